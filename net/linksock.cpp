@@ -1,0 +1,723 @@
+// TLinksock: connection set-up, notifications, time-outs, and the line and transaction I/O.
+#include "net/linksock.h"
+
+#include "net/notify_window.h"
+#include "net/thread_timer.h"
+#include "platform/exceptions.h"
+#include "platform/streams.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+namespace kelvo {
+
+namespace ws = winsock;
+
+namespace {
+
+int32_t winsockUsers = 0;
+
+constexpr long kEventMask = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;  // 0x3D
+constexpr uint16_t kWouldBlock = ws::WSAEWOULDBLOCK;
+
+const char* const kHostLookupTimedOut = "Host Lookup Timed Out";
+const char* const kHostLookupCanceled = "Host Lookup Canceled";
+const char* const kHostLookupFailed = "Host Lookup Failed";
+const char* const kHostTooLong = "Host name too long";
+const char* const kSendAborted = "Socket send aborted";
+const char* const kReadAborted = "Socket readln aborted";
+const char* const kLineTooLong = "Line too long";
+
+struct ErrorRow {
+    int32_t code;
+    const char* text;
+};
+
+// Ascending by code; the closing row of code 0 never matches, since 0 is never looked up.
+const ErrorRow kErrorTable[51] = {
+    {10004, "Interrupted system call"},
+    {10009, "Bad file number"},
+    {10013, "Permission denied"},
+    {10014, "Bad address"},
+    {10022, "Invalid argument"},
+    {10024, "Too many open files"},
+    {10035, "Operation would block"},
+    {10036, "Operation now in progress"},
+    {10037, "Operation already in progress"},
+    {10038, "Socket operation on non-socket"},
+    {10039, "Destination address required"},
+    {10040, "Message too long"},
+    {10041, "Wrong protocol type for socket"},
+    {10042, "Bad protocol option"},
+    {10043, "Protocol not supported"},
+    {10044, "Socket type not supported"},
+    {10045, "Operation not supported on socket"},
+    {10046, "Protocol family not supported"},
+    {10047, "Address family not supported by protocol family"},
+    {10048, "Address already in use"},
+    {10049, "Can't assign requested address"},
+    {10050, "Network is down"},
+    {10051, "Network is unreachable"},
+    {10052, "Network dropped connection or reset"},
+    {10053, "Software caused connection abort"},
+    {10054, "Connection reset by peer"},
+    {10055, "No buffer space available"},
+    {10056, "Socket is already connected"},
+    {10057, "Socket is not connected"},
+    {10058, "Can't send after socket shutdown"},
+    {10059, "Too many references, can't splice"},
+    {10060, "Connection timed out"},
+    {10061, "Connection refused"},
+    {10062, "Too many levels of symbolic links"},
+    {10063, "File name too long"},
+    {10064, "Host is down"},
+    {10065, "No route to Host"},
+    {10066, "Directory not empty"},
+    {10067, "Too many processes"},
+    {10068, "Too many users"},
+    {10069, "Disc quota exceeded"},
+    {10070, "Stale NFS file handle"},
+    {10071, "Too many levels of remote in path"},
+    {10091, "Network subsystem is unavailable"},
+    {10092, "Incompatible version of WINSOCK.DLL"},
+    {10093, "Successful WSAStartup not yet performed"},
+    {11001, "Host not found"},
+    {11002, "Non-Authoritative Host not found"},
+    {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+    {11004, "Valid name, no data record of requested type"},
+    {0, "Unrecognized error code"},
+};
+
+// Runs on every way out of a scope, unless the component died meanwhile.
+template <typename F>
+class OnExit {
+public:
+    OnExit(std::shared_ptr<bool> alive, F f) : alive_(std::move(alive)), f_(std::move(f)) {}
+    ~OnExit()
+    {
+        if (*alive_)
+            f_();
+    }
+    OnExit(const OnExit&) = delete;
+    OnExit& operator=(const OnExit&) = delete;
+
+private:
+    std::shared_ptr<bool> alive_;
+    F f_;
+};
+
+} // namespace
+
+int32_t TLinksock::WinsockUsers() { return winsockUsers; }
+
+TLinksock::TLinksock(QObject* owner) : QObject(owner)
+{
+    windowHandle_ = CreateNotifyWindow(this);
+    timer_ = std::make_unique<TThreadTimer>();
+    timer_->SetEnabled(false);
+    timer_->SetOnTimer([this](QObject* sender) { TimerTriggered(sender); });
+    timeOut_ = 0;
+    canceled_ = destroying_ = connected_ = false;
+    try {
+        InitializeWinsock();
+    } catch (...) {
+        timer_.reset();
+        if (windowHandle_ != 0)
+            DestroyWindow(windowHandle_);
+        throw;
+    }
+}
+
+TLinksock::~TLinksock()
+{
+    beingDestroyed_ = true;
+    *alive_ = false;  // a wait still on the stack must not come back to this object
+    TLinksock::Abort();
+    Cancel();
+    timer_.reset();
+    if (lookup_ != 0) {
+        ws::WSACancelAsyncRequest(lookup_);
+        lookup_ = 0;
+    }
+    if (windowHandle_ != 0)
+        DestroyWindow(windowHandle_);
+    windowHandle_ = 0;
+    destroying_ = true;
+    if (winsockStarted_) {
+        try {
+            RequestCloseSocket();
+        } catch (...) {
+            // A failing close cannot be reported from here.
+        }
+        if (--winsockUsers == 0)
+            ws::WSACleanup();
+    }
+}
+
+void TLinksock::InitializeWinsock()
+{
+    if (++winsockUsers == 1) {
+        ws::WSADATA data;
+        ws::WSAStartup(0x0101, &data);
+    }
+    const ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
+    if (s == ws::INVALID_SOCKET) {
+        if (--winsockUsers == 0)
+            ws::WSACleanup();
+        throw ESockError("Initializaton of windows sockets failed");
+    }
+    socket_ = static_cast<uint16_t>(s);
+    // Closing resets the connection at once instead of lingering.
+    ws::linger l;
+    l.l_onoff = 1;
+    l.l_linger = 0;
+    ws::setsockopt(s, ws::SOL_SOCKET, ws::SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
+    winsockStarted_ = true;
+}
+
+void TLinksock::OpenSocket(int protocol, bool linger)
+{
+    const ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, protocol);
+    if (s == ws::INVALID_SOCKET) {
+        socket_ = kNoSocket;
+        const int code = ws::WSAGetLastError();
+        throw ESockError("No socket available: " + LookUpErrorMessage(static_cast<uint16_t>(code)));
+    }
+    socket_ = static_cast<uint16_t>(s);
+    if (linger) {
+        ws::linger l;
+        l.l_onoff = 1;
+        ws::setsockopt(s, ws::SOL_SOCKET, ws::SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
+    }
+    ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
+}
+
+void TLinksock::ReportStatus(uint8_t level, const std::string& text)
+{
+    if (static_cast<int32_t>(level) <= reportLevel_ && !beingDestroyed_ && OnStatus) {
+        try {
+            OnStatus(this, text);
+        } catch (...) {
+            // A status display must never break the operation it reports on.
+        }
+    }
+}
+
+std::string TLinksock::LookUpErrorMessage(uint16_t code)
+{
+    ReportStatus(8, "Looking Up Error Message");
+    std::string result;
+    if (code != 0) {
+        for (const ErrorRow& row : kErrorTable) {
+            if (row.code == code)
+                result = std::to_string(code) + ":" + row.text;
+        }
+    }
+    if (result.empty())
+        result = "Unknown Error No. " + std::to_string(code);
+    return result;
+}
+
+void TLinksock::CheckSocketError(uint16_t tolerated)
+{
+    const int code = ws::WSAGetLastError();
+    if (code != tolerated && code > 10000)
+        throw ESockError(LookUpErrorMessage(static_cast<uint16_t>(code)));
+}
+
+void TLinksock::ArmTimer(bool report)
+{
+    if (report)
+        ReportStatus(8, "Timer On");
+    timedOut_ = false;
+    // A negative time-out means none, like 0.
+    timer_->SetInterval(timeOut_ > 0 ? static_cast<uint32_t>(timeOut_) : 0);
+    timer_->SetEnabled(true);
+}
+
+void TLinksock::DisarmTimer(bool report)
+{
+    if (report)
+        ReportStatus(8, "Timer Off");
+    timer_->SetEnabled(false);
+}
+
+void TLinksock::TimerOn() { ArmTimer(true); }
+
+void TLinksock::TimerOff() { DisarmTimer(true); }
+
+void TLinksock::TimerTriggered(QObject*)
+{
+    const std::shared_ptr<bool> alive = alive_;
+    ReportStatus(8, "Timer Triggered");
+    if (!*alive)
+        return;
+    TimerOff();
+    if (!*alive)
+        return;
+    timedOut_ = true;
+    waitDone_ = true;
+    Abort();
+}
+
+void TLinksock::Cancel()
+{
+    ReportStatus(8, "Canceling");
+    canceled_ = true;
+}
+
+void TLinksock::Abort()
+{
+    ReportStatus(8, "Abort");
+    Cancel();
+}
+
+void TLinksock::Pump(bool block, const char* abortText)
+{
+    const std::shared_ptr<bool> alive = alive_;
+    ++waitDepth_;
+    QCoreApplication::processEvents(block ? QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents
+                                          : QEventLoop::AllEvents);
+    if (!*alive)
+        throw EAbortError(abortText);
+    if (--waitDepth_ == 0 && deferredDelete_) {
+        deferredDelete_ = false;
+        QCoreApplication::postEvent(this, new QDeferredDeleteEvent());
+    }
+}
+
+bool TLinksock::event(QEvent* e)
+{
+    if (e->type() == QEvent::DeferredDelete && waitDepth_ > 0) {
+        // A wait of this component is on the stack: end it, and delete once it has left.
+        deferredDelete_ = true;
+        Cancel();
+        return true;
+    }
+    return QObject::event(e);
+}
+
+void TLinksock::ResolveHost()
+{
+    ReportStatus(8, "Resolve Host");
+    if (host_.size() > kBufferSize)
+        throw ESockError(kHostTooLong);
+    std::memcpy(buffer_.data(), host_.data(), host_.size());
+    buffer_[host_.size()] = '\0';
+    remoteAddress_.sin_addr = ws::inet_addr(buffer_.data());
+    if (remoteAddress_.sin_addr != ws::INADDR_NONE)
+        return;
+
+    remoteAddress_.sin_addr = 0;
+    TimerOn();
+    waitDone_ = false;
+    lookup_ = ws::WSAAsyncGetHostByName(windowHandle_, WM_LOOKUPDONE, buffer_.data(), hostEntryBuffer_.data(),
+                                        kHostEntrySize);
+    if (lookup_ == 0) {
+        TimerOff();
+        throw ESockError(kHostLookupFailed);
+    }
+    while (!(waitDone_ || timedOut_ || canceled_))
+        Pump(true, kHostLookupCanceled);
+    TimerOff();
+    if (lookup_ != 0) {
+        // Abandoned: withdraw it, so the late answer neither fills the buffer nor ends another wait.
+        ws::WSACancelAsyncRequest(lookup_);
+        lookup_ = 0;
+    }
+
+    if (timedOut_)
+        throw ESockError(kHostLookupTimedOut);
+    if (canceled_)
+        throw ESockError(kHostLookupCanceled);
+    if (!succeeded_)
+        throw ESockError(kHostLookupFailed);
+    const auto* entry = reinterpret_cast<const ws::hostent*>(hostEntryBuffer_.data());
+    if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
+        throw ESockError(kHostLookupFailed);
+    std::memcpy(&remoteAddress_.sin_addr, entry->h_addr_list[0], 4);
+    if (OnHostResolved)
+        OnHostResolved(this);
+}
+
+void TLinksock::Connect()
+{
+    ReportStatus(8, "Connecting");
+    canceled_ = false;
+    if (connected_)
+        throw ESockError("Already connected");
+
+    const std::shared_ptr<bool> alive = alive_;
+    for (int attempts = 0;; ++attempts) {
+        try {
+            ResolveHost();
+        } catch (const ESockError& e) {
+            if (!*alive)
+                throw;
+            const std::string& m = e.Message();
+            if (m == kHostLookupTimedOut || m == kHostLookupCanceled || m == kHostTooLong)
+                throw;
+        }
+        if (remoteAddress_.sin_addr != 0)
+            break;
+        if (attempts > 0 || !OnInvalidHost)
+            throw ESockError("Null Remote Address");
+        bool handled = false;
+        OnInvalidHost(handled);
+        if (!handled)
+            throw ESockError("Null Remote Address");
+    }
+
+    remoteAddress_.sin_family = ws::AF_INET;
+    remoteAddress_.sin_port = (ws::htons)(static_cast<uint16_t>(port_ & 0xFFFF));
+    waitDone_ = false;
+    succeeded_ = true;
+    if (socket_ == kNoSocket)
+        OpenSocket(0, false);  // an earlier replacement failed; try once more
+    if (ws::connect(socket_, &remoteAddress_, 16) == ws::SOCKET_ERROR)
+        CheckSocketError(kWouldBlock);
+    TimerOn();
+    while (!(connected_ || timedOut_ || canceled_ || !succeeded_))
+        Pump(true, "Connection Canceled");
+    TimerOff();
+    if (!timedOut_ && !canceled_ && succeeded_)
+        return;
+    if (OnConnectionFailed) {
+        OnConnectionFailed(this);
+        if (!*alive)
+            throw ESockError("Connection Canceled");
+    }
+    if (timedOut_)
+        throw ESockError("Connection Timed out");
+    if (canceled_)
+        throw ESockError("Connection Canceled");
+    throw ESockError("Connection Failed");
+}
+
+void TLinksock::Disconnect()
+{
+    ReportStatus(8, "Disconnecting");
+    RequestCloseSocket();
+}
+
+void TLinksock::RequestCloseSocket()
+{
+    ReportStatus(4, "Request Close Socket");
+    connected_ = false;
+    if (socket_ == kNoSocket)
+        return;
+    if (ws::closesocket(socket_) == ws::SOCKET_ERROR) {
+        CheckSocketError(kWouldBlock);
+        return;
+    }
+    socket_ = kNoSocket;
+    if (!beingDestroyed_ && OnDisconnect) {
+        const std::shared_ptr<bool> alive = alive_;
+        OnDisconnect(this);
+        if (!*alive)
+            return;
+    }
+    // Always hold an unconnected socket ready for the next Connect.
+    if (!destroying_)
+        OpenSocket(0, false);
+}
+
+bool TLinksock::DataAvailable()
+{
+    ReportStatus(8, "Data Available");
+    return ws::recv(socket_, buffer_.data(), 1, ws::MSG_PEEK) >= 1;
+}
+
+LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
+{
+    const std::shared_ptr<bool> alive = alive_;
+    try {
+        if (msg == WM_LOOKUPDONE) {
+            // Only the lookup being waited for counts; a withdrawn one must not end a later wait.
+            if (lookup_ == 0 || wParam != lookup_)
+                return 0;
+            lookup_ = 0;
+            succeeded_ = HIWORD(lParam) == 0;
+            waitDone_ = true;
+            return 0;
+        }
+        // Notifications still queued for a socket closed since then belong to nobody.
+        if (msg == WM_SOCKETEVENT && wParam != socket_ && wParam != acceptedSocket_)
+            return 0;
+        succeeded_ = HIWORD(lParam) == 0;
+        if (msg != WM_SOCKETEVENT)
+            return 0;
+        switch (LOWORD(lParam)) {
+        case ws::FD_ACCEPT:
+            connected_ = true;
+            break;
+        case ws::FD_CONNECT:
+            if (succeeded_) {
+                connected_ = true;
+                if (OnConnect)
+                    OnConnect(this);
+            }
+            break;
+        case ws::FD_CLOSE:
+            // With data still waiting, the reader meets the end when it has used it up.
+            if (!DataAvailable() && *alive)
+                RequestCloseSocket();
+            break;
+        default:
+            break;
+        }
+    } catch (...) {
+        // Nothing may leave into the event dispatch.
+    }
+    return 0;
+}
+
+void TLinksock::StopWatchingWrites(bool watching)
+{
+    if (watching && socket_ != kNoSocket)
+        ws::WSAAsyncSelect(socket_, windowHandle_, WM_SOCKETEVENT, kEventMask);
+}
+
+void TLinksock::WaitWritable(bool& watching)
+{
+    // FD_WRITE is asked for only while a send waits for room, so the wait can sleep.
+    if (!watching) {
+        ws::WSAAsyncSelect(socket_, windowHandle_, WM_SOCKETEVENT, kEventMask | ws::FD_WRITE);
+        watching = true;
+    }
+    Pump(true, kSendAborted);
+}
+
+void TLinksock::SendBytes(const char* data, size_t length)
+{
+    bool watching = false;
+    const OnExit stop(alive_, [&] { StopWatchingWrites(watching); });
+    size_t remaining = length;
+    while (remaining > 0 && !canceled_) {
+        const int chunk = static_cast<int>(std::min<size_t>(remaining, INT_MAX));
+        const int n = ws::send(socket_, data + (length - remaining), chunk, 0);
+        if (n == 0)
+            break;
+        if (n > 0) {
+            remaining -= static_cast<size_t>(n);
+            continue;
+        }
+        CheckSocketError(kWouldBlock);
+        WaitWritable(watching);
+    }
+}
+
+void TLinksock::SendBuffer(const char* data, uint16_t length)
+{
+    ReportStatus(4, "Sending Buffer");
+    TimerOn();
+    const OnExit off(alive_, [this] { TimerOff(); });
+    if (!canceled_) {
+        size_t n = length;
+        if (n == 0)
+            n = data ? strnlen(data, 65535) : 0;
+        SendBytes(data, n);
+    }
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError(kSendAborted);
+    }
+}
+
+void TLinksock::Write(const std::string& text)
+{
+    ReportStatus(8, "Write");
+    // The text ends at its first NUL; longer texts than the working buffer go out whole.
+    const size_t n = std::min(text.find('\0'), text.size());
+    ReportStatus(4, "Sending Buffer");
+    TimerOn();
+    const OnExit off(alive_, [this] { TimerOff(); });
+    if (!canceled_)
+        SendBytes(text.data(), n);
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError(kSendAborted);
+    }
+}
+
+void TLinksock::Writeln(const std::string& text)
+{
+    ReportStatus(8, "Writeln");
+    Write(text + "\r\n");
+}
+
+void TLinksock::SendStream(TStream& stream)
+{
+    ReportStatus(8, "SendStream");
+    stream.SetPosition(0);
+    const std::shared_ptr<bool> alive = alive_;
+    bool watching = false;
+    const OnExit cleanup(alive_, [&] {
+        DisarmTimer(false);
+        StopWatchingWrites(watching);
+    });
+    if (!canceled_) {
+        do {
+            const int64_t left = stream.Size() - stream.Position();
+            const int32_t count = static_cast<int32_t>(std::min<int64_t>(left, static_cast<int64_t>(kBufferSize)));
+            const int32_t got = stream.Read(buffer_.data(), count);
+            if (got <= 0)
+                break;  // a stream that gives nothing more would otherwise be asked for ever
+            // Each block gets the whole time-out, so a stalled peer cannot hold the send for ever.
+            ArmTimer(false);
+            int32_t remaining = got;
+            do {
+                const int n = ws::send(socket_, buffer_.data() + (got - remaining), remaining, 0);
+                if (n == 0)
+                    return;
+                if (n > 0) {
+                    remaining -= n;
+                    if (OnPacketSent) {
+                        OnPacketSent(this);
+                        if (!*alive)
+                            throw EAbortError(kSendAborted);
+                    }
+                    Pump(false, kSendAborted);
+                } else {
+                    CheckSocketError(kWouldBlock);
+                    WaitWritable(watching);
+                }
+            } while (remaining > 0 && !canceled_);
+            DisarmTimer(false);
+        } while (stream.Position() != stream.Size() && !canceled_);
+    }
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError(kSendAborted);
+    }
+}
+
+void TLinksock::ReadLn(std::string& line)
+{
+    ReportStatus(8, "ReadLn");
+    size_t got = 0;
+    line.clear();
+    TimerOn();
+    const OnExit off(alive_, [this] { TimerOff(); });
+    size_t lf = 0;
+    bool found = false;
+    do {
+        if (got >= kBufferSize) {
+            // The peek has no room left: refuse rather than write past the buffer.
+            line.clear();
+            throw ESockError(kLineTooLong);
+        }
+        const int n = ws::recv(socket_, buffer_.data() + got, static_cast<int>(kBufferSize - got), ws::MSG_PEEK);
+        if (n == 0) {
+            line.clear();  // the peer closed: an empty line, not an error
+            return;
+        }
+        if (n > 0) {
+            const char* start = buffer_.data() + got;
+            const void* hit = std::memchr(start, '\n', static_cast<size_t>(n));
+            if (hit != nullptr) {
+                lf = got + static_cast<size_t>(static_cast<const char*>(hit) - start);
+                found = true;
+                break;
+            }
+            line.resize(got + static_cast<size_t>(n));
+            const int r = ws::recv(socket_, line.data() + got, n, 0);
+            got += static_cast<size_t>(std::max(r, 0));
+            line.resize(got);
+        } else {
+            if (ws::WSAGetLastError() == ws::WSAENOTCONN)
+                break;
+            CheckSocketError(kWouldBlock);
+        }
+        Pump(true, kReadAborted);
+    } while (!canceled_);
+
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError(kReadAborted);
+    }
+    if (found) {
+        line.resize(lf + 1);
+        const int r = ws::recv(socket_, line.data() + got, static_cast<int>(lf + 1 - got), 0);
+        line.resize(got + static_cast<size_t>(std::max(r, 0)));
+    } else {
+        line.clear();
+    }
+}
+
+std::string TLinksock::Transaction(const std::string& command)
+{
+    ReportStatus(8, "Transaction");
+    replyNumber_ = 0;
+    Writeln(command);
+    std::string line;
+    ReadLn(line);
+    lastReply_ = line;
+    if (!lastReply_.empty()) {
+        ReportStatus(1, lastReply_);
+        size_t digits = 0;
+        while (digits < lastReply_.size() && digits < 10 && lastReply_[digits] >= '0' && lastReply_[digits] <= '9')
+            ++digits;
+        if (digits > 0) {
+            const long long value = std::stoll(lastReply_.substr(0, digits));
+            // A number that does not fit the reply code is no reply code at all.
+            replyNumber_ = value <= INT16_MAX ? static_cast<int16_t>(value) : 0;
+        }
+    }
+    return lastReply_;
+}
+
+void TLinksock::CheckConnection()
+{
+    ReportStatus(8, "Checking Connection");
+    bool asked = false;
+    while (!connected_) {
+        if (asked || !OnConnectionRequired)
+            throw Exception("Not Connected");
+        bool handled = false;
+        OnConnectionRequired(handled);
+        if (!handled)
+            throw Exception("Not Connected");
+        asked = true;
+    }
+}
+
+void TLinksock::ClearInput()
+{
+    ReportStatus(8, "Clearing Input");
+    ws::recv(socket_, buffer_.data(), static_cast<int>(kBufferSize), 0);
+}
+
+uint16_t TLinksock::Accept()
+{
+    ReportStatus(4, "Accepting");
+    while (!waitDone_ && !canceled_)
+        Pump(true, "Accepting Canceled");
+    if (canceled_)
+        throw ESockError("Accepting Canceled");
+    if (!succeeded_)
+        throw ESockError("Error creating Data Connection");
+    ws::sockaddr_in address;
+    int length = 16;
+    const ws::SOCKET s = ws::accept(socket_, &address, &length);
+    if (s == ws::INVALID_SOCKET)
+        CheckSocketError(kWouldBlock);
+    ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
+    if (s != ws::INVALID_SOCKET) {
+        acceptedSocket_ = static_cast<uint16_t>(s);
+        remoteAddress_ = address;
+    }
+    if (canceled_) {
+        canceled_ = false;
+        throw EAbortError(kSendAborted);
+    }
+    return static_cast<uint16_t>(s);
+}
+
+} // namespace kelvo

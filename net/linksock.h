@@ -1,0 +1,175 @@
+// TLinksock: a TCP client socket whose operations look blocking to the GUI thread while its waits keep the event loop running.
+//
+// Contract for subclasses (the SMTP session derives from this class):
+// - Construct with the owner, then set your own defaults (for instance Port). The
+//   constructor has already opened a socket; a replacement socket is opened after
+//   every close, so Connect may be called again after Disconnect.
+// - Override Connect, Disconnect and Abort to wrap the protocol around the transport;
+//   call the base version for the transport part. Transaction and Accept are virtual
+//   too. Abort is also called by the time-out timer: an override must end in
+//   TLinksock::Abort (or Cancel) so that the running wait ends.
+// - Typical order: Connect; ReadLn for a greeting; Transaction per command (it sends
+//   the command line, reads exactly one reply line into LastReply and ReplyNumber;
+//   read continuation lines with ReadLn); Write/Writeln/SendStream for data;
+//   CheckConnection before a send; Disconnect.
+// - Every operation reports its status text on entry through ReportStatus; use it for
+//   your own texts (level 1 replies, 4 major steps, 8 everything).
+// - Failures raise ESockError (EAbortError for a send or line read ended by Cancel,
+//   Abort or the time-out). "Not Connected" from CheckConnection is a plain Exception.
+// - The waits dispatch events, so any handler may run meanwhile, including code that
+//   destroys the component. deleteLater() during a wait is deferred until the wait
+//   has left (the wait is cancelled first). A plain delete during a wait ends the wait
+//   with EAbortError after the object is gone: code that catches an exception from an
+//   operation must check LifeToken() (taken before the call) before it touches members.
+// - The destructor calls TLinksock::Abort, not an override: a subclass that must
+//   react should do so in its own destructor.
+#pragma once
+
+#include "net/socket_events.h"
+#include "platform/winsock.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kelvo {
+
+class TStream;
+class TThreadTimer;
+
+class TLinksock : public QObject {
+public:
+    explicit TLinksock(QObject* owner = nullptr);
+    ~TLinksock() override;
+    TLinksock(const TLinksock&) = delete;
+    TLinksock& operator=(const TLinksock&) = delete;
+
+    // Published properties.
+    const std::string& Host() const { return host_; }
+    void SetHost(const std::string& value) { host_ = value; }
+    int32_t Port() const { return port_; }
+    void SetPort(int32_t value) { port_ = value; }
+    // Milliseconds allowed to each timed wait; 0 (or a negative value) means none.
+    int32_t TimeOut() const { return timeOut_; }
+    void SetTimeOut(int32_t value) { timeOut_ = value; }
+    int32_t ReportLevel() const { return reportLevel_; }
+    void SetReportLevel(int32_t value) { reportLevel_ = value; }
+
+    TNotifyEvent OnDisconnect;
+    TNotifyEvent OnConnect;
+    THandlerEvent OnInvalidHost;
+    TOnHostResolved OnHostResolved;
+    TOnStatus OnStatus;
+    TNotifyEvent OnConnectionFailed;
+    // Asked once by CheckConnection when there is no connection.
+    THandlerEvent OnConnectionRequired;
+    // Fired by SendStream after every successful send.
+    TNotifyEvent OnPacketSent;
+
+    virtual uint16_t Accept();
+    virtual void Connect();
+    virtual void Disconnect();
+    virtual std::string Transaction(const std::string& command);
+    virtual void Abort();
+
+    void Cancel();
+    void ResolveHost();
+    void RequestCloseSocket();
+    bool DataAvailable();
+
+    // Sends text up to its first NUL character.
+    void Write(const std::string& text);
+    void Writeln(const std::string& text);
+    // Length 0 sends up to the first NUL (at most 65535 bytes).
+    void SendBuffer(const char* data, uint16_t length);
+    void SendStream(TStream& stream);
+    // One line including its LF (and any CR before it); empty when the peer closed.
+    void ReadLn(std::string& line);
+    void CheckConnection();
+    void ClearInput();
+
+    int16_t ReplyNumber() const { return replyNumber_; }
+    const std::string& LastReply() const { return lastReply_; }
+
+    bool Connected() const { return connected_; }
+    bool Canceled() const { return canceled_; }
+    bool TimedOut() const { return timedOut_; }
+    bool Succeeded() const { return succeeded_; }
+    bool WaitDone() const { return waitDone_; }
+    bool Destroying() const { return destroying_; }
+
+    uint16_t Socket() const { return socket_; }
+    HWND WindowHandle() const { return windowHandle_; }
+    const winsock::sockaddr_in& RemoteAddress() const { return remoteAddress_; }
+    TThreadTimer& Timer() { return *timer_; }
+
+    // Expires when the component is destroyed.
+    std::weak_ptr<const bool> LifeToken() const { return alive_; }
+
+    static int32_t WinsockUsers();
+
+    // Called by the notification window for every message numbered WM_SOCKETEVENT or higher.
+    LRESULT HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam);
+
+    std::string LookUpErrorMessage(uint16_t code);
+
+    static constexpr uint16_t kNoSocket = 65535;
+    static constexpr size_t kBufferSize = 65536;
+    static constexpr int kHostEntrySize = 1024;
+
+protected:
+    void ReportStatus(uint8_t level, const std::string& text);
+    // After a failed platform call: raise ESockError unless the error is tolerated or 10000 or less.
+    void CheckSocketError(uint16_t tolerated);
+    void TimerOn();
+    void TimerOff();
+    void TimerTriggered(QObject* sender);
+    void InitializeWinsock();
+
+    // One turn of a wait: dispatches pending events and, when `block`, sleeps in the
+    // event loop until the next one. Raises EAbortError(abortText) if the component
+    // was destroyed meanwhile (without touching it).
+    void Pump(bool block, const char* abortText);
+
+    bool event(QEvent* e) override;
+
+    bool connected_ = false;
+    bool canceled_ = false;
+    bool timedOut_ = false;
+    bool succeeded_ = false;
+    bool waitDone_ = false;
+    bool destroying_ = false;
+
+    uint16_t socket_ = kNoSocket;
+    uint16_t acceptedSocket_ = kNoSocket;  // the last socket Accept returned
+    winsock::sockaddr_in remoteAddress_;
+    std::array<char, kBufferSize + 1> buffer_{};
+    int16_t replyNumber_ = 0;
+    std::string lastReply_;
+
+private:
+    void OpenSocket(int protocol, bool linger);
+    void SendBytes(const char* data, size_t length);
+    void ArmTimer(bool report);
+    void DisarmTimer(bool report);
+    void WaitWritable(bool& watching);
+    void StopWatchingWrites(bool watching);
+
+    std::string host_;
+    int32_t port_ = 0;
+    int32_t timeOut_ = 0;
+    int32_t reportLevel_ = 0;
+
+    HWND windowHandle_ = 0;
+    std::unique_ptr<TThreadTimer> timer_;
+    std::array<char, kHostEntrySize> hostEntryBuffer_{};
+    winsock::HANDLE lookup_ = 0;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    bool beingDestroyed_ = false;  // the component state: no OnStatus, no OnDisconnect
+    int waitDepth_ = 0;
+    bool deferredDelete_ = false;
+    bool winsockStarted_ = false;
+};
+
+} // namespace kelvo
