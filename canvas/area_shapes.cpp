@@ -1,0 +1,133 @@
+#include "canvas/area_shapes.h"
+
+namespace kelvo {
+
+void TMyRectangle::Figure(int32_t l, int32_t t, int32_t r, int32_t b) {
+    if (Canvas != nullptr) {
+        Canvas->Rectangle(l, t, r, b);
+    }
+}
+
+void TMyEllipse::Figure(int32_t l, int32_t t, int32_t r, int32_t b) {
+    if (Canvas != nullptr) {
+        Canvas->Ellipse(l, t, r, b);
+    }
+}
+
+void TMyRectangle::DrawHotPoints() {
+    const TPoint g0 = GetPoint(0);
+    const TPoint g1 = GetPoint(1);
+    PrepareHotPen();
+    DrawHotPoint(g0);
+    DrawHotPoint(g1);
+    DrawHotPoint(TPoint{g1.X, g0.Y});
+    DrawHotPoint(TPoint{g0.X, g1.Y});
+}
+
+int32_t TMyRectangle::HotPointAt(TPoint p) {
+    const TPoint g0 = GetPoint(0);
+    const TPoint g1 = GetPoint(1);
+    const TPoint corners[4] = {g0, TPoint{g1.X, g0.Y}, g1, TPoint{g0.X, g1.Y}};
+    HotPoint = -1;
+    for (int32_t k = 0; k < 4; ++k) {
+        if (PtInRect(GrowRect(RectOfPoints(corners[k], corners[k]), HotSize), p)) {
+            HotPoint = k + 1;
+        }
+    }
+    return HotPoint;
+}
+
+bool TMyRectangle::HitTest(TPoint p) {
+    if (PtInRect(RectOfPoints(GetPoint(0), GetPoint(1)), p)) {
+        Select();
+        return true;
+    }
+    Deselect();
+    return false;
+}
+
+void TMyRectangle::MoveHotPoint(int32_t dx, int32_t dy) {
+    switch (HotPoint) {
+    case 1:
+        MovePoint(0, dx, dy);
+        break;
+    case 2:
+        MovePointX(1, dx);
+        MovePointY(0, dy);
+        break;
+    case 3:
+        MovePoint(1, dx, dy);
+        break;
+    case 4:
+        MovePointX(0, dx);
+        MovePointY(1, dy);
+        break;
+    default:
+        break;
+    }
+}
+
+void TMyRectangle::DrawLabel(const QString& text, bool shadow) { DrawLabelUnderBox(text, shadow); }
+
+void TMyRectangle::Draw() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    const TPoint g0 = GetPoint(0);
+    const TPoint g1 = GetPoint(1);
+    if (ShapeSettings.Shadow) {
+        PrepareShadowPen();
+        Figure(g0.X + 1, g0.Y + 1, g1.X + 1, g1.Y + 1);
+        if (ShapeSettings.DICOMStyle) {
+            DrawLabel(Caption(), true);
+        }
+    }
+    PrepareNormalPen();
+    Figure(g0.X, g0.Y, g1.X, g1.Y);
+    if (ShapeSettings.DICOMStyle) {
+        DrawLabel(Caption(), false);
+    }
+    if (Selected) {
+        DrawHotPoints();
+    }
+}
+
+void TMyRectangle::DrawRubberBand(TPoint p1, TPoint p2) {
+    PrepareXorPen();
+    Figure(p1.X, p1.Y, p2.X, p2.Y);
+}
+
+void TMyRectangle::DrawMoving(TPoint p1, TPoint p2) {
+    const TPoint g0 = GetPoint(0);
+    const TPoint g1 = GetPoint(1);
+    const int32_t dx = p2.X - p1.X;
+    const int32_t dy = p2.Y - p1.Y;
+    PrepareXorPen();
+    Figure(g0.X + dx, g0.Y + dy, g1.X + dx, g1.Y + dy);
+}
+
+void TMyRectangle::DrawResizing(TPoint p1, TPoint p2) {
+    const TPoint g0 = GetPoint(0);
+    const TPoint g1 = GetPoint(1);
+    const int32_t dx = p2.X - p1.X;
+    const int32_t dy = p2.Y - p1.Y;
+    PrepareXorPen();
+    switch (HotPoint) {
+    case 1:
+        Figure(g0.X + dx, g0.Y + dy, g1.X, g1.Y);
+        break;
+    case 2:
+        Figure(g0.X, g0.Y + dy, g1.X + dx, g1.Y);
+        break;
+    case 3:
+        Figure(g0.X, g0.Y, g1.X + dx, g1.Y + dy);
+        break;
+    case 4:
+        Figure(g0.X + dx, g0.Y, g1.X, g1.Y + dy);
+        break;
+    default:
+        break;
+    }
+}
+
+} // namespace kelvo

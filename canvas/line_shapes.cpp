@@ -1,0 +1,276 @@
+#include "canvas/line_shapes.h"
+
+#include "platform/screen.h"
+
+#include <cmath>
+
+namespace kelvo {
+
+namespace {
+
+TPoint Shifted(TPoint p, int32_t dx, int32_t dy) { return TPoint{p.X + dx, p.Y + dy}; }
+
+// Tolerance of the segment hit test in screen pixels (not the hot-point size).
+constexpr int32_t kHitTolerance = 4;
+
+} // namespace
+
+QString FormatFixed2(double value, int width) { return QString::asprintf("%*.2f", width, value); }
+
+void TMyLine::DrawHotPoints() {
+    PrepareHotPen();
+    for (int32_t i = 0; i < PointCount(); ++i) {
+        DrawHotPoint(GetPoint(i));
+    }
+}
+
+int32_t TMyLine::HotPointAt(TPoint p) {
+    HotPoint = -1;
+    for (int32_t i = 0; i < PointCount(); ++i) {
+        const TPoint g = GetPoint(i);
+        if (PtInRect(GrowRect(RectOfPoints(g, g), HotSize), p)) {
+            HotPoint = i;
+        }
+    }
+    return HotPoint;
+}
+
+bool TMyLine::HitTest(TPoint p) {
+    for (int32_t i = 0; i + 1 < PointCount(); ++i) {
+        const TPoint a = GetPoint(i);
+        const TPoint b = GetPoint(i + 1);
+        if (a.X == b.X) {
+            const TRect box{a.X - kHitTolerance, std::min(a.Y, b.Y), a.X + kHitTolerance, std::max(a.Y, b.Y)};
+            if (PtInRect(box, p)) {
+                Select();
+                return true;
+            }
+            Deselect();
+            continue;
+        }
+        const double y = a.Y + double(b.Y - a.Y) / double(b.X - a.X) * double(p.X - a.X);
+        if (y - kHitTolerance <= p.Y && p.Y <= y + kHitTolerance &&
+            PtInRect(GrowRect(RectOfPoints(a, b), kHitTolerance), p)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TMyLine::MoveHotPoint(int32_t dx, int32_t dy) { MovePoint(HotPoint, dx, dy); }
+
+void TMyLine::DrawOutline(int32_t dx, int32_t dy) {
+    if (Canvas == nullptr) {
+        return;
+    }
+    for (int32_t i = 0; i + 1 < PointCount(); ++i) {
+        const TPoint a = Shifted(GetPoint(i), dx, dy);
+        const TPoint b = Shifted(GetPoint(i + 1), dx, dy);
+        Canvas->MoveTo(a.X, a.Y);
+        Canvas->LineTo(b.X, b.Y);
+    }
+}
+
+void TMyLine::DrawLabel(const QString& text, bool shadow) {
+    if (Canvas == nullptr) {
+        return;
+    }
+    QString shown = text;
+    if (IsRuleLine()) {
+        SetCaption(LengthText(StoredPoint(0), StoredPoint(1)));
+        shown = Caption();
+    }
+    const TPoint place = GetPoint(1);
+    if (shadow) {
+        PrepareShadowText();
+        Canvas->TextOut(place.X + 1, place.Y + 1, shown);
+    } else {
+        PrepareNormalPen();
+        Canvas->TextOut(place.X, place.Y, shown);
+    }
+}
+
+void TMyLine::Draw() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    if (ShapeSettings.Shadow) {
+        PrepareShadowPen();
+        DrawOutline(1, 1);
+        if (ShapeSettings.DICOMStyle) {
+            DrawLabel(Caption(), true);
+        }
+    }
+    PrepareNormalPen();
+    DrawOutline(0, 0);
+    DrawArrow();
+    if (ShapeSettings.DICOMStyle) {
+        DrawLabel(Caption(), false);
+    }
+    if (Selected) {
+        DrawHotPoints();
+    }
+}
+
+void TMyRuleLine::Draw() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    if (ShapeSettings.Shadow) {
+        PrepareShadowPen();
+        DrawOutline(1, 1);
+        if (ShapeSettings.DICOMStyle) {
+            DrawLabel(Caption(), true);
+        }
+    }
+    PrepareNormalPen();
+    DrawOutline(0, 0);
+    if (ShapeSettings.DICOMStyle) {
+        DrawLabel(Caption(), false);
+    }
+    if (Selected) {
+        DrawHotPoints();
+    }
+}
+
+void TMyLine::DrawRubberBand(TPoint p1, TPoint p2) {
+    if (Canvas == nullptr) {
+        return;
+    }
+    PrepareXorPen();
+    Canvas->MoveTo(p1.X, p1.Y);
+    Canvas->LineTo(p2.X, p2.Y);
+}
+
+void TMyLine::DrawMoving(TPoint p1, TPoint p2) {
+    if (Canvas == nullptr) {
+        return;
+    }
+    PrepareXorPen();
+    DrawOutline(p2.X - p1.X, p2.Y - p1.Y);
+}
+
+void TMyLine::DrawResizing(TPoint p1, TPoint p2) {
+    const int32_t h = HotPoint;
+    if (Canvas == nullptr || h < 0 || h >= PointCount()) {
+        return;
+    }
+    PrepareXorPen();
+    const TPoint moved = Shifted(GetPoint(h), p2.X - p1.X, p2.Y - p1.Y);
+    if (h >= 1) {
+        const TPoint other = GetPoint(h - 1);
+        Canvas->MoveTo(moved.X, moved.Y);
+        Canvas->LineTo(other.X, other.Y);
+    }
+    if (h + 1 < PointCount()) {
+        const TPoint other = GetPoint(h + 1);
+        Canvas->MoveTo(moved.X, moved.Y);
+        Canvas->LineTo(other.X, other.Y);
+    }
+}
+
+float TMyLine::Distance(TPoint a, TPoint b) const {
+    const double dx = double(a.X) - double(b.X);
+    const double dy = double(a.Y) - double(b.Y);
+    return static_cast<float>(std::sqrt(dx * dx + dy * dy) / ScreenPixelsPerInch());
+}
+
+QString TMyLine::LengthText(TPoint a, TPoint b) const {
+    return QStringLiteral("l = ") + FormatFixed2(Distance(a, b), 9) + QStringLiteral(" in");
+}
+
+QString TMyLine::AngleText(TPoint a, TPoint v, TPoint b) const {
+    if (PointCount() <= 2) {
+        return QString();
+    }
+    const double sa = Distance(a, b);
+    const double sb = Distance(v, b);
+    const double sc = Distance(a, v);
+    // An arm of length zero leaves the angle undefined: show none rather than "nan".
+    if (!(sb > 0.0) || !(sc > 0.0)) {
+        return QString();
+    }
+    double cosine = (sb * sb + sc * sc - sa * sa) / (2.0 * sb * sc);
+    if (!std::isfinite(cosine)) {
+        return QString();
+    }
+    // Rounding can push three nearly collinear points just outside [-1, 1].
+    cosine = std::clamp(cosine, -1.0, 1.0);
+    const float angle = static_cast<float>(std::acos(cosine) * 57.29577951308232);
+    return QStringLiteral(" @ ") + FormatFixed2(angle, 6);
+}
+
+std::pair<TPoint, TPoint> TMyLine::ArrowWings(TPoint tip, TPoint shaft) {
+    constexpr float kFlat = 1.3089969f; // 75 degrees
+    float theta = kFlat;
+    if (tip.Y != shaft.Y) {
+        theta = static_cast<float>(std::fabs(std::atan(double(tip.X - shaft.X) / double(tip.Y - shaft.Y))) -
+                                   0.2617993877991494);
+        if (!std::isfinite(theta)) {
+            theta = kFlat;
+        }
+    }
+    const double phi = double(theta) + 0.5235987755982989;
+    constexpr double kWing = 12.0;
+    TPoint w1;
+    TPoint w2;
+    if (tip.X > shaft.X) {
+        w1.X = RoundToInt32(std::trunc(tip.X - kWing * std::sin(double(theta))));
+        w2.X = RoundToInt32(std::trunc(tip.X - kWing * std::sin(phi)));
+    } else {
+        w1.X = RoundToInt32(std::trunc(tip.X + kWing * std::sin(double(theta))));
+        w2.X = RoundToInt32(std::trunc(tip.X + kWing * std::sin(phi)));
+    }
+    if (tip.Y > shaft.Y) {
+        w1.Y = RoundToInt32(std::trunc(tip.Y - kWing * std::cos(double(theta))));
+        w2.Y = RoundToInt32(std::trunc(tip.Y - kWing * std::cos(phi)));
+    } else {
+        w1.Y = RoundToInt32(std::trunc(tip.Y + kWing * std::cos(double(theta))));
+        w2.Y = RoundToInt32(std::trunc(tip.Y + kWing * std::cos(phi)));
+    }
+    return {w1, w2};
+}
+
+void TMyLine::PrepareArrowBrush() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    Canvas->Font = Font;
+    Canvas->Pen.Color = Pen.Color;
+    Canvas->Pen.Style = Pen.Style;
+    Canvas->Pen.Width = Pen.Width;
+    Canvas->Pen.Mode = TPenMode::pmCopy;
+    Canvas->Brush.Style = TBrushStyle::bsSolid;
+    Canvas->Brush.Color = Pen.Color;
+}
+
+void TMyLine::DrawArrow() {
+    if (Canvas == nullptr || PointCount() < 2) {
+        return;
+    }
+    const TPoint tip = GetPoint(1);
+    const TPoint shaft = GetPoint(0);
+    const auto [w1, w2] = ArrowWings(tip, shaft);
+    PrepareArrowBrush();
+    Canvas->Polygon({tip, w1, w2});
+}
+
+void TMyPolyLine::DrawLabel(const QString& text, bool shadow) { DrawLabelUnderBox(text, shadow); }
+
+void TMySector::DrawLabel(const QString& text, bool shadow) {
+    (void)text;
+    if (Canvas == nullptr) {
+        return;
+    }
+    const QString shown = AngleText(StoredPoint(0), StoredPoint(1), StoredPoint(2));
+    const TPoint place = GetPoint(1);
+    if (shadow) {
+        PrepareShadowText();
+        Canvas->TextOut(place.X + 1, place.Y + 1, shown);
+    } else {
+        PrepareNormalPen();
+        Canvas->TextOut(place.X, place.Y, shown);
+    }
+}
+
+} // namespace kelvo

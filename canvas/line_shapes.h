@@ -1,0 +1,69 @@
+// The open polyline shapes: annotation arrow, ruler, region outline and angle gauge.
+#pragma once
+
+#include "canvas/shape.h"
+
+#include <QString>
+
+#include <utility>
+
+namespace kelvo {
+
+// An annotation arrow: two points, arrowhead at point 1, label = Caption at point 1.
+// Subclasses inherit its hot points (one per vertex), its hit test along the segments
+// and its segment feedback; they replace Draw (no arrowhead) and DrawLabel.
+class TMyLine : public TMyShape {
+public:
+    void DrawHotPoints() override;
+    int32_t HotPointAt(TPoint p) override;
+    bool HitTest(TPoint p) override;
+    void MoveHotPoint(int32_t dx, int32_t dy) override;
+    void DrawLabel(const QString& text, bool shadow) override;
+    void Draw() override;
+    void DrawRubberBand(TPoint p1, TPoint p2) override;
+    void DrawMoving(TPoint p1, TPoint p2) override;
+    void DrawResizing(TPoint p1, TPoint p2) override;
+
+    // Length of A-B in inches at the screen's resolution.
+    float Distance(TPoint a, TPoint b) const;
+    QString LengthText(TPoint a, TPoint b) const;
+    // " @ " and the angle at V in degrees for shapes of three points or more; empty when
+    // fewer points or when an arm has length zero (the angle is undefined).
+    QString AngleText(TPoint a, TPoint v, TPoint b) const;
+    static std::pair<TPoint, TPoint> ArrowWings(TPoint tip, TPoint shaft);
+    void DrawArrow();
+    void PrepareArrowBrush();
+
+protected:
+    // The segments through the screen points, each shifted by (dx, dy).
+    void DrawOutline(int32_t dx, int32_t dy);
+    virtual bool IsRuleLine() const { return false; }
+};
+
+// A ruler: its label is its length in inches, recomputed at every drawing.
+class TMyRuleLine : public TMyLine {
+public:
+    void Draw() override;
+
+protected:
+    bool IsRuleLine() const override { return true; }
+};
+
+// A region outline of any number of vertices, named "Roi-" and a number, label
+// centred under its box.
+class TMyPolyLine : public TMyRuleLine {
+public:
+    void DrawLabel(const QString& text, bool shadow) override;
+};
+
+// An angle gauge: points are first arm end, vertex, second arm end; the label is the
+// angle at the vertex.
+class TMySector : public TMyRuleLine {
+public:
+    void DrawLabel(const QString& text, bool shadow) override;
+};
+
+// Formats like "%<width>.2f" with the decimal point.
+QString FormatFixed2(double value, int width);
+
+} // namespace kelvo

@@ -1,0 +1,677 @@
+#include "canvas/my_cad.h"
+
+#include "canvas/area_shapes.h"
+#include "canvas/line_shapes.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace kelvo {
+
+namespace {
+
+bool ToButton(Qt::MouseButton qt, TMouseButton* out) {
+    switch (qt) {
+    case Qt::LeftButton:
+        *out = TMouseButton::mbLeft;
+        return true;
+    case Qt::RightButton:
+        *out = TMouseButton::mbRight;
+        return true;
+    case Qt::MiddleButton:
+        *out = TMouseButton::mbMiddle;
+        return true;
+    default:
+        return false;
+    }
+}
+
+QPoint LocalPoint(const QMouseEvent* e) {
+    const QPointF p = e->position();
+    return QPoint(int(std::floor(p.x())), int(std::floor(p.y())));
+}
+
+// The zoomed size of a picture side, or -1 when it is too large to allocate.
+int64_t ZoomedSide(int32_t side, double zoom) {
+    const double v = std::trunc(double(side) * zoom);
+    if (!(v >= 0.0) || v > double(kMaxZoomedSide)) {
+        return -1;
+    }
+    return int64_t(v);
+}
+
+} // namespace
+
+TMyCAD::TMyCAD(QWidget* parent) : QWidget(parent) {
+    // The canvas paints all of its area itself.
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    // Click chains draw their outline while no button is held.
+    setMouseTracking(true);
+    resize(105, 105);
+    surface_.SetImage(&image_);
+}
+
+TMyCAD::~TMyCAD() {
+    if (clipped_) {
+        ReleaseCursor();
+    }
+    currentShape_ = nullptr;
+}
+
+void TMyCAD::SetBackGround(const QImage& picture) {
+    if (picture.isNull()) {
+        backGround_ = QImage();
+        zoomedImage_ = QImage();
+    } else {
+        backGround_ = picture.convertToFormat(QImage::Format_RGB32);
+        // The picture is shown at the current zoom so that it and the shapes agree; a
+        // zoom the new picture cannot take falls back to 1.
+        int64_t w = ZoomedSide(backGround_.width(), zoom_);
+        int64_t h = ZoomedSide(backGround_.height(), zoom_);
+        if (w < 0 || h < 0) {
+            zoom_ = 1.0;
+            ShapeSettings.Zoom = 1.0;
+            w = backGround_.width();
+            h = backGround_.height();
+        }
+        zoomedImage_ = (zoom_ == 1.0) ? backGround_ : StretchImage(backGround_, int32_t(w), int32_t(h));
+        if (zoomedImage_.width() > 0 && zoomedImage_.height() > 0) {
+            resize(zoomedImage_.width(), zoomedImage_.height());
+        }
+    }
+    needsRender_ = true;
+    update();
+}
+
+void TMyCAD::SetShapeTool(TDrawTool tool) {
+    if (tool > SpEllipse) {
+        return;
+    }
+    // An unfinished polyline or sector, or a drag in progress, does not carry over into
+    // another tool: it is dropped and its feedback wiped.
+    if (pending_ != nullptr || dragState_ != DragNone) {
+        AbandonConstruction();
+    }
+    shapeTool_ = tool;
+    mode_ = (tool == SpNone) ? ModeSelect : ModeDraw;
+}
+
+void TMyCAD::AbandonConstruction() {
+    const bool hadPending = pending_ != nullptr;
+    if (hadPending) {
+        if (currentShape_ == pending_.get()) {
+            currentShape_ = nullptr;
+        }
+        pending_.reset();
+        pendingTool_ = SpNone;
+    }
+    if (mode_ == ModeMove || mode_ == ModeResize) {
+        mode_ = ModeSelect;
+    }
+    dragState_ = DragNone;
+    SectorClicks = 0;
+    if (clipped_) {
+        ReleaseCursor();
+    }
+    Paint();
+}
+
+void TMyCAD::SetColorOfShadow(TColor color) {
+    colorOfShadow_ = color;
+    ShapeSettings.ColorOfShadow = color;
+}
+
+void TMyCAD::SetColorOfHot(TColor color) {
+    colorOfHot_ = color;
+    ShapeSettings.ColorOfHot = color;
+}
+
+bool TMyCAD::SetZoom(double zoom) {
+    if (!std::isfinite(zoom) || zoom < kMinZoom || zoom > kMaxZoom) {
+        return false;
+    }
+    QImage zoomed;
+    if (!backGround_.isNull()) {
+        const int64_t w = ZoomedSide(backGround_.width(), zoom);
+        const int64_t h = ZoomedSide(backGround_.height(), zoom);
+        if (w < 0 || h < 0) {
+            return false;
+        }
+        if (w > 0 && h > 0) {
+            zoomed = StretchImage(backGround_, int32_t(w), int32_t(h));
+            if (zoomed.isNull()) {
+                return false; // the allocation failed; keep what is shown
+            }
+        }
+    }
+    zoom_ = zoom;
+    ShapeSettings.Zoom = zoom;
+    zoomedImage_ = zoomed;
+    Paint();
+    return true;
+}
+
+void TMyCAD::SetDICOMStyle(bool value) {
+    dicomStyle_ = value;
+    ShapeSettings.DICOMStyle = value;
+    Paint();
+}
+
+void TMyCAD::SetShadow(bool value) {
+    shadow_ = value;
+    ShapeSettings.Shadow = value;
+    Paint();
+}
+
+void TMyCAD::EnsureImageSize() {
+    if (image_.size() != size()) {
+        image_ = QImage(size(), QImage::Format_RGB32);
+        if (image_.isNull()) {
+            image_ = QImage();
+        } else {
+            image_.fill(palette().color(QPalette::Window));
+        }
+        surface_.SetImage(&image_);
+    }
+}
+
+void TMyCAD::Render() {
+    if (zoomedImage_.width() > 0 && zoomedImage_.height() > 0 && size() != zoomedImage_.size()) {
+        resize(zoomedImage_.size());
+    }
+    EnsureImageSize();
+    needsRender_ = false;
+    if (image_.isNull()) {
+        return;
+    }
+    // ZoomedImage holds the picture stretched to exactly this rectangle, so copying it
+    // gives the same pixels as stretching the picture again.
+    if (zoomedImage_.isNull() || zoomedImage_.size() != image_.size()) {
+        image_.fill(palette().color(QPalette::Window));
+    }
+    if (!zoomedImage_.isNull()) {
+        surface_.Draw(0, 0, zoomedImage_);
+    }
+    DrawShapes();
+    surface_.ResetTouched();
+    if (OnPaint) {
+        OnPaint(this);
+    }
+}
+
+void TMyCAD::Paint() {
+    Render();
+    lastRefreshed_ = QRect();
+    update();
+}
+
+void TMyCAD::DrawShapes() {
+    // The oldest shape is drawn last and so lies on top.
+    for (int32_t i = ShapeCount() - 1; i >= 0; --i) {
+        shapes_[size_t(i)]->Draw();
+    }
+}
+
+std::unique_ptr<TMyShape> TMyCAD::CreateShape(TDrawTool tool) {
+    std::unique_ptr<TMyShape> shape;
+    switch (tool) {
+    case SpLine:
+        shape = std::make_unique<TMyLine>();
+        break;
+    case SpRuleLine:
+        shape = std::make_unique<TMyRuleLine>();
+        break;
+    case SpSector:
+        shape = std::make_unique<TMySector>();
+        break;
+    case SpPolyLine:
+        shape = std::make_unique<TMyPolyLine>();
+        break;
+    case SpRectangle:
+        shape = std::make_unique<TMyRectangle>();
+        break;
+    case SpEllipse:
+        shape = std::make_unique<TMyEllipse>();
+        break;
+    case SpNone:
+        return nullptr;
+    }
+    if (shape != nullptr) {
+        shape->Canvas = &surface_;
+        shape->Pen = pen_;
+        shape->Font = font_;
+    }
+    return shape;
+}
+
+QString TMyCAD::AskAnnotation() {
+    if (AnnotationDialog) {
+        return AnnotationDialog(this);
+    }
+    bool ok = false;
+    const QString text = QInputDialog::getText(this, QStringLiteral("Please Input "), QStringLiteral("Annotation"),
+                                               QLineEdit::Normal, QString(), &ok);
+    return ok ? text : QString();
+}
+
+void TMyCAD::AddShape(std::unique_ptr<TMyShape> shape) {
+    if (shape == nullptr) {
+        return;
+    }
+    TMyShape* added = shape.get();
+    shapes_.push_back(std::move(shape));
+    switch (shapeTool_) {
+    case SpLine: {
+        const QString text = AskAnnotation();
+        // The dialog runs an event loop; the shape may have been deleted meanwhile.
+        const bool stillListed = std::any_of(shapes_.begin(), shapes_.end(),
+                                             [added](const auto& s) { return s.get() == added; });
+        if (stillListed) {
+            added->SetCaption(text);
+        }
+        break;
+    }
+    case SpPolyLine:
+    case SpRectangle:
+    case SpEllipse:
+        added->SetCaption(QStringLiteral("Roi-") + QString::number(RoiCount));
+        if (RoiCount < std::numeric_limits<int32_t>::max()) {
+            ++RoiCount;
+        }
+        break;
+    case SpNone:
+    case SpRuleLine:
+    case SpSector:
+        break;
+    }
+}
+
+void TMyCAD::AddCurrentShape() {
+    if (pending_ == nullptr) {
+        return;
+    }
+    pendingTool_ = SpNone;
+    AddShape(std::move(pending_));
+}
+
+TMyShape* TMyCAD::Shape(int32_t index) const {
+    if (index < 0 || index >= ShapeCount()) {
+        return nullptr;
+    }
+    return shapes_[size_t(index)].get();
+}
+
+int32_t TMyCAD::SelectedIndex() const {
+    int32_t result = -1;
+    for (int32_t i = 0; i < ShapeCount(); ++i) {
+        if (shapes_[size_t(i)]->Selected) {
+            result = i;
+        }
+    }
+    return result;
+}
+
+bool TMyCAD::DeleteShape(int32_t index) {
+    if (index < 0 || index >= ShapeCount()) {
+        return false;
+    }
+    if (shapes_[size_t(index)].get() == currentShape_) {
+        currentShape_ = nullptr;
+    }
+    shapes_.erase(shapes_.begin() + index);
+    Paint();
+    return true;
+}
+
+void TMyCAD::ShowPosition(int32_t x, int32_t y) {
+    if (labelXY_ != nullptr) {
+        labelXY_->setText(QStringLiteral("(%1,%2)").arg(x).arg(y));
+    }
+}
+
+void TMyCAD::ClipCursorTo(int32_t left, int32_t top, int32_t width, int32_t height) {
+    // A box larger than the canvas gives a negative extent; the cursor is then kept on
+    // the canvas itself along that axis.
+    const QPoint origin = mapToGlobal(QPoint(0, 0));
+    if (width < 0) {
+        left = origin.x();
+        width = this->width();
+    }
+    if (height < 0) {
+        top = origin.y();
+        height = this->height();
+    }
+    clipRect_ = QRect(left, top, std::max(width, 1), std::max(height, 1));
+    clipped_ = true;
+    const QPoint now = QCursor::pos();
+    const QPoint inside = Confined(now);
+    if (inside != now) {
+        QCursor::setPos(inside);
+    }
+}
+
+void TMyCAD::ReleaseCursor() {
+    clipped_ = false;
+    clipRect_ = QRect();
+    while (QGuiApplication::overrideCursor() != nullptr) {
+        QGuiApplication::restoreOverrideCursor();
+    }
+}
+
+QPoint TMyCAD::Confined(QPoint global) const {
+    if (!clipped_) {
+        return global;
+    }
+    return QPoint(std::clamp(global.x(), clipRect_.left(), clipRect_.right()),
+                  std::clamp(global.y(), clipRect_.top(), clipRect_.bottom()));
+}
+
+bool TMyCAD::PendingIs(TDrawTool tool) const { return pending_ != nullptr && pendingTool_ == tool; }
+
+void TMyCAD::MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
+    if (OnMouseDown) {
+        OnMouseDown(this, button, shift, x, y);
+    }
+    const TPoint p{x, y};
+    const bool left = button == TMouseButton::mbLeft;
+    if (mode_ == ModeDraw && shapeTool_ == SpSector) {
+        if (currentShape_ != nullptr) {
+            currentShape_->Deselect();
+        }
+        if (SectorClicks == 0) {
+            startPoint_ = p;
+            endPoint_ = p;
+        }
+        if (!left || dragState_ == DragClickChain) {
+            return;
+        }
+        pending_ = CreateShape(SpSector);
+        pendingTool_ = SpSector;
+        currentShape_ = pending_.get();
+        return;
+    }
+    if (mode_ == ModeDraw && shapeTool_ == SpPolyLine) {
+        if (currentShape_ != nullptr) {
+            currentShape_->Deselect();
+        }
+        startPoint_ = p;
+        endPoint_ = p;
+        if (!left) {
+            return;
+        }
+        if (dragState_ != DragClickChain || !PendingIs(SpPolyLine)) {
+            pending_ = CreateShape(SpPolyLine);
+            pendingTool_ = SpPolyLine;
+            currentShape_ = pending_.get();
+        }
+        currentShape_->AddPoint(startPoint_);
+        return;
+    }
+    if (!left) {
+        return;
+    }
+    startPoint_ = p;
+    endPoint_ = p;
+    if (mode_ == ModeDraw) {
+        if (currentShape_ != nullptr) {
+            currentShape_->Deselect();
+        }
+        pending_ = CreateShape(shapeTool_);
+        pendingTool_ = shapeTool_;
+        currentShape_ = pending_.get();
+        if (currentShape_ != nullptr) {
+            currentShape_->AddPoint(startPoint_);
+        }
+        endPoint_ = startPoint_;
+        dragState_ = DragButtonDown;
+    } else if (mode_ == ModeSelect) {
+        dragState_ = DragButtonDown;
+        if (currentShape_ != nullptr && currentShape_->Selected && currentShape_->HotPointAt(startPoint_) >= 0) {
+            mode_ = ModeResize;
+            return;
+        }
+        for (int32_t i = ShapeCount() - 1; i >= 0; --i) {
+            TMyShape* shape = shapes_[size_t(i)].get();
+            if (shape->HitTest(startPoint_)) {
+                mode_ = ModeMove;
+                shape->Select();
+                if (shape != currentShape_) {
+                    if (currentShape_ != nullptr) {
+                        currentShape_->Deselect();
+                    }
+                    currentShape_ = shape;
+                }
+                break;
+            }
+        }
+    }
+    if (mode_ == ModeMove && currentShape_ != nullptr && currentShape_->PointCount() > 0) {
+        // Keep the cursor's offset from the box corner fixed so the box can travel
+        // exactly from one canvas edge to the other.
+        int32_t l = std::numeric_limits<int32_t>::max();
+        int32_t t = std::numeric_limits<int32_t>::max();
+        int32_t r = std::numeric_limits<int32_t>::min();
+        int32_t b = std::numeric_limits<int32_t>::min();
+        for (int32_t i = 0; i < currentShape_->PointCount(); ++i) {
+            const TPoint g = currentShape_->GetPoint(i);
+            l = std::min(l, g.X);
+            t = std::min(t, g.Y);
+            r = std::max(r, g.X);
+            b = std::max(b, g.Y);
+        }
+        const QPoint origin = mapToGlobal(QPoint(0, 0));
+        const auto clamp32 = [](int64_t v) {
+            return int32_t(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
+                                               std::numeric_limits<int32_t>::max()));
+        };
+        ClipCursorTo(clamp32(int64_t(origin.x()) + x - l), clamp32(int64_t(origin.y()) + y - t),
+                     clamp32(int64_t(width()) - (int64_t(r) - l)), clamp32(int64_t(height()) - (int64_t(b) - t)));
+    }
+}
+
+void TMyCAD::RefreshTouched() {
+    const QRect touched = surface_.Touched();
+    surface_.ResetTouched();
+    lastRefreshed_ = touched;
+    if (!touched.isEmpty()) {
+        update(touched);
+    }
+}
+
+void TMyCAD::MouseMove(Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
+    if (OnMouseMove) {
+        OnMouseMove(this, shift, x, y);
+    }
+    ShowPosition(x, y);
+    const TPoint p{x, y};
+    TMyShape* shape = currentShape_;
+    if (shape == nullptr) {
+        return;
+    }
+    surface_.ResetTouched();
+    if (dragState_ == DragClickChain) {
+        shape->DrawRubberBand(startPoint_, endPoint_);
+        endPoint_ = p;
+        shape->DrawRubberBand(startPoint_, endPoint_);
+    } else if (dragState_ == DragButtonDown) {
+        switch (mode_) {
+        case ModeDraw:
+            shape->DrawRubberBand(startPoint_, endPoint_);
+            endPoint_ = p;
+            shape->DrawRubberBand(startPoint_, endPoint_);
+            break;
+        case ModeResize:
+            shape->DrawResizing(startPoint_, endPoint_);
+            endPoint_ = p;
+            shape->DrawResizing(startPoint_, endPoint_);
+            break;
+        case ModeMove:
+            shape->DrawMoving(startPoint_, endPoint_);
+            endPoint_ = p;
+            shape->DrawMoving(startPoint_, endPoint_);
+            break;
+        default:
+            break;
+        }
+    }
+    RefreshTouched();
+}
+
+void TMyCAD::MouseUp(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
+    ReleaseCursor();
+    const TPoint bandEnd = endPoint_;
+    endPoint_ = TPoint{x, y};
+    const bool left = button == TMouseButton::mbLeft;
+    const bool right = button == TMouseButton::mbRight;
+    if (mode_ == ModeDraw && shapeTool_ == SpPolyLine) {
+        if (left) {
+            if (PendingIs(SpPolyLine)) {
+                dragState_ = DragClickChain;
+            }
+        } else if (right && dragState_ == DragClickChain && PendingIs(SpPolyLine)) {
+            TMyShape* shape = pending_.get();
+            shape->AddPoint(startPoint_);
+            shape->Select();
+            AddCurrentShape();
+            Paint();
+            dragState_ = DragNone;
+        }
+    } else if (mode_ == ModeDraw && shapeTool_ == SpSector) {
+        // A middle release advances a sector like a left one, but only while a sector
+        // is under construction.
+        if (!right && PendingIs(SpSector)) {
+            TMyShape* shape = pending_.get();
+            dragState_ = DragClickChain;
+            ++SectorClicks;
+            if (SectorClicks == 1) {
+                SetShapePoint(shape, 2, startPoint_);
+                endPoint_ = startPoint_;
+            } else if (SectorClicks == 2) {
+                SetShapePoint(shape, 1, endPoint_);
+                // Wipe the band first and restart it at the vertex, so that the arm
+                // drawn now is not flipped by the next erase.
+                surface_.ResetTouched();
+                shape->DrawRubberBand(startPoint_, bandEnd);
+                shape->Draw();
+                endPoint_ = startPoint_;
+                RefreshTouched();
+            } else {
+                SetShapePoint(shape, 3, endPoint_);
+                shape->Select();
+                AddCurrentShape();
+                Paint();
+                SectorClicks = 0;
+                dragState_ = DragNone;
+                ReleaseCursor();
+            }
+        }
+    } else {
+        if (dragState_ == DragButtonDown) {
+            switch (mode_) {
+            case ModeDraw:
+                if (pending_ != nullptr) {
+                    TMyShape* shape = pending_.get();
+                    shape->AddPoint(endPoint_);
+                    shape->Select();
+                    AddCurrentShape();
+                    Paint();
+                }
+                break;
+            case ModeResize:
+                mode_ = ModeSelect;
+                if (currentShape_ != nullptr) {
+                    currentShape_->MoveHotPoint(endPoint_.X - startPoint_.X, endPoint_.Y - startPoint_.Y);
+                }
+                Paint();
+                break;
+            case ModeMove:
+                mode_ = ModeSelect;
+                if (currentShape_ != nullptr) {
+                    currentShape_->MoveBy(endPoint_.X - startPoint_.X, endPoint_.Y - startPoint_.Y);
+                }
+                Paint();
+                break;
+            default:
+                break;
+            }
+        }
+        dragState_ = DragNone;
+    }
+    if (OnMouseUp) {
+        OnMouseUp(this, button, shift, x, y);
+    }
+}
+
+void TMyCAD::paintEvent(QPaintEvent* event) {
+    try {
+        if (needsRender_ || image_.size() != size()) {
+            Render();
+        }
+        QPainter painter(this);
+        painter.drawImage(event->rect(), image_, event->rect());
+    } catch (...) {
+        // Nothing may escape into Qt's event dispatch.
+    }
+}
+
+void TMyCAD::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (image_.size() != size()) {
+        needsRender_ = true;
+    }
+}
+
+void TMyCAD::mousePressEvent(QMouseEvent* event) {
+    TMouseButton button;
+    if (!ToButton(event->button(), &button)) {
+        return;
+    }
+    try {
+        const QPoint p = LocalPoint(event);
+        MouseDown(button, event->modifiers(), p.x(), p.y());
+    } catch (...) {
+    }
+}
+
+void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
+    try {
+        QPoint p = LocalPoint(event);
+        if (clipped_) {
+            const QPoint global = event->globalPosition().toPoint();
+            const QPoint inside = Confined(global);
+            if (inside != global) {
+                QCursor::setPos(inside);
+                p = mapFromGlobal(inside);
+            }
+        }
+        MouseMove(event->modifiers(), p.x(), p.y());
+    } catch (...) {
+    }
+}
+
+void TMyCAD::mouseReleaseEvent(QMouseEvent* event) {
+    TMouseButton button;
+    if (!ToButton(event->button(), &button)) {
+        return;
+    }
+    try {
+        QPoint p = LocalPoint(event);
+        if (clipped_) {
+            p = mapFromGlobal(Confined(event->globalPosition().toPoint()));
+        }
+        MouseUp(button, event->modifiers(), p.x(), p.y());
+    } catch (...) {
+    }
+}
+
+} // namespace kelvo

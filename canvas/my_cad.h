@@ -1,0 +1,188 @@
+// The measuring canvas widget: a zoomed picture with measurement shapes drawn and edited by mouse.
+#pragma once
+
+#include "canvas/shape.h"
+#include "platform/surface.h"
+#include "platform/types.h"
+
+#include <QImage>
+#include <QLabel>
+#include <QPointer>
+#include <QRect>
+#include <QString>
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+
+namespace kelvo {
+
+// The tools of the canvas; SpNone is the select tool.
+enum TDrawTool : uint8_t { SpNone, SpLine, SpRuleLine, SpSector, SpPolyLine, SpRectangle, SpEllipse };
+
+// Interaction modes.
+constexpr uint8_t ModeNone = 0;
+constexpr uint8_t ModeDraw = 2;
+constexpr uint8_t ModeSelect = 5;
+constexpr uint8_t ModeResize = 6;
+constexpr uint8_t ModeMove = 7;
+
+// Progress of a press/drag/click chain.
+constexpr uint8_t DragNone = 0;
+constexpr uint8_t DragClickChain = 4;
+constexpr uint8_t DragButtonDown = 9;
+
+enum class TMouseButton : uint8_t { mbLeft, mbRight, mbMiddle };
+
+// Process-wide: the next region number (never reused) and the releases received by the
+// sector under construction.
+inline int32_t RoiCount = 1;
+inline int32_t SectorClicks = 0;
+
+// Zoom limits: a zoomed picture side may not exceed kMaxZoomedSide pixels, and the
+// zoom itself stays within [kMinZoom, kMaxZoom] so that coordinate conversions stay
+// well inside 32 bits.
+constexpr int32_t kMaxZoomedSide = 16384;
+constexpr double kMinZoom = 1.0 / 64.0;
+constexpr double kMaxZoom = 256.0;
+
+class TMyCAD : public QWidget {
+    Q_OBJECT
+public:
+    using TNotifyEvent = std::function<void(TMyCAD* sender)>;
+    using TMouseEvent = std::function<void(TMyCAD* sender, TMouseButton button,
+                                           Qt::KeyboardModifiers shift, int32_t x, int32_t y)>;
+    using TMouseMoveEvent = std::function<void(TMyCAD* sender, Qt::KeyboardModifiers shift,
+                                               int32_t x, int32_t y)>;
+    // Asks the user for a line's annotation; returns the text, empty when cancelled.
+    using TAnnotationDialog = std::function<QString(TMyCAD* sender)>;
+
+    explicit TMyCAD(QWidget* parent = nullptr);
+    ~TMyCAD() override;
+
+    // Published properties. Setters that repaint do so at once (Paint), the others only store.
+    const TFont& Font() const { return font_; }
+    void SetFont(const TFont& font) { font_ = font; }
+    QLabel* LabelXY() const { return labelXY_.data(); }
+    void SetLabelXY(QLabel* label) { labelXY_ = label; }
+    TMouseEvent OnMouseDown;
+    TMouseMoveEvent OnMouseMove;
+    TMouseEvent OnMouseUp;
+    TNotifyEvent OnPaint;
+    const QImage& BackGround() const { return backGround_; }
+    // A null image empties the picture and keeps the size. The current zoom is applied.
+    void SetBackGround(const QImage& picture);
+    TDrawTool ShapeTool() const { return shapeTool_; }
+    void SetShapeTool(TDrawTool tool);
+    TColor ColorofDrawing() const { return colorofDrawing_; }
+    void SetColorofDrawing(TColor color) { colorofDrawing_ = color; }
+    TColor ColorOfShadow() const { return colorOfShadow_; }
+    void SetColorOfShadow(TColor color);
+    TColor ColorOfHot() const { return colorOfHot_; }
+    void SetColorOfHot(TColor color);
+    const TPen& Pen() const { return pen_; }
+    void SetPen(const TPen& pen) { pen_ = pen; }
+    double Zoom() const { return zoom_; }
+    // Refuses (returns false, changes nothing) a zoom that is not finite, outside
+    // [kMinZoom, kMaxZoom], or whose zoomed picture would exceed kMaxZoomedSide a side.
+    bool SetZoom(double zoom);
+    bool DICOMStyle() const { return dicomStyle_; }
+    void SetDICOMStyle(bool value);
+    bool Shadow() const { return shadow_; }
+    void SetShadow(bool value);
+
+    // The annotation dialog used when a line is committed; empty = the standard
+    // modal text-input dialog ("Please Input ", "Annotation").
+    TAnnotationDialog AnnotationDialog;
+
+    // Renders picture and shapes into the backing image now and refreshes the widget.
+    void Paint();
+    void DrawShapes();
+    // Appends a committed shape (taking ownership) and gives it its caption by tool.
+    void AddShape(std::unique_ptr<TMyShape> shape);
+    // Commits the shape under construction (the current shape) the same way.
+    void AddCurrentShape();
+    // A new shape of the tool's kind with the canvas's surface, pen and font; null for SpNone.
+    std::unique_ptr<TMyShape> CreateShape(TDrawTool tool);
+    int32_t ShapeCount() const { return static_cast<int32_t>(shapes_.size()); }
+    TMyShape* Shape(int32_t index) const;
+    int32_t SelectedIndex() const;
+    bool DeleteShape(int32_t index);
+    bool DeleteSelected() { return DeleteShape(SelectedIndex()); }
+    void ShowPosition(int32_t x, int32_t y);
+    // Confines the cursor to the screen rectangle (left, top)..(left + width, top + height),
+    // right and bottom edges excluded. A negative width or height confines to the canvas.
+    void ClipCursorTo(int32_t left, int32_t top, int32_t width, int32_t height);
+    void ReleaseCursor();
+    bool CursorClipped() const { return clipped_; }
+    QRect ClipRect() const { return clipRect_; }
+
+    // Mouse handling; Qt's mouse events arrive here, and tests may call them directly.
+    virtual void MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y);
+    virtual void MouseMove(Qt::KeyboardModifiers shift, int32_t x, int32_t y);
+    virtual void MouseUp(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y);
+
+    // State for the owner and for tests.
+    TMyShape* CurrentShape() const { return currentShape_; }
+    uint8_t Mode() const { return mode_; }
+    uint8_t DragState() const { return dragState_; }
+    TPoint StartPoint() const { return startPoint_; }
+    TPoint EndPoint() const { return endPoint_; }
+    const QImage& ZoomedImage() const { return zoomedImage_; }
+    // The rendered image the widget shows, and the surface drawing into it.
+    const QImage& Image() const { return image_; }
+    TSurface& Surface() { return surface_; }
+    // The part of the widget last refreshed by mouse feedback (empty after a full paint).
+    QRect LastRefreshed() const { return lastRefreshed_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    void Render();
+    void EnsureImageSize();
+    void RefreshTouched();
+    QPoint Confined(QPoint global) const;
+    void AbandonConstruction();
+    QString AskAnnotation();
+    bool PendingIs(TDrawTool tool) const;
+
+    QImage backGround_;
+    QImage zoomedImage_;
+    // Guarded, so a label destroyed before the canvas is simply no longer written.
+    QPointer<QLabel> labelXY_;
+    TDrawTool shapeTool_ = SpNone;
+    uint8_t dragState_ = DragNone;
+    TPoint startPoint_;
+    TPoint endPoint_;
+    TMyShape* currentShape_ = nullptr;
+    std::vector<std::unique_ptr<TMyShape>> shapes_;
+    uint8_t mode_ = ModeNone;
+    TPen pen_;
+    TFont font_;
+    TColor colorofDrawing_ = clBlack;
+    TColor colorOfHot_ = clBlack;
+    TColor colorOfShadow_ = clBlack;
+    double zoom_ = 1.0;
+    bool dicomStyle_ = true;
+    bool shadow_ = true;
+
+    // A shape under construction, owned here until AddShape takes it.
+    std::unique_ptr<TMyShape> pending_;
+    QImage image_;
+    TSurface surface_;
+    bool needsRender_ = true;
+    bool clipped_ = false;
+    QRect clipRect_;
+    QRect lastRefreshed_;
+    TDrawTool pendingTool_ = SpNone;
+};
+
+} // namespace kelvo

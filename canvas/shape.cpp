@@ -1,0 +1,270 @@
+#include "canvas/shape.h"
+
+#include <QTextBoundaryFinder>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+namespace kelvo {
+
+namespace {
+
+// The zoom every conversion divides by; a value that is not a positive finite number
+// (possible only if someone bypasses the canvas) is read as 1.
+double CurrentZoom() {
+    const double z = ShapeSettings.Zoom;
+    return (std::isfinite(z) && z > 0.0) ? z : 1.0;
+}
+
+} // namespace
+
+int32_t RoundToInt32(double value) {
+    if (std::isnan(value)) {
+        return 0;
+    }
+    const double r = std::nearbyint(value);
+    if (r <= double(std::numeric_limits<int32_t>::min())) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    if (r >= double(std::numeric_limits<int32_t>::max())) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    return static_cast<int32_t>(r);
+}
+
+QString CutCaption(const QString& text) {
+    // Count code points, and cut only where a user-perceived character ends.
+    if (text.size() <= kMaxCaption) {
+        return text;
+    }
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype cut = 0;
+    int codePoints = 0;
+    qsizetype last = 0;
+    for (qsizetype pos = finder.toNextBoundary(); pos != -1; pos = finder.toNextBoundary()) {
+        for (qsizetype k = last; k < pos; ++k) {
+            if (!text.at(k).isLowSurrogate()) {
+                ++codePoints;
+            }
+        }
+        last = pos;
+        if (codePoints > kMaxCaption) {
+            break;
+        }
+        cut = pos;
+    }
+    return text.left(cut);
+}
+
+TMyShape::TMyShape() = default;
+
+TMyShape::~TMyShape() = default;
+
+TPoint TMyShape::ToImage(TPoint screen) {
+    const double z = CurrentZoom();
+    return TPoint{RoundToInt32(screen.X / z), RoundToInt32(screen.Y / z)};
+}
+
+TPoint TMyShape::ToScreen(TPoint image) {
+    const double z = CurrentZoom();
+    return TPoint{RoundToInt32(image.X * z), RoundToInt32(image.Y * z)};
+}
+
+int32_t TMyShape::OffsetToImage(int32_t d) { return RoundToInt32(d / CurrentZoom()); }
+
+namespace {
+
+int32_t SaturatingAdd(int32_t a, int32_t b) {
+    const int64_t s = int64_t(a) + int64_t(b);
+    return int32_t(std::clamp<int64_t>(s, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+
+} // namespace
+
+TPoint TMyShape::GetPoint(int32_t index) const {
+    if (index < 0 || index >= PointCount()) {
+        return TPoint{0, 0};
+    }
+    return ToScreen(Points[size_t(index)]);
+}
+
+void TMyShape::AddPoint(TPoint p) { Points.push_back(ToImage(p)); }
+
+void TMyShape::MovePoint(int32_t index, int32_t dx, int32_t dy) {
+    MovePointX(index, dx);
+    MovePointY(index, dy);
+}
+
+void TMyShape::MovePointX(int32_t index, int32_t dx) {
+    if (index >= 0 && index < PointCount()) {
+        Points[size_t(index)].X = SaturatingAdd(Points[size_t(index)].X, OffsetToImage(dx));
+    }
+}
+
+void TMyShape::MovePointY(int32_t index, int32_t dy) {
+    if (index >= 0 && index < PointCount()) {
+        Points[size_t(index)].Y = SaturatingAdd(Points[size_t(index)].Y, OffsetToImage(dy));
+    }
+}
+
+void TMyShape::MoveBy(int32_t dx, int32_t dy) {
+    for (int32_t i = 0; i < PointCount(); ++i) {
+        MovePoint(i, dx, dy);
+    }
+}
+
+TPoint TMyShape::TopLeft() const {
+    TPoint r{10000, 10000};
+    for (const TPoint& p : Points) {
+        r.X = std::min(r.X, p.X);
+        r.Y = std::min(r.Y, p.Y);
+    }
+    return r;
+}
+
+TPoint TMyShape::BottomRight() const {
+    TPoint r{0, 0};
+    for (const TPoint& p : Points) {
+        r.X = std::max(r.X, p.X);
+        r.Y = std::max(r.Y, p.Y);
+    }
+    return r;
+}
+
+int32_t TMyShape::Width() const { return int32_t(std::llabs(int64_t(BottomRight().X) - TopLeft().X)); }
+
+int32_t TMyShape::Height() const { return int32_t(std::llabs(int64_t(BottomRight().Y) - TopLeft().Y)); }
+
+void TMyShape::Select() {
+    if (!Selected) {
+        Selected = true;
+        DrawHotPoints();
+    }
+}
+
+void TMyShape::Deselect() {
+    if (Selected) {
+        Selected = false;
+        DrawHotPoints();
+    }
+}
+
+TRect TMyShape::RectOfPoints(TPoint p1, TPoint p2) {
+    return TRect{std::min(p1.X, p2.X), std::min(p1.Y, p2.Y), std::max(p1.X, p2.X), std::max(p1.Y, p2.Y)};
+}
+
+TRect TMyShape::GrowRect(TRect r, int32_t margin) {
+    return TRect{SaturatingAdd(r.Left, -margin), SaturatingAdd(r.Top, -margin), SaturatingAdd(r.Right, margin),
+                 SaturatingAdd(r.Bottom, margin)};
+}
+
+void TMyShape::DrawHotPoint(TPoint p) {
+    if (Canvas == nullptr) {
+        return;
+    }
+    Canvas->Rectangle(p.X - HotSize, p.Y - HotSize, p.X + HotSize, p.Y + HotSize);
+}
+
+void TMyShape::PrepareNormalPen() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    Canvas->Font = Font;
+    Canvas->Pen.Color = Pen.Color;
+    Canvas->Pen.Style = Pen.Style;
+    Canvas->Pen.Width = Pen.Width;
+    Canvas->Pen.Mode = TPenMode::pmCopy;
+    Canvas->Brush.Style = TBrushStyle::bsClear;
+}
+
+void TMyShape::PrepareShadowPen() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    Canvas->Font = Font;
+    Canvas->Pen.Color = ShapeSettings.ColorOfShadow;
+    Canvas->Pen.Style = Pen.Style;
+    Canvas->Pen.Width = Pen.Width;
+    Canvas->Pen.Mode = TPenMode::pmCopy;
+    Canvas->Brush.Style = TBrushStyle::bsClear;
+}
+
+void TMyShape::PrepareShadowText() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    Canvas->Font = Font;
+    Canvas->Font.Color = clBlack;
+    Canvas->Pen.Color = Pen.Color;
+    Canvas->Pen.Style = Pen.Style;
+    Canvas->Pen.Width = Pen.Width;
+    Canvas->Pen.Mode = TPenMode::pmCopy;
+    Canvas->Brush.Style = TBrushStyle::bsClear;
+}
+
+void TMyShape::PrepareXorPen() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    Canvas->Pen.Color = clRed;
+    Canvas->Pen.Style = TPenStyle::psSolid;
+    Canvas->Pen.Width = Pen.Width;
+    Canvas->Pen.Mode = TPenMode::pmXor;
+    Canvas->Brush.Style = TBrushStyle::bsClear;
+}
+
+void TMyShape::PrepareHotPen() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    Canvas->Pen.Color = ShapeSettings.ColorOfHot;
+    Canvas->Pen.Style = TPenStyle::psSolid;
+    Canvas->Pen.Width = Pen.Width;
+    Canvas->Pen.Mode = TPenMode::pmNotXor;
+    Canvas->Brush.Style = TBrushStyle::bsSolid;
+    Canvas->Brush.Color = ShapeSettings.ColorOfHot;
+}
+
+void SetShapePoint(TMyShape* shape, int32_t index, TPoint p) {
+    if (shape == nullptr || index < 1) {
+        return;
+    }
+    if (shape->PointCount() < index) {
+        shape->Points.resize(size_t(index), TPoint{0, 0});
+    }
+    shape->Points[size_t(index - 1)] = TMyShape::ToImage(p);
+}
+
+} // namespace kelvo
+
+namespace kelvo {
+
+TPoint TMyShape::StoredPoint(int32_t index) const {
+    if (index < 0 || index >= PointCount()) {
+        return TPoint{0, 0};
+    }
+    return Points[size_t(index)];
+}
+
+void TMyShape::DrawLabelUnderBox(const QString& text, bool shadow) {
+    if (Canvas == nullptr) {
+        return;
+    }
+    const TPoint tl = ToScreen(TopLeft());
+    const TPoint br = ToScreen(BottomRight());
+    if (shadow) {
+        PrepareShadowText();
+    } else {
+        PrepareNormalPen();
+    }
+    const int64_t w = Canvas->TextWidth(text);
+    const int64_t x = int64_t(tl.X) + (int64_t(br.X) - tl.X - w) / 2;
+    const int64_t y = br.Y;
+    const int32_t shift = shadow ? 1 : 0;
+    Canvas->TextOut(int32_t(std::clamp<int64_t>(x + shift, INT32_MIN, INT32_MAX)),
+                    int32_t(std::clamp<int64_t>(y + shift, INT32_MIN, INT32_MAX)), text);
+}
+
+} // namespace kelvo

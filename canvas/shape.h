@@ -1,0 +1,115 @@
+// The base of all measurement shapes: points in picture pixels, zoom conversion, selection and hot points.
+#pragma once
+
+#include "platform/surface.h"
+#include "platform/types.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+namespace kelvo {
+
+// Drawing settings shared by every canvas and every shape of the process. Canvas
+// setters write them; shapes read them at the moment they draw or convert.
+struct TShapeSettings {
+    TColor ColorOfHot = clBlack;
+    TColor ColorOfShadow = clBlack;
+    double Zoom = 1.0; // always finite and above zero: the canvas refuses other values
+    bool Shadow = true;
+    bool DICOMStyle = true;
+};
+
+inline TShapeSettings ShapeSettings;
+
+// Rounds halves to even and saturates at the 32-bit limits, so no conversion of a
+// huge or non-finite value is undefined.
+int32_t RoundToInt32(double value);
+
+// The longest caption a shape keeps, in characters.
+constexpr int kMaxCaption = 50;
+// Keeps at most the first kMaxCaption characters, never cutting a character
+// (surrogate pair or combining sequence) in two.
+QString CutCaption(const QString& text);
+
+// Contract for subclasses: a kind supplies HotPointAt and HitTest and overrides Draw,
+// DrawLabel, DrawHotPoints, MoveHotPoint and the three feedback operations as it needs.
+// Draw follows the drawing passes: shadow pass (PrepareShadowPen, outline shifted by
+// (+1, +1), DrawLabel(Caption, true) when DICOMStyle), normal pass (PrepareNormalPen,
+// outline, DrawLabel(Caption, false) when DICOMStyle), then DrawHotPoints when Selected.
+// Feedback operations begin with PrepareXorPen so that a second identical call erases
+// the first; they never change Points. All operations take and give screen coordinates;
+// Points holds picture (image) coordinates.
+class TMyShape {
+public:
+    TMyShape();
+    virtual ~TMyShape();
+    TMyShape(const TMyShape&) = delete;
+    TMyShape& operator=(const TMyShape&) = delete;
+
+    TSurface* Canvas = nullptr; // borrowed from the canvas
+    bool Selected = false;
+    int32_t HotPoint = 0;
+    uint8_t HotSize = 4;
+    TPen Pen;
+    TFont Font;
+    std::vector<TPoint> Points; // image coordinates
+
+    const QString& Caption() const { return caption_; }
+    void SetCaption(const QString& text) { caption_ = CutCaption(text); }
+
+    virtual void DrawHotPoints() {}
+    virtual int32_t HotPointAt(TPoint p) = 0;
+    virtual bool HitTest(TPoint p) = 0;
+    virtual void MoveHotPoint(int32_t dx, int32_t dy) { (void)dx; (void)dy; }
+    virtual void MoveBy(int32_t dx, int32_t dy);
+    virtual void DrawLabel(const QString& text, bool shadow) { (void)text; (void)shadow; }
+    virtual void Draw() {}
+    virtual void DrawRubberBand(TPoint p1, TPoint p2) { (void)p1; (void)p2; }
+    virtual void DrawMoving(TPoint p1, TPoint p2) { (void)p1; (void)p2; }
+    virtual void DrawResizing(TPoint p1, TPoint p2) { (void)p1; (void)p2; }
+
+    int32_t PointCount() const { return static_cast<int32_t>(Points.size()); }
+    TPoint GetPoint(int32_t index) const;
+    void AddPoint(TPoint p);
+    void MovePoint(int32_t index, int32_t dx, int32_t dy);
+    void MovePointX(int32_t index, int32_t dx);
+    void MovePointY(int32_t index, int32_t dy);
+    TPoint TopLeft() const;
+    TPoint BottomRight() const;
+    int32_t Width() const;
+    int32_t Height() const;
+    void Select();
+    void Deselect();
+    static TRect RectOfPoints(TPoint p1, TPoint p2);
+    static TRect GrowRect(TRect r, int32_t margin);
+    void DrawHotPoint(TPoint p);
+
+    void PrepareNormalPen();
+    void PrepareShadowPen();
+    void PrepareShadowText();
+    void PrepareXorPen();
+    void PrepareHotPen();
+
+    // Conversions with the shared zoom.
+    static TPoint ToImage(TPoint screen);
+    static TPoint ToScreen(TPoint image);
+    static int32_t OffsetToImage(int32_t d);
+
+protected:
+    // Stored point index in image coordinates, or (0, 0) when there is none.
+    TPoint StoredPoint(int32_t index) const;
+    // Draws text centred under the screen bounding box, one pixel right and down for the
+    // shadow copy (the label of regions).
+    void DrawLabelUnderBox(const QString& text, bool shadow);
+
+private:
+    QString caption_;
+};
+
+// Grows the shape to at least index points (new ones (0, 0)) and sets point index - 1
+// to p in image coordinates. Index counts from 1; values below 1 are ignored.
+void SetShapePoint(TMyShape* shape, int32_t index, TPoint p);
+
+} // namespace kelvo

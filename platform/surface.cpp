@@ -1,0 +1,746 @@
+#include "platform/surface.h"
+
+#include <QFontMetrics>
+#include <QGuiApplication>
+#include <QHash>
+#include <QPainter>
+#include <QPalette>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace kelvo {
+
+namespace {
+
+constexpr uint32_t kRgbMask = 0x00FFFFFF;
+constexpr uint32_t kOpaque = 0xFF000000;
+
+inline void ApplyPixel(uint32_t& p, uint32_t c, TPenMode mode) {
+    switch (mode) {
+    case TPenMode::pmCopy:
+        p = c;
+        break;
+    case TPenMode::pmXor:
+        p ^= c & kRgbMask;
+        break;
+    case TPenMode::pmNotXor:
+        p = (~(p ^ c) & kRgbMask) | kOpaque;
+        break;
+    }
+}
+
+// Calls f(i, x, y) for the pixels of the line a-b without b, i counting from a. Only
+// pixels whose major coordinate lies within [-margin, limit + margin) are visited, so a
+// line running far outside the image costs nothing.
+template <typename F>
+void ForEachLinePixel(TPoint a, TPoint b, int32_t width, int32_t height, int32_t margin, F&& f) {
+    const int64_t dx = int64_t(b.X) - a.X;
+    const int64_t dy = int64_t(b.Y) - a.Y;
+    const int64_t adx = std::llabs(dx);
+    const int64_t ady = std::llabs(dy);
+    const int64_t n = std::max(adx, ady);
+    if (n == 0) {
+        return;
+    }
+    const bool xMajor = adx >= ady;
+    const int64_t amaj = xMajor ? adx : ady;
+    const int64_t amin = xMajor ? ady : adx;
+    const int64_t major0 = xMajor ? a.X : a.Y;
+    const int64_t minor0 = xMajor ? a.Y : a.X;
+    const int64_t smaj = (xMajor ? dx : dy) < 0 ? -1 : 1;
+    const int64_t smin = (xMajor ? dy : dx) < 0 ? -1 : 1;
+    const int64_t lo = -int64_t(margin);
+    const int64_t hi = int64_t(xMajor ? width : height) + margin - 1;
+    int64_t iLo = 0;
+    int64_t iHi = n - 1;
+    if (smaj > 0) {
+        iLo = std::max(iLo, lo - major0);
+        iHi = std::min(iHi, hi - major0);
+    } else {
+        iLo = std::max(iLo, major0 - hi);
+        iHi = std::min(iHi, major0 - lo);
+    }
+    for (int64_t i = iLo; i <= iHi; ++i) {
+        const int64_t major = major0 + smaj * i;
+        const int64_t minor = minor0 + smin * ((2 * i * amin + amaj) / (2 * amaj));
+        const int64_t x = xMajor ? major : minor;
+        const int64_t y = xMajor ? minor : major;
+        f(i, x, y);
+    }
+}
+
+// On/off run lengths of the cosmetic pen styles, in pixels.
+bool StyleOn(TPenStyle style, int64_t i) {
+    static constexpr int kDash[] = {18, 6};
+    static constexpr int kDot[] = {3, 3};
+    static constexpr int kDashDot[] = {9, 6, 3, 6};
+    static constexpr int kDashDotDot[] = {9, 3, 3, 3, 3, 3};
+    const int* pattern = nullptr;
+    int count = 0;
+    switch (style) {
+    case TPenStyle::psSolid:
+        return true;
+    case TPenStyle::psClear:
+        return false;
+    case TPenStyle::psDash:
+        pattern = kDash;
+        count = 2;
+        break;
+    case TPenStyle::psDot:
+        pattern = kDot;
+        count = 2;
+        break;
+    case TPenStyle::psDashDot:
+        pattern = kDashDot;
+        count = 4;
+        break;
+    case TPenStyle::psDashDotDot:
+        pattern = kDashDotDot;
+        count = 6;
+        break;
+    }
+    int period = 0;
+    for (int k = 0; k < count; ++k) {
+        period += pattern[k];
+    }
+    int64_t pos = i % period;
+    for (int k = 0; k < count; ++k) {
+        if (pos < pattern[k]) {
+            return k % 2 == 0;
+        }
+        pos -= pattern[k];
+    }
+    return true;
+}
+
+QString MapFamily(const QString& name) {
+    static const QHash<QString, QString> kFaces = {
+        {QStringLiteral("arial"), QStringLiteral("Liberation Sans")},
+        {QStringLiteral("ms sans serif"), QStringLiteral("Liberation Sans")},
+        {QStringLiteral("tahoma"), QStringLiteral("Liberation Sans")},
+        {QStringLiteral("helvetica"), QStringLiteral("Liberation Sans")},
+        {QStringLiteral("times new roman"), QStringLiteral("Liberation Serif")},
+        {QStringLiteral("courier new"), QStringLiteral("Liberation Mono")},
+    };
+    return kFaces.value(name.toLower(), name);
+}
+
+struct Row {
+    int64_t A; // first covered column
+    int64_t B; // last covered column; A > B means the row is empty
+};
+
+} // namespace
+
+TColor ColorToRgb(TColor color) {
+    if ((color & 0xFF000000u) != 0x80000000u) {
+        return color & kRgbMask;
+    }
+    QPalette palette;
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
+        palette = QGuiApplication::palette();
+    }
+    QColor c;
+    switch (color & 0xFF) {
+    case 5: // window
+        c = palette.color(QPalette::Base);
+        break;
+    case 8: // window text
+        c = palette.color(QPalette::Text);
+        break;
+    case 13: // highlight
+        c = palette.color(QPalette::Highlight);
+        break;
+    case 14: // highlight text
+        c = palette.color(QPalette::HighlightedText);
+        break;
+    case 18: // button text
+        c = palette.color(QPalette::ButtonText);
+        break;
+    default: // button face and every other system colour
+        c = palette.color(QPalette::Button);
+        break;
+    }
+    return QColorToColor(c);
+}
+
+QColor ColorToQColor(TColor color) {
+    const TColor rgb = ColorToRgb(color);
+    return QColor(GetRValue(rgb), GetGValue(rgb), GetBValue(rgb));
+}
+
+TColor QColorToColor(const QColor& color) {
+    const QColor c = color.toRgb();
+    return RGB(static_cast<uint8_t>(c.red()), static_cast<uint8_t>(c.green()),
+               static_cast<uint8_t>(c.blue()));
+}
+
+uint32_t ColorToPixel(TColor color) {
+    const TColor rgb = ColorToRgb(color);
+    return kOpaque | (uint32_t(GetRValue(rgb)) << 16) | (uint32_t(GetGValue(rgb)) << 8) |
+           uint32_t(GetBValue(rgb));
+}
+
+QFont ToQFont(const TFont& font) {
+    QFont f(MapFamily(font.Name));
+    int32_t pixels = 11;
+    if (font.Height < 0) {
+        pixels = -font.Height;
+    } else if (font.Height > 0) {
+        // A positive height is the cell height; Windows faces spend about a seventh of
+        // it on internal leading.
+        pixels = std::max(1, static_cast<int32_t>(std::lround(font.Height / 1.15)));
+    }
+    f.setPixelSize(std::clamp(pixels, 1, 4096));
+    f.setBold((font.Style & fsBold) != 0);
+    f.setItalic((font.Style & fsItalic) != 0);
+    f.setUnderline((font.Style & fsUnderline) != 0);
+    f.setStrikeOut((font.Style & fsStrikeOut) != 0);
+    f.setStyleStrategy(QFont::NoAntialias);
+    f.setKerning(false);
+    return f;
+}
+
+struct TSurface::FontCache {
+    explicit FontCache(const TFont& font)
+        : Name(font.Name), Height(font.Height), Style(font.Style), QtFont(ToQFont(font)),
+          Metrics(QtFont) {}
+    bool Matches(const TFont& font) const {
+        return Height == font.Height && Style == font.Style && Name == font.Name;
+    }
+    QString Name;
+    int32_t Height;
+    uint8_t Style;
+    QFont QtFont;
+    QFontMetrics Metrics;
+    QHash<QString, TextMask> Masks;
+};
+
+TSurface::TSurface() = default;
+
+TSurface::TSurface(QImage* image) { SetImage(image); }
+
+TSurface::~TSurface() = default;
+
+void TSurface::SetImage(QImage* image) {
+    image_ = image;
+    if (image_ != nullptr && !image_->isNull() && image_->format() != QImage::Format_RGB32) {
+        *image_ = image_->convertToFormat(QImage::Format_RGB32);
+    }
+}
+
+void TSurface::Touch(const QRect& r) {
+    if (image_ == nullptr) {
+        return;
+    }
+    const QRect clipped = r.intersected(image_->rect());
+    if (!clipped.isEmpty()) {
+        touched_ = touched_.united(clipped);
+    }
+}
+
+void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode) {
+    if (image_ == nullptr || y < 0 || y >= image_->height()) {
+        return;
+    }
+    x0 = std::max(x0, 0);
+    x1 = std::min(x1, image_->width() - 1);
+    if (x0 > x1) {
+        return;
+    }
+    auto* row = reinterpret_cast<uint32_t*>(image_->scanLine(y));
+    if (mode == TPenMode::pmCopy) {
+        std::fill(row + x0, row + x1 + 1, pixel);
+    } else {
+        for (int32_t x = x0; x <= x1; ++x) {
+            ApplyPixel(row[x], pixel, mode);
+        }
+    }
+    Touch(QRect(x0, y, x1 - x0 + 1, 1));
+}
+
+void TSurface::MoveTo(int32_t x, int32_t y) { penPos_ = TPoint{x, y}; }
+
+void TSurface::LineTo(int32_t x, int32_t y) {
+    const TPoint a = penPos_;
+    const TPoint b{x, y};
+    penPos_ = b;
+    if (image_ == nullptr || image_->isNull() || Pen.Style == TPenStyle::psClear) {
+        return;
+    }
+    const uint32_t pixel = ColorToPixel(Pen.Color);
+    if (Pen.Width <= 1) {
+        PlotThinLine(a, b, pixel, Pen.Mode, Pen.Style);
+    } else {
+        WideLine(a, b, Pen.Width, pixel, Pen.Mode);
+    }
+}
+
+void TSurface::PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, TPenStyle style) {
+    const int32_t w = image_->width();
+    const int32_t h = image_->height();
+    uint8_t* bits = image_->bits();
+    const qsizetype stride = image_->bytesPerLine();
+    int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
+    ForEachLinePixel(a, b, w, h, 0, [&](int64_t i, int64_t x, int64_t y) {
+        if (x < 0 || y < 0 || x >= w || y >= h || !StyleOn(style, i)) {
+            return;
+        }
+        auto* row = reinterpret_cast<uint32_t*>(bits + y * stride);
+        ApplyPixel(row[x], pixel, mode);
+        minX = std::min(minX, x);
+        maxX = std::max(maxX, x);
+        minY = std::min(minY, y);
+        maxY = std::max(maxY, y);
+    });
+    if (minX <= maxX) {
+        Touch(QRect(QPoint(int(minX), int(minY)), QPoint(int(maxX), int(maxY))));
+    }
+}
+
+void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode) {
+    // A square stamp of the pen's width at every pixel of the thin line; each row of
+    // the union is one run, so the coverage is collected per row and applied once.
+    const int32_t h = image_->height();
+    const int32_t lo = -(width - 1) / 2;
+    const int32_t hi = width / 2;
+    const int64_t yTop = std::max<int64_t>(std::min<int64_t>(a.Y, b.Y) + lo, 0);
+    const int64_t yBottom = std::min<int64_t>(std::max<int64_t>(a.Y, b.Y) + hi, h - 1);
+    if (yTop > yBottom) {
+        return;
+    }
+    std::vector<Row> rows(size_t(yBottom - yTop + 1), Row{INT64_MAX, INT64_MIN});
+    ForEachLinePixel(a, b, image_->width(), h, width, [&](int64_t, int64_t x, int64_t y) {
+        for (int64_t yy = y + lo; yy <= y + hi; ++yy) {
+            if (yy < yTop || yy > yBottom) {
+                continue;
+            }
+            Row& r = rows[size_t(yy - yTop)];
+            r.A = std::min(r.A, x + lo);
+            r.B = std::max(r.B, x + hi);
+        }
+    });
+    for (size_t k = 0; k < rows.size(); ++k) {
+        if (rows[k].A <= rows[k].B) {
+            const int64_t x0 = std::max<int64_t>(rows[k].A, INT32_MIN);
+            const int64_t x1 = std::min<int64_t>(rows[k].B, INT32_MAX);
+            ApplySpan(int32_t(yTop + int64_t(k)), int32_t(x0), int32_t(x1), pixel, mode);
+        }
+    }
+}
+
+void TSurface::Rectangle(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure(l, t, r, b, false); }
+
+void TSurface::Ellipse(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure(l, t, r, b, true); }
+
+void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellipse) {
+    if (image_ == nullptr || image_->isNull()) {
+        return;
+    }
+    const int64_t x0 = std::min(l, r);
+    const int64_t x1 = int64_t(std::max(l, r)) - 1;
+    const int64_t y0 = std::min(t, b);
+    const int64_t y1 = int64_t(std::max(t, b)) - 1;
+    if (x1 < x0 || y1 < y0) {
+        return;
+    }
+    const bool outline = Pen.Style != TPenStyle::psClear;
+    const int32_t penWidth = outline ? std::max(1, Pen.Width) : 0;
+    const bool fill = Brush.Style == TBrushStyle::bsSolid;
+    // Rows beyond the image matter only as neighbours of the erosion below, which
+    // reaches penWidth rows, so only those are computed.
+    const int64_t h = image_->height();
+    const int64_t ry0 = std::max(y0, int64_t(-penWidth - 1));
+    const int64_t ry1 = std::min(y1, h + penWidth);
+    if (ry0 > ry1) {
+        return;
+    }
+    const size_t n = size_t(ry1 - ry0 + 1);
+    std::vector<Row> full(n);
+    const double cx = (double(x0) + double(x1) + 1.0) / 2.0;
+    const double cy = (double(y0) + double(y1) + 1.0) / 2.0;
+    const double rx = (double(x1) - double(x0) + 1.0) / 2.0;
+    const double ry = (double(y1) - double(y0) + 1.0) / 2.0;
+    for (size_t k = 0; k < n; ++k) {
+        const int64_t y = ry0 + int64_t(k);
+        if (!ellipse) {
+            full[k] = Row{x0, x1};
+            continue;
+        }
+        // Pixels whose centres lie inside the ellipse inscribed in the box.
+        const double ty = (double(y) + 0.5 - cy) / ry;
+        const double hw = rx * std::sqrt(std::max(0.0, 1.0 - ty * ty));
+        int64_t a = int64_t(std::ceil(cx - hw - 0.5));
+        int64_t bb = int64_t(std::floor(cx + hw - 0.5));
+        a = std::max(a, x0);
+        bb = std::min(bb, x1);
+        if (a > bb) {
+            // A row through the box always holds the pixel at the centre column.
+            a = bb = int64_t(std::floor(cx));
+        }
+        full[k] = Row{a, bb};
+    }
+    // Erode by one pixel penWidth times (4-neighbourhood): what remains is the inside,
+    // the rest is the outline. Rows of a convex figure stay single runs.
+    std::vector<Row> inner = full;
+    std::vector<Row> next(n);
+    for (int32_t step = 0; step < penWidth; ++step) {
+        for (size_t k = 0; k < n; ++k) {
+            const int64_t y = ry0 + int64_t(k);
+            const Row& cur = inner[k];
+            Row up = (y - 1 < y0) ? Row{1, 0} : (k == 0 ? cur : inner[k - 1]);
+            Row down = (y + 1 > y1) ? Row{1, 0} : (k + 1 == n ? cur : inner[k + 1]);
+            Row e{std::max({cur.A + 1, up.A, down.A}), std::min({cur.B - 1, up.B, down.B})};
+            if (cur.A > cur.B || up.A > up.B || down.A > down.B) {
+                e = Row{1, 0};
+            }
+            next[k] = e;
+        }
+        std::swap(inner, next);
+    }
+    const uint32_t penPixel = ColorToPixel(Pen.Color);
+    const uint32_t brushPixel = ColorToPixel(Brush.Color);
+    const auto clamp32 = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
+    for (size_t k = 0; k < n; ++k) {
+        const int64_t y = ry0 + int64_t(k);
+        if (y < 0 || y >= h) {
+            continue;
+        }
+        const Row& f = full[k];
+        const Row& in = inner[k];
+        if (f.A > f.B) {
+            continue;
+        }
+        if (in.A > in.B) {
+            if (outline) {
+                ApplySpan(int32_t(y), clamp32(f.A), clamp32(f.B), penPixel, Pen.Mode);
+            } else if (fill) {
+                ApplySpan(int32_t(y), clamp32(f.A), clamp32(f.B), brushPixel, Pen.Mode);
+            }
+            continue;
+        }
+        if (outline) {
+            if (in.A > f.A) {
+                ApplySpan(int32_t(y), clamp32(f.A), clamp32(in.A - 1), penPixel, Pen.Mode);
+            }
+            if (in.B < f.B) {
+                ApplySpan(int32_t(y), clamp32(in.B + 1), clamp32(f.B), penPixel, Pen.Mode);
+            }
+        }
+        if (fill) {
+            ApplySpan(int32_t(y), clamp32(in.A), clamp32(in.B), brushPixel, Pen.Mode);
+        }
+    }
+}
+
+void TSurface::AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, const QRect& box) {
+    ForEachLinePixel(a, b, box.right() + 1, box.bottom() + 1, 0, [&](int64_t, int64_t x, int64_t y) {
+        if (x >= box.left() && x <= box.right() && y >= box.top() && y <= box.bottom()) {
+            mask[size_t((y - box.top()) * box.width() + (x - box.left()))] = 1;
+        }
+    });
+}
+
+void TSurface::Polygon(const std::vector<TPoint>& points) {
+    if (image_ == nullptr || image_->isNull() || points.empty()) {
+        return;
+    }
+    int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
+    for (const TPoint& p : points) {
+        minX = std::min<int64_t>(minX, p.X);
+        maxX = std::max<int64_t>(maxX, p.X);
+        minY = std::min<int64_t>(minY, p.Y);
+        maxY = std::max<int64_t>(maxY, p.Y);
+    }
+    const int32_t pw = std::max(1, Pen.Width);
+    const int64_t l = std::max<int64_t>(minX - pw, 0);
+    const int64_t t = std::max<int64_t>(minY - pw, 0);
+    const int64_t r = std::min<int64_t>(maxX + pw, image_->width() - 1);
+    const int64_t b = std::min<int64_t>(maxY + pw, image_->height() - 1);
+    if (l > r || t > b) {
+        return;
+    }
+    const QRect box{QPoint(int(l), int(t)), QPoint(int(r), int(b))};
+    // 1 = outline, 2 = inside; every covered pixel is changed once with its colour.
+    std::vector<uint8_t> mask(size_t(box.width()) * size_t(box.height()), 0);
+    const size_t count = points.size();
+    if (Brush.Style == TBrushStyle::bsSolid && count >= 3) {
+        std::vector<double> xs;
+        for (int y = box.top(); y <= box.bottom(); ++y) {
+            const double sy = y + 0.5;
+            xs.clear();
+            for (size_t k = 0; k < count; ++k) {
+                const TPoint& p = points[k];
+                const TPoint& q = points[(k + 1) % count];
+                const double py = p.Y + 0.5;
+                const double qy = q.Y + 0.5;
+                if ((py <= sy && qy > sy) || (qy <= sy && py > sy)) {
+                    xs.push_back(p.X + 0.5 + (sy - py) * double(q.X - p.X) / (qy - py));
+                }
+            }
+            std::sort(xs.begin(), xs.end());
+            for (size_t k = 0; k + 1 < xs.size(); k += 2) {
+                const int64_t a = std::max<int64_t>(int64_t(std::ceil(xs[k] - 0.5)), box.left());
+                const int64_t e = std::min<int64_t>(int64_t(std::ceil(xs[k + 1] - 0.5)) - 1, box.right());
+                for (int64_t x = a; x <= e; ++x) {
+                    mask[size_t((y - box.top()) * box.width() + (x - box.left()))] = 2;
+                }
+            }
+        }
+    }
+    if (Pen.Style != TPenStyle::psClear) {
+        for (size_t k = 0; k < count; ++k) {
+            const TPoint& p = points[k];
+            const TPoint& q = points[(k + 1) % count];
+            if (pw <= 1) {
+                AddThinLineTo(p, q, mask, box);
+            } else {
+                const int32_t lo = -(pw - 1) / 2;
+                const int32_t hi = pw / 2;
+                ForEachLinePixel(p, q, box.right() + 1, box.bottom() + 1, pw, [&](int64_t, int64_t x, int64_t y) {
+                    for (int64_t yy = y + lo; yy <= y + hi; ++yy) {
+                        for (int64_t xx = x + lo; xx <= x + hi; ++xx) {
+                            if (xx >= box.left() && xx <= box.right() && yy >= box.top() && yy <= box.bottom()) {
+                                mask[size_t((yy - box.top()) * box.width() + (xx - box.left()))] = 1;
+                            }
+                        }
+                    }
+                });
+            }
+        }
+        if (count == 1) {
+            const TPoint& p = points[0];
+            if (box.contains(p.X, p.Y)) {
+                mask[size_t((p.Y - box.top()) * box.width() + (p.X - box.left()))] = 1;
+            }
+        }
+    }
+    const uint32_t penPixel = ColorToPixel(Pen.Color);
+    const uint32_t brushPixel = ColorToPixel(Brush.Color);
+    QRect touched;
+    for (int y = box.top(); y <= box.bottom(); ++y) {
+        auto* row = reinterpret_cast<uint32_t*>(image_->scanLine(y));
+        const uint8_t* m = mask.data() + size_t(y - box.top()) * size_t(box.width());
+        for (int x = box.left(); x <= box.right(); ++x) {
+            const uint8_t v = m[x - box.left()];
+            if (v != 0) {
+                ApplyPixel(row[x], v == 1 ? penPixel : brushPixel, Pen.Mode);
+                touched = touched.united(QRect(x, y, 1, 1));
+            }
+        }
+    }
+    Touch(touched);
+}
+
+TSurface::FontCache& TSurface::CurrentFont() {
+    if (lastFont_ != nullptr && lastFont_->Matches(Font)) {
+        return *lastFont_;
+    }
+    for (auto& f : fonts_) {
+        if (f->Matches(Font)) {
+            lastFont_ = f.get();
+            return *lastFont_;
+        }
+    }
+    if (fonts_.size() >= 32) {
+        fonts_.clear();
+    }
+    fonts_.push_back(std::make_unique<FontCache>(Font));
+    lastFont_ = fonts_.back().get();
+    return *lastFont_;
+}
+
+const TSurface::TextMask& TSurface::MaskFor(const QString& text) {
+    FontCache& font = CurrentFont();
+    auto it = font.Masks.constFind(text);
+    if (it != font.Masks.constEnd()) {
+        return *it;
+    }
+    if (font.Masks.size() >= 4096) {
+        font.Masks.clear();
+    }
+    TextMask mask;
+    mask.Width = font.Metrics.horizontalAdvance(text);
+    mask.Height = font.Metrics.height();
+    if (!text.isEmpty()) {
+        const int ascent = font.Metrics.ascent();
+        const QRect br = font.Metrics.boundingRect(text);
+        const int left = std::min(0, br.left());
+        const int right = std::max(mask.Width, br.right() + 1);
+        const int top = std::min(0, ascent + br.top());
+        const int bottom = std::max(mask.Height, ascent + br.bottom() + 1);
+        QImage img(right - left, bottom - top, QImage::Format_ARGB32_Premultiplied);
+        img.fill(0);
+        {
+            QPainter p(&img);
+            p.setRenderHint(QPainter::TextAntialiasing, false);
+            p.setFont(font.QtFont);
+            p.setPen(Qt::black);
+            p.drawText(-left, ascent - top, text);
+        }
+        for (int y = 0; y < img.height(); ++y) {
+            const auto* row = reinterpret_cast<const uint32_t*>(img.constScanLine(y));
+            int x = 0;
+            while (x < img.width()) {
+                while (x < img.width() && qAlpha(row[x]) < 128) {
+                    ++x;
+                }
+                const int start = x;
+                while (x < img.width() && qAlpha(row[x]) >= 128) {
+                    ++x;
+                }
+                if (x > start) {
+                    mask.Spans.push_back(Span{y + top, start + left, x - 1 + left});
+                }
+            }
+        }
+    }
+    return *font.Masks.insert(text, std::move(mask));
+}
+
+int32_t TSurface::TextWidth(const QString& text) { return MaskFor(text).Width; }
+
+int32_t TSurface::TextHeight(const QString& text) { return MaskFor(text).Height; }
+
+void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
+    if (image_ == nullptr || image_->isNull()) {
+        return;
+    }
+    const TextMask& mask = MaskFor(text);
+    const uint32_t textPixel = ColorToPixel(Font.Color);
+    if (Brush.Style != TBrushStyle::bsSolid) {
+        for (const Span& s : mask.Spans) {
+            ApplySpan(y + s.Y, x + s.X0, x + s.X1, textPixel, Pen.Mode);
+        }
+        return;
+    }
+    // An opaque text box: brush colour around the glyphs, text colour on them, each
+    // pixel of the box changed once.
+    const uint32_t brushPixel = ColorToPixel(Brush.Color);
+    size_t k = 0;
+    for (int32_t row = 0; row < mask.Height; ++row) {
+        while (k < mask.Spans.size() && mask.Spans[k].Y < row) {
+            ApplySpan(y + mask.Spans[k].Y, x + mask.Spans[k].X0, x + mask.Spans[k].X1, textPixel, Pen.Mode);
+            ++k;
+        }
+        int32_t cursor = 0;
+        while (k < mask.Spans.size() && mask.Spans[k].Y == row) {
+            const Span& s = mask.Spans[k];
+            const int32_t a = std::max(s.X0, cursor);
+            if (a > cursor && cursor < mask.Width) {
+                ApplySpan(y + row, x + cursor, x + std::min(a, mask.Width) - 1, brushPixel, Pen.Mode);
+            }
+            if (s.X1 >= a) {
+                ApplySpan(y + row, x + a, x + s.X1, textPixel, Pen.Mode);
+            }
+            cursor = std::max(cursor, s.X1 + 1);
+            ++k;
+        }
+        if (cursor < mask.Width) {
+            ApplySpan(y + row, x + cursor, x + mask.Width - 1, brushPixel, Pen.Mode);
+        }
+    }
+    for (; k < mask.Spans.size(); ++k) {
+        ApplySpan(y + mask.Spans[k].Y, x + mask.Spans[k].X0, x + mask.Spans[k].X1, textPixel, Pen.Mode);
+    }
+}
+
+void TSurface::FillRect(const TRect& r) {
+    const int32_t x0 = std::min(r.Left, r.Right);
+    const int32_t x1 = std::max(r.Left, r.Right);
+    const int32_t y0 = std::min(r.Top, r.Bottom);
+    const int32_t y1 = std::max(r.Top, r.Bottom);
+    const uint32_t pixel = ColorToPixel(Brush.Color);
+    for (int64_t y = std::max(y0, 0); image_ != nullptr && y < y1 && y < image_->height(); ++y) {
+        ApplySpan(int32_t(y), x0, x1 - 1, pixel, TPenMode::pmCopy);
+    }
+}
+
+namespace {
+
+void StretchInto(const QImage& src, uint32_t* dst, qsizetype dstStride, int32_t dx0, int32_t dy0,
+                 int32_t dw, int32_t dh, const QRect& clip) {
+    const int32_t sw = src.width();
+    const int32_t sh = src.height();
+    const int32_t cx0 = std::max(dx0, clip.left());
+    const int32_t cx1 = std::min<int64_t>(int64_t(dx0) + dw - 1, clip.right());
+    const int32_t cy0 = std::max(dy0, clip.top());
+    const int32_t cy1 = std::min<int64_t>(int64_t(dy0) + dh - 1, clip.bottom());
+    if (cx0 > cx1 || cy0 > cy1) {
+        return;
+    }
+    std::vector<int32_t> xmap(size_t(cx1 - cx0 + 1));
+    for (int32_t x = cx0; x <= cx1; ++x) {
+        xmap[size_t(x - cx0)] = int32_t((int64_t(x - dx0) * sw) / dw);
+    }
+    int32_t lastSy = -1;
+    const uint32_t* lastRow = nullptr;
+    for (int32_t y = cy0; y <= cy1; ++y) {
+        const int32_t sy = int32_t((int64_t(y - dy0) * sh) / dh);
+        auto* out = reinterpret_cast<uint32_t*>(reinterpret_cast<uint8_t*>(dst) + y * dstStride) + cx0;
+        if (sy == lastSy && lastRow != nullptr) {
+            std::copy(lastRow, lastRow + xmap.size(), out);
+            continue;
+        }
+        const auto* in = reinterpret_cast<const uint32_t*>(src.constScanLine(sy));
+        if (sw == dw) {
+            std::copy(in + (cx0 - dx0), in + (cx0 - dx0) + xmap.size(), out);
+        } else {
+            for (size_t k = 0; k < xmap.size(); ++k) {
+                out[k] = in[xmap[k]];
+            }
+        }
+        lastSy = sy;
+        lastRow = out;
+    }
+}
+
+QImage AsRgb32(const QImage& source) {
+    if (source.format() == QImage::Format_RGB32) {
+        return source;
+    }
+    return source.convertToFormat(QImage::Format_RGB32);
+}
+
+} // namespace
+
+void TSurface::StretchDraw(const TRect& dest, const QImage& source) {
+    if (image_ == nullptr || image_->isNull() || source.isNull()) {
+        return;
+    }
+    const int32_t l = std::min(dest.Left, dest.Right);
+    const int32_t t = std::min(dest.Top, dest.Bottom);
+    const int64_t w = std::llabs(int64_t(dest.Right) - dest.Left);
+    const int64_t h = std::llabs(int64_t(dest.Bottom) - dest.Top);
+    if (w == 0 || h == 0 || w > INT32_MAX || h > INT32_MAX) {
+        return;
+    }
+    const QImage src = AsRgb32(source);
+    StretchInto(src, reinterpret_cast<uint32_t*>(image_->bits()), image_->bytesPerLine(), l, t, int32_t(w),
+                int32_t(h), image_->rect());
+    Touch(QRect(l, t, int(w), int(h)));
+}
+
+void TSurface::Draw(int32_t x, int32_t y, const QImage& source) {
+    if (source.isNull()) {
+        return;
+    }
+    StretchDraw(TRect{x, y, x + source.width(), y + source.height()}, source);
+}
+
+QImage StretchImage(const QImage& source, int32_t width, int32_t height) {
+    if (source.isNull() || width <= 0 || height <= 0) {
+        return QImage();
+    }
+    QImage out(width, height, QImage::Format_RGB32);
+    if (out.isNull()) {
+        return out;
+    }
+    const QImage src = AsRgb32(source);
+    StretchInto(src, reinterpret_cast<uint32_t*>(out.bits()), out.bytesPerLine(), 0, 0, width, height, out.rect());
+    return out;
+}
+
+} // namespace kelvo

@@ -1,0 +1,141 @@
+// A drawing surface over a QImage that follows the Windows GDI pixel rules the shapes rely on.
+#pragma once
+
+#include "platform/types.h"
+
+#include <QColor>
+#include <QFont>
+#include <QImage>
+#include <QRect>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace kelvo {
+
+// Raster operations of a pen or brush: copy sets the pixel, xor flips the bits of the
+// colour, not-xor inverts the result of xor. Drawing a figure twice in xor or not-xor
+// mode restores the image because every pixel of one figure is changed exactly once.
+enum class TPenMode : uint8_t { pmCopy, pmXor, pmNotXor };
+enum class TPenStyle : uint8_t { psSolid, psDash, psDot, psDashDot, psDashDotDot, psClear };
+enum class TBrushStyle : uint8_t { bsSolid, bsClear };
+
+enum TFontStyle : uint8_t { fsBold = 1, fsItalic = 2, fsUnderline = 4, fsStrikeOut = 8 };
+
+struct TPen {
+    TColor Color = clBlack;
+    TPenStyle Style = TPenStyle::psSolid;
+    int32_t Width = 1;
+    TPenMode Mode = TPenMode::pmCopy;
+    friend bool operator==(const TPen&, const TPen&) = default;
+};
+
+struct TBrush {
+    TColor Color = clWhite;
+    TBrushStyle Style = TBrushStyle::bsSolid;
+    friend bool operator==(const TBrush&, const TBrush&) = default;
+};
+
+// Height follows the Windows convention: negative is the character height in pixels,
+// positive the cell height (character plus internal leading).
+struct TFont {
+    QString Name = QStringLiteral("MS Sans Serif");
+    int32_t Height = -11;
+    TColor Color = clBlack;
+    uint8_t Style = 0; // TFontStyle bits
+    uint8_t Charset = 1; // DEFAULT_CHARSET; kept for the stored forms, not used for drawing
+    friend bool operator==(const TFont&, const TFont&) = default;
+};
+
+// Resolves system colours such as clBtnFace to $00BBGGRR.
+TColor ColorToRgb(TColor color);
+QColor ColorToQColor(TColor color);
+TColor QColorToColor(const QColor& color);
+// The pixel value of a colour in a Format_RGB32 image.
+uint32_t ColorToPixel(TColor color);
+
+// The QFont a TFont stands for; Windows face names map to the metric-compatible
+// Liberation faces so that widths are the same on every machine.
+QFont ToQFont(const TFont& font);
+
+// Draws into a Format_RGB32 image it does not own. Every figure is rasterised by the
+// surface itself (no antialiasing) so that copy, xor and not-xor give identical
+// coverage. The surface remembers the bounding box of everything it touched since the
+// last ResetTouched, so a widget can refresh only that part.
+class TSurface {
+public:
+    TSurface();
+    explicit TSurface(QImage* image);
+    ~TSurface();
+    TSurface(const TSurface&) = delete;
+    TSurface& operator=(const TSurface&) = delete;
+
+    void SetImage(QImage* image);
+    QImage* Image() const { return image_; }
+
+    TPen Pen;
+    TBrush Brush;
+    TFont Font;
+
+    void MoveTo(int32_t x, int32_t y);
+    // Draws from the current position to (x, y), leaving out (x, y) itself.
+    void LineTo(int32_t x, int32_t y);
+    TPoint PenPos() const { return penPos_; }
+
+    // Cover columns min(l, r)..max(l, r) - 1 and rows min(t, b)..max(t, b) - 1.
+    void Rectangle(int32_t l, int32_t t, int32_t r, int32_t b);
+    void Ellipse(int32_t l, int32_t t, int32_t r, int32_t b);
+    void Polygon(const std::vector<TPoint>& points);
+    // Top-left corner of the text at (x, y); a solid brush paints the text box first.
+    void TextOut(int32_t x, int32_t y, const QString& text);
+    int32_t TextWidth(const QString& text);
+    int32_t TextHeight(const QString& text);
+    // Nearest-neighbour stretch of the whole source onto dest (no smoothing).
+    void StretchDraw(const TRect& dest, const QImage& source);
+    // Copies source 1:1 with its top-left corner at (x, y).
+    void Draw(int32_t x, int32_t y, const QImage& source);
+    void FillRect(const TRect& r);
+
+    QRect Touched() const { return touched_; }
+    void ResetTouched() { touched_ = QRect(); }
+
+    // A horizontal run of covered pixels on row Y, columns X0..X1 inclusive.
+    struct Span {
+        int32_t Y;
+        int32_t X0;
+        int32_t X1;
+    };
+
+private:
+    struct TextMask {
+        int32_t Width = 0;
+        int32_t Height = 0;
+        std::vector<Span> Spans; // relative to the text's top-left corner, by row
+    };
+    struct FontCache;
+    FontCache& CurrentFont();
+    const TextMask& MaskFor(const QString& text);
+    void ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode);
+    void PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, TPenStyle style);
+    void AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, const QRect& box);
+    void WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode);
+    void BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellipse);
+    void Touch(const QRect& r);
+
+    QImage* image_ = nullptr;
+    TPoint penPos_;
+    QRect touched_;
+    // Glyph coverage is rendered once per font and text: labels are drawn twice per
+    // shape on every paint, and rasterising text each time would dominate the paint.
+    std::vector<std::unique_ptr<FontCache>> fonts_;
+    FontCache* lastFont_ = nullptr;
+};
+
+// Nearest-neighbour stretch of a whole picture to a new size, as the display stretch
+// of a true-colour screen does (whole pixels repeated or dropped).
+QImage StretchImage(const QImage& source, int32_t width, int32_t height);
+
+} // namespace kelvo

@@ -1,0 +1,345 @@
+#include "platform/screen.h"
+#include "platform/surface.h"
+
+#include <gtest/gtest.h>
+
+#include <QFontInfo>
+#include <QGuiApplication>
+
+#include <functional>
+#include <random>
+#include <string>
+
+using namespace kelvo;
+
+namespace {
+
+class GuiEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "surface_test";
+        static char* argv[] = {name, nullptr};
+        app_ = new QGuiApplication(argc, argv);
+    }
+    void TearDown() override { delete app_; }
+
+private:
+    QGuiApplication* app_ = nullptr;
+};
+
+const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+
+constexpr uint32_t kWhite = 0xFFFFFFFF;
+
+QImage Blank(int w = 64, int h = 48) {
+    QImage img(w, h, QImage::Format_RGB32);
+    img.fill(kWhite);
+    return img;
+}
+
+QImage Noise(int w = 80, int h = 60) {
+    QImage img(w, h, QImage::Format_RGB32);
+    std::mt19937 rng(42);
+    for (int y = 0; y < h; ++y) {
+        auto* row = reinterpret_cast<uint32_t*>(img.scanLine(y));
+        for (int x = 0; x < w; ++x) {
+            row[x] = 0xFF000000u | (rng() & 0xFFFFFFu);
+        }
+    }
+    return img;
+}
+
+uint32_t Px(const QImage& img, int x, int y) { return img.pixel(x, y) | 0xFF000000u; }
+
+int CountChanged(const QImage& before, const QImage& after) {
+    int n = 0;
+    for (int y = 0; y < before.height(); ++y) {
+        for (int x = 0; x < before.width(); ++x) {
+            n += Px(before, x, y) != Px(after, x, y);
+        }
+    }
+    return n;
+}
+
+QRect ChangedBox(const QImage& before, const QImage& after) {
+    QRect r;
+    for (int y = 0; y < before.height(); ++y) {
+        for (int x = 0; x < before.width(); ++x) {
+            if (Px(before, x, y) != Px(after, x, y)) {
+                r = r.united(QRect(x, y, 1, 1));
+            }
+        }
+    }
+    return r;
+}
+
+} // namespace
+
+struct LineCase {
+    const char* name;
+    int dx;
+    int dy;
+};
+
+class LineDirection : public ::testing::TestWithParam<LineCase> {};
+
+TEST_P(LineDirection, LeavesOutItsEndPixel) {
+    const LineCase c = GetParam();
+    QImage img = Blank();
+    const QImage before = img;
+    TSurface s(&img);
+    s.Pen.Color = clBlack;
+    s.MoveTo(30, 20);
+    s.LineTo(30 + c.dx, 20 + c.dy);
+    EXPECT_EQ(Px(img, 30, 20), 0xFF000000u) << "start pixel";
+    EXPECT_EQ(Px(img, 30 + c.dx, 20 + c.dy), kWhite) << "end pixel";
+    EXPECT_EQ(CountChanged(before, img), std::max(std::abs(c.dx), std::abs(c.dy)));
+    EXPECT_EQ(s.PenPos(), (TPoint{30 + c.dx, 20 + c.dy}));
+}
+
+INSTANTIATE_TEST_SUITE_P(EightDirections, LineDirection,
+                         ::testing::Values(LineCase{"East", 10, 0}, LineCase{"West", -10, 0},
+                                           LineCase{"South", 0, 10}, LineCase{"North", 0, -10},
+                                           LineCase{"SouthEast", 10, 10}, LineCase{"NorthWest", -10, -10},
+                                           LineCase{"NorthEast", 10, -10}, LineCase{"SouthWest", -10, 10},
+                                           LineCase{"Shallow", 13, 4}, LineCase{"Steep", -3, -11}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Surface, ZeroLengthLineDrawsNothingAndFarLinesAreClipped) {
+    QImage img = Blank();
+    const QImage before = img;
+    TSurface s(&img);
+    s.MoveTo(5, 5);
+    s.LineTo(5, 5);
+    EXPECT_EQ(CountChanged(before, img), 0);
+    // A line from far outside crosses the image: only its visible pixels are drawn.
+    s.MoveTo(-2000000000, 10);
+    s.LineTo(2000000000, 10);
+    EXPECT_EQ(CountChanged(before, img), img.width());
+}
+
+struct BoxCase {
+    const char* name;
+    int l, t, r, b;
+};
+
+class BoxCorners : public ::testing::TestWithParam<BoxCase> {};
+
+TEST_P(BoxCorners, RectangleCoversLeftToRightMinusOne) {
+    const BoxCase c = GetParam();
+    QImage img = Blank();
+    TSurface s(&img);
+    s.Pen.Color = clBlack;
+    s.Brush.Style = TBrushStyle::bsClear;
+    s.Rectangle(c.l, c.t, c.r, c.b);
+    for (int y = 0; y < img.height(); ++y) {
+        for (int x = 0; x < img.width(); ++x) {
+            const bool inside = x >= 10 && x <= 29 && y >= 5 && y <= 19;
+            const bool edge = inside && (x == 10 || x == 29 || y == 5 || y == 19);
+            ASSERT_EQ(Px(img, x, y) == 0xFF000000u, edge) << x << "," << y;
+        }
+    }
+}
+
+TEST_P(BoxCorners, FilledRectangleAndEllipseStayInTheirBox) {
+    const BoxCase c = GetParam();
+    for (bool ellipse : {false, true}) {
+        QImage img = Blank();
+        const QImage before = img;
+        TSurface s(&img);
+        s.Pen.Color = clBlack;
+        s.Brush.Color = clRed;
+        if (ellipse) {
+            s.Ellipse(c.l, c.t, c.r, c.b);
+        } else {
+            s.Rectangle(c.l, c.t, c.r, c.b);
+        }
+        EXPECT_EQ(ChangedBox(before, img), QRect(QPoint(10, 5), QPoint(29, 19))) << ellipse;
+        if (ellipse) {
+            EXPECT_EQ(Px(img, 10, 5), kWhite) << "corner outside the curve";
+            EXPECT_EQ(Px(img, 20, 12), 0xFFFF0000u) << "filled centre";
+            // The outline touches the middle of every side of the box.
+            EXPECT_EQ(Px(img, 10, 12), 0xFF000000u);
+            EXPECT_EQ(Px(img, 29, 12), 0xFF000000u);
+            EXPECT_EQ(Px(img, 20, 5), 0xFF000000u);
+            EXPECT_EQ(Px(img, 20, 19), 0xFF000000u);
+        } else {
+            EXPECT_EQ(CountChanged(before, img), 20 * 15);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AnyOrder, BoxCorners,
+                         ::testing::Values(BoxCase{"TopLeftFirst", 10, 5, 30, 20},
+                                           BoxCase{"BottomRightFirst", 30, 20, 10, 5},
+                                           BoxCase{"TopRightFirst", 30, 5, 10, 20},
+                                           BoxCase{"BottomLeftFirst", 10, 20, 30, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Surface, EmptyBoxDrawsNothing) {
+    QImage img = Blank();
+    const QImage before = img;
+    TSurface s(&img);
+    s.Rectangle(10, 10, 10, 30);
+    s.Ellipse(10, 10, 30, 10);
+    EXPECT_EQ(CountChanged(before, img), 0);
+}
+
+struct XorFigure {
+    const char* name;
+    std::function<void(TSurface&)> draw;
+};
+
+class XorTwice : public ::testing::TestWithParam<std::tuple<TPenMode, int>> {};
+
+// Every figure drawn twice in xor or not-xor mode restores the image byte for byte,
+// and drawn once it changes every covered pixel exactly once.
+TEST_P(XorTwice, RestoresTheImage) {
+    const auto [mode, width] = GetParam();
+    const std::vector<XorFigure> figures = {
+        {"line", [](TSurface& s) { s.MoveTo(3, 4); s.LineTo(70, 41); }},
+        {"polyline", [](TSurface& s) { s.MoveTo(5, 50); s.LineTo(40, 10); s.LineTo(75, 50); s.LineTo(5, 50); }},
+        {"outlined rectangle", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsClear; s.Rectangle(60, 50, 8, 6); }},
+        {"filled rectangle", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Rectangle(8, 6, 60, 50); }},
+        {"outlined ellipse", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsClear; s.Ellipse(2, 3, 77, 57); }},
+        {"filled ellipse", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Ellipse(20, 10, 31, 45); }},
+        {"polygon", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Polygon({{40, 5}, {75, 55}, {5, 40}}); }},
+        {"text", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsClear; s.TextOut(4, 20, QStringLiteral("Roi-12 @ 90")); }},
+        {"opaque text", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.TextOut(4, 20, QStringLiteral("l = 1.04 in")); }},
+        {"clipped rectangle", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Rectangle(-10, -10, 20, 90); }},
+    };
+    for (const XorFigure& f : figures) {
+        QImage img = Noise();
+        const QImage original = img;
+        TSurface s(&img);
+        s.Pen.Mode = mode;
+        s.Pen.Width = width;
+        s.Pen.Color = clRed;
+        s.Brush.Color = clYellow;
+        s.Font.Name = QStringLiteral("Arial");
+        s.Font.Height = -12;
+        s.Font.Color = clLime;
+        f.draw(s);
+        EXPECT_GT(CountChanged(original, img), 0) << f.name;
+        if (mode == TPenMode::pmXor && std::string(f.name) != "polyline") {
+            // Changed once: each pixel differs from the original by one of the colours.
+            for (int y = 0; y < img.height(); ++y) {
+                for (int x = 0; x < img.width(); ++x) {
+                    const uint32_t d = (Px(img, x, y) ^ Px(original, x, y)) & 0xFFFFFFu;
+                    ASSERT_TRUE(d == 0 || d == 0xFF0000u || d == 0xFFFF00u || d == 0x00FF00u)
+                        << f.name << " at " << x << "," << y << " diff " << std::hex << d;
+                }
+            }
+        }
+        f.draw(s);
+        ASSERT_EQ(img, original) << f.name << " width " << width;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, XorTwice,
+                         ::testing::Combine(::testing::Values(TPenMode::pmXor, TPenMode::pmNotXor),
+                                            ::testing::Values(1, 3)));
+
+TEST(Surface, NotXorWithBlackInvertsAndCopySetsThePenColour) {
+    QImage img = Blank();
+    TSurface s(&img);
+    s.Pen.Mode = TPenMode::pmNotXor;
+    s.Pen.Color = clBlack;
+    s.Brush.Color = clBlack;
+    s.Rectangle(0, 0, 8, 8); // a hot-point square: outlined and filled once
+    EXPECT_EQ(Px(img, 0, 0), 0xFF000000u);
+    EXPECT_EQ(Px(img, 4, 4), 0xFF000000u);
+    EXPECT_EQ(Px(img, 8, 8), kWhite);
+    s.Pen.Mode = TPenMode::pmCopy;
+    s.Pen.Color = clYellow;
+    s.MoveTo(20, 20);
+    s.LineTo(30, 20);
+    EXPECT_EQ(Px(img, 25, 20), 0xFFFFFF00u);
+}
+
+TEST(Surface, WidePenLineCoversItsWidth) {
+    QImage img = Blank();
+    TSurface s(&img);
+    s.Pen.Width = 3;
+    s.MoveTo(10, 20);
+    s.LineTo(40, 20);
+    for (int y = 18; y <= 22; ++y) {
+        EXPECT_EQ(Px(img, 25, y) == 0xFF000000u, y >= 19 && y <= 21) << y;
+    }
+}
+
+TEST(Surface, TouchedCoversExactlyTheDrawnPixels) {
+    QImage img = Blank();
+    TSurface s(&img);
+    s.Rectangle(10, 5, 30, 20);
+    EXPECT_EQ(s.Touched(), QRect(QPoint(10, 5), QPoint(29, 19)));
+    s.ResetTouched();
+    EXPECT_TRUE(s.Touched().isEmpty());
+    s.MoveTo(-5, 3);
+    s.LineTo(5, 3);
+    EXPECT_EQ(s.Touched(), QRect(QPoint(0, 3), QPoint(4, 3)));
+}
+
+TEST(SurfaceText, ArialWidthIsStableAndFromLiberationSans) {
+    QImage img = Blank(200, 40);
+    TSurface s(&img);
+    s.Font.Name = QStringLiteral("Arial");
+    s.Font.Height = -12;
+    EXPECT_EQ(QFontInfo(ToQFont(s.Font)).family(), QStringLiteral("Liberation Sans"));
+    const int w = s.TextWidth(QStringLiteral("Roi-1"));
+    EXPECT_EQ(w, 29);
+    EXPECT_EQ(s.TextWidth(QStringLiteral("Roi-1")), w);
+    EXPECT_EQ(s.TextWidth(QString()), 0);
+    EXPECT_GT(s.TextWidth(QStringLiteral("Roi-10")), w);
+    // A bigger font gives a wider text; returning gives the same width again.
+    s.Font.Height = -24;
+    EXPECT_GT(s.TextWidth(QStringLiteral("Roi-1")), w);
+    s.Font.Height = -12;
+    EXPECT_EQ(s.TextWidth(QStringLiteral("Roi-1")), w);
+}
+
+TEST(SurfaceText, TextHasItsTopLeftCornerAtThePoint) {
+    QImage img = Blank(200, 40);
+    const QImage before = img;
+    TSurface s(&img);
+    s.Font.Name = QStringLiteral("Arial");
+    s.Font.Height = -12;
+    s.Brush.Style = TBrushStyle::bsClear;
+    s.TextOut(50, 10, QStringLiteral("HH"));
+    const QRect box = ChangedBox(before, img);
+    EXPECT_GE(box.left(), 50);
+    EXPECT_LE(box.left(), 52);
+    EXPECT_GE(box.top(), 10);
+    EXPECT_LE(box.bottom(), 10 + s.TextHeight(QStringLiteral("HH")));
+    EXPECT_LE(box.right(), 50 + s.TextWidth(QStringLiteral("HH")));
+}
+
+TEST(SurfaceColour, TColorIsBgrAndSystemColoursResolve) {
+    EXPECT_EQ(ColorToPixel(clRed), 0xFFFF0000u);
+    EXPECT_EQ(ColorToPixel(clBlue), 0xFF0000FFu);
+    EXPECT_EQ(ColorToPixel(RGB(1, 2, 3)), 0xFF010203u);
+    EXPECT_EQ(ColorToQColor(clYellow), QColor(255, 255, 0));
+    EXPECT_EQ(QColorToColor(QColor(0x12, 0x34, 0x56)), TColor(0x563412));
+    EXPECT_EQ(ColorToRgb(clBtnFace) & 0xFF000000u, 0u);
+    EXPECT_EQ(ColorToRgb(clGray), clGray);
+}
+
+TEST(SurfaceStretch, RepeatsOrDropsWholePixels) {
+    QImage src(2, 2, QImage::Format_RGB32);
+    src.setPixel(0, 0, 0xFF000001);
+    src.setPixel(1, 0, 0xFF000002);
+    src.setPixel(0, 1, 0xFF000003);
+    src.setPixel(1, 1, 0xFF000004);
+    const QImage big = StretchImage(src, 4, 4);
+    ASSERT_EQ(big.size(), QSize(4, 4));
+    EXPECT_EQ(Px(big, 0, 0), 0xFF000001u);
+    EXPECT_EQ(Px(big, 1, 1), 0xFF000001u);
+    EXPECT_EQ(Px(big, 2, 1), 0xFF000002u);
+    EXPECT_EQ(Px(big, 3, 3), 0xFF000004u);
+    const QImage small = StretchImage(big, 2, 2);
+    EXPECT_EQ(small, src);
+    EXPECT_TRUE(StretchImage(src, 0, 5).isNull());
+}
+
+TEST(Screen, PixelsPerInchIs96Offscreen) { EXPECT_EQ(ScreenPixelsPerInch(), 96); }
