@@ -1,0 +1,400 @@
+"""Reusable pieces for driving the real Kelvo program on a private X display.
+
+A test starts its own Xvfb (the display number is picked by the server through
+-displayfd), runs the program with DISPLAY pointing at it, finds the window with
+xdotool, sends real pointer and key input, and reads the screen back with
+ImageMagick's import. Everything started here is stopped again, and every wait
+has a time-out, so a hung program fails the test instead of hanging it.
+"""
+
+import contextlib
+import json
+import os
+import select
+import shutil
+import subprocess
+import tempfile
+import time
+
+XVFB = "/usr/bin/Xvfb"
+XDOTOOL = "/usr/bin/xdotool"
+IMPORT = "/usr/bin/import"
+CONVERT = "/usr/bin/convert"
+
+MAIN_TITLE = "Kelvo was used in DICOM Application"
+
+
+class E2EError(AssertionError):
+    """A step of the harness could not be done (time-out, tool failure)."""
+
+
+def run(cmd, env=None, timeout=15, check=True, binary=False):
+    """Runs a command to its end and returns its standard output."""
+    try:
+        done = subprocess.run(cmd, env=env, timeout=timeout, capture_output=True,
+                              check=False)
+    except subprocess.TimeoutExpired as exc:
+        raise E2EError(f"timed out after {timeout}s: {' '.join(cmd)}") from exc
+    if check and done.returncode != 0:
+        raise E2EError(f"{' '.join(cmd)} exited {done.returncode}: "
+                       f"{done.stderr.decode(errors='replace').strip()}")
+    return done.stdout if binary else done.stdout.decode(errors="replace")
+
+
+def stop_process(proc, timeout=5.0):
+    """Ends a process we started: politely first, then for sure."""
+    if proc is None or proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(timeout=timeout)
+
+
+def wait_until(predicate, timeout, what, interval=0.05):
+    """Polls predicate until it returns a true value, which is returned."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise E2EError(f"timed out after {timeout}s waiting for {what}")
+        time.sleep(interval)
+
+
+class Xvfb:
+    """A private virtual X server on a display number of its own choosing."""
+
+    def __init__(self, width=1280, height=1024):
+        self.width = width
+        self.height = height
+        self.display = None
+        self.proc = None
+        self.tmp = tempfile.mkdtemp(prefix="kelvo-e2e-")
+        self.log_path = os.path.join(self.tmp, "xvfb.log")
+
+    def start(self, timeout=20.0):
+        read_fd, write_fd = os.pipe()
+        log = open(self.log_path, "wb")
+        try:
+            self.proc = subprocess.Popen(
+                [XVFB, "-displayfd", str(write_fd), "-screen", "0",
+                 f"{self.width}x{self.height}x24", "-nolisten", "tcp", "-noreset"],
+                pass_fds=(write_fd,), stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        finally:
+            os.close(write_fd)
+            log.close()
+        text = b""
+        deadline = time.monotonic() + timeout
+        try:
+            while not text.endswith(b"\n"):
+                left = deadline - time.monotonic()
+                if left <= 0 or self.proc.poll() is not None:
+                    raise E2EError("Xvfb did not report a display: " + self.log())
+                ready, _, _ = select.select([read_fd], [], [], left)
+                if ready:
+                    chunk = os.read(read_fd, 64)
+                    if not chunk:
+                        raise E2EError("Xvfb closed its display pipe: " + self.log())
+                    text += chunk
+        finally:
+            os.close(read_fd)
+        self.display = ":" + text.decode().strip()
+        return self
+
+    def log(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode(errors="replace")[-2000:]
+        except OSError:
+            return ""
+
+    def env(self, extra=None):
+        """An environment for a client of this display, on Qt's X11 platform."""
+        env = dict(os.environ)
+        for name in ("WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "XAUTHORITY", "SESSION_MANAGER"):
+            env.pop(name, None)
+        env["DISPLAY"] = self.display
+        env["QT_QPA_PLATFORM"] = "xcb"
+        runtime = os.path.join(self.tmp, "runtime")
+        os.makedirs(runtime, mode=0o700, exist_ok=True)
+        env["XDG_RUNTIME_DIR"] = runtime
+        env["LC_ALL"] = "C.UTF-8"
+        if extra:
+            env.update(extra)
+        return env
+
+    def stop(self):
+        stop_process(self.proc)
+        self.proc = None
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    # --- input and screen, for any client of this display ---
+
+    def xdotool(self, *args, timeout=15):
+        return run([XDOTOOL, *map(str, args)], env=self.env(), timeout=timeout)
+
+    def screenshot(self, timeout=20):
+        data = run([IMPORT, "-display", self.display, "-window", "root", "-depth", "8",
+                    "rgb:-"], env=self.env(), timeout=timeout, binary=True)
+        if len(data) != self.width * self.height * 3:
+            raise E2EError(f"screenshot has {len(data)} bytes, expected "
+                           f"{self.width * self.height * 3}")
+        return Screenshot(self.width, self.height, data)
+
+
+class Screenshot:
+    """The screen as 8-bit RGB, addressed in screen pixels."""
+
+    def __init__(self, width, height, data):
+        self.width = width
+        self.height = height
+        self.data = data
+
+    def pixel(self, x, y):
+        if not (0 <= x < self.width and 0 <= y < self.height):
+            raise IndexError(f"pixel ({x},{y}) outside the screen")
+        i = (y * self.width + x) * 3
+        return tuple(self.data[i:i + 3])
+
+    def crop(self, left, top, width, height):
+        rows = []
+        for y in range(top, top + height):
+            i = (y * self.width + left) * 3
+            rows.append(self.data[i:i + width * 3])
+        return Screenshot(width, height, b"".join(rows))
+
+    def count(self, predicate, left=0, top=0, width=None, height=None):
+        """How many pixels of the rectangle satisfy predicate((r, g, b))."""
+        width = self.width - left if width is None else width
+        height = self.height - top if height is None else height
+        n = 0
+        for y in range(top, top + height):
+            row = self.data[(y * self.width + left) * 3:(y * self.width + left + width) * 3]
+            for i in range(0, len(row), 3):
+                if predicate((row[i], row[i + 1], row[i + 2])):
+                    n += 1
+        return n
+
+    def diff(self, other, left=0, top=0, width=None, height=None):
+        """The pixels of the rectangle that differ between two shots, as (x, y)."""
+        width = self.width - left if width is None else width
+        height = self.height - top if height is None else height
+        out = []
+        for y in range(top, top + height):
+            a = (y * self.width + left) * 3
+            b = (y * other.width + left) * 3
+            if self.data[a:a + width * 3] == other.data[b:b + width * 3]:
+                continue
+            for x in range(width):
+                if self.data[a + 3 * x:a + 3 * x + 3] != other.data[b + 3 * x:b + 3 * x + 3]:
+                    out.append((left + x, y))
+        return out
+
+    def save_png(self, path):
+        """Writes the shot as PNG, to look at when a check fails."""
+        proc = subprocess.run([CONVERT, "-size", f"{self.width}x{self.height}", "-depth",
+                               "8", "rgb:-", path], input=self.data, capture_output=True,
+                              timeout=30, check=False)
+        if proc.returncode != 0:
+            raise E2EError("convert failed: " + proc.stderr.decode(errors="replace"))
+
+
+class FakeXdgOpen:
+    """A directory holding an xdg-open that records each call instead of opening.
+
+    Put bin_dir first on PATH; every call appends its arguments as one JSON list
+    to the record file and exits 0.
+    """
+
+    def __init__(self, tmp_root=None):
+        self.dir = tempfile.mkdtemp(prefix="kelvo-xdg-", dir=tmp_root)
+        self.bin_dir = os.path.join(self.dir, "bin")
+        os.makedirs(self.bin_dir)
+        self.record = os.path.join(self.dir, "calls.jsonl")
+        script = os.path.join(self.bin_dir, "xdg-open")
+        with open(script, "w") as f:
+            f.write("#!/usr/bin/python3\n"
+                    "import json, sys\n"
+                    f"with open({self.record!r}, 'a') as f:\n"
+                    "    f.write(json.dumps(sys.argv[1:]) + '\\n')\n")
+        os.chmod(script, 0o755)
+
+    def env(self, env):
+        env = dict(env)
+        env["PATH"] = self.bin_dir + os.pathsep + env.get("PATH", "/usr/bin:/bin")
+        return env
+
+    def calls(self):
+        try:
+            with open(self.record) as f:
+                return [json.loads(line) for line in f if line.endswith("\n")]
+        except FileNotFoundError:
+            return []
+
+    def wait_calls(self, n, timeout=10.0):
+        return wait_until(lambda: len(self.calls()) >= n and self.calls(), timeout,
+                          f"{n} call(s) of xdg-open")
+
+    def cleanup(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.cleanup()
+        return False
+
+
+class Window:
+    """A top-level window of a client, found by its title."""
+
+    def __init__(self, xvfb, wid):
+        self.xvfb = xvfb
+        self.wid = wid
+
+    def geometry(self):
+        """(x, y, width, height) of the client area on the screen."""
+        out = self.xvfb.xdotool("getwindowgeometry", "--shell", self.wid)
+        vals = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(vals["X"]), int(vals["Y"]), int(vals["WIDTH"]), int(vals["HEIGHT"])
+
+    def name(self):
+        return self.xvfb.xdotool("getwindowname", self.wid).rstrip("\n")
+
+
+class Program:
+    """The real program, started on an Xvfb display, with pointer and key helpers."""
+
+    def __init__(self, exe, xvfb, args=(), extra_env=None, env=None):
+        self.exe = exe
+        self.xvfb = xvfb
+        self.args = list(args)
+        self.env = env if env is not None else xvfb.env(extra_env)
+        self.proc = None
+        self.log_path = os.path.join(xvfb.tmp, "program.log")
+
+    def start(self, title=MAIN_TITLE, timeout=30.0):
+        log = open(self.log_path, "wb")
+        try:
+            self.proc = subprocess.Popen([self.exe, *self.args], env=self.env,
+                                         stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        finally:
+            log.close()
+        self.window = self.find_window(title, timeout)
+        return self
+
+    def find_window(self, title, timeout=30.0, visible=True):
+        cmd = ["search", "--sync"]
+        if visible:
+            cmd.append("--onlyvisible")
+        cmd += ["--name", "^" + title + "$"]
+        if self.proc is not None and self.proc.poll() is not None:
+            raise E2EError(f"program exited {self.proc.returncode}: {self.log()}")
+        try:
+            out = self.xvfb.xdotool(*cmd, timeout=timeout)
+        except E2EError as exc:
+            raise E2EError(f"no window {title!r}: {exc}; log: {self.log()}") from exc
+        return Window(self.xvfb, out.split()[0])
+
+    def windows(self, title):
+        out = run([XDOTOOL, "search", "--onlyvisible", "--name", "^" + title + "$"],
+                  env=self.xvfb.env(), check=False)
+        return out.split()
+
+    def log(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().decode(errors="replace")[-3000:]
+        except OSError:
+            return ""
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def wait_exit(self, timeout=15.0):
+        try:
+            return self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired as exc:
+            raise E2EError(f"program still running after {timeout}s") from exc
+
+    def stop(self):
+        stop_process(self.proc)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    # --- input, in screen coordinates ---
+
+    def move(self, x, y):
+        self.xvfb.xdotool("mousemove", "--sync", x, y)
+
+    def click(self, x, y, button=1):
+        self.move(x, y)
+        self.xvfb.xdotool("click", button)
+
+    def press(self, x, y, button=1):
+        self.move(x, y)
+        self.xvfb.xdotool("mousedown", button)
+
+    def release(self, button=1):
+        self.xvfb.xdotool("mouseup", button)
+
+    def drag(self, x0, y0, x1, y1, steps=8, button=1):
+        """Press at the start, move in steps to the end and release there."""
+        self.press(x0, y0, button)
+        for i in range(1, steps + 1):
+            self.move(x0 + (x1 - x0) * i // steps, y0 + (y1 - y0) * i // steps)
+        self.release(button)
+
+    def key(self, *keys):
+        self.xvfb.xdotool("key", "--clearmodifiers", *keys)
+
+    def type_text(self, text):
+        self.xvfb.xdotool("type", "--delay", "20", text)
+
+    def pointer(self):
+        out = self.xvfb.xdotool("getmouselocation", "--shell")
+        vals = dict(line.split("=", 1) for line in out.split() if "=" in line)
+        return int(vals["X"]), int(vals["Y"])
+
+    def settle(self, seconds=0.3):
+        """Gives the program time to paint what the last input asked for."""
+        time.sleep(seconds)
+
+
+@contextlib.contextmanager
+def session(exe, extra_env=None, fake_opener=False):
+    """An Xvfb with the program running on it (and a fake opener when asked)."""
+    with Xvfb() as xvfb:
+        opener = FakeXdgOpen(xvfb.tmp) if fake_opener else None
+        env = xvfb.env(extra_env)
+        if opener:
+            env = opener.env(env)
+        prog = Program(exe, xvfb, env=env)
+        try:
+            prog.start()
+            yield xvfb, prog, opener
+        finally:
+            prog.stop()
+
+
+def program_path(argv):
+    if len(argv) < 2 or not os.access(argv[1], os.X_OK):
+        raise SystemExit("usage: test_*.py <path-of-kelvo>")
+    return os.path.abspath(argv[1])
