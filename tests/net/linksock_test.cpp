@@ -720,6 +720,17 @@ TEST_F(LinksockTest, DestroyingTheComponentDuringItsWaitEndsTheWait)
     EXPECT_EQ(sock, nullptr);
 }
 
+TEST_F(LinksockTest, HandlerDestroyingTheComponentEndsItsConnect)
+{
+    ScriptedServer server({Pause(300)});
+    sock->OnConnect = [&](QObject*) { sock.reset(); };
+    ProbeSock* raw = sock.get();
+    raw->SetHost("127.0.0.1");
+    raw->SetPort(server.Port());
+    EXPECT_EQ(RaisedBy<EAbortError>([&] { raw->Connect(); }), "Connection Canceled");
+    EXPECT_EQ(sock, nullptr);
+}
+
 TEST_F(LinksockTest, DeleteLaterDuringAWaitIsDeferredUntilTheWaitHasLeft)
 {
     ScriptedServer server({Hold(5000)});
