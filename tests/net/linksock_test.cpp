@@ -6,6 +6,7 @@
 #include "support/event_loop.h"
 #include "support/scripted_server.h"
 
+#include <QAbstractEventDispatcher>
 #include <QPointer>
 #include <QTimer>
 
@@ -696,6 +697,25 @@ TEST_F(LinksockTest, CancelEndsAStalledSendWithoutTimeOut)
     TMemoryStream stream;
     stream.WriteString(std::string(16 << 20, 's'));
     EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->SendStream(stream); }), "Socket send aborted");
+}
+
+// A wait that spins wakes the event loop thousands of times a second; one that sleeps
+// wakes only for events (here: none until the time-out).
+TEST_F(LinksockTest, WaitsSleepWhileThePeerIsSilent)
+{
+    ScriptedServer server({Hold(5000)}, 4096);
+    ConnectTo(server);
+    int wakeUps = 0;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    const auto counter = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&] { ++wakeUps; });
+    sock->SetTimeOut(400);
+    std::string line;
+    EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->ReadLn(line); }), "Socket readln aborted");
+    EXPECT_LT(wakeUps, 40);
+    wakeUps = 0;
+    EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->Write(std::string(16 << 20, 'q')); }), "Socket send aborted");
+    EXPECT_LT(wakeUps, 80);
+    QObject::disconnect(counter);
 }
 
 TEST_F(LinksockTest, NegativeTimeOutMeansNone)

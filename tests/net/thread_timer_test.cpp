@@ -65,12 +65,12 @@ TEST_F(TimerTest, TicksCallOnTimerWithTheTimer)
     EXPECT_EQ(senders.size(), seen);
 }
 
-// Measures when the first tick comes after `poke` runs 150 ms into a 250 ms period.
+// Measures when the first tick comes after `poke` runs 200 ms into a 400 ms period.
 template <typename Poke>
 qint64 FirstTickAfterPoke(Poke poke)
 {
     TThreadTimer timer;
-    timer.SetInterval(250);
+    timer.SetInterval(400);
     qint64 tickAt = -1;
     QElapsedTimer clock;
     timer.SetOnTimer([&](QObject*) {
@@ -78,18 +78,19 @@ qint64 FirstTickAfterPoke(Poke poke)
             tickAt = clock.elapsed();
     });
     clock.start();
-    testing::SpinFor(150);
+    testing::SpinFor(200);
     poke(timer);
-    testing::SpinUntil([&] { return tickAt >= 0; }, 2000);
+    testing::SpinUntil([&] { return tickAt >= 0; }, 3000);
     return tickAt;
 }
 
 TEST_F(TimerTest, SettingTheSameValueKeepsThePeriodButSettingOnTimerRestartsIt)
 {
-    EXPECT_LT(FirstTickAfterPoke([](TThreadTimer& t) { t.SetEnabled(true); }), 340);
-    EXPECT_LT(FirstTickAfterPoke([](TThreadTimer& t) { t.SetInterval(250); }), 340);
-    EXPECT_GE(FirstTickAfterPoke([](TThreadTimer& t) { t.SetOnTimer(t.OnTimer()); }), 390);
-    EXPECT_GE(FirstTickAfterPoke([](TThreadTimer& t) { t.SetInterval(251); }), 390);
+    // Kept: the tick comes at 400 ms. Restarted: not before 600 ms.
+    EXPECT_LT(FirstTickAfterPoke([](TThreadTimer& t) { t.SetEnabled(true); }), 570);
+    EXPECT_LT(FirstTickAfterPoke([](TThreadTimer& t) { t.SetInterval(400); }), 570);
+    EXPECT_GE(FirstTickAfterPoke([](TThreadTimer& t) { t.SetOnTimer(t.OnTimer()); }), 590);
+    EXPECT_GE(FirstTickAfterPoke([](TThreadTimer& t) { t.SetInterval(401); }), 590);
 }
 
 TEST_F(TimerTest, ExceptionFromOnTimerStaysInTheTimer)
