@@ -21,6 +21,7 @@ constexpr uint32_t kInaddrNone = INADDR_NONE;
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -54,6 +55,7 @@ struct Sock {
     bool acceptArmed = true;
     bool writeArmed = false;
     bool closeReported = false;
+    bool connected = false;  // an unconnected socket reports hang-up too: only a connection can close
     int storedError = 0;  // a reset noticed by the watcher, reported by the next recv
 };
 
@@ -123,6 +125,7 @@ void evaluate(SOCKET s, Sock& k, uint32_t events)
         post(s, k, FD_CONNECT, err ? ErrorFromErrno(err) : 0);
         if (err)
             return;
+        k.connected = true;
         k.writeArmed = true;
     }
     if (k.listening) {
@@ -132,6 +135,8 @@ void evaluate(SOCKET s, Sock& k, uint32_t events)
         }
         return;
     }
+    if (!k.connected)
+        return;
     if ((events & EPOLLIN) && k.readArmed && (k.mask & FD_READ) && pendingBytes(k.fd) > 0) {
         k.readArmed = false;
         post(s, k, FD_READ, 0);
@@ -452,6 +457,7 @@ int connect(SOCKET s, const sockaddr_in* name, int namelen)
     a.sin_addr.s_addr = name->sin_addr;
     if (::connect(k->fd, reinterpret_cast<::sockaddr*>(&a), sizeof a) == 0) {
         k->closeReported = false;
+        k->connected = true;
         post(s, *k, FD_CONNECT, 0);
         return 0;
     }
@@ -480,6 +486,8 @@ int send(SOCKET s, const char* buf, int len, int flags)
         return fail(WSAEFAULT);
     if (flags != 0)
         return fail(WSAEOPNOTSUPP);
+    if (!k->connected && !k->connectPending)
+        return fail(WSAENOTCONN);  // Linux says EPIPE here
     const ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     if (n < 0) {
         const int e = errno;
@@ -559,6 +567,14 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen)
     const int fd = ::accept4(k->fd, reinterpret_cast<::sockaddr*>(&a), &alen, SOCK_CLOEXEC);
     const int e = errno;
     k->acceptArmed = true;
+    if (k->wnd != 0 && (k->mask & FD_ACCEPT)) {
+        // More connections waiting: the original library posts FD_ACCEPT again.
+        pollfd p{k->fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+            k->acceptArmed = false;
+            post(s, *k, FD_ACCEPT, 0);
+        }
+    }
     if (fd < 0) {
         lastError = ErrorFromErrno(e);
         return INVALID_SOCKET;
@@ -577,6 +593,7 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen)
     const SOCKET h = adopt(fd);  // may rehash the table: k is not used after this
     if (h == INVALID_SOCKET)
         return h;
+    find(h)->connected = true;
     // An accepted socket carries the listener's registration, as in the original library.
     if (nb)
         WSAAsyncSelect(h, wnd, msg, mask);
