@@ -99,7 +99,10 @@ private:
     TSubType subType_ = mtPlain;
     std::string charset_ = "us-ascii";
 
+    bool composing_ = false;
+
     void CheckHeaderInput() const;
+    std::string AttachmentHead(const std::string& name) const;
     void WriteBody(const std::string& bytes);
 };
 

@@ -383,3 +383,52 @@ TEST(Composer, NonAsciiSubjectAndSenderNameBecomeEncodedWords) {
     }
     EXPECT_EQ(words, 3u); // 45 + 45 + 30 bytes
 }
+
+TEST(Composer, AddAttachmentOnItsOwnAppendsAPartAfterTheBody) {
+    TempDir dir;
+    TMailComposer c;
+    Fill(c.PostMessage().Attachments(), {dir.File("one.txt", "abc"), dir.File("two.txt", "a")});
+    c.BuildMessage();
+    const std::string before = Body(c);
+    c.AddAttachment(2);
+    EXPECT_EQ(Body(c), before + "--" + c.Boundary() +
+                           "\r\nContent-Type: application/octet-stream; name=\"two.txt\"\r\n"
+                           "Content-Transfer-Encoding: base64\r\n"
+                           "Content-Disposition: attachment; filename=\"two.txt\"\r\n\r\nYQ==\r\n");
+    EXPECT_THROW(c.AddAttachment(3), Exception);
+}
+
+TEST(Composer, TheBodyIsExactWhateverTheAttachmentSizes) {
+    // The body is sized from the files before it is written; every size and both
+    // encodings must come out exactly as encoding each file alone gives.
+    TempDir dir;
+    for (const UUMethods method : {uuMime, uuCode}) {
+        TMailComposer c;
+        c.SetEncodeType(method);
+        std::string expectedParts;
+        for (const size_t n : {0, 1, 2, 3, 44, 45, 46, 89, 90, 91, 1000}) {
+            const std::string data = RandomBytes(n, static_cast<uint32_t>(n));
+            c.PostMessage().Attachments().Add(dir.File("f" + std::to_string(n), data));
+            TMemoryStream in, out;
+            in.WriteString(data);
+            TKivUUProcessor p;
+            p.SetMethod(method);
+            p.InputStream = &in;
+            p.OutputStream = &out;
+            p.Encode();
+            expectedParts += out.DataString() + "--";
+        }
+        c.BuildMessage();
+        const std::string body = Body(c);
+        std::string parts;
+        for (size_t pos = body.find("\r\n\r\n", body.find("application/octet-stream")); pos != std::string::npos;
+             pos = body.find("\r\n\r\n", body.find("application/octet-stream", pos))) {
+            const size_t end = body.find("--" + c.Boundary(), pos);
+            parts += body.substr(pos + 4, end - pos - 4) + "--";
+            if (body.find("application/octet-stream", end) == std::string::npos) break;
+            pos = end;
+        }
+        EXPECT_EQ(parts, expectedParts) << int(method);
+        EXPECT_EQ(body.substr(body.size() - 41), "--" + c.Boundary() + "--\r\n");
+    }
+}
