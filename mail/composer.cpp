@@ -107,6 +107,7 @@ int64_t EncodedLength(int64_t n, UUMethods method) {
     if (method == uuMime) return (n + 2) / 3 * 4 + (full + (rest > 0 ? 1 : 0)) * 2;
     int64_t length = full * 63 + 3; // full lines and the grave-accent line
     if (rest > 0) length += 1 + rest / 3 * 4 + (rest % 3 == 0 ? 0 : rest % 3 + 1) + 2;
+    if (rest == 14) ++length; // its length character is '.', stuffed (TLineDotStuffer)
     return length;
 }
 
@@ -143,6 +144,25 @@ private:
     int64_t base_;
     int64_t position_ = 0;
     int64_t size_ = 0;
+};
+
+// Doubles a '.' that starts a line of encoded text. The uuencode length character of
+// a 14-byte line is '.', and the receiving server drops the first dot of such a line
+// (RFC 5321 §4.5.2). The encoder writes every line in one Write, so every Write here
+// starts a line.
+class TLineDotStuffer : public TStream {
+public:
+    explicit TLineDotStuffer(TStream& target) : target_(target) {}
+
+    int32_t Read(void*, int32_t) override { return 0; }
+    int32_t Write(const void* buffer, int32_t count) override {
+        if (count > 0 && *static_cast<const char*>(buffer) == '.') target_.WriteBuffer(".", 1);
+        return target_.Write(buffer, count);
+    }
+    int64_t Seek(int64_t offset, uint16_t origin) override { return target_.Seek(offset, origin); }
+
+private:
+    TStream& target_;
 };
 
 void RefuseLineBreak(const std::string& value, const std::string& what) {
@@ -291,12 +311,13 @@ void TMailComposer::AddAttachment(int32_t index) {
     // copy of every encoded file would double the peak memory of a send.
     TBodyWindow window(bodyStream_);
     TS_BufferStream input(*file);
-    TS_BufferStream output(window);
+    TS_BufferStream buffered(window);
+    TLineDotStuffer output(buffered);
     encoder.InputStream = &input;
     encoder.OutputStream = &output;
     if (OnEncodeStart) OnEncodeStart(entry);
     try {
-        encoder.Encode(); // its rewind of the output flushes every line into BodyStream
+        encoder.Encode(); // its rewind of the output flushes every line into the body
     } catch (...) {
         bodyStream_.SetPosition(window.Base() + window.Written());
         throw;

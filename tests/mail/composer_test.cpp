@@ -139,6 +139,27 @@ TEST(Composer, UuencodedAttachmentsAreLabelledAsSuch) {
     EXPECT_NE(body.find("\r\n\r\n#86)C\r\n`\r\n--" + c.Boundary() + "--\r\n"), std::string::npos);
 }
 
+TEST(Composer, UuencodedLinesStartingWithADotAreStuffed) {
+    TempDir dir;
+    TMailComposer c;
+    c.SetEncodeType(uuCode);
+    const std::string data = RandomBytes(45 + 14, 5);
+    Fill(c.PostMessage().Attachments(), {dir.File("a", data)});
+    c.BuildMessage();
+    TMemoryStream in, out;
+    in.WriteString(data);
+    TKivUUProcessor p;
+    p.SetMethod(uuCode);
+    p.InputStream = &in;
+    p.OutputStream = &out;
+    p.Encode();
+    const std::string plain = out.DataString();
+    ASSERT_EQ(plain[63], '.');
+    const std::string stuffed = plain.substr(0, 63) + "." + plain.substr(63);
+    EXPECT_NE(Body(c).find("\r\n\r\n" + stuffed + "--"), std::string::npos);
+    EXPECT_EQ(ReceivedMessage(WireData(c)).find("\r\n..") , std::string::npos);
+}
+
 TEST(Composer, BoundariesFollowTheRuntimeGenerator) {
     SetRandSeed(0);
     EXPECT_EQ(NewBoundary(), kFirstBoundary);
