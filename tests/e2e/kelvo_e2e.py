@@ -539,6 +539,23 @@ class KelvoTestCase:
         self.assertFalse(bad, f"{what}: {len(bad)} of {len(points)} pixels wrong, "
                               f"first {bad[:5]}")
 
+    def assertNear(self, shot, points, colour, what, radius=1, share=1.0):
+        """Each canvas point (or the given share of them) has a pixel of the
+        colour within radius: for lines, whose rasterisation may put a pixel one
+        step aside of the ideal point."""
+        def near(p):
+            for dy in range(-radius, radius + 1):
+                for dx in range(-radius, radius + 1):
+                    q = (p[0] + dx, p[1] + dy)
+                    if 0 <= q[0] < shot.width and 0 <= q[1] < shot.height \
+                            and shot.pixel(*q) == colour:
+                        return True
+            return False
+        bad = [p for p in points if not near(p)]
+        self.assertLessEqual(len(bad), int(len(points) * (1.0 - share)),
+                             f"{what}: {len(bad)} of {len(points)} points have no "
+                             f"{colour} pixel nearby, first {bad[:5]}")
+
     def assertSameRegion(self, a, b, left, top, width, height, what):
         diff = a.diff(b, left, top, width, height)
         self.assertFalse(diff, f"{what}: {len(diff)} pixels differ, first {diff[:5]}")
