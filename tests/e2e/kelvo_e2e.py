@@ -342,7 +342,10 @@ class Program:
     # --- input, in screen coordinates ---
 
     def move(self, x, y):
-        self.xvfb.xdotool("mousemove", "--sync", x, y)
+        # xdotool's --sync waits for the pointer to move, forever if it is
+        # already there.
+        if self.pointer() != (x, y):
+            self.xvfb.xdotool("mousemove", "--sync", x, y)
 
     def click(self, x, y, button=1):
         self.move(x, y)
