@@ -341,10 +341,14 @@ class Program:
 
     # --- input, in screen coordinates ---
 
-    def move(self, x, y):
+    def move(self, x, y, sync=True):
         # xdotool's --sync waits for the pointer to move, forever if it is
-        # already there.
-        if self.pointer() != (x, y):
+        # already there, or if the program puts it back at once (confinement);
+        # such moves go without it and settle instead.
+        if not sync:
+            self.xvfb.xdotool("mousemove", x, y)
+            self.settle(0.3)
+        elif self.pointer() != (x, y):
             self.xvfb.xdotool("mousemove", "--sync", x, y)
 
     def click(self, x, y, button=1):
@@ -415,6 +419,15 @@ def is_yellow(p):
 
 def is_black(p):
     return p == BLACK
+
+
+def rect_edges(left, top, right, bottom, inset=8):
+    """Yellow outline pixels of a rectangle with corners (left, top), (right, bottom),
+    which covers columns left..right-1 and rows top..bottom-1; away from the corners."""
+    return ([(x, top) for x in range(left + inset, right - inset)] +
+            [(x, bottom - 1) for x in range(left + inset, right - inset)] +
+            [(left, y) for y in range(top + inset, bottom - inset)] +
+            [(right - 1, y) for y in range(top + inset, bottom - inset)])
 
 
 class Kelvo(Program):

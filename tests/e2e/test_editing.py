@@ -11,15 +11,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kelvo_e2e as e2e  # noqa: E402
 
 
-def rect_edges(left, top, right, bottom, inset=8):
-    """Yellow outline pixels of a rectangle with corners (left, top), (right, bottom),
-    which covers columns left..right-1 and rows top..bottom-1; away from the corners."""
-    return ([(x, top) for x in range(left + inset, right - inset)] +
-            [(x, bottom - 1) for x in range(left + inset, right - inset)] +
-            [(left, y) for y in range(top + inset, bottom - inset)] +
-            [(right - 1, y) for y in range(top + inset, bottom - inset)])
-
-
 class Editing(e2e.KelvoTestCase, unittest.TestCase):
     def setUp(self):
         super().setUp()
@@ -35,7 +26,7 @@ class Editing(e2e.KelvoTestCase, unittest.TestCase):
         # Press inside the box, drag it 150 right and 200 down.
         self.k.canvas_drag((100, 90), (250, 290), steps=12)
         shot = self.k.canvas_shot()
-        self.assertPixels(shot, rect_edges(210, 260, 310, 330), e2e.is_yellow, "moved outline")
+        self.assertPixels(shot, e2e.rect_edges(210, 260, 310, 330), e2e.is_yellow, "moved outline")
         # The old place shows the bare picture again, label and handles included.
         self.assertSameRegion(shot, self.bare, 40, 40, 150, 125, "old place")
         # The moved shape stays selected: its corner handles are drawn.
@@ -48,7 +39,7 @@ class Editing(e2e.KelvoTestCase, unittest.TestCase):
         # The release corner (160, 130) is a handle; drag it out by (80, 60).
         self.k.canvas_drag((160, 130), (240, 190), steps=10)
         shot = self.k.canvas_shot()
-        self.assertPixels(shot, rect_edges(60, 60, 240, 190), e2e.is_yellow, "resized outline")
+        self.assertPixels(shot, e2e.rect_edges(60, 60, 240, 190), e2e.is_yellow, "resized outline")
         # The old right edge and bottom edge are gone (picture there again).
         self.assertSameRegion(shot, self.bare, 150, 70, 8, 50, "old right edge")
         self.assertSameRegion(shot, self.bare, 70, 125, 70, 8, "old bottom edge")
@@ -61,7 +52,7 @@ class Editing(e2e.KelvoTestCase, unittest.TestCase):
         self.k.click_control("SpeedButton1")
         shot = self.k.canvas_shot()
         self.assertSameRegion(shot, self.bare, 0, 0, 240, 240, "deleted shape's place")
-        self.assertPixels(shot, rect_edges(250, 250, 400, 380), e2e.is_yellow, "other shape")
+        self.assertPixels(shot, e2e.rect_edges(250, 250, 400, 380), e2e.is_yellow, "other shape")
         # Delete the other one too: the canvas is the bare picture again.
         self.k.canvas_click((300, 300))
         self.k.click_control("SpeedButton1")
@@ -78,7 +69,7 @@ class Editing(e2e.KelvoTestCase, unittest.TestCase):
         self.k.click_control("SpeedButton1")
         after = self.k.canvas_shot()
         self.assertSameRegion(after, before, 0, 0, 512, 512, "delete with nothing selected")
-        self.assertPixels(after, rect_edges(60, 60, 160, 130), e2e.is_yellow, "kept shape")
+        self.assertPixels(after, e2e.rect_edges(60, 60, 160, 130), e2e.is_yellow, "kept shape")
 
 
 if __name__ == "__main__":
