@@ -19,6 +19,7 @@
 #include <QResizeEvent>
 #include <QScreen>
 #include <QScrollArea>
+#include <QShowEvent>
 #include <QSpinBox>
 #include <QToolButton>
 
@@ -124,7 +125,6 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     ConfigureCanvas();
     SetTabOrder();
     SpinEdit1->setFocus();
-    CenterOnScreen();
 }
 
 TForm1::~TForm1() {
@@ -186,12 +186,15 @@ void TForm1::CreateControls() {
     Label1->setGeometry(35, 264, 137 - 35 - 2, Label1->fontMetrics().height());
     Label2 = MakeLabel(Panel1, 32, 285, QStringLiteral("LineWidth"), "Label2");
 
-    SpinEdit1 = new QSpinBox(Panel1);
+    SpinEdit1 = new TSpinEdit(Panel1);
     SpinEdit1->setObjectName(QStringLiteral("SpinEdit1"));
     SpinEdit1->setGeometry(40, 300, 41, 24);
     SpinEdit1->setRange(1, 10);
     SpinEdit1->setValue(1);
-    connect(SpinEdit1, &QSpinBox::textChanged, this, &TForm1::SpinEdit1Change);
+    // Typing changes the text (numbers or not); the arrows and leaving the box
+    // change the value, with the text set quietly.
+    connect(SpinEdit1->lineEdit(), &QLineEdit::textChanged, this, &TForm1::SpinEdit1Change);
+    connect(SpinEdit1, &QSpinBox::valueChanged, this, &TForm1::SpinEdit1Change);
 
     Label3 = MakeLabel(Panel1, 40, 328, QStringLiteral("Color"), "Label3");
 
@@ -295,6 +298,14 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     return QWidget::eventFilter(watched, event);
 }
 
+void TForm1::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!shownBefore_) {
+        shownBefore_ = true;
+        CenterOnScreen();
+    }
+}
+
 void TForm1::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     // The canvas's scroll box takes whatever room the window gains or loses;
@@ -326,7 +337,7 @@ void TForm1::SpinEdit1Change() {
     Guarded("line width", [&] {
         // The text being typed, when it is a number; otherwise the minimum.
         bool ok = false;
-        const int typed = SpinEdit1->cleanText().trimmed().toInt(&ok);
+        const int typed = SpinEdit1->lineEdit()->text().trimmed().toInt(&ok);
         const int width = ok ? std::clamp(typed, SpinEdit1->minimum(), SpinEdit1->maximum())
                              : SpinEdit1->minimum();
         TPen pen = MyCAD1->Pen();

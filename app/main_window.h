@@ -7,6 +7,7 @@
 #include <QColor>
 #include <QDialog>
 #include <QFrame>
+#include <QSpinBox>
 #include <QPointer>
 #include <QWidget>
 
@@ -19,7 +20,6 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollArea;
-class QSpinBox;
 class QToolButton;
 
 namespace kelvo {
@@ -45,6 +45,15 @@ private:
     TColor pen_ = clBlack;
 };
 
+// The line width box. Its change event follows every edit of the text, also
+// texts that are not (yet) a number, so the line edit is reachable.
+class TSpinEdit : public QSpinBox {
+    Q_OBJECT
+public:
+    using QSpinBox::QSpinBox;
+    using QSpinBox::lineEdit;
+};
+
 // The main window. Controls are public, named as in the stored form, so that
 // tests and the program start can reach them; handlers are public slots named
 // by control and event.
@@ -68,7 +77,8 @@ public:
     // colour, or nothing when cancelled. Empty = QColorDialog, modal.
     std::function<std::optional<QColor>(const QColor& initial)> ColorDialog1;
 
-    // Moves the window to the middle of the screen it is on.
+    // Moves the window to the middle of the screen it is on. Done when the
+    // window is first shown, when its frame is known.
     void CenterOnScreen();
 
     QFrame* Panel1 = nullptr;
@@ -84,7 +94,7 @@ public:
     QButtonGroup* ToolGroup = nullptr;
     QLabel* Label1 = nullptr;
     QLabel* Label2 = nullptr;
-    QSpinBox* SpinEdit1 = nullptr;
+    TSpinEdit* SpinEdit1 = nullptr;
     QLabel* Label3 = nullptr;
     TShapeSwatch* Shape1 = nullptr;
     QFrame* Bevel1 = nullptr;
@@ -115,6 +125,7 @@ public slots:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -129,6 +140,7 @@ private:
     QWidget* canvasHolder_ = nullptr;
     QPointer<QDialog> aboutBox_;
     QColor lastColor_ = Qt::black;
+    bool shownBefore_ = false;
 };
 
 // Reads a zoom factor the way the zoom box expects it: blanks around the
