@@ -2,7 +2,7 @@
 #include "app/about_box.h"
 
 #include "app/url_launcher.h"
-#include "platform/exceptions.h"
+#include "mail/smtp.h"
 
 #include <QApplication>
 #include <QFrame>
@@ -277,6 +277,18 @@ void TAboutBox::CreateFeedbackSheet() {
 }
 
 void TAboutBox::CreateComponents() {
+    KivSMTP1 = new TKivSMTP(this);
+    KivSMTP1->setObjectName(QStringLiteral("KivSMTP1"));
+    KivSMTP1->SetPort(25);
+    KivSMTP1->SetReportLevel(0);
+    KivSMTP1->SetEncodeType(uuMime);
+    KivSMTP1->SetClearParams(true);
+    KivSMTP1->SetSubType(mtPlain);
+    KivSMTP1->SetCharset("us-ascii");
+    // Without a limit a server that accepts the connection and then says nothing
+    // would keep the send, and the disabled buttons, waiting for ever.
+    KivSMTP1->SetTimeOut(kSendTimeOutMs);
+
     URL1 = new TURL(this);
     URL1->setObjectName(QStringLiteral("URL1"));
     URL1->SetURL(QStringLiteral("www.example.org/software/graphics/kelvo/download.html"));
@@ -365,8 +377,23 @@ void TAboutBox::BitBtn1Click() {
 
 void TAboutBox::SendFeedback() {
     SetStatus(tr("Connecting to %1\u2026").arg(SmtpEdit->text()));
-    // FIXME: the SMTP session is not in this build yet; every send fails until it is.
-    throw Exception("no SMTP session");
+    const QString server = SmtpEdit->text();
+    SetStatus(tr("Connecting to %1\u2026").arg(server));
+    if (KivSMTP1->Connected()) KivSMTP1->Disconnect();
+    KivSMTP1->SetHost(ToBytes(server));
+    // The typed name is what the session greets the server with.
+    KivSMTP1->SetUserID(ToBytes(SenderEdit->text()));
+    KivSMTP1->Connect();
+    SetStatus(tr("Sending\u2026"));
+    TPostMessage& message = KivSMTP1->PostMessage();
+    message.SetFromAddress(ToBytes(SenderEMail->text()));
+    message.ToAddress().SetText(ToBytes(Myemail->text()));
+    // The session keeps the body between sends; each mail carries only what the
+    // memo holds now, not the text of every earlier feedback of this run.
+    message.Body().Clear();
+    message.Body().SetText(ToBytes(DetailMemo->toPlainText()));
+    message.SetSubject(ToBytes(SubjectEdit->text()));
+    KivSMTP1->SendMail();
 }
 
 } // namespace kelvo

@@ -7,9 +7,9 @@ Port 0 (the default) lets the system pick a free port. When the server listens i
 prints "ready PORT" on standard output. Every accepted message is written to
 DIR/msg-NNN.eml exactly as it came after DATA (dot-stuffing undone, line ends as
 sent), with DIR/msg-NNN.json holding the envelope: the HELO argument, MAIL FROM and
-the RCPT TO mailboxes. DIR/commands.log gets one line per HELO, RSET and QUIT the
-server answered, so a test can see how sessions begin and end. The server runs
-until it is terminated.
+the RCPT TO mailboxes. DIR/commands.log gets one line per connection ("CONNECT")
+and per HELO, RSET and QUIT the server answered, so a test can see how sessions
+begin and end. The server runs until it is terminated.
 """
 
 import argparse
@@ -21,6 +21,7 @@ import socket
 import sys
 
 from aiosmtpd.controller import Controller
+from aiosmtpd.smtp import SMTP
 
 HOST = "127.0.0.1"
 
@@ -60,6 +61,21 @@ class Keeper:
         return "250 Message accepted for delivery"
 
 
+class LoggingSMTP(SMTP):
+    def __init__(self, handler, **kwargs):
+        super().__init__(handler, **kwargs)
+        self.keeper = handler
+
+    def connection_made(self, transport):
+        super().connection_made(transport)
+        self.keeper.log("CONNECT")
+
+
+class LoggingController(Controller):
+    def factory(self):
+        return LoggingSMTP(self.handler, **self.SMTP_kwargs)
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((HOST, 0))
@@ -74,9 +90,13 @@ def main():
     args = parser.parse_args()
     os.makedirs(args.dir, exist_ok=True)
     port = args.port or free_port()
-    controller = Controller(Keeper(args.dir), hostname=HOST, port=port,
-                            server_kwargs={"timeout": args.idle_timeout})
+    controller = LoggingController(Keeper(args.dir), hostname=HOST, port=port,
+                                   server_hostname="sink.example.test",
+                                   server_kwargs={"timeout": args.idle_timeout})
     controller.start()
+    # The start-up check connected once; a test counts from here.
+    with open(os.path.join(args.dir, "commands.log"), "w"):
+        pass
     print("ready", port, flush=True)
 
     stop = asyncio.Event()
