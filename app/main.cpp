@@ -1,4 +1,5 @@
 // Program start: the application object, the main window, the message loop.
+#include "app/about_box.h"
 #include "app/main_window.h"
 
 #include <QApplication>
@@ -9,8 +10,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     // Created first, so it is the application's main window; closing it ends the loop.
     kelvo::TForm1 form1;
-    // The about window is created next, hidden, and handed to form1.SetAboutBox()
-    // so that the information button shows it modally.
+    // The about window is created next, hidden; the information button shows it modally.
+    kelvo::TAboutBox aboutBox;
+    form1.SetAboutBox(&aboutBox);
     form1.show();
     return QApplication::exec();
 }
