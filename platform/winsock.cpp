@@ -54,6 +54,7 @@ struct Sock {
     bool acceptArmed = true;
     bool writeArmed = false;
     bool closeReported = false;
+    bool connected = false;  // an unconnected socket reports hang-up too: only a connection can close
     int storedError = 0;  // a reset noticed by the watcher, reported by the next recv
 };
 
@@ -123,6 +124,7 @@ void evaluate(SOCKET s, Sock& k, uint32_t events)
         post(s, k, FD_CONNECT, err ? ErrorFromErrno(err) : 0);
         if (err)
             return;
+        k.connected = true;
         k.writeArmed = true;
     }
     if (k.listening) {
@@ -132,6 +134,8 @@ void evaluate(SOCKET s, Sock& k, uint32_t events)
         }
         return;
     }
+    if (!k.connected)
+        return;
     if ((events & EPOLLIN) && k.readArmed && (k.mask & FD_READ) && pendingBytes(k.fd) > 0) {
         k.readArmed = false;
         post(s, k, FD_READ, 0);
@@ -452,6 +456,7 @@ int connect(SOCKET s, const sockaddr_in* name, int namelen)
     a.sin_addr.s_addr = name->sin_addr;
     if (::connect(k->fd, reinterpret_cast<::sockaddr*>(&a), sizeof a) == 0) {
         k->closeReported = false;
+        k->connected = true;
         post(s, *k, FD_CONNECT, 0);
         return 0;
     }
@@ -577,6 +582,7 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen)
     const SOCKET h = adopt(fd);  // may rehash the table: k is not used after this
     if (h == INVALID_SOCKET)
         return h;
+    find(h)->connected = true;
     // An accepted socket carries the listener's registration, as in the original library.
     if (nb)
         WSAAsyncSelect(h, wnd, msg, mask);
