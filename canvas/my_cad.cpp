@@ -384,6 +384,12 @@ void TMyCAD::MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t
     }
     const TPoint p{x, y};
     const bool left = button == TMouseButton::mbLeft;
+    // Selecting and deselecting draw hot points straight into the image; show them.
+    surface_.ResetTouched();
+    struct Refresh {
+        TMyCAD* cad;
+        ~Refresh() { cad->RefreshTouched(); }
+    } refresh{this};
     if (mode_ == ModeDraw && shapeTool_ == SpSector) {
         if (currentShape_ != nullptr) {
             currentShape_->Deselect();
