@@ -163,7 +163,7 @@ private:
 
     HWND windowHandle_ = 0;
     std::unique_ptr<TThreadTimer> timer_;
-    std::array<char, kHostEntrySize> hostEntryBuffer_{};
+    alignas(alignof(winsock::hostent)) std::array<char, kHostEntrySize> hostEntryBuffer_{};
     winsock::HANDLE lookup_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     bool beingDestroyed_ = false;  // the component state: no OnStatus, no OnDisconnect
