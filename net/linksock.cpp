@@ -343,8 +343,10 @@ void TLinksock::ResolveHost()
     if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
         throw ESockError(kHostLookupFailed);
     std::memcpy(&remoteAddress_.sin_addr, entry->h_addr_list[0], 4);
-    if (OnHostResolved)
-        OnHostResolved(this);
+    if (OnHostResolved) {
+        const TOnHostResolved handler = OnHostResolved;
+        handler(this);
+    }
 }
 
 void TLinksock::Connect()
@@ -370,7 +372,8 @@ void TLinksock::Connect()
         if (attempts > 0 || !OnInvalidHost)
             throw ESockError("Null Remote Address");
         bool handled = false;
-        OnInvalidHost(handled);
+        const THandlerEvent handler = OnInvalidHost;
+        handler(handled);
         if (!handled)
             throw ESockError("Null Remote Address");
     }
@@ -687,7 +690,8 @@ void TLinksock::CheckConnection()
         if (asked || !OnConnectionRequired)
             throw Exception("Not Connected");
         bool handled = false;
-        OnConnectionRequired(handled);
+        const THandlerEvent handler = OnConnectionRequired;
+        handler(handled);
         if (!handled)
             throw Exception("Not Connected");
         asked = true;
