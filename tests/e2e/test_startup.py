@@ -21,7 +21,7 @@ class Startup(e2e.KelvoTestCase, unittest.TestCase):
         cx, cy = self.k.canvas
         # Inside the scroll box's one-pixel frame, 3 pixels in from its left.
         self.assertEqual((cx - ox, cy - oy), (152 + 1 + 3, 8 + 1))
-        shot = self.x.screenshot()
+        shot = self.k.still_screenshot()
         canvas = self.k.canvas_shot(shot=shot)
         coloured = canvas.count(lambda p: not (p[0] == p[1] == p[2]))
         self.assertEqual(coloured, 0, "every pixel of the picture is grey")
@@ -39,19 +39,19 @@ class Startup(e2e.KelvoTestCase, unittest.TestCase):
         lx, ly, lw, lh = e2e.CONTROLS["Label1"]
         ox, oy = self.k.origin
         area = (ox + lx, oy + ly, lw, lh)
-        face = self.x.screenshot().pixel(ox + lx - 3, oy + ly + 5)
+        face = self.k.still_screenshot().pixel(ox + lx - 3, oy + ly + 5)
 
         def ink(shot):
             return shot.count(lambda p: p != face, *area)
 
-        self.assertEqual(ink(self.x.screenshot()), 0, "the label starts empty")
+        self.assertEqual(ink(self.k.still_screenshot()), 0, "the label starts empty")
         self.k.move(*self.k.at(100, 50))
         self.k.settle()
-        first = self.x.screenshot()
+        first = self.k.still_screenshot()
         self.assertGreater(ink(first), 20)
         self.k.move(*self.k.at(387, 411))
         self.k.settle()
-        second = self.x.screenshot()
+        second = self.k.still_screenshot()
         self.assertGreater(ink(second), 20)
         self.assertTrue(first.diff(second, *area), "the label shows the new position")
 
