@@ -195,6 +195,9 @@ void TForm1::CreateControls() {
     // change the value, with the text set quietly.
     connect(SpinEdit1->lineEdit(), &QLineEdit::textChanged, this, &TForm1::SpinEdit1Change);
     connect(SpinEdit1, &QSpinBox::valueChanged, this, &TForm1::SpinEdit1Change);
+    // Leaving the box puts back a valid value, quietly when it is the value the
+    // box had; the pen follows what the box then shows.
+    connect(SpinEdit1, &QSpinBox::editingFinished, this, &TForm1::SpinEdit1Change);
 
     Label3 = MakeLabel(Panel1, 40, 328, QStringLiteral("Color"), "Label3");
 

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -309,6 +310,16 @@ TEST_F(MainWindowTest, LineWidthFollowsTheSpinBoxText) {
         edit->setText(QString::fromLatin1(c.text));
         EXPECT_EQ(form.MyCAD1->Pen().Width, c.width);
     }
+    // Leaving the box with a text that is not a number: the box shows a valid
+    // value again, and the pen has that width.
+    form.SpinEdit1->setValue(4);
+    edit->setText(QString());
+    ASSERT_EQ(form.MyCAD1->Pen().Width, 1);
+    QFocusEvent leave(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(form.SpinEdit1, &leave);
+    EXPECT_EQ(form.MyCAD1->Pen().Width, form.SpinEdit1->value());
+    EXPECT_EQ(edit->text().toInt(), form.SpinEdit1->value());
+
     form.SpinEdit1->setValue(5);
     EXPECT_EQ(form.MyCAD1->Pen().Width, 5);
     form.SpinEdit1->stepUp();
