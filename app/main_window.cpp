@@ -128,9 +128,14 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 }
 
 TForm1::~TForm1() {
+    // The children outlive this part of the window: as they are torn down they
+    // still signal (the line width box finishes its editing when it loses the
+    // focus), and no handler may run on a window that is half gone.
+    for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
+    Shape1->OnMouseDown = nullptr;
     // The canvas writes its position label; take the label away first so that
     // nothing writes to it while the children are torn down.
-    if (MyCAD1) MyCAD1->SetLabelXY(nullptr);
+    MyCAD1->SetLabelXY(nullptr);
 }
 
 void TForm1::CreateControls() {
