@@ -119,8 +119,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setPalette(pal);
     setFont(ToQFont(TFont{QStringLiteral("MS Sans Serif"), -11, clBlack, 0, 1}));
     resize(kDesignWidth, kDesignHeight);
-    // Below this the bottom buttons would climb over the tool panel.
-    setMinimumSize(560, kDesignHeight);
+    // The scroll box keeps at least 100 x 100 pixels.
+    setMinimumSize(152 + 100 + kScrollRightMargin, 8 + 100 + kScrollBottomMargin);
     CreateControls();
     ConfigureCanvas();
     SetTabOrder();
@@ -316,13 +316,15 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    // The canvas's scroll box takes whatever room the window gains or loses;
-    // the bottom buttons keep their distance from the bottom edge.
+    // The canvas's scroll box takes whatever room the window gains or loses.
+    // Everything else keeps its place, except that the bottom buttons move down
+    // with a window taller than designed, where the scroll box would cover them.
     const int w = width(), h = height();
     ScrollBox1->setGeometry(152, 8, std::max(100, w - 152 - kScrollRightMargin),
                             std::max(100, h - 8 - kScrollBottomMargin));
-    BitBtn3->move(BitBtn3->x(), h - kButtonsFromBottom);
-    BitBtn2->move(BitBtn2->x(), h - kButtonsFromBottom);
+    const int buttonsTop = std::max(kDesignHeight, h) - kButtonsFromBottom;
+    BitBtn3->move(BitBtn3->x(), buttonsTop);
+    BitBtn2->move(BitBtn2->x(), buttonsTop);
 }
 
 void TForm1::SetTool(TDrawTool tool) {

@@ -361,6 +361,13 @@ TEST_F(MainWindowTest, ScrollBoxGrowsAndShrinksWithTheWindowAndTheRestStays) {
     EXPECT_EQ(form.Panel1->geometry(), QRect(8, 0, 137, 553));
     EXPECT_EQ(form.BitBtn3->geometry(), QRect(112, 800 - 70, 153, 33));
     EXPECT_EQ(form.BitBtn2->geometry(), QRect(352, 800 - 70, 177, 33));
+    form.resize(500, 400);
+    QApplication::processEvents();
+    EXPECT_EQ(form.ScrollBox1->geometry(), QRect(152, 8, 500 - 178, 400 - 93));
+    EXPECT_EQ(form.Panel1->geometry(), QRect(8, 0, 137, 553));
+    EXPECT_EQ(form.BitBtn3->geometry(), QRect(112, 576, 153, 33));
+    EXPECT_EQ(form.BitBtn2->geometry(), QRect(352, 576, 177, 33));
+    EXPECT_TRUE(form.ScrollBox1->verticalScrollBar()->isVisible());
     form.resize(731, 646);
     QApplication::processEvents();
     EXPECT_EQ(form.ScrollBox1->geometry(), QRect(152, 8, 553, 553));

@@ -61,6 +61,23 @@ class Startup(e2e.KelvoTestCase, unittest.TestCase):
         self.assertTrue(self.k.running())
         self.assertEqual(self.k.windows(e2e.MAIN_TITLE), [self.k.window.wid])
 
+    def test_scroll_box_follows_a_larger_window_and_the_buttons_stay_below_it(self):
+        self.x.xdotool("windowsize", "--sync", self.k.window.wid, 900, 800)
+        self.k.settle(0.5)
+        shot = self.k.still_screenshot()
+        ox, oy = self.k.origin
+        frame = shot.pixel(ox + 152, oy + 300)
+        # The scroll box's right frame moved from 704 to 873, its bottom from 560 to 714.
+        self.assertEqual(shot.pixel(ox + 152 + 722 - 1, oy + 300), frame)
+        self.assertNotEqual(shot.pixel(ox + 704, oy + 300), frame)
+        self.assertEqual(shot.pixel(ox + 400, oy + 8 + 707 - 1), frame)
+        # The picture stays where it was.
+        self.assertEqual(self.k.find_canvas(), self.k.canvas)
+        # The close button now sits 70 pixels above the bottom edge, and works there.
+        bx, _, bw, bh = e2e.CONTROLS["BitBtn2"]
+        self.k.click(ox + bx + bw // 2, oy + 800 - 70 + bh // 2)
+        self.assertEqual(self.k.wait_exit(15), 0)
+
     def test_close_button_ends_the_program(self):
         self.k.click_control("BitBtn2")
         self.assertEqual(self.k.wait_exit(15), 0)
