@@ -4,7 +4,10 @@
 #include "app/url_launcher.h"
 #include "mail/smtp.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -109,6 +112,27 @@ QPushButton* MakeButton(QWidget* parent, const char* text, const QIcon& icon,
     b->setAutoDefault(false);
     return b;
 }
+
+// A message box that puts its whole content on the clipboard on Ctrl+C, as message
+// boxes on Windows do, so a failure can be pasted into a report.
+class CopyableMessageBox : public QMessageBox {
+public:
+    CopyableMessageBox(const QString& caption, const QString& text, QWidget* parent)
+        : QMessageBox(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent) {}
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event != QKeySequence::Copy) {
+            QMessageBox::keyPressEvent(event);
+            return;
+        }
+        const QString rule = QStringLiteral("---------------------------\n");
+        QString buttons;
+        for (QAbstractButton* b : this->buttons()) buttons += b->text().remove('&') + "   ";
+        QGuiApplication::clipboard()->setText(rule + windowTitle() + '\n' + rule + text() +
+                                              '\n' + rule + buttons + '\n' + rule);
+    }
+};
 
 class FixedHeightTabBar : public QTabBar {
 public:
@@ -335,8 +359,7 @@ void TAboutBox::Message(const QString& text) {
         if (ShowMessage) {
             ShowMessage(text);
         } else {
-            QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kMessageCaption), text,
-                            QMessageBox::Ok, this);
+            CopyableMessageBox box(QString::fromLatin1(kMessageCaption), text, this);
             box.exec();
         }
     } catch (const std::exception& e) {
