@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QShowEvent>
 
+#include <algorithm>
 #include <exception>
 
 namespace kelvo {
@@ -282,7 +283,6 @@ void TAboutBox::CreateFeedbackSheet() {
     // As wide as the room left of the memo, so the caption falls into two lines.
     Label6->setGeometry(27, 128, 120 - 27 - 6, 34);
     Label6->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Label6->setBuddy(nullptr);
 
     DetailMemo = new QPlainTextEdit(s);
     DetailMemo->setObjectName(QStringLiteral("DetailMemo"));
@@ -399,7 +399,6 @@ void TAboutBox::BitBtn1Click() {
 }
 
 void TAboutBox::SendFeedback() {
-    SetStatus(tr("Connecting to %1\u2026").arg(SmtpEdit->text()));
     const QString server = SmtpEdit->text();
     SetStatus(tr("Connecting to %1\u2026").arg(server));
     if (KivSMTP1->Connected()) KivSMTP1->Disconnect();
