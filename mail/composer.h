@@ -41,7 +41,8 @@ std::string NewBoundary();
 // PostMessage, and draws a new Boundary when there are attachments. It never changes
 // PostMessage. OnAttachmentNotFound, OnEncodeStart and OnEncodeEnd fire during it, one
 // file after the other. The body never holds a bare CR or LF and never a line "."
-// alone, so the end-of-data marker cannot be forged by the message's content.
+// alone, so the end-of-data marker cannot be forged by the message's content; every
+// line starting with '.' is dot-stuffed, encoded attachment lines included.
 //
 // Input that would break the format is handled here, not by the caller:
 // - a CR or LF in FromName, FromAddress, a recipient entry, Subject, LocalProgram,
@@ -99,7 +100,10 @@ private:
     TSubType subType_ = mtPlain;
     std::string charset_ = "us-ascii";
 
+    bool composing_ = false;
+
     void CheckHeaderInput() const;
+    std::string AttachmentHead(const std::string& name) const;
     void WriteBody(const std::string& bytes);
 };
 

@@ -146,6 +146,9 @@ void TKivSMTP::Connect()
             Command("HELO " + userID_);
             if (replyNumber_ < 300)
                 break;
+            // The server is closing the channel, not refusing the name.
+            if (replyNumber_ == kServiceClosing)
+                throw Exception(lastReply_);
             if (asked || !OnAuthenticationFailed)
                 throw Exception(kAuthenticationFailed);
             bool handled = false;
@@ -160,11 +163,12 @@ void TKivSMTP::Connect()
         if (life.expired())
             throw;
         // A refusal leaves the dialogue in step, so the server still gets its QUIT.
-        // After a transport failure (closed, reset, time-out, over-long reply) a QUIT
-        // would only wait for a reply that is not coming. Either way the cause of the
-        // failure is what the caller hears, not a failure of the clean-up.
+        // After 421 the server is going anyway, and after a transport failure (closed,
+        // reset, time-out, over-long reply) a QUIT would only wait for a reply that is
+        // not coming. Either way the caller hears the cause of the failure, not a
+        // failure of the clean-up.
         const bool transportFailure = IsTransportFailure(std::current_exception()) && !wasConnected;
-        if (Connected() && !transportFailure) {
+        if (Connected() && !transportFailure && replyNumber_ != kServiceClosing) {
             try {
                 Disconnect();
             } catch (...) {

@@ -485,6 +485,8 @@ int send(SOCKET s, const char* buf, int len, int flags)
         return fail(WSAEFAULT);
     if (flags != 0)
         return fail(WSAEOPNOTSUPP);
+    if (!k->connected && !k->connectPending)
+        return fail(WSAENOTCONN);  // Linux says EPIPE here
     const ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     if (n < 0) {
         const int e = errno;

@@ -141,6 +141,11 @@ TEST(Interop, AttachmentsDecodeByteForByte) {
     CheckScenario({"three attachments", kDotLines, three});
     CheckScenario({"three attachments, html subtype", kDotLines, three, mtHtml});
     CheckScenario({"three uuencoded attachments", kDotLines, three, mtPlain, uuCode});
+    // 14 bytes make the length character '.', which must survive the receiver's
+    // removal of a leading dot.
+    CheckScenario({"uuencoded line starting with a dot", {"x"},
+                   {{"14.bin", RandomBytes(14, 1)}, {"59.bin", RandomBytes(59, 2)}, {"45.bin", RandomBytes(45, 3)}},
+                   mtPlain, uuCode});
 }
 
 TEST(Interop, TypedNonAsciiTextIsReadBackExactly) {
