@@ -1,11 +1,18 @@
 // Program start: the application object, the main window, the message loop.
+#include "app/about_box.h"
+#include "app/main_window.h"
+
 #include <QApplication>
-#include <QLabel>
 
 int main(int argc, char** argv) {
+    // Qt takes the options it knows (-platform, -display...); the program has
+    // none of its own and reads no files.
     QApplication app(argc, argv);
-    QLabel placeholder("Kelvo");
-    placeholder.resize(731, 646);
-    placeholder.show();
+    // Created first, so it is the application's main window; closing it ends the loop.
+    kelvo::TForm1 form1;
+    // The about window is created next, hidden; the information button shows it modally.
+    kelvo::TAboutBox aboutBox;
+    form1.SetAboutBox(&aboutBox);
+    form1.show();
     return QApplication::exec();
 }

@@ -1,16 +1,18 @@
-// The built-in picture the main window shows: a grey-scale head slice computed by the program.
+// The built-in picture the main window shows, embedded in the program.
 #pragma once
+
+#include "app/head_slice.h"
 
 #include <QImage>
 
 namespace kelvo {
 
-constexpr int kPictureSize = 512;
-
-// A 512 x 512 picture, 24 bits per pixel, red = green = blue in every pixel: an
-// axial head slice in the manner of a CT image (skull, brain with a soft mottled
-// texture, ventricles, small lesions, the couch below). The same pixels on every
-// call: no randomness and no files; the texture comes from integer hashing.
+// The head slice of HeadSliceGrey as a 512 x 512 picture with 24 bits per pixel
+// and red = green = blue in every pixel. The grey levels were computed when the
+// program was built and are part of it; nothing is read from a file.
 QImage BuiltInPicture();
+
+// The same picture computed now, for checking that the embedded one is current.
+QImage ComputedPicture();
 
 } // namespace kelvo

@@ -659,6 +659,12 @@ void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
     }
 }
 
+void TMyCAD::mouseDoubleClickEvent(QMouseEvent* event) {
+    // Qt delivers the second press of a double click as a press of its own before this
+    // event, so a double click is already two plain presses.
+    event->accept();
+}
+
 void TMyCAD::mouseReleaseEvent(QMouseEvent* event) {
     TMouseButton button;
     if (!ToButton(event->button(), &button)) {

@@ -41,7 +41,8 @@ std::string NewBoundary();
 // PostMessage, and draws a new Boundary when there are attachments. It never changes
 // PostMessage. OnAttachmentNotFound, OnEncodeStart and OnEncodeEnd fire during it, one
 // file after the other. The body never holds a bare CR or LF and never a line "."
-// alone, so the end-of-data marker cannot be forged by the message's content.
+// alone, so the end-of-data marker cannot be forged by the message's content; every
+// line starting with '.' is dot-stuffed, encoded attachment lines included.
 //
 // Input that would break the format is handled here, not by the caller:
 // - a CR or LF in FromName, FromAddress, a recipient entry, Subject, LocalProgram,
@@ -50,7 +51,8 @@ std::string NewBoundary();
 // - a Body entry holding line breaks is split into lines there;
 // - text that is not US-ASCII, or has a line over 998 octets, goes out as
 //   quoted-printable, labelled utf-8 when Charset is us-ascii; a non-ASCII Subject
-//   or FromName goes out as RFC 2047 encoded words;
+//   or FromName goes out as RFC 2047 encoded words, and a FromName holding
+//   address specials such as ',' goes out quoted;
 // - a boundary that occurs in the text is drawn again.
 class TMailComposer {
 public:
@@ -99,7 +101,10 @@ private:
     TSubType subType_ = mtPlain;
     std::string charset_ = "us-ascii";
 
+    bool composing_ = false;
+
     void CheckHeaderInput() const;
+    std::string AttachmentHead(const std::string& name) const;
     void WriteBody(const std::string& bytes);
 };
 

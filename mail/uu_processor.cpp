@@ -2,6 +2,8 @@
 
 #include "platform/exceptions.h"
 
+#include <cstring>
+
 namespace kelvo {
 
 namespace {
@@ -20,6 +22,11 @@ void TKivUUProcessor::LoadAlphabet() {
         alphabet_[0] = '`';
         for (int i = 1; i < 64; ++i) alphabet_[i] = static_cast<char>(32 + i);
     }
+    // Two characters per 12 bits: half the look-ups and stores of one per 6 bits.
+    for (int v = 0; v < 4096; ++v) {
+        pairs_[2 * v] = alphabet_[v >> 6];
+        pairs_[2 * v + 1] = alphabet_[v & 63];
+    }
 }
 
 int32_t TKivUUProcessor::EncodeLine(const uint8_t* in, int32_t n, char* line) const {
@@ -28,11 +35,9 @@ int32_t TKivUUProcessor::EncodeLine(const uint8_t* in, int32_t n, char* line) co
     if (method_ == uuCode) *out++ = a[n];
     int32_t i = 0;
     for (; i + 3 <= n; i += 3) {
-        const uint32_t b0 = in[i], b1 = in[i + 1], b2 = in[i + 2];
-        out[0] = a[b0 >> 2];
-        out[1] = a[((b0 & 3) << 4) | (b1 >> 4)];
-        out[2] = a[((b1 & 15) << 2) | (b2 >> 6)];
-        out[3] = a[b2 & 63];
+        const uint32_t v = (uint32_t{in[i]} << 16) | (uint32_t{in[i + 1]} << 8) | in[i + 2];
+        std::memcpy(out, pairs_ + 2 * (v >> 12), 2);
+        std::memcpy(out + 2, pairs_ + 2 * (v & 0xFFF), 2);
         out += 4;
     }
     if (n - i == 1) {

@@ -50,6 +50,7 @@ public:
 private:
     UUMethods method_ = uuMime;
     char alphabet_[64] = {};
+    char pairs_[2 * 4096] = {};
 
     void LoadAlphabet();
     // Encodes n (1..45) bytes into line; returns the line's length.

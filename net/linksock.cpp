@@ -202,7 +202,8 @@ void TLinksock::ReportStatus(uint8_t level, const std::string& text)
 {
     if (static_cast<int32_t>(level) <= reportLevel_ && !beingDestroyed_ && OnStatus) {
         try {
-            OnStatus(this, text);
+            const TOnStatus handler = OnStatus;  // the handler may destroy the component
+            handler(this, text);
         } catch (...) {
             // A status display must never break the operation it reports on.
         }
@@ -389,7 +390,8 @@ void TLinksock::Connect()
     if (!timedOut_ && !canceled_ && succeeded_)
         return;
     if (OnConnectionFailed) {
-        OnConnectionFailed(this);
+        const TNotifyEvent handler = OnConnectionFailed;
+        handler(this);
         if (!*alive)
             throw ESockError("Connection Canceled");
     }
@@ -419,7 +421,8 @@ void TLinksock::RequestCloseSocket()
     socket_ = kNoSocket;
     if (!beingDestroyed_ && OnDisconnect) {
         const std::shared_ptr<bool> alive = alive_;
-        OnDisconnect(this);
+        const TNotifyEvent handler = OnDisconnect;
+        handler(this);
         if (!*alive)
             return;
     }
@@ -460,8 +463,10 @@ LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
         case ws::FD_CONNECT:
             if (succeeded_) {
                 connected_ = true;
-                if (OnConnect)
-                    OnConnect(this);
+                if (OnConnect) {
+                    const TNotifyEvent handler = OnConnect;
+                    handler(this);
+                }
             }
             break;
         case ws::FD_CLOSE:
@@ -579,7 +584,8 @@ void TLinksock::SendStream(TStream& stream)
                 if (n > 0) {
                     remaining -= n;
                     if (OnPacketSent) {
-                        OnPacketSent(this);
+                        const TNotifyEvent handler = OnPacketSent;
+                        handler(this);
                         if (!*alive)
                             throw EAbortError(kSendAborted);
                     }

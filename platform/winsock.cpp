@@ -21,6 +21,7 @@ constexpr uint32_t kInaddrNone = INADDR_NONE;
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -485,6 +486,8 @@ int send(SOCKET s, const char* buf, int len, int flags)
         return fail(WSAEFAULT);
     if (flags != 0)
         return fail(WSAEOPNOTSUPP);
+    if (!k->connected && !k->connectPending)
+        return fail(WSAENOTCONN);  // Linux says EPIPE here
     const ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     if (n < 0) {
         const int e = errno;
@@ -564,6 +567,14 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen)
     const int fd = ::accept4(k->fd, reinterpret_cast<::sockaddr*>(&a), &alen, SOCK_CLOEXEC);
     const int e = errno;
     k->acceptArmed = true;
+    if (k->wnd != 0 && (k->mask & FD_ACCEPT)) {
+        // More connections waiting: the original library posts FD_ACCEPT again.
+        pollfd p{k->fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+            k->acceptArmed = false;
+            post(s, *k, FD_ACCEPT, 0);
+        }
+    }
     if (fd < 0) {
         lastError = ErrorFromErrno(e);
         return INVALID_SOCKET;

@@ -1,8 +1,6 @@
 // Button glyphs: every one is drawn, fits its square, and no two look alike.
 #include "app/glyphs.h"
 
-#include <QGuiApplication>
-
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -44,10 +42,6 @@ TEST(Glyphs, NoTwoAreAlikeAndEachIsStable) {
 }
 
 TEST(Glyphs, IconCarriesTheGlyph) {
-    int argc = 1;
-    char name[] = "glyphs_test";
-    char* argv[] = {name, nullptr};
-    QGuiApplication app(argc, argv);
     const QIcon icon = GlyphIcon(TGlyph::Ruler);
     ASSERT_FALSE(icon.isNull());
     EXPECT_EQ(icon.pixmap(kGlyphSize, kGlyphSize).toImage().convertToFormat(

@@ -2,7 +2,6 @@
 #include "app/url_launcher.h"
 
 #include <QDesktopServices>
-#include <QGuiApplication>
 #include <QUrl>
 
 #include <gtest/gtest.h>
@@ -26,12 +25,6 @@ const char* const kSchemes[] = {"file", "ftp", "gopher", "http", "https",
 
 class UrlLauncherTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "url_launcher_test";
-        static char* argv[] = {name, nullptr};
-        if (!QGuiApplication::instance()) app_ = new QGuiApplication(argc, argv);
-    }
     void SetUp() override {
         for (const char* s : kSchemes) QDesktopServices::setUrlHandler(s, &recorder_, "open");
     }
@@ -39,7 +32,6 @@ protected:
         for (const char* s : kSchemes) QDesktopServices::unsetUrlHandler(s);
     }
     LinkRecorder recorder_;
-    static inline QGuiApplication* app_ = nullptr;
 };
 
 struct LinkCase {

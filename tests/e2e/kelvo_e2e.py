@@ -341,8 +341,15 @@ class Program:
 
     # --- input, in screen coordinates ---
 
-    def move(self, x, y):
-        self.xvfb.xdotool("mousemove", "--sync", x, y)
+    def move(self, x, y, sync=True):
+        # xdotool's --sync waits for the pointer to move, forever if it is
+        # already there, or if the program puts it back at once (confinement);
+        # such moves go without it and settle instead.
+        if not sync:
+            self.xvfb.xdotool("mousemove", x, y)
+            self.settle(0.3)
+        elif self.pointer() != (x, y):
+            self.xvfb.xdotool("mousemove", "--sync", x, y)
 
     def click(self, x, y, button=1):
         self.move(x, y)
@@ -378,6 +385,120 @@ class Program:
         time.sleep(seconds)
 
 
+# Controls of the main window: (left, top, width, height) in the window's
+# client area, as the stored form places them (panel children offset by the
+# panel's own position 8, 0).
+CONTROLS = {
+    "SelectBtn": (43, 25, 30, 30),
+    "LineBtn": (43, 55, 30, 30),
+    "rulelineBtn": (43, 85, 30, 30),
+    "Sectorbtn": (43, 115, 30, 30),
+    "rectangleBtn": (43, 145, 30, 30),
+    "EllipseBtn": (43, 174, 30, 30),
+    "PolyLineBtn": (43, 204, 30, 30),
+    "SpeedButton1": (43, 234, 30, 30),
+    "Label1": (43, 264, 58, 15),  # up to the frame around the tool buttons
+    "SpinEdit1": (48, 300, 41, 24),
+    "Shape1": (48, 352, 41, 9),
+    "Edit1": (32, 390, 65, 23),
+    "Button1": (32, 419, 57, 20),
+    "CheckBox2": (24, 456, 97, 17),
+    "CheckBox1": (24, 480, 97, 17),
+    "ScrollBox1": (152, 8, 553, 553),
+    "BitBtn3": (112, 576, 153, 33),
+    "BitBtn2": (352, 576, 177, 33),
+}
+
+YELLOW = (255, 255, 0)
+BLACK = (0, 0, 0)
+
+
+def is_yellow(p):
+    return p == YELLOW
+
+
+def is_black(p):
+    return p == BLACK
+
+
+def rect_edges(left, top, right, bottom, inset=8):
+    """Yellow outline pixels of a rectangle with corners (left, top), (right, bottom),
+    which covers columns left..right-1 and rows top..bottom-1; away from the corners."""
+    return ([(x, top) for x in range(left + inset, right - inset)] +
+            [(x, bottom - 1) for x in range(left + inset, right - inset)] +
+            [(left, y) for y in range(top + inset, bottom - inset)] +
+            [(right - 1, y) for y in range(top + inset, bottom - inset)])
+
+
+class Kelvo(Program):
+    """The main window of the real program, with its controls and canvas."""
+
+    def start(self, title=MAIN_TITLE, timeout=30.0):
+        super().start(title, timeout)
+        # No window manager runs on the private display, so give the window the
+        # keyboard focus the way one would.
+        self.xvfb.xdotool("windowfocus", "--sync", self.window.wid)
+        self.origin = self.window.geometry()[:2]
+        self.settle(0.5)
+        self.canvas = self.find_canvas()
+        return self
+
+    def control_centre(self, name):
+        x, y, w, h = CONTROLS[name]
+        return self.origin[0] + x + w // 2, self.origin[1] + y + h // 2
+
+    def click_control(self, name, button=1):
+        self.click(*self.control_centre(name), button=button)
+        self.settle(0.2)
+
+    def find_canvas(self):
+        """The canvas's top-left corner on the screen: the first picture pixel
+        (dark air) inside the scroll box's frame."""
+        shot = self.xvfb.screenshot()
+        left, top, _, _ = CONTROLS["ScrollBox1"]
+        sx, sy = self.origin[0] + left, self.origin[1] + top
+        x = next(x for x in range(sx, sx + 12) if max(shot.pixel(x, sy + 40)) < 60)
+        y = next(y for y in range(sy, sy + 12) if max(shot.pixel(sx + 40, y)) < 60)
+        return x, y
+
+    def at(self, x, y):
+        """Screen position of a canvas pixel."""
+        return self.canvas[0] + x, self.canvas[1] + y
+
+    def canvas_shot(self, width=512, height=512, shot=None):
+        shot = shot or self.xvfb.screenshot()
+        return shot.crop(self.canvas[0], self.canvas[1], width, height)
+
+    def canvas_drag(self, a, b, steps=8):
+        self.drag(*self.at(*a), *self.at(*b), steps=steps)
+        self.settle()
+
+    def canvas_click(self, p, button=1):
+        self.click(*self.at(*p), button=button)
+        self.settle(0.15)
+
+    def set_zoom(self, text):
+        self.click(*self.control_centre("Edit1"))
+        self.key("ctrl+a")
+        if text:
+            self.type_text(text)
+        else:
+            self.key("BackSpace")
+        self.click_control("Button1")
+        self.settle(0.4)
+
+    def answer_annotation(self, text, timeout=15.0):
+        """Types into the annotation dialog that a new line opens, then OK."""
+        dialog = self.find_window("Please Input ", timeout)
+        self.xvfb.xdotool("windowfocus", "--sync", dialog.wid)
+        if text:
+            self.type_text(text)
+        self.key("Return")
+        wait_until(lambda: not self.windows("Please Input "), timeout,
+                   "the annotation dialog to close")
+        self.settle()
+
+
 @contextlib.contextmanager
 def session(exe, extra_env=None, fake_opener=False):
     """An Xvfb with the program running on it (and a fake opener when asked)."""
@@ -386,7 +507,7 @@ def session(exe, extra_env=None, fake_opener=False):
         env = xvfb.env(extra_env)
         if opener:
             env = opener.env(env)
-        prog = Program(exe, xvfb, env=env)
+        prog = Kelvo(exe, xvfb, env=env)
         try:
             prog.start()
             yield xvfb, prog, opener
@@ -398,3 +519,75 @@ def program_path(argv):
     if len(argv) < 2 or not os.access(argv[1], os.X_OK):
         raise SystemExit("usage: test_*.py <path-of-kelvo>")
     return os.path.abspath(argv[1])
+
+
+class KelvoTestCase:
+    """Mixin for unittest.TestCase: one Xvfb per test class, a fresh program per test.
+
+    The program path comes from the command line (see main); the running
+    program is self.k, its display self.x.
+    """
+
+    program = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.x = Xvfb().start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.x.stop()
+
+    def setUp(self):
+        self.k = Kelvo(KelvoTestCase.program, self.x)
+        try:
+            self.k.start()
+        except Exception:
+            self.k.stop()
+            raise
+
+    def tearDown(self):
+        self.k.stop()
+
+    def assertPixels(self, shot, points, predicate, what):
+        """Every canvas point of the list satisfies predicate, in a canvas shot."""
+        bad = [(p, shot.pixel(*p)) for p in points if not predicate(shot.pixel(*p))]
+        self.assertFalse(bad, f"{what}: {len(bad)} of {len(points)} pixels wrong, "
+                              f"first {bad[:5]}")
+
+    def assertNear(self, shot, points, colour, what, radius=1, share=1.0):
+        """Each canvas point (or the given share of them) has a pixel of the
+        colour within radius: for lines, whose rasterisation may put a pixel one
+        step aside of the ideal point."""
+        def near(p):
+            for dy in range(-radius, radius + 1):
+                for dx in range(-radius, radius + 1):
+                    q = (p[0] + dx, p[1] + dy)
+                    if 0 <= q[0] < shot.width and 0 <= q[1] < shot.height \
+                            and shot.pixel(*q) == colour:
+                        return True
+            return False
+        bad = [p for p in points if not near(p)]
+        self.assertLessEqual(len(bad), int(len(points) * (1.0 - share)),
+                             f"{what}: {len(bad)} of {len(points)} points have no "
+                             f"{colour} pixel nearby, first {bad[:5]}")
+
+    def assertSameRegion(self, a, b, left, top, width, height, what):
+        diff = a.diff(b, left, top, width, height)
+        self.assertFalse(diff, f"{what}: {len(diff)} pixels differ, first {diff[:5]}")
+
+    def assertChangesWithin(self, before, after, boxes, what):
+        """Every pixel that changed lies in one of the (left, top, right, bottom) boxes."""
+        diff = before.diff(after)
+        stray = [p for p in diff
+                 if not any(l <= p[0] < r and t <= p[1] < b for l, t, r, b in boxes)]
+        self.assertFalse(stray, f"{what}: {len(stray)} pixels changed outside "
+                                f"{boxes}, first {stray[:5]}")
+        return diff
+
+
+def main(argv):
+    """Runs the unittest classes of the calling script against argv[1]."""
+    import unittest
+    KelvoTestCase.program = program_path(argv)
+    unittest.main(module="__main__", argv=[argv[0]], verbosity=2)

@@ -43,6 +43,8 @@ TEST(Composer, HeaderLinesComeInTheirOrderAndOnlyWhenSet) {
          "Content-Type: text/plain; charset=us-ascii\r\n"},
         {"no name, nothing optional", "", "ann@x.org", {"a@x"}, {}, {}, "", "", "", "",
          "From: <ann@x.org>\r\nTo: a@x\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
+        {"name with specials", "Doe, John", "j@x", {}, {}, {}, "", "", "", "",
+         "From: \"Doe, John\"<j@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
         {"nothing at all", "", "", {}, {}, {"b@x"}, "", "", "", "",
          "From: <>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
     };
@@ -137,6 +139,27 @@ TEST(Composer, UuencodedAttachmentsAreLabelledAsSuch) {
     EXPECT_NE(body.find("Content-Transfer-Encoding: x-uuencode\r\n"), std::string::npos);
     EXPECT_EQ(body.find("base64"), std::string::npos);
     EXPECT_NE(body.find("\r\n\r\n#86)C\r\n`\r\n--" + c.Boundary() + "--\r\n"), std::string::npos);
+}
+
+TEST(Composer, UuencodedLinesStartingWithADotAreStuffed) {
+    TempDir dir;
+    TMailComposer c;
+    c.SetEncodeType(uuCode);
+    const std::string data = RandomBytes(45 + 14, 5);
+    Fill(c.PostMessage().Attachments(), {dir.File("a", data)});
+    c.BuildMessage();
+    TMemoryStream in, out;
+    in.WriteString(data);
+    TKivUUProcessor p;
+    p.SetMethod(uuCode);
+    p.InputStream = &in;
+    p.OutputStream = &out;
+    p.Encode();
+    const std::string plain = out.DataString();
+    ASSERT_EQ(plain[63], '.');
+    const std::string stuffed = plain.substr(0, 63) + "." + plain.substr(63);
+    EXPECT_NE(Body(c).find("\r\n\r\n" + stuffed + "--"), std::string::npos);
+    EXPECT_EQ(ReceivedMessage(WireData(c)).find("\r\n..") , std::string::npos);
 }
 
 TEST(Composer, BoundariesFollowTheRuntimeGenerator) {
@@ -382,4 +405,53 @@ TEST(Composer, NonAsciiSubjectAndSenderNameBecomeEncodedWords) {
         ++words;
     }
     EXPECT_EQ(words, 3u); // 45 + 45 + 30 bytes
+}
+
+TEST(Composer, AddAttachmentOnItsOwnAppendsAPartAfterTheBody) {
+    TempDir dir;
+    TMailComposer c;
+    Fill(c.PostMessage().Attachments(), {dir.File("one.txt", "abc"), dir.File("two.txt", "a")});
+    c.BuildMessage();
+    const std::string before = Body(c);
+    c.AddAttachment(2);
+    EXPECT_EQ(Body(c), before + "--" + c.Boundary() +
+                           "\r\nContent-Type: application/octet-stream; name=\"two.txt\"\r\n"
+                           "Content-Transfer-Encoding: base64\r\n"
+                           "Content-Disposition: attachment; filename=\"two.txt\"\r\n\r\nYQ==\r\n");
+    EXPECT_THROW(c.AddAttachment(3), Exception);
+}
+
+TEST(Composer, TheBodyIsExactWhateverTheAttachmentSizes) {
+    // The body is sized from the files before it is written; every size and both
+    // encodings must come out exactly as encoding each file alone gives.
+    TempDir dir;
+    for (const UUMethods method : {uuMime, uuCode}) {
+        TMailComposer c;
+        c.SetEncodeType(method);
+        std::string expectedParts;
+        for (const size_t n : {0, 1, 2, 3, 44, 45, 46, 89, 90, 91, 1000}) {
+            const std::string data = RandomBytes(n, static_cast<uint32_t>(n));
+            c.PostMessage().Attachments().Add(dir.File("f" + std::to_string(n), data));
+            TMemoryStream in, out;
+            in.WriteString(data);
+            TKivUUProcessor p;
+            p.SetMethod(method);
+            p.InputStream = &in;
+            p.OutputStream = &out;
+            p.Encode();
+            expectedParts += out.DataString() + "--";
+        }
+        c.BuildMessage();
+        const std::string body = Body(c);
+        std::string parts;
+        for (size_t pos = body.find("\r\n\r\n", body.find("application/octet-stream")); pos != std::string::npos;
+             pos = body.find("\r\n\r\n", body.find("application/octet-stream", pos))) {
+            const size_t end = body.find("--" + c.Boundary(), pos);
+            parts += body.substr(pos + 4, end - pos - 4) + "--";
+            if (body.find("application/octet-stream", end) == std::string::npos) break;
+            pos = end;
+        }
+        EXPECT_EQ(parts, expectedParts) << int(method);
+        EXPECT_EQ(body.substr(body.size() - 41), "--" + c.Boundary() + "--\r\n");
+    }
 }

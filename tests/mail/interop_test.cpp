@@ -141,6 +141,11 @@ TEST(Interop, AttachmentsDecodeByteForByte) {
     CheckScenario({"three attachments", kDotLines, three});
     CheckScenario({"three attachments, html subtype", kDotLines, three, mtHtml});
     CheckScenario({"three uuencoded attachments", kDotLines, three, mtPlain, uuCode});
+    // 14 bytes make the length character '.', which must survive the receiver's
+    // removal of a leading dot.
+    CheckScenario({"uuencoded line starting with a dot", {"x"},
+                   {{"14.bin", RandomBytes(14, 1)}, {"59.bin", RandomBytes(59, 2)}, {"45.bin", RandomBytes(45, 3)}},
+                   mtPlain, uuCode});
 }
 
 TEST(Interop, TypedNonAsciiTextIsReadBackExactly) {
@@ -157,6 +162,8 @@ TEST(Interop, TypedNonAsciiTextIsReadBackExactly) {
 
 TEST(Interop, HostileBodiesAndNamesAreReadBackAsTyped) {
     CheckScenario({"line breaks inside entries", {"a\n.\nMAIL FROM:<x>", "b\r\n.\r\nQUIT", "c\rd"}, {}});
+    for (const std::string name : {"Doe, John", "Ann (QA) <boss@x>", "say \"hi\" \\ bye", "J. R. Doe", "a;b:c@d[e]"})
+        CheckScenario({"sender name " + name, {"x"}, {}, mtPlain, uuMime, "Feedback", name});
     CheckScenario({"line breaks inside entries, multipart", {"a\n.\nMAIL FROM:<x>"}, {{"f", "1"}}});
     SetRandSeed(0);
     CheckScenario({"text holding the next boundary",

@@ -6,6 +6,7 @@
 #include "support/event_loop.h"
 #include "support/scripted_server.h"
 
+#include <QAbstractEventDispatcher>
 #include <QPointer>
 #include <QTimer>
 
@@ -698,6 +699,25 @@ TEST_F(LinksockTest, CancelEndsAStalledSendWithoutTimeOut)
     EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->SendStream(stream); }), "Socket send aborted");
 }
 
+// A wait that spins wakes the event loop thousands of times a second; one that sleeps
+// wakes only for events (here: none until the time-out).
+TEST_F(LinksockTest, WaitsSleepWhileThePeerIsSilent)
+{
+    ScriptedServer server({Hold(5000)}, 4096);
+    ConnectTo(server);
+    int wakeUps = 0;
+    QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
+    const auto counter = QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, [&] { ++wakeUps; });
+    sock->SetTimeOut(400);
+    std::string line;
+    EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->ReadLn(line); }), "Socket readln aborted");
+    EXPECT_LT(wakeUps, 40);
+    wakeUps = 0;
+    EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->Write(std::string(16 << 20, 'q')); }), "Socket send aborted");
+    EXPECT_LT(wakeUps, 80);
+    QObject::disconnect(counter);
+}
+
 TEST_F(LinksockTest, NegativeTimeOutMeansNone)
 {
     ScriptedServer server({Pause(400), S("250 late\r\n")});
@@ -717,6 +737,17 @@ TEST_F(LinksockTest, DestroyingTheComponentDuringItsWaitEndsTheWait)
     QTimer::singleShot(100, [&] { sock.reset(); });
     std::string line;
     EXPECT_EQ(RaisedBy<EAbortError>([&] { raw->ReadLn(line); }), "Socket readln aborted");
+    EXPECT_EQ(sock, nullptr);
+}
+
+TEST_F(LinksockTest, HandlerDestroyingTheComponentEndsItsConnect)
+{
+    ScriptedServer server({Pause(300)});
+    sock->OnConnect = [&](QObject*) { sock.reset(); };
+    ProbeSock* raw = sock.get();
+    raw->SetHost("127.0.0.1");
+    raw->SetPort(server.Port());
+    EXPECT_EQ(RaisedBy<EAbortError>([&] { raw->Connect(); }), "Connection Canceled");
     EXPECT_EQ(sock, nullptr);
 }
 

@@ -1,0 +1,151 @@
+// The main window: the tool panel that drives the canvas, the scrolling canvas, and the two bottom buttons.
+#pragma once
+
+#include "canvas/my_cad.h"
+#include "platform/types.h"
+
+#include <QColor>
+#include <QDialog>
+#include <QFrame>
+#include <QSpinBox>
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+#include <optional>
+
+class QButtonGroup;
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QScrollArea;
+class QToolButton;
+
+namespace kelvo {
+
+// The colour swatch under "Color": a filled rectangle with an outline that
+// reports presses of any mouse button.
+class TShapeSwatch : public QWidget {
+    Q_OBJECT
+public:
+    explicit TShapeSwatch(QWidget* parent = nullptr);
+    TColor BrushColor() const { return brush_; }
+    void SetBrushColor(TColor c);
+    TColor PenColor() const { return pen_; }
+    void SetPenColor(TColor c);
+    std::function<void(Qt::MouseButton)> OnMouseDown;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    TColor brush_ = clWhite;
+    TColor pen_ = clBlack;
+};
+
+// The line width box. Its change event follows every edit of the text, also
+// texts that are not (yet) a number, so the line edit is reachable.
+class TSpinEdit : public QSpinBox {
+    Q_OBJECT
+public:
+    using QSpinBox::QSpinBox;
+    using QSpinBox::lineEdit;
+};
+
+// The main window. Controls are public, named as in the stored form, so that
+// tests and the program start can reach them; handlers are public slots named
+// by control and event.
+class TForm1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    static constexpr int kDesignWidth = 731;
+    static constexpr int kDesignHeight = 646;
+    static constexpr const char* kCaption = "Kelvo was used in DICOM Application";
+
+    // The information button shows this window modally. The program start
+    // creates the about window after this one and hands it over here; until then
+    // (and in tests) the button does nothing. Not owned.
+    void SetAboutBox(QDialog* box) { aboutBox_ = box; }
+    QDialog* AboutBox() const { return aboutBox_.data(); }
+
+    // The colour dialog: given the colour chosen last time, returns the new
+    // colour, or nothing when cancelled. Empty = QColorDialog, modal.
+    std::function<std::optional<QColor>(const QColor& initial)> ColorDialog1;
+
+    // Moves the window to the middle of the screen it is on. Done when the
+    // window is first shown, when its frame is known.
+    void CenterOnScreen();
+
+    QFrame* Panel1 = nullptr;
+    QFrame* Bevel2 = nullptr;
+    QToolButton* SelectBtn = nullptr;
+    QToolButton* LineBtn = nullptr;
+    QToolButton* rulelineBtn = nullptr;
+    QToolButton* Sectorbtn = nullptr;
+    QToolButton* rectangleBtn = nullptr;
+    QToolButton* EllipseBtn = nullptr;
+    QToolButton* PolyLineBtn = nullptr;
+    QToolButton* SpeedButton1 = nullptr;
+    QButtonGroup* ToolGroup = nullptr;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    TSpinEdit* SpinEdit1 = nullptr;
+    QLabel* Label3 = nullptr;
+    TShapeSwatch* Shape1 = nullptr;
+    QFrame* Bevel1 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QPushButton* Button1 = nullptr;
+    QCheckBox* CheckBox2 = nullptr;
+    QCheckBox* CheckBox1 = nullptr;
+    QScrollArea* ScrollBox1 = nullptr;
+    TMyCAD* MyCAD1 = nullptr;
+    QPushButton* BitBtn3 = nullptr;
+    QPushButton* BitBtn2 = nullptr;
+
+public slots:
+    void SelectBtnClick();
+    void LineBtnClick();
+    void rulelineBtnClick();
+    void SectorbtnClick();
+    void rectangleBtnClick();
+    void EllipseBtnClick();
+    void PolyLineBtnClick();
+    void SpeedButton1Click();
+    void SpinEdit1Change();
+    void Shape1MouseDown(Qt::MouseButton button);
+    void Button1Click();
+    void CheckBox1Click();
+    void CheckBox2Click();
+    void BitBtn3Click();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void CreateControls();
+    void ConfigureCanvas();
+    void SetTabOrder();
+    void SetTool(TDrawTool tool);
+    void FitCanvasHolder();
+
+    // Holds the canvas inside the scroll box, so that the canvas can sit at its
+    // stored offset and the scrolled range follows the canvas's size.
+    QWidget* canvasHolder_ = nullptr;
+    QPointer<QDialog> aboutBox_;
+    QColor lastColor_ = Qt::black;
+    bool shownBefore_ = false;
+};
+
+// Reads a zoom factor the way the zoom box expects it: blanks around the
+// number, a sign, the locale's decimal separator and an exponent are allowed;
+// anything else is not a number.
+std::optional<double> ParseZoomText(const QString& text);
+
+} // namespace kelvo

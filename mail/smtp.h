@@ -1,0 +1,119 @@
+// TKivSMTP: delivers one composed e-mail message at a time to an SMTP server with the plain RFC 821 dialogue.
+#pragma once
+
+#include "mail/composer.h"
+#include "net/linksock.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace kelvo {
+
+// The server refused a recipient; passes the list entry as it was given.
+using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
+// The sender (hiType 1) or every recipient (hiType 2) is missing. A handler that
+// filled in what was missing sets handled to have the message tested again.
+using THeaderInComplete = std::function<void(bool& handled, int32_t hiType)>;
+using TMailListReturn = std::function<void(const std::string& MailAddress)>;
+
+// Calling order: SetHost (and SetPort), SetUserID; Connect; fill PostMessage();
+// SendMail, as often as wanted on the same connection; Disconnect.
+//
+// Every call blocks while the event loop keeps running, so GUI handlers may call in:
+// a SendMail entered while Busy() returns at once and does nothing.
+//
+// Failures raise Exception with the server's reply line (as received, with its line
+// end) or a fixed text ("Authentication failed", "Incomplete Header", "Not
+// Connected"); transport failures raise ESockError or EAbortError. A failed Connect
+// leaves the connection closed. A failed SendMail keeps the connection when the
+// server refused a step; when the dialogue itself broke (connection closed or reset,
+// time-out, cancel, an over-long or endless reply, a 421 reply) it closes the
+// connection, because the next command could no longer be paired with its reply.
+class TKivSMTP : public TLinksock {
+public:
+    explicit TKivSMTP(QObject* owner = nullptr);
+    ~TKivSMTP() override;
+
+    // Published events and properties. OnPacketSent and OnConnectionRequired are
+    // the socket client's own members.
+
+    // Fired when Connect has completed the greeting and the HELO exchange. It hides
+    // the socket client's OnConnect, which stays unassigned.
+    TNotifyEvent OnConnect;
+
+    // The HELO argument.
+    const std::string& UserID() const { return userID_; }
+    void SetUserID(const std::string& value) { userID_ = value; }
+
+    TPostMessage& PostMessage() { return composer_.PostMessage(); }
+    const TPostMessage& PostMessage() const { return composer_.PostMessage(); }
+    void SetPostMessage(const TPostMessage& value) { composer_.SetPostMessage(value); }
+
+    // The header lines of the last message composed; assigning copies the lines.
+    TExStringList& FinalHeader() { return composer_.FinalHeader(); }
+    const TExStringList& FinalHeader() const { return composer_.FinalHeader(); }
+    void SetFinalHeader(const TStringList& value) { composer_.SetFinalHeader(value); }
+
+    UUMethods EncodeType() const { return composer_.EncodeType(); }
+    void SetEncodeType(UUMethods value) { composer_.SetEncodeType(value); }
+    // After a successful send, empty the recipient lists and the attachment list.
+    bool ClearParams() const { return clearParams_; }
+    void SetClearParams(bool value) { clearParams_ = value; }
+    TSubType SubType() const { return composer_.SubType(); }
+    void SetSubType(TSubType value) { composer_.SetSubType(value); }
+    const std::string& Charset() const { return composer_.Charset(); }
+    void SetCharset(const std::string& value) { composer_.SetCharset(value); }
+
+    TRecipientNotFound OnRecipientNotFound;
+    THeaderInComplete OnHeaderIncomplete;
+    TNotifyEvent OnSendStart;
+    TNotifyEvent OnSuccess;
+    // The server refused the message data (the reply to the end-of-data line).
+    TNotifyEvent OnFailure;
+    TFileItem OnEncodeStart;
+    TFileItem OnEncodeEnd;
+    // Published for completeness; no operation of this class fires it.
+    TMailListReturn OnMailListReturn;
+    TFileItem OnAttachmentNotFound;
+    // The server refused HELO; a handler that changed UserID sets handled for one retry.
+    THandlerEvent OnAuthenticationFailed;
+
+    // Opens the connection to Host:Port, reads the greeting and exchanges HELO.
+    void Connect() override;
+    // Exchanges QUIT and closes the connection, also when QUIT is refused.
+    void Disconnect() override;
+    void Abort() override;
+    // Composes the message from PostMessage and sends it on the open connection.
+    void SendMail();
+
+    bool Busy() const { return busy_; }
+    TMemoryStream& BodyStream() { return composer_.BodyStream(); }
+    const std::string& Boundary() const { return composer_.Boundary(); }
+
+    // The mailbox of a recipient entry: inside the first "<...>" when there is one,
+    // else after the first ':', else the whole entry.
+    static std::string ExtractAddress(const std::string& entry);
+
+    // A reply may run to this many lines; a server that sends more is not trusted.
+    static constexpr int kMaxReplyLines = 100;
+
+private:
+    // Sends a command and reads its whole reply (ReplyNumber from the first line,
+    // LastReply the last line).
+    void Command(const std::string& command);
+    // Reads the continuation lines behind the first reply line held in LastReply.
+    void ReadContinuation();
+    void ReadGreeting();
+    void SendEnvelopeAndData();
+    // Closes the socket without a QUIT exchange.
+    void DropConnection();
+
+    TMailComposer composer_;
+    std::string userID_;
+    bool clearParams_ = true;
+    bool busy_ = false;
+};
+
+} // namespace kelvo

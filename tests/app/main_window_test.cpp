@@ -1,0 +1,391 @@
+// The main window on the offscreen platform: its stored layout, and each handler's effect on the canvas.
+#include "app/main_window.h"
+
+#include "app/picture.h"
+#include "canvas/shape.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace kelvo {
+namespace {
+
+constexpr QRgb kYellow = qRgb(255, 255, 0);
+constexpr QRgb kBlack = qRgb(0, 0, 0);
+
+// Pixels of the canvas image in a rectangle that satisfy a test.
+int Count(const QImage& image, const QRect& area, const std::function<bool(QRgb)>& test) {
+    int n = 0;
+    const QRect r = area.intersected(image.rect());
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            if (test(image.pixel(x, y) | 0xFF000000u)) ++n;
+    return n;
+}
+
+int CountColour(const QImage& image, const QRect& area, QRgb colour) {
+    return Count(image, area, [colour](QRgb p) { return p == colour; });
+}
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    // A drag with the given tool, through the canvas's own mouse handlers.
+    void DrawWith(QToolButton* tool, QPoint from, QPoint to) {
+        tool->click();
+        TMyCAD* cad = form.MyCAD1;
+        cad->MouseDown(TMouseButton::mbLeft, Qt::NoModifier, from.x(), from.y());
+        cad->MouseMove(Qt::NoModifier, (from.x() + to.x()) / 2, (from.y() + to.y()) / 2);
+        cad->MouseMove(Qt::NoModifier, to.x(), to.y());
+        cad->MouseUp(TMouseButton::mbLeft, Qt::NoModifier, to.x(), to.y());
+    }
+    // Leaves every shape unselected, so no hot point squares are drawn.
+    void DeselectAll() {
+        for (int32_t i = 0; i < form.MyCAD1->ShapeCount(); ++i) form.MyCAD1->Shape(i)->Deselect();
+        form.MyCAD1->Paint();
+    }
+    void ApplyZoom(const QString& text) {
+        form.Edit1->setText(text);
+        form.Button1->click();
+    }
+
+    TForm1 form;
+};
+
+TEST_F(MainWindowTest, ControlsSitWhereTheStoredFormPutsThem) {
+    const struct {
+        QWidget* widget;
+        QRect geometry;
+    } controls[] = {
+        {form.Panel1, {8, 0, 137, 553}},        {form.Bevel2, {16, 16, 81, 353}},
+        {form.SelectBtn, {35, 25, 30, 30}},     {form.LineBtn, {35, 55, 30, 30}},
+        {form.rulelineBtn, {35, 85, 30, 30}},   {form.Sectorbtn, {35, 115, 30, 30}},
+        {form.rectangleBtn, {35, 145, 30, 30}}, {form.EllipseBtn, {35, 174, 30, 30}},
+        {form.PolyLineBtn, {35, 204, 30, 30}},  {form.SpeedButton1, {35, 234, 30, 30}},
+        {form.SpinEdit1, {40, 300, 41, 24}},    {form.Shape1, {40, 352, 41, 9}},
+        {form.Bevel1, {8, 376, 105, 153}},      {form.Edit1, {24, 390, 65, 23}},
+        {form.Button1, {24, 419, 57, 20}},      {form.CheckBox2, {16, 456, 97, 17}},
+        {form.CheckBox1, {16, 480, 97, 17}},    {form.ScrollBox1, {152, 8, 553, 553}},
+        {form.MyCAD1, {3, 0, 512, 512}},        {form.BitBtn3, {112, 576, 153, 33}},
+        {form.BitBtn2, {352, 576, 177, 33}},
+    };
+    for (const auto& c : controls) {
+        SCOPED_TRACE(c.widget->objectName().toStdString());
+        EXPECT_EQ(c.widget->geometry(), c.geometry);
+    }
+    EXPECT_EQ(form.Label1->pos(), QPoint(35, 264));
+    EXPECT_EQ(form.Label2->pos(), QPoint(32, 285));
+    EXPECT_EQ(form.Label3->pos(), QPoint(40, 328));
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Kelvo was used in DICOM Application"));
+    EXPECT_EQ(form.size(), QSize(731, 646));
+}
+
+TEST_F(MainWindowTest, CaptionsAreTheStoredOnes) {
+    EXPECT_EQ(form.Label2->text(), QStringLiteral("LineWidth"));
+    EXPECT_EQ(form.Label3->text(), QStringLiteral("Color"));
+    EXPECT_EQ(form.Edit1->text(), QStringLiteral("1.00"));
+    EXPECT_EQ(form.Button1->text(), QStringLiteral("SetZoom"));
+    EXPECT_EQ(form.CheckBox2->text(), QStringLiteral("DICOM Style?"));
+    EXPECT_EQ(form.CheckBox1->text(), QStringLiteral("Shadow?"));
+    EXPECT_EQ(form.BitBtn3->text(), QStringLiteral("Infomation"));
+    EXPECT_EQ(form.BitBtn2->text(), QStringLiteral("&Close"));
+    EXPECT_FALSE(form.BitBtn3->icon().isNull());
+    EXPECT_FALSE(form.BitBtn2->icon().isNull());
+}
+
+TEST_F(MainWindowTest, StartsWithTheSelectToolAndTheStoredCanvasSettings) {
+    TMyCAD* cad = form.MyCAD1;
+    EXPECT_TRUE(form.SelectBtn->isChecked());
+    EXPECT_EQ(cad->ShapeTool(), SpNone);
+    EXPECT_EQ(cad->Mode(), ModeSelect);
+    EXPECT_TRUE(form.CheckBox1->isChecked());
+    EXPECT_TRUE(form.CheckBox2->isChecked());
+    EXPECT_TRUE(cad->Shadow());
+    EXPECT_TRUE(cad->DICOMStyle());
+    EXPECT_EQ(form.SpinEdit1->value(), 1);
+    EXPECT_EQ(form.SpinEdit1->minimum(), 1);
+    EXPECT_EQ(form.SpinEdit1->maximum(), 10);
+    EXPECT_EQ(cad->Pen().Width, 1);
+    EXPECT_EQ(cad->Pen().Color, clYellow);
+    EXPECT_EQ(form.Shape1->BrushColor(), clYellow);
+    EXPECT_EQ(form.Shape1->PenColor(), clYellow);
+    EXPECT_TRUE(form.Label1->text().isEmpty());
+    EXPECT_EQ(cad->LabelXY(), form.Label1);
+    EXPECT_EQ(cad->Font(), (TFont{QStringLiteral("Arial"), -12, clYellow, 0, 0}));
+    EXPECT_EQ(cad->ColorofDrawing(), clBlack);
+    EXPECT_EQ(cad->ColorOfHot(), clBlack);
+    EXPECT_EQ(cad->Zoom(), 1.0);
+    EXPECT_EQ(cad->ZoomedImage().size(), QSize(512, 512));
+    EXPECT_EQ(cad->BackGround().convertToFormat(QImage::Format_RGB888), BuiltInPicture());
+    EXPECT_EQ(cad->ShapeCount(), 0);
+}
+
+TEST_F(MainWindowTest, OpensCentredOnTheScreen) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    const QRect screen = form.screen()->geometry();
+    const QRect frame = form.frameGeometry();
+    EXPECT_LE(std::abs(frame.center().x() - screen.center().x()), 1);
+    EXPECT_LE(std::abs(frame.center().y() - screen.center().y()), 1);
+}
+
+TEST_F(MainWindowTest, ToolButtonsAreOneExclusiveGroupSettingTheTool) {
+    const struct {
+        QToolButton* button;
+        TDrawTool tool;
+    } tools[] = {
+        {form.LineBtn, SpLine},          {form.rulelineBtn, SpRuleLine},
+        {form.Sectorbtn, SpSector},      {form.rectangleBtn, SpRectangle},
+        {form.EllipseBtn, SpEllipse},    {form.PolyLineBtn, SpPolyLine},
+        {form.SelectBtn, SpNone},
+    };
+    ASSERT_EQ(form.ToolGroup->buttons().size(), 7);
+    for (const auto& t : tools) {
+        SCOPED_TRACE(t.button->objectName().toStdString());
+        t.button->click();
+        EXPECT_EQ(form.MyCAD1->ShapeTool(), t.tool);
+        EXPECT_EQ(form.MyCAD1->Mode(), t.tool == SpNone ? ModeSelect : ModeDraw);
+        for (QAbstractButton* b : form.ToolGroup->buttons()) EXPECT_EQ(b->isChecked(), b == t.button);
+        // Pressing the button that is already down keeps it down.
+        t.button->click();
+        EXPECT_TRUE(t.button->isChecked());
+    }
+    EXPECT_FALSE(form.SpeedButton1->isCheckable());
+    EXPECT_EQ(form.SpeedButton1->group(), nullptr);
+}
+
+// Each text is applied from zoom 2, so a fallback to 1 is visible.
+TEST_F(MainWindowTest, ZoomTextGivesTheZoomOrOne) {
+    const struct {
+        const char* text;
+        double zoom;
+        int side;
+    } cases[] = {
+        {"2", 2.0, 1024},      {" 1.5 ", 1.5, 768}, {"+2e0", 2.0, 1024}, {"0.333", 0.333, 170},
+        {"abc", 1.0, 512},     {"", 1.0, 512},      {"2x", 1.0, 512},    {"0", 1.0, 512},
+        {"-2", 1.0, 512},      {"inf", 1.0, 512},   {"nan", 1.0, 512},   {"1e300", 1.0, 512},
+        {"100", 1.0, 512},     {"1,000", 1.0, 512},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        ApplyZoom(QStringLiteral("2"));
+        ASSERT_EQ(form.MyCAD1->Zoom(), 2.0);
+        ApplyZoom(QString::fromLatin1(c.text));
+        EXPECT_EQ(form.MyCAD1->Zoom(), c.zoom);
+        EXPECT_EQ(form.MyCAD1->size(), QSize(c.side, c.side));
+        EXPECT_EQ(form.Edit1->text(), QString::fromLatin1(c.text));
+    }
+}
+
+TEST_F(MainWindowTest, ZoomTwoGivesScrollBarsAndOneTakesThemAway) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    ApplyZoom(QStringLiteral("2"));
+    QApplication::processEvents();
+    EXPECT_EQ(form.MyCAD1->geometry(), QRect(3, 0, 1024, 1024));
+    EXPECT_EQ(form.ScrollBox1->widget()->size(), QSize(3 + 1024, 1024));
+    EXPECT_TRUE(form.ScrollBox1->horizontalScrollBar()->isVisible());
+    EXPECT_TRUE(form.ScrollBox1->verticalScrollBar()->isVisible());
+    EXPECT_GT(form.ScrollBox1->verticalScrollBar()->maximum(), 400);
+    ApplyZoom(QStringLiteral("1"));
+    QApplication::processEvents();
+    EXPECT_FALSE(form.ScrollBox1->horizontalScrollBar()->isVisible());
+    EXPECT_FALSE(form.ScrollBox1->verticalScrollBar()->isVisible());
+}
+
+// The picture has no pure black pixel, so black on the canvas is a shadow copy.
+TEST_F(MainWindowTest, ShadowBoxRepaintsAtOnce) {
+    ASSERT_EQ(CountColour(form.MyCAD1->Image(), form.MyCAD1->rect(), kBlack), 0);
+    DrawWith(form.rectangleBtn, {40, 40}, {200, 150});
+    DeselectAll();
+    const QRect box(30, 30, 190, 150);
+    EXPECT_GT(CountColour(form.MyCAD1->Image(), box, kBlack), 100);
+    form.CheckBox1->click();
+    EXPECT_FALSE(form.MyCAD1->Shadow());
+    EXPECT_FALSE(ShapeSettings.Shadow);
+    EXPECT_EQ(CountColour(form.MyCAD1->Image(), form.MyCAD1->rect(), kBlack), 0);
+    EXPECT_GT(CountColour(form.MyCAD1->Image(), box, kYellow), 100);
+    form.CheckBox1->click();
+    EXPECT_TRUE(form.MyCAD1->Shadow());
+    EXPECT_GT(CountColour(form.MyCAD1->Image(), box, kBlack), 100);
+}
+
+// A region's label ("Roi-" and its number) is drawn in the yellow font under the box.
+TEST_F(MainWindowTest, LabelBoxRepaintsAtOnce) {
+    DrawWith(form.rectangleBtn, {40, 40}, {200, 150});
+    DeselectAll();
+    const QRect underBox(40, 153, 160, 30);
+    EXPECT_GT(CountColour(form.MyCAD1->Image(), underBox, kYellow), 10);
+    form.CheckBox2->click();
+    EXPECT_FALSE(form.MyCAD1->DICOMStyle());
+    EXPECT_FALSE(ShapeSettings.DICOMStyle);
+    EXPECT_EQ(CountColour(form.MyCAD1->Image(), underBox, kYellow), 0);
+    EXPECT_GT(CountColour(form.MyCAD1->Image(), QRect(30, 30, 190, 130), kYellow), 100);
+    form.CheckBox2->click();
+    EXPECT_GT(CountColour(form.MyCAD1->Image(), underBox, kYellow), 10);
+}
+
+TEST_F(MainWindowTest, ChosenColourAppliesToNewShapesOnly) {
+    std::vector<QColor> offered;
+    form.ColorDialog1 = [&](const QColor& initial) -> std::optional<QColor> {
+        offered.push_back(initial);
+        return QColor(Qt::red);
+    };
+    DrawWith(form.rectangleBtn, {20, 20}, {100, 100});
+    const QImage before = form.MyCAD1->Image();
+    QTest::mouseClick(form.Shape1, Qt::RightButton);
+    ASSERT_EQ(offered.size(), 1u);
+    EXPECT_EQ(offered[0], QColor(Qt::black));
+    EXPECT_EQ(form.MyCAD1->Pen().Color, clRed);
+    EXPECT_EQ(form.Shape1->PenColor(), clRed);
+    EXPECT_EQ(form.Shape1->BrushColor(), clRed);
+    EXPECT_EQ(form.MyCAD1->Image(), before) << "choosing a colour does not repaint";
+
+    DrawWith(form.rectangleBtn, {200, 200}, {300, 300});
+    ASSERT_EQ(form.MyCAD1->ShapeCount(), 2);
+    EXPECT_EQ(form.MyCAD1->Shape(0)->Pen.Color, clYellow);
+    EXPECT_EQ(form.MyCAD1->Shape(1)->Pen.Color, clRed);
+    DeselectAll();
+    EXPECT_GT(CountColour(form.MyCAD1->Image(), QRect(195, 195, 110, 110), qRgb(255, 0, 0)), 100);
+    EXPECT_GT(CountColour(form.MyCAD1->Image(), QRect(15, 15, 90, 90), kYellow), 100);
+
+    QTest::mouseClick(form.Shape1, Qt::LeftButton);
+    ASSERT_EQ(offered.size(), 2u);
+    EXPECT_EQ(offered[1], QColor(Qt::red)) << "the dialog opens with the last choice";
+}
+
+TEST_F(MainWindowTest, CancelledColourChangesNothing) {
+    form.ColorDialog1 = [](const QColor&) -> std::optional<QColor> { return std::nullopt; };
+    QTest::mouseClick(form.Shape1, Qt::LeftButton);
+    EXPECT_EQ(form.MyCAD1->Pen().Color, clYellow);
+    EXPECT_EQ(form.Shape1->BrushColor(), clYellow);
+}
+
+TEST_F(MainWindowTest, DeleteWithNothingSelectedDoesNothing) {
+    DrawWith(form.rectangleBtn, {40, 40}, {200, 150});
+    DeselectAll();
+    const QImage before = form.MyCAD1->Image();
+    form.SpeedButton1->click();
+    EXPECT_EQ(form.MyCAD1->ShapeCount(), 1);
+    EXPECT_EQ(form.MyCAD1->Image(), before);
+}
+
+TEST_F(MainWindowTest, DeleteRemovesTheSelectedShapeAndRepaints) {
+    DrawWith(form.rectangleBtn, {40, 40}, {200, 150});
+    DrawWith(form.EllipseBtn, {250, 250}, {350, 330});
+    DeselectAll();
+    form.MyCAD1->Shape(0)->Select();
+    form.SpeedButton1->click();
+    ASSERT_EQ(form.MyCAD1->ShapeCount(), 1);
+    EXPECT_EQ(CountColour(form.MyCAD1->Image(), QRect(30, 30, 190, 150), kYellow), 0);
+    EXPECT_GT(CountColour(form.MyCAD1->Image(), QRect(245, 245, 110, 90), kYellow), 50);
+}
+
+TEST_F(MainWindowTest, LineWidthFollowsTheSpinBoxText) {
+    QLineEdit* edit = form.SpinEdit1->lineEdit();
+    const struct {
+        const char* text;
+        int width;
+    } cases[] = {{"7", 7}, {"", 1}, {"10", 10}, {"3", 3}, {"x", 1}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        edit->setText(QString::fromLatin1(c.text));
+        EXPECT_EQ(form.MyCAD1->Pen().Width, c.width);
+    }
+    form.SpinEdit1->setValue(5);
+    EXPECT_EQ(form.MyCAD1->Pen().Width, 5);
+    form.SpinEdit1->stepUp();
+    EXPECT_EQ(form.MyCAD1->Pen().Width, 6);
+    form.SpinEdit1->stepDown();
+    DrawWith(form.rectangleBtn, {40, 40}, {200, 150});
+    EXPECT_EQ(form.MyCAD1->Shape(0)->Pen.Width, 5);
+}
+
+TEST_F(MainWindowTest, InformationButtonShowsTheAboutBoxModally) {
+    form.BitBtn3->click();  // no about window yet: nothing happens
+    QDialog about;
+    form.SetAboutBox(&about);
+    bool shownModal = false;
+    QTimer::singleShot(0, &about, [&] {
+        shownModal = about.isVisible() && QApplication::activeModalWidget() == &about;
+        about.accept();
+    });
+    form.show();
+    form.BitBtn3->click();
+    EXPECT_TRUE(shownModal);
+    EXPECT_FALSE(about.isVisible());
+    EXPECT_TRUE(form.isVisible());
+}
+
+TEST_F(MainWindowTest, CloseButtonClosesTheWindow) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    form.BitBtn2->click();
+    EXPECT_FALSE(form.isVisible());
+}
+
+TEST_F(MainWindowTest, ScrollBoxGrowsAndShrinksWithTheWindowAndTheRestStays) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    form.resize(900, 800);
+    QApplication::processEvents();
+    EXPECT_EQ(form.ScrollBox1->geometry(), QRect(152, 8, 900 - 178, 800 - 93));
+    EXPECT_EQ(form.Panel1->geometry(), QRect(8, 0, 137, 553));
+    EXPECT_EQ(form.BitBtn3->geometry(), QRect(112, 800 - 70, 153, 33));
+    EXPECT_EQ(form.BitBtn2->geometry(), QRect(352, 800 - 70, 177, 33));
+    form.resize(731, 646);
+    QApplication::processEvents();
+    EXPECT_EQ(form.ScrollBox1->geometry(), QRect(152, 8, 553, 553));
+    EXPECT_EQ(form.BitBtn2->geometry(), QRect(352, 576, 177, 33));
+    EXPECT_EQ(form.MyCAD1->geometry(), QRect(3, 0, 512, 512));
+}
+
+TEST_F(MainWindowTest, TabGoesThroughTheControlsInTheStoredOrder) {
+    const std::vector<QWidget*> expected = {form.SpinEdit1, form.Edit1,     form.Button1,
+                                            form.CheckBox1, form.CheckBox2, form.ScrollBox1,
+                                            form.BitBtn2,   form.BitBtn3};
+    std::vector<QWidget*> seen;
+    QWidget* w = form.SpinEdit1;
+    for (int guard = 0; guard < 200 && seen.size() < expected.size(); ++guard) {
+        if (std::find(expected.begin(), expected.end(), w) != expected.end() &&
+            std::find(seen.begin(), seen.end(), w) == seen.end())
+            seen.push_back(w);
+        w = w->nextInFocusChain();
+    }
+    EXPECT_EQ(seen, expected);
+    // The tool buttons and the swatch are reached with the mouse only.
+    EXPECT_EQ(form.SelectBtn->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(form.SpeedButton1->focusPolicy(), Qt::NoFocus);
+    EXPECT_EQ(form.Shape1->focusPolicy(), Qt::NoFocus);
+}
+
+TEST(ParseZoomText, ReadsNumbersTheWayTheZoomBoxExpects) {
+    if (QLocale::system().decimalPoint() != QStringLiteral("."))
+        GTEST_SKIP() << "the cases are written for a '.' decimal separator";
+    EXPECT_EQ(ParseZoomText(QStringLiteral("  2.5  ")), 2.5);
+    EXPECT_EQ(ParseZoomText(QStringLiteral("-1")), -1.0);
+    EXPECT_EQ(ParseZoomText(QStringLiteral("1E1")), 10.0);
+    EXPECT_EQ(ParseZoomText(QStringLiteral("1,5")), std::nullopt);
+    EXPECT_EQ(ParseZoomText(QStringLiteral("0x10")), std::nullopt);
+    EXPECT_EQ(ParseZoomText(QStringLiteral("")), std::nullopt);
+}
+
+} // namespace
+} // namespace kelvo

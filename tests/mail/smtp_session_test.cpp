@@ -1,0 +1,749 @@
+// The SMTP session against scripted servers: every reply threshold, the one-chance handlers, the envelope and the data.
+#include "mail/smtp.h"
+#include "platform/exceptions.h"
+#include "tests/mail/support/smtp_server.h"
+#include "tests/mail/support/smtp_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace kelvo;
+using namespace kelvo::test;
+
+namespace {
+
+using Script = std::vector<SmtpStep>;
+
+Script Cat(std::initializer_list<Script> parts)
+{
+    Script all;
+    for (const Script& p : parts)
+        all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+Script Greeted() { return {S("220 test ready\r\n"), C("HELO kelvo"), S("250 test\r\n")}; }
+Script Quit() { return {C("QUIT"), S("221 bye\r\n")}; }
+
+// One accepted transaction for the given recipients.
+Script Accepted(const std::vector<std::string>& rcpts, const std::string& from = "ann@example.org")
+{
+    Script s{C("RSET"), S("250 OK\r\n"), C("MAIL FROM:<" + from + ">"), S("250 OK\r\n")};
+    for (const std::string& r : rcpts) {
+        s.push_back(C("RCPT TO:<" + r + ">"));
+        s.push_back(S("250 OK\r\n"));
+    }
+    s.insert(s.end(), {C("DATA"), S("354 go ahead\r\n"), Data(), S("250 queued\r\n")});
+    return s;
+}
+
+// The exception text of f, or "(none)".
+std::string FailureOf(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(none)";
+}
+
+class SmtpSession : public ::testing::Test {
+protected:
+    void SetUp() override { EnsureApp(); }
+
+    TKivSMTP& Make(uint16_t port)
+    {
+        smtp_ = std::make_unique<TKivSMTP>();
+        smtp_->SetHost("127.0.0.1");
+        smtp_->SetPort(port);
+        smtp_->SetUserID("kelvo");
+        smtp_->SetTimeOut(5000);
+        TPostMessage& m = smtp_->PostMessage();
+        m.SetFromAddress("ann@example.org");
+        m.SetFromName("Ann");
+        m.ToAddress().Add("bob@example.org");
+        m.SetSubject("Feedback");
+        m.Body().Add("Hello,");
+        m.Body().Add(".");
+        m.Body().Add("bye");
+        return *smtp_;
+    }
+
+    std::unique_ptr<TKivSMTP> smtp_;
+};
+
+TEST_F(SmtpSession, ConstructorDefaults)
+{
+    EnsureApp();
+    TKivSMTP smtp;
+    EXPECT_EQ(smtp.Port(), 25);
+    EXPECT_EQ(smtp.EncodeType(), uuMime);
+    EXPECT_TRUE(smtp.ClearParams());
+    EXPECT_EQ(smtp.SubType(), mtPlain);
+    EXPECT_EQ(smtp.Charset(), "us-ascii");
+    EXPECT_FALSE(smtp.Busy());
+    EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), 0);
+    EXPECT_EQ(smtp.FinalHeader().Count(), 0);
+}
+
+TEST_F(SmtpSession, ConnectFiresOnConnectAfterHeloOnly)
+{
+    ScriptedSmtpServer server(Cat({Greeted(), Quit()}));
+    TKivSMTP& smtp = Make(server.Port());
+    int connects = 0;
+    std::string seen;
+    smtp.OnConnect = [&](QObject* sender) {
+        EXPECT_EQ(sender, &smtp);
+        EXPECT_FALSE(smtp.Busy());
+        seen = server.Received();
+        ++connects;
+    };
+    smtp.Connect();
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(seen, "HELO kelvo\r\n");
+    EXPECT_FALSE(static_cast<TLinksock&>(smtp).OnConnect);  // the socket client's own event stays unassigned
+    EXPECT_TRUE(smtp.Connected());
+    EXPECT_FALSE(smtp.Busy());
+    smtp.Disconnect();
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+}
+
+TEST_F(SmtpSession, EmptyUserIdSendsHeloWithTrailingSpace)
+{
+    ScriptedSmtpServer server({S("220 hi\r\n"), C("HELO "), S("250 ok\r\n")});
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetUserID("");
+    smtp.Connect();
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+}
+
+// A refused greeting ends Connect with the greeting's last line, whether the server
+// waits for QUIT (RFC 5321 §3.1) or hangs up at once.
+TEST_F(SmtpSession, RefusedGreetingFailsWithItsTextAndCloses)
+{
+    struct Row {
+        const char* name;
+        Script script;
+        std::string message;
+    };
+    const std::vector<Row> rows = {
+        {"waits for QUIT", {S("554 no service here\r\n"), C("QUIT"), S("221 bye\r\n")}, "554 no service here\r\n"},
+        {"hangs up", {S("554 go away\r\n"), Close()}, "554 go away\r\n"},
+        {"two lines", {S("554-first\r\n554 second\r\n"), C("QUIT"), S("221 bye\r\n")}, "554 second\r\n"},
+        {"421", {S("421 busy\r\n"), Close()}, "421 busy\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedSmtpServer server(row.script);
+        TKivSMTP& smtp = Make(server.Port());
+        bool connected = false;
+        smtp.OnConnect = [&](QObject*) { connected = true; };
+        EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), row.message);
+        EXPECT_FALSE(connected);
+        EXPECT_FALSE(smtp.Connected());
+        EXPECT_FALSE(smtp.Busy());
+        EXPECT_TRUE(server.Join());
+        EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    }
+}
+
+TEST_F(SmtpSession, GreetingOfTwoLinesIsReadWhole)
+{
+    ScriptedSmtpServer server(
+        {S("220-first line\r\n"), Pause(50), S("220 second line\r\n"), C("HELO kelvo"), S("250 hi\r\n")});
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetReportLevel(1);
+    std::vector<std::string> replies;
+    smtp.OnStatus = [&](QObject*, const std::string& s) { replies.push_back(s); };
+    smtp.Connect();
+    EXPECT_EQ(replies, (std::vector<std::string>{"220-first line\r\n", "220 second line\r\n", "250 hi\r\n"}));
+    EXPECT_EQ(smtp.LastReply(), "250 hi\r\n");
+    EXPECT_EQ(smtp.ReplyNumber(), 250);
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+}
+
+TEST_F(SmtpSession, RefusedHeloGetsOneRetryThroughTheHandler)
+{
+    enum Handler { None, Declines, MendsUserId, SetsHandledOnly };
+    struct Row {
+        const char* name;
+        Handler handler;
+        Script script;
+        std::string failure;
+        int calls;
+    };
+    const std::vector<Row> rows = {
+        {"no handler", None,
+         {S("220 hi\r\n"), C("HELO kelvo"), S("501 bad name\r\n"), C("QUIT"), S("221 bye\r\n")},
+         "Authentication failed", 0},
+        {"handler declines", Declines,
+         {S("220 hi\r\n"), C("HELO kelvo"), S("501 bad name\r\n"), C("QUIT"), S("221 bye\r\n")},
+         "Authentication failed", 1},
+        {"handler mends", MendsUserId,
+         {S("220 hi\r\n"), C("HELO kelvo"), S("501 bad name\r\n"), C("HELO mended.example.org"), S("250 ok\r\n")},
+         "(none)", 1},
+        {"second refusal", SetsHandledOnly,
+         {S("220 hi\r\n"), C("HELO kelvo"), S("501 bad name\r\n"), C("HELO kelvo"), S("501 still bad\r\n"), C("QUIT"),
+          S("221 bye\r\n")},
+         "Authentication failed", 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedSmtpServer server(row.script);
+        TKivSMTP& smtp = Make(server.Port());
+        int calls = 0;
+        if (row.handler != None) {
+            smtp.OnAuthenticationFailed = [&](bool& handled) {
+                ++calls;
+                EXPECT_FALSE(handled);
+                if (row.handler == MendsUserId)
+                    smtp.SetUserID("mended.example.org");
+                handled = row.handler != Declines;
+            };
+        }
+        int connects = 0;
+        smtp.OnConnect = [&](QObject*) { ++connects; };
+        EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), row.failure);
+        EXPECT_EQ(calls, row.calls);
+        EXPECT_EQ(connects, row.failure == "(none)" ? 1 : 0);
+        EXPECT_EQ(smtp.Connected(), row.failure == "(none)");
+        EXPECT_FALSE(smtp.Busy());
+        EXPECT_TRUE(server.Join());
+        EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    }
+}
+
+TEST_F(SmtpSession, SendsEnvelopeHeaderBlockAndBody)
+{
+    ScriptedSmtpServer server(Cat({Greeted(), Accepted({"bob@example.org"}), Quit()}));
+    TKivSMTP& smtp = Make(server.Port());
+    std::vector<std::string> events;
+    smtp.OnSendStart = [&](QObject*) { events.push_back("start"); };
+    smtp.OnPacketSent = [&](QObject*) {
+        if (events.back() != "packet")
+            events.push_back("packet");
+    };
+    smtp.OnSuccess = [&](QObject*) {
+        EXPECT_FALSE(smtp.Busy());
+        EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), 0);  // ClearParams has run
+        events.push_back("success");
+    };
+    smtp.OnFailure = [&](QObject*) { events.push_back("failure"); };
+    smtp.Connect();
+    smtp.SendMail();
+    EXPECT_EQ(events, (std::vector<std::string>{"start", "packet", "success"}));
+    smtp.Disconnect();
+    ASSERT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    ASSERT_EQ(server.Messages().size(), 1u);
+    // Header lines, two more CR LF pairs, then the dot-stuffed body; the "." line ends it.
+    std::string expected;
+    for (const std::string& line : smtp.FinalHeader().Items())
+        expected += line + "\r\n";
+    expected += "\r\n\r\nHello,\r\n..\r\nbye\r\n";
+    EXPECT_EQ(server.Messages()[0], expected);
+    EXPECT_EQ(smtp.FinalHeader()[0], "From: Ann<ann@example.org>");
+    EXPECT_EQ(smtp.PostMessage().Body().Count(), 3);  // the body stays
+}
+
+TEST_F(SmtpSession, MultiLineRepliesToEveryCommandKeepTheDialogueInStep)
+{
+    auto many = [](const std::string& code, const std::string& last) {
+        return S(code + "-one\r\n" + code + "-two\r\n" + code + " " + last + "\r\n");
+    };
+    ScriptedSmtpServer server({S("220 hi\r\n"), C("HELO kelvo"), many("250", "helo"), C("RSET"), many("250", "rset"),
+                               C("MAIL FROM:<ann@example.org>"), many("250", "mail"), C("RCPT TO:<bob@example.org>"),
+                               many("250", "rcpt"), C("DATA"), many("354", "data"), Data(), many("250", "queued"),
+                               C("RSET"), many("250", "rset"), C("MAIL FROM:<ann@example.org>"), many("451", "later")});
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetClearParams(false);
+    smtp.Connect();
+    smtp.SendMail();
+    EXPECT_EQ(smtp.ReplyNumber(), 250);
+    EXPECT_EQ(smtp.LastReply(), "250 queued\r\n");
+    // The second send meets the refusal of MAIL, with the reply's last line as its text.
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "451 later\r\n");
+    EXPECT_EQ(smtp.ReplyNumber(), 451);
+    EXPECT_TRUE(smtp.Connected());
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+}
+
+TEST_F(SmtpSession, EndlessReplyIsCutOffAndTheConnectionDropped)
+{
+    std::string hundred;
+    for (int i = 0; i < TKivSMTP::kMaxReplyLines - 1; ++i)
+        hundred += "250-line\r\n";
+    ScriptedSmtpServer server(
+        Cat({Greeted(), {C("RSET"), S(hundred + "250 last\r\n"), C("MAIL FROM:<ann@example.org>"),
+                         S(hundred + "250-one too many\r\n250 end\r\n")}}));
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.Connect();
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Reply longer than 100 lines");
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_FALSE(smtp.Busy());
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+}
+
+TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses)
+{
+    ScriptedSmtpServer server(Cat({{S("hello there\r\n"), C("HELO kelvo"), S("OK\r\n"), C("RSET"), S("fine\r\n"),
+                                    C("MAIL FROM:<ann@example.org>"), S("sure\r\n"), C("RCPT TO:<bob@example.org>"),
+                                    S("yes\r\n"), C("DATA"), S("go\r\n"), Data(), S("done\r\n")}}));
+    TKivSMTP& smtp = Make(server.Port());
+    bool success = false;
+    smtp.OnSuccess = [&](QObject*) { success = true; };
+    smtp.Connect();
+    smtp.SendMail();
+    EXPECT_TRUE(success);
+    EXPECT_EQ(smtp.ReplyNumber(), 0);
+    EXPECT_TRUE(server.Join());
+    EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+// Each step's threshold: passes at the highest code it accepts, fails at the next.
+TEST_F(SmtpSession, ReplyThresholdsOfEachStep)
+{
+    struct Row {
+        const char* name;
+        Script transaction;
+        std::string failure;  // "(none)" when the send succeeds
+        bool onFailure;
+    };
+    const std::string from = "MAIL FROM:<ann@example.org>";
+    const std::string rcpt = "RCPT TO:<bob@example.org>";
+    const std::vector<Row> rows = {
+        {"RSET 399 passes",
+         {C("RSET"), S("399 odd\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"),
+          Data(), S("250 ok\r\n")},
+         "(none)", false},
+        {"RSET 400 fails", {C("RSET"), S("400 not now\r\n")}, "400 not now\r\n", false},
+        {"MAIL 450 fails", {C("RSET"), S("250 ok\r\n"), C(from), S("450 sender busy\r\n")}, "450 sender busy\r\n", false},
+        {"RCPT 300 passes",
+         {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("300 odd\r\n"), C("DATA"), S("354 go\r\n"),
+          Data(), S("250 ok\r\n")},
+         "(none)", false},
+        {"DATA 399 passes",
+         {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"), S("399 go\r\n"),
+          Data(), S("250 ok\r\n")},
+         "(none)", false},
+        {"DATA 554 fails",
+         {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"),
+          S("554 no valid recipients\r\n")},
+         "554 no valid recipients\r\n", false},
+        {"end of data 552 fires OnFailure",
+         {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"),
+          Data(), S("552 too big\r\n")},
+         "552 too big\r\n", true},
+        {"end of data 399 passes",
+         {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"),
+          Data(), S("399 fine\r\n")},
+         "(none)", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedSmtpServer server(Cat({Greeted(), row.transaction}));
+        TKivSMTP& smtp = Make(server.Port());
+        std::vector<std::string> events;
+        smtp.OnFailure = [&](QObject*) {
+            EXPECT_TRUE(smtp.Busy());
+            events.push_back("failure");
+        };
+        smtp.OnSuccess = [&](QObject*) { events.push_back("success"); };
+        smtp.Connect();
+        EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), row.failure);
+        const bool ok = row.failure == "(none)";
+        EXPECT_EQ(events, ok ? std::vector<std::string>{"success"}
+                             : row.onFailure ? std::vector<std::string>{"failure"} : std::vector<std::string>{});
+        EXPECT_FALSE(smtp.Busy());
+        EXPECT_TRUE(smtp.Connected());  // a refusal leaves the connection as it is
+        // ClearParams empties the recipients only after a success.
+        EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), ok ? 0 : 1);
+        EXPECT_TRUE(server.Join());
+        EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    }
+}
+
+TEST_F(SmtpSession, RefusedRecipientIsReportedAndSkipped)
+{
+    struct Row {
+        const char* name;
+        std::vector<std::string> to, cc, bcc;
+        std::vector<std::string> rcpts;     // the RCPT arguments, in order
+        std::vector<std::string> refused;   // which of them the server refuses
+        std::vector<std::string> reported;  // what OnRecipientNotFound hears
+    };
+    const std::vector<Row> rows = {
+        {"first of two", {"bob@example.org", "carol@example.org"}, {}, {},
+         {"bob@example.org", "carol@example.org"}, {"bob@example.org"}, {"bob@example.org"}},
+        {"carbon copy and blind copy, reported as listed",
+         {"bob@example.org"}, {"Carol C <carol@example.org>"}, {"mailto:dave@example.org"},
+         {"bob@example.org", "carol@example.org", "dave@example.org"}, {"carol@example.org", "dave@example.org"},
+         {"Carol C <carol@example.org>", "mailto:dave@example.org"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Script s = Cat({Greeted(), {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n")}});
+        for (const std::string& r : row.rcpts) {
+            s.push_back(C("RCPT TO:<" + r + ">"));
+            const bool refuse = std::find(row.refused.begin(), row.refused.end(), r) != row.refused.end();
+            s.push_back(S(refuse ? "550 no such user\r\n" : "250 ok\r\n"));
+        }
+        s.insert(s.end(), {C("DATA"), S("354 go\r\n"), Data(), S("250 queued\r\n")});
+        ScriptedSmtpServer server(s);
+        TKivSMTP& smtp = Make(server.Port());
+        TPostMessage& m = smtp.PostMessage();
+        m.ToAddress().Clear();
+        for (const auto& e : row.to)
+            m.ToAddress().Add(e);
+        for (const auto& e : row.cc)
+            m.ToCarbonCopy().Add(e);
+        for (const auto& e : row.bcc)
+            m.ToBlindCarbonCopy().Add(e);
+        std::vector<std::string> reported;
+        smtp.OnRecipientNotFound = [&](const std::string& r) { reported.push_back(r); };
+        bool success = false;
+        smtp.OnSuccess = [&](QObject*) { success = true; };
+        smtp.Connect();
+        smtp.SendMail();
+        EXPECT_EQ(reported, row.reported);
+        EXPECT_TRUE(success);
+        EXPECT_TRUE(server.Join());
+        EXPECT_EQ(server.Messages().size(), 1u);
+        EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    }
+}
+
+TEST_F(SmtpSession, ServiceClosingAtRcptEndsTheSendAndTheConnection)
+{
+    ScriptedSmtpServer server(Cat({Greeted(), {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"),
+                                               S("250 ok\r\n"), C("RCPT TO:<bob@example.org>"),
+                                               S("421 shutting down\r\n"), Close()}}));
+    TKivSMTP& smtp = Make(server.Port());
+    int reported = 0;
+    smtp.OnRecipientNotFound = [&](const std::string&) { ++reported; };
+    smtp.Connect();
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "421 shutting down\r\n");
+    EXPECT_EQ(reported, 0);
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_TRUE(server.Join());
+}
+
+TEST_F(SmtpSession, AddressFormsGiveTheSameRcpt)
+{
+    struct Row {
+        std::string entry, address;
+    };
+    const std::vector<Row> rows = {
+        {"Bob Brown <bob@example.org>", "bob@example.org"},
+        {"mailto:bob@example.org", "bob@example.org"},
+        {"bob@example.org", "bob@example.org"},
+        {"<bob@example.org>", "bob@example.org"},
+        {"Bob <bob@example.org> <other@example.org>", "bob@example.org"},
+        {"a:b:c", "b"},
+        {" spaced@example.org ", " spaced@example.org "},
+        {"", ""},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(TKivSMTP::ExtractAddress(row.entry), row.address) << row.entry;
+
+    ScriptedSmtpServer server(Cat({Greeted(), Accepted({"bob@example.org", "bob@example.org", "bob@example.org"})}));
+    TKivSMTP& smtp = Make(server.Port());
+    TPostMessage& m = smtp.PostMessage();
+    m.ToAddress().Clear();
+    m.ToAddress().Add("Bob Brown <bob@example.org>");
+    m.ToAddress().Add("");  // skipped without a command
+    m.ToCarbonCopy().Add("mailto:bob@example.org");
+    m.ToBlindCarbonCopy().Add("bob@example.org");
+    smtp.Connect();
+    smtp.SendMail();
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+}
+
+TEST_F(SmtpSession, IncompleteHeaderGetsOneChance)
+{
+    enum Handler { None, Declines, Fills, LeavesIncomplete };
+    struct Row {
+        const char* name;
+        bool noSender;
+        Handler handler;
+        int hiType;
+        std::string failure;
+    };
+    const std::vector<Row> rows = {
+        {"no sender, no handler", true, None, 0, "Incomplete Header"},
+        {"no recipient, no handler", false, None, 0, "Incomplete Header"},
+        {"no sender, handler declines", true, Declines, 1, "Incomplete Header"},
+        {"no recipient, handler declines", false, Declines, 2, "Incomplete Header"},
+        {"handler fills in", true, Fills, 1, "(none)"},
+        {"handler sets handled only", false, LeavesIncomplete, 2, "Incomplete Header"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const bool ok = row.failure == "(none)";
+        ScriptedSmtpServer server(ok ? Cat({Greeted(), Accepted({"bob@example.org"}, "late@example.org")}) : Greeted());
+        TKivSMTP& smtp = Make(server.Port());
+        TPostMessage& m = smtp.PostMessage();
+        if (row.noSender)
+            m.SetFromAddress("");
+        else
+            m.ToAddress().Clear();
+        std::vector<int> types;
+        if (row.handler != None) {
+            smtp.OnHeaderIncomplete = [&](bool& handled, int32_t hiType) {
+                EXPECT_FALSE(handled);
+                types.push_back(hiType);
+                if (row.handler == Fills)
+                    m.SetFromAddress("late@example.org");
+                handled = row.handler != Declines;
+            };
+        }
+        int starts = 0;
+        smtp.OnSendStart = [&](QObject*) { ++starts; };
+        smtp.Connect();
+        EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), row.failure);
+        EXPECT_EQ(types, row.handler == None ? std::vector<int>{} : std::vector<int>{row.hiType});
+        EXPECT_EQ(starts, ok ? 1 : 0);
+        EXPECT_FALSE(smtp.Busy());
+        // The message was composed before the test; what the handler filled in reaches
+        // the envelope but not the header.
+        EXPECT_EQ(smtp.FinalHeader()[0], row.noSender ? "From: Ann<>" : "From: Ann<ann@example.org>");
+        EXPECT_TRUE(server.Join());
+        if (!ok) {
+            EXPECT_EQ(server.Received(), "HELO kelvo\r\n");  // nothing of the send
+        }
+        EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    }
+}
+
+TEST_F(SmtpSession, WithoutConnectionNothingIsSent)
+{
+    ScriptedSmtpServer server(Cat({Greeted(), Accepted({"bob@example.org"})}));
+    TKivSMTP& smtp = Make(server.Port());
+    int starts = 0;
+    smtp.OnSendStart = [&](QObject*) { ++starts; };
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Not Connected");
+    EXPECT_EQ(starts, 0);
+    EXPECT_FALSE(smtp.Busy());
+    EXPECT_FALSE(server.Accepted());
+    EXPECT_EQ(smtp.FinalHeader()[0], "From: Ann<ann@example.org>");  // composed first all the same
+
+    // A handler that connects gets the send through, once asked.
+    int asked = 0;
+    smtp.OnConnectionRequired = [&](bool& handled) {
+        ++asked;
+        EXPECT_TRUE(smtp.Busy());
+        smtp.Connect();
+        EXPECT_TRUE(smtp.Busy());  // Connect leaves Busy as it found it
+        handled = true;
+    };
+    smtp.SendMail();
+    EXPECT_EQ(asked, 1);
+    EXPECT_EQ(starts, 1);
+    EXPECT_FALSE(smtp.Busy());
+    EXPECT_TRUE(server.Join());
+    EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+TEST_F(SmtpSession, TwoSendsOnOneConnection)
+{
+    ScriptedSmtpServer server(Cat({Greeted(), Accepted({"bob@example.org"}), Accepted({"carol@example.org"}), Quit()}));
+    TKivSMTP& smtp = Make(server.Port());
+    TPostMessage& m = smtp.PostMessage();
+    smtp.Connect();
+    smtp.SendMail();
+    EXPECT_EQ(m.ToAddress().Count(), 0);
+    EXPECT_EQ(m.Body().Count(), 3);
+    EXPECT_EQ(m.FromAddress(), "ann@example.org");
+    EXPECT_EQ(m.Subject(), "Feedback");
+    // Without new recipients the second send is incomplete and sends nothing.
+    const size_t before = server.Received().size();
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Incomplete Header");
+    EXPECT_EQ(server.Received().size(), before);
+    m.ToAddress().Add("carol@example.org");
+    smtp.SendMail();
+    smtp.Disconnect();
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    ASSERT_EQ(server.Messages().size(), 2u);
+    EXPECT_NE(server.Messages()[1].find("To: carol@example.org\r\n"), std::string::npos);
+}
+
+TEST_F(SmtpSession, ClearParamsOffKeepsTheLists)
+{
+    ScriptedSmtpServer server(Cat({Greeted(), Accepted({"bob@example.org"}), Accepted({"bob@example.org"})}));
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetClearParams(false);
+    smtp.Connect();
+    smtp.SendMail();
+    EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), 1);
+    smtp.SendMail();
+    EXPECT_TRUE(server.Join());
+    EXPECT_EQ(server.Messages().size(), 2u);
+}
+
+TEST_F(SmtpSession, SendMailWhileBusyDoesNothing)
+{
+    ScriptedSmtpServer server(Cat({Greeted(), Accepted({"bob@example.org"})}));
+    TKivSMTP& smtp = Make(server.Port());
+    int starts = 0;
+    int successes = 0;
+    smtp.OnSendStart = [&](QObject*) {
+        ++starts;
+        EXPECT_TRUE(smtp.Busy());
+        smtp.SendMail();  // a nested send, as a GUI handler could start during a wait
+    };
+    smtp.OnSuccess = [&](QObject*) { ++successes; };
+    smtp.Connect();
+    smtp.SendMail();
+    EXPECT_EQ(starts, 1);
+    EXPECT_EQ(successes, 1);
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+}
+
+TEST_F(SmtpSession, QuitReplyAbove339FailsAfterClosing)
+{
+    struct Row {
+        std::string reply, failure;
+    };
+    const std::vector<Row> rows = {
+        {"221 bye\r\n", "(none)"},
+        {"339 odd\r\n", "(none)"},
+        {"340 odd\r\n", "340 odd\r\n"},
+        {"500 what\r\n", "500 what\r\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reply);
+        ScriptedSmtpServer server(Cat({Greeted(), {C("QUIT"), S(row.reply)}}));
+        TKivSMTP& smtp = Make(server.Port());
+        int disconnects = 0;
+        smtp.OnDisconnect = [&](QObject*) { ++disconnects; };
+        smtp.Connect();
+        EXPECT_EQ(FailureOf([&] { smtp.Disconnect(); }), row.failure);
+        EXPECT_FALSE(smtp.Connected());
+        EXPECT_EQ(disconnects, 1);
+        EXPECT_TRUE(server.Join());
+        EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    }
+}
+
+TEST_F(SmtpSession, ConnectionRefusedKeepsItsOwnMessage)
+{
+    TKivSMTP& smtp = Make(UnusedLoopbackPort());
+    int failed = 0;
+    smtp.OnConnectionFailed = [&](QObject*) { ++failed; };
+    EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "Connection Failed");
+    EXPECT_EQ(failed, 1);
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_FALSE(smtp.Busy());
+}
+
+// CR, LF or NUL in anything that goes into a command would let the text run on as a
+// command of its own; such a value is refused before anything of the step is sent.
+TEST_F(SmtpSession, CommandInjectionIsRefusedBeforeSending)
+{
+    {
+        ScriptedSmtpServer server(Greeted());
+        TKivSMTP& smtp = Make(server.Port());
+        for (const std::string& bad : {std::string("kelvo\r\nMAIL FROM:<x@evil>"), std::string("kelvo\nQUIT"),
+                                      std::string("kel\rvo"), std::string("kelvo\0RSET", 10)}) {
+            smtp.SetUserID(bad);
+            EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "CR, LF or NUL in UserID: HELO is not sent");
+            EXPECT_FALSE(smtp.Busy());
+        }
+        EXPECT_FALSE(server.Accepted());
+    }
+    // A HELO handler's new name is checked too.
+    {
+        ScriptedSmtpServer server({S("220 hi\r\n"), C("HELO kelvo"), S("501 no\r\n"), C("QUIT"), S("221 bye\r\n")});
+        TKivSMTP& smtp = Make(server.Port());
+        smtp.OnAuthenticationFailed = [&](bool& handled) {
+            smtp.SetUserID("x\r\nRSET");
+            handled = true;
+        };
+        EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "CR, LF or NUL in UserID: HELO is not sent");
+        EXPECT_TRUE(server.Join());
+        EXPECT_EQ(server.Received(), "HELO kelvo\r\nQUIT\r\n");
+    }
+    // Envelope values: refused before RSET, and the connection stays usable.
+    struct Row {
+        const char* name;
+        std::function<void(TKivSMTP&)> spoil;
+        std::string failure;
+    };
+    const std::vector<Row> rows = {
+        {"sender filled in by the handler",
+         [](TKivSMTP& s) {
+             s.PostMessage().SetFromAddress("");
+             s.OnHeaderIncomplete = [&s](bool& handled, int32_t) {
+                 s.PostMessage().SetFromAddress("ann@example.org>\r\nRCPT TO:<evil@example.org");
+                 handled = true;
+             };
+         },
+         "CR, LF or NUL in FromAddress: MAIL FROM is not sent"},
+        {"NUL in the sender",
+         [](TKivSMTP& s) { s.PostMessage().SetFromAddress(std::string("ann@example.org\0x", 17)); },
+         "CR, LF or NUL in FromAddress: MAIL FROM is not sent"},
+        {"NUL in a blind copy",
+         [](TKivSMTP& s) { s.PostMessage().ToBlindCarbonCopy().Add(std::string("Eve <eve\0@example.org>", 22)); },
+         "CR, LF or NUL in ToBlindCarbonCopy entry 1: RCPT TO is not sent"},
+        {"NUL in a display name",
+         [](TKivSMTP& s) {
+             s.PostMessage().ToAddress().Clear();
+             s.PostMessage().ToAddress().Add(std::string("B\0b <bob@example.org>", 21));
+         },
+         "NUL in the header: the message is not sent"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedSmtpServer server(Cat({Greeted(), Accepted({"bob@example.org"})}));
+        TKivSMTP& smtp = Make(server.Port());
+        row.spoil(smtp);
+        smtp.Connect();
+        EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), row.failure);
+        EXPECT_EQ(server.Received(), "HELO kelvo\r\n");
+        EXPECT_TRUE(smtp.Connected());
+        EXPECT_FALSE(smtp.Busy());
+        // Mended, the message goes out on the same connection.
+        TPostMessage& m = smtp.PostMessage();
+        smtp.OnHeaderIncomplete = nullptr;
+        m.SetFromAddress("ann@example.org");
+        m.SetSubject("Feedback");
+        m.ToBlindCarbonCopy().Clear();
+        m.ToAddress().Clear();
+        m.ToAddress().Add("bob@example.org");
+        smtp.SendMail();
+        EXPECT_TRUE(server.Join());
+        EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    }
+}
+
+TEST_F(SmtpSession, AttachmentEventsFireDuringCompositionBeforeAnyCommand)
+{
+    ScriptedSmtpServer server(Greeted());
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.PostMessage().Attachments().Add("/nonexistent/kelvo/attachment.bin");
+    std::vector<std::string> events;
+    smtp.OnAttachmentNotFound = [&](const std::string& f) { events.push_back("notfound " + f); };
+    smtp.OnSendStart = [&](QObject*) { events.push_back("start"); };
+    smtp.Connect();
+    EXPECT_NE(FailureOf([&] { smtp.SendMail(); }), "(none)");
+    EXPECT_EQ(events, std::vector<std::string>{"notfound /nonexistent/kelvo/attachment.bin"});
+    EXPECT_EQ(server.Received(), "HELO kelvo\r\n");
+    EXPECT_FALSE(smtp.Busy());
+    EXPECT_EQ(smtp.PostMessage().Attachments().Count(), 1);
+}
+
+} // namespace
