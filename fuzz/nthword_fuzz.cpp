@@ -1,5 +1,6 @@
-// Fuzzes NthWord and the recipient address extraction built on it against a model
+// Fuzzes NthWord and the session's recipient address extraction (TKivSMTP::ExtractAddress) against a model
 // that splits the text into fields first and then picks one.
+#include "mail/smtp.h"
 #include "net/header_list.h"
 #include "support/fuzz_support.h"
 
@@ -73,6 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string address = AddressByNthWord(text);
     const std::string wantAddress = ModelAddress(text);
     FUZZ_CHECK(address == wantAddress, "address of " + Show(text) + " = " + Show(address) + ", model " + Show(wantAddress));
+    const std::string session = kelvo::TKivSMTP::ExtractAddress(text);
+    FUZZ_CHECK(session == wantAddress, "ExtractAddress(" + Show(text) + ") = " + Show(session) + ", model " + Show(wantAddress));
     // A mailbox taken from brackets never carries a bracket into the RCPT command.
     if (text.find('<') != std::string::npos)
         FUZZ_CHECK(address.find_first_of("<>") == std::string::npos, Show(address));
