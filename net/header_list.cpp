@@ -55,6 +55,8 @@ void TExStringList::SetValue(const std::string& name, const std::string& value) 
 }
 
 std::string NthWord(const std::string& text, char delimiter, int32_t n) {
+    // No field has a number below 1; n - 1 below would also overflow for INT32_MIN.
+    if (n <= 0) return {};
     std::string field;
     int32_t count = 0;
     for (const char c : text) {

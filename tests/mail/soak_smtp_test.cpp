@@ -1,0 +1,171 @@
+// The mail path over many sends in one process, as the feedback window makes them:
+// QUIT on the previous connection, Connect, fill the message, SendMail. The server
+// (aiosmtpd, tests/mail/soak_smtp_server.py) drops every tenth connection at a random
+// step. Every send the server stored must be whole, every dropped connection must
+// be a reported failure (and nothing else may fail), no file descriptor may stay
+// open, and resident memory after the first 100 sends may grow by under 5%.
+//
+// KELVO_MAIL_SOAK_SENDS sets the number of sends (150 by default; scripts/soak runs
+// 1000), KELVO_MAIL_SOAK_SEED the server's seed (1).
+#include "mail/smtp.h"
+#include "platform/exceptions.h"
+#include "tests/mail/support/mail_test_support.h"
+#include "tests/mail/support/smtp_test_support.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+using namespace kelvo;
+using namespace kelvo::test;
+
+namespace {
+
+int64_t EnvOr(const char* name, int64_t fallback) {
+    const char* v = std::getenv(name);
+    return v != nullptr && *v != '\0' ? std::strtoll(v, nullptr, 10) : fallback;
+}
+
+int OpenDescriptors() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+long ResidentKiB() {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    while (std::getline(f, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+std::string ReadFile(const std::filesystem::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true; // the allocator's quarantine hides the program's own growth
+#else
+constexpr bool kSanitized = false;
+#endif
+
+} // namespace
+
+TEST(MailSoak, FeedbackSendsSurviveDroppedConnectionsWithoutLossOrLeaks) {
+    EnsureApp();
+    const int64_t sends = EnvOr("KELVO_MAIL_SOAK_SENDS", 150);
+    const int64_t seed = EnvOr("KELVO_MAIL_SOAK_SEED", 1);
+    TempDir dir;
+    QProcess server;
+    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server.start("/usr/bin/python3", {QStringLiteral(KELVO_SOURCE_DIR "/tests/mail/soak_smtp_server.py"),
+                                      QString::fromStdString(dir.Path()), QString::number(seed)});
+    ASSERT_TRUE(server.waitForStarted(10000));
+    QByteArray first;
+    for (int i = 0; i < 100 && !first.contains('\n'); ++i) {
+        server.waitForReadyRead(100);
+        first += server.readAll();
+    }
+    ASSERT_TRUE(first.startsWith("PORT ")) << first.toStdString();
+    const uint16_t port = uint16_t(first.mid(5).trimmed().toInt());
+
+    std::map<std::string, std::string> expected; // subject -> data as the server should store it
+    std::set<int64_t> failed;
+    std::string failures;
+    int descriptorsAfterWarmUp = 0;
+    long residentAfterWarmUp = 0;
+    auto slowest = std::chrono::milliseconds(0);
+    {
+        TKivSMTP smtp;
+        smtp.SetTimeOut(10000);
+        for (int64_t i = 1; i <= sends; ++i) {
+            const std::string subject = "Soak send " + std::to_string(i);
+            const auto start = std::chrono::steady_clock::now();
+            try {
+                if (smtp.Connected()) smtp.Disconnect();
+                smtp.SetHost("127.0.0.1");
+                smtp.SetPort(port);
+                smtp.SetUserID("Kelvo Soak");
+                smtp.Connect();
+                TPostMessage& m = smtp.PostMessage();
+                m.SetFromAddress("user@example.org");
+                m.ToAddress().SetText("author@example.org");
+                m.Body().Clear();
+                m.Body().SetText("Feedback number " + std::to_string(i) + "\r\n.\r\n..dots\r\n" +
+                                 std::string(size_t(i % 7) * 300, 'x') + "\r\nend");
+                m.SetSubject(subject);
+                smtp.SendMail();
+                expected[subject] = ExpectedReceived(smtp);
+            } catch (const std::exception& e) {
+                failed.insert(i);
+                if (failures.size() < 2000) failures += "send " + std::to_string(i) + ": " + e.what() + "\n";
+            }
+            slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - start));
+            if (i == std::min<int64_t>(100, sends / 2)) {
+                descriptorsAfterWarmUp = OpenDescriptors();
+                residentAfterWarmUp = ResidentKiB();
+            }
+        }
+        if (smtp.Connected()) {
+            try {
+                smtp.Disconnect();
+            } catch (const std::exception&) {
+            }
+        }
+    }
+    const int descriptorsAtEnd = OpenDescriptors();
+    const long residentAtEnd = ResidentKiB();
+    server.closeWriteChannel();
+    server.waitForFinished(10000);
+
+    // Each dropped connection belongs to exactly one send, and it is the failure of that send.
+    std::ifstream drops(std::filesystem::path(dir.Path()) / "drops.log");
+    int64_t dropped = 0;
+    for (std::string line; std::getline(drops, line);) ++dropped;
+    EXPECT_EQ(int64_t(failed.size()), dropped) << "failures:\n" << failures;
+    EXPECT_EQ(int64_t(failed.size()), sends / 10) << "failures:\n" << failures;
+
+    // Every stored message is a send the client counted as successful, whole.
+    int64_t stored = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.Path())) {
+        if (e.path().extension() != ".eml") continue;
+        ++stored;
+        const std::string data = ReadFile(e.path());
+        const auto at = data.find("Subject: ");
+        ASSERT_NE(at, std::string::npos) << e.path();
+        const std::string subject = data.substr(at + 9, data.find("\r\n", at) - at - 9);
+        const auto it = expected.find(subject);
+        ASSERT_NE(it, expected.end()) << "stored but reported as failed: " << subject;
+        EXPECT_EQ(data, it->second) << subject << " did not arrive whole";
+    }
+    EXPECT_EQ(stored, int64_t(expected.size()));
+    EXPECT_EQ(int64_t(expected.size() + failed.size()), sends);
+
+    EXPECT_LE(descriptorsAtEnd, descriptorsAfterWarmUp) << "file descriptors left open";
+    if (!kSanitized && sends >= 500) {
+        EXPECT_LT(double(residentAtEnd), double(residentAfterWarmUp) * 1.05)
+            << "resident memory " << residentAfterWarmUp << " KiB after the warm-up, " << residentAtEnd << " KiB at the end";
+    }
+    EXPECT_LT(slowest.count(), 5000) << "a send waited for the time-out";
+    std::printf("mail soak: %lld sends, %zu stored, %zu failed on dropped connections, descriptors %d -> %d, "
+                "resident %ld -> %ld KiB, slowest send %lld ms\n",
+                static_cast<long long>(sends), expected.size(), failed.size(), descriptorsAfterWarmUp, descriptorsAtEnd,
+                residentAfterWarmUp, residentAtEnd, static_cast<long long>(slowest.count()));
+}
