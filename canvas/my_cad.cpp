@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 namespace kelvo {
@@ -48,6 +49,24 @@ int64_t ZoomedSide(int32_t side, double zoom) {
         return -1;
     }
     return int64_t(v);
+}
+
+// An RGB32 image whose rows are 64 bytes longer than its pixels need. With widths of
+// 1024 or 2048 pixels the plain row length is a multiple of 4 KiB, so the pixels of one
+// column all fall into the same cache sets and a vertical edge of xor feedback misses
+// the cache on every row; the padding spreads them.
+QImage PaddedImage(QSize size) {
+    if (size.width() <= 0 || size.height() <= 0) {
+        return QImage();
+    }
+    const size_t stride = size_t(size.width()) * 4 + 64;
+    const size_t bytes = stride * size_t(size.height());
+    void* buffer = std::malloc(bytes);
+    if (buffer == nullptr) {
+        return QImage();
+    }
+    return QImage(static_cast<uchar*>(buffer), size.width(), size.height(), qsizetype(stride),
+                  QImage::Format_RGB32, [](void* p) { std::free(p); }, buffer);
 }
 
 } // namespace
@@ -175,7 +194,7 @@ void TMyCAD::SetShadow(bool value) {
 
 void TMyCAD::EnsureImageSize() {
     if (image_.size() != size()) {
-        image_ = QImage(size(), QImage::Format_RGB32);
+        image_ = PaddedImage(size());
         if (image_.isNull()) {
             image_ = QImage();
         } else {
