@@ -182,20 +182,16 @@ void TLinksock::InitializeWinsock()
     winsockStarted_ = true;
 }
 
-void TLinksock::OpenSocket(int protocol, bool linger)
+void TLinksock::OpenSocket()
 {
-    const ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, protocol);
+    // Protocol 0 and no linger option, unlike the start-up socket.
+    const ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
     if (s == ws::INVALID_SOCKET) {
         socket_ = kNoSocket;
         const int code = ws::WSAGetLastError();
         throw ESockError("No socket available: " + LookUpErrorMessage(static_cast<uint16_t>(code)));
     }
     socket_ = static_cast<uint16_t>(s);
-    if (linger) {
-        ws::linger l;
-        l.l_onoff = 1;
-        ws::setsockopt(s, ws::SOL_SOCKET, ws::SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
-    }
     ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
 }
 
@@ -384,7 +380,7 @@ void TLinksock::Connect()
     waitDone_ = false;
     succeeded_ = true;
     if (socket_ == kNoSocket)
-        OpenSocket(0, false);  // an earlier replacement failed; try once more
+        OpenSocket();  // an earlier replacement failed; try once more
     if (ws::connect(socket_, &remoteAddress_, 16) == ws::SOCKET_ERROR)
         CheckSocketError(kWouldBlock);
     TimerOn();
@@ -432,7 +428,7 @@ void TLinksock::RequestCloseSocket()
     }
     // Always hold an unconnected socket ready for the next Connect.
     if (!destroying_)
-        OpenSocket(0, false);
+        OpenSocket();
 }
 
 bool TLinksock::DataAvailable()

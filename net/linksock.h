@@ -154,7 +154,8 @@ protected:
     std::string lastReply_;
 
 private:
-    void OpenSocket(int protocol, bool linger);
+    // Raises ESockError "No socket available: <error text>" when no socket can be made.
+    void OpenSocket();
     void SendBytes(const char* data, size_t length);
     void ArmTimer(bool report);
     void DisarmTimer(bool report);
