@@ -129,13 +129,25 @@ void BM_ComposeAndSend20MBAttachment(benchmark::State& state)
     Prepare(smtp, port);
     smtp.PostMessage().Attachments().Add(file);
     int64_t bytes = 0;
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point started;
+    Clock::time_point composed;
+    double composing = 0;
+    double sending = 0;
+    smtp.OnSendStart = [&](QObject*) { composed = Clock::now(); };
     for (auto _ : state) {
         smtp.Connect();
+        started = Clock::now();
         smtp.SendMail();
+        composing += std::chrono::duration<double>(composed - started).count();
+        sending += std::chrono::duration<double>(Clock::now() - composed).count();
         smtp.Disconnect();
         bytes += smtp.BodyStream().Size();
     }
     state.SetBytesProcessed(bytes);
+    // Where a send's time goes: composing (reading and encoding the file) and the dialogue.
+    state.counters["compose_ms"] = 1000.0 * composing / static_cast<double>(state.iterations());
+    state.counters["send_ms"] = 1000.0 * sending / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_ComposeAndSend20MBAttachment)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(7);
 

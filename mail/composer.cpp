@@ -215,11 +215,14 @@ void TMailComposer::BuildMessage() {
     const bool multipart = m.Attachments().Count() > 0;
 
     finalHeader_.Clear();
-    if (IsSevenBitClean(m.FromName()))
-        finalHeader_.Add("From: " + m.FromName() + "<" + m.FromAddress() + ">");
-    else
+    if (!IsSevenBitClean(m.FromName()))
         // An encoded word has to stand apart from the '<' to be recognised (RFC 2047 §5).
         finalHeader_.Add("From: " + HeaderText(m.FromName(), charset_) + " <" + m.FromAddress() + ">");
+    else if (m.FromName().find_first_of("()<>[]:;@\\,\"") != std::string::npos)
+        // Unquoted, "Doe, John" would read as two addresses (RFC 5322 §3.2.5 phrase).
+        finalHeader_.Add("From: " + QuotedParameterValue(m.FromName()) + "<" + m.FromAddress() + ">");
+    else
+        finalHeader_.Add("From: " + m.FromName() + "<" + m.FromAddress() + ">");
     if (m.ToAddress().Count() > 0) finalHeader_.Add("To: " + JoinEntries(m.ToAddress()));
     if (m.ToCarbonCopy().Count() > 0) finalHeader_.Add("CC: " + JoinEntries(m.ToCarbonCopy()));
     finalHeader_.SetValue("Subject", HeaderText(m.Subject(), charset_));

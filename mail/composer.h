@@ -51,8 +51,10 @@ std::string NewBoundary();
 // - a Body entry holding line breaks is split into lines there;
 // - text that is not US-ASCII, or has a line over 998 octets, goes out as
 //   quoted-printable, labelled utf-8 when Charset is us-ascii; a non-ASCII Subject
-//   or FromName goes out as RFC 2047 encoded words;
-// - a boundary that occurs in the text is drawn again.
+//   or FromName goes out as RFC 2047 encoded words, and a FromName holding
+//   address specials such as ',' goes out quoted;
+// - a boundary that occurs in the text is drawn again;
+// - uuencoded attachments are labelled x-uuencode, not base64.
 class TMailComposer {
 public:
     TMailComposer();

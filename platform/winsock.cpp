@@ -21,6 +21,7 @@ constexpr uint32_t kInaddrNone = INADDR_NONE;
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -566,6 +567,14 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen)
     const int fd = ::accept4(k->fd, reinterpret_cast<::sockaddr*>(&a), &alen, SOCK_CLOEXEC);
     const int e = errno;
     k->acceptArmed = true;
+    if (k->wnd != 0 && (k->mask & FD_ACCEPT)) {
+        // More connections waiting: the original library posts FD_ACCEPT again.
+        pollfd p{k->fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
+            k->acceptArmed = false;
+            post(s, *k, FD_ACCEPT, 0);
+        }
+    }
     if (fd < 0) {
         lastError = ErrorFromErrno(e);
         return INVALID_SOCKET;
@@ -617,7 +626,9 @@ HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, in
         lastError = WSANOTINITIALISED;
         return 0;
     }
-    if (name == nullptr || buf == nullptr || buflen <= 0) {
+    // The entry is written in place, so the buffer must suit its pointers.
+    if (name == nullptr || buf == nullptr || buflen <= 0 ||
+        reinterpret_cast<uintptr_t>(buf) % alignof(hostent) != 0) {
         lastError = WSAEFAULT;
         return 0;
     }

@@ -43,6 +43,8 @@ TEST(Composer, HeaderLinesComeInTheirOrderAndOnlyWhenSet) {
          "Content-Type: text/plain; charset=us-ascii\r\n"},
         {"no name, nothing optional", "", "ann@x.org", {"a@x"}, {}, {}, "", "", "", "",
          "From: <ann@x.org>\r\nTo: a@x\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
+        {"name with specials", "Doe, John", "j@x", {}, {}, {}, "", "", "", "",
+         "From: \"Doe, John\"<j@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
         {"nothing at all", "", "", {}, {}, {"b@x"}, "", "", "", "",
          "From: <>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
     };

@@ -162,6 +162,8 @@ TEST(Interop, TypedNonAsciiTextIsReadBackExactly) {
 
 TEST(Interop, HostileBodiesAndNamesAreReadBackAsTyped) {
     CheckScenario({"line breaks inside entries", {"a\n.\nMAIL FROM:<x>", "b\r\n.\r\nQUIT", "c\rd"}, {}});
+    for (const std::string name : {"Doe, John", "Ann (QA) <boss@x>", "say \"hi\" \\ bye", "J. R. Doe", "a;b:c@d[e]"})
+        CheckScenario({"sender name " + name, {"x"}, {}, mtPlain, uuMime, "Feedback", name});
     CheckScenario({"line breaks inside entries, multipart", {"a\n.\nMAIL FROM:<x>"}, {{"f", "1"}}});
     SetRandSeed(0);
     CheckScenario({"text holding the next boundary",

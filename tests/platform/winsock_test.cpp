@@ -233,6 +233,36 @@ TEST_F(WinsockTest, ReadNotificationWaitsForTheNextRecv)
     closesocket(server);
 }
 
+TEST_F(WinsockTest, AcceptNotificationComesAgainWhileConnectionsWait)
+{
+    const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = Loopback();
+    bind(listener, &a, 16);
+    listen(listener, 4);
+    int len = 16;
+    getsockname(listener, &a, &len);
+    WSAAsyncSelect(listener, wnd, kMsg, FD_ACCEPT);
+    std::vector<SOCKET> clients;
+    for (int i = 0; i < 2; ++i) {
+        clients.push_back(socket(AF_INET, SOCK_STREAM, 0));
+        WSAAsyncSelect(clients.back(), wnd, kMsg, 0x3D);
+        connect(clients.back(), &a, 16);
+    }
+    ASSERT_TRUE(SpinUntil([&] { return Count(clients[0], FD_CONNECT) + Count(clients[1], FD_CONNECT) == 2; }));
+    SpinFor(30);
+    EXPECT_EQ(Count(listener, FD_ACCEPT), 1);
+    const SOCKET first = accept(listener, nullptr, nullptr);
+    ASSERT_TRUE(SpinUntil([&] { return Count(listener, FD_ACCEPT) == 2; }));
+    const SOCKET second = accept(listener, nullptr, nullptr);
+    EXPECT_NE(second, INVALID_SOCKET);
+    SpinFor(30);
+    EXPECT_EQ(Count(listener, FD_ACCEPT), 2);
+    EXPECT_EQ(accept(listener, nullptr, nullptr), INVALID_SOCKET);
+    EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
+    for (SOCKET s : {first, second, clients[0], clients[1], listener})
+        closesocket(s);
+}
+
 TEST_F(WinsockTest, PeerCloseIsPostedOnceEvenWithDataWaiting)
 {
     SOCKET client, server;
@@ -317,9 +347,9 @@ TEST_F(WinsockTest, LookupFillsTheCallersBufferAndPostsCompletion)
 
 TEST_F(WinsockTest, LookupFailuresCarryTheirError)
 {
-    char buf[1024];
+    alignas(8) char buf[1024];
     const HANDLE unknown = WSAAsyncGetHostByName(wnd, kLookup, "nowhere.invalid", buf, sizeof buf);
-    char tiny[16];
+    alignas(8) char tiny[16];
     const HANDLE small = WSAAsyncGetHostByName(wnd, kLookup, "localhost", tiny, sizeof tiny);
     ASSERT_TRUE(SpinUntil([] { return notes.size() == 2; }));
     for (const Note& n : notes) {
@@ -335,7 +365,7 @@ TEST_F(WinsockTest, LookupFailuresCarryTheirError)
 
 TEST_F(WinsockTest, WithdrawnLookupLeavesTheBufferAlone)
 {
-    char buf[1024];
+    alignas(8) char buf[1024];
     std::memset(buf, 0x5A, sizeof buf);
     const HANDLE h = WSAAsyncGetHostByName(wnd, kLookup, "localhost", buf, sizeof buf);
     EXPECT_EQ(WSACancelAsyncRequest(h), 0);
