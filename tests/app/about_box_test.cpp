@@ -551,13 +551,19 @@ TEST_F(AboutBoxTest, WhileSendingTheWindowShowsItIsBusy) {
         Qt::CursorShape cursor = Qt::ArrowCursor;
         QString status;
     } seen;
+    LinkRecorder recorder;
+    QDesktopServices::setUrlHandler("http", &recorder, "open");
     QTimer::singleShot(150, box_.get(), [&] {
         seen.sendEnabled = box_->BitBtn1->isEnabled();
         seen.okEnabled = box_->OKButton->isEnabled();
         if (const QCursor* c = QGuiApplication::overrideCursor()) seen.cursor = c->shape();
         seen.status = box_->StatusLabel->text();
+        // The window stays live while the send waits: the vendor link still opens.
+        QTest::mouseClick(box_->Label9, Qt::LeftButton);
     });
     Send(silent.Port(), "Ann", "ann@example.org", "Hello", "text");
+    QDesktopServices::unsetUrlHandler("http");
+    EXPECT_EQ(recorder.links, std::vector<QString>{"http://www.example.com/"});
     EXPECT_FALSE(seen.sendEnabled);
     EXPECT_FALSE(seen.okEnabled);
     EXPECT_EQ(seen.cursor, Qt::BusyCursor);

@@ -10,6 +10,7 @@ closed with the Return key.
 
 import os
 import select
+import socket
 import subprocess
 import sys
 import tempfile
@@ -196,6 +197,25 @@ def clear_clipboard(xvfb):
                    timeout=10, check=False, capture_output=True)
 
 
+def silent_listener(port, busy_timeout=120.0):
+    """A socket listening on 127.0.0.1 that never accepts: clients connect (the
+    system completes the handshake) and then hear nothing. Waits for the port
+    while another test's server holds it."""
+    deadline = time.monotonic() + busy_timeout
+    while True:
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", port))
+            s.listen(4)
+            return s
+        except OSError:
+            s.close()
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(1.0)
+
+
 class SmtpSink:
     """The keeping SMTP server (smtp_sink.py) on 127.0.0.1 at the given port."""
 
@@ -205,7 +225,19 @@ class SmtpSink:
         self.idle_timeout = idle_timeout
         self.proc = None
 
-    def start(self, timeout=20.0):
+    def start(self, timeout=20.0, busy_timeout=120.0):
+        """Starts the server; while the port is taken by another test's server
+        (such as one run by a parallel test run), waits for it to be free."""
+        deadline = time.monotonic() + busy_timeout
+        while True:
+            try:
+                return self._start(timeout)
+            except e2e.E2EError as exc:
+                if "address already in use" not in str(exc) or time.monotonic() > deadline:
+                    raise
+                time.sleep(1.0)
+
+    def _start(self, timeout):
         log_path = os.path.join(self.dir, "server.log")
         with open(log_path, "wb") as log:
             self.proc = subprocess.Popen(

@@ -4,7 +4,6 @@ pressed, and the mail looked for at an SMTP server on 127.0.0.1:25 that keeps
 what it receives."""
 
 import os
-import socket
 import sys
 import time
 import unittest
@@ -121,10 +120,7 @@ class FailedSendsSayNotSent(FeedbackCase):
 
     def test_server_that_stays_silent_gives_up_after_the_time_out(self):
         self.sink.stop()
-        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as silent:
-            silent.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            silent.bind((SERVER, 25))
-            silent.listen(4)   # connections complete, nobody ever answers
+        with ab.silent_listener(25):
             self.about.fill_feedback("Ann", SERVER, "ann@example.org", "Hello", "text")
             before = self.about.shot()
             self.about.send()
