@@ -10,6 +10,7 @@
 #include <QEvent>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -181,20 +182,16 @@ void TLinksock::InitializeWinsock()
     winsockStarted_ = true;
 }
 
-void TLinksock::OpenSocket(int protocol, bool linger)
+void TLinksock::OpenSocket()
 {
-    const ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, protocol);
+    // Protocol 0 and no linger option, unlike the start-up socket.
+    const ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
     if (s == ws::INVALID_SOCKET) {
         socket_ = kNoSocket;
         const int code = ws::WSAGetLastError();
         throw ESockError("No socket available: " + LookUpErrorMessage(static_cast<uint16_t>(code)));
     }
     socket_ = static_cast<uint16_t>(s);
-    if (linger) {
-        ws::linger l;
-        l.l_onoff = 1;
-        ws::setsockopt(s, ws::SOL_SOCKET, ws::SO_LINGER, reinterpret_cast<const char*>(&l), sizeof l);
-    }
     ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
 }
 
@@ -343,8 +340,10 @@ void TLinksock::ResolveHost()
     if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
         throw ESockError(kHostLookupFailed);
     std::memcpy(&remoteAddress_.sin_addr, entry->h_addr_list[0], 4);
-    if (OnHostResolved)
-        OnHostResolved(this);
+    if (OnHostResolved) {
+        const TOnHostResolved handler = OnHostResolved;
+        handler(this);
+    }
 }
 
 void TLinksock::Connect()
@@ -370,7 +369,8 @@ void TLinksock::Connect()
         if (attempts > 0 || !OnInvalidHost)
             throw ESockError("Null Remote Address");
         bool handled = false;
-        OnInvalidHost(handled);
+        const THandlerEvent handler = OnInvalidHost;
+        handler(handled);
         if (!handled)
             throw ESockError("Null Remote Address");
     }
@@ -380,7 +380,7 @@ void TLinksock::Connect()
     waitDone_ = false;
     succeeded_ = true;
     if (socket_ == kNoSocket)
-        OpenSocket(0, false);  // an earlier replacement failed; try once more
+        OpenSocket();  // an earlier replacement failed; try once more
     if (ws::connect(socket_, &remoteAddress_, 16) == ws::SOCKET_ERROR)
         CheckSocketError(kWouldBlock);
     TimerOn();
@@ -428,7 +428,7 @@ void TLinksock::RequestCloseSocket()
     }
     // Always hold an unconnected socket ready for the next Connect.
     if (!destroying_)
-        OpenSocket(0, false);
+        OpenSocket();
 }
 
 bool TLinksock::DataAvailable()
@@ -568,14 +568,18 @@ void TLinksock::SendStream(TStream& stream)
         StopWatchingWrites(watching);
     });
     if (!canceled_) {
+        // Keep the window live between sends without paying for a dispatch per block.
+        constexpr auto kPumpEvery = std::chrono::milliseconds(10);
+        auto lastPump = std::chrono::steady_clock::now();
         do {
             const int64_t left = stream.Size() - stream.Position();
             const int32_t count = static_cast<int32_t>(std::min<int64_t>(left, static_cast<int64_t>(kBufferSize)));
             const int32_t got = stream.Read(buffer_.data(), count);
             if (got <= 0)
                 break;  // a stream that gives nothing more would otherwise be asked for ever
-            // Each block gets the whole time-out, so a stalled peer cannot hold the send for ever.
-            ArmTimer(false);
+            // Each block gets the whole time-out, so a stalled peer cannot hold the send for
+            // ever; the timer is armed when the block first has to wait.
+            bool armed = false;
             int32_t remaining = got;
             do {
                 const int n = ws::send(socket_, buffer_.data() + (got - remaining), remaining, 0);
@@ -589,13 +593,23 @@ void TLinksock::SendStream(TStream& stream)
                         if (!*alive)
                             throw EAbortError(kSendAborted);
                     }
-                    Pump(false, kSendAborted);
+                    const auto now = std::chrono::steady_clock::now();
+                    if (now - lastPump >= kPumpEvery) {
+                        lastPump = now;
+                        Pump(false, kSendAborted);
+                    }
                 } else {
                     CheckSocketError(kWouldBlock);
+                    if (!armed) {
+                        ArmTimer(false);
+                        armed = true;
+                    }
                     WaitWritable(watching);
+                    lastPump = std::chrono::steady_clock::now();
                 }
             } while (remaining > 0 && !canceled_);
-            DisarmTimer(false);
+            if (armed)
+                DisarmTimer(false);
         } while (stream.Position() != stream.Size() && !canceled_);
     }
     if (canceled_) {
@@ -687,7 +701,8 @@ void TLinksock::CheckConnection()
         if (asked || !OnConnectionRequired)
             throw Exception("Not Connected");
         bool handled = false;
-        OnConnectionRequired(handled);
+        const THandlerEvent handler = OnConnectionRequired;
+        handler(handled);
         if (!handled)
             throw Exception("Not Connected");
         asked = true;

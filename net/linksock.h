@@ -4,18 +4,21 @@
 // - Construct with the owner, then set your own defaults (for instance Port). The
 //   constructor has already opened a socket; a replacement socket is opened after
 //   every close, so Connect may be called again after Disconnect.
-// - Override Connect, Disconnect and Abort to wrap the protocol around the transport;
-//   call the base version for the transport part. Transaction and Accept are virtual
-//   too. Abort is also called by the time-out timer: an override must end in
-//   TLinksock::Abort (or Cancel) so that the running wait ends.
+// - Virtual: Connect, Disconnect, Abort, Transaction, Accept. Override Connect,
+//   Disconnect and Abort to wrap the protocol around the transport and call the base
+//   version for the transport part. Abort is also what the time-out calls: an override
+//   must end in TLinksock::Abort (or Cancel) so that the running wait ends.
 // - Typical order: Connect; ReadLn for a greeting; Transaction per command (it sends
 //   the command line, reads exactly one reply line into LastReply and ReplyNumber;
 //   read continuation lines with ReadLn); Write/Writeln/SendStream for data;
 //   CheckConnection before a send; Disconnect.
-// - Every operation reports its status text on entry through ReportStatus; use it for
-//   your own texts (level 1 replies, 4 major steps, 8 everything).
+// - Protected for subclasses: ReportStatus (level 1 server replies, 4 major steps,
+//   8 everything), CheckSocketError after a failed platform call, TimerOn/TimerOff
+//   around a wait of your own, Pump for one turn of such a wait, and the flags
+//   (connected_, canceled_, timedOut_, succeeded_, waitDone_).
 // - Failures raise ESockError (EAbortError for a send or line read ended by Cancel,
-//   Abort or the time-out). "Not Connected" from CheckConnection is a plain Exception.
+//   Abort or the time-out; raising it clears Canceled). "Not Connected" from
+//   CheckConnection is a plain Exception.
 // - The waits dispatch events, so any handler may run meanwhile, including code that
 //   destroys the component. deleteLater() during a wait is deferred until the wait
 //   has left (the wait is cancelled first). A plain delete during a wait ends the wait
@@ -23,6 +26,8 @@
 //   operation must check LifeToken() (taken before the call) before it touches members.
 // - The destructor calls TLinksock::Abort, not an override: a subclass that must
 //   react should do so in its own destructor.
+// - Every status handler and event is called through a copy, so a handler may replace
+//   itself or destroy the component.
 #pragma once
 
 #include "net/socket_events.h"
@@ -149,7 +154,8 @@ protected:
     std::string lastReply_;
 
 private:
-    void OpenSocket(int protocol, bool linger);
+    // Raises ESockError "No socket available: <error text>" when no socket can be made.
+    void OpenSocket();
     void SendBytes(const char* data, size_t length);
     void ArmTimer(bool report);
     void DisarmTimer(bool report);
@@ -163,7 +169,7 @@ private:
 
     HWND windowHandle_ = 0;
     std::unique_ptr<TThreadTimer> timer_;
-    std::array<char, kHostEntrySize> hostEntryBuffer_{};
+    alignas(alignof(winsock::hostent)) std::array<char, kHostEntrySize> hostEntryBuffer_{};
     winsock::HANDLE lookup_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     bool beingDestroyed_ = false;  // the component state: no OnStatus, no OnDisconnect

@@ -626,7 +626,9 @@ HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, in
         lastError = WSANOTINITIALISED;
         return 0;
     }
-    if (name == nullptr || buf == nullptr || buflen <= 0) {
+    // The entry is written in place, so the buffer must suit its pointers.
+    if (name == nullptr || buf == nullptr || buflen <= 0 ||
+        reinterpret_cast<uintptr_t>(buf) % alignof(hostent) != 0) {
         lastError = WSAEFAULT;
         return 0;
     }

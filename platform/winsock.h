@@ -149,7 +149,7 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen);
 int getsockname(SOCKET s, sockaddr_in* name, int* namelen);
 
 // Starts a lookup of an IPv4 address on a worker thread and returns its handle
-// (0 on failure, with the error set). The host entry is written into buf on the
+// (0 on failure, with the error set; buf must be aligned for hostent). The host entry is written into buf on the
 // GUI thread just before msg is posted with wParam = handle and
 // lParam = MAKELPARAM(length needed, error). After WSACancelAsyncRequest, or once
 // the window is gone, the buffer is never touched and nothing is posted.

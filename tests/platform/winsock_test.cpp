@@ -347,9 +347,9 @@ TEST_F(WinsockTest, LookupFillsTheCallersBufferAndPostsCompletion)
 
 TEST_F(WinsockTest, LookupFailuresCarryTheirError)
 {
-    char buf[1024];
+    alignas(8) char buf[1024];
     const HANDLE unknown = WSAAsyncGetHostByName(wnd, kLookup, "nowhere.invalid", buf, sizeof buf);
-    char tiny[16];
+    alignas(8) char tiny[16];
     const HANDLE small = WSAAsyncGetHostByName(wnd, kLookup, "localhost", tiny, sizeof tiny);
     ASSERT_TRUE(SpinUntil([] { return notes.size() == 2; }));
     for (const Note& n : notes) {
@@ -365,7 +365,7 @@ TEST_F(WinsockTest, LookupFailuresCarryTheirError)
 
 TEST_F(WinsockTest, WithdrawnLookupLeavesTheBufferAlone)
 {
-    char buf[1024];
+    alignas(8) char buf[1024];
     std::memset(buf, 0x5A, sizeof buf);
     const HANDLE h = WSAAsyncGetHostByName(wnd, kLookup, "localhost", buf, sizeof buf);
     EXPECT_EQ(WSACancelAsyncRequest(h), 0);
