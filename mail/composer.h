@@ -53,7 +53,8 @@ std::string NewBoundary();
 //   quoted-printable, labelled utf-8 when Charset is us-ascii; a non-ASCII Subject
 //   or FromName goes out as RFC 2047 encoded words, and a FromName holding
 //   address specials such as ',' goes out quoted;
-// - a boundary that occurs in the text is drawn again.
+// - a boundary that occurs in the text is drawn again;
+// - uuencoded attachments are labelled x-uuencode, not base64.
 class TMailComposer {
 public:
     TMailComposer();
