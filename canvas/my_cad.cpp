@@ -194,13 +194,13 @@ void TMyCAD::Render() {
     if (image_.isNull()) {
         return;
     }
-    // ZoomedImage holds the picture stretched to exactly this rectangle, so copying it
-    // gives the same pixels as stretching the picture again.
     if (zoomedImage_.isNull() || zoomedImage_.size() != image_.size()) {
         image_.fill(palette().color(QPalette::Window));
     }
-    if (!zoomedImage_.isNull()) {
-        surface_.Draw(0, 0, zoomedImage_);
+    // Stretching the source again reads a quarter of what copying ZoomedImage would at
+    // zoom 2, and gives the same pixels.
+    if (!zoomedImage_.isNull() && !backGround_.isNull()) {
+        surface_.StretchDraw(TRect{0, 0, zoomedImage_.width(), zoomedImage_.height()}, backGround_);
     }
     DrawShapes();
     surface_.ResetTouched();
@@ -384,6 +384,12 @@ void TMyCAD::MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t
     }
     const TPoint p{x, y};
     const bool left = button == TMouseButton::mbLeft;
+    // Selecting and deselecting draw hot points straight into the image; show them.
+    surface_.ResetTouched();
+    struct Refresh {
+        TMyCAD* cad;
+        ~Refresh() { cad->RefreshTouched(); }
+    } refresh{this};
     if (mode_ == ModeDraw && shapeTool_ == SpSector) {
         if (currentShape_ != nullptr) {
             currentShape_->Deselect();
