@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <utility>
 
 namespace kelvo {
 
@@ -46,6 +47,15 @@ void RefuseInCommand(const std::string& value, const std::string& what, const st
 {
     if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
         throw Exception("CR, LF or NUL in " + what + ": " + command + " is not sent");
+}
+
+// Calls a handler through a copy: the handler may destroy the component, and with it
+// the std::function that is running.
+template <typename Event, typename... Args>
+void Fire(const Event& event, Args&&... args)
+{
+    const Event copy = event;
+    copy(std::forward<Args>(args)...);
 }
 
 bool IsTransportFailure(const std::exception_ptr& failure)
@@ -152,7 +162,7 @@ void TKivSMTP::Connect()
             if (asked || !OnAuthenticationFailed)
                 throw Exception(kAuthenticationFailed);
             bool handled = false;
-            OnAuthenticationFailed(handled);
+            Fire(OnAuthenticationFailed, handled);
             if (life.expired())
                 throw EAbortError("Socket readln aborted");
             if (!handled)
@@ -185,7 +195,7 @@ void TKivSMTP::Connect()
     if (setBusy)
         busy_ = false;
     if (OnConnect)
-        OnConnect(this);
+        Fire(OnConnect, this);
 }
 
 void TKivSMTP::Disconnect()
@@ -241,7 +251,7 @@ void TKivSMTP::SendEnvelopeAndData()
         throw Exception("NUL in the header: the message is not sent");
 
     if (OnSendStart) {
-        OnSendStart(this);
+        Fire(OnSendStart, this);
         if (life.expired())
             throw EAbortError("Socket send aborted");
     }
@@ -263,7 +273,7 @@ void TKivSMTP::SendEnvelopeAndData()
             if (replyNumber_ == kServiceClosing)
                 refuse();
             if (replyNumber_ > 300 && OnRecipientNotFound) {
-                OnRecipientNotFound(entry);
+                Fire(OnRecipientNotFound, entry);
                 if (life.expired())
                     throw EAbortError("Socket send aborted");
             }
@@ -277,7 +287,7 @@ void TKivSMTP::SendEnvelopeAndData()
     Command(".");
     if (replyNumber_ >= 400) {
         if (OnFailure) {
-            OnFailure(this);
+            Fire(OnFailure, this);
             if (life.expired())
                 throw Exception(lastReply_);
         }
@@ -310,7 +320,7 @@ void TKivSMTP::SendMail()
             if (asked || !OnHeaderIncomplete)
                 throw Exception(kIncompleteHeader);
             bool handled = false;
-            OnHeaderIncomplete(handled, noSender ? 1 : 2);
+            Fire(OnHeaderIncomplete, handled, noSender ? 1 : 2);
             if (life.expired())
                 throw Exception(kIncompleteHeader);
             if (!handled)
@@ -340,7 +350,7 @@ void TKivSMTP::SendMail()
     }
     busy_ = false;
     if (OnSuccess)
-        OnSuccess(this);
+        Fire(OnSuccess, this);
 }
 
 } // namespace kelvo

@@ -747,3 +747,40 @@ TEST_F(SmtpSession, AttachmentEventsFireDuringCompositionBeforeAnyCommand)
 }
 
 } // namespace
+
+namespace {
+
+// A GUI handler may close the window that owns the component while a send is under
+// way; the send must end without touching the destroyed object.
+TEST(SmtpSessionLifetime, HandlerThatDestroysTheComponentEndsTheSend)
+{
+    EnsureApp();
+    enum Where { SendStart, RecipientRefused, PacketSent };
+    for (const Where where : {SendStart, RecipientRefused, PacketSent}) {
+        SCOPED_TRACE(where);
+        ScriptedSmtpServer server({S("220 hi\r\n"), C("HELO kelvo"), S("250 ok\r\n"), C("RSET"), S("250 ok\r\n"),
+                                   C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"), C("RCPT TO:<bob@example.org>"),
+                                   S("550 no\r\n"), C("DATA"), S("354 go\r\n"), Data(), S("250 ok\r\n")});
+        auto* smtp = new TKivSMTP;
+        smtp->SetHost("127.0.0.1");
+        smtp->SetPort(server.Port());
+        smtp->SetUserID("kelvo");
+        smtp->SetTimeOut(5000);
+        smtp->PostMessage().SetFromAddress("ann@example.org");
+        smtp->PostMessage().ToAddress().Add("bob@example.org");
+        smtp->PostMessage().Body().Add("text");
+        smtp->Connect();
+        bool succeeded = false;
+        smtp->OnSuccess = [&](QObject*) { succeeded = true; };
+        if (where == SendStart)
+            smtp->OnSendStart = [smtp](QObject*) { delete smtp; };
+        if (where == RecipientRefused)
+            smtp->OnRecipientNotFound = [smtp](const std::string&) { delete smtp; };
+        if (where == PacketSent)
+            smtp->OnPacketSent = [smtp](QObject*) { delete smtp; };
+        EXPECT_THROW(smtp->SendMail(), Exception);
+        EXPECT_FALSE(succeeded);
+    }
+}
+
+} // namespace

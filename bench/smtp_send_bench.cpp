@@ -1,0 +1,180 @@
+// TKivSMTP sending to Postfix's smtp-sink on 127.0.0.1: a 20 MB attachment composed and sent, and the processor's idleness while the server is slow.
+//
+// KELVO_SMTP_SINK_PORT: use the smtp-sink already listening there (bench/smtp_compare
+// runs one for every client); otherwise the program starts its own.
+// KELVO_SMTP_ATTACHMENT: the file to attach; otherwise 20 MB of random bytes.
+#include "mail/smtp.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+using namespace kelvo;
+
+constexpr size_t kAttachmentBytes = 20u * 1024u * 1024u;
+
+uint16_t FreePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+bool Listening(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    return ok;
+}
+
+// smtp-sink discards what it receives, so the server is never the bottleneck.
+class Sink {
+public:
+    explicit Sink(const QStringList& extra = {})
+    {
+        port_ = FreePort();
+        QStringList args = extra;
+        if (::geteuid() == 0)
+            args << "-u" << "nobody";
+        args << QString("127.0.0.1:%1").arg(port_) << "64";
+        process_.start("/usr/sbin/smtp-sink", args);
+        if (!process_.waitForStarted(5000))
+            throw std::runtime_error("smtp-sink did not start");
+        for (int i = 0; i < 200 && !Listening(port_); ++i)
+            QThread::msleep(10);
+    }
+    ~Sink()
+    {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+    uint16_t Port() const { return port_; }
+
+private:
+    QProcess process_;
+    uint16_t port_ = 0;
+};
+
+std::string AttachmentPath(QTemporaryDir& dir)
+{
+    if (const char* given = std::getenv("KELVO_SMTP_ATTACHMENT"))
+        return given;
+    const std::string path = dir.path().toStdString() + "/attachment.bin";
+    std::mt19937 gen(1);
+    std::string data(kAttachmentBytes, '\0');
+    for (char& c : data)
+        c = static_cast<char>(gen() & 0xFF);
+    std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
+    return path;
+}
+
+void Prepare(TKivSMTP& smtp, uint16_t port)
+{
+    smtp.SetHost("127.0.0.1");
+    smtp.SetPort(port);
+    smtp.SetUserID("kelvo.bench");
+    smtp.SetTimeOut(60000);
+    smtp.SetClearParams(false);
+    TPostMessage& m = smtp.PostMessage();
+    m.SetFromAddress("bench@example.org");
+    m.ToAddress().Add("sink@example.org");
+    m.SetSubject("Benchmark");
+    m.Body().Add("The attachment follows.");
+}
+
+// One iteration is what a user's send costs: connect, compose, send, quit.
+void BM_ComposeAndSend20MBAttachment(benchmark::State& state)
+{
+    QTemporaryDir dir;
+    const std::string file = AttachmentPath(dir);
+    std::unique_ptr<Sink> own;
+    uint16_t port = 0;
+    if (const char* given = std::getenv("KELVO_SMTP_SINK_PORT")) {
+        port = static_cast<uint16_t>(std::atoi(given));
+    } else {
+        own = std::make_unique<Sink>();
+        port = own->Port();
+    }
+    TKivSMTP smtp;
+    Prepare(smtp, port);
+    smtp.PostMessage().Attachments().Add(file);
+    int64_t bytes = 0;
+    for (auto _ : state) {
+        smtp.Connect();
+        smtp.SendMail();
+        smtp.Disconnect();
+        bytes += smtp.BodyStream().Size();
+    }
+    state.SetBytesProcessed(bytes);
+}
+BENCHMARK(BM_ComposeAndSend20MBAttachment)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(7);
+
+double ThreadCpuSeconds()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// The server takes 3 s to answer the end of data; the waiting read must sleep.
+void BM_WaitForSlowFinalReply(benchmark::State& state)
+{
+    Sink sink({"-W", ".:3"});
+    TKivSMTP smtp;
+    Prepare(smtp, sink.Port());
+    smtp.Connect();
+    double cpu = 0;
+    double wall = 0;
+    for (auto _ : state) {
+        const auto t0 = std::chrono::steady_clock::now();
+        const double c0 = ThreadCpuSeconds();
+        smtp.SendMail();
+        cpu += ThreadCpuSeconds() - c0;
+        wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    }
+    smtp.Disconnect();
+    state.counters["cpu_percent_of_one_core"] = 100.0 * cpu / wall;
+    state.counters["cpu_ms"] = 1000.0 * cpu / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_WaitForSlowFinalReply)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);  // the socket waits run this thread's event loop
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
