@@ -119,8 +119,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setPalette(pal);
     setFont(ToQFont(TFont{QStringLiteral("MS Sans Serif"), -11, clBlack, 0, 1}));
     resize(kDesignWidth, kDesignHeight);
-    // Below this the bottom buttons would climb over the tool panel.
-    setMinimumSize(560, kDesignHeight);
+    // The scroll box keeps at least 100 x 100 pixels.
+    setMinimumSize(152 + 100 + kScrollRightMargin, 8 + 100 + kScrollBottomMargin);
     CreateControls();
     ConfigureCanvas();
     SetTabOrder();
@@ -128,9 +128,14 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
 }
 
 TForm1::~TForm1() {
+    // The children outlive this part of the window: as they are torn down they
+    // still signal (the line width box finishes its editing when it loses the
+    // focus), and no handler may run on a window that is half gone.
+    for (QObject* child : findChildren<QObject*>()) QObject::disconnect(child, nullptr, this, nullptr);
+    Shape1->OnMouseDown = nullptr;
     // The canvas writes its position label; take the label away first so that
     // nothing writes to it while the children are torn down.
-    if (MyCAD1) MyCAD1->SetLabelXY(nullptr);
+    MyCAD1->SetLabelXY(nullptr);
 }
 
 void TForm1::CreateControls() {
@@ -195,6 +200,9 @@ void TForm1::CreateControls() {
     // change the value, with the text set quietly.
     connect(SpinEdit1->lineEdit(), &QLineEdit::textChanged, this, &TForm1::SpinEdit1Change);
     connect(SpinEdit1, &QSpinBox::valueChanged, this, &TForm1::SpinEdit1Change);
+    // Leaving the box puts back a valid value, quietly when it is the value the
+    // box had; the pen follows what the box then shows.
+    connect(SpinEdit1, &QSpinBox::editingFinished, this, &TForm1::SpinEdit1Change);
 
     Label3 = MakeLabel(Panel1, 40, 328, QStringLiteral("Color"), "Label3");
 
@@ -308,13 +316,15 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    // The canvas's scroll box takes whatever room the window gains or loses;
-    // the bottom buttons keep their distance from the bottom edge.
+    // The canvas's scroll box takes whatever room the window gains or loses.
+    // Everything else keeps its place, except that the bottom buttons move down
+    // with a window taller than designed, where the scroll box would cover them.
     const int w = width(), h = height();
     ScrollBox1->setGeometry(152, 8, std::max(100, w - 152 - kScrollRightMargin),
                             std::max(100, h - 8 - kScrollBottomMargin));
-    BitBtn3->move(BitBtn3->x(), h - kButtonsFromBottom);
-    BitBtn2->move(BitBtn2->x(), h - kButtonsFromBottom);
+    const int buttonsTop = std::max(kDesignHeight, h) - kButtonsFromBottom;
+    BitBtn3->move(BitBtn3->x(), buttonsTop);
+    BitBtn2->move(BitBtn2->x(), buttonsTop);
 }
 
 void TForm1::SetTool(TDrawTool tool) {

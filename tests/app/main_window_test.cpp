@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QFocusEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -309,6 +310,16 @@ TEST_F(MainWindowTest, LineWidthFollowsTheSpinBoxText) {
         edit->setText(QString::fromLatin1(c.text));
         EXPECT_EQ(form.MyCAD1->Pen().Width, c.width);
     }
+    // Leaving the box with a text that is not a number: the box shows a valid
+    // value again, and the pen has that width.
+    form.SpinEdit1->setValue(4);
+    edit->setText(QString());
+    ASSERT_EQ(form.MyCAD1->Pen().Width, 1);
+    QFocusEvent leave(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(form.SpinEdit1, &leave);
+    EXPECT_EQ(form.MyCAD1->Pen().Width, form.SpinEdit1->value());
+    EXPECT_EQ(edit->text().toInt(), form.SpinEdit1->value());
+
     form.SpinEdit1->setValue(5);
     EXPECT_EQ(form.MyCAD1->Pen().Width, 5);
     form.SpinEdit1->stepUp();
@@ -350,6 +361,13 @@ TEST_F(MainWindowTest, ScrollBoxGrowsAndShrinksWithTheWindowAndTheRestStays) {
     EXPECT_EQ(form.Panel1->geometry(), QRect(8, 0, 137, 553));
     EXPECT_EQ(form.BitBtn3->geometry(), QRect(112, 800 - 70, 153, 33));
     EXPECT_EQ(form.BitBtn2->geometry(), QRect(352, 800 - 70, 177, 33));
+    form.resize(500, 400);
+    QApplication::processEvents();
+    EXPECT_EQ(form.ScrollBox1->geometry(), QRect(152, 8, 500 - 178, 400 - 93));
+    EXPECT_EQ(form.Panel1->geometry(), QRect(8, 0, 137, 553));
+    EXPECT_EQ(form.BitBtn3->geometry(), QRect(112, 576, 153, 33));
+    EXPECT_EQ(form.BitBtn2->geometry(), QRect(352, 576, 177, 33));
+    EXPECT_TRUE(form.ScrollBox1->verticalScrollBar()->isVisible());
     form.resize(731, 646);
     QApplication::processEvents();
     EXPECT_EQ(form.ScrollBox1->geometry(), QRect(152, 8, 553, 553));

@@ -347,7 +347,8 @@ class Program:
         # such moves go without it and settle instead.
         if not sync:
             self.xvfb.xdotool("mousemove", x, y)
-            self.settle(0.3)
+            self.settle(0.2)
+            self.wait_pointer_still()
         elif self.pointer() != (x, y):
             self.xvfb.xdotool("mousemove", "--sync", x, y)
 
@@ -374,6 +375,18 @@ class Program:
 
     def type_text(self, text):
         self.xvfb.xdotool("type", "--delay", "20", text)
+
+    def wait_pointer_still(self, timeout=10.0):
+        """Waits until the program has stopped moving the pointer."""
+        last = [self.pointer()]
+
+        def still():
+            time.sleep(0.15)
+            now = self.pointer()
+            same = now == last[0]
+            last[0] = now
+            return same
+        wait_until(still, timeout, "the pointer to rest")
 
     def pointer(self):
         out = self.xvfb.xdotool("getmouselocation", "--shell")
@@ -454,7 +467,7 @@ class Kelvo(Program):
     def find_canvas(self):
         """The canvas's top-left corner on the screen: the first picture pixel
         (dark air) inside the scroll box's frame."""
-        shot = self.xvfb.screenshot()
+        shot = self.still_screenshot()
         left, top, _, _ = CONTROLS["ScrollBox1"]
         sx, sy = self.origin[0] + left, self.origin[1] + top
         x = next(x for x in range(sx, sx + 12) if max(shot.pixel(x, sy + 40)) < 60)
@@ -466,8 +479,21 @@ class Kelvo(Program):
         return self.canvas[0] + x, self.canvas[1] + y
 
     def canvas_shot(self, width=512, height=512, shot=None):
-        shot = shot or self.xvfb.screenshot()
+        """The canvas as shown; without a given shot, once the screen is still,
+        so that a busy machine's late repaint is not taken for the result."""
+        shot = shot or self.still_screenshot()
         return shot.crop(self.canvas[0], self.canvas[1], width, height)
+
+    def still_screenshot(self, timeout=10.0):
+        last = [self.xvfb.screenshot()]
+
+        def still():
+            time.sleep(0.1)
+            now = self.xvfb.screenshot()
+            same = now.data == last[0].data
+            last[0] = now
+            return now if same else None
+        return wait_until(still, timeout, "the screen to stop changing")
 
     def canvas_drag(self, a, b, steps=8):
         self.drag(*self.at(*a), *self.at(*b), steps=steps)

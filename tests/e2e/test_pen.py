@@ -27,7 +27,7 @@ class Pen(e2e.KelvoTestCase, unittest.TestCase):
         self.k.settle()
 
     def swatch(self):
-        return self.x.screenshot().pixel(*self.k.control_centre("Shape1"))
+        return self.k.still_screenshot().pixel(*self.k.control_centre("Shape1"))
 
     def test_picked_colour_applies_to_new_shapes_only(self):
         self.k.click_control("rectangleBtn")
@@ -55,7 +55,7 @@ class Pen(e2e.KelvoTestCase, unittest.TestCase):
         # The dialog opens with the colour picked last; Cancel keeps it.
         dialog = self.open_colour_dialog()
         dx, dy, dw, dh = dialog.geometry()
-        dialog_shot = self.x.screenshot().crop(dx, dy, dw, dh)
+        dialog_shot = self.k.still_screenshot().crop(dx, dy, dw, dh)
         self.assertGreater(dialog_shot.count(lambda p: p == RED), 1500, "red preview")
         self.close_colour_dialog("Escape")
         self.assertEqual(self.swatch(), RED)

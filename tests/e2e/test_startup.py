@@ -21,7 +21,7 @@ class Startup(e2e.KelvoTestCase, unittest.TestCase):
         cx, cy = self.k.canvas
         # Inside the scroll box's one-pixel frame, 3 pixels in from its left.
         self.assertEqual((cx - ox, cy - oy), (152 + 1 + 3, 8 + 1))
-        shot = self.x.screenshot()
+        shot = self.k.still_screenshot()
         canvas = self.k.canvas_shot(shot=shot)
         coloured = canvas.count(lambda p: not (p[0] == p[1] == p[2]))
         self.assertEqual(coloured, 0, "every pixel of the picture is grey")
@@ -39,19 +39,19 @@ class Startup(e2e.KelvoTestCase, unittest.TestCase):
         lx, ly, lw, lh = e2e.CONTROLS["Label1"]
         ox, oy = self.k.origin
         area = (ox + lx, oy + ly, lw, lh)
-        face = self.x.screenshot().pixel(ox + lx - 3, oy + ly + 5)
+        face = self.k.still_screenshot().pixel(ox + lx - 3, oy + ly + 5)
 
         def ink(shot):
             return shot.count(lambda p: p != face, *area)
 
-        self.assertEqual(ink(self.x.screenshot()), 0, "the label starts empty")
+        self.assertEqual(ink(self.k.still_screenshot()), 0, "the label starts empty")
         self.k.move(*self.k.at(100, 50))
         self.k.settle()
-        first = self.x.screenshot()
+        first = self.k.still_screenshot()
         self.assertGreater(ink(first), 20)
         self.k.move(*self.k.at(387, 411))
         self.k.settle()
-        second = self.x.screenshot()
+        second = self.k.still_screenshot()
         self.assertGreater(ink(second), 20)
         self.assertTrue(first.diff(second, *area), "the label shows the new position")
 
@@ -60,6 +60,23 @@ class Startup(e2e.KelvoTestCase, unittest.TestCase):
         self.k.settle(0.5)
         self.assertTrue(self.k.running())
         self.assertEqual(self.k.windows(e2e.MAIN_TITLE), [self.k.window.wid])
+
+    def test_scroll_box_follows_a_larger_window_and_the_buttons_stay_below_it(self):
+        self.x.xdotool("windowsize", "--sync", self.k.window.wid, 900, 800)
+        self.k.settle(0.5)
+        shot = self.k.still_screenshot()
+        ox, oy = self.k.origin
+        frame = shot.pixel(ox + 152, oy + 300)
+        # The scroll box's right frame moved from 704 to 873, its bottom from 560 to 714.
+        self.assertEqual(shot.pixel(ox + 152 + 722 - 1, oy + 300), frame)
+        self.assertNotEqual(shot.pixel(ox + 704, oy + 300), frame)
+        self.assertEqual(shot.pixel(ox + 400, oy + 8 + 707 - 1), frame)
+        # The picture stays where it was.
+        self.assertEqual(self.k.find_canvas(), self.k.canvas)
+        # The close button now sits 70 pixels above the bottom edge, and works there.
+        bx, _, bw, bh = e2e.CONTROLS["BitBtn2"]
+        self.k.click(ox + bx + bw // 2, oy + 800 - 70 + bh // 2)
+        self.assertEqual(self.k.wait_exit(15), 0)
 
     def test_close_button_ends_the_program(self):
         self.k.click_control("BitBtn2")

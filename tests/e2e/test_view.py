@@ -28,9 +28,9 @@ class View(e2e.KelvoTestCase, unittest.TestCase):
     def test_zoom_two_doubles_the_picture_and_brings_scroll_bars(self):
         box_left, box_top, box_w, box_h = e2e.CONTROLS["ScrollBox1"]
         ox, oy = self.k.origin
-        face = self.x.screenshot().crop(ox + box_left, oy + box_top, box_w, box_h)
+        face = self.k.still_screenshot().crop(ox + box_left, oy + box_top, box_w, box_h)
         self.k.set_zoom("2")
-        shot = self.x.screenshot()
+        shot = self.k.still_screenshot()
         self.assertTwiceAsLarge(self.k.canvas_shot(520, 520, shot=shot), self.bare, 520, 520)
         box = shot.crop(ox + box_left, oy + box_top, box_w, box_h)
         # Both scroll bars take a strip of the box that showed the face before.
@@ -52,7 +52,7 @@ class View(e2e.KelvoTestCase, unittest.TestCase):
     def test_unreadable_zoom_gives_zoom_one(self):
         self.k.set_zoom("2")
         self.k.set_zoom("abc")
-        shot = self.x.screenshot()
+        shot = self.k.still_screenshot()
         self.assertSameRegion(self.k.canvas_shot(shot=shot), self.bare, 0, 0, 512, 512,
                               "picture back at zoom 1")
         cx, cy = self.k.canvas
