@@ -4,7 +4,10 @@
 #include "app/url_launcher.h"
 #include "mail/smtp.h"
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -17,6 +20,7 @@
 #include <QScreen>
 #include <QShowEvent>
 
+#include <algorithm>
 #include <exception>
 
 namespace kelvo {
@@ -109,6 +113,27 @@ QPushButton* MakeButton(QWidget* parent, const char* text, const QIcon& icon,
     b->setAutoDefault(false);
     return b;
 }
+
+// A message box that puts its whole content on the clipboard on Ctrl+C, as message
+// boxes on Windows do, so a failure can be pasted into a report.
+class CopyableMessageBox : public QMessageBox {
+public:
+    CopyableMessageBox(const QString& caption, const QString& text, QWidget* parent)
+        : QMessageBox(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent) {}
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event != QKeySequence::Copy) {
+            QMessageBox::keyPressEvent(event);
+            return;
+        }
+        const QString rule = QStringLiteral("---------------------------\n");
+        QString buttons;
+        for (QAbstractButton* b : this->buttons()) buttons += b->text().remove('&') + "   ";
+        QGuiApplication::clipboard()->setText(rule + windowTitle() + '\n' + rule + text() +
+                                              '\n' + rule + buttons + '\n' + rule);
+    }
+};
 
 class FixedHeightTabBar : public QTabBar {
 public:
@@ -258,7 +283,6 @@ void TAboutBox::CreateFeedbackSheet() {
     // As wide as the room left of the memo, so the caption falls into two lines.
     Label6->setGeometry(27, 128, 120 - 27 - 6, 34);
     Label6->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    Label6->setBuddy(nullptr);
 
     DetailMemo = new QPlainTextEdit(s);
     DetailMemo->setObjectName(QStringLiteral("DetailMemo"));
@@ -335,8 +359,7 @@ void TAboutBox::Message(const QString& text) {
         if (ShowMessage) {
             ShowMessage(text);
         } else {
-            QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(kMessageCaption), text,
-                            QMessageBox::Ok, this);
+            CopyableMessageBox box(QString::fromLatin1(kMessageCaption), text, this);
             box.exec();
         }
     } catch (const std::exception& e) {
@@ -376,7 +399,6 @@ void TAboutBox::BitBtn1Click() {
 }
 
 void TAboutBox::SendFeedback() {
-    SetStatus(tr("Connecting to %1\u2026").arg(SmtpEdit->text()));
     const QString server = SmtpEdit->text();
     SetStatus(tr("Connecting to %1\u2026").arg(server));
     if (KivSMTP1->Connected()) KivSMTP1->Disconnect();

@@ -3,9 +3,17 @@
 #include "app/about_box.h"
 
 #include "app/url_launcher.h"
+#include "mail/smtp.h"
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -20,10 +28,96 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
+#include <ostream>
+#include <memory>
 #include <vector>
+
+// Readable QStrings in failure messages.
+void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 namespace kelvo {
 namespace {
+
+// The memo text as the recipient reads it: the session writes one empty line more
+// after the header block, so the text arrives behind an empty first line.
+QString Received(const QString& memo) { return "\n" + memo + "\n"; }
+
+const QString kPython = QStringLiteral("/usr/bin/python3");
+
+QString E2eScript(const char* name) {
+    return QStringLiteral(KELVO_SOURCE_DIR "/tests/e2e/") + QString::fromLatin1(name);
+}
+
+// The keeping SMTP server of the end-to-end tests, on a free port of 127.0.0.1.
+class SmtpSink {
+public:
+    explicit SmtpSink(double idleTimeoutSeconds = 300) {
+        proc_.setProgram(kPython);
+        proc_.setArguments({E2eScript("smtp_sink.py"), "--dir", dir_.path(), "--idle-timeout",
+                            QString::number(idleTimeoutSeconds)});
+        proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        proc_.start();
+        QByteArray line;
+        while (!line.endsWith('\n') && proc_.waitForReadyRead(20000)) line += proc_.readLine();
+        const QList<QByteArray> words = line.trimmed().split(' ');
+        if (words.size() == 2 && words[0] == "ready") port_ = words[1].toInt();
+        if (port_ == 0) ADD_FAILURE() << "the SMTP server did not start: " << line.data();
+    }
+    ~SmtpSink() {
+        proc_.terminate();
+        if (!proc_.waitForFinished(5000)) proc_.kill();
+        proc_.waitForFinished(5000);
+    }
+    SmtpSink(const SmtpSink&) = delete;
+    SmtpSink& operator=(const SmtpSink&) = delete;
+
+    int Port() const { return port_; }
+    // CONNECT, HELO <name>, RSET and QUIT as the server saw them.
+    QStringList Commands() const {
+        QFile f(dir_.filePath("commands.log"));
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+    int MessageCount() const {
+        int n = 0;
+        while (QFile::exists(dir_.filePath(Name(n + 1, ".eml")))) ++n;
+        return n;
+    }
+    // Message n (from 1) as a mail program reads it: from, to, subject, body, names.
+    QJsonObject Mail(int n) const {
+        QProcess reader;
+        reader.start(kPython, {E2eScript("mail_reader.py"), dir_.filePath(Name(n, ".eml"))});
+        reader.waitForFinished(20000);
+        return QJsonDocument::fromJson(reader.readAllStandardOutput()).object();
+    }
+    QJsonObject Envelope(int n) const {
+        QFile f(dir_.filePath(Name(n, ".json")));
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        return QJsonDocument::fromJson(f.readAll()).object();
+    }
+
+private:
+    static QString Name(int n, const char* ext) {
+        return QStringLiteral("msg-%1%2").arg(n, 3, 10, QLatin1Char('0')).arg(QLatin1String(ext));
+    }
+    QTemporaryDir dir_;
+    QProcess proc_;
+    int port_ = 0;
+};
+
+// A port of 127.0.0.1 on which nothing listens.
+int ClosedPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
 
 class LinkRecorder : public QObject {
     Q_OBJECT
@@ -97,6 +191,25 @@ protected:
         box_->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(box_.get()));
         box_->PageControl1->setCurrentWidget(box_->TabSheet2);
+    }
+
+    // Fills the feedback tab and presses "SendMail!"; returns when the send is over.
+    void Send(int port, const QString& name, const QString& mailbox, const QString& subject,
+              const QString& text, const QString& server = "127.0.0.1") {
+        box_->KivSMTP1->SetPort(port);
+        box_->SenderEdit->setText(name);
+        box_->SmtpEdit->setText(server);
+        box_->SenderEMail->setText(mailbox);
+        box_->SubjectEdit->setText(subject);
+        box_->DetailMemo->setPlainText(text);
+        QTest::mouseClick(box_->BitBtn1, Qt::LeftButton);
+    }
+
+    void ExpectIdleAfter(const char* result) {
+        EXPECT_TRUE(box_->BitBtn1->isEnabled());
+        EXPECT_TRUE(box_->OKButton->isEnabled());
+        EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(box_->StatusLabel->text(), QString::fromLatin1(result));
     }
 
     std::unique_ptr<TAboutBox> box_;
@@ -243,6 +356,7 @@ TEST_F(AboutBoxTest, LinkLabelAndPurchaseButtonsOpenTheirLinks) {
         "http://www.example.com/",
         "http://www.example.org/software/graphics/kelvo/download.html",
         "https://secure.example.net/order?PRODUCT=160001"};
+    for (const char* s : {"http", "https"}) QDesktopServices::unsetUrlHandler(s);
     EXPECT_EQ(recorder.links, expected);
     EXPECT_EQ(box_->URL1->URLType(), utHttp);
     EXPECT_EQ(box_->URL2->URLType(), utHttp);
@@ -280,6 +394,195 @@ TEST_F(AboutBoxTest, WindowKeepsWhatWasTypedBetweenShowings) {
     EXPECT_EQ(box_->SenderEdit->text(), "Ann");
     EXPECT_EQ(box_->DetailMemo->toPlainText(), "first line");
     EXPECT_EQ(box_->PageControl1->currentWidget(), box_->TabSheet2);
+}
+
+TEST_F(AboutBoxTest, SessionComponentCarriesTheFormsSettings) {
+    const TKivSMTP& smtp = *box_->KivSMTP1;
+    EXPECT_EQ(smtp.Port(), 25);
+    EXPECT_EQ(smtp.ReportLevel(), 0);
+    EXPECT_EQ(smtp.EncodeType(), uuMime);
+    EXPECT_TRUE(smtp.ClearParams());
+    EXPECT_EQ(smtp.SubType(), mtPlain);
+    EXPECT_EQ(smtp.Charset(), "us-ascii");
+    EXPECT_EQ(smtp.TimeOut(), 30000);
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_FALSE(static_cast<bool>(smtp.OnStatus));
+}
+
+TEST_F(AboutBoxTest, FeedbackArrivesWithWhatWasTyped) {
+    SmtpSink sink;
+    ShowFeedback();
+    Send(sink.Port(), "Ann", "ann@example.org", "Hello", "first line\nsecond line");
+    EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
+    EXPECT_EQ(buttonsWhileMessage_, std::vector<bool>{false});
+    ExpectIdleAfter("Mail sent !");
+    ASSERT_EQ(sink.MessageCount(), 1);
+    const QJsonObject mail = sink.Mail(1);
+    EXPECT_EQ(mail["from"].toString(), "ann@example.org");
+    EXPECT_EQ(mail["to"].toString(), "support@example.com");
+    EXPECT_EQ(mail["subject"].toString(), "Hello");
+    EXPECT_EQ(mail["body"].toString(), Received("first line\nsecond line"));
+    EXPECT_EQ(mail["defects"].toArray().size(), 0);
+    const QJsonObject envelope = sink.Envelope(1);
+    EXPECT_EQ(envelope["helo"].toString(), "Ann");
+    EXPECT_EQ(envelope["mail_from"].toString(), "ann@example.org");
+    EXPECT_EQ(envelope["rcpt_tos"].toArray(), QJsonArray{"support@example.com"});
+    // The connection stays open for the next feedback.
+    EXPECT_TRUE(box_->KivSMTP1->Connected());
+    EXPECT_EQ(sink.Commands(), (QStringList{"CONNECT", "HELO Ann", "RSET"}));
+}
+
+TEST_F(AboutBoxTest, SecondFeedbackQuitsTheOldConnectionAndCarriesOnlyItsOwnText) {
+    SmtpSink sink;
+    ShowFeedback();
+    Send(sink.Port(), "Ann", "ann@example.org", "One", "the first feedback");
+    Send(sink.Port(), "Bob", "bob@example.org", "Two", "the second feedback");
+    EXPECT_EQ(messages_, (std::vector<QString>{"Mail sent !", "Mail sent !"}));
+    ASSERT_EQ(sink.MessageCount(), 2);
+    EXPECT_EQ(sink.Mail(2)["body"].toString(), Received("the second feedback"));
+    EXPECT_EQ(sink.Mail(2)["subject"].toString(), "Two");
+    EXPECT_EQ(sink.Mail(2)["from"].toString(), "bob@example.org");
+    EXPECT_EQ(sink.Envelope(2)["helo"].toString(), "Bob");
+    EXPECT_EQ(sink.Commands(), (QStringList{"CONNECT", "HELO Ann", "RSET", "QUIT", "CONNECT",
+                                            "HELO Bob", "RSET"}));
+}
+
+TEST_F(AboutBoxTest, EmptySubjectGivesMailWithoutSubjectLine) {
+    SmtpSink sink;
+    ShowFeedback();
+    Send(sink.Port(), "Ann", "ann@example.org", "", "no subject here");
+    EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
+    ASSERT_EQ(sink.MessageCount(), 1);
+    const QJsonObject mail = sink.Mail(1);
+    EXPECT_FALSE(mail["names"].toArray().contains("Subject"));
+    EXPECT_EQ(mail["body"].toString(), Received("no subject here"));
+}
+
+TEST_F(AboutBoxTest, TextBeyondUsAsciiArrivesIntact) {
+    SmtpSink sink;
+    ShowFeedback();
+    const QString subject = QString::fromUtf8("Caf\u00e9 \u65e5\u672c\u8a9e");
+    const QString text = QString::fromUtf8("R\u00e9sum\u00e9: \u00e9\n\u65e5\u672c\u8a9e\u306e\u30c6\u30ad\u30b9\u30c8");
+    Send(sink.Port(), "Ann", "ann@example.org", subject, text);
+    EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
+    ASSERT_EQ(sink.MessageCount(), 1);
+    const QJsonObject mail = sink.Mail(1);
+    EXPECT_EQ(mail["subject"].toString(), subject);
+    EXPECT_EQ(mail["body"].toString(), Received(text));
+    EXPECT_EQ(mail["defects"].toArray().size(), 0);
+}
+
+TEST_F(AboutBoxTest, MailboxWithoutAtLeavesTheOpenConnectionAlone) {
+    SmtpSink sink;
+    ShowFeedback();
+    Send(sink.Port(), "Ann", "ann@example.org", "One", "text");
+    Send(sink.Port(), "Ann", "ann.example.org", "Two", "text");
+    EXPECT_EQ(messages_, (std::vector<QString>{"Mail sent !", "Invalid E-Mail Address"}));
+    QTest::qWait(100);
+    EXPECT_EQ(sink.Commands(), (QStringList{"CONNECT", "HELO Ann", "RSET"}));
+    EXPECT_TRUE(box_->KivSMTP1->Connected());
+    EXPECT_EQ(sink.MessageCount(), 1);
+}
+
+TEST_F(AboutBoxTest, FeedbackAfterTheServerClosedTheIdleConnectionIsSent) {
+    SmtpSink sink(0.5);
+    ShowFeedback();
+    Send(sink.Port(), "Ann", "ann@example.org", "One", "first");
+    // The server gives up on the idle connection; the window notices while it waits.
+    QTest::qWait(1500);
+    Send(sink.Port(), "Ann", "ann@example.org", "Two", "second");
+    EXPECT_EQ(messages_, (std::vector<QString>{"Mail sent !", "Mail sent !"}));
+    EXPECT_EQ(sink.MessageCount(), 2);
+}
+
+struct FailureCase {
+    const char* scenario;
+    // Prepares a server, sets what the send needs and returns the port to use.
+    std::function<int(TAboutBox&, std::unique_ptr<SilentListener>&)> arrange;
+    const char* server;
+    const char* name;
+};
+
+TEST_F(AboutBoxTest, FailedSendSaysSoAndGivesTheButtonsBack) {
+    const FailureCase cases[] = {
+        {"closed port", [](TAboutBox&, auto&) { return ClosedPort(); }, "127.0.0.1", "Ann"},
+        {"name that cannot be resolved", [](TAboutBox&, auto&) { return 25; },
+         "kelvo-feedback.invalid", "Ann"},
+        {"server silent after accepting",
+         [](TAboutBox& box, std::unique_ptr<SilentListener>& l) {
+             l = std::make_unique<SilentListener>();
+             box.KivSMTP1->SetTimeOut(300);
+             return l->Port();
+         },
+         "127.0.0.1", "Ann"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        SetUp();
+        messages_.clear();
+        buttonsWhileMessage_.clear();
+        std::unique_ptr<SilentListener> listener;
+        ShowFeedback();
+        const int port = c.arrange(*box_, listener);
+        Send(port, c.name, "ann@example.org", "Hello", "text", c.server);
+        EXPECT_EQ(messages_, std::vector<QString>{"Mail can not be sent !"});
+        EXPECT_EQ(buttonsWhileMessage_, std::vector<bool>{false});
+        ExpectIdleAfter("Mail can not be sent !");
+        EXPECT_FALSE(box_->KivSMTP1->Connected());
+    }
+}
+
+TEST_F(AboutBoxTest, RefusedGreetingNameSaysNotSent) {
+    // A server refuses "HELO " without a name.
+    SmtpSink sink;
+    ShowFeedback();
+    Send(sink.Port(), "", "ann@example.org", "Hello", "text");
+    EXPECT_EQ(messages_, std::vector<QString>{"Mail can not be sent !"});
+    ExpectIdleAfter("Mail can not be sent !");
+    EXPECT_EQ(sink.MessageCount(), 0);
+}
+
+TEST_F(AboutBoxTest, WhileSendingTheWindowShowsItIsBusy) {
+    SilentListener silent;
+    ShowFeedback();
+    box_->KivSMTP1->SetTimeOut(600);
+    struct Seen {
+        bool sendEnabled = true, okEnabled = true;
+        Qt::CursorShape cursor = Qt::ArrowCursor;
+        QString status;
+    } seen;
+    QTimer::singleShot(150, box_.get(), [&] {
+        seen.sendEnabled = box_->BitBtn1->isEnabled();
+        seen.okEnabled = box_->OKButton->isEnabled();
+        if (const QCursor* c = QGuiApplication::overrideCursor()) seen.cursor = c->shape();
+        seen.status = box_->StatusLabel->text();
+    });
+    Send(silent.Port(), "Ann", "ann@example.org", "Hello", "text");
+    EXPECT_FALSE(seen.sendEnabled);
+    EXPECT_FALSE(seen.okEnabled);
+    EXPECT_EQ(seen.cursor, Qt::BusyCursor);
+    EXPECT_EQ(seen.status, QString::fromUtf8("Connecting to 127.0.0.1\u2026"));
+    EXPECT_EQ(messages_, std::vector<QString>{"Mail can not be sent !"});
+
+    SmtpSink sink;
+    QString sendingStatus;
+    box_->KivSMTP1->OnSendStart = [&](QObject*) { sendingStatus = box_->StatusLabel->text(); };
+    Send(sink.Port(), "Ann", "ann@example.org", "Hello", "text");
+    EXPECT_EQ(sendingStatus, QString::fromUtf8("Sending\u2026"));
+    ExpectIdleAfter("Mail sent !");
+}
+
+TEST_F(AboutBoxTest, StatusIsClearedWhenTheTabIsShownAgain) {
+    ShowFeedback();
+    Send(ClosedPort(), "Ann", "ann@example.org", "Hello", "text");
+    EXPECT_EQ(box_->StatusLabel->text(), "Mail can not be sent !");
+    box_->PageControl1->setCurrentWidget(box_->TabSheet1);
+    box_->PageControl1->setCurrentWidget(box_->TabSheet2);
+    EXPECT_TRUE(box_->StatusLabel->text().isEmpty());
+    Send(ClosedPort(), "Ann", "ann@example.org", "Hello", "text");
+    box_->hide();
+    box_->show();
+    EXPECT_TRUE(box_->StatusLabel->text().isEmpty());
 }
 
 } // namespace
