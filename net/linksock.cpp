@@ -384,7 +384,7 @@ void TLinksock::Connect()
     if (ws::connect(socket_, &remoteAddress_, 16) == ws::SOCKET_ERROR)
         CheckSocketError(kWouldBlock);
     TimerOn();
-    while (!(connected_ || timedOut_ || canceled_ || !succeeded_))
+    while (!(connected_ || waitDone_ || timedOut_ || canceled_ || !succeeded_))
         Pump(true, "Connection Canceled");
     TimerOff();
     if (!timedOut_ && !canceled_ && succeeded_)
@@ -461,6 +461,9 @@ LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
             connected_ = true;
             break;
         case ws::FD_CONNECT:
+            // Ends Connect's wait even when an FD_CLOSE handled in the same turn has
+            // already taken the connection away again.
+            waitDone_ = true;
             if (succeeded_) {
                 connected_ = true;
                 if (OnConnect) {
