@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QEvent>
 #include <QImage>
+#include <QLabel>
 #include <QPainter>
 #include <QWidget>
 
@@ -88,6 +89,10 @@ int RunChild(const char* which, int argc, char** argv) {
     if (std::strcmp(which, "main") == 0) {
         kelvo::TForm1 form;
         ShowAndWaitForFirstFrame(form, *form.MyCAD1);
+    } else if (std::strcmp(which, "minimal-text") == 0) {
+        MinimalWindow window;
+        QLabel label(QStringLiteral("LineWidth"), &window);
+        ShowAndWaitForFirstFrame(window, label);
     } else {
         MinimalWindow window;
         ShowAndWaitForFirstFrame(window, window);
@@ -121,6 +126,13 @@ void BM_MinimalImageProcessFirstFrame(benchmark::State& state) {
     ProcessToFirstFrame(state, "minimal");
 }
 BENCHMARK(BM_MinimalImageProcessFirstFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+
+// The yardstick with one line of text on it: the share of the start-up that any
+// window showing text pays for the font set-up.
+void BM_MinimalImageAndTextProcessFirstFrame(benchmark::State& state) {
+    ProcessToFirstFrame(state, "minimal-text");
+}
+BENCHMARK(BM_MinimalImageAndTextProcessFirstFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 void BM_MainWindowProcessFirstFrame(benchmark::State& state) { ProcessToFirstFrame(state, "main"); }
 BENCHMARK(BM_MainWindowProcessFirstFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);

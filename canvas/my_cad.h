@@ -114,7 +114,8 @@ public:
     bool DeleteSelected() { return DeleteShape(SelectedIndex()); }
     void ShowPosition(int32_t x, int32_t y);
     // Confines the cursor to the screen rectangle (left, top)..(left + width, top + height),
-    // right and bottom edges excluded. A negative width or height confines to the canvas.
+    // right and bottom edges excluded. A negative width or height (a shape larger than the
+    // canvas) confines the cursor to the canvas itself along that axis.
     void ClipCursorTo(int32_t left, int32_t top, int32_t width, int32_t height);
     void ReleaseCursor();
     bool CursorClipped() const { return clipped_; }

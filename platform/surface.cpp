@@ -35,7 +35,7 @@ inline void ApplyPixel(uint32_t& p, uint32_t c, TPenMode mode) {
 // pixels whose major coordinate lies within [-margin, limit + margin) are visited, so a
 // line running far outside the image costs nothing.
 template <typename F>
-void ForEachLinePixel(TPoint a, TPoint b, int32_t width, int32_t height, int32_t margin, F&& f) {
+[[gnu::always_inline]] inline void ForEachLinePixel(TPoint a, TPoint b, int32_t width, int32_t height, int32_t margin, F&& f) {
     const int64_t dx = int64_t(b.X) - a.X;
     const int64_t dy = int64_t(b.Y) - a.Y;
     const int64_t adx = std::llabs(dx);
@@ -62,12 +62,27 @@ void ForEachLinePixel(TPoint a, TPoint b, int32_t width, int32_t height, int32_t
         iLo = std::max(iLo, major0 - hi);
         iHi = std::min(iHi, major0 - lo);
     }
+    if (iLo > iHi) {
+        return;
+    }
+    // The minor offset of pixel i is floor((2 i amin + amaj) / (2 amaj)); one division
+    // finds it for the first visible pixel, the error term steps it for the rest.
+    const int64_t den = 2 * amaj;
+    int64_t q = (2 * iLo * amin + amaj) / den;
+    int64_t r = (2 * iLo * amin + amaj) % den;
     for (int64_t i = iLo; i <= iHi; ++i) {
         const int64_t major = major0 + smaj * i;
-        const int64_t minor = minor0 + smin * ((2 * i * amin + amaj) / (2 * amaj));
-        const int64_t x = xMajor ? major : minor;
-        const int64_t y = xMajor ? minor : major;
-        f(i, x, y);
+        const int64_t minor = minor0 + smin * q;
+        if (xMajor) {
+            f(i, major, minor);
+        } else {
+            f(i, minor, major);
+        }
+        r += 2 * amin;
+        if (r >= den) {
+            r -= den;
+            ++q;
+        }
     }
 }
 
@@ -231,26 +246,41 @@ void TSurface::SetImage(QImage* image) {
     }
 }
 
-void TSurface::Touch(const QRect& r) {
-    if (image_ == nullptr) {
-        return;
+bool TSurface::Begin() {
+    if (image_ == nullptr || image_->isNull()) {
+        bits_ = nullptr;
+        width_ = height_ = 0;
+        return false;
     }
-    const QRect clipped = r.intersected(image_->rect());
-    if (!clipped.isEmpty()) {
-        touched_ = touched_.united(clipped);
+    bits_ = image_->bits();
+    stride_ = image_->bytesPerLine();
+    width_ = image_->width();
+    height_ = image_->height();
+    return true;
+}
+
+QRect TSurface::Touched() const {
+    if (tx0_ > tx1_ || ty0_ > ty1_) {
+        return QRect();
     }
+    return QRect(QPoint(tx0_, ty0_), QPoint(tx1_, ty1_));
+}
+
+void TSurface::ResetTouched() {
+    tx0_ = ty0_ = INT32_MAX;
+    tx1_ = ty1_ = INT32_MIN;
 }
 
 void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode) {
-    if (image_ == nullptr || y < 0 || y >= image_->height()) {
+    if (bits_ == nullptr || y < 0 || y >= height_) {
         return;
     }
     x0 = std::max(x0, 0);
-    x1 = std::min(x1, image_->width() - 1);
+    x1 = std::min(x1, width_ - 1);
     if (x0 > x1) {
         return;
     }
-    auto* row = reinterpret_cast<uint32_t*>(image_->scanLine(y));
+    auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
     if (mode == TPenMode::pmCopy) {
         std::fill(row + x0, row + x1 + 1, pixel);
     } else {
@@ -258,7 +288,7 @@ void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPen
             ApplyPixel(row[x], pixel, mode);
         }
     }
-    Touch(QRect(x0, y, x1 - x0 + 1, 1));
+    Touch(x0, y, x1, y);
 }
 
 void TSurface::MoveTo(int32_t x, int32_t y) { penPos_ = TPoint{x, y}; }
@@ -267,7 +297,7 @@ void TSurface::LineTo(int32_t x, int32_t y) {
     const TPoint a = penPos_;
     const TPoint b{x, y};
     penPos_ = b;
-    if (image_ == nullptr || image_->isNull() || Pen.Style == TPenStyle::psClear) {
+    if (Pen.Style == TPenStyle::psClear || !Begin()) {
         return;
     }
     const uint32_t pixel = ColorToPixel(Pen.Color);
@@ -279,13 +309,14 @@ void TSurface::LineTo(int32_t x, int32_t y) {
 }
 
 void TSurface::PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, TPenStyle style) {
-    const int32_t w = image_->width();
-    const int32_t h = image_->height();
-    uint8_t* bits = image_->bits();
-    const qsizetype stride = image_->bytesPerLine();
+    const int32_t w = width_;
+    const int32_t h = height_;
+    uint8_t* bits = bits_;
+    const qsizetype stride = stride_;
+    const bool solid = style == TPenStyle::psSolid;
     int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
-    ForEachLinePixel(a, b, w, h, 0, [&](int64_t i, int64_t x, int64_t y) {
-        if (x < 0 || y < 0 || x >= w || y >= h || !StyleOn(style, i)) {
+    ForEachLinePixel(a, b, w, h, 0, [&](int64_t i, int64_t x, int64_t y) __attribute__((always_inline)) {
+        if (x < 0 || y < 0 || x >= w || y >= h || (!solid && !StyleOn(style, i))) {
             return;
         }
         auto* row = reinterpret_cast<uint32_t*>(bits + y * stride);
@@ -296,14 +327,14 @@ void TSurface::PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, T
         maxY = std::max(maxY, y);
     });
     if (minX <= maxX) {
-        Touch(QRect(QPoint(int(minX), int(minY)), QPoint(int(maxX), int(maxY))));
+        Touch(int32_t(minX), int32_t(minY), int32_t(maxX), int32_t(maxY));
     }
 }
 
 void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode) {
     // A square stamp of the pen's width at every pixel of the thin line; each row of
     // the union is one run, so the coverage is collected per row and applied once.
-    const int32_t h = image_->height();
+    const int32_t h = height_;
     const int32_t lo = -(width - 1) / 2;
     const int32_t hi = width / 2;
     const int64_t yTop = std::max<int64_t>(std::min<int64_t>(a.Y, b.Y) + lo, 0);
@@ -312,7 +343,7 @@ void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenM
         return;
     }
     std::vector<Row> rows(size_t(yBottom - yTop + 1), Row{INT64_MAX, INT64_MIN});
-    ForEachLinePixel(a, b, image_->width(), h, width, [&](int64_t, int64_t x, int64_t y) {
+    ForEachLinePixel(a, b, width_, h, width, [&](int64_t, int64_t x, int64_t y) {
         for (int64_t yy = y + lo; yy <= y + hi; ++yy) {
             if (yy < yTop || yy > yBottom) {
                 continue;
@@ -336,7 +367,7 @@ void TSurface::Rectangle(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure
 void TSurface::Ellipse(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure(l, t, r, b, true); }
 
 void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellipse) {
-    if (image_ == nullptr || image_->isNull()) {
+    if (!Begin()) {
         return;
     }
     const int64_t x0 = std::min(l, r);
@@ -349,9 +380,13 @@ void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellips
     const bool outline = Pen.Style != TPenStyle::psClear;
     const int32_t penWidth = outline ? std::max(1, Pen.Width) : 0;
     const bool fill = Brush.Style == TBrushStyle::bsSolid;
+    if (!ellipse) {
+        RectangleFigure(x0, y0, x1, y1, penWidth, fill);
+        return;
+    }
     // Rows beyond the image matter only as neighbours of the erosion below, which
     // reaches penWidth rows, so only those are computed.
-    const int64_t h = image_->height();
+    const int64_t h = height_;
     const int64_t ry0 = std::max(y0, int64_t(-penWidth - 1));
     const int64_t ry1 = std::min(y1, h + penWidth);
     if (ry0 > ry1) {
@@ -435,6 +470,67 @@ void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellips
     }
 }
 
+void TSurface::ApplyColumn(int32_t x, int64_t y0, int64_t y1, uint32_t pixel, TPenMode mode) {
+    if (x < 0 || x >= width_) {
+        return;
+    }
+    y0 = std::max<int64_t>(y0, 0);
+    y1 = std::min<int64_t>(y1, height_ - 1);
+    if (y0 > y1) {
+        return;
+    }
+    uint8_t* p = bits_ + y0 * stride_ + qsizetype(x) * 4;
+    for (int64_t y = y0; y <= y1; ++y, p += stride_) {
+        ApplyPixel(*reinterpret_cast<uint32_t*>(p), pixel, mode);
+    }
+    Touch(x, int32_t(y0), x, int32_t(y1));
+}
+
+void TSurface::RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int32_t penWidth, bool fill) {
+    // The rectangle's outline is the box minus the box shrunk by the pen width; the
+    // outline rows are whole runs, the rows between have a band at either side.
+    const uint32_t penPixel = ColorToPixel(Pen.Color);
+    const uint32_t brushPixel = ColorToPixel(Brush.Color);
+    const TPenMode mode = Pen.Mode;
+    const auto c32 = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
+    const int64_t ix0 = x0 + penWidth;
+    const int64_t ix1 = x1 - penWidth;
+    const int64_t iy0 = y0 + penWidth;
+    const int64_t iy1 = y1 - penWidth;
+    if (ix0 > ix1 || iy0 > iy1) {
+        // No inside: the whole box is outline (or fill without a pen).
+        const uint32_t pixel = penWidth > 0 ? penPixel : brushPixel;
+        if (penWidth == 0 && !fill) {
+            return;
+        }
+        for (int64_t y = std::max<int64_t>(y0, 0); y <= std::min<int64_t>(y1, height_ - 1); ++y) {
+            ApplySpan(int32_t(y), c32(x0), c32(x1), pixel, mode);
+        }
+        return;
+    }
+    for (int64_t y = std::max<int64_t>(y0, 0); y < std::min<int64_t>(iy0, height_); ++y) {
+        ApplySpan(int32_t(y), c32(x0), c32(x1), penPixel, mode);
+    }
+    for (int64_t y = std::max<int64_t>(iy1 + 1, 0); y <= std::min<int64_t>(y1, height_ - 1); ++y) {
+        ApplySpan(int32_t(y), c32(x0), c32(x1), penPixel, mode);
+    }
+    for (int64_t x = x0; x < ix0; ++x) {
+        if (x >= 0 && x < width_) {
+            ApplyColumn(int32_t(x), iy0, iy1, penPixel, mode);
+        }
+    }
+    for (int64_t x = ix1 + 1; x <= x1; ++x) {
+        if (x >= 0 && x < width_) {
+            ApplyColumn(int32_t(x), iy0, iy1, penPixel, mode);
+        }
+    }
+    if (fill) {
+        for (int64_t y = std::max<int64_t>(iy0, 0); y <= std::min<int64_t>(iy1, height_ - 1); ++y) {
+            ApplySpan(int32_t(y), c32(ix0), c32(ix1), brushPixel, mode);
+        }
+    }
+}
+
 void TSurface::AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, const QRect& box) {
     ForEachLinePixel(a, b, box.right() + 1, box.bottom() + 1, 0, [&](int64_t, int64_t x, int64_t y) {
         if (x >= box.left() && x <= box.right() && y >= box.top() && y <= box.bottom()) {
@@ -444,7 +540,7 @@ void TSurface::AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, con
 }
 
 void TSurface::Polygon(const std::vector<TPoint>& points) {
-    if (image_ == nullptr || image_->isNull() || points.empty()) {
+    if (points.empty() || !Begin()) {
         return;
     }
     int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
@@ -457,8 +553,8 @@ void TSurface::Polygon(const std::vector<TPoint>& points) {
     const int32_t pw = std::max(1, Pen.Width);
     const int64_t l = std::max<int64_t>(minX - pw, 0);
     const int64_t t = std::max<int64_t>(minY - pw, 0);
-    const int64_t r = std::min<int64_t>(maxX + pw, image_->width() - 1);
-    const int64_t b = std::min<int64_t>(maxY + pw, image_->height() - 1);
+    const int64_t r = std::min<int64_t>(maxX + pw, width_ - 1);
+    const int64_t b = std::min<int64_t>(maxY + pw, height_ - 1);
     if (l > r || t > b) {
         return;
     }
@@ -519,19 +615,17 @@ void TSurface::Polygon(const std::vector<TPoint>& points) {
     }
     const uint32_t penPixel = ColorToPixel(Pen.Color);
     const uint32_t brushPixel = ColorToPixel(Brush.Color);
-    QRect touched;
     for (int y = box.top(); y <= box.bottom(); ++y) {
-        auto* row = reinterpret_cast<uint32_t*>(image_->scanLine(y));
+        auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
         const uint8_t* m = mask.data() + size_t(y - box.top()) * size_t(box.width());
         for (int x = box.left(); x <= box.right(); ++x) {
             const uint8_t v = m[x - box.left()];
             if (v != 0) {
                 ApplyPixel(row[x], v == 1 ? penPixel : brushPixel, Pen.Mode);
-                touched = touched.united(QRect(x, y, 1, 1));
+                Touch(x, y, x, y);
             }
         }
     }
-    Touch(touched);
 }
 
 TSurface::FontCache& TSurface::CurrentFont() {
@@ -593,6 +687,10 @@ const TSurface::TextMask& TSurface::MaskFor(const QString& text) {
                 }
                 if (x > start) {
                     mask.Spans.push_back(Span{y + top, start + left, x - 1 + left});
+                    mask.MinX = std::min(mask.MinX, start + left);
+                    mask.MaxX = std::max(mask.MaxX, x - 1 + left);
+                    mask.MinY = std::min(mask.MinY, y + top);
+                    mask.MaxY = std::max(mask.MaxY, y + top);
                 }
             }
         }
@@ -605,12 +703,42 @@ int32_t TSurface::TextWidth(const QString& text) { return MaskFor(text).Width; }
 int32_t TSurface::TextHeight(const QString& text) { return MaskFor(text).Height; }
 
 void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
-    if (image_ == nullptr || image_->isNull()) {
+    if (!Begin()) {
         return;
     }
     const TextMask& mask = MaskFor(text);
     const uint32_t textPixel = ColorToPixel(Font.Color);
     if (Brush.Style != TBrushStyle::bsSolid) {
+        if (mask.Spans.empty()) {
+            return;
+        }
+        const int64_t left = int64_t(x) + mask.MinX;
+        const int64_t right = int64_t(x) + mask.MaxX;
+        const int64_t top = int64_t(y) + mask.MinY;
+        const int64_t bottom = int64_t(y) + mask.MaxY;
+        if (left >= 0 && top >= 0 && right < width_ && bottom < height_) {
+            // Labels are drawn twice per shape on every paint: the glyph runs go straight
+            // to the pixels when the text lies wholly inside the image.
+            switch (Pen.Mode) {
+            case TPenMode::pmCopy:
+                for (const Span& s : mask.Spans) {
+                    auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
+                    std::fill(row + s.X0, row + s.X1 + 1, textPixel);
+                }
+                break;
+            case TPenMode::pmXor:
+            case TPenMode::pmNotXor:
+                for (const Span& s : mask.Spans) {
+                    auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
+                    for (int32_t k = s.X0; k <= s.X1; ++k) {
+                        ApplyPixel(row[k], textPixel, Pen.Mode);
+                    }
+                }
+                break;
+            }
+            Touch(int32_t(left), int32_t(top), int32_t(right), int32_t(bottom));
+            return;
+        }
         for (const Span& s : mask.Spans) {
             ApplySpan(y + s.Y, x + s.X0, x + s.X1, textPixel, Pen.Mode);
         }
@@ -653,7 +781,10 @@ void TSurface::FillRect(const TRect& r) {
     const int32_t y0 = std::min(r.Top, r.Bottom);
     const int32_t y1 = std::max(r.Top, r.Bottom);
     const uint32_t pixel = ColorToPixel(Brush.Color);
-    for (int64_t y = std::max(y0, 0); image_ != nullptr && y < y1 && y < image_->height(); ++y) {
+    if (!Begin()) {
+        return;
+    }
+    for (int64_t y = std::max(y0, 0); y < y1 && y < height_; ++y) {
         ApplySpan(int32_t(y), x0, x1 - 1, pixel, TPenMode::pmCopy);
     }
 }
@@ -707,7 +838,7 @@ QImage AsRgb32(const QImage& source) {
 } // namespace
 
 void TSurface::StretchDraw(const TRect& dest, const QImage& source) {
-    if (image_ == nullptr || image_->isNull() || source.isNull()) {
+    if (source.isNull() || !Begin()) {
         return;
     }
     const int32_t l = std::min(dest.Left, dest.Right);
@@ -718,9 +849,11 @@ void TSurface::StretchDraw(const TRect& dest, const QImage& source) {
         return;
     }
     const QImage src = AsRgb32(source);
-    StretchInto(src, reinterpret_cast<uint32_t*>(image_->bits()), image_->bytesPerLine(), l, t, int32_t(w),
-                int32_t(h), image_->rect());
-    Touch(QRect(l, t, int(w), int(h)));
+    StretchInto(src, reinterpret_cast<uint32_t*>(bits_), stride_, l, t, int32_t(w), int32_t(h), image_->rect());
+    const QRect covered = QRect(l, t, int(w), int(h)).intersected(image_->rect());
+    if (!covered.isEmpty()) {
+        Touch(covered.left(), covered.top(), covered.right(), covered.bottom());
+    }
 }
 
 void TSurface::Draw(int32_t x, int32_t y, const QImage& source) {

@@ -9,6 +9,8 @@
 #include <QRect>
 #include <QString>
 
+#include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <memory>
 #include <unordered_map>
@@ -99,8 +101,8 @@ public:
     void Draw(int32_t x, int32_t y, const QImage& source);
     void FillRect(const TRect& r);
 
-    QRect Touched() const { return touched_; }
-    void ResetTouched() { touched_ = QRect(); }
+    QRect Touched() const;
+    void ResetTouched();
 
     // A horizontal run of covered pixels on row Y, columns X0..X1 inclusive.
     struct Span {
@@ -114,6 +116,10 @@ private:
         int32_t Width = 0;
         int32_t Height = 0;
         std::vector<Span> Spans; // relative to the text's top-left corner, by row
+        int32_t MinX = INT32_MAX; // bounds of the spans
+        int32_t MaxX = INT32_MIN;
+        int32_t MinY = INT32_MAX;
+        int32_t MaxY = INT32_MIN;
     };
     struct FontCache;
     FontCache& CurrentFont();
@@ -123,11 +129,28 @@ private:
     void AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, const QRect& box);
     void WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode);
     void BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellipse);
-    void Touch(const QRect& r);
+    void RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int32_t penWidth, bool fill);
+    void ApplyColumn(int32_t x, int64_t y0, int64_t y1, uint32_t pixel, TPenMode mode);
+    // Already clipped to the image.
+    void Touch(int32_t x0, int32_t y0, int32_t x1, int32_t y1) {
+        tx0_ = std::min(tx0_, x0);
+        ty0_ = std::min(ty0_, y0);
+        tx1_ = std::max(tx1_, x1);
+        ty1_ = std::max(ty1_, y1);
+    }
+    // Fetches the pixel buffer once per drawing call; false when there is nothing to draw on.
+    bool Begin();
 
     QImage* image_ = nullptr;
+    uint8_t* bits_ = nullptr;
+    qsizetype stride_ = 0;
+    int32_t width_ = 0;
+    int32_t height_ = 0;
     TPoint penPos_;
-    QRect touched_;
+    int32_t tx0_ = INT32_MAX;
+    int32_t ty0_ = INT32_MAX;
+    int32_t tx1_ = INT32_MIN;
+    int32_t ty1_ = INT32_MIN;
     // Glyph coverage is rendered once per font and text: labels are drawn twice per
     // shape on every paint, and rasterising text each time would dominate the paint.
     std::vector<std::unique_ptr<FontCache>> fonts_;

@@ -364,3 +364,16 @@ TEST_F(Mouse, ADoubleClickAddsTwoVertices) {
     EXPECT_EQ(cad_->Shape(0)->PointCount(), 3);
     EXPECT_EQ(cad_->Shape(0)->Points[0], cad_->Shape(0)->Points[1]);
 }
+
+TEST_F(Mouse, HotPointsShownOrHiddenByAPressAreRefreshedAtOnce) {
+    DrawRect({10, 10}, {50, 30});
+    cad_->SetShapeTool(SpNone);
+    cad_->MouseDown(L, {}, 150, 80); // misses: the rectangle's hit test hides its hot points
+    EXPECT_EQ(cad_->LastRefreshed(), QRect(QPoint(6, 6), QPoint(53, 33)));
+    cad_->MouseUp(L, {}, 150, 80);
+    const QImage hidden = cad_->Image();
+    EXPECT_EQ(hidden, Repainted()) << "what the image shows equals a full repaint";
+    cad_->MouseDown(L, {}, 20, 20); // hits: shown again
+    EXPECT_EQ(cad_->LastRefreshed(), QRect(QPoint(6, 6), QPoint(53, 33)));
+    cad_->MouseUp(L, {}, 20, 20);
+}

@@ -411,3 +411,21 @@ TEST_F(Canvas, PaintFiresOnPaintLastAndShowsNoPictureWhenEmpty) {
     EXPECT_TRUE(shapesDrawn);
     EXPECT_EQ(cad_->size(), QSize(105, 105)) << "no picture: the constructed size";
 }
+
+TEST_F(Canvas, ZoomedPaintPutsShapesOnTheSamePictureSpot) {
+    LikeTheMainWindow();
+    cad_->SetShadow(false);
+    cad_->SetDICOMStyle(false);
+    TMyShape* r = Add(SpRectangle, {10, 10}, {50, 30});
+    r->Selected = false;
+    ASSERT_TRUE(cad_->SetZoom(2.0));
+    const QImage& img = cad_->Image();
+    const uint32_t yellow = 0xFFFFFF00u;
+    for (int x = 20; x <= 99; ++x) {
+        ASSERT_EQ(Px(img, x, 20), yellow) << x;
+        ASSERT_EQ(Px(img, x, 59), yellow) << x;
+    }
+    EXPECT_EQ(Px(img, 100, 40), Px(GreyPicture(), 0, 0));
+    EXPECT_EQ(Px(img, 60, 70), Px(GreyPicture(), 0, 0)) << "no label without DICOMStyle";
+    EXPECT_EQ(r->Points, (std::vector<TPoint>{{10, 10}, {50, 30}})) << "zooming changes no stored point";
+}

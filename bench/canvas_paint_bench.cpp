@@ -1,0 +1,139 @@
+// Cost of a full canvas paint against the bare picture stretch, and of one mouse-move feedback pair.
+#include "canvas/my_cad.h"
+#include "canvas/shape.h"
+#include "platform/surface.h"
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+
+#include <cstdlib>
+#include <memory>
+#include <random>
+
+using namespace kelvo;
+
+namespace {
+
+QImage Picture() {
+    QImage img(512, 512, QImage::Format_RGB32);
+    for (int y = 0; y < 512; ++y) {
+        auto* row = reinterpret_cast<uint32_t*>(img.scanLine(y));
+        for (int x = 0; x < 512; ++x) {
+            const uint32_t g = uint32_t((x ^ y) & 0xFF);
+            row[x] = 0xFF000000u | (g << 16) | (g << 8) | g;
+        }
+    }
+    return img;
+}
+
+// A canvas as the main window sets it up, holding `count` shapes of every kind spread
+// over the picture, with their labels and shadows.
+std::unique_ptr<TMyCAD> MakeCanvas(double zoom, int count) {
+    auto cad = std::make_unique<TMyCAD>();
+    cad->SetBackGround(Picture());
+    TFont font;
+    font.Name = QStringLiteral("Arial");
+    font.Height = -12;
+    font.Color = clYellow;
+    cad->SetFont(font);
+    TPen pen;
+    pen.Color = clYellow;
+    cad->SetPen(pen);
+    cad->SetShadow(true);
+    cad->SetDICOMStyle(true);
+    cad->SetZoom(zoom);
+    cad->AnnotationDialog = [](TMyCAD*) { return QStringLiteral("note"); };
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> pos(0, 450);
+    std::uniform_int_distribution<int> size(10, 60);
+    const TDrawTool kinds[] = {SpRectangle, SpEllipse, SpRuleLine, SpPolyLine, SpLine, SpSector};
+    for (int i = 0; i < count; ++i) {
+        const TDrawTool kind = kinds[i % 6];
+        cad->SetShapeTool(kind);
+        auto shape = cad->CreateShape(kind);
+        const int x = pos(rng);
+        const int y = pos(rng);
+        const int w = size(rng);
+        const int h = size(rng);
+        shape->Points = {{x, y}, {x + w, y + h}};
+        if (kind == SpPolyLine || kind == SpSector) {
+            shape->Points.push_back({x, y + h});
+        }
+        cad->AddShape(std::move(shape));
+    }
+    cad->SetShapeTool(SpNone);
+    cad->Paint();
+    return cad;
+}
+
+void BM_StretchPicture(benchmark::State& state) {
+    const double zoom = double(state.range(0));
+    const QImage picture = Picture();
+    const int side = int(512 * zoom);
+    for (auto _ : state) {
+        QImage zoomed = StretchImage(picture, side, side);
+        benchmark::DoNotOptimize(zoomed.constBits());
+    }
+}
+BENCHMARK(BM_StretchPicture)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond);
+
+void BM_Paint(benchmark::State& state) {
+    auto cad = MakeCanvas(double(state.range(0)), int(state.range(1)));
+    for (auto _ : state) {
+        cad->Paint();
+        benchmark::DoNotOptimize(cad->Image().constBits());
+    }
+}
+BENCHMARK(BM_Paint)->ArgsProduct({{1, 2, 4}, {0, 100, 1000}})->Unit(benchmark::kMillisecond);
+
+// One mouse move while a rectangle is spanned: erase and redraw of the rubber band.
+void BM_RubberBandMove(benchmark::State& state) {
+    auto cad = MakeCanvas(double(state.range(0)), int(state.range(1)));
+    cad->SetShapeTool(SpRectangle);
+    cad->MouseDown(TMouseButton::mbLeft, {}, 100, 100);
+    int k = 0;
+    for (auto _ : state) {
+        ++k;
+        cad->MouseMove({}, 300 + (k & 1), 250 + (k & 1));
+    }
+    cad->SetShapeTool(SpNone);
+}
+BENCHMARK(BM_RubberBandMove)->Args({1, 1})->Args({4, 1000})->Args({4, 10000})->Unit(benchmark::kMicrosecond);
+
+// One mouse move while a rectangle of the same screen size is dragged.
+void BM_MovingShapeMove(benchmark::State& state) {
+    auto cad = MakeCanvas(double(state.range(0)), int(state.range(1)));
+    cad->SetShapeTool(SpRectangle);
+    auto target = cad->CreateShape(SpRectangle);
+    target->AddPoint({200, 200});
+    target->AddPoint({400, 360});
+    cad->AddShape(std::move(target));
+    cad->SetShapeTool(SpNone);
+    cad->MouseDown(TMouseButton::mbLeft, {}, 300, 280);
+    if (cad->Mode() != ModeMove) {
+        state.SkipWithError("the press did not pick the rectangle");
+        return;
+    }
+    int k = 0;
+    for (auto _ : state) {
+        ++k;
+        cad->MouseMove({}, 310 + (k & 1), 290 + (k & 1));
+    }
+    cad->ReleaseCursor();
+}
+BENCHMARK(BM_MovingShapeMove)->Args({1, 1})->Args({4, 1000})->Args({4, 10000})->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    QApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
