@@ -287,9 +287,10 @@ void TKivSMTP::SendEnvelopeAndData()
     Command(".");
     if (replyNumber_ >= 400) {
         if (OnFailure) {
+            const std::string reply = lastReply_;
             Fire(OnFailure, this);
             if (life.expired())
-                throw Exception(lastReply_);
+                throw Exception(reply);
         }
         refuse();
     }

@@ -755,12 +755,13 @@ namespace {
 TEST(SmtpSessionLifetime, HandlerThatDestroysTheComponentEndsTheSend)
 {
     EnsureApp();
-    enum Where { SendStart, RecipientRefused, PacketSent };
-    for (const Where where : {SendStart, RecipientRefused, PacketSent}) {
+    enum Where { SendStart, RecipientRefused, PacketSent, DataRefused };
+    for (const Where where : {SendStart, RecipientRefused, PacketSent, DataRefused}) {
         SCOPED_TRACE(where);
         ScriptedSmtpServer server({S("220 hi\r\n"), C("HELO kelvo"), S("250 ok\r\n"), C("RSET"), S("250 ok\r\n"),
                                    C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"), C("RCPT TO:<bob@example.org>"),
-                                   S("550 no\r\n"), C("DATA"), S("354 go\r\n"), Data(), S("250 ok\r\n")});
+                                   S("550 no\r\n"), C("DATA"), S("354 go\r\n"), Data(),
+                                   S(where == DataRefused ? "552 too big\r\n" : "250 ok\r\n")});
         auto* smtp = new TKivSMTP;
         smtp->SetHost("127.0.0.1");
         smtp->SetPort(server.Port());
@@ -778,6 +779,8 @@ TEST(SmtpSessionLifetime, HandlerThatDestroysTheComponentEndsTheSend)
             smtp->OnRecipientNotFound = [smtp](const std::string&) { delete smtp; };
         if (where == PacketSent)
             smtp->OnPacketSent = [smtp](QObject*) { delete smtp; };
+        if (where == DataRefused)
+            smtp->OnFailure = [smtp](QObject*) { delete smtp; };
         EXPECT_THROW(smtp->SendMail(), Exception);
         EXPECT_FALSE(succeeded);
     }
