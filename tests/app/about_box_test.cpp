@@ -73,11 +73,15 @@ public:
     SmtpSink& operator=(const SmtpSink&) = delete;
 
     int Port() const { return port_; }
-    // CONNECT, HELO <name>, RSET and QUIT as the server saw them.
+    // CONNECT, HELO <name>, RSET and QUIT as the server saw them, without the
+    // client address in front of each.
     QStringList Commands() const {
         QFile f(dir_.filePath("commands.log"));
         if (!f.open(QIODevice::ReadOnly)) return {};
-        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+        QStringList commands;
+        for (const QString& line : QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts))
+            commands << line.section(' ', 1);
+        return commands;
     }
     int MessageCount() const {
         int n = 0;

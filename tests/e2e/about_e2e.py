@@ -259,11 +259,17 @@ class SmtpSink:
         self.proc = None
 
     def commands(self):
+        """CONNECT, HELO <name>, RSET and QUIT in the order the server saw them,
+        from the sessions that greeted it. Connections that never said HELO are
+        left out: the program always does, and other programs probing the port
+        (a parallel test run's client, say) may not."""
         try:
             with open(os.path.join(self.dir, "commands.log")) as f:
-                return f.read().split("\n")[:-1]
+                lines = [line.split(" ", 1) for line in f.read().split("\n")[:-1]]
         except FileNotFoundError:
             return []
+        greeted = {peer for peer, command in lines if command.startswith("HELO ")}
+        return [command for peer, command in lines if peer in greeted]
 
     def count(self):
         n = 0

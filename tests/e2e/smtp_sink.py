@@ -8,8 +8,8 @@ prints "ready PORT" on standard output. Every accepted message is written to
 DIR/msg-NNN.eml exactly as it came after DATA (dot-stuffing undone, line ends as
 sent), with DIR/msg-NNN.json holding the envelope: the HELO argument, MAIL FROM and
 the RCPT TO mailboxes. DIR/commands.log gets one line per connection ("CONNECT")
-and per HELO, RSET and QUIT the server answered, so a test can see how sessions
-begin and end. The server runs until it is terminated.
+and per HELO, RSET and QUIT the server answered, each behind the client's address
+and port, so a test can see how sessions begin and end. The server runs until it is terminated.
 """
 
 import argparse
@@ -31,21 +31,21 @@ class Keeper:
         self.dir = directory
         self.count = 0
 
-    def log(self, line):
+    def log(self, line, peer):
         with open(os.path.join(self.dir, "commands.log"), "a") as f:
-            f.write(line + "\n")
+            f.write("%s:%s %s\n" % (peer[0], peer[1], line))
 
     async def handle_HELO(self, server, session, envelope, hostname):
         session.host_name = hostname
-        self.log("HELO " + hostname)
+        self.log("HELO " + hostname, session.peer)
         return "250 " + server.hostname
 
     async def handle_RSET(self, server, session, envelope):
-        self.log("RSET")
+        self.log("RSET", session.peer)
         return "250 OK"
 
     async def handle_QUIT(self, server, session, envelope):
-        self.log("QUIT")
+        self.log("QUIT", session.peer)
         return "221 Bye"
 
     async def handle_DATA(self, server, session, envelope):
@@ -68,7 +68,7 @@ class LoggingSMTP(SMTP):
 
     def connection_made(self, transport):
         super().connection_made(transport)
-        self.keeper.log("CONNECT")
+        self.keeper.log("CONNECT", transport.get_extra_info("peername"))
 
 
 class LoggingController(Controller):
