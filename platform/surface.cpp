@@ -14,6 +14,8 @@ namespace kelvo {
 
 namespace {
 
+__extension__ using Wide = __int128;
+
 constexpr uint32_t kRgbMask = 0x00FFFFFF;
 constexpr uint32_t kOpaque = 0xFF000000;
 
@@ -302,7 +304,21 @@ void TSurface::LineTo(int32_t x, int32_t y) {
     }
     const uint32_t pixel = ColorToPixel(Pen.Color);
     if (Pen.Width <= 1) {
-        PlotThinLine(a, b, pixel, Pen.Mode, Pen.Style);
+        if (Pen.Style == TPenStyle::psSolid && !ReferenceRaster) {
+            switch (Pen.Mode) {
+            case TPenMode::pmCopy:
+                FastThinLine<TPenMode::pmCopy>(a, b, pixel);
+                break;
+            case TPenMode::pmXor:
+                FastThinLine<TPenMode::pmXor>(a, b, pixel);
+                break;
+            case TPenMode::pmNotXor:
+                FastThinLine<TPenMode::pmNotXor>(a, b, pixel);
+                break;
+            }
+        } else {
+            PlotThinLine(a, b, pixel, Pen.Mode, Pen.Style);
+        }
     } else {
         WideLine(a, b, Pen.Width, pixel, Pen.Mode);
     }
@@ -329,6 +345,111 @@ void TSurface::PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, T
     if (minX <= maxX) {
         Touch(int32_t(minX), int32_t(minY), int32_t(maxX), int32_t(maxY));
     }
+}
+
+template <TPenMode Mode>
+void TSurface::FastThinLine(TPoint a, TPoint b, uint32_t pixel) {
+    // The same pixels as PlotThinLine (pixel i has minor offset
+    // floor((2 i amin + amaj) / (2 amaj))), but clipped once up front and stepped by
+    // pointer, so the loop over the pixels holds no bounds test: outlines are most of
+    // what a paint draws.
+    const int64_t dx = int64_t(b.X) - a.X;
+    const int64_t dy = int64_t(b.Y) - a.Y;
+    const int64_t adx = std::llabs(dx);
+    const int64_t ady = std::llabs(dy);
+    const int64_t n = std::max(adx, ady);
+    if (n == 0) {
+        return;
+    }
+    const bool xMajor = adx >= ady;
+    const int64_t amaj = xMajor ? adx : ady;
+    const int64_t amin = xMajor ? ady : adx;
+    const int64_t major0 = xMajor ? a.X : a.Y;
+    const int64_t minor0 = xMajor ? a.Y : a.X;
+    const int64_t smaj = (xMajor ? dx : dy) < 0 ? -1 : 1;
+    const int64_t smin = (xMajor ? dy : dx) < 0 ? -1 : 1;
+    const int64_t majorLimit = xMajor ? width_ : height_;
+    const int64_t minorLimit = xMajor ? height_ : width_;
+    int64_t iLo = 0;
+    int64_t iHi = n - 1;
+    if (smaj > 0) {
+        iLo = std::max<int64_t>(iLo, -major0);
+        iHi = std::min<int64_t>(iHi, majorLimit - 1 - major0);
+    } else {
+        iLo = std::max<int64_t>(iLo, major0 - (majorLimit - 1));
+        iHi = std::min<int64_t>(iHi, major0);
+    }
+    if (iLo > iHi) {
+        return;
+    }
+    // The minor coordinate grows (or falls) with i, so its visible part is one range of
+    // q = 0, 1, ... with minor0 + smin q inside [0, minorLimit).
+    const int64_t qFirst = smin > 0 ? -minor0 : minor0 - (minorLimit - 1);
+    const int64_t qLast = smin > 0 ? minorLimit - 1 - minor0 : minor0;
+    if (qFirst > qLast) {
+        return;
+    }
+    const int64_t den = 2 * amaj;
+    // Products of two 32-bit spans can pass 63 bits; the set-up works in 128.
+    const auto numerator = [&](int64_t k) { return Wide(2) * k * amin + amaj; };
+    int64_t q = int64_t(numerator(iLo) / den);
+    int64_t r = int64_t(numerator(iLo) % den);
+    int64_t i = iLo;
+    if (q < qFirst) {
+        if (amin == 0) {
+            return;
+        }
+        // First i whose offset reaches qFirst: 2 i amin + amaj >= qFirst * den.
+        const Wide need = Wide(qFirst) * den - amaj;
+        i = std::max<int64_t>(iLo, int64_t((need + 2 * amin - 1) / (2 * amin)));
+        if (i > iHi) {
+            return;
+        }
+        q = int64_t(numerator(i) / den);
+        r = int64_t(numerator(i) % den);
+    }
+    if (q > qLast) {
+        return;
+    }
+    const ptrdiff_t stride = ptrdiff_t(stride_ / 4);
+    const ptrdiff_t stepMajor = xMajor ? ptrdiff_t(smaj) : ptrdiff_t(smaj) * stride;
+    const ptrdiff_t stepMinor = xMajor ? ptrdiff_t(smin) * stride : ptrdiff_t(smin);
+    const int64_t firstMajor = major0 + smaj * i;
+    const int64_t firstMinor = minor0 + smin * q;
+    const int64_t x0 = xMajor ? firstMajor : firstMinor;
+    const int64_t y0 = xMajor ? firstMinor : firstMajor;
+    uint32_t* p = reinterpret_cast<uint32_t*>(bits_ + y0 * stride_) + x0;
+    const int64_t twoMin = 2 * amin;
+    int64_t left = iHi - i + 1;
+    int64_t done = 0;
+    while (done < left) {
+        if constexpr (Mode == TPenMode::pmCopy) {
+            *p = pixel;
+        } else if constexpr (Mode == TPenMode::pmXor) {
+            *p ^= pixel & kRgbMask;
+        } else {
+            *p = (~(*p ^ pixel) & kRgbMask) | kOpaque;
+        }
+        ++done;
+        p += stepMajor;
+        r += twoMin;
+        if (r >= den) {
+            r -= den;
+            p += stepMinor;
+            if (++q > qLast) {
+                break;
+            }
+        }
+    }
+    // The pixels run monotonically in both axes, so the first and the last bound them.
+    const int64_t lastI = i + done - 1;
+    const int64_t lastQ = int64_t(numerator(lastI) / den);
+    const int64_t lastMajor = major0 + smaj * lastI;
+    const int64_t lastMinor = minor0 + smin * lastQ;
+    const int64_t x1 = xMajor ? lastMajor : lastMinor;
+    const int64_t y1 = xMajor ? lastMinor : lastMajor;
+    Touch(int32_t(std::min(x0, x1)), int32_t(std::min(y0, y1)), int32_t(std::max(x0, x1)),
+          int32_t(std::max(y0, y1)));
 }
 
 void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode) {
