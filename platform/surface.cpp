@@ -19,6 +19,18 @@ __extension__ using Wide = __int128;
 constexpr uint32_t kRgbMask = 0x00FFFFFF;
 constexpr uint32_t kOpaque = 0xFF000000;
 
+// Exact floor and ceiling of finite values within the 64-bit range; std::floor and
+// std::ceil are library calls on the baseline instruction set, once per figure row.
+inline int64_t FloorToInt(double v) {
+    const int64_t i = int64_t(v);
+    return double(i) > v ? i - 1 : i;
+}
+
+inline int64_t CeilToInt(double v) {
+    const int64_t i = int64_t(v);
+    return double(i) < v ? i + 1 : i;
+}
+
 inline void ApplyPixel(uint32_t& p, uint32_t c, TPenMode mode) {
     switch (mode) {
     case TPenMode::pmCopy:
@@ -225,7 +237,9 @@ struct TSurface::FontCache {
         : Name(font.Name), Height(font.Height), Style(font.Style), QtFont(ToQFont(font)),
           Metrics(QtFont) {}
     bool Matches(const TFont& font) const {
-        return Height == font.Height && Style == font.Style && Name == font.Name;
+        // Shapes copy their font into the surface, so the name usually shares its text.
+        return Height == font.Height && Style == font.Style &&
+               ((Name.constData() == font.Name.constData() && Name.size() == font.Name.size()) || Name == font.Name);
     }
     QString Name;
     int32_t Height;
@@ -514,7 +528,9 @@ void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellips
         return;
     }
     const size_t n = size_t(ry1 - ry0 + 1);
-    std::vector<Row> full(n);
+    // Kept between figures: a paint draws hundreds of them.
+    static thread_local std::vector<Row> full;
+    full.resize(n);
     const double cx = (double(x0) + double(x1) + 1.0) / 2.0;
     const double cy = (double(y0) + double(y1) + 1.0) / 2.0;
     const double rx = (double(x1) - double(x0) + 1.0) / 2.0;
@@ -528,20 +544,22 @@ void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellips
         // Pixels whose centres lie inside the ellipse inscribed in the box.
         const double ty = (double(y) + 0.5 - cy) / ry;
         const double hw = rx * std::sqrt(std::max(0.0, 1.0 - ty * ty));
-        int64_t a = int64_t(std::ceil(cx - hw - 0.5));
-        int64_t bb = int64_t(std::floor(cx + hw - 0.5));
+        int64_t a = CeilToInt(cx - hw - 0.5);
+        int64_t bb = FloorToInt(cx + hw - 0.5);
         a = std::max(a, x0);
         bb = std::min(bb, x1);
         if (a > bb) {
             // A row through the box always holds the pixel at the centre column.
-            a = bb = int64_t(std::floor(cx));
+            a = bb = FloorToInt(cx);
         }
         full[k] = Row{a, bb};
     }
     // Erode by one pixel penWidth times (4-neighbourhood): what remains is the inside,
     // the rest is the outline. Rows of a convex figure stay single runs.
-    std::vector<Row> inner = full;
-    std::vector<Row> next(n);
+    static thread_local std::vector<Row> inner;
+    static thread_local std::vector<Row> next;
+    inner.assign(full.begin(), full.end());
+    next.resize(n);
     for (int32_t step = 0; step < penWidth; ++step) {
         for (size_t k = 0; k < n; ++k) {
             const int64_t y = ry0 + int64_t(k);
@@ -699,8 +717,8 @@ void TSurface::Polygon(const std::vector<TPoint>& points) {
             }
             std::sort(xs.begin(), xs.end());
             for (size_t k = 0; k + 1 < xs.size(); k += 2) {
-                const int64_t a = std::max<int64_t>(int64_t(std::ceil(xs[k] - 0.5)), box.left());
-                const int64_t e = std::min<int64_t>(int64_t(std::ceil(xs[k + 1] - 0.5)) - 1, box.right());
+                const int64_t a = std::max<int64_t>(CeilToInt(xs[k] - 0.5), box.left());
+                const int64_t e = std::min<int64_t>(CeilToInt(xs[k + 1] - 0.5) - 1, box.right());
                 for (int64_t x = a; x <= e; ++x) {
                     mask[size_t((y - box.top()) * box.width() + (x - box.left()))] = 2;
                 }
@@ -761,6 +779,7 @@ TSurface::FontCache& TSurface::CurrentFont() {
     }
     if (fonts_.size() >= 32) {
         fonts_.clear();
+        lastMask_ = nullptr;
     }
     fonts_.push_back(std::make_unique<FontCache>(Font));
     lastFont_ = fonts_.back().get();
@@ -769,10 +788,21 @@ TSurface::FontCache& TSurface::CurrentFont() {
 
 const TSurface::TextMask& TSurface::MaskFor(const QString& text) {
     FontCache& font = CurrentFont();
+    // A label is measured and drawn, for its shadow and itself, from one shared string:
+    // the same text block means the same text.
+    if (lastMask_ != nullptr && lastMaskFont_ == &font && text.constData() == lastText_.constData() &&
+        text.size() == lastText_.size()) {
+        return *lastMask_;
+    }
     auto it = font.Masks.constFind(text);
     if (it != font.Masks.constEnd()) {
+        lastMask_ = &*it;
+        lastMaskFont_ = &font;
+        lastText_ = text;
         return *it;
     }
+    // Inserting may move the stored masks.
+    lastMask_ = nullptr;
     if (font.Masks.size() >= 4096) {
         font.Masks.clear();
     }

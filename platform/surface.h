@@ -160,6 +160,9 @@ private:
     // shape on every paint, and rasterising text each time would dominate the paint.
     std::vector<std::unique_ptr<FontCache>> fonts_;
     FontCache* lastFont_ = nullptr;
+    const TextMask* lastMask_ = nullptr;
+    const FontCache* lastMaskFont_ = nullptr;
+    QString lastText_;
 };
 
 // Nearest-neighbour stretch of a whole picture to a new size, as the display stretch
