@@ -287,7 +287,9 @@ void TSurface::ResetTouched() {
     tx1_ = ty1_ = INT32_MIN;
 }
 
-void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode) {
+// Inlined: figures are drawn as runs of a few pixels each, so the call would cost
+// more than the run.
+[[gnu::always_inline]] inline void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode) {
     if (bits_ == nullptr || y < 0 || y >= height_) {
         return;
     }
