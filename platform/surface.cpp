@@ -82,8 +82,10 @@ template <typename F>
     // The minor offset of pixel i is floor((2 i amin + amaj) / (2 amaj)); one division
     // finds it for the first visible pixel, the error term steps it for the rest.
     const int64_t den = 2 * amaj;
-    int64_t q = (2 * iLo * amin + amaj) / den;
-    int64_t r = (2 * iLo * amin + amaj) % den;
+    // 2 i amin passes 63 bits for lines across the whole coordinate range.
+    const Wide start = Wide(2) * iLo * amin + amaj;
+    int64_t q = int64_t(start / den);
+    int64_t r = int64_t(start % den);
     for (int64_t i = iLo; i <= iHi; ++i) {
         const int64_t major = major0 + smaj * i;
         const int64_t minor = minor0 + smin * q;
