@@ -1,3 +1,4 @@
+#include "canvas/line_shapes.h"
 #include "canvas/my_cad.h"
 #include "support/canvas_fixture.h"
 
@@ -112,6 +113,43 @@ TEST_F(PaintEquivalence, FastPaintMatchesThePlainRasterisers) {
         const QImage bare = StretchImage(cad->BackGround(), cad->ZoomedImage().width(), cad->ZoomedImage().height());
         EXPECT_NE(fast.copy(bare.rect()).convertToFormat(QImage::Format_RGB32), bare);
     }
+}
+
+// The measurement texts are kept between paints; a moved point must still show at the
+// next drawing, and moving it back must show the old text again.
+TEST_F(PaintEquivalence, MeasurementLabelsFollowTheirPointsFromPaintToPaint) {
+    TMyRuleLine rule;
+    TMySector sector;
+    for (TMyShape* shape : {static_cast<TMyShape*>(&rule), static_cast<TMyShape*>(&sector)}) {
+        shape->Canvas = &surface_;
+    }
+    rule.Points = {{10, 10}, {106, 10}};
+    sector.Points = {{50, 10}, {10, 10}, {10, 60}};
+    rule.Draw();
+    sector.Draw();
+    EXPECT_EQ(rule.Caption(), rule.LengthText({10, 10}, {106, 10}));
+    const QString firstLength = rule.Caption();
+    rule.Points[1] = {10, 202};
+    sector.Points[2] = {60, 10};
+    rule.Draw();
+    sector.Draw();
+    EXPECT_EQ(rule.Caption(), rule.LengthText({10, 10}, {10, 202}));
+    EXPECT_NE(rule.Caption(), firstLength);
+    rule.Points[1] = {106, 10};
+    rule.Draw();
+    EXPECT_EQ(rule.Caption(), firstLength);
+    // The sector's label is drawn, not stored: compare what two paints put on the surface.
+    image_ = GreyPicture(200, 120);
+    surface_.SetImage(&image_);
+    sector.Points[2] = {10, 60};
+    sector.Draw();
+    QImage right = image_.copy();
+    image_ = GreyPicture(200, 120);
+    surface_.SetImage(&image_);
+    sector.Points[2] = {60, 10};
+    sector.Draw();
+    EXPECT_NE(image_, right);
+    EXPECT_EQ(sector.AngleText({50, 10}, {10, 10}, {10, 60}), QStringLiteral(" @  90.00"));
 }
 
 } // namespace
