@@ -558,6 +558,59 @@ void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellips
         }
         full[k] = Row{a, bb};
     }
+    if (penWidth == 1 && Pen.Mode == TPenMode::pmCopy && !ReferenceRaster) {
+        // The common outline of a paint: the single erosion step below, done row by row
+        // as the runs are written, with one touched box for the figure.
+        const uint32_t penPixel = ColorToPixel(Pen.Color);
+        const uint32_t brushPixel = ColorToPixel(Brush.Color);
+        const int64_t w = width_;
+        int64_t minX = INT64_MAX, maxX = INT64_MIN, minY = INT64_MAX, maxY = INT64_MIN;
+        const auto put = [&](int64_t y, int64_t a, int64_t b, uint32_t pixel) {
+            a = std::max<int64_t>(a, 0);
+            b = std::min<int64_t>(b, w - 1);
+            if (a > b) {
+                return;
+            }
+            auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
+            for (int64_t x = a; x <= b; ++x) {
+                row[x] = pixel;
+            }
+            minX = std::min(minX, a);
+            maxX = std::max(maxX, b);
+            minY = std::min(minY, y);
+            maxY = std::max(maxY, y);
+        };
+        for (size_t k = 0; k < n; ++k) {
+            const int64_t y = ry0 + int64_t(k);
+            const Row& f = full[k];
+            if (y < 0 || y >= h || f.A > f.B) {
+                continue;
+            }
+            const Row up = (y - 1 < y0) ? Row{1, 0} : (k == 0 ? f : full[k - 1]);
+            const Row down = (y + 1 > y1) ? Row{1, 0} : (k + 1 == n ? f : full[k + 1]);
+            Row in{std::max({f.A + 1, up.A, down.A}), std::min({f.B - 1, up.B, down.B})};
+            if (up.A > up.B || down.A > down.B) {
+                in = Row{1, 0};
+            }
+            if (in.A > in.B) {
+                put(y, f.A, f.B, penPixel);
+                continue;
+            }
+            if (in.A > f.A) {
+                put(y, f.A, in.A - 1, penPixel);
+            }
+            if (in.B < f.B) {
+                put(y, in.B + 1, f.B, penPixel);
+            }
+            if (fill) {
+                put(y, in.A, in.B, brushPixel);
+            }
+        }
+        if (minX <= maxX) {
+            Touch(int32_t(minX), int32_t(minY), int32_t(maxX), int32_t(maxY));
+        }
+        return;
+    }
     // Erode by one pixel penWidth times (4-neighbourhood): what remains is the inside,
     // the rest is the outline. Rows of a convex figure stay single runs.
     static thread_local std::vector<Row> inner;
