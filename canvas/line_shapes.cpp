@@ -77,7 +77,10 @@ void TMyLine::DrawLabel(const QString& text, bool shadow) {
     }
     QString shown = text;
     if (IsRuleLine()) {
-        SetCaption(LengthText(StoredPoint(0), StoredPoint(1)));
+        const QString& length = MeasuredLength();
+        if (Caption() != length) {
+            SetCaption(length);
+        }
         shown = Caption();
     }
     const TPoint place = GetPoint(1);
@@ -179,6 +182,39 @@ QString TMyLine::LengthText(TPoint a, TPoint b) const {
     return QStringLiteral("l = ") + FormatFixed2(Distance(a, b), 9) + QStringLiteral(" in");
 }
 
+const QString& TMyLine::MeasuredLength() {
+    const TPoint a = StoredPoint(0);
+    const TPoint b = StoredPoint(1);
+    const int32_t dpi = ScreenPixelsPerInch();
+    TextMemo& m = lengthMemo_;
+    if (!m.Valid || m.Dpi != dpi || m.P[0] != a || m.P[1] != b) {
+        m.Text = LengthText(a, b);
+        m.P[0] = a;
+        m.P[1] = b;
+        m.Dpi = dpi;
+        m.Valid = true;
+    }
+    return m.Text;
+}
+
+const QString& TMyLine::MeasuredAngle() {
+    const TPoint a = StoredPoint(0);
+    const TPoint v = StoredPoint(1);
+    const TPoint b = StoredPoint(2);
+    const int32_t dpi = ScreenPixelsPerInch();
+    TextMemo& m = angleMemo_;
+    if (!m.Valid || m.Dpi != dpi || m.Count != PointCount() || m.P[0] != a || m.P[1] != v || m.P[2] != b) {
+        m.Text = AngleText(a, v, b);
+        m.P[0] = a;
+        m.P[1] = v;
+        m.P[2] = b;
+        m.Count = PointCount();
+        m.Dpi = dpi;
+        m.Valid = true;
+    }
+    return m.Text;
+}
+
 QString TMyLine::AngleText(TPoint a, TPoint v, TPoint b) const {
     if (PointCount() <= 2) {
         return QString();
@@ -262,7 +298,7 @@ void TMySector::DrawLabel(const QString& text, bool shadow) {
     if (Canvas == nullptr) {
         return;
     }
-    const QString shown = AngleText(StoredPoint(0), StoredPoint(1), StoredPoint(2));
+    const QString& shown = MeasuredAngle();
     const TPoint place = GetPoint(1);
     if (shadow) {
         PrepareShadowText();

@@ -38,6 +38,22 @@ protected:
     // The segments through the screen points, each shifted by (dx, dy).
     void DrawOutline(int32_t dx, int32_t dy);
     virtual bool IsRuleLine() const { return false; }
+    // LengthText and AngleText of the stored points, formatted again only when the
+    // points or the screen's resolution changed: labels are drawn twice per shape on
+    // every paint, and formatting dominated drawing them.
+    const QString& MeasuredLength();
+    const QString& MeasuredAngle();
+
+private:
+    struct TextMemo {
+        bool Valid = false;
+        int32_t Count = 0;
+        int32_t Dpi = 0;
+        TPoint P[3];
+        QString Text;
+    };
+    TextMemo lengthMemo_;
+    TextMemo angleMemo_;
 };
 
 // A ruler: its label is its length in inches, recomputed at every drawing.

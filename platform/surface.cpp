@@ -14,8 +14,22 @@ namespace kelvo {
 
 namespace {
 
+__extension__ using Wide = __int128;
+
 constexpr uint32_t kRgbMask = 0x00FFFFFF;
 constexpr uint32_t kOpaque = 0xFF000000;
+
+// Exact floor and ceiling of finite values within the 64-bit range; std::floor and
+// std::ceil are library calls on the baseline instruction set, once per figure row.
+inline int64_t FloorToInt(double v) {
+    const int64_t i = int64_t(v);
+    return double(i) > v ? i - 1 : i;
+}
+
+inline int64_t CeilToInt(double v) {
+    const int64_t i = int64_t(v);
+    return double(i) < v ? i + 1 : i;
+}
 
 inline void ApplyPixel(uint32_t& p, uint32_t c, TPenMode mode) {
     switch (mode) {
@@ -68,8 +82,10 @@ template <typename F>
     // The minor offset of pixel i is floor((2 i amin + amaj) / (2 amaj)); one division
     // finds it for the first visible pixel, the error term steps it for the rest.
     const int64_t den = 2 * amaj;
-    int64_t q = (2 * iLo * amin + amaj) / den;
-    int64_t r = (2 * iLo * amin + amaj) % den;
+    // 2 i amin passes 63 bits for lines across the whole coordinate range.
+    const Wide start = Wide(2) * iLo * amin + amaj;
+    int64_t q = int64_t(start / den);
+    int64_t r = int64_t(start % den);
     for (int64_t i = iLo; i <= iHi; ++i) {
         const int64_t major = major0 + smaj * i;
         const int64_t minor = minor0 + smin * q;
@@ -223,7 +239,9 @@ struct TSurface::FontCache {
         : Name(font.Name), Height(font.Height), Style(font.Style), QtFont(ToQFont(font)),
           Metrics(QtFont) {}
     bool Matches(const TFont& font) const {
-        return Height == font.Height && Style == font.Style && Name == font.Name;
+        // Shapes copy their font into the surface, so the name usually shares its text.
+        return Height == font.Height && Style == font.Style &&
+               ((Name.constData() == font.Name.constData() && Name.size() == font.Name.size()) || Name == font.Name);
     }
     QString Name;
     int32_t Height;
@@ -271,7 +289,9 @@ void TSurface::ResetTouched() {
     tx1_ = ty1_ = INT32_MIN;
 }
 
-void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode) {
+// Inlined: figures are drawn as runs of a few pixels each, so the call would cost
+// more than the run.
+[[gnu::always_inline]] inline void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode) {
     if (bits_ == nullptr || y < 0 || y >= height_) {
         return;
     }
@@ -302,7 +322,21 @@ void TSurface::LineTo(int32_t x, int32_t y) {
     }
     const uint32_t pixel = ColorToPixel(Pen.Color);
     if (Pen.Width <= 1) {
-        PlotThinLine(a, b, pixel, Pen.Mode, Pen.Style);
+        if (Pen.Style == TPenStyle::psSolid && !ReferenceRaster) {
+            switch (Pen.Mode) {
+            case TPenMode::pmCopy:
+                FastThinLine<TPenMode::pmCopy>(a, b, pixel);
+                break;
+            case TPenMode::pmXor:
+                FastThinLine<TPenMode::pmXor>(a, b, pixel);
+                break;
+            case TPenMode::pmNotXor:
+                FastThinLine<TPenMode::pmNotXor>(a, b, pixel);
+                break;
+            }
+        } else {
+            PlotThinLine(a, b, pixel, Pen.Mode, Pen.Style);
+        }
     } else {
         WideLine(a, b, Pen.Width, pixel, Pen.Mode);
     }
@@ -329,6 +363,111 @@ void TSurface::PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, T
     if (minX <= maxX) {
         Touch(int32_t(minX), int32_t(minY), int32_t(maxX), int32_t(maxY));
     }
+}
+
+template <TPenMode Mode>
+void TSurface::FastThinLine(TPoint a, TPoint b, uint32_t pixel) {
+    // The same pixels as PlotThinLine (pixel i has minor offset
+    // floor((2 i amin + amaj) / (2 amaj))), but clipped once up front and stepped by
+    // pointer, so the loop over the pixels holds no bounds test: outlines are most of
+    // what a paint draws.
+    const int64_t dx = int64_t(b.X) - a.X;
+    const int64_t dy = int64_t(b.Y) - a.Y;
+    const int64_t adx = std::llabs(dx);
+    const int64_t ady = std::llabs(dy);
+    const int64_t n = std::max(adx, ady);
+    if (n == 0) {
+        return;
+    }
+    const bool xMajor = adx >= ady;
+    const int64_t amaj = xMajor ? adx : ady;
+    const int64_t amin = xMajor ? ady : adx;
+    const int64_t major0 = xMajor ? a.X : a.Y;
+    const int64_t minor0 = xMajor ? a.Y : a.X;
+    const int64_t smaj = (xMajor ? dx : dy) < 0 ? -1 : 1;
+    const int64_t smin = (xMajor ? dy : dx) < 0 ? -1 : 1;
+    const int64_t majorLimit = xMajor ? width_ : height_;
+    const int64_t minorLimit = xMajor ? height_ : width_;
+    int64_t iLo = 0;
+    int64_t iHi = n - 1;
+    if (smaj > 0) {
+        iLo = std::max<int64_t>(iLo, -major0);
+        iHi = std::min<int64_t>(iHi, majorLimit - 1 - major0);
+    } else {
+        iLo = std::max<int64_t>(iLo, major0 - (majorLimit - 1));
+        iHi = std::min<int64_t>(iHi, major0);
+    }
+    if (iLo > iHi) {
+        return;
+    }
+    // The minor coordinate grows (or falls) with i, so its visible part is one range of
+    // q = 0, 1, ... with minor0 + smin q inside [0, minorLimit).
+    const int64_t qFirst = smin > 0 ? -minor0 : minor0 - (minorLimit - 1);
+    const int64_t qLast = smin > 0 ? minorLimit - 1 - minor0 : minor0;
+    if (qFirst > qLast) {
+        return;
+    }
+    const int64_t den = 2 * amaj;
+    // Products of two 32-bit spans can pass 63 bits; the set-up works in 128.
+    const auto numerator = [&](int64_t k) { return Wide(2) * k * amin + amaj; };
+    int64_t q = int64_t(numerator(iLo) / den);
+    int64_t r = int64_t(numerator(iLo) % den);
+    int64_t i = iLo;
+    if (q < qFirst) {
+        if (amin == 0) {
+            return;
+        }
+        // First i whose offset reaches qFirst: 2 i amin + amaj >= qFirst * den.
+        const Wide need = Wide(qFirst) * den - amaj;
+        i = std::max<int64_t>(iLo, int64_t((need + 2 * amin - 1) / (2 * amin)));
+        if (i > iHi) {
+            return;
+        }
+        q = int64_t(numerator(i) / den);
+        r = int64_t(numerator(i) % den);
+    }
+    if (q > qLast) {
+        return;
+    }
+    const ptrdiff_t stride = ptrdiff_t(stride_ / 4);
+    const ptrdiff_t stepMajor = xMajor ? ptrdiff_t(smaj) : ptrdiff_t(smaj) * stride;
+    const ptrdiff_t stepMinor = xMajor ? ptrdiff_t(smin) * stride : ptrdiff_t(smin);
+    const int64_t firstMajor = major0 + smaj * i;
+    const int64_t firstMinor = minor0 + smin * q;
+    const int64_t x0 = xMajor ? firstMajor : firstMinor;
+    const int64_t y0 = xMajor ? firstMinor : firstMajor;
+    uint32_t* p = reinterpret_cast<uint32_t*>(bits_ + y0 * stride_) + x0;
+    const int64_t twoMin = 2 * amin;
+    int64_t left = iHi - i + 1;
+    int64_t done = 0;
+    while (done < left) {
+        if constexpr (Mode == TPenMode::pmCopy) {
+            *p = pixel;
+        } else if constexpr (Mode == TPenMode::pmXor) {
+            *p ^= pixel & kRgbMask;
+        } else {
+            *p = (~(*p ^ pixel) & kRgbMask) | kOpaque;
+        }
+        ++done;
+        p += stepMajor;
+        r += twoMin;
+        if (r >= den) {
+            r -= den;
+            p += stepMinor;
+            if (++q > qLast) {
+                break;
+            }
+        }
+    }
+    // The pixels run monotonically in both axes, so the first and the last bound them.
+    const int64_t lastI = i + done - 1;
+    const int64_t lastQ = int64_t(numerator(lastI) / den);
+    const int64_t lastMajor = major0 + smaj * lastI;
+    const int64_t lastMinor = minor0 + smin * lastQ;
+    const int64_t x1 = xMajor ? lastMajor : lastMinor;
+    const int64_t y1 = xMajor ? lastMinor : lastMajor;
+    Touch(int32_t(std::min(x0, x1)), int32_t(std::min(y0, y1)), int32_t(std::max(x0, x1)),
+          int32_t(std::max(y0, y1)));
 }
 
 void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode) {
@@ -393,7 +532,9 @@ void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellips
         return;
     }
     const size_t n = size_t(ry1 - ry0 + 1);
-    std::vector<Row> full(n);
+    // Kept between figures: a paint draws hundreds of them.
+    static thread_local std::vector<Row> full;
+    full.resize(n);
     const double cx = (double(x0) + double(x1) + 1.0) / 2.0;
     const double cy = (double(y0) + double(y1) + 1.0) / 2.0;
     const double rx = (double(x1) - double(x0) + 1.0) / 2.0;
@@ -407,20 +548,75 @@ void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellips
         // Pixels whose centres lie inside the ellipse inscribed in the box.
         const double ty = (double(y) + 0.5 - cy) / ry;
         const double hw = rx * std::sqrt(std::max(0.0, 1.0 - ty * ty));
-        int64_t a = int64_t(std::ceil(cx - hw - 0.5));
-        int64_t bb = int64_t(std::floor(cx + hw - 0.5));
+        int64_t a = CeilToInt(cx - hw - 0.5);
+        int64_t bb = FloorToInt(cx + hw - 0.5);
         a = std::max(a, x0);
         bb = std::min(bb, x1);
         if (a > bb) {
             // A row through the box always holds the pixel at the centre column.
-            a = bb = int64_t(std::floor(cx));
+            a = bb = FloorToInt(cx);
         }
         full[k] = Row{a, bb};
     }
+    if (penWidth == 1 && Pen.Mode == TPenMode::pmCopy && !ReferenceRaster) {
+        // The common outline of a paint: the single erosion step below, done row by row
+        // as the runs are written, with one touched box for the figure.
+        const uint32_t penPixel = ColorToPixel(Pen.Color);
+        const uint32_t brushPixel = ColorToPixel(Brush.Color);
+        const int64_t w = width_;
+        int64_t minX = INT64_MAX, maxX = INT64_MIN, minY = INT64_MAX, maxY = INT64_MIN;
+        const auto put = [&](int64_t y, int64_t a, int64_t b, uint32_t pixel) {
+            a = std::max<int64_t>(a, 0);
+            b = std::min<int64_t>(b, w - 1);
+            if (a > b) {
+                return;
+            }
+            auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
+            for (int64_t x = a; x <= b; ++x) {
+                row[x] = pixel;
+            }
+            minX = std::min(minX, a);
+            maxX = std::max(maxX, b);
+            minY = std::min(minY, y);
+            maxY = std::max(maxY, y);
+        };
+        for (size_t k = 0; k < n; ++k) {
+            const int64_t y = ry0 + int64_t(k);
+            const Row& f = full[k];
+            if (y < 0 || y >= h || f.A > f.B) {
+                continue;
+            }
+            const Row up = (y - 1 < y0) ? Row{1, 0} : (k == 0 ? f : full[k - 1]);
+            const Row down = (y + 1 > y1) ? Row{1, 0} : (k + 1 == n ? f : full[k + 1]);
+            Row in{std::max({f.A + 1, up.A, down.A}), std::min({f.B - 1, up.B, down.B})};
+            if (up.A > up.B || down.A > down.B) {
+                in = Row{1, 0};
+            }
+            if (in.A > in.B) {
+                put(y, f.A, f.B, penPixel);
+                continue;
+            }
+            if (in.A > f.A) {
+                put(y, f.A, in.A - 1, penPixel);
+            }
+            if (in.B < f.B) {
+                put(y, in.B + 1, f.B, penPixel);
+            }
+            if (fill) {
+                put(y, in.A, in.B, brushPixel);
+            }
+        }
+        if (minX <= maxX) {
+            Touch(int32_t(minX), int32_t(minY), int32_t(maxX), int32_t(maxY));
+        }
+        return;
+    }
     // Erode by one pixel penWidth times (4-neighbourhood): what remains is the inside,
     // the rest is the outline. Rows of a convex figure stay single runs.
-    std::vector<Row> inner = full;
-    std::vector<Row> next(n);
+    static thread_local std::vector<Row> inner;
+    static thread_local std::vector<Row> next;
+    inner.assign(full.begin(), full.end());
+    next.resize(n);
     for (int32_t step = 0; step < penWidth; ++step) {
         for (size_t k = 0; k < n; ++k) {
             const int64_t y = ry0 + int64_t(k);
@@ -578,8 +774,8 @@ void TSurface::Polygon(const std::vector<TPoint>& points) {
             }
             std::sort(xs.begin(), xs.end());
             for (size_t k = 0; k + 1 < xs.size(); k += 2) {
-                const int64_t a = std::max<int64_t>(int64_t(std::ceil(xs[k] - 0.5)), box.left());
-                const int64_t e = std::min<int64_t>(int64_t(std::ceil(xs[k + 1] - 0.5)) - 1, box.right());
+                const int64_t a = std::max<int64_t>(CeilToInt(xs[k] - 0.5), box.left());
+                const int64_t e = std::min<int64_t>(CeilToInt(xs[k + 1] - 0.5) - 1, box.right());
                 for (int64_t x = a; x <= e; ++x) {
                     mask[size_t((y - box.top()) * box.width() + (x - box.left()))] = 2;
                 }
@@ -640,6 +836,7 @@ TSurface::FontCache& TSurface::CurrentFont() {
     }
     if (fonts_.size() >= 32) {
         fonts_.clear();
+        lastMask_ = nullptr;
     }
     fonts_.push_back(std::make_unique<FontCache>(Font));
     lastFont_ = fonts_.back().get();
@@ -648,10 +845,21 @@ TSurface::FontCache& TSurface::CurrentFont() {
 
 const TSurface::TextMask& TSurface::MaskFor(const QString& text) {
     FontCache& font = CurrentFont();
+    // A label is measured and drawn, for its shadow and itself, from one shared string:
+    // the same text block means the same text.
+    if (lastMask_ != nullptr && lastMaskFont_ == &font && text.constData() == lastText_.constData() &&
+        text.size() == lastText_.size()) {
+        return *lastMask_;
+    }
     auto it = font.Masks.constFind(text);
     if (it != font.Masks.constEnd()) {
+        lastMask_ = &*it;
+        lastMaskFont_ = &font;
+        lastText_ = text;
         return *it;
     }
+    // Inserting may move the stored masks.
+    lastMask_ = nullptr;
     if (font.Masks.size() >= 4096) {
         font.Masks.clear();
     }

@@ -81,6 +81,9 @@ public:
     TPen Pen;
     TBrush Brush;
     TFont Font;
+    // Draws with the plain per-pixel rasterisers only. The fast paths must give the
+    // same pixels; tests compare the two.
+    bool ReferenceRaster = false;
 
     void MoveTo(int32_t x, int32_t y);
     // Draws from the current position to (x, y), leaving out (x, y) itself.
@@ -126,6 +129,8 @@ private:
     const TextMask& MaskFor(const QString& text);
     void ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode);
     void PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, TPenStyle style);
+    template <TPenMode Mode>
+    void FastThinLine(TPoint a, TPoint b, uint32_t pixel);
     void AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, const QRect& box);
     void WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode);
     void BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellipse);
@@ -155,6 +160,9 @@ private:
     // shape on every paint, and rasterising text each time would dominate the paint.
     std::vector<std::unique_ptr<FontCache>> fonts_;
     FontCache* lastFont_ = nullptr;
+    const TextMask* lastMask_ = nullptr;
+    const FontCache* lastMaskFont_ = nullptr;
+    QString lastText_;
 };
 
 // Nearest-neighbour stretch of a whole picture to a new size, as the display stretch
