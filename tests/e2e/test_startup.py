@@ -55,12 +55,6 @@ class Startup(e2e.KelvoTestCase, unittest.TestCase):
         self.assertGreater(ink(second), 20)
         self.assertTrue(first.diff(second, *area), "the label shows the new position")
 
-    def test_information_button_without_about_window_changes_nothing(self):
-        self.k.click_control("BitBtn3")
-        self.k.settle(0.5)
-        self.assertTrue(self.k.running())
-        self.assertEqual(self.k.windows(e2e.MAIN_TITLE), [self.k.window.wid])
-
     def test_scroll_box_follows_a_larger_window_and_the_buttons_stay_below_it(self):
         self.x.xdotool("windowsize", "--sync", self.k.window.wid, 900, 800)
         self.k.settle(0.5)
