@@ -69,27 +69,12 @@ void TMyRectangle::MoveHotPoint(int32_t dx, int32_t dy) {
 
 void TMyRectangle::DrawLabel(const QString& text, bool shadow) { DrawLabelUnderBox(text, shadow); }
 
-void TMyRectangle::Draw() {
-    if (Canvas == nullptr) {
-        return;
-    }
+void TMyRectangle::Draw() { DrawPasses(); }
+
+void TMyRectangle::DrawOutline(int32_t dx, int32_t dy) {
     const TPoint g0 = GetPoint(0);
     const TPoint g1 = GetPoint(1);
-    if (ShapeSettings.Shadow) {
-        PrepareShadowPen();
-        Figure(g0.X + 1, g0.Y + 1, g1.X + 1, g1.Y + 1);
-        if (ShapeSettings.DICOMStyle) {
-            DrawLabel(Caption(), true);
-        }
-    }
-    PrepareNormalPen();
-    Figure(g0.X, g0.Y, g1.X, g1.Y);
-    if (ShapeSettings.DICOMStyle) {
-        DrawLabel(Caption(), false);
-    }
-    if (Selected) {
-        DrawHotPoints();
-    }
+    Figure(g0.X + dx, g0.Y + dy, g1.X + dx, g1.Y + dy);
 }
 
 void TMyRectangle::DrawRubberBand(TPoint p1, TPoint p2) {

@@ -93,48 +93,9 @@ void TMyLine::DrawLabel(const QString& text, bool shadow) {
     }
 }
 
-void TMyLine::Draw() {
-    if (Canvas == nullptr) {
-        return;
-    }
-    if (ShapeSettings.Shadow) {
-        PrepareShadowPen();
-        DrawOutline(1, 1);
-        if (ShapeSettings.DICOMStyle) {
-            DrawLabel(Caption(), true);
-        }
-    }
-    PrepareNormalPen();
-    DrawOutline(0, 0);
-    DrawArrow();
-    if (ShapeSettings.DICOMStyle) {
-        DrawLabel(Caption(), false);
-    }
-    if (Selected) {
-        DrawHotPoints();
-    }
-}
+void TMyLine::Draw() { DrawPasses(); }
 
-void TMyRuleLine::Draw() {
-    if (Canvas == nullptr) {
-        return;
-    }
-    if (ShapeSettings.Shadow) {
-        PrepareShadowPen();
-        DrawOutline(1, 1);
-        if (ShapeSettings.DICOMStyle) {
-            DrawLabel(Caption(), true);
-        }
-    }
-    PrepareNormalPen();
-    DrawOutline(0, 0);
-    if (ShapeSettings.DICOMStyle) {
-        DrawLabel(Caption(), false);
-    }
-    if (Selected) {
-        DrawHotPoints();
-    }
-}
+void TMyLine::DrawOutlineExtras() { DrawArrow(); }
 
 void TMyLine::DrawRubberBand(TPoint p1, TPoint p2) {
     if (Canvas == nullptr) {

@@ -36,7 +36,8 @@ public:
 
 protected:
     // The segments through the screen points, each shifted by (dx, dy).
-    void DrawOutline(int32_t dx, int32_t dy);
+    void DrawOutline(int32_t dx, int32_t dy) override;
+    void DrawOutlineExtras() override;
     virtual bool IsRuleLine() const { return false; }
     // LengthText and AngleText of the stored points, formatted again only when the
     // points or the screen's resolution changed: labels are drawn twice per shape on
@@ -58,10 +59,9 @@ private:
 
 // A ruler: its label is its length in inches, recomputed at every drawing.
 class TMyRuleLine : public TMyLine {
-public:
-    void Draw() override;
-
 protected:
+    // No arrowhead.
+    void DrawOutlineExtras() override {}
     bool IsRuleLine() const override { return true; }
 };
 

@@ -160,6 +160,28 @@ TRect TMyShape::GrowRect(TRect r, int32_t margin) {
                  SaturatingAdd(r.Bottom, margin)};
 }
 
+void TMyShape::DrawPasses() {
+    if (Canvas == nullptr) {
+        return;
+    }
+    if (ShapeSettings.Shadow) {
+        PrepareShadowPen();
+        DrawOutline(1, 1);
+        if (ShapeSettings.DICOMStyle) {
+            DrawLabel(Caption(), true);
+        }
+    }
+    PrepareNormalPen();
+    DrawOutline(0, 0);
+    DrawOutlineExtras();
+    if (ShapeSettings.DICOMStyle) {
+        DrawLabel(Caption(), false);
+    }
+    if (Selected) {
+        DrawHotPoints();
+    }
+}
+
 void TMyShape::DrawHotPoint(TPoint p) {
     if (Canvas == nullptr) {
         return;

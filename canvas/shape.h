@@ -38,6 +38,8 @@ QString CutCaption(const QString& text);
 // Draw follows the drawing passes: shadow pass (PrepareShadowPen, outline shifted by
 // (+1, +1), DrawLabel(Caption, true) when DICOMStyle), normal pass (PrepareNormalPen,
 // outline, DrawLabel(Caption, false) when DICOMStyle), then DrawHotPoints when Selected.
+// DrawPasses runs them; a kind's Draw calls it after supplying DrawOutline (and
+// DrawOutlineExtras for what only the normal pass adds, such as an arrowhead).
 // Feedback operations begin with PrepareXorPen so that a second identical call erases
 // the first; they never change Points. All operations take and give screen coordinates;
 // Points holds picture (image) coordinates.
@@ -98,6 +100,13 @@ public:
     static int32_t OffsetToImage(int32_t d);
 
 protected:
+    // The three drawing passes shared by every kind.
+    void DrawPasses();
+    // The outline with every screen point shifted by (dx, dy).
+    virtual void DrawOutline(int32_t dx, int32_t dy) { (void)dx; (void)dy; }
+    // Drawn after the outline in the normal pass only.
+    virtual void DrawOutlineExtras() {}
+
     // Stored point index in image coordinates, or (0, 0) when there is none.
     TPoint StoredPoint(int32_t index) const;
     // Draws text centred under the screen bounding box, one pixel right and down for the
