@@ -24,6 +24,8 @@ add_custom_target(kelvo_version
   VERBATIM)
 add_dependencies(kelvo kelvo_version)
 target_include_directories(kelvo PRIVATE ${KELVO_PACKAGING_OUT}/include)
+# Debian's hardening: relocations resolved at start and then made read-only.
+target_link_options(kelvo PRIVATE -Wl,-z,relro -Wl,-z,now)
 
 # --- files made from the sources at build time ---
 configure_file(${KELVO_PACKAGING}/${KELVO_APP_ID}.metainfo.xml.in
