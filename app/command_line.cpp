@@ -15,7 +15,7 @@ namespace {
 constexpr std::array kQtOptionsWithValue = {
     "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
     "geometry", "qwindowtitle", "title", "qwindowicon", "icon", "session", "display",
-    "name", "visual", "style", "stylesheet", "qmljsdebugger",
+    "name", "visual", "style", "stylesheet",
 };
 constexpr std::array kQtFlags = {"reverse", "widgetcount", "nograb", "dograb", "sync",
                                  "testability"};
