@@ -11,7 +11,7 @@
 namespace kelvo::testing {
 
 struct Step {
-    enum Kind { Send, Expect, Pause, Close, Reset, Hold, Drain, ReadBytes };
+    enum Kind { Send, Expect, Pause, Close, Reset, Hold, Drain, ReadBytes, HalfClose, Trickle };
     Kind kind;
     std::string data;
     int ms = 0;
@@ -33,6 +33,11 @@ inline Step Hold(int ms) { return {Step::Hold, {}, ms}; }
 inline Step Drain() { return {Step::Drain, {}}; }
 // Read exactly n bytes.
 inline Step ReadBytes(size_t n) { return {Step::ReadBytes, {}, 0, n}; }
+
+// Send FIN but keep reading (shutdown for writing).
+inline Step HalfClose() { return {Step::HalfClose, {}}; }
+// A slow reader: `chunk` bytes every `ms` until n bytes are read or the client closes.
+inline Step Trickle(size_t n, size_t chunk, int ms) { return {Step::Trickle, std::string(chunk, '\0'), ms, n}; }
 
 class ScriptedServer {
 public:
