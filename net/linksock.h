@@ -150,6 +150,7 @@ protected:
     uint16_t acceptedSocket_ = kNoSocket;  // the last socket Accept returned
     winsock::sockaddr_in remoteAddress_;
     std::array<char, kBufferSize + 1> buffer_{};
+    std::array<char, kBufferSize> sendBuffer_{};  // SendStream's block, apart from what reads peek into Buffer
     int16_t replyNumber_ = 0;
     std::string lastReply_;
 
@@ -158,6 +159,8 @@ private:
     void OpenSocket();
     void SendBytes(const char* data, size_t length);
     void ArmTimer(bool report);
+    // Starts the running time-out's period again (progress was made).
+    void RestartTimer();
     void DisarmTimer(bool report);
     void WaitWritable(bool& watching);
     void StopWatchingWrites(bool watching);
@@ -176,6 +179,7 @@ private:
     int waitDepth_ = 0;
     bool deferredDelete_ = false;
     bool winsockStarted_ = false;
+    bool discardLine_ = false;  // the next read first drops the rest of a line refused as too long
 };
 
 } // namespace kelvo

@@ -224,6 +224,11 @@ void ScriptedServer::Run()
     done_ = true;
 }
 
+void LimitSendBuffer(int fd, int bytes)
+{
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
+}
+
 uint16_t UnusedPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -72,6 +72,10 @@ private:
     std::thread thread_;
 };
 
+// Shrinks the send buffer of a POSIX socket (and stops its growth), so that a
+// client's large send has to wait for the peer.
+void LimitSendBuffer(int fd, int bytes);
+
 // A loopback port on which nothing listens (connections to it are refused).
 uint16_t UnusedPort();
 
