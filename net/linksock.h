@@ -26,8 +26,15 @@
 //   operation must check LifeToken() (taken before the call) before it touches members.
 // - The destructor calls TLinksock::Abort, not an override: a subclass that must
 //   react should do so in its own destructor.
-// - Every status handler and event is called through a copy, so a handler may replace
-//   itself or destroy the component.
+// - Every status handler and event is fired through Fire (net/socket_events.h), so a
+//   handler may replace itself or destroy the component. A handler that destroys it
+//   ends the running operation with EAbortError (that operation's abort text, for
+//   instance "Socket readln aborted"), and nothing of the object is touched afterwards.
+// - A wait that finds a cancel pending turns once more without sleeping, then ends.
+// - A send's time-out is time without progress: each byte the peer takes after a wait
+//   starts the period again.
+// - After "Line too long" the next ReadLn first drops the rest of that line, through
+//   its line end; a new connection forgets it.
 #pragma once
 
 #include "net/socket_events.h"
