@@ -29,7 +29,8 @@
 // - Every status handler and event is fired through Fire (net/socket_events.h), so a
 //   handler may replace itself or destroy the component. A handler that destroys it
 //   ends the running operation with EAbortError (that operation's abort text, for
-//   instance "Socket readln aborted"), and nothing of the object is touched afterwards.
+//   instance "Socket readln aborted"; "Socket send aborted" for those that have none),
+//   and nothing of the object is touched afterwards.
 // - A wait that finds a cancel pending turns once more without sleeping, then ends.
 // - A send's time-out is time without progress: each byte the peer takes after a wait
 //   starts the period again.
