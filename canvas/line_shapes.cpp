@@ -2,6 +2,8 @@
 
 #include "platform/screen.h"
 
+#include <QLocale>
+
 #include <cmath>
 
 namespace kelvo {
@@ -15,7 +17,19 @@ constexpr int32_t kHitTolerance = 4;
 
 } // namespace
 
-QString FormatFixed2(double value, int width) { return QString::asprintf("%*.2f", width, value); }
+QString FormatFixed2(double value, int width) {
+    // printf's layout (ASCII digits, no grouping, the field width) with the decimal
+    // separator of the user's number format.
+    QString text = QString::asprintf("%*.2f", width, value);
+    const QString point = QLocale().decimalPoint();
+    if (!point.isEmpty() && point != QStringLiteral(".")) {
+        const qsizetype at = text.lastIndexOf(QLatin1Char('.'));
+        if (at >= 0) {
+            text.replace(at, 1, point);
+        }
+    }
+    return text;
+}
 
 void TMyLine::DrawHotPoints() {
     PrepareHotPen();
@@ -147,12 +161,14 @@ const QString& TMyLine::MeasuredLength() {
     const TPoint a = StoredPoint(0);
     const TPoint b = StoredPoint(1);
     const int32_t dpi = ScreenPixelsPerInch();
+    const QString point = QLocale().decimalPoint();
     TextMemo& m = lengthMemo_;
-    if (!m.Valid || m.Dpi != dpi || m.P[0] != a || m.P[1] != b) {
+    if (!m.Valid || m.Dpi != dpi || m.Point != point || m.P[0] != a || m.P[1] != b) {
         m.Text = LengthText(a, b);
         m.P[0] = a;
         m.P[1] = b;
         m.Dpi = dpi;
+        m.Point = point;
         m.Valid = true;
     }
     return m.Text;
@@ -163,14 +179,17 @@ const QString& TMyLine::MeasuredAngle() {
     const TPoint v = StoredPoint(1);
     const TPoint b = StoredPoint(2);
     const int32_t dpi = ScreenPixelsPerInch();
+    const QString point = QLocale().decimalPoint();
     TextMemo& m = angleMemo_;
-    if (!m.Valid || m.Dpi != dpi || m.Count != PointCount() || m.P[0] != a || m.P[1] != v || m.P[2] != b) {
+    if (!m.Valid || m.Dpi != dpi || m.Point != point || m.Count != PointCount() || m.P[0] != a || m.P[1] != v ||
+        m.P[2] != b) {
         m.Text = AngleText(a, v, b);
         m.P[0] = a;
         m.P[1] = v;
         m.P[2] = b;
         m.Count = PointCount();
         m.Dpi = dpi;
+        m.Point = point;
         m.Valid = true;
     }
     return m.Text;

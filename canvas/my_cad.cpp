@@ -42,13 +42,16 @@ QPoint LocalPoint(const QMouseEvent* e) {
     return QPoint(int(std::floor(p.x())), int(std::floor(p.y())));
 }
 
-// The zoomed size of a picture side, or -1 when it is too large to allocate.
+// The zoomed size of a picture side, or -1 when it is too large to allocate. A side
+// that a small zoom truncates to nothing keeps one pixel: the canvas keeps showing the
+// picture at (nearly) the size the zoom asks for, where an empty copy would leave it
+// at its old size.
 int64_t ZoomedSide(int32_t side, double zoom) {
     const double v = std::trunc(double(side) * zoom);
     if (!(v >= 0.0) || v > double(kMaxZoomedSide)) {
         return -1;
     }
-    return int64_t(v);
+    return side > 0 ? std::max<int64_t>(int64_t(v), 1) : 0;
 }
 
 // An RGB32 image whose rows are 64 bytes longer than its pixels need. With widths of
@@ -117,8 +120,9 @@ void TMyCAD::SetShapeTool(TDrawTool tool) {
         return;
     }
     // An unfinished polyline or sector, or a drag in progress, does not carry over into
-    // another tool: it is dropped and its feedback wiped.
-    if (pending_ != nullptr || dragState_ != DragNone) {
+    // another tool: it is dropped and its feedback wiped. Choosing the active tool again
+    // is no change and keeps it.
+    if (tool != shapeTool_ && (pending_ != nullptr || dragState_ != DragNone)) {
         AbandonConstruction();
     }
     shapeTool_ = tool;
@@ -156,7 +160,7 @@ void TMyCAD::SetColorOfHot(TColor color) {
 }
 
 bool TMyCAD::SetZoom(double zoom) {
-    if (!std::isfinite(zoom) || zoom < kMinZoom || zoom > kMaxZoom) {
+    if (!std::isfinite(zoom) || !(zoom > 0.0)) {
         return false;
     }
     QImage zoomed;
@@ -291,6 +295,10 @@ void TMyCAD::AddShape(std::unique_ptr<TMyShape> shape) {
     shapes_.push_back(std::move(shape));
     switch (shapeTool_) {
     case SpLine: {
+        // The dialog's event loop may paint the canvas: it then shows the new line as
+        // committed, not the rubber band still in the image.
+        needsRender_ = true;
+        update();
         const QString text = AskAnnotation();
         // The dialog runs an event loop; the shape may have been deleted meanwhile.
         const bool stillListed = std::any_of(shapes_.begin(), shapes_.end(),
@@ -685,9 +693,9 @@ void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void TMyCAD::mouseDoubleClickEvent(QMouseEvent* event) {
-    // Qt delivers the second press of a double click as a press of its own before this
-    // event, so a double click is already two plain presses.
-    event->accept();
+    // Qt delivers a double click as press, release, double click, release: the double
+    // click stands in for the second press, which counts as a plain one.
+    mousePressEvent(event);
 }
 
 void TMyCAD::mouseReleaseEvent(QMouseEvent* event) {
