@@ -10,8 +10,6 @@ namespace kelvo {
 
 namespace {
 
-TPoint Shifted(TPoint p, int32_t dx, int32_t dy) { return TPoint{p.X + dx, p.Y + dy}; }
-
 // Tolerance of the segment hit test in screen pixels (not the hot-point size).
 constexpr int32_t kHitTolerance = 4;
 
@@ -54,7 +52,8 @@ bool TMyLine::HitTest(TPoint p) {
         const TPoint a = GetPoint(i);
         const TPoint b = GetPoint(i + 1);
         if (a.X == b.X) {
-            const TRect box{a.X - kHitTolerance, std::min(a.Y, b.Y), a.X + kHitTolerance, std::max(a.Y, b.Y)};
+            const TRect box{SaturatingAdd(a.X, -kHitTolerance), std::min(a.Y, b.Y), SaturatingAdd(a.X, kHitTolerance),
+                            std::max(a.Y, b.Y)};
             if (PtInRect(box, p)) {
                 Select();
                 return true;
@@ -62,7 +61,7 @@ bool TMyLine::HitTest(TPoint p) {
             Deselect();
             continue;
         }
-        const double y = a.Y + double(b.Y - a.Y) / double(b.X - a.X) * double(p.X - a.X);
+        const double y = a.Y + (double(b.Y) - a.Y) / (double(b.X) - a.X) * (double(p.X) - a.X);
         if (y - kHitTolerance <= p.Y && p.Y <= y + kHitTolerance &&
             PtInRect(GrowRect(RectOfPoints(a, b), kHitTolerance), p)) {
             return true;
@@ -73,7 +72,7 @@ bool TMyLine::HitTest(TPoint p) {
 
 void TMyLine::MoveHotPoint(int32_t dx, int32_t dy) { MovePoint(HotPoint, dx, dy); }
 
-void TMyLine::DrawOutline(int32_t dx, int32_t dy) {
+void TMyLine::DrawOutline(int64_t dx, int64_t dy) {
     if (Canvas == nullptr) {
         return;
     }
@@ -100,7 +99,8 @@ void TMyLine::DrawLabel(const QString& text, bool shadow) {
     const TPoint place = GetPoint(1);
     if (shadow) {
         PrepareShadowText();
-        Canvas->TextOut(place.X + 1, place.Y + 1, shown);
+        const TPoint off = Shifted(place, 1, 1);
+        Canvas->TextOut(off.X, off.Y, shown);
     } else {
         PrepareNormalPen();
         Canvas->TextOut(place.X, place.Y, shown);
@@ -125,7 +125,7 @@ void TMyLine::DrawMoving(TPoint p1, TPoint p2) {
         return;
     }
     PrepareXorPen();
-    DrawOutline(p2.X - p1.X, p2.Y - p1.Y);
+    DrawOutline(int64_t(p2.X) - p1.X, int64_t(p2.Y) - p1.Y);
 }
 
 void TMyLine::DrawResizing(TPoint p1, TPoint p2) {
@@ -134,7 +134,7 @@ void TMyLine::DrawResizing(TPoint p1, TPoint p2) {
         return;
     }
     PrepareXorPen();
-    const TPoint moved = Shifted(GetPoint(h), p2.X - p1.X, p2.Y - p1.Y);
+    const TPoint moved = Shifted(GetPoint(h), int64_t(p2.X) - p1.X, int64_t(p2.Y) - p1.Y);
     if (h >= 1) {
         const TPoint other = GetPoint(h - 1);
         Canvas->MoveTo(moved.X, moved.Y);
@@ -220,7 +220,7 @@ std::pair<TPoint, TPoint> TMyLine::ArrowWings(TPoint tip, TPoint shaft) {
     constexpr float kFlat = 1.3089969f; // 75 degrees
     float theta = kFlat;
     if (tip.Y != shaft.Y) {
-        theta = static_cast<float>(std::fabs(std::atan(double(tip.X - shaft.X) / double(tip.Y - shaft.Y))) -
+        theta = static_cast<float>(std::fabs(std::atan((double(tip.X) - shaft.X) / (double(tip.Y) - shaft.Y))) -
                                    0.2617993877991494);
         if (!std::isfinite(theta)) {
             theta = kFlat;
@@ -282,7 +282,8 @@ void TMySector::DrawLabel(const QString& text, bool shadow) {
     const TPoint place = GetPoint(1);
     if (shadow) {
         PrepareShadowText();
-        Canvas->TextOut(place.X + 1, place.Y + 1, shown);
+        const TPoint off = Shifted(place, 1, 1);
+        Canvas->TextOut(off.X, off.Y, shown);
     } else {
         PrepareNormalPen();
         Canvas->TextOut(place.X, place.Y, shown);

@@ -36,7 +36,7 @@ public:
 
 protected:
     // The segments through the screen points, each shifted by (dx, dy).
-    void DrawOutline(int32_t dx, int32_t dy) override;
+    void DrawOutline(int64_t dx, int64_t dy) override;
     void DrawOutlineExtras() override;
     virtual bool IsRuleLine() const { return false; }
     // LengthText and AngleText of the stored points, formatted again only when the

@@ -37,10 +37,14 @@ bool ToButton(Qt::MouseButton qt, TMouseButton* out) {
     }
 }
 
-QPoint LocalPoint(const QMouseEvent* e) {
-    const QPointF p = e->position();
-    return QPoint(int(std::floor(p.x())), int(std::floor(p.y())));
+// The pixel under a position, held at the 32-bit limits (a captured mouse may report
+// any position, and converting one beyond them would be undefined).
+QPoint PixelAt(QPointF p) {
+    const auto pixel = [](double v) { return RoundToInt32(std::floor(v)); };
+    return QPoint(pixel(p.x()), pixel(p.y()));
 }
+
+QPoint LocalPoint(const QMouseEvent* e) { return PixelAt(e->position()); }
 
 // The zoomed size of a picture side, or -1 when it is too large to allocate. A side
 // that a small zoom truncates to nothing keeps one pixel: the canvas keeps showing the
@@ -378,7 +382,11 @@ void TMyCAD::ClipCursorTo(int32_t left, int32_t top, int32_t width, int32_t heig
         top = origin.y();
         height = this->height();
     }
-    clipRect_ = QRect(left, top, std::max(width, 1), std::max(height, 1));
+    // QRect keeps its right edge as left + width - 1, which must not pass the limit.
+    const int64_t maxWidth = int64_t(std::numeric_limits<int32_t>::max()) - left + 1;
+    const int64_t maxHeight = int64_t(std::numeric_limits<int32_t>::max()) - top + 1;
+    clipRect_ = QRect(left, top, ClampToInt32(std::clamp<int64_t>(width, 1, maxWidth)),
+                      ClampToInt32(std::clamp<int64_t>(height, 1, maxHeight)));
     clipped_ = true;
     const QPoint now = QCursor::pos();
     const QPoint inside = Confined(now);
@@ -623,14 +631,16 @@ void TMyCAD::MouseUp(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x
             case ModeResize:
                 mode_ = ModeSelect;
                 if (currentShape_ != nullptr) {
-                    currentShape_->MoveHotPoint(endPoint_.X - startPoint_.X, endPoint_.Y - startPoint_.Y);
+                    currentShape_->MoveHotPoint(ClampToInt32(int64_t(endPoint_.X) - startPoint_.X),
+                                                ClampToInt32(int64_t(endPoint_.Y) - startPoint_.Y));
                 }
                 Paint();
                 break;
             case ModeMove:
                 mode_ = ModeSelect;
                 if (currentShape_ != nullptr) {
-                    currentShape_->MoveBy(endPoint_.X - startPoint_.X, endPoint_.Y - startPoint_.Y);
+                    currentShape_->MoveBy(ClampToInt32(int64_t(endPoint_.X) - startPoint_.X),
+                                          ClampToInt32(int64_t(endPoint_.Y) - startPoint_.Y));
                 }
                 Paint();
                 break;
@@ -680,7 +690,7 @@ void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
     try {
         QPoint p = LocalPoint(event);
         if (clipped_) {
-            const QPoint global = event->globalPosition().toPoint();
+            const QPoint global = PixelAt(event->globalPosition());
             const QPoint inside = Confined(global);
             if (inside != global) {
                 QCursor::setPos(inside);
@@ -706,7 +716,7 @@ void TMyCAD::mouseReleaseEvent(QMouseEvent* event) {
     try {
         QPoint p = LocalPoint(event);
         if (clipped_) {
-            p = mapFromGlobal(Confined(event->globalPosition().toPoint()));
+            p = mapFromGlobal(Confined(PixelAt(event->globalPosition())));
         }
         MouseUp(button, event->modifiers(), p.x(), p.y());
     } catch (...) {
