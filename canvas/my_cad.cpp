@@ -382,9 +382,12 @@ void TMyCAD::ClipCursorTo(int32_t left, int32_t top, int32_t width, int32_t heig
         top = origin.y();
         height = this->height();
     }
-    // QRect keeps its right edge as left + width - 1, which must not pass the limit.
-    const int64_t maxWidth = int64_t(std::numeric_limits<int32_t>::max()) - left + 1;
-    const int64_t maxHeight = int64_t(std::numeric_limits<int32_t>::max()) - top + 1;
+    // QRect computes its right edge as left + width - 1, in that order: left + width
+    // must stay within the limit.
+    left = std::min(left, std::numeric_limits<int32_t>::max() - 1);
+    top = std::min(top, std::numeric_limits<int32_t>::max() - 1);
+    const int64_t maxWidth = int64_t(std::numeric_limits<int32_t>::max()) - left;
+    const int64_t maxHeight = int64_t(std::numeric_limits<int32_t>::max()) - top;
     clipRect_ = QRect(left, top, ClampToInt32(std::clamp<int64_t>(width, 1, maxWidth)),
                       ClampToInt32(std::clamp<int64_t>(height, 1, maxHeight)));
     clipped_ = true;

@@ -204,3 +204,21 @@ TEST_F(ExtremeCanvas, ShapesSpanningTheLimitsAreDrawnAtAnyZoom) {
         }
     }
 }
+
+// A confinement rectangle reaching past the limits is cut at them.
+TEST_F(ExtremeCanvas, ConfinementNearTheLimitsIsCutThere) {
+    const struct {
+        int32_t left, top, width, height;
+    } cases[] = {
+        {kMax - 8, 0, 9, 9}, {0, kMax - 8, 9, 9}, {kMax, kMax, kMax, kMax}, {kMin, kMin, kMax, kMax}, {kMax, 0, 1, 1},
+    };
+    for (const auto& c : cases) {
+        cad_->ClipCursorTo(c.left, c.top, c.width, c.height);
+        ASSERT_TRUE(cad_->CursorClipped());
+        const QRect r = cad_->ClipRect();
+        EXPECT_FALSE(r.isEmpty()) << c.left << ", " << c.top;
+        EXPECT_GE(r.right(), r.left());
+        EXPECT_GE(r.bottom(), r.top());
+        cad_->ReleaseCursor();
+    }
+}
