@@ -6,7 +6,6 @@
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
@@ -15,6 +14,10 @@
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/oflog/oflog.h>
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryFile>
 
 #include <cmath>
 #include <cstring>
@@ -119,7 +122,14 @@ QString KindOfObject(DcmItem* ds) {
     OFString uid;
     if (ds->findAndGetOFString(DCM_SOPClassUID, uid).good() && !uid.empty()) {
         const char* name = dcmFindNameOfUID(uid.c_str());
-        return QString::fromLatin1(name != nullptr ? name : uid.c_str());
+        if (name == nullptr) {
+            return QString::fromLatin1(uid.c_str());
+        }
+        // DCMTK's keyword ("RTPlanStorage") spelt as words ("RT Plan Storage").
+        QString words = QString::fromLatin1(name);
+        words.replace(QRegularExpression(QStringLiteral("([a-z0-9])([A-Z])")), QStringLiteral("\\1 \\2"));
+        words.replace(QRegularExpression(QStringLiteral("([A-Z])([A-Z][a-z])")), QStringLiteral("\\1 \\2"));
+        return words;
     }
     return QString();
 }
@@ -255,7 +265,7 @@ void CopyValues(const uint8_t* src, const TLayout& l, Out* dst) {
     }
 }
 
-TPicture FromDataset(DcmFileFormat& file, const QString& name, const TLoadLimits& limits) {
+TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& name, const TLoadLimits& limits) {
     DcmDataset* ds = file.getDataset();
     // Text fields come out as UTF-8 whatever the file's character set; a set that
     // cannot be converted leaves them as they are.
@@ -289,7 +299,10 @@ TPicture FromDataset(DcmFileFormat& file, const QString& name, const TLoadLimits
     if (ds->findAndGetElement(DCM_PixelData, element).bad() || element == nullptr) {
         Fail(TLoadError::NoPixelData, name, KindOfObject(ds));
     }
-    if (uint64_t(element->getLength()) < layout.Bytes) {
+    // A value longer than the file cannot be there (unless the file is compressed as a
+    // whole); reading it would allocate its declared length first.
+    const bool packed = xferInfo.isEncapsulated() || xfer == EXS_DeflatedLittleEndianExplicit;
+    if (uint64_t(element->getLength()) < layout.Bytes || (!packed && uint64_t(element->getLength()) > fileBytes)) {
         Fail(TLoadError::Truncated, name,
              QStringLiteral("%1 of %2 bytes").arg(element->getLength()).arg(qulonglong(layout.Bytes)));
     }
@@ -358,26 +371,22 @@ TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimi
     if (c.bad()) {
         FailParse(file, c, name);
     }
-    return FromDataset(file, name, limits);
+    return FromDataset(file, uint64_t(QFileInfo(path).size()), name, limits);
 }
 
 TPicture LoadDicomBytes(const uint8_t* data, size_t size, const QString& name, const TLoadLimits& limits) {
-    RegisterCodecs();
     if (size == 0) {
         Fail(TLoadError::EmptyFile, name);
     }
-    DcmInputBufferStream stream;
-    stream.setBuffer(data, offile_off_t(size));
-    stream.setEos();
-    DcmFileFormat file;
-    file.transferInit();
-    const OFCondition c = file.read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-    file.transferEnd();
-    stream.releaseBuffer();
-    if (c.bad()) {
-        FailParse(file, c, name);
+    // Parsed from a file, not from DCMTK's buffer stream: from a buffer DCMTK allocates
+    // every element's declared length before it finds that the bytes are missing,
+    // whereas from a file it defers large values and checks them against the file size.
+    QTemporaryFile file;
+    if (!file.open() || file.write(reinterpret_cast<const char*>(data), qint64(size)) != qint64(size) ||
+        !file.flush()) {
+        Fail(TLoadError::Unreadable, name, file.errorString());
     }
-    return FromDataset(file, name, limits);
+    return LoadDicomFile(file.fileName(), name, limits);
 }
 
 } // namespace kelvo::imaging
