@@ -140,6 +140,14 @@ float TMyLine::Distance(TPoint a, TPoint b) const {
 }
 
 QString TMyLine::LengthText(TPoint a, TPoint b) const {
+    const double mmX = ShapeSettings.MmPerPixelX;
+    const double mmY = ShapeSettings.MmPerPixelY;
+    if (mmX > 0.0 && mmY > 0.0) {
+        const double dx = (double(a.X) - double(b.X)) * mmX;
+        const double dy = (double(a.Y) - double(b.Y)) * mmY;
+        return QStringLiteral("l = ") + FormatFixed2(static_cast<float>(std::sqrt(dx * dx + dy * dy)), 9) +
+               QStringLiteral(" mm");
+    }
     return QStringLiteral("l = ") + FormatFixed2(Distance(a, b), 9) + QStringLiteral(" in");
 }
 
@@ -148,11 +156,14 @@ const QString& TMyLine::MeasuredLength() {
     const TPoint b = StoredPoint(1);
     const int32_t dpi = ScreenPixelsPerInch();
     TextMemo& m = lengthMemo_;
-    if (!m.Valid || m.Dpi != dpi || m.P[0] != a || m.P[1] != b) {
+    if (!m.Valid || m.Dpi != dpi || m.P[0] != a || m.P[1] != b || m.MmX != ShapeSettings.MmPerPixelX ||
+        m.MmY != ShapeSettings.MmPerPixelY) {
         m.Text = LengthText(a, b);
         m.P[0] = a;
         m.P[1] = b;
         m.Dpi = dpi;
+        m.MmX = ShapeSettings.MmPerPixelX;
+        m.MmY = ShapeSettings.MmPerPixelY;
         m.Valid = true;
     }
     return m.Text;
