@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QImageReader>
 
+#include <algorithm>
 #include <cstring>
 
 namespace kelvo::imaging {
@@ -97,6 +98,8 @@ TPicture LoadPicture(const QString& path, const TLoadLimits& limits) {
 
     QImageReader reader(path);
     reader.setAutoTransform(false);
+    // Qt's own default (256 MiB) would refuse large pictures as if they were damaged.
+    reader.setAllocationLimit(int(std::min<uint64_t>(limits.MaxDecodedBytes >> 20, 1u << 30)));
     const QByteArray format = reader.format();
     if (format.isEmpty() || format == "dcm") {
         // DICOM without preamble (old ACR-NEMA style) has no mark; DCMTK recognises it.

@@ -72,6 +72,26 @@ QString WriteBytes(const QTemporaryDir& dir, const char* name, const QByteArray&
     return path;
 }
 
+// A PNG claiming the given size whose data is one empty zlib stream.
+QByteArray PngHeaderOnly(uint32_t width, uint32_t height) {
+    const auto be32 = [](uint32_t v) {
+        const char bytes[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(bytes, 4);
+    };
+    const auto chunk = [&](const char* type, const QByteArray& data) {
+        const QByteArray body = QByteArray(type) + data;
+        uint32_t crc = 0xffffffffu;
+        for (const char c : body) {
+            crc ^= uint8_t(c);
+            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+        }
+        return be32(uint32_t(data.size())) + body + be32(~crc);
+    };
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) +
+           chunk("IHDR", be32(width) + be32(height) + QByteArray("\x08\x00\x00\x00\x00", 5)) +
+           chunk("IDAT", QByteArray("\x78\x9c\x03\x00\x00\x00\x00\x01", 8)) + chunk("IEND", QByteArray());
+}
+
 QByteArray ReadAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
@@ -281,6 +301,9 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
         {"60000 x 60000 header without the data",
          [](const QTemporaryDir& d) { return WriteDicom(d, "huge.dcm", 60000, 60000, {1, 2, 3, 4}); },
          TLoadError::TooLarge, "60000 × 60000"},
+        {"PNG header of 60000 x 60000",
+         [](const QTemporaryDir& d) { return WriteBytes(d, "huge.png", PngHeaderOnly(60000, 60000)); },
+         TLoadError::TooLarge, "60000 × 60000 pixels"},
         {"20000 x 20000 header with four pixels",
          [](const QTemporaryDir& d) { return WriteDicom(d, "big.dcm", 20000, 20000, {1, 2, 3, 4}); },
          TLoadError::Truncated, "8 of 800000000 bytes"},
