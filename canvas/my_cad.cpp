@@ -91,6 +91,7 @@ TMyCAD::~TMyCAD() {
 
 void TMyCAD::SetBackGround(const QImage& picture) {
     picture_.reset();
+    rendered_ = QImage();
     windowDrag_ = false;
     ShapeSettings.MmPerPixelX = 0.0;
     ShapeSettings.MmPerPixelY = 0.0;
@@ -126,12 +127,28 @@ void TMyCAD::SetWindow(imaging::TWindow window) {
         return;
     }
     window.Width = std::max(1.0, window.Width);
-    const QImage rendered = picture_->Render(frame_, window);
-    if (rendered.isNull()) {
+    if (!RenderPicture(frame_, window)) {
         return;
     }
     window_ = window;
-    ShowBackGround(rendered);
+}
+
+bool TMyCAD::RenderPicture(int32_t frame, imaging::TWindow window) {
+    // A window drag renders many times a second: the values go straight into the
+    // buffer the picture already has, once nothing else shares it, instead of into a
+    // freshly allocated (and page-faulted) image each time.
+    if (rendered_.size() != QSize(picture_->Width(), picture_->Height()) ||
+        rendered_.format() != QImage::Format_RGB32) {
+        rendered_ = QImage(picture_->Width(), picture_->Height(), QImage::Format_RGB32);
+        if (rendered_.isNull()) {
+            return false;
+        }
+    }
+    backGround_ = QImage();
+    zoomedImage_ = QImage();
+    picture_->RenderInto(rendered_, frame, window, 0, 0, rendered_.width(), rendered_.height());
+    ShowBackGround(rendered_);
+    return true;
 }
 
 void TMyCAD::ResetWindow() {
@@ -144,12 +161,10 @@ bool TMyCAD::SetFrame(int32_t frame) {
     if (picture_ == nullptr || frame < 0 || frame >= picture_->Frames() || frame == frame_) {
         return false;
     }
-    const QImage rendered = picture_->Render(frame, window_);
-    if (rendered.isNull()) {
+    if (!RenderPicture(frame, window_)) {
         return false;
     }
     frame_ = frame;
-    ShowBackGround(rendered);
     return true;
 }
 

@@ -183,6 +183,7 @@ private:
     QString AskAnnotation();
     bool PendingIs(TDrawTool tool) const;
     void ShowBackGround(const QImage& picture);
+    bool RenderPicture(int32_t frame, imaging::TWindow window);
     bool RightPressIsFree() const;
     void DragWindow(int32_t x, int32_t y);
     QString ValueText(int32_t px, int32_t py) const;
@@ -218,6 +219,7 @@ private:
     TDrawTool pendingTool_ = SpNone;
 
     std::shared_ptr<const imaging::TPicture> picture_;
+    QImage rendered_; // the picture's frame through its window, reused while the window changes
     imaging::TWindow window_;
     int32_t frame_ = 0;
     QPointer<QLabel> labelValue_;
