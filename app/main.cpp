@@ -52,5 +52,10 @@ int main(int argc, char** argv) {
     kelvo::TAboutBox aboutBox;
     form1.SetAboutBox(&aboutBox);
     form1.show();
+    // A file named on the command line is opened over the built-in picture; one
+    // that cannot be opened is explained, and the built-in picture stays.
+    if (!line.file.isEmpty()) {
+        form1.OpenFile(line.file);
+    }
     return QApplication::exec();
 }
