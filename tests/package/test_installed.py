@@ -1,9 +1,11 @@
 """The Debian package as a user gets it: unpacked with dpkg-deb into a private
 root, its control data, files and icons are checked, file managers (through GIO)
 offer it for DICOM files and pictures, and the program it holds starts on a
-private X display."""
+private X display, with the built-in picture or, as "Open with" starts it, with
+a DICOM file."""
 
 import os
+import shlex
 import shutil
 import struct
 import subprocess
@@ -19,6 +21,7 @@ VERSION = None
 APP_ID = os.environ.get("KELVO_APP_ID", "org.example.Kelvo")
 ICON_SIZES = [16, 22, 24, 32, 48, 64, 128, 256]
 OPENS = ["application/dicom", "image/png", "image/jpeg", "image/tiff", "image/bmp"]
+CT_SMALL = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm"
 
 
 def png_size(path):
@@ -102,8 +105,8 @@ class InstalledPackage(unittest.TestCase):
                 registered = out.split("Registered applications:")[-1].split("Recommended")[0]
                 self.assertIn(APP_ID + ".desktop", registered.split(), out)
         # And the system's own rule calls a DICOM file what the launcher asks for.
-        ct = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm"
-        out = e2e.run(["gio", "info", "-a", "standard::content-type", ct], env=env, timeout=30)
+        out = e2e.run(["gio", "info", "-a", "standard::content-type", CT_SMALL], env=env,
+                      timeout=30)
         self.assertIn("standard::content-type: application/dicom", out)
 
     def test_packaged_program_shows_its_window_with_the_built_in_picture(self):
@@ -124,6 +127,29 @@ class InstalledPackage(unittest.TestCase):
                 self.assertIn('"kelvo"', wm_class)
                 prog.click_control("BitBtn2")
                 self.assertEqual(prog.wait_exit(15), 0)
+            finally:
+                prog.stop()
+
+    def from_launcher(self, x, file):
+        """The program as a file manager's "Open with" starts it: the launcher's Exec
+        line with %f replaced by the file, the program looked up on PATH."""
+        with open(self.desktop, encoding="utf-8") as f:
+            line = next(l.split("=", 1)[1].strip() for l in f if l.startswith("Exec="))
+        argv = [file if a == "%f" else a for a in shlex.split(line)]
+        env = self.desktop_env(x.env())
+        program = shutil.which(argv[0], path=env["PATH"])
+        self.assertEqual(program, self.program)
+        return e2e.Program(program, x, args=argv[1:], env=env)
+
+    def test_open_with_shows_the_dicom_file(self):
+        with e2e.Xvfb() as x:
+            prog = self.from_launcher(x, CT_SMALL)
+            try:
+                # The window names the file once it shows it.
+                prog.start(title="CT_small.dcm - " + e2e.MAIN_TITLE)
+                prog.settle(1.0)
+                self.assertEqual(prog.windows("Open"), [], "no complaint about the file")
+                self.assertTrue(prog.running())
             finally:
                 prog.stop()
 
