@@ -42,9 +42,7 @@ class CommandLine(unittest.TestCase):
     def test_mistakes_exit_2_with_one_line_on_stderr(self):
         cases = [
             (["--bogus"], "Unknown option 'bogus'"),
-            (["ct.dcm", "--zoom", "2"], "Unknown option 'zoom'"),
             (["one.dcm", "two.dcm"], "2 files given"),
-            (["-display"], "Missing value after '-display'"),
         ]
         for args, says in cases:
             with self.subTest(args=args):
