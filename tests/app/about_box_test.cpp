@@ -21,11 +21,10 @@
 #include <QTest>
 #include <QUrl>
 
+#include "tests/support/loopback.h"
+
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
@@ -110,18 +109,7 @@ private:
     int port_ = 0;
 };
 
-// A port of 127.0.0.1 on which nothing listens.
-int ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
+const auto ClosedPort = test::ClosedLoopbackPort;
 
 class LinkRecorder : public QObject {
     Q_OBJECT
@@ -131,50 +119,12 @@ public slots:
     void open(const QUrl& url) { links.push_back(QString::fromUtf8(url.toEncoded())); }
 };
 
-// A TCP socket listening on 127.0.0.1 that never accepts: the system completes the
-// handshake, so a client connects and then hears nothing.
-class SilentListener {
-public:
-    SilentListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-            ::listen(fd_, 4) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            ADD_FAILURE() << "cannot listen on 127.0.0.1";
-        port_ = ntohs(a.sin_port);
-    }
-    ~SilentListener() { Close(); }
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-
-    int Port() const { return port_; }
-    // True when a client has connected (a connection waits to be accepted).
-    bool Knocked() const {
-        pollfd p{fd_, POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0;
-    }
-    void Close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
+// Never accepts: the system completes the handshake, so a client connects and then
+// hears nothing.
+using SilentListener = test::LoopbackListener;
 
 class AboutBoxTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "about_box_test";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance()) new QApplication(argc, argv);
-    }
     void SetUp() override {
         box_ = std::make_unique<TAboutBox>();
         box_->ShowMessage = [this](const QString& text) {

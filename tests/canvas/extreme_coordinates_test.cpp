@@ -16,7 +16,7 @@
 #include <vector>
 
 using namespace kelvo;
-using kelvo::testing::CanvasTest;
+using kelvo::test::CanvasTest;
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <QLocale>
 
 using namespace kelvo;
-using kelvo::testing::CanvasTest;
+using kelvo::test::CanvasTest;
 
 class LineShapes : public CanvasTest {};
 

@@ -1,30 +1,18 @@
+// The canvas tests' fixture: a widgets application with the C number format, and fresh
+// drawing settings for every test.
 #include "canvas_fixture.h"
 
-#include <QApplication>
+#include "tests/support/application.h"
+
 #include <QLocale>
 
-namespace kelvo::testing {
+namespace kelvo::test {
 
 namespace {
 
-class AppEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "canvas_test";
-        static char* argv[] = {name, nullptr};
-        app_ = new QApplication(argc, argv);
-        // Expected label texts are written with a point; a test that needs another
-        // number format sets it itself.
-        QLocale::setDefault(QLocale::c());
-    }
-    void TearDown() override { delete app_; }
-
-private:
-    QApplication* app_ = nullptr;
-};
-
-const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
+// Expected label texts are written with a point; a test that needs another number
+// format sets it itself.
+const auto* const kEnv = AddApplicationEnvironment(AppKind::Widgets, [] { QLocale::setDefault(QLocale::c()); });
 
 } // namespace
 
@@ -43,4 +31,4 @@ QImage CanvasTest::GreyPicture(int w, int h) {
     return img;
 }
 
-} // namespace kelvo::testing
+} // namespace kelvo::test

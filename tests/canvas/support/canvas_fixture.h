@@ -8,7 +8,7 @@
 
 #include <QImage>
 
-namespace kelvo::testing {
+namespace kelvo::test {
 
 // Resets the process-wide drawing settings before each test, and gives a 512 x 512
 // grey picture and a surface of the same size.
@@ -24,4 +24,4 @@ protected:
     TSurface surface_;
 };
 
-} // namespace kelvo::testing
+} // namespace kelvo::test
