@@ -282,6 +282,15 @@ void TKivSMTP::SendEnvelopeAndData()
     Command("DATA");
     if (replyNumber_ >= 400)
         refuse();
+    // Only 354 lets the data go out (RFC 5321 §4.3.2, §3.3). Sent after any other
+    // answer, every header and body line would be taken for a command and its reply
+    // for the answer to the end of data. The server's state is unknown after such
+    // an answer, so the connection goes too.
+    if (replyNumber_ < 300) {
+        const std::string reply = lastReply_;
+        DropConnection();
+        throw Exception(reply);
+    }
     Write(block);
     SendStream(composer_.BodyStream());
     Command(".");

@@ -299,7 +299,7 @@ TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses)
 {
     ScriptedSmtpServer server(Cat({{S("hello there\r\n"), C("HELO kelvo"), S("OK\r\n"), C("RSET"), S("fine\r\n"),
                                     C("MAIL FROM:<ann@example.org>"), S("sure\r\n"), C("RCPT TO:<bob@example.org>"),
-                                    S("yes\r\n"), C("DATA"), S("go\r\n"), Data(), S("done\r\n")}}));
+                                    S("yes\r\n"), C("DATA"), S("354 go\r\n"), Data(), S("done\r\n")}}));
     TKivSMTP& smtp = Make(server.Port());
     bool success = false;
     smtp.OnSuccess = [&](QObject*) { success = true; };
@@ -309,6 +309,55 @@ TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses)
     EXPECT_EQ(smtp.ReplyNumber(), 0);
     EXPECT_TRUE(server.Join());
     EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+// DATA passes only with 3xx. Any other answer fails the send before a byte of the
+// message goes out; one that is not a refusal leaves the server's state unknown, so
+// the connection is dropped rather than reused.
+TEST_F(SmtpSession, DataWithoutIntermediateReplySendsNothingAndDropsTheConnection)
+{
+    struct Row {
+        const char* name;
+        std::string reply;
+        bool keepsConnection;
+    };
+    const std::vector<Row> rows = {
+        {"250 instead of 354", "250 ok\r\n", false},
+        {"220", "220 hello again\r\n", false},
+        {"no code at all", "go ahead\r\n", false},
+        {"multi-line 250", "250-one\r\n250 two\r\n", false},
+        {"503 refusal keeps the dialogue in step", "503 need RCPT\r\n", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Stale replies that would answer the header lines, ".", RSET and QUIT of a
+        // client that took the 2xx for a go-ahead.
+        Script script = Cat({Greeted(),
+                             {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"),
+                              C("RCPT TO:<bob@example.org>"), S("250 ok\r\n"), C("DATA"), S(row.reply)}});
+        if (row.keepsConnection)
+            script.insert(script.end(), {C("QUIT"), S("221 bye\r\n")});
+        else
+            script.push_back(ReadSome(1));
+        ScriptedSmtpServer server(script);
+        TKivSMTP& smtp = Make(server.Port());
+        bool success = false;
+        smtp.OnSuccess = [&](QObject*) { success = true; };
+        smtp.Connect();
+        const std::string failure = FailureOf([&] { smtp.SendMail(); });
+        const std::string lastLine = row.reply.substr(row.reply.rfind('\n', row.reply.size() - 2) == std::string::npos
+                                                          ? 0
+                                                          : row.reply.rfind('\n', row.reply.size() - 2) + 1);
+        EXPECT_EQ(failure, lastLine);
+        EXPECT_FALSE(success);
+        EXPECT_FALSE(smtp.Busy());
+        EXPECT_EQ(smtp.Connected(), row.keepsConnection);
+        if (row.keepsConnection)
+            smtp.Disconnect();
+        EXPECT_TRUE(server.Join());
+        EXPECT_EQ(server.Received().find("From: "), std::string::npos) << "message data sent after " << row.reply;
+        EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), 1);
+    }
 }
 
 // Each step's threshold: passes at the highest code it accepts, fails at the next.
