@@ -3,6 +3,7 @@
 
 #include "net/header_list.h"
 #include "platform/exceptions.h"
+#include "platform/winsock.h"
 
 #include <climits>
 #include <cstdint>
@@ -198,9 +199,29 @@ void TKivSMTP::Connect()
         Fire(OnConnect, this);
 }
 
+bool TKivSMTP::IdleConnectionLost()
+{
+    // An SMTP server says nothing between commands unless it is closing the channel
+    // (RFC 5321 §3.8, §4.5.3.2.7: 421 after its idle time-out), so anything waiting
+    // here, or the end of the stream, means the session is over. The 421 stays unread
+    // until a command would take it for its own reply.
+    char byte = 0;
+    const int n = winsock::recv(Socket(), &byte, 1, winsock::MSG_PEEK);
+    if (n >= 0)
+        return true;
+    return winsock::WSAGetLastError() != winsock::WSAEWOULDBLOCK;
+}
+
 void TKivSMTP::Disconnect()
 {
     canceled_ = false;  // so QUIT can still be exchanged after a cancel or an abort
+    if (Connected() && IdleConnectionLost()) {
+        // The server has ended the session already: there is no one to say QUIT to,
+        // and its parting reply is no refusal of ours.
+        ReportStatus(4, "Connection closed by the server while idle");
+        TLinksock::Disconnect();
+        return;
+    }
     const std::weak_ptr<const bool> life = LifeToken();
     std::exception_ptr failure;
     try {
@@ -317,6 +338,13 @@ void TKivSMTP::SendMail()
         composer_.OnAttachmentNotFound = OnAttachmentNotFound;
         composer_.BuildMessage();
 
+        // A connection kept since the last send may have been closed by the server in
+        // the meantime; a fresh one, with the same host and HELO, takes its place.
+        if (Connected() && IdleConnectionLost()) {
+            ReportStatus(4, "Connection closed by the server while idle");
+            DropConnection();
+            Connect();
+        }
         CheckConnection();
 
         TPostMessage& m = composer_.PostMessage();

@@ -502,6 +502,20 @@ TEST_F(AboutBoxTest, FeedbackAfterTheServerClosedTheIdleConnectionIsSent) {
     EXPECT_EQ(sink.MessageCount(), 2);
 }
 
+TEST_F(AboutBoxTest, FeedbackAfterPostfixTimedOutTheIdleConnectionIsSent) {
+    // Postfix ends an idle session with "421 4.4.2 ... timeout exceeded" and closes;
+    // the 421 waits unread on the kept connection until the next send.
+    PostfixInstance postfix({"mydestination=localhost, example.com", "smtpd_timeout=2s"});
+    if (!postfix.Available()) GTEST_SKIP() << postfix.Why();
+    ShowFeedback();
+    Send(postfix.Port(), "Ann", "ann@example.org", "One", "first");
+    QTest::qWait(3500);
+    Send(postfix.Port(), "Ann", "ann@example.org", "Two", "second");
+    EXPECT_EQ(messages_, (std::vector<QString>{"Mail sent !", "Mail sent !"}));
+    QTest::qWait(300);
+    EXPECT_EQ(postfix.Accepted(), 2u) << postfix.Log();
+}
+
 struct FailureCase {
     const char* scenario;
     // Prepares a server, sets what the send needs and returns the port to use.
