@@ -83,7 +83,8 @@ void AddDisplayName(THeaderFolder& folder, const std::string& lead, const std::s
     else if (written.size() >= 2 && written.front() == '"' && written.back() == '"')
         folder.Add(lead, written);
     else if (PhraseNeedsQuotes(raw))
-        folder.Add(lead, QuotedParameterValue(raw));
+        // Folding white space may stand inside a quoted string (RFC 5322 §3.2.4).
+        AddWords(folder, lead, QuotedParameterValue(raw));
     else
         AddWords(folder, lead, raw);
 }

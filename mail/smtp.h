@@ -108,6 +108,8 @@ private:
     // Reads the continuation lines behind the first reply line held in LastReply.
     void ReadContinuation();
     void ReadGreeting();
+    // Reads a whole reply: ReplyNumber from its first line, LastReply its last.
+    void ReadReply();
     void SendEnvelopeAndData();
     // Closes the socket without a QUIT exchange.
     void DropConnection();

@@ -4,7 +4,13 @@
 #include "tests/mail/support/smtp_server.h"
 #include "tests/mail/support/smtp_test_support.h"
 
+#include "platform/winsock.h"
+
 #include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <functional>
@@ -358,6 +364,22 @@ TEST_F(SmtpSession, DataWithoutIntermediateReplySendsNothingAndDropsTheConnectio
         EXPECT_EQ(server.Received().find("From: "), std::string::npos) << "message data sent after " << row.reply;
         EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), 1);
     }
+}
+
+// Every command waits for its reply, so a short write held back by Nagle's algorithm
+// until the server's delayed acknowledgement costs some 40 ms a message.
+TEST_F(SmtpSession, ConnectionSendsWithoutNaglesDelay)
+{
+    ScriptedSmtpServer server(Cat({Greeted(), Quit()}));
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.Connect();
+    int on = 0;
+    socklen_t length = sizeof on;
+    ASSERT_EQ(::getsockopt(winsock::diagnostics::NativeHandle(smtp.Socket()), IPPROTO_TCP, TCP_NODELAY, &on, &length),
+              0);
+    EXPECT_NE(on, 0);
+    smtp.Disconnect();
+    EXPECT_TRUE(server.Join());
 }
 
 // Each step's threshold: passes at the highest code it accepts, fails at the next.
