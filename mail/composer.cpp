@@ -11,6 +11,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <random>
@@ -285,7 +286,14 @@ void TMailComposer::BuildMessage() {
     const TTextPart text = ComposeText(m.Body(), charset_);
     const bool multipart = m.Attachments().Count() > 0;
 
-    const std::string wordCharset = CharsetFor8Bit(charset_);
+    // An encoded word names its charset as a token of at most a few dozen characters
+    // (RFC 2047 §2: the whole word fits in 75); a Charset that is no such name labels
+    // the header text as the UTF-8 that the feedback window hands over.
+    const bool charsetToken =
+        !charset_.empty() && charset_.size() <= 40 && std::all_of(charset_.begin(), charset_.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'+-^_`{}~", c) != nullptr;
+        });
+    const std::string wordCharset = charsetToken ? CharsetFor8Bit(charset_) : std::string("utf-8");
     finalHeader_.Clear();
     finalHeader_.Add("From: " + SenderValue(m.FromName(), m.FromAddress(), wordCharset));
     if (m.ToAddress().Count() > 0)

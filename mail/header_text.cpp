@@ -53,16 +53,34 @@ bool IsUtf8(const std::string& charset) {
 
 // Adds text as pieces split at its blanks, each run of blanks the lead of the word
 // after it.
-void AddWords(THeaderFolder& folder, const std::string& lead, const std::string& text) {
+// `suffix` is glued to the last word, so a fold can still go before that word.
+void AddWords(THeaderFolder& folder, const std::string& lead, const std::string& text,
+              const std::string& suffix = std::string()) {
     size_t i = 0;
     std::string blanks = lead;
     while (i < text.size()) {
         while (i < text.size() && IsBlank(text[i])) blanks += text[i++];
         const size_t start = i;
         while (i < text.size() && !IsBlank(text[i])) ++i;
-        if (i > start) folder.Add(blanks, text.substr(start, i - start));
+        const bool last = text.find_first_not_of(" \t", i) == std::string::npos;
+        if (i > start) folder.Add(blanks, text.substr(start, i - start) + (last ? suffix : std::string()));
         blanks.clear();
     }
+}
+
+// A whole RFC 5322 quoted-string: quotes at both ends, none unescaped between, and
+// no backslash left without the character it escapes.
+bool IsQuotedString(const std::string& text) {
+    if (text.size() < 2 || text.front() != '"' || text.back() != '"') return false;
+    for (size_t i = 1; i + 1 < text.size(); ++i) {
+        if (text[i] == '\\') {
+            if (i + 2 >= text.size()) return false;
+            ++i;
+        } else if (text[i] == '"') {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string Unquote(const std::string& quoted) {
@@ -74,19 +92,23 @@ std::string Unquote(const std::string& quoted) {
     return out;
 }
 
-// Adds a display name; `written` is how the caller wrote it (possibly quoted), `raw`
-// the name itself.
-void AddDisplayName(THeaderFolder& folder, const std::string& lead, const std::string& written,
-                    const std::string& raw, const std::string& charset) {
-    if (NeedsEncoding(raw))
+// Adds a display name: `raw` is the name itself, `quoted` how a list entry wrote it
+// in quotes already (empty when it did not).
+// `glued` follows the name without a blank (the "<mailbox>" of "Name<mailbox>").
+void AddDisplayName(THeaderFolder& folder, const std::string& lead, const std::string& quoted,
+                    const std::string& raw, const std::string& charset, const std::string& glued) {
+    if (NeedsEncoding(raw)) {
         folder.AddEncodedPhrase(lead, raw, charset);
-    else if (written.size() >= 2 && written.front() == '"' && written.back() == '"')
-        folder.Add(lead, written);
-    else if (PhraseNeedsQuotes(raw))
+        // An encoded word has to stand apart from the '<' (RFC 2047 §5).
+        folder.Add(" ", glued);
+    } else if (!quoted.empty()) {
+        folder.Add(lead, quoted + glued);
+    } else if (PhraseNeedsQuotes(raw)) {
         // Folding white space may stand inside a quoted string (RFC 5322 §3.2.4).
-        AddWords(folder, lead, QuotedParameterValue(raw));
-    else
-        AddWords(folder, lead, raw);
+        AddWords(folder, lead, QuotedParameterValue(raw), glued);
+    } else {
+        AddWords(folder, lead, raw, glued);
+    }
 }
 
 // One entry of an address list, optionally followed by the list's comma. The entry
@@ -102,7 +124,7 @@ void AddMailbox(THeaderFolder& folder, const std::string& entry, bool first, boo
     }
     const size_t nameEnd = entry.find_last_not_of(" \t", lt - 1) + 1;
     const std::string written = entry.substr(nameStart, nameEnd - nameStart);
-    const bool quoted = written.size() >= 2 && written.front() == '"' && written.back() == '"';
+    const bool quoted = IsQuotedString(written);
     const std::string raw = quoted ? Unquote(written) : written;
     // The fold after the previous comma goes in front of the name.
     if (!first) {
@@ -111,11 +133,14 @@ void AddMailbox(THeaderFolder& folder, const std::string& entry, bool first, boo
             firstPiece = quoted || PhraseNeedsQuotes(raw) ? written.size() + 2 : written.find_first_of(" \t");
         folder.BreakUnlessRoom(std::min(firstPiece, written.size() + 2));
     }
-    AddDisplayName(folder, "", written, raw, charset);
-    // An encoded word has to stand apart from the '<' (RFC 2047 §5).
-    std::string gap = entry.substr(nameEnd, lt - nameEnd);
-    if (gap.empty() && NeedsEncoding(raw)) gap = " ";
-    folder.Add(gap, entry.substr(lt) + tail);
+    const std::string gap = entry.substr(nameEnd, lt - nameEnd);
+    const std::string mailbox = entry.substr(lt) + tail;
+    if (gap.empty() || NeedsEncoding(raw)) {
+        AddDisplayName(folder, "", quoted ? written : std::string(), raw, charset, mailbox);
+    } else {
+        AddDisplayName(folder, "", quoted ? written : std::string(), raw, charset, "");
+        folder.Add(gap, mailbox);
+    }
 }
 
 } // namespace
@@ -143,11 +168,14 @@ void THeaderFolder::Add(const std::string& lead, const std::string& text, bool b
             out_ += ' ';
             column_ = 1;
         } else {
-            // The fold goes before the last blank, which starts the next line.
-            out_.append(lead, 0, lead.size() - 1);
+            // The fold goes inside the run of blanks, at least one of them starting the
+            // next line; the rest stay on this line as far as it has room.
+            const size_t room = column_ < kFoldedLineLength ? kFoldedLineLength - column_ : 0;
+            const size_t keep = std::min(lead.size() - 1, room);
+            out_.append(lead, 0, keep);
             Fold();
-            out_ += lead.back();
-            column_ = 1;
+            out_.append(lead, keep, std::string::npos);
+            column_ = lead.size() - keep;
         }
     } else {
         out_ += lead;
@@ -168,10 +196,14 @@ void THeaderFolder::AddEncoded(const std::string& lead, const std::string& text,
         const size_t used = column_ + blank.size();
         const size_t room = std::min(kLongestEncodedWord, used < kEncodedLineLength ? kEncodedLineLength - used : 0);
         const size_t bytes = room > overhead ? (room - overhead) / 4 * 3 : 0;
-        size_t end = std::min(text.size(), i + bytes);
-        // UTF-8 is cut only between characters (RFC 2047 §5).
-        if (utf8)
+        const size_t limit = std::min(text.size(), i + bytes);
+        size_t end = limit;
+        // UTF-8 is cut only between characters (RFC 2047 §5); text that is no UTF-8
+        // (a run of continuation bytes) is cut where the room ends.
+        if (utf8) {
             while (end > i && end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+            if (end == i && limit - i >= 4) end = limit;
+        }
         if (end == i) {
             if (!empty_ && column_ > 1) {
                 // Nothing fits on this line: the word starts the next one.
@@ -183,7 +215,7 @@ void THeaderFolder::AddEncoded(const std::string& lead, const std::string& text,
             // Not even a fresh line has room (a very long charset name): one character.
             end = i + 1;
             if (utf8)
-                while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+                while (end < text.size() && end < i + 4 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
         }
         const std::string word = prefix + Base64(text.substr(i, end - i)) + "?=";
         out_ += blank + word;
@@ -267,8 +299,7 @@ std::string SenderValue(const std::string& name, const std::string& address, con
         folder.Add("", mailbox);
         return folder.Value();
     }
-    AddDisplayName(folder, "", name, name, charset);
-    folder.Add(NeedsEncoding(name) ? " " : "", mailbox);
+    AddDisplayName(folder, "", std::string(), name, charset, mailbox);
     return folder.Value();
 }
 

@@ -350,3 +350,24 @@ TEST(Interop, UuencodedAttachmentsDecodeWithUudecode) {
     EXPECT_EQ(uudecode.exitCode(), 0) << uudecode.readAllStandardError().toStdString();
     EXPECT_TRUE(ReadFile(out) == data) << ReadFile(out).size() << " bytes decoded";
 }
+
+TEST(Interop, AttachmentNamesWithControlOrBrokenBytesAreReadWithoutDefects) {
+    struct Row {
+        std::string name, reads;
+    };
+    const std::vector<Row> rows{{"tab\there.txt", "tab\there.txt"},
+                                {"bell\x07.bin", "bell\x07.bin"},
+                                {"bad\xB4\xB4.bin", "bad\xEF\xBF\xBD\xEF\xBF\xBD.bin"}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir dir;
+        TMailComposer c;
+        c.PostMessage().SetFromAddress("a@x.org");
+        c.PostMessage().Attachments().Add(dir.File(r.name, "data"));
+        c.BuildMessage();
+        const QJsonObject p = ParseWithPython(ReceivedMessage(WireData(c)), dir);
+        ASSERT_FALSE(p.isEmpty());
+        EXPECT_TRUE(p["defects"].toArray().isEmpty()) << S(p["defects"].toArray().at(0));
+        EXPECT_EQ(S(p["parts"].toArray()[1].toObject()["filename"]), r.reads);
+    }
+}

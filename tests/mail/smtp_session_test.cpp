@@ -6,6 +6,8 @@
 
 #include "platform/winsock.h"
 
+#include <QTimer>
+
 #include <gtest/gtest.h>
 
 #include <netinet/in.h>
@@ -380,6 +382,33 @@ TEST_F(SmtpSession, ConnectionSendsWithoutNaglesDelay)
     EXPECT_NE(on, 0);
     smtp.Disconnect();
     EXPECT_TRUE(server.Join());
+}
+
+// Cancelled while the message data is still going out (the window closed, say): the
+// end-of-data line never leaves, the connection goes, and the server keeps nothing.
+TEST_F(SmtpSession, CancelBeforeTheEndOfDataDeliversNothing)
+{
+    ScriptedSmtpServer server(Cat({Greeted(),
+                                   {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"),
+                                    C("RCPT TO:<bob@example.org>"), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"),
+                                    Pause(1500), Data()}}),
+                              4096);
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetTimeOut(20000);
+    smtp.PostMessage().Body().Clear();
+    for (int i = 0; i < 100000; ++i)
+        smtp.PostMessage().Body().Add("line " + std::to_string(i) + " of a long feedback text");
+    bool success = false;
+    smtp.OnSuccess = [&](QObject*) { success = true; };
+    smtp.Connect();
+    QTimer::singleShot(300, &smtp, [&] { smtp.Cancel(); });
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Socket send aborted");
+    EXPECT_FALSE(success);
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_FALSE(smtp.TimedOut());
+    server.Join();
+    EXPECT_TRUE(server.Messages().empty());
+    EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos);
 }
 
 // Each step's threshold: passes at the highest code it accepts, fails at the next.
