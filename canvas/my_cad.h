@@ -2,6 +2,7 @@
 #pragma once
 
 #include "canvas/shape.h"
+#include "imaging/picture.h"
 #include "platform/surface.h"
 #include "platform/types.h"
 
@@ -42,12 +43,8 @@ enum class TMouseButton : uint8_t { mbLeft, mbRight, mbMiddle };
 inline int32_t RoiCount = 1;
 inline int32_t SectorClicks = 0;
 
-// Zoom limits: a zoomed picture side may not exceed kMaxZoomedSide pixels, and the
-// zoom itself stays within [kMinZoom, kMaxZoom] so that coordinate conversions stay
-// well inside 32 bits.
+// A zoomed picture side may not exceed kMaxZoomedSide pixels.
 constexpr int32_t kMaxZoomedSide = 16384;
-constexpr double kMinZoom = 1.0 / 64.0;
-constexpr double kMaxZoom = 256.0;
 
 class TMyCAD : public QWidget {
     Q_OBJECT
@@ -74,7 +71,32 @@ public:
     TNotifyEvent OnPaint;
     const QImage& BackGround() const { return backGround_; }
     // A null image empties the picture and keeps the size. The current zoom is applied.
+    // A plain image has no values behind it: it ends any picture set by SetPicture.
     void SetBackGround(const QImage& picture);
+
+    // A picture from a file, shown as BackGround through its window at its first frame,
+    // with the window of the file (or its full range). Its spacing turns the ruler's
+    // label into millimetres; the position label then gives picture coordinates and the
+    // value label the value under the cursor. Returns false, changing nothing, when the
+    // picture cannot be rendered (no frames, or no memory for it).
+    bool SetPicture(std::shared_ptr<const imaging::TPicture> picture);
+    const imaging::TPicture* Picture() const { return picture_.get(); }
+    imaging::TWindow Window() const { return window_; }
+    // Renders the current frame through the window (widths below 1 count as 1).
+    void SetWindow(imaging::TWindow window);
+    // Back to the picture's own window.
+    void ResetWindow();
+    int32_t Frame() const { return frame_; }
+    // Shows another frame; shapes stay. False when out of range or no picture.
+    bool SetFrame(int32_t frame);
+    bool StepFrame(int32_t delta) { return SetFrame(frame_ + delta); }
+    // True while a right-button drag changes the window.
+    bool WindowDragging() const { return windowDrag_; }
+    // Where the value under the cursor is written; null = nowhere.
+    QLabel* LabelValue() const { return labelValue_.data(); }
+    void SetLabelValue(QLabel* label) { labelValue_ = label; }
+    // Drops every shape, and a shape under construction.
+    void ClearShapes();
     TDrawTool ShapeTool() const { return shapeTool_; }
     void SetShapeTool(TDrawTool tool);
     TColor ColorofDrawing() const { return colorofDrawing_; }
@@ -86,8 +108,9 @@ public:
     const TPen& Pen() const { return pen_; }
     void SetPen(const TPen& pen) { pen_ = pen; }
     double Zoom() const { return zoom_; }
-    // Refuses (returns false, changes nothing) a zoom that is not finite, outside
-    // [kMinZoom, kMaxZoom], or whose zoomed picture would exceed kMaxZoomedSide a side.
+    // Refuses (returns false, changes nothing) a zoom that is not finite, not above zero,
+    // or whose zoomed picture would exceed kMaxZoomedSide a side. A side the zoom would
+    // shrink below one pixel keeps one.
     bool SetZoom(double zoom);
     bool DICOMStyle() const { return dicomStyle_; }
     void SetDICOMStyle(bool value);
@@ -146,6 +169,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
     void Render();
@@ -155,6 +179,11 @@ private:
     void AbandonConstruction();
     QString AskAnnotation();
     bool PendingIs(TDrawTool tool) const;
+    void ShowBackGround(const QImage& picture);
+    bool RenderPicture(int32_t frame, imaging::TWindow window);
+    bool RightPressIsFree() const;
+    void DragWindow(int32_t x, int32_t y);
+    QString ValueText(int32_t px, int32_t py) const;
 
     QImage backGround_;
     QImage zoomedImage_;
@@ -185,6 +214,15 @@ private:
     QRect clipRect_;
     QRect lastRefreshed_;
     TDrawTool pendingTool_ = SpNone;
+
+    std::shared_ptr<const imaging::TPicture> picture_;
+    QImage rendered_; // the picture's frame through its window, reused while the window changes
+    imaging::TWindow window_;
+    int32_t frame_ = 0;
+    QPointer<QLabel> labelValue_;
+    bool windowDrag_ = false;
+    TPoint windowDragStart_;
+    imaging::TWindow windowAtDragStart_;
 };
 
 } // namespace kelvo
