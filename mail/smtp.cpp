@@ -65,8 +65,8 @@ void Fire(const Event& event, Args&&... args)
 // A read-only stream made of a head, another stream and a tail, read in that order.
 class TDataStream : public TStream {
 public:
-    TDataStream(const std::string& head, TStream& body, const std::string& tail)
-        : head_(head), body_(body), tail_(tail), bodySize_(body.Size())
+    TDataStream(std::string head, TStream& body, std::string tail)
+        : head_(std::move(head)), body_(body), tail_(std::move(tail)), bodySize_(body.Size())
     {
     }
 
@@ -107,9 +107,9 @@ private:
     int64_t Head() const { return static_cast<int64_t>(head_.size()); }
     int64_t Total() const { return Head() + bodySize_ + static_cast<int64_t>(tail_.size()); }
 
-    const std::string& head_;
+    const std::string head_;
     TStream& body_;
-    const std::string& tail_;
+    const std::string tail_;
     int64_t bodySize_;
     int64_t position_ = 0;
 };
@@ -378,7 +378,7 @@ void TKivSMTP::SendEnvelopeAndData()
     // The header block, the body and the end-of-data line go out as one stream, so
     // the "." leaves with the body's last block instead of in a write of its own that
     // Nagle's algorithm would hold until the server acknowledges the previous one.
-    TDataStream data(block, composer_.BodyStream(), ".\r\n");
+    TDataStream data(std::move(block), composer_.BodyStream(), ".\r\n");
     SendStream(data);
     ReportStatus(8, "Transaction");
     ReadReply();
