@@ -38,7 +38,7 @@ public:
 
 protected:
     // The segments through the screen points, each shifted by (dx, dy).
-    void DrawOutline(int32_t dx, int32_t dy) override;
+    void DrawOutline(int64_t dx, int64_t dy) override;
     void DrawOutlineExtras() override;
     virtual bool IsRuleLine() const { return false; }
     // LengthText and AngleText of the stored points, formatted again only when the
@@ -52,6 +52,7 @@ private:
         bool Valid = false;
         int32_t Count = 0;
         int32_t Dpi = 0;
+        QString Point; // the decimal separator the text was made with
         double MmX = 0.0;
         double MmY = 0.0;
         TPoint P[3];
@@ -83,7 +84,8 @@ public:
     void DrawLabel(const QString& text, bool shadow) override;
 };
 
-// Formats like "%<width>.2f" with the decimal point.
+// Formats like "%<width>.2f", with the decimal separator of the user's number format
+// ("." when it has none).
 QString FormatFixed2(double value, int width);
 
 } // namespace kelvo
