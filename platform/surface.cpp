@@ -736,18 +736,26 @@ void TSurface::RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, i
     }
 }
 
-void TSurface::AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, const QRect& box) {
-    ForEachLinePixel(a, b, box.right() + 1, box.bottom() + 1, 0, [&](int64_t, int64_t x, int64_t y) {
-        if (x >= box.left() && x <= box.right() && y >= box.top() && y <= box.bottom()) {
-            mask[size_t((y - box.top()) * box.width() + (x - box.left()))] = 1;
-        }
-    });
-}
+namespace {
 
-void TSurface::Polygon(const std::vector<TPoint>& points) {
-    if (points.empty() || !Begin()) {
-        return;
+// Which pixels of a figure's box it covers, and how: every covered pixel is changed once,
+// with the colour of its part.
+struct CoverMask {
+    enum : uint8_t { kNone = 0, kOutline = 1, kInside = 2 };
+    QRect Box;
+    std::vector<uint8_t> Cells;
+
+    explicit CoverMask(const QRect& box) : Box(box), Cells(size_t(box.width()) * size_t(box.height()), kNone) {}
+    void Set(int64_t x, int64_t y, uint8_t v) {
+        if (x >= Box.left() && x <= Box.right() && y >= Box.top() && y <= Box.bottom()) {
+            Cells[size_t((y - Box.top()) * Box.width() + (x - Box.left()))] = v;
+        }
     }
+};
+
+// The box of the points grown by the pen width, clipped to width x height; empty when
+// nothing of it is visible.
+QRect PolygonBox(const std::vector<TPoint>& points, int32_t pw, int32_t width, int32_t height) {
     int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
     for (const TPoint& p : points) {
         minX = std::min<int64_t>(minX, p.X);
@@ -755,74 +763,98 @@ void TSurface::Polygon(const std::vector<TPoint>& points) {
         minY = std::min<int64_t>(minY, p.Y);
         maxY = std::max<int64_t>(maxY, p.Y);
     }
-    const int32_t pw = std::max(1, Pen.Width);
     const int64_t l = std::max<int64_t>(minX - pw, 0);
     const int64_t t = std::max<int64_t>(minY - pw, 0);
-    const int64_t r = std::min<int64_t>(maxX + pw, width_ - 1);
-    const int64_t b = std::min<int64_t>(maxY + pw, height_ - 1);
+    const int64_t r = std::min<int64_t>(maxX + pw, width - 1);
+    const int64_t b = std::min<int64_t>(maxY + pw, height - 1);
     if (l > r || t > b) {
-        return;
+        return QRect();
     }
-    const QRect box{QPoint(int(l), int(t)), QPoint(int(r), int(b))};
-    // 1 = outline, 2 = inside; every covered pixel is changed once with its colour.
-    std::vector<uint8_t> mask(size_t(box.width()) * size_t(box.height()), 0);
+    return QRect{QPoint(int(l), int(t)), QPoint(int(r), int(b))};
+}
+
+// Marks the pixels whose centres lie inside the closed polygon (even-odd rule) as inside.
+void FillPolygon(const std::vector<TPoint>& points, CoverMask& mask) {
     const size_t count = points.size();
-    if (Brush.Style == TBrushStyle::bsSolid && count >= 3) {
-        std::vector<double> xs;
-        for (int y = box.top(); y <= box.bottom(); ++y) {
-            const double sy = y + 0.5;
-            xs.clear();
-            for (size_t k = 0; k < count; ++k) {
-                const TPoint& p = points[k];
-                const TPoint& q = points[(k + 1) % count];
-                const double py = p.Y + 0.5;
-                const double qy = q.Y + 0.5;
-                if ((py <= sy && qy > sy) || (qy <= sy && py > sy)) {
-                    xs.push_back(p.X + 0.5 + (sy - py) * double(q.X - p.X) / (qy - py));
-                }
-            }
-            std::sort(xs.begin(), xs.end());
-            for (size_t k = 0; k + 1 < xs.size(); k += 2) {
-                const int64_t a = std::max<int64_t>(CeilToInt(xs[k] - 0.5), box.left());
-                const int64_t e = std::min<int64_t>(CeilToInt(xs[k + 1] - 0.5) - 1, box.right());
-                for (int64_t x = a; x <= e; ++x) {
-                    mask[size_t((y - box.top()) * box.width() + (x - box.left()))] = 2;
-                }
-            }
-        }
-    }
-    if (Pen.Style != TPenStyle::psClear) {
+    std::vector<double> xs;
+    for (int y = mask.Box.top(); y <= mask.Box.bottom(); ++y) {
+        const double sy = y + 0.5;
+        xs.clear();
         for (size_t k = 0; k < count; ++k) {
             const TPoint& p = points[k];
             const TPoint& q = points[(k + 1) % count];
-            if (pw <= 1) {
-                AddThinLineTo(p, q, mask, box);
-            } else {
-                const int32_t lo = -(pw - 1) / 2;
-                const int32_t hi = pw / 2;
-                ForEachLinePixel(p, q, box.right() + 1, box.bottom() + 1, pw, [&](int64_t, int64_t x, int64_t y) {
-                    for (int64_t yy = y + lo; yy <= y + hi; ++yy) {
-                        for (int64_t xx = x + lo; xx <= x + hi; ++xx) {
-                            if (xx >= box.left() && xx <= box.right() && yy >= box.top() && yy <= box.bottom()) {
-                                mask[size_t((yy - box.top()) * box.width() + (xx - box.left()))] = 1;
-                            }
-                        }
-                    }
-                });
+            const double py = p.Y + 0.5;
+            const double qy = q.Y + 0.5;
+            if ((py <= sy && qy > sy) || (qy <= sy && py > sy)) {
+                xs.push_back(p.X + 0.5 + (sy - py) * double(q.X - p.X) / (qy - py));
             }
         }
-        if (count == 1) {
-            const TPoint& p = points[0];
-            if (box.contains(p.X, p.Y)) {
-                mask[size_t((p.Y - box.top()) * box.width() + (p.X - box.left()))] = 1;
+        std::sort(xs.begin(), xs.end());
+        for (size_t k = 0; k + 1 < xs.size(); k += 2) {
+            const int64_t a = std::max<int64_t>(CeilToInt(xs[k] - 0.5), mask.Box.left());
+            const int64_t e = std::min<int64_t>(CeilToInt(xs[k + 1] - 0.5) - 1, mask.Box.right());
+            for (int64_t x = a; x <= e; ++x) {
+                mask.Set(x, y, CoverMask::kInside);
             }
         }
     }
+}
+
+// Marks the closed outline through the points, drawn with a square pen of width pw, as
+// outline; a single point is one pixel.
+void StrokePolygon(const std::vector<TPoint>& points, int32_t pw, CoverMask& mask) {
+    const size_t count = points.size();
+    const int32_t lo = -(pw - 1) / 2;
+    const int32_t hi = pw / 2;
+    const int32_t w = mask.Box.right() + 1;
+    const int32_t h = mask.Box.bottom() + 1;
+    for (size_t k = 0; k < count; ++k) {
+        const TPoint& p = points[k];
+        const TPoint& q = points[(k + 1) % count];
+        if (pw <= 1) {
+            ForEachLinePixel(p, q, w, h, 0, [&](int64_t, int64_t x, int64_t y) { mask.Set(x, y, CoverMask::kOutline); });
+            continue;
+        }
+        ForEachLinePixel(p, q, w, h, pw, [&](int64_t, int64_t x, int64_t y) {
+            for (int64_t yy = y + lo; yy <= y + hi; ++yy) {
+                for (int64_t xx = x + lo; xx <= x + hi; ++xx) {
+                    mask.Set(xx, yy, CoverMask::kOutline);
+                }
+            }
+        });
+    }
+    if (count == 1) {
+        mask.Set(points[0].X, points[0].Y, CoverMask::kOutline);
+    }
+}
+
+} // namespace
+
+void TSurface::Polygon(const std::vector<TPoint>& points) {
+    if (points.empty() || !Begin()) {
+        return;
+    }
+    const int32_t pw = std::max(1, Pen.Width);
+    const QRect box = PolygonBox(points, pw, width_, height_);
+    if (box.isEmpty()) {
+        return;
+    }
+    CoverMask mask(box);
+    if (Brush.Style == TBrushStyle::bsSolid && points.size() >= 3) {
+        FillPolygon(points, mask);
+    }
+    if (Pen.Style != TPenStyle::psClear) {
+        StrokePolygon(points, pw, mask);
+    }
+    ApplyMask(mask.Box, mask.Cells);
+}
+
+void TSurface::ApplyMask(const QRect& box, const std::vector<uint8_t>& cells) {
     const uint32_t penPixel = ColorToPixel(Pen.Color);
     const uint32_t brushPixel = ColorToPixel(Brush.Color);
     for (int y = box.top(); y <= box.bottom(); ++y) {
         auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
-        const uint8_t* m = mask.data() + size_t(y - box.top()) * size_t(box.width());
+        const uint8_t* m = cells.data() + size_t(y - box.top()) * size_t(box.width());
         for (int x = box.left(); x <= box.right(); ++x) {
             const uint8_t v = m[x - box.left()];
             if (v != 0) {
@@ -872,47 +904,58 @@ const TSurface::TextMask& TSurface::MaskFor(const QString& text) {
     if (font.Masks.size() >= 4096) {
         font.Masks.clear();
     }
+    return *font.Masks.insert(text, RasteriseText(font, text));
+}
+
+TSurface::TextMask TSurface::RasteriseText(const FontCache& font, const QString& text) {
     TextMask mask;
     mask.Width = font.Metrics.horizontalAdvance(text);
     mask.Height = font.Metrics.height();
-    if (!text.isEmpty()) {
-        const int ascent = font.Metrics.ascent();
-        const QRect br = font.Metrics.boundingRect(text);
-        const int left = std::min(0, br.left());
-        const int right = std::max(mask.Width, br.right() + 1);
-        const int top = std::min(0, ascent + br.top());
-        const int bottom = std::max(mask.Height, ascent + br.bottom() + 1);
-        QImage img(right - left, bottom - top, QImage::Format_ARGB32_Premultiplied);
-        img.fill(0);
-        {
-            QPainter p(&img);
-            p.setRenderHint(QPainter::TextAntialiasing, false);
-            p.setFont(font.QtFont);
-            p.setPen(Qt::black);
-            p.drawText(-left, ascent - top, text);
+    if (text.isEmpty()) {
+        return mask;
+    }
+    // The glyphs may reach beyond the advance and the line height (italics, accents).
+    const int ascent = font.Metrics.ascent();
+    const QRect br = font.Metrics.boundingRect(text);
+    const int left = std::min(0, br.left());
+    const int right = std::max(mask.Width, br.right() + 1);
+    const int top = std::min(0, ascent + br.top());
+    const int bottom = std::max(mask.Height, ascent + br.bottom() + 1);
+    QImage img(right - left, bottom - top, QImage::Format_ARGB32_Premultiplied);
+    img.fill(0);
+    {
+        QPainter p(&img);
+        p.setRenderHint(QPainter::TextAntialiasing, false);
+        p.setFont(font.QtFont);
+        p.setPen(Qt::black);
+        p.drawText(-left, ascent - top, text);
+    }
+    for (int y = 0; y < img.height(); ++y) {
+        AddCoverageRuns(img, y, left, top, mask);
+    }
+    return mask;
+}
+
+void TSurface::AddCoverageRuns(const QImage& img, int y, int left, int top, TextMask& mask) {
+    const auto* row = reinterpret_cast<const uint32_t*>(img.constScanLine(y));
+    int x = 0;
+    while (x < img.width()) {
+        while (x < img.width() && qAlpha(row[x]) < 128) {
+            ++x;
         }
-        for (int y = 0; y < img.height(); ++y) {
-            const auto* row = reinterpret_cast<const uint32_t*>(img.constScanLine(y));
-            int x = 0;
-            while (x < img.width()) {
-                while (x < img.width() && qAlpha(row[x]) < 128) {
-                    ++x;
-                }
-                const int start = x;
-                while (x < img.width() && qAlpha(row[x]) >= 128) {
-                    ++x;
-                }
-                if (x > start) {
-                    mask.Spans.push_back(Span{y + top, start + left, x - 1 + left});
-                    mask.MinX = std::min(mask.MinX, start + left);
-                    mask.MaxX = std::max(mask.MaxX, x - 1 + left);
-                    mask.MinY = std::min(mask.MinY, y + top);
-                    mask.MaxY = std::max(mask.MaxY, y + top);
-                }
-            }
+        const int start = x;
+        while (x < img.width() && qAlpha(row[x]) >= 128) {
+            ++x;
+        }
+        if (x > start) {
+            mask.Spans.push_back(Span{y + top, start + left, x - 1 + left});
+            mask.MinX = std::min(mask.MinX, start + left);
+            mask.MaxX = std::max(mask.MaxX, x - 1 + left);
+            mask.MinY = std::min(mask.MinY, y + top);
+            mask.MaxY = std::max(mask.MaxY, y + top);
         }
     }
-    return *font.Masks.insert(text, std::move(mask));
+
 }
 
 int32_t TSurface::TextWidth(const QString& text) { return MaskFor(text).Width; }
@@ -935,54 +978,54 @@ void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
     }
     const TextMask& mask = MaskFor(text);
     const uint32_t textPixel = ColorToPixel(Font.Color);
-    if (Brush.Style != TBrushStyle::bsSolid) {
-        if (mask.Spans.empty()) {
-            return;
-        }
-        const int64_t left = int64_t(x) + mask.MinX;
-        const int64_t right = int64_t(x) + mask.MaxX;
-        const int64_t top = int64_t(y) + mask.MinY;
-        const int64_t bottom = int64_t(y) + mask.MaxY;
-        if (left >= 0 && top >= 0 && right < width_ && bottom < height_) {
-            // Labels are drawn twice per shape on every paint: the glyph runs go straight
-            // to the pixels when the text lies wholly inside the image.
-            switch (Pen.Mode) {
-            case TPenMode::pmCopy:
-                for (const Span& s : mask.Spans) {
-                    auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
-                    std::fill(row + s.X0, row + s.X1 + 1, textPixel);
-                }
-                break;
-            case TPenMode::pmXor:
-            case TPenMode::pmNotXor:
-                for (const Span& s : mask.Spans) {
-                    auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
-                    for (int32_t k = s.X0; k <= s.X1; ++k) {
-                        ApplyPixel(row[k], textPixel, Pen.Mode);
-                    }
-                }
-                break;
-            }
-            Touch(int32_t(left), int32_t(top), int32_t(right), int32_t(bottom));
-            return;
-        }
+    if (Brush.Style == TBrushStyle::bsSolid) {
+        OpaqueText(x, y, mask, textPixel);
+    } else if (!mask.Spans.empty() && !GlyphsInside(x, y, mask, textPixel)) {
         for (const Span& s : mask.Spans) {
             TextSpan(int64_t(y) + s.Y, int64_t(x) + s.X0, int64_t(x) + s.X1, textPixel);
         }
-        return;
     }
-    // An opaque text box: brush colour around the glyphs, text colour on them, each
-    // pixel of the box changed once.
+}
+
+bool TSurface::GlyphsInside(int32_t x, int32_t y, const TextMask& mask, uint32_t textPixel) {
+    const int64_t left = int64_t(x) + mask.MinX;
+    const int64_t right = int64_t(x) + mask.MaxX;
+    const int64_t top = int64_t(y) + mask.MinY;
+    const int64_t bottom = int64_t(y) + mask.MaxY;
+    if (left < 0 || top < 0 || right >= width_ || bottom >= height_) {
+        return false;
+    }
+    // Labels are drawn twice per shape on every paint: the glyph runs go straight to the
+    // pixels, with no clipping and one touched box.
+    for (const Span& s : mask.Spans) {
+        auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
+        if (Pen.Mode == TPenMode::pmCopy) {
+            std::fill(row + s.X0, row + s.X1 + 1, textPixel);
+        } else {
+            for (int32_t k = s.X0; k <= s.X1; ++k) {
+                ApplyPixel(row[k], textPixel, Pen.Mode);
+            }
+        }
+    }
+    Touch(int32_t(left), int32_t(top), int32_t(right), int32_t(bottom));
+    return true;
+}
+
+void TSurface::OpaqueText(int32_t x, int32_t y, const TextMask& mask, uint32_t textPixel) {
+    // Brush colour around the glyphs, text colour on them, each pixel of the box changed
+    // once. Glyph runs above or below the box (spans are sorted by row) take only the
+    // text colour.
     const uint32_t brushPixel = ColorToPixel(Brush.Color);
+    const auto text = [&](const Span& s) {
+        TextSpan(int64_t(y) + s.Y, int64_t(x) + s.X0, int64_t(x) + s.X1, textPixel);
+    };
     size_t k = 0;
     for (int32_t row = 0; row < mask.Height; ++row) {
-        while (k < mask.Spans.size() && mask.Spans[k].Y < row) {
-            TextSpan(int64_t(y) + mask.Spans[k].Y, int64_t(x) + mask.Spans[k].X0, int64_t(x) + mask.Spans[k].X1,
-                     textPixel);
-            ++k;
+        for (; k < mask.Spans.size() && mask.Spans[k].Y < row; ++k) {
+            text(mask.Spans[k]);
         }
         int32_t cursor = 0;
-        while (k < mask.Spans.size() && mask.Spans[k].Y == row) {
+        for (; k < mask.Spans.size() && mask.Spans[k].Y == row; ++k) {
             const Span& s = mask.Spans[k];
             const int32_t a = std::max(s.X0, cursor);
             if (a > cursor && cursor < mask.Width) {
@@ -992,15 +1035,13 @@ void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
                 TextSpan(int64_t(y) + row, int64_t(x) + a, int64_t(x) + s.X1, textPixel);
             }
             cursor = std::max(cursor, s.X1 + 1);
-            ++k;
         }
         if (cursor < mask.Width) {
             TextSpan(int64_t(y) + row, int64_t(x) + cursor, int64_t(x) + mask.Width - 1, brushPixel);
         }
     }
     for (; k < mask.Spans.size(); ++k) {
-        TextSpan(int64_t(y) + mask.Spans[k].Y, int64_t(x) + mask.Spans[k].X0, int64_t(x) + mask.Spans[k].X1,
-                 textPixel);
+        text(mask.Spans[k]);
     }
 }
 

@@ -129,12 +129,21 @@ private:
     struct FontCache;
     FontCache& CurrentFont();
     const TextMask& MaskFor(const QString& text);
+    static TextMask RasteriseText(const FontCache& font, const QString& text);
+    // Adds the covered runs of row y of the rendered text, placed at (left, top).
+    static void AddCoverageRuns(const QImage& img, int y, int left, int top, TextMask& mask);
+    // Draws the glyphs straight into the image when they lie wholly inside it; false,
+    // drawing nothing, otherwise.
+    bool GlyphsInside(int32_t x, int32_t y, const TextMask& mask, uint32_t textPixel);
+    // The text box in the brush colour with the glyphs in textPixel.
+    void OpaqueText(int32_t x, int32_t y, const TextMask& mask, uint32_t textPixel);
     void ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode);
     void TextSpan(int64_t y, int64_t x0, int64_t x1, uint32_t pixel);
     void PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, TPenStyle style);
     template <TPenMode Mode>
     void FastThinLine(TPoint a, TPoint b, uint32_t pixel);
-    void AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, const QRect& box);
+    // Cells of box: 1 takes the pen's colour, 2 the brush's, 0 stays.
+    void ApplyMask(const QRect& box, const std::vector<uint8_t>& cells);
     void WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode);
     enum class TBoxKind : uint8_t { Rectangle, Ellipse };
     // Normalises the box (right and bottom edges excluded) and draws the figure in it.
