@@ -26,7 +26,7 @@ std::vector<std::string> Strings(const QJsonValue& v)
 TEST(SmtpAiosmtpd, DeliversTwoMessagesOnOneConnection)
 {
     EnsureApp();
-    AiosmtpdServer server;
+    FakeSmtpServer server;
     TempDir dir;
     const std::string data = AllByteValues() + RandomBytes(100000, 7);
     const std::string attachment = dir.File("report.bin", data);
@@ -96,7 +96,7 @@ TEST(SmtpAiosmtpd, DeliversTwoMessagesOnOneConnection)
 TEST(SmtpAiosmtpd, RefusedDataPhaseCommandsComeBackWithTheServersText)
 {
     EnsureApp();
-    AiosmtpdServer server;
+    FakeSmtpServer server;
     TKivSMTP smtp;
     smtp.SetHost("127.0.0.1");
     smtp.SetPort(server.Port());
@@ -145,7 +145,7 @@ std::string Repeat(const std::string& s, int n)
 TEST(SmtpAiosmtpd, LongAndNonAsciiHeaderFieldsAreAccepted)
 {
     EnsureApp();
-    AiosmtpdServer server;
+    FakeSmtpServer server;
     TempDir dir;
     TKivSMTP smtp;
     smtp.SetHost("127.0.0.1");
