@@ -15,16 +15,6 @@ using namespace kelvo::test;
 
 namespace {
 
-std::string FailureOf(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(none)";
-}
-
 void Fill(TKivSMTP& smtp, const std::string& subject)
 {
     TPostMessage& m = smtp.PostMessage();

@@ -48,17 +48,6 @@ Script Accepted(const std::vector<std::string>& rcpts, const std::string& from =
     return s;
 }
 
-// The exception text of f, or "(none)".
-std::string FailureOf(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(none)";
-}
-
 class SmtpSession : public ::testing::Test {
 protected:
     void SetUp() override { EnsureApp(); }

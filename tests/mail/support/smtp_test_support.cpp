@@ -3,6 +3,8 @@
 
 #include "mail/smtp.h"
 
+#include <exception>
+
 namespace kelvo::test {
 
 std::string ExpectedReceived(TKivSMTP& smtp)
@@ -21,6 +23,16 @@ std::string ExpectedReceived(TKivSMTP& smtp)
         start = end;
     }
     return out;
+}
+
+std::string FailureOf(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(none)";
 }
 
 } // namespace kelvo::test

@@ -7,6 +7,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 
+#include <functional>
 #include <string>
 
 namespace kelvo {
@@ -21,5 +22,8 @@ inline constexpr PeerOptions kSmtpReplies{.pauseAfterSendMs = 0};
 // What a server stores from the message the session sent last: every FinalHeader line
 // with CR LF, two more CR LF, then BodyStream with its dot-stuffing undone.
 std::string ExpectedReceived(TKivSMTP& smtp);
+
+// The exception text of f, or "(none)" when it raises nothing.
+std::string FailureOf(const std::function<void()>& f);
 
 } // namespace kelvo::test
