@@ -31,21 +31,15 @@ class Mouse : public CanvasTest {
 protected:
     void SetUp() override {
         CanvasTest::SetUp();
-        cad_ = std::make_unique<TMyCAD>();
-        cad_->SetBackGround(GreyPicture(200, 100));
-        TPen pen;
-        pen.Color = clYellow;
-        cad_->SetPen(pen);
-        TFont font;
-        font.Name = QStringLiteral("Arial");
-        font.Height = -12;
-        font.Color = clYellow;
-        cad_->SetFont(font);
-        cad_->SetZoom(1.0);
-        cad_->AnnotationDialog = [](TMyCAD*) { return QStringLiteral("note"); };
-        cad_->SetLabelXY(&label_);
-        cad_->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(cad_.get()));
+        cad_ = ShownCanvas(QStringLiteral("note"), [this](TMyCAD& cad) {
+            TFont font;
+            font.Name = QStringLiteral("Arial");
+            font.Height = -12;
+            font.Color = clYellow;
+            cad.SetFont(font);
+            cad.SetZoom(1.0);
+            cad.SetLabelXY(&label_);
+        });
         cad_->Paint();
     }
     void TearDown() override {

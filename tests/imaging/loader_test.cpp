@@ -21,7 +21,7 @@
 namespace kelvo::imaging {
 namespace {
 
-using test::PydicomTestFile;
+using test::PydicomFile;
 
 // Writes a small uncompressed DICOM file; `pixels` are the bytes of Pixel Data
 // (absent when empty and `withPixels` is false); `edit` adds or changes elements.
@@ -86,7 +86,7 @@ QByteArray ReadAll(const QString& path) {
 }
 
 TEST(Loader, CtSmallCarriesSpacingRescaleUnitAndIdentity) {
-    const TPicture p = LoadPicture(PydicomTestFile("CT_small.dcm"));
+    const TPicture p = LoadPicture(PydicomFile("CT_small.dcm"));
     EXPECT_EQ(p.Width(), 128);
     EXPECT_EQ(p.Height(), 128);
     EXPECT_EQ(p.Frames(), 1);
@@ -178,8 +178,8 @@ TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
 
 TEST(Loader, YbrColourIsShownAsTheSameColoursAsRgb) {
     // The same picture stored as RGB and as YBR_FULL (both lossy JPEG).
-    const TPicture rgb = LoadPicture(PydicomTestFile("SC_rgb_dcmtk_+eb+cr.dcm"));
-    const TPicture ybr = LoadPicture(PydicomTestFile("SC_rgb_dcmtk_+eb+cy+n1.dcm"));
+    const TPicture rgb = LoadPicture(PydicomFile("SC_rgb_dcmtk_+eb+cr.dcm"));
+    const TPicture ybr = LoadPicture(PydicomFile("SC_rgb_dcmtk_+eb+cy+n1.dcm"));
     ASSERT_TRUE(rgb.IsColour());
     ASSERT_EQ(ybr.Photometric, QStringLiteral("YBR_FULL"));
     const QImage a = rgb.Render(0, rgb.DefaultWindow() = TWindow{128, 256});
@@ -201,7 +201,7 @@ TEST(Loader, YbrColourIsShownAsTheSameColoursAsRgb) {
 }
 
 TEST(Loader, MultiFrameFilesKeepEveryFrame) {
-    const TPicture p = LoadPicture(PydicomTestFile("rtdose.dcm"));
+    const TPicture p = LoadPicture(PydicomFile("rtdose.dcm"));
     EXPECT_EQ(p.Frames(), 15);
     EXPECT_FALSE(p.Render(14, p.DefaultWindow()).isNull());
     EXPECT_TRUE(p.Render(15, p.DefaultWindow()).isNull());
@@ -272,19 +272,19 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
          "is empty (0 bytes)"},
         {"text", [](const QTemporaryDir& d) { return WriteBytes(d, "notes.txt", "just some words\n"); },
          TLoadError::NotAPicture, "is not a picture"},
-        {"RT plan", [](const QTemporaryDir&) { return PydicomTestFile("rtplan.dcm"); }, TLoadError::NoPixelData,
+        {"RT plan", [](const QTemporaryDir&) { return PydicomFile("rtplan.dcm"); }, TLoadError::NoPixelData,
          "without pixel data (RT Plan Storage)"},
-        {"structured report", [](const QTemporaryDir&) { return PydicomTestFile("test-SR.dcm"); },
+        {"structured report", [](const QTemporaryDir&) { return PydicomFile("test-SR.dcm"); },
          TLoadError::NoPixelData, "without pixel data"},
-        {"truncated MR", [](const QTemporaryDir&) { return PydicomTestFile("MR_truncated.dcm"); }, TLoadError::Truncated,
+        {"truncated MR", [](const QTemporaryDir&) { return PydicomFile("MR_truncated.dcm"); }, TLoadError::Truncated,
          "is truncated"},
         {"CT cut in half",
          [](const QTemporaryDir& d) {
-             const QByteArray all = ReadAll(PydicomTestFile("CT_small.dcm"));
+             const QByteArray all = ReadAll(PydicomFile("CT_small.dcm"));
              return WriteBytes(d, "half.dcm", all.left(all.size() / 2));
          },
          TLoadError::Truncated, "is truncated"},
-        {"JPEG 2000", [](const QTemporaryDir&) { return PydicomTestFile("JPEG2000.dcm"); }, TLoadError::UnsupportedSyntax,
+        {"JPEG 2000", [](const QTemporaryDir&) { return PydicomFile("JPEG2000.dcm"); }, TLoadError::UnsupportedSyntax,
          "JPEG 2000 (Lossless or Lossy), 1.2.840.10008.1.2.4.91"},
         {"60000 x 60000 header without the data",
          [](const QTemporaryDir& d) { return WriteDicom(d, "huge.dcm", 60000, 60000, {1, 2, 3, 4}); },
@@ -337,8 +337,8 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
 }
 
 TEST(Loader, BytesInMemoryLoadLikeTheFile) {
-    const QByteArray bytes = ReadAll(PydicomTestFile("MR_small.dcm"));
-    const TPicture a = LoadPicture(PydicomTestFile("MR_small.dcm"));
+    const QByteArray bytes = ReadAll(PydicomFile("MR_small.dcm"));
+    const TPicture a = LoadPicture(PydicomFile("MR_small.dcm"));
     const TPicture b = LoadDicomBytes(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()),
                                       QStringLiteral("MR_small.dcm"));
     ASSERT_EQ(a.DataBytes(), b.DataBytes());

@@ -5,7 +5,7 @@
 
 namespace kelvo::test {
 
-QString PydicomTestFile(const char* name)
+QString PydicomFile(const char* name)
 {
     static const QString dir = [] {
         QProcess p;

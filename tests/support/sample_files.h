@@ -7,6 +7,6 @@ namespace kelvo::test {
 
 // The full path of one of pydicom's test files ("CT_small.dcm", say); pydicom is asked
 // once where it keeps them.
-QString PydicomTestFile(const char* name);
+QString PydicomFile(const char* name);
 
 } // namespace kelvo::test

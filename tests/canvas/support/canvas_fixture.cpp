@@ -5,6 +5,7 @@
 #include "tests/support/application.h"
 
 #include <QLocale>
+#include <QTest>
 
 namespace kelvo::test {
 
@@ -24,6 +25,22 @@ void CanvasTest::SetUp() {
 }
 
 void CanvasTest::TearDown() { ShapeSettings = TShapeSettings{}; }
+
+std::unique_ptr<TMyCAD> CanvasTest::ShownCanvas(const QString& annotation,
+                                                const std::function<void(TMyCAD&)>& prepare) {
+    auto cad = std::make_unique<TMyCAD>();
+    cad->SetBackGround(GreyPicture(200, 100));
+    TPen pen;
+    pen.Color = clYellow;
+    cad->SetPen(pen);
+    cad->AnnotationDialog = [annotation](TMyCAD*) { return annotation; };
+    if (prepare) {
+        prepare(*cad);
+    }
+    cad->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(cad.get()));
+    return cad;
+}
 
 QImage CanvasTest::GreyPicture(int w, int h) {
     QImage img(w, h, QImage::Format_RGB32);
