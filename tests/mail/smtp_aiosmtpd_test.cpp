@@ -15,6 +15,15 @@ using namespace kelvo::test;
 
 namespace {
 
+// The session's settings for the server, greeting as "kelvo.test".
+void Aim(TKivSMTP& smtp, const FakeSmtpServer& server)
+{
+    smtp.SetHost("127.0.0.1");
+    smtp.SetPort(server.Port());
+    smtp.SetUserID("kelvo.test");
+    smtp.SetTimeOut(10000);
+}
+
 std::vector<std::string> Strings(const QJsonValue& v)
 {
     std::vector<std::string> out;
@@ -32,10 +41,7 @@ TEST(SmtpAiosmtpd, DeliversTwoMessagesOnOneConnection)
     const std::string attachment = dir.File("report.bin", data);
 
     TKivSMTP smtp;
-    smtp.SetHost("127.0.0.1");
-    smtp.SetPort(server.Port());
-    smtp.SetUserID("kelvo.test");
-    smtp.SetTimeOut(10000);
+    Aim(smtp, server);
     int successes = 0;
     smtp.OnSuccess = [&](QObject*) { ++successes; };
     smtp.Connect();
@@ -98,10 +104,7 @@ TEST(SmtpAiosmtpd, RefusedDataPhaseCommandsComeBackWithTheServersText)
     EnsureApp();
     FakeSmtpServer server;
     TKivSMTP smtp;
-    smtp.SetHost("127.0.0.1");
-    smtp.SetPort(server.Port());
-    smtp.SetUserID("kelvo.test");
-    smtp.SetTimeOut(10000);
+    Aim(smtp, server);
     smtp.Connect();
     TPostMessage& m = smtp.PostMessage();
     m.SetFromAddress("ann@example.org");
@@ -148,10 +151,7 @@ TEST(SmtpAiosmtpd, LongAndNonAsciiHeaderFieldsAreAccepted)
     FakeSmtpServer server;
     TempDir dir;
     TKivSMTP smtp;
-    smtp.SetHost("127.0.0.1");
-    smtp.SetPort(server.Port());
-    smtp.SetUserID("kelvo.test");
-    smtp.SetTimeOut(10000);
+    Aim(smtp, server);
     smtp.Connect();
     TPostMessage& m = smtp.PostMessage();
     m.SetFromAddress("ann@example.org");
