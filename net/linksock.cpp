@@ -412,6 +412,7 @@ void TLinksock::RequestCloseSocket()
 {
     ReportStatus(4, "Request Close Socket");
     connected_ = false;
+    tls_.reset();  // a TLS session ends with its connection
     if (socket_ == kNoSocket)
         return;
     if (ws::closesocket(socket_) == ws::SOCKET_ERROR) {
@@ -434,7 +435,7 @@ void TLinksock::RequestCloseSocket()
 bool TLinksock::DataAvailable()
 {
     ReportStatus(8, "Data Available");
-    return ws::recv(socket_, buffer_.data(), 1, ws::MSG_PEEK) >= 1;
+    return SocketRecv(buffer_.data(), 1, ws::MSG_PEEK) >= 1;
 }
 
 LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
@@ -509,7 +510,7 @@ void TLinksock::SendBytes(const char* data, size_t length)
     size_t remaining = length;
     while (remaining > 0 && !canceled_) {
         const int chunk = static_cast<int>(std::min<size_t>(remaining, INT_MAX));
-        const int n = ws::send(socket_, data + (length - remaining), chunk, 0);
+        const int n = SocketSend(data + (length - remaining), chunk);
         if (n == 0)
             break;
         if (n > 0) {
@@ -585,7 +586,7 @@ void TLinksock::SendStream(TStream& stream)
             bool armed = false;
             int32_t remaining = got;
             do {
-                const int n = ws::send(socket_, buffer_.data() + (got - remaining), remaining, 0);
+                const int n = SocketSend(buffer_.data() + (got - remaining), remaining);
                 if (n == 0)
                     return;
                 if (n > 0) {
@@ -636,7 +637,7 @@ void TLinksock::ReadLn(std::string& line)
             line.clear();
             throw ESockError(kLineTooLong);
         }
-        const int n = ws::recv(socket_, buffer_.data() + got, static_cast<int>(kBufferSize - got), ws::MSG_PEEK);
+        const int n = SocketRecv(buffer_.data() + got, static_cast<int>(kBufferSize - got), ws::MSG_PEEK);
         if (n == 0) {
             line.clear();  // the peer closed: an empty line, not an error
             return;
@@ -650,7 +651,7 @@ void TLinksock::ReadLn(std::string& line)
                 break;
             }
             line.resize(got + static_cast<size_t>(n));
-            const int r = ws::recv(socket_, line.data() + got, n, 0);
+            const int r = SocketRecv(line.data() + got, n, 0);
             got += static_cast<size_t>(std::max(r, 0));
             line.resize(got);
         } else {
@@ -667,7 +668,7 @@ void TLinksock::ReadLn(std::string& line)
     }
     if (found) {
         line.resize(lf + 1);
-        const int r = ws::recv(socket_, line.data() + got, static_cast<int>(lf + 1 - got), 0);
+        const int r = SocketRecv(line.data() + got, static_cast<int>(lf + 1 - got), 0);
         line.resize(got + static_cast<size_t>(std::max(r, 0)));
     } else {
         line.clear();
@@ -715,7 +716,7 @@ void TLinksock::CheckConnection()
 void TLinksock::ClearInput()
 {
     ReportStatus(8, "Clearing Input");
-    ws::recv(socket_, buffer_.data(), static_cast<int>(kBufferSize), 0);
+    SocketRecv(buffer_.data(), static_cast<int>(kBufferSize), 0);
 }
 
 uint16_t TLinksock::Accept()
