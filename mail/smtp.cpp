@@ -147,12 +147,18 @@ void TKivSMTP::Connect()
     const std::weak_ptr<const bool> life = LifeToken();
     try {
         TLinksock::Connect();
+        if (security_ == ssImplicitTls)
+            SecureConnection();
         ReadGreeting();
         if (replyNumber_ >= 400)
             throw Exception(lastReply_);
         bool asked = false;
         for (;;) {
             RefuseInCommand(userID_, "UserID", "HELO");
+            if (UsesExtensions()) {
+                ExtendedHello();
+                break;
+            }
             Command("HELO " + userID_);
             if (replyNumber_ < 300)
                 break;
