@@ -6,7 +6,9 @@
 #include <QTabBar>
 #include <QTabWidget>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 class QFrame;
@@ -64,6 +66,9 @@ public:
     // Shows a message and returns when the user has closed it. Empty = a modal
     // QMessageBox captioned kMessageCaption; tests put a recorder here.
     std::function<void(const QString& text)> ShowMessage;
+    // Asks for the sign-in password with `prompt`; nothing when the user cancels.
+    // Empty = a modal dialog with a masked field; tests put a recorder here.
+    std::function<std::optional<QString>(const QString& prompt)> AskPassword;
 
     TLinkLabel* Label9 = nullptr;
     QPushButton* OKButton = nullptr;
@@ -118,6 +123,14 @@ private:
     void Message(const QString& text);
     // Fills the message from the form and hands it to KivSMTP1; raises on failure.
     void SendFeedback();
+    // Takes the server box into KivSMTP1 and asks for the password when the address
+    // names a user; false when the box was refused (with a message) or the user
+    // cancelled. The password stays in memory only until the send is over.
+    bool PrepareServer();
+    std::optional<QString> AskPasswordDialog(const QString& prompt);
+    // The session's port before an address named one, for the next plain host name.
+    int32_t plainPort_ = 0;
+    bool portFromAddress_ = false;
 };
 
 // The form's text as the byte string the mail layer takes.
