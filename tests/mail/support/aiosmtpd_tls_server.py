@@ -9,6 +9,7 @@ Usage: /usr/bin/python3 aiosmtpd_tls_server.py OUTDIR MODE CERT KEY [options]
   --user NAME            the one user that may sign in; the password is taken from
                          the environment variable KELVO_TEST_SMTP_PASSWORD (UTF-8)
   --inject TEXT          (starttls) send TEXT in the same segment as "220 Ready to start TLS"
+  --discard              keep nothing (for benchmarks); messages are only counted
 With --user, mail is accepted only after a successful sign-in. Prints "PORT <n>" once it
 listens. Every message is saved as OUTDIR/msgNNN.eml (raw bytes as received) and
 OUTDIR/msgNNN.json ({"mail_from", "rcpt_tos", "helo", "login", "tls"}). Every sign-in
@@ -25,12 +26,15 @@ from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class SaveHandler:
-    def __init__(self, outdir):
+    def __init__(self, outdir, discard=False):
         self.outdir = outdir
+        self.discard = discard
         self.count = 0
 
     async def handle_DATA(self, server, session, envelope):
         self.count += 1
+        if self.discard:
+            return "250 Message discarded"
         base = os.path.join(self.outdir, "msg%03d" % self.count)
         with open(base + ".eml.part", "wb") as f:
             f.write(envelope.original_content)
@@ -87,7 +91,7 @@ class InjectingSMTP(SMTP):
 
 async def main(args):
     loop = asyncio.get_running_loop()
-    handler = SaveHandler(args.outdir)
+    handler = SaveHandler(args.outdir, args.discard)
     context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
     context.load_cert_chain(args.cert, args.key)
     mechanisms = {"PLAIN", "LOGIN"}
@@ -138,4 +142,5 @@ if __name__ == "__main__":
     p.add_argument("--mechanisms")
     p.add_argument("--user")
     p.add_argument("--inject", default="")
+    p.add_argument("--discard", action="store_true")
     asyncio.run(main(p.parse_args()))
