@@ -162,6 +162,12 @@ TEST_P(SmtpTlsScenario, DeliversOnlyAsSecurityAllowsAndNeverShowsThePassword)
     const std::string error = Send(smtp);
     EXPECT_EQ(error, s.error) << server.Log();
     EXPECT_EQ(progress, s.progress);
+    // OnStatus hears the same steps (level 4), in the same order.
+    std::vector<std::string> stepsReported;
+    for (const std::string& r : reported)
+        if (r == kSecuring || r == kSigningIn)
+            stepsReported.push_back(r);
+    EXPECT_EQ(stepsReported, s.progress);
     if (s.error.empty()) {
         EXPECT_EQ(server.Message(1), ExpectedReceived(smtp));
         const QJsonObject envelope = server.Envelope(1);
