@@ -18,7 +18,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
+#include <string>
+#include <thread>
 #include <optional>
 #include <vector>
 
@@ -41,6 +44,7 @@ public:
     }
     ~Listener() { ::close(fd_); }
     int Port() const { return port_; }
+    int Fd() const { return fd_; }
     bool Knocked() const {
         pollfd p{fd_, POLLIN, 0};
         return ::poll(&p, 1, 0) > 0;
@@ -49,6 +53,46 @@ public:
 private:
     int fd_ = -1;
     int port_ = 0;
+};
+
+// Greets, offers STARTTLS, says go ahead, and then stays silent: the client is left
+// waiting in its TLS handshake until the time-out.
+class StallingStartTlsServer {
+public:
+    StallingStartTlsServer() {
+        thread_ = std::thread([this] {
+            const int fd = ::accept(listenFd(), nullptr, nullptr);
+            if (fd < 0) return;
+            auto say = [fd](const std::string& text) { (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL); };
+            auto readLine = [fd] {
+                std::string line;
+                char c;
+                while (::recv(fd, &c, 1, 0) == 1 && c != '\n') line += c;
+                return line;
+            };
+            say("220 kelvo-test ESMTP\r\n");
+            ehlo_ = readLine();
+            say("250-kelvo-test\r\n250 STARTTLS\r\n");
+            startTls_ = readLine();
+            say("220 go ahead\r\n");
+            char buf[4096];
+            while (::recv(fd, buf, sizeof buf, 0) > 0) {
+            }
+            ::close(fd);
+        });
+    }
+    ~StallingStartTlsServer() {
+        ::shutdown(listener_.Fd(), SHUT_RDWR);
+        thread_.join();
+    }
+    int Port() const { return listener_.Port(); }
+    std::string StartTlsLine() const { return startTls_; }
+
+private:
+    int listenFd() const { return listener_.Fd(); }
+    Listener listener_;
+    std::string ehlo_, startTls_;
+    std::thread thread_;
 };
 
 class AboutBoxServerTest : public ::testing::Test {
@@ -150,6 +194,25 @@ TEST_F(AboutBoxServerTest, AddressSetsPortSecurityAndUserAndAPlainHostGetsTheOld
     EXPECT_TRUE(plain.Knocked());
     EXPECT_EQ(box_->KivSMTP1->Security(), ssNone);
     EXPECT_EQ(box_->KivSMTP1->UserName(), "");
+}
+
+TEST_F(AboutBoxServerTest, StatusLineShowsTheSecuringStep) {
+    StallingStartTlsServer server;
+    std::vector<QString> shown;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        const QString now = box_->StatusLabel->text();
+        if (shown.empty() || shown.back() != now) shown.push_back(now);
+    });
+    watch.start(5);
+    Click(QString("smtp://127.0.0.1:%1").arg(server.Port()));
+    watch.stop();
+    EXPECT_EQ(messages_, std::vector<QString>{QString::fromLatin1(TAboutBox::kMailNotSent)});
+    // The handshake waits for the time-out, long enough to be seen; the steps before
+    // it may pass between two looks.
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.back(), QString::fromUtf8(TKivSMTP::kSecuringStatus));
+    EXPECT_EQ(box_->StatusLabel->text(), QString::fromLatin1(TAboutBox::kMailNotSent));
 }
 
 } // namespace
