@@ -30,6 +30,7 @@ void TTlsLinkDeleter::operator()(TTlsLink* link) const { delete link; }
 
 namespace {
 
+constexpr size_t kMaxPull = 4 * TTlsChannel::kMaxRecord;
 const char* const kHandshakeAborted = "TLS handshake aborted";
 const char* const kHandshakeTimedOut = "TLS handshake timed out";
 const char* const kHandshakeFailed = "TLS handshake failed: ";
@@ -102,10 +103,13 @@ int TLinksock::SocketRecv(char* data, int length, int flags)
     int lastError = 0;
     if (t.plain.empty() && !t.peerClosed) {
         std::array<char, TTlsChannel::kMaxRecord> raw;
-        for (;;) {
+        // Bounded, so a peer that sends without pause can neither hold this call nor
+        // fill memory: what is left waits in the socket for the next call.
+        for (size_t taken = 0; taken < kMaxPull;) {
             const int n = ws::recv(socket_, raw.data(), static_cast<int>(raw.size()), 0);
             if (n > 0) {
                 t.channel.Feed(raw.data(), static_cast<size_t>(n));
+                taken += static_cast<size_t>(n);
                 continue;
             }
             if (n == 0)

@@ -198,6 +198,17 @@ TEST_F(LinksockTlsTest, LargeStreamArrivesWhole)
     EXPECT_EQ(server.Received(), data + "?end\r\n");
 }
 
+TEST_F(LinksockTlsTest, EndlessLineFromTheServerIsRefusedNotGathered)
+{
+    TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Flood);
+    ConnectTo(server);
+    sock->StartTls("127.0.0.1");
+    std::string line;
+    EXPECT_THROW(sock->ReadLn(line), ESockError);
+    EXPECT_FALSE(sock->Canceled());
+    sock->Disconnect();
+}
+
 TEST_F(LinksockTlsTest, SecuringTwiceIsRefused)
 {
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Answer);

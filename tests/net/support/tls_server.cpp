@@ -125,7 +125,13 @@ void TlsServer::Run()
     SSL_CTX_use_PrivateKey_file(ctx, key_.c_str(), SSL_FILETYPE_PEM);
     SSL* ssl = SSL_new(ctx);
     SSL_set_fd(ssl, fd);
-    if (SSL_accept(ssl) == 1) {
+    const bool accepted = SSL_accept(ssl) == 1;
+    if (accepted && mode_ == Mode::Flood) {
+        handshakeOk_ = true;
+        const std::string block(16384, 'x');
+        while (SSL_write(ssl, block.data(), static_cast<int>(block.size())) > 0) {
+        }
+    } else if (accepted) {
         handshakeOk_ = true;
         std::string pending;
         int n;

@@ -33,6 +33,8 @@ public:
         DropMidHandshake,
         // Never answer; wait for the client to go.
         Silent,
+        // Handshake, then send 'x' without a line end until the client goes.
+        Flood,
     };
     // `prelude` is sent in clear, in one segment, right after the connection is taken.
     TlsServer(const std::string& certFile, const std::string& keyFile, Mode mode, std::string prelude = {});
