@@ -377,12 +377,16 @@ void TForm1::Shape1MouseDown(Qt::MouseButton) {
 }
 
 std::optional<double> ParseZoomText(const QString& text) {
-    QLocale locale = QLocale::system();
-    locale.setNumberOptions(QLocale::RejectGroupSeparator);
-    bool ok = false;
-    const double value = locale.toDouble(text.trimmed(), &ok);
-    if (!ok) return std::nullopt;
-    return value;
+    // The user's own separator first; a point is always read as one too, so the
+    // box's starting text "1.00" works under every number format.
+    const QString trimmed = text.trimmed();
+    for (QLocale locale : {QLocale(), QLocale::c()}) {
+        locale.setNumberOptions(QLocale::RejectGroupSeparator);
+        bool ok = false;
+        const double value = locale.toDouble(trimmed, &ok);
+        if (ok) return value;
+    }
+    return std::nullopt;
 }
 
 void TForm1::Button1Click() {

@@ -144,8 +144,8 @@ private:
 };
 
 // Reads a zoom factor the way the zoom box expects it: blanks around the
-// number, a sign, the locale's decimal separator and an exponent are allowed;
-// anything else is not a number.
+// number, a sign, the locale's decimal separator or a point, and an exponent are
+// allowed; anything else (digit grouping included) is not a number.
 std::optional<double> ParseZoomText(const QString& text);
 
 } // namespace kelvo

@@ -71,10 +71,10 @@ void TMyRectangle::DrawLabel(const QString& text, bool shadow) { DrawLabelUnderB
 
 void TMyRectangle::Draw() { DrawPasses(); }
 
-void TMyRectangle::DrawOutline(int32_t dx, int32_t dy) {
-    const TPoint g0 = GetPoint(0);
-    const TPoint g1 = GetPoint(1);
-    Figure(g0.X + dx, g0.Y + dy, g1.X + dx, g1.Y + dy);
+void TMyRectangle::DrawOutline(int64_t dx, int64_t dy) {
+    const TPoint g0 = Shifted(GetPoint(0), dx, dy);
+    const TPoint g1 = Shifted(GetPoint(1), dx, dy);
+    Figure(g0.X, g0.Y, g1.X, g1.Y);
 }
 
 void TMyRectangle::DrawRubberBand(TPoint p1, TPoint p2) {
@@ -83,32 +83,29 @@ void TMyRectangle::DrawRubberBand(TPoint p1, TPoint p2) {
 }
 
 void TMyRectangle::DrawMoving(TPoint p1, TPoint p2) {
-    const TPoint g0 = GetPoint(0);
-    const TPoint g1 = GetPoint(1);
-    const int32_t dx = p2.X - p1.X;
-    const int32_t dy = p2.Y - p1.Y;
     PrepareXorPen();
-    Figure(g0.X + dx, g0.Y + dy, g1.X + dx, g1.Y + dy);
+    DrawOutline(int64_t(p2.X) - p1.X, int64_t(p2.Y) - p1.Y);
 }
 
 void TMyRectangle::DrawResizing(TPoint p1, TPoint p2) {
     const TPoint g0 = GetPoint(0);
     const TPoint g1 = GetPoint(1);
-    const int32_t dx = p2.X - p1.X;
-    const int32_t dy = p2.Y - p1.Y;
+    // Both corners moved by the drag; each case takes the coordinates its corner moves.
+    const TPoint m0 = Shifted(g0, int64_t(p2.X) - p1.X, int64_t(p2.Y) - p1.Y);
+    const TPoint m1 = Shifted(g1, int64_t(p2.X) - p1.X, int64_t(p2.Y) - p1.Y);
     PrepareXorPen();
     switch (HotPoint) {
     case 1:
-        Figure(g0.X + dx, g0.Y + dy, g1.X, g1.Y);
+        Figure(m0.X, m0.Y, g1.X, g1.Y);
         break;
     case 2:
-        Figure(g0.X, g0.Y + dy, g1.X + dx, g1.Y);
+        Figure(g0.X, m0.Y, m1.X, g1.Y);
         break;
     case 3:
-        Figure(g0.X, g0.Y, g1.X + dx, g1.Y + dy);
+        Figure(g0.X, g0.Y, m1.X, m1.Y);
         break;
     case 4:
-        Figure(g0.X + dx, g0.Y, g1.X, g1.Y + dy);
+        Figure(m0.X, g0.Y, g1.X, m1.Y);
         break;
     default:
         break;

@@ -24,7 +24,7 @@ public:
     void DrawResizing(TPoint p1, TPoint p2) override;
 
 protected:
-    void DrawOutline(int32_t dx, int32_t dy) override;
+    void DrawOutline(int64_t dx, int64_t dy) override;
     virtual void Figure(int32_t l, int32_t t, int32_t r, int32_t b);
 };
 

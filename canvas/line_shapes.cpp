@@ -2,20 +2,32 @@
 
 #include "platform/screen.h"
 
+#include <QLocale>
+
 #include <cmath>
 
 namespace kelvo {
 
 namespace {
 
-TPoint Shifted(TPoint p, int32_t dx, int32_t dy) { return TPoint{p.X + dx, p.Y + dy}; }
-
 // Tolerance of the segment hit test in screen pixels (not the hot-point size).
 constexpr int32_t kHitTolerance = 4;
 
 } // namespace
 
-QString FormatFixed2(double value, int width) { return QString::asprintf("%*.2f", width, value); }
+QString FormatFixed2(double value, int width) {
+    // printf's layout (ASCII digits, no grouping, the field width) with the decimal
+    // separator of the user's number format.
+    QString text = QString::asprintf("%*.2f", width, value);
+    const QString point = QLocale().decimalPoint();
+    if (!point.isEmpty() && point != QStringLiteral(".")) {
+        const qsizetype at = text.lastIndexOf(QLatin1Char('.'));
+        if (at >= 0) {
+            text.replace(at, 1, point);
+        }
+    }
+    return text;
+}
 
 void TMyLine::DrawHotPoints() {
     PrepareHotPen();
@@ -40,7 +52,8 @@ bool TMyLine::HitTest(TPoint p) {
         const TPoint a = GetPoint(i);
         const TPoint b = GetPoint(i + 1);
         if (a.X == b.X) {
-            const TRect box{a.X - kHitTolerance, std::min(a.Y, b.Y), a.X + kHitTolerance, std::max(a.Y, b.Y)};
+            const TRect box{SaturatingAdd(a.X, -kHitTolerance), std::min(a.Y, b.Y), SaturatingAdd(a.X, kHitTolerance),
+                            std::max(a.Y, b.Y)};
             if (PtInRect(box, p)) {
                 Select();
                 return true;
@@ -48,7 +61,7 @@ bool TMyLine::HitTest(TPoint p) {
             Deselect();
             continue;
         }
-        const double y = a.Y + double(b.Y - a.Y) / double(b.X - a.X) * double(p.X - a.X);
+        const double y = a.Y + (double(b.Y) - a.Y) / (double(b.X) - a.X) * (double(p.X) - a.X);
         if (y - kHitTolerance <= p.Y && p.Y <= y + kHitTolerance &&
             PtInRect(GrowRect(RectOfPoints(a, b), kHitTolerance), p)) {
             return true;
@@ -59,7 +72,7 @@ bool TMyLine::HitTest(TPoint p) {
 
 void TMyLine::MoveHotPoint(int32_t dx, int32_t dy) { MovePoint(HotPoint, dx, dy); }
 
-void TMyLine::DrawOutline(int32_t dx, int32_t dy) {
+void TMyLine::DrawOutline(int64_t dx, int64_t dy) {
     if (Canvas == nullptr) {
         return;
     }
@@ -86,7 +99,8 @@ void TMyLine::DrawLabel(const QString& text, bool shadow) {
     const TPoint place = GetPoint(1);
     if (shadow) {
         PrepareShadowText();
-        Canvas->TextOut(place.X + 1, place.Y + 1, shown);
+        const TPoint off = Shifted(place, 1, 1);
+        Canvas->TextOut(off.X, off.Y, shown);
     } else {
         PrepareNormalPen();
         Canvas->TextOut(place.X, place.Y, shown);
@@ -111,7 +125,7 @@ void TMyLine::DrawMoving(TPoint p1, TPoint p2) {
         return;
     }
     PrepareXorPen();
-    DrawOutline(p2.X - p1.X, p2.Y - p1.Y);
+    DrawOutline(int64_t(p2.X) - p1.X, int64_t(p2.Y) - p1.Y);
 }
 
 void TMyLine::DrawResizing(TPoint p1, TPoint p2) {
@@ -120,7 +134,7 @@ void TMyLine::DrawResizing(TPoint p1, TPoint p2) {
         return;
     }
     PrepareXorPen();
-    const TPoint moved = Shifted(GetPoint(h), p2.X - p1.X, p2.Y - p1.Y);
+    const TPoint moved = Shifted(GetPoint(h), int64_t(p2.X) - p1.X, int64_t(p2.Y) - p1.Y);
     if (h >= 1) {
         const TPoint other = GetPoint(h - 1);
         Canvas->MoveTo(moved.X, moved.Y);
@@ -147,12 +161,14 @@ const QString& TMyLine::MeasuredLength() {
     const TPoint a = StoredPoint(0);
     const TPoint b = StoredPoint(1);
     const int32_t dpi = ScreenPixelsPerInch();
+    const QString point = QLocale().decimalPoint();
     TextMemo& m = lengthMemo_;
-    if (!m.Valid || m.Dpi != dpi || m.P[0] != a || m.P[1] != b) {
+    if (!m.Valid || m.Dpi != dpi || m.Point != point || m.P[0] != a || m.P[1] != b) {
         m.Text = LengthText(a, b);
         m.P[0] = a;
         m.P[1] = b;
         m.Dpi = dpi;
+        m.Point = point;
         m.Valid = true;
     }
     return m.Text;
@@ -163,14 +179,17 @@ const QString& TMyLine::MeasuredAngle() {
     const TPoint v = StoredPoint(1);
     const TPoint b = StoredPoint(2);
     const int32_t dpi = ScreenPixelsPerInch();
+    const QString point = QLocale().decimalPoint();
     TextMemo& m = angleMemo_;
-    if (!m.Valid || m.Dpi != dpi || m.Count != PointCount() || m.P[0] != a || m.P[1] != v || m.P[2] != b) {
+    if (!m.Valid || m.Dpi != dpi || m.Point != point || m.Count != PointCount() || m.P[0] != a || m.P[1] != v ||
+        m.P[2] != b) {
         m.Text = AngleText(a, v, b);
         m.P[0] = a;
         m.P[1] = v;
         m.P[2] = b;
         m.Count = PointCount();
         m.Dpi = dpi;
+        m.Point = point;
         m.Valid = true;
     }
     return m.Text;
@@ -201,7 +220,7 @@ std::pair<TPoint, TPoint> TMyLine::ArrowWings(TPoint tip, TPoint shaft) {
     constexpr float kFlat = 1.3089969f; // 75 degrees
     float theta = kFlat;
     if (tip.Y != shaft.Y) {
-        theta = static_cast<float>(std::fabs(std::atan(double(tip.X - shaft.X) / double(tip.Y - shaft.Y))) -
+        theta = static_cast<float>(std::fabs(std::atan((double(tip.X) - shaft.X) / (double(tip.Y) - shaft.Y))) -
                                    0.2617993877991494);
         if (!std::isfinite(theta)) {
             theta = kFlat;
@@ -263,7 +282,8 @@ void TMySector::DrawLabel(const QString& text, bool shadow) {
     const TPoint place = GetPoint(1);
     if (shadow) {
         PrepareShadowText();
-        Canvas->TextOut(place.X + 1, place.Y + 1, shown);
+        const TPoint off = Shifted(place, 1, 1);
+        Canvas->TextOut(off.X, off.Y, shown);
     } else {
         PrepareNormalPen();
         Canvas->TextOut(place.X, place.Y, shown);

@@ -36,7 +36,7 @@ public:
 
 protected:
     // The segments through the screen points, each shifted by (dx, dy).
-    void DrawOutline(int32_t dx, int32_t dy) override;
+    void DrawOutline(int64_t dx, int64_t dy) override;
     void DrawOutlineExtras() override;
     virtual bool IsRuleLine() const { return false; }
     // LengthText and AngleText of the stored points, formatted again only when the
@@ -50,6 +50,7 @@ private:
         bool Valid = false;
         int32_t Count = 0;
         int32_t Dpi = 0;
+        QString Point; // the decimal separator the text was made with
         TPoint P[3];
         QString Text;
     };
@@ -79,7 +80,8 @@ public:
     void DrawLabel(const QString& text, bool shadow) override;
 };
 
-// Formats like "%<width>.2f" with the decimal point.
+// Formats like "%<width>.2f", with the decimal separator of the user's number format
+// ("." when it has none).
 QString FormatFixed2(double value, int width);
 
 } // namespace kelvo

@@ -37,18 +37,25 @@ bool ToButton(Qt::MouseButton qt, TMouseButton* out) {
     }
 }
 
-QPoint LocalPoint(const QMouseEvent* e) {
-    const QPointF p = e->position();
-    return QPoint(int(std::floor(p.x())), int(std::floor(p.y())));
+// The pixel under a position, held at the 32-bit limits (a captured mouse may report
+// any position, and converting one beyond them would be undefined).
+QPoint PixelAt(QPointF p) {
+    const auto pixel = [](double v) { return RoundToInt32(std::floor(v)); };
+    return QPoint(pixel(p.x()), pixel(p.y()));
 }
 
-// The zoomed size of a picture side, or -1 when it is too large to allocate.
+QPoint LocalPoint(const QMouseEvent* e) { return PixelAt(e->position()); }
+
+// The zoomed size of a picture side, or -1 when it is too large to allocate. A side
+// that a small zoom truncates to nothing keeps one pixel: the canvas keeps showing the
+// picture at (nearly) the size the zoom asks for, where an empty copy would leave it
+// at its old size.
 int64_t ZoomedSide(int32_t side, double zoom) {
     const double v = std::trunc(double(side) * zoom);
     if (!(v >= 0.0) || v > double(kMaxZoomedSide)) {
         return -1;
     }
-    return int64_t(v);
+    return side > 0 ? std::max<int64_t>(int64_t(v), 1) : 0;
 }
 
 // An RGB32 image whose rows are 64 bytes longer than its pixels need. With widths of
@@ -117,8 +124,9 @@ void TMyCAD::SetShapeTool(TDrawTool tool) {
         return;
     }
     // An unfinished polyline or sector, or a drag in progress, does not carry over into
-    // another tool: it is dropped and its feedback wiped.
-    if (pending_ != nullptr || dragState_ != DragNone) {
+    // another tool: it is dropped and its feedback wiped. Choosing the active tool again
+    // is no change and keeps it.
+    if (tool != shapeTool_ && (pending_ != nullptr || dragState_ != DragNone)) {
         AbandonConstruction();
     }
     shapeTool_ = tool;
@@ -156,7 +164,7 @@ void TMyCAD::SetColorOfHot(TColor color) {
 }
 
 bool TMyCAD::SetZoom(double zoom) {
-    if (!std::isfinite(zoom) || zoom < kMinZoom || zoom > kMaxZoom) {
+    if (!std::isfinite(zoom) || !(zoom > 0.0)) {
         return false;
     }
     QImage zoomed;
@@ -291,6 +299,10 @@ void TMyCAD::AddShape(std::unique_ptr<TMyShape> shape) {
     shapes_.push_back(std::move(shape));
     switch (shapeTool_) {
     case SpLine: {
+        // The dialog's event loop may paint the canvas: it then shows the new line as
+        // committed, not the rubber band still in the image.
+        needsRender_ = true;
+        update();
         const QString text = AskAnnotation();
         // The dialog runs an event loop; the shape may have been deleted meanwhile.
         const bool stillListed = std::any_of(shapes_.begin(), shapes_.end(),
@@ -370,7 +382,14 @@ void TMyCAD::ClipCursorTo(int32_t left, int32_t top, int32_t width, int32_t heig
         top = origin.y();
         height = this->height();
     }
-    clipRect_ = QRect(left, top, std::max(width, 1), std::max(height, 1));
+    // QRect computes its right edge as left + width - 1, in that order: left + width
+    // must stay within the limit.
+    left = std::min(left, std::numeric_limits<int32_t>::max() - 1);
+    top = std::min(top, std::numeric_limits<int32_t>::max() - 1);
+    const int64_t maxWidth = int64_t(std::numeric_limits<int32_t>::max()) - left;
+    const int64_t maxHeight = int64_t(std::numeric_limits<int32_t>::max()) - top;
+    clipRect_ = QRect(left, top, ClampToInt32(std::clamp<int64_t>(width, 1, maxWidth)),
+                      ClampToInt32(std::clamp<int64_t>(height, 1, maxHeight)));
     clipped_ = true;
     const QPoint now = QCursor::pos();
     const QPoint inside = Confined(now);
@@ -615,14 +634,16 @@ void TMyCAD::MouseUp(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x
             case ModeResize:
                 mode_ = ModeSelect;
                 if (currentShape_ != nullptr) {
-                    currentShape_->MoveHotPoint(endPoint_.X - startPoint_.X, endPoint_.Y - startPoint_.Y);
+                    currentShape_->MoveHotPoint(ClampToInt32(int64_t(endPoint_.X) - startPoint_.X),
+                                                ClampToInt32(int64_t(endPoint_.Y) - startPoint_.Y));
                 }
                 Paint();
                 break;
             case ModeMove:
                 mode_ = ModeSelect;
                 if (currentShape_ != nullptr) {
-                    currentShape_->MoveBy(endPoint_.X - startPoint_.X, endPoint_.Y - startPoint_.Y);
+                    currentShape_->MoveBy(ClampToInt32(int64_t(endPoint_.X) - startPoint_.X),
+                                          ClampToInt32(int64_t(endPoint_.Y) - startPoint_.Y));
                 }
                 Paint();
                 break;
@@ -672,7 +693,7 @@ void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
     try {
         QPoint p = LocalPoint(event);
         if (clipped_) {
-            const QPoint global = event->globalPosition().toPoint();
+            const QPoint global = PixelAt(event->globalPosition());
             const QPoint inside = Confined(global);
             if (inside != global) {
                 QCursor::setPos(inside);
@@ -685,9 +706,9 @@ void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void TMyCAD::mouseDoubleClickEvent(QMouseEvent* event) {
-    // Qt delivers the second press of a double click as a press of its own before this
-    // event, so a double click is already two plain presses.
-    event->accept();
+    // Qt delivers a double click as press, release, double click, release: the double
+    // click stands in for the second press, which counts as a plain one.
+    mousePressEvent(event);
 }
 
 void TMyCAD::mouseReleaseEvent(QMouseEvent* event) {
@@ -698,7 +719,7 @@ void TMyCAD::mouseReleaseEvent(QMouseEvent* event) {
     try {
         QPoint p = LocalPoint(event);
         if (clipped_) {
-            p = mapFromGlobal(Confined(event->globalPosition().toPoint()));
+            p = mapFromGlobal(Confined(PixelAt(event->globalPosition())));
         }
         MouseUp(button, event->modifiers(), p.x(), p.y());
     } catch (...) {

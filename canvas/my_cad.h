@@ -42,12 +42,8 @@ enum class TMouseButton : uint8_t { mbLeft, mbRight, mbMiddle };
 inline int32_t RoiCount = 1;
 inline int32_t SectorClicks = 0;
 
-// Zoom limits: a zoomed picture side may not exceed kMaxZoomedSide pixels, and the
-// zoom itself stays within [kMinZoom, kMaxZoom] so that coordinate conversions stay
-// well inside 32 bits.
+// A zoomed picture side may not exceed kMaxZoomedSide pixels.
 constexpr int32_t kMaxZoomedSide = 16384;
-constexpr double kMinZoom = 1.0 / 64.0;
-constexpr double kMaxZoom = 256.0;
 
 class TMyCAD : public QWidget {
     Q_OBJECT
@@ -86,8 +82,9 @@ public:
     const TPen& Pen() const { return pen_; }
     void SetPen(const TPen& pen) { pen_ = pen; }
     double Zoom() const { return zoom_; }
-    // Refuses (returns false, changes nothing) a zoom that is not finite, outside
-    // [kMinZoom, kMaxZoom], or whose zoomed picture would exceed kMaxZoomedSide a side.
+    // Refuses (returns false, changes nothing) a zoom that is not finite, not above zero,
+    // or whose zoomed picture would exceed kMaxZoomedSide a side. A side the zoom would
+    // shrink below one pixel keeps one.
     bool SetZoom(double zoom);
     bool DICOMStyle() const { return dicomStyle_; }
     void SetDICOMStyle(bool value);

@@ -18,6 +18,8 @@ double CurrentZoom() {
     return (std::isfinite(z) && z > 0.0) ? z : 1.0;
 }
 
+int32_t ClampToImage(int64_t v) { return int32_t(std::clamp<int64_t>(v, -kMaxImageCoordinate, kMaxImageCoordinate)); }
+
 } // namespace
 
 int32_t RoundToInt32(double value) {
@@ -64,7 +66,7 @@ TMyShape::~TMyShape() = default;
 
 TPoint TMyShape::ToImage(TPoint screen) {
     const double z = CurrentZoom();
-    return TPoint{RoundToInt32(screen.X / z), RoundToInt32(screen.Y / z)};
+    return TPoint{ClampToImage(RoundToInt32(screen.X / z)), ClampToImage(RoundToInt32(screen.Y / z))};
 }
 
 TPoint TMyShape::ToScreen(TPoint image) {
@@ -74,14 +76,6 @@ TPoint TMyShape::ToScreen(TPoint image) {
 
 int32_t TMyShape::OffsetToImage(int32_t d) { return RoundToInt32(d / CurrentZoom()); }
 
-namespace {
-
-int32_t SaturatingAdd(int32_t a, int32_t b) {
-    const int64_t s = int64_t(a) + int64_t(b);
-    return int32_t(std::clamp<int64_t>(s, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
-}
-
-} // namespace
 
 TPoint TMyShape::GetPoint(int32_t index) const {
     if (index < 0 || index >= PointCount()) {
@@ -99,13 +93,13 @@ void TMyShape::MovePoint(int32_t index, int32_t dx, int32_t dy) {
 
 void TMyShape::MovePointX(int32_t index, int32_t dx) {
     if (index >= 0 && index < PointCount()) {
-        Points[size_t(index)].X = SaturatingAdd(Points[size_t(index)].X, OffsetToImage(dx));
+        Points[size_t(index)].X = ClampToImage(int64_t(Points[size_t(index)].X) + OffsetToImage(dx));
     }
 }
 
 void TMyShape::MovePointY(int32_t index, int32_t dy) {
     if (index >= 0 && index < PointCount()) {
-        Points[size_t(index)].Y = SaturatingAdd(Points[size_t(index)].Y, OffsetToImage(dy));
+        Points[size_t(index)].Y = ClampToImage(int64_t(Points[size_t(index)].Y) + OffsetToImage(dy));
     }
 }
 
@@ -133,9 +127,9 @@ TPoint TMyShape::BottomRight() const {
     return r;
 }
 
-int32_t TMyShape::Width() const { return int32_t(std::llabs(int64_t(BottomRight().X) - TopLeft().X)); }
+int32_t TMyShape::Width() const { return ClampToInt32(std::llabs(int64_t(BottomRight().X) - TopLeft().X)); }
 
-int32_t TMyShape::Height() const { return int32_t(std::llabs(int64_t(BottomRight().Y) - TopLeft().Y)); }
+int32_t TMyShape::Height() const { return ClampToInt32(std::llabs(int64_t(BottomRight().Y) - TopLeft().Y)); }
 
 void TMyShape::Select() {
     if (!Selected) {
@@ -186,7 +180,8 @@ void TMyShape::DrawHotPoint(TPoint p) {
     if (Canvas == nullptr) {
         return;
     }
-    Canvas->Rectangle(p.X - HotSize, p.Y - HotSize, p.X + HotSize, p.Y + HotSize);
+    Canvas->Rectangle(SaturatingAdd(p.X, -HotSize), SaturatingAdd(p.Y, -HotSize), SaturatingAdd(p.X, HotSize),
+                      SaturatingAdd(p.Y, HotSize));
 }
 
 void TMyShape::PrepareNormalPen() {

@@ -6,7 +6,9 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 namespace kelvo {
@@ -26,6 +28,19 @@ inline TShapeSettings ShapeSettings;
 // Rounds halves to even and saturates at the 32-bit limits, so no conversion of a
 // huge or non-finite value is undefined.
 int32_t RoundToInt32(double value);
+
+// Screen arithmetic near the 32-bit limits: sums and differences are taken in 64 bits
+// and held at the limits, so far-off points stay far off instead of wrapping round.
+inline int32_t ClampToInt32(int64_t value) {
+    return int32_t(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+inline int32_t SaturatingAdd(int64_t a, int64_t b) { return ClampToInt32(a + b); }
+inline TPoint Shifted(TPoint p, int64_t dx, int64_t dy) { return TPoint{SaturatingAdd(p.X, dx), SaturatingAdd(p.Y, dy)}; }
+
+// Stored picture coordinates stay within +-kMaxImageCoordinate: far beyond any picture,
+// and far enough from the 32-bit limits that shapes can be converted, drawn and hit at
+// every zoom a picture can take.
+constexpr int32_t kMaxImageCoordinate = (1 << 28) - 1;
 
 // The longest caption a shape keeps, in characters.
 constexpr int kMaxCaption = 50;
@@ -103,7 +118,7 @@ protected:
     // The three drawing passes shared by every kind.
     void DrawPasses();
     // The outline with every screen point shifted by (dx, dy).
-    virtual void DrawOutline(int32_t dx, int32_t dy) { (void)dx; (void)dy; }
+    virtual void DrawOutline(int64_t dx, int64_t dy) { (void)dx; (void)dy; }
     // Drawn after the outline in the normal pass only.
     virtual void DrawOutlineExtras() {}
 

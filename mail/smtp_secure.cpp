@@ -96,13 +96,8 @@ bool TKivSMTP::UsesExtensions() const { return security_ != ssNone || !userName_
 void TKivSMTP::Progress(const char* text)
 {
     ReportStatus(4, text);
-    if (OnProgress) {
-        const std::weak_ptr<const bool> life = LifeToken();
-        const TOnStatus handler = OnProgress;
-        handler(this, text);
-        if (life.expired())
-            throw EAbortError("Socket readln aborted");
-    }
+    if (!Fire(LifeToken(), OnProgress, this, std::string(text)))
+        throw EAbortError("Socket readln aborted");
 }
 
 void TKivSMTP::SecureConnection()

@@ -33,6 +33,8 @@ const char* const kHostTooLong = "Host name too long";
 const char* const kSendAborted = "Socket send aborted";
 const char* const kReadAborted = "Socket readln aborted";
 const char* const kLineTooLong = "Line too long";
+const char* const kConnectionCanceled = "Connection Canceled";
+const char* const kNotConnected = "Not Connected";
 
 struct ErrorRow {
     int32_t code;
@@ -101,8 +103,14 @@ public:
     OnExit(std::shared_ptr<bool> alive, F f) : alive_(std::move(alive)), f_(std::move(f)) {}
     ~OnExit()
     {
-        if (*alive_)
+        if (!*alive_)
+            return;
+        try {
             f_();
+        } catch (...) {
+            // Only a status handler that destroyed the component gets here; the
+            // operation's own result (or exception) stands.
+        }
     }
     OnExit(const OnExit&) = delete;
     OnExit& operator=(const OnExit&) = delete;
@@ -110,6 +118,21 @@ public:
 private:
     std::shared_ptr<bool> alive_;
     F f_;
+};
+
+// The abort text of the innermost operation running, for a status handler that destroys
+// the component in the middle of it. All on the GUI thread; scopes nest with the waits.
+const char* abortTextInUse = kSendAborted;
+
+class AbortTextScope {
+public:
+    explicit AbortTextScope(const char* text) : saved_(abortTextInUse) { abortTextInUse = text; }
+    ~AbortTextScope() { abortTextInUse = saved_; }
+    AbortTextScope(const AbortTextScope&) = delete;
+    AbortTextScope& operator=(const AbortTextScope&) = delete;
+
+private:
+    const char* saved_;
 };
 
 } // namespace
@@ -197,14 +220,16 @@ void TLinksock::OpenSocket()
 
 void TLinksock::ReportStatus(uint8_t level, const std::string& text)
 {
-    if (static_cast<int32_t>(level) <= reportLevel_ && !beingDestroyed_ && OnStatus) {
-        try {
-            const TOnStatus handler = OnStatus;  // the handler may destroy the component
-            handler(this, text);
-        } catch (...) {
-            // A status display must never break the operation it reports on.
-        }
+    if (static_cast<int32_t>(level) > reportLevel_ || beingDestroyed_ || !OnStatus)
+        return;
+    const std::shared_ptr<bool> alive = alive_;
+    try {
+        (void)Fire(LifeToken(), OnStatus, this, text);
+    } catch (...) {
+        // A status display must never break the operation it reports on.
     }
+    if (!*alive)
+        throw EAbortError(abortTextInUse);  // nothing of the component may be touched any more
 }
 
 std::string TLinksock::LookUpErrorMessage(uint16_t code)
@@ -252,13 +277,12 @@ void TLinksock::TimerOff() { DisarmTimer(true); }
 
 void TLinksock::TimerTriggered(QObject*)
 {
-    const std::shared_ptr<bool> alive = alive_;
-    ReportStatus(8, "Timer Triggered");
-    if (!*alive)
-        return;
-    TimerOff();
-    if (!*alive)
-        return;
+    try {
+        ReportStatus(8, "Timer Triggered");
+        TimerOff();
+    } catch (const EAbortError&) {
+        return;  // a status handler destroyed the component: nothing is left to time out
+    }
     timedOut_ = true;
     waitDone_ = true;
     Abort();
@@ -295,7 +319,11 @@ bool TLinksock::event(QEvent* e)
     if (e->type() == QEvent::DeferredDelete && waitDepth_ > 0) {
         // A wait of this component is on the stack: end it, and delete once it has left.
         deferredDelete_ = true;
-        Cancel();
+        try {
+            Cancel();
+        } catch (...) {
+            // A status handler destroyed the component outright; nothing is left to do.
+        }
         return true;
     }
     return QObject::event(e);
@@ -303,6 +331,7 @@ bool TLinksock::event(QEvent* e)
 
 void TLinksock::ResolveHost()
 {
+    const AbortTextScope scope(kHostLookupCanceled);
     ReportStatus(8, "Resolve Host");
     if (host_.size() > kBufferSize)
         throw ESockError(kHostTooLong);
@@ -340,14 +369,13 @@ void TLinksock::ResolveHost()
     if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
         throw ESockError(kHostLookupFailed);
     std::memcpy(&remoteAddress_.sin_addr, entry->h_addr_list[0], 4);
-    if (OnHostResolved) {
-        const TOnHostResolved handler = OnHostResolved;
-        handler(this);
-    }
+    if (!Fire(LifeToken(), OnHostResolved, this))
+        throw EAbortError(kHostLookupCanceled);
 }
 
 void TLinksock::Connect()
 {
+    const AbortTextScope scope(kConnectionCanceled);
     ReportStatus(8, "Connecting");
     canceled_ = false;
     if (connected_)
@@ -369,8 +397,8 @@ void TLinksock::Connect()
         if (attempts > 0 || !OnInvalidHost)
             throw ESockError("Null Remote Address");
         bool handled = false;
-        const THandlerEvent handler = OnInvalidHost;
-        handler(handled);
+        if (!Fire(LifeToken(), OnInvalidHost, handled))
+            throw EAbortError(kConnectionCanceled);
         if (!handled)
             throw ESockError("Null Remote Address");
     }
@@ -385,20 +413,16 @@ void TLinksock::Connect()
         CheckSocketError(kWouldBlock);
     TimerOn();
     while (!(connected_ || waitDone_ || timedOut_ || canceled_ || !succeeded_))
-        Pump(true, "Connection Canceled");
+        Pump(true, kConnectionCanceled);
     TimerOff();
     if (!timedOut_ && !canceled_ && succeeded_)
         return;
-    if (OnConnectionFailed) {
-        const TNotifyEvent handler = OnConnectionFailed;
-        handler(this);
-        if (!*alive)
-            throw ESockError("Connection Canceled");
-    }
+    if (!Fire(LifeToken(), OnConnectionFailed, this))
+        throw EAbortError(kConnectionCanceled);
     if (timedOut_)
         throw ESockError("Connection Timed out");
     if (canceled_)
-        throw ESockError("Connection Canceled");
+        throw ESockError(kConnectionCanceled);
     throw ESockError("Connection Failed");
 }
 
@@ -420,13 +444,9 @@ void TLinksock::RequestCloseSocket()
         return;
     }
     socket_ = kNoSocket;
-    if (!beingDestroyed_ && OnDisconnect) {
-        const std::shared_ptr<bool> alive = alive_;
-        const TNotifyEvent handler = OnDisconnect;
-        handler(this);
-        if (!*alive)
-            return;
-    }
+    discardLine_ = false;  // a refused line ends with its connection
+    if (!beingDestroyed_ && !Fire(LifeToken(), OnDisconnect, this))
+        return;
     // Always hold an unconnected socket ready for the next Connect.
     if (!destroying_)
         OpenSocket();
@@ -435,7 +455,9 @@ void TLinksock::RequestCloseSocket()
 bool TLinksock::DataAvailable()
 {
     ReportStatus(8, "Data Available");
-    return SocketRecv(buffer_.data(), 1, ws::MSG_PEEK) >= 1;
+    // Not into Buffer: a send waiting in the event loop may still hold unsent bytes there.
+    char peeked;
+    return SocketRecv(&peeked, 1, ws::MSG_PEEK) >= 1;
 }
 
 LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
@@ -467,10 +489,8 @@ LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
             waitDone_ = true;
             if (succeeded_) {
                 connected_ = true;
-                if (OnConnect) {
-                    const TNotifyEvent handler = OnConnect;
-                    handler(this);
-                }
+                if (!Fire(LifeToken(), OnConnect, this))
+                    return 0;
             }
             break;
         case ws::FD_CLOSE:
@@ -503,11 +523,21 @@ void TLinksock::WaitWritable(bool& watching)
     Pump(true, kSendAborted);
 }
 
+void TLinksock::RestartTimer()
+{
+    // Off and on again starts a full period; quietly, since no wait begins or ends here.
+    if (timer_->Enabled()) {
+        timer_->SetEnabled(false);
+        timer_->SetEnabled(true);
+    }
+}
+
 void TLinksock::SendBytes(const char* data, size_t length)
 {
     bool watching = false;
     const OnExit stop(alive_, [&] { StopWatchingWrites(watching); });
     size_t remaining = length;
+    bool waited = false;
     while (remaining > 0 && !canceled_) {
         const int chunk = static_cast<int>(std::min<size_t>(remaining, INT_MAX));
         const int n = SocketSend(data + (length - remaining), chunk);
@@ -515,15 +545,23 @@ void TLinksock::SendBytes(const char* data, size_t length)
             break;
         if (n > 0) {
             remaining -= static_cast<size_t>(n);
+            // The time-out measures a peer that takes nothing, not a long text to a slow
+            // one: every byte taken after a wait starts the period again.
+            if (waited) {
+                RestartTimer();
+                waited = false;
+            }
             continue;
         }
         CheckSocketError(kWouldBlock);
         WaitWritable(watching);
+        waited = true;
     }
 }
 
 void TLinksock::SendBuffer(const char* data, uint16_t length)
 {
+    const AbortTextScope scope(kSendAborted);
     ReportStatus(4, "Sending Buffer");
     TimerOn();
     const OnExit off(alive_, [this] { TimerOff(); });
@@ -541,6 +579,7 @@ void TLinksock::SendBuffer(const char* data, uint16_t length)
 
 void TLinksock::Write(const std::string& text)
 {
+    const AbortTextScope scope(kSendAborted);
     ReportStatus(8, "Write");
     // The text ends at its first NUL; longer texts than the working buffer go out whole.
     const size_t n = std::min(text.find('\0'), text.size());
@@ -557,15 +596,16 @@ void TLinksock::Write(const std::string& text)
 
 void TLinksock::Writeln(const std::string& text)
 {
+    const AbortTextScope scope(kSendAborted);
     ReportStatus(8, "Writeln");
     Write(text + "\r\n");
 }
 
 void TLinksock::SendStream(TStream& stream)
 {
+    const AbortTextScope scope(kSendAborted);
     ReportStatus(8, "SendStream");
     stream.SetPosition(0);
-    const std::shared_ptr<bool> alive = alive_;
     bool watching = false;
     const OnExit cleanup(alive_, [&] {
         DisarmTimer(false);
@@ -575,28 +615,32 @@ void TLinksock::SendStream(TStream& stream)
         // Keep the window live between sends without paying for a dispatch per block.
         constexpr auto kPumpEvery = std::chrono::milliseconds(10);
         auto lastPump = std::chrono::steady_clock::now();
+        // The block waits in its own buffer: anything that reads or peeks during the
+        // waits below uses Buffer and must not overwrite bytes not yet sent.
+        char* const block = sendBuffer_.data();
         do {
             const int64_t left = stream.Size() - stream.Position();
             const int32_t count = static_cast<int32_t>(std::min<int64_t>(left, static_cast<int64_t>(kBufferSize)));
-            const int32_t got = stream.Read(buffer_.data(), count);
+            const int32_t got = stream.Read(block, count);
             if (got <= 0)
                 break;  // a stream that gives nothing more would otherwise be asked for ever
-            // Each block gets the whole time-out, so a stalled peer cannot hold the send for
-            // ever; the timer is armed when the block first has to wait.
+            // A stalled peer cannot hold the send for ever: the timer is armed when the
+            // block first has to wait, and restarted whenever the peer takes more.
             bool armed = false;
+            bool waited = false;
             int32_t remaining = got;
             do {
-                const int n = SocketSend(buffer_.data() + (got - remaining), remaining);
+                const int n = SocketSend(block + (got - remaining), remaining);
                 if (n == 0)
                     return;
                 if (n > 0) {
                     remaining -= n;
-                    if (OnPacketSent) {
-                        const TNotifyEvent handler = OnPacketSent;
-                        handler(this);
-                        if (!*alive)
-                            throw EAbortError(kSendAborted);
+                    if (waited) {
+                        RestartTimer();
+                        waited = false;
                     }
+                    if (!Fire(LifeToken(), OnPacketSent, this))
+                        throw EAbortError(kSendAborted);
                     const auto now = std::chrono::steady_clock::now();
                     if (now - lastPump >= kPumpEvery) {
                         lastPump = now;
@@ -609,6 +653,7 @@ void TLinksock::SendStream(TStream& stream)
                         armed = true;
                     }
                     WaitWritable(watching);
+                    waited = true;
                     lastPump = std::chrono::steady_clock::now();
                 }
             } while (remaining > 0 && !canceled_);
@@ -624,6 +669,7 @@ void TLinksock::SendStream(TStream& stream)
 
 void TLinksock::ReadLn(std::string& line)
 {
+    const AbortTextScope scope(kReadAborted);
     ReportStatus(8, "ReadLn");
     size_t got = 0;
     line.clear();
@@ -633,8 +679,10 @@ void TLinksock::ReadLn(std::string& line)
     bool found = false;
     do {
         if (got >= kBufferSize) {
-            // The peek has no room left: refuse rather than write past the buffer.
+            // The peek has no room left: refuse rather than write past the buffer, and
+            // drop the rest of this line before the next read.
             line.clear();
+            discardLine_ = true;
             throw ESockError(kLineTooLong);
         }
         const int n = SocketRecv(buffer_.data() + got, static_cast<int>(kBufferSize - got), ws::MSG_PEEK);
@@ -645,21 +693,34 @@ void TLinksock::ReadLn(std::string& line)
         if (n > 0) {
             const char* start = buffer_.data() + got;
             const void* hit = std::memchr(start, '\n', static_cast<size_t>(n));
-            if (hit != nullptr) {
+            if (discardLine_) {
+                // The tail of a line refused as too long is no line of its own: drop it
+                // through its line end, then read on (nothing is gathered meanwhile).
+                const size_t take = hit ? static_cast<size_t>(static_cast<const char*>(hit) - start) + 1
+                                        : static_cast<size_t>(n);
+                const int r = SocketRecv(buffer_.data(), static_cast<int>(take), 0);
+                if (hit != nullptr && r == static_cast<int>(take)) {
+                    discardLine_ = false;
+                    continue;  // the next line may be waiting already
+                }
+            } else if (hit != nullptr) {
                 lf = got + static_cast<size_t>(static_cast<const char*>(hit) - start);
                 found = true;
                 break;
+            } else {
+                line.resize(got + static_cast<size_t>(n));
+                const int r = SocketRecv(line.data() + got, n, 0);
+                got += static_cast<size_t>(std::max(r, 0));
+                line.resize(got);
             }
-            line.resize(got + static_cast<size_t>(n));
-            const int r = SocketRecv(line.data() + got, n, 0);
-            got += static_cast<size_t>(std::max(r, 0));
-            line.resize(got);
         } else {
             if (ws::WSAGetLastError() == ws::WSAENOTCONN)
                 break;
             CheckSocketError(kWouldBlock);
         }
-        Pump(true, kReadAborted);
+        // With a cancel already pending this is the last turn: look at what has arrived,
+        // but do not sleep waiting for more.
+        Pump(!canceled_, kReadAborted);
     } while (!canceled_);
 
     if (canceled_) {
@@ -677,6 +738,7 @@ void TLinksock::ReadLn(std::string& line)
 
 std::string TLinksock::Transaction(const std::string& command)
 {
+    const AbortTextScope scope(kSendAborted);
     ReportStatus(8, "Transaction");
     replyNumber_ = 0;
     Writeln(command);
@@ -699,16 +761,17 @@ std::string TLinksock::Transaction(const std::string& command)
 
 void TLinksock::CheckConnection()
 {
+    const AbortTextScope scope(kNotConnected);
     ReportStatus(8, "Checking Connection");
     bool asked = false;
     while (!connected_) {
         if (asked || !OnConnectionRequired)
-            throw Exception("Not Connected");
+            throw Exception(kNotConnected);
         bool handled = false;
-        const THandlerEvent handler = OnConnectionRequired;
-        handler(handled);
+        if (!Fire(LifeToken(), OnConnectionRequired, handled))
+            throw EAbortError(kNotConnected);
         if (!handled)
-            throw Exception("Not Connected");
+            throw Exception(kNotConnected);
         asked = true;
     }
 }
@@ -716,11 +779,15 @@ void TLinksock::CheckConnection()
 void TLinksock::ClearInput()
 {
     ReportStatus(8, "Clearing Input");
-    SocketRecv(buffer_.data(), static_cast<int>(kBufferSize), 0);
+    const int n = SocketRecv(buffer_.data(), static_cast<int>(kBufferSize), 0);
+    // Dropped with the rest: the end of a line that was refused as too long.
+    if (n > 0 && std::memchr(buffer_.data(), '\n', static_cast<size_t>(n)) != nullptr)
+        discardLine_ = false;
 }
 
 uint16_t TLinksock::Accept()
 {
+    const AbortTextScope scope("Accepting Canceled");
     ReportStatus(4, "Accepting");
     while (!waitDone_ && !canceled_)
         Pump(true, "Accepting Canceled");

@@ -26,8 +26,16 @@
 //   operation must check LifeToken() (taken before the call) before it touches members.
 // - The destructor calls TLinksock::Abort, not an override: a subclass that must
 //   react should do so in its own destructor.
-// - Every status handler and event is called through a copy, so a handler may replace
-//   itself or destroy the component.
+// - Every status handler and event is fired through Fire (net/socket_events.h), so a
+//   handler may replace itself or destroy the component. A handler that destroys it
+//   ends the running operation with EAbortError (that operation's abort text, for
+//   instance "Socket readln aborted"; "Socket send aborted" for those that have none),
+//   and nothing of the object is touched afterwards.
+// - A wait that finds a cancel pending turns once more without sleeping, then ends.
+// - A send's time-out is time without progress: each byte the peer takes after a wait
+//   starts the period again.
+// - After "Line too long" the next ReadLn first drops the rest of that line, through
+//   its line end; a new connection forgets it.
 #pragma once
 
 #include "net/socket_events.h"
@@ -164,6 +172,7 @@ protected:
     uint16_t acceptedSocket_ = kNoSocket;  // the last socket Accept returned
     winsock::sockaddr_in remoteAddress_;
     std::array<char, kBufferSize + 1> buffer_{};
+    std::array<char, kBufferSize> sendBuffer_{};  // SendStream's block, apart from what reads peek into Buffer
     int16_t replyNumber_ = 0;
     std::string lastReply_;
 
@@ -172,6 +181,8 @@ private:
     void OpenSocket();
     void SendBytes(const char* data, size_t length);
     void ArmTimer(bool report);
+    // Starts the running time-out's period again (progress was made).
+    void RestartTimer();
     void DisarmTimer(bool report);
     void WaitWritable(bool& watching);
     void StopWatchingWrites(bool watching);
@@ -196,6 +207,7 @@ private:
     int waitDepth_ = 0;
     bool deferredDelete_ = false;
     bool winsockStarted_ = false;
+    bool discardLine_ = false;  // the next read first drops the rest of a line refused as too long
     std::unique_ptr<TTlsLink, TTlsLinkDeleter> tls_;
 };
 

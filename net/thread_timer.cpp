@@ -15,6 +15,7 @@ TThreadTimer::TThreadTimer(QObject* owner) : QObject(owner)
 
 TThreadTimer::~TThreadTimer()
 {
+    *alive_ = false;
     enabled_ = false;
     try {
         UpdateTimer();
@@ -58,11 +59,8 @@ void TThreadTimer::UpdateTimer()
 
 void TThreadTimer::Tick()
 {
-    if (onTimer_) {
-        // A copy: the handler may replace OnTimer or destroy the timer.
-        TNotifyEvent handler = onTimer_;
-        handler(this);
-    }
+    // The handler may replace OnTimer or destroy the timer; nothing follows here either way.
+    (void)Fire(alive_, onTimer_, this);
 }
 
 LRESULT TThreadTimer::WndProc(UINT msg, WPARAM wParam, LPARAM lParam)

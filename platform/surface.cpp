@@ -910,6 +910,16 @@ int32_t TSurface::TextWidth(const QString& text) { return MaskFor(text).Width; }
 
 int32_t TSurface::TextHeight(const QString& text) { return MaskFor(text).Height; }
 
+// A run of a text placed anywhere: the row and ends come in 64 bits (text near the
+// 32-bit limits reaches past them) and are clipped to the image before drawing.
+void TSurface::TextSpan(int64_t y, int64_t x0, int64_t x1, uint32_t pixel) {
+    if (y < 0 || y >= height_ || x1 < 0 || x0 >= width_) {
+        return;
+    }
+    ApplySpan(int32_t(y), int32_t(std::max<int64_t>(x0, 0)), int32_t(std::min<int64_t>(x1, width_ - 1)), pixel,
+              Pen.Mode);
+}
+
 void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
     if (!Begin()) {
         return;
@@ -948,7 +958,7 @@ void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
             return;
         }
         for (const Span& s : mask.Spans) {
-            ApplySpan(y + s.Y, x + s.X0, x + s.X1, textPixel, Pen.Mode);
+            TextSpan(int64_t(y) + s.Y, int64_t(x) + s.X0, int64_t(x) + s.X1, textPixel);
         }
         return;
     }
@@ -958,7 +968,8 @@ void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
     size_t k = 0;
     for (int32_t row = 0; row < mask.Height; ++row) {
         while (k < mask.Spans.size() && mask.Spans[k].Y < row) {
-            ApplySpan(y + mask.Spans[k].Y, x + mask.Spans[k].X0, x + mask.Spans[k].X1, textPixel, Pen.Mode);
+            TextSpan(int64_t(y) + mask.Spans[k].Y, int64_t(x) + mask.Spans[k].X0, int64_t(x) + mask.Spans[k].X1,
+                     textPixel);
             ++k;
         }
         int32_t cursor = 0;
@@ -966,20 +977,21 @@ void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
             const Span& s = mask.Spans[k];
             const int32_t a = std::max(s.X0, cursor);
             if (a > cursor && cursor < mask.Width) {
-                ApplySpan(y + row, x + cursor, x + std::min(a, mask.Width) - 1, brushPixel, Pen.Mode);
+                TextSpan(int64_t(y) + row, int64_t(x) + cursor, int64_t(x) + std::min(a, mask.Width) - 1, brushPixel);
             }
             if (s.X1 >= a) {
-                ApplySpan(y + row, x + a, x + s.X1, textPixel, Pen.Mode);
+                TextSpan(int64_t(y) + row, int64_t(x) + a, int64_t(x) + s.X1, textPixel);
             }
             cursor = std::max(cursor, s.X1 + 1);
             ++k;
         }
         if (cursor < mask.Width) {
-            ApplySpan(y + row, x + cursor, x + mask.Width - 1, brushPixel, Pen.Mode);
+            TextSpan(int64_t(y) + row, int64_t(x) + cursor, int64_t(x) + mask.Width - 1, brushPixel);
         }
     }
     for (; k < mask.Spans.size(); ++k) {
-        ApplySpan(y + mask.Spans[k].Y, x + mask.Spans[k].X0, x + mask.Spans[k].X1, textPixel, Pen.Mode);
+        TextSpan(int64_t(y) + mask.Spans[k].Y, int64_t(x) + mask.Spans[k].X0, int64_t(x) + mask.Spans[k].X1,
+                 textPixel);
     }
 }
 

@@ -128,6 +128,7 @@ private:
     FontCache& CurrentFont();
     const TextMask& MaskFor(const QString& text);
     void ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode);
+    void TextSpan(int64_t y, int64_t x0, int64_t x1, uint32_t pixel);
     void PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, TPenStyle style);
     template <TPenMode Mode>
     void FastThinLine(TPoint a, TPoint b, uint32_t pixel);

@@ -28,6 +28,7 @@ constexpr uint32_t kInaddrNone = INADDR_NONE;
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -619,6 +620,93 @@ int getsockname(SOCKET s, sockaddr_in* name, int* namelen)
     return 0;
 }
 
+HostLookup SystemResolve(const std::string& name)
+{
+    addrinfo hints{};
+    hints.ai_family = PF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* res = nullptr;
+    const int rc = ::getaddrinfo(name.c_str(), nullptr, &hints, &res);
+    HostLookup answer;
+    if (rc == 0) {
+        for (addrinfo* p = res; p; p = p->ai_next) {
+            if (p->ai_family == PF_INET)
+                answer.addresses.push_back(reinterpret_cast<::sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
+        }
+        if (res && res->ai_canonname)
+            answer.canonicalName = res->ai_canonname;
+        ::freeaddrinfo(res);
+    } else if (rc == EAI_AGAIN) {
+        answer.error = WSATRY_AGAIN;
+    } else if (rc == EAI_FAIL) {
+        answer.error = WSANO_RECOVERY;
+    } else if (rc == EAI_NODATA) {
+        answer.error = WSANO_DATA;
+    } else {
+        answer.error = WSAHOST_NOT_FOUND;
+    }
+    return answer;
+}
+
+Resolver TableResolver(const std::string& table)
+{
+    auto hosts = std::make_shared<std::map<std::string, uint32_t>>();
+    size_t start = 0;
+    while (start <= table.size()) {
+        const size_t end = std::min(table.find(';', start), table.size());
+        const std::string entry = table.substr(start, end - start);
+        const size_t eq = entry.find('=');
+        in_addr a{};
+        if (eq != std::string::npos && eq > 0 && ::inet_aton(entry.c_str() + eq + 1, &a) != 0)
+            (*hosts)[entry.substr(0, eq)] = a.s_addr;
+        start = end + 1;
+    }
+    return [hosts](const std::string& name) {
+        HostLookup answer;
+        const auto it = hosts->find(name);
+        if (it == hosts->end())
+            answer.error = WSAHOST_NOT_FOUND;
+        else
+            answer.addresses.push_back(it->second);
+        return answer;
+    };
+}
+
+namespace {
+
+Resolver defaultResolver()
+{
+    static const Resolver resolver = [] {
+        const char* table = std::getenv("KELVO_TEST_HOSTS");
+        return table != nullptr ? TableResolver(table) : Resolver(SystemResolve);
+    }();
+    return resolver;
+}
+
+Resolver& injectedResolver()
+{
+    static Resolver* r = new Resolver;  // never destroyed, like the rest of the state
+    return *r;
+}
+
+Resolver currentResolver()
+{
+    std::lock_guard lock(state().lookupMutex);
+    Resolver r = injectedResolver();
+    return r ? r : defaultResolver();
+}
+
+} // namespace
+
+Resolver SetResolver(Resolver resolver)
+{
+    std::lock_guard lock(state().lookupMutex);
+    Resolver previous = std::move(injectedResolver());
+    injectedResolver() = std::move(resolver);
+    return previous;
+}
+
 HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen)
 {
     State& st = state();
@@ -647,42 +735,27 @@ HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, in
         st.lookups[req->id] = req;
     }
     std::string host(name);
+    Resolver resolve = currentResolver();
     try {
-        std::thread([req, host] {
-            addrinfo hints{};
-            hints.ai_family = PF_INET;
-            hints.ai_socktype = SOCK_STREAM;
-            hints.ai_flags = AI_CANONNAME;
-            addrinfo* res = nullptr;
-            const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
-            int error = 0;
-            std::vector<uint32_t> addrs;
-            std::string canonical = host;
-            if (rc == 0) {
-                for (addrinfo* p = res; p; p = p->ai_next) {
-                    if (p->ai_family == PF_INET) {
-                        const uint32_t a = reinterpret_cast<::sockaddr_in*>(p->ai_addr)->sin_addr.s_addr;
-                        bool seen = false;
-                        for (uint32_t x : addrs)
-                            seen = seen || x == a;
-                        if (!seen && addrs.size() < 35)
-                            addrs.push_back(a);
-                    }
-                }
-                if (res && res->ai_canonname)
-                    canonical = res->ai_canonname;
-                ::freeaddrinfo(res);
-                if (addrs.empty())
-                    error = WSANO_DATA;
-            } else if (rc == EAI_AGAIN) {
-                error = WSATRY_AGAIN;
-            } else if (rc == EAI_FAIL) {
-                error = WSANO_RECOVERY;
-            } else if (rc == EAI_NODATA) {
-                error = WSANO_DATA;
-            } else {
-                error = WSAHOST_NOT_FOUND;
+        std::thread([req, host, resolve = std::move(resolve)] {
+            HostLookup answer;
+            try {
+                answer = resolve(host);
+            } catch (...) {
+                answer = HostLookup{WSANO_RECOVERY, {}, {}};  // a failing name service is no reason to end the process
             }
+            int error = answer.error;
+            std::vector<uint32_t> addrs;
+            for (uint32_t a : answer.addresses) {
+                bool seen = false;
+                for (uint32_t x : addrs)
+                    seen = seen || x == a;
+                if (!seen && addrs.size() < 35)
+                    addrs.push_back(a);
+            }
+            if (error == 0 && addrs.empty())
+                error = WSANO_DATA;
+            std::string canonical = answer.canonicalName.empty() ? host : std::move(answer.canonicalName);
             // The result reaches the caller on its own thread; if the window has gone,
             // the callback is dropped with it.
             PostCallback(req->wnd, [req, canonical = std::move(canonical), addrs = std::move(addrs), error]() mutable {

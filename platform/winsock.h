@@ -12,6 +12,9 @@
 #include "platform/message_window.h"
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
 
 // The POSIX headers define some of these names as macros; keep them out of the
 // declarations whatever the order of inclusion.
@@ -155,6 +158,30 @@ int getsockname(SOCKET s, sockaddr_in* name, int* namelen);
 // the window is gone, the buffer is never touched and nothing is posted.
 HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen);
 int WSACancelAsyncRequest(HANDLE request);
+
+// What the name service behind WSAAsyncGetHostByName answers: error 0 with at least
+// one IPv4 address (network order), or a WinSock error (WSAHOST_NOT_FOUND, WSATRY_AGAIN,
+// WSANO_RECOVERY, WSANO_DATA).
+struct HostLookup {
+    int error = 0;
+    std::vector<uint32_t> addresses;
+    std::string canonicalName;  // empty: the name asked for
+};
+// Runs on the lookup's worker thread, so it may block; it must be safe to call from
+// any thread.
+using Resolver = std::function<HostLookup(const std::string& name)>;
+// Replaces the name service for lookups started from now on and returns the previous
+// one; an empty function restores the default. The default is getaddrinfo, unless the
+// environment holds KELVO_TEST_HOSTS when the first lookup starts: then only the names
+// listed there resolve ("name=a.b.c.d" separated by ';'; set but empty: none), and the
+// machine's resolver is never asked. Test harnesses use that to keep a whole program
+// off the network.
+Resolver SetResolver(Resolver resolver);
+// The answer of getaddrinfo for IPv4 addresses.
+HostLookup SystemResolve(const std::string& name);
+// A resolver that knows only the names of `table` ("name=a.b.c.d;..."; entries that do
+// not parse are left out).
+Resolver TableResolver(const std::string& table);
 
 uint32_t inet_addr(const char* cp);
 uint16_t(htons)(uint16_t v);

@@ -499,6 +499,15 @@ TEST_F(AboutBoxTest, FeedbackAfterTheServerClosedTheIdleConnectionIsSent) {
     EXPECT_EQ(sink.MessageCount(), 2);
 }
 
+TEST_F(AboutBoxTest, ServerNamedByHostNameIsLookedUp) {
+    // The test program's own name table knows feedback.test as 127.0.0.1.
+    SmtpSink sink(0.5);
+    ShowFeedback();
+    Send(sink.Port(), "Ann", "ann@example.org", "Named", "text", "feedback.test");
+    EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
+    EXPECT_EQ(sink.MessageCount(), 1);
+}
+
 struct FailureCase {
     const char* scenario;
     // Prepares a server, sets what the send needs and returns the port to use.

@@ -182,7 +182,7 @@ TEST_F(MainWindowTest, ZoomTextGivesTheZoomOrOne) {
         {"2", 2.0, 1024},      {" 1.5 ", 1.5, 768}, {"+2e0", 2.0, 1024}, {"0.333", 0.333, 170},
         {"abc", 1.0, 512},     {"", 1.0, 512},      {"2x", 1.0, 512},    {"0", 1.0, 512},
         {"-2", 1.0, 512},      {"inf", 1.0, 512},   {"nan", 1.0, 512},   {"1e300", 1.0, 512},
-        {"100", 1.0, 512},     {"1,000", 1.0, 512},
+        {"100", 1.0, 512},     {"1,000", 1.0, 512}, {"0.01", 0.01, 5},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -394,15 +394,77 @@ TEST_F(MainWindowTest, TabGoesThroughTheControlsInTheStoredOrder) {
     EXPECT_EQ(form.Shape1->focusPolicy(), Qt::NoFocus);
 }
 
+// The user's number format for the scope of one test.
+class ScopedLocale {
+public:
+    explicit ScopedLocale(const QLocale& locale) { QLocale::setDefault(locale); }
+    ~ScopedLocale() { QLocale::setDefault(saved_); }
+    ScopedLocale(const ScopedLocale&) = delete;
+    ScopedLocale& operator=(const ScopedLocale&) = delete;
+
+private:
+    QLocale saved_;
+};
+
 TEST(ParseZoomText, ReadsNumbersTheWayTheZoomBoxExpects) {
-    if (QLocale::system().decimalPoint() != QStringLiteral("."))
-        GTEST_SKIP() << "the cases are written for a '.' decimal separator";
+    const ScopedLocale english(QLocale(QLocale::English, QLocale::UnitedStates));
     EXPECT_EQ(ParseZoomText(QStringLiteral("  2.5  ")), 2.5);
     EXPECT_EQ(ParseZoomText(QStringLiteral("-1")), -1.0);
     EXPECT_EQ(ParseZoomText(QStringLiteral("1E1")), 10.0);
     EXPECT_EQ(ParseZoomText(QStringLiteral("1,5")), std::nullopt);
     EXPECT_EQ(ParseZoomText(QStringLiteral("0x10")), std::nullopt);
     EXPECT_EQ(ParseZoomText(QStringLiteral("")), std::nullopt);
+}
+
+TEST(ParseZoomText, TakesTheLocaleSeparatorAndAlwaysThePoint) {
+    const ScopedLocale german(QLocale(QLocale::German, QLocale::Germany));
+    const struct {
+        const char* text;
+        std::optional<double> zoom;
+    } cases[] = {
+        {"1.00", 1.0}, {"1,00", 1.0}, {"1,5", 1.5},     {"1.5", 1.5},         {" 0,25 ", 0.25},
+        {"2,5e0", 2.5}, {"-1,5", -1.5}, {"abc", std::nullopt}, {"1,5,0", std::nullopt}, {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ParseZoomText(QString::fromLatin1(c.text)), c.zoom) << c.text;
+    }
+}
+
+TEST_F(MainWindowTest, UnderAGermanLocaleTheZoomBoxAndTheRulerUseTheComma) {
+    const ScopedLocale german(QLocale(QLocale::German, QLocale::Germany));
+    ApplyZoom(QStringLiteral("1,5"));
+    EXPECT_EQ(form.MyCAD1->Zoom(), 1.5);
+    ApplyZoom(QStringLiteral("0.5"));
+    EXPECT_EQ(form.MyCAD1->Zoom(), 0.5) << "the point is always a decimal separator";
+    ApplyZoom(QStringLiteral("1.00"));
+    EXPECT_EQ(form.MyCAD1->Zoom(), 1.0);
+    DrawWith(form.rulelineBtn, QPoint(10, 10), QPoint(110, 10));
+    ASSERT_EQ(form.MyCAD1->ShapeCount(), 1);
+    EXPECT_EQ(form.MyCAD1->Shape(0)->Caption(), QStringLiteral("l =      1,04 in"));
+}
+
+// Clicking the tool that is already active is no change of tool: the polyline
+// under construction goes on.
+TEST_F(MainWindowTest, ClickingTheActiveToolKeepsAnUnfinishedPolyline) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QTest::mouseClick(form.PolyLineBtn, Qt::LeftButton);
+    TMyCAD* cad = form.MyCAD1;
+    QTest::mouseClick(cad, Qt::LeftButton, {}, QPoint(20, 20));
+    QTest::mouseMove(cad, QPoint(60, 20));
+    QTest::mouseClick(cad, Qt::LeftButton, {}, QPoint(60, 20));
+    QTest::mouseClick(form.PolyLineBtn, Qt::LeftButton);
+    EXPECT_TRUE(form.PolyLineBtn->isChecked());
+    QTest::mouseMove(cad, QPoint(60, 60));
+    QTest::mouseClick(cad, Qt::RightButton, {}, QPoint(60, 60));
+    ASSERT_EQ(cad->ShapeCount(), 1);
+    const std::vector<TPoint> expected = {{20, 20}, {60, 20}, {60, 60}};
+    EXPECT_EQ(cad->Shape(0)->Points, expected);
+    // A change of tool still ends it.
+    QTest::mouseClick(cad, Qt::LeftButton, {}, QPoint(100, 100));
+    QTest::mouseClick(form.rectangleBtn, Qt::LeftButton);
+    EXPECT_EQ(cad->DragState(), DragNone);
+    EXPECT_EQ(cad->ShapeCount(), 1);
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 #include "canvas/line_shapes.h"
 #include "support/canvas_fixture.h"
 
+#include <QLocale>
+
 using namespace kelvo;
 using kelvo::testing::CanvasTest;
 
@@ -236,4 +238,23 @@ TEST_F(LineShapes, FormatsFixedTwoDecimalsRightAligned) {
     EXPECT_EQ(FormatFixed2(1.0, 9), QStringLiteral("     1.00"));
     EXPECT_EQ(FormatFixed2(90.0, 6), QStringLiteral(" 90.00"));
     EXPECT_EQ(FormatFixed2(1234567.891, 9), QStringLiteral("1234567.89"));
+}
+
+// Measurements use the decimal separator of the user's number format, and never group
+// digits.
+TEST_F(LineShapes, MeasurementsUseTheLocaleDecimalSeparator) {
+    const QLocale saved;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    TMyRuleLine rule;
+    rule.Canvas = &surface_;
+    rule.Points = {{0, 0}, {100, 0}};
+    rule.Draw();
+    EXPECT_EQ(rule.Caption(), QStringLiteral("l =      1,04 in"));
+    rule.Points = {{0, 0}, {96 * 12345, 0}};
+    rule.Draw();
+    EXPECT_EQ(rule.Caption(), QStringLiteral("l =  12345,00 in"));
+    TMySector sector;
+    sector.Points = {{100, 0}, {0, 0}, {0, 100}};
+    EXPECT_EQ(sector.AngleText(sector.Points[0], sector.Points[1], sector.Points[2]), QStringLiteral(" @  90,00"));
+    QLocale::setDefault(saved);
 }

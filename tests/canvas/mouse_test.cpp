@@ -3,8 +3,12 @@
 #include "canvas/my_cad.h"
 #include "support/canvas_fixture.h"
 
+#include <QApplication>
+#include <QInputDialog>
 #include <QLabel>
 #include <QTest>
+#include <QTimer>
+#include <QWindow>
 
 #include <memory>
 #include <string>
@@ -350,19 +354,77 @@ TEST_F(Mouse, BeforeAToolIsSetOnlyEventsAndPositionsAreReported) {
     EXPECT_EQ(fresh.DragState(), DragNone);
 }
 
+// Double clicks go through the window, as the platform delivers them: the widget
+// sees press, release, double click, release, and the double click is the second press.
 TEST_F(Mouse, ADoubleClickAddsTwoVertices) {
     cad_->SetShapeTool(SpPolyLine);
-    QWidget* w = cad_.get();
-    // What Qt delivers for a double click: press, release, press, double click, release.
-    QTest::mousePress(w, Qt::LeftButton, {}, QPoint(40, 40));
-    QTest::mouseRelease(w, Qt::LeftButton, {}, QPoint(40, 40));
-    QTest::mousePress(w, Qt::LeftButton, {}, QPoint(40, 40));
-    QTest::mouseDClick(w, Qt::LeftButton, {}, QPoint(40, 40));
-    QTest::mouseRelease(w, Qt::LeftButton, {}, QPoint(40, 40));
-    Click(R, {60, 60});
+    QWindow* window = cad_->windowHandle();
+    ASSERT_NE(window, nullptr);
+    QTest::mouseDClick(window, Qt::LeftButton, {}, QPoint(40, 40));
+    QTest::mouseClick(window, Qt::RightButton, {}, QPoint(60, 60));
     ASSERT_EQ(cad_->ShapeCount(), 1);
-    EXPECT_EQ(cad_->Shape(0)->PointCount(), 3);
-    EXPECT_EQ(cad_->Shape(0)->Points[0], cad_->Shape(0)->Points[1]);
+    const std::vector<TPoint> expected = {{40, 40}, {40, 40}, {60, 60}};
+    EXPECT_EQ(cad_->Shape(0)->Points, expected);
+}
+
+TEST_F(Mouse, ADoubleClickWithTheRectangleToolCommitsTwoRectangles) {
+    cad_->SetShapeTool(SpRectangle);
+    const int32_t roi = RoiCount;
+    QTest::mouseDClick(cad_->windowHandle(), Qt::LeftButton, {}, QPoint(30, 30));
+    ASSERT_EQ(cad_->ShapeCount(), 2);
+    EXPECT_EQ(cad_->Shape(1)->Caption(), QStringLiteral("Roi-%1").arg(roi + 1));
+    EXPECT_EQ(cad_->DragState(), DragNone);
+}
+
+TEST_F(Mouse, AClickFollowedAtOnceByAPressAndDragMovesTheShape) {
+    TMyShape* r = DrawRect({10, 10}, {50, 30});
+    cad_->SetShapeTool(SpNone);
+    QWindow* window = cad_->windowHandle();
+    // Within the double-click time, so the second press arrives as a double click.
+    int t = QTest::lastMouseTimestamp + 1000;
+    const auto send = [&](QEvent::Type type, Qt::MouseButtons held, QPoint p) {
+        qt_handleMouseEvent(window, QPointF(p), QPointF(window->mapToGlobal(p)), held, Qt::LeftButton, type,
+                            Qt::NoModifier, ++t);
+        QApplication::processEvents();
+    };
+    send(QEvent::MouseButtonPress, Qt::LeftButton, QPoint(20, 20));
+    send(QEvent::MouseButtonRelease, Qt::NoButton, QPoint(20, 20));
+    send(QEvent::MouseButtonPress, Qt::LeftButton, QPoint(20, 20));
+    qt_handleMouseEvent(window, QPointF(30, 25), QPointF(window->mapToGlobal(QPoint(30, 25))), Qt::LeftButton,
+                        Qt::NoButton, QEvent::MouseMove, Qt::NoModifier, ++t);
+    send(QEvent::MouseButtonRelease, Qt::NoButton, QPoint(30, 25));
+    QTest::lastMouseTimestamp = t + 1000;
+    const std::vector<TPoint> moved = {{20, 15}, {60, 35}};
+    EXPECT_EQ(r->Points, moved);
+    EXPECT_EQ(cad_->Mode(), ModeSelect);
+}
+
+// The annotation dialog runs its own event loop; a paint meanwhile shows the
+// committed line as it will stay, not the rubber band.
+TEST_F(Mouse, APaintWhileTheAnnotationDialogIsOpenShowsTheNewLine) {
+    cad_->AnnotationDialog = nullptr; // the real modal dialog
+    cad_->SetShadow(false);
+    cad_->SetDICOMStyle(false);
+    QImage shown;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+        if (dialog == nullptr) return;
+        shown = cad_->grab().toImage();
+        dialog->setTextValue(QStringLiteral("seen"));
+        dialog->accept();
+    });
+    cad_->SetShapeTool(SpLine);
+    QWidget* w = cad_.get();
+    QTest::mousePress(w, Qt::LeftButton, {}, QPoint(10, 50));
+    QTest::mouseMove(w, QPoint(100, 50));
+    QTest::mouseMove(w, QPoint(150, 50));
+    QTest::mouseRelease(w, Qt::LeftButton, {}, QPoint(150, 50));
+    ASSERT_EQ(cad_->ShapeCount(), 1);
+    ASSERT_EQ(cad_->Shape(0)->Caption(), QStringLiteral("seen")) << "the dialog was answered";
+    ASSERT_FALSE(shown.isNull());
+    for (int x : {20, 60, 110}) {
+        EXPECT_EQ(Px(shown, x, 50), 0xFFFFFF00u) << "pen colour at " << x;
+    }
 }
 
 TEST_F(Mouse, HotPointsShownOrHiddenByAPressAreRefreshedAtOnce) {

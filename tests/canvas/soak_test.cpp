@@ -16,6 +16,7 @@
 #include <QTest>
 #include <QWidget>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -41,15 +42,29 @@ class Soak : public CanvasTest {
 protected:
     std::mt19937_64 rng_;
     std::string where_;
+    int64_t farthest_ = 0; // the largest stored coordinate seen, for the summary
 
     int Below(int n) { return int(rng_() % uint64_t(n)); }
 
-    // A point over the canvas most of the time, else around or far outside it.
+    // A coordinate anywhere in 32 bits, at or next to the limits half of the time.
+    int Extreme() {
+        constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
+        switch (Below(6)) {
+        case 0: return kMin + Below(3);
+        case 1: return kMax - Below(3);
+        case 2: return Below(2) == 0 ? kMin / 2 : kMax / 2;
+        default: return int(uint32_t(rng_()));
+        }
+    }
+
+    // A point over the canvas most of the time, else around or far outside it, up to
+    // the 32-bit limits (where a captured mouse may report it).
     QPoint Point(const TMyCAD& cad) {
         const int w = std::max(cad.width(), 1), h = std::max(cad.height(), 1);
-        switch (Below(10)) {
+        switch (Below(12)) {
         case 0: return {Below(w + 600) - 300, Below(h + 600) - 300};
         case 1: return {Below(20001) - 10000, Below(20001) - 10000};
+        case 2: return {Extreme(), Below(2) == 0 ? Extreme() : Below(h)};
         default: return {Below(w), Below(h)};
         }
     }
@@ -66,6 +81,7 @@ protected:
         ASSERT_TRUE(SectorClicks >= 0 && SectorClicks <= 2) << where_ << ": SectorClicks " << SectorClicks;
         auto checkShape = [&](const TMyShape& s, const std::string& what) {
             for (const TPoint& p : s.Points) {
+                farthest_ = std::max<int64_t>({farthest_, std::llabs(p.X), std::llabs(p.Y)});
                 ASSERT_TRUE(std::llabs(p.X) < kAbsurd && std::llabs(p.Y) < kAbsurd)
                     << where_ << ": " << what << " has the point (" << p.X << ", " << p.Y << ")";
             }
@@ -87,7 +103,7 @@ protected:
             ASSERT_NE(mode, ModeResize) << where_ << ": resizing a shape that is not on the canvas";
         }
         const double zoom = cad.Zoom();
-        ASSERT_TRUE(std::isfinite(zoom) && zoom >= kMinZoom && zoom <= kMaxZoom) << where_ << ": zoom " << zoom;
+        ASSERT_TRUE(std::isfinite(zoom) && zoom > 0.0) << where_ << ": zoom " << zoom;
     }
 };
 
@@ -126,7 +142,7 @@ TEST_F(Soak, RandomMouseInputKeepsTheCanvasConsistent) {
     auto send = [&](QEvent::Type type, Qt::MouseButton button, QPoint p) {
         if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) held |= button;
         if (type == QEvent::MouseButtonRelease) held &= ~Qt::MouseButtons(button);
-        QMouseEvent e(type, QPointF(p), QPointF(cad->mapToGlobal(p)), button, held, Qt::NoModifier);
+        QMouseEvent e(type, QPointF(p), cad->mapToGlobal(QPointF(p)), button, held, Qt::NoModifier);
         QApplication::sendEvent(cad, &e);
         last = p;
     };
@@ -159,8 +175,10 @@ TEST_F(Soak, RandomMouseInputKeepsTheCanvasConsistent) {
         } else if (r < 930) {
             cad->SetShapeTool(TDrawTool(Below(7)));
         } else if (r < 950) {
-            static const double zooms[] = {0.25, 0.5, 1.0, 1.0, 1.5, 2.0, 3.0, 1.0 / 64, 0.0, -1.0, 1e9,
-                                           std::numeric_limits<double>::quiet_NaN(),
+            // Tiny zooms turn small drags into huge picture offsets; at 8, far picture
+            // points reach the screen's limits.
+            static const double zooms[] = {0.25, 0.5, 1.0, 1.0, 1.5, 2.0, 3.0, 1.0 / 64, 0.01, 1e-6, 1e-300,
+                                           8.0, 0.0, -1.0, 1e9, std::numeric_limits<double>::quiet_NaN(),
                                            std::numeric_limits<double>::infinity()};
             cad->SetZoom(Below(5) == 0 ? 0.1 + Below(300) / 100.0 : zooms[Below(int(std::size(zooms)))]);
         } else if (r < 970) {
@@ -182,7 +200,8 @@ TEST_F(Soak, RandomMouseInputKeepsTheCanvasConsistent) {
     }
     // Region numbers are never reused, whatever was deleted.
     EXPECT_GE(RoiCount, firstRoi);
-    std::printf("soak: %lld events, seed %llu, %d shapes at the end, %d annotation dialogs, regions up to %d\n",
+    std::printf("soak: %lld events, seed %llu, %d shapes at the end, %d annotation dialogs, regions up to %d, "
+                "farthest coordinate %lld\n",
                 static_cast<long long>(events), static_cast<unsigned long long>(seed), cad->ShapeCount(), dialogs,
-                RoiCount);
+                RoiCount, static_cast<long long>(farthest_));
 }

@@ -105,6 +105,13 @@ class FeedbackReachesTheServer(FeedbackCase):
         self.assertEqual(self.sink.count(), 0)
 
 
+    def test_server_given_by_name_is_looked_up(self):
+        # feedback.test is 127.0.0.1 in the program's name table (KELVO_TEST_HOSTS).
+        self.assertEqual(self.send("Ann", "ann@example.org", "Named", "text",
+                                   server="feedback.test"), ab.MAIL_SENT)
+        e2e.wait_until(lambda: self.sink.count() == 1, 10, "the mail to arrive")
+
+
 class FailedSendsSayNotSent(FeedbackCase):
     def test_server_name_that_cannot_be_resolved(self):
         self.assertEqual(self.send("Ann", "ann@example.org", "Hello", "text",

@@ -12,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -193,8 +195,9 @@ TEST_F(LinksockTest, ErrorTableTextsAreExact)
 
 TEST_F(LinksockTest, UnknownHostEndsInNullRemoteAddressAfterAskingOnce)
 {
+    testing::ResolverScope names({});
     int asked = 0;
-    sock->SetHost("nowhere.invalid");
+    sock->SetHost("nowhere.test");
     sock->SetPort(25);
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Null Remote Address");
     sock->OnInvalidHost = [&](bool& handled) {
@@ -206,6 +209,7 @@ TEST_F(LinksockTest, UnknownHostEndsInNullRemoteAddressAfterAskingOnce)
     sock->OnInvalidHost = [&](bool&) { ++asked; };
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Null Remote Address");
     EXPECT_EQ(asked, 2);
+    EXPECT_EQ(names.Asked(), std::vector<std::string>(4, "nowhere.test"));  // twice for the handler's second try
 }
 
 TEST_F(LinksockTest, InvalidHostHandlerCanMendTheHost)
@@ -241,10 +245,11 @@ TEST_F(LinksockTest, DottedAddressNeedsNoLookup)
 
 TEST_F(LinksockTest, HostNameIsLookedUp)
 {
+    testing::ResolverScope names({{"mail.test", testing::Loopback()}});
     ScriptedServer server({S("220 named\r\n")});
     int resolved = 0;
     sock->OnHostResolved = [&](QObject*) { ++resolved; };
-    sock->SetHost("localhost");
+    sock->SetHost("mail.test");
     sock->SetPort(server.Port());
     sock->Connect();
     EXPECT_EQ(resolved, 1);
@@ -768,13 +773,14 @@ TEST_F(LinksockTest, DeleteLaterDuringAWaitIsDeferredUntilTheWaitHasLeft)
 TEST_F(LinksockTest, AbandonedLookupNeitherWritesLateNorEndsALaterWait)
 {
     // Cancel as soon as the lookup is armed: the wait ends before the answer comes.
+    testing::ResolverScope names({{"slow.test", testing::Loopback(), 300}});
     auto cancelOnArm = [](ProbeSock& s) {
         s.SetReportLevel(8);
         s.OnStatus = [&s](QObject*, const std::string& text) {
             if (text == "Timer On")
                 s.Cancel();
         };
-        s.SetHost("nowhere.invalid");
+        s.SetHost("slow.test");
     };
     {
         ProbeSock doomed;  // destroyed while its lookup may still be under way
@@ -833,6 +839,282 @@ TEST_F(LinksockTest, AbortAndCancelSetCanceled)
     EXPECT_EQ(statuses, (std::vector<std::string>{"Abort", "Canceling"}));
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Accept(); }), "Accepting Canceled");
     EXPECT_TRUE(sock->Canceled());  // Accept leaves it set
+}
+
+// A wait that should end at once: `rescued` tells whether only this timer ended it.
+class Rescue {
+public:
+    explicit Rescue(int ms)
+    {
+        timer_.setSingleShot(true);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { rescued_ = true; });
+        timer_.start(ms);
+    }
+    bool Rescued() const { return rescued_; }
+
+private:
+    QTimer timer_;
+    bool rescued_ = false;
+};
+
+TEST_F(LinksockTest, ReadLnThatFindsACancelEndsAfterOneTurn)
+{
+    struct Row {
+        const char* cancelOn;  // "" = the flag is already set on entry
+        int32_t timeOut;
+        std::vector<std::string> statuses;
+    };
+    const Row rows[] = {
+        {"", 0, {"ReadLn", "Timer On", "Timer Off"}},
+        {"", 2000, {"ReadLn", "Timer On", "Timer Off"}},
+        {"ReadLn", 0, {"ReadLn", "Canceling", "Timer On", "Timer Off"}},
+        {"ReadLn", 2000, {"ReadLn", "Canceling", "Timer On", "Timer Off"}},
+        {"Timer On", 0, {"ReadLn", "Timer On", "Canceling", "Timer Off"}},
+        {"Timer On", 2000, {"ReadLn", "Timer On", "Canceling", "Timer Off"}},
+    };
+    ScriptedServer server({Hold(8000)});  // silent: only the cancel can end the read
+    ConnectTo(server);
+    sock->SetReportLevel(8);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string("cancel on '") + row.cancelOn + "', time-out " + std::to_string(row.timeOut));
+        statuses.clear();
+        sock->SetTimeOut(row.timeOut);
+        sock->OnStatus = [&](QObject*, const std::string& text) {
+            statuses.push_back(text);
+            if (text == row.cancelOn)
+                sock->Cancel();
+        };
+        if (*row.cancelOn == '\0')
+            sock->SetCanceled(true);
+        Rescue rescue(3000);
+        std::string line = "junk";
+        EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->ReadLn(line); }), "Socket readln aborted");
+        EXPECT_FALSE(rescue.Rescued());
+        EXPECT_EQ(statuses, row.statuses);
+        EXPECT_FALSE(sock->Canceled());
+        EXPECT_FALSE(sock->TimedOut());
+        EXPECT_TRUE(line.empty());
+    }
+}
+
+// Gives at most one byte per read, so every byte is a block of its own and any wait of
+// the send starts at a block's first byte.
+class ByteAtATimeStream : public TMemoryStream {
+public:
+    int32_t Read(void* buffer, int32_t count) override { return TMemoryStream::Read(buffer, std::min(count, 1)); }
+};
+
+TEST_F(LinksockTest, ReplyAndHalfCloseDuringASendDoNotTouchTheUnsentData)
+{
+    std::string data(256 << 10, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>('a' + i % 26);
+    const size_t early = 64 << 10;
+    // The peer stops reading until the client's send waits, answers and half-closes while
+    // it waits (FD_CLOSE with the reply unread), then takes the rest.
+    ScriptedServer server({testing::ReadBytes(early), Pause(400), S("554 no more\r\n"), testing::HalfClose(),
+                           Pause(100), testing::ReadBytes(data.size() - early)},
+                          4096);
+    ConnectTo(server);
+    testing::LimitSendBuffer(ws::diagnostics::NativeHandle(sock->Socket()), 4096);
+    ByteAtATimeStream stream;
+    stream.WriteString(data);
+    sock->SendStream(stream);
+    EXPECT_TRUE(server.Join(15000));
+    EXPECT_TRUE(sock->Connected());  // the unread reply keeps the connection
+    std::string line;
+    sock->ReadLn(line);
+    EXPECT_EQ(line, "554 no more\r\n");
+    const std::string received = server.Received();
+    ASSERT_EQ(received.size(), data.size());
+    const auto diff = std::mismatch(received.begin(), received.end(), data.begin());
+    EXPECT_TRUE(diff.first == received.end()) << "first wrong byte at " << (diff.first - received.begin()) << ": '"
+                                              << *diff.first << "' for '" << *diff.second << "'";
+}
+
+TEST_F(LinksockTest, SendsToAPeerThatKeepsReadingOutlastTheTimeOut)
+{
+    struct Row {
+        const char* op;
+        std::function<void(TLinksock&, const std::string&)> send;
+        size_t extra;
+    };
+    const Row rows[] = {
+        {"Write", [](TLinksock& s, const std::string& t) { s.Write(t); }, 0},
+        {"Writeln", [](TLinksock& s, const std::string& t) { s.Writeln(t); }, 2},
+    };
+    const std::string text(4 << 20, 't');
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.op);
+        SetUp();
+        // 16 KiB every 5 ms: about 1.3 s for the whole text, never a pause near the time-out.
+        ScriptedServer server({testing::Trickle(text.size() + row.extra, 16 << 10, 5)}, 16 << 10);
+        ConnectTo(server);
+        testing::LimitSendBuffer(ws::diagnostics::NativeHandle(sock->Socket()), 16 << 10);
+        sock->SetTimeOut(500);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(RaisedBy<EAbortError>([&] { row.send(*sock, text); }), "");
+        // Without a send that lasts longer than the time-out this row would prove nothing.
+        ASSERT_GT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+        EXPECT_TRUE(server.Join(15000));
+        EXPECT_EQ(server.Received().size(), text.size() + row.extra);
+        EXPECT_FALSE(sock->Timer().Enabled());
+    }
+}
+
+struct OverlongCase {
+    const char* scenario;
+    std::vector<testing::Step> script;
+};
+
+TEST_F(LinksockTest, RestOfAnOverlongLineIsDiscarded)
+{
+    const std::string tail(4466, 'y');
+    const OverlongCase cases[] = {
+        {"tail in the same segment", {S(std::string(70000, 'x') + "\r\n250 next\r\n"), Hold(3000)}},
+        {"tail arriving later", {S(std::string(65536, 'x')), Pause(200), S(tail), Pause(100), S("\r\n250 next\r\n"),
+                                 Hold(3000)}},
+        {"only the line feed left", {S(std::string(65536, 'x') + "\n250 next\r\n"), Hold(3000)}},
+    };
+    for (const OverlongCase& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        SetUp();
+        ScriptedServer server(c.script);
+        ConnectTo(server);
+        sock->SetTimeOut(3000);
+        std::string line;
+        EXPECT_EQ(RaisedBy<ESockError>([&] { sock->ReadLn(line); }), "Line too long");
+        EXPECT_EQ(RaisedBy<ESockError>([&] { sock->ReadLn(line); }), "");
+        EXPECT_TRUE(line == "250 next\r\n") << line.size() << " bytes: " << line.substr(0, 20);
+    }
+}
+
+TEST_F(LinksockTest, OverlongLineDoesNotOutliveTheConnection)
+{
+    {
+        ScriptedServer server({S(std::string(70000, 'x')), Hold(3000)});
+        ConnectTo(server);
+        std::string line;
+        EXPECT_EQ(RaisedBy<ESockError>([&] { sock->ReadLn(line); }), "Line too long");
+        sock->Disconnect();
+    }
+    ScriptedServer server({S("220 fresh\r\n")});
+    ConnectTo(server);
+    std::string line;
+    sock->ReadLn(line);
+    EXPECT_EQ(line, "220 fresh\r\n");
+}
+
+TEST_F(LinksockTest, LookupSlowerThanTheTimeOutTimesOut)
+{
+    testing::ResolverScope names({{"slow.test", testing::Loopback(), 1500}});
+    int failed = 0;
+    sock->OnConnectionFailed = [&](QObject*) { ++failed; };
+    sock->SetHost("slow.test");
+    sock->SetPort(25);
+    sock->SetTimeOut(200);
+    sock->SetReportLevel(8);
+    statuses.clear();
+    EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Host Lookup Timed Out");
+    const std::vector<std::string> expected = {"Connecting", "Resolve Host", "Timer On",  "Timer Triggered",
+                                               "Timer Off",  "Abort",        "Canceling", "Timer Off"};
+    EXPECT_EQ(statuses, expected);
+    EXPECT_EQ(failed, 0);  // the lookup failed, not a connection
+    EXPECT_TRUE(sock->TimedOut());
+    EXPECT_EQ(ws::diagnostics::PendingLookups(), 0);  // withdrawn, so the late answer writes nothing
+}
+
+TEST_F(LinksockTest, LongHostNamesAreLookedUpWhole)
+{
+    ScriptedServer server({S("220 long\r\n")});
+    const std::string longest(TLinksock::kBufferSize, 'h');
+    const std::string name255 = std::string(251, 'n') + ".test";
+    testing::ResolverScope names({{name255, testing::Loopback()},
+                                  {"big.test", {0, {ws::inet_addr("127.0.0.1")}, std::string(2000, 'c')}}});
+    sock->SetPort(server.Port());
+    sock->SetHost(longest);  // fills the working buffer to its last byte: looked up, unknown
+    EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Null Remote Address");
+    sock->SetHost("big.test");  // its host entry does not fit the 1024-byte buffer
+    EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Null Remote Address");
+    const std::vector<std::string> asked = names.Asked();
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_TRUE(asked[0] == longest);
+    sock->SetHost(name255);
+    sock->Connect();
+    std::string line;
+    sock->ReadLn(line);
+    EXPECT_EQ(line, "220 long\r\n");
+}
+
+// Each row destroys the component from one of its handlers while an operation runs.
+struct DestroyCase {
+    const char* handler;
+    bool connected;  // the operation runs on a standing connection
+    std::function<void(ProbeSock&, std::function<void()> destroy)> arm;
+    std::function<void(ProbeSock&)> run;
+    const char* error;
+};
+
+TEST_F(LinksockTest, HandlerMayDestroyTheComponent)
+{
+    auto statusKills = [](const char* text) {
+        return [text](ProbeSock& s, std::function<void()> destroy) {
+            s.SetReportLevel(8);
+            s.OnStatus = [text, destroy](QObject*, const std::string& t) {
+                if (t == text)
+                    destroy();
+            };
+        };
+    };
+    const DestroyCase cases[] = {
+        {"OnStatus on ReadLn", true, statusKills("ReadLn"),
+         [](ProbeSock& s) {
+             std::string line;
+             s.ReadLn(line);
+         },
+         "Socket readln aborted"},
+        {"OnStatus on Connecting", false, statusKills("Connecting"), [](ProbeSock& s) { s.Connect(); },
+         "Connection Canceled"},
+        // The bytes have gone out before the last status: the write stands.
+        {"OnStatus on Timer Off", true, statusKills("Timer Off"), [](ProbeSock& s) { s.Write("NOOP\r\n"); }, ""},
+        {"OnHostResolved", false,
+         [](ProbeSock& s, std::function<void()> destroy) {
+             s.SetHost("mail.test");
+             s.OnHostResolved = [destroy](QObject*) { destroy(); };
+         },
+         [](ProbeSock& s) { s.Connect(); }, "Host Lookup Canceled"},
+        {"OnInvalidHost", false,
+         [](ProbeSock& s, std::function<void()> destroy) {
+             s.SetHost("nowhere.test");
+             s.OnInvalidHost = [destroy](bool& handled) {
+                 handled = true;
+                 destroy();
+             };
+         },
+         [](ProbeSock& s) { s.Connect(); }, "Connection Canceled"},
+        {"OnConnectionRequired", false,
+         [](ProbeSock& s, std::function<void()> destroy) {
+             s.OnConnectionRequired = [destroy](bool& handled) {
+                 handled = true;
+                 destroy();
+             };
+         },
+         [](ProbeSock& s) { s.CheckConnection(); }, "Not Connected"},
+    };
+    testing::ResolverScope names({{"mail.test", testing::Loopback()}});
+    for (const DestroyCase& c : cases) {
+        SCOPED_TRACE(c.handler);
+        ScriptedServer server({S("220 hi\r\n"), Hold(3000)});
+        sock = std::make_unique<ProbeSock>();
+        ProbeSock* raw = sock.get();
+        raw->SetHost("127.0.0.1");
+        raw->SetPort(server.Port());
+        if (c.connected)
+            ConnectTo(server);
+        c.arm(*raw, [this] { sock.reset(); });
+        EXPECT_EQ(RaisedBy<EAbortError>([&] { c.run(*raw); }), c.error);
+        EXPECT_EQ(sock, nullptr);
+    }
 }
 
 } // namespace

@@ -1,6 +1,8 @@
 // Hidden message windows: classes, reference slots, posting order, sending, timers, destruction.
 #include "platform/message_window.h"
 
+#include "support/event_loop.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
@@ -28,14 +30,7 @@ LRESULT RecordingProc(HWND w, UINT m, WPARAM wp, LPARAM lp)
 
 LRESULT ThrowingProc(HWND, UINT, WPARAM, LPARAM) { throw std::runtime_error("procedure failed"); }
 
-bool SpinUntil(const std::function<bool()>& done, int ms = 3000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    return done();
-}
+using kelvo::testing::SpinUntil;
 
 class MessageWindowTest : public ::testing::Test {
 protected:

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include <QFontInfo>
 #include <QGuiApplication>
 
@@ -313,6 +315,37 @@ TEST(SurfaceText, TextHasItsTopLeftCornerAtThePoint) {
     EXPECT_GE(box.top(), 10);
     EXPECT_LE(box.bottom(), 10 + s.TextHeight(QStringLiteral("HH")));
     EXPECT_LE(box.right(), 50 + s.TextWidth(QStringLiteral("HH")));
+}
+
+// Text placed at the 32-bit limits, partly or wholly off the image: only its visible
+// part is drawn, in every mode, with or without a text box.
+TEST(SurfaceText, TextNearTheLimitsIsClippedWithoutOverflow) {
+    constexpr int32_t kMin = std::numeric_limits<int32_t>::min();
+    constexpr int32_t kMax = std::numeric_limits<int32_t>::max();
+    const struct {
+        int32_t x, y;
+        bool visible;
+    } places[] = {
+        {kMax, kMax, false}, {kMin, kMin, false}, {kMax - 3, 5, false}, {kMin, 5, false},
+        {5, kMax - 2, false}, {-8, -4, true},      {190, 35, true},
+    };
+    for (TBrushStyle brush : {TBrushStyle::bsClear, TBrushStyle::bsSolid}) {
+        for (TPenMode mode : {TPenMode::pmCopy, TPenMode::pmXor}) {
+            for (const auto& p : places) {
+                QImage img = Blank(200, 40);
+                const QImage before = img;
+                TSurface s(&img);
+                s.Font.Name = QStringLiteral("Arial");
+                s.Font.Height = -12;
+                s.Font.Color = clRed;
+                s.Brush.Style = brush;
+                s.Brush.Color = clBlue;
+                s.Pen.Mode = mode;
+                s.TextOut(p.x, p.y, QStringLiteral("Wg@"));
+                EXPECT_EQ(CountChanged(before, img) > 0, p.visible) << p.x << ", " << p.y;
+            }
+        }
+    }
 }
 
 TEST(SurfaceColour, TColorIsBgrAndSystemColoursResolve) {

@@ -1,6 +1,8 @@
 // The WinSock 1.1 emulation: error numbers, addresses, notifications and their re-enabling, lookups.
 #include "platform/winsock.h"
 
+#include "support/event_loop.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
@@ -8,6 +10,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,22 +38,8 @@ LRESULT NoteProc(HWND, UINT m, WPARAM w, LPARAM l)
     return 0;
 }
 
-void SpinFor(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
-
-bool SpinUntil(const std::function<bool()>& done, int ms = 3000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return done();
-}
+using kelvo::testing::SpinFor;
+using kelvo::testing::SpinUntil;
 
 int Count(SOCKET s, uint16_t event)
 {
@@ -385,6 +377,102 @@ TEST_F(WinsockTest, LookupForADestroyedWindowIsDropped)
     DestroyWindow(other);
     SpinFor(300);
     EXPECT_TRUE(notes.empty());
+}
+
+} // namespace
+} // namespace kelvo::winsock
+
+namespace kelvo::winsock {
+namespace {
+
+// Puts `resolver` in place for one test and the test program's own back afterwards.
+class ResolverSwap {
+public:
+    explicit ResolverSwap(Resolver r) : previous_(SetResolver(std::move(r))) {}
+    ~ResolverSwap() { SetResolver(previous_); }
+    ResolverSwap(const ResolverSwap&) = delete;
+    ResolverSwap& operator=(const ResolverSwap&) = delete;
+
+private:
+    Resolver previous_;
+};
+
+struct LookupCase {
+    const char* scenario;
+    std::function<HostLookup(const std::string&)> resolve;
+    uint16_t error;
+    std::vector<uint32_t> addresses;
+};
+
+TEST_F(WinsockTest, LookupsAnswerFromTheInjectedResolver)
+{
+    const uint32_t a = inet_addr("127.0.0.1");
+    const uint32_t b = inet_addr("127.0.0.2");
+    const LookupCase cases[] = {
+        {"two addresses, one repeated", [&](const std::string&) { return HostLookup{0, {a, b, a}, {}}; }, 0, {a, b}},
+        {"no address", [](const std::string&) { return HostLookup{}; }, WSANO_DATA, {}},
+        {"try again", [](const std::string&) { return HostLookup{WSATRY_AGAIN, {}, {}}; }, WSATRY_AGAIN, {}},
+        {"resolver that throws",
+         [](const std::string&) -> HostLookup { throw std::runtime_error("name service broke"); }, WSANO_RECOVERY, {}},
+        {"canonical name longer than the buffer",
+         [&](const std::string&) { return HostLookup{0, {a}, std::string(2000, 'c')}; }, WSAENOBUFS, {}},
+    };
+    for (const LookupCase& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        notes.clear();
+        ResolverSwap swap(c.resolve);
+        alignas(8) char buf[1024];
+        const HANDLE h = WSAAsyncGetHostByName(wnd, kLookup, "mail.test", buf, sizeof buf);
+        ASSERT_NE(h, 0u);
+        ASSERT_TRUE(SpinUntil([] { return !notes.empty(); }));
+        EXPECT_EQ(notes[0].error, c.error);
+        if (c.error != 0)
+            continue;
+        const auto* he = reinterpret_cast<const hostent*>(buf);
+        std::vector<uint32_t> got;
+        for (char** p = he->h_addr_list; *p != nullptr; ++p) {
+            uint32_t x;
+            std::memcpy(&x, *p, 4);
+            got.push_back(x);
+        }
+        EXPECT_EQ(got, c.addresses);
+        EXPECT_STREQ(he->h_name, "mail.test");
+    }
+}
+
+TEST_F(WinsockTest, LongNamesReachTheResolverWhole)
+{
+    std::vector<std::string> asked;
+    std::mutex m;
+    ResolverSwap swap([&](const std::string& name) {
+        std::lock_guard lock(m);
+        asked.push_back(name);
+        return HostLookup{WSAHOST_NOT_FOUND, {}, {}};
+    });
+    const std::string names[] = {std::string(255, 'n'), std::string(65536, 'n')};
+    for (const std::string& name : names) {
+        notes.clear();
+        alignas(8) char buf[1024];
+        ASSERT_NE(WSAAsyncGetHostByName(wnd, kLookup, name.c_str(), buf, sizeof buf), 0u);
+        ASSERT_TRUE(SpinUntil([] { return !notes.empty(); }));
+        EXPECT_EQ(notes[0].error, WSAHOST_NOT_FOUND);
+    }
+    std::lock_guard lock(m);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0], names[0]);
+    EXPECT_EQ(asked[1], names[1]);
+}
+
+TEST(HostTable, KnowsOnlyItsNames)
+{
+    const Resolver r = TableResolver("mail.test=127.0.0.1;;bad=300.1.1.1;=127.0.0.3;other.test=127.0.0.2");
+    EXPECT_EQ(r("mail.test").addresses, std::vector<uint32_t>{inet_addr("127.0.0.1")});
+    EXPECT_EQ(r("other.test").addresses, std::vector<uint32_t>{inet_addr("127.0.0.2")});
+    for (const char* unknown : {"bad", "", "localhost", "MAIL.TEST"}) {
+        EXPECT_EQ(r(unknown).error, WSAHOST_NOT_FOUND) << unknown;
+        EXPECT_TRUE(r(unknown).addresses.empty()) << unknown;
+    }
+    EXPECT_EQ(TableResolver("")("localhost").error, WSAHOST_NOT_FOUND);
 }
 
 } // namespace

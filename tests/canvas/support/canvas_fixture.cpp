@@ -1,6 +1,7 @@
 #include "canvas_fixture.h"
 
 #include <QApplication>
+#include <QLocale>
 
 namespace kelvo::testing {
 
@@ -13,6 +14,9 @@ public:
         static char name[] = "canvas_test";
         static char* argv[] = {name, nullptr};
         app_ = new QApplication(argc, argv);
+        // Expected label texts are written with a point; a test that needs another
+        // number format sets it itself.
+        QLocale::setDefault(QLocale::c());
     }
     void TearDown() override { delete app_; }
 

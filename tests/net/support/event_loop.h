@@ -1,15 +1,5 @@
-// Test helpers for the Qt event loop: an application object and waiting with a deadline.
+// Waiting on the event loop and the test name service, shared with the platform tests.
 #pragma once
 
-#include <functional>
-
-namespace kelvo::testing {
-
-// Creates the process's QCoreApplication on first use.
-void EnsureApp();
-// Dispatches events until `done` holds or `ms` pass; returns done().
-bool SpinUntil(const std::function<bool()>& done, int ms = 5000);
-// Dispatches events for `ms` milliseconds.
-void SpinFor(int ms);
-
-} // namespace kelvo::testing
+#include "../../platform/support/event_loop.h"
+#include "../../platform/support/fake_resolver.h"

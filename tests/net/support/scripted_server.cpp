@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 
@@ -177,6 +178,28 @@ void ScriptedServer::Run()
             while (readMore(15000) > 0) {
             }
             break;
+        case Step::HalfClose:
+            ::shutdown(fd, SHUT_WR);
+            break;
+        case Step::Trickle: {
+            size_t got = 0;
+            while (got < step.bytes && !stop_) {
+                if (!waitReadable(fd, 15000, stop_))
+                    break;
+                char buf[65536];
+                const size_t want = std::min({step.data.size(), sizeof buf, step.bytes - got});
+                const ssize_t n = ::recv(fd, buf, want, 0);
+                if (n <= 0)
+                    break;
+                got += static_cast<size_t>(n);
+                {
+                    std::lock_guard lock(mutex_);
+                    received_.append(buf, static_cast<size_t>(n));
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(step.ms));
+            }
+            break;
+        }
         case Step::ReadBytes:
             while (pending.size() < step.bytes) {
                 if (readMore(15000) <= 0) {
@@ -199,6 +222,11 @@ void ScriptedServer::Run()
         ::close(fd);
     }
     done_ = true;
+}
+
+void LimitSendBuffer(int fd, int bytes)
+{
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
 uint16_t UnusedPort()

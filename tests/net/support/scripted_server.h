@@ -11,7 +11,7 @@
 namespace kelvo::testing {
 
 struct Step {
-    enum Kind { Send, Expect, Pause, Close, Reset, Hold, Drain, ReadBytes };
+    enum Kind { Send, Expect, Pause, Close, Reset, Hold, Drain, ReadBytes, HalfClose, Trickle };
     Kind kind;
     std::string data;
     int ms = 0;
@@ -33,6 +33,11 @@ inline Step Hold(int ms) { return {Step::Hold, {}, ms}; }
 inline Step Drain() { return {Step::Drain, {}}; }
 // Read exactly n bytes.
 inline Step ReadBytes(size_t n) { return {Step::ReadBytes, {}, 0, n}; }
+
+// Send FIN but keep reading (shutdown for writing).
+inline Step HalfClose() { return {Step::HalfClose, {}}; }
+// A slow reader: `chunk` bytes every `ms` until n bytes are read or the client closes.
+inline Step Trickle(size_t n, size_t chunk, int ms) { return {Step::Trickle, std::string(chunk, '\0'), ms, n}; }
 
 class ScriptedServer {
 public:
@@ -66,6 +71,10 @@ private:
     std::vector<std::string> errors_;
     std::thread thread_;
 };
+
+// Shrinks the send buffer of a POSIX socket (and stops its growth), so that a
+// client's large send has to wait for the peer.
+void LimitSendBuffer(int fd, int bytes);
 
 // A loopback port on which nothing listens (connections to it are refused).
 uint16_t UnusedPort();

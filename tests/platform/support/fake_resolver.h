@@ -1,0 +1,34 @@
+// The name service of the socket tests: a table the test controls instead of the machine's resolver.
+#pragma once
+
+#include "platform/winsock.h"
+
+#include <string>
+#include <vector>
+
+namespace kelvo::testing {
+
+struct FakeName {
+    std::string name;
+    winsock::HostLookup answer;
+    int delayMs = 0;  // the worker thread sleeps this long before answering
+};
+
+// While it lives, lookups answer from `names`; any other name is "host not found".
+// Outside every scope the test program still never asks the machine: only "localhost"
+// resolves (to 127.0.0.1).
+class ResolverScope {
+public:
+    explicit ResolverScope(std::vector<FakeName> names);
+    ~ResolverScope();
+    ResolverScope(const ResolverScope&) = delete;
+    ResolverScope& operator=(const ResolverScope&) = delete;
+
+    // Every name asked for since the scope began, in order.
+    std::vector<std::string> Asked() const;
+};
+
+// 127.0.0.1 as an answer.
+winsock::HostLookup Loopback();
+
+} // namespace kelvo::testing
