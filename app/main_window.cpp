@@ -3,13 +3,21 @@
 
 #include "app/glyphs.h"
 #include "app/picture.h"
+#include "imaging/loader.h"
 #include "platform/surface.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QDebug>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QShortcut>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -21,7 +29,9 @@
 #include <QScrollArea>
 #include <QShowEvent>
 #include <QSpinBox>
+#include <QTimer>
 #include <QToolButton>
+#include <QUrl>
 
 #include <algorithm>
 #include <cmath>
@@ -122,6 +132,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     // The scroll box keeps at least 100 x 100 pixels.
     setMinimumSize(152 + 100 + kScrollRightMargin, 8 + 100 + kScrollBottomMargin);
     CreateControls();
+    CreateImagingControls();
     ConfigureCanvas();
     SetTabOrder();
     SpinEdit1->setFocus();
@@ -136,6 +147,7 @@ TForm1::~TForm1() {
     // The canvas writes its position label; take the label away first so that
     // nothing writes to it while the children are torn down.
     MyCAD1->SetLabelXY(nullptr);
+    MyCAD1->SetLabelValue(nullptr);
 }
 
 void TForm1::CreateControls() {
@@ -261,12 +273,43 @@ void TForm1::CreateControls() {
     connect(BitBtn2, &QPushButton::clicked, this, &QWidget::close);
 }
 
+void TForm1::CreateImagingControls() {
+    // Left of the information button, in the row the window's buttons share; it
+    // follows them down when the window grows.
+    OpenBtn = new QPushButton(QStringLiteral("Open…"), this);
+    OpenBtn->setObjectName(QStringLiteral("OpenBtn"));
+    OpenBtn->setGeometry(8, 576, 97, 33);
+    OpenBtn->setShortcut(QKeySequence::Open);
+    OpenBtn->setToolTip(QStringLiteral("Open a DICOM file or a picture (Ctrl+O)"));
+    connect(OpenBtn, &QPushButton::clicked, this, &TForm1::OpenBtnClick);
+
+    // The free strip at the foot of the tool panel, under the zoom and style frame.
+    ValueLabel = new QLabel(Panel1);
+    ValueLabel->setObjectName(QStringLiteral("ValueLabel"));
+    ValueLabel->setGeometry(8, 532, 121, ValueLabel->fontMetrics().height());
+
+    setAcceptDrops(true);
+
+    // Keys of a picture from a file: frames and the window's reset. Window-wide, so
+    // they work whichever control has the focus.
+    auto* next = new QShortcut(QKeySequence(Qt::Key_PageDown), this);
+    next->setObjectName(QStringLiteral("NextFrameKey"));
+    connect(next, &QShortcut::activated, this, [this] { Guarded("frame", [&] { MyCAD1->StepFrame(1); }); });
+    auto* previous = new QShortcut(QKeySequence(Qt::Key_PageUp), this);
+    previous->setObjectName(QStringLiteral("PreviousFrameKey"));
+    connect(previous, &QShortcut::activated, this, [this] { Guarded("frame", [&] { MyCAD1->StepFrame(-1); }); });
+    auto* reset = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
+    reset->setObjectName(QStringLiteral("ResetWindowKey"));
+    connect(reset, &QShortcut::activated, this, [this] { Guarded("window", [&] { MyCAD1->ResetWindow(); }); });
+}
+
 void TForm1::ConfigureCanvas() {
     // In the order the stored form applies them: the zoom after the picture, so
     // that the canvas builds its zoomed copy from it.
     MyCAD1->setGeometry(3, 0, 512, 512);
     MyCAD1->SetFont(TFont{QStringLiteral("Arial"), -12, clYellow, 0, kAnsiCharset});
     MyCAD1->SetLabelXY(Label1);
+    MyCAD1->SetLabelValue(ValueLabel);
     MyCAD1->SetBackGround(BuiltInPicture());
     MyCAD1->SetShapeTool(SpNone);
     MyCAD1->SetColorofDrawing(clBlack);
@@ -283,7 +326,7 @@ void TForm1::ConfigureCanvas() {
 void TForm1::SetTabOrder() {
     // Inside the panel, then the panel's place among the window's controls.
     QWidget* const order[] = {SpinEdit1, Edit1, Button1, CheckBox1, CheckBox2,
-                              ScrollBox1, BitBtn2, BitBtn3};
+                              ScrollBox1, BitBtn2, BitBtn3, OpenBtn};
     for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -325,6 +368,7 @@ void TForm1::resizeEvent(QResizeEvent* event) {
     const int buttonsTop = std::max(kDesignHeight, h) - kButtonsFromBottom;
     BitBtn3->move(BitBtn3->x(), buttonsTop);
     BitBtn2->move(BitBtn2->x(), buttonsTop);
+    OpenBtn->move(OpenBtn->x(), buttonsTop);
 }
 
 void TForm1::SetTool(TDrawTool tool) {
@@ -413,6 +457,100 @@ void TForm1::BitBtn3Click() {
     Guarded("information", [&] {
         if (aboutBox_) aboutBox_->exec();
     });
+}
+
+// --- opening pictures ---
+
+void TForm1::TellError(const QString& message) {
+    if (ShowError) {
+        ShowError(message);
+    } else {
+        QMessageBox::warning(this, QStringLiteral("Open"), message);
+    }
+}
+
+bool TForm1::OpenFile(const QString& path) {
+    bool opened = false;
+    Guarded("open", [&] {
+        // Loaded first: a file that fails costs neither the picture nor the shapes,
+        // and no question is asked for it.
+        std::shared_ptr<imaging::TPicture> picture;
+        try {
+            picture = std::make_shared<imaging::TPicture>(imaging::LoadPicture(path));
+        } catch (const imaging::EImageError& e) {
+            TellError(e.Text());
+            return;
+        } catch (const std::bad_alloc&) {
+            TellError(QStringLiteral("There is not enough memory to open \"%1\".").arg(QFileInfo(path).fileName()));
+            return;
+        }
+        const int count = MyCAD1->ShapeCount();
+        if (count > 0) {
+            bool agreed = false;
+            if (ConfirmDropShapes) {
+                agreed = ConfirmDropShapes(count);
+            } else {
+                agreed = QMessageBox::question(this, QStringLiteral("Open"),
+                                               QStringLiteral("Opening another picture removes the %1 shape(s) drawn "
+                                                              "on this one. Continue?")
+                                                   .arg(count)) == QMessageBox::Yes;
+            }
+            if (!agreed) {
+                return;
+            }
+        }
+        if (!MyCAD1->SetPicture(picture)) {
+            TellError(QStringLiteral("There is not enough memory to show \"%1\".").arg(QFileInfo(path).fileName()));
+            return;
+        }
+        MyCAD1->ClearShapes();
+        openedFile_ = path;
+        setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), QString::fromLatin1(kCaption)));
+        opened = true;
+    });
+    return opened;
+}
+
+void TForm1::OpenBtnClick() {
+    Guarded("open", [&] {
+        QString path;
+        if (OpenDialog) {
+            path = OpenDialog();
+        } else {
+            path = QFileDialog::getOpenFileName(
+                this, QStringLiteral("Open"), QFileInfo(openedFile_).path(),
+                QStringLiteral("Pictures (*.dcm *.dicom *.png *.jpg *.jpeg *.tif *.tiff *.bmp);;All files (*)"));
+        }
+        if (!path.isEmpty()) {
+            (void)OpenFile(path);
+        }
+    });
+}
+
+namespace {
+// The first local file of a drag, empty when it carries none.
+QString DroppedFile(const QMimeData* mime) {
+    if (mime == nullptr || !mime->hasUrls()) return QString();
+    for (const QUrl& url : mime->urls()) {
+        if (url.isLocalFile()) return url.toLocalFile();
+    }
+    return QString();
+}
+} // namespace
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+    if (!DroppedFile(event->mimeData()).isEmpty()) {
+        event->acceptProposedAction();
+    }
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+    const QString path = DroppedFile(event->mimeData());
+    if (path.isEmpty()) return;
+    event->acceptProposedAction();
+    // Opened after the drop has finished: a message box inside the drop would
+    // hold the dragging program's drag.
+    QTimer::singleShot(0, this, [this, path] { (void)OpenFile(path); });
 }
 
 } // namespace kelvo

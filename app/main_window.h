@@ -81,6 +81,21 @@ public:
     // window is first shown, when its frame is known.
     void CenterOnScreen();
 
+    // Opens a picture file (DICOM or a common picture format) as the canvas's
+    // picture. The shapes on the current picture are dropped, after the user
+    // agrees when there are any. On failure the user is told why and the current
+    // picture and shapes stay. Returns whether the file is now shown.
+    bool OpenFile(const QString& path);
+    // The file shown, empty for the built-in picture.
+    QString OpenedFile() const { return openedFile_; }
+
+    // Dialogs of opening; empty = Qt's standard modal dialogs. OpenDialog returns
+    // the chosen path (empty when cancelled); ConfirmDropShapes is asked with the
+    // number of shapes that would be dropped; ShowError tells why a file failed.
+    std::function<QString()> OpenDialog;
+    std::function<bool(int count)> ConfirmDropShapes;
+    std::function<void(const QString& message)> ShowError;
+
     QFrame* Panel1 = nullptr;
     QFrame* Bevel2 = nullptr;
     QToolButton* SelectBtn = nullptr;
@@ -106,6 +121,9 @@ public:
     TMyCAD* MyCAD1 = nullptr;
     QPushButton* BitBtn3 = nullptr;
     QPushButton* BitBtn2 = nullptr;
+    QPushButton* OpenBtn = nullptr;
+    // The value under the cursor, below the tool panel's frames.
+    QLabel* ValueLabel = nullptr;
 
 public slots:
     void SelectBtnClick();
@@ -122,11 +140,14 @@ public slots:
     void CheckBox1Click();
     void CheckBox2Click();
     void BitBtn3Click();
+    void OpenBtnClick();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void CreateControls();
@@ -134,6 +155,8 @@ private:
     void SetTabOrder();
     void SetTool(TDrawTool tool);
     void FitCanvasHolder();
+    void CreateImagingControls();
+    void TellError(const QString& message);
 
     // Holds the canvas inside the scroll box, so that the canvas can sit at its
     // stored offset and the scrolled range follows the canvas's size.
@@ -141,6 +164,7 @@ private:
     QPointer<QDialog> aboutBox_;
     QColor lastColor_ = Qt::black;
     bool shownBefore_ = false;
+    QString openedFile_;
 };
 
 // Reads a zoom factor the way the zoom box expects it: blanks around the

@@ -1,4 +1,6 @@
 // Cost of a full canvas paint against the bare picture stretch, and of one mouse-move feedback pair.
+#include "canvas/area_shapes.h"
+#include "canvas/line_shapes.h"
 #include "canvas/my_cad.h"
 #include "canvas/shape.h"
 #include "platform/surface.h"
@@ -6,6 +8,8 @@
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
+#include <QPainter>
+#include <QPolygon>
 
 #include <cstdlib>
 #include <memory>
@@ -86,6 +90,53 @@ void BM_Paint(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_Paint)->ArgsProduct({{1, 2, 4}, {0, 100, 1000}})->Unit(benchmark::kMillisecond);
+
+// The yardstick for a full paint: Qt's own rasteriser (QPainter, not antialiased)
+// drawing the same outlines with their shadows and the same labels onto the same
+// stretched picture.
+void BM_QPainterOutlines(benchmark::State& state) {
+    const double zoom = double(state.range(0));
+    auto cad = MakeCanvas(zoom, int(state.range(1)));
+    const QImage picture = Picture();
+    const int side = int(512 * zoom);
+    QFont labelFont(QStringLiteral("Arial"));
+    labelFont.setPixelSize(12);
+    const auto at = [zoom](TPoint p, int shift) {
+        return QPoint(int(p.X * zoom) + shift, int(p.Y * zoom) + shift);
+    };
+    for (auto _ : state) {
+        QImage image = StretchImage(picture, side, side);
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing, false);
+        painter.setFont(labelFont);
+        painter.setBrush(Qt::NoBrush);
+        for (int pass = 0; pass < 2; ++pass) {
+            const int shift = pass == 0 ? 1 : 0;
+            painter.setPen(pass == 0 ? Qt::black : Qt::yellow);
+            for (int32_t i = cad->ShapeCount() - 1; i >= 0; --i) {
+                TMyShape* shape = cad->Shape(i);
+                const auto& pts = shape->Points;
+                if (pts.size() < 2) continue;
+                const QPoint a = at(pts[0], shift);
+                const QPoint b = at(pts[1], shift);
+                // An ellipse is a kind of rectangle: asked first.
+                if (dynamic_cast<TMyEllipse*>(shape) != nullptr) {
+                    painter.drawEllipse(QRect(a, b));
+                } else if (dynamic_cast<TMyRectangle*>(shape) != nullptr) {
+                    painter.drawRect(QRect(a, b));
+                } else {
+                    QPolygon line;
+                    for (const TPoint& p : pts) line << at(p, shift);
+                    painter.drawPolyline(line);
+                }
+                painter.drawText(b, shape->Caption());
+            }
+        }
+        painter.end();
+        benchmark::DoNotOptimize(image.constBits());
+    }
+}
+BENCHMARK(BM_QPainterOutlines)->Args({2, 1000})->Unit(benchmark::kMillisecond);
 
 // One mouse move while a rectangle is spanned: erase and redraw of the rubber band.
 void BM_RubberBandMove(benchmark::State& state) {

@@ -154,6 +154,14 @@ float TMyLine::Distance(TPoint a, TPoint b) const {
 }
 
 QString TMyLine::LengthText(TPoint a, TPoint b) const {
+    const double mmX = ShapeSettings.MmPerPixelX;
+    const double mmY = ShapeSettings.MmPerPixelY;
+    if (mmX > 0.0 && mmY > 0.0) {
+        const double dx = (double(a.X) - double(b.X)) * mmX;
+        const double dy = (double(a.Y) - double(b.Y)) * mmY;
+        return QStringLiteral("l = ") + FormatFixed2(static_cast<float>(std::sqrt(dx * dx + dy * dy)), 9) +
+               QStringLiteral(" mm");
+    }
     return QStringLiteral("l = ") + FormatFixed2(Distance(a, b), 9) + QStringLiteral(" in");
 }
 
@@ -163,12 +171,15 @@ const QString& TMyLine::MeasuredLength() {
     const int32_t dpi = ScreenPixelsPerInch();
     const QString point = QLocale().decimalPoint();
     TextMemo& m = lengthMemo_;
-    if (!m.Valid || m.Dpi != dpi || m.Point != point || m.P[0] != a || m.P[1] != b) {
+    if (!m.Valid || m.Dpi != dpi || m.Point != point || m.P[0] != a || m.P[1] != b ||
+        m.MmX != ShapeSettings.MmPerPixelX || m.MmY != ShapeSettings.MmPerPixelY) {
         m.Text = LengthText(a, b);
         m.P[0] = a;
         m.P[1] = b;
         m.Dpi = dpi;
         m.Point = point;
+        m.MmX = ShapeSettings.MmPerPixelX;
+        m.MmY = ShapeSettings.MmPerPixelY;
         m.Valid = true;
     }
     return m.Text;

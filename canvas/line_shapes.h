@@ -26,6 +26,8 @@ public:
 
     // Length of A-B in inches at the screen's resolution.
     float Distance(TPoint a, TPoint b) const;
+    // The ruler's label: millimetres when the picture has a physical spacing (each
+    // axis with its own), else inches at the screen's resolution.
     QString LengthText(TPoint a, TPoint b) const;
     // " @ " and the angle at V in degrees for shapes of three points or more; empty when
     // fewer points or when an arm has length zero (the angle is undefined).
@@ -51,6 +53,8 @@ private:
         int32_t Count = 0;
         int32_t Dpi = 0;
         QString Point; // the decimal separator the text was made with
+        double MmX = 0.0;
+        double MmY = 0.0;
         TPoint P[3];
         QString Text;
     };

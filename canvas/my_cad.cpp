@@ -8,9 +8,11 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QWheelEvent>
 
 #include <algorithm>
 #include <cmath>
@@ -95,6 +97,94 @@ TMyCAD::~TMyCAD() {
 }
 
 void TMyCAD::SetBackGround(const QImage& picture) {
+    picture_.reset();
+    rendered_ = QImage();
+    windowDrag_ = false;
+    ShapeSettings.MmPerPixelX = 0.0;
+    ShapeSettings.MmPerPixelY = 0.0;
+    if (labelValue_ != nullptr) {
+        labelValue_->clear();
+    }
+    ShowBackGround(picture);
+}
+
+bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
+    if (picture == nullptr) {
+        SetBackGround(QImage());
+        return true;
+    }
+    const imaging::TWindow window = picture->DefaultWindow();
+    const QImage rendered = picture->Render(0, window);
+    if (rendered.isNull()) {
+        return false;
+    }
+    picture_ = std::move(picture);
+    window_ = window;
+    frame_ = 0;
+    windowDrag_ = false;
+    ShapeSettings.MmPerPixelX = picture_->HasSpacing() ? picture_->ColumnSpacing : 0.0;
+    ShapeSettings.MmPerPixelY = picture_->HasSpacing() ? picture_->RowSpacing : 0.0;
+    ShowBackGround(rendered);
+    Paint();
+    return true;
+}
+
+void TMyCAD::SetWindow(imaging::TWindow window) {
+    if (picture_ == nullptr || !std::isfinite(window.Center) || !std::isfinite(window.Width)) {
+        return;
+    }
+    window.Width = std::max(1.0, window.Width);
+    if (!RenderPicture(frame_, window)) {
+        return;
+    }
+    window_ = window;
+}
+
+bool TMyCAD::RenderPicture(int32_t frame, imaging::TWindow window) {
+    // A window drag renders many times a second: the values go straight into the
+    // buffer the picture already has, once nothing else shares it, instead of into a
+    // freshly allocated (and page-faulted) image each time.
+    if (rendered_.size() != QSize(picture_->Width(), picture_->Height()) ||
+        rendered_.format() != QImage::Format_RGB32) {
+        rendered_ = QImage(picture_->Width(), picture_->Height(), QImage::Format_RGB32);
+        if (rendered_.isNull()) {
+            return false;
+        }
+    }
+    backGround_ = QImage();
+    zoomedImage_ = QImage();
+    picture_->RenderInto(rendered_, frame, window, 0, 0, rendered_.width(), rendered_.height());
+    ShowBackGround(rendered_);
+    return true;
+}
+
+void TMyCAD::ResetWindow() {
+    if (picture_ != nullptr) {
+        SetWindow(picture_->DefaultWindow());
+    }
+}
+
+bool TMyCAD::SetFrame(int32_t frame) {
+    if (picture_ == nullptr || frame < 0 || frame >= picture_->Frames() || frame == frame_) {
+        return false;
+    }
+    if (!RenderPicture(frame, window_)) {
+        return false;
+    }
+    frame_ = frame;
+    return true;
+}
+
+void TMyCAD::ClearShapes() {
+    if (pending_ != nullptr || dragState_ != DragNone) {
+        AbandonConstruction();
+    }
+    currentShape_ = nullptr;
+    shapes_.clear();
+    Paint();
+}
+
+void TMyCAD::ShowBackGround(const QImage& picture) {
     if (picture.isNull()) {
         backGround_ = QImage();
         zoomedImage_ = QImage();
@@ -365,9 +455,78 @@ bool TMyCAD::DeleteShape(int32_t index) {
 }
 
 void TMyCAD::ShowPosition(int32_t x, int32_t y) {
-    if (labelXY_ != nullptr) {
-        labelXY_->setText(QStringLiteral("(%1,%2)").arg(x).arg(y));
+    if (picture_ == nullptr) {
+        if (labelXY_ != nullptr) {
+            labelXY_->setText(QStringLiteral("(%1,%2)").arg(x).arg(y));
+        }
+        return;
     }
+    // A picture from a file is measured in its own pixels, whatever the zoom.
+    const auto px = int32_t(std::clamp(std::floor(double(x) / zoom_), -1e9, 1e9));
+    const auto py = int32_t(std::clamp(std::floor(double(y) / zoom_), -1e9, 1e9));
+    if (labelXY_ != nullptr) {
+        labelXY_->setText(QStringLiteral("(%1,%2)").arg(px).arg(py));
+    }
+    if (labelValue_ != nullptr) {
+        labelValue_->setText(ValueText(px, py));
+    }
+}
+
+QString TMyCAD::ValueText(int32_t px, int32_t py) const {
+    const imaging::TPicture& p = *picture_;
+    if (px < 0 || py < 0 || px >= p.Width() || py >= p.Height()) {
+        return QString();
+    }
+    const QLocale locale;
+    if (p.IsColour()) {
+        return QStringLiteral("R %1 G %2 B %3")
+            .arg(p.Stored(frame_, px, py, 0))
+            .arg(p.Stored(frame_, px, py, 1))
+            .arg(p.Stored(frame_, px, py, 2));
+    }
+    const double v = p.ModalityValue(frame_, px, py);
+    QString text = (v == std::trunc(v) && std::abs(v) < 1e15) ? locale.toString(qlonglong(v))
+                                                               : locale.toString(v, 'g', 6);
+    if (!p.Unit.isEmpty()) {
+        text += QLatin1Char(' ') + p.Unit;
+    }
+    return text;
+}
+
+bool TMyCAD::RightPressIsFree() const {
+    if (dragState_ != DragNone && !(mode_ == ModeDraw && shapeTool_ == SpPolyLine)) {
+        return false;
+    }
+    if (mode_ == ModeSelect) {
+        return true;
+    }
+    if (mode_ != ModeDraw) {
+        return false;
+    }
+    switch (shapeTool_) {
+    case SpLine:
+    case SpRuleLine:
+    case SpRectangle:
+    case SpEllipse:
+        return true;
+    case SpPolyLine:
+        return !PendingIs(SpPolyLine);
+    case SpNone:
+    case SpSector:
+        return false;
+    }
+    return false;
+}
+
+void TMyCAD::DragWindow(int32_t x, int32_t y) {
+    // A drag across the canvas's width spans the picture's range of values, so any
+    // picture, 8-bit or 16-bit, answers at a usable pace.
+    const double range = std::max(1.0, picture_->MaxValue() - picture_->MinValue());
+    const double perPixel = range / double(std::max(64, width()));
+    imaging::TWindow w = windowAtDragStart_;
+    w.Width = std::max(1.0, w.Width + double(int64_t(x) - windowDragStart_.X) * perPixel);
+    w.Center += double(int64_t(y) - windowDragStart_.Y) * perPixel;
+    SetWindow(w);
 }
 
 void TMyCAD::ClipCursorTo(int32_t left, int32_t top, int32_t width, int32_t height) {
@@ -422,6 +581,12 @@ void TMyCAD::MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t
     }
     const TPoint p{x, y};
     const bool left = button == TMouseButton::mbLeft;
+    // A right press that has no other meaning here grabs the picture's window.
+    if (button == TMouseButton::mbRight && picture_ != nullptr && RightPressIsFree()) {
+        windowDrag_ = true;
+        windowDragStart_ = p;
+        windowAtDragStart_ = window_;
+    }
     // Selecting and deselecting draw hot points straight into the image; show them.
     surface_.ResetTouched();
     struct Refresh {
@@ -537,6 +702,10 @@ void TMyCAD::MouseMove(Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
         OnMouseMove(this, shift, x, y);
     }
     ShowPosition(x, y);
+    if (windowDrag_) {
+        DragWindow(x, y);
+        return;
+    }
     const TPoint p{x, y};
     TMyShape* shape = currentShape_;
     if (shape == nullptr) {
@@ -572,6 +741,10 @@ void TMyCAD::MouseMove(Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
 }
 
 void TMyCAD::MouseUp(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
+    if (windowDrag_ && button == TMouseButton::mbRight) {
+        DragWindow(x, y);
+        windowDrag_ = false;
+    }
     ReleaseCursor();
     const TPoint bandEnd = endPoint_;
     endPoint_ = TPoint{x, y};
@@ -675,6 +848,22 @@ void TMyCAD::resizeEvent(QResizeEvent* event) {
     if (image_.size() != size()) {
         needsRender_ = true;
     }
+}
+
+void TMyCAD::wheelEvent(QWheelEvent* event) {
+    // With Ctrl the wheel steps through the frames; without, it scrolls as usual.
+    if ((event->modifiers() & Qt::ControlModifier) == 0 || picture_ == nullptr || picture_->Frames() < 2) {
+        event->ignore();
+        return;
+    }
+    try {
+        const int delta = event->angleDelta().y();
+        if (delta != 0) {
+            StepFrame(delta < 0 ? 1 : -1);
+        }
+    } catch (...) {
+    }
+    event->accept();
 }
 
 void TMyCAD::mousePressEvent(QMouseEvent* event) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "canvas/shape.h"
+#include "imaging/picture.h"
 #include "platform/surface.h"
 #include "platform/types.h"
 
@@ -70,7 +71,32 @@ public:
     TNotifyEvent OnPaint;
     const QImage& BackGround() const { return backGround_; }
     // A null image empties the picture and keeps the size. The current zoom is applied.
+    // A plain image has no values behind it: it ends any picture set by SetPicture.
     void SetBackGround(const QImage& picture);
+
+    // A picture from a file, shown as BackGround through its window at its first frame,
+    // with the window of the file (or its full range). Its spacing turns the ruler's
+    // label into millimetres; the position label then gives picture coordinates and the
+    // value label the value under the cursor. Returns false, changing nothing, when the
+    // picture cannot be rendered (no frames, or no memory for it).
+    bool SetPicture(std::shared_ptr<const imaging::TPicture> picture);
+    const imaging::TPicture* Picture() const { return picture_.get(); }
+    imaging::TWindow Window() const { return window_; }
+    // Renders the current frame through the window (widths below 1 count as 1).
+    void SetWindow(imaging::TWindow window);
+    // Back to the picture's own window.
+    void ResetWindow();
+    int32_t Frame() const { return frame_; }
+    // Shows another frame; shapes stay. False when out of range or no picture.
+    bool SetFrame(int32_t frame);
+    bool StepFrame(int32_t delta) { return SetFrame(frame_ + delta); }
+    // True while a right-button drag changes the window.
+    bool WindowDragging() const { return windowDrag_; }
+    // Where the value under the cursor is written; null = nowhere.
+    QLabel* LabelValue() const { return labelValue_.data(); }
+    void SetLabelValue(QLabel* label) { labelValue_ = label; }
+    // Drops every shape, and a shape under construction.
+    void ClearShapes();
     TDrawTool ShapeTool() const { return shapeTool_; }
     void SetShapeTool(TDrawTool tool);
     TColor ColorofDrawing() const { return colorofDrawing_; }
@@ -143,6 +169,7 @@ protected:
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
 private:
     void Render();
@@ -152,6 +179,11 @@ private:
     void AbandonConstruction();
     QString AskAnnotation();
     bool PendingIs(TDrawTool tool) const;
+    void ShowBackGround(const QImage& picture);
+    bool RenderPicture(int32_t frame, imaging::TWindow window);
+    bool RightPressIsFree() const;
+    void DragWindow(int32_t x, int32_t y);
+    QString ValueText(int32_t px, int32_t py) const;
 
     QImage backGround_;
     QImage zoomedImage_;
@@ -182,6 +214,15 @@ private:
     QRect clipRect_;
     QRect lastRefreshed_;
     TDrawTool pendingTool_ = SpNone;
+
+    std::shared_ptr<const imaging::TPicture> picture_;
+    QImage rendered_; // the picture's frame through its window, reused while the window changes
+    imaging::TWindow window_;
+    int32_t frame_ = 0;
+    QPointer<QLabel> labelValue_;
+    bool windowDrag_ = false;
+    TPoint windowDragStart_;
+    imaging::TWindow windowAtDragStart_;
 };
 
 } // namespace kelvo

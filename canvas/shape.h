@@ -21,6 +21,10 @@ struct TShapeSettings {
     double Zoom = 1.0; // always finite and above zero: the canvas refuses other values
     bool Shadow = true;
     bool DICOMStyle = true;
+    // Millimetres per picture pixel along x (column spacing) and y (row spacing) of the
+    // picture shown; both zero when it has no physical spacing and lengths are in inches.
+    double MmPerPixelX = 0.0;
+    double MmPerPixelY = 0.0;
 };
 
 inline TShapeSettings ShapeSettings;

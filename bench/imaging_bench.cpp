@@ -1,0 +1,236 @@
+// Pictures from files: opening a file to its first frame as a whole process beside
+// DCMTK's dcm2pnm writing the same picture to PNG, one window/level re-render of a
+// 2048 x 2048 CT, and the peak memory of a 4096 x 4096 picture at several zooms.
+#include "app/main_window.h"
+#include "imaging/loader.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcuid.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+namespace {
+
+const char* const kChildFlag = "--open-first-frame=";
+QString selfPath;
+QTemporaryDir* scratch = nullptr;
+
+QString PydicomFile(const char* name) {
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral("-c"), QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")});
+    p.waitForFinished(60000);
+    return QString::fromUtf8(p.readAllStandardOutput()).trimmed() + QStringLiteral("/test_files/") +
+           QLatin1String(name);
+}
+
+// A CT of side x side 16-bit values (a smooth pattern with noise), written once.
+QString GeneratedCt(int side) {
+    const QString path = scratch->path() + QStringLiteral("/ct%1.dcm").arg(side);
+    if (QFile::exists(path)) return path;
+    DcmFileFormat file;
+    DcmDataset* ds = file.getDataset();
+    ds->putAndInsertString(DCM_SOPClassUID, UID_CTImageStorage);
+    ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.9.7433.1.1");
+    ds->putAndInsertString(DCM_Modality, "CT");
+    ds->putAndInsertUint16(DCM_Rows, uint16_t(side));
+    ds->putAndInsertUint16(DCM_Columns, uint16_t(side));
+    ds->putAndInsertUint16(DCM_SamplesPerPixel, 1);
+    ds->putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
+    ds->putAndInsertUint16(DCM_BitsAllocated, 16);
+    ds->putAndInsertUint16(DCM_BitsStored, 16);
+    ds->putAndInsertUint16(DCM_HighBit, 15);
+    ds->putAndInsertUint16(DCM_PixelRepresentation, 1);
+    ds->putAndInsertString(DCM_RescaleIntercept, "0");
+    ds->putAndInsertString(DCM_RescaleSlope, "1");
+    ds->putAndInsertString(DCM_WindowCenter, "40");
+    ds->putAndInsertString(DCM_WindowWidth, "400");
+    ds->putAndInsertString(DCM_PixelSpacing, "0.3\\0.3");
+    std::vector<uint16_t> values(size_t(side) * size_t(side));
+    uint32_t seed = 12345;
+    for (int y = 0; y < side; ++y) {
+        for (int x = 0; x < side; ++x) {
+            seed = seed * 1103515245u + 12345u;
+            const int dx = x - side / 2, dy = y - side / 2;
+            const int body = (dx * dx + dy * dy < side * side / 5) ? 1000 : -1000;
+            values[size_t(y) * size_t(side) + size_t(x)] = uint16_t(int16_t(body + int((seed >> 16) % 200) - 100));
+        }
+    }
+    ds->putAndInsertUint16Array(DCM_PixelData, values.data(), unsigned(values.size()));
+    file.saveFile(path.toLocal8Bit().constData(), EXS_LittleEndianExplicit);
+    return path;
+}
+
+class PaintSpy : public QObject {
+public:
+    bool painted = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) painted = true;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+long PeakKiB() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+// Child: opens the file, shows it, and reports once the canvas has painted; with a
+// zoom, also the peak resident memory after showing the picture at that zoom.
+int RunChild(const char* arg, int argc, char** argv) {
+    QApplication app(argc, argv);
+    const QString spec = QString::fromLocal8Bit(arg);
+    const QString path = spec.section(QLatin1Char('|'), 0, 0);
+    const QString zoom = spec.section(QLatin1Char('|'), 1, 1);
+    kelvo::TForm1 form;
+    form.ShowError = [](const QString& m) { std::fprintf(stderr, "%s\n", qPrintable(m)); };
+    const long before = PeakKiB();
+    if (!zoom.isEmpty()) {
+        form.Edit1->setText(zoom);
+        form.Button1->click();
+    }
+    if (!form.OpenFile(path)) return EXIT_FAILURE;
+    PaintSpy spy;
+    form.MyCAD1->installEventFilter(&spy);
+    form.show();
+    while (!spy.painted) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    std::printf("painted %ld %ld %g\n", before, PeakKiB(), form.MyCAD1->Zoom());
+    std::fflush(stdout);
+    return EXIT_SUCCESS;
+}
+
+// Whole process time of a command, to the given line of output or its end.
+double RunOnce(const QString& program, const QStringList& args, QByteArray* out) {
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer timer;
+    timer.start();
+    child.start(program, args);
+    child.waitForFinished(120000);
+    const double seconds = double(timer.nsecsElapsed()) * 1e-9;
+    if (out != nullptr) *out = child.readAllStandardOutput();
+    return child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0 ? seconds : -1.0;
+}
+
+void OpenProcess(benchmark::State& state, const QString& path) {
+    for (auto _ : state) {
+        QByteArray out;
+        const double s = RunOnce(selfPath, {QString::fromLatin1(kChildFlag) + path}, &out);
+        if (s < 0 || !out.startsWith("painted")) {
+            state.SkipWithError("the child did not show the picture");
+            return;
+        }
+        state.SetIterationTime(s);
+    }
+}
+
+void Dcm2pnm(benchmark::State& state, const QString& path) {
+    const QString png = scratch->path() + QStringLiteral("/out.png");
+    for (auto _ : state) {
+        const double s = RunOnce(QStringLiteral("/usr/bin/dcm2pnm"), {QStringLiteral("+on"), path, png}, nullptr);
+        if (s < 0) {
+            state.SkipWithError("dcm2pnm failed");
+            return;
+        }
+        state.SetIterationTime(s);
+    }
+}
+
+void BM_OpenCtSmallProcess(benchmark::State& state) { OpenProcess(state, PydicomFile("CT_small.dcm")); }
+BENCHMARK(BM_OpenCtSmallProcess)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(15);
+void BM_Dcm2pnmCtSmall(benchmark::State& state) { Dcm2pnm(state, PydicomFile("CT_small.dcm")); }
+BENCHMARK(BM_Dcm2pnmCtSmall)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(15);
+void BM_OpenCt2048Process(benchmark::State& state) { OpenProcess(state, GeneratedCt(2048)); }
+BENCHMARK(BM_OpenCt2048Process)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+void BM_Dcm2pnmCt2048(benchmark::State& state) { Dcm2pnm(state, GeneratedCt(2048)); }
+BENCHMARK(BM_Dcm2pnmCt2048)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// One re-render of the whole 2048 x 2048 picture for a new window.
+void BM_WindowRender2048(benchmark::State& state) {
+    const kelvo::imaging::TPicture p = kelvo::imaging::LoadPicture(GeneratedCt(2048));
+    QImage target(p.Width(), p.Height(), QImage::Format_RGB32);
+    double centre = 40;
+    for (auto _ : state) {
+        centre = centre > 400 ? 40 : centre + 7;
+        p.RenderInto(target, 0, kelvo::imaging::TWindow{centre, 400}, 0, 0, p.Width(), p.Height());
+        benchmark::DoNotOptimize(target.constBits());
+    }
+}
+BENCHMARK(BM_WindowRender2048)->Unit(benchmark::kMillisecond);
+
+// A window step as the right drag makes it, in the canvas at zoom 1, to the
+// rendered backing image.
+void BM_CanvasWindowStep2048(benchmark::State& state) {
+    kelvo::TForm1 form;
+    form.OpenFile(GeneratedCt(2048));
+    double centre = 40;
+    for (auto _ : state) {
+        centre = centre > 400 ? 40 : centre + 7;
+        form.MyCAD1->SetWindow(kelvo::imaging::TWindow{centre, 400});
+        form.MyCAD1->Paint();
+    }
+}
+BENCHMARK(BM_CanvasWindowStep2048)->Unit(benchmark::kMillisecond);
+
+// Peak resident memory of a process showing a 4096 x 4096 16-bit picture at a zoom,
+// over its decoded size (32 MiB).
+void BM_PeakMemory4096(benchmark::State& state) {
+    const QString path = GeneratedCt(4096);
+    const QString zoom = QString::number(state.range(0));
+    for (auto _ : state) {
+        QByteArray out;
+        const double s = RunOnce(selfPath, {QString::fromLatin1(kChildFlag) + path + QLatin1Char('|') + zoom}, &out);
+        const QList<QByteArray> f = out.trimmed().split(' ');
+        if (s < 0 || f.size() < 4) {
+            state.SkipWithError("the child did not show the picture");
+            return;
+        }
+        state.SetIterationTime(s);
+        const double decodedKiB = 4096.0 * 4096.0 * 2.0 / 1024.0;
+        state.counters["peak_over_decoded"] = (f[2].toDouble() - f[1].toDouble()) / decodedKiB;
+        state.counters["zoom_shown"] = f[3].toDouble();
+    }
+}
+BENCHMARK(BM_PeakMemory4096)->Arg(1)->Arg(4)->Arg(16)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (argc == 2 && std::strncmp(argv[1], kChildFlag, std::strlen(kChildFlag)) == 0)
+        return RunChild(argv[1] + std::strlen(kChildFlag), argc, argv);
+    QApplication app(argc, argv);
+    selfPath = QCoreApplication::applicationFilePath();
+    QTemporaryDir dir;
+    scratch = &dir;
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return EXIT_FAILURE;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return EXIT_SUCCESS;
+}

@@ -1,0 +1,392 @@
+// DICOM files through DCMTK: parse, decompress with the registered decoders, then
+// copy the stored values out in the picture's own layout.
+#include "imaging/loader.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dccodec.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcmetinf.h>
+#include <dcmtk/dcmdata/dcpixel.h>
+#include <dcmtk/dcmdata/dcrledrg.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmdata/dcxfer.h>
+#include <dcmtk/dcmjpeg/djdecode.h>
+#include <dcmtk/dcmjpls/djdecode.h>
+#include <dcmtk/oflog/oflog.h>
+
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+
+#include <cmath>
+#include <cstring>
+#include <mutex>
+
+namespace kelvo::imaging {
+
+namespace {
+
+// The decoders are registered once per process and removed at exit, so that the
+// leak checker sees DCMTK's codec objects released.
+struct TCodecs {
+    TCodecs() {
+        // DCMTK logs parse problems on stderr; the loader reports them itself.
+        OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
+        // Colour stays in the file's photometric interpretation (YBR is converted at
+        // display time), so stored values are the decoder's own output.
+        DJDecoderRegistration::registerCodecs(EDC_never);
+        DJLSDecoderRegistration::registerCodecs();
+        DcmRLEDecoderRegistration::registerCodecs();
+    }
+    ~TCodecs() {
+        DcmRLEDecoderRegistration::cleanup();
+        DJLSDecoderRegistration::cleanup();
+        DJDecoderRegistration::cleanup();
+    }
+};
+
+void RegisterCodecs() { static TCodecs codecs; }
+
+[[noreturn]] void Fail(TLoadError kind, const QString& name, const QString& detail = QString()) {
+    throw EImageError(kind, LoadErrorText(kind, name, detail));
+}
+
+QString StringOf(DcmItem* ds, const DcmTagKey& tag) {
+    OFString s;
+    if (ds->findAndGetOFStringArray(tag, s).good()) {
+        return QString::fromUtf8(s.c_str()).trimmed();
+    }
+    return QString();
+}
+
+uint16_t U16Of(DcmItem* ds, const DcmTagKey& tag, uint16_t fallback) {
+    Uint16 v = 0;
+    return ds->findAndGetUint16(tag, v).good() ? uint16_t(v) : fallback;
+}
+
+bool PositiveAt(DcmItem* ds, const DcmTagKey& tag, unsigned long pos, double* out) {
+    Float64 v = 0;
+    if (ds->findAndGetFloat64(tag, v, pos).good() && std::isfinite(v) && v > 0) {
+        *out = v;
+        return true;
+    }
+    return false;
+}
+
+void ReadSpacing(DcmItem* ds, TPicture& p) {
+    double row = 0;
+    double col = 0;
+    if (PositiveAt(ds, DCM_PixelSpacing, 0, &row) && PositiveAt(ds, DCM_PixelSpacing, 1, &col)) {
+        p.SpacingSource = TSpacingSource::PixelSpacing;
+    } else if (PositiveAt(ds, DCM_ImagerPixelSpacing, 0, &row) && PositiveAt(ds, DCM_ImagerPixelSpacing, 1, &col)) {
+        p.SpacingSource = TSpacingSource::ImagerPixelSpacing;
+    } else {
+        return;
+    }
+    p.RowSpacing = row;
+    p.ColumnSpacing = col;
+}
+
+void ReadIdentity(DcmItem* ds, TPicture& p) {
+    p.PatientName = StringOf(ds, DCM_PatientName);
+    p.StudyDate = StringOf(ds, DCM_StudyDate);
+    p.Modality = StringOf(ds, DCM_Modality);
+    p.SeriesDescription = StringOf(ds, DCM_SeriesDescription);
+}
+
+void ReadModality(DcmItem* ds, TPicture& p) {
+    Float64 v = 0;
+    if (ds->findAndGetFloat64(DCM_RescaleSlope, v).good() && std::isfinite(v) && v != 0) {
+        p.Slope = v;
+    }
+    if (ds->findAndGetFloat64(DCM_RescaleIntercept, v).good() && std::isfinite(v)) {
+        p.Intercept = v;
+    }
+    const QString type = StringOf(ds, DCM_RescaleType);
+    if (!type.isEmpty() && type != QLatin1String("US")) {
+        p.Unit = type;
+    } else if (p.Modality == QLatin1String("CT")) {
+        p.Unit = QStringLiteral("HU");
+    }
+    Float64 c = 0;
+    Float64 w = 0;
+    if (ds->findAndGetFloat64(DCM_WindowCenter, c, 0).good() && ds->findAndGetFloat64(DCM_WindowWidth, w, 0).good() &&
+        std::isfinite(c) && std::isfinite(w) && w >= 1.0) {
+        p.FileWindow = TWindow{c, w};
+    }
+}
+
+// Why the file has no picture, named by its SOP class when known ("RT Plan Storage").
+QString KindOfObject(DcmItem* ds) {
+    OFString uid;
+    if (ds->findAndGetOFString(DCM_SOPClassUID, uid).good() && !uid.empty()) {
+        const char* name = dcmFindNameOfUID(uid.c_str());
+        if (name == nullptr) {
+            return QString::fromLatin1(uid.c_str());
+        }
+        // DCMTK's keyword ("RTPlanStorage") spelt as words ("RT Plan Storage").
+        QString words = QString::fromLatin1(name);
+        words.replace(QRegularExpression(QStringLiteral("([a-z0-9])([A-Z])")), QStringLiteral("\\1 \\2"));
+        words.replace(QRegularExpression(QStringLiteral("([A-Z])([A-Z][a-z])")), QStringLiteral("\\1 \\2"));
+        return words;
+    }
+    return QString();
+}
+
+struct TLayout {
+    uint16_t Rows = 0;
+    uint16_t Columns = 0;
+    uint16_t Samples = 1;
+    uint16_t BitsAllocated = 0;
+    uint16_t BitsStored = 0;
+    uint16_t HighBit = 0;
+    bool Signed = false;
+    bool Planar = false;
+    // Uncompressed YBR_FULL_422 holds two lumas and one chroma pair per two pixels.
+    bool Subsampled = false;
+    // DCMTK keeps OW data in 16-bit host-order words; 32-bit values from a
+    // big-endian file then have their halves the wrong way round.
+    bool SwapHalves = false;
+    int32_t Frames = 1;
+    uint64_t Bytes = 0; // of all frames' pixel data
+};
+
+TLayout ReadLayout(DcmItem* ds, bool encapsulated, const QString& name, const TLoadLimits& limits) {
+    TLayout l;
+    l.Rows = U16Of(ds, DCM_Rows, 0);
+    l.Columns = U16Of(ds, DCM_Columns, 0);
+    l.Samples = U16Of(ds, DCM_SamplesPerPixel, 1);
+    l.BitsAllocated = U16Of(ds, DCM_BitsAllocated, 0);
+    l.BitsStored = U16Of(ds, DCM_BitsStored, l.BitsAllocated);
+    l.HighBit = U16Of(ds, DCM_HighBit, uint16_t(l.BitsStored == 0 ? 0 : l.BitsStored - 1));
+    l.Signed = U16Of(ds, DCM_PixelRepresentation, 0) == 1;
+    l.Planar = U16Of(ds, DCM_PlanarConfiguration, 0) == 1;
+    Sint32 frames = 1;
+    if (ds->findAndGetSint32(DCM_NumberOfFrames, frames).bad() || frames < 1) {
+        frames = 1;
+    }
+    l.Frames = frames;
+    if (l.Rows == 0 || l.Columns == 0) {
+        Fail(TLoadError::Corrupt, name, QStringLiteral("no rows or columns"));
+    }
+    if (l.Samples != 1 && l.Samples != 3) {
+        Fail(TLoadError::UnsupportedLayout, name, QStringLiteral("%1 samples per pixel").arg(l.Samples));
+    }
+    if (l.BitsAllocated != 1 && l.BitsAllocated != 8 && l.BitsAllocated != 16 && l.BitsAllocated != 32) {
+        Fail(TLoadError::UnsupportedLayout, name, QStringLiteral("%1 bits allocated").arg(l.BitsAllocated));
+    }
+    if (l.BitsStored == 0 || l.BitsStored > l.BitsAllocated || l.HighBit >= l.BitsAllocated ||
+        l.HighBit + 1 < l.BitsStored) {
+        Fail(TLoadError::UnsupportedLayout, name,
+             QStringLiteral("bits stored %1, high bit %2 in %3 bits").arg(l.BitsStored).arg(l.HighBit).arg(l.BitsAllocated));
+    }
+    const uint64_t samples = uint64_t(l.Rows) * l.Columns * l.Samples * uint64_t(l.Frames);
+    l.Subsampled = !encapsulated && l.Samples == 3 && l.BitsAllocated == 8 &&
+                   StringOf(ds, DCM_PhotometricInterpretation) == QLatin1String("YBR_FULL_422");
+    if (l.BitsAllocated == 1) {
+        l.Bytes = (samples + 7) / 8;
+    } else if (l.Subsampled) {
+        l.Bytes = samples / 3 * 2;
+    } else {
+        l.Bytes = samples * (l.BitsAllocated / 8);
+    }
+    if (l.Bytes > limits.MaxDecodedBytes) {
+        Fail(TLoadError::TooLarge, name,
+             QStringLiteral("%1 × %2 pixels, %3 frames: %4 MiB")
+                 .arg(l.Columns)
+                 .arg(l.Rows)
+                 .arg(l.Frames)
+                 .arg(double(l.Bytes) / 1048576.0, 0, 'f', 0));
+    }
+    return l;
+}
+
+TSampleType TypeOf(const TLayout& l) {
+    if (l.BitsAllocated <= 8) {
+        return l.Signed ? TSampleType::S8 : TSampleType::U8;
+    }
+    if (l.BitsAllocated == 16) {
+        return l.Signed ? TSampleType::S16 : TSampleType::U16;
+    }
+    return l.Signed ? TSampleType::S32 : TSampleType::U32;
+}
+
+// Extracts Bits Stored bits ending at High Bit from each little-endian word and
+// sign-extends them for signed pixels.
+template <typename Out>
+void CopyValues(const uint8_t* src, const TLayout& l, Out* dst) {
+    const size_t perFrame = size_t(l.Rows) * l.Columns * l.Samples;
+    if (l.BitsAllocated == 1) {
+        // Packed across frames, least significant bit first.
+        for (size_t i = 0; i < perFrame * size_t(l.Frames); ++i) {
+            dst[i] = Out((src[i / 8] >> (i % 8)) & 1u);
+        }
+        return;
+    }
+    if (l.Subsampled) {
+        // Y0 Y1 Cb Cr gives (Y0, Cb, Cr) and (Y1, Cb, Cr); pixels pair up across rows.
+        const size_t pixels = perFrame / 3 * size_t(l.Frames);
+        for (size_t px = 0; px < pixels; ++px) {
+            const uint8_t* group = src + (px / 2) * 4;
+            dst[px * 3] = Out(group[px % 2]);
+            dst[px * 3 + 1] = Out(group[2]);
+            dst[px * 3 + 2] = Out(group[3]);
+        }
+        return;
+    }
+    const size_t bytes = l.BitsAllocated / 8;
+    const size_t pixels = size_t(l.Rows) * l.Columns;
+    const unsigned shift = unsigned(l.HighBit + 1 - l.BitsStored);
+    const uint64_t mask = (l.BitsStored >= 64) ? ~uint64_t(0) : ((uint64_t(1) << l.BitsStored) - 1);
+    const uint64_t signBit = uint64_t(1) << (l.BitsStored - 1);
+    for (size_t f = 0; f < size_t(l.Frames); ++f) {
+        for (size_t i = 0; i < perFrame; ++i) {
+            // Colour by plane: all reds, then greens, then blues, per frame.
+            size_t srcIndex = f * perFrame + i;
+            if (l.Planar && l.Samples == 3) {
+                srcIndex = f * perFrame + (i % 3) * pixels + i / 3;
+            }
+            const uint8_t* s = src + srcIndex * bytes;
+            uint64_t raw = 0;
+            for (size_t b = 0; b < bytes; ++b) {
+                raw |= uint64_t(s[b]) << (8 * b);
+            }
+            if (l.SwapHalves) {
+                raw = ((raw & 0xffffu) << 16) | (raw >> 16);
+            }
+            uint64_t v = (raw >> shift) & mask;
+            int64_t value = int64_t(v);
+            if (l.Signed && (v & signBit) != 0) {
+                value = int64_t(v | ~mask);
+            }
+            dst[f * perFrame + i] = Out(value);
+        }
+    }
+}
+
+TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& name, const TLoadLimits& limits) {
+    DcmDataset* ds = file.getDataset();
+    // Text fields come out as UTF-8 whatever the file's character set; a set that
+    // cannot be converted leaves them as they are.
+    (void)ds->convertToUTF8();
+    if (!ds->tagExists(DCM_PixelData)) {
+        if (!ds->tagExists(DCM_SOPClassUID) && !ds->tagExists(DCM_Rows)) {
+            Fail(TLoadError::NotAPicture, name);
+        }
+        Fail(TLoadError::NoPixelData, name, KindOfObject(ds));
+    }
+    // Checked before anything is decoded: the header alone must not make us allocate.
+    const E_TransferSyntax xfer = ds->getOriginalXfer();
+    const DcmXfer xferInfo(xfer);
+    TLayout layout = ReadLayout(ds, xferInfo.isEncapsulated(), name, limits);
+    if (xferInfo.isEncapsulated()) {
+        if (!DcmCodecList::canChangeCoding(xfer, EXS_LittleEndianExplicit)) {
+            Fail(TLoadError::UnsupportedSyntax, name,
+                 QStringLiteral("%1, %2").arg(QString::fromLatin1(xferInfo.getXferName()),
+                                              QString::fromLatin1(xferInfo.getXferID())));
+        }
+        const OFCondition c = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+        if (c.bad() || !ds->canWriteXfer(EXS_LittleEndianExplicit)) {
+            Fail(TLoadError::Corrupt, name, QString::fromLatin1(c.text()));
+        }
+        // Decoders may rewrite the layout (planar configuration, photometric).
+        layout = ReadLayout(ds, true, name, limits);
+    }
+    layout.SwapHalves = layout.BitsAllocated == 32 && xfer == EXS_BigEndianExplicit;
+
+    DcmElement* element = nullptr;
+    if (ds->findAndGetElement(DCM_PixelData, element).bad() || element == nullptr) {
+        Fail(TLoadError::NoPixelData, name, KindOfObject(ds));
+    }
+    // A value longer than the file cannot be there (unless the file is compressed as a
+    // whole); reading it would allocate its declared length first.
+    const bool packed = xferInfo.isEncapsulated() || xfer == EXS_DeflatedLittleEndianExplicit;
+    if (uint64_t(element->getLength()) < layout.Bytes || (!packed && uint64_t(element->getLength()) > fileBytes)) {
+        Fail(TLoadError::Truncated, name,
+             QStringLiteral("%1 of %2 bytes").arg(element->getLength()).arg(qulonglong(layout.Bytes)));
+    }
+    Uint8* bytes = nullptr;
+    const OFCondition c = element->getUint8Array(bytes);
+    if (c.bad() || bytes == nullptr) {
+        Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
+    }
+
+    TPicture p;
+    p.Format = QStringLiteral("DICOM");
+    p.Photometric = StringOf(ds, DCM_PhotometricInterpretation);
+    if (layout.Samples == 1 && !p.Photometric.startsWith(QLatin1String("MONOCHROME")) &&
+        p.Photometric != QLatin1String("PALETTE COLOR") && !p.Photometric.isEmpty()) {
+        Fail(TLoadError::UnsupportedLayout, name, p.Photometric);
+    }
+    ReadSpacing(ds, p);
+    ReadIdentity(ds, p);
+    ReadModality(ds, p);
+    p.Allocate(layout.Columns, layout.Rows, layout.Frames, layout.Samples, TypeOf(layout), layout.BitsStored);
+    switch (p.SampleType()) {
+    case TSampleType::U8:
+        CopyValues(bytes, layout, p.Data());
+        break;
+    case TSampleType::S8:
+        CopyValues(bytes, layout, reinterpret_cast<int8_t*>(p.Data()));
+        break;
+    case TSampleType::U16:
+        CopyValues(bytes, layout, reinterpret_cast<uint16_t*>(p.Data()));
+        break;
+    case TSampleType::S16:
+        CopyValues(bytes, layout, reinterpret_cast<int16_t*>(p.Data()));
+        break;
+    case TSampleType::U32:
+        CopyValues(bytes, layout, reinterpret_cast<uint32_t*>(p.Data()));
+        break;
+    case TSampleType::S32:
+        CopyValues(bytes, layout, reinterpret_cast<int32_t*>(p.Data()));
+        break;
+    }
+    p.ComputeRange();
+    return p;
+}
+
+// What a failed parse means for the user: a file that breaks off in its pixel data
+// is truncated; one where nothing DICOM-like was found is not a picture.
+[[noreturn]] void FailParse(DcmFileFormat& file, const OFCondition& c, const QString& name) {
+    DcmDataset* ds = file.getDataset();
+    if (ds != nullptr && ds->tagExists(DCM_PixelData)) {
+        Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
+    }
+    DcmMetaInfo* meta = file.getMetaInfo();
+    if ((ds != nullptr && ds->tagExists(DCM_SOPClassUID)) || (meta != nullptr && meta->tagExists(DCM_TransferSyntaxUID))) {
+        Fail(TLoadError::Corrupt, name, QString::fromLatin1(c.text()));
+    }
+    Fail(TLoadError::NotAPicture, name);
+}
+
+} // namespace
+
+TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimits& limits) {
+    RegisterCodecs();
+    DcmFileFormat file;
+    const QByteArray local = path.toLocal8Bit();
+    const OFCondition c = file.loadFile(OFFilename(local.constData()));
+    if (c.bad()) {
+        FailParse(file, c, name);
+    }
+    return FromDataset(file, uint64_t(QFileInfo(path).size()), name, limits);
+}
+
+TPicture LoadDicomBytes(const uint8_t* data, size_t size, const QString& name, const TLoadLimits& limits) {
+    if (size == 0) {
+        Fail(TLoadError::EmptyFile, name);
+    }
+    // Parsed from a file, not from DCMTK's buffer stream: from a buffer DCMTK allocates
+    // every element's declared length before it finds that the bytes are missing,
+    // whereas from a file it defers large values and checks them against the file size.
+    QTemporaryFile file;
+    if (!file.open() || file.write(reinterpret_cast<const char*>(data), qint64(size)) != qint64(size) ||
+        !file.flush()) {
+        Fail(TLoadError::Unreadable, name, file.errorString());
+    }
+    return LoadDicomFile(file.fileName(), name, limits);
+}
+
+} // namespace kelvo::imaging

@@ -1,0 +1,26 @@
+// Loading a picture file into a TPicture: DICOM through DCMTK, other formats through Qt's readers.
+#pragma once
+
+#include "imaging/errors.h"
+#include "imaging/picture.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kelvo::imaging {
+
+struct TLoadLimits {
+    // The most memory the decoded values of one file may take. A header alone never
+    // makes the loader allocate more than this.
+    uint64_t MaxDecodedBytes = uint64_t(2) << 30;
+};
+
+// Loads the file; throws EImageError with a user-facing message on any failure.
+TPicture LoadPicture(const QString& path, const TLoadLimits& limits = {});
+// Loads DICOM bytes held in memory (a whole file, with or without preamble and meta
+// header); `name` is used in messages.
+TPicture LoadDicomBytes(const uint8_t* data, size_t size, const QString& name, const TLoadLimits& limits = {});
+
+} // namespace kelvo::imaging

@@ -1,0 +1,287 @@
+#include "imaging/picture.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace kelvo::imaging {
+
+size_t SampleBytes(TSampleType type) {
+    switch (type) {
+    case TSampleType::U8:
+    case TSampleType::S8:
+        return 1;
+    case TSampleType::U16:
+    case TSampleType::S16:
+        return 2;
+    case TSampleType::U32:
+    case TSampleType::S32:
+        return 4;
+    }
+    return 1;
+}
+
+void TPicture::Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type,
+                        int32_t bitsStored) {
+    width_ = width;
+    height_ = height;
+    frames_ = frames;
+    samples_ = samples;
+    type_ = type;
+    bitsStored_ = bitsStored;
+    data_.assign(SamplesPerFrame() * size_t(frames) * SampleBytes(type), 0);
+}
+
+int64_t TPicture::At(size_t i) const {
+    const uint8_t* p = data_.data();
+    switch (type_) {
+    case TSampleType::U8:
+        return p[i];
+    case TSampleType::S8:
+        return int8_t(p[i]);
+    case TSampleType::U16: {
+        uint16_t v;
+        std::memcpy(&v, p + i * 2, 2);
+        return v;
+    }
+    case TSampleType::S16: {
+        int16_t v;
+        std::memcpy(&v, p + i * 2, 2);
+        return v;
+    }
+    case TSampleType::U32: {
+        uint32_t v;
+        std::memcpy(&v, p + i * 4, 4);
+        return v;
+    }
+    case TSampleType::S32: {
+        int32_t v;
+        std::memcpy(&v, p + i * 4, 4);
+        return v;
+    }
+    }
+    return 0;
+}
+
+int64_t TPicture::Stored(int32_t frame, int32_t x, int32_t y, int32_t sample) const {
+    if (frame < 0 || frame >= frames_ || x < 0 || x >= width_ || y < 0 || y >= height_ || sample < 0 ||
+        sample >= samples_) {
+        return 0;
+    }
+    return At(size_t(frame) * SamplesPerFrame() + (size_t(y) * size_t(width_) + size_t(x)) * size_t(samples_) +
+              size_t(sample));
+}
+
+double TPicture::ModalityValue(int32_t frame, int32_t x, int32_t y) const {
+    return ModalityOf(Stored(frame, x, y, 0));
+}
+
+void TPicture::ComputeRange() {
+    const size_t n = SamplesPerFrame() * size_t(frames_);
+    if (n == 0) {
+        min_ = max_ = 0.0;
+        return;
+    }
+    int64_t lo = std::numeric_limits<int64_t>::max();
+    int64_t hi = std::numeric_limits<int64_t>::min();
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t v = At(i);
+        lo = std::min(lo, v);
+        hi = std::max(hi, v);
+    }
+    // A negative slope turns the order round.
+    const double a = ModalityOf(lo);
+    const double b = ModalityOf(hi);
+    min_ = std::min(a, b);
+    max_ = std::max(a, b);
+}
+
+TWindow TPicture::DefaultWindow() const {
+    if (FileWindow.has_value()) {
+        return *FileWindow;
+    }
+    // The linear window maps [c - 0.5 - (w-1)/2, c - 0.5 + (w-1)/2] onto the grey
+    // range; this centre and width put the smallest value at black and the largest at white.
+    const double width = std::max(1.0, MaxValue() - MinValue() + 1.0);
+    return TWindow{MinValue() + width / 2.0, width};
+}
+
+namespace {
+
+// The linear window function of DICOM (PS3.3 C.11.2.1.2) onto 0..255.
+inline uint8_t Windowed(double value, double center, double width) {
+    const double lower = center - 0.5 - (width - 1.0) / 2.0;
+    const double upper = center - 0.5 + (width - 1.0) / 2.0;
+    if (value <= lower) {
+        return 0;
+    }
+    if (value > upper) {
+        return 255;
+    }
+    const double y = ((value - (center - 0.5)) / (width - 1.0) + 0.5) * 255.0;
+    return uint8_t(std::clamp(std::nearbyint(y), 0.0, 255.0));
+}
+
+// One lookup table over the range of stored values of the picture, so that a
+// re-render costs one table read per sample.
+class TLookup {
+public:
+    TLookup(const TPicture& p, TWindow w, bool invert) {
+        double center = w.Center;
+        double width = std::max(1.0, w.Width);
+        if (!std::isfinite(center) || !std::isfinite(width)) {
+            center = 128.0;
+            width = 256.0;
+        }
+        base_ = std::numeric_limits<int64_t>::min();
+        switch (p.SampleType()) {
+        case TSampleType::U8:
+            base_ = 0;
+            size_ = 256;
+            break;
+        case TSampleType::S8:
+            base_ = -128;
+            size_ = 256;
+            break;
+        case TSampleType::U16:
+            base_ = 0;
+            size_ = 65536;
+            break;
+        case TSampleType::S16:
+            base_ = -32768;
+            size_ = 65536;
+            break;
+        case TSampleType::U32:
+        case TSampleType::S32:
+            size_ = 0; // computed per sample
+            break;
+        }
+        colour_ = p.IsColour();
+        slope_ = p.Slope;
+        intercept_ = p.Intercept;
+        center_ = center;
+        width_ = width;
+        invert_ = invert;
+        table_.resize(size_t(size_));
+        for (int64_t i = 0; i < size_; ++i) {
+            table_[size_t(i)] = Compute(base_ + i);
+        }
+    }
+    uint8_t operator()(int64_t stored) const {
+        if (size_ > 0) {
+            return table_[size_t(stored - base_)];
+        }
+        return Compute(stored);
+    }
+
+private:
+    uint8_t Compute(int64_t stored) const {
+        const double v = colour_ ? double(stored) : double(stored) * slope_ + intercept_;
+        const uint8_t g = Windowed(v, center_, width_);
+        return invert_ ? uint8_t(255 - g) : g;
+    }
+    int64_t base_ = 0;
+    int64_t size_ = 0;
+    bool colour_ = false;
+    double slope_ = 1.0;
+    double intercept_ = 0.0;
+    double center_ = 0.0;
+    double width_ = 1.0;
+    bool invert_ = false;
+    std::vector<uint8_t> table_;
+};
+
+template <typename T>
+void RenderGrey(const T* src, int32_t stride, const TLookup& lut, QImage& target, int32_t x, int32_t y, int32_t w,
+                int32_t h) {
+    for (int32_t row = y; row < y + h; ++row) {
+        const T* s = src + size_t(row) * size_t(stride) + size_t(x);
+        auto* d = reinterpret_cast<QRgb*>(target.scanLine(row)) + x;
+        for (int32_t i = 0; i < w; ++i) {
+            const uint32_t g = lut(int64_t(s[i]));
+            d[i] = 0xff000000u | (g << 16) | (g << 8) | g;
+        }
+    }
+}
+
+} // namespace
+
+void TPicture::RenderInto(QImage& target, int32_t frame, TWindow window, int32_t x, int32_t y, int32_t w,
+                          int32_t h) const {
+    if (frame < 0 || frame >= frames_ || target.format() != QImage::Format_RGB32) {
+        return;
+    }
+    // Clip to the picture and the target.
+    const int32_t x0 = std::max(0, x);
+    const int32_t y0 = std::max(0, y);
+    const auto x1 = int32_t(std::min({int64_t(x) + w, int64_t(width_), int64_t(target.width())}));
+    const auto y1 = int32_t(std::min({int64_t(y) + h, int64_t(height_), int64_t(target.height())}));
+    if (x1 <= x0 || y1 <= y0) {
+        return;
+    }
+    const bool invert = Photometric == QLatin1String("MONOCHROME1");
+    const TLookup lut(*this, window, invert);
+    const size_t frameStart = size_t(frame) * SamplesPerFrame();
+    if (!IsColour()) {
+        const uint8_t* base = data_.data() + frameStart * SampleBytes(type_);
+        switch (type_) {
+        case TSampleType::U8:
+            RenderGrey(base, width_, lut, target, x0, y0, x1 - x0, y1 - y0);
+            break;
+        case TSampleType::S8:
+            RenderGrey(reinterpret_cast<const int8_t*>(base), width_, lut, target, x0, y0, x1 - x0, y1 - y0);
+            break;
+        case TSampleType::U16:
+            RenderGrey(reinterpret_cast<const uint16_t*>(base), width_, lut, target, x0, y0, x1 - x0, y1 - y0);
+            break;
+        case TSampleType::S16:
+            RenderGrey(reinterpret_cast<const int16_t*>(base), width_, lut, target, x0, y0, x1 - x0, y1 - y0);
+            break;
+        case TSampleType::U32:
+            RenderGrey(reinterpret_cast<const uint32_t*>(base), width_, lut, target, x0, y0, x1 - x0, y1 - y0);
+            break;
+        case TSampleType::S32:
+            RenderGrey(reinterpret_cast<const int32_t*>(base), width_, lut, target, x0, y0, x1 - x0, y1 - y0);
+            break;
+        }
+        return;
+    }
+    // Colour: YBR_FULL (also as left by 4:2:2 decoding, which restores full
+    // resolution) is turned into RGB (PS3.3 C.7.6.3.1.2), then each channel windowed.
+    const bool ybr = Photometric.startsWith(QLatin1String("YBR_FULL"));
+    const double full = double((int64_t(1) << std::min(bitsStored_, 31)) - 1);
+    const double half = std::floor(full / 2.0) + 1.0;
+    for (int32_t row = y0; row < y1; ++row) {
+        auto* d = reinterpret_cast<QRgb*>(target.scanLine(row));
+        for (int32_t col = x0; col < x1; ++col) {
+            const size_t i = frameStart + (size_t(row) * size_t(width_) + size_t(col)) * 3;
+            int64_t r = At(i);
+            int64_t g = At(i + 1);
+            int64_t b = At(i + 2);
+            if (ybr) {
+                const double Y = double(r);
+                const double cb = double(g) - half;
+                const double cr = double(b) - half;
+                r = int64_t(std::clamp(std::nearbyint(Y + 1.402 * cr), 0.0, full));
+                g = int64_t(std::clamp(std::nearbyint(Y - 0.344136 * cb - 0.714136 * cr), 0.0, full));
+                b = int64_t(std::clamp(std::nearbyint(Y + 1.772 * cb), 0.0, full));
+            }
+            d[col] = qRgb(lut(r), lut(g), lut(b));
+        }
+    }
+}
+
+QImage TPicture::Render(int32_t frame, TWindow window) const {
+    if (frame < 0 || frame >= frames_) {
+        return QImage();
+    }
+    QImage image(width_, height_, QImage::Format_RGB32);
+    if (image.isNull()) {
+        return image;
+    }
+    RenderInto(image, frame, window, 0, 0, width_, height_);
+    return image;
+}
+
+} // namespace kelvo::imaging

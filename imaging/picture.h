@@ -1,0 +1,110 @@
+// A picture loaded from a file: stored and modality values per frame, its spacing and identity, and its rendering for a window.
+#pragma once
+
+#include <QImage>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace kelvo::imaging {
+
+// Where the physical pixel spacing came from. Pixel Spacing (0028,0030) is the
+// patient-plane spacing; Imager Pixel Spacing (0018,1164) the detector's, used only
+// when the first is absent.
+enum class TSpacingSource : uint8_t { None, PixelSpacing, ImagerPixelSpacing };
+
+// The width of one stored sample in memory; signed kinds hold values already
+// sign-extended from Bits Stored.
+enum class TSampleType : uint8_t { U8, S8, U16, S16, U32, S32 };
+
+struct TWindow {
+    double Center = 0.0;
+    double Width = 1.0; // at least 1
+    bool operator==(const TWindow&) const = default;
+};
+
+class TPicture {
+public:
+    // An empty picture (no frames); filled by the loaders through Allocate.
+    TPicture() = default;
+
+    int32_t Width() const { return width_; }
+    int32_t Height() const { return height_; }
+    int32_t Frames() const { return frames_; }
+    int32_t SamplesPerPixel() const { return samples_; }
+    TSampleType SampleType() const { return type_; }
+    int32_t BitsStored() const { return bitsStored_; }
+    bool IsColour() const { return samples_ == 3; }
+    bool IsEmpty() const { return frames_ == 0; }
+
+    // The stored value of one sample, as the file holds it.
+    int64_t Stored(int32_t frame, int32_t x, int32_t y, int32_t sample = 0) const;
+    // The stored value with the rescale applied (monochrome only; colour returns Stored).
+    double ModalityValue(int32_t frame, int32_t x, int32_t y) const;
+    double ModalityOf(int64_t stored) const { return IsColour() ? double(stored) : stored * Slope + Intercept; }
+    // Smallest and largest modality value over all frames (colour: over all samples).
+    double MinValue() const { return min_; }
+    double MaxValue() const { return max_; }
+
+    // The window stated in the file (its first centre/width pair), or the full range.
+    TWindow DefaultWindow() const;
+    // The frame rendered for a window onto grey or colour RGB32 pixels. MONOCHROME1 is
+    // shown inverted; YBR colour is converted to RGB. A window narrower than 1 counts as 1.
+    QImage Render(int32_t frame, TWindow window) const;
+    // Renders only the rectangle (x, y, w, h) of the frame into `target` at (x, y);
+    // the target must be RGB32 and at least as large as the picture.
+    void RenderInto(QImage& target, int32_t frame, TWindow window, int32_t x, int32_t y, int32_t w, int32_t h) const;
+
+    // Millimetres per pixel along a row (between columns) and along a column (between
+    // rows); both zero when the file gives no spacing.
+    double ColumnSpacing = 0.0;
+    double RowSpacing = 0.0;
+    TSpacingSource SpacingSource = TSpacingSource::None;
+    bool HasSpacing() const { return SpacingSource != TSpacingSource::None; }
+
+    double Slope = 1.0;
+    double Intercept = 0.0;
+    // The unit of modality values when known ("HU" for CT), else empty.
+    QString Unit;
+    std::optional<TWindow> FileWindow;
+    QString Photometric;
+    QString PatientName;
+    QString StudyDate;
+    QString Modality;
+    QString SeriesDescription;
+    // How the file was read, for messages and the title: "DICOM" or Qt's format name.
+    QString Format;
+
+    // For the loaders: sets the geometry and allocates zeroed storage. Frames are
+    // stored one after the other, each row-major with samples interleaved.
+    void Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type,
+                  int32_t bitsStored);
+    // Raw storage, element size by SampleType.
+    uint8_t* Data() { return data_.data(); }
+    const uint8_t* Data() const { return data_.data(); }
+    size_t DataBytes() const { return data_.size(); }
+    size_t SamplesPerFrame() const { return size_t(width_) * size_t(height_) * size_t(samples_); }
+    // Computes MinValue/MaxValue; the loaders call it once the values are in.
+    void ComputeRange();
+
+private:
+    int64_t At(size_t index) const;
+
+    int32_t width_ = 0;
+    int32_t height_ = 0;
+    int32_t frames_ = 0;
+    int32_t samples_ = 1;
+    TSampleType type_ = TSampleType::U8;
+    int32_t bitsStored_ = 8;
+    double min_ = 0.0;
+    double max_ = 0.0;
+    std::vector<uint8_t> data_;
+};
+
+// The byte size of one sample of the type.
+size_t SampleBytes(TSampleType type);
+
+} // namespace kelvo::imaging

@@ -1,0 +1,347 @@
+// Pictures from files in the main window: the three ways of opening, what a failure
+// keeps, window/level by right drag, millimetre rulers, the value label and frames.
+#include "app/main_window.h"
+
+#include "canvas/line_shapes.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+
+#include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QProcess>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <QUrl>
+#include <QWheelEvent>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace kelvo {
+namespace {
+
+QString TestFile(const char* name) {
+    static const QString dir = [] {
+        QProcess p;
+        p.start(QStringLiteral("/usr/bin/python3"),
+                {QStringLiteral("-c"),
+                 QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")});
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished();
+        }
+        return QString::fromUtf8(p.readAllStandardOutput()).trimmed() + QStringLiteral("/test_files/");
+    }();
+    return dir + QLatin1String(name);
+}
+
+class OpenPictureTest : public ::testing::Test {
+protected:
+    OpenPictureTest() {
+        form.ShowError = [this](const QString& m) { errors.push_back(m); };
+        form.ConfirmDropShapes = [this](int count) {
+            asked.push_back(count);
+            return agree;
+        };
+    }
+    void Drag(TMouseButton button, QPoint from, QPoint to) {
+        TMyCAD* cad = form.MyCAD1;
+        cad->MouseDown(button, Qt::NoModifier, from.x(), from.y());
+        cad->MouseMove(Qt::NoModifier, (from.x() + to.x()) / 2, (from.y() + to.y()) / 2);
+        cad->MouseMove(Qt::NoModifier, to.x(), to.y());
+        cad->MouseUp(button, Qt::NoModifier, to.x(), to.y());
+    }
+    void DrawWith(QToolButton* tool, QPoint from, QPoint to) {
+        tool->click();
+        Drag(TMouseButton::mbLeft, from, to);
+    }
+    QString RulerLabel(int index = 0) {
+        auto* line = dynamic_cast<TMyLine*>(form.MyCAD1->Shape(index));
+        return line == nullptr ? QString() : line->LengthText(line->Points[0], line->Points[1]);
+    }
+
+    TForm1 form;
+    std::vector<QString> errors;
+    std::vector<int> asked;
+    bool agree = true;
+};
+
+TEST_F(OpenPictureTest, AFileBecomesThePictureAndNamesTheWindow) {
+    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(form.MyCAD1->BackGround().size(), QSize(128, 128));
+    EXPECT_EQ(form.MyCAD1->size(), QSize(128, 128));
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("CT_small.dcm - Kelvo was used in DICOM Application"));
+    ASSERT_NE(form.MyCAD1->Picture(), nullptr);
+    // No window in the file: the full range of values.
+    EXPECT_EQ(form.MyCAD1->Window(), form.MyCAD1->Picture()->DefaultWindow());
+}
+
+TEST_F(OpenPictureTest, TheCurrentZoomApplies) {
+    form.Edit1->setText(QStringLiteral("2"));
+    form.Button1->click();
+    ASSERT_TRUE(form.OpenFile(TestFile("MR_small.dcm")));
+    EXPECT_EQ(form.MyCAD1->size(), QSize(128, 128));
+    EXPECT_EQ(form.MyCAD1->Zoom(), 2.0);
+}
+
+TEST_F(OpenPictureTest, AFailedOpenKeepsPictureShapesAndTitleAndAsksNothing) {
+    DrawWith(form.rulelineBtn, {10, 10}, {100, 60});
+    const QImage before = form.MyCAD1->BackGround();
+    QTemporaryDir dir;
+    QFile empty(dir.path() + QStringLiteral("/empty.dcm"));
+    ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    const QString bad[] = {dir.path() + QStringLiteral("/missing.dcm"), empty.fileName(), TestFile("rtplan.dcm"),
+                           TestFile("JPEG2000.dcm"), TestFile("MR_truncated.dcm"), TestFile("README.txt")};
+    for (const QString& path : bad) {
+        SCOPED_TRACE(path.toStdString());
+        errors.clear();
+        EXPECT_FALSE(form.OpenFile(path));
+        ASSERT_EQ(errors.size(), 1u);
+        EXPECT_NE(errors[0].indexOf(QFileInfo(path).fileName()), -1) << errors[0].toStdString();
+        EXPECT_EQ(form.MyCAD1->ShapeCount(), 1);
+        EXPECT_EQ(form.MyCAD1->BackGround(), before);
+        EXPECT_EQ(form.windowTitle(), QString::fromLatin1(TForm1::kCaption));
+        EXPECT_EQ(form.MyCAD1->Picture(), nullptr);
+    }
+    EXPECT_TRUE(asked.empty());
+}
+
+TEST_F(OpenPictureTest, ShapesAreDroppedOnlyWhenTheUserAgrees) {
+    DrawWith(form.rectangleBtn, {10, 10}, {100, 60});
+    DrawWith(form.rulelineBtn, {10, 100}, {100, 160});
+    agree = false;
+    EXPECT_FALSE(form.OpenFile(TestFile("CT_small.dcm")));
+    EXPECT_EQ(asked, std::vector<int>{2});
+    EXPECT_EQ(form.MyCAD1->ShapeCount(), 2);
+    EXPECT_EQ(form.MyCAD1->Picture(), nullptr);
+    agree = true;
+    EXPECT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    EXPECT_EQ(form.MyCAD1->ShapeCount(), 0);
+    // Nothing to drop: no question.
+    asked.clear();
+    EXPECT_TRUE(form.OpenFile(TestFile("MR_small.dcm")));
+    EXPECT_TRUE(asked.empty());
+}
+
+TEST_F(OpenPictureTest, OpenButtonAndCtrlOAskForAFile) {
+    int dialogs = 0;
+    form.OpenDialog = [&] {
+        ++dialogs;
+        return TestFile("CT_small.dcm");
+    };
+    form.OpenBtn->click();
+    EXPECT_EQ(dialogs, 1);
+    EXPECT_NE(form.MyCAD1->Picture(), nullptr);
+    EXPECT_EQ(form.OpenBtn->shortcut(), QKeySequence(QKeySequence::Open));
+    // A cancelled dialog changes nothing.
+    form.OpenDialog = [&] {
+        ++dialogs;
+        return QString();
+    };
+    const auto* shown = form.MyCAD1->Picture();
+    form.OpenBtn->click();
+    EXPECT_EQ(dialogs, 2);
+    EXPECT_EQ(form.MyCAD1->Picture(), shown);
+    EXPECT_TRUE(errors.empty());
+}
+
+TEST_F(OpenPictureTest, TheOpenButtonLeavesEveryOtherControlUncovered) {
+    EXPECT_EQ(form.OpenBtn->parentWidget(), &form);
+    for (QWidget* w : form.findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (w == form.OpenBtn || !w->isVisibleTo(&form)) continue;
+        SCOPED_TRACE(w->objectName().toStdString());
+        EXPECT_FALSE(w->geometry().intersects(form.OpenBtn->geometry()));
+    }
+    form.resize(TForm1::kDesignWidth, TForm1::kDesignHeight + 100);
+    EXPECT_EQ(form.OpenBtn->y(), form.BitBtn3->y());
+    // The value label sits in the panel below the zoom frame.
+    EXPECT_GE(form.ValueLabel->y(), form.Bevel1->geometry().bottom());
+    EXPECT_LE(form.ValueLabel->geometry().bottom(), form.Panel1->height());
+}
+
+TEST_F(OpenPictureTest, ADroppedFileIsOpened) {
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(TestFile("CT_small.dcm"))});
+    QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&form, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(300, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&form, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    QTRY_VERIFY_WITH_TIMEOUT(form.MyCAD1->Picture() != nullptr, 5000);
+    EXPECT_EQ(form.OpenedFile(), TestFile("CT_small.dcm"));
+
+    // Text without a file is refused at the door.
+    QMimeData text;
+    text.setText(QStringLiteral("hello"));
+    QDragEnterEvent refused(QPoint(300, 300), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    refused.ignore();
+    QApplication::sendEvent(&form, &refused);
+    EXPECT_FALSE(refused.isAccepted());
+}
+
+TEST_F(OpenPictureTest, RightDragChangesWidthAcrossAndCentreDownWhereRightDoesNothingElse) {
+    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    TMyCAD* cad = form.MyCAD1;
+    const imaging::TWindow start = cad->Window();
+    struct Case {
+        QToolButton* Tool;
+        bool Changes;
+    };
+    const Case cases[] = {{form.SelectBtn, true},   {form.LineBtn, true},    {form.rulelineBtn, true},
+                          {form.rectangleBtn, true}, {form.EllipseBtn, true}, {form.PolyLineBtn, true},
+                          {form.Sectorbtn, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Tool->objectName().toStdString());
+        cad->ResetWindow();
+        c.Tool->click();
+        const QImage before = cad->BackGround();
+        Drag(TMouseButton::mbRight, {20, 20}, {60, 30});
+        if (c.Changes) {
+            EXPECT_GT(cad->Window().Width, start.Width);
+            EXPECT_GT(cad->Window().Center, start.Center);
+            EXPECT_NE(cad->BackGround(), before);
+        } else {
+            EXPECT_EQ(cad->Window(), start);
+        }
+        EXPECT_FALSE(cad->WindowDragging());
+        EXPECT_EQ(cad->ShapeCount(), 0);
+    }
+    // Leftward and upward narrows the window and lowers the centre.
+    form.SelectBtn->click();
+    cad->ResetWindow();
+    Drag(TMouseButton::mbRight, {60, 60}, {30, 20});
+    EXPECT_LT(cad->Window().Width, start.Width);
+    EXPECT_LT(cad->Window().Center, start.Center);
+    // Ctrl+R puts the file's window back.
+    form.show();
+    QApplication::setActiveWindow(&form);
+    QTest::keyClick(&form, Qt::Key_R, Qt::ControlModifier);
+    EXPECT_EQ(cad->Window(), start);
+}
+
+TEST_F(OpenPictureTest, RightClickStillEndsAPolylineAndLeavesTheWindow) {
+    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    TMyCAD* cad = form.MyCAD1;
+    const imaging::TWindow start = cad->Window();
+    form.PolyLineBtn->click();
+    cad->MouseDown(TMouseButton::mbLeft, Qt::NoModifier, 10, 10);
+    cad->MouseUp(TMouseButton::mbLeft, Qt::NoModifier, 10, 10);
+    cad->MouseMove(Qt::NoModifier, 50, 40);
+    cad->MouseDown(TMouseButton::mbRight, Qt::NoModifier, 50, 40);
+    cad->MouseMove(Qt::NoModifier, 90, 80);
+    cad->MouseUp(TMouseButton::mbRight, Qt::NoModifier, 90, 80);
+    EXPECT_EQ(cad->ShapeCount(), 1);
+    EXPECT_EQ(cad->Window(), start);
+}
+
+TEST_F(OpenPictureTest, TheBuiltInPictureHasNoWindowToDrag) {
+    const QImage before = form.MyCAD1->BackGround();
+    Drag(TMouseButton::mbRight, {20, 20}, {200, 100});
+    EXPECT_EQ(form.MyCAD1->BackGround(), before);
+    EXPECT_FALSE(form.MyCAD1->WindowDragging());
+}
+
+TEST_F(OpenPictureTest, RulersMeasureMillimetresOnEachAxisWithItsOwnSpacing) {
+    QTemporaryDir dir;
+    // CT_small with rows 0.5 mm apart and columns 0.25 mm apart.
+    const QString path = dir.path() + QStringLiteral("/aniso.dcm");
+    {
+        DcmFileFormat file;
+        ASSERT_TRUE(file.loadFile(TestFile("CT_small.dcm").toLocal8Bit().constData()).good());
+        file.getDataset()->putAndInsertString(DCM_PixelSpacing, "0.5\\0.25");
+        ASSERT_TRUE(file.saveFile(path.toLocal8Bit().constData()).good());
+    }
+    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    // 30 across and 40 down at 0.661468 mm: 50 pixels, 33.07 mm.
+    DrawWith(form.rulelineBtn, {10, 10}, {40, 50});
+    EXPECT_EQ(RulerLabel(), QStringLiteral("l =     33.07 mm"));
+
+    // Zoom changes the screen, not the length.
+    form.Edit1->setText(QStringLiteral("2"));
+    form.Button1->click();
+    ASSERT_TRUE(form.OpenFile(path));
+    DrawWith(form.rulelineBtn, {20, 20}, {100, 80}); // picture (10,10)-(50,40)
+    // 40 columns x 0.25 = 10 mm across, 30 rows x 0.5 = 15 mm down.
+    EXPECT_EQ(RulerLabel(), QStringLiteral("l =     18.03 mm"));
+
+    // A picture without spacing measures in inches, as the built-in one does.
+    QImage png(64, 64, QImage::Format_Grayscale8);
+    png.fill(100);
+    const QString pngPath = dir.path() + QStringLiteral("/plain.png");
+    ASSERT_TRUE(png.save(pngPath));
+    ASSERT_TRUE(form.OpenFile(pngPath));
+    DrawWith(form.rulelineBtn, {0, 0}, {96, 0});
+    EXPECT_TRUE(RulerLabel().endsWith(QStringLiteral(" in"))) << RulerLabel().toStdString();
+}
+
+TEST_F(OpenPictureTest, PositionLabelGivesPictureCoordinatesAndTheValueUnderTheCursor) {
+    form.Edit1->setText(QStringLiteral("2"));
+    form.Button1->click();
+    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    const imaging::TPicture* p = form.MyCAD1->Picture();
+    form.MyCAD1->MouseMove(Qt::NoModifier, 21, 41);
+    EXPECT_EQ(form.Label1->text(), QStringLiteral("(10,20)"));
+    EXPECT_EQ(form.ValueLabel->text(), QStringLiteral("%1 HU").arg(p->Stored(0, 10, 20) - 1024));
+    // Outside the picture there is no value.
+    form.MyCAD1->MouseMove(Qt::NoModifier, 300, 10);
+    EXPECT_EQ(form.ValueLabel->text(), QString());
+    // Colour pictures give their three samples.
+    ASSERT_TRUE(form.OpenFile(TestFile("SC_rgb_small_odd.dcm")));
+    form.MyCAD1->MouseMove(Qt::NoModifier, 1, 1);
+    EXPECT_TRUE(form.ValueLabel->text().startsWith(QStringLiteral("R "))) << form.ValueLabel->text().toStdString();
+}
+
+TEST_F(OpenPictureTest, PageKeysAndCtrlWheelStepFramesAndShapesStay) {
+    ASSERT_TRUE(form.OpenFile(TestFile("rtdose.dcm")));
+    TMyCAD* cad = form.MyCAD1;
+    form.Edit1->setText(QStringLiteral("8"));
+    form.Button1->click();
+    DrawWith(form.rectangleBtn, {5, 5}, {40, 40});
+    form.show();
+    QApplication::setActiveWindow(&form);
+    const QImage first = cad->BackGround();
+    QTest::keyClick(&form, Qt::Key_PageDown);
+    EXPECT_EQ(cad->Frame(), 1);
+    EXPECT_NE(cad->BackGround(), first);
+    EXPECT_EQ(cad->ShapeCount(), 1);
+    QTest::keyClick(&form, Qt::Key_PageUp);
+    QTest::keyClick(&form, Qt::Key_PageUp);
+    EXPECT_EQ(cad->Frame(), 0);
+    // Also while the line width box, which has the focus at start, has it.
+    form.SpinEdit1->setFocus();
+    QTest::keyClick(form.SpinEdit1, Qt::Key_PageDown);
+    EXPECT_EQ(cad->Frame(), 1);
+    EXPECT_EQ(form.SpinEdit1->value(), 1);
+    QTest::keyClick(form.SpinEdit1, Qt::Key_PageUp);
+    EXPECT_EQ(cad->Frame(), 0);
+    EXPECT_EQ(cad->BackGround(), first);
+
+    QWheelEvent down(QPointF(10, 10), cad->mapToGlobal(QPointF(10, 10)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                     Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(cad, &down);
+    EXPECT_EQ(cad->Frame(), 1);
+    QWheelEvent plain(QPointF(10, 10), cad->mapToGlobal(QPointF(10, 10)), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(cad, &plain);
+    EXPECT_EQ(cad->Frame(), 1);
+    for (int i = 0; i < 20; ++i) cad->StepFrame(1);
+    EXPECT_EQ(cad->Frame(), 14);
+    EXPECT_EQ(cad->ShapeCount(), 1);
+}
+
+} // namespace
+} // namespace kelvo

@@ -1,0 +1,138 @@
+"""Pictures from files in the real program: opened from the command line, with the
+Open button and with Ctrl+O through the file dialog; a right-button drag changes
+the window and Ctrl+R restores it; a ruler on a CT reads in millimetres.
+
+Dropping a file is tested on the widget (QDropEvent), since the private display has
+no drag source that speaks the X drag-and-drop protocol."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kelvo_e2e as e2e  # noqa: E402
+
+OPEN_BTN = (8, 576, 97, 33)
+
+
+def test_file(name):
+    out = subprocess.run(["/usr/bin/python3", "-c",
+                          "import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))"],
+                         capture_output=True, timeout=60, check=True)
+    return os.path.join(out.stdout.decode().strip(), "test_files", name)
+
+
+def titled(name):
+    return f"{name} - {e2e.MAIN_TITLE}"
+
+
+class OnCanvas(e2e.Kelvo):
+    """The program started with a file: its canvas sits where the built-in one does."""
+
+    def __init__(self, *args, canvas_offset, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.offset = canvas_offset
+
+    def find_canvas(self):
+        return self.origin[0] + self.offset[0], self.origin[1] + self.offset[1]
+
+
+class Imaging(e2e.KelvoTestCase, unittest.TestCase):
+    def start_with(self, path):
+        """Stops the program of setUp and starts it again with a file to open."""
+        offset = (self.k.canvas[0] - self.k.origin[0], self.k.canvas[1] - self.k.origin[1])
+        self.k.stop()
+        self.k = OnCanvas(e2e.KelvoTestCase.program, self.x, args=[path], canvas_offset=offset)
+        self.k.start(title=titled(os.path.basename(path)))
+
+    def yellow_of(self, shot, left, top, width, height):
+        return {(x, y) for y in range(height) for x in range(width)
+                if 0 <= left + x < shot.width and 0 <= top + y < shot.height
+                and shot.pixel(left + x, top + y) == e2e.YELLOW}
+
+    def probe(self, text):
+        """The yellow pixels of a label reading text, drawn as the canvas draws it."""
+        exe = os.environ.get("KELVO_LABEL_PROBE")
+        if not exe:
+            self.skipTest("no label probe")
+        with tempfile.TemporaryDirectory() as tmp:
+            png = os.path.join(tmp, "label.png")
+            e2e.run([exe, text, png], env=self.x.env(), timeout=30)
+            ppm = e2e.run([e2e.CONVERT, png, "ppm:-"], binary=True, timeout=30)
+        # A binary PPM: "P6\n<w> <h>\n255\n" then RGB triples.
+        parts = ppm.split(b"\n", 3)
+        width, height = map(int, parts[1].split())
+        shot = e2e.Screenshot(width, height, parts[3])
+        return self.yellow_of(shot, 0, 0, width, height), width, height
+
+    def open_through_dialog(self, path, how):
+        how()
+        dialog = self.k.find_window("Open", timeout=20)
+        self.x.xdotool("windowfocus", "--sync", dialog.wid)
+        self.k.settle(0.5)
+        self.k.type_text(path)
+        self.k.key("Return")
+        self.k.find_window(titled(os.path.basename(path)), timeout=20)
+        self.k.settle(0.5)
+
+    def test_command_line_window_level_and_millimetre_ruler(self):
+        self.start_with(test_file("CT_small.dcm"))
+        before = self.k.canvas_shot(128, 128)
+        # Right drag with the select tool: wider window, higher centre.
+        self.k.drag(*self.k.at(30, 30), *self.k.at(90, 70), button=3)
+        self.k.settle(0.5)
+        dragged = self.k.canvas_shot(128, 128)
+        self.assertGreater(len(before.diff(dragged)), 1000, "the window changed the picture")
+        self.k.key("ctrl+r")
+        self.k.settle(0.5)
+        self.assertSameRegion(self.k.canvas_shot(128, 128), before, 0, 0, 128, 128,
+                              "Ctrl+R gives the file's window back")
+
+        # A ruler 10 across and 24 down: 26 pixels of 0.661468 mm = 17.20 mm.
+        self.k.click_control("rulelineBtn")
+        self.k.canvas_drag((10, 10), (20, 34))
+        shot = self.k.canvas_shot(128, 128)
+        expected, w, h = self.probe("l =     17.20 mm")
+        self.assertTrue(expected, "the probe drew the label")
+        shown = self.yellow_of(shot, 20, 34, min(w, 108), min(h, 94))
+        # The new ruler is selected: its hot point square at the end point covers the
+        # label's first pixels.
+        def readable(points):
+            return {p for p in points if p[0] < 108 and p[1] < 94 and (p[0] > 4 or p[1] > 4)}
+        self.assertEqual(readable(shown), readable(expected), "the ruler reads l =     17.20 mm")
+        wrong, _, _ = self.probe("l =      0.68 in")
+        self.assertNotEqual(readable(shown), readable(wrong))
+
+    def test_open_button_and_ctrl_o(self):
+        x, y, w, h = OPEN_BTN
+        self.open_through_dialog(test_file("CT_small.dcm"),
+                                 lambda: self.k.click(self.k.origin[0] + x + w // 2,
+                                                      self.k.origin[1] + y + h // 2))
+        self.x.xdotool("windowfocus", "--sync", self.k.window.wid)
+        self.open_through_dialog(test_file("MR_small.dcm"), lambda: self.k.key("ctrl+o"))
+
+    def test_bad_file_on_the_command_line_keeps_the_built_in_picture(self):
+        bare = self.k.canvas_shot()
+        offset = (self.k.canvas[0] - self.k.origin[0], self.k.canvas[1] - self.k.origin[1])
+        self.k.stop()
+        self.k = OnCanvas(e2e.KelvoTestCase.program, self.x, args=[test_file("rtplan.dcm")],
+                          canvas_offset=offset)
+        self.k.proc = None
+        log = open(self.k.log_path, "wb")
+        self.k.proc = subprocess.Popen([self.k.exe, test_file("rtplan.dcm")], env=self.k.env,
+                                       stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        log.close()
+        box = self.k.find_window("Open", timeout=30)
+        self.x.xdotool("windowfocus", "--sync", box.wid)
+        self.k.key("Return")
+        self.k.window = self.k.find_window(e2e.MAIN_TITLE, timeout=30)
+        self.k.origin = self.k.window.geometry()[:2]
+        self.k.canvas = self.k.find_canvas()
+        self.k.settle(0.5)
+        self.assertSameRegion(self.k.canvas_shot(), bare, 0, 0, 512, 512, "built-in picture kept")
+
+
+if __name__ == "__main__":
+    e2e.main(sys.argv)

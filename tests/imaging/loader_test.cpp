@@ -1,0 +1,360 @@
+// The loader's model and its refusals: fields a viewer shows, spacing and its source,
+// the window rendering, pictures through Qt, and a clear error for every bad input.
+#include "imaging/loader.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcuid.h>
+
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <functional>
+#include <vector>
+
+namespace kelvo::imaging {
+namespace {
+
+QString TestFile(const char* name) {
+    static const QString dir = [] {
+        QProcess p;
+        p.start(QStringLiteral("/usr/bin/python3"),
+                {QStringLiteral("-c"),
+                 QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")});
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished();
+        }
+        return QString::fromUtf8(p.readAllStandardOutput()).trimmed() + QStringLiteral("/test_files/");
+    }();
+    return dir + QLatin1String(name);
+}
+
+// Writes a small uncompressed DICOM file; `pixels` are the bytes of Pixel Data
+// (absent when empty and `withPixels` is false); `edit` adds or changes elements.
+QString WriteDicom(const QTemporaryDir& dir, const char* name, uint16_t rows, uint16_t cols,
+                   const std::vector<uint16_t>& pixels, const std::function<void(DcmDataset*)>& edit = {},
+                   bool withPixels = true) {
+    DcmFileFormat file;
+    DcmDataset* ds = file.getDataset();
+    ds->putAndInsertString(DCM_SOPClassUID, UID_SecondaryCaptureImageStorage);
+    ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.3.4.5.6.7");
+    ds->putAndInsertString(DCM_Modality, "OT");
+    ds->putAndInsertUint16(DCM_Rows, rows);
+    ds->putAndInsertUint16(DCM_Columns, cols);
+    ds->putAndInsertUint16(DCM_SamplesPerPixel, 1);
+    ds->putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
+    ds->putAndInsertUint16(DCM_BitsAllocated, 16);
+    ds->putAndInsertUint16(DCM_BitsStored, 16);
+    ds->putAndInsertUint16(DCM_HighBit, 15);
+    ds->putAndInsertUint16(DCM_PixelRepresentation, 0);
+    if (withPixels) {
+        ds->putAndInsertUint16Array(DCM_PixelData, pixels.data(), unsigned(pixels.size()));
+    }
+    if (edit) {
+        edit(ds);
+    }
+    const QString path = dir.path() + QLatin1Char('/') + QLatin1String(name);
+    EXPECT_TRUE(file.saveFile(path.toLocal8Bit().constData(), EXS_LittleEndianExplicit).good());
+    return path;
+}
+
+QString WriteBytes(const QTemporaryDir& dir, const char* name, const QByteArray& bytes) {
+    const QString path = dir.path() + QLatin1Char('/') + QLatin1String(name);
+    QFile f(path);
+    EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    return path;
+}
+
+// A PNG claiming the given size whose data is one empty zlib stream.
+QByteArray PngHeaderOnly(uint32_t width, uint32_t height) {
+    const auto be32 = [](uint32_t v) {
+        const char bytes[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)};
+        return QByteArray(bytes, 4);
+    };
+    const auto chunk = [&](const char* type, const QByteArray& data) {
+        const QByteArray body = QByteArray(type) + data;
+        uint32_t crc = 0xffffffffu;
+        for (const char c : body) {
+            crc ^= uint8_t(c);
+            for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xedb88320u & (0u - (crc & 1u)));
+        }
+        return be32(uint32_t(data.size())) + body + be32(~crc);
+    };
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) +
+           chunk("IHDR", be32(width) + be32(height) + QByteArray("\x08\x00\x00\x00\x00", 5)) +
+           chunk("IDAT", QByteArray("\x78\x9c\x03\x00\x00\x00\x00\x01", 8)) + chunk("IEND", QByteArray());
+}
+
+QByteArray ReadAll(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+TEST(Loader, CtSmallCarriesSpacingRescaleUnitAndIdentity) {
+    const TPicture p = LoadPicture(TestFile("CT_small.dcm"));
+    EXPECT_EQ(p.Width(), 128);
+    EXPECT_EQ(p.Height(), 128);
+    EXPECT_EQ(p.Frames(), 1);
+    EXPECT_EQ(p.SpacingSource, TSpacingSource::PixelSpacing);
+    EXPECT_NEAR(p.RowSpacing, 0.661468, 1e-6);
+    EXPECT_NEAR(p.ColumnSpacing, 0.661468, 1e-6);
+    EXPECT_EQ(p.Slope, 1.0);
+    EXPECT_EQ(p.Intercept, -1024.0);
+    EXPECT_EQ(p.Unit, QStringLiteral("HU"));
+    EXPECT_EQ(p.Modality, QStringLiteral("CT"));
+    EXPECT_EQ(p.PatientName, QStringLiteral("CompressedSamples^CT1"));
+    EXPECT_EQ(p.StudyDate, QStringLiteral("20040119"));
+    EXPECT_EQ(p.ModalityValue(0, 10, 20), double(p.Stored(0, 10, 20)) - 1024.0);
+}
+
+struct SpacingCase {
+    const char* Name;
+    const char* PixelSpacing;
+    const char* ImagerSpacing;
+    TSpacingSource Source;
+    double Row, Column;
+};
+
+TEST(Loader, SpacingComesFromPixelSpacingElseImagerPixelSpacing) {
+    const SpacingCase cases[] = {
+        {"both", "0.5\\0.25", "0.9\\0.9", TSpacingSource::PixelSpacing, 0.5, 0.25},
+        {"imager only", nullptr, "0.2\\0.4", TSpacingSource::ImagerPixelSpacing, 0.2, 0.4},
+        {"none", nullptr, nullptr, TSpacingSource::None, 0.0, 0.0},
+        {"zero is no spacing", "0\\0", nullptr, TSpacingSource::None, 0.0, 0.0},
+        {"broken pixel spacing falls back", "abc", "0.3\\0.3", TSpacingSource::ImagerPixelSpacing, 0.3, 0.3},
+    };
+    QTemporaryDir dir;
+    for (const SpacingCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString path = WriteDicom(dir, "s.dcm", 2, 2, {1, 2, 3, 4}, [&](DcmDataset* ds) {
+            if (c.PixelSpacing != nullptr) {
+                ds->putAndInsertString(DCM_PixelSpacing, c.PixelSpacing);
+            }
+            if (c.ImagerSpacing != nullptr) {
+                ds->putAndInsertString(DCM_ImagerPixelSpacing, c.ImagerSpacing);
+            }
+        });
+        const TPicture p = LoadPicture(path);
+        EXPECT_EQ(p.SpacingSource, c.Source);
+        EXPECT_DOUBLE_EQ(p.RowSpacing, c.Row);
+        EXPECT_DOUBLE_EQ(p.ColumnSpacing, c.Column);
+    }
+}
+
+uint8_t GreyAt(const QImage& image, int x, int y) { return uint8_t(qRed(image.pixel(x, y))); }
+
+TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
+    QTemporaryDir dir;
+    // Values 0, 100, 200, 300 with rescale 2x - 100 give modality -100, 100, 300, 500.
+    const auto rescaled = [](DcmDataset* ds) {
+        ds->putAndInsertString(DCM_RescaleSlope, "2");
+        ds->putAndInsertString(DCM_RescaleIntercept, "-100");
+        ds->putAndInsertString(DCM_WindowCenter, "100\\999");
+        ds->putAndInsertString(DCM_WindowWidth, "401\\1");
+    };
+    TPicture p = LoadPicture(WriteDicom(dir, "w.dcm", 1, 4, {0, 100, 200, 300}, rescaled));
+    ASSERT_TRUE(p.FileWindow.has_value());
+    EXPECT_EQ(p.DefaultWindow(), (TWindow{100.0, 401.0}));
+    EXPECT_EQ(p.MinValue(), -100.0);
+    EXPECT_EQ(p.MaxValue(), 500.0);
+    QImage image = p.Render(0, p.DefaultWindow());
+    // -100 is at the lower edge, 100 at the centre, 300 at the top.
+    EXPECT_EQ(GreyAt(image, 0, 0), 0);
+    EXPECT_EQ(GreyAt(image, 1, 0), 128);
+    EXPECT_EQ(GreyAt(image, 2, 0), 255);
+    EXPECT_EQ(GreyAt(image, 3, 0), 255);
+
+    // Without a window in the file: the full range, smallest black and largest white.
+    p.FileWindow.reset();
+    image = p.Render(0, p.DefaultWindow());
+    EXPECT_EQ(GreyAt(image, 0, 0), 0);
+    EXPECT_EQ(GreyAt(image, 3, 0), 255);
+    EXPECT_GT(GreyAt(image, 1, 0), 0);
+    EXPECT_LT(GreyAt(image, 2, 0), 255);
+
+    const TPicture inverted = LoadPicture(WriteDicom(dir, "m1.dcm", 1, 4, {0, 100, 200, 300}, [&](DcmDataset* ds) {
+        rescaled(ds);
+        ds->putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME1");
+    }));
+    image = inverted.Render(0, inverted.DefaultWindow());
+    EXPECT_EQ(GreyAt(image, 0, 0), 255);
+    EXPECT_EQ(GreyAt(image, 2, 0), 0);
+}
+
+TEST(Loader, YbrColourIsShownAsTheSameColoursAsRgb) {
+    // The same picture stored as RGB and as YBR_FULL (both lossy JPEG).
+    const TPicture rgb = LoadPicture(TestFile("SC_rgb_dcmtk_+eb+cr.dcm"));
+    const TPicture ybr = LoadPicture(TestFile("SC_rgb_dcmtk_+eb+cy+n1.dcm"));
+    ASSERT_TRUE(rgb.IsColour());
+    ASSERT_EQ(ybr.Photometric, QStringLiteral("YBR_FULL"));
+    const QImage a = rgb.Render(0, rgb.DefaultWindow() = TWindow{128, 256});
+    const QImage b = ybr.Render(0, TWindow{128, 256});
+    // Lossy coding differs at the colour edges (pydicom's own conversion differs there
+    // by up to 77); on average the two agree within a few levels.
+    double sum = 0;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y);
+            const QRgb q = b.pixel(x, y);
+            sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q));
+        }
+    }
+    EXPECT_LT(sum / (3.0 * a.width() * a.height()), 4.0);
+    // And it is colour: the first band of this picture is red.
+    EXPECT_GT(qRed(b.pixel(50, 2)), 200);
+    EXPECT_LT(qGreen(b.pixel(50, 2)), 40);
+}
+
+TEST(Loader, MultiFrameFilesKeepEveryFrame) {
+    const TPicture p = LoadPicture(TestFile("rtdose.dcm"));
+    EXPECT_EQ(p.Frames(), 15);
+    EXPECT_FALSE(p.Render(14, p.DefaultWindow()).isNull());
+    EXPECT_TRUE(p.Render(15, p.DefaultWindow()).isNull());
+}
+
+struct QtCase {
+    const char* Name;
+    QImage::Format Format;
+    int32_t Samples;
+    TSampleType Type;
+};
+
+TEST(Loader, CommonPicturesKeepTheirDepthAndColour) {
+    const QtCase cases[] = {
+        {"grey8.png", QImage::Format_Grayscale8, 1, TSampleType::U8},
+        {"grey16.png", QImage::Format_Grayscale16, 1, TSampleType::U16},
+        {"colour.png", QImage::Format_RGB32, 3, TSampleType::U8},
+        {"colour16.png", QImage::Format_RGBX64, 3, TSampleType::U16},
+        {"grey8.bmp", QImage::Format_Grayscale8, 1, TSampleType::U8},
+    };
+    QTemporaryDir dir;
+    for (const QtCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        QImage image(7, 5, c.Format);
+        for (int y = 0; y < 5; ++y) {
+            for (int x = 0; x < 7; ++x) {
+                const int v = x * 30 + y * 10;
+                image.setPixelColor(x, y, c.Samples == 1 ? QColor(v, v, v) : QColor(v, 255 - v, y * 50));
+            }
+        }
+        const QString path = dir.path() + QLatin1Char('/') + QLatin1String(c.Name);
+        ASSERT_TRUE(image.save(path));
+        const QImage written(path); // what the file holds, after the format's conversions
+        const TPicture p = LoadPicture(path);
+        EXPECT_EQ(p.Width(), 7);
+        EXPECT_EQ(p.Height(), 5);
+        EXPECT_EQ(p.SamplesPerPixel(), c.Samples);
+        if (QString::fromLatin1(c.Name).endsWith(QLatin1String(".png"))) {
+            EXPECT_EQ(p.SampleType(), c.Type);
+        }
+        EXPECT_FALSE(p.HasSpacing());
+        // Qt widens 8-bit channels to 16 bits by multiplying with 257.
+        const int shift = p.SampleType() == TSampleType::U16 ? 1 : 257;
+        const QColor expected = written.pixelColor(4, 3);
+        if (c.Samples == 1) {
+            EXPECT_EQ(p.Stored(0, 4, 3) * shift, expected.rgba64().red());
+        } else {
+            EXPECT_EQ(p.Stored(0, 4, 3, 0) * shift, expected.rgba64().red());
+            EXPECT_EQ(p.Stored(0, 4, 3, 1) * shift, expected.rgba64().green());
+            EXPECT_EQ(p.Stored(0, 4, 3, 2) * shift, expected.rgba64().blue());
+        }
+    }
+}
+
+struct BadCase {
+    const char* Name;
+    std::function<QString(const QTemporaryDir&)> Make;
+    TLoadError Kind;
+    const char* Says; // part of the message
+};
+
+TEST(Loader, BadInputIsRefusedWithAClearMessage) {
+    const BadCase cases[] = {
+        {"missing file", [](const QTemporaryDir& d) { return d.path() + QStringLiteral("/nothing.dcm"); },
+         TLoadError::Unreadable, "Cannot read \"nothing.dcm\""},
+        {"folder", [](const QTemporaryDir& d) { return d.path(); }, TLoadError::Unreadable, "folder"},
+        {"zero bytes", [](const QTemporaryDir& d) { return WriteBytes(d, "empty.dcm", {}); }, TLoadError::EmptyFile,
+         "is empty (0 bytes)"},
+        {"text", [](const QTemporaryDir& d) { return WriteBytes(d, "notes.txt", "just some words\n"); },
+         TLoadError::NotAPicture, "is not a picture"},
+        {"RT plan", [](const QTemporaryDir&) { return TestFile("rtplan.dcm"); }, TLoadError::NoPixelData,
+         "without pixel data (RT Plan Storage)"},
+        {"structured report", [](const QTemporaryDir&) { return TestFile("test-SR.dcm"); },
+         TLoadError::NoPixelData, "without pixel data"},
+        {"truncated MR", [](const QTemporaryDir&) { return TestFile("MR_truncated.dcm"); }, TLoadError::Truncated,
+         "is truncated"},
+        {"CT cut in half",
+         [](const QTemporaryDir& d) {
+             const QByteArray all = ReadAll(TestFile("CT_small.dcm"));
+             return WriteBytes(d, "half.dcm", all.left(all.size() / 2));
+         },
+         TLoadError::Truncated, "is truncated"},
+        {"JPEG 2000", [](const QTemporaryDir&) { return TestFile("JPEG2000.dcm"); }, TLoadError::UnsupportedSyntax,
+         "JPEG 2000 (Lossless or Lossy), 1.2.840.10008.1.2.4.91"},
+        {"60000 x 60000 header without the data",
+         [](const QTemporaryDir& d) { return WriteDicom(d, "huge.dcm", 60000, 60000, {1, 2, 3, 4}); },
+         TLoadError::TooLarge, "60000 × 60000"},
+        {"PNG header of 60000 x 60000",
+         [](const QTemporaryDir& d) { return WriteBytes(d, "huge.png", PngHeaderOnly(60000, 60000)); },
+         TLoadError::TooLarge, "60000 × 60000 pixels"},
+        {"20000 x 20000 header with four pixels",
+         [](const QTemporaryDir& d) { return WriteDicom(d, "big.dcm", 20000, 20000, {1, 2, 3, 4}); },
+         TLoadError::Truncated, "8 of 800000000 bytes"},
+        {"image header without pixel data",
+         [](const QTemporaryDir& d) { return WriteDicom(d, "nopix.dcm", 4, 4, {}, {}, false); },
+         TLoadError::NoPixelData, "Secondary Capture"},
+        {"12 bits allocated",
+         [](const QTemporaryDir& d) {
+             return WriteDicom(d, "b12.dcm", 2, 2, {1, 2, 3, 4},
+                               [](DcmDataset* ds) { ds->putAndInsertUint16(DCM_BitsAllocated, 12); });
+         },
+         TLoadError::UnsupportedLayout, "12 bits allocated"},
+        {"PNG cut short",
+         [](const QTemporaryDir& d) {
+             QImage image(64, 64, QImage::Format_RGB32);
+             image.fill(Qt::red);
+             const QString full = d.path() + QStringLiteral("/full.png");
+             image.save(full);
+             const QByteArray all = ReadAll(full);
+             return WriteBytes(d, "cut.png", all.left(60));
+         },
+         TLoadError::Corrupt, "cut.png"},
+    };
+    for (const BadCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        QTemporaryDir dir;
+        const QString path = c.Make(dir);
+        try {
+            (void)LoadPicture(path);
+            ADD_FAILURE() << "loaded";
+        } catch (const EImageError& e) {
+            EXPECT_EQ(int(e.Kind()), int(c.Kind)) << e.what();
+            EXPECT_NE(e.Text().indexOf(QString::fromUtf8(c.Says)), -1) << e.what();
+        }
+    }
+}
+
+TEST(Loader, BytesInMemoryLoadLikeTheFile) {
+    const QByteArray bytes = ReadAll(TestFile("MR_small.dcm"));
+    const TPicture a = LoadPicture(TestFile("MR_small.dcm"));
+    const TPicture b = LoadDicomBytes(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()),
+                                      QStringLiteral("MR_small.dcm"));
+    ASSERT_EQ(a.DataBytes(), b.DataBytes());
+    EXPECT_EQ(std::memcmp(a.Data(), b.Data(), a.DataBytes()), 0);
+    // A limit below the picture's size refuses it before decoding.
+    TLoadLimits small;
+    small.MaxDecodedBytes = 1000;
+    EXPECT_THROW((void)LoadDicomBytes(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()),
+                                      QStringLiteral("MR_small.dcm"), small),
+                 EImageError);
+}
+
+} // namespace
+} // namespace kelvo::imaging
