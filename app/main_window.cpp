@@ -2,10 +2,14 @@
 #include "app/main_window.h"
 
 #include "app/glyphs.h"
+#include "app/measurement_panel.h"
+#include "canvas/annotations.h"
+#include "platform/screen.h"
 #include "app/picture.h"
 #include "imaging/loader.h"
 #include "platform/surface.h"
 
+#include <QBuffer>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QColorDialog>
@@ -133,6 +137,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setMinimumSize(152 + 100 + kScrollRightMargin, 8 + 100 + kScrollBottomMargin);
     CreateControls();
     CreateImagingControls();
+    CreateMeasuringControls();
     ConfigureCanvas();
     SetTabOrder();
     SpinEdit1->setFocus();
@@ -326,7 +331,7 @@ void TForm1::ConfigureCanvas() {
 void TForm1::SetTabOrder() {
     // Inside the panel, then the panel's place among the window's controls.
     QWidget* const order[] = {SpinEdit1, Edit1, Button1, CheckBox1, CheckBox2,
-                              ScrollBox1, BitBtn2, BitBtn3, OpenBtn};
+                              ScrollBox1, BitBtn2, BitBtn3, OpenBtn, ListBtn};
     for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -362,13 +367,17 @@ void TForm1::resizeEvent(QResizeEvent* event) {
     // The canvas's scroll box takes whatever room the window gains or loses.
     // Everything else keeps its place, except that the bottom buttons move down
     // with a window taller than designed, where the scroll box would cover them.
+    // The measurement list, when shown, takes a strip on the right of its own.
     const int w = width(), h = height();
-    ScrollBox1->setGeometry(152, 8, std::max(100, w - 152 - kScrollRightMargin),
-                            std::max(100, h - 8 - kScrollBottomMargin));
+    const int list = MeasurementPanel->isVisibleTo(this) ? TMeasurementPanel::kWidth + 8 : 0;
+    const int scrollHeight = std::max(100, h - 8 - kScrollBottomMargin);
+    ScrollBox1->setGeometry(152, 8, std::max(100, w - 152 - kScrollRightMargin - list), scrollHeight);
+    MeasurementPanel->setGeometry(ScrollBox1->geometry().right() + 1 + 8, 8, TMeasurementPanel::kWidth, scrollHeight);
     const int buttonsTop = std::max(kDesignHeight, h) - kButtonsFromBottom;
     BitBtn3->move(BitBtn3->x(), buttonsTop);
     BitBtn2->move(BitBtn2->x(), buttonsTop);
     OpenBtn->move(OpenBtn->x(), buttonsTop);
+    ListBtn->move(ListBtn->x(), buttonsTop);
 }
 
 void TForm1::SetTool(TDrawTool tool) {
@@ -461,6 +470,14 @@ void TForm1::BitBtn3Click() {
 
 // --- opening pictures ---
 
+void TForm1::TellFailure(const QString& title, const QString& message) {
+    if (ShowError) {
+        ShowError(message);
+    } else {
+        QMessageBox::warning(this, title, message);
+    }
+}
+
 void TForm1::TellError(const QString& message) {
     if (ShowError) {
         ShowError(message);
@@ -504,6 +521,8 @@ bool TForm1::OpenFile(const QString& path) {
             return;
         }
         MyCAD1->ClearShapes();
+        filePicture_ = picture;
+        statsCache_.Clear();
         openedFile_ = path;
         setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), QString::fromLatin1(kCaption)));
         opened = true;
@@ -551,6 +570,195 @@ void TForm1::dropEvent(QDropEvent* event) {
     // Opened after the drop has finished: a message box inside the drop would
     // hold the dragging program's drag.
     QTimer::singleShot(0, this, [this, path] { (void)OpenFile(path); });
+}
+
+// --- measuring ---
+
+void TForm1::CreateMeasuringControls() {
+    // Right of the close button, in the row the window's buttons share.
+    ListBtn = new QPushButton(QStringLiteral("Measurements"), this);
+    ListBtn->setObjectName(QStringLiteral("ListBtn"));
+    ListBtn->setGeometry(537, 576, 186, 33);
+    ListBtn->setCheckable(true);
+    ListBtn->setToolTip(QStringLiteral("Show the list of measurements (Ctrl+M)"));
+    ListBtn->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    connect(ListBtn, &QPushButton::clicked, this, &TForm1::ListBtnClick);
+
+    MeasurementPanel = new TMeasurementPanel(this);
+    MeasurementPanel->hide();
+    MeasurementPanel->OnRowSelected = [this](int row) {
+        Guarded("list", [&] {
+            for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) {
+                TMyShape* shape = MyCAD1->Shape(i);
+                if (i == row) {
+                    shape->Select();
+                } else {
+                    shape->Deselect();
+                }
+            }
+            MyCAD1->Paint();
+        });
+    };
+    connect(MeasurementPanel->ExportCsvBtn, &QPushButton::clicked, this, &TForm1::ExportCsvBtnClick);
+    connect(MeasurementPanel->ExportPngBtn, &QPushButton::clicked, this, &TForm1::ExportPngBtnClick);
+    connect(MeasurementPanel->SaveBtn, &QPushButton::clicked, this, &TForm1::SaveAnnotationsBtnClick);
+    auto* save = new QShortcut(QKeySequence::Save, this);
+    save->setObjectName(QStringLiteral("SaveAnnotationsKey"));
+    connect(save, &QShortcut::activated, this, &TForm1::SaveAnnotationsBtnClick);
+
+    // Every committed change ends in a paint (and a click that only selects, in a
+    // release), so the list follows the canvas from these two.
+    MyCAD1->OnPaint = [this](TMyCAD*) { RefreshMeasurements(); };
+    MyCAD1->OnMouseUp = [this](TMyCAD*, TMouseButton, Qt::KeyboardModifiers, int32_t, int32_t) {
+        RefreshMeasurements();
+    };
+}
+
+void TForm1::ListBtnClick() {
+    Guarded("list", [&] {
+        const bool show = ListBtn->isChecked();
+        if (show == MeasurementPanel->isVisibleTo(this)) return;
+        const int strip = TMeasurementPanel::kWidth + 8;
+        MeasurementPanel->setVisible(show);
+        setMinimumWidth(minimumWidth() + (show ? strip : -strip));
+        resize(width() + (show ? strip : -strip), height());
+        RefreshMeasurements();
+    });
+}
+
+std::shared_ptr<const imaging::TPicture> TForm1::MeasuredPicture() {
+    if (MyCAD1->Picture() != nullptr && MyCAD1->Picture() == filePicture_.get()) {
+        return filePicture_;
+    }
+    const QImage& background = MyCAD1->BackGround();
+    if (background.isNull()) {
+        return nullptr;
+    }
+    if (!builtInValues_ || builtInKey_ != background.cacheKey()) {
+        // The grey level of each pixel (red = green = blue in the built-in picture).
+        auto p = std::make_shared<imaging::TPicture>();
+        p->Allocate(background.width(), background.height(), 1, 1, imaging::TSampleType::U8, 8);
+        const QImage rgb = background.convertToFormat(QImage::Format_RGB32);
+        for (int y = 0; y < rgb.height(); ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+            uint8_t* out = p->Data() + size_t(y) * size_t(rgb.width());
+            for (int x = 0; x < rgb.width(); ++x) out[x] = uint8_t(qGray(line[x]));
+        }
+        p->ComputeRange();
+        builtInValues_ = p;
+        builtInKey_ = background.cacheKey();
+    }
+    return builtInValues_;
+}
+
+std::vector<TMeasurement> TForm1::Measurements() {
+    std::vector<const TMyShape*> shapes;
+    for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) shapes.push_back(MyCAD1->Shape(i));
+    TMeasureContext context;
+    context.Picture = MeasuredPicture();
+    context.Frame = context.Picture == filePicture_ ? MyCAD1->Frame() : 0;
+    context.MmPerPixelX = ShapeSettings.MmPerPixelX;
+    context.MmPerPixelY = ShapeSettings.MmPerPixelY;
+    context.DotsPerInch = ScreenPixelsPerInch();
+    context.Cache = &statsCache_;
+    return Measure(shapes, context);
+}
+
+void TForm1::RefreshMeasurements() {
+    Guarded("list", [&] {
+        if (!MeasurementPanel->isVisibleTo(this)) return;
+        MeasurementPanel->ShowMeasurements(Measurements(), MyCAD1->SelectedIndex());
+    });
+}
+
+QString TForm1::AskSavePath(const QString& title, const QString& suggested, const QString& filter) {
+    if (SaveDialog) return SaveDialog(title, suggested, filter);
+    return QFileDialog::getSaveFileName(this, title, suggested, filter);
+}
+
+bool TForm1::ExportMeasurements(const QString& path) {
+    bool done = false;
+    Guarded("export", [&] {
+        try {
+            WriteFileAtomically(path, MeasurementsCsv(Measurements()));
+            done = true;
+        } catch (const EAnnotationError& e) {
+            TellFailure(QStringLiteral("Export measurements"), e.Text());
+        }
+    });
+    return done;
+}
+
+bool TForm1::ExportPicture(const QString& path) {
+    bool done = false;
+    Guarded("export", [&] {
+        QByteArray png;
+        {
+            QBuffer buffer(&png);
+            buffer.open(QIODevice::WriteOnly);
+            if (!MyCAD1->Image().save(&buffer, "PNG")) {
+                TellFailure(QStringLiteral("Export picture"), QStringLiteral("The picture could not be encoded as PNG."));
+                return;
+            }
+        }
+        try {
+            WriteFileAtomically(path, png);
+            done = true;
+        } catch (const EAnnotationError& e) {
+            TellFailure(QStringLiteral("Export picture"), e.Text());
+        }
+    });
+    return done;
+}
+
+QString TForm1::AnnotationFile() const {
+    return openedFile_.isEmpty() ? QString() : AnnotationPathFor(openedFile_);
+}
+
+bool TForm1::SaveAnnotationsTo(const QString& path) {
+    bool done = false;
+    Guarded("save", [&] {
+        std::vector<TAnnotation> records;
+        for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) {
+            if (const std::optional<TAnnotation> a = ToAnnotation(*MyCAD1->Shape(i))) records.push_back(*a);
+        }
+        try {
+            SaveAnnotations(path, records);
+            done = true;
+        } catch (const EAnnotationError& e) {
+            TellFailure(QStringLiteral("Save annotations"), e.Text());
+        }
+    });
+    return done;
+}
+
+void TForm1::ExportCsvBtnClick() {
+    Guarded("export", [&] {
+        const QString base = openedFile_.isEmpty() ? QStringLiteral("measurements") : openedFile_;
+        const QString path = AskSavePath(QStringLiteral("Export measurements"), base + QStringLiteral(".csv"),
+                                         QStringLiteral("CSV (*.csv)"));
+        if (!path.isEmpty()) (void)ExportMeasurements(path);
+    });
+}
+
+void TForm1::ExportPngBtnClick() {
+    Guarded("export", [&] {
+        const QString base = openedFile_.isEmpty() ? QStringLiteral("picture") : openedFile_;
+        const QString path = AskSavePath(QStringLiteral("Export picture"), base + QStringLiteral(".png"),
+                                         QStringLiteral("PNG (*.png)"));
+        if (!path.isEmpty()) (void)ExportPicture(path);
+    });
+}
+
+void TForm1::SaveAnnotationsBtnClick() {
+    Guarded("save", [&] {
+        QString path = AnnotationFile();
+        if (path.isEmpty()) {
+            path = AskSavePath(QStringLiteral("Save annotations"), QStringLiteral("annotations.kelvo.json"),
+                               QStringLiteral("Annotations (*.kelvo.json)"));
+        }
+        if (!path.isEmpty()) (void)SaveAnnotationsTo(path);
+    });
 }
 
 } // namespace kelvo

@@ -1,6 +1,7 @@
 // The main window: the tool panel that drives the canvas, the scrolling canvas, and the two bottom buttons.
 #pragma once
 
+#include "canvas/measurements.h"
 #include "canvas/my_cad.h"
 #include "platform/types.h"
 
@@ -12,7 +13,9 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 class QButtonGroup;
 class QCheckBox;
@@ -21,6 +24,10 @@ class QLineEdit;
 class QPushButton;
 class QScrollArea;
 class QToolButton;
+
+namespace kelvo {
+class TMeasurementPanel;
+}
 
 namespace kelvo {
 
@@ -96,6 +103,22 @@ public:
     std::function<bool(int count)> ConfirmDropShapes;
     std::function<void(const QString& message)> ShowError;
 
+    // What every shape measures, in the canvas's list order, on the picture shown
+    // (the built-in picture's grey levels, or a file's modality values).
+    std::vector<TMeasurement> Measurements();
+    // Writes the measurements as CSV, the canvas's pixels as PNG, the shapes into an
+    // annotation file; false, after telling the user why, when it failed.
+    bool ExportMeasurements(const QString& path);
+    bool ExportPicture(const QString& path);
+    bool SaveAnnotationsTo(const QString& path);
+    // Where "Save annotations" writes: beside the file shown; empty for the built-in picture.
+    QString AnnotationFile() const;
+    // Asks for a file to write, with a suggested path and a filter; empty = cancelled.
+    // Empty = Qt's standard modal dialog.
+    std::function<QString(const QString& title, const QString& suggested, const QString& filter)> SaveDialog;
+    // Brings the list up to date with the canvas (when it is shown).
+    void RefreshMeasurements();
+
     QFrame* Panel1 = nullptr;
     QFrame* Bevel2 = nullptr;
     QToolButton* SelectBtn = nullptr;
@@ -122,6 +145,9 @@ public:
     QPushButton* BitBtn3 = nullptr;
     QPushButton* BitBtn2 = nullptr;
     QPushButton* OpenBtn = nullptr;
+    // Shows or hides the measurement list; the window widens by the list's width.
+    QPushButton* ListBtn = nullptr;
+    TMeasurementPanel* MeasurementPanel = nullptr;
     // The value under the cursor, below the tool panel's frames.
     QLabel* ValueLabel = nullptr;
 
@@ -141,6 +167,10 @@ public slots:
     void CheckBox2Click();
     void BitBtn3Click();
     void OpenBtnClick();
+    void ListBtnClick();
+    void ExportCsvBtnClick();
+    void ExportPngBtnClick();
+    void SaveAnnotationsBtnClick();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -157,6 +187,11 @@ private:
     void FitCanvasHolder();
     void CreateImagingControls();
     void TellError(const QString& message);
+    void TellFailure(const QString& title, const QString& message);
+    void CreateMeasuringControls();
+    QString AskSavePath(const QString& title, const QString& suggested, const QString& filter);
+    // The values measured on: the file's picture, or the built-in picture's grey levels.
+    std::shared_ptr<const imaging::TPicture> MeasuredPicture();
 
     // Holds the canvas inside the scroll box, so that the canvas can sit at its
     // stored offset and the scrolled range follows the canvas's size.
@@ -165,6 +200,10 @@ private:
     QColor lastColor_ = Qt::black;
     bool shownBefore_ = false;
     QString openedFile_;
+    std::shared_ptr<const imaging::TPicture> filePicture_;
+    std::shared_ptr<const imaging::TPicture> builtInValues_;
+    qint64 builtInKey_ = 0;
+    TRegionStatsCache statsCache_;
 };
 
 // Reads a zoom factor the way the zoom box expects it: blanks around the
