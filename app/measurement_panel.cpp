@@ -1,6 +1,9 @@
 #include "app/measurement_panel.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QTableWidget>
@@ -25,6 +28,7 @@ TMeasurementPanel::TMeasurementPanel(QWidget* parent) : QFrame(parent) {
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Table->setColumnWidth(0, 80);
     Table->setColumnWidth(1, 70);
+    Table->installEventFilter(this);
     connect(Table, &QTableWidget::itemSelectionChanged, this, [this] {
         if (!filling_ && OnRowSelected) OnRowSelected(SelectedRow());
     });
@@ -49,6 +53,28 @@ void TMeasurementPanel::resizeEvent(QResizeEvent* event) {
     ExportPngBtn->setGeometry(2 * kGap + half, rowsTop, half, kButtonHeight);
     SaveBtn->setGeometry(kGap, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
     LoadBtn->setGeometry(2 * kGap + half, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
+}
+
+bool TMeasurementPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Table && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        QApplication::clipboard()->setText(ListText());
+        return true;
+    }
+    return QFrame::eventFilter(watched, event);
+}
+
+QString TMeasurementPanel::ListText() const {
+    QString text = QStringLiteral("Name\tKind\tValue\n");
+    for (int r = 0; r < Table->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < 3; ++c) {
+            const QTableWidgetItem* item = Table->item(r, c);
+            cells << (item ? item->text() : QString());
+        }
+        text += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
+    }
+    return text;
 }
 
 int TMeasurementPanel::SelectedRow() const {

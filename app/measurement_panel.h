@@ -25,6 +25,9 @@ public:
     // position and a long list refreshes cheaply.
     void ShowMeasurements(const std::vector<TMeasurement>& list, int selected);
     int SelectedRow() const;
+    // The whole list as text, a header line and then one tab-separated line per row;
+    // Ctrl+C in the list puts it on the clipboard.
+    QString ListText() const;
 
     // Fired when the user selects a row (not when ShowMeasurements selects one).
     std::function<void(int row)> OnRowSelected;
@@ -37,6 +40,7 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     bool filling_ = false;

@@ -5,7 +5,10 @@
 #include "canvas/annotations.h"
 #include "support/pydicom_files.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QFile>
+#include <QTest>
 #include <QLineEdit>
 #include <QScrollArea>
 #include <QPushButton>
@@ -86,6 +89,11 @@ TEST_F(MeasuringTest, EveryShapeIsListedAndSelectionGoesBothWays) {
         for (int x = 10; x < 50; ++x) sum += qRed(picture.pixel(x, y));
     ASSERT_TRUE(m[0].Stats.has_value());
     EXPECT_DOUBLE_EQ(m[0].Stats->Mean, sum / 800);
+
+    QTest::keyClick(form.MeasurementPanel->Table, Qt::Key_C, Qt::ControlModifier);
+    const QStringList copied = QApplication::clipboard()->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(copied.size(), 4);
+    EXPECT_EQ(copied[2], QStringLiteral("Ruler 1\tRuler\t1.00 in"));
 
     EXPECT_EQ(form.MeasurementPanel->SelectedRow(), 2) << "the shape drawn last is selected";
     form.MeasurementPanel->Table->selectRow(0);
