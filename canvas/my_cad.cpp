@@ -1,7 +1,9 @@
 #include "canvas/my_cad.h"
 
 #include "canvas/area_shapes.h"
+#include "canvas/canvas_tools.h"
 #include "canvas/line_shapes.h"
+#include "platform/scope_exit.h"
 
 #include <QCursor>
 #include <QGuiApplication>
@@ -87,6 +89,8 @@ TMyCAD::TMyCAD(QWidget* parent) : QWidget(parent) {
     setMouseTracking(true);
     resize(105, 105);
     surface_.SetImage(&image_);
+    tools_ = MakeCanvasTools(*this);
+    tool_ = tools_.back().get();
 }
 
 TMyCAD::~TMyCAD() {
@@ -152,7 +156,6 @@ bool TMyCAD::RenderPicture(int32_t frame, imaging::TWindow window) {
         }
     }
     backGround_ = QImage();
-    zoomedImage_ = QImage();
     picture_->RenderInto(rendered_, frame, window, 0, 0, rendered_.width(), rendered_.height());
     ShowBackGround(rendered_);
     return true;
@@ -187,7 +190,7 @@ void TMyCAD::ClearShapes() {
 void TMyCAD::ShowBackGround(const QImage& picture) {
     if (picture.isNull()) {
         backGround_ = QImage();
-        zoomedImage_ = QImage();
+        zoomedSize_ = QSize();
     } else {
         backGround_ = picture.convertToFormat(QImage::Format_RGB32);
         // The picture is shown at the current zoom so that it and the shapes agree; a
@@ -200,9 +203,9 @@ void TMyCAD::ShowBackGround(const QImage& picture) {
             w = backGround_.width();
             h = backGround_.height();
         }
-        zoomedImage_ = (zoom_ == 1.0) ? backGround_ : StretchImage(backGround_, int32_t(w), int32_t(h));
-        if (zoomedImage_.width() > 0 && zoomedImage_.height() > 0) {
-            resize(zoomedImage_.width(), zoomedImage_.height());
+        zoomedSize_ = QSize(int32_t(w), int32_t(h));
+        if (w > 0 && h > 0) {
+            resize(zoomedSize_);
         }
     }
     needsRender_ = true;
@@ -221,6 +224,7 @@ void TMyCAD::SetShapeTool(TDrawTool tool) {
     }
     shapeTool_ = tool;
     mode_ = (tool == SpNone) ? ModeSelect : ModeDraw;
+    tool_ = tools_[size_t(tool)].get();
 }
 
 void TMyCAD::AbandonConstruction() {
@@ -232,10 +236,9 @@ void TMyCAD::AbandonConstruction() {
         pending_.reset();
         pendingTool_ = SpNone;
     }
-    if (mode_ == ModeMove || mode_ == ModeResize) {
-        mode_ = ModeSelect;
-    }
+    tool_->Abandon();
     dragState_ = DragNone;
+    // The counter is process-wide and counts only a sector under construction.
     SectorClicks = 0;
     if (clipped_) {
         ReleaseCursor();
@@ -257,7 +260,7 @@ bool TMyCAD::SetZoom(double zoom) {
     if (!std::isfinite(zoom) || !(zoom > 0.0)) {
         return false;
     }
-    QImage zoomed;
+    QSize zoomed;
     if (!backGround_.isNull()) {
         const int64_t w = ZoomedSide(backGround_.width(), zoom);
         const int64_t h = ZoomedSide(backGround_.height(), zoom);
@@ -265,15 +268,22 @@ bool TMyCAD::SetZoom(double zoom) {
             return false;
         }
         if (w > 0 && h > 0) {
-            zoomed = StretchImage(backGround_, int32_t(w), int32_t(h));
-            if (zoomed.isNull()) {
-                return false; // the allocation failed; keep what is shown
+            // No zoomed copy of the picture is kept (every paint stretches the source
+            // again), so the backing image is the one allocation a zoom needs: made
+            // here, so that a zoom without the memory for it is refused with nothing lost.
+            QImage backing = PaddedImage(QSize(int32_t(w), int32_t(h)));
+            if (backing.isNull()) {
+                return false;
             }
+            backing.fill(palette().color(QPalette::Window));
+            image_ = backing;
+            surface_.SetImage(&image_);
+            zoomed = QSize(int32_t(w), int32_t(h));
         }
     }
     zoom_ = zoom;
     ShapeSettings.Zoom = zoom;
-    zoomedImage_ = zoomed;
+    zoomedSize_ = zoomed;
     Paint();
     return true;
 }
@@ -303,21 +313,21 @@ void TMyCAD::EnsureImageSize() {
 }
 
 void TMyCAD::Render() {
-    if (zoomedImage_.width() > 0 && zoomedImage_.height() > 0 && size() != zoomedImage_.size()) {
-        resize(zoomedImage_.size());
+    if (!zoomedSize_.isEmpty() && size() != zoomedSize_) {
+        resize(zoomedSize_);
     }
     EnsureImageSize();
     needsRender_ = false;
     if (image_.isNull()) {
         return;
     }
-    if (zoomedImage_.isNull() || zoomedImage_.size() != image_.size()) {
+    if (zoomedSize_.isEmpty() || zoomedSize_ != image_.size()) {
         image_.fill(palette().color(QPalette::Window));
     }
-    // Stretching the source again reads a quarter of what copying ZoomedImage would at
-    // zoom 2, and gives the same pixels.
-    if (!zoomedImage_.isNull() && !backGround_.isNull()) {
-        surface_.StretchDraw(TRect{0, 0, zoomedImage_.width(), zoomedImage_.height()}, backGround_);
+    // Stretching the source again reads a quarter of what copying a zoomed copy would
+    // at zoom 2, gives the same pixels, and spares keeping one.
+    if (!zoomedSize_.isEmpty() && !backGround_.isNull()) {
+        surface_.StretchDraw(TRect{0, 0, zoomedSize_.width(), zoomedSize_.height()}, backGround_);
     }
     DrawShapes();
     surface_.ResetTouched();
@@ -493,31 +503,6 @@ QString TMyCAD::ValueText(int32_t px, int32_t py) const {
     return text;
 }
 
-bool TMyCAD::RightPressIsFree() const {
-    if (dragState_ != DragNone && !(mode_ == ModeDraw && shapeTool_ == SpPolyLine)) {
-        return false;
-    }
-    if (mode_ == ModeSelect) {
-        return true;
-    }
-    if (mode_ != ModeDraw) {
-        return false;
-    }
-    switch (shapeTool_) {
-    case SpLine:
-    case SpRuleLine:
-    case SpRectangle:
-    case SpEllipse:
-        return true;
-    case SpPolyLine:
-        return !PendingIs(SpPolyLine);
-    case SpNone:
-    case SpSector:
-        return false;
-    }
-    return false;
-}
-
 void TMyCAD::DragWindow(int32_t x, int32_t y) {
     // A drag across the canvas's width spans the picture's range of values, so any
     // picture, 8-bit or 16-bit, answers at a usable pace.
@@ -580,112 +565,16 @@ void TMyCAD::MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t
         OnMouseDown(this, button, shift, x, y);
     }
     const TPoint p{x, y};
-    const bool left = button == TMouseButton::mbLeft;
     // A right press that has no other meaning here grabs the picture's window.
-    if (button == TMouseButton::mbRight && picture_ != nullptr && RightPressIsFree()) {
+    if (button == TMouseButton::mbRight && picture_ != nullptr && tool_->RightPressIsFree()) {
         windowDrag_ = true;
         windowDragStart_ = p;
         windowAtDragStart_ = window_;
     }
     // Selecting and deselecting draw hot points straight into the image; show them.
     surface_.ResetTouched();
-    struct Refresh {
-        TMyCAD* cad;
-        ~Refresh() { cad->RefreshTouched(); }
-    } refresh{this};
-    if (mode_ == ModeDraw && shapeTool_ == SpSector) {
-        if (currentShape_ != nullptr) {
-            currentShape_->Deselect();
-        }
-        if (SectorClicks == 0) {
-            startPoint_ = p;
-            endPoint_ = p;
-        }
-        if (!left || dragState_ == DragClickChain) {
-            return;
-        }
-        pending_ = CreateShape(SpSector);
-        pendingTool_ = SpSector;
-        currentShape_ = pending_.get();
-        return;
-    }
-    if (mode_ == ModeDraw && shapeTool_ == SpPolyLine) {
-        if (currentShape_ != nullptr) {
-            currentShape_->Deselect();
-        }
-        startPoint_ = p;
-        endPoint_ = p;
-        if (!left) {
-            return;
-        }
-        if (dragState_ != DragClickChain || !PendingIs(SpPolyLine)) {
-            pending_ = CreateShape(SpPolyLine);
-            pendingTool_ = SpPolyLine;
-            currentShape_ = pending_.get();
-        }
-        currentShape_->AddPoint(startPoint_);
-        return;
-    }
-    if (!left) {
-        return;
-    }
-    startPoint_ = p;
-    endPoint_ = p;
-    if (mode_ == ModeDraw) {
-        if (currentShape_ != nullptr) {
-            currentShape_->Deselect();
-        }
-        pending_ = CreateShape(shapeTool_);
-        pendingTool_ = shapeTool_;
-        currentShape_ = pending_.get();
-        if (currentShape_ != nullptr) {
-            currentShape_->AddPoint(startPoint_);
-        }
-        endPoint_ = startPoint_;
-        dragState_ = DragButtonDown;
-    } else if (mode_ == ModeSelect) {
-        dragState_ = DragButtonDown;
-        if (currentShape_ != nullptr && currentShape_->Selected && currentShape_->HotPointAt(startPoint_) >= 0) {
-            mode_ = ModeResize;
-            return;
-        }
-        for (int32_t i = ShapeCount() - 1; i >= 0; --i) {
-            TMyShape* shape = shapes_[size_t(i)].get();
-            if (shape->HitTest(startPoint_)) {
-                mode_ = ModeMove;
-                shape->Select();
-                if (shape != currentShape_) {
-                    if (currentShape_ != nullptr) {
-                        currentShape_->Deselect();
-                    }
-                    currentShape_ = shape;
-                }
-                break;
-            }
-        }
-    }
-    if (mode_ == ModeMove && currentShape_ != nullptr && currentShape_->PointCount() > 0) {
-        // Keep the cursor's offset from the box corner fixed so the box can travel
-        // exactly from one canvas edge to the other.
-        int32_t l = std::numeric_limits<int32_t>::max();
-        int32_t t = std::numeric_limits<int32_t>::max();
-        int32_t r = std::numeric_limits<int32_t>::min();
-        int32_t b = std::numeric_limits<int32_t>::min();
-        for (int32_t i = 0; i < currentShape_->PointCount(); ++i) {
-            const TPoint g = currentShape_->GetPoint(i);
-            l = std::min(l, g.X);
-            t = std::min(t, g.Y);
-            r = std::max(r, g.X);
-            b = std::max(b, g.Y);
-        }
-        const QPoint origin = mapToGlobal(QPoint(0, 0));
-        const auto clamp32 = [](int64_t v) {
-            return int32_t(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(),
-                                               std::numeric_limits<int32_t>::max()));
-        };
-        ClipCursorTo(clamp32(int64_t(origin.x()) + x - l), clamp32(int64_t(origin.y()) + y - t),
-                     clamp32(int64_t(width()) - (int64_t(r) - l)), clamp32(int64_t(height()) - (int64_t(b) - t)));
-    }
+    const ScopeExit refresh([this] { RefreshTouched(); });
+    tool_->Press(button, p);
 }
 
 void TMyCAD::RefreshTouched() {
@@ -706,37 +595,12 @@ void TMyCAD::MouseMove(Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
         DragWindow(x, y);
         return;
     }
-    const TPoint p{x, y};
     TMyShape* shape = currentShape_;
     if (shape == nullptr) {
         return;
     }
     surface_.ResetTouched();
-    if (dragState_ == DragClickChain) {
-        shape->DrawRubberBand(startPoint_, endPoint_);
-        endPoint_ = p;
-        shape->DrawRubberBand(startPoint_, endPoint_);
-    } else if (dragState_ == DragButtonDown) {
-        switch (mode_) {
-        case ModeDraw:
-            shape->DrawRubberBand(startPoint_, endPoint_);
-            endPoint_ = p;
-            shape->DrawRubberBand(startPoint_, endPoint_);
-            break;
-        case ModeResize:
-            shape->DrawResizing(startPoint_, endPoint_);
-            endPoint_ = p;
-            shape->DrawResizing(startPoint_, endPoint_);
-            break;
-        case ModeMove:
-            shape->DrawMoving(startPoint_, endPoint_);
-            endPoint_ = p;
-            shape->DrawMoving(startPoint_, endPoint_);
-            break;
-        default:
-            break;
-        }
-    }
+    tool_->Move(*shape, TPoint{x, y});
     RefreshTouched();
 }
 
@@ -748,84 +612,7 @@ void TMyCAD::MouseUp(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x
     ReleaseCursor();
     const TPoint bandEnd = endPoint_;
     endPoint_ = TPoint{x, y};
-    const bool left = button == TMouseButton::mbLeft;
-    const bool right = button == TMouseButton::mbRight;
-    if (mode_ == ModeDraw && shapeTool_ == SpPolyLine) {
-        if (left) {
-            if (PendingIs(SpPolyLine)) {
-                dragState_ = DragClickChain;
-            }
-        } else if (right && dragState_ == DragClickChain && PendingIs(SpPolyLine)) {
-            TMyShape* shape = pending_.get();
-            shape->AddPoint(startPoint_);
-            shape->Select();
-            AddCurrentShape();
-            Paint();
-            dragState_ = DragNone;
-        }
-    } else if (mode_ == ModeDraw && shapeTool_ == SpSector) {
-        // A middle release advances a sector like a left one, but only while a sector
-        // is under construction.
-        if (!right && PendingIs(SpSector)) {
-            TMyShape* shape = pending_.get();
-            dragState_ = DragClickChain;
-            ++SectorClicks;
-            if (SectorClicks == 1) {
-                SetShapePoint(shape, 2, startPoint_);
-                endPoint_ = startPoint_;
-            } else if (SectorClicks == 2) {
-                SetShapePoint(shape, 1, endPoint_);
-                // Wipe the band first and restart it at the vertex, so that the arm
-                // drawn now is not flipped by the next erase.
-                surface_.ResetTouched();
-                shape->DrawRubberBand(startPoint_, bandEnd);
-                shape->Draw();
-                endPoint_ = startPoint_;
-                RefreshTouched();
-            } else {
-                SetShapePoint(shape, 3, endPoint_);
-                shape->Select();
-                AddCurrentShape();
-                Paint();
-                SectorClicks = 0;
-                dragState_ = DragNone;
-                ReleaseCursor();
-            }
-        }
-    } else {
-        if (dragState_ == DragButtonDown) {
-            switch (mode_) {
-            case ModeDraw:
-                if (pending_ != nullptr) {
-                    TMyShape* shape = pending_.get();
-                    shape->AddPoint(endPoint_);
-                    shape->Select();
-                    AddCurrentShape();
-                    Paint();
-                }
-                break;
-            case ModeResize:
-                mode_ = ModeSelect;
-                if (currentShape_ != nullptr) {
-                    currentShape_->MoveHotPoint(ClampToInt32(int64_t(endPoint_.X) - startPoint_.X),
-                                                ClampToInt32(int64_t(endPoint_.Y) - startPoint_.Y));
-                }
-                Paint();
-                break;
-            case ModeMove:
-                mode_ = ModeSelect;
-                if (currentShape_ != nullptr) {
-                    currentShape_->MoveBy(ClampToInt32(int64_t(endPoint_.X) - startPoint_.X),
-                                          ClampToInt32(int64_t(endPoint_.Y) - startPoint_.Y));
-                }
-                Paint();
-                break;
-            default:
-                break;
-            }
-        }
-        dragState_ = DragNone;
-    }
+    tool_->Release(button, bandEnd);
     if (OnMouseUp) {
         OnMouseUp(this, button, shift, x, y);
     }

@@ -21,20 +21,19 @@
 
 namespace kelvo {
 
+class TCanvasTool;
+
 // The tools of the canvas; SpNone is the select tool.
 enum TDrawTool : uint8_t { SpNone, SpLine, SpRuleLine, SpSector, SpPolyLine, SpRectangle, SpEllipse };
 
-// Interaction modes.
-constexpr uint8_t ModeNone = 0;
-constexpr uint8_t ModeDraw = 2;
-constexpr uint8_t ModeSelect = 5;
-constexpr uint8_t ModeResize = 6;
-constexpr uint8_t ModeMove = 7;
+// Interaction modes; the values are the canvas's published 8-bit codes, and the names
+// stay usable unqualified (ModeDraw) as the canvas has always published them.
+enum class TMode : uint8_t { ModeNone = 0, ModeDraw = 2, ModeSelect = 5, ModeResize = 6, ModeMove = 7 };
+using enum TMode;
 
-// Progress of a press/drag/click chain.
-constexpr uint8_t DragNone = 0;
-constexpr uint8_t DragClickChain = 4;
-constexpr uint8_t DragButtonDown = 9;
+// Progress of a press/drag/click chain, likewise.
+enum class TDragState : uint8_t { DragNone = 0, DragClickChain = 4, DragButtonDown = 9 };
+using enum TDragState;
 
 enum class TMouseButton : uint8_t { mbLeft, mbRight, mbMiddle };
 
@@ -151,11 +150,12 @@ public:
 
     // State for the owner and for tests.
     TMyShape* CurrentShape() const { return currentShape_; }
-    uint8_t Mode() const { return mode_; }
-    uint8_t DragState() const { return dragState_; }
+    TMode Mode() const { return mode_; }
+    TDragState DragState() const { return dragState_; }
     TPoint StartPoint() const { return startPoint_; }
     TPoint EndPoint() const { return endPoint_; }
-    const QImage& ZoomedImage() const { return zoomedImage_; }
+    // The picture's size at the current zoom; empty without a picture.
+    QSize ZoomedSize() const { return zoomedSize_; }
     // The rendered image the widget shows, and the surface drawing into it.
     const QImage& Image() const { return image_; }
     TSurface& Surface() { return surface_; }
@@ -172,6 +172,9 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
 
 private:
+    // The tools change the interaction state below; nothing else outside the canvas does.
+    friend class TCanvasTool;
+
     void Render();
     void EnsureImageSize();
     void RefreshTouched();
@@ -181,21 +184,20 @@ private:
     bool PendingIs(TDrawTool tool) const;
     void ShowBackGround(const QImage& picture);
     bool RenderPicture(int32_t frame, imaging::TWindow window);
-    bool RightPressIsFree() const;
     void DragWindow(int32_t x, int32_t y);
     QString ValueText(int32_t px, int32_t py) const;
 
     QImage backGround_;
-    QImage zoomedImage_;
+    QSize zoomedSize_;
     // Guarded, so a label destroyed before the canvas is simply no longer written.
     QPointer<QLabel> labelXY_;
     TDrawTool shapeTool_ = SpNone;
-    uint8_t dragState_ = DragNone;
+    TDragState dragState_ = DragNone;
     TPoint startPoint_;
     TPoint endPoint_;
     TMyShape* currentShape_ = nullptr;
     std::vector<std::unique_ptr<TMyShape>> shapes_;
-    uint8_t mode_ = ModeNone;
+    TMode mode_ = ModeNone;
     TPen pen_;
     TFont font_;
     TColor colorofDrawing_ = clBlack;
@@ -214,6 +216,11 @@ private:
     QRect clipRect_;
     QRect lastRefreshed_;
     TDrawTool pendingTool_ = SpNone;
+    // One interaction object per tool (indexed by TDrawTool), then the idle one used
+    // until a tool is chosen; tool_ is the active one. They live as long as the canvas,
+    // so a tool whose handler runs an event loop is never destroyed under itself.
+    std::vector<std::unique_ptr<TCanvasTool>> tools_;
+    TCanvasTool* tool_ = nullptr;
 
     std::shared_ptr<const imaging::TPicture> picture_;
     QImage rendered_; // the picture's frame through its window, reused while the window changes

@@ -84,13 +84,13 @@ void Check(const TMyCAD& cad, bool rawPoints) {
     const int32_t count = cad.ShapeCount();
     const int32_t selected = cad.SelectedIndex();
     FUZZ_CHECK(selected >= -1 && selected < count, "SelectedIndex " + std::to_string(selected));
-    const uint8_t mode = cad.Mode();
+    const kelvo::TMode mode = cad.Mode();
     FUZZ_CHECK(mode == kelvo::ModeNone || mode == kelvo::ModeDraw || mode == kelvo::ModeSelect ||
                    mode == kelvo::ModeResize || mode == kelvo::ModeMove,
-               "Mode " + std::to_string(mode));
-    const uint8_t drag = cad.DragState();
+               "Mode " + std::to_string(int(mode)));
+    const kelvo::TDragState drag = cad.DragState();
     FUZZ_CHECK(drag == kelvo::DragNone || drag == kelvo::DragClickChain || drag == kelvo::DragButtonDown,
-               "DragState " + std::to_string(drag));
+               "DragState " + std::to_string(int(drag)));
     FUZZ_CHECK(kelvo::SectorClicks >= 0 && kelvo::SectorClicks <= 2, "SectorClicks " + std::to_string(kelvo::SectorClicks));
     FUZZ_CHECK(std::isfinite(cad.Zoom()) && cad.Zoom() > 0.0, "zoom " + std::to_string(cad.Zoom()));
     FUZZ_CHECK(cad.width() <= kelvo::kMaxZoomedSide && cad.height() <= kelvo::kMaxZoomedSide, "canvas size");

@@ -4,6 +4,7 @@
 #include "net/notify_window.h"
 #include "net/thread_timer.h"
 #include "platform/exceptions.h"
+#include "platform/scope_exit.h"
 #include "platform/streams.h"
 
 #include <QCoreApplication>
@@ -96,29 +97,15 @@ const ErrorRow kErrorTable[51] = {
     {0, "Unrecognized error code"},
 };
 
-// Runs on every way out of a scope, unless the component died meanwhile.
+// A scope guard's action that does nothing once the component has died meanwhile.
 template <typename F>
-class OnExit {
-public:
-    OnExit(std::shared_ptr<bool> alive, F f) : alive_(std::move(alive)), f_(std::move(f)) {}
-    ~OnExit()
-    {
-        if (!*alive_)
-            return;
-        try {
-            f_();
-        } catch (...) {
-            // Only a status handler that destroyed the component gets here; the
-            // operation's own result (or exception) stands.
-        }
-    }
-    OnExit(const OnExit&) = delete;
-    OnExit& operator=(const OnExit&) = delete;
-
-private:
-    std::shared_ptr<bool> alive_;
-    F f_;
-};
+auto WhileAlive(std::shared_ptr<bool> alive, F f)
+{
+    return [alive = std::move(alive), f = std::move(f)] {
+        if (*alive)
+            f();
+    };
+}
 
 // The abort text of the innermost operation running, for a status handler that destroys
 // the component in the middle of it. All on the GUI thread; scopes nest with the waits.
@@ -534,7 +521,7 @@ void TLinksock::RestartTimer()
 void TLinksock::SendBytes(const char* data, size_t length)
 {
     bool watching = false;
-    const OnExit stop(alive_, [&] { StopWatchingWrites(watching); });
+    const ScopeExit stop(WhileAlive(alive_, [&] { StopWatchingWrites(watching); }));
     size_t remaining = length;
     bool waited = false;
     while (remaining > 0 && !canceled_) {
@@ -563,7 +550,7 @@ void TLinksock::SendBuffer(const char* data, uint16_t length)
     const AbortTextScope scope(kSendAborted);
     ReportStatus(4, "Sending Buffer");
     TimerOn();
-    const OnExit off(alive_, [this] { TimerOff(); });
+    const ScopeExit off(WhileAlive(alive_, [this] { TimerOff(); }));
     if (!canceled_) {
         size_t n = length;
         if (n == 0)
@@ -584,7 +571,7 @@ void TLinksock::Write(const std::string& text)
     const size_t n = std::min(text.find('\0'), text.size());
     ReportStatus(4, "Sending Buffer");
     TimerOn();
-    const OnExit off(alive_, [this] { TimerOff(); });
+    const ScopeExit off(WhileAlive(alive_, [this] { TimerOff(); }));
     if (!canceled_)
         SendBytes(text.data(), n);
     if (canceled_) {
@@ -606,10 +593,10 @@ void TLinksock::SendStream(TStream& stream)
     ReportStatus(8, "SendStream");
     stream.SetPosition(0);
     bool watching = false;
-    const OnExit cleanup(alive_, [&] {
+    const ScopeExit cleanup(WhileAlive(alive_, [&] {
         DisarmTimer(false);
         StopWatchingWrites(watching);
-    });
+    }));
     if (!canceled_) {
         // Keep the window live between sends without paying for a dispatch per block.
         constexpr auto kPumpEvery = std::chrono::milliseconds(10);
@@ -673,7 +660,7 @@ void TLinksock::ReadLn(std::string& line)
     size_t got = 0;
     line.clear();
     TimerOn();
-    const OnExit off(alive_, [this] { TimerOff(); });
+    const ScopeExit off(WhileAlive(alive_, [this] { TimerOff(); }));
     size_t lf = 0;
     bool found = false;
     do {

@@ -45,56 +45,75 @@ inline void ApplyPixel(uint32_t& p, uint32_t c, TPenMode mode) {
     }
 }
 
-// Calls f(i, x, y) for the pixels of the line a-b without b, i counting from a. Only
-// pixels whose major coordinate lies within [-margin, limit + margin) are visited, so a
-// line running far outside the image costs nothing.
-template <typename F>
-[[gnu::always_inline]] inline void ForEachLinePixel(TPoint a, TPoint b, int32_t width, int32_t height, int32_t margin, F&& f) {
+// The line a-b without b, as Bresenham steps it: pixel i (0 <= i < N) lies at
+// Major0 + SMaj i on the major axis and at Minor0 + SMin floor((2 i AMin + AMaj) / (2 AMaj))
+// on the minor one. First..Last are the pixels whose major coordinate is in the clip.
+struct LineWalk {
+    bool XMajor;
+    int64_t AMaj;
+    int64_t AMin;
+    int64_t Major0;
+    int64_t Minor0;
+    int64_t SMaj;
+    int64_t SMin;
+    int64_t First;
+    int64_t Last;
+
+    // The minor offset of pixel i (quotient) and its error term (remainder).
+    void OffsetOf(int64_t i, int64_t& q, int64_t& r) const {
+        // 2 i AMin passes 63 bits for lines across the whole coordinate range.
+        const Wide num = Wide(2) * i * AMin + AMaj;
+        q = int64_t(num / (2 * AMaj));
+        r = int64_t(num % (2 * AMaj));
+    }
+    int64_t X(int64_t i, int64_t q) const { return XMajor ? Major0 + SMaj * i : Minor0 + SMin * q; }
+    int64_t Y(int64_t i, int64_t q) const { return XMajor ? Minor0 + SMin * q : Major0 + SMaj * i; }
+};
+
+// Sets up the walk of a-b over the pixels whose major coordinate lies within
+// [-margin, limit + margin), the limit being width or height by the major axis; false
+// when no pixel does (or the line is empty).
+[[gnu::always_inline]] inline bool SetUpLine(TPoint a, TPoint b, int32_t width, int32_t height, int32_t margin,
+                                             LineWalk& w) {
     const int64_t dx = int64_t(b.X) - a.X;
     const int64_t dy = int64_t(b.Y) - a.Y;
     const int64_t adx = std::llabs(dx);
     const int64_t ady = std::llabs(dy);
     const int64_t n = std::max(adx, ady);
     if (n == 0) {
-        return;
+        return false;
     }
-    const bool xMajor = adx >= ady;
-    const int64_t amaj = xMajor ? adx : ady;
-    const int64_t amin = xMajor ? ady : adx;
-    const int64_t major0 = xMajor ? a.X : a.Y;
-    const int64_t minor0 = xMajor ? a.Y : a.X;
-    const int64_t smaj = (xMajor ? dx : dy) < 0 ? -1 : 1;
-    const int64_t smin = (xMajor ? dy : dx) < 0 ? -1 : 1;
+    w.XMajor = adx >= ady;
+    w.AMaj = w.XMajor ? adx : ady;
+    w.AMin = w.XMajor ? ady : adx;
+    w.Major0 = w.XMajor ? a.X : a.Y;
+    w.Minor0 = w.XMajor ? a.Y : a.X;
+    w.SMaj = (w.XMajor ? dx : dy) < 0 ? -1 : 1;
+    w.SMin = (w.XMajor ? dy : dx) < 0 ? -1 : 1;
     const int64_t lo = -int64_t(margin);
-    const int64_t hi = int64_t(xMajor ? width : height) + margin - 1;
-    int64_t iLo = 0;
-    int64_t iHi = n - 1;
-    if (smaj > 0) {
-        iLo = std::max(iLo, lo - major0);
-        iHi = std::min(iHi, hi - major0);
-    } else {
-        iLo = std::max(iLo, major0 - hi);
-        iHi = std::min(iHi, major0 - lo);
-    }
-    if (iLo > iHi) {
+    const int64_t hi = int64_t(w.XMajor ? width : height) + margin - 1;
+    w.First = std::max<int64_t>(0, w.SMaj > 0 ? lo - w.Major0 : w.Major0 - hi);
+    w.Last = std::min<int64_t>(n - 1, w.SMaj > 0 ? hi - w.Major0 : w.Major0 - lo);
+    return w.First <= w.Last;
+}
+
+// Calls f(i, x, y) for the pixels of the line a-b without b, i counting from a. Only
+// pixels whose major coordinate lies within [-margin, limit + margin) are visited, so a
+// line running far outside the image costs nothing.
+template <typename F>
+[[gnu::always_inline]] inline void ForEachLinePixel(TPoint a, TPoint b, int32_t width, int32_t height, int32_t margin, F&& f) {
+    LineWalk w;
+    if (!SetUpLine(a, b, width, height, margin, w)) {
         return;
     }
-    // The minor offset of pixel i is floor((2 i amin + amaj) / (2 amaj)); one division
-    // finds it for the first visible pixel, the error term steps it for the rest.
-    const int64_t den = 2 * amaj;
-    // 2 i amin passes 63 bits for lines across the whole coordinate range.
-    const Wide start = Wide(2) * iLo * amin + amaj;
-    int64_t q = int64_t(start / den);
-    int64_t r = int64_t(start % den);
-    for (int64_t i = iLo; i <= iHi; ++i) {
-        const int64_t major = major0 + smaj * i;
-        const int64_t minor = minor0 + smin * q;
-        if (xMajor) {
-            f(i, major, minor);
-        } else {
-            f(i, minor, major);
-        }
-        r += 2 * amin;
+    // One division finds the first visible pixel's offset, the error term steps the rest.
+    const int64_t den = 2 * w.AMaj;
+    int64_t q = 0;
+    int64_t r = 0;
+    w.OffsetOf(w.First, q, r);
+    for (int64_t i = w.First; i <= w.Last; ++i) {
+        f(i, w.X(i, q), w.Y(i, q));
+        r += 2 * w.AMin;
         if (r >= den) {
             r -= den;
             ++q;
@@ -158,10 +177,7 @@ QString MapFamily(const QString& name) {
     return kFaces.value(name.toLower(), name);
 }
 
-struct Row {
-    int64_t A; // first covered column
-    int64_t B; // last covered column; A > B means the row is empty
-};
+using Row = TSurface::Row;
 
 } // namespace
 
@@ -365,89 +381,60 @@ void TSurface::PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, T
     }
 }
 
-template <TPenMode Mode>
-void TSurface::FastThinLine(TPoint a, TPoint b, uint32_t pixel) {
-    // The same pixels as PlotThinLine (pixel i has minor offset
-    // floor((2 i amin + amaj) / (2 amaj))), but clipped once up front and stepped by
-    // pointer, so the loop over the pixels holds no bounds test: outlines are most of
-    // what a paint draws.
-    const int64_t dx = int64_t(b.X) - a.X;
-    const int64_t dy = int64_t(b.Y) - a.Y;
-    const int64_t adx = std::llabs(dx);
-    const int64_t ady = std::llabs(dy);
-    const int64_t n = std::max(adx, ady);
-    if (n == 0) {
-        return;
-    }
-    const bool xMajor = adx >= ady;
-    const int64_t amaj = xMajor ? adx : ady;
-    const int64_t amin = xMajor ? ady : adx;
-    const int64_t major0 = xMajor ? a.X : a.Y;
-    const int64_t minor0 = xMajor ? a.Y : a.X;
-    const int64_t smaj = (xMajor ? dx : dy) < 0 ? -1 : 1;
-    const int64_t smin = (xMajor ? dy : dx) < 0 ? -1 : 1;
-    const int64_t majorLimit = xMajor ? width_ : height_;
-    const int64_t minorLimit = xMajor ? height_ : width_;
-    int64_t iLo = 0;
-    int64_t iHi = n - 1;
-    if (smaj > 0) {
-        iLo = std::max<int64_t>(iLo, -major0);
-        iHi = std::min<int64_t>(iHi, majorLimit - 1 - major0);
-    } else {
-        iLo = std::max<int64_t>(iLo, major0 - (majorLimit - 1));
-        iHi = std::min<int64_t>(iHi, major0);
-    }
-    if (iLo > iHi) {
-        return;
-    }
-    // The minor coordinate grows (or falls) with i, so its visible part is one range of
-    // q = 0, 1, ... with minor0 + smin q inside [0, minorLimit).
-    const int64_t qFirst = smin > 0 ? -minor0 : minor0 - (minorLimit - 1);
-    const int64_t qLast = smin > 0 ? minorLimit - 1 - minor0 : minor0;
+namespace {
+
+// Moves the walk's start to its first pixel whose minor coordinate lies in
+// [0, minorLimit), giving that pixel's offset q and error r and the last visible offset
+// qLast; false when no pixel is visible. The minor coordinate is monotonic in i, so its
+// visible part is one range of offsets.
+[[gnu::always_inline]] inline bool ClipMinor(LineWalk& w, int64_t minorLimit, int64_t& q, int64_t& r,
+                                             int64_t& qLast) {
+    const int64_t qFirst = w.SMin > 0 ? -w.Minor0 : w.Minor0 - (minorLimit - 1);
+    qLast = w.SMin > 0 ? minorLimit - 1 - w.Minor0 : w.Minor0;
     if (qFirst > qLast) {
-        return;
+        return false;
     }
-    const int64_t den = 2 * amaj;
-    // Products of two 32-bit spans can pass 63 bits; the set-up works in 128.
-    const auto numerator = [&](int64_t k) { return Wide(2) * k * amin + amaj; };
-    int64_t q = int64_t(numerator(iLo) / den);
-    int64_t r = int64_t(numerator(iLo) % den);
-    int64_t i = iLo;
+    w.OffsetOf(w.First, q, r);
     if (q < qFirst) {
-        if (amin == 0) {
-            return;
+        if (w.AMin == 0) {
+            return false;
         }
-        // First i whose offset reaches qFirst: 2 i amin + amaj >= qFirst * den.
-        const Wide need = Wide(qFirst) * den - amaj;
-        i = std::max<int64_t>(iLo, int64_t((need + 2 * amin - 1) / (2 * amin)));
-        if (i > iHi) {
-            return;
+        // First i whose offset reaches qFirst: 2 i AMin + AMaj >= qFirst * 2 AMaj.
+        const Wide need = Wide(qFirst) * (2 * w.AMaj) - w.AMaj;
+        w.First = std::max<int64_t>(w.First, int64_t((need + 2 * w.AMin - 1) / (2 * w.AMin)));
+        if (w.First > w.Last) {
+            return false;
         }
-        q = int64_t(numerator(i) / den);
-        r = int64_t(numerator(i) % den);
+        w.OffsetOf(w.First, q, r);
     }
-    if (q > qLast) {
-        return;
+    return q <= qLast;
+}
+
+template <TPenMode Mode>
+[[gnu::always_inline]] inline void PutPixel(uint32_t* p, uint32_t pixel) {
+    if constexpr (Mode == TPenMode::pmCopy) {
+        *p = pixel;
+    } else if constexpr (Mode == TPenMode::pmXor) {
+        *p ^= pixel & kRgbMask;
+    } else {
+        *p = (~(*p ^ pixel) & kRgbMask) | kOpaque;
     }
-    const ptrdiff_t stride = ptrdiff_t(stride_ / 4);
-    const ptrdiff_t stepMajor = xMajor ? ptrdiff_t(smaj) : ptrdiff_t(smaj) * stride;
-    const ptrdiff_t stepMinor = xMajor ? ptrdiff_t(smin) * stride : ptrdiff_t(smin);
-    const int64_t firstMajor = major0 + smaj * i;
-    const int64_t firstMinor = minor0 + smin * q;
-    const int64_t x0 = xMajor ? firstMajor : firstMinor;
-    const int64_t y0 = xMajor ? firstMinor : firstMajor;
-    uint32_t* p = reinterpret_cast<uint32_t*>(bits_ + y0 * stride_) + x0;
-    const int64_t twoMin = 2 * amin;
-    int64_t left = iHi - i + 1;
+}
+
+// Writes the clipped walk from its first pixel (offset q, error r) by pointer, with no
+// bounds test inside the loop; stops after the last pixel or the last visible offset.
+// Returns the number of pixels written.
+template <TPenMode Mode>
+[[gnu::always_inline]] inline int64_t StepThinLine(const LineWalk& w, uint32_t* p, ptrdiff_t stride, int64_t q,
+                                                   int64_t r, int64_t qLast, uint32_t pixel) {
+    const ptrdiff_t stepMajor = w.XMajor ? ptrdiff_t(w.SMaj) : ptrdiff_t(w.SMaj) * stride;
+    const ptrdiff_t stepMinor = w.XMajor ? ptrdiff_t(w.SMin) * stride : ptrdiff_t(w.SMin);
+    const int64_t den = 2 * w.AMaj;
+    const int64_t twoMin = 2 * w.AMin;
+    const int64_t left = w.Last - w.First + 1;
     int64_t done = 0;
     while (done < left) {
-        if constexpr (Mode == TPenMode::pmCopy) {
-            *p = pixel;
-        } else if constexpr (Mode == TPenMode::pmXor) {
-            *p ^= pixel & kRgbMask;
-        } else {
-            *p = (~(*p ^ pixel) & kRgbMask) | kOpaque;
-        }
+        PutPixel<Mode>(p, pixel);
         ++done;
         p += stepMajor;
         r += twoMin;
@@ -459,13 +446,33 @@ void TSurface::FastThinLine(TPoint a, TPoint b, uint32_t pixel) {
             }
         }
     }
+    return done;
+}
+
+} // namespace
+
+template <TPenMode Mode>
+void TSurface::FastThinLine(TPoint a, TPoint b, uint32_t pixel) {
+    // The same pixels as PlotThinLine, but clipped once up front and stepped by pointer:
+    // outlines are most of what a paint draws.
+    LineWalk w;
+    int64_t q = 0;
+    int64_t r = 0;
+    int64_t qLast = 0;
+    if (!SetUpLine(a, b, width_, height_, 0, w) || !ClipMinor(w, w.XMajor ? height_ : width_, q, r, qLast)) {
+        return;
+    }
+    const int64_t x0 = w.X(w.First, q);
+    const int64_t y0 = w.Y(w.First, q);
+    uint32_t* p = reinterpret_cast<uint32_t*>(bits_ + y0 * stride_) + x0;
+    const int64_t done = StepThinLine<Mode>(w, p, ptrdiff_t(stride_ / 4), q, r, qLast, pixel);
     // The pixels run monotonically in both axes, so the first and the last bound them.
-    const int64_t lastI = i + done - 1;
-    const int64_t lastQ = int64_t(numerator(lastI) / den);
-    const int64_t lastMajor = major0 + smaj * lastI;
-    const int64_t lastMinor = minor0 + smin * lastQ;
-    const int64_t x1 = xMajor ? lastMajor : lastMinor;
-    const int64_t y1 = xMajor ? lastMinor : lastMajor;
+    const int64_t lastI = w.First + done - 1;
+    int64_t lastQ = 0;
+    int64_t unused = 0;
+    w.OffsetOf(lastI, lastQ, unused);
+    const int64_t x1 = w.X(lastI, lastQ);
+    const int64_t y1 = w.Y(lastI, lastQ);
     Touch(int32_t(std::min(x0, x1)), int32_t(std::min(y0, y1)), int32_t(std::max(x0, x1)),
           int32_t(std::max(y0, y1)));
 }
@@ -501,11 +508,11 @@ void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenM
     }
 }
 
-void TSurface::Rectangle(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure(l, t, r, b, false); }
+void TSurface::Rectangle(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure(l, t, r, b, TBoxKind::Rectangle); }
 
-void TSurface::Ellipse(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure(l, t, r, b, true); }
+void TSurface::Ellipse(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure(l, t, r, b, TBoxKind::Ellipse); }
 
-void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellipse) {
+void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, TBoxKind kind) {
     if (!Begin()) {
         return;
     }
@@ -516,152 +523,155 @@ void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellips
     if (x1 < x0 || y1 < y0) {
         return;
     }
-    const bool outline = Pen.Style != TPenStyle::psClear;
-    const int32_t penWidth = outline ? std::max(1, Pen.Width) : 0;
+    const int32_t penWidth = Pen.Style != TPenStyle::psClear ? std::max(1, Pen.Width) : 0;
     const bool fill = Brush.Style == TBrushStyle::bsSolid;
-    if (!ellipse) {
+    if (kind == TBoxKind::Rectangle) {
         RectangleFigure(x0, y0, x1, y1, penWidth, fill);
-        return;
+    } else {
+        EllipseFigure(x0, y0, x1, y1, penWidth, fill);
     }
-    // Rows beyond the image matter only as neighbours of the erosion below, which
-    // reaches penWidth rows, so only those are computed.
-    const int64_t h = height_;
-    const int64_t ry0 = std::max(y0, int64_t(-penWidth - 1));
-    const int64_t ry1 = std::min(y1, h + penWidth);
-    if (ry0 > ry1) {
-        return;
+}
+
+namespace {
+
+constexpr Row kEmptyRow{1, 0};
+
+// Row k of the figure y0..y1 (rows[k] is row y) after one erosion step in the
+// 4-neighbourhood: a pixel stays when its four neighbours are in the figure.
+[[gnu::always_inline]] inline Row ErodedRow(const std::vector<Row>& rows, size_t k, int64_t y, int64_t y0, int64_t y1) {
+    const Row& cur = rows[k];
+    // Rows outside the computed range are beyond the image; they repeat their neighbour.
+    const Row up = (y - 1 < y0) ? kEmptyRow : (k == 0 ? cur : rows[k - 1]);
+    const Row down = (y + 1 > y1) ? kEmptyRow : (k + 1 == rows.size() ? cur : rows[k + 1]);
+    if (cur.A > cur.B || up.A > up.B || down.A > down.B) {
+        return kEmptyRow;
     }
-    const size_t n = size_t(ry1 - ry0 + 1);
-    // Kept between figures: a paint draws hundreds of them.
-    static thread_local std::vector<Row> full;
-    full.resize(n);
+    return Row{std::max({cur.A + 1, up.A, down.A}), std::min({cur.B - 1, up.B, down.B})};
+}
+
+// The rows ry0.. of the pixels whose centres lie inside the ellipse inscribed in the
+// box x0..x1, y0..y1 (one row per element of rows).
+void EllipseRows(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int64_t ry0, std::vector<Row>& rows) {
     const double cx = (double(x0) + double(x1) + 1.0) / 2.0;
     const double cy = (double(y0) + double(y1) + 1.0) / 2.0;
     const double rx = (double(x1) - double(x0) + 1.0) / 2.0;
     const double ry = (double(y1) - double(y0) + 1.0) / 2.0;
-    for (size_t k = 0; k < n; ++k) {
-        const int64_t y = ry0 + int64_t(k);
-        if (!ellipse) {
-            full[k] = Row{x0, x1};
-            continue;
-        }
-        // Pixels whose centres lie inside the ellipse inscribed in the box.
-        const double ty = (double(y) + 0.5 - cy) / ry;
+    for (size_t k = 0; k < rows.size(); ++k) {
+        const double ty = (double(ry0 + int64_t(k)) + 0.5 - cy) / ry;
         const double hw = rx * std::sqrt(std::max(0.0, 1.0 - ty * ty));
-        int64_t a = CeilToInt(cx - hw - 0.5);
-        int64_t bb = FloorToInt(cx + hw - 0.5);
-        a = std::max(a, x0);
-        bb = std::min(bb, x1);
-        if (a > bb) {
+        int64_t a = std::max(CeilToInt(cx - hw - 0.5), x0);
+        int64_t b = std::min(FloorToInt(cx + hw - 0.5), x1);
+        if (a > b) {
             // A row through the box always holds the pixel at the centre column.
-            a = bb = FloorToInt(cx);
+            a = b = FloorToInt(cx);
         }
-        full[k] = Row{a, bb};
+        rows[k] = Row{a, b};
     }
-    if (penWidth == 1 && Pen.Mode == TPenMode::pmCopy && !ReferenceRaster) {
-        // The common outline of a paint: the single erosion step below, done row by row
-        // as the runs are written, with one touched box for the figure.
-        const uint32_t penPixel = ColorToPixel(Pen.Color);
-        const uint32_t brushPixel = ColorToPixel(Brush.Color);
-        const int64_t w = width_;
-        int64_t minX = INT64_MAX, maxX = INT64_MIN, minY = INT64_MAX, maxY = INT64_MIN;
-        const auto put = [&](int64_t y, int64_t a, int64_t b, uint32_t pixel) {
-            a = std::max<int64_t>(a, 0);
-            b = std::min<int64_t>(b, w - 1);
-            if (a > b) {
-                return;
-            }
-            auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
-            for (int64_t x = a; x <= b; ++x) {
-                row[x] = pixel;
-            }
-            minX = std::min(minX, a);
-            maxX = std::max(maxX, b);
-            minY = std::min(minY, y);
-            maxY = std::max(maxY, y);
-        };
-        for (size_t k = 0; k < n; ++k) {
-            const int64_t y = ry0 + int64_t(k);
-            const Row& f = full[k];
-            if (y < 0 || y >= h || f.A > f.B) {
-                continue;
-            }
-            const Row up = (y - 1 < y0) ? Row{1, 0} : (k == 0 ? f : full[k - 1]);
-            const Row down = (y + 1 > y1) ? Row{1, 0} : (k + 1 == n ? f : full[k + 1]);
-            Row in{std::max({f.A + 1, up.A, down.A}), std::min({f.B - 1, up.B, down.B})};
-            if (up.A > up.B || down.A > down.B) {
-                in = Row{1, 0};
-            }
-            if (in.A > in.B) {
-                put(y, f.A, f.B, penPixel);
-                continue;
-            }
-            if (in.A > f.A) {
-                put(y, f.A, in.A - 1, penPixel);
-            }
-            if (in.B < f.B) {
-                put(y, in.B + 1, f.B, penPixel);
-            }
-            if (fill) {
-                put(y, in.A, in.B, brushPixel);
-            }
-        }
-        if (minX <= maxX) {
-            Touch(int32_t(minX), int32_t(minY), int32_t(maxX), int32_t(maxY));
-        }
+}
+
+int32_t Clamp32(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
+
+} // namespace
+
+void TSurface::EllipseFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int32_t penWidth, bool fill) {
+    // Rows beyond the image matter only as neighbours of the erosion, which reaches
+    // penWidth rows, so only those are computed.
+    const int64_t ry0 = std::max(y0, int64_t(-penWidth - 1));
+    const int64_t ry1 = std::min(y1, int64_t(height_) + penWidth);
+    if (ry0 > ry1) {
         return;
     }
-    // Erode by one pixel penWidth times (4-neighbourhood): what remains is the inside,
-    // the rest is the outline. Rows of a convex figure stay single runs.
+    // Kept between figures: a paint draws hundreds of them.
+    static thread_local std::vector<Row> full;
+    full.resize(size_t(ry1 - ry0 + 1));
+    EllipseRows(x0, y0, x1, y1, ry0, full);
+    if (penWidth == 1 && Pen.Mode == TPenMode::pmCopy && !ReferenceRaster) {
+        ThinCopyEllipse(full, ry0, y0, y1, fill);
+        return;
+    }
+    // Erode penWidth times: what remains is the inside, the rest is the outline. Rows of
+    // a convex figure stay single runs.
     static thread_local std::vector<Row> inner;
     static thread_local std::vector<Row> next;
     inner.assign(full.begin(), full.end());
-    next.resize(n);
+    next.resize(full.size());
     for (int32_t step = 0; step < penWidth; ++step) {
-        for (size_t k = 0; k < n; ++k) {
-            const int64_t y = ry0 + int64_t(k);
-            const Row& cur = inner[k];
-            Row up = (y - 1 < y0) ? Row{1, 0} : (k == 0 ? cur : inner[k - 1]);
-            Row down = (y + 1 > y1) ? Row{1, 0} : (k + 1 == n ? cur : inner[k + 1]);
-            Row e{std::max({cur.A + 1, up.A, down.A}), std::min({cur.B - 1, up.B, down.B})};
-            if (cur.A > cur.B || up.A > up.B || down.A > down.B) {
-                e = Row{1, 0};
-            }
-            next[k] = e;
+        for (size_t k = 0; k < inner.size(); ++k) {
+            next[k] = ErodedRow(inner, k, ry0 + int64_t(k), y0, y1);
         }
         std::swap(inner, next);
     }
+    PaintRings(full, inner, ry0, penWidth > 0, fill);
+}
+
+void TSurface::ThinCopyEllipse(const std::vector<Row>& full, int64_t ry0, int64_t y0, int64_t y1, bool fill) {
+    // The common outline of a paint: the single erosion step done row by row as the runs
+    // are written, with one touched box for the figure.
     const uint32_t penPixel = ColorToPixel(Pen.Color);
     const uint32_t brushPixel = ColorToPixel(Brush.Color);
-    const auto clamp32 = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
-    for (size_t k = 0; k < n; ++k) {
+    const int64_t w = width_;
+    int64_t minX = INT64_MAX, maxX = INT64_MIN, minY = INT64_MAX, maxY = INT64_MIN;
+    const auto put = [&](int64_t y, int64_t a, int64_t b, uint32_t pixel) {
+        a = std::max<int64_t>(a, 0);
+        b = std::min<int64_t>(b, w - 1);
+        if (a > b) {
+            return;
+        }
+        auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
+        std::fill(row + a, row + b + 1, pixel);
+        minX = std::min(minX, a);
+        maxX = std::max(maxX, b);
+        minY = std::min(minY, y);
+        maxY = std::max(maxY, y);
+    };
+    for (size_t k = 0; k < full.size(); ++k) {
         const int64_t y = ry0 + int64_t(k);
-        if (y < 0 || y >= h) {
+        const Row& f = full[k];
+        if (y < 0 || y >= height_ || f.A > f.B) {
             continue;
         }
+        const Row in = ErodedRow(full, k, y, y0, y1);
+        if (in.A > in.B) {
+            put(y, f.A, f.B, penPixel);
+            continue;
+        }
+        put(y, f.A, in.A - 1, penPixel);
+        put(y, in.B + 1, f.B, penPixel);
+        if (fill) {
+            put(y, in.A, in.B, brushPixel);
+        }
+    }
+    if (minX <= maxX) {
+        Touch(int32_t(minX), int32_t(minY), int32_t(maxX), int32_t(maxY));
+    }
+}
+
+void TSurface::PaintRings(const std::vector<Row>& full, const std::vector<Row>& inner, int64_t ry0, bool outline,
+                          bool fill) {
+    const uint32_t penPixel = ColorToPixel(Pen.Color);
+    const uint32_t brushPixel = ColorToPixel(Brush.Color);
+    for (size_t k = 0; k < full.size(); ++k) {
+        const int64_t y = ry0 + int64_t(k);
         const Row& f = full[k];
         const Row& in = inner[k];
-        if (f.A > f.B) {
+        if (y < 0 || y >= height_ || f.A > f.B) {
             continue;
         }
         if (in.A > in.B) {
-            if (outline) {
-                ApplySpan(int32_t(y), clamp32(f.A), clamp32(f.B), penPixel, Pen.Mode);
-            } else if (fill) {
-                ApplySpan(int32_t(y), clamp32(f.A), clamp32(f.B), brushPixel, Pen.Mode);
+            // All outline; without a pen the brush covers it.
+            if (outline || fill) {
+                ApplySpan(int32_t(y), Clamp32(f.A), Clamp32(f.B), outline ? penPixel : brushPixel, Pen.Mode);
             }
             continue;
         }
-        if (outline) {
-            if (in.A > f.A) {
-                ApplySpan(int32_t(y), clamp32(f.A), clamp32(in.A - 1), penPixel, Pen.Mode);
-            }
-            if (in.B < f.B) {
-                ApplySpan(int32_t(y), clamp32(in.B + 1), clamp32(f.B), penPixel, Pen.Mode);
-            }
+        if (outline && in.A > f.A) {
+            ApplySpan(int32_t(y), Clamp32(f.A), Clamp32(in.A - 1), penPixel, Pen.Mode);
+        }
+        if (outline && in.B < f.B) {
+            ApplySpan(int32_t(y), Clamp32(in.B + 1), Clamp32(f.B), penPixel, Pen.Mode);
         }
         if (fill) {
-            ApplySpan(int32_t(y), clamp32(in.A), clamp32(in.B), brushPixel, Pen.Mode);
+            ApplySpan(int32_t(y), Clamp32(in.A), Clamp32(in.B), brushPixel, Pen.Mode);
         }
     }
 }
@@ -688,7 +698,6 @@ void TSurface::RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, i
     const uint32_t penPixel = ColorToPixel(Pen.Color);
     const uint32_t brushPixel = ColorToPixel(Brush.Color);
     const TPenMode mode = Pen.Mode;
-    const auto c32 = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
     const int64_t ix0 = x0 + penWidth;
     const int64_t ix1 = x1 - penWidth;
     const int64_t iy0 = y0 + penWidth;
@@ -700,15 +709,15 @@ void TSurface::RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, i
             return;
         }
         for (int64_t y = std::max<int64_t>(y0, 0); y <= std::min<int64_t>(y1, height_ - 1); ++y) {
-            ApplySpan(int32_t(y), c32(x0), c32(x1), pixel, mode);
+            ApplySpan(int32_t(y), Clamp32(x0), Clamp32(x1), pixel, mode);
         }
         return;
     }
     for (int64_t y = std::max<int64_t>(y0, 0); y < std::min<int64_t>(iy0, height_); ++y) {
-        ApplySpan(int32_t(y), c32(x0), c32(x1), penPixel, mode);
+        ApplySpan(int32_t(y), Clamp32(x0), Clamp32(x1), penPixel, mode);
     }
     for (int64_t y = std::max<int64_t>(iy1 + 1, 0); y <= std::min<int64_t>(y1, height_ - 1); ++y) {
-        ApplySpan(int32_t(y), c32(x0), c32(x1), penPixel, mode);
+        ApplySpan(int32_t(y), Clamp32(x0), Clamp32(x1), penPixel, mode);
     }
     for (int64_t x = x0; x < ix0; ++x) {
         if (x >= 0 && x < width_) {
@@ -722,23 +731,31 @@ void TSurface::RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, i
     }
     if (fill) {
         for (int64_t y = std::max<int64_t>(iy0, 0); y <= std::min<int64_t>(iy1, height_ - 1); ++y) {
-            ApplySpan(int32_t(y), c32(ix0), c32(ix1), brushPixel, mode);
+            ApplySpan(int32_t(y), Clamp32(ix0), Clamp32(ix1), brushPixel, mode);
         }
     }
 }
 
-void TSurface::AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, const QRect& box) {
-    ForEachLinePixel(a, b, box.right() + 1, box.bottom() + 1, 0, [&](int64_t, int64_t x, int64_t y) {
-        if (x >= box.left() && x <= box.right() && y >= box.top() && y <= box.bottom()) {
-            mask[size_t((y - box.top()) * box.width() + (x - box.left()))] = 1;
-        }
-    });
-}
+namespace {
 
-void TSurface::Polygon(const std::vector<TPoint>& points) {
-    if (points.empty() || !Begin()) {
-        return;
+// Which pixels of a figure's box it covers, and how: every covered pixel is changed once,
+// with the colour of its part.
+struct CoverMask {
+    enum : uint8_t { kNone = 0, kOutline = 1, kInside = 2 };
+    QRect Box;
+    std::vector<uint8_t> Cells;
+
+    explicit CoverMask(const QRect& box) : Box(box), Cells(size_t(box.width()) * size_t(box.height()), kNone) {}
+    void Set(int64_t x, int64_t y, uint8_t v) {
+        if (x >= Box.left() && x <= Box.right() && y >= Box.top() && y <= Box.bottom()) {
+            Cells[size_t((y - Box.top()) * Box.width() + (x - Box.left()))] = v;
+        }
     }
+};
+
+// The box of the points grown by the pen width, clipped to width x height; empty when
+// nothing of it is visible.
+QRect PolygonBox(const std::vector<TPoint>& points, int32_t pw, int32_t width, int32_t height) {
     int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
     for (const TPoint& p : points) {
         minX = std::min<int64_t>(minX, p.X);
@@ -746,74 +763,98 @@ void TSurface::Polygon(const std::vector<TPoint>& points) {
         minY = std::min<int64_t>(minY, p.Y);
         maxY = std::max<int64_t>(maxY, p.Y);
     }
-    const int32_t pw = std::max(1, Pen.Width);
     const int64_t l = std::max<int64_t>(minX - pw, 0);
     const int64_t t = std::max<int64_t>(minY - pw, 0);
-    const int64_t r = std::min<int64_t>(maxX + pw, width_ - 1);
-    const int64_t b = std::min<int64_t>(maxY + pw, height_ - 1);
+    const int64_t r = std::min<int64_t>(maxX + pw, width - 1);
+    const int64_t b = std::min<int64_t>(maxY + pw, height - 1);
     if (l > r || t > b) {
-        return;
+        return QRect();
     }
-    const QRect box{QPoint(int(l), int(t)), QPoint(int(r), int(b))};
-    // 1 = outline, 2 = inside; every covered pixel is changed once with its colour.
-    std::vector<uint8_t> mask(size_t(box.width()) * size_t(box.height()), 0);
+    return QRect{QPoint(int(l), int(t)), QPoint(int(r), int(b))};
+}
+
+// Marks the pixels whose centres lie inside the closed polygon (even-odd rule) as inside.
+void FillPolygon(const std::vector<TPoint>& points, CoverMask& mask) {
     const size_t count = points.size();
-    if (Brush.Style == TBrushStyle::bsSolid && count >= 3) {
-        std::vector<double> xs;
-        for (int y = box.top(); y <= box.bottom(); ++y) {
-            const double sy = y + 0.5;
-            xs.clear();
-            for (size_t k = 0; k < count; ++k) {
-                const TPoint& p = points[k];
-                const TPoint& q = points[(k + 1) % count];
-                const double py = p.Y + 0.5;
-                const double qy = q.Y + 0.5;
-                if ((py <= sy && qy > sy) || (qy <= sy && py > sy)) {
-                    xs.push_back(p.X + 0.5 + (sy - py) * double(q.X - p.X) / (qy - py));
-                }
-            }
-            std::sort(xs.begin(), xs.end());
-            for (size_t k = 0; k + 1 < xs.size(); k += 2) {
-                const int64_t a = std::max<int64_t>(CeilToInt(xs[k] - 0.5), box.left());
-                const int64_t e = std::min<int64_t>(CeilToInt(xs[k + 1] - 0.5) - 1, box.right());
-                for (int64_t x = a; x <= e; ++x) {
-                    mask[size_t((y - box.top()) * box.width() + (x - box.left()))] = 2;
-                }
-            }
-        }
-    }
-    if (Pen.Style != TPenStyle::psClear) {
+    std::vector<double> xs;
+    for (int y = mask.Box.top(); y <= mask.Box.bottom(); ++y) {
+        const double sy = y + 0.5;
+        xs.clear();
         for (size_t k = 0; k < count; ++k) {
             const TPoint& p = points[k];
             const TPoint& q = points[(k + 1) % count];
-            if (pw <= 1) {
-                AddThinLineTo(p, q, mask, box);
-            } else {
-                const int32_t lo = -(pw - 1) / 2;
-                const int32_t hi = pw / 2;
-                ForEachLinePixel(p, q, box.right() + 1, box.bottom() + 1, pw, [&](int64_t, int64_t x, int64_t y) {
-                    for (int64_t yy = y + lo; yy <= y + hi; ++yy) {
-                        for (int64_t xx = x + lo; xx <= x + hi; ++xx) {
-                            if (xx >= box.left() && xx <= box.right() && yy >= box.top() && yy <= box.bottom()) {
-                                mask[size_t((yy - box.top()) * box.width() + (xx - box.left()))] = 1;
-                            }
-                        }
-                    }
-                });
+            const double py = p.Y + 0.5;
+            const double qy = q.Y + 0.5;
+            if ((py <= sy && qy > sy) || (qy <= sy && py > sy)) {
+                xs.push_back(p.X + 0.5 + (sy - py) * double(q.X - p.X) / (qy - py));
             }
         }
-        if (count == 1) {
-            const TPoint& p = points[0];
-            if (box.contains(p.X, p.Y)) {
-                mask[size_t((p.Y - box.top()) * box.width() + (p.X - box.left()))] = 1;
+        std::sort(xs.begin(), xs.end());
+        for (size_t k = 0; k + 1 < xs.size(); k += 2) {
+            const int64_t a = std::max<int64_t>(CeilToInt(xs[k] - 0.5), mask.Box.left());
+            const int64_t e = std::min<int64_t>(CeilToInt(xs[k + 1] - 0.5) - 1, mask.Box.right());
+            for (int64_t x = a; x <= e; ++x) {
+                mask.Set(x, y, CoverMask::kInside);
             }
         }
     }
+}
+
+// Marks the closed outline through the points, drawn with a square pen of width pw, as
+// outline; a single point is one pixel.
+void StrokePolygon(const std::vector<TPoint>& points, int32_t pw, CoverMask& mask) {
+    const size_t count = points.size();
+    const int32_t lo = -(pw - 1) / 2;
+    const int32_t hi = pw / 2;
+    const int32_t w = mask.Box.right() + 1;
+    const int32_t h = mask.Box.bottom() + 1;
+    for (size_t k = 0; k < count; ++k) {
+        const TPoint& p = points[k];
+        const TPoint& q = points[(k + 1) % count];
+        if (pw <= 1) {
+            ForEachLinePixel(p, q, w, h, 0, [&](int64_t, int64_t x, int64_t y) { mask.Set(x, y, CoverMask::kOutline); });
+            continue;
+        }
+        ForEachLinePixel(p, q, w, h, pw, [&](int64_t, int64_t x, int64_t y) {
+            for (int64_t yy = y + lo; yy <= y + hi; ++yy) {
+                for (int64_t xx = x + lo; xx <= x + hi; ++xx) {
+                    mask.Set(xx, yy, CoverMask::kOutline);
+                }
+            }
+        });
+    }
+    if (count == 1) {
+        mask.Set(points[0].X, points[0].Y, CoverMask::kOutline);
+    }
+}
+
+} // namespace
+
+void TSurface::Polygon(const std::vector<TPoint>& points) {
+    if (points.empty() || !Begin()) {
+        return;
+    }
+    const int32_t pw = std::max(1, Pen.Width);
+    const QRect box = PolygonBox(points, pw, width_, height_);
+    if (box.isEmpty()) {
+        return;
+    }
+    CoverMask mask(box);
+    if (Brush.Style == TBrushStyle::bsSolid && points.size() >= 3) {
+        FillPolygon(points, mask);
+    }
+    if (Pen.Style != TPenStyle::psClear) {
+        StrokePolygon(points, pw, mask);
+    }
+    ApplyMask(mask.Box, mask.Cells);
+}
+
+void TSurface::ApplyMask(const QRect& box, const std::vector<uint8_t>& cells) {
     const uint32_t penPixel = ColorToPixel(Pen.Color);
     const uint32_t brushPixel = ColorToPixel(Brush.Color);
     for (int y = box.top(); y <= box.bottom(); ++y) {
         auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
-        const uint8_t* m = mask.data() + size_t(y - box.top()) * size_t(box.width());
+        const uint8_t* m = cells.data() + size_t(y - box.top()) * size_t(box.width());
         for (int x = box.left(); x <= box.right(); ++x) {
             const uint8_t v = m[x - box.left()];
             if (v != 0) {
@@ -863,47 +904,58 @@ const TSurface::TextMask& TSurface::MaskFor(const QString& text) {
     if (font.Masks.size() >= 4096) {
         font.Masks.clear();
     }
+    return *font.Masks.insert(text, RasteriseText(font, text));
+}
+
+TSurface::TextMask TSurface::RasteriseText(const FontCache& font, const QString& text) {
     TextMask mask;
     mask.Width = font.Metrics.horizontalAdvance(text);
     mask.Height = font.Metrics.height();
-    if (!text.isEmpty()) {
-        const int ascent = font.Metrics.ascent();
-        const QRect br = font.Metrics.boundingRect(text);
-        const int left = std::min(0, br.left());
-        const int right = std::max(mask.Width, br.right() + 1);
-        const int top = std::min(0, ascent + br.top());
-        const int bottom = std::max(mask.Height, ascent + br.bottom() + 1);
-        QImage img(right - left, bottom - top, QImage::Format_ARGB32_Premultiplied);
-        img.fill(0);
-        {
-            QPainter p(&img);
-            p.setRenderHint(QPainter::TextAntialiasing, false);
-            p.setFont(font.QtFont);
-            p.setPen(Qt::black);
-            p.drawText(-left, ascent - top, text);
+    if (text.isEmpty()) {
+        return mask;
+    }
+    // The glyphs may reach beyond the advance and the line height (italics, accents).
+    const int ascent = font.Metrics.ascent();
+    const QRect br = font.Metrics.boundingRect(text);
+    const int left = std::min(0, br.left());
+    const int right = std::max(mask.Width, br.right() + 1);
+    const int top = std::min(0, ascent + br.top());
+    const int bottom = std::max(mask.Height, ascent + br.bottom() + 1);
+    QImage img(right - left, bottom - top, QImage::Format_ARGB32_Premultiplied);
+    img.fill(0);
+    {
+        QPainter p(&img);
+        p.setRenderHint(QPainter::TextAntialiasing, false);
+        p.setFont(font.QtFont);
+        p.setPen(Qt::black);
+        p.drawText(-left, ascent - top, text);
+    }
+    for (int y = 0; y < img.height(); ++y) {
+        AddCoverageRuns(img, y, left, top, mask);
+    }
+    return mask;
+}
+
+void TSurface::AddCoverageRuns(const QImage& img, int y, int left, int top, TextMask& mask) {
+    const auto* row = reinterpret_cast<const uint32_t*>(img.constScanLine(y));
+    int x = 0;
+    while (x < img.width()) {
+        while (x < img.width() && qAlpha(row[x]) < 128) {
+            ++x;
         }
-        for (int y = 0; y < img.height(); ++y) {
-            const auto* row = reinterpret_cast<const uint32_t*>(img.constScanLine(y));
-            int x = 0;
-            while (x < img.width()) {
-                while (x < img.width() && qAlpha(row[x]) < 128) {
-                    ++x;
-                }
-                const int start = x;
-                while (x < img.width() && qAlpha(row[x]) >= 128) {
-                    ++x;
-                }
-                if (x > start) {
-                    mask.Spans.push_back(Span{y + top, start + left, x - 1 + left});
-                    mask.MinX = std::min(mask.MinX, start + left);
-                    mask.MaxX = std::max(mask.MaxX, x - 1 + left);
-                    mask.MinY = std::min(mask.MinY, y + top);
-                    mask.MaxY = std::max(mask.MaxY, y + top);
-                }
-            }
+        const int start = x;
+        while (x < img.width() && qAlpha(row[x]) >= 128) {
+            ++x;
+        }
+        if (x > start) {
+            mask.Spans.push_back(Span{y + top, start + left, x - 1 + left});
+            mask.MinX = std::min(mask.MinX, start + left);
+            mask.MaxX = std::max(mask.MaxX, x - 1 + left);
+            mask.MinY = std::min(mask.MinY, y + top);
+            mask.MaxY = std::max(mask.MaxY, y + top);
         }
     }
-    return *font.Masks.insert(text, std::move(mask));
+
 }
 
 int32_t TSurface::TextWidth(const QString& text) { return MaskFor(text).Width; }
@@ -926,54 +978,54 @@ void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
     }
     const TextMask& mask = MaskFor(text);
     const uint32_t textPixel = ColorToPixel(Font.Color);
-    if (Brush.Style != TBrushStyle::bsSolid) {
-        if (mask.Spans.empty()) {
-            return;
-        }
-        const int64_t left = int64_t(x) + mask.MinX;
-        const int64_t right = int64_t(x) + mask.MaxX;
-        const int64_t top = int64_t(y) + mask.MinY;
-        const int64_t bottom = int64_t(y) + mask.MaxY;
-        if (left >= 0 && top >= 0 && right < width_ && bottom < height_) {
-            // Labels are drawn twice per shape on every paint: the glyph runs go straight
-            // to the pixels when the text lies wholly inside the image.
-            switch (Pen.Mode) {
-            case TPenMode::pmCopy:
-                for (const Span& s : mask.Spans) {
-                    auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
-                    std::fill(row + s.X0, row + s.X1 + 1, textPixel);
-                }
-                break;
-            case TPenMode::pmXor:
-            case TPenMode::pmNotXor:
-                for (const Span& s : mask.Spans) {
-                    auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
-                    for (int32_t k = s.X0; k <= s.X1; ++k) {
-                        ApplyPixel(row[k], textPixel, Pen.Mode);
-                    }
-                }
-                break;
-            }
-            Touch(int32_t(left), int32_t(top), int32_t(right), int32_t(bottom));
-            return;
-        }
+    if (Brush.Style == TBrushStyle::bsSolid) {
+        OpaqueText(x, y, mask, textPixel);
+    } else if (!mask.Spans.empty() && !GlyphsInside(x, y, mask, textPixel)) {
         for (const Span& s : mask.Spans) {
             TextSpan(int64_t(y) + s.Y, int64_t(x) + s.X0, int64_t(x) + s.X1, textPixel);
         }
-        return;
     }
-    // An opaque text box: brush colour around the glyphs, text colour on them, each
-    // pixel of the box changed once.
+}
+
+bool TSurface::GlyphsInside(int32_t x, int32_t y, const TextMask& mask, uint32_t textPixel) {
+    const int64_t left = int64_t(x) + mask.MinX;
+    const int64_t right = int64_t(x) + mask.MaxX;
+    const int64_t top = int64_t(y) + mask.MinY;
+    const int64_t bottom = int64_t(y) + mask.MaxY;
+    if (left < 0 || top < 0 || right >= width_ || bottom >= height_) {
+        return false;
+    }
+    // Labels are drawn twice per shape on every paint: the glyph runs go straight to the
+    // pixels, with no clipping and one touched box.
+    for (const Span& s : mask.Spans) {
+        auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
+        if (Pen.Mode == TPenMode::pmCopy) {
+            std::fill(row + s.X0, row + s.X1 + 1, textPixel);
+        } else {
+            for (int32_t k = s.X0; k <= s.X1; ++k) {
+                ApplyPixel(row[k], textPixel, Pen.Mode);
+            }
+        }
+    }
+    Touch(int32_t(left), int32_t(top), int32_t(right), int32_t(bottom));
+    return true;
+}
+
+void TSurface::OpaqueText(int32_t x, int32_t y, const TextMask& mask, uint32_t textPixel) {
+    // Brush colour around the glyphs, text colour on them, each pixel of the box changed
+    // once. Glyph runs above or below the box (spans are sorted by row) take only the
+    // text colour.
     const uint32_t brushPixel = ColorToPixel(Brush.Color);
+    const auto text = [&](const Span& s) {
+        TextSpan(int64_t(y) + s.Y, int64_t(x) + s.X0, int64_t(x) + s.X1, textPixel);
+    };
     size_t k = 0;
     for (int32_t row = 0; row < mask.Height; ++row) {
-        while (k < mask.Spans.size() && mask.Spans[k].Y < row) {
-            TextSpan(int64_t(y) + mask.Spans[k].Y, int64_t(x) + mask.Spans[k].X0, int64_t(x) + mask.Spans[k].X1,
-                     textPixel);
-            ++k;
+        for (; k < mask.Spans.size() && mask.Spans[k].Y < row; ++k) {
+            text(mask.Spans[k]);
         }
         int32_t cursor = 0;
-        while (k < mask.Spans.size() && mask.Spans[k].Y == row) {
+        for (; k < mask.Spans.size() && mask.Spans[k].Y == row; ++k) {
             const Span& s = mask.Spans[k];
             const int32_t a = std::max(s.X0, cursor);
             if (a > cursor && cursor < mask.Width) {
@@ -983,29 +1035,13 @@ void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
                 TextSpan(int64_t(y) + row, int64_t(x) + a, int64_t(x) + s.X1, textPixel);
             }
             cursor = std::max(cursor, s.X1 + 1);
-            ++k;
         }
         if (cursor < mask.Width) {
             TextSpan(int64_t(y) + row, int64_t(x) + cursor, int64_t(x) + mask.Width - 1, brushPixel);
         }
     }
     for (; k < mask.Spans.size(); ++k) {
-        TextSpan(int64_t(y) + mask.Spans[k].Y, int64_t(x) + mask.Spans[k].X0, int64_t(x) + mask.Spans[k].X1,
-                 textPixel);
-    }
-}
-
-void TSurface::FillRect(const TRect& r) {
-    const int32_t x0 = std::min(r.Left, r.Right);
-    const int32_t x1 = std::max(r.Left, r.Right);
-    const int32_t y0 = std::min(r.Top, r.Bottom);
-    const int32_t y1 = std::max(r.Top, r.Bottom);
-    const uint32_t pixel = ColorToPixel(Brush.Color);
-    if (!Begin()) {
-        return;
-    }
-    for (int64_t y = std::max(y0, 0); y < y1 && y < height_; ++y) {
-        ApplySpan(int32_t(y), x0, x1 - 1, pixel, TPenMode::pmCopy);
+        text(mask.Spans[k]);
     }
 }
 
@@ -1074,13 +1110,6 @@ void TSurface::StretchDraw(const TRect& dest, const QImage& source) {
     if (!covered.isEmpty()) {
         Touch(covered.left(), covered.top(), covered.right(), covered.bottom());
     }
-}
-
-void TSurface::Draw(int32_t x, int32_t y, const QImage& source) {
-    if (source.isNull()) {
-        return;
-    }
-    StretchDraw(TRect{x, y, x + source.width(), y + source.height()}, source);
 }
 
 QImage StretchImage(const QImage& source, int32_t width, int32_t height) {

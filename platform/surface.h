@@ -100,9 +100,6 @@ public:
     int32_t TextHeight(const QString& text);
     // Nearest-neighbour stretch of the whole source onto dest (no smoothing).
     void StretchDraw(const TRect& dest, const QImage& source);
-    // Copies source 1:1 with its top-left corner at (x, y).
-    void Draw(int32_t x, int32_t y, const QImage& source);
-    void FillRect(const TRect& r);
 
     QRect Touched() const;
     void ResetTouched();
@@ -112,6 +109,11 @@ public:
         int32_t Y;
         int32_t X0;
         int32_t X1;
+    };
+    // The covered columns A..B of one row of a figure; A > B when the row is empty.
+    struct Row {
+        int64_t A;
+        int64_t B;
     };
 
 private:
@@ -127,14 +129,32 @@ private:
     struct FontCache;
     FontCache& CurrentFont();
     const TextMask& MaskFor(const QString& text);
+    static TextMask RasteriseText(const FontCache& font, const QString& text);
+    // Adds the covered runs of row y of the rendered text, placed at (left, top).
+    static void AddCoverageRuns(const QImage& img, int y, int left, int top, TextMask& mask);
+    // Draws the glyphs straight into the image when they lie wholly inside it; false,
+    // drawing nothing, otherwise.
+    bool GlyphsInside(int32_t x, int32_t y, const TextMask& mask, uint32_t textPixel);
+    // The text box in the brush colour with the glyphs in textPixel.
+    void OpaqueText(int32_t x, int32_t y, const TextMask& mask, uint32_t textPixel);
     void ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode);
     void TextSpan(int64_t y, int64_t x0, int64_t x1, uint32_t pixel);
     void PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, TPenStyle style);
     template <TPenMode Mode>
     void FastThinLine(TPoint a, TPoint b, uint32_t pixel);
-    void AddThinLineTo(TPoint a, TPoint b, std::vector<uint8_t>& mask, const QRect& box);
+    // Cells of box: 1 takes the pen's colour, 2 the brush's, 0 stays.
+    void ApplyMask(const QRect& box, const std::vector<uint8_t>& cells);
     void WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode);
-    void BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, bool ellipse);
+    enum class TBoxKind : uint8_t { Rectangle, Ellipse };
+    // Normalises the box (right and bottom edges excluded) and draws the figure in it.
+    void BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, TBoxKind kind);
+    // The ellipse inscribed in columns x0..x1, rows y0..y1, inclusive.
+    void EllipseFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int32_t penWidth, bool fill);
+    // A one-pixel copy-mode outline of the figure whose rows from ry0 are full.
+    void ThinCopyEllipse(const std::vector<Row>& full, int64_t ry0, int64_t y0, int64_t y1, bool fill);
+    // The pen on full minus inner and the brush on inner, row by row from ry0.
+    void PaintRings(const std::vector<Row>& full, const std::vector<Row>& inner, int64_t ry0, bool outline,
+                    bool fill);
     void RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int32_t penWidth, bool fill);
     void ApplyColumn(int32_t x, int64_t y0, int64_t y1, uint32_t pixel, TPenMode mode);
     // Already clipped to the image.

@@ -9,6 +9,7 @@ namespace {
 // The library's own values, taken before the POSIX headers redefine the names as macros.
 constexpr int kSolSocket = SOL_SOCKET;
 constexpr int kSoLinger = SO_LINGER;
+constexpr int kTcpNoDelay = TCP_NODELAY;
 constexpr int kAfInet = AF_INET;
 constexpr int kSockStream = SOCK_STREAM;
 constexpr int kIpprotoTcp = IPPROTO_TCP;
@@ -21,12 +22,14 @@ constexpr uint32_t kInaddrNone = INADDR_NONE;
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -388,6 +391,17 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     Sock* k = find(s);
     if (k == nullptr)
         return fail(WSAENOTSOCK);
+    if (level == kIpprotoTcp && optname == kTcpNoDelay) {
+        // A BOOL as WinSock takes it: any non-zero int turns Nagle's algorithm off.
+        if (optval == nullptr || optlen < static_cast<int>(sizeof(int)))
+            return fail(WSAEFAULT);
+        int on = 0;
+        std::memcpy(&on, optval, sizeof on);
+        on = on != 0 ? 1 : 0;
+        if (::setsockopt(k->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
+            return fail(ErrorFromErrno(errno));
+        return 0;
+    }
     if (level != kSolSocket || optname != kSoLinger)
         return fail(WSAENOPROTOOPT);
     if (optval == nullptr || optlen < static_cast<int>(sizeof(linger)))
@@ -707,6 +721,35 @@ Resolver SetResolver(Resolver resolver)
     return previous;
 }
 
+namespace {
+
+// On the lookup's own thread: asks the resolver, keeps the first 35 distinct addresses
+// and posts the answer to the requesting window's thread; if the window has gone, the
+// answer is dropped with it.
+void ResolveAndPost(const std::shared_ptr<Request>& req, const std::string& host, const Resolver& resolve)
+{
+    HostLookup answer;
+    try {
+        answer = resolve(host);
+    } catch (...) {
+        answer = HostLookup{WSANO_RECOVERY, {}, {}};  // a failing name service is no reason to end the process
+    }
+    int error = answer.error;
+    std::vector<uint32_t> addrs;
+    for (uint32_t a : answer.addresses) {
+        if (std::find(addrs.begin(), addrs.end(), a) == addrs.end() && addrs.size() < 35)
+            addrs.push_back(a);
+    }
+    if (error == 0 && addrs.empty())
+        error = WSANO_DATA;
+    std::string canonical = answer.canonicalName.empty() ? host : std::move(answer.canonicalName);
+    PostCallback(req->wnd, [req, canonical = std::move(canonical), addrs = std::move(addrs), error]() mutable {
+        completeLookup(req, std::move(canonical), std::move(addrs), error);
+    });
+}
+
+} // namespace
+
 HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen)
 {
     State& st = state();
@@ -737,31 +780,7 @@ HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, in
     std::string host(name);
     Resolver resolve = currentResolver();
     try {
-        std::thread([req, host, resolve = std::move(resolve)] {
-            HostLookup answer;
-            try {
-                answer = resolve(host);
-            } catch (...) {
-                answer = HostLookup{WSANO_RECOVERY, {}, {}};  // a failing name service is no reason to end the process
-            }
-            int error = answer.error;
-            std::vector<uint32_t> addrs;
-            for (uint32_t a : answer.addresses) {
-                bool seen = false;
-                for (uint32_t x : addrs)
-                    seen = seen || x == a;
-                if (!seen && addrs.size() < 35)
-                    addrs.push_back(a);
-            }
-            if (error == 0 && addrs.empty())
-                error = WSANO_DATA;
-            std::string canonical = answer.canonicalName.empty() ? host : std::move(answer.canonicalName);
-            // The result reaches the caller on its own thread; if the window has gone,
-            // the callback is dropped with it.
-            PostCallback(req->wnd, [req, canonical = std::move(canonical), addrs = std::move(addrs), error]() mutable {
-                completeLookup(req, std::move(canonical), std::move(addrs), error);
-            });
-        }).detach();
+        std::thread([req, host, resolve = std::move(resolve)] { ResolveAndPost(req, host, resolve); }).detach();
     } catch (const std::system_error&) {
         std::lock_guard lock(st.lookupMutex);
         st.lookups.erase(req->id);

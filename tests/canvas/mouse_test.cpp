@@ -439,3 +439,24 @@ TEST_F(Mouse, HotPointsShownOrHiddenByAPressAreRefreshedAtOnce) {
     EXPECT_EQ(cad_->LastRefreshed(), QRect(QPoint(6, 6), QPoint(53, 33)));
     cad_->MouseUp(L, {}, 20, 20);
 }
+
+// The annotation dialog runs an event loop in which the owner may change the tool; the
+// release that opened it must finish on the tool it started with, without a dangling one.
+TEST_F(Mouse, ChangingTheToolInsideTheAnnotationDialogFinishesTheLine) {
+    cad_->AnnotationDialog = [&](TMyCAD* sender) {
+        sender->SetShapeTool(SpPolyLine);
+        sender->SetShapeTool(SpNone);
+        return QStringLiteral("kept");
+    };
+    cad_->SetShapeTool(SpLine);
+    Drag({10, 10}, {80, 60});
+    ASSERT_EQ(cad_->ShapeCount(), 1);
+    EXPECT_EQ(cad_->Shape(0)->Caption(), QStringLiteral("kept"));
+    EXPECT_EQ(cad_->DragState(), DragNone);
+    EXPECT_EQ(cad_->Mode(), ModeSelect);
+    // The select tool now answers: a press on the line picks it for a move.
+    cad_->MouseDown(L, {}, 45, 35);
+    EXPECT_EQ(cad_->Mode(), ModeMove);
+    cad_->MouseUp(L, {}, 45, 35);
+}
+

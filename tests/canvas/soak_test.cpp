@@ -73,10 +73,10 @@ protected:
         const int32_t count = cad.ShapeCount();
         const int32_t selected = cad.SelectedIndex();
         ASSERT_TRUE(selected >= -1 && selected < count) << where_ << ": SelectedIndex " << selected << " of " << count;
-        const uint8_t mode = cad.Mode();
+        const TMode mode = cad.Mode();
         ASSERT_TRUE(mode == ModeNone || mode == ModeDraw || mode == ModeSelect || mode == ModeResize || mode == ModeMove)
             << where_ << ": Mode " << int(mode);
-        const uint8_t drag = cad.DragState();
+        const TDragState drag = cad.DragState();
         ASSERT_TRUE(drag == DragNone || drag == DragClickChain || drag == DragButtonDown) << where_ << ": DragState " << int(drag);
         ASSERT_TRUE(SectorClicks >= 0 && SectorClicks <= 2) << where_ << ": SectorClicks " << SectorClicks;
         auto checkShape = [&](const TMyShape& s, const std::string& what) {

@@ -1,0 +1,269 @@
+// The canvas's tools: each one's press, move, release and abandon.
+#include "canvas/canvas_tools.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace kelvo {
+
+namespace {
+
+int32_t Clamp32(int64_t v) {
+    return int32_t(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
+
+// The offset from StartPoint to EndPoint, held at the 32-bit limits.
+int32_t Offset(int32_t from, int32_t to) { return ClampToInt32(int64_t(to) - from); }
+
+} // namespace
+
+void TCanvasTool::DeselectCurrent() {
+    if (Current() != nullptr) {
+        Current()->Deselect();
+    }
+}
+
+void TCanvasTool::Begin(TDrawTool tool) {
+    cad_.pending_ = cad_.CreateShape(tool);
+    cad_.pendingTool_ = tool;
+    Current() = cad_.pending_.get();
+}
+
+void TCanvasTool::Commit() {
+    Pending()->Select();
+    cad_.AddCurrentShape();
+    cad_.Paint();
+}
+
+void TCanvasTool::Track(TMyShape& shape, TDrawPair draw, TPoint p) {
+    (shape.*draw)(Start(), End());
+    End() = p;
+    (shape.*draw)(Start(), End());
+}
+
+void TIdleTool::Press(TMouseButton button, TPoint p) {
+    if (button == TMouseButton::mbLeft) {
+        Start() = p;
+        End() = p;
+    }
+}
+
+void TIdleTool::Release(TMouseButton, TPoint) { Drag() = DragNone; }
+
+void TSelectTool::Press(TMouseButton button, TPoint p) {
+    if (button != TMouseButton::mbLeft) {
+        return;
+    }
+    Start() = p;
+    End() = p;
+    if (Mode() == ModeSelect) {
+        Drag() = DragButtonDown;
+        if (Current() != nullptr && Current()->Selected && Current()->HotPointAt(p) >= 0) {
+            Mode() = ModeResize;
+            return;
+        }
+        Pick(p);
+    }
+    // A second left press during a move (no release between) confines the cursor again.
+    if (Mode() == ModeMove && Current() != nullptr && Current()->PointCount() > 0) {
+        ConfineMove(p);
+    }
+}
+
+// The newest shape hit wins; a miss leaves the current shape and its selection alone.
+void TSelectTool::Pick(TPoint p) {
+    for (int32_t i = cad_.ShapeCount() - 1; i >= 0; --i) {
+        TMyShape* shape = cad_.Shape(i);
+        if (shape->HitTest(p)) {
+            Mode() = ModeMove;
+            shape->Select();
+            if (shape != Current()) {
+                DeselectCurrent();
+                Current() = shape;
+            }
+            return;
+        }
+    }
+}
+
+// Keeps the cursor's offset from the box corner fixed so the box can travel exactly
+// from one canvas edge to the other.
+void TSelectTool::ConfineMove(TPoint p) {
+    const TMyShape& shape = *Current();
+    int32_t l = std::numeric_limits<int32_t>::max();
+    int32_t t = std::numeric_limits<int32_t>::max();
+    int32_t r = std::numeric_limits<int32_t>::min();
+    int32_t b = std::numeric_limits<int32_t>::min();
+    for (int32_t i = 0; i < shape.PointCount(); ++i) {
+        const TPoint g = shape.GetPoint(i);
+        l = std::min(l, g.X);
+        t = std::min(t, g.Y);
+        r = std::max(r, g.X);
+        b = std::max(b, g.Y);
+    }
+    const QPoint origin = cad_.mapToGlobal(QPoint(0, 0));
+    cad_.ClipCursorTo(Clamp32(int64_t(origin.x()) + p.X - l), Clamp32(int64_t(origin.y()) + p.Y - t),
+                      Clamp32(int64_t(cad_.width()) - (int64_t(r) - l)),
+                      Clamp32(int64_t(cad_.height()) - (int64_t(b) - t)));
+}
+
+void TSelectTool::Move(TMyShape& shape, TPoint p) {
+    if (Drag() != DragButtonDown) {
+        return;
+    }
+    // A press that hit nothing drags nothing: there is no selection rectangle.
+    if (Mode() == ModeResize) {
+        Track(shape, &TMyShape::DrawResizing, p);
+    } else if (Mode() == ModeMove) {
+        Track(shape, &TMyShape::DrawMoving, p);
+    }
+}
+
+void TSelectTool::Release(TMouseButton, TPoint) {
+    // Any button's release ends the drag a left press began.
+    if (Drag() == DragButtonDown && (Mode() == ModeResize || Mode() == ModeMove)) {
+        const bool resize = Mode() == ModeResize;
+        Mode() = ModeSelect;
+        if (Current() != nullptr) {
+            const int32_t dx = Offset(Start().X, End().X);
+            const int32_t dy = Offset(Start().Y, End().Y);
+            if (resize) {
+                Current()->MoveHotPoint(dx, dy);
+            } else {
+                Current()->MoveBy(dx, dy);
+            }
+        }
+        cad_.Paint();
+    }
+    Drag() = DragNone;
+}
+
+void TSelectTool::Abandon() {
+    if (Mode() == ModeMove || Mode() == ModeResize) {
+        Mode() = ModeSelect;
+    }
+}
+
+bool TSelectTool::RightPressIsFree() const { return Drag() == DragNone && Mode() == ModeSelect; }
+
+void TDragTool::Press(TMouseButton button, TPoint p) {
+    if (button != TMouseButton::mbLeft) {
+        return;
+    }
+    Start() = p;
+    End() = p;
+    DeselectCurrent();
+    Begin(kind_);
+    if (Current() != nullptr) {
+        Current()->AddPoint(p);
+    }
+    Drag() = DragButtonDown;
+}
+
+void TDragTool::Move(TMyShape& shape, TPoint p) {
+    if (Drag() == DragButtonDown) {
+        Track(shape, &TMyShape::DrawRubberBand, p);
+    }
+}
+
+void TDragTool::Release(TMouseButton, TPoint) {
+    // Any button's release commits, at its own position; a later release finds nothing.
+    if (Drag() == DragButtonDown && Pending() != nullptr) {
+        Pending()->AddPoint(End());
+        Commit();
+    }
+    Drag() = DragNone;
+}
+
+void TClickChainTool::Press(TMouseButton button, TPoint p) {
+    DeselectCurrent();
+    Pressed(button, p);
+}
+
+void TClickChainTool::Move(TMyShape& shape, TPoint p) {
+    if (Drag() == DragClickChain) {
+        Track(shape, &TMyShape::DrawRubberBand, p);
+    }
+}
+
+void TClickChainTool::Release(TMouseButton button, TPoint bandEnd) {
+    if (!PendingIs(kind_)) {
+        return;
+    }
+    if (TakesClick(button)) {
+        Drag() = DragClickChain;
+        Clicked(bandEnd);
+    } else if (EndsWith(button) && Drag() == DragClickChain) {
+        Closing();
+        Finish();
+    }
+}
+
+void TClickChainTool::Finish() {
+    Commit();
+    Drag() = DragNone;
+}
+
+void TPolyLineTool::Pressed(TMouseButton button, TPoint p) {
+    Start() = p;
+    End() = p;
+    if (button != TMouseButton::mbLeft) {
+        return;
+    }
+    if (Drag() != DragClickChain || !PendingIs(SpPolyLine)) {
+        Begin(SpPolyLine);
+    }
+    Current()->AddPoint(p);
+}
+
+// The ending click's press position is the last vertex.
+void TPolyLineTool::Closing() { Pending()->AddPoint(Start()); }
+
+void TSectorTool::Pressed(TMouseButton button, TPoint p) {
+    if (SectorClicks == 0) {
+        Start() = p;
+        End() = p;
+    }
+    if (button != TMouseButton::mbLeft || Drag() == DragClickChain) {
+        return;
+    }
+    Begin(SpSector);
+}
+
+void TSectorTool::Clicked(TPoint bandEnd) {
+    TMyShape* shape = Pending();
+    ++SectorClicks;
+    if (SectorClicks == 1) {
+        SetShapePoint(shape, 2, Start());
+        End() = Start();
+    } else if (SectorClicks == 2) {
+        SetShapePoint(shape, 1, End());
+        // Wipe the band first and restart it at the vertex, so that the arm drawn now
+        // is not flipped by the next erase.
+        cad_.Surface().ResetTouched();
+        shape->DrawRubberBand(Start(), bandEnd);
+        shape->Draw();
+        End() = Start();
+        RefreshTouched();
+    } else {
+        SetShapePoint(shape, 3, End());
+        Finish();
+        SectorClicks = 0;
+        cad_.ReleaseCursor();
+    }
+}
+
+std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad) {
+    std::vector<std::unique_ptr<TCanvasTool>> tools;
+    tools.push_back(std::make_unique<TSelectTool>(cad));
+    tools.push_back(std::make_unique<TDragTool>(cad, SpLine));
+    tools.push_back(std::make_unique<TDragTool>(cad, SpRuleLine));
+    tools.push_back(std::make_unique<TSectorTool>(cad));
+    tools.push_back(std::make_unique<TPolyLineTool>(cad));
+    tools.push_back(std::make_unique<TDragTool>(cad, SpRectangle));
+    tools.push_back(std::make_unique<TDragTool>(cad, SpEllipse));
+    tools.push_back(std::make_unique<TIdleTool>(cad));
+    return tools;
+}
+
+} // namespace kelvo

@@ -1,0 +1,150 @@
+// The canvas's tools as interaction objects: what a press, a move, a release and an
+// abandoned construction mean for each tool. Internal to the canvas.
+#pragma once
+
+#include "canvas/my_cad.h"
+
+#include <memory>
+
+namespace kelvo {
+
+// One tool's mouse handling. Tools hold no state of their own: everything they change
+// (Mode, DragState, StartPoint, EndPoint, CurrentShape, the shape under construction)
+// stays in the canvas, where its owner and tests read it.
+class TCanvasTool {
+public:
+    explicit TCanvasTool(TMyCAD& cad) : cad_(cad) {}
+    virtual ~TCanvasTool() = default;
+    TCanvasTool(const TCanvasTool&) = delete;
+    TCanvasTool& operator=(const TCanvasTool&) = delete;
+
+    // A press at p, after the owner's event; pixels it touches are refreshed afterwards.
+    virtual void Press(TMouseButton button, TPoint p) = 0;
+    // The cursor is at p with `shape` as the current shape; pixels touched are refreshed.
+    virtual void Move(TMyShape& shape, TPoint p) { (void)shape, (void)p; }
+    // A release; EndPoint already holds its position, bandEnd where the band last reached.
+    virtual void Release(TMouseButton button, TPoint bandEnd) = 0;
+    // Puts this tool's own state back when an unfinished interaction is dropped.
+    virtual void Abandon() {}
+    // True when a right press means nothing to the tool now, so it may drag the window.
+    virtual bool RightPressIsFree() const = 0;
+
+protected:
+    using TDrawPair = void (TMyShape::*)(TPoint, TPoint);
+
+    TMode& Mode() { return cad_.mode_; }
+    TMode Mode() const { return cad_.mode_; }
+    TDragState& Drag() { return cad_.dragState_; }
+    TDragState Drag() const { return cad_.dragState_; }
+    TPoint& Start() { return cad_.startPoint_; }
+    TPoint& End() { return cad_.endPoint_; }
+    TMyShape*& Current() { return cad_.currentShape_; }
+    TMyShape* Pending() const { return cad_.pending_.get(); }
+    bool PendingIs(TDrawTool tool) const { return cad_.PendingIs(tool); }
+    void DeselectCurrent();
+    // Starts a shape of the kind under construction and makes it the current shape.
+    void Begin(TDrawTool tool);
+    // Selects the shape under construction, commits it and repaints.
+    void Commit();
+    // Erases the feedback drawn from StartPoint to EndPoint and draws it again to p.
+    void Track(TMyShape& shape, TDrawPair draw, TPoint p);
+    // Shows at once what was drawn straight into the image since the last refresh.
+    void RefreshTouched() { cad_.RefreshTouched(); }
+
+    TMyCAD& cad_;
+};
+
+// Before the first tool is chosen: presses only note where they were.
+class TIdleTool final : public TCanvasTool {
+public:
+    using TCanvasTool::TCanvasTool;
+    void Press(TMouseButton button, TPoint p) override;
+    void Release(TMouseButton button, TPoint bandEnd) override;
+    bool RightPressIsFree() const override { return false; }
+};
+
+// The select tool: a press picks a shape (newest first) or a hot point of the selected
+// one, the drag moves or resizes it, the release applies the offset.
+class TSelectTool final : public TCanvasTool {
+public:
+    using TCanvasTool::TCanvasTool;
+    void Press(TMouseButton button, TPoint p) override;
+    void Move(TMyShape& shape, TPoint p) override;
+    void Release(TMouseButton button, TPoint bandEnd) override;
+    void Abandon() override;
+    bool RightPressIsFree() const override;
+
+private:
+    void Pick(TPoint p);
+    void ConfineMove(TPoint p);
+};
+
+// Line, ruler, rectangle and ellipse: a left drag from the first point to the second.
+class TDragTool final : public TCanvasTool {
+public:
+    TDragTool(TMyCAD& cad, TDrawTool kind) : TCanvasTool(cad), kind_(kind) {}
+    void Press(TMouseButton button, TPoint p) override;
+    void Move(TMyShape& shape, TPoint p) override;
+    void Release(TMouseButton button, TPoint bandEnd) override;
+    bool RightPressIsFree() const override { return Drag() == DragNone; }
+
+private:
+    TDrawTool kind_;
+};
+
+// Shapes built by several clicks. Between clicks (DragClickChain) the outline follows the
+// cursor with no button held. A release of a clicking button with the shape under
+// construction takes the click; a release of the ending button between clicks finishes it.
+class TClickChainTool : public TCanvasTool {
+public:
+    TClickChainTool(TMyCAD& cad, TDrawTool kind) : TCanvasTool(cad), kind_(kind) {}
+    void Press(TMouseButton button, TPoint p) final;
+    void Move(TMyShape& shape, TPoint p) final;
+    void Release(TMouseButton button, TPoint bandEnd) final;
+
+protected:
+    // What the press adds to the chain (the current shape is already deselected).
+    virtual void Pressed(TMouseButton button, TPoint p) = 0;
+    virtual bool TakesClick(TMouseButton button) const = 0;
+    virtual bool EndsWith(TMouseButton button) const = 0;
+    // A click was taken; bandEnd is where the outline last reached.
+    virtual void Clicked(TPoint bandEnd) { (void)bandEnd; }
+    // The ending button was released; the shape is committed after this.
+    virtual void Closing() {}
+    // Commits the shape under construction and ends the chain.
+    void Finish();
+
+    TDrawTool kind_;
+};
+
+// Polyline: every left press adds a vertex, a right release adds the last and ends it.
+class TPolyLineTool final : public TClickChainTool {
+public:
+    explicit TPolyLineTool(TMyCAD& cad) : TClickChainTool(cad, SpPolyLine) {}
+    bool RightPressIsFree() const override { return !PendingIs(SpPolyLine); }
+
+protected:
+    void Pressed(TMouseButton button, TPoint p) override;
+    bool TakesClick(TMouseButton button) const override { return button == TMouseButton::mbLeft; }
+    bool EndsWith(TMouseButton button) const override { return button == TMouseButton::mbRight; }
+    void Closing() override;
+};
+
+// Angle: three clicks, vertex first, counted in SectorClicks; the third commits it.
+class TSectorTool final : public TClickChainTool {
+public:
+    explicit TSectorTool(TMyCAD& cad) : TClickChainTool(cad, SpSector) {}
+    bool RightPressIsFree() const override { return false; }
+
+protected:
+    void Pressed(TMouseButton button, TPoint p) override;
+    // A middle release advances a sector like a left one.
+    bool TakesClick(TMouseButton button) const override { return button != TMouseButton::mbRight; }
+    bool EndsWith(TMouseButton) const override { return false; }
+    void Clicked(TPoint bandEnd) override;
+};
+
+// One interaction object per tool, SpNone (select) to SpEllipse, plus the idle one.
+std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad);
+
+} // namespace kelvo
