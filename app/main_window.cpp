@@ -17,6 +17,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -137,8 +138,8 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     setMinimumSize(152 + 100 + kScrollRightMargin, 8 + 100 + kScrollBottomMargin);
     CreateControls();
     CreateImagingControls();
-    CreateMeasuringControls();
     ConfigureCanvas();
+    CreateMeasuringControls();
     SetTabOrder();
     SpinEdit1->setFocus();
 }
@@ -351,6 +352,12 @@ void TForm1::FitCanvasHolder() {
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == MyCAD1 && (event->type() == QEvent::Resize || event->type() == QEvent::Move))
         FitCanvasHolder();
+    // Before the widget's own handling, which would take Tab for moving the focus.
+    if (watched == MyCAD1 && event->type() == QEvent::KeyPress) {
+        bool used = false;
+        Guarded("key", [&] { used = CanvasKey(static_cast<QKeyEvent*>(event)); });
+        if (used) return true;
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -394,6 +401,7 @@ void TForm1::PolyLineBtnClick() { SetTool(SpPolyLine); }
 
 void TForm1::SpeedButton1Click() {
     Guarded("delete", [&] { (void)MyCAD1->DeleteSelected(); });
+    ShapesChanged();
 }
 
 void TForm1::SpinEdit1Change() {
@@ -523,9 +531,22 @@ bool TForm1::OpenFile(const QString& path) {
         MyCAD1->ClearShapes();
         filePicture_ = picture;
         statsCache_.Clear();
+        history_->Reset();
         openedFile_ = path;
         setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), QString::fromLatin1(kCaption)));
         opened = true;
+        const QString annotations = AnnotationPathFor(path);
+        if (QFileInfo(annotations).isFile()) {
+            const bool load = ConfirmLoadAnnotations
+                                  ? ConfirmLoadAnnotations(annotations)
+                                  : QMessageBox::question(this, QStringLiteral("Annotations"),
+                                                          QStringLiteral("Load the shapes saved with this picture in "
+                                                                         "\"%1\"?")
+                                                              .arg(QFileInfo(annotations).fileName()),
+                                                          QMessageBox::Yes | QMessageBox::No,
+                                                          QMessageBox::Yes) == QMessageBox::Yes;
+            if (load) (void)LoadAnnotationsFrom(annotations);
+        }
     });
     return opened;
 }
@@ -588,20 +609,13 @@ void TForm1::CreateMeasuringControls() {
     MeasurementPanel->hide();
     MeasurementPanel->OnRowSelected = [this](int row) {
         Guarded("list", [&] {
-            for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) {
-                TMyShape* shape = MyCAD1->Shape(i);
-                if (i == row) {
-                    shape->Select();
-                } else {
-                    shape->Deselect();
-                }
-            }
-            MyCAD1->Paint();
+            MyCAD1->SelectShape(row);
         });
     };
     connect(MeasurementPanel->ExportCsvBtn, &QPushButton::clicked, this, &TForm1::ExportCsvBtnClick);
     connect(MeasurementPanel->ExportPngBtn, &QPushButton::clicked, this, &TForm1::ExportPngBtnClick);
     connect(MeasurementPanel->SaveBtn, &QPushButton::clicked, this, &TForm1::SaveAnnotationsBtnClick);
+    connect(MeasurementPanel->LoadBtn, &QPushButton::clicked, this, &TForm1::LoadAnnotationsBtnClick);
     auto* save = new QShortcut(QKeySequence::Save, this);
     save->setObjectName(QStringLiteral("SaveAnnotationsKey"));
     connect(save, &QShortcut::activated, this, &TForm1::SaveAnnotationsBtnClick);
@@ -610,8 +624,169 @@ void TForm1::CreateMeasuringControls() {
     // release), so the list follows the canvas from these two.
     MyCAD1->OnPaint = [this](TMyCAD*) { RefreshMeasurements(); };
     MyCAD1->OnMouseUp = [this](TMyCAD*, TMouseButton, Qt::KeyboardModifiers, int32_t, int32_t) {
-        RefreshMeasurements();
+        MeasurementPanel->ShowLive(QString());
+        ShapesChanged();
     };
+    MyCAD1->OnMouseMove = [this](TMyCAD*, Qt::KeyboardModifiers, int32_t x, int32_t y) {
+        Guarded("live statistics", [&] { ShowLiveStatistics(x, y); });
+    };
+
+    MyCAD1->OnDrawShapes = [this](TMyCAD*) { Guarded("labels", [&] { LabelRegions(); }); };
+
+    history_ = std::make_unique<TShapeHistory>(MyCAD1);
+    auto* undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this);
+    undo->setObjectName(QStringLiteral("UndoKey"));
+    connect(undo, &QShortcut::activated, this, [this] {
+        Guarded("undo", [&] { history_->Stack().undo(); });
+        RefreshMeasurements();
+    });
+    auto* redo = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), this);
+    redo->setObjectName(QStringLiteral("RedoKey"));
+    connect(redo, &QShortcut::activated, this, [this] {
+        Guarded("redo", [&] { history_->Stack().redo(); });
+        RefreshMeasurements();
+    });
+    // A click on the canvas gives it the keyboard, for the editing keys.
+    MyCAD1->setFocusPolicy(Qt::ClickFocus);
+}
+
+void TForm1::ShapesChanged() {
+    Guarded("history", [&] { (void)history_->Record(); });
+    RefreshMeasurements();
+}
+
+bool TForm1::CanvasKey(QKeyEvent* event) {
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    const int32_t step = shift ? 10 : 1;
+    switch (event->key()) {
+    case Qt::Key_Delete:
+        SpeedButton1Click();
+        return true;
+    case Qt::Key_Left:
+        MoveSelectedBy(-step, 0);
+        return true;
+    case Qt::Key_Right:
+        MoveSelectedBy(step, 0);
+        return true;
+    case Qt::Key_Up:
+        MoveSelectedBy(0, -step);
+        return true;
+    case Qt::Key_Down:
+        MoveSelectedBy(0, step);
+        return true;
+    case Qt::Key_Escape:
+        // A shape under construction is dropped as a change of tool drops it;
+        // otherwise the selection goes.
+        if (!MyCAD1->CancelConstruction()) MyCAD1->SelectShape(-1);
+        RefreshMeasurements();
+        return true;
+    case Qt::Key_Tab:
+        CycleSelection(1);
+        return true;
+    case Qt::Key_Backtab:
+        CycleSelection(-1);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TForm1::MoveSelectedBy(int32_t dx, int32_t dy) {
+    TMyShape* shape = MyCAD1->Shape(MyCAD1->SelectedIndex());
+    if (shape == nullptr || MyCAD1->DragState() != DragNone) return;
+    for (TPoint& p : shape->Points) {
+        p.X = ClampToInt32(std::clamp<int64_t>(int64_t(p.X) + dx, -kMaxImageCoordinate, kMaxImageCoordinate));
+        p.Y = ClampToInt32(std::clamp<int64_t>(int64_t(p.Y) + dy, -kMaxImageCoordinate, kMaxImageCoordinate));
+    }
+    MyCAD1->Paint();
+    ShapesChanged();
+}
+
+void TForm1::CycleSelection(int step) {
+    const int32_t n = MyCAD1->ShapeCount();
+    if (n == 0 || MyCAD1->DragState() != DragNone) return;
+    const int32_t at = MyCAD1->SelectedIndex();
+    const int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : ((at + step) % n + n) % n;
+    MyCAD1->SelectShape(next);
+    RefreshMeasurements();
+}
+
+void TForm1::LabelRegions() {
+    const bool show = MyCAD1->DICOMStyle() && (MyCAD1->Picture() != nullptr || MeasurementPanel->isVisibleTo(this));
+    const std::shared_ptr<const imaging::TPicture> values = show ? MeasuredPicture() : nullptr;
+    const int32_t frame = values == filePicture_ ? MyCAD1->Frame() : 0;
+    for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) {
+        TMyShape* shape = MyCAD1->Shape(i);
+        const std::optional<imaging::TRegion> region = values ? RegionOf(*shape) : std::nullopt;
+        if (!region) {
+            if (!shape->LabelLines.isEmpty()) shape->LabelLines.clear();
+            continue;
+        }
+        shape->LabelLines = StatsLabelLines(statsCache_.Get(shape, *region, values, frame));
+    }
+}
+
+void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
+    if (!MeasurementPanel->isVisibleTo(this)) return;
+    const TMyShape* shape = MyCAD1->CurrentShape();
+    const bool drawing = MyCAD1->Mode() == ModeDraw && MyCAD1->DragState() != DragNone;
+    const bool editing = (MyCAD1->Mode() == ModeMove || MyCAD1->Mode() == ModeResize) &&
+                         MyCAD1->DragState() == DragButtonDown;
+    const std::optional<TAnnotation> record = shape ? ToAnnotation(*shape) : std::nullopt;
+    if (!record || !IsRegion(record->Kind) || !(drawing || editing)) return;
+    // The region as the release would leave it, made on a copy of the shape.
+    const std::unique_ptr<TMyShape> copy = MakeShape(*record);
+    const TPoint start = MyCAD1->StartPoint();
+    if (drawing) {
+        copy->AddPoint(TPoint{x, y});
+    } else if (MyCAD1->Mode() == ModeMove) {
+        copy->MoveBy(SaturatingAdd(x, -int64_t(start.X)), SaturatingAdd(y, -int64_t(start.Y)));
+    } else {
+        copy->HotPoint = shape->HotPoint;
+        copy->MoveHotPoint(SaturatingAdd(x, -int64_t(start.X)), SaturatingAdd(y, -int64_t(start.Y)));
+    }
+    const std::shared_ptr<const imaging::TPicture> values = MeasuredPicture();
+    if (!values) return;
+    TMeasurement m;
+    m.Kind = record->Kind;
+    m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *RegionOf(*copy));
+    const QString name = drawing ? QStringLiteral("New region") : shape->Caption();
+    MeasurementPanel->ShowLive(name + QStringLiteral(": ") + m.ValueText());
+}
+
+bool TForm1::LoadAnnotationsFrom(const QString& path) {
+    bool done = false;
+    Guarded("load", [&] {
+        std::vector<TAnnotation> records;
+        try {
+            records = LoadAnnotations(path);
+        } catch (const EAnnotationError& e) {
+            TellFailure(QStringLiteral("Load annotations"), e.Text());
+            return;
+        }
+        std::vector<std::unique_ptr<TMyShape>> shapes;
+        int32_t highest = 0;
+        for (const TAnnotation& a : records) {
+            shapes.push_back(MakeShape(a));
+            highest = std::max(highest, a.RoiNumber);
+        }
+        // Numbers are never given twice: new regions continue after the loaded ones.
+        RoiCount = std::max(RoiCount, highest + 1);
+        MyCAD1->ReplaceShapes(0, MyCAD1->ShapeCount(), std::move(shapes));
+        done = true;
+    });
+    if (done) ShapesChanged();
+    return done;
+}
+
+void TForm1::LoadAnnotationsBtnClick() {
+    Guarded("load", [&] {
+        const QString path = LoadDialog ? LoadDialog()
+                                        : QFileDialog::getOpenFileName(this, QStringLiteral("Load annotations"),
+                                                                       QFileInfo(openedFile_).path(),
+                                                                       QStringLiteral("Annotations (*.kelvo.json);;All files (*)"));
+        if (!path.isEmpty()) (void)LoadAnnotationsFrom(path);
+    });
 }
 
 void TForm1::ListBtnClick() {
@@ -622,7 +797,7 @@ void TForm1::ListBtnClick() {
         MeasurementPanel->setVisible(show);
         setMinimumWidth(minimumWidth() + (show ? strip : -strip));
         resize(width() + (show ? strip : -strip), height());
-        RefreshMeasurements();
+        MyCAD1->Paint();
     });
 }
 

@@ -1,6 +1,7 @@
 // The main window: the tool panel that drives the canvas, the scrolling canvas, and the two bottom buttons.
 #pragma once
 
+#include "app/shape_history.h"
 #include "canvas/measurements.h"
 #include "canvas/my_cad.h"
 #include "platform/types.h"
@@ -23,6 +24,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollArea;
+class QKeyEvent;
 class QToolButton;
 
 namespace kelvo {
@@ -118,6 +120,18 @@ public:
     std::function<QString(const QString& title, const QString& suggested, const QString& filter)> SaveDialog;
     // Brings the list up to date with the canvas (when it is shown).
     void RefreshMeasurements();
+    // Replaces the shapes by those of an annotation file, as one step that can be
+    // undone; a file that cannot be read or trusted is refused with a message and the
+    // shapes stay. New regions are numbered after every number loaded.
+    bool LoadAnnotationsFrom(const QString& path);
+    // Asked at open when the picture has an annotation file beside it; empty = a
+    // modal question. LoadDialog asks for an annotation file to load; empty = Qt's dialog.
+    std::function<bool(const QString& path)> ConfirmLoadAnnotations;
+    std::function<QString()> LoadDialog;
+    // The statistics of the regions, kept while a region, the picture and the frame stay.
+    const TRegionStatsCache& StatsCache() const { return statsCache_; }
+    // Undo and redo of adding, deleting, moving, resizing and loading shapes.
+    TShapeHistory& History() { return *history_; }
 
     QFrame* Panel1 = nullptr;
     QFrame* Bevel2 = nullptr;
@@ -171,6 +185,7 @@ public slots:
     void ExportCsvBtnClick();
     void ExportPngBtnClick();
     void SaveAnnotationsBtnClick();
+    void LoadAnnotationsBtnClick();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -192,6 +207,18 @@ private:
     QString AskSavePath(const QString& title, const QString& suggested, const QString& filter);
     // The values measured on: the file's picture, or the built-in picture's grey levels.
     std::shared_ptr<const imaging::TPicture> MeasuredPicture();
+    // Takes the canvas's shapes into the history and the list after a change.
+    void ShapesChanged();
+    // Keys on the focused canvas: Delete, arrows (Shift: ten pixels), Escape, Tab.
+    bool CanvasKey(QKeyEvent* event);
+    void MoveSelectedBy(int32_t dx, int32_t dy);
+    // While a region is drawn, moved or resized: the statistics of the region it would
+    // become with the pointer at (x, y), shown in the list's live line.
+    void ShowLiveStatistics(int32_t x, int32_t y);
+    // Gives each region the lines of its statistics under its name: on pictures from
+    // files, and on the built-in picture while the list is shown.
+    void LabelRegions();
+    void CycleSelection(int step);
 
     // Holds the canvas inside the scroll box, so that the canvas can sit at its
     // stored offset and the scrolled range follows the canvas's size.
@@ -204,6 +231,7 @@ private:
     std::shared_ptr<const imaging::TPicture> builtInValues_;
     qint64 builtInKey_ = 0;
     TRegionStatsCache statsCache_;
+    std::unique_ptr<TShapeHistory> history_;
 };
 
 // Reads a zoom factor the way the zoom box expects it: blanks around the

@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QTableWidget>
@@ -37,6 +38,8 @@ TMeasurementPanel::TMeasurementPanel(QWidget* parent) : QFrame(parent) {
         b->setObjectName(QString::fromLatin1(name));
         return b;
     };
+    LiveLabel = new QLabel(this);
+    LiveLabel->setObjectName(QStringLiteral("LiveLabel"));
     ExportCsvBtn = button("Export measurements…", "ExportCsvBtn");
     ExportPngBtn = button("Export picture…", "ExportPngBtn");
     SaveBtn = button("Save annotations", "SaveAnnotationsBtn");
@@ -48,7 +51,9 @@ void TMeasurementPanel::resizeEvent(QResizeEvent* event) {
     const int w = width() - 2 * kGap;
     const int half = (w - kGap) / 2;
     const int rowsTop = height() - 2 * kButtonHeight - 2 * kGap;
-    Table->setGeometry(kGap, kGap, w, std::max(0, rowsTop - 2 * kGap));
+    const int live = LiveLabel->fontMetrics().height() + kGap;
+    Table->setGeometry(kGap, kGap, w, std::max(0, rowsTop - 2 * kGap - live));
+    LiveLabel->setGeometry(kGap, rowsTop - kGap - live, w, live - kGap);
     ExportCsvBtn->setGeometry(kGap, rowsTop, half, kButtonHeight);
     ExportPngBtn->setGeometry(2 * kGap + half, rowsTop, half, kButtonHeight);
     SaveBtn->setGeometry(kGap, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
@@ -75,6 +80,10 @@ QString TMeasurementPanel::ListText() const {
         text += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
     }
     return text;
+}
+
+void TMeasurementPanel::ShowLive(const QString& text) {
+    if (LiveLabel->text() != text) LiveLabel->setText(text);
 }
 
 int TMeasurementPanel::SelectedRow() const {

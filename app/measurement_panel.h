@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+class QLabel;
 class QPushButton;
 class QTableWidget;
 
@@ -28,6 +29,10 @@ public:
     // The whole list as text, a header line and then one tab-separated line per row;
     // Ctrl+C in the list puts it on the clipboard.
     QString ListText() const;
+
+    // The line under the list for the region being drawn, moved or resized; empty hides it.
+    void ShowLive(const QString& text);
+    QLabel* LiveLabel = nullptr;
 
     // Fired when the user selects a row (not when ShowMeasurements selects one).
     std::function<void(int row)> OnRowSelected;

@@ -179,5 +179,33 @@ TEST_F(MeasuringTest, AnnotationsAreSavedBesideTheFileAndFailuresAreTold) {
     EXPECT_EQ(errors.size(), 2u);
 }
 
+TEST_F(MeasuringTest, PaintingLabelsOfManyRegionsMeasuresOnlyWhatChanged) {
+    std::vector<TAnnotation> regions;
+    for (int32_t i = 0; i < 100; ++i) {
+        regions.push_back({TShapeKind::Ellipse, {{i * 5, i * 5}, {i * 5 + 40, i * 5 + 30}}, clYellow, 1,
+                           TPenStyle::psSolid, QStringLiteral("Roi-%1").arg(i + 1), i + 1});
+    }
+    const QString path = dir.path() + QStringLiteral("/r.kelvo.json");
+    SaveAnnotations(path, regions);
+    form.ListBtn->click();
+    ASSERT_TRUE(form.LoadAnnotationsFrom(path));
+    const int64_t first = form.StatsCache().Computations();
+    EXPECT_EQ(first, 100);
+    form.MyCAD1->Paint();
+    form.MyCAD1->SetZoom(2.0);
+    EXPECT_EQ(form.StatsCache().Computations(), first) << "nothing changed, nothing measured again";
+    ASSERT_FALSE(form.MyCAD1->Shape(7)->LabelLines.isEmpty());
+    EXPECT_TRUE(form.MyCAD1->Shape(7)->LabelLines[0].startsWith(QLatin1String("A = ")));
+    form.MyCAD1->SelectShape(7);
+    QTest::keyClick(form.MyCAD1, Qt::Key_Right);
+    EXPECT_EQ(form.StatsCache().Computations(), first + 1);
+
+    // The labels' further lines are drawn: the canvas differs from one without them.
+    const QImage with = form.MyCAD1->Image();
+    form.ListBtn->click();
+    EXPECT_TRUE(form.MyCAD1->Shape(7)->LabelLines.isEmpty()) << "the built-in picture's labels are as before";
+    EXPECT_NE(form.MyCAD1->Image(), with);
+}
+
 } // namespace
 } // namespace kelvo
