@@ -636,18 +636,25 @@ void TForm1::CreateMeasuringControls() {
     history_ = std::make_unique<TShapeHistory>(MyCAD1);
     auto* undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this);
     undo->setObjectName(QStringLiteral("UndoKey"));
-    connect(undo, &QShortcut::activated, this, [this] {
-        Guarded("undo", [&] { history_->Stack().undo(); });
-        RefreshMeasurements();
-    });
+    connect(undo, &QShortcut::activated, this, &TForm1::UndoKey);
     auto* redo = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), this);
     redo->setObjectName(QStringLiteral("RedoKey"));
-    connect(redo, &QShortcut::activated, this, [this] {
-        Guarded("redo", [&] { history_->Stack().redo(); });
-        RefreshMeasurements();
-    });
+    connect(redo, &QShortcut::activated, this, &TForm1::RedoKey);
     // A click on the canvas gives it the keyboard, for the editing keys.
     MyCAD1->setFocusPolicy(Qt::ClickFocus);
+}
+
+// The shape a drag or a click chain works on must stay the canvas's own until it ends.
+void TForm1::UndoKey() {
+    if (MyCAD1->DragState() != DragNone) return;
+    Guarded("undo", [&] { history_->Stack().undo(); });
+    RefreshMeasurements();
+}
+
+void TForm1::RedoKey() {
+    if (MyCAD1->DragState() != DragNone) return;
+    Guarded("redo", [&] { history_->Stack().redo(); });
+    RefreshMeasurements();
 }
 
 void TForm1::ShapesChanged() {
@@ -658,6 +665,10 @@ void TForm1::ShapesChanged() {
 bool TForm1::CanvasKey(QKeyEvent* event) {
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     const int32_t step = shift ? 10 : 1;
+    // While a shape is drawn or dragged only Escape acts; the other keys wait for its end.
+    if (MyCAD1->DragState() != DragNone && event->key() != Qt::Key_Escape) {
+        return event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab;
+    }
     switch (event->key()) {
     case Qt::Key_Delete:
         SpeedButton1Click();

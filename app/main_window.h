@@ -186,6 +186,9 @@ public slots:
     void ExportPngBtnClick();
     void SaveAnnotationsBtnClick();
     void LoadAnnotationsBtnClick();
+    // Ctrl+Z and Ctrl+Shift+Z; nothing while a shape is being drawn or dragged.
+    void UndoKey();
+    void RedoKey();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -32,8 +32,8 @@ protected:
     }
     std::vector<TPoint> PointsOf(int i) { return form.MyCAD1->Shape(i)->Points; }
     void Key(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) { QTest::keyClick(form.MyCAD1, Qt::Key(key), modifiers); }
-    void Undo() { form.History().Stack().undo(); }
-    void Redo() { form.History().Stack().redo(); }
+    void Undo() { form.UndoKey(); }
+    void Redo() { form.RedoKey(); }
 
     TForm1 form;
     std::vector<QString> errors;
@@ -157,6 +157,11 @@ TEST_F(EditingTest, KeysMoveDeleteCycleAndEscape) {
     form.MyCAD1->MouseDown(TMouseButton::mbLeft, Qt::NoModifier, 50, 10);
     form.MyCAD1->MouseUp(TMouseButton::mbLeft, Qt::NoModifier, 50, 10);
     ASSERT_NE(form.MyCAD1->CurrentShape(), nullptr);
+    const int steps = form.History().Stack().index();
+    form.UndoKey();
+    Key(Qt::Key_Delete);
+    EXPECT_EQ(form.History().Stack().index(), steps) << "no undo in the middle of a polyline";
+    EXPECT_EQ(form.MyCAD1->ShapeCount(), 1);
     Key(Qt::Key_Escape);
     EXPECT_EQ(form.MyCAD1->CurrentShape(), nullptr);
     EXPECT_EQ(form.MyCAD1->DragState(), DragNone);
