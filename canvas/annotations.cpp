@@ -143,7 +143,7 @@ public:
             Bad(QStringLiteral("caption longer than %1 characters").arg(kMaxCaption));
         }
         if (IsRegion(a.Kind)) {
-            a.RoiNumber = int32_t(Integer(QStringLiteral("roi"), 1, std::numeric_limits<int32_t>::max() - 1));
+            a.RoiNumber = int32_t(Integer(QStringLiteral("roi"), 1, kMaxRoiNumber));
         } else if (o_.contains(QLatin1String("roi"))) {
             Bad(QStringLiteral("only regions have a number"));
         }

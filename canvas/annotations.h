@@ -72,6 +72,9 @@ private:
 constexpr int kAnnotationVersion = 1;
 constexpr int64_t kMaxAnnotationFileBytes = int64_t(64) << 20;
 constexpr int32_t kMaxPenWidth = 100;
+// Region numbers a file may hold: far below the 32-bit limit, so that the numbering of
+// new regions, which continues after the highest one loaded, never overflows.
+constexpr int32_t kMaxRoiNumber = 1000000000;
 
 // The annotation file of a picture: "scan.dcm" keeps its shapes in "scan.dcm.kelvo.json".
 QString AnnotationPathFor(const QString& picturePath);

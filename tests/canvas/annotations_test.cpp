@@ -76,6 +76,7 @@ TEST(AnnotationFile, RefusesWhatItCannotTrust) {
         {"unknown style", bad("solid", "wavy"), TAnnotationError::BadValue, "line style"},
         {"caption too long", bad("Roi-1", QByteArray(51, 'x').constData()), TAnnotationError::BadValue, "caption"},
         {"region number zero", bad("\"roi\": 1", "\"roi\": 0"), TAnnotationError::BadValue, "roi"},
+        {"region number near the 32-bit limit", bad("\"roi\": 1", "\"roi\": 2147483646"), TAnnotationError::BadValue, "roi"},
         {"region number missing", bad(", \"roi\": 1", ""), TAnnotationError::BadValue, "roi"},
         {"region number twice", WithShape(good + "," + good), TAnnotationError::BadValue, "shape 2: region number 1 is used twice"},
         {"a shape that is a number", WithShape("5"), TAnnotationError::BadValue, "shape 1 is not an object"},
