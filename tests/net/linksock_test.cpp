@@ -5,6 +5,7 @@
 #include "platform/streams.h"
 #include "tests/support/application.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/raised.h"
 #include "tests/support/loopback.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/test_hosts.h"
@@ -29,6 +30,7 @@ namespace {
 
 namespace ws = winsock;
 using test::C;
+using test::RaisedBy;
 using test::Close;
 using test::Drain;
 using test::Hold;
@@ -68,18 +70,6 @@ protected:
     std::unique_ptr<ProbeSock> sock;
     std::vector<std::string> statuses;
 };
-
-// Runs `call` and returns the message of the exception it raised ("" when none).
-template <typename E, typename F>
-std::string RaisedBy(F call)
-{
-    try {
-        call();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "";
-}
 
 TEST_F(LinksockTest, TransactionReportsEveryStepAtLevelEight)
 {

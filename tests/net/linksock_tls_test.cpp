@@ -6,6 +6,7 @@
 #include "tests/net/support/tls_server.h"
 #include "tests/support/application.h"
 #include "tests/support/event_loop.h"
+#include "tests/support/raised.h"
 #include "tests/support/test_certificates.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +18,7 @@
 namespace kelvo {
 namespace {
 
+using test::RaisedBy;
 using test::TlsServer;
 
 class LinksockTlsTest : public ::testing::Test {
@@ -59,17 +61,6 @@ protected:
 };
 
 test::TestCertificates* LinksockTlsTest::certs = nullptr;
-
-template <typename E, typename F>
-std::string RaisedBy(F call)
-{
-    try {
-        call();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "";
-}
 
 TEST_F(LinksockTlsTest, SecuredConnectionCarriesLinesBothWays)
 {
