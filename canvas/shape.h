@@ -107,6 +107,17 @@ public:
     static TRect GrowRect(TRect r, int32_t margin);
     void DrawHotPoint(TPoint p);
 
+    // How a drawing sets the surface: pen colour, style and raster mode (the width is
+    // always the shape's), a brush solid in the pen colour or clear, and whether the
+    // shape's font is copied (drawings that may carry a label).
+    struct TPenPreset {
+        TColor Color;
+        TPenStyle Style;
+        TPenMode Mode;
+        bool SolidBrush;
+        bool CopiesFont;
+    };
+    void PreparePen(const TPenPreset& preset);
     void PrepareNormalPen();
     void PrepareShadowPen();
     void PrepareShadowText();

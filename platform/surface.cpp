@@ -1,3 +1,4 @@
+// The drawing surface's rasterisers: lines, boxes, ellipses, polygons, text and picture stretching, pixel by pixel.
 #include "platform/surface.h"
 
 #include <QFontMetrics>
