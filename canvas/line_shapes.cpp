@@ -103,15 +103,7 @@ void TMyLine::DrawLabel(const QString& text, bool shadow) {
         }
         shown = Caption();
     }
-    const TPoint place = GetPoint(1);
-    if (shadow) {
-        PrepareShadowText();
-        const TPoint off = Shifted(place, 1, 1);
-        Canvas->TextOut(off.X, off.Y, shown);
-    } else {
-        PrepareNormalPen();
-        Canvas->TextOut(place.X, place.Y, shown);
-    }
+    DrawLabelAt(GetPoint(1), shown, shadow);
 }
 
 void TMyLine::Draw() { DrawPasses(); }
@@ -286,15 +278,7 @@ void TMySector::DrawLabel(const QString& text, bool shadow) {
         return;
     }
     const QString& shown = MeasuredAngle();
-    const TPoint place = GetPoint(1);
-    if (shadow) {
-        PrepareShadowText();
-        const TPoint off = Shifted(place, 1, 1);
-        Canvas->TextOut(off.X, off.Y, shown);
-    } else {
-        PrepareNormalPen();
-        Canvas->TextOut(place.X, place.Y, shown);
-    }
+    DrawLabelAt(GetPoint(1), shown, shadow);
 }
 
 } // namespace kelvo

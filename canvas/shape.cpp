@@ -249,17 +249,30 @@ TPoint TMyShape::StoredPoint(int32_t index) const {
     return Points[size_t(index)];
 }
 
+void TMyShape::PrepareLabel(bool shadow) {
+    if (shadow) {
+        PrepareShadowText();
+    } else {
+        PrepareNormalPen();
+    }
+}
+
+void TMyShape::DrawLabelAt(TPoint place, const QString& text, bool shadow) {
+    if (Canvas == nullptr) {
+        return;
+    }
+    PrepareLabel(shadow);
+    const TPoint at = shadow ? Shifted(place, 1, 1) : place;
+    Canvas->TextOut(at.X, at.Y, text);
+}
+
 void TMyShape::DrawLabelUnderBox(const QString& text, bool shadow) {
     if (Canvas == nullptr) {
         return;
     }
     const TPoint tl = ToScreen(TopLeft());
     const TPoint br = ToScreen(BottomRight());
-    if (shadow) {
-        PrepareShadowText();
-    } else {
-        PrepareNormalPen();
-    }
+    PrepareLabel(shadow);
     const int64_t w = Canvas->TextWidth(text);
     const int64_t x = int64_t(tl.X) + (int64_t(br.X) - tl.X - w) / 2;
     const int64_t y = br.Y;

@@ -139,6 +139,11 @@ protected:
 
     // Stored point index in image coordinates, or (0, 0) when there is none.
     TPoint StoredPoint(int32_t index) const;
+    // Sets the surface for the shadow copy of a label or for the label itself.
+    void PrepareLabel(bool shadow);
+    // Draws text with its top-left corner at the screen point place, one pixel right and
+    // down for the shadow copy.
+    void DrawLabelAt(TPoint place, const QString& text, bool shadow);
     // Draws text centred under the screen bounding box, one pixel right and down for the
     // shadow copy (the label of regions).
     void DrawLabelUnderBox(const QString& text, bool shadow);
