@@ -3,6 +3,8 @@
 
 #include "app/url_launcher.h"
 #include "mail/smtp.h"
+#include "platform/exceptions.h"
+#include "platform/winsock.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -22,6 +24,9 @@
 
 #include <algorithm>
 #include <exception>
+
+#include <arpa/inet.h>
+#include <unistd.h>
 
 namespace kelvo {
 namespace {
@@ -149,6 +154,44 @@ protected:
 private:
     int height_;
 };
+
+bool IsLetterOrDigit(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// RFC 5321 §4.1.2 Domain: labels of letters, digits and inner hyphens, joined by
+// dots. A name whose last label is all digits reads as a broken address, and
+// servers refuse it as well.
+bool IsDomain(const std::string& name) {
+    if (name.empty() || name.size() > 255) return false;
+    size_t start = 0;
+    for (;;) {
+        const size_t dot = name.find('.', start);
+        const std::string label = name.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (label.empty() || label.size() > 63 || !IsLetterOrDigit(label.front()) || !IsLetterOrDigit(label.back()))
+            return false;
+        if (!std::all_of(label.begin(), label.end(), [](char c) { return IsLetterOrDigit(c) || c == '-'; }))
+            return false;
+        if (dot == std::string::npos)
+            return !std::all_of(label.begin(), label.end(), [](char c) { return c >= '0' && c <= '9'; });
+        start = dot + 1;
+    }
+}
+
+// RFC 5321 §4.1.3: "[192.0.2.1]" or "[IPv6:2001:db8::1]".
+bool IsAddressLiteral(const std::string& text) {
+    if (text.size() < 3 || text.front() != '[' || text.back() != ']') return false;
+    const std::string inner = text.substr(1, text.size() - 2);
+    unsigned char address[16];
+    if (inner.rfind("IPv6:", 0) == 0) return ::inet_pton(AF_INET6, inner.c_str() + 5, address) == 1;
+    return ::inet_pton(AF_INET, inner.c_str(), address) == 1;
+}
+
+// This host's name when the system knows it fully qualified; no resolver is asked.
+std::string LocalFullName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    const std::string host = name;
+    return host.find('.') != std::string::npos && IsDomain(host) ? host : std::string();
+}
 
 } // namespace
 
@@ -302,6 +345,7 @@ void TAboutBox::CreateFeedbackSheet() {
 
 void TAboutBox::CreateComponents() {
     KivSMTP1 = new TKivSMTP(this);
+    QCoreApplication::instance()->installEventFilter(this);
     KivSMTP1->setObjectName(QStringLiteral("KivSMTP1"));
     KivSMTP1->SetPort(25);
     KivSMTP1->SetReportLevel(0);
@@ -349,7 +393,27 @@ void TAboutBox::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (event->spontaneous()) return;
     CenterOnScreen();
-    if (PageControl1->currentWidget() == TabSheet2) SetStatus(QString());
+    if (PageControl1->currentWidget() == TabSheet2 && !keepStatus_) SetStatus(QString());
+    keepStatus_ = false;
+}
+
+void TAboutBox::hideEvent(QHideEvent* event) {
+    QDialog::hideEvent(event);
+    // Closed while a send waits (Escape, the close box): the send ends with it, so
+    // the modal loop returns and the window can be opened again at once.
+    if (!event->spontaneous() && sending_) CancelSend();
+}
+
+bool TAboutBox::eventFilter(QObject* watched, QEvent* event) {
+    // The program is ending: a send waiting in a nested loop would keep the process
+    // alive until its time-out.
+    if (watched == QCoreApplication::instance() && event->type() == QEvent::Quit && sending_) CancelSend();
+    return QDialog::eventFilter(watched, event);
+}
+
+void TAboutBox::CancelSend() {
+    cancelRequested_ = true;
+    KivSMTP1->Cancel();
 }
 
 void TAboutBox::SetStatus(const QString& text) { StatusLabel->setText(text); }
@@ -372,6 +436,7 @@ void TAboutBox::BitBtn3Click() { URL1->Execute(); }
 void TAboutBox::BitBtn2Click() { URL3->Execute(); }
 
 void TAboutBox::BitBtn1Click() {
+    if (sending_) return;
     if (!SenderEMail->text().contains(QLatin1Char('@'))) {
         SetStatus(QString());
         Message(QString::fromLatin1(kInvalidAddress));
@@ -380,6 +445,8 @@ void TAboutBox::BitBtn1Click() {
     BitBtn1->setEnabled(false);
     OKButton->setEnabled(false);
     QGuiApplication::setOverrideCursor(Qt::BusyCursor);
+    sending_ = true;
+    cancelRequested_ = false;
     bool sent = false;
     try {
         SendFeedback();
@@ -390,7 +457,17 @@ void TAboutBox::BitBtn1Click() {
     } catch (...) {
         qWarning("feedback: unknown failure");
     }
+    sending_ = false;
     QGuiApplication::restoreOverrideCursor();
+    if (!sent && cancelRequested_) {
+        BitBtn1->setEnabled(true);
+        OKButton->setEnabled(true);
+        // Whoever closed the window knows; no message box pops up over what they
+        // turned to. The status line says what became of the mail.
+        SetStatus(QString::fromLatin1(kMailCancelled));
+        keepStatus_ = !isVisible();
+        return;
+    }
     const QString result = QString::fromLatin1(sent ? kMailSent : kMailNotSent);
     SetStatus(result);
     Message(result);
@@ -398,14 +475,42 @@ void TAboutBox::BitBtn1Click() {
     OKButton->setEnabled(true);
 }
 
+void TAboutBox::ChooseHeloName(const std::string& typed) {
+    TLinksock& transport = *KivSMTP1;
+    transport.OnConnect = nullptr;
+    // The typed name greets the server when it can stand as a HELO argument. A
+    // person's name ("Jane Doe", "Jörg") cannot (RFC 5321 §4.1.1.1), and servers that
+    // check the syntax refuse the mail: this host's name, or the address of our end
+    // of the connection, goes instead.
+    if (IsDomain(typed) || IsAddressLiteral(typed)) {
+        KivSMTP1->SetUserID(typed);
+        return;
+    }
+    const std::string host = LocalFullName();
+    KivSMTP1->SetUserID(host);
+    if (!host.empty()) return;
+    // The socket client's own connect event comes between the TCP connection and the
+    // greeting, when the local address is known and HELO is still to be sent.
+    transport.OnConnect = [this](QObject*) {
+        winsock::sockaddr_in local;
+        int length = sizeof local;
+        if (winsock::getsockname(KivSMTP1->Socket(), &local, &length) != 0) return;
+        const uint32_t a = ntohl(local.sin_addr);
+        KivSMTP1->SetUserID("[" + std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
+                            std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255) + "]");
+    };
+}
+
 void TAboutBox::SendFeedback() {
     const QString server = SmtpEdit->text();
     SetStatus(tr("Connecting to %1\u2026").arg(server));
     if (KivSMTP1->Connected()) KivSMTP1->Disconnect();
+    // A cancel between two waits would be forgotten by the next Connect.
+    if (cancelRequested_) throw EAbortError("Connection Canceled");
     KivSMTP1->SetHost(ToBytes(server));
-    // The typed name is what the session greets the server with.
-    KivSMTP1->SetUserID(ToBytes(SenderEdit->text()));
+    ChooseHeloName(ToBytes(SenderEdit->text()));
     KivSMTP1->Connect();
+    if (cancelRequested_) throw EAbortError("Connection Canceled");
     SetStatus(tr("Sending\u2026"));
     TPostMessage& message = KivSMTP1->PostMessage();
     message.SetFromAddress(ToBytes(SenderEMail->text()));

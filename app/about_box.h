@@ -60,6 +60,8 @@ public:
     static constexpr const char* kInvalidAddress = "Invalid E-Mail Address";
     static constexpr const char* kMailSent = "Mail sent !";
     static constexpr const char* kMailNotSent = "Mail can not be sent !";
+    // The window or the program was closed while the send waited.
+    static constexpr const char* kMailCancelled = "Sending cancelled: the mail was not sent";
 
     // Shows a message and returns when the user has closed it. Empty = a modal
     // QMessageBox captioned kMessageCaption; tests put a recorder here.
@@ -105,8 +107,13 @@ public slots:
     void BitBtn3Click();
     void BitBtn2Click();
 
+    // True while BitBtn1Click runs its send.
+    bool Sending() const { return sending_; }
+
 protected:
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateAboutSheet();
@@ -118,6 +125,15 @@ private:
     void Message(const QString& text);
     // Fills the message from the form and hands it to KivSMTP1; raises on failure.
     void SendFeedback();
+    // Ends the running send at once: its wait raises, and the connection goes.
+    void CancelSend();
+    // The HELO argument for what the user typed as the name (set before Connect).
+    void ChooseHeloName(const std::string& typed);
+
+    bool sending_ = false;
+    bool cancelRequested_ = false;
+    // The send was cancelled while the window was hidden: the next showing tells so.
+    bool keepStatus_ = false;
 };
 
 // The form's text as the byte string the mail layer takes.

@@ -151,6 +151,39 @@ void BM_ComposeAndSend20MBAttachment(benchmark::State& state)
 }
 BENCHMARK(BM_ComposeAndSend20MBAttachment)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(7);
 
+// 100 small messages, one after the other on one connection: what each message costs
+// in round trips and in waits of the transport (Nagle's algorithm against the
+// server's delayed acknowledgement when a message goes out in several writes).
+void BM_HundredSmallMessagesOneConnection(benchmark::State& state)
+{
+    std::unique_ptr<Sink> own;
+    uint16_t port = 0;
+    if (const char* given = std::getenv("KELVO_SMTP_SINK_PORT")) {
+        port = static_cast<uint16_t>(std::atoi(given));
+    } else {
+        own = std::make_unique<Sink>();
+        port = own->Port();
+    }
+    TKivSMTP smtp;
+    Prepare(smtp, port);
+    smtp.PostMessage().Body().Clear();
+    smtp.PostMessage().Body().Add("A short feedback message.");
+    smtp.PostMessage().Body().Add("Second line.");
+    // The same Date and Message-ID for every message: the benchmark measures the
+    // dialogue, not the clock.
+    smtp.PostMessage().SetDate("Mon, 07 Dec 2026 12:00:00 +0000");
+    smtp.PostMessage().SetMessageID("<bench@kelvo.example>");
+    for (auto _ : state) {
+        smtp.Connect();
+        for (int i = 0; i < 100; ++i)
+            smtp.SendMail();
+        smtp.Disconnect();
+    }
+    state.counters["ms_per_message"] =
+        benchmark::Counter(static_cast<double>(state.iterations()) * 100.0, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_HundredSmallMessagesOneConnection)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
 double ThreadCpuSeconds()
 {
     timespec t{};

@@ -157,7 +157,6 @@ bool TMyCAD::RenderPicture(int32_t frame, imaging::TWindow window) {
         }
     }
     backGround_ = QImage();
-    zoomedImage_ = QImage();
     picture_->RenderInto(rendered_, frame, window, 0, 0, rendered_.width(), rendered_.height());
     ShowBackGround(rendered_);
     return true;
@@ -192,7 +191,7 @@ void TMyCAD::ClearShapes() {
 void TMyCAD::ShowBackGround(const QImage& picture) {
     if (picture.isNull()) {
         backGround_ = QImage();
-        zoomedImage_ = QImage();
+        zoomedSize_ = QSize();
     } else {
         backGround_ = picture.convertToFormat(QImage::Format_RGB32);
         // The picture is shown at the current zoom so that it and the shapes agree; a
@@ -205,9 +204,9 @@ void TMyCAD::ShowBackGround(const QImage& picture) {
             w = backGround_.width();
             h = backGround_.height();
         }
-        zoomedImage_ = (zoom_ == 1.0) ? backGround_ : StretchImage(backGround_, int32_t(w), int32_t(h));
-        if (zoomedImage_.width() > 0 && zoomedImage_.height() > 0) {
-            resize(zoomedImage_.width(), zoomedImage_.height());
+        zoomedSize_ = QSize(int32_t(w), int32_t(h));
+        if (w > 0 && h > 0) {
+            resize(zoomedSize_);
         }
     }
     needsRender_ = true;
@@ -262,7 +261,7 @@ bool TMyCAD::SetZoom(double zoom) {
     if (!std::isfinite(zoom) || !(zoom > 0.0)) {
         return false;
     }
-    QImage zoomed;
+    QSize zoomed;
     if (!backGround_.isNull()) {
         const int64_t w = ZoomedSide(backGround_.width(), zoom);
         const int64_t h = ZoomedSide(backGround_.height(), zoom);
@@ -270,15 +269,22 @@ bool TMyCAD::SetZoom(double zoom) {
             return false;
         }
         if (w > 0 && h > 0) {
-            zoomed = StretchImage(backGround_, int32_t(w), int32_t(h));
-            if (zoomed.isNull()) {
-                return false; // the allocation failed; keep what is shown
+            // No zoomed copy of the picture is kept (every paint stretches the source
+            // again), so the backing image is the one allocation a zoom needs: made
+            // here, so that a zoom without the memory for it is refused with nothing lost.
+            QImage backing = PaddedImage(QSize(int32_t(w), int32_t(h)));
+            if (backing.isNull()) {
+                return false;
             }
+            backing.fill(palette().color(QPalette::Window));
+            image_ = backing;
+            surface_.SetImage(&image_);
+            zoomed = QSize(int32_t(w), int32_t(h));
         }
     }
     zoom_ = zoom;
     ShapeSettings.Zoom = zoom;
-    zoomedImage_ = zoomed;
+    zoomedSize_ = zoomed;
     Paint();
     return true;
 }
@@ -308,21 +314,21 @@ void TMyCAD::EnsureImageSize() {
 }
 
 void TMyCAD::Render() {
-    if (zoomedImage_.width() > 0 && zoomedImage_.height() > 0 && size() != zoomedImage_.size()) {
-        resize(zoomedImage_.size());
+    if (!zoomedSize_.isEmpty() && size() != zoomedSize_) {
+        resize(zoomedSize_);
     }
     EnsureImageSize();
     needsRender_ = false;
     if (image_.isNull()) {
         return;
     }
-    if (zoomedImage_.isNull() || zoomedImage_.size() != image_.size()) {
+    if (zoomedSize_.isEmpty() || zoomedSize_ != image_.size()) {
         image_.fill(palette().color(QPalette::Window));
     }
-    // Stretching the source again reads a quarter of what copying ZoomedImage would at
-    // zoom 2, and gives the same pixels.
-    if (!zoomedImage_.isNull() && !backGround_.isNull()) {
-        surface_.StretchDraw(TRect{0, 0, zoomedImage_.width(), zoomedImage_.height()}, backGround_);
+    // Stretching the source again reads a quarter of what copying a zoomed copy would
+    // at zoom 2, gives the same pixels, and spares keeping one.
+    if (!zoomedSize_.isEmpty() && !backGround_.isNull()) {
+        surface_.StretchDraw(TRect{0, 0, zoomedSize_.width(), zoomedSize_.height()}, backGround_);
     }
     DrawShapes();
     surface_.ResetTouched();

@@ -154,7 +154,8 @@ public:
     TDragState DragState() const { return dragState_; }
     TPoint StartPoint() const { return startPoint_; }
     TPoint EndPoint() const { return endPoint_; }
-    const QImage& ZoomedImage() const { return zoomedImage_; }
+    // The picture's size at the current zoom; empty without a picture.
+    QSize ZoomedSize() const { return zoomedSize_; }
     // The rendered image the widget shows, and the surface drawing into it.
     const QImage& Image() const { return image_; }
     TSurface& Surface() { return surface_; }
@@ -187,7 +188,7 @@ private:
     QString ValueText(int32_t px, int32_t py) const;
 
     QImage backGround_;
-    QImage zoomedImage_;
+    QSize zoomedSize_;
     // Guarded, so a label destroyed before the canvas is simply no longer written.
     QPointer<QLabel> labelXY_;
     TDrawTool shapeTool_ = SpNone;

@@ -1,6 +1,6 @@
 // DICOM files through DCMTK: parse, decompress with the registered decoders, then
 // copy the stored values out in the picture's own layout.
-#include "imaging/loader.h"
+#include "imaging/dicom_loader.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dccodec.h>

@@ -2,6 +2,8 @@
 // by a try with DCMTK for files without preamble), other pictures through Qt.
 #include "imaging/loader.h"
 
+#include "imaging/dicom_loader.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -10,8 +12,6 @@
 #include <cstring>
 
 namespace kelvo::imaging {
-
-TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimits& limits);
 
 namespace {
 

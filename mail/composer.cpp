@@ -5,7 +5,17 @@
 #include "net/buffer_stream.h"
 #include "platform/exceptions.h"
 
+#include "mail/header_text.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <random>
+#include <unistd.h>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -81,20 +91,6 @@ TTextPart ComposeText(const TStringList& body, const std::string& charset) {
     return part;
 }
 
-// Unstructured header text as it is when US-ASCII, else as encoded words.
-std::string HeaderText(const std::string& text, const std::string& charset) {
-    return IsSevenBitClean(text) ? text : EncodedWords(text, CharsetFor8Bit(charset));
-}
-
-std::string JoinEntries(const TStringList& list) {
-    std::string out;
-    for (int i = 0; i < list.Count(); ++i) {
-        if (i > 0) out += ',';
-        out += list[i];
-    }
-    return out;
-}
-
 // The file name that the part announces: the text after the last '/'.
 std::string FinalName(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -165,9 +161,84 @@ private:
     TStream& target_;
 };
 
+// The "begin" line of a uuencoded file (x-uuencode): mode and name, which uudecode
+// uses to create the file. Only a plain file name goes there: no blanks, no 8-bit,
+// nothing a decoder could take for a path, a pipe or a home directory.
+std::string UuBeginLine(const std::string& name) {
+    std::string safe;
+    for (const char c : name) {
+        const auto u = static_cast<unsigned char>(c);
+        safe += (std::isalnum(u) || c == '.' || c == '_' || c == '-') && u < 128 ? c : '_';
+    }
+    if (safe.empty() || safe.front() == '-' || safe.front() == '.') safe.insert(0, "_");
+    return "begin 644 " + safe + kCrLf;
+}
+
+constexpr const char* kUuEndLine = "end\r\n";
+
 void RefuseLineBreak(const std::string& value, const std::string& what) {
     if (value.find_first_of("\r\n") != std::string::npos)
         throw Exception("Line break in " + what + ": the message is not sent");
+}
+
+// A NUL cannot travel in a header at all (RFC 5322 §3.2.5 text excludes it), not
+// even inside an encoded word, where a reader would hand it on to its caller.
+void RefuseText(const std::string& value, const std::string& what) {
+    RefuseLineBreak(value, what);
+    if (value.find('\0') != std::string::npos) throw Exception("NUL in " + what + ": the message is not sent");
+}
+
+// Header values are structured here and must stay US-ASCII: a Date or Message-ID
+// has no encoded form.
+void RefuseEightBit(const std::string& value, const std::string& what) {
+    RefuseText(value, what);
+    if (!IsSevenBitClean(value)) throw Exception("Non-ASCII text in " + what + ": the message is not sent");
+}
+
+// RFC 5322 §3.3 date-time in local time with its offset. The names are written out
+// here: strftime's follow the locale, and the program runs under the user's.
+std::string CurrentDate() {
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    const long offset = local.tm_gmtoff / 60;
+    const long magnitude = offset < 0 ? -offset : offset;
+    char text[64];
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d %c%02ld%02ld", kDays[local.tm_wday % 7],
+                  local.tm_mday, kMonths[local.tm_mon % 12], local.tm_year + 1900, local.tm_hour, local.tm_min,
+                  local.tm_sec, offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+    return text;
+}
+
+// The right-hand side of a Message-ID: this host's name when it is a dot-atom
+// (RFC 5322 §3.6.4), which gethostname gives without asking any resolver.
+std::string MessageIdHost() {
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0) return "localhost";
+    std::string host = name;
+    const bool valid = !host.empty() && host.front() != '.' && host.back() != '.' &&
+                       host.find("..") == std::string::npos &&
+                       std::all_of(host.begin(), host.end(), [](char c) {
+                           return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
+                       });
+    return valid ? host : std::string("localhost");
+}
+
+// <time.pid.counter.random@host>: unique across the processes of one host and, by
+// the random part, across hosts that share a name. The runtime's Random is not
+// used: its sequence draws the boundaries and must stay as it is.
+std::string NewMessageID() {
+    static uint32_t counter = 0;
+    static std::mt19937_64 generator{std::random_device{}()};
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    char text[160];
+    std::snprintf(text, sizeof text, "<%llx.%lx.%x.%016llx@", static_cast<unsigned long long>(
+                      std::chrono::duration_cast<std::chrono::microseconds>(now).count()),
+                  static_cast<long>(getpid()), ++counter, static_cast<unsigned long long>(generator()));
+    return text + MessageIdHost() + ">";
 }
 
 void RefuseLineBreaks(const TStringList& list, const std::string& what) {
@@ -192,16 +263,17 @@ void TMailComposer::CheckHeaderInput() const {
     // A line break in any of these would start a header line (or an SMTP command) of
     // the sender's choosing.
     const TPostMessage& m = postMessage_;
-    RefuseLineBreak(m.FromName(), "FromName");
+    RefuseText(m.FromName(), "FromName");
     RefuseLineBreak(m.FromAddress(), "FromAddress");
     RefuseLineBreaks(m.ToAddress(), "ToAddress");
     RefuseLineBreaks(m.ToCarbonCopy(), "ToCarbonCopy");
     RefuseLineBreaks(m.ToBlindCarbonCopy(), "ToBlindCarbonCopy");
-    RefuseLineBreak(m.Subject(), "Subject");
-    RefuseLineBreak(m.LocalProgram(), "LocalProgram");
-    RefuseLineBreak(m.Date(), "Date");
-    RefuseLineBreak(m.ReplyTo(), "ReplyTo");
-    RefuseLineBreak(charset_, "Charset");
+    RefuseText(m.Subject(), "Subject");
+    RefuseText(m.LocalProgram(), "LocalProgram");
+    RefuseEightBit(m.Date(), "Date");
+    RefuseEightBit(m.MessageID(), "MessageID");
+    RefuseText(m.ReplyTo(), "ReplyTo");
+    RefuseEightBit(charset_, "Charset");
     for (int i = 0; i < m.Attachments().Count(); ++i)
         RefuseLineBreak(FinalName(m.Attachments()[i]), "the name of attachment " + std::to_string(i + 1));
 }
@@ -214,21 +286,29 @@ void TMailComposer::BuildMessage() {
     const TTextPart text = ComposeText(m.Body(), charset_);
     const bool multipart = m.Attachments().Count() > 0;
 
+    // An encoded word names its charset as a token of at most a few dozen characters
+    // (RFC 2047 §2: the whole word fits in 75); a Charset that is no such name labels
+    // the header text as the UTF-8 that the feedback window hands over.
+    const bool charsetToken =
+        !charset_.empty() && charset_.size() <= 40 && std::all_of(charset_.begin(), charset_.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'+-^_`{}~", c) != nullptr;
+        });
+    const std::string wordCharset = charsetToken ? CharsetFor8Bit(charset_) : std::string("utf-8");
     finalHeader_.Clear();
-    if (!IsSevenBitClean(m.FromName()))
-        // An encoded word has to stand apart from the '<' to be recognised (RFC 2047 §5).
-        finalHeader_.Add("From: " + HeaderText(m.FromName(), charset_) + " <" + m.FromAddress() + ">");
-    else if (m.FromName().find_first_of("()<>[]:;@\\,\"") != std::string::npos)
-        // Unquoted, "Doe, John" would read as two addresses (RFC 5322 §3.2.5 phrase).
-        finalHeader_.Add("From: " + QuotedParameterValue(m.FromName()) + "<" + m.FromAddress() + ">");
-    else
-        finalHeader_.Add("From: " + m.FromName() + "<" + m.FromAddress() + ">");
-    if (m.ToAddress().Count() > 0) finalHeader_.Add("To: " + JoinEntries(m.ToAddress()));
-    if (m.ToCarbonCopy().Count() > 0) finalHeader_.Add("CC: " + JoinEntries(m.ToCarbonCopy()));
-    finalHeader_.SetValue("Subject", HeaderText(m.Subject(), charset_));
-    finalHeader_.SetValue("X-Mailer", m.LocalProgram());
-    if (!m.ReplyTo().empty()) finalHeader_.SetValue("Reply-To", m.ReplyTo());
-    if (!m.Date().empty()) finalHeader_.SetValue("Date", m.Date());
+    finalHeader_.Add("From: " + SenderValue(m.FromName(), m.FromAddress(), wordCharset));
+    if (m.ToAddress().Count() > 0)
+        finalHeader_.Add("To: " + AddressListValue("To", m.ToAddress().Items(), wordCharset));
+    if (m.ToCarbonCopy().Count() > 0)
+        finalHeader_.Add("CC: " + AddressListValue("CC", m.ToCarbonCopy().Items(), wordCharset));
+    if (!m.Subject().empty()) finalHeader_.SetValue("Subject", UnstructuredValue("Subject", m.Subject(), wordCharset));
+    if (!m.LocalProgram().empty())
+        finalHeader_.SetValue("X-Mailer", UnstructuredValue("X-Mailer", m.LocalProgram(), wordCharset));
+    if (!m.ReplyTo().empty())
+        finalHeader_.SetValue("Reply-To", AddressListValue("Reply-To", SplitAddressList(m.ReplyTo()), wordCharset));
+    // RFC 5322 §3.6 requires a Date; a Message-ID lets receivers and filters tell
+    // the message from a forgery or a duplicate (§3.6.4).
+    finalHeader_.SetValue("Date", m.Date().empty() ? CurrentDate() : m.Date());
+    finalHeader_.SetValue("Message-ID", m.MessageID().empty() ? NewMessageID() : m.MessageID());
     finalHeader_.Add("Mime-Version: 1.0");
     if (multipart) {
         // The boundary sequence is the same in every run, so a text can hold it on
@@ -262,6 +342,7 @@ void TMailComposer::BuildMessage() {
         std::error_code ec;
         const auto size = std::filesystem::file_size(entry, ec);
         expected += static_cast<int64_t>(AttachmentHead(FinalName(entry)).size());
+        if (encodeType_ == uuCode) expected += static_cast<int64_t>(UuBeginLine(FinalName(entry)).size() + 5);
         if (!ec) expected += EncodedLength(static_cast<int64_t>(size), encodeType_);
     }
     bodyStream_.SetSize(expected);
@@ -312,6 +393,9 @@ void TMailComposer::AddAttachment(int32_t index) {
     }
     // The text goes straight into BodyStream through one buffer: a separate in-memory
     // copy of every encoded file would double the peak memory of a send.
+    // Readers find a uuencoded file between its begin and end lines; without them
+    // they hand over the encoded text itself.
+    if (encodeType_ == uuCode) WriteBody(UuBeginLine(name));
     TBodyWindow window(bodyStream_);
     TS_BufferStream input(*file);
     TS_BufferStream buffered(window);
@@ -325,8 +409,9 @@ void TMailComposer::AddAttachment(int32_t index) {
         bodyStream_.SetPosition(window.Base() + window.Written());
         throw;
     }
-    if (OnEncodeEnd) OnEncodeEnd(entry);
     bodyStream_.SetPosition(window.Base() + window.Written());
+    if (encodeType_ == uuCode) WriteBody(kUuEndLine);
+    if (OnEncodeEnd) OnEncodeEnd(entry);
 }
 
 } // namespace kelvo

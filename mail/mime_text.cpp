@@ -2,6 +2,8 @@
 
 #include "platform/string_list.h"
 
+#include <cstdint>
+
 namespace kelvo {
 
 namespace {
@@ -102,8 +104,48 @@ std::string QuotedParameterValue(const std::string& value) {
     return out;
 }
 
-std::string MimeParameter(const std::string& name, const std::string& value) {
-    if (IsSevenBitClean(value)) return name + "=" + QuotedParameterValue(value);
+namespace {
+
+// The text with every byte that starts no valid UTF-8 sequence replaced by U+FFFD: a
+// file name is bytes, and a parameter labelled utf-8 must hold UTF-8 to be read.
+std::string ValidUtf8(const std::string& text) {
+    std::string out;
+    size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = n > 0 && i + n <= text.size();
+        for (size_t k = 1; ok && k < n; ++k) ok = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+        if (ok && n >= 2) {
+            // No overlong forms, no surrogates, nothing beyond U+10FFFF.
+            uint32_t cp = c & (0x7F >> n);
+            for (size_t k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+            static constexpr uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+            ok = cp >= kLeast[n] && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+        }
+        if (ok) {
+            out.append(text, i, n);
+            i += n;
+        } else {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        }
+    }
+    return out;
+}
+
+bool HasControl(const std::string& text) {
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 32 || c == 127) return true;
+    return false;
+}
+
+} // namespace
+
+std::string MimeParameter(const std::string& name, const std::string& raw) {
+    // Control characters are no text in a quoted string either (RFC 5322 §3.2.4).
+    if (IsSevenBitClean(raw) && !HasControl(raw)) return name + "=" + QuotedParameterValue(raw);
+    const std::string value = ValidUtf8(raw);
     // RFC 2231 §4: attribute-char excludes specials, '*', ''', '%' and blanks.
     static constexpr char kSpecials[] = "()<>@,;:\\\"/[]?=*'% ";
     std::string out = name + "*=utf-8''";

@@ -42,9 +42,12 @@ public:
     // The "X-Mailer" value.
     const std::string& LocalProgram() const { return localProgram_; }
     void SetLocalProgram(const std::string& v) { localProgram_ = v; }
-    // Written verbatim; nothing generates a date.
+    // Written verbatim; when empty, composition writes the current local time.
     const std::string& Date() const { return date_; }
     void SetDate(const std::string& v) { date_ = v; }
+    // "<unique@host>", written verbatim; when empty, composition makes one up.
+    const std::string& MessageID() const { return messageID_; }
+    void SetMessageID(const std::string& v) { messageID_ = v; }
     const std::string& ReplyTo() const { return replyTo_; }
     void SetReplyTo(const std::string& v) { replyTo_ = v; }
 
@@ -61,6 +64,7 @@ private:
     std::string subject_;
     std::string localProgram_;
     std::string date_;
+    std::string messageID_;
     std::string replyTo_;
 };
 

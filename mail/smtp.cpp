@@ -3,8 +3,12 @@
 
 #include "net/header_list.h"
 #include "platform/exceptions.h"
+#include "platform/streams.h"
+#include "platform/winsock.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -57,6 +61,58 @@ void Fire(const Event& event, Args&&... args)
     const Event copy = event;
     copy(std::forward<Args>(args)...);
 }
+
+// A read-only stream made of a head, another stream and a tail, read in that order.
+class TDataStream : public TStream {
+public:
+    TDataStream(std::string head, TStream& body, std::string tail)
+        : head_(std::move(head)), body_(body), tail_(std::move(tail)), bodySize_(body.Size())
+    {
+    }
+
+    int32_t Read(void* buffer, int32_t count) override
+    {
+        auto* out = static_cast<char*>(buffer);
+        int32_t done = 0;
+        while (done < count && position_ < Total()) {
+            const int64_t want = count - done;
+            int64_t n = 0;
+            if (position_ < Head()) {
+                n = std::min<int64_t>(want, Head() - position_);
+                std::memcpy(out + done, head_.data() + position_, static_cast<size_t>(n));
+            } else if (position_ < Head() + bodySize_) {
+                body_.SetPosition(position_ - Head());
+                n = body_.Read(out + done, static_cast<int32_t>(std::min<int64_t>(want, Head() + bodySize_ - position_)));
+                if (n <= 0)
+                    break;
+            } else {
+                const int64_t at = position_ - Head() - bodySize_;
+                n = std::min<int64_t>(want, static_cast<int64_t>(tail_.size()) - at);
+                std::memcpy(out + done, tail_.data() + at, static_cast<size_t>(n));
+            }
+            position_ += n;
+            done += static_cast<int32_t>(n);
+        }
+        return done;
+    }
+    int32_t Write(const void*, int32_t) override { return 0; }
+    int64_t Seek(int64_t offset, uint16_t origin) override
+    {
+        const int64_t base = origin == 0 ? 0 : origin == 1 ? position_ : Total();
+        position_ = std::clamp<int64_t>(base + offset, 0, Total());
+        return position_;
+    }
+
+private:
+    int64_t Head() const { return static_cast<int64_t>(head_.size()); }
+    int64_t Total() const { return Head() + bodySize_ + static_cast<int64_t>(tail_.size()); }
+
+    const std::string head_;
+    TStream& body_;
+    const std::string tail_;
+    int64_t bodySize_;
+    int64_t position_ = 0;
+};
 
 bool IsTransportFailure(const std::exception_ptr& failure)
 {
@@ -117,7 +173,9 @@ void TKivSMTP::Command(const std::string& command)
     ReadContinuation();
 }
 
-void TKivSMTP::ReadGreeting()
+void TKivSMTP::ReadGreeting() { ReadReply(); }
+
+void TKivSMTP::ReadReply()
 {
     replyNumber_ = 0;
     std::string line;
@@ -147,6 +205,12 @@ void TKivSMTP::Connect()
     const std::weak_ptr<const bool> life = LifeToken();
     try {
         TLinksock::Connect();
+        // Every command waits for its reply, so nothing is gained by holding back a
+        // short write (Nagle's algorithm), and a lot is lost against a server that
+        // delays its acknowledgements.
+        const int on = 1;
+        winsock::setsockopt(Socket(), winsock::IPPROTO_TCP, winsock::TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                            sizeof on);
         ReadGreeting();
         if (replyNumber_ >= 400)
             throw Exception(lastReply_);
@@ -198,9 +262,29 @@ void TKivSMTP::Connect()
         Fire(OnConnect, this);
 }
 
+bool TKivSMTP::IdleConnectionLost()
+{
+    // An SMTP server says nothing between commands unless it is closing the channel
+    // (RFC 5321 §3.8, §4.5.3.2.7: 421 after its idle time-out), so anything waiting
+    // here, or the end of the stream, means the session is over. The 421 stays unread
+    // until a command would take it for its own reply.
+    char byte = 0;
+    const int n = winsock::recv(Socket(), &byte, 1, winsock::MSG_PEEK);
+    if (n >= 0)
+        return true;
+    return winsock::WSAGetLastError() != winsock::WSAEWOULDBLOCK;
+}
+
 void TKivSMTP::Disconnect()
 {
     canceled_ = false;  // so QUIT can still be exchanged after a cancel or an abort
+    if (Connected() && IdleConnectionLost()) {
+        // The server has ended the session already: there is no one to say QUIT to,
+        // and its parting reply is no refusal of ours.
+        ReportStatus(4, "Connection closed by the server while idle");
+        TLinksock::Disconnect();
+        return;
+    }
     const std::weak_ptr<const bool> life = LifeToken();
     std::exception_ptr failure;
     try {
@@ -282,9 +366,22 @@ void TKivSMTP::SendEnvelopeAndData()
     Command("DATA");
     if (replyNumber_ >= 400)
         refuse();
-    Write(block);
-    SendStream(composer_.BodyStream());
-    Command(".");
+    // Only 354 lets the data go out (RFC 5321 §4.3.2, §3.3). Sent after any other
+    // answer, every header and body line would be taken for a command and its reply
+    // for the answer to the end of data. The server's state is unknown after such
+    // an answer, so the connection goes too.
+    if (replyNumber_ < 300) {
+        const std::string reply = lastReply_;
+        DropConnection();
+        throw Exception(reply);
+    }
+    // The header block, the body and the end-of-data line go out as one stream, so
+    // the "." leaves with the body's last block instead of in a write of its own that
+    // Nagle's algorithm would hold until the server acknowledges the previous one.
+    TDataStream data(std::move(block), composer_.BodyStream(), ".\r\n");
+    SendStream(data);
+    ReportStatus(8, "Transaction");
+    ReadReply();
     if (replyNumber_ >= 400) {
         if (OnFailure) {
             const std::string reply = lastReply_;
@@ -308,6 +405,13 @@ void TKivSMTP::SendMail()
         composer_.OnAttachmentNotFound = OnAttachmentNotFound;
         composer_.BuildMessage();
 
+        // A connection kept since the last send may have been closed by the server in
+        // the meantime; a fresh one, with the same host and HELO, takes its place.
+        if (Connected() && IdleConnectionLost()) {
+            ReportStatus(4, "Connection closed by the server while idle");
+            DropConnection();
+            Connect();
+        }
         CheckConnection();
 
         TPostMessage& m = composer_.PostMessage();

@@ -82,10 +82,12 @@ public:
 
     // Opens the connection to Host:Port, reads the greeting and exchanges HELO.
     void Connect() override;
-    // Exchanges QUIT and closes the connection, also when QUIT is refused.
+    // Exchanges QUIT and closes the connection, also when QUIT is refused. A server
+    // that has already ended the idle session (a 421, or gone) gets no QUIT.
     void Disconnect() override;
     void Abort() override;
-    // Composes the message from PostMessage and sends it on the open connection.
+    // Composes the message from PostMessage and sends it on the open connection; one
+    // the server closed while idle is opened again first (Connect).
     void SendMail();
 
     bool Busy() const { return busy_; }
@@ -106,9 +108,13 @@ private:
     // Reads the continuation lines behind the first reply line held in LastReply.
     void ReadContinuation();
     void ReadGreeting();
+    // Reads a whole reply: ReplyNumber from its first line, LastReply its last.
+    void ReadReply();
     void SendEnvelopeAndData();
     // Closes the socket without a QUIT exchange.
     void DropConnection();
+    // True when the server spoke (a 421) or went away while the connection sat idle.
+    bool IdleConnectionLost();
 
     TMailComposer composer_;
     std::string userID_;

@@ -9,6 +9,7 @@ namespace {
 // The library's own values, taken before the POSIX headers redefine the names as macros.
 constexpr int kSolSocket = SOL_SOCKET;
 constexpr int kSoLinger = SO_LINGER;
+constexpr int kTcpNoDelay = TCP_NODELAY;
 constexpr int kAfInet = AF_INET;
 constexpr int kSockStream = SOCK_STREAM;
 constexpr int kIpprotoTcp = IPPROTO_TCP;
@@ -21,6 +22,7 @@ constexpr uint32_t kInaddrNone = INADDR_NONE;
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
@@ -389,6 +391,17 @@ int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
     Sock* k = find(s);
     if (k == nullptr)
         return fail(WSAENOTSOCK);
+    if (level == kIpprotoTcp && optname == kTcpNoDelay) {
+        // A BOOL as WinSock takes it: any non-zero int turns Nagle's algorithm off.
+        if (optval == nullptr || optlen < static_cast<int>(sizeof(int)))
+            return fail(WSAEFAULT);
+        int on = 0;
+        std::memcpy(&on, optval, sizeof on);
+        on = on != 0 ? 1 : 0;
+        if (::setsockopt(k->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
+            return fail(ErrorFromErrno(errno));
+        return 0;
+    }
     if (level != kSolSocket || optname != kSoLinger)
         return fail(WSAENOPROTOOPT);
     if (optval == nullptr || optlen < static_cast<int>(sizeof(linger)))

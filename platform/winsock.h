@@ -28,6 +28,8 @@
 #undef SOL_SOCKET
 #pragma push_macro("SO_LINGER")
 #undef SO_LINGER
+#pragma push_macro("TCP_NODELAY")
+#undef TCP_NODELAY
 #pragma push_macro("MSG_PEEK")
 #undef MSG_PEEK
 #pragma push_macro("INADDR_NONE")
@@ -51,6 +53,7 @@ constexpr int SOCK_STREAM = 1;
 constexpr int IPPROTO_TCP = 6;
 constexpr int SOL_SOCKET = 0xFFFF;
 constexpr int SO_LINGER = 0x80;
+constexpr int TCP_NODELAY = 1;
 constexpr int MSG_PEEK = 2;
 constexpr uint32_t INADDR_NONE = 0xFFFFFFFFu;
 constexpr uint32_t INADDR_ANY = 0;
@@ -207,6 +210,7 @@ int NativeHandle(SOCKET s);
 #pragma pop_macro("AF_INET")
 #pragma pop_macro("SOCK_STREAM")
 #pragma pop_macro("IPPROTO_TCP")
+#pragma pop_macro("TCP_NODELAY")
 #pragma pop_macro("SOL_SOCKET")
 #pragma pop_macro("SO_LINGER")
 #pragma pop_macro("MSG_PEEK")

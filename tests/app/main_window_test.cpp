@@ -133,7 +133,7 @@ TEST_F(MainWindowTest, StartsWithTheSelectToolAndTheStoredCanvasSettings) {
     EXPECT_EQ(cad->ColorofDrawing(), clBlack);
     EXPECT_EQ(cad->ColorOfHot(), clBlack);
     EXPECT_EQ(cad->Zoom(), 1.0);
-    EXPECT_EQ(cad->ZoomedImage().size(), QSize(512, 512));
+    EXPECT_EQ(cad->ZoomedSize(), QSize(512, 512));
     EXPECT_EQ(cad->BackGround().convertToFormat(QImage::Format_RGB888), BuiltInPicture());
     EXPECT_EQ(cad->ShapeCount(), 0);
 }

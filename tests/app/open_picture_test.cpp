@@ -288,6 +288,16 @@ TEST_F(OpenPictureTest, RulersMeasureMillimetresOnEachAxisWithItsOwnSpacing) {
     EXPECT_TRUE(RulerLabel().endsWith(QStringLiteral(" in"))) << RulerLabel().toStdString();
 }
 
+TEST_F(OpenPictureTest, MillimetresUseTheUsersDecimalSeparator) {
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    DrawWith(form.rulelineBtn, {10, 10}, {40, 50});
+    const QString label = RulerLabel();
+    QLocale::setDefault(before);
+    EXPECT_EQ(label, QStringLiteral("l =     33,07 mm"));
+}
+
 TEST_F(OpenPictureTest, PositionLabelGivesPictureCoordinatesAndTheValueUnderTheCursor) {
     form.Edit1->setText(QStringLiteral("2"));
     form.Button1->click();

@@ -105,7 +105,7 @@ TEST_F(Canvas, ZoomGivesTheTruncatedZoomedSize) {
         ASSERT_TRUE(cad_->SetZoom(c.zoom));
         EXPECT_EQ(paints_, before + 1) << "writing Zoom repaints at once";
         EXPECT_EQ(cad_->size(), QSize(c.side, c.side)) << c.zoom;
-        EXPECT_EQ(cad_->ZoomedImage().size(), QSize(c.side, c.side));
+        EXPECT_EQ(cad_->ZoomedSize(), QSize(c.side, c.side));
         EXPECT_EQ(cad_->Image().size(), QSize(c.side, c.side));
         EXPECT_EQ(ShapeSettings.Zoom, c.zoom);
     }
@@ -182,7 +182,7 @@ TEST_F(Canvas, BackGroundTakesTheCurrentZoom) {
     small.setPixel(0, 0, 0xFFFF0000);
     cad_->SetBackGround(small);
     EXPECT_EQ(cad_->BackGround().size(), QSize(100, 50));
-    EXPECT_EQ(cad_->ZoomedImage().size(), QSize(200, 100)) << "picture and shapes agree";
+    EXPECT_EQ(cad_->ZoomedSize(), QSize(200, 100)) << "picture and shapes agree";
     EXPECT_EQ(cad_->size(), QSize(200, 100));
     EXPECT_EQ(cad_->Zoom(), 2.0);
     cad_->Paint();
@@ -200,7 +200,7 @@ TEST_F(Canvas, BackGroundTakesTheCurrentZoom) {
     // No picture: both bitmaps empty, size kept.
     cad_->SetBackGround(QImage());
     EXPECT_TRUE(cad_->BackGround().isNull());
-    EXPECT_TRUE(cad_->ZoomedImage().isNull());
+    EXPECT_TRUE(cad_->ZoomedSize().isEmpty());
     EXPECT_EQ(cad_->size(), QSize(600, 20));
     cad_->Paint();
 }

@@ -110,7 +110,7 @@ TEST_F(PaintEquivalence, FastPaintMatchesThePlainRasterisers) {
         }
         EXPECT_EQ(differing, 0);
         // The scene really is drawn: not just the picture.
-        const QImage bare = StretchImage(cad->BackGround(), cad->ZoomedImage().width(), cad->ZoomedImage().height());
+        const QImage bare = StretchImage(cad->BackGround(), cad->ZoomedSize().width(), cad->ZoomedSize().height());
         EXPECT_NE(fast.copy(bare.rect()).convertToFormat(QImage::Format_RGB32), bare);
     }
 }

@@ -307,13 +307,20 @@ class Program:
         if visible:
             cmd.append("--onlyvisible")
         cmd += ["--name", "^" + title + "$"]
-        if self.proc is not None and self.proc.poll() is not None:
-            raise E2EError(f"program exited {self.proc.returncode}: {self.log()}")
-        try:
-            out = self.xvfb.xdotool(*cmd, timeout=timeout)
-        except E2EError as exc:
-            raise E2EError(f"no window {title!r}: {exc}; log: {self.log()}") from exc
-        return Window(self.xvfb, out.split()[0])
+        deadline = time.monotonic() + timeout
+        while True:
+            if self.proc is not None and self.proc.poll() is not None:
+                raise E2EError(f"program exited {self.proc.returncode}: {self.log()}")
+            try:
+                out = self.xvfb.xdotool(*cmd, timeout=max(1.0, deadline - time.monotonic()))
+                return Window(self.xvfb, out.split()[0])
+            except E2EError as exc:
+                # xdotool walks the window tree without a server grab, so a window that
+                # closes during the walk (a file dialog going away) fails the whole search
+                # with BadWindow; the window sought may well be there: search again.
+                if "BadWindow" in str(exc) and time.monotonic() < deadline:
+                    continue
+                raise E2EError(f"no window {title!r}: {exc}; log: {self.log()}") from exc
 
     def windows(self, title):
         out = run([XDOTOOL, "search", "--onlyvisible", "--name", "^" + title + "$"],

@@ -68,7 +68,9 @@ class FeedbackReachesTheServer(FeedbackCase):
         # The session puts one empty line between the header and the text.
         self.assertEqual(mail["body"], "\nHello author\nsecond line\n")
         self.assertEqual(mail["defects"], [])
-        self.assertNotIn("Date", mail["names"])
+        # A Date and a Message-ID even though nobody typed one.
+        self.assertIn("Date", mail["names"])
+        self.assertIn("Message-ID", mail["names"])
         self.assertEqual(self.sink.envelope(1), {"helo": "Ann", "mail_from": "ann@example.org",
                                                  "rcpt_tos": ["support@example.com"]})
 

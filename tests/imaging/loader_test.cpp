@@ -307,6 +307,13 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
         {"20000 x 20000 header with four pixels",
          [](const QTemporaryDir& d) { return WriteDicom(d, "big.dcm", 20000, 20000, {1, 2, 3, 4}); },
          TLoadError::Truncated, "8 of 800000000 bytes"},
+        // DCMTK reserves the declared 3 GiB before it finds the bytes missing; the
+        // reservation is never touched and the file is refused.
+        {"deflated data set declaring a 3 GiB element",
+         [](const QTemporaryDir&) {
+             return QStringLiteral(KELVO_SOURCE_DIR "/fuzz/corpus/dicom/regression-deflated-huge-length.dcm");
+         },
+         TLoadError::Corrupt, "is damaged"},
         {"image header without pixel data",
          [](const QTemporaryDir& d) { return WriteDicom(d, "nopix.dcm", 4, 4, {}, {}, false); },
          TLoadError::NoPixelData, "Secondary Capture"},

@@ -39,14 +39,14 @@ TEST(Composer, HeaderLinesComeInTheirOrderAndOnlyWhenSet) {
         {"everything", "Ann Lee", "ann@x.org", {"a@x", "B <b@y>", "c@z"}, {"d@x"}, {"secret@x"}, "Hi", "Kelvo 1",
          "r@x", "Mon, 7 Dec 2026 08:00:00 +0000",
          "From: Ann Lee<ann@x.org>\r\nTo: a@x,B <b@y>,c@z\r\nCC: d@x\r\nSubject: Hi\r\nX-Mailer: Kelvo 1\r\n"
-         "Reply-To: r@x\r\nDate: Mon, 7 Dec 2026 08:00:00 +0000\r\nMime-Version: 1.0\r\n"
+         "Reply-To: r@x\r\nDate: Mon, 7 Dec 2026 08:00:00 +0000\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\n"
          "Content-Type: text/plain; charset=us-ascii\r\n"},
-        {"no name, nothing optional", "", "ann@x.org", {"a@x"}, {}, {}, "", "", "", "",
-         "From: <ann@x.org>\r\nTo: a@x\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
-        {"name with specials", "Doe, John", "j@x", {}, {}, {}, "", "", "", "",
-         "From: \"Doe, John\"<j@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
-        {"nothing at all", "", "", {}, {}, {"b@x"}, "", "", "", "",
-         "From: <>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
+        {"no name, nothing optional", "", "ann@x.org", {"a@x"}, {}, {}, "", "", "", "D",
+         "From: <ann@x.org>\r\nTo: a@x\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
+        {"name with specials", "Doe, John", "j@x", {}, {}, {}, "", "", "", "D",
+         "From: \"Doe, John\"<j@x>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
+        {"nothing at all", "", "", {}, {}, {"b@x"}, "", "", "", "D",
+         "From: <>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
     };
     for (const Row& r : rows) {
         TMailComposer c;
@@ -60,6 +60,7 @@ TEST(Composer, HeaderLinesComeInTheirOrderAndOnlyWhenSet) {
         m.SetLocalProgram(r.program);
         m.SetReplyTo(r.replyTo);
         m.SetDate(r.date);
+        m.SetMessageID("<1@x>");
         c.BuildMessage();
         EXPECT_EQ(Header(c), r.want) << r.scenario;
     }
@@ -99,6 +100,8 @@ TEST(Composer, AMessageWithAnAttachmentHasTheMultipartLayout) {
     m.SetFromAddress("ann@x.org");
     Fill(m.ToAddress(), {"bob@y.org"});
     m.SetSubject("Report");
+    m.SetDate("Mon, 07 Dec 2026 09:00:00 +0100");
+    m.SetMessageID("<a.1@kelvo.example>");
     Fill(m.Body(), {"See attached.", ".hidden"});
     Fill(m.Attachments(), {dir.File("abc.txt", "abc")});
     c.SetSubType(mtHtml); // plays no part in a message with attachments
@@ -110,6 +113,8 @@ TEST(Composer, AMessageWithAnAttachmentHasTheMultipartLayout) {
               "From: Ann<ann@x.org>\r\n"
               "To: bob@y.org\r\n"
               "Subject: Report\r\n"
+              "Date: Mon, 07 Dec 2026 09:00:00 +0100\r\n"
+              "Message-ID: <a.1@kelvo.example>\r\n"
               "Mime-Version: 1.0\r\n"
               "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n"
               "\r\n"
@@ -138,7 +143,8 @@ TEST(Composer, UuencodedAttachmentsAreLabelledAsSuch) {
     const std::string body = Body(c);
     EXPECT_NE(body.find("Content-Transfer-Encoding: x-uuencode\r\n"), std::string::npos);
     EXPECT_EQ(body.find("base64"), std::string::npos);
-    EXPECT_NE(body.find("\r\n\r\n#86)C\r\n`\r\n--" + c.Boundary() + "--\r\n"), std::string::npos);
+    EXPECT_NE(body.find("\r\n\r\nbegin 644 a\r\n#86)C\r\n`\r\nend\r\n--" + c.Boundary() + "--\r\n"),
+              std::string::npos);
 }
 
 TEST(Composer, UuencodedLinesStartingWithADotAreStuffed) {
@@ -158,7 +164,7 @@ TEST(Composer, UuencodedLinesStartingWithADotAreStuffed) {
     const std::string plain = out.DataString();
     ASSERT_EQ(plain[63], '.');
     const std::string stuffed = plain.substr(0, 63) + "." + plain.substr(63);
-    EXPECT_NE(Body(c).find("\r\n\r\n" + stuffed + "--"), std::string::npos);
+    EXPECT_NE(Body(c).find("\r\nbegin 644 a\r\n" + stuffed + "end\r\n--"), std::string::npos);
     EXPECT_EQ(ReceivedMessage(WireData(c)).find("\r\n..") , std::string::npos);
 }
 
@@ -439,7 +445,9 @@ TEST(Composer, TheBodyIsExactWhateverTheAttachmentSizes) {
             p.InputStream = &in;
             p.OutputStream = &out;
             p.Encode();
-            expectedParts += out.DataString() + "--";
+            const std::string encoded = out.DataString();
+            expectedParts += method == uuCode ? "begin 644 f" + std::to_string(n) + "\r\n" + encoded + "end\r\n--"
+                                              : encoded + "--";
         }
         c.BuildMessage();
         const std::string body = Body(c);
@@ -453,5 +461,26 @@ TEST(Composer, TheBodyIsExactWhateverTheAttachmentSizes) {
         }
         EXPECT_EQ(parts, expectedParts) << int(method);
         EXPECT_EQ(body.substr(body.size() - 41), "--" + c.Boundary() + "--\r\n");
+    }
+}
+
+TEST(Composer, NulInHeaderTextIsRefusedBeforeComposing) {
+    const std::vector<std::pair<const char*, void (*)(TPostMessage&)>> rows{
+        {"Subject", [](TPostMessage& m) { m.SetSubject(std::string("a\0b", 3)); }},
+        {"FromName", [](TPostMessage& m) { m.SetFromName(std::string("\0Ann", 4)); }},
+        {"LocalProgram", [](TPostMessage& m) { m.SetLocalProgram(std::string("k\0", 2)); }},
+        {"Date", [](TPostMessage& m) { m.SetDate("Mon, 07 D\xC3\xA9" "c 2026"); }},
+    };
+    for (const auto& [field, set] : rows) {
+        TMailComposer c;
+        c.PostMessage().SetFromAddress("a@x");
+        set(c.PostMessage());
+        try {
+            c.BuildMessage();
+            ADD_FAILURE() << field << " accepted";
+        } catch (const Exception& e) {
+            EXPECT_NE(std::string(e.what()).find(field), std::string::npos) << e.what();
+        }
+        EXPECT_EQ(c.FinalHeader().Count(), 0) << field;
     }
 }

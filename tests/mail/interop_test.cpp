@@ -5,6 +5,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -32,6 +33,12 @@ struct Scenario {
 };
 
 std::string S(const QJsonValue& v) { return v.toString().toStdString(); }
+
+bool IsAscii(const std::string& s) {
+    for (const char c : s)
+        if (static_cast<unsigned char>(c) >= 128) return false;
+    return true;
+}
 
 // The text as the reader should see it: every entry's line breaks as LF, one LF a line.
 std::string ExpectedText(const std::vector<std::string>& body) {
@@ -171,4 +178,196 @@ TEST(Interop, HostileBodiesAndNamesAreReadBackAsTyped) {
                    {{"f.bin", "12345"}, {"g.bin", "6"}}});
     CheckScenario({"quotes and backslashes in names", {"x"},
                    {{"say \"hi\".txt", "a"}, {"back\\slash.txt", "b"}, {"semi;colon = x.txt", "c"}}});
+}
+
+namespace {
+
+// The header block as it goes out, split into its physical lines.
+std::vector<std::string> HeaderLines(TMailComposer& c) {
+    std::vector<std::string> lines;
+    const std::string wire = WireData(c);
+    const std::string block = wire.substr(0, wire.find("\r\n\r\n"));
+    for (size_t pos = 0; pos <= block.size();) {
+        const size_t end = std::min(block.find("\r\n", pos), block.size());
+        lines.push_back(block.substr(pos, end - pos));
+        pos = end + 2;
+    }
+    return lines;
+}
+
+std::string Repeat(const std::string& s, int n) {
+    std::string out;
+    for (int i = 0; i < n; ++i) out += s;
+    return out;
+}
+
+std::string Words(int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += (i ? " word" : "word") + std::to_string(i);
+    return out;
+}
+
+} // namespace
+
+TEST(Interop, LongAndNonAsciiHeaderFieldsAreFoldedAndReadBackAsGiven) {
+    struct Row {
+        const char* scenario;
+        std::string subject, program, fromName;
+        std::vector<std::string> to;
+    };
+    std::vector<std::string> sixty;
+    for (int i = 0; i < 60; ++i) sixty.push_back("person" + std::to_string(i) + "@example.org");
+    std::vector<std::string> named;
+    for (int i = 0; i < 12; ++i) named.push_back("J\xC3\xB6rg Nr. " + std::to_string(i) + " <j" + std::to_string(i) + "@x.org>");
+    const std::vector<Row> rows{
+        {"300 x e-acute", Repeat("\xC3\xA9", 300), "Kelvo", "Ann", {"a@x.org"}},
+        {"1,509 ascii characters in words", Words(180).substr(0, 1509), "Kelvo", "Ann", {"a@x.org"}},
+        {"one ascii word too long for any line", std::string(1200, 'w'), "Kelvo", "Ann", {"a@x.org"}},
+        {"long blank runs", "a" + std::string(100, ' ') + "b\t\tc", "Kelvo", "Ann", {"a@x.org"}},
+        {"60 recipients", "Hi", "Kelvo", "Ann", sixty},
+        {"non-ascii names in a long list", "Hi", "Kelvo \xE2\x80\x93 \xC3\x9C" + Repeat(" \xE2\x9C\x93", 40),
+         Repeat("\xE5\xB1\xB1\xE7\x94\xB0\xE5\xA4\xAA\xE9\x83\x8E ", 12) + "Jr.", named},
+        {"leading blanks and encoded-word look-alike", "   three blanks =?utf-8?Q?x?= kept", "  x", "Ann", {"a@x.org"}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.scenario);
+        TempDir dir;
+        TMailComposer c;
+        TPostMessage& m = c.PostMessage();
+        m.SetFromName(r.fromName);
+        m.SetFromAddress("ann@example.org");
+        for (const auto& t : r.to) m.ToAddress().Add(t);
+        m.SetSubject(r.subject);
+        m.SetLocalProgram(r.program);
+        c.BuildMessage();
+        for (const std::string& line : HeaderLines(c)) {
+            // 78 where the text has a place to fold; an encoded word always does.
+            EXPECT_LE(line.size(), 78u) << line.substr(0, 100);
+            EXPECT_TRUE(IsAscii(line)) << line.substr(0, 100);
+        }
+        const QJsonObject p = ParseWithPython(ReceivedMessage(WireData(c)), dir);
+        ASSERT_FALSE(p.isEmpty());
+        EXPECT_TRUE(p["defects"].toArray().isEmpty()) << S(p["defects"].toArray().at(0));
+        const QJsonObject h = p["headers"].toObject();
+        EXPECT_EQ(S(h["Subject"]), r.subject);
+        EXPECT_EQ(S(h["X-Mailer"]), r.program);
+        EXPECT_EQ(S(p["from_name"]), r.fromName);
+        const QJsonArray to = p["to"].toArray();
+        ASSERT_EQ(to.size(), static_cast<qsizetype>(r.to.size()));
+        for (size_t i = 0; i < r.to.size(); ++i) {
+            const std::string& e = r.to[i];
+            const size_t lt = e.find('<');
+            const std::string name = lt == std::string::npos ? "" : e.substr(0, lt - 1);
+            const std::string addr = lt == std::string::npos ? e : e.substr(lt + 1, e.size() - lt - 2);
+            EXPECT_EQ(S(to[static_cast<qsizetype>(i)].toArray()[0]), name);
+            EXPECT_EQ(S(to[static_cast<qsizetype>(i)].toArray()[1]), addr);
+        }
+    }
+}
+
+TEST(Interop, DisplayNamesAreEncodedOrQuotedWhereverTheyStand) {
+    struct Row {
+        const char* scenario;
+        std::string entry, name, addr;
+    };
+    const std::vector<Row> rows{
+        {"non-ascii", "J\xC3\xB6rg M\xC3\xBCller <jm@x.org>", "J\xC3\xB6rg M\xC3\xBCller", "jm@x.org"},
+        {"dotted initial", "John Q. Public <jqp@x.org>", "John Q. Public", "jqp@x.org"},
+        {"comma, already quoted", "\"Doe, Jane\" <jd@x.org>", "Doe, Jane", "jd@x.org"},
+        {"non-ascii, quoted", "\"M\xC3\xBCller, J.\"<m@x.org>", "M\xC3\xBCller, J.", "m@x.org"},
+        {"plain", "Carl <carl@x.org>", "Carl", "carl@x.org"},
+        {"bare", "bare@x.org", "", "bare@x.org"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.scenario);
+        TempDir dir;
+        TMailComposer c;
+        TPostMessage& m = c.PostMessage();
+        m.SetFromName(r.name);
+        m.SetFromAddress(r.addr);
+        m.ToAddress().Add(r.entry);
+        m.ToCarbonCopy().Add(r.entry);
+        m.SetReplyTo(r.entry);
+        c.BuildMessage();
+        for (const std::string& line : HeaderLines(c)) EXPECT_TRUE(IsAscii(line)) << line;
+        const QJsonObject p = ParseWithPython(ReceivedMessage(WireData(c)), dir);
+        ASSERT_FALSE(p.isEmpty());
+        EXPECT_TRUE(p["defects"].toArray().isEmpty()) << S(p["defects"].toArray().at(0));
+        EXPECT_EQ(S(p["from_name"]), r.name);
+        EXPECT_EQ(S(p["from_addr"]), r.addr);
+        for (const char* field : {"to", "cc", "reply_to"}) {
+            const QJsonArray a = p[field].toArray();
+            ASSERT_EQ(a.size(), 1) << field;
+            EXPECT_EQ(S(a[0].toArray()[0]), r.name) << field;
+            EXPECT_EQ(S(a[0].toArray()[1]), r.addr) << field;
+        }
+    }
+}
+
+TEST(Interop, DateAndMessageIdAreAddedUnlessTheCallerGivesThem) {
+    TempDir dir;
+    TMailComposer c;
+    c.PostMessage().SetFromAddress("a@x.org");
+    c.PostMessage().ToAddress().Add("b@x.org");
+    c.BuildMessage();
+    const QJsonObject p = ParseWithPython(ReceivedMessage(WireData(c)), dir);
+    EXPECT_TRUE(p["defects"].toArray().isEmpty()) << S(p["defects"].toArray().at(0));
+    // Python's own reading of the Date: a time zone-aware moment close to now.
+    EXPECT_LT(std::abs(p["date_age"].toDouble()), 120.0) << S(p["headers"].toObject()["Date"]);
+    EXPECT_EQ(p["date_offset"].toInt(), p["local_offset"].toInt());
+    const std::string id = S(p["headers"].toObject()["Message-ID"]);
+    EXPECT_EQ(id.front(), '<');
+    EXPECT_EQ(id.back(), '>');
+    EXPECT_NE(id.find('@'), std::string::npos);
+    c.BuildMessage();
+    EXPECT_NE(c.FinalHeader()[c.FinalHeader().IndexOfHeader("Message-ID")], "Message-ID: " + id) << "the same id twice";
+
+    c.PostMessage().SetDate("Tue, 01 Dec 2026 10:00:00 -0500");
+    c.PostMessage().SetMessageID("<mine@kelvo.example>");
+    c.BuildMessage();
+    const QJsonObject own = ParseWithPython(ReceivedMessage(WireData(c)), dir);
+    EXPECT_EQ(S(own["headers"].toObject()["Date"]), "Tue, 01 Dec 2026 10:00:00 -0500");
+    EXPECT_EQ(S(own["headers"].toObject()["Message-ID"]), "<mine@kelvo.example>");
+}
+
+TEST(Interop, UuencodedAttachmentsDecodeWithUudecode) {
+    TempDir dir;
+    const std::string data = RandomBytes(100003, 11);
+    TMailComposer c;
+    c.SetEncodeType(uuCode);
+    c.PostMessage().Attachments().Add(dir.File("big file.bin", data));
+    c.BuildMessage();
+    const std::string received = ReceivedMessage(WireData(c));
+    // The part's text, from its blank line up to the closing boundary.
+    const size_t start = received.find("\r\n\r\n", received.find("x-uuencode")) + 4;
+    const size_t end = received.find("--" + c.Boundary() + "--");
+    ASSERT_NE(end, std::string::npos);
+    const std::string part = dir.File("part.uu", received.substr(start, end - start));
+    const std::string out = dir.Path() + "/decoded.bin";
+    QProcess uudecode;
+    uudecode.start("uudecode", {"-o", QString::fromStdString(out), QString::fromStdString(part)});
+    ASSERT_TRUE(uudecode.waitForFinished(30000));
+    EXPECT_EQ(uudecode.exitCode(), 0) << uudecode.readAllStandardError().toStdString();
+    EXPECT_TRUE(ReadFile(out) == data) << ReadFile(out).size() << " bytes decoded";
+}
+
+TEST(Interop, AttachmentNamesWithControlOrBrokenBytesAreReadWithoutDefects) {
+    struct Row {
+        std::string name, reads;
+    };
+    const std::vector<Row> rows{{"tab\there.txt", "tab\there.txt"},
+                                {"bell\x07.bin", "bell\x07.bin"},
+                                {"bad\xB4\xB4.bin", "bad\xEF\xBF\xBD\xEF\xBF\xBD.bin"}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        TempDir dir;
+        TMailComposer c;
+        c.PostMessage().SetFromAddress("a@x.org");
+        c.PostMessage().Attachments().Add(dir.File(r.name, "data"));
+        c.BuildMessage();
+        const QJsonObject p = ParseWithPython(ReceivedMessage(WireData(c)), dir);
+        ASSERT_FALSE(p.isEmpty());
+        EXPECT_TRUE(p["defects"].toArray().isEmpty()) << S(p["defects"].toArray().at(0));
+        EXPECT_EQ(S(p["parts"].toArray()[1].toObject()["filename"]), r.reads);
+    }
 }

@@ -127,3 +127,52 @@ TEST(SmtpAiosmtpd, RefusedDataPhaseCommandsComeBackWithTheServersText)
 }
 
 } // namespace
+
+namespace {
+
+std::string Repeat(const std::string& s, int n)
+{
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += s;
+    return out;
+}
+
+} // namespace
+
+// aiosmtpd refuses a line over its limit ("500 Line too long"); folded, long and
+// non-ASCII header fields go through and read back as given.
+TEST(SmtpAiosmtpd, LongAndNonAsciiHeaderFieldsAreAccepted)
+{
+    EnsureApp();
+    AiosmtpdServer server;
+    TempDir dir;
+    TKivSMTP smtp;
+    smtp.SetHost("127.0.0.1");
+    smtp.SetPort(server.Port());
+    smtp.SetUserID("kelvo.test");
+    smtp.SetTimeOut(10000);
+    smtp.Connect();
+    TPostMessage& m = smtp.PostMessage();
+    m.SetFromAddress("ann@example.org");
+    m.SetFromName("J\xC3\xB6rg Q. M\xC3\xBCller");
+    std::string words;
+    for (int i = 0; words.size() < 1509; ++i)
+        words += (i ? " w" : "w") + std::to_string(i);
+    const std::vector<std::string> subjects{Repeat("\xC3\xA9", 300), words.substr(0, 1509)};
+    for (size_t i = 0; i < subjects.size(); ++i) {
+        for (int r = 0; r < 60; ++r)
+            m.ToAddress().Add("R\xC3\xA9" "ceiver " + std::to_string(r) + " <r" + std::to_string(r) + "@example.org>");
+        m.SetSubject(subjects[i]);
+        m.Body().Clear();
+        m.Body().Add("text");
+        smtp.SendMail();
+        const QJsonObject parsed = ParseWithPython(server.Message(static_cast<int>(i) + 1), dir);
+        EXPECT_TRUE(parsed["defects"].toArray().isEmpty()) << parsed["defects"].toArray().at(0).toString().toStdString();
+        EXPECT_EQ(parsed["headers"].toObject()["Subject"].toString().toStdString(), subjects[i]);
+        EXPECT_EQ(parsed["from_name"].toString().toStdString(), "J\xC3\xB6rg Q. M\xC3\xBCller");
+        EXPECT_EQ(parsed["to"].toArray().size(), 60);
+    }
+    smtp.Disconnect();
+    EXPECT_EQ(server.Count(), 2);
+}

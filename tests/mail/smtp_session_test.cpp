@@ -4,7 +4,15 @@
 #include "tests/mail/support/smtp_server.h"
 #include "tests/mail/support/smtp_test_support.h"
 
+#include "platform/winsock.h"
+
+#include <QTimer>
+
 #include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <functional>
@@ -299,7 +307,7 @@ TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses)
 {
     ScriptedSmtpServer server(Cat({{S("hello there\r\n"), C("HELO kelvo"), S("OK\r\n"), C("RSET"), S("fine\r\n"),
                                     C("MAIL FROM:<ann@example.org>"), S("sure\r\n"), C("RCPT TO:<bob@example.org>"),
-                                    S("yes\r\n"), C("DATA"), S("go\r\n"), Data(), S("done\r\n")}}));
+                                    S("yes\r\n"), C("DATA"), S("354 go\r\n"), Data(), S("done\r\n")}}));
     TKivSMTP& smtp = Make(server.Port());
     bool success = false;
     smtp.OnSuccess = [&](QObject*) { success = true; };
@@ -309,6 +317,98 @@ TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses)
     EXPECT_EQ(smtp.ReplyNumber(), 0);
     EXPECT_TRUE(server.Join());
     EXPECT_EQ(server.Messages().size(), 1u);
+}
+
+// DATA passes only with 3xx. Any other answer fails the send before a byte of the
+// message goes out; one that is not a refusal leaves the server's state unknown, so
+// the connection is dropped rather than reused.
+TEST_F(SmtpSession, DataWithoutIntermediateReplySendsNothingAndDropsTheConnection)
+{
+    struct Row {
+        const char* name;
+        std::string reply;
+        bool keepsConnection;
+    };
+    const std::vector<Row> rows = {
+        {"250 instead of 354", "250 ok\r\n", false},
+        {"220", "220 hello again\r\n", false},
+        {"no code at all", "go ahead\r\n", false},
+        {"multi-line 250", "250-one\r\n250 two\r\n", false},
+        {"503 refusal keeps the dialogue in step", "503 need RCPT\r\n", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        // Stale replies that would answer the header lines, ".", RSET and QUIT of a
+        // client that took the 2xx for a go-ahead.
+        Script script = Cat({Greeted(),
+                             {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"),
+                              C("RCPT TO:<bob@example.org>"), S("250 ok\r\n"), C("DATA"), S(row.reply)}});
+        if (row.keepsConnection)
+            script.insert(script.end(), {C("QUIT"), S("221 bye\r\n")});
+        else
+            script.push_back(ReadSome(1));
+        ScriptedSmtpServer server(script);
+        TKivSMTP& smtp = Make(server.Port());
+        bool success = false;
+        smtp.OnSuccess = [&](QObject*) { success = true; };
+        smtp.Connect();
+        const std::string failure = FailureOf([&] { smtp.SendMail(); });
+        const std::string lastLine = row.reply.substr(row.reply.rfind('\n', row.reply.size() - 2) == std::string::npos
+                                                          ? 0
+                                                          : row.reply.rfind('\n', row.reply.size() - 2) + 1);
+        EXPECT_EQ(failure, lastLine);
+        EXPECT_FALSE(success);
+        EXPECT_FALSE(smtp.Busy());
+        EXPECT_EQ(smtp.Connected(), row.keepsConnection);
+        if (row.keepsConnection)
+            smtp.Disconnect();
+        EXPECT_TRUE(server.Join());
+        EXPECT_EQ(server.Received().find("From: "), std::string::npos) << "message data sent after " << row.reply;
+        EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), 1);
+    }
+}
+
+// Every command waits for its reply, so a short write held back by Nagle's algorithm
+// until the server's delayed acknowledgement costs some 40 ms a message.
+TEST_F(SmtpSession, ConnectionSendsWithoutNaglesDelay)
+{
+    ScriptedSmtpServer server(Cat({Greeted(), Quit()}));
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.Connect();
+    int on = 0;
+    socklen_t length = sizeof on;
+    ASSERT_EQ(::getsockopt(winsock::diagnostics::NativeHandle(smtp.Socket()), IPPROTO_TCP, TCP_NODELAY, &on, &length),
+              0);
+    EXPECT_NE(on, 0);
+    smtp.Disconnect();
+    EXPECT_TRUE(server.Join());
+}
+
+// Cancelled while the message data is still going out (the window closed, say): the
+// end-of-data line never leaves, the connection goes, and the server keeps nothing.
+TEST_F(SmtpSession, CancelBeforeTheEndOfDataDeliversNothing)
+{
+    ScriptedSmtpServer server(Cat({Greeted(),
+                                   {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"),
+                                    C("RCPT TO:<bob@example.org>"), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"),
+                                    Pause(1500), Data()}}),
+                              4096);
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetTimeOut(20000);
+    smtp.PostMessage().Body().Clear();
+    for (int i = 0; i < 100000; ++i)
+        smtp.PostMessage().Body().Add("line " + std::to_string(i) + " of a long feedback text");
+    bool success = false;
+    smtp.OnSuccess = [&](QObject*) { success = true; };
+    smtp.Connect();
+    QTimer::singleShot(300, &smtp, [&] { smtp.Cancel(); });
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Socket send aborted");
+    EXPECT_FALSE(success);
+    EXPECT_FALSE(smtp.Connected());
+    EXPECT_FALSE(smtp.TimedOut());
+    server.Join();
+    EXPECT_TRUE(server.Messages().empty());
+    EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos);
 }
 
 // Each step's threshold: passes at the highest code it accepts, fails at the next.

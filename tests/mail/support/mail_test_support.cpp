@@ -95,11 +95,20 @@ PythonRun RunPython(const std::string& script, const std::vector<std::string>& a
 namespace {
 
 const char* const kParseScript = R"PY(
-import sys, json, binascii
+import sys, json, warnings
+warnings.simplefilter('ignore')
 from email import message_from_bytes, policy
 
 raw = open(sys.argv[1], 'rb').read()
 msg = message_from_bytes(raw, policy=policy.default)
+
+def defects(p):
+    # The parser files header defects (ObsoleteHeaderDefect, NonPrintableDefect, ...)
+    # on the header objects, not on the message.
+    found = [type(d).__name__ for d in p.defects]
+    for name, value in p.items():
+        found += ['%s: %s' % (name, type(d).__name__) for d in getattr(value, 'defects', ())]
+    return found
 
 def part_info(p):
     info = {
@@ -107,23 +116,33 @@ def part_info(p):
         'charset': p.get_param('charset') or '',
         'cte': p.get('Content-Transfer-Encoding', '') and str(p['Content-Transfer-Encoding']),
         'filename': p.get_filename() or '',
-        'defects': [type(d).__name__ for d in p.defects],
+        'defects': defects(p),
     }
     if p.get_content_maintype() == 'text':
         info['text'] = p.get_content()
-    elif info['cte'].lower() == 'x-uuencode':
-        data = b''.join(binascii.a2b_uu(l) for l in p.get_payload(decode=False).encode('ascii').splitlines() if l)
-        info['data_hex'] = data.hex()
     else:
+        # The reader's own decoding, uuencode included.
         info['data_hex'] = p.get_payload(decode=True).hex()
     return info
 
+all_defects = []
+for p in msg.walk():
+    all_defects += defects(p)
 out = {
-    'defects': [type(d).__name__ for d in msg.defects],
+    'defects': all_defects,
     'headers': {k: str(v) for k, v in msg.items()},
     'header_names': list(msg.keys()),
     'content_type': msg.get_content_type(),
 }
+for field, key in (('To', 'to'), ('CC', 'cc'), ('Reply-To', 'reply_to')):
+    if msg[field] is not None:
+        out[key] = [[a.display_name, a.addr_spec] for a in msg[field].addresses]
+if msg['Date'] is not None and msg['Date'].datetime is not None:
+    import datetime, time
+    d = msg['Date'].datetime
+    out['date_age'] = time.time() - d.timestamp()
+    out['date_offset'] = int(d.utcoffset().total_seconds()) if d.utcoffset() is not None else -1
+    out['local_offset'] = int(datetime.datetime.fromtimestamp(d.timestamp()).astimezone().utcoffset().total_seconds())
 addrs = msg['From'].addresses if msg['From'] is not None else ()
 out['from_name'] = addrs[0].display_name if addrs else ''
 out['from_addr'] = addrs[0].addr_spec if addrs else ''

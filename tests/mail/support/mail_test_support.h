@@ -46,8 +46,9 @@ struct PythonRun {
 PythonRun RunPython(const std::string& script, const std::vector<std::string>& args);
 
 // Parses a received message with Python's email package (policy.default) and returns
-// what it read: "defects", "headers" (decoded), "from_name", "from_addr",
-// "content_type", "parts" (each: "content_type", "charset", "cte", "filename",
+// what it read: "defects" (of the message, its parts and every header), "headers" (decoded), "from_name", "from_addr",
+// "content_type", "to"/"cc"/"reply_to" ([name, address] pairs), "date_age" (seconds),
+// "date_offset" and "local_offset" (seconds east of UTC), "parts" (each: "content_type", "charset", "cte", "filename",
 // "text" for text parts, "data_hex" for the decoded bytes of the others).
 QJsonObject ParseWithPython(const std::string& message, const TempDir& dir);
 

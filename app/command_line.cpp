@@ -1,0 +1,102 @@
+#include "app/command_line.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QFileInfo>
+
+#include <array>
+
+namespace kelvo {
+namespace {
+
+// The options that QGuiApplication, QApplication and the X11 platform take out of
+// the arguments themselves. Declared here only so that they count as known and
+// their values are not mistaken for the file; Qt still acts on them.
+constexpr std::array kQtOptionsWithValue = {
+    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
+    "geometry", "qwindowtitle", "title", "qwindowicon", "icon", "session", "display",
+    "name", "visual", "style", "stylesheet",
+};
+constexpr std::array kQtFlags = {"reverse", "widgetcount", "nograb", "dograb", "sync",
+                                 "testability"};
+
+QString ProgramName(const QStringList& arguments) {
+    const QString name =
+        arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
+    return name.isEmpty() ? QStringLiteral("kelvo") : name;
+}
+
+CommandLine Failure(const QString& program, const QString& why) {
+    // errorText() may carry a line break for some mistakes; the message stays one line.
+    QString line = why.simplified();
+    return {CommandLine::Action::Fail, {},
+            QStringLiteral("%1: %2 Try '%1 --help'.").arg(program, line)};
+}
+
+}  // namespace
+
+CommandLine ReadCommandLine(const QStringList& arguments, const QString& version) {
+    const QString program = ProgramName(arguments);
+    QCommandLineParser parser;
+    // Qt's options are single-dash words (-platform); they must not be read as
+    // a cluster of one-letter options.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QStringLiteral(
+        "Annotate and measure grey-scale medical pictures.\n"
+        "Qt's standard options (-platform, -display, -style ...) are accepted as well."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption showVersion({QStringLiteral("v"), QStringLiteral("version")},
+                                         QStringLiteral("Show the version and exit."));
+    parser.addOption(help);
+    parser.addOption(showVersion);
+    for (const char* name : kQtOptionsWithValue) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setValueName(QStringLiteral("value"));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    for (const char* name : kQtFlags) {
+        QCommandLineOption option(QString::fromLatin1(name));
+        option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
+    parser.addPositionalArgument(
+        QStringLiteral("FILE"),
+        QStringLiteral("A DICOM file, or a PNG, JPEG, TIFF or BMP picture, to show instead "
+                       "of the built-in picture."),
+        QStringLiteral("[FILE]"));
+
+    // The parser wants the program's name first, as main() always gives it.
+    QStringList line = arguments;
+    if (line.isEmpty()) {
+        line << program;
+    }
+    if (!parser.parse(line)) {
+        return Failure(program, parser.errorText());
+    }
+    // Help and version win over anything else on the line, as users expect.
+    if (parser.isSet(help)) {
+        // The parser's usage line names the application object's program, or a
+        // placeholder when there is none yet; the name typed is the one to show.
+        QString text = parser.helpText();
+        text.replace(0, text.indexOf(QLatin1Char('\n')),
+                     QStringLiteral("Usage: %1 [options] [FILE]").arg(program));
+        return {CommandLine::Action::ShowHelp, {}, text};
+    }
+    if (parser.isSet(showVersion)) {
+        return {CommandLine::Action::ShowVersion, {},
+                QStringLiteral("%1 %2\n").arg(program, version)};
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        return Failure(program, QStringLiteral("%1 files given, but Kelvo opens one at a time.")
+                                    .arg(files.size()));
+    }
+    if (files.size() == 1 && files.first().isEmpty()) {
+        return Failure(program, QStringLiteral("The file name is empty."));
+    }
+    return {CommandLine::Action::Run, files.value(0), {}};
+}
+
+}  // namespace kelvo

@@ -1,0 +1,30 @@
+// Reading the program's command line: which picture to open, or whether to print help or the version instead.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace kelvo {
+
+// What the command line asks for. It is read before the window system is opened,
+// so that --help, --version and mistakes are answered without a display.
+struct CommandLine {
+    enum class Action {
+        Run,          // start the window, with File when one is given
+        ShowHelp,     // print Text to standard output, exit 0
+        ShowVersion,  // print Text to standard output, exit 0
+        Fail,         // print Text (one line) to standard error, exit kUsageError
+    };
+    static constexpr int kUsageError = 2;
+
+    Action action = Action::Run;
+    QString file;  // empty: the built-in picture
+    QString text;
+};
+
+// Reads the arguments as given to main(), the program's name first. Qt's own
+// options (-platform, -display, -style ...) are accepted and left to Qt, so that
+// their values are not taken for the file. version is the full version text.
+CommandLine ReadCommandLine(const QStringList& arguments, const QString& version);
+
+}  // namespace kelvo
