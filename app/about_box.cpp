@@ -1,6 +1,7 @@
 // The about and feedback window: what the drawing component does, where to buy it, and a form that mails feedback to its author.
 #include "app/about_box.h"
 
+#include "app/smtp_server_address.h"
 #include "app/url_launcher.h"
 #include "mail/smtp.h"
 #include "platform/exceptions.h"
@@ -12,6 +13,7 @@
 #include <QKeyEvent>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMouseEvent>
@@ -356,6 +358,7 @@ void TAboutBox::CreateComponents() {
     // Without a limit a server that accepts the connection and then says nothing
     // would keep the send, and the disabled buttons, waiting for ever.
     KivSMTP1->SetTimeOut(kSendTimeOutMs);
+    KivSMTP1->OnProgress = [this](QObject*, const std::string& step) { SetStatus(QString::fromUtf8(step)); };
 
     URL1 = new TURL(this);
     URL1->setObjectName(QStringLiteral("URL1"));
@@ -442,6 +445,7 @@ void TAboutBox::BitBtn1Click() {
         Message(QString::fromLatin1(kInvalidAddress));
         return;
     }
+    if (!PrepareServer()) return;
     BitBtn1->setEnabled(false);
     OKButton->setEnabled(false);
     QGuiApplication::setOverrideCursor(Qt::BusyCursor);
@@ -459,6 +463,7 @@ void TAboutBox::BitBtn1Click() {
     }
     sending_ = false;
     QGuiApplication::restoreOverrideCursor();
+    KivSMTP1->SetPassword(std::string());
     if (!sent && cancelRequested_) {
         BitBtn1->setEnabled(true);
         OKButton->setEnabled(true);
@@ -507,7 +512,6 @@ void TAboutBox::SendFeedback() {
     if (KivSMTP1->Connected()) KivSMTP1->Disconnect();
     // A cancel between two waits would be forgotten by the next Connect.
     if (cancelRequested_) throw EAbortError("Connection Canceled");
-    KivSMTP1->SetHost(ToBytes(server));
     ChooseHeloName(ToBytes(SenderEdit->text()));
     KivSMTP1->Connect();
     if (cancelRequested_) throw EAbortError("Connection Canceled");
@@ -521,6 +525,54 @@ void TAboutBox::SendFeedback() {
     message.Body().SetText(ToBytes(DetailMemo->toPlainText()));
     message.SetSubject(ToBytes(SubjectEdit->text()));
     KivSMTP1->SendMail();
+}
+
+std::optional<QString> TAboutBox::AskPasswordDialog(const QString& prompt) {
+    QInputDialog dialog(this);
+    dialog.setObjectName(QStringLiteral("PasswordDialog"));
+    dialog.setWindowTitle(QString::fromLatin1(kMessageCaption));
+    dialog.setLabelText(prompt);
+    dialog.setInputMode(QInputDialog::TextInput);
+    dialog.setTextEchoMode(QLineEdit::Password);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    return dialog.textValue();
+}
+
+bool TAboutBox::PrepareServer() {
+    QString error;
+    const std::optional<TSmtpServerAddress> address = ParseSmtpServerAddress(SmtpEdit->text(), error);
+    if (!address) {
+        SetStatus(QString());
+        Message(error);
+        return false;
+    }
+    std::string password;
+    if (!address->user.empty()) {
+        const QString prompt = tr("Password for %1 at %2:")
+                                   .arg(QString::fromUtf8(address->user), QString::fromUtf8(address->host));
+        const std::optional<QString> typed = AskPassword ? AskPassword(prompt) : AskPasswordDialog(prompt);
+        if (!typed) {
+            SetStatus(QString());
+            return false;
+        }
+        QByteArray bytes = typed->toUtf8();
+        password.assign(bytes.constData(), static_cast<size_t>(bytes.size()));
+        bytes.fill('\0');
+    }
+    if (address->port != 0) {
+        if (!portFromAddress_) plainPort_ = KivSMTP1->Port();
+        portFromAddress_ = true;
+        KivSMTP1->SetPort(address->port);
+    } else if (portFromAddress_) {
+        portFromAddress_ = false;
+        KivSMTP1->SetPort(plainPort_);
+    }
+    KivSMTP1->SetHost(address->host);
+    KivSMTP1->SetSecurity(address->security);
+    KivSMTP1->SetUserName(address->user);
+    KivSMTP1->SetPassword(password);
+    std::fill(password.begin(), password.end(), '\0');
+    return true;
 }
 
 } // namespace kelvo

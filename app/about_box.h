@@ -6,7 +6,9 @@
 #include <QTabBar>
 #include <QTabWidget>
 
+#include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 class QFrame;
@@ -66,6 +68,9 @@ public:
     // Shows a message and returns when the user has closed it. Empty = a modal
     // QMessageBox captioned kMessageCaption; tests put a recorder here.
     std::function<void(const QString& text)> ShowMessage;
+    // Asks for the sign-in password with `prompt`; nothing when the user cancels.
+    // Empty = a modal dialog with a masked field; tests put a recorder here.
+    std::function<std::optional<QString>(const QString& prompt)> AskPassword;
 
     TLinkLabel* Label9 = nullptr;
     QPushButton* OKButton = nullptr;
@@ -134,6 +139,14 @@ private:
     bool cancelRequested_ = false;
     // The send was cancelled while the window was hidden: the next showing tells so.
     bool keepStatus_ = false;
+    // Takes the server box into KivSMTP1 and asks for the password when the address
+    // names a user; false when the box was refused (with a message) or the user
+    // cancelled. The password stays in memory only until the send is over.
+    bool PrepareServer();
+    std::optional<QString> AskPasswordDialog(const QString& prompt);
+    // The session's port before an address named one, for the next plain host name.
+    int32_t plainPort_ = 0;
+    bool portFromAddress_ = false;
 };
 
 // The form's text as the byte string the mail layer takes.

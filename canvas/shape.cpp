@@ -273,12 +273,16 @@ void TMyShape::DrawLabelUnderBox(const QString& text, bool shadow) {
     const TPoint tl = ToScreen(TopLeft());
     const TPoint br = ToScreen(BottomRight());
     PrepareLabel(shadow);
-    const int64_t w = Canvas->TextWidth(text);
-    const int64_t x = int64_t(tl.X) + (int64_t(br.X) - tl.X - w) / 2;
-    const int64_t y = br.Y;
     const int32_t shift = shadow ? 1 : 0;
-    Canvas->TextOut(int32_t(std::clamp<int64_t>(x + shift, INT32_MIN, INT32_MAX)),
-                    int32_t(std::clamp<int64_t>(y + shift, INT32_MIN, INT32_MAX)), text);
+    int64_t y = br.Y;
+    for (qsizetype i = -1; i < LabelLines.size(); ++i) {
+        const QString& line = i < 0 ? text : LabelLines[i];
+        const int64_t w = Canvas->TextWidth(line);
+        const int64_t x = int64_t(tl.X) + (int64_t(br.X) - tl.X - w) / 2;
+        Canvas->TextOut(int32_t(std::clamp<int64_t>(x + shift, INT32_MIN, INT32_MAX)),
+                        int32_t(std::clamp<int64_t>(y + shift, INT32_MIN, INT32_MAX)), line);
+        y += Canvas->TextHeight(line);
+    }
 }
 
 } // namespace kelvo

@@ -5,6 +5,7 @@
 #include "platform/types.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <cstdint>
@@ -76,6 +77,9 @@ public:
     TPen Pen;
     TFont Font;
     std::vector<TPoint> Points; // image coordinates
+    // Further lines under a region's name, centred like it, one text height apart (the
+    // region's statistics); empty for the name alone.
+    QStringList LabelLines;
 
     const QString& Caption() const { return caption_; }
     void SetCaption(const QString& text) { caption_ = CutCaption(text); }

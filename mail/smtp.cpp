@@ -211,12 +211,18 @@ void TKivSMTP::Connect()
         const int on = 1;
         winsock::setsockopt(Socket(), winsock::IPPROTO_TCP, winsock::TCP_NODELAY, reinterpret_cast<const char*>(&on),
                             sizeof on);
+        if (security_ == ssImplicitTls)
+            SecureConnection();
         ReadGreeting();
         if (replyNumber_ >= 400)
             throw Exception(lastReply_);
         bool asked = false;
         for (;;) {
             RefuseInCommand(userID_, "UserID", "HELO");
+            if (UsesExtensions()) {
+                ExtendedHello();
+                break;
+            }
             Command("HELO " + userID_);
             if (replyNumber_ < 300)
                 break;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kelvo {
 
@@ -17,6 +18,32 @@ using TRecipientNotFound = std::function<void(const std::string& Recipient)>;
 // filled in what was missing sets handled to have the message tested again.
 using THeaderInComplete = std::function<void(bool& handled, int32_t hiType)>;
 using TMailListReturn = std::function<void(const std::string& MailAddress)>;
+
+// How a session protects itself. ssNone is the plain dialogue; the others speak EHLO.
+enum TSmtpSecurity : uint8_t {
+    ssNone,
+    // STARTTLS when the server offers it (RFC 3207); once offered it must succeed.
+    ssStartTlsWhenOffered,
+    // STARTTLS or nothing: a server that does not offer it gets nothing but QUIT.
+    ssStartTls,
+    // TLS from the first byte, the greeting included (RFC 8314 §3.3).
+    ssImplicitTls,
+};
+
+// A string that is wiped from memory when it is replaced or destroyed.
+class TSecret {
+public:
+    TSecret() = default;
+    ~TSecret();
+    TSecret(const TSecret&) = delete;
+    TSecret& operator=(const TSecret&) = delete;
+    void Set(const std::string& value);
+    const std::string& Get() const { return value_; }
+
+private:
+    void Wipe();
+    std::string value_;
+};
 
 // Calling order: SetHost (and SetPort), SetUserID; Connect; fill PostMessage();
 // SendMail, as often as wanted on the same connection; Disconnect.
@@ -80,7 +107,24 @@ public:
     // The server refused HELO; a handler that changed UserID sets handled for one retry.
     THandlerEvent OnAuthenticationFailed;
 
-    // Opens the connection to Host:Port, reads the greeting and exchanges HELO.
+    // Security and sign-in, all off by default. With any of them asked for, Connect
+    // speaks EHLO instead of HELO, secures the connection as Security says, and signs
+    // in with AUTH PLAIN or AUTH LOGIN (RFC 4954) when UserName is set, but only over
+    // TLS: the password never goes out in clear. The password can only be written;
+    // it appears in no status text, event or error message.
+    TSmtpSecurity Security() const { return security_; }
+    void SetSecurity(TSmtpSecurity value) { security_ = value; }
+    const std::string& UserName() const { return userName_; }
+    void SetUserName(const std::string& value) { userName_ = value; }
+    void SetPassword(const std::string& value) { password_.Set(value); }
+    // Fired with kSecuringStatus and kSigningInStatus as those steps begin; OnStatus
+    // gets the same texts at level 4.
+    TOnStatus OnProgress;
+    static constexpr const char* kSecuringStatus = "Securing the connection\u2026";
+    static constexpr const char* kSigningInStatus = "Signing in\u2026";
+
+    // Opens the connection to Host:Port, reads the greeting and exchanges HELO (or
+    // EHLO, STARTTLS and AUTH, see Security).
     void Connect() override;
     // Exchanges QUIT and closes the connection, also when QUIT is refused. A server
     // that has already ended the idle session (a 421, or gone) gets no QUIT.
@@ -116,10 +160,23 @@ private:
     // True when the server spoke (a 421) or went away while the connection sat idle.
     bool IdleConnectionLost();
 
+    // The extended dialogue (mail/smtp_secure.cpp).
+    bool UsesExtensions() const;
+    // EHLO, then STARTTLS and EHLO again, then AUTH, as Security and UserName ask.
+    void ExtendedHello();
+    // Sends EHLO and returns the keywords of its reply, upper case, one per line.
+    std::vector<std::string> Ehlo();
+    void SecureConnection();
+    void SignIn(const std::vector<std::string>& capabilities);
+    void Progress(const char* text);
+
     TMailComposer composer_;
     std::string userID_;
     bool clearParams_ = true;
     bool busy_ = false;
+    TSmtpSecurity security_ = ssNone;
+    std::string userName_;
+    TSecret password_;
 };
 
 } // namespace kelvo

@@ -423,6 +423,7 @@ void TLinksock::RequestCloseSocket()
 {
     ReportStatus(4, "Request Close Socket");
     connected_ = false;
+    tls_.reset();  // a TLS session ends with its connection
     if (socket_ == kNoSocket)
         return;
     if (ws::closesocket(socket_) == ws::SOCKET_ERROR) {
@@ -443,7 +444,7 @@ bool TLinksock::DataAvailable()
     ReportStatus(8, "Data Available");
     // Not into Buffer: a send waiting in the event loop may still hold unsent bytes there.
     char peeked;
-    return ws::recv(socket_, &peeked, 1, ws::MSG_PEEK) >= 1;
+    return SocketRecv(&peeked, 1, ws::MSG_PEEK) >= 1;
 }
 
 LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
@@ -526,7 +527,7 @@ void TLinksock::SendBytes(const char* data, size_t length)
     bool waited = false;
     while (remaining > 0 && !canceled_) {
         const int chunk = static_cast<int>(std::min<size_t>(remaining, INT_MAX));
-        const int n = ws::send(socket_, data + (length - remaining), chunk, 0);
+        const int n = SocketSend(data + (length - remaining), chunk);
         if (n == 0)
             break;
         if (n > 0) {
@@ -616,7 +617,7 @@ void TLinksock::SendStream(TStream& stream)
             bool waited = false;
             int32_t remaining = got;
             do {
-                const int n = ws::send(socket_, block + (got - remaining), remaining, 0);
+                const int n = SocketSend(block + (got - remaining), remaining);
                 if (n == 0)
                     return;
                 if (n > 0) {
@@ -671,7 +672,7 @@ void TLinksock::ReadLn(std::string& line)
             discardLine_ = true;
             throw ESockError(kLineTooLong);
         }
-        const int n = ws::recv(socket_, buffer_.data() + got, static_cast<int>(kBufferSize - got), ws::MSG_PEEK);
+        const int n = SocketRecv(buffer_.data() + got, static_cast<int>(kBufferSize - got), ws::MSG_PEEK);
         if (n == 0) {
             line.clear();  // the peer closed: an empty line, not an error
             return;
@@ -684,7 +685,7 @@ void TLinksock::ReadLn(std::string& line)
                 // through its line end, then read on (nothing is gathered meanwhile).
                 const size_t take = hit ? static_cast<size_t>(static_cast<const char*>(hit) - start) + 1
                                         : static_cast<size_t>(n);
-                const int r = ws::recv(socket_, buffer_.data(), static_cast<int>(take), 0);
+                const int r = SocketRecv(buffer_.data(), static_cast<int>(take), 0);
                 if (hit != nullptr && r == static_cast<int>(take)) {
                     discardLine_ = false;
                     continue;  // the next line may be waiting already
@@ -695,7 +696,7 @@ void TLinksock::ReadLn(std::string& line)
                 break;
             } else {
                 line.resize(got + static_cast<size_t>(n));
-                const int r = ws::recv(socket_, line.data() + got, n, 0);
+                const int r = SocketRecv(line.data() + got, n, 0);
                 got += static_cast<size_t>(std::max(r, 0));
                 line.resize(got);
             }
@@ -715,7 +716,7 @@ void TLinksock::ReadLn(std::string& line)
     }
     if (found) {
         line.resize(lf + 1);
-        const int r = ws::recv(socket_, line.data() + got, static_cast<int>(lf + 1 - got), 0);
+        const int r = SocketRecv(line.data() + got, static_cast<int>(lf + 1 - got), 0);
         line.resize(got + static_cast<size_t>(std::max(r, 0)));
     } else {
         line.clear();
@@ -765,7 +766,7 @@ void TLinksock::CheckConnection()
 void TLinksock::ClearInput()
 {
     ReportStatus(8, "Clearing Input");
-    const int n = ws::recv(socket_, buffer_.data(), static_cast<int>(kBufferSize), 0);
+    const int n = SocketRecv(buffer_.data(), static_cast<int>(kBufferSize), 0);
     // Dropped with the rest: the end of a line that was refused as too long.
     if (n > 0 && std::memchr(buffer_.data(), '\n', static_cast<size_t>(n)) != nullptr)
         discardLine_ = false;

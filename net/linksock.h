@@ -50,6 +50,10 @@ namespace kelvo {
 
 class TStream;
 class TThreadTimer;
+struct TTlsLink;
+struct TTlsLinkDeleter {
+    void operator()(TTlsLink* link) const;
+};
 
 class TLinksock : public QObject {
 public:
@@ -101,6 +105,16 @@ public:
     void ReadLn(std::string& line);
     void CheckConnection();
     void ClearInput();
+
+    // Secures the open connection with TLS before anything else is exchanged on it,
+    // verifying the certificate against `serverName`; from then on every operation
+    // goes through the TLS session until the socket is closed. Bytes the peer sent
+    // ahead of the handshake are dropped (RFC 3207 §4.2). The wait keeps the time-out,
+    // cancel and status rules of ReadLn. Failures raise ESockError naming the reason
+    // (EAbortError for a cancel or time-out) and leave a connection on which nothing
+    // more can be sent.
+    void StartTls(const std::string& serverName);
+    bool Secured() const;
 
     int16_t ReplyNumber() const { return replyNumber_; }
     const std::string& LastReply() const { return lastReply_; }
@@ -172,6 +186,12 @@ private:
     void DisarmTimer(bool report);
     void WaitWritable(bool& watching);
     void StopWatchingWrites(bool watching);
+    // The socket's send and recv as the operations above see them: through the TLS
+    // session once StartTls has run (net/linksock_tls.cpp).
+    int SocketSend(const char* data, int length);
+    int SocketRecv(char* data, int length, int flags);
+    bool FlushTls();
+    void DropInput();
 
     std::string host_;
     int32_t port_ = 0;
@@ -188,6 +208,7 @@ private:
     bool deferredDelete_ = false;
     bool winsockStarted_ = false;
     bool discardLine_ = false;  // the next read first drops the rest of a line refused as too long
+    std::unique_ptr<TTlsLink, TTlsLinkDeleter> tls_;
 };
 
 } // namespace kelvo

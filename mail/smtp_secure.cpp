@@ -1,0 +1,205 @@
+// TKivSMTP's extended dialogue: EHLO, STARTTLS (RFC 3207), implicit TLS (RFC 8314) and AUTH PLAIN/LOGIN (RFC 4954, 4616).
+//
+// Kept apart from the plain dialogue, which runs unchanged when none of it is asked for.
+#include "mail/smtp.h"
+
+#include "platform/exceptions.h"
+
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace kelvo {
+
+namespace {
+
+const char* const kClosedByServer = "Connection closed by the server";
+const char* const kNoStartTls = "The server does not offer STARTTLS: nothing was sent in clear";
+const char* const kSignInNeedsTls = "Signing in needs an encrypted connection: the password was not sent";
+const char* const kNoUsableAuth = "The server offers no usable sign-in method (AUTH PLAIN or AUTH LOGIN)";
+const char* const kNulInCredentials = "The user name or the password contains a NUL character";
+
+// RFC 4954 §4: a successful AUTH ends with 235; a challenge is 334.
+constexpr int16_t kAuthSucceeded = 235;
+constexpr int16_t kAuthChallenge = 334;
+constexpr int16_t kReadyForTls = 220;
+
+bool Continues(const std::string& line)
+{
+    return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
+}
+
+// The reply line without its line end, for an error message.
+std::string Trimmed(const std::string& line)
+{
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
+
+std::string Base64(const std::string& bytes)
+{
+    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
+    out.resize(static_cast<size_t>(std::max(n, 0)));
+    return out;
+}
+
+void Wipe(std::string& s)
+{
+    if (!s.empty())
+        OPENSSL_cleanse(s.data(), s.size());
+    s.clear();
+}
+
+// The mechanisms of an "AUTH" keyword line (also the older "AUTH=" form).
+std::vector<std::string> Mechanisms(const std::vector<std::string>& capabilities)
+{
+    std::vector<std::string> found;
+    for (const std::string& line : capabilities) {
+        if (line.rfind("AUTH", 0) != 0 || line.size() < 5 || (line[4] != ' ' && line[4] != '='))
+            continue;
+        size_t pos = 5;
+        while (pos < line.size()) {
+            const size_t end = std::min(line.find(' ', pos), line.size());
+            if (end > pos)
+                found.push_back(line.substr(pos, end - pos));
+            pos = end + 1;
+        }
+    }
+    return found;
+}
+
+bool Offers(const std::vector<std::string>& list, const std::string& word)
+{
+    return std::find(list.begin(), list.end(), word) != list.end();
+}
+
+} // namespace
+
+TSecret::~TSecret() { Wipe(); }
+
+void TSecret::Set(const std::string& value)
+{
+    Wipe();
+    value_ = value;
+}
+
+void TSecret::Wipe() { kelvo::Wipe(value_); }
+
+bool TKivSMTP::UsesExtensions() const { return security_ != ssNone || !userName_.empty(); }
+
+void TKivSMTP::Progress(const char* text)
+{
+    ReportStatus(4, text);
+    if (!Fire(LifeToken(), OnProgress, this, std::string(text)))
+        throw EAbortError("Socket readln aborted");
+}
+
+void TKivSMTP::SecureConnection()
+{
+    Progress(kSecuringStatus);
+    StartTls(Host());
+}
+
+std::vector<std::string> TKivSMTP::Ehlo()
+{
+    Transaction("EHLO " + userID_);
+    if (lastReply_.empty())
+        throw ESockError(kClosedByServer);
+    std::vector<std::string> keywords;
+    std::string line = lastReply_;
+    for (int lines = 1; Continues(line); ++lines) {
+        if (lines >= kMaxReplyLines)
+            throw ESockError("Reply longer than " + std::to_string(kMaxReplyLines) + " lines");
+        ReadLn(line);
+        if (line.empty())
+            throw ESockError(kClosedByServer);
+        ReportStatus(1, line);
+        lastReply_ = line;
+        // RFC 5321 §4.1.1.1: after the code and separator, one keyword and its parameters.
+        std::string keyword = Trimmed(line.size() > 4 ? line.substr(4) : std::string());
+        std::transform(keyword.begin(), keyword.end(), keyword.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+        keywords.push_back(keyword);
+    }
+    // No HELO fallback here: a server that cannot speak EHLO cannot give what was asked for.
+    if (replyNumber_ >= 300 || replyNumber_ < 200)
+        throw Exception("The server refused EHLO: " + Trimmed(lastReply_));
+    return keywords;
+}
+
+void TKivSMTP::ExtendedHello()
+{
+    std::vector<std::string> capabilities = Ehlo();
+    if (security_ == ssStartTls || security_ == ssStartTlsWhenOffered) {
+        if (Offers(capabilities, "STARTTLS")) {
+            Command("STARTTLS");
+            if (replyNumber_ != kReadyForTls)
+                throw Exception("The server refused STARTTLS: " + Trimmed(lastReply_));
+            SecureConnection();
+            // RFC 3207 §4.2: what the server said before TLS is forgotten and asked again.
+            capabilities = Ehlo();
+        } else if (security_ == ssStartTls || !userName_.empty()) {
+            throw Exception(kNoStartTls);
+        }
+    }
+    if (!userName_.empty())
+        SignIn(capabilities);
+}
+
+void TKivSMTP::SignIn(const std::vector<std::string>& capabilities)
+{
+    if (!Secured())
+        throw Exception(kSignInNeedsTls);
+    const std::string& password = password_.Get();
+    // RFC 4616 §2: NUL separates the fields of PLAIN, so no field may hold one.
+    if (userName_.find('\0') != std::string::npos || password.find('\0') != std::string::npos)
+        throw Exception(kNulInCredentials);
+    const std::vector<std::string> mechanisms = Mechanisms(capabilities);
+    const bool plain = Offers(mechanisms, "PLAIN");
+    if (!plain && !Offers(mechanisms, "LOGIN"))
+        throw Exception(kNoUsableAuth);
+
+    Progress(kSigningInStatus);
+    if (plain) {
+        std::string credentials = std::string(1, '\0') + userName_ + std::string(1, '\0') + password;
+        std::string response = Base64(credentials);
+        Wipe(credentials);
+        try {
+            // RFC 4954 §4: the initial response rides on the command; a server that
+            // still asks gets it once more.
+            std::string command = "AUTH PLAIN " + response;
+            Command(command);
+            Wipe(command);
+            if (replyNumber_ == kAuthChallenge)
+                Command(response);
+        } catch (...) {
+            Wipe(response);
+            throw;
+        }
+        Wipe(response);
+    } else {
+        Command("AUTH LOGIN");
+        if (replyNumber_ == kAuthChallenge)
+            Command(Base64(userName_));
+        if (replyNumber_ == kAuthChallenge) {
+            std::string response = Base64(password);
+            try {
+                Command(response);
+            } catch (...) {
+                Wipe(response);
+                throw;
+            }
+            Wipe(response);
+        }
+    }
+    if (replyNumber_ != kAuthSucceeded)
+        throw Exception("Sign-in refused: " + Trimmed(lastReply_));
+}
+
+} // namespace kelvo

@@ -1,0 +1,67 @@
+// TTlsChannel: a TLS client session that works on byte buffers (OpenSSL memory BIOs), so the socket client keeps doing all socket I/O and waiting.
+//
+// The channel never touches a socket. The owner moves bytes: ciphertext that arrived
+// goes in through Feed, ciphertext to send comes out through Output/Consume, and
+// plaintext passes through Encrypt and Decrypt. Certificates are always verified
+// against the trust store and the name the caller connected to (RFC 6125); there is
+// no way to switch that off.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+namespace kelvo {
+
+class TTlsChannel {
+public:
+    // A client session for `serverName` (a host name or a dotted IPv4 address), TLS 1.2
+    // or newer. Raises ESockError when OpenSSL cannot set one up.
+    explicit TTlsChannel(const std::string& serverName);
+    ~TTlsChannel();
+    TTlsChannel(const TTlsChannel&) = delete;
+    TTlsChannel& operator=(const TTlsChannel&) = delete;
+
+    enum class Progress { Done, NeedInput, Failed };
+
+    // Drives the handshake as far as the bytes fed so far allow.
+    Progress Handshake();
+    bool Established() const { return established_; }
+
+    // Ciphertext that arrived from the peer.
+    void Feed(const char* data, size_t length);
+    // Ciphertext waiting to be sent; Consume drops what the socket took.
+    const std::string& Output() const { return output_; }
+    void Consume(size_t length);
+
+    // Encrypts up to one record of plaintext into Output; returns how much it took.
+    size_t Encrypt(const char* data, size_t length);
+    // Decrypts what was fed so far and appends the plaintext to `plain`. Returns
+    // Failed on a protocol error (see FailureText) and Done once the peer has sent
+    // its close_notify; NeedInput otherwise.
+    Progress Decrypt(std::string& plain);
+
+    // Why the channel failed, for an error message: a certificate's fault named as
+    // "certificate has expired", "host name mismatch", "self-signed certificate", ...
+    const std::string& FailureText() const { return failure_; }
+    bool Failed() const { return !failure_.empty(); }
+
+    // The most plaintext one Encrypt call takes (one TLS record, RFC 8446 §5.1).
+    static constexpr size_t kMaxRecord = 16384;
+
+private:
+    void CollectOutput();
+    void Fail(int sslError);
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::string output_;
+    std::string failure_;
+    bool established_ = false;
+};
+
+// Tests only: trust the certificates in this PEM file instead of the system's store.
+// An empty path returns to the system's store. Nothing in the program calls it.
+void SetTlsTrustFileForTesting(const std::string& pemFile);
+
+} // namespace kelvo

@@ -1,0 +1,70 @@
+// A TLS peer on 127.0.0.1 for the socket client's TLS tests (OpenSSL's server side on a thread), and the test certificates.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace kelvo::testing {
+
+// The certificates of tests/tls/make_test_certs.sh in a fresh directory; removed with the object.
+class TestCertificates {
+public:
+    TestCertificates();
+    ~TestCertificates();
+    TestCertificates(const TestCertificates&) = delete;
+    TestCertificates& operator=(const TestCertificates&) = delete;
+    // Path of a file the script made: "ca.pem", "good.pem", "good.key", ...
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+private:
+    std::string dir_;
+};
+
+class TlsServer {
+public:
+    enum class Mode {
+        // Handshake, then record plaintext; a line starting with '?' is answered with
+        // "250 " and the line.
+        Answer,
+        // Read a few bytes of the client's hello, then close.
+        DropMidHandshake,
+        // Never answer; wait for the client to go.
+        Silent,
+        // Handshake, then send 'x' without a line end until the client goes.
+        Flood,
+    };
+    // `prelude` is sent in clear, in one segment, right after the connection is taken.
+    TlsServer(const std::string& certFile, const std::string& keyFile, Mode mode, std::string prelude = {});
+    ~TlsServer();
+    TlsServer(const TlsServer&) = delete;
+    TlsServer& operator=(const TlsServer&) = delete;
+
+    uint16_t Port() const { return port_; }
+    bool Join(int timeoutMs = 10000);
+    // Plaintext received inside the session.
+    std::string Received();
+    // Bytes received after the handshake failed on the server's side.
+    std::string ReceivedAfterFailure();
+    bool HandshakeSucceeded() const { return handshakeOk_; }
+
+private:
+    void Run();
+
+    std::string cert_, key_;
+    Mode mode_;
+    std::string prelude_;
+    int listenFd_ = -1;
+    std::atomic<int> connFd_{-1};
+    uint16_t port_ = 0;
+    std::atomic<bool> done_{false};
+    std::atomic<bool> handshakeOk_{false};
+    std::mutex mutex_;
+    std::string received_;
+    std::string afterFailure_;
+    std::thread thread_;
+};
+
+} // namespace kelvo::testing
