@@ -1,3 +1,4 @@
+// Reads and writes the annotation file: shapes as versioned JSON records beside the picture.
 #include "canvas/annotations.h"
 
 #include "canvas/area_shapes.h"

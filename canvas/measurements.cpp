@@ -1,3 +1,4 @@
+// Lengths, angles and region statistics of shapes, for the measurement list, labels and CSV export.
 #include "canvas/measurements.h"
 
 #include "canvas/line_shapes.h"

@@ -1,3 +1,4 @@
+// The canvas widget: picture and zoom, shape list and captions, cursor confinement, and Qt events passed to the tools.
 #include "canvas/my_cad.h"
 
 #include "canvas/area_shapes.h"
