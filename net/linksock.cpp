@@ -2,6 +2,7 @@
 #include "net/linksock.h"
 
 #include "net/notify_window.h"
+#include "net/socket_texts.h"
 #include "net/thread_timer.h"
 #include "platform/exceptions.h"
 #include "platform/scope_exit.h"
@@ -27,15 +28,7 @@ int32_t winsockUsers = 0;
 constexpr long kEventMask = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;  // 0x3D
 constexpr uint16_t kWouldBlock = ws::WSAEWOULDBLOCK;
 
-const char* const kHostLookupTimedOut = "Host Lookup Timed Out";
-const char* const kHostLookupCanceled = "Host Lookup Canceled";
-const char* const kHostLookupFailed = "Host Lookup Failed";
-const char* const kHostTooLong = "Host name too long";
-const char* const kSendAborted = "Socket send aborted";
-const char* const kReadAborted = "Socket readln aborted";
-const char* const kLineTooLong = "Line too long";
-const char* const kConnectionCanceled = "Connection Canceled";
-const char* const kNotConnected = "Not Connected";
+using namespace socket_text;
 
 struct ErrorRow {
     int32_t code;
@@ -180,7 +173,7 @@ void TLinksock::InitializeWinsock()
     if (s == ws::INVALID_SOCKET) {
         if (--winsockUsers == 0)
             ws::WSACleanup();
-        throw ESockError("Initializaton of windows sockets failed");
+        throw ESockError(kInitializationFailed);
     }
     socket_ = static_cast<uint16_t>(s);
     // Closing resets the connection at once instead of lingering.
@@ -199,7 +192,7 @@ void TLinksock::OpenSocket()
     if (s == ws::INVALID_SOCKET) {
         socket_ = kNoSocket;
         const int code = ws::WSAGetLastError();
-        throw ESockError("No socket available: " + LookUpErrorMessage(static_cast<uint16_t>(code)));
+        throw ESockError(kNoSocketAvailable + LookUpErrorMessage(static_cast<uint16_t>(code)));
     }
     socket_ = static_cast<uint16_t>(s);
     ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
@@ -230,7 +223,7 @@ std::string TLinksock::LookUpErrorMessage(uint16_t code)
         }
     }
     if (result.empty())
-        result = "Unknown Error No. " + std::to_string(code);
+        result = kUnknownError + std::to_string(code);
     return result;
 }
 
@@ -321,7 +314,7 @@ void TLinksock::ResolveHost()
     const AbortTextScope scope(kHostLookupCanceled);
     ReportStatus(8, "Resolve Host");
     if (host_.size() > kBufferSize)
-        throw ESockError(kHostTooLong);
+        throw ESockError(kHostTooLong, ErrorKind::HostNameTooLong);
     std::memcpy(buffer_.data(), host_.data(), host_.size());
     buffer_[host_.size()] = '\0';
     remoteAddress_.sin_addr = ws::inet_addr(buffer_.data());
@@ -347,9 +340,9 @@ void TLinksock::ResolveHost()
     }
 
     if (timedOut_)
-        throw ESockError(kHostLookupTimedOut);
+        throw ESockError(kHostLookupTimedOut, ErrorKind::HostLookupTimedOut);
     if (canceled_)
-        throw ESockError(kHostLookupCanceled);
+        throw ESockError(kHostLookupCanceled, ErrorKind::HostLookupCanceled);
     if (!succeeded_)
         throw ESockError(kHostLookupFailed);
     const auto* entry = reinterpret_cast<const ws::hostent*>(hostEntryBuffer_.data());
@@ -366,7 +359,7 @@ void TLinksock::Connect()
     ReportStatus(8, "Connecting");
     canceled_ = false;
     if (connected_)
-        throw ESockError("Already connected");
+        throw ESockError(kAlreadyConnected);
 
     const std::shared_ptr<bool> alive = alive_;
     for (int attempts = 0;; ++attempts) {
@@ -375,19 +368,22 @@ void TLinksock::Connect()
         } catch (const ESockError& e) {
             if (!*alive)
                 throw;
-            const std::string& m = e.Message();
-            if (m == kHostLookupTimedOut || m == kHostLookupCanceled || m == kHostTooLong)
+            // A failed lookup may still be mended by OnInvalidHost; a time-out, a cancel or
+            // a name that does not fit cannot.
+            const ErrorKind kind = e.Kind();
+            if (kind == ErrorKind::HostLookupTimedOut || kind == ErrorKind::HostLookupCanceled ||
+                kind == ErrorKind::HostNameTooLong)
                 throw;
         }
         if (remoteAddress_.sin_addr != 0)
             break;
         if (attempts > 0 || !OnInvalidHost)
-            throw ESockError("Null Remote Address");
+            throw ESockError(kNullRemoteAddress);
         bool handled = false;
         if (!Fire(LifeToken(), OnInvalidHost, handled))
             throw EAbortError(kConnectionCanceled);
         if (!handled)
-            throw ESockError("Null Remote Address");
+            throw ESockError(kNullRemoteAddress);
     }
 
     remoteAddress_.sin_family = ws::AF_INET;
@@ -407,10 +403,10 @@ void TLinksock::Connect()
     if (!Fire(LifeToken(), OnConnectionFailed, this))
         throw EAbortError(kConnectionCanceled);
     if (timedOut_)
-        throw ESockError("Connection Timed out");
+        throw ESockError(kConnectionTimedOut);
     if (canceled_)
         throw ESockError(kConnectionCanceled);
-    throw ESockError("Connection Failed");
+    throw ESockError(kConnectionFailed);
 }
 
 void TLinksock::Disconnect()
@@ -774,14 +770,14 @@ void TLinksock::ClearInput()
 
 uint16_t TLinksock::Accept()
 {
-    const AbortTextScope scope("Accepting Canceled");
+    const AbortTextScope scope(kAcceptingCanceled);
     ReportStatus(4, "Accepting");
     while (!waitDone_ && !canceled_)
-        Pump(true, "Accepting Canceled");
+        Pump(true, kAcceptingCanceled);
     if (canceled_)
-        throw ESockError("Accepting Canceled");
+        throw ESockError(kAcceptingCanceled);
     if (!succeeded_)
-        throw ESockError("Error creating Data Connection");
+        throw ESockError(kDataConnectionFailed);
     ws::sockaddr_in address;
     int length = 16;
     const ws::SOCKET s = ws::accept(socket_, &address, &length);
