@@ -2,6 +2,7 @@
 #include "net/linksock.h"
 
 #include "net/notify_window.h"
+#include "net/reply.h"
 #include "net/socket_texts.h"
 #include "net/thread_timer.h"
 #include "platform/exceptions.h"
@@ -730,14 +731,7 @@ std::string TLinksock::Transaction(const std::string& command)
     lastReply_ = line;
     if (!lastReply_.empty()) {
         ReportStatus(1, lastReply_);
-        size_t digits = 0;
-        while (digits < lastReply_.size() && digits < 10 && lastReply_[digits] >= '0' && lastReply_[digits] <= '9')
-            ++digits;
-        if (digits > 0) {
-            const long long value = std::stoll(lastReply_.substr(0, digits));
-            // A number that does not fit the reply code is no reply code at all.
-            replyNumber_ = value <= INT16_MAX ? static_cast<int16_t>(value) : 0;
-        }
+        replyNumber_ = TReply::CodeOf(lastReply_);
     }
     return lastReply_;
 }
