@@ -75,7 +75,8 @@ public:
     int32_t Write(const void*, int32_t) override { return 0; }
     int64_t Seek(int64_t offset, uint16_t origin) override
     {
-        const int64_t base = origin == 0 ? 0 : origin == 1 ? position_ : Total();
+        const auto from = static_cast<SeekOrigin>(origin);
+        const int64_t base = from == SeekOrigin::Beginning ? 0 : from == SeekOrigin::Current ? position_ : Total();
         position_ = std::clamp<int64_t>(base + offset, 0, Total());
         return position_;
     }
@@ -140,7 +141,7 @@ void TKivSMTP::ReadContinuation()
         ReadLn(line);
         if (line.empty())
             throw ESockError(kClosedByServer);
-        ReportStatus(1, line);
+        ReportStatus(StatusLevel::ServerReply, line);
         lastReply_ = line;
         reply_.Add(line);
     }
@@ -161,7 +162,7 @@ void TKivSMTP::ReadReply()
     ReadLn(line);
     lastReply_ = line;
     if (!line.empty())
-        ReportStatus(1, line);
+        ReportStatus(StatusLevel::ServerReply, line);
     replyNumber_ = TReply::CodeOf(line);
     ReadContinuation();
 }
@@ -264,7 +265,7 @@ void TKivSMTP::Disconnect()
     if (Connected() && IdleConnectionLost()) {
         // The server has ended the session already: there is no one to say QUIT to,
         // and its parting reply is no refusal of ours.
-        ReportStatus(4, kClosedWhileIdle);
+        ReportStatus(StatusLevel::MajorStep, kClosedWhileIdle);
         TLinksock::Disconnect();
         return;
     }
@@ -358,7 +359,7 @@ void TKivSMTP::SendEnvelopeAndData()
     // Nagle's algorithm would hold until the server acknowledges the previous one.
     TDataStream data(std::move(block), composer_.BodyStream(), ".\r\n");
     SendStream(data);
-    ReportStatus(8, "Transaction");
+    ReportStatus(StatusLevel::Everything, "Transaction");
     ReadReply();
     if (replyNumber_ >= kFirstFailure) {
         const std::string reply = lastReply_;
@@ -383,7 +384,7 @@ void TKivSMTP::SendMail()
         // A connection kept since the last send may have been closed by the server in
         // the meantime; a fresh one, with the same host and HELO, takes its place.
         if (Connected() && IdleConnectionLost()) {
-            ReportStatus(4, kClosedWhileIdle);
+            ReportStatus(StatusLevel::MajorStep, kClosedWhileIdle);
             DropConnection();
             Connect();
         }

@@ -89,7 +89,7 @@ bool TKivSMTP::UsesExtensions() const { return security_ != ssNone || !userName_
 
 void TKivSMTP::Progress(const char* text)
 {
-    ReportStatus(4, text);
+    ReportStatus(StatusLevel::MajorStep, text);
     if (!Fire(LifeToken(), OnProgress, this, std::string(text)))
         throw EAbortError(socket_text::kReadAborted);
 }

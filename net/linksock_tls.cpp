@@ -182,7 +182,7 @@ void TLinksock::StartTls(const std::string& serverName)
         const int error = ws::WSAGetLastError();
         if (error != ws::WSAEWOULDBLOCK)
             throw ESockError(std::string(kHandshakeFailed) + LookUpErrorMessage(static_cast<uint16_t>(error)));
-        Pump(true, kHandshakeAborted);
+        Pump(PumpMode::BlockUntilEvent, kHandshakeAborted);
     }
     if (canceled_) {
         canceled_ = false;

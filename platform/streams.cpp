@@ -13,9 +13,9 @@ namespace kelvo {
 void TStream::SetSize(int64_t) { throw EStreamError("Stream cannot change its size"); }
 
 int64_t TStream::Size() {
-    const int64_t pos = Seek(0, 1);
-    const int64_t end = Seek(0, 2);
-    Seek(pos, 0);
+    const int64_t pos = Seek(0, SeekOrigin::Current);
+    const int64_t end = Seek(0, SeekOrigin::End);
+    Seek(pos, SeekOrigin::Beginning);
     return end;
 }
 
@@ -74,10 +74,10 @@ int32_t TMemoryStream::Write(const void* buffer, int32_t count) {
 }
 
 int64_t TMemoryStream::Seek(int64_t offset, uint16_t origin) {
-    switch (origin) {
-    case 0: pos_ = offset; break;
-    case 1: pos_ += offset; break;
-    case 2: pos_ = static_cast<int64_t>(data_.size()) + offset; break;
+    switch (static_cast<SeekOrigin>(origin)) {
+    case SeekOrigin::Beginning: pos_ = offset; break;
+    case SeekOrigin::Current: pos_ += offset; break;
+    case SeekOrigin::End: pos_ = static_cast<int64_t>(data_.size()) + offset; break;
     default: throw Exception("Invalid seek origin = " + std::to_string(origin));
     }
     if (pos_ < 0) pos_ = 0;
@@ -161,10 +161,10 @@ int32_t TFileStream::Write(const void* buffer, int32_t count) {
 
 int64_t TFileStream::Seek(int64_t offset, uint16_t origin) {
     int whence = SEEK_SET;
-    switch (origin) {
-    case 0: whence = SEEK_SET; break;
-    case 1: whence = SEEK_CUR; break;
-    case 2: whence = SEEK_END; break;
+    switch (static_cast<SeekOrigin>(origin)) {
+    case SeekOrigin::Beginning: whence = SEEK_SET; break;
+    case SeekOrigin::Current: whence = SEEK_CUR; break;
+    case SeekOrigin::End: whence = SEEK_END; break;
     default: throw Exception("Invalid seek origin = " + std::to_string(origin));
     }
     const off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);

@@ -20,12 +20,14 @@ public:
     // refused write. Errors of the medium raise EStreamError.
     virtual int32_t Read(void* buffer, int32_t count) = 0;
     virtual int32_t Write(const void* buffer, int32_t count) = 0;
-    // Origin 0 from the start, 1 from the current position, 2 from the end.
+    // Origin 0 from the start, 1 from the current position, 2 from the end (SeekOrigin);
+    // any other number raises Exception.
     virtual int64_t Seek(int64_t offset, uint16_t origin) = 0;
+    int64_t Seek(int64_t offset, SeekOrigin origin) { return Seek(offset, static_cast<uint16_t>(origin)); }
     virtual void SetSize(int64_t newSize);
 
-    int64_t Position() { return Seek(0, 1); }
-    void SetPosition(int64_t pos) { Seek(pos, 0); }
+    int64_t Position() { return Seek(0, SeekOrigin::Current); }
+    void SetPosition(int64_t pos) { Seek(pos, SeekOrigin::Beginning); }
     int64_t Size();
 
     // Raise EStreamError "Stream read error" / "Stream write error" when short.
@@ -41,6 +43,7 @@ class TMemoryStream : public TStream {
 public:
     int32_t Read(void* buffer, int32_t count) override;
     int32_t Write(const void* buffer, int32_t count) override;
+    using TStream::Seek;
     int64_t Seek(int64_t offset, uint16_t origin) override;
     void SetSize(int64_t newSize) override;
 
@@ -66,6 +69,7 @@ public:
 
     int32_t Read(void* buffer, int32_t count) override;
     int32_t Write(const void* buffer, int32_t count) override;
+    using TStream::Seek;
     int64_t Seek(int64_t offset, uint16_t origin) override;
     void SetSize(int64_t newSize) override;
     const std::string& FileName() const { return path_; }
