@@ -2,11 +2,15 @@
 #include "app/main_window.h"
 
 #include "app/glyphs.h"
+#include "app/measurement_panel.h"
+#include "canvas/annotations.h"
+#include "platform/screen.h"
 #include "app/picture.h"
 #include "imaging/loader.h"
 #include "platform/guarded.h"
 #include "platform/surface.h"
 
+#include <QBuffer>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QColorDialog>
@@ -14,6 +18,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -122,6 +127,7 @@ TForm1::TForm1(QWidget* parent) : QWidget(parent) {
     CreateControls();
     CreateImagingControls();
     ConfigureCanvas();
+    CreateMeasuringControls();
     SetTabOrder();
     SpinEdit1->setFocus();
 }
@@ -314,7 +320,7 @@ void TForm1::ConfigureCanvas() {
 void TForm1::SetTabOrder() {
     // Inside the panel, then the panel's place among the window's controls.
     QWidget* const order[] = {SpinEdit1, Edit1, Button1, CheckBox1, CheckBox2,
-                              ScrollBox1, BitBtn2, BitBtn3, OpenBtn};
+                              ScrollBox1, BitBtn2, BitBtn3, OpenBtn, ListBtn};
     for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -334,6 +340,12 @@ void TForm1::FitCanvasHolder() {
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == MyCAD1 && (event->type() == QEvent::Resize || event->type() == QEvent::Move))
         FitCanvasHolder();
+    // Before the widget's own handling, which would take Tab for moving the focus.
+    if (watched == MyCAD1 && event->type() == QEvent::KeyPress) {
+        bool used = false;
+        Guarded("key", [&] { used = CanvasKey(static_cast<QKeyEvent*>(event)); });
+        if (used) return true;
+    }
     return QWidget::eventFilter(watched, event);
 }
 
@@ -350,13 +362,17 @@ void TForm1::resizeEvent(QResizeEvent* event) {
     // The canvas's scroll box takes whatever room the window gains or loses.
     // Everything else keeps its place, except that the bottom buttons move down
     // with a window taller than designed, where the scroll box would cover them.
+    // The measurement list, when shown, takes a strip on the right of its own.
     const int w = width(), h = height();
-    ScrollBox1->setGeometry(152, 8, std::max(100, w - 152 - kScrollRightMargin),
-                            std::max(100, h - 8 - kScrollBottomMargin));
+    const int list = MeasurementPanel->isVisibleTo(this) ? TMeasurementPanel::kWidth + 8 : 0;
+    const int scrollHeight = std::max(100, h - 8 - kScrollBottomMargin);
+    ScrollBox1->setGeometry(152, 8, std::max(100, w - 152 - kScrollRightMargin - list), scrollHeight);
+    MeasurementPanel->setGeometry(ScrollBox1->geometry().right() + 1 + 8, 8, TMeasurementPanel::kWidth, scrollHeight);
     const int buttonsTop = std::max(kDesignHeight, h) - kButtonsFromBottom;
     BitBtn3->move(BitBtn3->x(), buttonsTop);
     BitBtn2->move(BitBtn2->x(), buttonsTop);
     OpenBtn->move(OpenBtn->x(), buttonsTop);
+    ListBtn->move(ListBtn->x(), buttonsTop);
 }
 
 void TForm1::SetTool(TDrawTool tool) {
@@ -373,6 +389,7 @@ void TForm1::PolyLineBtnClick() { SetTool(SpPolyLine); }
 
 void TForm1::SpeedButton1Click() {
     Guarded("delete", [&] { (void)MyCAD1->DeleteSelected(); });
+    ShapesChanged();
 }
 
 void TForm1::SpinEdit1Change() {
@@ -449,6 +466,14 @@ void TForm1::BitBtn3Click() {
 
 // --- opening pictures ---
 
+void TForm1::TellFailure(const QString& title, const QString& message) {
+    if (ShowError) {
+        ShowError(message);
+    } else {
+        QMessageBox::warning(this, title, message);
+    }
+}
+
 void TForm1::TellError(const QString& message) {
     if (ShowError) {
         ShowError(message);
@@ -492,9 +517,24 @@ bool TForm1::OpenFile(const QString& path) {
             return;
         }
         MyCAD1->ClearShapes();
+        filePicture_ = picture;
+        statsCache_.Clear();
+        history_->Reset();
         openedFile_ = path;
         setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), QString::fromLatin1(kCaption)));
         opened = true;
+        const QString annotations = AnnotationPathFor(path);
+        if (QFileInfo(annotations).isFile()) {
+            const bool load = ConfirmLoadAnnotations
+                                  ? ConfirmLoadAnnotations(annotations)
+                                  : QMessageBox::question(this, QStringLiteral("Annotations"),
+                                                          QStringLiteral("Load the shapes saved with this picture in "
+                                                                         "\"%1\"?")
+                                                              .arg(QFileInfo(annotations).fileName()),
+                                                          QMessageBox::Yes | QMessageBox::No,
+                                                          QMessageBox::Yes) == QMessageBox::Yes;
+            if (load) (void)LoadAnnotationsFrom(annotations);
+        }
     });
     return opened;
 }
@@ -539,6 +579,360 @@ void TForm1::dropEvent(QDropEvent* event) {
     // Opened after the drop has finished: a message box inside the drop would
     // hold the dragging program's drag.
     QTimer::singleShot(0, this, [this, path] { (void)OpenFile(path); });
+}
+
+// --- measuring ---
+
+void TForm1::CreateMeasuringControls() {
+    // Right of the close button, in the row the window's buttons share.
+    ListBtn = new QPushButton(QStringLiteral("Measurements"), this);
+    ListBtn->setObjectName(QStringLiteral("ListBtn"));
+    ListBtn->setGeometry(537, 576, 186, 33);
+    ListBtn->setCheckable(true);
+    ListBtn->setToolTip(QStringLiteral("Show the list of measurements (Ctrl+M)"));
+    ListBtn->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    connect(ListBtn, &QPushButton::clicked, this, &TForm1::ListBtnClick);
+
+    MeasurementPanel = new TMeasurementPanel(this);
+    MeasurementPanel->hide();
+    MeasurementPanel->OnRowSelected = [this](int row) {
+        Guarded("list", [&] {
+            MyCAD1->SelectShape(row);
+        });
+    };
+    connect(MeasurementPanel->ExportCsvBtn, &QPushButton::clicked, this, &TForm1::ExportCsvBtnClick);
+    connect(MeasurementPanel->ExportPngBtn, &QPushButton::clicked, this, &TForm1::ExportPngBtnClick);
+    connect(MeasurementPanel->SaveBtn, &QPushButton::clicked, this, &TForm1::SaveAnnotationsBtnClick);
+    connect(MeasurementPanel->LoadBtn, &QPushButton::clicked, this, &TForm1::LoadAnnotationsBtnClick);
+    auto* save = new QShortcut(QKeySequence::Save, this);
+    save->setObjectName(QStringLiteral("SaveAnnotationsKey"));
+    connect(save, &QShortcut::activated, this, &TForm1::SaveAnnotationsBtnClick);
+
+    // Every committed change ends in a paint (and a click that only selects, in a
+    // release), so the list follows the canvas from these two.
+    MyCAD1->OnPaint = [this](TMyCAD*) { RefreshMeasurements(); };
+    MyCAD1->OnMouseUp = [this](TMyCAD*, TMouseButton, Qt::KeyboardModifiers, int32_t, int32_t) {
+        MeasurementPanel->ShowLive(QString());
+        ShapesChanged();
+    };
+    MyCAD1->OnMouseMove = [this](TMyCAD*, Qt::KeyboardModifiers, int32_t x, int32_t y) {
+        Guarded("live statistics", [&] { ShowLiveStatistics(x, y); });
+    };
+
+    MyCAD1->OnDrawShapes = [this](TMyCAD*) { Guarded("labels", [&] { LabelRegions(); }); };
+
+    history_ = std::make_unique<TShapeHistory>(MyCAD1);
+    auto* undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this);
+    undo->setObjectName(QStringLiteral("UndoKey"));
+    connect(undo, &QShortcut::activated, this, &TForm1::UndoKey);
+    auto* redo = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z), this);
+    redo->setObjectName(QStringLiteral("RedoKey"));
+    connect(redo, &QShortcut::activated, this, &TForm1::RedoKey);
+    // A click on the canvas gives it the keyboard, for the editing keys.
+    MyCAD1->setFocusPolicy(Qt::ClickFocus);
+}
+
+// The shape a drag or a click chain works on must stay the canvas's own until it ends.
+void TForm1::UndoKey() {
+    if (MyCAD1->DragState() != DragNone) return;
+    Guarded("undo", [&] { history_->Stack().undo(); });
+    RefreshMeasurements();
+}
+
+void TForm1::RedoKey() {
+    if (MyCAD1->DragState() != DragNone) return;
+    Guarded("redo", [&] { history_->Stack().redo(); });
+    RefreshMeasurements();
+}
+
+void TForm1::ShapesChanged() {
+    Guarded("history", [&] { (void)history_->Record(); });
+    RefreshMeasurements();
+}
+
+bool TForm1::CanvasKey(QKeyEvent* event) {
+    const bool shift = event->modifiers() & Qt::ShiftModifier;
+    const int32_t step = shift ? 10 : 1;
+    // While a shape is drawn or dragged only Escape acts; the other keys wait for its end.
+    if (MyCAD1->DragState() != DragNone && event->key() != Qt::Key_Escape) {
+        return event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab;
+    }
+    switch (event->key()) {
+    case Qt::Key_Delete:
+        SpeedButton1Click();
+        return true;
+    case Qt::Key_Left:
+        MoveSelectedBy(-step, 0);
+        return true;
+    case Qt::Key_Right:
+        MoveSelectedBy(step, 0);
+        return true;
+    case Qt::Key_Up:
+        MoveSelectedBy(0, -step);
+        return true;
+    case Qt::Key_Down:
+        MoveSelectedBy(0, step);
+        return true;
+    case Qt::Key_Escape:
+        // A shape under construction is dropped as a change of tool drops it;
+        // otherwise the selection goes.
+        if (!MyCAD1->CancelConstruction()) MyCAD1->SelectShape(-1);
+        RefreshMeasurements();
+        return true;
+    case Qt::Key_Tab:
+        CycleSelection(1);
+        return true;
+    case Qt::Key_Backtab:
+        CycleSelection(-1);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TForm1::MoveSelectedBy(int32_t dx, int32_t dy) {
+    TMyShape* shape = MyCAD1->Shape(MyCAD1->SelectedIndex());
+    if (shape == nullptr || MyCAD1->DragState() != DragNone) return;
+    for (TPoint& p : shape->Points) {
+        p.X = ClampToInt32(std::clamp<int64_t>(int64_t(p.X) + dx, -kMaxImageCoordinate, kMaxImageCoordinate));
+        p.Y = ClampToInt32(std::clamp<int64_t>(int64_t(p.Y) + dy, -kMaxImageCoordinate, kMaxImageCoordinate));
+    }
+    MyCAD1->Paint();
+    ShapesChanged();
+}
+
+void TForm1::CycleSelection(int step) {
+    const int32_t n = MyCAD1->ShapeCount();
+    if (n == 0 || MyCAD1->DragState() != DragNone) return;
+    const int32_t at = MyCAD1->SelectedIndex();
+    const int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : ((at + step) % n + n) % n;
+    MyCAD1->SelectShape(next);
+    RefreshMeasurements();
+}
+
+void TForm1::LabelRegions() {
+    const bool show = MyCAD1->DICOMStyle() && (MyCAD1->Picture() != nullptr || MeasurementPanel->isVisibleTo(this));
+    const std::shared_ptr<const imaging::TPicture> values = show ? MeasuredPicture() : nullptr;
+    const int32_t frame = values == filePicture_ ? MyCAD1->Frame() : 0;
+    for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) {
+        TMyShape* shape = MyCAD1->Shape(i);
+        const std::optional<imaging::TRegion> region = values ? RegionOf(*shape) : std::nullopt;
+        if (!region) {
+            if (!shape->LabelLines.isEmpty()) shape->LabelLines.clear();
+            continue;
+        }
+        shape->LabelLines = StatsLabelLines(statsCache_.Get(shape, *region, values, frame));
+    }
+}
+
+void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
+    if (!MeasurementPanel->isVisibleTo(this)) return;
+    const TMyShape* shape = MyCAD1->CurrentShape();
+    const bool drawing = MyCAD1->Mode() == ModeDraw && MyCAD1->DragState() != DragNone;
+    const bool editing = (MyCAD1->Mode() == ModeMove || MyCAD1->Mode() == ModeResize) &&
+                         MyCAD1->DragState() == DragButtonDown;
+    const std::optional<TAnnotation> record = shape ? ToAnnotation(*shape) : std::nullopt;
+    if (!record || !IsRegion(record->Kind) || !(drawing || editing)) return;
+    // The region as the release would leave it, made on a copy of the shape.
+    const std::unique_ptr<TMyShape> copy = MakeShape(*record);
+    const TPoint start = MyCAD1->StartPoint();
+    if (drawing) {
+        copy->AddPoint(TPoint{x, y});
+    } else if (MyCAD1->Mode() == ModeMove) {
+        copy->MoveBy(SaturatingAdd(x, -int64_t(start.X)), SaturatingAdd(y, -int64_t(start.Y)));
+    } else {
+        copy->HotPoint = shape->HotPoint;
+        copy->MoveHotPoint(SaturatingAdd(x, -int64_t(start.X)), SaturatingAdd(y, -int64_t(start.Y)));
+    }
+    const std::shared_ptr<const imaging::TPicture> values = MeasuredPicture();
+    if (!values) return;
+    TMeasurement m;
+    m.Kind = record->Kind;
+    m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *RegionOf(*copy));
+    const QString name = drawing ? QStringLiteral("New region") : shape->Caption();
+    MeasurementPanel->ShowLive(name + QStringLiteral(": ") + m.ValueText());
+}
+
+bool TForm1::LoadAnnotationsFrom(const QString& path) {
+    bool done = false;
+    Guarded("load", [&] {
+        std::vector<TAnnotation> records;
+        try {
+            records = LoadAnnotations(path);
+        } catch (const EAnnotationError& e) {
+            TellFailure(QStringLiteral("Load annotations"), e.Text());
+            return;
+        }
+        std::vector<std::unique_ptr<TMyShape>> shapes;
+        int32_t highest = 0;
+        for (const TAnnotation& a : records) {
+            shapes.push_back(MakeShape(a));
+            highest = std::max(highest, a.RoiNumber);
+        }
+        // Numbers are never given twice: new regions continue after the loaded ones.
+        RoiCount = std::max(RoiCount, highest + 1);
+        MyCAD1->ReplaceShapes(0, MyCAD1->ShapeCount(), std::move(shapes));
+        done = true;
+    });
+    if (done) ShapesChanged();
+    return done;
+}
+
+void TForm1::LoadAnnotationsBtnClick() {
+    Guarded("load", [&] {
+        const QString path = LoadDialog ? LoadDialog()
+                                        : QFileDialog::getOpenFileName(this, QStringLiteral("Load annotations"),
+                                                                       QFileInfo(openedFile_).path(),
+                                                                       QStringLiteral("Annotations (*.kelvo.json);;All files (*)"));
+        if (!path.isEmpty()) (void)LoadAnnotationsFrom(path);
+    });
+}
+
+void TForm1::ListBtnClick() {
+    Guarded("list", [&] {
+        const bool show = ListBtn->isChecked();
+        if (show == MeasurementPanel->isVisibleTo(this)) return;
+        const int strip = TMeasurementPanel::kWidth + 8;
+        MeasurementPanel->setVisible(show);
+        setMinimumWidth(minimumWidth() + (show ? strip : -strip));
+        resize(width() + (show ? strip : -strip), height());
+        MyCAD1->Paint();
+    });
+}
+
+std::shared_ptr<const imaging::TPicture> TForm1::MeasuredPicture() {
+    if (MyCAD1->Picture() != nullptr && MyCAD1->Picture() == filePicture_.get()) {
+        return filePicture_;
+    }
+    const QImage& background = MyCAD1->BackGround();
+    if (background.isNull()) {
+        return nullptr;
+    }
+    if (!builtInValues_ || builtInKey_ != background.cacheKey()) {
+        // The grey level of each pixel (red = green = blue in the built-in picture).
+        auto p = std::make_shared<imaging::TPicture>();
+        p->Allocate(background.width(), background.height(), 1, 1, imaging::TSampleType::U8, 8);
+        const QImage rgb = background.convertToFormat(QImage::Format_RGB32);
+        for (int y = 0; y < rgb.height(); ++y) {
+            const auto* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
+            uint8_t* out = p->Data() + size_t(y) * size_t(rgb.width());
+            for (int x = 0; x < rgb.width(); ++x) out[x] = uint8_t(qGray(line[x]));
+        }
+        p->ComputeRange();
+        builtInValues_ = p;
+        builtInKey_ = background.cacheKey();
+    }
+    return builtInValues_;
+}
+
+std::vector<TMeasurement> TForm1::Measurements() {
+    std::vector<const TMyShape*> shapes;
+    for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) shapes.push_back(MyCAD1->Shape(i));
+    TMeasureContext context;
+    context.Picture = MeasuredPicture();
+    context.Frame = context.Picture == filePicture_ ? MyCAD1->Frame() : 0;
+    context.MmPerPixelX = ShapeSettings.MmPerPixelX;
+    context.MmPerPixelY = ShapeSettings.MmPerPixelY;
+    context.DotsPerInch = ScreenPixelsPerInch();
+    context.Cache = &statsCache_;
+    return Measure(shapes, context);
+}
+
+void TForm1::RefreshMeasurements() {
+    Guarded("list", [&] {
+        if (!MeasurementPanel->isVisibleTo(this)) return;
+        MeasurementPanel->ShowMeasurements(Measurements(), MyCAD1->SelectedIndex());
+    });
+}
+
+QString TForm1::AskSavePath(const QString& title, const QString& suggested, const QString& filter) {
+    if (SaveDialog) return SaveDialog(title, suggested, filter);
+    return QFileDialog::getSaveFileName(this, title, suggested, filter);
+}
+
+bool TForm1::ExportMeasurements(const QString& path) {
+    bool done = false;
+    Guarded("export", [&] {
+        try {
+            WriteFileAtomically(path, MeasurementsCsv(Measurements()));
+            done = true;
+        } catch (const EAnnotationError& e) {
+            TellFailure(QStringLiteral("Export measurements"), e.Text());
+        }
+    });
+    return done;
+}
+
+bool TForm1::ExportPicture(const QString& path) {
+    bool done = false;
+    Guarded("export", [&] {
+        QByteArray png;
+        {
+            QBuffer buffer(&png);
+            buffer.open(QIODevice::WriteOnly);
+            if (!MyCAD1->Image().save(&buffer, "PNG")) {
+                TellFailure(QStringLiteral("Export picture"), QStringLiteral("The picture could not be encoded as PNG."));
+                return;
+            }
+        }
+        try {
+            WriteFileAtomically(path, png);
+            done = true;
+        } catch (const EAnnotationError& e) {
+            TellFailure(QStringLiteral("Export picture"), e.Text());
+        }
+    });
+    return done;
+}
+
+QString TForm1::AnnotationFile() const {
+    return openedFile_.isEmpty() ? QString() : AnnotationPathFor(openedFile_);
+}
+
+bool TForm1::SaveAnnotationsTo(const QString& path) {
+    bool done = false;
+    Guarded("save", [&] {
+        std::vector<TAnnotation> records;
+        for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) {
+            if (const std::optional<TAnnotation> a = ToAnnotation(*MyCAD1->Shape(i))) records.push_back(*a);
+        }
+        try {
+            SaveAnnotations(path, records);
+            done = true;
+        } catch (const EAnnotationError& e) {
+            TellFailure(QStringLiteral("Save annotations"), e.Text());
+        }
+    });
+    return done;
+}
+
+void TForm1::ExportCsvBtnClick() {
+    Guarded("export", [&] {
+        const QString base = openedFile_.isEmpty() ? QStringLiteral("measurements") : openedFile_;
+        const QString path = AskSavePath(QStringLiteral("Export measurements"), base + QStringLiteral(".csv"),
+                                         QStringLiteral("CSV (*.csv)"));
+        if (!path.isEmpty()) (void)ExportMeasurements(path);
+    });
+}
+
+void TForm1::ExportPngBtnClick() {
+    Guarded("export", [&] {
+        const QString base = openedFile_.isEmpty() ? QStringLiteral("picture") : openedFile_;
+        const QString path = AskSavePath(QStringLiteral("Export picture"), base + QStringLiteral(".png"),
+                                         QStringLiteral("PNG (*.png)"));
+        if (!path.isEmpty()) (void)ExportPicture(path);
+    });
+}
+
+void TForm1::SaveAnnotationsBtnClick() {
+    Guarded("save", [&] {
+        QString path = AnnotationFile();
+        if (path.isEmpty()) {
+            path = AskSavePath(QStringLiteral("Save annotations"), QStringLiteral("annotations.kelvo.json"),
+                               QStringLiteral("Annotations (*.kelvo.json)"));
+        }
+        if (!path.isEmpty()) (void)SaveAnnotationsTo(path);
+    });
 }
 
 } // namespace kelvo

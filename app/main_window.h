@@ -1,6 +1,8 @@
 // The main window: the tool panel that drives the canvas, the scrolling canvas, and the two bottom buttons.
 #pragma once
 
+#include "app/shape_history.h"
+#include "canvas/measurements.h"
 #include "canvas/my_cad.h"
 #include "platform/types.h"
 
@@ -12,7 +14,9 @@
 #include <QWidget>
 
 #include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
 
 class QButtonGroup;
 class QCheckBox;
@@ -20,7 +24,12 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QScrollArea;
+class QKeyEvent;
 class QToolButton;
+
+namespace kelvo {
+class TMeasurementPanel;
+}
 
 namespace kelvo {
 
@@ -96,6 +105,34 @@ public:
     std::function<bool(int count)> ConfirmDropShapes;
     std::function<void(const QString& message)> ShowError;
 
+    // What every shape measures, in the canvas's list order, on the picture shown
+    // (the built-in picture's grey levels, or a file's modality values).
+    std::vector<TMeasurement> Measurements();
+    // Writes the measurements as CSV, the canvas's pixels as PNG, the shapes into an
+    // annotation file; false, after telling the user why, when it failed.
+    bool ExportMeasurements(const QString& path);
+    bool ExportPicture(const QString& path);
+    bool SaveAnnotationsTo(const QString& path);
+    // Where "Save annotations" writes: beside the file shown; empty for the built-in picture.
+    QString AnnotationFile() const;
+    // Asks for a file to write, with a suggested path and a filter; empty = cancelled.
+    // Empty = Qt's standard modal dialog.
+    std::function<QString(const QString& title, const QString& suggested, const QString& filter)> SaveDialog;
+    // Brings the list up to date with the canvas (when it is shown).
+    void RefreshMeasurements();
+    // Replaces the shapes by those of an annotation file, as one step that can be
+    // undone; a file that cannot be read or trusted is refused with a message and the
+    // shapes stay. New regions are numbered after every number loaded.
+    bool LoadAnnotationsFrom(const QString& path);
+    // Asked at open when the picture has an annotation file beside it; empty = a
+    // modal question. LoadDialog asks for an annotation file to load; empty = Qt's dialog.
+    std::function<bool(const QString& path)> ConfirmLoadAnnotations;
+    std::function<QString()> LoadDialog;
+    // The statistics of the regions, kept while a region, the picture and the frame stay.
+    const TRegionStatsCache& StatsCache() const { return statsCache_; }
+    // Undo and redo of adding, deleting, moving, resizing and loading shapes.
+    TShapeHistory& History() { return *history_; }
+
     QFrame* Panel1 = nullptr;
     QFrame* Bevel2 = nullptr;
     QToolButton* SelectBtn = nullptr;
@@ -122,6 +159,9 @@ public:
     QPushButton* BitBtn3 = nullptr;
     QPushButton* BitBtn2 = nullptr;
     QPushButton* OpenBtn = nullptr;
+    // Shows or hides the measurement list; the window widens by the list's width.
+    QPushButton* ListBtn = nullptr;
+    TMeasurementPanel* MeasurementPanel = nullptr;
     // The value under the cursor, below the tool panel's frames.
     QLabel* ValueLabel = nullptr;
 
@@ -141,6 +181,14 @@ public slots:
     void CheckBox2Click();
     void BitBtn3Click();
     void OpenBtnClick();
+    void ListBtnClick();
+    void ExportCsvBtnClick();
+    void ExportPngBtnClick();
+    void SaveAnnotationsBtnClick();
+    void LoadAnnotationsBtnClick();
+    // Ctrl+Z and Ctrl+Shift+Z; nothing while a shape is being drawn or dragged.
+    void UndoKey();
+    void RedoKey();
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
@@ -157,6 +205,23 @@ private:
     void FitCanvasHolder();
     void CreateImagingControls();
     void TellError(const QString& message);
+    void TellFailure(const QString& title, const QString& message);
+    void CreateMeasuringControls();
+    QString AskSavePath(const QString& title, const QString& suggested, const QString& filter);
+    // The values measured on: the file's picture, or the built-in picture's grey levels.
+    std::shared_ptr<const imaging::TPicture> MeasuredPicture();
+    // Takes the canvas's shapes into the history and the list after a change.
+    void ShapesChanged();
+    // Keys on the focused canvas: Delete, arrows (Shift: ten pixels), Escape, Tab.
+    bool CanvasKey(QKeyEvent* event);
+    void MoveSelectedBy(int32_t dx, int32_t dy);
+    // While a region is drawn, moved or resized: the statistics of the region it would
+    // become with the pointer at (x, y), shown in the list's live line.
+    void ShowLiveStatistics(int32_t x, int32_t y);
+    // Gives each region the lines of its statistics under its name: on pictures from
+    // files, and on the built-in picture while the list is shown.
+    void LabelRegions();
+    void CycleSelection(int step);
 
     // Holds the canvas inside the scroll box, so that the canvas can sit at its
     // stored offset and the scrolled range follows the canvas's size.
@@ -165,6 +230,11 @@ private:
     QColor lastColor_ = Qt::black;
     bool shownBefore_ = false;
     QString openedFile_;
+    std::shared_ptr<const imaging::TPicture> filePicture_;
+    std::shared_ptr<const imaging::TPicture> builtInValues_;
+    qint64 builtInKey_ = 0;
+    TRegionStatsCache statsCache_;
+    std::unique_ptr<TShapeHistory> history_;
 };
 
 // Reads a zoom factor the way the zoom box expects it: blanks around the

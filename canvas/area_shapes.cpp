@@ -1,3 +1,4 @@
+// Rectangle and ellipse regions: corner hot points, box hit tests, outlines and the label under the box.
 #include "canvas/area_shapes.h"
 
 namespace kelvo {

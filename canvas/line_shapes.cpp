@@ -1,3 +1,4 @@
+// Arrow, ruler, region outline and angle gauge: segment hit tests, arrowheads, lengths and angles as labels.
 #include "canvas/line_shapes.h"
 
 #include "platform/screen.h"
@@ -47,6 +48,10 @@ int32_t TMyLine::HotPointAt(TPoint p) {
     return HotPoint;
 }
 
+// Kept as users and stored drawings know it: a vertical segment is hit within a box
+// (right edge excluded, so 4 pixels left is a hit and 4 right is not) and selects or
+// deselects the line as it is tested; a slanted segment measures the tolerance
+// vertically, so a steep one has a narrow band, and leaves the selection alone.
 bool TMyLine::HitTest(TPoint p) {
     for (int32_t i = 0; i + 1 < PointCount(); ++i) {
         const TPoint a = GetPoint(i);
@@ -89,6 +94,8 @@ void TMyLine::DrawLabel(const QString& text, bool shadow) {
         return;
     }
     QString shown = text;
+    // A ruler's label is its length, whatever text it is given: drawing it also stores
+    // the length as the caption, so the caption follows every move and zoom.
     if (IsRuleLine()) {
         const QString& length = MeasuredLength();
         if (Caption() != length) {
@@ -96,15 +103,7 @@ void TMyLine::DrawLabel(const QString& text, bool shadow) {
         }
         shown = Caption();
     }
-    const TPoint place = GetPoint(1);
-    if (shadow) {
-        PrepareShadowText();
-        const TPoint off = Shifted(place, 1, 1);
-        Canvas->TextOut(off.X, off.Y, shown);
-    } else {
-        PrepareNormalPen();
-        Canvas->TextOut(place.X, place.Y, shown);
-    }
+    DrawLabelAt(GetPoint(1), shown, shadow);
 }
 
 void TMyLine::Draw() { DrawPasses(); }
@@ -258,18 +257,7 @@ std::pair<TPoint, TPoint> TMyLine::ArrowWings(TPoint tip, TPoint shaft) {
     return {w1, w2};
 }
 
-void TMyLine::PrepareArrowBrush() {
-    if (Canvas == nullptr) {
-        return;
-    }
-    Canvas->Font = Font;
-    Canvas->Pen.Color = Pen.Color;
-    Canvas->Pen.Style = Pen.Style;
-    Canvas->Pen.Width = Pen.Width;
-    Canvas->Pen.Mode = TPenMode::pmCopy;
-    Canvas->Brush.Style = TBrushStyle::bsSolid;
-    Canvas->Brush.Color = Pen.Color;
-}
+void TMyLine::PrepareArrowBrush() { PreparePen({Pen.Color, Pen.Style, TPenMode::pmCopy, true, true}); }
 
 void TMyLine::DrawArrow() {
     if (Canvas == nullptr || PointCount() < 2) {
@@ -290,15 +278,7 @@ void TMySector::DrawLabel(const QString& text, bool shadow) {
         return;
     }
     const QString& shown = MeasuredAngle();
-    const TPoint place = GetPoint(1);
-    if (shadow) {
-        PrepareShadowText();
-        const TPoint off = Shifted(place, 1, 1);
-        Canvas->TextOut(off.X, off.Y, shown);
-    } else {
-        PrepareNormalPen();
-        Canvas->TextOut(place.X, place.Y, shown);
-    }
+    DrawLabelAt(GetPoint(1), shown, shadow);
 }
 
 } // namespace kelvo

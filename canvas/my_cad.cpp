@@ -1,3 +1,4 @@
+// The canvas widget: picture and zoom, shape list and captions, cursor confinement, and Qt events passed to the tools.
 #include "canvas/my_cad.h"
 
 #include "canvas/area_shapes.h"
@@ -328,6 +329,9 @@ void TMyCAD::Render() {
     // at zoom 2, gives the same pixels, and spares keeping one.
     if (!zoomedSize_.isEmpty() && !backGround_.isNull()) {
         surface_.StretchDraw(TRect{0, 0, zoomedSize_.width(), zoomedSize_.height()}, backGround_);
+    }
+    if (OnDrawShapes) {
+        OnDrawShapes(this);
     }
     DrawShapes();
     surface_.ResetTouched();
@@ -700,6 +704,42 @@ void TMyCAD::mouseReleaseEvent(QMouseEvent* event) {
         MouseUp(button, event->modifiers(), p.x(), p.y());
     } catch (...) {
     }
+}
+
+void TMyCAD::ReplaceShapes(int32_t first, int32_t count, std::vector<std::unique_ptr<TMyShape>> shapes) {
+    const int64_t from = std::clamp<int64_t>(first, 0, ShapeCount());
+    const int64_t to = std::clamp<int64_t>(int64_t(from) + std::max(count, 0), from, ShapeCount());
+    for (int64_t i = from; i < to; ++i) {
+        if (shapes_[size_t(i)].get() == currentShape_) {
+            currentShape_ = nullptr;
+        }
+    }
+    for (auto& shape : shapes) {
+        shape->Canvas = &surface_;
+        shape->Font = font_;
+    }
+    shapes_.erase(shapes_.begin() + from, shapes_.begin() + to);
+    shapes_.insert(shapes_.begin() + from, std::make_move_iterator(shapes.begin()),
+                   std::make_move_iterator(shapes.end()));
+    Paint();
+}
+
+void TMyCAD::SelectShape(int32_t index) {
+    for (int32_t i = 0; i < ShapeCount(); ++i) {
+        shapes_[size_t(i)]->Selected = i == index;
+    }
+    if (index >= 0 && index < ShapeCount() && (pending_ == nullptr || currentShape_ != pending_.get())) {
+        currentShape_ = shapes_[size_t(index)].get();
+    }
+    Paint();
+}
+
+bool TMyCAD::CancelConstruction() {
+    if (pending_ == nullptr && dragState_ == DragNone) {
+        return false;
+    }
+    AbandonConstruction();
+    return true;
 }
 
 } // namespace kelvo

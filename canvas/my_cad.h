@@ -143,6 +143,20 @@ public:
     bool CursorClipped() const { return clipped_; }
     QRect ClipRect() const { return clipRect_; }
 
+    // Editing for the owner (undo, loading annotations, keys). ReplaceShapes puts the
+    // given shapes in place of count shapes from index first on; they take the canvas's
+    // surface and font and keep their own pen and caption, and a shape under
+    // construction stays. It repaints at once.
+    void ReplaceShapes(int32_t first, int32_t count, std::vector<std::unique_ptr<TMyShape>> shapes);
+    // Selects the shape at index alone, or none for any other index, and repaints.
+    void SelectShape(int32_t index);
+    // Drops a shape under construction or a drag in progress, as a change of tool does;
+    // false when there was none.
+    bool CancelConstruction();
+    // Called by Paint just before the shapes are drawn, so that the owner can give them
+    // their labels' further lines.
+    TNotifyEvent OnDrawShapes;
+
     // Mouse handling; Qt's mouse events arrive here, and tests may call them directly.
     virtual void MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y);
     virtual void MouseMove(Qt::KeyboardModifiers shift, int32_t x, int32_t y);

@@ -1,3 +1,4 @@
+// What every shape shares: stored points and their zoom conversion, bounds, selection, hot points and pen presets.
 #include "canvas/shape.h"
 
 #include <QTextBoundaryFinder>
@@ -109,6 +110,9 @@ void TMyShape::MoveBy(int32_t dx, int32_t dy) {
     }
 }
 
+// Starts from (10000, 10000), not from the first point, as labels and sizes have always
+// been placed: a coordinate above 10000 never raises TopLeft, and a shape without points
+// is 10000 wide and high (BottomRight likewise starts from (0, 0)).
 TPoint TMyShape::TopLeft() const {
     TPoint r{10000, 10000};
     for (const TPoint& p : Points) {
@@ -184,64 +188,44 @@ void TMyShape::DrawHotPoint(TPoint p) {
                       SaturatingAdd(p.Y, HotSize));
 }
 
-void TMyShape::PrepareNormalPen() {
+void TMyShape::PreparePen(const TPenPreset& preset) {
     if (Canvas == nullptr) {
         return;
     }
-    Canvas->Font = Font;
-    Canvas->Pen.Color = Pen.Color;
-    Canvas->Pen.Style = Pen.Style;
+    if (preset.CopiesFont) {
+        Canvas->Font = Font;
+    }
+    Canvas->Pen.Color = preset.Color;
+    Canvas->Pen.Style = preset.Style;
     Canvas->Pen.Width = Pen.Width;
-    Canvas->Pen.Mode = TPenMode::pmCopy;
-    Canvas->Brush.Style = TBrushStyle::bsClear;
+    Canvas->Pen.Mode = preset.Mode;
+    if (preset.SolidBrush) {
+        // A solid brush always takes the pen's colour: hot squares and arrowheads are
+        // filled in the colour they are outlined in.
+        Canvas->Brush.Style = TBrushStyle::bsSolid;
+        Canvas->Brush.Color = preset.Color;
+    } else {
+        Canvas->Brush.Style = TBrushStyle::bsClear;
+    }
 }
 
+void TMyShape::PrepareNormalPen() { PreparePen({Pen.Color, Pen.Style, TPenMode::pmCopy, false, true}); }
+
 void TMyShape::PrepareShadowPen() {
-    if (Canvas == nullptr) {
-        return;
-    }
-    Canvas->Font = Font;
-    Canvas->Pen.Color = ShapeSettings.ColorOfShadow;
-    Canvas->Pen.Style = Pen.Style;
-    Canvas->Pen.Width = Pen.Width;
-    Canvas->Pen.Mode = TPenMode::pmCopy;
-    Canvas->Brush.Style = TBrushStyle::bsClear;
+    PreparePen({ShapeSettings.ColorOfShadow, Pen.Style, TPenMode::pmCopy, false, true});
 }
 
 void TMyShape::PrepareShadowText() {
-    if (Canvas == nullptr) {
-        return;
+    PrepareNormalPen();
+    if (Canvas != nullptr) {
+        Canvas->Font.Color = clBlack;
     }
-    Canvas->Font = Font;
-    Canvas->Font.Color = clBlack;
-    Canvas->Pen.Color = Pen.Color;
-    Canvas->Pen.Style = Pen.Style;
-    Canvas->Pen.Width = Pen.Width;
-    Canvas->Pen.Mode = TPenMode::pmCopy;
-    Canvas->Brush.Style = TBrushStyle::bsClear;
 }
 
-void TMyShape::PrepareXorPen() {
-    if (Canvas == nullptr) {
-        return;
-    }
-    Canvas->Pen.Color = clRed;
-    Canvas->Pen.Style = TPenStyle::psSolid;
-    Canvas->Pen.Width = Pen.Width;
-    Canvas->Pen.Mode = TPenMode::pmXor;
-    Canvas->Brush.Style = TBrushStyle::bsClear;
-}
+void TMyShape::PrepareXorPen() { PreparePen({clRed, TPenStyle::psSolid, TPenMode::pmXor, false, false}); }
 
 void TMyShape::PrepareHotPen() {
-    if (Canvas == nullptr) {
-        return;
-    }
-    Canvas->Pen.Color = ShapeSettings.ColorOfHot;
-    Canvas->Pen.Style = TPenStyle::psSolid;
-    Canvas->Pen.Width = Pen.Width;
-    Canvas->Pen.Mode = TPenMode::pmNotXor;
-    Canvas->Brush.Style = TBrushStyle::bsSolid;
-    Canvas->Brush.Color = ShapeSettings.ColorOfHot;
+    PreparePen({ShapeSettings.ColorOfHot, TPenStyle::psSolid, TPenMode::pmNotXor, true, false});
 }
 
 void SetShapePoint(TMyShape* shape, int32_t index, TPoint p) {
@@ -265,23 +249,40 @@ TPoint TMyShape::StoredPoint(int32_t index) const {
     return Points[size_t(index)];
 }
 
+void TMyShape::PrepareLabel(bool shadow) {
+    if (shadow) {
+        PrepareShadowText();
+    } else {
+        PrepareNormalPen();
+    }
+}
+
+void TMyShape::DrawLabelAt(TPoint place, const QString& text, bool shadow) {
+    if (Canvas == nullptr) {
+        return;
+    }
+    PrepareLabel(shadow);
+    const TPoint at = shadow ? Shifted(place, 1, 1) : place;
+    Canvas->TextOut(at.X, at.Y, text);
+}
+
 void TMyShape::DrawLabelUnderBox(const QString& text, bool shadow) {
     if (Canvas == nullptr) {
         return;
     }
     const TPoint tl = ToScreen(TopLeft());
     const TPoint br = ToScreen(BottomRight());
-    if (shadow) {
-        PrepareShadowText();
-    } else {
-        PrepareNormalPen();
-    }
-    const int64_t w = Canvas->TextWidth(text);
-    const int64_t x = int64_t(tl.X) + (int64_t(br.X) - tl.X - w) / 2;
-    const int64_t y = br.Y;
+    PrepareLabel(shadow);
     const int32_t shift = shadow ? 1 : 0;
-    Canvas->TextOut(int32_t(std::clamp<int64_t>(x + shift, INT32_MIN, INT32_MAX)),
-                    int32_t(std::clamp<int64_t>(y + shift, INT32_MIN, INT32_MAX)), text);
+    int64_t y = br.Y;
+    for (qsizetype i = -1; i < LabelLines.size(); ++i) {
+        const QString& line = i < 0 ? text : LabelLines[i];
+        const int64_t w = Canvas->TextWidth(line);
+        const int64_t x = int64_t(tl.X) + (int64_t(br.X) - tl.X - w) / 2;
+        Canvas->TextOut(int32_t(std::clamp<int64_t>(x + shift, INT32_MIN, INT32_MAX)),
+                        int32_t(std::clamp<int64_t>(y + shift, INT32_MIN, INT32_MAX)), line);
+        y += Canvas->TextHeight(line);
+    }
 }
 
 } // namespace kelvo

@@ -5,6 +5,7 @@
 #include "platform/types.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <algorithm>
 #include <cstdint>
@@ -76,6 +77,9 @@ public:
     TPen Pen;
     TFont Font;
     std::vector<TPoint> Points; // image coordinates
+    // Further lines under a region's name, centred like it, one text height apart (the
+    // region's statistics); empty for the name alone.
+    QStringList LabelLines;
 
     const QString& Caption() const { return caption_; }
     void SetCaption(const QString& text) { caption_ = CutCaption(text); }
@@ -107,6 +111,17 @@ public:
     static TRect GrowRect(TRect r, int32_t margin);
     void DrawHotPoint(TPoint p);
 
+    // How a drawing sets the surface: pen colour, style and raster mode (the width is
+    // always the shape's), a brush solid in the pen colour or clear, and whether the
+    // shape's font is copied (drawings that may carry a label).
+    struct TPenPreset {
+        TColor Color;
+        TPenStyle Style;
+        TPenMode Mode;
+        bool SolidBrush;
+        bool CopiesFont;
+    };
+    void PreparePen(const TPenPreset& preset);
     void PrepareNormalPen();
     void PrepareShadowPen();
     void PrepareShadowText();
@@ -128,6 +143,11 @@ protected:
 
     // Stored point index in image coordinates, or (0, 0) when there is none.
     TPoint StoredPoint(int32_t index) const;
+    // Sets the surface for the shadow copy of a label or for the label itself.
+    void PrepareLabel(bool shadow);
+    // Draws text with its top-left corner at the screen point place, one pixel right and
+    // down for the shadow copy.
+    void DrawLabelAt(TPoint place, const QString& text, bool shadow);
     // Draws text centred under the screen bounding box, one pixel right and down for the
     // shadow copy (the label of regions).
     void DrawLabelUnderBox(const QString& text, bool shadow);

@@ -1,3 +1,4 @@
+// The logical resolution of the primary screen, with a fixed fallback where there is none.
 #include "platform/screen.h"
 
 #include <QGuiApplication>

@@ -1,3 +1,4 @@
+// Memory and file streams, and the size, copy and whole-buffer operations built on Read, Write and Seek.
 #include "platform/streams.h"
 
 #include "platform/exceptions.h"
@@ -74,10 +75,10 @@ int32_t TMemoryStream::Write(const void* buffer, int32_t count) {
 }
 
 int64_t TMemoryStream::Seek(int64_t offset, uint16_t origin) {
-    switch (static_cast<SeekOrigin>(origin)) {
-    case SeekOrigin::Beginning: pos_ = offset; break;
-    case SeekOrigin::Current: pos_ += offset; break;
-    case SeekOrigin::End: pos_ = static_cast<int64_t>(data_.size()) + offset; break;
+    switch (origin) {
+    case uint16_t(SeekOrigin::Beginning): pos_ = offset; break;
+    case uint16_t(SeekOrigin::Current): pos_ += offset; break;
+    case uint16_t(SeekOrigin::End): pos_ = static_cast<int64_t>(data_.size()) + offset; break;
     default: throw Exception("Invalid seek origin = " + std::to_string(origin));
     }
     if (pos_ < 0) pos_ = 0;
@@ -161,10 +162,10 @@ int32_t TFileStream::Write(const void* buffer, int32_t count) {
 
 int64_t TFileStream::Seek(int64_t offset, uint16_t origin) {
     int whence = SEEK_SET;
-    switch (static_cast<SeekOrigin>(origin)) {
-    case SeekOrigin::Beginning: whence = SEEK_SET; break;
-    case SeekOrigin::Current: whence = SEEK_CUR; break;
-    case SeekOrigin::End: whence = SEEK_END; break;
+    switch (origin) {
+    case uint16_t(SeekOrigin::Beginning): whence = SEEK_SET; break;
+    case uint16_t(SeekOrigin::Current): whence = SEEK_CUR; break;
+    case uint16_t(SeekOrigin::End): whence = SEEK_END; break;
     default: throw Exception("Invalid seek origin = " + std::to_string(origin));
     }
     const off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);

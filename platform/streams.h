@@ -20,10 +20,10 @@ public:
     // refused write. Errors of the medium raise EStreamError.
     virtual int32_t Read(void* buffer, int32_t count) = 0;
     virtual int32_t Write(const void* buffer, int32_t count) = 0;
-    // Origin 0 from the start, 1 from the current position, 2 from the end (SeekOrigin);
-    // any other number raises Exception.
+    // Origin 0 from the start, 1 from the current position, 2 from the end (the values
+    // of SeekOrigin); any other origin raises Exception.
     virtual int64_t Seek(int64_t offset, uint16_t origin) = 0;
-    int64_t Seek(int64_t offset, SeekOrigin origin) { return Seek(offset, static_cast<uint16_t>(origin)); }
+    int64_t Seek(int64_t offset, SeekOrigin origin) { return Seek(offset, uint16_t(origin)); }
     virtual void SetSize(int64_t newSize);
 
     int64_t Position() { return Seek(0, SeekOrigin::Current); }

@@ -1,3 +1,4 @@
+// The string list: indexed and sorted access, and its text split at CR, LF or CR LF and joined with CR LF.
 #include "platform/string_list.h"
 
 #include "platform/exceptions.h"

@@ -1,3 +1,4 @@
+// The drawing surface's rasterisers: lines, boxes, ellipses, polygons, text and picture stretching, pixel by pixel.
 #include "platform/surface.h"
 
 #include <QFontMetrics>
@@ -997,13 +998,14 @@ bool TSurface::GlyphsInside(int32_t x, int32_t y, const TextMask& mask, uint32_t
     }
     // Labels are drawn twice per shape on every paint: the glyph runs go straight to the
     // pixels, with no clipping and one touched box.
+    const TPenMode mode = Pen.Mode;
     for (const Span& s : mask.Spans) {
         auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
-        if (Pen.Mode == TPenMode::pmCopy) {
+        if (mode == TPenMode::pmCopy) {
             std::fill(row + s.X0, row + s.X1 + 1, textPixel);
         } else {
             for (int32_t k = s.X0; k <= s.X1; ++k) {
-                ApplyPixel(row[k], textPixel, Pen.Mode);
+                ApplyPixel(row[k], textPixel, mode);
             }
         }
     }

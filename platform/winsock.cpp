@@ -116,7 +116,7 @@ void post(SOCKET s, Sock& k, long event, int error)
         PostMessageA(k.wnd, k.msg, s, MAKELPARAM(static_cast<uint16_t>(event), static_cast<uint16_t>(error)));
 }
 
-// Turns what the socket reports into the notifications the original library would post.
+// Turns what the socket reports into the notifications Windows Sockets posts for it.
 void evaluate(SOCKET s, Sock& k, uint32_t events)
 {
     if (k.connectPending) {

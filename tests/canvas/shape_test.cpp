@@ -211,3 +211,50 @@ TEST_F(ShapeModel, PresetsSetTheSurfaceCompletely) {
     EXPECT_EQ(surface_.Pen, (TPen{clYellow, TPenStyle::psDash, 3, TPenMode::pmCopy}));
     EXPECT_EQ(surface_.Font.Color, clYellow);
 }
+
+// Every preset from the same starting surface: which parts it sets, and which it must
+// leave as they were (feedback and hot points keep the surface's font; a clear brush
+// keeps its colour).
+TEST_F(ShapeModel, EachPresetSetsItsPartsAndLeavesTheRest) {
+    struct Case {
+        const char* name;
+        void (*prepare)(TMyLine&);
+        TPen pen;
+        TBrush brush;
+        TColor fontColor;
+        int32_t fontHeight;
+    };
+    const TBrush untouchedClear{clAqua, TBrushStyle::bsClear};
+    const Case cases[] = {
+        {"normal", [](TMyLine& s) { s.PrepareNormalPen(); }, {clYellow, TPenStyle::psDot, 2, TPenMode::pmCopy},
+         untouchedClear, clLime, -20},
+        {"shadow", [](TMyLine& s) { s.PrepareShadowPen(); }, {clGray, TPenStyle::psDot, 2, TPenMode::pmCopy},
+         untouchedClear, clLime, -20},
+        {"shadow text", [](TMyLine& s) { s.PrepareShadowText(); }, {clYellow, TPenStyle::psDot, 2, TPenMode::pmCopy},
+         untouchedClear, clBlack, -20},
+        {"xor", [](TMyLine& s) { s.PrepareXorPen(); }, {clRed, TPenStyle::psSolid, 2, TPenMode::pmXor},
+         untouchedClear, clNavy, -9},
+        {"hot", [](TMyLine& s) { s.PrepareHotPen(); }, {clTeal, TPenStyle::psSolid, 2, TPenMode::pmNotXor},
+         {clTeal, TBrushStyle::bsSolid}, clNavy, -9},
+        {"arrow", [](TMyLine& s) { s.PrepareArrowBrush(); }, {clYellow, TPenStyle::psDot, 2, TPenMode::pmCopy},
+         {clYellow, TBrushStyle::bsSolid}, clLime, -20},
+    };
+    ShapeSettings.ColorOfShadow = clGray;
+    ShapeSettings.ColorOfHot = clTeal;
+    for (const Case& c : cases) {
+        surface_.Pen = TPen{clWhite, TPenStyle::psDashDot, 7, TPenMode::pmNotXor};
+        surface_.Brush = TBrush{clAqua, TBrushStyle::bsSolid};
+        surface_.Font.Color = clNavy;
+        surface_.Font.Height = -9;
+        TMyLine shape;
+        shape.Canvas = &surface_;
+        shape.Pen = TPen{clYellow, TPenStyle::psDot, 2, TPenMode::pmXor};
+        shape.Font.Color = clLime;
+        shape.Font.Height = -20;
+        c.prepare(shape);
+        EXPECT_EQ(surface_.Pen, c.pen) << c.name;
+        EXPECT_EQ(surface_.Brush, c.brush) << c.name;
+        EXPECT_EQ(surface_.Font.Color, c.fontColor) << c.name;
+        EXPECT_EQ(surface_.Font.Height, c.fontHeight) << c.name;
+    }
+}

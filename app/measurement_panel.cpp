@@ -1,0 +1,121 @@
+#include "app/measurement_panel.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QResizeEvent>
+#include <QTableWidget>
+
+namespace kelvo {
+
+namespace {
+constexpr int kButtonHeight = 25;
+constexpr int kGap = 4;
+} // namespace
+
+TMeasurementPanel::TMeasurementPanel(QWidget* parent) : QFrame(parent) {
+    setObjectName(QStringLiteral("MeasurementPanel"));
+    setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    Table = new QTableWidget(0, 3, this);
+    Table->setObjectName(QStringLiteral("MeasurementTable"));
+    Table->setHorizontalHeaderLabels({QStringLiteral("Name"), QStringLiteral("Kind"), QStringLiteral("Value")});
+    Table->verticalHeader()->hide();
+    Table->horizontalHeader()->setStretchLastSection(true);
+    Table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    Table->setSelectionMode(QAbstractItemView::SingleSelection);
+    Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Table->setColumnWidth(0, 80);
+    Table->setColumnWidth(1, 70);
+    Table->installEventFilter(this);
+    connect(Table, &QTableWidget::itemSelectionChanged, this, [this] {
+        if (!filling_ && OnRowSelected) OnRowSelected(SelectedRow());
+    });
+    auto button = [this](const char* text, const char* name) {
+        auto* b = new QPushButton(QString::fromUtf8(text), this);
+        b->setObjectName(QString::fromLatin1(name));
+        return b;
+    };
+    LiveLabel = new QLabel(this);
+    LiveLabel->setObjectName(QStringLiteral("LiveLabel"));
+    ExportCsvBtn = button("Export measurements…", "ExportCsvBtn");
+    ExportPngBtn = button("Export picture…", "ExportPngBtn");
+    SaveBtn = button("Save annotations", "SaveAnnotationsBtn");
+    LoadBtn = button("Load annotations…", "LoadAnnotationsBtn");
+}
+
+void TMeasurementPanel::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    const int w = width() - 2 * kGap;
+    const int half = (w - kGap) / 2;
+    const int rowsTop = height() - 2 * kButtonHeight - 2 * kGap;
+    const int live = LiveLabel->fontMetrics().height() + kGap;
+    Table->setGeometry(kGap, kGap, w, std::max(0, rowsTop - 2 * kGap - live));
+    LiveLabel->setGeometry(kGap, rowsTop - kGap - live, w, live - kGap);
+    ExportCsvBtn->setGeometry(kGap, rowsTop, half, kButtonHeight);
+    ExportPngBtn->setGeometry(2 * kGap + half, rowsTop, half, kButtonHeight);
+    SaveBtn->setGeometry(kGap, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
+    LoadBtn->setGeometry(2 * kGap + half, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
+}
+
+bool TMeasurementPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Table && event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        QApplication::clipboard()->setText(ListText());
+        return true;
+    }
+    return QFrame::eventFilter(watched, event);
+}
+
+QString TMeasurementPanel::ListText() const {
+    QString text = QStringLiteral("Name\tKind\tValue\n");
+    for (int r = 0; r < Table->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < 3; ++c) {
+            const QTableWidgetItem* item = Table->item(r, c);
+            cells << (item ? item->text() : QString());
+        }
+        text += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
+    }
+    return text;
+}
+
+void TMeasurementPanel::ShowLive(const QString& text) {
+    if (LiveLabel->text() != text) LiveLabel->setText(text);
+}
+
+int TMeasurementPanel::SelectedRow() const {
+    const QList<QTableWidgetItem*> items = Table->selectedItems();
+    return items.isEmpty() ? -1 : items.first()->row();
+}
+
+void TMeasurementPanel::ShowMeasurements(const std::vector<TMeasurement>& list, int selected) {
+    filling_ = true;
+    const int rows = int(list.size());
+    if (Table->rowCount() != rows) {
+        Table->setRowCount(rows);
+    }
+    for (int r = 0; r < rows; ++r) {
+        const QString texts[] = {list[size_t(r)].Name, KindTitle(list[size_t(r)].Kind), list[size_t(r)].ValueText()};
+        for (int c = 0; c < 3; ++c) {
+            QTableWidgetItem* item = Table->item(r, c);
+            if (item == nullptr) {
+                Table->setItem(r, c, new QTableWidgetItem(texts[c]));
+            } else if (item->text() != texts[c]) {
+                item->setText(texts[c]);
+            }
+        }
+    }
+    if (selected != SelectedRow()) {
+        Table->clearSelection();
+        if (selected >= 0 && selected < rows) {
+            Table->selectRow(selected);
+            Table->scrollToItem(Table->item(selected, 0));
+        }
+    }
+    filling_ = false;
+}
+
+} // namespace kelvo

@@ -1,0 +1,54 @@
+// The measurement list beside the canvas: one row per shape with its name, kind and value, and the buttons that export and keep them.
+#pragma once
+
+#include "canvas/measurements.h"
+
+#include <QFrame>
+
+#include <functional>
+#include <vector>
+
+class QLabel;
+class QPushButton;
+class QTableWidget;
+
+namespace kelvo {
+
+class TMeasurementPanel : public QFrame {
+    Q_OBJECT
+public:
+    explicit TMeasurementPanel(QWidget* parent = nullptr);
+
+    static constexpr int kWidth = 300;
+
+    // Shows the list, row i for measurement i, with row `selected` selected (-1: none).
+    // Rows whose texts did not change are left alone, so the list keeps its scroll
+    // position and a long list refreshes cheaply.
+    void ShowMeasurements(const std::vector<TMeasurement>& list, int selected);
+    int SelectedRow() const;
+    // The whole list as text, a header line and then one tab-separated line per row;
+    // Ctrl+C in the list puts it on the clipboard.
+    QString ListText() const;
+
+    // The line under the list for the region being drawn, moved or resized; empty hides it.
+    void ShowLive(const QString& text);
+    QLabel* LiveLabel = nullptr;
+
+    // Fired when the user selects a row (not when ShowMeasurements selects one).
+    std::function<void(int row)> OnRowSelected;
+
+    QTableWidget* Table = nullptr;
+    QPushButton* ExportCsvBtn = nullptr;
+    QPushButton* ExportPngBtn = nullptr;
+    QPushButton* SaveBtn = nullptr;
+    QPushButton* LoadBtn = nullptr;
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    bool filling_ = false;
+};
+
+} // namespace kelvo

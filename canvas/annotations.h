@@ -1,0 +1,95 @@
+// Shapes as plain records: their kind, points and pen, and the versioned JSON file that keeps them beside a picture.
+#pragma once
+
+#include "canvas/shape.h"
+#include "platform/exceptions.h"
+#include "platform/surface.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace kelvo {
+
+// The kinds a user draws, one per drawing tool.
+enum class TShapeKind : uint8_t { Arrow, Ruler, Angle, Polyline, Rectangle, Ellipse };
+
+// The word a file or an export uses for a kind ("rectangle"), and back; nothing for an
+// unknown word.
+QString KindWord(TShapeKind kind);
+std::optional<TShapeKind> KindOfWord(const QString& word);
+// The kind shown to the user ("Rectangle", "Ruler").
+QString KindTitle(TShapeKind kind);
+bool IsRegion(TShapeKind kind);
+
+// Everything that makes a shape, without its canvas.
+struct TAnnotation {
+    TShapeKind Kind = TShapeKind::Arrow;
+    std::vector<TPoint> Points; // picture coordinates
+    TColor Color = clBlack;
+    int32_t Width = 1;
+    TPenStyle Style = TPenStyle::psSolid;
+    QString Caption;
+    // The number of a region's "Roi-" name; 0 for other kinds.
+    int32_t RoiNumber = 0;
+    bool operator==(const TAnnotation&) const = default;
+};
+
+// The kind of a committed shape, by its class; nothing for a class this file does not know.
+std::optional<TShapeKind> KindOf(const TMyShape& shape);
+// The record of a shape; nothing for an unknown class.
+std::optional<TAnnotation> ToAnnotation(const TMyShape& shape);
+// A new shape of the record's kind with its points, pen and caption; the caller gives
+// it a surface and a font.
+std::unique_ptr<TMyShape> MakeShape(const TAnnotation& annotation);
+// The number in a "Roi-<n>" caption, or 0.
+int32_t RoiNumberOf(const QString& caption);
+
+// Why an annotation file was refused.
+enum class TAnnotationError : uint8_t {
+    Unreadable,     // cannot be opened or read
+    Unwritable,     // cannot be written (the old file, if any, is left as it was)
+    TooLarge,       // larger than kMaxAnnotationFileBytes
+    NotAnnotations, // not JSON, or not our format
+    UnknownVersion, // a version this program does not read
+    BadValue,       // a value out of range or of the wrong type
+};
+
+class EAnnotationError : public Exception {
+public:
+    EAnnotationError(TAnnotationError kind, const QString& text) : Exception(text.toStdString()), kind_(kind) {}
+    TAnnotationError Kind() const { return kind_; }
+    QString Text() const { return QString::fromStdString(Message()); }
+
+private:
+    TAnnotationError kind_;
+};
+
+constexpr int kAnnotationVersion = 1;
+constexpr int64_t kMaxAnnotationFileBytes = int64_t(64) << 20;
+constexpr int32_t kMaxPenWidth = 100;
+// Region numbers a file may hold: far below the 32-bit limit, so that the numbering of
+// new regions, which continues after the highest one loaded, never overflows.
+constexpr int32_t kMaxRoiNumber = 1000000000;
+
+// The annotation file of a picture: "scan.dcm" keeps its shapes in "scan.dcm.kelvo.json".
+QString AnnotationPathFor(const QString& picturePath);
+
+QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes);
+// Reads the whole document or nothing: any bad value refuses the file. `name` is used
+// in messages. Region numbers must be unique within the file.
+std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QString& name);
+
+// Writes through a temporary file renamed over the target, so a crash leaves the old
+// file or the new one, never a part.
+void SaveAnnotations(const QString& path, const std::vector<TAnnotation>& shapes);
+std::vector<TAnnotation> LoadAnnotations(const QString& path);
+
+// Writes bytes the same atomic way; throws EAnnotationError(Unwritable) on failure.
+void WriteFileAtomically(const QString& path, const QByteArray& bytes);
+
+} // namespace kelvo

@@ -1,0 +1,211 @@
+// The measuring workflow of the main window: the list beside the canvas, CSV and PNG
+// export, and the annotation file beside the picture.
+#include "app/main_window.h"
+#include "app/measurement_panel.h"
+#include "canvas/annotations.h"
+#include "support/pydicom_files.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QTest>
+#include <QLineEdit>
+#include <QScrollArea>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QToolButton>
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace kelvo {
+namespace {
+
+class MeasuringTest : public ::testing::Test {
+protected:
+    MeasuringTest() {
+        form.ShowError = [this](const QString& m) { errors.push_back(m); };
+        form.ConfirmDropShapes = [](int) { return true; };
+    }
+    void DrawWith(QToolButton* tool, QPoint from, QPoint to) {
+        tool->click();
+        TMyCAD* cad = form.MyCAD1;
+        cad->MouseDown(TMouseButton::mbLeft, Qt::NoModifier, from.x(), from.y());
+        cad->MouseMove(Qt::NoModifier, to.x(), to.y());
+        cad->MouseUp(TMouseButton::mbLeft, Qt::NoModifier, to.x(), to.y());
+    }
+    QString Cell(int row, int column) {
+        QTableWidgetItem* item = form.MeasurementPanel->Table->item(row, column);
+        return item ? item->text() : QString();
+    }
+    static QStringList ReadCsv(const QString& path) {
+        QFile f(path);
+        if (!f.open(QIODevice::ReadOnly)) return {};
+        return QString::fromUtf8(f.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    }
+
+    TForm1 form;
+    std::vector<QString> errors;
+    QTemporaryDir dir;
+};
+
+TEST_F(MeasuringTest, TheListWidensTheWindowAndMovesNoControl) {
+    std::vector<std::pair<QWidget*, QRect>> before;
+    for (QWidget* w : form.findChildren<QWidget*>()) before.emplace_back(w, w->geometry());
+    form.ListBtn->click();
+    EXPECT_EQ(form.width(), TForm1::kDesignWidth + TMeasurementPanel::kWidth + 8);
+    EXPECT_TRUE(form.MeasurementPanel->isVisibleTo(&form));
+    for (const auto& [w, g] : before) {
+        if (w->parentWidget() == form.MeasurementPanel || w == form.MeasurementPanel ||
+            w->window() != &form || w->parentWidget() == form.MeasurementPanel->Table) continue;
+        if (form.MeasurementPanel->isAncestorOf(w)) continue;
+        EXPECT_EQ(w->geometry(), g) << w->objectName().toStdString();
+    }
+    EXPECT_FALSE(form.MeasurementPanel->geometry().intersects(form.ScrollBox1->geometry()));
+    form.ListBtn->click();
+    EXPECT_EQ(form.width(), TForm1::kDesignWidth);
+    EXPECT_FALSE(form.MeasurementPanel->isVisibleTo(&form));
+}
+
+TEST_F(MeasuringTest, EveryShapeIsListedAndSelectionGoesBothWays) {
+    form.ListBtn->click();
+    DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
+    DrawWith(form.rulelineBtn, {100, 100}, {196, 100});
+    DrawWith(form.EllipseBtn, {200, 200}, {204, 204});
+    ASSERT_EQ(form.MeasurementPanel->Table->rowCount(), 3);
+    EXPECT_TRUE(Cell(0, 0).startsWith(QLatin1String("Roi-")));
+    EXPECT_EQ(Cell(0, 1), QStringLiteral("Rectangle"));
+    EXPECT_TRUE(Cell(0, 2).startsWith(QLatin1String("800.00 px, "))) << Cell(0, 2).toStdString();
+    EXPECT_EQ(Cell(1, 0), QStringLiteral("Ruler 1"));
+    EXPECT_EQ(Cell(1, 2), QStringLiteral("1.00 in")) << "96 pixels at 96 dots per inch";
+    EXPECT_TRUE(Cell(2, 2).startsWith(QLatin1String("12.00 px, "))) << Cell(2, 2).toStdString();
+    // The built-in picture's grey levels are the values measured.
+    const std::vector<TMeasurement> m = form.Measurements();
+    double sum = 0;
+    const QImage& picture = form.MyCAD1->BackGround();
+    for (int y = 10; y < 30; ++y)
+        for (int x = 10; x < 50; ++x) sum += qRed(picture.pixel(x, y));
+    ASSERT_TRUE(m[0].Stats.has_value());
+    EXPECT_DOUBLE_EQ(m[0].Stats->Mean, sum / 800);
+
+    QTest::keyClick(form.MeasurementPanel->Table, Qt::Key_C, Qt::ControlModifier);
+    const QStringList copied = QApplication::clipboard()->text().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(copied.size(), 4);
+    EXPECT_EQ(copied[2], QStringLiteral("Ruler 1\tRuler\t1.00 in"));
+
+    EXPECT_EQ(form.MeasurementPanel->SelectedRow(), 2) << "the shape drawn last is selected";
+    form.MeasurementPanel->Table->selectRow(0);
+    EXPECT_EQ(form.MyCAD1->SelectedIndex(), 0);
+    EXPECT_FALSE(form.MyCAD1->Shape(2)->Selected);
+    form.SelectBtn->click();
+    form.MyCAD1->MouseDown(TMouseButton::mbLeft, Qt::NoModifier, 148, 100);
+    form.MyCAD1->MouseUp(TMouseButton::mbLeft, Qt::NoModifier, 148, 100);
+    EXPECT_EQ(form.MeasurementPanel->SelectedRow(), 1);
+}
+
+TEST_F(MeasuringTest, ExportedCsvOfACtAgreesWithNumpy) {
+    const QString ct = testing::PydicomFile("CT_small.dcm");
+    ASSERT_TRUE(form.OpenFile(ct));
+    DrawWith(form.rectangleBtn, {10, 12}, {90, 70});
+    DrawWith(form.EllipseBtn, {60, 5}, {5, 60});
+    DrawWith(form.rulelineBtn, {0, 0}, {30, 40});
+    const QString path = dir.path() + QStringLiteral("/m.csv");
+    form.SaveDialog = [&](const QString&, const QString& suggested, const QString&) {
+        EXPECT_EQ(suggested, ct + QStringLiteral(".csv"));
+        return path;
+    };
+    form.MeasurementPanel->ExportCsvBtn->click();
+    const QStringList rows = ReadCsv(path);
+    ASSERT_EQ(rows.size(), 4);
+    QStringList regions;
+    for (int i = 1; i <= 2; ++i) {
+        const QStringList f = rows[i].split(QLatin1Char(','));
+        const QString kind = f[1] == QLatin1String("Rectangle") ? QStringLiteral("rect") : QStringLiteral("ellipse");
+        regions << kind + QLatin1Char(':') + QString(f[2]).replace(QLatin1Char(' '), QLatin1Char(',')).replace(QLatin1String(";,"), QLatin1String(";"));
+    }
+    const QStringList numpy = testing::NumpyRegionStatistics(ct, regions);
+    ASSERT_EQ(numpy.size(), 2) << regions.join(QLatin1Char(' ')).toStdString();
+    for (int i = 0; i < 2; ++i) {
+        const QStringList f = rows[i + 1].split(QLatin1Char(','));
+        const QStringList want = numpy[i].split(QLatin1Char(' '));
+        SCOPED_TRACE(rows[i + 1].toStdString());
+        EXPECT_EQ(f[8], want[0]);
+        for (int k = 1; k < 5; ++k) {
+            const double got = f[8 + k].toDouble(), expected = want[k].toDouble();
+            EXPECT_LE(std::abs(got - expected), 1e-9 * std::max(1.0, std::abs(expected))) << k;
+        }
+        EXPECT_EQ(f[13], QStringLiteral("HU"));
+        EXPECT_EQ(f[7], QStringLiteral("mm²"));
+        EXPECT_DOUBLE_EQ(f[6].toDouble(), want[0].toDouble() * 0.661468 * 0.661468);
+    }
+    const QStringList ruler = rows[3].split(QLatin1Char(','));
+    EXPECT_DOUBLE_EQ(ruler[3].toDouble(), 50 * 0.661468);
+    EXPECT_EQ(ruler[4], QStringLiteral("mm"));
+}
+
+TEST_F(MeasuringTest, ExportedPictureIsTheCanvasPixelByPixel) {
+    DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
+    form.Edit1->setText(QStringLiteral("1.5"));
+    form.Button1->click();
+    const QString path = dir.path() + QStringLiteral("/p.png");
+    ASSERT_TRUE(form.ExportPicture(path));
+    const QImage saved(path);
+    EXPECT_EQ(saved.convertToFormat(QImage::Format_RGB32), form.MyCAD1->Image().convertToFormat(QImage::Format_RGB32));
+    EXPECT_EQ(saved.size(), QSize(768, 768));
+}
+
+TEST_F(MeasuringTest, AnnotationsAreSavedBesideTheFileAndFailuresAreTold) {
+    EXPECT_EQ(form.AnnotationFile(), QString()) << "the built-in picture has no file to sit beside";
+    const QString copy = dir.path() + QStringLiteral("/scan.dcm");
+    ASSERT_TRUE(QFile::copy(testing::PydicomFile("CT_small.dcm"), copy));
+    ASSERT_TRUE(form.OpenFile(copy));
+    EXPECT_EQ(form.AnnotationFile(), copy + QStringLiteral(".kelvo.json"));
+    DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
+    DrawWith(form.rulelineBtn, {0, 0}, {30, 40});
+    form.MeasurementPanel->SaveBtn->click();
+    const std::vector<TAnnotation> saved = LoadAnnotations(form.AnnotationFile());
+    ASSERT_EQ(saved.size(), 2u);
+    EXPECT_EQ(saved[0].Kind, TShapeKind::Rectangle);
+    EXPECT_EQ(saved[0].Points, (std::vector<TPoint>{{10, 10}, {50, 30}}));
+    EXPECT_EQ(saved[0].Caption, form.MyCAD1->Shape(0)->Caption());
+    EXPECT_EQ(saved[1].Kind, TShapeKind::Ruler);
+    EXPECT_TRUE(errors.empty());
+    EXPECT_FALSE(form.SaveAnnotationsTo(dir.path() + QStringLiteral("/no/such/folder/a.json")));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].contains(QLatin1String("cannot be written"))) << errors[0].toStdString();
+    EXPECT_FALSE(form.ExportMeasurements(dir.path() + QStringLiteral("/no/such/folder/a.csv")));
+    EXPECT_EQ(errors.size(), 2u);
+}
+
+TEST_F(MeasuringTest, PaintingLabelsOfManyRegionsMeasuresOnlyWhatChanged) {
+    std::vector<TAnnotation> regions;
+    for (int32_t i = 0; i < 100; ++i) {
+        regions.push_back({TShapeKind::Ellipse, {{i * 5, i * 5}, {i * 5 + 40, i * 5 + 30}}, clYellow, 1,
+                           TPenStyle::psSolid, QStringLiteral("Roi-%1").arg(i + 1), i + 1});
+    }
+    const QString path = dir.path() + QStringLiteral("/r.kelvo.json");
+    SaveAnnotations(path, regions);
+    form.ListBtn->click();
+    ASSERT_TRUE(form.LoadAnnotationsFrom(path));
+    const int64_t first = form.StatsCache().Computations();
+    EXPECT_EQ(first, 100);
+    form.MyCAD1->Paint();
+    form.MyCAD1->SetZoom(2.0);
+    EXPECT_EQ(form.StatsCache().Computations(), first) << "nothing changed, nothing measured again";
+    ASSERT_FALSE(form.MyCAD1->Shape(7)->LabelLines.isEmpty());
+    EXPECT_TRUE(form.MyCAD1->Shape(7)->LabelLines[0].startsWith(QLatin1String("A = ")));
+    form.MyCAD1->SelectShape(7);
+    QTest::keyClick(form.MyCAD1, Qt::Key_Right);
+    EXPECT_EQ(form.StatsCache().Computations(), first + 1);
+
+    // The labels' further lines are drawn: the canvas differs from one without them.
+    const QImage with = form.MyCAD1->Image();
+    form.ListBtn->click();
+    EXPECT_TRUE(form.MyCAD1->Shape(7)->LabelLines.isEmpty()) << "the built-in picture's labels are as before";
+    EXPECT_NE(form.MyCAD1->Image(), with);
+}
+
+} // namespace
+} // namespace kelvo

@@ -1,0 +1,33 @@
+#include "pydicom_files.h"
+
+#include <QProcess>
+
+namespace kelvo::testing {
+
+namespace {
+QString Python(const QStringList& args) {
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"), args);
+    if (!p.waitForFinished(120000)) {
+        p.kill();
+        p.waitForFinished();
+        return QString();
+    }
+    return QString::fromUtf8(p.readAllStandardOutput());
+}
+} // namespace
+
+QString PydicomFile(const char* name) {
+    static const QString dir =
+        Python({QStringLiteral("-c"), QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")})
+            .trimmed() +
+        QStringLiteral("/test_files/");
+    return dir + QLatin1String(name);
+}
+
+QStringList NumpyRegionStatistics(const QString& file, const QStringList& regions) {
+    return Python(QStringList{QStringLiteral(KELVO_SOURCE_DIR "/tests/imaging/region_reference.py"), file} + regions)
+        .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+} // namespace kelvo::testing

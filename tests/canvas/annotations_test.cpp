@@ -1,0 +1,190 @@
+// The annotation file keeps every shape as it was, refuses what it cannot trust with a
+// clear message, and never leaves a half-written file; the CSV export follows RFC 4180.
+#include "canvas/annotations.h"
+#include "canvas/area_shapes.h"
+#include "canvas/line_shapes.h"
+#include "canvas/measurements.h"
+#include "support/canvas_fixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLocale>
+#include <QTemporaryDir>
+
+#include <cmath>
+
+namespace kelvo {
+namespace {
+
+using testing::CanvasTest;
+
+std::vector<TAnnotation> SampleShapes() {
+    return {
+        {TShapeKind::Arrow, {{1, 2}, {30, 40}}, clYellow, 1, TPenStyle::psSolid, QStringLiteral("Lesion, \"left\""), 0},
+        {TShapeKind::Ruler, {{-5, 7}, {100, 7}}, clRed, 3, TPenStyle::psDash, QString(), 0},
+        {TShapeKind::Angle, {{0, 0}, {10, 0}, {10, 10}}, clWhite, 2, TPenStyle::psDot, QString(), 0},
+        {TShapeKind::Polyline, {{0, 0}, {4, 0}, {0, 4}}, RGB(1, 2, 3), 10, TPenStyle::psDashDot, QStringLiteral("Roi-7"), 7},
+        {TShapeKind::Rectangle, {{50, 30}, {10, 10}}, clLime, 1, TPenStyle::psSolid, QStringLiteral("Roi-2"), 2},
+        {TShapeKind::Ellipse, {{kMaxImageCoordinate, -kMaxImageCoordinate}, {0, 0}}, clBlue, 1,
+         TPenStyle::psDashDotDot, QStringLiteral("Roi-3"), 3},
+    };
+}
+
+TEST(AnnotationFile, KeepsEveryShapeThroughSaveAndLoad) {
+    QTemporaryDir dir;
+    const QString path = AnnotationPathFor(dir.path() + QStringLiteral("/scan.dcm"));
+    EXPECT_TRUE(path.endsWith(QLatin1String("/scan.dcm.kelvo.json")));
+    std::vector<TAnnotation> shapes = SampleShapes();
+    shapes.push_back({TShapeKind::Arrow, {{0, 0}, {1, 1}}, clBlack, 1, TPenStyle::psSolid,
+                      QStringLiteral("back\\slash\ttab\nline \u00e9\U0001F600 </script>"), 0});
+    SaveAnnotations(path, shapes);
+    EXPECT_EQ(LoadAnnotations(path), shapes);
+    SaveAnnotations(path, {});
+    EXPECT_TRUE(LoadAnnotations(path).empty());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("scan.dcm.kelvo.json")})
+        << "no temporary file stays behind";
+}
+
+QByteArray WithShape(const QByteArray& shape, const QByteArray& version = "1") {
+    return "{\"format\": \"kelvo-annotations\", \"version\": " + version + ", \"shapes\": [" + shape + "]}";
+}
+
+TEST(AnnotationFile, RefusesWhatItCannotTrust) {
+    const QByteArray good = R"({"kind": "rectangle", "points": [[1, 2], [3, 4]], "color": "#ff0000", "width": 1, "style": "solid", "caption": "Roi-1", "roi": 1})";
+    ASSERT_EQ(AnnotationsFromJson(WithShape(good), QStringLiteral("f")).size(), 1u);
+    struct Row {
+        const char* Name;
+        QByteArray Json;
+        TAnnotationError Kind;
+        const char* Says;
+    };
+    auto bad = [&](const char* from, const char* to) { return WithShape(QByteArray(good).replace(from, to)); };
+    const Row rows[] = {
+        {"not JSON", "{\"format\": ", TAnnotationError::NotAnnotations, "not an annotation file"},
+        {"another JSON document", "{\"shapes\": []}", TAnnotationError::NotAnnotations, "not an annotation file"},
+        {"a newer version", WithShape(good, "2"), TAnnotationError::UnknownVersion, "version 2"},
+        {"a fractional version", WithShape(good, "1.5"), TAnnotationError::UnknownVersion, "version 1.5"},
+        {"no version", "{\"format\": \"kelvo-annotations\", \"shapes\": []}", TAnnotationError::UnknownVersion, "(none)"},
+        {"unknown kind", bad("rectangle", "hexagon"), TAnnotationError::BadValue, "shape 1: unknown kind"},
+        {"coordinate too far", bad("[3, 4]", "[3, 268435456]"), TAnnotationError::BadValue, "coordinate"},
+        {"fractional coordinate", bad("[3, 4]", "[3.5, 4]"), TAnnotationError::BadValue, "coordinate"},
+        {"coordinate as text", bad("[3, 4]", "[\"3\", 4]"), TAnnotationError::BadValue, "coordinate"},
+        {"one point for a rectangle", bad(", [3, 4]", ""), TAnnotationError::BadValue, "1 points do not make a rectangle"},
+        {"colour not hex", bad("#ff0000", "#ff00zz"), TAnnotationError::BadValue, "colour"},
+        {"width zero", bad("\"width\": 1", "\"width\": 0"), TAnnotationError::BadValue, "width"},
+        {"width huge", bad("\"width\": 1", "\"width\": 1e300"), TAnnotationError::BadValue, "width"},
+        {"unknown style", bad("solid", "wavy"), TAnnotationError::BadValue, "line style"},
+        {"caption too long", bad("Roi-1", QByteArray(51, 'x').constData()), TAnnotationError::BadValue, "caption"},
+        {"region number zero", bad("\"roi\": 1", "\"roi\": 0"), TAnnotationError::BadValue, "roi"},
+        {"region number near the 32-bit limit", bad("\"roi\": 1", "\"roi\": 2147483646"), TAnnotationError::BadValue, "roi"},
+        {"region number missing", bad(", \"roi\": 1", ""), TAnnotationError::BadValue, "roi"},
+        {"region number twice", WithShape(good + "," + good), TAnnotationError::BadValue, "shape 2: region number 1 is used twice"},
+        {"a shape that is a number", WithShape("5"), TAnnotationError::BadValue, "shape 1 is not an object"},
+    };
+    for (const Row& row : rows) {
+        try {
+            (void)AnnotationsFromJson(row.Json, QStringLiteral("scan.dcm.kelvo.json"));
+            ADD_FAILURE() << row.Name << ": accepted";
+        } catch (const EAnnotationError& e) {
+            EXPECT_EQ(e.Kind(), row.Kind) << row.Name;
+            EXPECT_TRUE(e.Text().contains(QLatin1String(row.Says))) << row.Name << ": " << e.Text().toStdString();
+            EXPECT_TRUE(e.Text().contains(QLatin1String("scan.dcm.kelvo.json"))) << row.Name;
+        }
+    }
+}
+
+TEST(AnnotationFile, FailedSaveKeepsTheOldFile) {
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/a.kelvo.json");
+    SaveAnnotations(path, SampleShapes());
+    const QByteArray before = [&] { QFile f(path); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+    // A directory in the way of the temporary file's rename target cannot be replaced.
+    const QString blocked = dir.path() + QStringLiteral("/blocked.kelvo.json");
+    ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("blocked.kelvo.json")));
+    EXPECT_THROW(SaveAnnotations(blocked, SampleShapes()), EAnnotationError);
+    EXPECT_THROW(SaveAnnotations(dir.path() + QStringLiteral("/missing/a.kelvo.json"), SampleShapes()), EAnnotationError);
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), before);
+    EXPECT_THROW((void)LoadAnnotations(dir.path() + QStringLiteral("/none.json")), EAnnotationError);
+}
+
+class ShapeRecords : public CanvasTest {};
+
+TEST_F(ShapeRecords, EveryKindSurvivesBeingMadeIntoAShapeAndBack) {
+    for (const TAnnotation& a : SampleShapes()) {
+        const std::unique_ptr<TMyShape> shape = MakeShape(a);
+        ASSERT_EQ(KindOf(*shape), a.Kind);
+        TAnnotation back = *ToAnnotation(*shape);
+        EXPECT_EQ(back, a) << KindWord(a.Kind).toStdString();
+    }
+    EXPECT_EQ(RoiNumberOf(QStringLiteral("Roi-12")), 12);
+    EXPECT_EQ(RoiNumberOf(QStringLiteral("Roi-x")), 0);
+    EXPECT_EQ(RoiNumberOf(QStringLiteral("Ruler")), 0);
+}
+
+std::shared_ptr<const imaging::TPicture> Ramp() { // value = x + 10 y, 1.5 mm x 0.5 mm, CT
+    auto p = std::make_shared<imaging::TPicture>();
+    p->Allocate(8, 8, 1, 1, imaging::TSampleType::S16, 16);
+    auto* v = reinterpret_cast<int16_t*>(p->Data());
+    for (int i = 0; i < 64; ++i) v[i] = int16_t(i % 8 + 10 * (i / 8));
+    p->Intercept = -1024;
+    p->Unit = QStringLiteral("HU");
+    p->ColumnSpacing = 1.5;
+    p->RowSpacing = 0.5;
+    p->SpacingSource = imaging::TSpacingSource::PixelSpacing;
+    return p;
+}
+
+TEST_F(ShapeRecords, CsvHasOneExactRowPerShapeWhateverTheLocale) {
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    std::vector<std::unique_ptr<TMyShape>> owned;
+    std::vector<const TMyShape*> shapes;
+    for (const TAnnotation& a : SampleShapes()) {
+        owned.push_back(MakeShape(a));
+        shapes.push_back(owned.back().get());
+    }
+    owned[1]->Points = {{0, 0}, {3, 4}}; // 4.5 mm across, 2 mm down
+    TRegionStatsCache cache;
+    const std::vector<TMeasurement> m = Measure(shapes, {Ramp(), 0, 1.5, 0.5, 96, &cache});
+    const QString csv = QString::fromUtf8(MeasurementsCsv(m));
+    QLocale::setDefault(before);
+    const QStringList lines = csv.split(QStringLiteral("\r\n"));
+    ASSERT_EQ(lines.size(), 8) << csv.toStdString(); // header, six rows, the empty rest after the last CRLF
+    EXPECT_EQ(lines[0], QStringLiteral("Name,Kind,Points,Length,Length unit,Angle (degrees),Area,Area unit,Count,Mean,SD,Min,Max,Value unit"));
+    EXPECT_EQ(lines[1], QStringLiteral("\"Lesion, \"\"left\"\"\",Arrow,1 2; 30 40,,,,,,,,,,,"));
+    EXPECT_TRUE(lines[2].startsWith(QLatin1String("Ruler 1,Ruler,0 0; 3 4,"))) << lines[2].toStdString();
+    EXPECT_TRUE(lines[2].endsWith(QLatin1String(",mm,,,,,,,,,"))) << lines[2].toStdString();
+    const QStringList ruler = lines[2].split(QLatin1Char(','));
+    EXPECT_DOUBLE_EQ(ruler[3].toDouble(), std::hypot(4.5, 2.0));
+    EXPECT_EQ(lines[3].split(QLatin1Char(','))[5], QStringLiteral("90"));
+    // The triangle x + y <= 3 holds 10 pixels of values x + 10 y - 1024: sum 110, squares 2120.
+    EXPECT_EQ(lines[4], QStringLiteral("Roi-7,Polyline,0 0; 4 0; 0 4,,,,7.5,mm²,10,-1013,%1,-1024,-994,HU")
+                            .arg(QString::number(std::sqrt(91.0), 'g', QLocale::FloatingPointShortest)));
+    EXPECT_TRUE(lines[5].startsWith(QStringLiteral("Roi-2,Rectangle,50 30; 10 10,,,,0,mm²,0,,,,,HU"))) << lines[5].toStdString();
+    EXPECT_TRUE(lines[6].startsWith(QLatin1String("Roi-3,Ellipse,"))) << lines[6].toStdString();
+    EXPECT_EQ(lines[7], QString());
+    EXPECT_EQ(cache.Computations(), 3);
+    (void)Measure(shapes, {Ramp(), 0, 1.5, 0.5, 96, &cache});
+    EXPECT_EQ(cache.Computations(), 6) << "another picture is measured again";
+}
+
+TEST_F(ShapeRecords, StatisticsAreReusedUntilTheRegionChanges) {
+    auto shape = MakeShape(SampleShapes()[4]);
+    const std::vector<const TMyShape*> shapes{shape.get()};
+    const auto picture = Ramp();
+    TRegionStatsCache cache;
+    for (int i = 0; i < 3; ++i) (void)Measure(shapes, {picture, 0, 0, 0, 96, &cache});
+    EXPECT_EQ(cache.Computations(), 1);
+    shape->Points = {{0, 0}, {2, 2}};
+    const std::vector<TMeasurement> m = Measure(shapes, {picture, 0, 0, 0, 96, &cache});
+    EXPECT_EQ(cache.Computations(), 2);
+    ASSERT_TRUE(m[0].Stats.has_value());
+    EXPECT_EQ(m[0].Stats->Count, 4);
+    EXPECT_EQ(m[0].Stats->Mean, 5.5 - 1024);
+    EXPECT_EQ(m[0].ValueText(), QStringLiteral("3.00 mm², -1018.50 ± 5.02 HU"));
+}
+
+} // namespace
+} // namespace kelvo

@@ -1,0 +1,139 @@
+"""The measuring workflow in the real program: regions drawn on a CT are listed with
+their statistics, exported as CSV that agrees with numpy, undone with Ctrl+Z, saved
+beside the picture with Ctrl+S, and found again when the picture is opened anew."""
+
+import csv
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import kelvo_e2e as e2e  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REFERENCE = os.path.join(HERE, "..", "imaging", "region_reference.py")
+LIST_BTN = (537, 576, 186, 33)
+PANEL = (713, 8, 300, 553)  # right of the scroll box, when the list is shown
+
+
+def pydicom_file(name):
+    out = subprocess.run(["/usr/bin/python3", "-c",
+                          "import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))"],
+                         capture_output=True, timeout=60, check=True)
+    return os.path.join(out.stdout.decode().strip(), "test_files", name)
+
+
+class OnCanvas(e2e.Kelvo):
+    """The program started with a file: its canvas sits where the built-in one does."""
+
+    def __init__(self, *args, canvas_offset, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.offset = canvas_offset
+
+    def find_canvas(self):
+        return self.origin[0] + self.offset[0], self.origin[1] + self.offset[1]
+
+
+class Measuring(e2e.KelvoTestCase, unittest.TestCase):
+    def setUp(self):
+        super().setUp()
+        self.tmp = tempfile.mkdtemp(prefix="kelvo-measuring-")
+        self.scan = os.path.join(self.tmp, "scan.dcm")
+        shutil.copy(pydicom_file("CT_small.dcm"), self.scan)
+        self.offset = (self.k.canvas[0] - self.k.origin[0], self.k.canvas[1] - self.k.origin[1])
+
+    def tearDown(self):
+        super().tearDown()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def open_scan(self):
+        self.k.stop()
+        self.k = OnCanvas(e2e.KelvoTestCase.program, self.x, args=[self.scan], canvas_offset=self.offset)
+        self.k.start(title=f"scan.dcm - {e2e.MAIN_TITLE}")
+
+    def at_window(self, box, dx, dy):
+        return self.k.origin[0] + box[0] + dx, self.k.origin[1] + box[1] + dy
+
+    def show_list(self):
+        self.k.click(*self.at_window(LIST_BTN, LIST_BTN[2] // 2, LIST_BTN[3] // 2))
+        self.k.settle(0.5)
+
+    def listed(self):
+        """The list's rows, copied with Ctrl+C from the list itself."""
+        self.k.click(*self.at_window(PANEL, 150, 400))  # the list's empty part
+        self.k.settle(0.2)
+        self.k.key("ctrl+c")
+        self.k.settle(0.3)
+        text = e2e.run(["/usr/bin/xclip", "-o", "-selection", "clipboard"], env=self.x.env(), timeout=10)
+        return [line.split("\t") for line in text.splitlines()[1:]]
+
+    def save_through_dialog(self, title, path):
+        dialog = self.k.find_window(title, timeout=20)
+        self.x.xdotool("windowfocus", "--sync", dialog.wid)
+        self.k.settle(0.5)
+        self.k.key("ctrl+a")
+        self.k.type_text(path)
+        self.k.key("Return")
+        e2e.wait_until(lambda: os.path.exists(path), 20, f"{path} to be written")
+        self.k.settle(0.5)
+        self.x.xdotool("windowfocus", "--sync", self.k.window.wid)
+
+    def test_draw_list_export_undo_save_and_reopen(self):
+        self.open_scan()
+        self.k.click_control("rectangleBtn")
+        self.k.canvas_drag((10, 12), (90, 70))
+        self.k.click_control("EllipseBtn")
+        self.k.canvas_drag((60, 5), (5, 60))
+        self.show_list()
+        rows = self.listed()
+        self.assertEqual([r[:2] for r in rows], [["Roi-1", "Rectangle"], ["Roi-2", "Ellipse"]])
+        self.assertIn("mm²", rows[0][2])
+        self.assertIn("HU", rows[0][2])
+
+        csv_path = os.path.join(self.tmp, "m.csv")
+        self.k.click(*self.at_window(PANEL, 4 + 72, 495 + 12))
+        self.save_through_dialog("Export measurements", csv_path)
+        with open(csv_path, newline="", encoding="utf-8") as f:
+            data = f.read()
+        self.assertTrue(data.endswith("\r\n"))
+        table = list(csv.reader(io.StringIO(data)))
+        self.assertEqual(len(table), 3)
+        regions = []
+        for row in table[1:]:
+            kind = {"Rectangle": "rect", "Ellipse": "ellipse"}[row[1]]
+            regions.append(kind + ":" + ";".join(p.strip().replace(" ", ",") for p in row[2].split(";")))
+        numpy = e2e.run(["/usr/bin/python3", REFERENCE, self.scan, *regions], timeout=120).split("\n")
+        for row, ref in zip(table[1:], numpy):
+            count, *values = ref.split()
+            self.assertEqual(row[8], count)
+            for got, want in zip(row[9:13], values):
+                self.assertLessEqual(abs(float(got) - float(want)), 1e-9 * max(1.0, abs(float(want))), row)
+            self.assertEqual(row[13], "HU")
+
+        # The canvas takes the keyboard when clicked; Ctrl+Z works from anywhere.
+        self.k.key("ctrl+z")
+        self.k.settle(0.5)
+        self.assertEqual([r[0] for r in self.listed()], ["Roi-1"])
+        self.k.key("ctrl+s")
+        annotations = self.scan + ".kelvo.json"
+        e2e.wait_until(lambda: os.path.exists(annotations), 20, "the annotation file")
+
+        self.open_scan()
+        question = self.k.find_window("Annotations", timeout=20)
+        self.x.xdotool("windowfocus", "--sync", question.wid)
+        self.k.settle(0.3)
+        self.k.key("Return")
+        self.k.settle(0.5)
+        self.x.xdotool("windowfocus", "--sync", self.k.window.wid)
+        self.k.click_control("rectangleBtn")
+        self.k.canvas_drag((20, 80), (60, 110))
+        self.show_list()
+        self.assertEqual([r[:2] for r in self.listed()], [["Roi-1", "Rectangle"], ["Roi-2", "Rectangle"]])
+
+
+if __name__ == "__main__":
+    e2e.main(sys.argv)

@@ -1,0 +1,65 @@
+#!/usr/bin/python3
+"""Region statistics computed with numpy, as an independent reference.
+
+    region_reference.py FILE REGION...
+
+REGION is KIND:X,Y;X,Y;... with KIND rect, ellipse or polygon (corner coordinates:
+pixel (x, y) covers [x, x+1) x [y, y+1)). A pixel belongs to a region when its centre
+lies inside the outline or on it; polygons use the even-odd rule. For every region one
+line: count mean sd min max, the values pydicom's modality transform gives, sd with
+ddof=0. Everything is tested per pixel in doubled integer coordinates, so that the
+pixel set is exact.
+"""
+import sys
+
+import numpy as np
+import pydicom
+from pydicom.pixel_data_handlers.util import apply_modality_lut
+
+
+def mask_of(kind, pts, rows, cols):
+    y, x = np.mgrid[0:rows, 0:cols].astype(np.int64)
+    cx, cy = 2 * x + 1, 2 * y + 1  # doubled centres
+    if kind in ("rect", "ellipse"):
+        (x0, y0), (x1, y1) = pts
+        l, r = sorted((x0, x1))
+        t, b = sorted((y0, y1))
+        if kind == "rect":
+            return (cx >= 2 * l) & (cx <= 2 * r) & (cy >= 2 * t) & (cy <= 2 * b)
+        w, h = r - l, b - t
+        if w == 0 or h == 0:
+            return np.zeros((rows, cols), bool)
+        dx, dy = cx - (l + r), cy - (t + b)
+        return dx * dx * h * h + dy * dy * w * w <= w * w * h * h
+    inside = np.zeros((rows, cols), bool)
+    on_edge = np.zeros((rows, cols), bool)
+    n = len(pts)
+    for i in range(n):
+        ax, ay = 2 * pts[i][0], 2 * pts[i][1]
+        bx, by = 2 * pts[(i + 1) % n][0], 2 * pts[(i + 1) % n][1]
+        # on the segment: collinear and within its box
+        cross = (bx - ax) * (cy - ay) - (by - ay) * (cx - ax)
+        within = ((cx - ax) * (cx - bx) <= 0) & ((cy - ay) * (cy - by) <= 0)
+        on_edge |= (cross == 0) & within
+        # ray to +x crosses the edge
+        straddles = (ay > cy) != (by > cy)
+        if ay != by:
+            # x of the crossing > cx  <=>  (ax - cx)(by - ay) + (cy - ay)(bx - ax) > 0, sign by (by - ay)
+            num = (ax - cx) * (by - ay) + (cy - ay) * (bx - ax)
+            inside ^= straddles & ((num > 0) if by > ay else (num < 0))
+    return inside | on_edge
+
+
+def main():
+    ds = pydicom.dcmread(sys.argv[1])
+    values = np.asarray(apply_modality_lut(ds.pixel_array, ds), dtype=np.float64)
+    rows, cols = values.shape
+    for spec in sys.argv[2:]:
+        kind, rest = spec.split(":")
+        pts = [tuple(int(v) for v in p.split(",")) for p in rest.split(";")]
+        sel = values[mask_of(kind, pts, rows, cols)]
+        print(len(sel), repr(sel.mean()), repr(sel.std()), repr(sel.min()), repr(sel.max()))
+
+
+if __name__ == "__main__":
+    main()
