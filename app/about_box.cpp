@@ -5,6 +5,7 @@
 #include "app/url_launcher.h"
 #include "mail/smtp.h"
 #include "platform/exceptions.h"
+#include "platform/guarded.h"
 #include "platform/winsock.h"
 
 #include <QAbstractButton>
@@ -422,16 +423,14 @@ void TAboutBox::CancelSend() {
 void TAboutBox::SetStatus(const QString& text) { StatusLabel->setText(text); }
 
 void TAboutBox::Message(const QString& text) {
-    try {
+    (void)Guarded("message", [&] {
         if (ShowMessage) {
             ShowMessage(text);
         } else {
             CopyableMessageBox box(QString::fromLatin1(kMessageCaption), text, this);
             box.exec();
         }
-    } catch (const std::exception& e) {
-        qWarning("message: %s", e.what());
-    }
+    });
 }
 
 void TAboutBox::Label9Click() { URL2->Execute(); }
@@ -451,16 +450,8 @@ void TAboutBox::BitBtn1Click() {
     QGuiApplication::setOverrideCursor(Qt::BusyCursor);
     sending_ = true;
     cancelRequested_ = false;
-    bool sent = false;
-    try {
-        SendFeedback();
-        sent = true;
-    } catch (const std::exception& e) {
-        // The user sees the fixed text; the cause is for whoever reads the log.
-        qWarning("feedback: %s", e.what());
-    } catch (...) {
-        qWarning("feedback: unknown failure");
-    }
+    // The user sees the fixed text; the cause is for whoever reads the log.
+    const bool sent = Guarded("feedback", [this] { SendFeedback(); });
     sending_ = false;
     QGuiApplication::restoreOverrideCursor();
     KivSMTP1->SetPassword(std::string());

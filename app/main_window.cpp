@@ -7,6 +7,7 @@
 #include "platform/screen.h"
 #include "app/picture.h"
 #include "imaging/loader.h"
+#include "platform/guarded.h"
 #include "platform/surface.h"
 
 #include <QBuffer>
@@ -53,19 +54,6 @@ constexpr uint8_t kAnsiCharset = 0;
 constexpr int kScrollRightMargin = TForm1::kDesignWidth - (152 + 553);
 constexpr int kScrollBottomMargin = TForm1::kDesignHeight - (8 + 553);
 constexpr int kButtonsFromBottom = TForm1::kDesignHeight - 576;
-
-// Handlers run inside Qt's event dispatch, which must never see an exception.
-// The window shows no error messages of its own, so a failure is only logged.
-template <typename F>
-void Guarded(const char* where, F&& f) {
-    try {
-        f();
-    } catch (const std::exception& e) {
-        qWarning("%s: %s", where, e.what());
-    } catch (...) {
-        qWarning("%s: unknown failure", where);
-    }
-}
 
 QFrame* MakeBevel(QWidget* parent, int x, int y, int w, int h) {
     auto* f = new QFrame(parent);

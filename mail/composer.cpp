@@ -116,17 +116,17 @@ public:
 
     int32_t Read(void*, int32_t) override { return 0; }
     int32_t Write(const void* buffer, int32_t count) override {
-        target_.Seek(base_ + position_, 0);
+        target_.Seek(base_ + position_, SeekOrigin::Beginning);
         const int32_t n = target_.Write(buffer, count);
         position_ += n;
         size_ = std::max(size_, position_);
         return n;
     }
     int64_t Seek(int64_t offset, uint16_t origin) override {
-        switch (origin) {
-        case 0: position_ = offset; break;
-        case 1: position_ += offset; break;
-        case 2: position_ = size_ + offset; break;
+        switch (static_cast<SeekOrigin>(origin)) {
+        case SeekOrigin::Beginning: position_ = offset; break;
+        case SeekOrigin::Current: position_ += offset; break;
+        case SeekOrigin::End: position_ = size_ + offset; break;
         default: throw Exception("Invalid seek origin = " + std::to_string(origin));
         }
         position_ = std::max<int64_t>(position_, 0);
@@ -379,7 +379,7 @@ void TMailComposer::AddAttachment(int32_t index) {
     RefuseLineBreak(name, "the name of attachment " + std::to_string(index));
     // BuildMessage keeps the position at the end of what it wrote (the store beyond
     // is reserved room); called on its own, the part goes after the body.
-    if (!composing_) bodyStream_.Seek(0, 2);
+    if (!composing_) bodyStream_.Seek(0, SeekOrigin::End);
     WriteBody(AttachmentHead(name));
 
     TKivUUProcessor encoder;

@@ -1,7 +1,10 @@
 // TKivSMTP: the greeting and HELO exchange, the mail transaction, QUIT, and the checks that keep the dialogue in step.
 #include "mail/smtp.h"
 
+#include "mail/smtp_texts.h"
 #include "net/header_list.h"
+#include "net/reply.h"
+#include "net/socket_texts.h"
 #include "platform/exceptions.h"
 #include "platform/streams.h"
 #include "platform/winsock.h"
@@ -18,31 +21,14 @@ namespace kelvo {
 
 namespace {
 
-const char* const kClosedByServer = "Connection closed by the server";
-const char* const kAuthenticationFailed = "Authentication failed";
-const char* const kIncompleteHeader = "Incomplete Header";
+using namespace smtp_text;
+using namespace reply_code;
 
 // RFC 5321 §3.8: a server answers 421 when it is about to close the channel.
 constexpr int16_t kServiceClosing = 421;
-
-// The leading decimal digits of a reply line, at most ten of them; 0 when there are
-// none or when they do not fit the 16-bit reply code.
-int16_t ReplyCode(const std::string& line)
-{
-    size_t digits = 0;
-    while (digits < line.size() && digits < 10 && line[digits] >= '0' && line[digits] <= '9')
-        ++digits;
-    if (digits == 0)
-        return 0;
-    const long long value = std::stoll(line.substr(0, digits));
-    return value <= INT16_MAX ? static_cast<int16_t>(value) : 0;
-}
-
-// "250-..." and lines that begin with a space announce more lines of the same reply.
-bool Continues(const std::string& line)
-{
-    return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
-}
+// QUIT counts as accepted up to this code, 3yz replies below 340 included: a server
+// that answers QUIT oddly but harmlessly is not reported as a failure.
+constexpr int16_t kLastQuitAccepted = 339;
 
 // A CR or LF in a command argument would end the command early and let the rest of
 // the text stand as a command of its own (RFC 5321 §2.3.8); a NUL would cut the
@@ -50,16 +36,7 @@ bool Continues(const std::string& line)
 void RefuseInCommand(const std::string& value, const std::string& what, const std::string& command)
 {
     if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        throw Exception("CR, LF or NUL in " + what + ": " + command + " is not sent");
-}
-
-// Calls a handler through a copy: the handler may destroy the component, and with it
-// the std::function that is running.
-template <typename Event, typename... Args>
-void Fire(const Event& event, Args&&... args)
-{
-    const Event copy = event;
-    copy(std::forward<Args>(args)...);
+        throw Exception(RefusedInCommand(what, command));
 }
 
 // A read-only stream made of a head, another stream and a tail, read in that order.
@@ -98,7 +75,8 @@ public:
     int32_t Write(const void*, int32_t) override { return 0; }
     int64_t Seek(int64_t offset, uint16_t origin) override
     {
-        const int64_t base = origin == 0 ? 0 : origin == 1 ? position_ : Total();
+        const auto from = static_cast<SeekOrigin>(origin);
+        const int64_t base = from == SeekOrigin::Beginning ? 0 : from == SeekOrigin::Current ? position_ : Total();
         position_ = std::clamp<int64_t>(base + offset, 0, Total());
         return position_;
     }
@@ -154,16 +132,18 @@ void TKivSMTP::ReadContinuation()
     // reply at all, and no code by which a step could pass.
     if (lastReply_.empty())
         throw ESockError(kClosedByServer);
+    reply_.Start(lastReply_);
     std::string line = lastReply_;
     int lines = 1;
-    while (Continues(line)) {
+    while (TReply::Continues(line)) {
         if (++lines > kMaxReplyLines)
-            throw ESockError("Reply longer than " + std::to_string(kMaxReplyLines) + " lines");
+            throw ESockError(ReplyTooLong(kMaxReplyLines));
         ReadLn(line);
         if (line.empty())
             throw ESockError(kClosedByServer);
-        ReportStatus(1, line);
+        ReportStatus(StatusLevel::ServerReply, line);
         lastReply_ = line;
+        reply_.Add(line);
     }
 }
 
@@ -182,8 +162,8 @@ void TKivSMTP::ReadReply()
     ReadLn(line);
     lastReply_ = line;
     if (!line.empty())
-        ReportStatus(1, line);
-    replyNumber_ = ReplyCode(line);
+        ReportStatus(StatusLevel::ServerReply, line);
+    replyNumber_ = TReply::CodeOf(line);
     ReadContinuation();
 }
 
@@ -214,7 +194,7 @@ void TKivSMTP::Connect()
         if (security_ == ssImplicitTls)
             SecureConnection();
         ReadGreeting();
-        if (replyNumber_ >= 400)
+        if (replyNumber_ >= kFirstFailure)
             throw Exception(lastReply_);
         bool asked = false;
         for (;;) {
@@ -224,7 +204,7 @@ void TKivSMTP::Connect()
                 break;
             }
             Command("HELO " + userID_);
-            if (replyNumber_ < 300)
+            if (replyNumber_ < kFirstIntermediate)
                 break;
             // The server is closing the channel, not refusing the name.
             if (replyNumber_ == kServiceClosing)
@@ -232,9 +212,8 @@ void TKivSMTP::Connect()
             if (asked || !OnAuthenticationFailed)
                 throw Exception(kAuthenticationFailed);
             bool handled = false;
-            Fire(OnAuthenticationFailed, handled);
-            if (life.expired())
-                throw EAbortError("Socket readln aborted");
+            if (!Fire(life, OnAuthenticationFailed, handled))
+                throw EAbortError(socket_text::kReadAborted);
             if (!handled)
                 throw Exception(kAuthenticationFailed);
             asked = true;
@@ -264,8 +243,7 @@ void TKivSMTP::Connect()
     }
     if (setBusy)
         busy_ = false;
-    if (OnConnect)
-        Fire(OnConnect, this);
+    (void)Fire(life, OnConnect, this);
 }
 
 bool TKivSMTP::IdleConnectionLost()
@@ -287,7 +265,7 @@ void TKivSMTP::Disconnect()
     if (Connected() && IdleConnectionLost()) {
         // The server has ended the session already: there is no one to say QUIT to,
         // and its parting reply is no refusal of ours.
-        ReportStatus(4, "Connection closed by the server while idle");
+        ReportStatus(StatusLevel::MajorStep, kClosedWhileIdle);
         TLinksock::Disconnect();
         return;
     }
@@ -303,7 +281,7 @@ void TKivSMTP::Disconnect()
     TLinksock::Disconnect();
     if (failure)
         std::rethrow_exception(failure);
-    if (replyNumber_ > 339)
+    if (replyNumber_ > kLastQuitAccepted)
         throw Exception(lastReply_);
 }
 
@@ -338,19 +316,16 @@ void TKivSMTP::SendEnvelopeAndData()
     // Two pairs, not one: the body as received begins with an empty line.
     block += "\r\n\r\n";
     if (block.find('\0') != std::string::npos)
-        throw Exception("NUL in the header: the message is not sent");
+        throw Exception(kNulInHeader);
 
-    if (OnSendStart) {
-        Fire(OnSendStart, this);
-        if (life.expired())
-            throw EAbortError("Socket send aborted");
-    }
+    if (!Fire(life, OnSendStart, this))
+        throw EAbortError(socket_text::kSendAborted);
 
     Command("RSET");
-    if (replyNumber_ >= 400)
+    if (replyNumber_ >= kFirstFailure)
         refuse();
     Command("MAIL FROM:<" + m.FromAddress() + ">");
-    if (replyNumber_ >= 400)
+    if (replyNumber_ >= kFirstFailure)
         refuse();
     for (const TStringList* list : lists) {
         // Copied: a handler may change the list while it is walked.
@@ -362,21 +337,19 @@ void TKivSMTP::SendEnvelopeAndData()
             Command("RCPT TO:<" + address + ">");
             if (replyNumber_ == kServiceClosing)
                 refuse();
-            if (replyNumber_ > 300 && OnRecipientNotFound) {
-                Fire(OnRecipientNotFound, entry);
-                if (life.expired())
-                    throw EAbortError("Socket send aborted");
-            }
+            // 300 itself still counts as accepted, as it always has.
+            if (replyNumber_ > kFirstIntermediate && !Fire(life, OnRecipientNotFound, entry))
+                throw EAbortError(socket_text::kSendAborted);
         }
     }
     Command("DATA");
-    if (replyNumber_ >= 400)
+    if (replyNumber_ >= kFirstFailure)
         refuse();
     // Only 354 lets the data go out (RFC 5321 §4.3.2, §3.3). Sent after any other
     // answer, every header and body line would be taken for a command and its reply
     // for the answer to the end of data. The server's state is unknown after such
     // an answer, so the connection goes too.
-    if (replyNumber_ < 300) {
+    if (replyNumber_ < kFirstIntermediate) {
         const std::string reply = lastReply_;
         DropConnection();
         throw Exception(reply);
@@ -386,15 +359,12 @@ void TKivSMTP::SendEnvelopeAndData()
     // Nagle's algorithm would hold until the server acknowledges the previous one.
     TDataStream data(std::move(block), composer_.BodyStream(), ".\r\n");
     SendStream(data);
-    ReportStatus(8, "Transaction");
+    ReportStatus(StatusLevel::Everything, "Transaction");
     ReadReply();
-    if (replyNumber_ >= 400) {
-        if (OnFailure) {
-            const std::string reply = lastReply_;
-            Fire(OnFailure, this);
-            if (life.expired())
-                throw Exception(reply);
-        }
+    if (replyNumber_ >= kFirstFailure) {
+        const std::string reply = lastReply_;
+        if (!Fire(life, OnFailure, this))
+            throw Exception(reply);
         refuse();
     }
 }
@@ -414,7 +384,7 @@ void TKivSMTP::SendMail()
         // A connection kept since the last send may have been closed by the server in
         // the meantime; a fresh one, with the same host and HELO, takes its place.
         if (Connected() && IdleConnectionLost()) {
-            ReportStatus(4, "Connection closed by the server while idle");
+            ReportStatus(StatusLevel::MajorStep, kClosedWhileIdle);
             DropConnection();
             Connect();
         }
@@ -431,8 +401,7 @@ void TKivSMTP::SendMail()
             if (asked || !OnHeaderIncomplete)
                 throw Exception(kIncompleteHeader);
             bool handled = false;
-            Fire(OnHeaderIncomplete, handled, noSender ? 1 : 2);
-            if (life.expired())
+            if (!Fire(life, OnHeaderIncomplete, handled, noSender ? 1 : 2))
                 throw Exception(kIncompleteHeader);
             if (!handled)
                 throw Exception(kIncompleteHeader);
@@ -460,8 +429,7 @@ void TKivSMTP::SendMail()
         throw;
     }
     busy_ = false;
-    if (OnSuccess)
-        Fire(OnSuccess, this);
+    (void)Fire(life, OnSuccess, this);
 }
 
 } // namespace kelvo

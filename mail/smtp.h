@@ -3,6 +3,7 @@
 
 #include "mail/composer.h"
 #include "net/linksock.h"
+#include "net/reply.h"
 
 #include <cstdint>
 #include <functional>
@@ -171,6 +172,7 @@ private:
     void Progress(const char* text);
 
     TMailComposer composer_;
+    TReply reply_;  // the whole of the last reply read, for the steps that read more than its last line
     std::string userID_;
     bool clearParams_ = true;
     bool busy_ = false;

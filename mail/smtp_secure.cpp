@@ -3,6 +3,8 @@
 // Kept apart from the plain dialogue, which runs unchanged when none of it is asked for.
 #include "mail/smtp.h"
 
+#include "mail/smtp_texts.h"
+#include "net/socket_texts.h"
 #include "platform/exceptions.h"
 
 #include <openssl/crypto.h>
@@ -15,21 +17,13 @@ namespace kelvo {
 
 namespace {
 
-const char* const kClosedByServer = "Connection closed by the server";
-const char* const kNoStartTls = "The server does not offer STARTTLS: nothing was sent in clear";
-const char* const kSignInNeedsTls = "Signing in needs an encrypted connection: the password was not sent";
-const char* const kNoUsableAuth = "The server offers no usable sign-in method (AUTH PLAIN or AUTH LOGIN)";
-const char* const kNulInCredentials = "The user name or the password contains a NUL character";
+using namespace smtp_text;
+using namespace reply_code;
 
 // RFC 4954 §4: a successful AUTH ends with 235; a challenge is 334.
 constexpr int16_t kAuthSucceeded = 235;
 constexpr int16_t kAuthChallenge = 334;
 constexpr int16_t kReadyForTls = 220;
-
-bool Continues(const std::string& line)
-{
-    return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
-}
 
 // The reply line without its line end, for an error message.
 std::string Trimmed(const std::string& line)
@@ -95,9 +89,9 @@ bool TKivSMTP::UsesExtensions() const { return security_ != ssNone || !userName_
 
 void TKivSMTP::Progress(const char* text)
 {
-    ReportStatus(4, text);
+    ReportStatus(StatusLevel::MajorStep, text);
     if (!Fire(LifeToken(), OnProgress, this, std::string(text)))
-        throw EAbortError("Socket readln aborted");
+        throw EAbortError(socket_text::kReadAborted);
 }
 
 void TKivSMTP::SecureConnection()
@@ -108,19 +102,11 @@ void TKivSMTP::SecureConnection()
 
 std::vector<std::string> TKivSMTP::Ehlo()
 {
-    Transaction("EHLO " + userID_);
-    if (lastReply_.empty())
-        throw ESockError(kClosedByServer);
+    Command("EHLO " + userID_);
     std::vector<std::string> keywords;
-    std::string line = lastReply_;
-    for (int lines = 1; Continues(line); ++lines) {
-        if (lines >= kMaxReplyLines)
-            throw ESockError("Reply longer than " + std::to_string(kMaxReplyLines) + " lines");
-        ReadLn(line);
-        if (line.empty())
-            throw ESockError(kClosedByServer);
-        ReportStatus(1, line);
-        lastReply_ = line;
+    // The first line greets; every line after it names one extension.
+    for (size_t i = 1; i < reply_.lines().size(); ++i) {
+        const std::string& line = reply_.lines()[i];
         // RFC 5321 §4.1.1.1: after the code and separator, one keyword and its parameters.
         std::string keyword = Trimmed(line.size() > 4 ? line.substr(4) : std::string());
         std::transform(keyword.begin(), keyword.end(), keyword.begin(),
@@ -128,8 +114,8 @@ std::vector<std::string> TKivSMTP::Ehlo()
         keywords.push_back(keyword);
     }
     // No HELO fallback here: a server that cannot speak EHLO cannot give what was asked for.
-    if (replyNumber_ >= 300 || replyNumber_ < 200)
-        throw Exception("The server refused EHLO: " + Trimmed(lastReply_));
+    if (replyNumber_ >= kFirstIntermediate || replyNumber_ < kFirstCompletion)
+        throw Exception(kEhloRefused + Trimmed(lastReply_));
     return keywords;
 }
 
@@ -140,7 +126,7 @@ void TKivSMTP::ExtendedHello()
         if (Offers(capabilities, "STARTTLS")) {
             Command("STARTTLS");
             if (replyNumber_ != kReadyForTls)
-                throw Exception("The server refused STARTTLS: " + Trimmed(lastReply_));
+                throw Exception(kStartTlsRefused + Trimmed(lastReply_));
             SecureConnection();
             // RFC 3207 §4.2: what the server said before TLS is forgotten and asked again.
             capabilities = Ehlo();
@@ -199,7 +185,7 @@ void TKivSMTP::SignIn(const std::vector<std::string>& capabilities)
         }
     }
     if (replyNumber_ != kAuthSucceeded)
-        throw Exception("Sign-in refused: " + Trimmed(lastReply_));
+        throw Exception(kSignInRefused + Trimmed(lastReply_));
 }
 
 } // namespace kelvo

@@ -80,7 +80,7 @@ int32_t TS_BufferStream::Write(const void* buffer, int32_t count) {
     if (mode_ == TBufferMode::Reading) {
         // The source is ahead by the unread bytes; writing starts at the logical position.
         const int64_t logical = source_.Position() + BufferedOffset();
-        source_.Seek(logical, 0);
+        source_.Seek(logical, SeekOrigin::Beginning);
         mode_ = TBufferMode::Idle;
     }
     if (mode_ == TBufferMode::Idle) {
@@ -107,10 +107,10 @@ int32_t TS_BufferStream::Write(const void* buffer, int32_t count) {
 int64_t TS_BufferStream::Seek(int64_t offset, uint16_t origin) {
     const int64_t current = source_.Position() + BufferedOffset();
     int64_t target = 0;
-    switch (origin) {
-    case 0: target = offset; break;
-    case 1: target = current + offset; break;
-    case 2: {
+    switch (static_cast<SeekOrigin>(origin)) {
+    case SeekOrigin::Beginning: target = offset; break;
+    case SeekOrigin::Current: target = current + offset; break;
+    case SeekOrigin::End: {
         int64_t end = source_.Size();
         if (mode_ == TBufferMode::Writing) end = std::max(end, source_.Position() + cursor_);
         target = end - offset;
@@ -120,7 +120,7 @@ int64_t TS_BufferStream::Seek(int64_t offset, uint16_t origin) {
     }
     if (target == current) return target;
     if (mode_ == TBufferMode::Writing && !Flush()) throw EStreamError("Seek error");
-    const int64_t result = source_.Seek(target, 0);
+    const int64_t result = source_.Seek(target, SeekOrigin::Beginning);
     cursor_ = kNone;
     mode_ = TBufferMode::Idle;
     return result;

@@ -2,8 +2,11 @@
 #include "net/linksock.h"
 
 #include "net/notify_window.h"
+#include "net/reply.h"
+#include "net/socket_texts.h"
 #include "net/thread_timer.h"
 #include "platform/exceptions.h"
+#include "platform/guarded.h"
 #include "platform/scope_exit.h"
 #include "platform/streams.h"
 
@@ -27,15 +30,7 @@ int32_t winsockUsers = 0;
 constexpr long kEventMask = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;  // 0x3D
 constexpr uint16_t kWouldBlock = ws::WSAEWOULDBLOCK;
 
-const char* const kHostLookupTimedOut = "Host Lookup Timed Out";
-const char* const kHostLookupCanceled = "Host Lookup Canceled";
-const char* const kHostLookupFailed = "Host Lookup Failed";
-const char* const kHostTooLong = "Host name too long";
-const char* const kSendAborted = "Socket send aborted";
-const char* const kReadAborted = "Socket readln aborted";
-const char* const kLineTooLong = "Line too long";
-const char* const kConnectionCanceled = "Connection Canceled";
-const char* const kNotConnected = "Not Connected";
+using namespace socket_text;
 
 struct ErrorRow {
     int32_t code;
@@ -180,7 +175,7 @@ void TLinksock::InitializeWinsock()
     if (s == ws::INVALID_SOCKET) {
         if (--winsockUsers == 0)
             ws::WSACleanup();
-        throw ESockError("Initializaton of windows sockets failed");
+        throw ESockError(kInitializationFailed);
     }
     socket_ = static_cast<uint16_t>(s);
     // Closing resets the connection at once instead of lingering.
@@ -199,13 +194,13 @@ void TLinksock::OpenSocket()
     if (s == ws::INVALID_SOCKET) {
         socket_ = kNoSocket;
         const int code = ws::WSAGetLastError();
-        throw ESockError("No socket available: " + LookUpErrorMessage(static_cast<uint16_t>(code)));
+        throw ESockError(kNoSocketAvailable + LookUpErrorMessage(static_cast<uint16_t>(code)));
     }
     socket_ = static_cast<uint16_t>(s);
     ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
 }
 
-void TLinksock::ReportStatus(uint8_t level, const std::string& text)
+void TLinksock::ReportStatus(StatusLevel level, const std::string& text)
 {
     if (static_cast<int32_t>(level) > reportLevel_ || beingDestroyed_ || !OnStatus)
         return;
@@ -221,7 +216,7 @@ void TLinksock::ReportStatus(uint8_t level, const std::string& text)
 
 std::string TLinksock::LookUpErrorMessage(uint16_t code)
 {
-    ReportStatus(8, "Looking Up Error Message");
+    ReportStatus(StatusLevel::Everything, "Looking Up Error Message");
     std::string result;
     if (code != 0) {
         for (const ErrorRow& row : kErrorTable) {
@@ -230,7 +225,7 @@ std::string TLinksock::LookUpErrorMessage(uint16_t code)
         }
     }
     if (result.empty())
-        result = "Unknown Error No. " + std::to_string(code);
+        result = kUnknownError + std::to_string(code);
     return result;
 }
 
@@ -241,31 +236,31 @@ void TLinksock::CheckSocketError(uint16_t tolerated)
         throw ESockError(LookUpErrorMessage(static_cast<uint16_t>(code)));
 }
 
-void TLinksock::ArmTimer(bool report)
+void TLinksock::ArmTimer(TimerReport report)
 {
-    if (report)
-        ReportStatus(8, "Timer On");
+    if (report == TimerReport::Reported)
+        ReportStatus(StatusLevel::Everything, "Timer On");
     timedOut_ = false;
     // A negative time-out means none, like 0.
     timer_->SetInterval(timeOut_ > 0 ? static_cast<uint32_t>(timeOut_) : 0);
     timer_->SetEnabled(true);
 }
 
-void TLinksock::DisarmTimer(bool report)
+void TLinksock::DisarmTimer(TimerReport report)
 {
-    if (report)
-        ReportStatus(8, "Timer Off");
+    if (report == TimerReport::Reported)
+        ReportStatus(StatusLevel::Everything, "Timer Off");
     timer_->SetEnabled(false);
 }
 
-void TLinksock::TimerOn() { ArmTimer(true); }
+void TLinksock::TimerOn() { ArmTimer(TimerReport::Reported); }
 
-void TLinksock::TimerOff() { DisarmTimer(true); }
+void TLinksock::TimerOff() { DisarmTimer(TimerReport::Reported); }
 
 void TLinksock::TimerTriggered(QObject*)
 {
     try {
-        ReportStatus(8, "Timer Triggered");
+        ReportStatus(StatusLevel::Everything, "Timer Triggered");
         TimerOff();
     } catch (const EAbortError&) {
         return;  // a status handler destroyed the component: nothing is left to time out
@@ -277,22 +272,24 @@ void TLinksock::TimerTriggered(QObject*)
 
 void TLinksock::Cancel()
 {
-    ReportStatus(8, "Canceling");
+    ReportStatus(StatusLevel::Everything, "Canceling");
     canceled_ = true;
 }
 
 void TLinksock::Abort()
 {
-    ReportStatus(8, "Abort");
+    ReportStatus(StatusLevel::Everything, "Abort");
     Cancel();
 }
 
-void TLinksock::Pump(bool block, const char* abortText)
+void TLinksock::Pump(PumpMode mode, const char* abortText)
 {
     const std::shared_ptr<bool> alive = alive_;
     ++waitDepth_;
-    QCoreApplication::processEvents(block ? QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents
-                                          : QEventLoop::AllEvents);
+    const QEventLoop::ProcessEventsFlags flags = mode == PumpMode::BlockUntilEvent
+                                                     ? QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents
+                                                     : QEventLoop::AllEvents;
+    QCoreApplication::processEvents(flags);
     if (!*alive)
         throw EAbortError(abortText);
     if (--waitDepth_ == 0 && deferredDelete_) {
@@ -306,11 +303,8 @@ bool TLinksock::event(QEvent* e)
     if (e->type() == QEvent::DeferredDelete && waitDepth_ > 0) {
         // A wait of this component is on the stack: end it, and delete once it has left.
         deferredDelete_ = true;
-        try {
-            Cancel();
-        } catch (...) {
-            // A status handler destroyed the component outright; nothing is left to do.
-        }
+        // A status handler may destroy the component outright; nothing is left to do then.
+        (void)Guarded("deferred delete", [this] { Cancel(); });
         return true;
     }
     return QObject::event(e);
@@ -319,9 +313,9 @@ bool TLinksock::event(QEvent* e)
 void TLinksock::ResolveHost()
 {
     const AbortTextScope scope(kHostLookupCanceled);
-    ReportStatus(8, "Resolve Host");
+    ReportStatus(StatusLevel::Everything, "Resolve Host");
     if (host_.size() > kBufferSize)
-        throw ESockError(kHostTooLong);
+        throw ESockError(kHostTooLong, ErrorKind::HostNameTooLong);
     std::memcpy(buffer_.data(), host_.data(), host_.size());
     buffer_[host_.size()] = '\0';
     remoteAddress_.sin_addr = ws::inet_addr(buffer_.data());
@@ -338,7 +332,7 @@ void TLinksock::ResolveHost()
         throw ESockError(kHostLookupFailed);
     }
     while (!(waitDone_ || timedOut_ || canceled_))
-        Pump(true, kHostLookupCanceled);
+        Pump(PumpMode::BlockUntilEvent, kHostLookupCanceled);
     TimerOff();
     if (lookup_ != 0) {
         // Abandoned: withdraw it, so the late answer neither fills the buffer nor ends another wait.
@@ -347,9 +341,9 @@ void TLinksock::ResolveHost()
     }
 
     if (timedOut_)
-        throw ESockError(kHostLookupTimedOut);
+        throw ESockError(kHostLookupTimedOut, ErrorKind::HostLookupTimedOut);
     if (canceled_)
-        throw ESockError(kHostLookupCanceled);
+        throw ESockError(kHostLookupCanceled, ErrorKind::HostLookupCanceled);
     if (!succeeded_)
         throw ESockError(kHostLookupFailed);
     const auto* entry = reinterpret_cast<const ws::hostent*>(hostEntryBuffer_.data());
@@ -363,10 +357,10 @@ void TLinksock::ResolveHost()
 void TLinksock::Connect()
 {
     const AbortTextScope scope(kConnectionCanceled);
-    ReportStatus(8, "Connecting");
+    ReportStatus(StatusLevel::Everything, "Connecting");
     canceled_ = false;
     if (connected_)
-        throw ESockError("Already connected");
+        throw ESockError(kAlreadyConnected);
 
     const std::shared_ptr<bool> alive = alive_;
     for (int attempts = 0;; ++attempts) {
@@ -375,19 +369,22 @@ void TLinksock::Connect()
         } catch (const ESockError& e) {
             if (!*alive)
                 throw;
-            const std::string& m = e.Message();
-            if (m == kHostLookupTimedOut || m == kHostLookupCanceled || m == kHostTooLong)
+            // A failed lookup may still be mended by OnInvalidHost; a time-out, a cancel or
+            // a name that does not fit cannot.
+            const ErrorKind kind = e.Kind();
+            if (kind == ErrorKind::HostLookupTimedOut || kind == ErrorKind::HostLookupCanceled ||
+                kind == ErrorKind::HostNameTooLong)
                 throw;
         }
         if (remoteAddress_.sin_addr != 0)
             break;
         if (attempts > 0 || !OnInvalidHost)
-            throw ESockError("Null Remote Address");
+            throw ESockError(kNullRemoteAddress);
         bool handled = false;
         if (!Fire(LifeToken(), OnInvalidHost, handled))
             throw EAbortError(kConnectionCanceled);
         if (!handled)
-            throw ESockError("Null Remote Address");
+            throw ESockError(kNullRemoteAddress);
     }
 
     remoteAddress_.sin_family = ws::AF_INET;
@@ -400,28 +397,28 @@ void TLinksock::Connect()
         CheckSocketError(kWouldBlock);
     TimerOn();
     while (!(connected_ || waitDone_ || timedOut_ || canceled_ || !succeeded_))
-        Pump(true, kConnectionCanceled);
+        Pump(PumpMode::BlockUntilEvent, kConnectionCanceled);
     TimerOff();
     if (!timedOut_ && !canceled_ && succeeded_)
         return;
     if (!Fire(LifeToken(), OnConnectionFailed, this))
         throw EAbortError(kConnectionCanceled);
     if (timedOut_)
-        throw ESockError("Connection Timed out");
+        throw ESockError(kConnectionTimedOut);
     if (canceled_)
         throw ESockError(kConnectionCanceled);
-    throw ESockError("Connection Failed");
+    throw ESockError(kConnectionFailed);
 }
 
 void TLinksock::Disconnect()
 {
-    ReportStatus(8, "Disconnecting");
+    ReportStatus(StatusLevel::Everything, "Disconnecting");
     RequestCloseSocket();
 }
 
 void TLinksock::RequestCloseSocket()
 {
-    ReportStatus(4, "Request Close Socket");
+    ReportStatus(StatusLevel::MajorStep, "Request Close Socket");
     connected_ = false;
     tls_.reset();  // a TLS session ends with its connection
     if (socket_ == kNoSocket)
@@ -441,7 +438,7 @@ void TLinksock::RequestCloseSocket()
 
 bool TLinksock::DataAvailable()
 {
-    ReportStatus(8, "Data Available");
+    ReportStatus(StatusLevel::Everything, "Data Available");
     // Not into Buffer: a send waiting in the event loop may still hold unsent bytes there.
     char peeked;
     return SocketRecv(&peeked, 1, ws::MSG_PEEK) >= 1;
@@ -450,22 +447,22 @@ bool TLinksock::DataAvailable()
 LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
 {
     const std::shared_ptr<bool> alive = alive_;
-    try {
+    (void)Guarded("socket notification", [&] {
         if (msg == WM_LOOKUPDONE) {
             // Only the lookup being waited for counts; a withdrawn one must not end a later wait.
             if (lookup_ == 0 || wParam != lookup_)
-                return 0;
+                return;
             lookup_ = 0;
             succeeded_ = HIWORD(lParam) == 0;
             waitDone_ = true;
-            return 0;
+            return;
         }
         // Notifications still queued for a socket closed since then belong to nobody.
         if (msg == WM_SOCKETEVENT && wParam != socket_ && wParam != acceptedSocket_)
-            return 0;
+            return;
         succeeded_ = HIWORD(lParam) == 0;
         if (msg != WM_SOCKETEVENT)
-            return 0;
+            return;
         switch (LOWORD(lParam)) {
         case ws::FD_ACCEPT:
             connected_ = true;
@@ -477,7 +474,7 @@ LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
             if (succeeded_) {
                 connected_ = true;
                 if (!Fire(LifeToken(), OnConnect, this))
-                    return 0;
+                    return;
             }
             break;
         case ws::FD_CLOSE:
@@ -488,9 +485,7 @@ LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
         default:
             break;
         }
-    } catch (...) {
-        // Nothing may leave into the event dispatch.
-    }
+    });
     return 0;
 }
 
@@ -507,7 +502,7 @@ void TLinksock::WaitWritable(bool& watching)
         ws::WSAAsyncSelect(socket_, windowHandle_, WM_SOCKETEVENT, kEventMask | ws::FD_WRITE);
         watching = true;
     }
-    Pump(true, kSendAborted);
+    Pump(PumpMode::BlockUntilEvent, kSendAborted);
 }
 
 void TLinksock::RestartTimer()
@@ -549,7 +544,7 @@ void TLinksock::SendBytes(const char* data, size_t length)
 void TLinksock::SendBuffer(const char* data, uint16_t length)
 {
     const AbortTextScope scope(kSendAborted);
-    ReportStatus(4, "Sending Buffer");
+    ReportStatus(StatusLevel::MajorStep, "Sending Buffer");
     TimerOn();
     const ScopeExit off(WhileAlive(alive_, [this] { TimerOff(); }));
     if (!canceled_) {
@@ -567,10 +562,10 @@ void TLinksock::SendBuffer(const char* data, uint16_t length)
 void TLinksock::Write(const std::string& text)
 {
     const AbortTextScope scope(kSendAborted);
-    ReportStatus(8, "Write");
+    ReportStatus(StatusLevel::Everything, "Write");
     // The text ends at its first NUL; longer texts than the working buffer go out whole.
     const size_t n = std::min(text.find('\0'), text.size());
-    ReportStatus(4, "Sending Buffer");
+    ReportStatus(StatusLevel::MajorStep, "Sending Buffer");
     TimerOn();
     const ScopeExit off(WhileAlive(alive_, [this] { TimerOff(); }));
     if (!canceled_)
@@ -584,18 +579,18 @@ void TLinksock::Write(const std::string& text)
 void TLinksock::Writeln(const std::string& text)
 {
     const AbortTextScope scope(kSendAborted);
-    ReportStatus(8, "Writeln");
+    ReportStatus(StatusLevel::Everything, "Writeln");
     Write(text + "\r\n");
 }
 
 void TLinksock::SendStream(TStream& stream)
 {
     const AbortTextScope scope(kSendAborted);
-    ReportStatus(8, "SendStream");
+    ReportStatus(StatusLevel::Everything, "SendStream");
     stream.SetPosition(0);
     bool watching = false;
     const ScopeExit cleanup(WhileAlive(alive_, [&] {
-        DisarmTimer(false);
+        DisarmTimer(TimerReport::Quiet);
         StopWatchingWrites(watching);
     }));
     if (!canceled_) {
@@ -631,12 +626,12 @@ void TLinksock::SendStream(TStream& stream)
                     const auto now = std::chrono::steady_clock::now();
                     if (now - lastPump >= kPumpEvery) {
                         lastPump = now;
-                        Pump(false, kSendAborted);
+                        Pump(PumpMode::DispatchOnly, kSendAborted);
                     }
                 } else {
                     CheckSocketError(kWouldBlock);
                     if (!armed) {
-                        ArmTimer(false);
+                        ArmTimer(TimerReport::Quiet);
                         armed = true;
                     }
                     WaitWritable(watching);
@@ -645,7 +640,7 @@ void TLinksock::SendStream(TStream& stream)
                 }
             } while (remaining > 0 && !canceled_);
             if (armed)
-                DisarmTimer(false);
+                DisarmTimer(TimerReport::Quiet);
         } while (stream.Position() != stream.Size() && !canceled_);
     }
     if (canceled_) {
@@ -657,7 +652,7 @@ void TLinksock::SendStream(TStream& stream)
 void TLinksock::ReadLn(std::string& line)
 {
     const AbortTextScope scope(kReadAborted);
-    ReportStatus(8, "ReadLn");
+    ReportStatus(StatusLevel::Everything, "ReadLn");
     size_t got = 0;
     line.clear();
     TimerOn();
@@ -707,7 +702,7 @@ void TLinksock::ReadLn(std::string& line)
         }
         // With a cancel already pending this is the last turn: look at what has arrived,
         // but do not sleep waiting for more.
-        Pump(!canceled_, kReadAborted);
+        Pump(canceled_ ? PumpMode::DispatchOnly : PumpMode::BlockUntilEvent, kReadAborted);
     } while (!canceled_);
 
     if (canceled_) {
@@ -726,22 +721,15 @@ void TLinksock::ReadLn(std::string& line)
 std::string TLinksock::Transaction(const std::string& command)
 {
     const AbortTextScope scope(kSendAborted);
-    ReportStatus(8, "Transaction");
+    ReportStatus(StatusLevel::Everything, "Transaction");
     replyNumber_ = 0;
     Writeln(command);
     std::string line;
     ReadLn(line);
     lastReply_ = line;
     if (!lastReply_.empty()) {
-        ReportStatus(1, lastReply_);
-        size_t digits = 0;
-        while (digits < lastReply_.size() && digits < 10 && lastReply_[digits] >= '0' && lastReply_[digits] <= '9')
-            ++digits;
-        if (digits > 0) {
-            const long long value = std::stoll(lastReply_.substr(0, digits));
-            // A number that does not fit the reply code is no reply code at all.
-            replyNumber_ = value <= INT16_MAX ? static_cast<int16_t>(value) : 0;
-        }
+        ReportStatus(StatusLevel::ServerReply, lastReply_);
+        replyNumber_ = TReply::CodeOf(lastReply_);
     }
     return lastReply_;
 }
@@ -749,7 +737,7 @@ std::string TLinksock::Transaction(const std::string& command)
 void TLinksock::CheckConnection()
 {
     const AbortTextScope scope(kNotConnected);
-    ReportStatus(8, "Checking Connection");
+    ReportStatus(StatusLevel::Everything, "Checking Connection");
     bool asked = false;
     while (!connected_) {
         if (asked || !OnConnectionRequired)
@@ -765,7 +753,7 @@ void TLinksock::CheckConnection()
 
 void TLinksock::ClearInput()
 {
-    ReportStatus(8, "Clearing Input");
+    ReportStatus(StatusLevel::Everything, "Clearing Input");
     const int n = SocketRecv(buffer_.data(), static_cast<int>(kBufferSize), 0);
     // Dropped with the rest: the end of a line that was refused as too long.
     if (n > 0 && std::memchr(buffer_.data(), '\n', static_cast<size_t>(n)) != nullptr)
@@ -774,14 +762,14 @@ void TLinksock::ClearInput()
 
 uint16_t TLinksock::Accept()
 {
-    const AbortTextScope scope("Accepting Canceled");
-    ReportStatus(4, "Accepting");
+    const AbortTextScope scope(kAcceptingCanceled);
+    ReportStatus(StatusLevel::MajorStep, "Accepting");
     while (!waitDone_ && !canceled_)
-        Pump(true, "Accepting Canceled");
+        Pump(PumpMode::BlockUntilEvent, kAcceptingCanceled);
     if (canceled_)
-        throw ESockError("Accepting Canceled");
+        throw ESockError(kAcceptingCanceled);
     if (!succeeded_)
-        throw ESockError("Error creating Data Connection");
+        throw ESockError(kDataConnectionFailed);
     ws::sockaddr_in address;
     int length = 16;
     const ws::SOCKET s = ws::accept(socket_, &address, &length);

@@ -12,8 +12,8 @@
 //   the command line, reads exactly one reply line into LastReply and ReplyNumber;
 //   read continuation lines with ReadLn); Write/Writeln/SendStream for data;
 //   CheckConnection before a send; Disconnect.
-// - Protected for subclasses: ReportStatus (level 1 server replies, 4 major steps,
-//   8 everything), CheckSocketError after a failed platform call, TimerOn/TimerOff
+// - Protected for subclasses: ReportStatus (StatusLevel: server replies, major steps,
+//   everything), CheckSocketError after a failed platform call, TimerOn/TimerOff
 //   around a wait of your own, Pump for one turn of such a wait, and the flags
 //   (connected_, canceled_, timedOut_, succeeded_, waitDone_).
 // - Failures raise ESockError (EAbortError for a send or line read ended by Cancel,
@@ -53,6 +53,25 @@ class TThreadTimer;
 struct TTlsLink;
 struct TTlsLinkDeleter {
     void operator()(TTlsLink* link) const;
+};
+
+// How much a status text matters; OnStatus hears a text when ReportLevel is at least its level.
+enum class StatusLevel : uint8_t {
+    ServerReply = 1,
+    MajorStep = 4,
+    Everything = 8,
+};
+
+// Whether one turn of a wait may sleep in the event loop until the next event.
+enum class PumpMode : uint8_t {
+    DispatchOnly,
+    BlockUntilEvent,
+};
+
+// Whether arming or disarming the timer is told to OnStatus ("Timer On", "Timer Off").
+enum class TimerReport : uint8_t {
+    Quiet,
+    Reported,
 };
 
 class TLinksock : public QObject {
@@ -146,7 +165,7 @@ public:
     static constexpr int kHostEntrySize = 1024;
 
 protected:
-    void ReportStatus(uint8_t level, const std::string& text);
+    void ReportStatus(StatusLevel level, const std::string& text);
     // After a failed platform call: raise ESockError unless the error is tolerated or 10000 or less.
     void CheckSocketError(uint16_t tolerated);
     void TimerOn();
@@ -154,10 +173,10 @@ protected:
     void TimerTriggered(QObject* sender);
     void InitializeWinsock();
 
-    // One turn of a wait: dispatches pending events and, when `block`, sleeps in the
+    // One turn of a wait: dispatches pending events and, when blocking, sleeps in the
     // event loop until the next one. Raises EAbortError(abortText) if the component
     // was destroyed meanwhile (without touching it).
-    void Pump(bool block, const char* abortText);
+    void Pump(PumpMode mode, const char* abortText);
 
     bool event(QEvent* e) override;
 
@@ -180,10 +199,10 @@ private:
     // Raises ESockError "No socket available: <error text>" when no socket can be made.
     void OpenSocket();
     void SendBytes(const char* data, size_t length);
-    void ArmTimer(bool report);
+    void ArmTimer(TimerReport report);
     // Starts the running time-out's period again (progress was made).
     void RestartTimer();
-    void DisarmTimer(bool report);
+    void DisarmTimer(TimerReport report);
     void WaitWritable(bool& watching);
     void StopWatchingWrites(bool watching);
     // The socket's send and recv as the operations above see them: through the TLS

@@ -7,6 +7,7 @@
 // of the socket client does; the block's count is paid out on that retry.
 #include "net/linksock.h"
 
+#include "net/socket_texts.h"
 #include "net/tls_channel.h"
 #include "platform/exceptions.h"
 
@@ -31,10 +32,7 @@ void TTlsLinkDeleter::operator()(TTlsLink* link) const { delete link; }
 namespace {
 
 constexpr size_t kMaxPull = 4 * TTlsChannel::kMaxRecord;
-const char* const kHandshakeAborted = "TLS handshake aborted";
-const char* const kHandshakeTimedOut = "TLS handshake timed out";
-const char* const kHandshakeFailed = "TLS handshake failed: ";
-const char* const kHandshakeClosed = "TLS handshake failed: the server closed the connection";
+using namespace socket_text;
 
 } // namespace
 
@@ -139,7 +137,7 @@ int TLinksock::SocketRecv(char* data, int length, int flags)
 void TLinksock::StartTls(const std::string& serverName)
 {
     if (tls_)
-        throw ESockError("The connection is already secured");
+        throw ESockError(kAlreadySecured);
     // Whatever the server sent behind its go-ahead was not protected by the session
     // about to start; taking it for the first replies inside that session is the
     // STARTTLS response injection (RFC 3207 §4.2, CVE-2011-0411 and its kin).
@@ -184,7 +182,7 @@ void TLinksock::StartTls(const std::string& serverName)
         const int error = ws::WSAGetLastError();
         if (error != ws::WSAEWOULDBLOCK)
             throw ESockError(std::string(kHandshakeFailed) + LookUpErrorMessage(static_cast<uint16_t>(error)));
-        Pump(true, kHandshakeAborted);
+        Pump(PumpMode::BlockUntilEvent, kHandshakeAborted);
     }
     if (canceled_) {
         canceled_ = false;

@@ -3,6 +3,7 @@
 
 #include "net/notify_window.h"
 #include "platform/exceptions.h"
+#include "platform/guarded.h"
 
 #include <QDebug>
 
@@ -67,14 +68,8 @@ LRESULT TThreadTimer::WndProc(UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (msg != WM_TIMER)
         return DefWindowProcA(windowHandle_, msg, wParam, lParam);
-    try {
-        Tick();
-    } catch (const std::exception& e) {
-        // The application's handler: show the message, keep the event loop going.
-        qWarning("%s", e.what());
-    } catch (...) {
-        qWarning("timer handler raised an unknown exception");
-    }
+    // The application's handler: show the message, keep the event loop going.
+    (void)Guarded("timer", [this] { Tick(); });
     return 0;
 }
 

@@ -1,6 +1,8 @@
 // Hidden message windows over QObject: posted messages are QEvents, timers are QObject timers.
 #include "platform/message_window.h"
 
+#include "platform/guarded.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QEvent>
@@ -60,13 +62,7 @@ public:
             return 0;
         ++depth_;
         LRESULT r = 0;
-        try {
-            r = proc_(handle_, msg, w, l);
-        } catch (const std::exception& e) {
-            qWarning("window procedure raised: %s", e.what());
-        } catch (...) {
-            qWarning("window procedure raised an unknown exception");
-        }
+        (void)Guarded("window procedure", [&] { r = proc_(handle_, msg, w, l); });
         --depth_;
         FinishIfDead();
         return r;
@@ -80,11 +76,7 @@ public:
                 return true;
             if (m->call) {
                 ++depth_;
-                try {
-                    m->call();
-                } catch (...) {
-                    qWarning("posted callback raised an exception");
-                }
+                (void)Guarded("posted callback", [m] { m->call(); });
                 --depth_;
                 FinishIfDead();
             } else {

@@ -1,0 +1,42 @@
+// TReply: one numbered server reply of a line protocol (SMTP and its kin), its code and its lines.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelvo {
+
+// The first digit of a reply code says how the step went (RFC 5321 §4.2.1).
+namespace reply_code {
+inline constexpr int16_t kFirstCompletion = 200;    // 2yz: done
+inline constexpr int16_t kFirstIntermediate = 300;  // 3yz: go on with the next part
+inline constexpr int16_t kFirstFailure = 400;       // 4yz and 5yz: refused
+} // namespace reply_code
+
+class TReply {
+public:
+    // The leading decimal digits of a line, at most ten of them; 0 when there are none
+    // or when they do not fit the 16-bit reply code.
+    static int16_t CodeOf(const std::string& line);
+    // "250-..." and lines that begin with a space announce more lines of the same reply.
+    static bool Continues(const std::string& line);
+
+    // Starts a new reply with its first line, which gives the code.
+    void Start(const std::string& first);
+    void Add(const std::string& line) { lines_.push_back(line); }
+
+    int16_t code() const { return code_; }
+    bool isCode(int16_t code) const { return code_ == code; }
+    // Not refused: what this client has always let a step go on with, a reply without
+    // a code included.
+    bool isPositive() const { return code_ < reply_code::kFirstFailure; }
+    // Every line as received, line ends included.
+    const std::vector<std::string>& lines() const { return lines_; }
+
+private:
+    int16_t code_ = 0;
+    std::vector<std::string> lines_;
+};
+
+} // namespace kelvo
