@@ -4,7 +4,9 @@
 
 #include "app/url_launcher.h"
 #include "mail/smtp.h"
-#include "tests/mail/support/postfix_instance.h"
+#include "tests/support/fake_smtp_server.h"
+#include "tests/support/loopback.h"
+#include "tests/support/postfix_instance.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -24,9 +26,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
@@ -40,6 +39,9 @@ void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString()
 namespace kelvo {
 namespace {
 
+using test::ClosedLoopbackPort;
+using test::FakeSmtpServer;
+using test::LoopbackListener;
 using test::PostfixInstance;
 
 // The memo text as the recipient reads it: the session writes one empty line more
@@ -52,78 +54,12 @@ QString E2eScript(const char* name) {
     return QStringLiteral(KELVO_SOURCE_DIR "/tests/e2e/") + QString::fromLatin1(name);
 }
 
-// The keeping SMTP server of the end-to-end tests, on a free port of 127.0.0.1.
-class SmtpSink {
-public:
-    explicit SmtpSink(double idleTimeoutSeconds = 300) {
-        proc_.setProgram(kPython);
-        proc_.setArguments({E2eScript("smtp_sink.py"), "--dir", dir_.path(), "--idle-timeout",
-                            QString::number(idleTimeoutSeconds)});
-        proc_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        proc_.start();
-        QByteArray line;
-        while (!line.endsWith('\n') && proc_.waitForReadyRead(20000)) line += proc_.readLine();
-        const QList<QByteArray> words = line.trimmed().split(' ');
-        if (words.size() == 2 && words[0] == "ready") port_ = words[1].toInt();
-        if (port_ == 0) ADD_FAILURE() << "the SMTP server did not start: " << line.data();
-    }
-    ~SmtpSink() {
-        proc_.terminate();
-        if (!proc_.waitForFinished(5000)) proc_.kill();
-        proc_.waitForFinished(5000);
-    }
-    SmtpSink(const SmtpSink&) = delete;
-    SmtpSink& operator=(const SmtpSink&) = delete;
-
-    int Port() const { return port_; }
-    // CONNECT, HELO <name>, RSET and QUIT as the server saw them, without the
-    // client address in front of each.
-    QStringList Commands() const {
-        QFile f(dir_.filePath("commands.log"));
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        QStringList commands;
-        for (const QString& line : QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts))
-            commands << line.section(' ', 1);
-        return commands;
-    }
-    int MessageCount() const {
-        int n = 0;
-        while (QFile::exists(dir_.filePath(Name(n + 1, ".eml")))) ++n;
-        return n;
-    }
-    // Message n (from 1) as a mail program reads it: from, to, subject, body, names.
-    QJsonObject Mail(int n) const {
-        QProcess reader;
-        reader.start(kPython, {E2eScript("mail_reader.py"), dir_.filePath(Name(n, ".eml"))});
-        reader.waitForFinished(20000);
-        return QJsonDocument::fromJson(reader.readAllStandardOutput()).object();
-    }
-    QJsonObject Envelope(int n) const {
-        QFile f(dir_.filePath(Name(n, ".json")));
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        return QJsonDocument::fromJson(f.readAll()).object();
-    }
-
-private:
-    static QString Name(int n, const char* ext) {
-        return QStringLiteral("msg-%1%2").arg(n, 3, 10, QLatin1Char('0')).arg(QLatin1String(ext));
-    }
-    QTemporaryDir dir_;
-    QProcess proc_;
-    int port_ = 0;
-};
-
-// A port of 127.0.0.1 on which nothing listens.
-int ClosedPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
+// Message n (from 1) as a mail program reads it: from, to, subject, body, names.
+QJsonObject Mail(const FakeSmtpServer& server, int n) {
+    QProcess reader;
+    reader.start(kPython, {E2eScript("mail_reader.py"), QString::fromStdString(server.MessagePath(n))});
+    reader.waitForFinished(20000);
+    return QJsonDocument::fromJson(reader.readAllStandardOutput()).object();
 }
 
 class LinkRecorder : public QObject {
@@ -134,50 +70,9 @@ public slots:
     void open(const QUrl& url) { links.push_back(QString::fromUtf8(url.toEncoded())); }
 };
 
-// A TCP socket listening on 127.0.0.1 that never accepts: the system completes the
-// handshake, so a client connects and then hears nothing.
-class SilentListener {
-public:
-    SilentListener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), len) != 0 ||
-            ::listen(fd_, 4) != 0 ||
-            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-            ADD_FAILURE() << "cannot listen on 127.0.0.1";
-        port_ = ntohs(a.sin_port);
-    }
-    ~SilentListener() { Close(); }
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-
-    int Port() const { return port_; }
-    // True when a client has connected (a connection waits to be accepted).
-    bool Knocked() const {
-        pollfd p{fd_, POLLIN, 0};
-        return ::poll(&p, 1, 0) > 0;
-    }
-    void Close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
 
 class AboutBoxTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "about_box_test";
-        static char* argv[] = {name, nullptr};
-        if (!QApplication::instance()) new QApplication(argc, argv);
-    }
     void SetUp() override {
         box_ = std::make_unique<TAboutBox>();
         box_->ShowMessage = [this](const QString& text) {
@@ -373,7 +268,7 @@ TEST_F(AboutBoxTest, LinkLabelAndPurchaseButtonsOpenTheirLinks) {
 }
 
 TEST_F(AboutBoxTest, MailboxWithoutAtIsRefusedBeforeAnyNetworkActivity) {
-    SilentListener server;
+    LoopbackListener server;
     ShowFeedback();
     box_->SmtpEdit->setText("127.0.0.1");
     box_->SenderEdit->setText("Ann");
@@ -417,14 +312,14 @@ TEST_F(AboutBoxTest, SessionComponentCarriesTheFormsSettings) {
 }
 
 TEST_F(AboutBoxTest, FeedbackArrivesWithWhatWasTyped) {
-    SmtpSink sink;
+    FakeSmtpServer sink;
     ShowFeedback();
     Send(sink.Port(), "Ann", "ann@example.org", "Hello", "first line\nsecond line");
     EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
     EXPECT_EQ(buttonsWhileMessage_, std::vector<bool>{false});
     ExpectIdleAfter("Mail sent !");
-    ASSERT_EQ(sink.MessageCount(), 1);
-    const QJsonObject mail = sink.Mail(1);
+    ASSERT_EQ(sink.Count(), 1);
+    const QJsonObject mail = Mail(sink, 1);
     EXPECT_EQ(mail["from"].toString(), "ann@example.org");
     EXPECT_EQ(mail["to"].toString(), "support@example.com");
     EXPECT_EQ(mail["subject"].toString(), "Hello");
@@ -440,47 +335,47 @@ TEST_F(AboutBoxTest, FeedbackArrivesWithWhatWasTyped) {
 }
 
 TEST_F(AboutBoxTest, SecondFeedbackQuitsTheOldConnectionAndCarriesOnlyItsOwnText) {
-    SmtpSink sink;
+    FakeSmtpServer sink;
     ShowFeedback();
     Send(sink.Port(), "Ann", "ann@example.org", "One", "the first feedback");
     Send(sink.Port(), "Bob", "bob@example.org", "Two", "the second feedback");
     EXPECT_EQ(messages_, (std::vector<QString>{"Mail sent !", "Mail sent !"}));
-    ASSERT_EQ(sink.MessageCount(), 2);
-    EXPECT_EQ(sink.Mail(2)["body"].toString(), Received("the second feedback"));
-    EXPECT_EQ(sink.Mail(2)["subject"].toString(), "Two");
-    EXPECT_EQ(sink.Mail(2)["from"].toString(), "bob@example.org");
+    ASSERT_EQ(sink.Count(), 2);
+    EXPECT_EQ(Mail(sink, 2)["body"].toString(), Received("the second feedback"));
+    EXPECT_EQ(Mail(sink, 2)["subject"].toString(), "Two");
+    EXPECT_EQ(Mail(sink, 2)["from"].toString(), "bob@example.org");
     EXPECT_EQ(sink.Envelope(2)["helo"].toString(), "Bob");
     EXPECT_EQ(sink.Commands(), (QStringList{"CONNECT", "HELO Ann", "RSET", "QUIT", "CONNECT",
                                             "HELO Bob", "RSET"}));
 }
 
 TEST_F(AboutBoxTest, EmptySubjectGivesMailWithoutSubjectLine) {
-    SmtpSink sink;
+    FakeSmtpServer sink;
     ShowFeedback();
     Send(sink.Port(), "Ann", "ann@example.org", "", "no subject here");
     EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
-    ASSERT_EQ(sink.MessageCount(), 1);
-    const QJsonObject mail = sink.Mail(1);
+    ASSERT_EQ(sink.Count(), 1);
+    const QJsonObject mail = Mail(sink, 1);
     EXPECT_FALSE(mail["names"].toArray().contains("Subject"));
     EXPECT_EQ(mail["body"].toString(), Received("no subject here"));
 }
 
 TEST_F(AboutBoxTest, TextBeyondUsAsciiArrivesIntact) {
-    SmtpSink sink;
+    FakeSmtpServer sink;
     ShowFeedback();
     const QString subject = QString::fromUtf8("Caf\u00e9 \u65e5\u672c\u8a9e");
     const QString text = QString::fromUtf8("R\u00e9sum\u00e9: \u00e9\n\u65e5\u672c\u8a9e\u306e\u30c6\u30ad\u30b9\u30c8");
     Send(sink.Port(), "Ann", "ann@example.org", subject, text);
     EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
-    ASSERT_EQ(sink.MessageCount(), 1);
-    const QJsonObject mail = sink.Mail(1);
+    ASSERT_EQ(sink.Count(), 1);
+    const QJsonObject mail = Mail(sink, 1);
     EXPECT_EQ(mail["subject"].toString(), subject);
     EXPECT_EQ(mail["body"].toString(), Received(text));
     EXPECT_EQ(mail["defects"].toArray().size(), 0);
 }
 
 TEST_F(AboutBoxTest, MailboxWithoutAtLeavesTheOpenConnectionAlone) {
-    SmtpSink sink;
+    FakeSmtpServer sink;
     ShowFeedback();
     Send(sink.Port(), "Ann", "ann@example.org", "One", "text");
     Send(sink.Port(), "Ann", "ann.example.org", "Two", "text");
@@ -488,18 +383,18 @@ TEST_F(AboutBoxTest, MailboxWithoutAtLeavesTheOpenConnectionAlone) {
     QTest::qWait(100);
     EXPECT_EQ(sink.Commands(), (QStringList{"CONNECT", "HELO Ann", "RSET"}));
     EXPECT_TRUE(box_->KivSMTP1->Connected());
-    EXPECT_EQ(sink.MessageCount(), 1);
+    EXPECT_EQ(sink.Count(), 1);
 }
 
 TEST_F(AboutBoxTest, FeedbackAfterTheServerClosedTheIdleConnectionIsSent) {
-    SmtpSink sink(0.5);
+    FakeSmtpServer sink({.idleTimeoutSeconds = 0.5});
     ShowFeedback();
     Send(sink.Port(), "Ann", "ann@example.org", "One", "first");
     // The server gives up on the idle connection; the window notices while it waits.
     QTest::qWait(1500);
     Send(sink.Port(), "Ann", "ann@example.org", "Two", "second");
     EXPECT_EQ(messages_, (std::vector<QString>{"Mail sent !", "Mail sent !"}));
-    EXPECT_EQ(sink.MessageCount(), 2);
+    EXPECT_EQ(sink.Count(), 2);
 }
 
 TEST_F(AboutBoxTest, FeedbackAfterPostfixTimedOutTheIdleConnectionIsSent) {
@@ -518,29 +413,29 @@ TEST_F(AboutBoxTest, FeedbackAfterPostfixTimedOutTheIdleConnectionIsSent) {
 
 TEST_F(AboutBoxTest, ServerNamedByHostNameIsLookedUp) {
     // The test program's own name table knows feedback.test as 127.0.0.1.
-    SmtpSink sink(0.5);
+    FakeSmtpServer sink({.idleTimeoutSeconds = 0.5});
     ShowFeedback();
     Send(sink.Port(), "Ann", "ann@example.org", "Named", "text", "feedback.test");
     EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
-    EXPECT_EQ(sink.MessageCount(), 1);
+    EXPECT_EQ(sink.Count(), 1);
 }
 
 struct FailureCase {
     const char* scenario;
     // Prepares a server, sets what the send needs and returns the port to use.
-    std::function<int(TAboutBox&, std::unique_ptr<SilentListener>&)> arrange;
+    std::function<int(TAboutBox&, std::unique_ptr<LoopbackListener>&)> arrange;
     const char* server;
     const char* name;
 };
 
 TEST_F(AboutBoxTest, FailedSendSaysSoAndGivesTheButtonsBack) {
     const FailureCase cases[] = {
-        {"closed port", [](TAboutBox&, auto&) { return ClosedPort(); }, "127.0.0.1", "Ann"},
+        {"closed port", [](TAboutBox&, auto&) { return ClosedLoopbackPort(); }, "127.0.0.1", "Ann"},
         {"name that cannot be resolved", [](TAboutBox&, auto&) { return 25; },
          "kelvo-feedback.invalid", "Ann"},
         {"server silent after accepting",
-         [](TAboutBox& box, std::unique_ptr<SilentListener>& l) {
-             l = std::make_unique<SilentListener>();
+         [](TAboutBox& box, std::unique_ptr<LoopbackListener>& l) {
+             l = std::make_unique<LoopbackListener>();
              box.KivSMTP1->SetTimeOut(300);
              return l->Port();
          },
@@ -551,7 +446,7 @@ TEST_F(AboutBoxTest, FailedSendSaysSoAndGivesTheButtonsBack) {
         SetUp();
         messages_.clear();
         buttonsWhileMessage_.clear();
-        std::unique_ptr<SilentListener> listener;
+        std::unique_ptr<LoopbackListener> listener;
         ShowFeedback();
         const int port = c.arrange(*box_, listener);
         Send(port, c.name, "ann@example.org", "Hello", "text", c.server);
@@ -609,7 +504,7 @@ TEST_F(AboutBoxTest, TypedNameGreetsOnlyWhenItIsADomainOrAddressLiteral) {
 }
 
 TEST_F(AboutBoxTest, WhileSendingTheWindowShowsItIsBusy) {
-    SilentListener silent;
+    LoopbackListener silent;
     ShowFeedback();
     box_->KivSMTP1->SetTimeOut(600);
     struct Seen {
@@ -636,7 +531,7 @@ TEST_F(AboutBoxTest, WhileSendingTheWindowShowsItIsBusy) {
     EXPECT_EQ(seen.status, QString::fromUtf8("Connecting to 127.0.0.1\u2026"));
     EXPECT_EQ(messages_, std::vector<QString>{"Mail can not be sent !"});
 
-    SmtpSink sink;
+    FakeSmtpServer sink;
     QString sendingStatus;
     box_->KivSMTP1->OnSendStart = [&](QObject*) { sendingStatus = box_->StatusLabel->text(); };
     Send(sink.Port(), "Ann", "ann@example.org", "Hello", "text");
@@ -661,7 +556,7 @@ TEST_F(AboutBoxTest, ClosingWhileASendWaitsCancelsTheSend) {
         SCOPED_TRACE(r.scenario);
         SetUp();
         messages_.clear();
-        SilentListener silent;
+        LoopbackListener silent;
         box_->KivSMTP1->SetTimeOut(60000);
         box_->KivSMTP1->SetPort(silent.Port());
         box_->SenderEdit->setText("Ann");
@@ -695,7 +590,7 @@ TEST_F(AboutBoxTest, ClosingWhileASendWaitsCancelsTheSend) {
         box_->exec();
         EXPECT_EQ(statusOnReopen, QString::fromLatin1(TAboutBox::kMailCancelled));
         if (box_->isVisible()) box_->hide();
-        SmtpSink sink;
+        FakeSmtpServer sink;
         ShowFeedback();
         Send(sink.Port(), "Ann", "ann@example.org", "Again", "text");
         EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
@@ -705,12 +600,12 @@ TEST_F(AboutBoxTest, ClosingWhileASendWaitsCancelsTheSend) {
 
 TEST_F(AboutBoxTest, StatusIsClearedWhenTheTabIsShownAgain) {
     ShowFeedback();
-    Send(ClosedPort(), "Ann", "ann@example.org", "Hello", "text");
+    Send(ClosedLoopbackPort(), "Ann", "ann@example.org", "Hello", "text");
     EXPECT_EQ(box_->StatusLabel->text(), "Mail can not be sent !");
     box_->PageControl1->setCurrentWidget(box_->TabSheet1);
     box_->PageControl1->setCurrentWidget(box_->TabSheet2);
     EXPECT_TRUE(box_->StatusLabel->text().isEmpty());
-    Send(ClosedPort(), "Ann", "ann@example.org", "Hello", "text");
+    Send(ClosedLoopbackPort(), "Ann", "ann@example.org", "Hello", "text");
     box_->hide();
     box_->show();
     EXPECT_TRUE(box_->StatusLabel->text().isEmpty());

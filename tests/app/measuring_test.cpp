@@ -3,7 +3,7 @@
 #include "app/main_window.h"
 #include "app/measurement_panel.h"
 #include "canvas/annotations.h"
-#include "support/pydicom_files.h"
+#include "tests/support/sample_files.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -106,7 +106,7 @@ TEST_F(MeasuringTest, EveryShapeIsListedAndSelectionGoesBothWays) {
 }
 
 TEST_F(MeasuringTest, ExportedCsvOfACtAgreesWithNumpy) {
-    const QString ct = testing::PydicomFile("CT_small.dcm");
+    const QString ct = test::PydicomFile("CT_small.dcm");
     ASSERT_TRUE(form.OpenFile(ct));
     DrawWith(form.rectangleBtn, {10, 12}, {90, 70});
     DrawWith(form.EllipseBtn, {60, 5}, {5, 60});
@@ -125,7 +125,7 @@ TEST_F(MeasuringTest, ExportedCsvOfACtAgreesWithNumpy) {
         const QString kind = f[1] == QLatin1String("Rectangle") ? QStringLiteral("rect") : QStringLiteral("ellipse");
         regions << kind + QLatin1Char(':') + QString(f[2]).replace(QLatin1Char(' '), QLatin1Char(',')).replace(QLatin1String(";,"), QLatin1String(";"));
     }
-    const QStringList numpy = testing::NumpyRegionStatistics(ct, regions);
+    const QStringList numpy = test::NumpyRegionStatistics(ct, regions);
     ASSERT_EQ(numpy.size(), 2) << regions.join(QLatin1Char(' ')).toStdString();
     for (int i = 0; i < 2; ++i) {
         const QStringList f = rows[i + 1].split(QLatin1Char(','));
@@ -159,7 +159,7 @@ TEST_F(MeasuringTest, ExportedPictureIsTheCanvasPixelByPixel) {
 TEST_F(MeasuringTest, AnnotationsAreSavedBesideTheFileAndFailuresAreTold) {
     EXPECT_EQ(form.AnnotationFile(), QString()) << "the built-in picture has no file to sit beside";
     const QString copy = dir.path() + QStringLiteral("/scan.dcm");
-    ASSERT_TRUE(QFile::copy(testing::PydicomFile("CT_small.dcm"), copy));
+    ASSERT_TRUE(QFile::copy(test::PydicomFile("CT_small.dcm"), copy));
     ASSERT_TRUE(form.OpenFile(copy));
     EXPECT_EQ(form.AnnotationFile(), copy + QStringLiteral(".kelvo.json"));
     DrawWith(form.rectangleBtn, {10, 10}, {50, 30});

@@ -24,6 +24,8 @@
 #include <QUrl>
 #include <QWheelEvent>
 
+#include "tests/support/sample_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -31,20 +33,7 @@
 namespace kelvo {
 namespace {
 
-QString TestFile(const char* name) {
-    static const QString dir = [] {
-        QProcess p;
-        p.start(QStringLiteral("/usr/bin/python3"),
-                {QStringLiteral("-c"),
-                 QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")});
-        if (!p.waitForFinished(60000)) {
-            p.kill();
-            p.waitForFinished();
-        }
-        return QString::fromUtf8(p.readAllStandardOutput()).trimmed() + QStringLiteral("/test_files/");
-    }();
-    return dir + QLatin1String(name);
-}
+using test::PydicomFile;
 
 class OpenPictureTest : public ::testing::Test {
 protected:
@@ -78,7 +67,7 @@ protected:
 };
 
 TEST_F(OpenPictureTest, AFileBecomesThePictureAndNamesTheWindow) {
-    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    ASSERT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
     EXPECT_TRUE(errors.empty());
     EXPECT_EQ(form.MyCAD1->BackGround().size(), QSize(128, 128));
     EXPECT_EQ(form.MyCAD1->size(), QSize(128, 128));
@@ -91,7 +80,7 @@ TEST_F(OpenPictureTest, AFileBecomesThePictureAndNamesTheWindow) {
 TEST_F(OpenPictureTest, TheCurrentZoomApplies) {
     form.Edit1->setText(QStringLiteral("2"));
     form.Button1->click();
-    ASSERT_TRUE(form.OpenFile(TestFile("MR_small.dcm")));
+    ASSERT_TRUE(form.OpenFile(PydicomFile("MR_small.dcm")));
     EXPECT_EQ(form.MyCAD1->size(), QSize(128, 128));
     EXPECT_EQ(form.MyCAD1->Zoom(), 2.0);
 }
@@ -103,8 +92,8 @@ TEST_F(OpenPictureTest, AFailedOpenKeepsPictureShapesAndTitleAndAsksNothing) {
     QFile empty(dir.path() + QStringLiteral("/empty.dcm"));
     ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
     empty.close();
-    const QString bad[] = {dir.path() + QStringLiteral("/missing.dcm"), empty.fileName(), TestFile("rtplan.dcm"),
-                           TestFile("JPEG2000.dcm"), TestFile("MR_truncated.dcm"), TestFile("README.txt")};
+    const QString bad[] = {dir.path() + QStringLiteral("/missing.dcm"), empty.fileName(), PydicomFile("rtplan.dcm"),
+                           PydicomFile("JPEG2000.dcm"), PydicomFile("MR_truncated.dcm"), PydicomFile("README.txt")};
     for (const QString& path : bad) {
         SCOPED_TRACE(path.toStdString());
         errors.clear();
@@ -123,16 +112,16 @@ TEST_F(OpenPictureTest, ShapesAreDroppedOnlyWhenTheUserAgrees) {
     DrawWith(form.rectangleBtn, {10, 10}, {100, 60});
     DrawWith(form.rulelineBtn, {10, 100}, {100, 160});
     agree = false;
-    EXPECT_FALSE(form.OpenFile(TestFile("CT_small.dcm")));
+    EXPECT_FALSE(form.OpenFile(PydicomFile("CT_small.dcm")));
     EXPECT_EQ(asked, std::vector<int>{2});
     EXPECT_EQ(form.MyCAD1->ShapeCount(), 2);
     EXPECT_EQ(form.MyCAD1->Picture(), nullptr);
     agree = true;
-    EXPECT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    EXPECT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
     EXPECT_EQ(form.MyCAD1->ShapeCount(), 0);
     // Nothing to drop: no question.
     asked.clear();
-    EXPECT_TRUE(form.OpenFile(TestFile("MR_small.dcm")));
+    EXPECT_TRUE(form.OpenFile(PydicomFile("MR_small.dcm")));
     EXPECT_TRUE(asked.empty());
 }
 
@@ -140,7 +129,7 @@ TEST_F(OpenPictureTest, OpenButtonAndCtrlOAskForAFile) {
     int dialogs = 0;
     form.OpenDialog = [&] {
         ++dialogs;
-        return TestFile("CT_small.dcm");
+        return PydicomFile("CT_small.dcm");
     };
     form.OpenBtn->click();
     EXPECT_EQ(dialogs, 1);
@@ -174,7 +163,7 @@ TEST_F(OpenPictureTest, TheOpenButtonLeavesEveryOtherControlUncovered) {
 
 TEST_F(OpenPictureTest, ADroppedFileIsOpened) {
     QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(TestFile("CT_small.dcm"))});
+    mime.setUrls({QUrl::fromLocalFile(PydicomFile("CT_small.dcm"))});
     QDragEnterEvent enter(QPoint(300, 300), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(&form, &enter);
     EXPECT_TRUE(enter.isAccepted());
@@ -182,7 +171,7 @@ TEST_F(OpenPictureTest, ADroppedFileIsOpened) {
     QApplication::sendEvent(&form, &drop);
     EXPECT_TRUE(drop.isAccepted());
     QTRY_VERIFY_WITH_TIMEOUT(form.MyCAD1->Picture() != nullptr, 5000);
-    EXPECT_EQ(form.OpenedFile(), TestFile("CT_small.dcm"));
+    EXPECT_EQ(form.OpenedFile(), PydicomFile("CT_small.dcm"));
 
     // Text without a file is refused at the door.
     QMimeData text;
@@ -194,7 +183,7 @@ TEST_F(OpenPictureTest, ADroppedFileIsOpened) {
 }
 
 TEST_F(OpenPictureTest, RightDragChangesWidthAcrossAndCentreDownWhereRightDoesNothingElse) {
-    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    ASSERT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
     TMyCAD* cad = form.MyCAD1;
     const imaging::TWindow start = cad->Window();
     struct Case {
@@ -234,7 +223,7 @@ TEST_F(OpenPictureTest, RightDragChangesWidthAcrossAndCentreDownWhereRightDoesNo
 }
 
 TEST_F(OpenPictureTest, RightClickStillEndsAPolylineAndLeavesTheWindow) {
-    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    ASSERT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
     TMyCAD* cad = form.MyCAD1;
     const imaging::TWindow start = cad->Window();
     form.PolyLineBtn->click();
@@ -261,11 +250,11 @@ TEST_F(OpenPictureTest, RulersMeasureMillimetresOnEachAxisWithItsOwnSpacing) {
     const QString path = dir.path() + QStringLiteral("/aniso.dcm");
     {
         DcmFileFormat file;
-        ASSERT_TRUE(file.loadFile(TestFile("CT_small.dcm").toLocal8Bit().constData()).good());
+        ASSERT_TRUE(file.loadFile(PydicomFile("CT_small.dcm").toLocal8Bit().constData()).good());
         file.getDataset()->putAndInsertString(DCM_PixelSpacing, "0.5\\0.25");
         ASSERT_TRUE(file.saveFile(path.toLocal8Bit().constData()).good());
     }
-    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    ASSERT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
     // 30 across and 40 down at 0.661468 mm: 50 pixels, 33.07 mm.
     DrawWith(form.rulelineBtn, {10, 10}, {40, 50});
     EXPECT_EQ(RulerLabel(), QStringLiteral("l =     33.07 mm"));
@@ -291,7 +280,7 @@ TEST_F(OpenPictureTest, RulersMeasureMillimetresOnEachAxisWithItsOwnSpacing) {
 TEST_F(OpenPictureTest, MillimetresUseTheUsersDecimalSeparator) {
     const QLocale before;
     QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    ASSERT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
     DrawWith(form.rulelineBtn, {10, 10}, {40, 50});
     const QString label = RulerLabel();
     QLocale::setDefault(before);
@@ -301,7 +290,7 @@ TEST_F(OpenPictureTest, MillimetresUseTheUsersDecimalSeparator) {
 TEST_F(OpenPictureTest, PositionLabelGivesPictureCoordinatesAndTheValueUnderTheCursor) {
     form.Edit1->setText(QStringLiteral("2"));
     form.Button1->click();
-    ASSERT_TRUE(form.OpenFile(TestFile("CT_small.dcm")));
+    ASSERT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
     const imaging::TPicture* p = form.MyCAD1->Picture();
     form.MyCAD1->MouseMove(Qt::NoModifier, 21, 41);
     EXPECT_EQ(form.Label1->text(), QStringLiteral("(10,20)"));
@@ -310,13 +299,13 @@ TEST_F(OpenPictureTest, PositionLabelGivesPictureCoordinatesAndTheValueUnderTheC
     form.MyCAD1->MouseMove(Qt::NoModifier, 300, 10);
     EXPECT_EQ(form.ValueLabel->text(), QString());
     // Colour pictures give their three samples.
-    ASSERT_TRUE(form.OpenFile(TestFile("SC_rgb_small_odd.dcm")));
+    ASSERT_TRUE(form.OpenFile(PydicomFile("SC_rgb_small_odd.dcm")));
     form.MyCAD1->MouseMove(Qt::NoModifier, 1, 1);
     EXPECT_TRUE(form.ValueLabel->text().startsWith(QStringLiteral("R "))) << form.ValueLabel->text().toStdString();
 }
 
 TEST_F(OpenPictureTest, PageKeysAndCtrlWheelStepFramesAndShapesStay) {
-    ASSERT_TRUE(form.OpenFile(TestFile("rtdose.dcm")));
+    ASSERT_TRUE(form.OpenFile(PydicomFile("rtdose.dcm")));
     TMyCAD* cad = form.MyCAD1;
     form.Edit1->setText(QStringLiteral("8"));
     form.Button1->click();

@@ -16,7 +16,7 @@
 namespace kelvo {
 namespace {
 
-using testing::CanvasTest;
+using test::CanvasTest;
 
 std::vector<TAnnotation> SampleShapes() {
     return {

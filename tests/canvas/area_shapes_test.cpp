@@ -2,7 +2,7 @@
 #include "support/canvas_fixture.h"
 
 using namespace kelvo;
-using kelvo::testing::CanvasTest;
+using kelvo::test::CanvasTest;
 
 class AreaShapes : public CanvasTest {
 protected:

@@ -16,7 +16,7 @@
 #include <vector>
 
 using namespace kelvo;
-using kelvo::testing::CanvasTest;
+using kelvo::test::CanvasTest;
 
 namespace {
 
@@ -127,14 +127,7 @@ class ExtremeCanvas : public CanvasTest {
 protected:
     void SetUp() override {
         CanvasTest::SetUp();
-        cad_ = std::make_unique<TMyCAD>();
-        cad_->SetBackGround(GreyPicture(200, 100));
-        TPen pen;
-        pen.Color = clYellow;
-        cad_->SetPen(pen);
-        cad_->AnnotationDialog = [](TMyCAD*) { return QStringLiteral("far"); };
-        cad_->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(cad_.get()));
+        cad_ = ShownCanvas(QStringLiteral("far"));
     }
     void TearDown() override {
         cad_.reset();

@@ -6,7 +6,7 @@
 #include <limits>
 
 using namespace kelvo;
-using kelvo::testing::CanvasTest;
+using kelvo::test::CanvasTest;
 
 namespace {
 

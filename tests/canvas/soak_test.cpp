@@ -25,7 +25,7 @@
 #include <string>
 
 using namespace kelvo;
-using kelvo::testing::CanvasTest;
+using kelvo::test::CanvasTest;
 
 namespace {
 

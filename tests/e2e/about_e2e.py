@@ -24,6 +24,7 @@ ABOUT_TITLE = "About"
 MESSAGE_TITLE = "Kelvo"
 XCLIP = "/usr/bin/xclip"
 HERE = os.path.dirname(os.path.abspath(__file__))
+FAKE_SMTP = os.path.join(os.path.dirname(HERE), "support", "fake_smtp.py")
 
 # The page of a tab inside the tab set at (16, 0): below the 30-pixel tabs and the
 # pane's frame.
@@ -217,7 +218,7 @@ def silent_listener(port, busy_timeout=120.0):
 
 
 class SmtpSink:
-    """The keeping SMTP server (smtp_sink.py) on 127.0.0.1 at the given port."""
+    """The tests' SMTP server (tests/support/fake_smtp.py) on 127.0.0.1 at the given port."""
 
     def __init__(self, port=25, idle_timeout=300):
         self.dir = tempfile.mkdtemp(prefix="kelvo-smtp-")
@@ -241,7 +242,7 @@ class SmtpSink:
         log_path = os.path.join(self.dir, "server.log")
         with open(log_path, "wb") as log:
             self.proc = subprocess.Popen(
-                ["/usr/bin/python3", os.path.join(HERE, "smtp_sink.py"), "--dir", self.dir,
+                ["/usr/bin/python3", FAKE_SMTP, "--dir", self.dir,
                  "--port", str(self.port), "--idle-timeout", str(self.idle_timeout)],
                 stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log)
         ready, _, _ = select.select([self.proc.stdout], [], [], timeout)

@@ -1,6 +1,7 @@
 // The loader's model and its refusals: fields a viewer shows, spacing and its source,
 // the window rendering, pictures through Qt, and a clear error for every bad input.
 #include "imaging/loader.h"
+#include "tests/support/sample_files.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
@@ -20,20 +21,7 @@
 namespace kelvo::imaging {
 namespace {
 
-QString TestFile(const char* name) {
-    static const QString dir = [] {
-        QProcess p;
-        p.start(QStringLiteral("/usr/bin/python3"),
-                {QStringLiteral("-c"),
-                 QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")});
-        if (!p.waitForFinished(60000)) {
-            p.kill();
-            p.waitForFinished();
-        }
-        return QString::fromUtf8(p.readAllStandardOutput()).trimmed() + QStringLiteral("/test_files/");
-    }();
-    return dir + QLatin1String(name);
-}
+using test::PydicomFile;
 
 // Writes a small uncompressed DICOM file; `pixels` are the bytes of Pixel Data
 // (absent when empty and `withPixels` is false); `edit` adds or changes elements.
@@ -98,7 +86,7 @@ QByteArray ReadAll(const QString& path) {
 }
 
 TEST(Loader, CtSmallCarriesSpacingRescaleUnitAndIdentity) {
-    const TPicture p = LoadPicture(TestFile("CT_small.dcm"));
+    const TPicture p = LoadPicture(PydicomFile("CT_small.dcm"));
     EXPECT_EQ(p.Width(), 128);
     EXPECT_EQ(p.Height(), 128);
     EXPECT_EQ(p.Frames(), 1);
@@ -190,8 +178,8 @@ TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
 
 TEST(Loader, YbrColourIsShownAsTheSameColoursAsRgb) {
     // The same picture stored as RGB and as YBR_FULL (both lossy JPEG).
-    const TPicture rgb = LoadPicture(TestFile("SC_rgb_dcmtk_+eb+cr.dcm"));
-    const TPicture ybr = LoadPicture(TestFile("SC_rgb_dcmtk_+eb+cy+n1.dcm"));
+    const TPicture rgb = LoadPicture(PydicomFile("SC_rgb_dcmtk_+eb+cr.dcm"));
+    const TPicture ybr = LoadPicture(PydicomFile("SC_rgb_dcmtk_+eb+cy+n1.dcm"));
     ASSERT_TRUE(rgb.IsColour());
     ASSERT_EQ(ybr.Photometric, QStringLiteral("YBR_FULL"));
     const QImage a = rgb.Render(0, rgb.DefaultWindow() = TWindow{128, 256});
@@ -213,7 +201,7 @@ TEST(Loader, YbrColourIsShownAsTheSameColoursAsRgb) {
 }
 
 TEST(Loader, MultiFrameFilesKeepEveryFrame) {
-    const TPicture p = LoadPicture(TestFile("rtdose.dcm"));
+    const TPicture p = LoadPicture(PydicomFile("rtdose.dcm"));
     EXPECT_EQ(p.Frames(), 15);
     EXPECT_FALSE(p.Render(14, p.DefaultWindow()).isNull());
     EXPECT_TRUE(p.Render(15, p.DefaultWindow()).isNull());
@@ -284,19 +272,19 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
          "is empty (0 bytes)"},
         {"text", [](const QTemporaryDir& d) { return WriteBytes(d, "notes.txt", "just some words\n"); },
          TLoadError::NotAPicture, "is not a picture"},
-        {"RT plan", [](const QTemporaryDir&) { return TestFile("rtplan.dcm"); }, TLoadError::NoPixelData,
+        {"RT plan", [](const QTemporaryDir&) { return PydicomFile("rtplan.dcm"); }, TLoadError::NoPixelData,
          "without pixel data (RT Plan Storage)"},
-        {"structured report", [](const QTemporaryDir&) { return TestFile("test-SR.dcm"); },
+        {"structured report", [](const QTemporaryDir&) { return PydicomFile("test-SR.dcm"); },
          TLoadError::NoPixelData, "without pixel data"},
-        {"truncated MR", [](const QTemporaryDir&) { return TestFile("MR_truncated.dcm"); }, TLoadError::Truncated,
+        {"truncated MR", [](const QTemporaryDir&) { return PydicomFile("MR_truncated.dcm"); }, TLoadError::Truncated,
          "is truncated"},
         {"CT cut in half",
          [](const QTemporaryDir& d) {
-             const QByteArray all = ReadAll(TestFile("CT_small.dcm"));
+             const QByteArray all = ReadAll(PydicomFile("CT_small.dcm"));
              return WriteBytes(d, "half.dcm", all.left(all.size() / 2));
          },
          TLoadError::Truncated, "is truncated"},
-        {"JPEG 2000", [](const QTemporaryDir&) { return TestFile("JPEG2000.dcm"); }, TLoadError::UnsupportedSyntax,
+        {"JPEG 2000", [](const QTemporaryDir&) { return PydicomFile("JPEG2000.dcm"); }, TLoadError::UnsupportedSyntax,
          "JPEG 2000 (Lossless or Lossy), 1.2.840.10008.1.2.4.91"},
         {"60000 x 60000 header without the data",
          [](const QTemporaryDir& d) { return WriteDicom(d, "huge.dcm", 60000, 60000, {1, 2, 3, 4}); },
@@ -349,8 +337,8 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
 }
 
 TEST(Loader, BytesInMemoryLoadLikeTheFile) {
-    const QByteArray bytes = ReadAll(TestFile("MR_small.dcm"));
-    const TPicture a = LoadPicture(TestFile("MR_small.dcm"));
+    const QByteArray bytes = ReadAll(PydicomFile("MR_small.dcm"));
+    const TPicture a = LoadPicture(PydicomFile("MR_small.dcm"));
     const TPicture b = LoadDicomBytes(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()),
                                       QStringLiteral("MR_small.dcm"));
     ASSERT_EQ(a.DataBytes(), b.DataBytes());

@@ -2,6 +2,7 @@
 // statistics checked against numpy over pydicom's CT and MR test files.
 #include "imaging/loader.h"
 #include "imaging/region_stats.h"
+#include "tests/support/sample_files.h"
 
 #include <gtest/gtest.h>
 
@@ -184,14 +185,6 @@ TEST(RegionStatistics, ColourIsMeasuredOnLuma) {
     EXPECT_NEAR(s.Sd, 41.025, 1e-12);
 }
 
-QString PydicomTestFile(const char* name) {
-    QProcess p;
-    p.start(QStringLiteral("/usr/bin/python3"),
-            {QStringLiteral("-c"), QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")});
-    p.waitForFinished(60000);
-    return QString::fromUtf8(p.readAllStandardOutput()).trimmed() + QStringLiteral("/test_files/") + QLatin1String(name);
-}
-
 QString RegionArgument(const TRegion& r) {
     QStringList points;
     for (const TRegionPoint& p : r.Points) {
@@ -216,15 +209,12 @@ TEST(RegionStatistics, AgreesWithNumpyOnPydicomFiles) {
     };
     for (const char* name : {"CT_small.dcm", "MR_small.dcm"}) {
         SCOPED_TRACE(name);
-        const QString path = PydicomTestFile(name);
+        const QString path = test::PydicomFile(name);
         const TPicture picture = LoadPicture(path);
-        QStringList args{QStringLiteral(KELVO_SOURCE_DIR "/tests/imaging/region_reference.py"), path};
+        QStringList args;
         for (const TRegion& r : regions) args << RegionArgument(r);
-        QProcess py;
-        py.start(QStringLiteral("/usr/bin/python3"), args);
-        ASSERT_TRUE(py.waitForFinished(120000));
-        const QStringList lines = QString::fromUtf8(py.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        ASSERT_EQ(lines.size(), qsizetype(regions.size())) << py.readAllStandardError().toStdString();
+        const QStringList lines = test::NumpyRegionStatistics(path, args);
+        ASSERT_EQ(lines.size(), qsizetype(regions.size())) << "region_reference.py failed";
         for (size_t i = 0; i < regions.size(); ++i) {
             SCOPED_TRACE(RegionArgument(regions[i]).toStdString());
             const QStringList f = lines[qsizetype(i)].split(QLatin1Char(' '));

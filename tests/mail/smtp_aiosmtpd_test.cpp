@@ -15,6 +15,15 @@ using namespace kelvo::test;
 
 namespace {
 
+// The session's settings for the server, greeting as "kelvo.test".
+void Aim(TKivSMTP& smtp, const FakeSmtpServer& server)
+{
+    smtp.SetHost("127.0.0.1");
+    smtp.SetPort(server.Port());
+    smtp.SetUserID("kelvo.test");
+    smtp.SetTimeOut(10000);
+}
+
 std::vector<std::string> Strings(const QJsonValue& v)
 {
     std::vector<std::string> out;
@@ -26,16 +35,13 @@ std::vector<std::string> Strings(const QJsonValue& v)
 TEST(SmtpAiosmtpd, DeliversTwoMessagesOnOneConnection)
 {
     EnsureApp();
-    AiosmtpdServer server;
+    FakeSmtpServer server;
     TempDir dir;
     const std::string data = AllByteValues() + RandomBytes(100000, 7);
     const std::string attachment = dir.File("report.bin", data);
 
     TKivSMTP smtp;
-    smtp.SetHost("127.0.0.1");
-    smtp.SetPort(server.Port());
-    smtp.SetUserID("kelvo.test");
-    smtp.SetTimeOut(10000);
+    Aim(smtp, server);
     int successes = 0;
     smtp.OnSuccess = [&](QObject*) { ++successes; };
     smtp.Connect();
@@ -96,12 +102,9 @@ TEST(SmtpAiosmtpd, DeliversTwoMessagesOnOneConnection)
 TEST(SmtpAiosmtpd, RefusedDataPhaseCommandsComeBackWithTheServersText)
 {
     EnsureApp();
-    AiosmtpdServer server;
+    FakeSmtpServer server;
     TKivSMTP smtp;
-    smtp.SetHost("127.0.0.1");
-    smtp.SetPort(server.Port());
-    smtp.SetUserID("kelvo.test");
-    smtp.SetTimeOut(10000);
+    Aim(smtp, server);
     smtp.Connect();
     TPostMessage& m = smtp.PostMessage();
     m.SetFromAddress("ann@example.org");
@@ -145,13 +148,10 @@ std::string Repeat(const std::string& s, int n)
 TEST(SmtpAiosmtpd, LongAndNonAsciiHeaderFieldsAreAccepted)
 {
     EnsureApp();
-    AiosmtpdServer server;
+    FakeSmtpServer server;
     TempDir dir;
     TKivSMTP smtp;
-    smtp.SetHost("127.0.0.1");
-    smtp.SetPort(server.Port());
-    smtp.SetUserID("kelvo.test");
-    smtp.SetTimeOut(10000);
+    Aim(smtp, server);
     smtp.Connect();
     TPostMessage& m = smtp.PostMessage();
     m.SetFromAddress("ann@example.org");

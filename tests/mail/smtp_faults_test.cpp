@@ -1,7 +1,6 @@
 // Misbehaving servers at every step of the dialogue: each fault ends in an exception within the time-out, and the component recovers.
 #include "mail/smtp.h"
 #include "platform/exceptions.h"
-#include "tests/mail/support/smtp_server.h"
 #include "tests/mail/support/smtp_test_support.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +17,7 @@ using namespace kelvo::test;
 
 namespace {
 
-using Script = std::vector<SmtpStep>;
+using Script = std::vector<Step>;
 
 enum class Stage { Greeting, Helo, Rset, Mail, Rcpt, Data, DuringData, AfterDot, Quit };
 enum class Fault { Close, Reset, Silent, Reply421, LongLine };
@@ -161,10 +160,10 @@ TEST_P(SmtpFaults, EndsInFittingExceptionWithinTimeOutAndRecovers)
 {
     const auto [stage, fault] = GetParam();
     Script script = Prefix(stage);
-    for (const SmtpStep& step : FaultSteps(fault))
+    for (const Step& step : FaultSteps(fault))
         script.push_back(step);
     const bool bigBody = stage == Stage::DuringData;
-    ScriptedSmtpServer server(script, bigBody ? 16384 : 0);
+    ScriptedServer server(script, {.receiveBuffer = bigBody ? 16384 : 0, .pauseAfterSendMs = 0});
 
     TKivSMTP smtp;
     smtp.SetHost("127.0.0.1");
@@ -220,7 +219,7 @@ TEST_P(SmtpFaults, EndsInFittingExceptionWithinTimeOutAndRecovers)
     EXPECT_FALSE(smtp.Connected());
 
     // The same component connects and sends again.
-    ScriptedSmtpServer healthy(Healthy());
+    ScriptedServer healthy(Healthy(), kSmtpReplies);
     smtp.OnSendStart = nullptr;
     smtp.SetPort(healthy.Port());
     SmallMessage(smtp.PostMessage());

@@ -1,7 +1,6 @@
 // A connection kept between sends that the server closed while it sat idle: real Postfix (smtpd_timeout=2s) and a scripted peer.
 #include "mail/smtp.h"
-#include "tests/mail/support/postfix_instance.h"
-#include "tests/mail/support/smtp_server.h"
+#include "tests/support/postfix_instance.h"
 #include "tests/mail/support/smtp_test_support.h"
 
 #include <QTest>
@@ -15,16 +14,6 @@ using namespace kelvo;
 using namespace kelvo::test;
 
 namespace {
-
-std::string FailureOf(const std::function<void()>& f)
-{
-    try {
-        f();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(none)";
-}
 
 void Fill(TKivSMTP& smtp, const std::string& subject)
 {
@@ -69,10 +58,10 @@ TEST(SmtpIdleServer, PendingServiceClosingReplyMakesDisconnectQuietAndSendsNoQui
     EnsureApp();
     for (const bool closes : {false, true}) {
         SCOPED_TRACE(closes ? "421 and close" : "421, connection left open");
-        std::vector<SmtpStep> script{S("220 test ready\r\n"), C("HELO kelvo"), S("250 test\r\n"),
+        std::vector<Step> script{S("220 test ready\r\n"), C("HELO kelvo"), S("250 test\r\n"),
                                      S("421 4.4.2 test Error: timeout exceeded\r\n")};
         script.push_back(closes ? Close() : ReadSome(1));
-        ScriptedSmtpServer server(script);
+        ScriptedServer server(script, kSmtpReplies);
         TKivSMTP smtp;
         smtp.SetHost("127.0.0.1");
         smtp.SetPort(server.Port());

@@ -2,7 +2,6 @@
 #include "mail/smtp.h"
 #include "net/tls_channel.h"
 #include "tests/mail/support/mail_test_support.h"
-#include "tests/mail/support/smtp_server.h"
 #include "tests/mail/support/smtp_test_support.h"
 #include "tests/mail/support/tls_test_support.h"
 
@@ -101,7 +100,7 @@ TEST(SmtpPostfixTls, StartTlsDeliversAndThePlainDialogueIsTurnedAway)
     ASSERT_EQ(start.exitCode, 0) << start.out;
     EnsureApp();
     const TestCertificates certs;
-    const uint16_t port = UnusedLoopbackPort();
+    const uint16_t port = ClosedLoopbackPort();
     const PostfixGuard guard(start.out == "started", port);
     const SetupRun listener = PostfixSetup({"tls-listener", "add", QString::number(port),
                                             QString::fromStdString(certs.Path("good.pem")),

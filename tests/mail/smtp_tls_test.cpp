@@ -2,7 +2,6 @@
 #include "mail/smtp.h"
 #include "net/tls_channel.h"
 #include "platform/exceptions.h"
-#include "tests/mail/support/smtp_server.h"
 #include "tests/mail/support/smtp_test_support.h"
 #include "tests/mail/support/tls_test_support.h"
 
@@ -188,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Aiosmtpd, SmtpTlsScenario, ::testing::ValuesIn(Scenario
 
 // Scripted plain servers: what the client sends is checked line by line, so anything
 // sent in clear that should not have been shows up as a mismatch.
-using Script = std::vector<SmtpStep>;
+using Script = std::vector<Step>;
 
 const char* const kEhloReply = "250-kelvo-test\r\n250-STARTTLS\r\n250 AUTH PLAIN LOGIN\r\n";
 
@@ -203,7 +202,7 @@ class SmtpTlsRefusal : public SmtpTls, public ::testing::WithParamInterface<Refu
 TEST_P(SmtpTlsRefusal, FailsWithoutSendingCredentialsOrMail)
 {
     const Refusal& r = GetParam();
-    ScriptedSmtpServer server(r.script);
+    ScriptedServer server(r.script, kSmtpReplies);
     TKivSMTP smtp;
     Prepare(smtp, server.Port(), ssStartTls, "ann", "s3cret");
     const std::string error = Send(smtp);
@@ -244,7 +243,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SmtpTls, PlainHostNameKeepsTheHeloDialogue)
 {
     // Nothing asked for: HELO as before, and no extension is tried.
-    ScriptedSmtpServer server({S("220 hi\r\n"), C("HELO kelvo.test"), S("250 ok\r\n"), C("QUIT"), S("221 bye\r\n")});
+    ScriptedServer server({S("220 hi\r\n"), C("HELO kelvo.test"), S("250 ok\r\n"), C("QUIT"), S("221 bye\r\n")},
+                          kSmtpReplies);
     TKivSMTP smtp;
     Prepare(smtp, server.Port(), ssNone, "", "");
     smtp.Connect();

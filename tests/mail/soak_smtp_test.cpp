@@ -1,6 +1,6 @@
 // The mail path over many sends in one process, as the feedback window makes them:
 // QUIT on the previous connection, Connect, fill the message, SendMail. The server
-// (aiosmtpd, tests/mail/soak_smtp_server.py) drops every tenth connection at a random
+// (aiosmtpd, tests/support/fake_smtp.py) drops every tenth connection at a random
 // step. Every send the server stored must be whole, every dropped connection must
 // be a reported failure (and nothing else may fail), no file descriptor may stay
 // open, and resident memory after the first 100 sends may grow by under 5%.
@@ -12,18 +12,16 @@
 #include "tests/mail/support/mail_test_support.h"
 #include "tests/mail/support/smtp_test_support.h"
 
-#include <QCoreApplication>
-#include <QProcess>
-
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <set>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 
@@ -51,13 +49,6 @@ long ResidentKiB() {
     return -1;
 }
 
-std::string ReadFile(const std::filesystem::path& p) {
-    std::ifstream f(p, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool kSanitized = true; // the allocator's quarantine hides the program's own growth
 #else
@@ -70,19 +61,10 @@ TEST(MailSoak, FeedbackSendsSurviveDroppedConnectionsWithoutLossOrLeaks) {
     EnsureApp();
     const int64_t sends = EnvOr("KELVO_MAIL_SOAK_SENDS", 150);
     const int64_t seed = EnvOr("KELVO_MAIL_SOAK_SEED", 1);
-    TempDir dir;
-    QProcess server;
-    server.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server.start("/usr/bin/python3", {QStringLiteral(KELVO_SOURCE_DIR "/tests/mail/soak_smtp_server.py"),
-                                      QString::fromStdString(dir.Path()), QString::number(seed)});
-    ASSERT_TRUE(server.waitForStarted(10000));
-    QByteArray first;
-    for (int i = 0; i < 100 && !first.contains('\n'); ++i) {
-        server.waitForReadyRead(100);
-        first += server.readAll();
-    }
-    ASSERT_TRUE(first.startsWith("PORT ")) << first.toStdString();
-    const uint16_t port = uint16_t(first.mid(5).trimmed().toInt());
+    // Every tenth connection is dropped at a random step.
+    auto server = std::make_unique<FakeSmtpServer>(FakeSmtpOptions{.dropEvery = 10, .seed = int(seed)});
+    const uint16_t port = server->Port();
+    ASSERT_NE(port, 0);
 
     // Checked as they arrive, so that the test itself keeps no growing record.
     int64_t succeeded = 0;
@@ -114,9 +96,7 @@ TEST(MailSoak, FeedbackSendsSurviveDroppedConnectionsWithoutLossOrLeaks) {
                 smtp.SendMail();
                 // The server stores a message before its 250 reply leaves.
                 ++succeeded;
-                char name[32];
-                std::snprintf(name, sizeof name, "msg%04lld.eml", static_cast<long long>(succeeded));
-                const std::string data = ReadFile(std::filesystem::path(dir.Path()) / name);
+                const std::string data = ReadFile(server->MessagePath(int(succeeded)));
                 if (data != ExpectedReceived(smtp) || data.find("Subject: " + subject + "\r\n") == std::string::npos) {
                     ++mismatched;
                     ADD_FAILURE() << subject << " did not arrive whole (" << data.size() << " bytes)";
@@ -143,19 +123,16 @@ TEST(MailSoak, FeedbackSendsSurviveDroppedConnectionsWithoutLossOrLeaks) {
     }
     const int descriptorsAtEnd = OpenDescriptors();
     const long residentAtEnd = ResidentKiB();
-    server.closeWriteChannel();
-    server.waitForFinished(10000);
+    const std::string dropLog = server->File("drops.log");
+    const int64_t stored = server->Count();
+    server.reset();
 
     // Each dropped connection belongs to exactly one send, and it is the failure of that send.
-    std::ifstream drops(std::filesystem::path(dir.Path()) / "drops.log");
-    int64_t dropped = 0;
-    for (std::string line; std::getline(drops, line);) ++dropped;
+    const int64_t dropped = std::count(dropLog.begin(), dropLog.end(), '\n');
     EXPECT_EQ(int64_t(failed.size()), dropped) << "failures:\n" << failures;
     EXPECT_EQ(int64_t(failed.size()), sends / 10) << "failures:\n" << failures;
 
     // Nothing was stored that the client reported as failed.
-    int64_t stored = 0;
-    for (const auto& e : std::filesystem::directory_iterator(dir.Path())) stored += e.path().extension() == ".eml";
     EXPECT_EQ(stored, succeeded);
     EXPECT_EQ(mismatched, 0);
     EXPECT_EQ(succeeded + int64_t(failed.size()), sends);
@@ -166,7 +143,7 @@ TEST(MailSoak, FeedbackSendsSurviveDroppedConnectionsWithoutLossOrLeaks) {
             << "resident memory " << residentAfterWarmUp << " KiB after the warm-up, " << residentAtEnd << " KiB at the end";
     }
     EXPECT_LT(slowest.count(), 5000) << "a send waited for the time-out; failures:\n" << failures
-                                     << "drops:\n" << ReadFile(std::filesystem::path(dir.Path()) / "drops.log");
+                                     << "drops:\n" << dropLog;
     std::printf("mail soak: %lld sends, %zu stored, %zu failed on dropped connections, descriptors %d -> %d, "
                 "resident %ld -> %ld KiB, slowest send %lld ms\n",
                 static_cast<long long>(sends), static_cast<size_t>(succeeded), failed.size(), descriptorsAfterWarmUp, descriptorsAtEnd,

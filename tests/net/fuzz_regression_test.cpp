@@ -3,7 +3,9 @@
 #include "net/header_list.h"
 #include "net/linksock.h"
 #include "platform/exceptions.h"
-#include "support/event_loop.h"
+#include "tests/support/application.h"
+#include "tests/support/event_loop.h"
+#include "tests/support/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -32,19 +34,13 @@ TEST(FuzzRegression, NthWordWithTheLowestFieldNumberIsEmptyWithoutOverflow) {
 // used to go on until the time-out (found by the mail soak: a server dropping the
 // connection at the greeting made the send wait 10 s for "Connection Timed out").
 TEST(FuzzRegression, ConnectToAPeerThatClosesAtOnceEndsWithoutTheTimeOut) {
-    kelvo::testing::EnsureApp();
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    ASSERT_EQ(::listen(listener, 4), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len), 0);
+    kelvo::test::EnsureApp();
+    const kelvo::test::LoopbackListener listener;
+    ASSERT_NE(listener.Port(), 0);
 
     TLinksock sock;
     sock.SetHost("127.0.0.1");
-    sock.SetPort(ntohs(a.sin_port));
+    sock.SetPort(listener.Port());
     sock.SetTimeOut(3000);
     sock.SetReportLevel(8);
     // Between the connect call and the first turn of the wait: the handshake is done
@@ -52,7 +48,7 @@ TEST(FuzzRegression, ConnectToAPeerThatClosesAtOnceEndsWithoutTheTimeOut) {
     // client hears of either.
     sock.OnStatus = [&](QObject*, const std::string& text) {
         if (text != "Timer On" || sock.Connected()) return;
-        const int peer = ::accept(listener, nullptr, nullptr);
+        const int peer = ::accept(listener.Fd(), nullptr, nullptr);
         if (peer >= 0) ::close(peer);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     };
@@ -72,5 +68,4 @@ TEST(FuzzRegression, ConnectToAPeerThatClosesAtOnceEndsWithoutTheTimeOut) {
     } catch (const ESockError&) {
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
-    ::close(listener);
 }

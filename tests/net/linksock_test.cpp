@@ -3,8 +3,13 @@
 #include "net/thread_timer.h"
 #include "platform/exceptions.h"
 #include "platform/streams.h"
-#include "support/event_loop.h"
-#include "support/scripted_server.h"
+#include "tests/support/application.h"
+#include "tests/support/event_loop.h"
+#include "tests/support/raised.h"
+#include "tests/support/loopback.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/test_hosts.h"
+#include "tests/support/winsock_loopback.h"
 
 #include <QAbstractEventDispatcher>
 #include <QPointer>
@@ -24,14 +29,15 @@ namespace kelvo {
 namespace {
 
 namespace ws = winsock;
-using testing::C;
-using testing::Close;
-using testing::Drain;
-using testing::Hold;
-using testing::Pause;
-using testing::Reset;
-using testing::S;
-using testing::ScriptedServer;
+using test::C;
+using test::RaisedBy;
+using test::Close;
+using test::Drain;
+using test::Hold;
+using test::Pause;
+using test::Reset;
+using test::S;
+using test::ScriptedServer;
 
 // Opens the protected parts that a derived component may use.
 class ProbeSock : public TLinksock {
@@ -45,7 +51,7 @@ public:
 
 class LinksockTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { testing::EnsureApp(); }
+    static void SetUpTestSuite() { test::EnsureApp(); }
 
     void SetUp() override
     {
@@ -64,18 +70,6 @@ protected:
     std::unique_ptr<ProbeSock> sock;
     std::vector<std::string> statuses;
 };
-
-// Runs `call` and returns the message of the exception it raised ("" when none).
-template <typename E, typename F>
-std::string RaisedBy(F call)
-{
-    try {
-        call();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "";
-}
 
 TEST_F(LinksockTest, TransactionReportsEveryStepAtLevelEight)
 {
@@ -142,7 +136,7 @@ TEST_F(LinksockTest, RefusedConnectionFiresConnectionFailedThenRaises)
         events.push_back("failed");
     };
     sock->SetHost("127.0.0.1");
-    sock->SetPort(testing::UnusedPort());
+    sock->SetPort(test::ClosedLoopbackPort());
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Connection Failed");
     EXPECT_EQ(events, std::vector<std::string>{"failed"});
     EXPECT_FALSE(sock->Connected());
@@ -195,7 +189,7 @@ TEST_F(LinksockTest, ErrorTableTextsAreExact)
 
 TEST_F(LinksockTest, UnknownHostEndsInNullRemoteAddressAfterAskingOnce)
 {
-    testing::ResolverScope names({});
+    test::ResolverScope names({});
     int asked = 0;
     sock->SetHost("nowhere.test");
     sock->SetPort(25);
@@ -245,7 +239,7 @@ TEST_F(LinksockTest, DottedAddressNeedsNoLookup)
 
 TEST_F(LinksockTest, HostNameIsLookedUp)
 {
-    testing::ResolverScope names({{"mail.test", testing::Loopback()}});
+    test::ResolverScope names({{"mail.test", test::Loopback()}});
     ScriptedServer server({S("220 named\r\n")});
     int resolved = 0;
     sock->OnHostResolved = [&](QObject*) { ++resolved; };
@@ -279,7 +273,7 @@ TEST_F(LinksockTest, ConnectWhileConnectedOnlyClearsCanceled)
 
 struct ReadCase {
     const char* name;
-    std::vector<testing::Step> script;
+    std::vector<test::Step> script;
     std::vector<std::string> lines;
 };
 
@@ -324,7 +318,7 @@ TEST_F(LinksockTest, ResetSeenByTheNotificationClosesTheSocket)
     int disconnects = 0;
     sock->OnDisconnect = [&](QObject*) { ++disconnects; };
     ConnectTo(server);
-    EXPECT_TRUE(testing::SpinUntil([&] { return disconnects == 1; }));
+    EXPECT_TRUE(test::SpinUntil([&] { return disconnects == 1; }));
     std::string line = "junk";
     sock->ReadLn(line);  // the fresh socket is not connected: an empty line
     EXPECT_EQ(line, "");
@@ -351,7 +345,7 @@ TEST_F(LinksockTest, ReplyNumberIsTheLeadingNumber)
         {"250-First\r\n", 250}, {"OK\r\n", 0},           {"99999999999 nines\r\n", 0},
         {"354 go\r\n", 354},    {"65786 wraps\r\n", 0}, {"007\r\n", 7},
     };
-    std::vector<testing::Step> script;
+    std::vector<test::Step> script;
     for (const Row& r : rows) {
         script.push_back(C("X"));
         script.push_back(S(r.reply));
@@ -422,20 +416,14 @@ public:
         ws::WSADATA d;
         ws::WSAStartup(0x0101, &d);
         listener_ = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
-        ws::sockaddr_in a;
-        a.sin_family = ws::AF_INET;
-        a.sin_addr = ws::inet_addr("127.0.0.1");
-        ws::bind(listener_, &a, 16);
-        ws::listen(listener_, 0);
-        int len = 16;
-        ws::getsockname(listener_, &a, &len);
+        ws::sockaddr_in a = test::BindLoopback(listener_, 0);
         port_ = (ws::ntohs)(a.sin_port);
         // Two clients that are never accepted fill the queue.
         for (int i = 0; i < 2; ++i) {
             fillers_.push_back(ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0));
             ws::WSAAsyncSelect(fillers_.back(), 0, 0, 0);
             ws::connect(fillers_.back(), &a, 16);
-            testing::SpinFor(50);
+            test::SpinFor(50);
         }
     }
     ~FullBacklog()
@@ -556,7 +544,7 @@ TEST_F(LinksockTest, PeerClosingWithUnreadDataKeepsTheConnection)
     sock->OnDisconnect = [&](QObject*) { ++disconnects; };
     ConnectTo(server);
     server.Join();
-    testing::SpinFor(200);
+    test::SpinFor(200);
     EXPECT_TRUE(sock->Connected());
     EXPECT_EQ(disconnects, 0);
     std::string line;
@@ -572,8 +560,8 @@ TEST_F(LinksockTest, PeerClosingWithNothingWaitingDisconnects)
     int disconnects = 0;
     sock->OnDisconnect = [&](QObject*) { ++disconnects; };
     ConnectTo(server);
-    EXPECT_TRUE(testing::SpinUntil([&] { return disconnects == 1; }));
-    testing::SpinFor(100);
+    EXPECT_TRUE(test::SpinUntil([&] { return disconnects == 1; }));
+    test::SpinFor(100);
     EXPECT_EQ(disconnects, 1);
     EXPECT_FALSE(sock->Connected());
     EXPECT_NE(sock->Socket(), TLinksock::kNoSocket);
@@ -629,7 +617,7 @@ TEST_F(LinksockTest, ClearInputDropsWaitingBytes)
 {
     ScriptedServer server({S("old junk\r\n"), Pause(100), C("NOOP"), S("250 fresh\r\n")});
     ConnectTo(server);
-    testing::SpinUntil([&] { return sock->DataAvailable(); });
+    test::SpinUntil([&] { return sock->DataAvailable(); });
     sock->ClearInput();
     EXPECT_EQ(sock->Transaction("NOOP"), "250 fresh\r\n");
 }
@@ -639,7 +627,7 @@ TEST_F(LinksockTest, SendStreamSendsTheWholeStreamFromItsStart)
     std::string data(1 << 20, '\0');
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>('a' + i % 26);
-    ScriptedServer server({testing::ReadBytes(data.size()), S("250 got it\r\n")});
+    ScriptedServer server({test::ReadBytes(data.size()), S("250 got it\r\n")});
     ConnectTo(server);
     TMemoryStream stream;
     stream.WriteString(data);  // position now at the end: SendStream starts over
@@ -672,7 +660,7 @@ TEST_F(LinksockTest, SendStreamOfAnEmptyStreamSendsNothing)
 // A peer that never reads, with a small receive window, stalls every large send.
 TEST_F(LinksockTest, StalledPeerEndsSendsByTimeOut)
 {
-    ScriptedServer server({Hold(8000)}, 4096);
+    ScriptedServer server({Hold(8000)}, {.receiveBuffer = 4096});
     ConnectTo(server);
     sock->SetTimeOut(300);
     int ticks = 0;
@@ -694,7 +682,7 @@ TEST_F(LinksockTest, StalledPeerEndsSendsByTimeOut)
 
 TEST_F(LinksockTest, CancelEndsAStalledSendWithoutTimeOut)
 {
-    ScriptedServer server({Hold(8000)}, 4096);
+    ScriptedServer server({Hold(8000)}, {.receiveBuffer = 4096});
     ConnectTo(server);
     QTimer::singleShot(200, [&] { sock->Abort(); });
     EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->Write(std::string(16 << 20, 'c')); }), "Socket send aborted");
@@ -708,7 +696,7 @@ TEST_F(LinksockTest, CancelEndsAStalledSendWithoutTimeOut)
 // wakes only for events (here: none until the time-out).
 TEST_F(LinksockTest, WaitsSleepWhileThePeerIsSilent)
 {
-    ScriptedServer server({Hold(5000)}, 4096);
+    ScriptedServer server({Hold(5000)}, {.receiveBuffer = 4096});
     ConnectTo(server);
     int wakeUps = 0;
     QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance();
@@ -767,13 +755,13 @@ TEST_F(LinksockTest, DeleteLaterDuringAWaitIsDeferredUntilTheWaitHasLeft)
     EXPECT_EQ(RaisedBy<EAbortError>([&] { watched->ReadLn(line); }), "Socket readln aborted");
     aliveAfterWait = !watched.isNull();
     EXPECT_TRUE(aliveAfterWait);
-    EXPECT_TRUE(testing::SpinUntil([&] { return watched.isNull(); }));
+    EXPECT_TRUE(test::SpinUntil([&] { return watched.isNull(); }));
 }
 
 TEST_F(LinksockTest, AbandonedLookupNeitherWritesLateNorEndsALaterWait)
 {
     // Cancel as soon as the lookup is armed: the wait ends before the answer comes.
-    testing::ResolverScope names({{"slow.test", testing::Loopback(), 300}});
+    test::ResolverScope names({{"slow.test", test::Loopback(), 300}});
     auto cancelOnArm = [](ProbeSock& s) {
         s.SetReportLevel(8);
         s.OnStatus = [&s](QObject*, const std::string& text) {
@@ -803,18 +791,12 @@ TEST_F(LinksockTest, AbandonedLookupNeitherWritesLateNorEndsALaterWait)
 
 TEST_F(LinksockTest, AcceptTakesAnIncomingConnection)
 {
-    ws::sockaddr_in a;
-    a.sin_family = ws::AF_INET;
-    a.sin_addr = ws::inet_addr("127.0.0.1");
-    ASSERT_EQ(ws::bind(sock->Socket(), &a, 16), 0);
-    ASSERT_EQ(ws::listen(sock->Socket(), 1), 0);
-    int len = 16;
-    ws::getsockname(sock->Socket(), &a, &len);
+    const ws::sockaddr_in a = test::BindLoopback(sock->Socket(), 1);
     TLinksock client;
     client.SetHost("127.0.0.1");
     client.SetPort((ws::ntohs)(a.sin_port));
     client.Connect();
-    ASSERT_TRUE(testing::SpinUntil([&] { return sock->Connected(); }));  // FD_ACCEPT
+    ASSERT_TRUE(test::SpinUntil([&] { return sock->Connected(); }));  // FD_ACCEPT
     sock->SetWaitDone(true);  // what a listening subclass would do
     sock->SetReportLevel(4);
     const uint16_t data = sock->Accept();
@@ -823,7 +805,7 @@ TEST_F(LinksockTest, AcceptTakesAnIncomingConnection)
     EXPECT_EQ(sock->RemoteAddress().sin_addr, ws::inet_addr("127.0.0.1"));
     client.Writeln("hello");
     char buf[16] = {};
-    ASSERT_TRUE(testing::SpinUntil([&] { return ws::recv(data, buf, sizeof buf, 0) == 7; }));
+    ASSERT_TRUE(test::SpinUntil([&] { return ws::recv(data, buf, sizeof buf, 0) == 7; }));
     EXPECT_STREQ(buf, "hello\r\n");
     ws::closesocket(data);
 
@@ -912,11 +894,11 @@ TEST_F(LinksockTest, ReplyAndHalfCloseDuringASendDoNotTouchTheUnsentData)
     const size_t early = 64 << 10;
     // The peer stops reading until the client's send waits, answers and half-closes while
     // it waits (FD_CLOSE with the reply unread), then takes the rest.
-    ScriptedServer server({testing::ReadBytes(early), Pause(400), S("554 no more\r\n"), testing::HalfClose(),
-                           Pause(100), testing::ReadBytes(data.size() - early)},
-                          4096);
+    ScriptedServer server({test::ReadBytes(early), Pause(400), S("554 no more\r\n"), test::HalfClose(),
+                           Pause(100), test::ReadBytes(data.size() - early)},
+                          {.receiveBuffer = 4096});
     ConnectTo(server);
-    testing::LimitSendBuffer(ws::diagnostics::NativeHandle(sock->Socket()), 4096);
+    test::LimitSendBuffer(ws::diagnostics::NativeHandle(sock->Socket()), 4096);
     ByteAtATimeStream stream;
     stream.WriteString(data);
     sock->SendStream(stream);
@@ -948,9 +930,9 @@ TEST_F(LinksockTest, SendsToAPeerThatKeepsReadingOutlastTheTimeOut)
         SCOPED_TRACE(row.op);
         SetUp();
         // 16 KiB every 5 ms: about 1.3 s for the whole text, never a pause near the time-out.
-        ScriptedServer server({testing::Trickle(text.size() + row.extra, 16 << 10, 5)}, 16 << 10);
+        ScriptedServer server({test::Trickle(text.size() + row.extra, 16 << 10, 5)}, {.receiveBuffer = 16 << 10});
         ConnectTo(server);
-        testing::LimitSendBuffer(ws::diagnostics::NativeHandle(sock->Socket()), 16 << 10);
+        test::LimitSendBuffer(ws::diagnostics::NativeHandle(sock->Socket()), 16 << 10);
         sock->SetTimeOut(500);
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(RaisedBy<EAbortError>([&] { row.send(*sock, text); }), "");
@@ -964,7 +946,7 @@ TEST_F(LinksockTest, SendsToAPeerThatKeepsReadingOutlastTheTimeOut)
 
 struct OverlongCase {
     const char* scenario;
-    std::vector<testing::Step> script;
+    std::vector<test::Step> script;
 };
 
 TEST_F(LinksockTest, RestOfAnOverlongLineIsDiscarded)
@@ -1007,7 +989,7 @@ TEST_F(LinksockTest, OverlongLineDoesNotOutliveTheConnection)
 
 TEST_F(LinksockTest, LookupSlowerThanTheTimeOutTimesOut)
 {
-    testing::ResolverScope names({{"slow.test", testing::Loopback(), 1500}});
+    test::ResolverScope names({{"slow.test", test::Loopback(), 1500}});
     int failed = 0;
     sock->OnConnectionFailed = [&](QObject*) { ++failed; };
     sock->SetHost("slow.test");
@@ -1029,7 +1011,7 @@ TEST_F(LinksockTest, LongHostNamesAreLookedUpWhole)
     ScriptedServer server({S("220 long\r\n")});
     const std::string longest(TLinksock::kBufferSize, 'h');
     const std::string name255 = std::string(251, 'n') + ".test";
-    testing::ResolverScope names({{name255, testing::Loopback()},
+    test::ResolverScope names({{name255, test::Loopback()},
                                   {"big.test", {0, {ws::inet_addr("127.0.0.1")}, std::string(2000, 'c')}}});
     sock->SetPort(server.Port());
     sock->SetHost(longest);  // fills the working buffer to its last byte: looked up, unknown
@@ -1101,7 +1083,7 @@ TEST_F(LinksockTest, HandlerMayDestroyTheComponent)
          },
          [](ProbeSock& s) { s.CheckConnection(); }, "Not Connected"},
     };
-    testing::ResolverScope names({{"mail.test", testing::Loopback()}});
+    test::ResolverScope names({{"mail.test", test::Loopback()}});
     for (const DestroyCase& c : cases) {
         SCOPED_TRACE(c.handler);
         ScriptedServer server({S("220 hi\r\n"), Hold(3000)});

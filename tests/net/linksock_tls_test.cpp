@@ -3,8 +3,11 @@
 #include "net/tls_channel.h"
 #include "platform/exceptions.h"
 #include "platform/streams.h"
-#include "support/event_loop.h"
-#include "support/tls_server.h"
+#include "tests/net/support/tls_server.h"
+#include "tests/support/application.h"
+#include "tests/support/event_loop.h"
+#include "tests/support/raised.h"
+#include "tests/support/test_certificates.h"
 
 #include <gtest/gtest.h>
 
@@ -15,14 +18,15 @@
 namespace kelvo {
 namespace {
 
-using testing::TlsServer;
+using test::RaisedBy;
+using test::TlsServer;
 
 class LinksockTlsTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        testing::EnsureApp();
-        certs = new testing::TestCertificates;
+        test::EnsureApp();
+        certs = new test::TestCertificates;
     }
     static void TearDownTestSuite()
     {
@@ -51,23 +55,12 @@ protected:
     static std::string Certificate(const std::string& name) { return certs->Path(name + ".pem"); }
     static std::string Key(const std::string& name) { return certs->Path(name + ".key"); }
 
-    static testing::TestCertificates* certs;
+    static test::TestCertificates* certs;
     std::unique_ptr<TLinksock> sock;
     std::vector<std::string> statuses;
 };
 
-testing::TestCertificates* LinksockTlsTest::certs = nullptr;
-
-template <typename E, typename F>
-std::string RaisedBy(F call)
-{
-    try {
-        call();
-    } catch (const E& e) {
-        return e.what();
-    }
-    return "";
-}
+test::TestCertificates* LinksockTlsTest::certs = nullptr;
 
 TEST_F(LinksockTlsTest, SecuredConnectionCarriesLinesBothWays)
 {
@@ -170,8 +163,8 @@ TEST_F(LinksockTlsTest, ClearTextSentAheadOfTheHandshakeIsDropped)
                      "220 ready\r\n250 forged reply\r\n");
     ConnectTo(server);
     std::string line;
-    ASSERT_TRUE(testing::SpinUntil([&] { return sock->DataAvailable(); }));
-    testing::SpinFor(50);  // both lines are in the socket now
+    ASSERT_TRUE(test::SpinUntil([&] { return sock->DataAvailable(); }));
+    test::SpinFor(50);  // both lines are in the socket now
     sock->ReadLn(line);
     EXPECT_EQ(line, "220 ready\r\n");
     sock->StartTls("127.0.0.1");

@@ -2,7 +2,8 @@
 #include "net/linksock.h"
 #include "net/notify_window.h"
 #include "net/thread_timer.h"
-#include "support/event_loop.h"
+#include "tests/support/application.h"
+#include "tests/support/event_loop.h"
 
 #include <QElapsedTimer>
 
@@ -16,7 +17,7 @@ namespace {
 
 class TimerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() { testing::EnsureApp(); }
+    static void SetUpTestSuite() { test::EnsureApp(); }
 };
 
 TEST_F(TimerTest, StartsEnabledWithOneSecondButRunsNothingYet)
@@ -57,11 +58,11 @@ TEST_F(TimerTest, TicksCallOnTimerWithTheTimer)
     std::vector<QObject*> senders;
     timer.SetInterval(20);
     timer.SetOnTimer([&](QObject* s) { senders.push_back(s); });
-    EXPECT_TRUE(testing::SpinUntil([&] { return senders.size() >= 3; }));
+    EXPECT_TRUE(test::SpinUntil([&] { return senders.size() >= 3; }));
     EXPECT_EQ(senders.front(), &timer);
     timer.SetEnabled(false);
     const size_t seen = senders.size();
-    testing::SpinFor(100);
+    test::SpinFor(100);
     EXPECT_EQ(senders.size(), seen);
 }
 
@@ -80,9 +81,9 @@ qint64 FirstTickAfterPoke(Poke poke)
             tickAt = clock.elapsed();
     });
     clock.start();
-    testing::SpinFor(300);
+    test::SpinFor(300);
     poke(timer);
-    testing::SpinUntil([&] { return tickAt >= 0; }, 3000);
+    test::SpinUntil([&] { return tickAt >= 0; }, 3000);
     return tickAt;
 }
 
@@ -104,7 +105,7 @@ TEST_F(TimerTest, ExceptionFromOnTimerStaysInTheTimer)
         ++ticks;
         throw std::runtime_error("handler failed");
     });
-    EXPECT_TRUE(testing::SpinUntil([&] { return ticks >= 2; }));
+    EXPECT_TRUE(test::SpinUntil([&] { return ticks >= 2; }));
 }
 
 class RecordingTimer : public TThreadTimer {
@@ -135,8 +136,8 @@ TEST_F(TimerTest, TimerMayBeDestroyedByItsOwnTick)
         delete timer;
         gone = true;
     });
-    EXPECT_TRUE(testing::SpinUntil([&] { return gone; }));
-    testing::SpinFor(50);
+    EXPECT_TRUE(test::SpinUntil([&] { return gone; }));
+    test::SpinFor(50);
 }
 
 TEST_F(TimerTest, WindowClassesAreRegisteredOnceAndReused)
@@ -162,8 +163,8 @@ TEST_F(TimerTest, TimeOutTickArmsOnceAndDisarms)
     sock.SetTimeOut(30);
     sock.Timer().SetInterval(30);
     sock.Timer().SetEnabled(true);  // as the start of a timed wait does
-    EXPECT_TRUE(testing::SpinUntil([&] { return sock.TimedOut(); }));
-    testing::SpinFor(100);
+    EXPECT_TRUE(test::SpinUntil([&] { return sock.TimedOut(); }));
+    test::SpinFor(100);
     const std::vector<std::string> expected = {"Timer Triggered", "Timer Off", "Abort", "Canceling"};
     EXPECT_EQ(statuses, expected);
     EXPECT_TRUE(sock.Canceled());

@@ -1,5 +1,6 @@
 // The tests' waits sleep in the event loop: a wait that spins would steal a loaded machine's processor from the code under test.
-#include "support/event_loop.h"
+#include "tests/support/application.h"
+#include "tests/support/event_loop.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -11,7 +12,7 @@
 #include <chrono>
 #include <thread>
 
-namespace kelvo::testing {
+namespace kelvo::test {
 namespace {
 
 class EventLoopTest : public ::testing::Test {
@@ -57,4 +58,4 @@ TEST_F(EventLoopTest, SpinUntilSeesEventsAndOtherThreads)
 }
 
 } // namespace
-} // namespace kelvo::testing
+} // namespace kelvo::test

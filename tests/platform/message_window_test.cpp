@@ -1,7 +1,8 @@
 // Hidden message windows: classes, reference slots, posting order, sending, timers, destruction.
 #include "platform/message_window.h"
 
-#include "support/event_loop.h"
+#include "tests/support/application.h"
+#include "tests/support/event_loop.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -30,17 +31,13 @@ LRESULT RecordingProc(HWND w, UINT m, WPARAM wp, LPARAM lp)
 
 LRESULT ThrowingProc(HWND, UINT, WPARAM, LPARAM) { throw std::runtime_error("procedure failed"); }
 
-using kelvo::testing::SpinUntil;
+using kelvo::test::SpinUntil;
 
 class MessageWindowTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static int argc = 1;
-        static char name[] = "message_window_test";
-        static char* argv[] = {name, nullptr};
-        if (QCoreApplication::instance() == nullptr)
-            new QCoreApplication(argc, argv);
+        kelvo::test::EnsureApp();
         WNDCLASSA wc;
         wc.lpfnWndProc = RecordingProc;
         wc.cbWndExtra = 4;

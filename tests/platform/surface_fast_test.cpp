@@ -1,5 +1,7 @@
 #include "platform/surface.h"
 
+#include "tests/support/application.h"
+
 #include <gtest/gtest.h>
 
 #include <QGuiApplication>
@@ -12,21 +14,7 @@ using namespace kelvo;
 
 namespace {
 
-class GuiEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "surface_fast_test";
-        static char* argv[] = {name, nullptr};
-        app_ = new QGuiApplication(argc, argv);
-    }
-    void TearDown() override { delete app_; }
-
-private:
-    QGuiApplication* app_ = nullptr;
-};
-
-const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+const auto* const kEnv = test::AddApplicationEnvironment(test::AppKind::Gui);
 
 // A picture with a different value in every pixel, so that xor results tell pixels apart.
 QImage Noise(int w, int h, uint32_t seed) {

@@ -1,6 +1,8 @@
 #include "platform/screen.h"
 #include "platform/surface.h"
 
+#include "tests/support/application.h"
+
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -16,21 +18,7 @@ using namespace kelvo;
 
 namespace {
 
-class GuiEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "surface_test";
-        static char* argv[] = {name, nullptr};
-        app_ = new QGuiApplication(argc, argv);
-    }
-    void TearDown() override { delete app_; }
-
-private:
-    QGuiApplication* app_ = nullptr;
-};
-
-const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+const auto* const kEnv = test::AddApplicationEnvironment(test::AppKind::Gui);
 
 constexpr uint32_t kWhite = 0xFFFFFFFF;
 

@@ -1,7 +1,9 @@
 // The WinSock 1.1 emulation: error numbers, addresses, notifications and their re-enabling, lookups.
 #include "platform/winsock.h"
 
-#include "support/event_loop.h"
+#include "tests/support/application.h"
+#include "tests/support/event_loop.h"
+#include "tests/support/winsock_loopback.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -38,8 +40,9 @@ LRESULT NoteProc(HWND, UINT m, WPARAM w, LPARAM l)
     return 0;
 }
 
-using kelvo::testing::SpinFor;
-using kelvo::testing::SpinUntil;
+using kelvo::test::BindLoopback;
+using kelvo::test::SpinFor;
+using kelvo::test::SpinUntil;
 
 int Count(SOCKET s, uint16_t event)
 {
@@ -49,24 +52,11 @@ int Count(SOCKET s, uint16_t event)
     return n;
 }
 
-sockaddr_in Loopback(uint16_t portNet = 0)
-{
-    sockaddr_in a;
-    a.sin_family = AF_INET;
-    a.sin_port = portNet;
-    a.sin_addr = inet_addr("127.0.0.1");
-    return a;
-}
-
 class WinsockTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        static int argc = 1;
-        static char name[] = "winsock_test";
-        static char* argv[] = {name, nullptr};
-        if (QCoreApplication::instance() == nullptr)
-            new QCoreApplication(argc, argv);
+        kelvo::test::EnsureApp();
         WNDCLASSA wc;
         wc.lpfnWndProc = NoteProc;
         wc.lpszClassName = "WinsockTestClass";
@@ -91,11 +81,7 @@ protected:
     void Connect(SOCKET& client, SOCKET& server)
     {
         const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in a = Loopback();
-        ASSERT_EQ(bind(listener, &a, 16), 0);
-        ASSERT_EQ(listen(listener, 1), 0);
-        int len = 16;
-        getsockname(listener, &a, &len);
+        sockaddr_in a = BindLoopback(listener, 1);
         ASSERT_EQ(WSAAsyncSelect(listener, wnd, kMsg, FD_ACCEPT), 0);
         client = socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_EQ(WSAAsyncSelect(client, wnd, kMsg, 0x3D), 0);
@@ -184,10 +170,7 @@ TEST_F(WinsockTest, RefusedConnectArrivesAsConnectNotification)
 {
     // A bound port that does not listen refuses connections.
     const SOCKET closed = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback();
-    bind(closed, &a, 16);
-    int len = 16;
-    getsockname(closed, &a, &len);
+    sockaddr_in a = BindLoopback(closed, std::nullopt);
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     WSAAsyncSelect(s, wnd, kMsg, 0x3D);
     EXPECT_EQ(connect(s, &a, 16), SOCKET_ERROR);
@@ -228,11 +211,7 @@ TEST_F(WinsockTest, ReadNotificationWaitsForTheNextRecv)
 TEST_F(WinsockTest, AcceptNotificationComesAgainWhileConnectionsWait)
 {
     const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = Loopback();
-    bind(listener, &a, 16);
-    listen(listener, 4);
-    int len = 16;
-    getsockname(listener, &a, &len);
+    sockaddr_in a = BindLoopback(listener, 4);
     WSAAsyncSelect(listener, wnd, kMsg, FD_ACCEPT);
     std::vector<SOCKET> clients;
     for (int i = 0; i < 2; ++i) {

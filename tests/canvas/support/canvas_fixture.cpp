@@ -1,30 +1,19 @@
+// The canvas tests' fixture: a widgets application with the C number format, and fresh
+// drawing settings for every test.
 #include "canvas_fixture.h"
 
-#include <QApplication>
-#include <QLocale>
+#include "tests/support/application.h"
 
-namespace kelvo::testing {
+#include <QLocale>
+#include <QTest>
+
+namespace kelvo::test {
 
 namespace {
 
-class AppEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        static int argc = 1;
-        static char name[] = "canvas_test";
-        static char* argv[] = {name, nullptr};
-        app_ = new QApplication(argc, argv);
-        // Expected label texts are written with a point; a test that needs another
-        // number format sets it itself.
-        QLocale::setDefault(QLocale::c());
-    }
-    void TearDown() override { delete app_; }
-
-private:
-    QApplication* app_ = nullptr;
-};
-
-const auto* const kEnv = ::testing::AddGlobalTestEnvironment(new AppEnvironment);
+// Expected label texts are written with a point; a test that needs another number
+// format sets it itself.
+const auto* const kEnv = AddApplicationEnvironment(AppKind::Widgets, [] { QLocale::setDefault(QLocale::c()); });
 
 } // namespace
 
@@ -37,10 +26,26 @@ void CanvasTest::SetUp() {
 
 void CanvasTest::TearDown() { ShapeSettings = TShapeSettings{}; }
 
+std::unique_ptr<TMyCAD> CanvasTest::ShownCanvas(const QString& annotation,
+                                                const std::function<void(TMyCAD&)>& prepare) {
+    auto cad = std::make_unique<TMyCAD>();
+    cad->SetBackGround(GreyPicture(200, 100));
+    TPen pen;
+    pen.Color = clYellow;
+    cad->SetPen(pen);
+    cad->AnnotationDialog = [annotation](TMyCAD*) { return annotation; };
+    if (prepare) {
+        prepare(*cad);
+    }
+    cad->show();
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(cad.get()));
+    return cad;
+}
+
 QImage CanvasTest::GreyPicture(int w, int h) {
     QImage img(w, h, QImage::Format_RGB32);
     img.fill(QColor(0x40, 0x40, 0x40));
     return img;
 }
 
-} // namespace kelvo::testing
+} // namespace kelvo::test

@@ -8,7 +8,10 @@
 
 #include <QImage>
 
-namespace kelvo::testing {
+#include <functional>
+#include <memory>
+
+namespace kelvo::test {
 
 // Resets the process-wide drawing settings before each test, and gives a 512 x 512
 // grey picture and a surface of the same size.
@@ -18,10 +21,14 @@ protected:
     void TearDown() override;
 
     static QImage GreyPicture(int w = 512, int h = 512);
+    // A canvas on the screen over a 200 x 100 grey picture, drawing in yellow; its
+    // annotation dialog answers `annotation`. `prepare` runs before the canvas is shown.
+    static std::unique_ptr<TMyCAD> ShownCanvas(const QString& annotation,
+                                               const std::function<void(TMyCAD&)>& prepare = {});
     static uint32_t Px(const QImage& img, int x, int y) { return img.pixel(x, y) | 0xFF000000u; }
 
     QImage image_;
     TSurface surface_;
 };
 
-} // namespace kelvo::testing
+} // namespace kelvo::test

@@ -1,6 +1,8 @@
 // Helpers for the session's security tests: the test certificates and aiosmtpd with TLS and sign-in.
 #pragma once
 
+#include "tests/support/test_certificates.h"
+
 #include <QJsonObject>
 
 #include <memory>
@@ -10,19 +12,6 @@
 class QProcess;
 
 namespace kelvo::test {
-
-// The certificates of tests/tls/make_test_certs.sh in a fresh directory; removed with the object.
-class TestCertificates {
-public:
-    TestCertificates();
-    ~TestCertificates();
-    TestCertificates(const TestCertificates&) = delete;
-    TestCertificates& operator=(const TestCertificates&) = delete;
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-private:
-    std::string dir_;
-};
 
 struct TlsServerOptions {
     std::string mode = "starttls";  // "starttls", "implicit" or "plain"

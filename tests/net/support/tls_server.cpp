@@ -4,7 +4,6 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,41 +12,15 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <stdexcept>
 
-namespace kelvo::testing {
-
-TestCertificates::TestCertificates()
-{
-    char templ[] = "/tmp/kelvo-certs-XXXXXX";
-    if (mkdtemp(templ) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    dir_ = templ;
-    const std::string cmd = std::string("sh '") + KELVO_SOURCE_DIR + "/tests/tls/make_test_certs.sh' '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0)
-        throw std::runtime_error("making the test certificates failed: " + cmd);
-}
-
-TestCertificates::~TestCertificates()
-{
-    const std::string cmd = "rm -rf '" + dir_ + "'";
-    (void)std::system(cmd.c_str());
-}
+namespace kelvo::test {
 
 TlsServer::TlsServer(const std::string& certFile, const std::string& keyFile, Mode mode, std::string prelude)
     : cert_(certFile), key_(keyFile), mode_(mode), prelude_(std::move(prelude))
 {
     // OpenSSL writes through write(2): a client that has gone must not end the test program.
     std::signal(SIGPIPE, SIG_IGN);
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listenFd_, 1) != 0 ||
-        ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-        throw std::runtime_error("test TLS server cannot listen");
-    port_ = ntohs(a.sin_port);
+    port_ = listener_.Port();
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -59,8 +32,6 @@ TlsServer::~TlsServer()
         ::shutdown(fd, SHUT_RDWR);
     if (thread_.joinable())
         thread_.join();
-    if (listenFd_ >= 0)
-        ::close(listenFd_);
 }
 
 bool TlsServer::Join(int timeoutMs)
@@ -85,12 +56,12 @@ std::string TlsServer::ReceivedAfterFailure()
 
 void TlsServer::Run()
 {
-    pollfd p{listenFd_, POLLIN, 0};
+    pollfd p{listener_.Fd(), POLLIN, 0};
     if (::poll(&p, 1, 10000) <= 0) {
         done_ = true;
         return;
     }
-    const int fd = ::accept(listenFd_, nullptr, nullptr);
+    const int fd = ::accept(listener_.Fd(), nullptr, nullptr);
     if (fd < 0) {
         done_ = true;
         return;
@@ -166,4 +137,4 @@ void TlsServer::Run()
     done_ = true;
 }
 
-} // namespace kelvo::testing
+} // namespace kelvo::test

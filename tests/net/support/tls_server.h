@@ -1,5 +1,7 @@
-// A TLS peer on 127.0.0.1 for the socket client's TLS tests (OpenSSL's server side on a thread), and the test certificates.
+// A TLS peer on 127.0.0.1 for the socket client's TLS tests (OpenSSL's server side on a thread).
 #pragma once
+
+#include "tests/support/loopback.h"
 
 #include <atomic>
 #include <cstdint>
@@ -7,21 +9,7 @@
 #include <string>
 #include <thread>
 
-namespace kelvo::testing {
-
-// The certificates of tests/tls/make_test_certs.sh in a fresh directory; removed with the object.
-class TestCertificates {
-public:
-    TestCertificates();
-    ~TestCertificates();
-    TestCertificates(const TestCertificates&) = delete;
-    TestCertificates& operator=(const TestCertificates&) = delete;
-    // Path of a file the script made: "ca.pem", "good.pem", "good.key", ...
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-private:
-    std::string dir_;
-};
+namespace kelvo::test {
 
 class TlsServer {
 public:
@@ -56,7 +44,7 @@ private:
     std::string cert_, key_;
     Mode mode_;
     std::string prelude_;
-    int listenFd_ = -1;
+    LoopbackListener listener_{1};
     std::atomic<int> connFd_{-1};
     uint16_t port_ = 0;
     std::atomic<bool> done_{false};
@@ -67,4 +55,4 @@ private:
     std::thread thread_;
 };
 
-} // namespace kelvo::testing
+} // namespace kelvo::test

@@ -1,4 +1,4 @@
-// Test helpers for the Qt event loop.
+// The waits block in the event loop, so a test costs no processor time while it waits.
 #include "event_loop.h"
 
 #include <QCoreApplication>
@@ -8,16 +8,7 @@
 
 #include <algorithm>
 
-namespace kelvo::testing {
-
-void EnsureApp()
-{
-    static int argc = 1;
-    static char name[] = "kelvo_test";
-    static char* argv[] = {name, nullptr};
-    if (QCoreApplication::instance() == nullptr)
-        new QCoreApplication(argc, argv);  // lives for the whole test program
-}
+namespace kelvo::test {
 
 bool SpinUntil(const std::function<bool()>& done, int ms)
 {
@@ -45,4 +36,4 @@ void SpinFor(int ms)
     loop.exec();
 }
 
-} // namespace kelvo::testing
+} // namespace kelvo::test

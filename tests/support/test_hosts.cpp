@@ -1,11 +1,15 @@
-// The table behind ResolverScope, installed before any test runs.
-#include "fake_resolver.h"
+// The table behind ResolverScope, installed before any test runs so that no lookup ever
+// reaches the machine's resolver (and through it a name server).
+#include "test_hosts.h"
 
 #include <chrono>
 #include <mutex>
 #include <thread>
 
-namespace kelvo::testing {
+namespace kelvo::test {
+
+const char* const kTestHosts = "localhost=127.0.0.1;feedback.test=127.0.0.1";
+
 namespace {
 
 struct Table {
@@ -21,7 +25,14 @@ Table& table()
     return *t;
 }
 
-std::vector<FakeName> defaultNames() { return {{"localhost", Loopback(), 0}}; }
+std::vector<FakeName> defaultNames()
+{
+    std::vector<FakeName> names;
+    const winsock::Resolver fixed = winsock::TableResolver(kTestHosts);
+    for (const char* name : {"localhost", "feedback.test"})
+        names.push_back({name, fixed(name)});
+    return names;
+}
 
 winsock::HostLookup Answer(const std::string& name)
 {
@@ -75,4 +86,4 @@ std::vector<std::string> ResolverScope::Asked() const
     return t.asked;
 }
 
-} // namespace kelvo::testing
+} // namespace kelvo::test

@@ -1,11 +1,14 @@
-#include "pydicom_files.h"
+// Asks the installed pydicom, rather than guessing a Python version in the path.
+#include "sample_files.h"
 
 #include <QProcess>
 
-namespace kelvo::testing {
-
+namespace kelvo::test {
 namespace {
-QString Python(const QStringList& args) {
+
+// What Debian's python3 printed for `args` ("" when it did not finish in time).
+QString Python(const QStringList& args)
+{
     QProcess p;
     p.start(QStringLiteral("/usr/bin/python3"), args);
     if (!p.waitForFinished(120000)) {
@@ -15,9 +18,11 @@ QString Python(const QStringList& args) {
     }
     return QString::fromUtf8(p.readAllStandardOutput());
 }
+
 } // namespace
 
-QString PydicomFile(const char* name) {
+QString PydicomFile(const char* name)
+{
     static const QString dir =
         Python({QStringLiteral("-c"), QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")})
             .trimmed() +
@@ -25,9 +30,10 @@ QString PydicomFile(const char* name) {
     return dir + QLatin1String(name);
 }
 
-QStringList NumpyRegionStatistics(const QString& file, const QStringList& regions) {
+QStringList NumpyRegionStatistics(const QString& file, const QStringList& regions)
+{
     return Python(QStringList{QStringLiteral(KELVO_SOURCE_DIR "/tests/imaging/region_reference.py"), file} + regions)
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-} // namespace kelvo::testing
+} // namespace kelvo::test

@@ -1,4 +1,4 @@
-// The name service of the socket tests: a table the test controls instead of the machine's resolver.
+// The test programs' name service: a table the test controls instead of the machine's resolver.
 #pragma once
 
 #include "platform/winsock.h"
@@ -6,7 +6,11 @@
 #include <string>
 #include <vector>
 
-namespace kelvo::testing {
+namespace kelvo::test {
+
+// The names every test program knows, as the program's own table format
+// ("name=a.b.c.d;..."); the end-to-end scripts hand the same names to the program.
+extern const char* const kTestHosts;
 
 struct FakeName {
     std::string name;
@@ -15,8 +19,8 @@ struct FakeName {
 };
 
 // While it lives, lookups answer from `names`; any other name is "host not found".
-// Outside every scope the test program still never asks the machine: only "localhost"
-// resolves (to 127.0.0.1).
+// Outside every scope no test program asks the machine either: the names of
+// kTestHosts resolve, and only they.
 class ResolverScope {
 public:
     explicit ResolverScope(std::vector<FakeName> names);
@@ -31,4 +35,4 @@ public:
 // 127.0.0.1 as an answer.
 winsock::HostLookup Loopback();
 
-} // namespace kelvo::testing
+} // namespace kelvo::test

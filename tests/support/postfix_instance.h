@@ -1,4 +1,4 @@
-// A private Postfix on 127.0.0.1 for one test (tests/mail/support/postfix_instance.py), header-only so that every test folder can use it.
+// A private Postfix on 127.0.0.1 for one test (postfix_instance.py beside this file).
 #pragma once
 
 #include <QFile>
@@ -23,7 +23,7 @@ public:
             why_ = "a private Postfix needs root and the postfix package";
             return;
         }
-        QStringList args{QStringLiteral(KELVO_SOURCE_DIR "/tests/mail/support/postfix_instance.py")};
+        QStringList args{QStringLiteral(KELVO_SOURCE_DIR "/tests/support/postfix_instance.py")};
         for (const auto& s : settings) args << QString::fromStdString(s);
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start("/usr/bin/python3", args);
