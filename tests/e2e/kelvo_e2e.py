@@ -631,3 +631,22 @@ def main(argv):
     import unittest
     KelvoTestCase.program = program_path(argv)
     unittest.main(module="__main__", argv=[argv[0]], verbosity=2)
+
+
+def pydicom_file(name):
+    """A sample file that Debian's pydicom ships (its own python3 knows where)."""
+    out = subprocess.run(["/usr/bin/python3", "-c",
+                          "import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))"],
+                         capture_output=True, timeout=60, check=True)
+    return os.path.join(out.stdout.decode().strip(), "test_files", name)
+
+
+class OnCanvas(Kelvo):
+    """The program started with a file: its canvas sits where the built-in one does."""
+
+    def __init__(self, *args, canvas_offset, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.offset = canvas_offset
+
+    def find_canvas(self):
+        return self.origin[0] + self.offset[0], self.origin[1] + self.offset[1]

@@ -17,26 +17,10 @@ import kelvo_e2e as e2e  # noqa: E402
 OPEN_BTN = (8, 576, 97, 33)
 
 
-def test_file(name):
-    out = subprocess.run(["/usr/bin/python3", "-c",
-                          "import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))"],
-                         capture_output=True, timeout=60, check=True)
-    return os.path.join(out.stdout.decode().strip(), "test_files", name)
-
 
 def titled(name):
     return f"{name} - {e2e.MAIN_TITLE}"
 
-
-class OnCanvas(e2e.Kelvo):
-    """The program started with a file: its canvas sits where the built-in one does."""
-
-    def __init__(self, *args, canvas_offset, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.offset = canvas_offset
-
-    def find_canvas(self):
-        return self.origin[0] + self.offset[0], self.origin[1] + self.offset[1]
 
 
 class Imaging(e2e.KelvoTestCase, unittest.TestCase):
@@ -44,7 +28,7 @@ class Imaging(e2e.KelvoTestCase, unittest.TestCase):
         """Stops the program of setUp and starts it again with a file to open."""
         offset = (self.k.canvas[0] - self.k.origin[0], self.k.canvas[1] - self.k.origin[1])
         self.k.stop()
-        self.k = OnCanvas(e2e.KelvoTestCase.program, self.x, args=[path], canvas_offset=offset)
+        self.k = e2e.OnCanvas(e2e.KelvoTestCase.program, self.x, args=[path], canvas_offset=offset)
         self.k.start(title=titled(os.path.basename(path)))
 
     def yellow_of(self, shot, left, top, width, height):
@@ -78,7 +62,7 @@ class Imaging(e2e.KelvoTestCase, unittest.TestCase):
         self.k.settle(0.5)
 
     def test_command_line_window_level_and_millimetre_ruler(self):
-        self.start_with(test_file("CT_small.dcm"))
+        self.start_with(e2e.pydicom_file("CT_small.dcm"))
         before = self.k.canvas_shot(128, 128)
         # Right drag with the select tool: wider window, higher centre.
         self.k.drag(*self.k.at(30, 30), *self.k.at(90, 70), button=3)
@@ -107,21 +91,21 @@ class Imaging(e2e.KelvoTestCase, unittest.TestCase):
 
     def test_open_button_and_ctrl_o(self):
         x, y, w, h = OPEN_BTN
-        self.open_through_dialog(test_file("CT_small.dcm"),
+        self.open_through_dialog(e2e.pydicom_file("CT_small.dcm"),
                                  lambda: self.k.click(self.k.origin[0] + x + w // 2,
                                                       self.k.origin[1] + y + h // 2))
         self.x.xdotool("windowfocus", "--sync", self.k.window.wid)
-        self.open_through_dialog(test_file("MR_small.dcm"), lambda: self.k.key("ctrl+o"))
+        self.open_through_dialog(e2e.pydicom_file("MR_small.dcm"), lambda: self.k.key("ctrl+o"))
 
     def test_bad_file_on_the_command_line_keeps_the_built_in_picture(self):
         bare = self.k.canvas_shot()
         offset = (self.k.canvas[0] - self.k.origin[0], self.k.canvas[1] - self.k.origin[1])
         self.k.stop()
-        self.k = OnCanvas(e2e.KelvoTestCase.program, self.x, args=[test_file("rtplan.dcm")],
+        self.k = e2e.OnCanvas(e2e.KelvoTestCase.program, self.x, args=[e2e.pydicom_file("rtplan.dcm")],
                           canvas_offset=offset)
         self.k.proc = None
         log = open(self.k.log_path, "wb")
-        self.k.proc = subprocess.Popen([self.k.exe, test_file("rtplan.dcm")], env=self.k.env,
+        self.k.proc = subprocess.Popen([self.k.exe, e2e.pydicom_file("rtplan.dcm")], env=self.k.env,
                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         log.close()
         box = self.k.find_window("Open", timeout=30)

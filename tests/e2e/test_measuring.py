@@ -6,7 +6,6 @@ import csv
 import io
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
@@ -20,22 +19,6 @@ LIST_BTN = (537, 576, 186, 33)
 PANEL = (713, 8, 300, 553)  # right of the scroll box, when the list is shown
 
 
-def pydicom_file(name):
-    out = subprocess.run(["/usr/bin/python3", "-c",
-                          "import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))"],
-                         capture_output=True, timeout=60, check=True)
-    return os.path.join(out.stdout.decode().strip(), "test_files", name)
-
-
-class OnCanvas(e2e.Kelvo):
-    """The program started with a file: its canvas sits where the built-in one does."""
-
-    def __init__(self, *args, canvas_offset, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.offset = canvas_offset
-
-    def find_canvas(self):
-        return self.origin[0] + self.offset[0], self.origin[1] + self.offset[1]
 
 
 class Measuring(e2e.KelvoTestCase, unittest.TestCase):
@@ -43,7 +26,7 @@ class Measuring(e2e.KelvoTestCase, unittest.TestCase):
         super().setUp()
         self.tmp = tempfile.mkdtemp(prefix="kelvo-measuring-")
         self.scan = os.path.join(self.tmp, "scan.dcm")
-        shutil.copy(pydicom_file("CT_small.dcm"), self.scan)
+        shutil.copy(e2e.pydicom_file("CT_small.dcm"), self.scan)
         self.offset = (self.k.canvas[0] - self.k.origin[0], self.k.canvas[1] - self.k.origin[1])
 
     def tearDown(self):
@@ -52,7 +35,7 @@ class Measuring(e2e.KelvoTestCase, unittest.TestCase):
 
     def open_scan(self):
         self.k.stop()
-        self.k = OnCanvas(e2e.KelvoTestCase.program, self.x, args=[self.scan], canvas_offset=self.offset)
+        self.k = e2e.OnCanvas(e2e.KelvoTestCase.program, self.x, args=[self.scan], canvas_offset=self.offset)
         self.k.start(title=f"scan.dcm - {e2e.MAIN_TITLE}")
 
     def at_window(self, box, dx, dy):
