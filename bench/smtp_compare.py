@@ -12,12 +12,13 @@ The rounds interleave the clients, so that a busy machine slows all of them alik
 import base64
 import json
 import os
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+from loopback import free_port, wait_listening
 
 SIZE = 20 * 1024 * 1024
 FROM = "bench@example.org"
@@ -39,21 +40,6 @@ with smtplib.SMTP("127.0.0.1", port) as s:
     s.send_message(msg)
 '''
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(port):
-    for _ in range(500):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.01)
-    raise RuntimeError("smtp-sink does not listen")
 
 
 def timed(cmd, env=None):

@@ -12,12 +12,13 @@ The rounds interleave the clients, so that a busy machine slows all of them alik
 """
 import json
 import os
-import socket
 import statistics
 import subprocess
 import sys
 import tempfile
 import time
+
+from loopback import free_port, wait_listening
 
 FROM = "bench@example.org"
 TO = "sink@example.org"
@@ -27,21 +28,6 @@ MESSAGE = (b"From: <bench@example.org>\r\nTo: sink@example.org\r\nSubject: Bench
            b"Mime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n"
            b"\r\nA short feedback message.\r\nSecond line.\r\n")
 
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def wait_listening(port):
-    for _ in range(500):
-        try:
-            socket.create_connection(("127.0.0.1", port), timeout=1).close()
-            return
-        except OSError:
-            time.sleep(0.01)
-    raise RuntimeError("smtp-sink does not listen")
 
 
 def timed(cmds):
