@@ -102,9 +102,9 @@ long PeakKiB() {
 // zoom, also the peak resident memory after showing the picture at that zoom.
 int RunChild(const char* arg, int argc, char** argv) {
     QApplication app(argc, argv);
-    const QString spec = QString::fromLocal8Bit(arg);
-    const QString path = spec.section(QLatin1Char('|'), 0, 0);
-    const QString zoom = spec.section(QLatin1Char('|'), 1, 1);
+    const QString request = QString::fromLocal8Bit(arg);
+    const QString path = request.section(QLatin1Char('|'), 0, 0);
+    const QString zoom = request.section(QLatin1Char('|'), 1, 1);
     kelvo::TForm1 form;
     form.ShowError = [](const QString& m) { std::fprintf(stderr, "%s\n", qPrintable(m)); };
     const long before = PeakKiB();

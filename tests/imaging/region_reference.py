@@ -54,8 +54,8 @@ def main():
     ds = pydicom.dcmread(sys.argv[1])
     values = np.asarray(apply_modality_lut(ds.pixel_array, ds), dtype=np.float64)
     rows, cols = values.shape
-    for spec in sys.argv[2:]:
-        kind, rest = spec.split(":")
+    for shape in sys.argv[2:]:
+        kind, rest = shape.split(":")
         pts = [tuple(int(v) for v in p.split(",")) for p in rest.split(";")]
         sel = values[mask_of(kind, pts, rows, cols)]
         print(len(sel), repr(sel.mean()), repr(sel.std()), repr(sel.min()), repr(sel.max()))

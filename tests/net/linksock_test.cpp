@@ -230,9 +230,9 @@ TEST_F(LinksockTest, DottedAddressNeedsNoLookup)
     int resolved = 0;
     sock->OnHostResolved = [&](QObject*) { ++resolved; };
     sock->SetReportLevel(8);
-    sock->SetHost("10.1.2.3");
+    sock->SetHost("127.1.2.3");
     sock->ResolveHost();
-    EXPECT_EQ(sock->RemoteAddress().sin_addr, ws::inet_addr("10.1.2.3"));
+    EXPECT_EQ(sock->RemoteAddress().sin_addr, ws::inet_addr("127.1.2.3"));
     EXPECT_EQ(resolved, 0);
     EXPECT_EQ(statuses, std::vector<std::string>{"Resolve Host"});
 }

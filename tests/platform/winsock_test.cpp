@@ -121,7 +121,7 @@ TEST(WinsockAddresses, DottedTextAndByteOrder)
     EXPECT_EQ(b[0], 127);
     EXPECT_EQ(b[3], 1);
     EXPECT_EQ(inet_addr("0.0.0.0"), 0u);
-    for (const char* bad : {"nowhere.invalid", "", "1.2.3.256", "localhost"})
+    for (const char* bad : {"no-such-host", "", "1.2.3.256", "host-name"})
         EXPECT_EQ(inet_addr(bad), INADDR_NONE) << bad;
     const uint16_t p = (htons)(25);
     EXPECT_EQ(reinterpret_cast<const unsigned char*>(&p)[1], 25);
@@ -319,7 +319,7 @@ TEST_F(WinsockTest, LookupFillsTheCallersBufferAndPostsCompletion)
 TEST_F(WinsockTest, LookupFailuresCarryTheirError)
 {
     alignas(8) char buf[1024];
-    const HANDLE unknown = WSAAsyncGetHostByName(wnd, kLookup, "nowhere.invalid", buf, sizeof buf);
+    const HANDLE unknown = WSAAsyncGetHostByName(wnd, kLookup, "unlisted-host", buf, sizeof buf);
     alignas(8) char tiny[16];
     const HANDLE small = WSAAsyncGetHostByName(wnd, kLookup, "localhost", tiny, sizeof tiny);
     ASSERT_TRUE(SpinUntil([] { return notes.size() == 2; }));
