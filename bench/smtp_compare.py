@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-from loopback import free_port, wait_listening
+from loopback import start_smtp_sink
 
 SIZE = 20 * 1024 * 1024
 FROM = "bench@example.org"
@@ -75,13 +75,8 @@ def main():
                     b"Content-Transfer-Encoding: base64\r\n\r\n")
             for i in range(0, len(encoded), 60):
                 f.write(encoded[i:i + 60] + b"\r\n")
-        port = free_port()
-        sink_args = ["/usr/sbin/smtp-sink"]
-        if os.geteuid() == 0:
-            sink_args += ["-u", "nobody"]
-        sink = subprocess.Popen(sink_args + ["127.0.0.1:%d" % port, "64"])
+        sink, port = start_smtp_sink()
         try:
-            wait_listening(port)
             url = "smtp://127.0.0.1:%d" % port
             clients = {
                 # Without ";encoder=base64" curl sends the file's bytes as they are,

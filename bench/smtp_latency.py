@@ -18,7 +18,7 @@ import sys
 import tempfile
 import time
 
-from loopback import free_port, wait_listening
+from loopback import start_smtp_sink
 
 FROM = "bench@example.org"
 TO = "sink@example.org"
@@ -53,13 +53,8 @@ def main():
         path = os.path.join(tmp, "message.eml")
         with open(path, "wb") as f:
             f.write(MESSAGE)
-        port = free_port()
-        sink_args = ["/usr/sbin/smtp-sink"]
-        if os.geteuid() == 0:
-            sink_args += ["-u", "nobody"]
-        sink = subprocess.Popen(sink_args + ["127.0.0.1:%d" % port, "64"])
+        sink, port = start_smtp_sink()
         try:
-            wait_listening(port)
             url = "smtp://127.0.0.1:%d" % port
             one = ["curl", "-sS", "--mail-from", FROM, "--mail-rcpt", TO]
             for _ in range(MESSAGES):
