@@ -2,15 +2,21 @@
 // copy the stored values out in the picture's own layout.
 #include "imaging/dicom_loader.h"
 
+#include "imaging/palette.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfcache.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmdata/dcvrus.h>
 #include <dcmtk/dcmdata/dcxfer.h>
+#include <dcmtk/dcmimgle/diluptab.h>
+#include <dcmtk/dcmimgle/diutils.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/oflog/oflog.h>
@@ -19,9 +25,11 @@
 #include <QRegularExpression>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <mutex>
+#include <memory>
+#include <optional>
 
 namespace kelvo::imaging {
 
@@ -191,7 +199,8 @@ TLayout ReadLayout(DcmItem* ds, bool encapsulated, const QString& name, const TL
     } else {
         l.Bytes = samples * (l.BitsAllocated / 8);
     }
-    if (l.Bytes > limits.MaxDecodedBytes) {
+    // DICOM lengths are 32-bit: more than that cannot be one value, whatever the limit.
+    if (l.Bytes > limits.MaxDecodedBytes || l.Bytes >= 0xFFFFFFFFu) {
         Fail(TLoadError::TooLarge, name,
              QStringLiteral("%1 × %2 pixels, %3 frames: %4 MiB")
                  .arg(l.Columns)
@@ -212,8 +221,44 @@ TSampleType TypeOf(const TLayout& l) {
     return l.Signed ? TSampleType::S32 : TSampleType::U32;
 }
 
-// Extracts Bits Stored bits ending at High Bit from each little-endian word and
-// sign-extends them for signed pixels.
+// One stored sample from its little-endian word: the Bits Stored bits ending at High
+// Bit, sign-extended for signed pixels.
+struct TSampleReader {
+    explicit TSampleReader(const TLayout& l)
+        : bytes(l.BitsAllocated / 8u), shift(unsigned(l.HighBit + 1 - l.BitsStored)),
+          mask((uint64_t(1) << l.BitsStored) - 1), signBit(uint64_t(1) << (l.BitsStored - 1)), isSigned(l.Signed),
+          swapHalves(l.SwapHalves) {}
+    int64_t operator()(const uint8_t* s) const {
+        uint64_t raw = 0;
+        for (size_t b = 0; b < bytes; ++b) {
+            raw |= uint64_t(s[b]) << (8 * b);
+        }
+        if (swapHalves) {
+            raw = ((raw & 0xffffu) << 16) | (raw >> 16);
+        }
+        const uint64_t v = (raw >> shift) & mask;
+        return isSigned && (v & signBit) != 0 ? int64_t(v | ~mask) : int64_t(v);
+    }
+    size_t bytes;
+    unsigned shift;
+    uint64_t mask;
+    uint64_t signBit;
+    bool isSigned;
+    bool swapHalves;
+};
+
+// Whether samples follow one another in the element as they do in the picture, so
+// that any run of them can be converted on its own.
+bool IsSequential(const TLayout& l) {
+    return l.BitsAllocated >= 8 && !l.Subsampled && !(l.Planar && l.Samples == 3);
+}
+
+// Whether the element's bytes are the picture's values as they stand.
+bool IsVerbatim(const TLayout& l) {
+    return IsSequential(l) && l.BitsStored == l.BitsAllocated && !l.SwapHalves;
+}
+
+// Converts the whole pixel data held at `src`, whatever its layout.
 template <typename Out>
 void CopyValues(const uint8_t* src, const TLayout& l, Out* dst) {
     const size_t perFrame = size_t(l.Rows) * l.Columns * l.Samples;
@@ -235,11 +280,8 @@ void CopyValues(const uint8_t* src, const TLayout& l, Out* dst) {
         }
         return;
     }
-    const size_t bytes = l.BitsAllocated / 8;
+    const TSampleReader read(l);
     const size_t pixels = size_t(l.Rows) * l.Columns;
-    const unsigned shift = unsigned(l.HighBit + 1 - l.BitsStored);
-    const uint64_t mask = (l.BitsStored >= 64) ? ~uint64_t(0) : ((uint64_t(1) << l.BitsStored) - 1);
-    const uint64_t signBit = uint64_t(1) << (l.BitsStored - 1);
     for (size_t f = 0; f < size_t(l.Frames); ++f) {
         for (size_t i = 0; i < perFrame; ++i) {
             // Colour by plane: all reds, then greens, then blues, per frame.
@@ -247,29 +289,165 @@ void CopyValues(const uint8_t* src, const TLayout& l, Out* dst) {
             if (l.Planar && l.Samples == 3) {
                 srcIndex = f * perFrame + (i % 3) * pixels + i / 3;
             }
-            const uint8_t* s = src + srcIndex * bytes;
-            uint64_t raw = 0;
-            for (size_t b = 0; b < bytes; ++b) {
-                raw |= uint64_t(s[b]) << (8 * b);
-            }
-            if (l.SwapHalves) {
-                raw = ((raw & 0xffffu) << 16) | (raw >> 16);
-            }
-            uint64_t v = (raw >> shift) & mask;
-            int64_t value = int64_t(v);
-            if (l.Signed && (v & signBit) != 0) {
-                value = int64_t(v | ~mask);
-            }
-            dst[f * perFrame + i] = Out(value);
+            dst[f * perFrame + i] = Out(read(src + srcIndex * read.bytes));
         }
     }
 }
 
-TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& name, const TLoadLimits& limits) {
-    DcmDataset* ds = file.getDataset();
-    // Text fields come out as UTF-8 whatever the file's character set; a set that
-    // cannot be converted leaves them as they are.
-    (void)ds->convertToUTF8();
+// Converts `count` samples that follow one another.
+template <typename Out>
+void ConvertRun(const uint8_t* src, size_t count, const TSampleReader& read, Out* dst) {
+    for (size_t i = 0; i < count; ++i) {
+        dst[i] = Out(read(src + i * read.bytes));
+    }
+}
+
+// Reads sequential samples a slice at a time through a small buffer, so that the
+// element's whole value is never held beside the picture's copy.
+template <typename Out>
+void CopyInSlices(DcmElement* element, const TLayout& l, Out* dst, const QString& name) {
+    const TSampleReader read(l);
+    const size_t total = size_t(l.Bytes) / read.bytes;
+    const size_t slice = (size_t(1) << 20) / read.bytes;
+    std::vector<uint8_t> buffer(slice * read.bytes);
+    DcmFileCache cache;
+    for (size_t first = 0; first < total; first += slice) {
+        const size_t count = std::min(slice, total - first);
+        const OFCondition c =
+            element->getPartialValue(buffer.data(), Uint32(first * read.bytes), Uint32(count * read.bytes), &cache);
+        if (c.bad()) {
+            Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
+        }
+        ConvertRun(buffer.data(), count, read, dst + first);
+    }
+}
+
+template <typename Out>
+void CopyPixelsAs(DcmElement* element, const TLayout& l, Out* dst, const QString& name) {
+    if (IsSequential(l)) {
+        CopyInSlices(element, l, dst, name);
+        return;
+    }
+    Uint8* bytes = nullptr;
+    const OFCondition c = element->getUint8Array(bytes);
+    if (c.bad() || bytes == nullptr) {
+        Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
+    }
+    CopyValues(bytes, l, dst);
+}
+
+// Fills the allocated picture with the element's values.
+void CopyPixels(DcmElement* element, const TLayout& l, TPicture& p, const QString& name) {
+    if (IsVerbatim(l)) {
+        // Straight from the file (or the decoder's buffer) into the picture.
+        const OFCondition c = element->getPartialValue(p.Data(), 0, Uint32(l.Bytes));
+        if (c.bad()) {
+            Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
+        }
+        return;
+    }
+    switch (p.SampleType()) {
+    case TSampleType::U8:
+        CopyPixelsAs(element, l, p.Data(), name);
+        break;
+    case TSampleType::S8:
+        CopyPixelsAs(element, l, reinterpret_cast<int8_t*>(p.Data()), name);
+        break;
+    case TSampleType::U16:
+        CopyPixelsAs(element, l, reinterpret_cast<uint16_t*>(p.Data()), name);
+        break;
+    case TSampleType::S16:
+        CopyPixelsAs(element, l, reinterpret_cast<int16_t*>(p.Data()), name);
+        break;
+    case TSampleType::U32:
+        CopyPixelsAs(element, l, reinterpret_cast<uint32_t*>(p.Data()), name);
+        break;
+    case TSampleType::S32:
+        CopyPixelsAs(element, l, reinterpret_cast<int32_t*>(p.Data()), name);
+        break;
+    }
+}
+
+// One channel of the palette through DCMTK's lookup table, which reads the
+// descriptor's quirks (0 entries meaning 65536, 8-bit entries packed in words, a
+// bit count the data contradicts); empty when the file has no usable table.
+std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& descriptorTag,
+                                                  const DcmTagKey& dataTag, bool signedPixels) {
+    const Uint16* values = nullptr;
+    unsigned long count = 0;
+    const Uint16* descriptorValues = nullptr;
+    unsigned long descriptorCount = 0;
+    if (ds->findAndGetUint16Array(dataTag, values, &count).bad() || values == nullptr || count == 0 ||
+        ds->findAndGetUint16Array(descriptorTag, descriptorValues, &descriptorCount).bad() || descriptorCount != 3) {
+        return std::nullopt;
+    }
+    DcmUnsignedShort data(dataTag);
+    DcmUnsignedShort descriptor(descriptorTag);
+    if (data.putUint16Array(values, count).bad() || descriptor.putUint16Array(descriptorValues, 3).bad()) {
+        return std::nullopt;
+    }
+    EI_Status status = EIS_Normal;
+    const DiLookupTable lut(data, descriptor, nullptr, ELM_CheckValue, -1, &status);
+    if (!lut.isValid() || lut.getCount() == 0) {
+        return std::nullopt;
+    }
+    TPaletteChannel channel;
+    channel.First = signedPixels ? int64_t(lut.getFirstEntry(Sint32(0))) : int64_t(lut.getFirstEntry(Uint32(0)));
+    const double top = double(DicomImageClass::maxval(lut.getBits()));
+    channel.Levels.resize(lut.getCount());
+    for (Uint32 i = 0; i < lut.getCount(); ++i) {
+        // Rounded, so that 16-bit tables keep their 8-bit levels exactly (0x8080 is 128).
+        channel.Levels[i] = uint8_t(std::min(255.0, std::floor(double(lut.getValue(i)) * 255.0 / top + 0.5)));
+    }
+    return channel;
+}
+
+// The red, green and blue tables of a PALETTE COLOR picture; null when one is missing.
+// FIXME: segmented tables (Segmented ... Palette Color Lookup Table Data) are not read,
+// since DCMTK does not expand them; such pictures are shown in grey by their indices.
+std::shared_ptr<const TPalette> ReadPalette(DcmItem* ds, bool signedPixels) {
+    const DcmTagKey descriptors[3] = {DCM_RedPaletteColorLookupTableDescriptor,
+                                      DCM_GreenPaletteColorLookupTableDescriptor,
+                                      DCM_BluePaletteColorLookupTableDescriptor};
+    const DcmTagKey data[3] = {DCM_RedPaletteColorLookupTableData, DCM_GreenPaletteColorLookupTableData,
+                               DCM_BluePaletteColorLookupTableData};
+    auto palette = std::make_shared<TPalette>();
+    for (size_t k = 0; k < 3; ++k) {
+        std::optional<TPaletteChannel> channel = ReadPaletteChannel(ds, descriptors[k], data[k], signedPixels);
+        if (!channel) {
+            return nullptr;
+        }
+        palette->Channels[k] = std::move(*channel);
+    }
+    return palette;
+}
+
+// Decodes a compressed picture in place and returns its layout as decoded; the
+// compressed fragments are dropped once the decoded values exist.
+TLayout Decompress(DcmDataset* ds, const DcmXfer& xferInfo, const QString& name, const TLoadLimits& limits) {
+    const E_TransferSyntax xfer = xferInfo.getXfer();
+    if (!DcmCodecList::canChangeCoding(xfer, EXS_LittleEndianExplicit)) {
+        Fail(TLoadError::UnsupportedSyntax, name,
+             QStringLiteral("%1, %2").arg(QString::fromLatin1(xferInfo.getXferName()),
+                                          QString::fromLatin1(xferInfo.getXferID())));
+    }
+    const OFCondition c = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+    if (c.bad() || !ds->canWriteXfer(EXS_LittleEndianExplicit)) {
+        Fail(TLoadError::Corrupt, name, QString::fromLatin1(c.text()));
+    }
+    DcmElement* element = nullptr;
+    if (ds->findAndGetElement(DCM_PixelData, element).good()) {
+        if (auto* pixels = dynamic_cast<DcmPixelData*>(element)) {
+            pixels->removeAllButCurrentRepresentations();
+        }
+    }
+    // Decoders may rewrite the layout (planar configuration, photometric).
+    return ReadLayout(ds, true, name, limits);
+}
+
+// The layout of a data set that must hold a picture, decoded first when compressed;
+// refuses objects without pixel data and layouts that cannot be shown.
+TLayout PictureLayout(DcmDataset* ds, const QString& name, const TLoadLimits& limits) {
     if (!ds->tagExists(DCM_PixelData)) {
         if (!ds->tagExists(DCM_SOPClassUID) && !ds->tagExists(DCM_Rows)) {
             Fail(TLoadError::NotAPicture, name);
@@ -277,72 +455,63 @@ TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& nam
         Fail(TLoadError::NoPixelData, name, KindOfObject(ds));
     }
     // Checked before anything is decoded: the header alone must not make us allocate.
-    const E_TransferSyntax xfer = ds->getOriginalXfer();
-    const DcmXfer xferInfo(xfer);
+    const DcmXfer xferInfo(ds->getOriginalXfer());
     TLayout layout = ReadLayout(ds, xferInfo.isEncapsulated(), name, limits);
-    if (xferInfo.isEncapsulated()) {
-        if (!DcmCodecList::canChangeCoding(xfer, EXS_LittleEndianExplicit)) {
-            Fail(TLoadError::UnsupportedSyntax, name,
-                 QStringLiteral("%1, %2").arg(QString::fromLatin1(xferInfo.getXferName()),
-                                              QString::fromLatin1(xferInfo.getXferID())));
-        }
-        const OFCondition c = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
-        if (c.bad() || !ds->canWriteXfer(EXS_LittleEndianExplicit)) {
-            Fail(TLoadError::Corrupt, name, QString::fromLatin1(c.text()));
-        }
-        // Decoders may rewrite the layout (planar configuration, photometric).
-        layout = ReadLayout(ds, true, name, limits);
+    const QString photometric = StringOf(ds, DCM_PhotometricInterpretation);
+    if (layout.Samples == 1 && !photometric.startsWith(QLatin1String("MONOCHROME")) &&
+        photometric != QLatin1String("PALETTE COLOR") && !photometric.isEmpty()) {
+        Fail(TLoadError::UnsupportedLayout, name, photometric);
     }
-    layout.SwapHalves = layout.BitsAllocated == 32 && xfer == EXS_BigEndianExplicit;
+    if (xferInfo.isEncapsulated()) {
+        layout = Decompress(ds, xferInfo, name, limits);
+    }
+    layout.SwapHalves = layout.BitsAllocated == 32 && xferInfo.getXfer() == EXS_BigEndianExplicit;
+    return layout;
+}
 
+// The pixel data element, checked to hold at least the layout's bytes.
+DcmElement* PixelElement(DcmDataset* ds, const TLayout& layout, uint64_t fileBytes, const QString& name) {
     DcmElement* element = nullptr;
     if (ds->findAndGetElement(DCM_PixelData, element).bad() || element == nullptr) {
         Fail(TLoadError::NoPixelData, name, KindOfObject(ds));
     }
     // A value longer than the file cannot be there (unless the file is compressed as a
     // whole); reading it would allocate its declared length first.
-    const bool packed = xferInfo.isEncapsulated() || xfer == EXS_DeflatedLittleEndianExplicit;
+    const E_TransferSyntax xfer = ds->getOriginalXfer();
+    const bool packed = DcmXfer(xfer).isEncapsulated() || xfer == EXS_DeflatedLittleEndianExplicit;
     if (uint64_t(element->getLength()) < layout.Bytes || (!packed && uint64_t(element->getLength()) > fileBytes)) {
         Fail(TLoadError::Truncated, name,
              QStringLiteral("%1 of %2 bytes").arg(element->getLength()).arg(qulonglong(layout.Bytes)));
     }
-    Uint8* bytes = nullptr;
-    const OFCondition c = element->getUint8Array(bytes);
-    if (c.bad() || bytes == nullptr) {
-        Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
-    }
+    return element;
+}
 
+// The picture's description from the data set, before its values are in.
+TPicture Describe(DcmDataset* ds, const TLayout& layout) {
     TPicture p;
     p.Format = QStringLiteral("DICOM");
     p.Photometric = StringOf(ds, DCM_PhotometricInterpretation);
-    if (layout.Samples == 1 && !p.Photometric.startsWith(QLatin1String("MONOCHROME")) &&
-        p.Photometric != QLatin1String("PALETTE COLOR") && !p.Photometric.isEmpty()) {
-        Fail(TLoadError::UnsupportedLayout, name, p.Photometric);
-    }
     ReadSpacing(ds, p);
     ReadIdentity(ds, p);
     ReadModality(ds, p);
-    p.Allocate(layout.Columns, layout.Rows, layout.Frames, layout.Samples, TypeOf(layout), layout.BitsStored);
-    switch (p.SampleType()) {
-    case TSampleType::U8:
-        CopyValues(bytes, layout, p.Data());
-        break;
-    case TSampleType::S8:
-        CopyValues(bytes, layout, reinterpret_cast<int8_t*>(p.Data()));
-        break;
-    case TSampleType::U16:
-        CopyValues(bytes, layout, reinterpret_cast<uint16_t*>(p.Data()));
-        break;
-    case TSampleType::S16:
-        CopyValues(bytes, layout, reinterpret_cast<int16_t*>(p.Data()));
-        break;
-    case TSampleType::U32:
-        CopyValues(bytes, layout, reinterpret_cast<uint32_t*>(p.Data()));
-        break;
-    case TSampleType::S32:
-        CopyValues(bytes, layout, reinterpret_cast<int32_t*>(p.Data()));
-        break;
+    if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
+        p.Palette = ReadPalette(ds, layout.Signed);
     }
+    return p;
+}
+
+TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& name, const TLoadLimits& limits) {
+    DcmDataset* ds = file.getDataset();
+    // Text fields come out as UTF-8 whatever the file's character set; a set that
+    // cannot be converted leaves them as they are.
+    (void)ds->convertToUTF8();
+    const TLayout layout = PictureLayout(ds, name, limits);
+    DcmElement* element = PixelElement(ds, layout, fileBytes, name);
+    TPicture p = Describe(ds, layout);
+    p.Allocate(layout.Columns, layout.Rows, layout.Frames, layout.Samples, TypeOf(layout), layout.BitsStored);
+    CopyPixels(element, layout, p, name);
+    // The values are out: DCMTK's copy (decoded, or read whole) goes before the scan.
+    delete ds->remove(element);
     p.ComputeRange();
     return p;
 }

@@ -1,3 +1,4 @@
+// User-facing texts of the loading errors.
 #include "imaging/errors.h"
 
 namespace kelvo::imaging {

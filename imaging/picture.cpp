@@ -1,4 +1,7 @@
+// Stored values of a picture, their range and their rendering for a window.
 #include "imaging/picture.h"
+
+#include "imaging/palette.h"
 
 #include <algorithm>
 #include <cmath>
@@ -218,6 +221,10 @@ void TPicture::RenderInto(QImage& target, int32_t frame, TWindow window, int32_t
     const auto x1 = int32_t(std::min({int64_t(x) + w, int64_t(width_), int64_t(target.width())}));
     const auto y1 = int32_t(std::min({int64_t(y) + h, int64_t(height_), int64_t(target.height())}));
     if (x1 <= x0 || y1 <= y0) {
+        return;
+    }
+    if (Palette) {
+        RenderPaletteInto(*this, *Palette, target, frame, x0, y0, x1 - x0, y1 - y0);
         return;
     }
     const bool invert = Photometric == QLatin1String("MONOCHROME1");

@@ -6,10 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
 namespace kelvo::imaging {
+
+struct TPalette;
 
 // Where the physical pixel spacing came from. Pixel Spacing (0028,0030) is the
 // patient-plane spacing; Imager Pixel Spacing (0018,1164) the detector's, used only
@@ -52,7 +55,8 @@ public:
     // The window stated in the file (its first centre/width pair), or the full range.
     TWindow DefaultWindow() const;
     // The frame rendered for a window onto grey or colour RGB32 pixels. MONOCHROME1 is
-    // shown inverted; YBR colour is converted to RGB. A window narrower than 1 counts as 1.
+    // shown inverted; YBR colour is converted to RGB; a palette picture shows its palette's
+    // colours whatever the window. A window narrower than 1 counts as 1.
     QImage Render(int32_t frame, TWindow window) const;
     // Renders only the rectangle (x, y, w, h) of the frame into `target` at (x, y);
     // the target must be RGB32 and at least as large as the picture.
@@ -71,6 +75,9 @@ public:
     QString Unit;
     std::optional<TWindow> FileWindow;
     QString Photometric;
+    // PALETTE COLOR: the stored values stay the palette's indices (statistics and the
+    // value under the cursor speak of them); only rendering looks the colours up.
+    std::shared_ptr<const TPalette> Palette;
     QString PatientName;
     QString StudyDate;
     QString Modality;

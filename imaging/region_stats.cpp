@@ -1,3 +1,4 @@
+// Statistics of the modality values inside a region outline: which pixels it holds, and their sums.
 #include "imaging/region_stats.h"
 
 #include <algorithm>
