@@ -394,10 +394,14 @@ std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& 
     TPaletteChannel channel;
     channel.First = signedPixels ? int64_t(lut.getFirstEntry(Sint32(0))) : int64_t(lut.getFirstEntry(Uint32(0)));
     const double top = double(DicomImageClass::maxval(lut.getBits()));
+    const Uint16* entries = lut.getData();
+    if (entries == nullptr) {
+        return std::nullopt;
+    }
     channel.Levels.resize(lut.getCount());
     for (Uint32 i = 0; i < lut.getCount(); ++i) {
         // Rounded, so that 16-bit tables keep their 8-bit levels exactly (0x8080 is 128).
-        channel.Levels[i] = uint8_t(std::min(255.0, std::floor(double(lut.getValue(i)) * 255.0 / top + 0.5)));
+        channel.Levels[i] = uint8_t(std::min(255.0, std::floor(double(entries[i]) * 255.0 / top + 0.5)));
     }
     return channel;
 }
