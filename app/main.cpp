@@ -1,11 +1,9 @@
-// Program start: the command line, the application object, the main window, the message loop.
-#include "app/about_box.h"
+// Program start: the command line, then the windows and the message loop.
 #include "app/command_line.h"
-#include "app/main_window.h"
+#include "app/start_up.h"
 #include "kelvo_version.h"
 
-#include <QApplication>
-#include <QIcon>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -38,24 +36,5 @@ int main(int argc, char** argv) {
         break;
     }
 
-    // Qt takes the options it knows (-platform, -display...) out of argv here.
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("kelvo"));
-    QApplication::setApplicationVersion(QStringLiteral(KELVO_VERSION_TEXT));
-    // Lets Wayland desktops and task bars match the window with the installed
-    // launcher, and so with its name and icon.
-    QGuiApplication::setDesktopFileName(QStringLiteral(KELVO_APP_ID));
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(KELVO_APP_ID)));
-    // Created first, so it is the application's main window; closing it ends the loop.
-    kelvo::TForm1 form1;
-    // The about window is created next, hidden; the information button shows it modally.
-    kelvo::TAboutBox aboutBox;
-    form1.SetAboutBox(&aboutBox);
-    form1.show();
-    // A file named on the command line is opened over the built-in picture; one
-    // that cannot be opened is explained, and the built-in picture stays.
-    if (!line.file.isEmpty()) {
-        form1.OpenFile(line.file);
-    }
-    return QApplication::exec();
+    return kelvo::RunWindows(argc, argv, line.file, QStringLiteral(KELVO_VERSION_TEXT), QStringLiteral(KELVO_APP_ID));
 }

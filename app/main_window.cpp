@@ -483,13 +483,17 @@ void TForm1::TellError(const QString& message) {
 }
 
 bool TForm1::OpenFile(const QString& path) {
+    return OpenFile(path, std::async(std::launch::deferred, [path] { return imaging::LoadPicture(path); }));
+}
+
+bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loading) {
     bool opened = false;
     Guarded("open", [&] {
         // Loaded first: a file that fails costs neither the picture nor the shapes,
         // and no question is asked for it.
         std::shared_ptr<imaging::TPicture> picture;
         try {
-            picture = std::make_shared<imaging::TPicture>(imaging::LoadPicture(path));
+            picture = std::make_shared<imaging::TPicture>(loading.get());
         } catch (const imaging::EImageError& e) {
             TellError(e.Text());
             return;

@@ -14,6 +14,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -95,6 +96,9 @@ public:
     // agrees when there are any. On failure the user is told why and the current
     // picture and shapes stay. Returns whether the file is now shown.
     bool OpenFile(const QString& path);
+    // The same for a picture already being loaded (started at program start, before
+    // the window existed); `loading` gives the picture or rethrows why it failed.
+    bool OpenFile(const QString& path, std::future<imaging::TPicture> loading);
     // The file shown, empty for the built-in picture.
     QString OpenedFile() const { return openedFile_; }
 

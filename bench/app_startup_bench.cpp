@@ -1,14 +1,13 @@
 // Start-up of the main window to its first painted frame, beside a minimal Qt
 // Widgets window that paints one 512 x 512 image, measured in the same run: whole
-// processes from their start (the program re-runs itself in a child mode), and
-// the window alone inside a running application.
+// processes from their start (the program re-runs itself in a child mode; the main
+// window's child goes through the program's own start-up), and the window alone
+// inside a running application.
 #include "app/main_window.h"
 #include "app/picture.h"
+#include "bench/support/first_frame.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
-#include <QProcess>
-#include <QEvent>
 #include <QImage>
 #include <QLabel>
 #include <QPainter>
@@ -22,28 +21,7 @@
 
 namespace {
 
-// Notes the first paint event that reaches a widget.
-class PaintSpy : public QObject {
-public:
-    bool painted = false;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint) painted = true;
-        return QObject::eventFilter(watched, event);
-    }
-};
-
-// Shows the window and runs the event loop until `target` has painted, then
-// once more so that the frame is flushed.
-void ShowAndWaitForFirstFrame(QWidget& window, QWidget& target) {
-    PaintSpy spy;
-    target.installEventFilter(&spy);
-    window.show();
-    while (!spy.painted) QCoreApplication::processEvents(QEventLoop::AllEvents);
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
-    target.removeEventFilter(&spy);
-}
+using namespace kelvo::bench;
 
 // The yardstick: the least a Qt Widgets program does to show a 512 x 512 image.
 class MinimalWindow : public QWidget {
@@ -80,16 +58,14 @@ void BM_MainWindowFirstFrame(benchmark::State& state) {
 BENCHMARK(BM_MainWindowFirstFrame)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 const char* const kChildFlag = "--first-frame=";
-QString selfPath;
 
-// A child process that starts an application with one window, waits for its
-// first frame, says so on standard output and ends.
+// A child process that starts an application with one window (for "main", the
+// program's own start-up), waits for its first frame, says so on standard output
+// and ends.
 int RunChild(const char* which, int argc, char** argv) {
+    if (std::strcmp(which, "main") == 0) return RunProgramToFirstFrame(QString(), argc, argv);
     QApplication app(argc, argv);
-    if (std::strcmp(which, "main") == 0) {
-        kelvo::TForm1 form;
-        ShowAndWaitForFirstFrame(form, *form.MyCAD1);
-    } else if (std::strcmp(which, "minimal-text") == 0) {
+    if (std::strcmp(which, "minimal-text") == 0) {
         MinimalWindow window;
         QLabel label(QStringLiteral("LineWidth"), &window);
         ShowAndWaitForFirstFrame(window, label);
@@ -105,16 +81,10 @@ int RunChild(const char* which, int argc, char** argv) {
 // From starting the process to its report of the first frame.
 void ProcessToFirstFrame(benchmark::State& state, const char* which) {
     for (auto _ : state) {
-        QProcess child;
-        child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        QElapsedTimer timer;
-        timer.start();
-        child.start(selfPath, {QString::fromLatin1(kChildFlag) + QString::fromLatin1(which)});
         QByteArray out;
-        while (!out.contains('\n') && child.waitForReadyRead(10000)) out += child.readAll();
-        const double seconds = static_cast<double>(timer.nsecsElapsed()) * 1e-9;
-        child.waitForFinished(10000);
-        if (!out.contains("painted")) {
+        const double seconds =
+            TimeProcess(SelfPath(), {QString::fromLatin1(kChildFlag) + QString::fromLatin1(which)}, TUntil::FirstLine, &out);
+        if (seconds < 0 || !out.contains("painted")) {
             state.SkipWithError("the child process did not paint");
             return;
         }
@@ -153,17 +123,4 @@ BENCHMARK(BM_MainWindowConstruction)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-int main(int argc, char** argv) {
-    // Without a display the offscreen platform stands in, as in the tests.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (argc == 2 && std::strncmp(argv[1], kChildFlag, std::strlen(kChildFlag)) == 0)
-        return RunChild(argv[1] + std::strlen(kChildFlag), argc, argv);
-    QApplication app(argc, argv);
-    selfPath = QCoreApplication::applicationFilePath();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return EXIT_FAILURE;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return EXIT_SUCCESS;
-}
+int main(int argc, char** argv) { return BenchMain(argc, argv, kChildFlag, RunChild); }

@@ -1,7 +1,9 @@
 // Pictures from files: opening a file to its first frame as a whole process beside
 // DCMTK's dcm2pnm writing the same picture to PNG, one window/level re-render of a
-// 2048 x 2048 CT, and the peak memory of a 4096 x 4096 picture at several zooms.
+// 2048 x 2048 CT, and the peak memory of a 4096 x 4096 picture at several zooms and
+// of loading it alone.
 #include "app/main_window.h"
+#include "bench/support/first_frame.h"
 #include "imaging/loader.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -11,8 +13,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QElapsedTimer>
-#include <QEvent>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -31,8 +31,9 @@
 
 namespace {
 
-const char* const kChildFlag = "--open-first-frame=";
-QString selfPath;
+using namespace kelvo::bench;
+
+const char* const kChildFlag = "--child=";
 QTemporaryDir* scratch = nullptr;
 
 QString PydicomFile(const char* name) {
@@ -81,65 +82,48 @@ QString GeneratedCt(int side) {
     return path;
 }
 
-class PaintSpy : public QObject {
-public:
-    bool painted = false;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint) painted = true;
-        return QObject::eventFilter(watched, event);
-    }
-};
-
 long PeakKiB() {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     return u.ru_maxrss;
 }
 
-// Child: opens the file, shows it, and reports once the canvas has painted; with a
-// zoom, also the peak resident memory after showing the picture at that zoom.
+// Children, by the request after the flag:
+//   open:PATH        the program's own start-up with the file, to its first frame;
+//   show:PATH|ZOOM   a main window set to the zoom opens the file and shows it, then
+//                    prints its peak resident memory before and after (KiB) and the zoom;
+//   load:PATH        only the loader: peak resident memory before and after loading.
 int RunChild(const char* arg, int argc, char** argv) {
-    QApplication app(argc, argv);
     const QString request = QString::fromLocal8Bit(arg);
-    const QString path = request.section(QLatin1Char('|'), 0, 0);
-    const QString zoom = request.section(QLatin1Char('|'), 1, 1);
+    const QString mode = request.section(QLatin1Char(':'), 0, 0);
+    const QString rest = request.section(QLatin1Char(':'), 1);
+    if (mode == QLatin1String("open")) return RunProgramToFirstFrame(rest, argc, argv);
+    const QString path = rest.section(QLatin1Char('|'), 0, 0);
+    if (mode == QLatin1String("load")) {
+        const long before = PeakKiB();
+        const kelvo::imaging::TPicture p = kelvo::imaging::LoadPicture(path);
+        std::printf("loaded %ld %ld %zu\n", before, PeakKiB(), p.DataBytes());
+        return EXIT_SUCCESS;
+    }
+    QApplication app(argc, argv);
     kelvo::TForm1 form;
     form.ShowError = [](const QString& m) { std::fprintf(stderr, "%s\n", qPrintable(m)); };
     const long before = PeakKiB();
-    if (!zoom.isEmpty()) {
-        form.Edit1->setText(zoom);
-        form.Button1->click();
-    }
+    form.Edit1->setText(rest.section(QLatin1Char('|'), 1, 1));
+    form.Button1->click();
     if (!form.OpenFile(path)) return EXIT_FAILURE;
-    PaintSpy spy;
-    form.MyCAD1->installEventFilter(&spy);
-    form.show();
-    while (!spy.painted) QCoreApplication::processEvents(QEventLoop::AllEvents);
-    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    ShowAndWaitForFirstFrame(form, *form.MyCAD1);
     std::printf("painted %ld %ld %g\n", before, PeakKiB(), form.MyCAD1->Zoom());
     std::fflush(stdout);
     return EXIT_SUCCESS;
 }
 
-// Whole process time of a command, to the given line of output or its end.
-double RunOnce(const QString& program, const QStringList& args, QByteArray* out) {
-    QProcess child;
-    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    QElapsedTimer timer;
-    timer.start();
-    child.start(program, args);
-    child.waitForFinished(120000);
-    const double seconds = double(timer.nsecsElapsed()) * 1e-9;
-    if (out != nullptr) *out = child.readAllStandardOutput();
-    return child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0 ? seconds : -1.0;
-}
+QStringList ChildArgs(const QString& request) { return {QString::fromLatin1(kChildFlag) + request}; }
 
 void OpenProcess(benchmark::State& state, const QString& path) {
     for (auto _ : state) {
         QByteArray out;
-        const double s = RunOnce(selfPath, {QString::fromLatin1(kChildFlag) + path}, &out);
+        const double s = TimeProcess(SelfPath(), ChildArgs(QStringLiteral("open:") + path), TUntil::Exit, &out);
         if (s < 0 || !out.startsWith("painted")) {
             state.SkipWithError("the child did not show the picture");
             return;
@@ -151,7 +135,7 @@ void OpenProcess(benchmark::State& state, const QString& path) {
 void Dcm2pnm(benchmark::State& state, const QString& path) {
     const QString png = scratch->path() + QStringLiteral("/out.png");
     for (auto _ : state) {
-        const double s = RunOnce(QStringLiteral("/usr/bin/dcm2pnm"), {QStringLiteral("+on"), path, png}, nullptr);
+        const double s = TimeProcess(QStringLiteral("/usr/bin/dcm2pnm"), {QStringLiteral("+on"), path, png}, TUntil::Exit);
         if (s < 0) {
             state.SkipWithError("dcm2pnm failed");
             return;
@@ -203,7 +187,8 @@ void BM_PeakMemory4096(benchmark::State& state) {
     const QString zoom = QString::number(state.range(0));
     for (auto _ : state) {
         QByteArray out;
-        const double s = RunOnce(selfPath, {QString::fromLatin1(kChildFlag) + path + QLatin1Char('|') + zoom}, &out);
+        const double s = TimeProcess(SelfPath(), ChildArgs(QStringLiteral("show:") + path + QLatin1Char('|') + zoom),
+                                     TUntil::Exit, &out);
         const QList<QByteArray> f = out.trimmed().split(' ');
         if (s < 0 || f.size() < 4) {
             state.SkipWithError("the child did not show the picture");
@@ -217,20 +202,29 @@ void BM_PeakMemory4096(benchmark::State& state) {
 }
 BENCHMARK(BM_PeakMemory4096)->Arg(1)->Arg(4)->Arg(16)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
+// The loader's share of that: peak resident memory of loading the 4096 x 4096 picture
+// alone, over its decoded size.
+void BM_PeakMemoryLoad4096(benchmark::State& state) {
+    const QString path = GeneratedCt(4096);
+    for (auto _ : state) {
+        QByteArray out;
+        const double s = TimeProcess(SelfPath(), ChildArgs(QStringLiteral("load:") + path), TUntil::Exit, &out);
+        const QList<QByteArray> f = out.trimmed().split(' ');
+        if (s < 0 || f.size() < 4) {
+            state.SkipWithError("the child did not load the picture");
+            return;
+        }
+        state.SetIterationTime(s);
+        state.counters["peak_over_decoded"] = (f[2].toDouble() - f[1].toDouble()) * 1024.0 / f[3].toDouble();
+    }
+}
+BENCHMARK(BM_PeakMemoryLoad4096)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (argc == 2 && std::strncmp(argv[1], kChildFlag, std::strlen(kChildFlag)) == 0)
-        return RunChild(argv[1] + std::strlen(kChildFlag), argc, argv);
-    QApplication app(argc, argv);
-    selfPath = QCoreApplication::applicationFilePath();
+    // Children write nothing large; only the benchmarks need the scratch folder.
     QTemporaryDir dir;
     scratch = &dir;
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return EXIT_FAILURE;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return EXIT_SUCCESS;
+    return BenchMain(argc, argv, kChildFlag, RunChild);
 }

@@ -116,4 +116,8 @@ TPicture LoadPicture(const QString& path, const TLoadLimits& limits) {
     return FromQImage(image, QString::fromLatin1(format).toUpper());
 }
 
+std::future<TPicture> LoadPictureAsync(const QString& path, const TLoadLimits& limits) {
+    return std::async(std::launch::async, [path, limits] { return LoadPicture(path, limits); });
+}
+
 } // namespace kelvo::imaging

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <future>
 
 namespace kelvo::imaging {
 
@@ -19,6 +20,10 @@ struct TLoadLimits {
 
 // Loads the file; throws EImageError with a user-facing message on any failure.
 TPicture LoadPicture(const QString& path, const TLoadLimits& limits = {});
+// Starts LoadPicture on a worker thread, for a caller with other work to do meanwhile
+// (the program builds its windows while the file named on its command line loads).
+// get() gives the picture or rethrows the loader's error. Needs no application object.
+std::future<TPicture> LoadPictureAsync(const QString& path, const TLoadLimits& limits = {});
 // Loads DICOM bytes held in memory (a whole file, with or without preamble and meta
 // header); `name` is used in messages.
 TPicture LoadDicomBytes(const uint8_t* data, size_t size, const QString& name, const TLoadLimits& limits = {});

@@ -1,0 +1,106 @@
+// First frames of windows and processes, timed the same way by every benchmark that needs them.
+#include "bench/support/first_frame.h"
+
+#include "app/main_window.h"
+#include "app/start_up.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QProcess>
+#include <QWidget>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace kelvo::bench {
+
+namespace {
+
+// Notes the first paint event that reaches a widget.
+class PaintSpy : public QObject {
+public:
+    bool painted = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) painted = true;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+QString& SelfPathStore() {
+    static QString path;
+    return path;
+}
+
+} // namespace
+
+void ShowAndWaitForFirstFrame(QWidget& window, QWidget& target) {
+    PaintSpy spy;
+    target.installEventFilter(&spy);
+    window.show();
+    while (!spy.painted) QCoreApplication::processEvents(QEventLoop::AllEvents);
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+    target.removeEventFilter(&spy);
+}
+
+int RunProgramToFirstFrame(const QString& file, int argc, char** argv) {
+    TStartHooks hooks;
+    hooks.WindowReady = [](TForm1& form) {
+        form.ShowError = [](const QString& m) { std::fprintf(stderr, "%s\n", qPrintable(m)); };
+    };
+    hooks.FirstFrame = [file](TForm1& form) {
+        // A file that could not be opened leaves the built-in picture: not a success.
+        const bool shown = file.isEmpty() || form.OpenedFile() == file;
+        std::fputs(shown ? "painted\n" : "failed\n", stdout);
+        std::fflush(stdout);
+        QCoreApplication::exit(shown ? EXIT_SUCCESS : EXIT_FAILURE);
+    };
+    // Only the program's name: the child flag is not an argument of the program's.
+    int args = argc > 0 ? 1 : 0;
+    return RunWindows(args, argv, file, QStringLiteral("bench"), QStringLiteral("org.example.Kelvo"), hooks);
+}
+
+double TimeProcess(const QString& program, const QStringList& args, TUntil until, QByteArray* out) {
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer timer;
+    timer.start();
+    child.start(program, args);
+    QByteArray text;
+    double seconds = 0.0;
+    if (until == TUntil::FirstLine) {
+        while (!text.contains('\n') && child.waitForReadyRead(10000)) text += child.readAll();
+        seconds = double(timer.nsecsElapsed()) * 1e-9;
+        child.waitForFinished(120000);
+    } else {
+        child.waitForFinished(120000);
+        seconds = double(timer.nsecsElapsed()) * 1e-9;
+    }
+    text += child.readAllStandardOutput();
+    if (out != nullptr) *out = text;
+    const bool ok = child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
+    return ok ? seconds : -1.0;
+}
+
+QString SelfPath() { return SelfPathStore(); }
+
+int BenchMain(int argc, char** argv, const char* childFlag, int (*child)(const char* arg, int argc, char** argv)) {
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (argc == 2 && std::strncmp(argv[1], childFlag, std::strlen(childFlag)) == 0)
+        return child(argv[1] + std::strlen(childFlag), argc, argv);
+    QApplication app(argc, argv);
+    SelfPathStore() = QCoreApplication::applicationFilePath();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return EXIT_FAILURE;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return EXIT_SUCCESS;
+}
+
+} // namespace kelvo::bench
