@@ -21,8 +21,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <sys/resource.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -82,10 +80,15 @@ QString GeneratedCt(int side) {
     return path;
 }
 
+// The peak resident memory of this process image (VmHWM). Not getrusage's ru_maxrss:
+// that survives exec, so a child would start at the parent's peak at fork.
 long PeakKiB() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return u.ru_maxrss;
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly | QIODevice::Text)) return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toLong();
+    }
+    return -1;
 }
 
 // Children, by the request after the flag:
