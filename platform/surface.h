@@ -127,6 +127,11 @@ public:
     // In the drawing's coordinates.
     QRect Touched() const;
     void ResetTouched();
+    void AddTouched(const QRect& r) {
+        if (!r.isEmpty()) {
+            Touch(r.left(), r.top(), r.right(), r.bottom());
+        }
+    }
 
     // A horizontal run of covered pixels on row Y, columns X0..X1 inclusive.
     struct Span {
