@@ -59,6 +59,15 @@ TEST(Palette, PicturesShowPydicomsColoursAndKeepTheirIndices) {
         }
         EXPECT_EQ(mismatches, 0);
         EXPECT_EQ(p.MinValue(), 0.0);
+        // The canvas's stretched view shows the same colours, each pixel twice over.
+        QImage zoomed(p.Width() * 2, p.Height() * 2, QImage::Format_RGB32);
+        zoomed.fill(Qt::black);
+        p.RenderZoomed(zoomed, QPoint(0, 0), zoomed.rect(), 0, TWindow{1.0, 1.0}, zoomed.size());
+        for (int32_t i = 0; i < p.Width() * p.Height(); i += 7) {
+            const int32_t x = i % p.Width();
+            const int32_t y = i / p.Width();
+            EXPECT_EQ(zoomed.pixel(2 * x + 1, 2 * y + 1), shown.pixel(x, y)) << "zoomed index " << i;
+        }
     }
 }
 
