@@ -395,7 +395,7 @@ std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& 
     channel.First = signedPixels ? int64_t(lut.getFirstEntry(Sint32(0))) : int64_t(lut.getFirstEntry(Uint32(0)));
     const double top = double(DicomImageClass::maxval(lut.getBits()));
     const Uint16* entries = lut.getData();
-    if (entries == nullptr) {
+    if (entries == nullptr || top < 1.0) {
         return std::nullopt;
     }
     channel.Levels.resize(lut.getCount());

@@ -1,6 +1,7 @@
 // Pictures from files in the main window: the three ways of opening, what a failure
 // keeps, window/level by right drag, millimetre rulers, the value label and frames.
 #include "app/main_window.h"
+#include "imaging/loader.h"
 
 #include "canvas/line_shapes.h"
 
@@ -106,6 +107,19 @@ TEST_F(OpenPictureTest, AFailedOpenKeepsPictureShapesAndTitleAndAsksNothing) {
         EXPECT_EQ(form.MyCAD1->Picture(), nullptr);
     }
     EXPECT_TRUE(asked.empty());
+}
+
+// As the program starts with a file: loaded on a worker while the window is built.
+TEST_F(OpenPictureTest, APictureLoadedAheadIsShownAndAFailedOneIsTold) {
+    const QString good = PydicomFile("MR_small.dcm");
+    ASSERT_TRUE(form.OpenFile(good, imaging::LoadPictureAsync(good)));
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(form.OpenedFile(), good);
+    const QString bad = PydicomFile("MR_truncated.dcm");
+    EXPECT_FALSE(form.OpenFile(bad, imaging::LoadPictureAsync(bad)));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].indexOf(QStringLiteral("MR_truncated.dcm")), -1) << errors[0].toStdString();
+    EXPECT_EQ(form.OpenedFile(), good);
 }
 
 TEST_F(OpenPictureTest, ShapesAreDroppedOnlyWhenTheUserAgrees) {
