@@ -45,6 +45,7 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     // with the window system's start-up, which does not need the picture.
     std::future<imaging::TPicture> loading;
     if (!file.isEmpty()) {
+        imaging::PreferStandardDictionary();
         loading = imaging::LoadPictureAsync(file);
     }
     // Qt takes the options it knows (-platform, -display...) out of argv here.

@@ -7,6 +7,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcfcache.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
@@ -27,9 +28,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace kelvo::imaging {
 
@@ -545,6 +548,18 @@ TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimi
         FailParse(file, c, name);
     }
     return FromDataset(file, uint64_t(QFileInfo(path).size()), name, limits);
+}
+
+void PreferStandardDictionary() {
+    if (std::getenv(DCM_DICT_ENVIRONMENT_VARIABLE) != nullptr) {
+        return;
+    }
+    // The built-in default lists the standard dictionary first.
+    const std::string defaults = DCM_DICT_DEFAULT_PATH;
+    const std::string standard = defaults.substr(0, defaults.find(ENVIRONMENT_PATH_SEPARATOR));
+    if (!standard.empty() && QFileInfo::exists(QString::fromLocal8Bit(standard.c_str()))) {
+        ::setenv(DCM_DICT_ENVIRONMENT_VARIABLE, standard.c_str(), 0);
+    }
 }
 
 TPicture LoadDicomBytes(const uint8_t* data, size_t size, const QString& name, const TLoadLimits& limits) {
