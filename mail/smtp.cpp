@@ -26,9 +26,6 @@ using namespace reply_code;
 
 // RFC 5321 §3.8: a server answers 421 when it is about to close the channel.
 constexpr int16_t kServiceClosing = 421;
-// QUIT counts as accepted up to this code, 3yz replies below 340 included: a server
-// that answers QUIT oddly but harmlessly is not reported as a failure.
-constexpr int16_t kLastQuitAccepted = 339;
 
 // A CR or LF in a command argument would end the command early and let the rest of
 // the text stand as a command of its own (RFC 5321 §2.3.8); a NUL would cut the
@@ -130,19 +127,16 @@ void TKivSMTP::ReadContinuation()
 {
     // An empty line is what the socket client returns once the peer has closed: no
     // reply at all, and no code by which a step could pass.
-    if (lastReply_.empty())
+    if (reply_.last().empty())
         throw ESockError(kClosedByServer);
-    reply_.Start(lastReply_);
-    std::string line = lastReply_;
-    int lines = 1;
+    std::string line = reply_.last();
     while (TReply::Continues(line)) {
-        if (++lines > kMaxReplyLines)
+        if (reply_.lines().size() >= static_cast<size_t>(kMaxReplyLines))
             throw ESockError(ReplyTooLong(kMaxReplyLines));
         ReadLn(line);
         if (line.empty())
             throw ESockError(kClosedByServer);
         ReportStatus(StatusLevel::ServerReply, line);
-        lastReply_ = line;
         reply_.Add(line);
     }
 }
@@ -157,13 +151,12 @@ void TKivSMTP::ReadGreeting() { ReadReply(); }
 
 void TKivSMTP::ReadReply()
 {
-    replyNumber_ = 0;
+    reply_.Await();
     std::string line;
     ReadLn(line);
-    lastReply_ = line;
+    reply_.Start(line);
     if (!line.empty())
         ReportStatus(StatusLevel::ServerReply, line);
-    replyNumber_ = TReply::CodeOf(line);
     ReadContinuation();
 }
 
@@ -194,8 +187,8 @@ void TKivSMTP::Connect()
         if (security_ == ssImplicitTls)
             SecureConnection();
         ReadGreeting();
-        if (replyNumber_ >= kFirstFailure)
-            throw Exception(lastReply_);
+        if (!reply_.isPositive())
+            throw Exception(reply_.last());
         bool asked = false;
         for (;;) {
             RefuseInCommand(userID_, "UserID", "HELO");
@@ -204,11 +197,11 @@ void TKivSMTP::Connect()
                 break;
             }
             Command("HELO " + userID_);
-            if (replyNumber_ < kFirstIntermediate)
+            if (reply_.isBelow(kFirstIntermediate))
                 break;
             // The server is closing the channel, not refusing the name.
-            if (replyNumber_ == kServiceClosing)
-                throw Exception(lastReply_);
+            if (reply_.isCode(kServiceClosing))
+                throw Exception(reply_.last());
             if (asked || !OnAuthenticationFailed)
                 throw Exception(kAuthenticationFailed);
             bool handled = false;
@@ -227,7 +220,7 @@ void TKivSMTP::Connect()
         // not coming. Either way the caller hears the cause of the failure, not a
         // failure of the clean-up.
         const bool transportFailure = IsTransportFailure(std::current_exception()) && !wasConnected;
-        if (Connected() && !transportFailure && replyNumber_ != kServiceClosing) {
+        if (Connected() && !transportFailure && !reply_.isCode(kServiceClosing)) {
             try {
                 Disconnect();
             } catch (...) {
@@ -281,8 +274,8 @@ void TKivSMTP::Disconnect()
     TLinksock::Disconnect();
     if (failure)
         std::rethrow_exception(failure);
-    if (replyNumber_ > kLastQuitAccepted)
-        throw Exception(lastReply_);
+    if (!reply_.isAtMost(kLastQuitAccepted))
+        throw Exception(reply_.last());
 }
 
 void TKivSMTP::Abort() { TLinksock::Abort(); }
@@ -293,8 +286,8 @@ void TKivSMTP::SendEnvelopeAndData()
     // Refuses a step: a server that announced 421 is closing the channel, so ours
     // goes too.
     auto refuse = [this] {
-        const std::string reply = lastReply_;
-        if (replyNumber_ == kServiceClosing)
+        const std::string reply = reply_.last();
+        if (reply_.isCode(kServiceClosing))
             DropConnection();
         throw Exception(reply);
     };
@@ -322,10 +315,10 @@ void TKivSMTP::SendEnvelopeAndData()
         throw EAbortError(socket_text::kSendAborted);
 
     Command("RSET");
-    if (replyNumber_ >= kFirstFailure)
+    if (!reply_.isPositive())
         refuse();
     Command("MAIL FROM:<" + m.FromAddress() + ">");
-    if (replyNumber_ >= kFirstFailure)
+    if (!reply_.isPositive())
         refuse();
     for (const TStringList* list : lists) {
         // Copied: a handler may change the list while it is walked.
@@ -335,22 +328,21 @@ void TKivSMTP::SendEnvelopeAndData()
             if (address.empty())
                 continue;
             Command("RCPT TO:<" + address + ">");
-            if (replyNumber_ == kServiceClosing)
+            if (reply_.isCode(kServiceClosing))
                 refuse();
-            // 300 itself still counts as accepted, as it always has.
-            if (replyNumber_ > kFirstIntermediate && !Fire(life, OnRecipientNotFound, entry))
+            if (!reply_.isAtMost(kLastRecipientAccepted) && !Fire(life, OnRecipientNotFound, entry))
                 throw EAbortError(socket_text::kSendAborted);
         }
     }
     Command("DATA");
-    if (replyNumber_ >= kFirstFailure)
+    if (!reply_.isPositive())
         refuse();
     // Only 354 lets the data go out (RFC 5321 §4.3.2, §3.3). Sent after any other
     // answer, every header and body line would be taken for a command and its reply
     // for the answer to the end of data. The server's state is unknown after such
     // an answer, so the connection goes too.
-    if (replyNumber_ < kFirstIntermediate) {
-        const std::string reply = lastReply_;
+    if (reply_.isBelow(kFirstIntermediate)) {
+        const std::string reply = reply_.last();
         DropConnection();
         throw Exception(reply);
     }
@@ -361,8 +353,8 @@ void TKivSMTP::SendEnvelopeAndData()
     SendStream(data);
     ReportStatus(StatusLevel::Everything, "Transaction");
     ReadReply();
-    if (replyNumber_ >= kFirstFailure) {
-        const std::string reply = lastReply_;
+    if (!reply_.isPositive()) {
+        const std::string reply = reply_.last();
         if (!Fire(life, OnFailure, this))
             throw Exception(reply);
         refuse();

@@ -147,8 +147,8 @@ public:
     static constexpr int kMaxReplyLines = 100;
 
 private:
-    // Sends a command and reads its whole reply (ReplyNumber from the first line,
-    // LastReply the last line).
+    // Sends a command and reads its whole reply into reply_ (ReplyNumber from the
+    // first line, LastReply the last line).
     void Command(const std::string& command);
     // Reads the continuation lines behind the first reply line held in LastReply.
     void ReadContinuation();
@@ -172,7 +172,6 @@ private:
     void Progress(const char* text);
 
     TMailComposer composer_;
-    TReply reply_;  // the whole of the last reply read, for the steps that read more than its last line
     std::string userID_;
     bool clearParams_ = true;
     bool busy_ = false;

@@ -722,16 +722,14 @@ std::string TLinksock::Transaction(const std::string& command)
 {
     const AbortTextScope scope(kSendAborted);
     ReportStatus(StatusLevel::Everything, "Transaction");
-    replyNumber_ = 0;
+    reply_.Await();
     Writeln(command);
     std::string line;
     ReadLn(line);
-    lastReply_ = line;
-    if (!lastReply_.empty()) {
-        ReportStatus(StatusLevel::ServerReply, lastReply_);
-        replyNumber_ = TReply::CodeOf(lastReply_);
-    }
-    return lastReply_;
+    reply_.Start(line);
+    if (!line.empty())
+        ReportStatus(StatusLevel::ServerReply, line);
+    return line;
 }
 
 void TLinksock::CheckConnection()

@@ -38,6 +38,7 @@
 //   its line end; a new connection forgets it.
 #pragma once
 
+#include "net/reply.h"
 #include "net/socket_events.h"
 #include "platform/winsock.h"
 
@@ -135,8 +136,10 @@ public:
     void StartTls(const std::string& serverName);
     bool Secured() const;
 
-    int16_t ReplyNumber() const { return replyNumber_; }
-    const std::string& LastReply() const { return lastReply_; }
+    // The code of the last reply Transaction read, 0 while none has come; the last line read.
+    int16_t ReplyNumber() const { return reply_.code(); }
+    const std::string& LastReply() const { return reply_.last(); }
+    const TReply& Reply() const { return reply_; }
 
     bool Connected() const { return connected_; }
     bool Canceled() const { return canceled_; }
@@ -192,8 +195,7 @@ protected:
     winsock::sockaddr_in remoteAddress_;
     std::array<char, kBufferSize + 1> buffer_{};
     std::array<char, kBufferSize> sendBuffer_{};  // SendStream's block, apart from what reads peek into Buffer
-    int16_t replyNumber_ = 0;
-    std::string lastReply_;
+    TReply reply_;  // the last reply read; a subclass that reads more lines of it adds them
 
 private:
     // Raises ESockError "No socket available: <error text>" when no socket can be made.

@@ -28,4 +28,10 @@ void TReply::Start(const std::string& first)
     lines_.assign(1, first);
 }
 
+const std::string& TReply::last() const
+{
+    static const std::string none;
+    return lines_.empty() ? none : lines_.back();
+}
+
 } // namespace kelvo
