@@ -1,3 +1,4 @@
+// TMailComposer: the header lines and the MIME body of one message, with its attachments encoded.
 #include "mail/composer.h"
 
 #include "mail/mime_text.h"

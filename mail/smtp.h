@@ -58,7 +58,7 @@ private:
 // leaves the connection closed. A failed SendMail keeps the connection when the
 // server refused a step; when the dialogue itself broke (connection closed or reset,
 // time-out, cancel, an over-long or endless reply, a 421 reply) it closes the
-// connection, because the next command could no longer be paired with its reply.
+// connection, because the next command could not be paired with its reply.
 class TKivSMTP : public TLinksock {
 public:
     explicit TKivSMTP(QObject* owner = nullptr);
