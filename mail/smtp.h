@@ -155,7 +155,28 @@ private:
     void ReadGreeting();
     // Reads a whole reply: ReplyNumber from its first line, LastReply its last.
     void ReadReply();
+    // TCP connection, implicit TLS when asked for, and a greeting that is no refusal.
+    void OpenAndGreet();
+    // HELO (one retry through OnAuthenticationFailed), or the extended dialogue.
+    void Hello();
+    // After a failed Connect, inside its catch: QUIT when the dialogue is still in
+    // step, else a plain close.
+    void CloseAfterFailedConnect(bool wasConnected);
+    // Raises the refused step's reply; after a 421 the connection is closed first.
+    [[noreturn]] void RefuseStep();
+    // Raises before any command when an address would break its command line.
+    void CheckEnvelope();
+    // FinalHeader as it goes out after DATA; raises when it holds a NUL.
+    std::string HeaderBlock();
     void SendEnvelopeAndData();
+    // RCPT for every recipient entry; a refused one is reported and skipped.
+    void SendRecipients();
+    // DATA, then the header block, the body and the end of data; reads the verdict.
+    void SendData(std::string headerBlock);
+    // One chance for OnHeaderIncomplete when the sender or every recipient is missing.
+    void RequireCompleteHeader();
+    // ClearParams' work after a successful send.
+    void ClearSentLists();
     // Closes the socket without a QUIT exchange.
     void DropConnection();
     // True when the server spoke (a 421) or went away while the connection sat idle.
