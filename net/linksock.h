@@ -43,6 +43,7 @@
 #include "platform/winsock.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -201,6 +202,16 @@ private:
     // Raises ESockError "No socket available: <error text>" when no socket can be made.
     void OpenSocket();
     void SendBytes(const char* data, size_t length);
+    // Sends one block of SendStream, OnPacketSent after every send and the event loop
+    // served now and then; false when send took nothing (the stream ends there).
+    bool SendStreamBlock(const char* block, int32_t got, bool& watching,
+                         std::chrono::steady_clock::time_point& lastPump);
+    // What one look at the socket found for ReadLn.
+    enum class LineTurn : uint8_t { PeerClosed, LineEnd, NotConnected, Wait, Again };
+    // One turn of ReadLn: takes what came into `line` (growing `got`) unless it holds
+    // the line end, whose index in Buffer then goes to `lf`. Raises "Line too long"
+    // when Buffer is full without one.
+    LineTurn ReadLnTurn(std::string& line, size_t& got, size_t& lf);
     void ArmTimer(TimerReport report);
     // Starts the running time-out's period again (progress was made).
     void RestartTimer();
