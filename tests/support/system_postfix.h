@@ -27,6 +27,9 @@ public:
 
     // What "start" said: exit code 0 with "started" or "running" when Postfix runs.
     const PostfixSetupRun& Start() const { return start_; }
+    // Not installed, or not run as root: a test skips, with Start().out as the reason.
+    bool Unavailable() const { return start_.exitCode == 2 || start_.exitCode == 3; }
+    bool Running() const { return start_.exitCode == 0 && (start_.out == "started" || start_.out == "running"); }
 
 private:
     PostfixSetupRun start_;
