@@ -14,8 +14,9 @@
 //   CheckConnection before a send; Disconnect.
 // - Protected for subclasses: ReportStatus (StatusLevel: server replies, major steps,
 //   everything), CheckSocketError after a failed platform call, TimerOn/TimerOff
-//   around a wait of your own, Pump for one turn of such a wait, and the flags
-//   (connected_, canceled_, timedOut_, succeeded_, waitDone_).
+//   around a wait of your own, Pump for one turn of such a wait, the flags
+//   (connected_, canceled_, timedOut_, succeeded_, waitDone_), and reply_, the reply
+//   Transaction read, to which a subclass adds the continuation lines it reads.
 // - Failures raise ESockError (EAbortError for a send or line read ended by Cancel,
 //   Abort or the time-out; raising it clears Canceled). "Not Connected" from
 //   CheckConnection is a plain Exception.
