@@ -24,17 +24,17 @@ struct FakeSmtpOptions {
 
     // TLS and sign-in, for the security tests: "" (none), "starttls" or "implicit",
     // with the server's certificate chain and key (PEM files).
-    std::string tls;
-    std::string certificateFile;
-    std::string keyFile;
+    std::string tls{};
+    std::string certificateFile{};
+    std::string keyFile{};
     // Refuse everything but EHLO, STARTTLS and QUIT before TLS.
     bool requireStartTls = false;
     std::string mechanisms = "PLAIN,LOGIN";
     // The one user that may sign in; when set, mail is accepted only after a sign-in.
-    std::string user;
-    std::string password;
+    std::string user{};
+    std::string password{};
     // Sent behind "220 Ready to start TLS" in the same segment (Python escapes allowed).
-    std::string inject;
+    std::string inject{};
 };
 
 // Started by the constructor (a failure to start is a test failure and leaves Port()
