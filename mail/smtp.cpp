@@ -157,6 +157,7 @@ void TKivSMTP::ReadReply()
     reply_.Start(line);
     if (!line.empty())
         ReportStatus(StatusLevel::ServerReply, line);
+    reply_.TakeCode();
     ReadContinuation();
 }
 

@@ -750,8 +750,10 @@ std::string TLinksock::Transaction(const std::string& command)
     std::string line;
     ReadLn(line);
     reply_.Start(line);
-    if (!line.empty())
+    if (!line.empty()) {
         ReportStatus(StatusLevel::ServerReply, line);
+        reply_.TakeCode();
+    }
     return line;
 }
 

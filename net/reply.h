@@ -27,8 +27,11 @@ public:
     // "250-..." and lines that begin with a space announce more lines of the same reply.
     static bool Continues(const std::string& line);
 
-    // Starts a new reply with its first line, which gives the code.
-    void Start(const std::string& first);
+    // Starts a new reply with its first line. Its code counts only from TakeCode on, so
+    // whoever hears of the line before that still reads no code.
+    void Start(const std::string& first) { lines_.assign(1, first); code_ = 0; }
+    // The code of the reply's first line.
+    void TakeCode();
     void Add(const std::string& line) { lines_.push_back(line); }
     // A command went out and its reply has not come: no code until it does, while the
     // lines of the reply before stay readable.

@@ -60,6 +60,7 @@ TEST(Reply, CodeContinuationAndVerdictFollowTheLine) {
         EXPECT_EQ(TReply::Continues(row.line), row.continues);
         TReply reply;
         reply.Start(row.line);
+        reply.TakeCode();
         EXPECT_EQ(reply.code(), row.code);
         EXPECT_TRUE(reply.isCode(row.code));
         EXPECT_EQ(reply.isPositive(), row.positive);
@@ -74,6 +75,7 @@ TEST(Reply, RecipientAndQuitThresholdsLetTheirOwnCodesPass) {
         SCOPED_TRACE(row.code);
         TReply reply;
         reply.Start(std::to_string(row.code) + " text\r\n");
+        reply.TakeCode();
         EXPECT_EQ(reply.isAtMost(reply_code::kLastRecipientAccepted), row.recipientAccepted);
         EXPECT_EQ(reply.isAtMost(reply_code::kLastQuitAccepted), row.quitAccepted);
     }
@@ -83,6 +85,8 @@ TEST(Reply, AwaitingTheNextReplyDropsTheCodeButKeepsTheLastLine) {
     TReply reply;
     EXPECT_EQ(reply.last(), "");
     reply.Start("250-first\r\n");
+    reply.TakeCode();
+    EXPECT_EQ(reply.code(), 250);
     reply.Add("250 second\r\n");
     reply.Await();
     EXPECT_EQ(reply.code(), 0);
@@ -96,6 +100,8 @@ TEST(Reply, StartingAgainForgetsTheLinesOfTheReplyBefore) {
     reply.Add("250 second\r\n");
     ASSERT_EQ(reply.lines().size(), 2u);
     reply.Start("550 refused\r\n");
+    EXPECT_EQ(reply.code(), 0);
+    reply.TakeCode();
     ASSERT_EQ(reply.lines().size(), 1u);
     EXPECT_EQ(reply.lines()[0], "550 refused\r\n");
     EXPECT_EQ(reply.code(), 550);
