@@ -597,6 +597,7 @@ void TForm1::CreateMeasuringControls() {
     MeasurementPanel->hide();
     MeasurementPanel->OnRowSelected = [this](int row) {
         Guarded("list", [&] {
+            EndNudgeRun();
             MyCAD1->SelectShape(row);
         });
     };
@@ -635,17 +636,20 @@ void TForm1::CreateMeasuringControls() {
 // The shape a drag or a click chain works on must stay the canvas's own until it ends.
 void TForm1::UndoKey() {
     if (MyCAD1->DragState() != DragNone) return;
+    EndNudgeRun();
     Guarded("undo", [&] { history_->Stack().undo(); });
     RefreshMeasurements();
 }
 
 void TForm1::RedoKey() {
     if (MyCAD1->DragState() != DragNone) return;
+    EndNudgeRun();
     Guarded("redo", [&] { history_->Stack().redo(); });
     RefreshMeasurements();
 }
 
 void TForm1::ShapesChanged() {
+    EndNudgeRun();
     Guarded("history", [&] { (void)history_->Record(); });
     RefreshMeasurements();
 }
@@ -676,6 +680,7 @@ bool TForm1::CanvasKey(QKeyEvent* event) {
     case Qt::Key_Escape:
         // A shape under construction is dropped as a change of tool drops it;
         // otherwise the selection goes.
+        EndNudgeRun();
         if (!MyCAD1->CancelConstruction()) MyCAD1->SelectShape(-1);
         RefreshMeasurements();
         return true;
@@ -693,17 +698,27 @@ bool TForm1::CanvasKey(QKeyEvent* event) {
 void TForm1::MoveSelectedBy(int32_t dx, int32_t dy) {
     TMyShape* shape = MyCAD1->Shape(MyCAD1->SelectedIndex());
     if (shape == nullptr || MyCAD1->DragState() != DragNone) return;
+    // A press joins the open run only while its shape is still the one selected and
+    // no step was made or taken back since the run's last press.
+    const int32_t index = MyCAD1->SelectedIndex();
+    if (nudgeRun_ == 0 || nudged_ != index || nudgeTop_ != history_->Stack().index()) {
+        nudgeRun_ = ++lastNudgeRun_;
+        nudged_ = index;
+    }
     for (TPoint& p : shape->Points) {
         p.X = ClampToInt32(std::clamp<int64_t>(int64_t(p.X) + dx, -kMaxImageCoordinate, kMaxImageCoordinate));
         p.Y = ClampToInt32(std::clamp<int64_t>(int64_t(p.Y) + dy, -kMaxImageCoordinate, kMaxImageCoordinate));
     }
     MyCAD1->Paint();
-    ShapesChanged();
+    Guarded("history", [&] { (void)history_->Record(nudgeRun_); });
+    nudgeTop_ = history_->Stack().index();
+    RefreshMeasurements();
 }
 
 void TForm1::CycleSelection(int step) {
     const int32_t n = MyCAD1->ShapeCount();
     if (n == 0 || MyCAD1->DragState() != DragNone) return;
+    EndNudgeRun();
     const int32_t at = MyCAD1->SelectedIndex();
     const int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : ((at + step) % n + n) % n;
     MyCAD1->SelectShape(next);

@@ -210,8 +210,11 @@ private:
     QString AskSavePath(const QString& title, const QString& suggested, const QString& filter);
     // The values measured on: the file's picture, or the built-in picture's grey levels.
     std::shared_ptr<const imaging::TPicture> MeasuredPicture();
-    // Takes the canvas's shapes into the history and the list after a change.
+    // Takes the canvas's shapes into the history and the list after a change; it ends
+    // a run of arrow presses.
     void ShapesChanged();
+    // The next arrow press starts a step of its own.
+    void EndNudgeRun() { nudgeRun_ = 0; }
     // Keys on the focused canvas: Delete, arrows (Shift: ten pixels), Escape, Tab.
     bool CanvasKey(QKeyEvent* event);
     void MoveSelectedBy(int32_t dx, int32_t dy);
@@ -235,6 +238,13 @@ private:
     qint64 builtInKey_ = 0;
     TRegionStatsCache statsCache_;
     std::unique_ptr<TShapeHistory> history_;
+    // Arrow presses on one shape join one step while nothing else happens: the open run
+    // (0: none), the last run given out, the shape it moves and the history's index
+    // after its last press.
+    uint64_t nudgeRun_ = 0;
+    uint64_t lastNudgeRun_ = 0;
+    int32_t nudged_ = -1;
+    int nudgeTop_ = -1;
 };
 
 // Reads a zoom factor the way the zoom box expects it: blanks around the
