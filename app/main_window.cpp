@@ -2,6 +2,7 @@
 #include "app/main_window.h"
 
 #include "app/glyphs.h"
+#include "app/live_label.h"
 #include "app/measurement_panel.h"
 #include "canvas/annotations.h"
 #include "platform/screen.h"
@@ -376,7 +377,11 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 }
 
 void TForm1::SetTool(TDrawTool tool) {
-    Guarded("tool", [&] { MyCAD1->SetShapeTool(tool); });
+    Guarded("tool", [&] {
+        MyCAD1->SetShapeTool(tool);
+        // A change of tool may end the shape under construction.
+        if (MyCAD1->DragState() == DragNone) HideLiveStatistics();
+    });
 }
 
 void TForm1::SelectBtnClick() { SetTool(SpNone); }
@@ -517,6 +522,7 @@ bool TForm1::OpenFile(const QString& path) {
             return;
         }
         MyCAD1->ClearShapes();
+        HideLiveStatistics();
         filePicture_ = picture;
         statsCache_.Clear();
         history_->Reset();
@@ -612,9 +618,12 @@ void TForm1::CreateMeasuringControls() {
     // Every committed change ends in a paint (and a click that only selects, in a
     // release), so the list follows the canvas from these two.
     MyCAD1->OnPaint = [this](TMyCAD*) { RefreshMeasurements(); };
-    MyCAD1->OnMouseUp = [this](TMyCAD*, TMouseButton, Qt::KeyboardModifiers, int32_t, int32_t) {
-        MeasurementPanel->ShowLive(QString());
+    LiveStatistics = new TLiveLabel(MyCAD1);
+    // A release commits or ends the drag (the region's own label takes over), or adds a
+    // polyline's vertex, whose chain goes on from there.
+    MyCAD1->OnMouseUp = [this](TMyCAD*, TMouseButton, Qt::KeyboardModifiers, int32_t x, int32_t y) {
         ShapesChanged();
+        Guarded("live statistics", [&] { ShowLiveStatistics(x, y); });
     };
     MyCAD1->OnMouseMove = [this](TMyCAD*, Qt::KeyboardModifiers, int32_t x, int32_t y) {
         Guarded("live statistics", [&] { ShowLiveStatistics(x, y); });
@@ -682,6 +691,7 @@ bool TForm1::CanvasKey(QKeyEvent* event) {
         // otherwise the selection goes.
         EndNudgeRun();
         if (!MyCAD1->CancelConstruction()) MyCAD1->SelectShape(-1);
+        HideLiveStatistics();
         RefreshMeasurements();
         return true;
     case Qt::Key_Tab:
@@ -725,9 +735,12 @@ void TForm1::CycleSelection(int step) {
     RefreshMeasurements();
 }
 
+bool TForm1::RegionStatisticsLabelled() const {
+    return MyCAD1->DICOMStyle() && (MyCAD1->Picture() != nullptr || MeasurementPanel->isVisibleTo(this));
+}
+
 void TForm1::LabelRegions() {
-    const bool show = MyCAD1->DICOMStyle() && (MyCAD1->Picture() != nullptr || MeasurementPanel->isVisibleTo(this));
-    const std::shared_ptr<const imaging::TPicture> values = show ? MeasuredPicture() : nullptr;
+    const std::shared_ptr<const imaging::TPicture> values = RegionStatisticsLabelled() ? MeasuredPicture() : nullptr;
     const int32_t frame = values == filePicture_ ? MyCAD1->Frame() : 0;
     for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) {
         TMyShape* shape = MyCAD1->Shape(i);
@@ -740,16 +753,14 @@ void TForm1::LabelRegions() {
     }
 }
 
-void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
-    if (!MeasurementPanel->isVisibleTo(this)) return;
+std::unique_ptr<TMyShape> TForm1::DraggedRegion(int32_t x, int32_t y) const {
     const TMyShape* shape = MyCAD1->CurrentShape();
     const bool drawing = MyCAD1->Mode() == ModeDraw && MyCAD1->DragState() != DragNone;
     const bool editing = (MyCAD1->Mode() == ModeMove || MyCAD1->Mode() == ModeResize) &&
                          MyCAD1->DragState() == DragButtonDown;
     const std::optional<TAnnotation> record = shape ? ToAnnotation(*shape) : std::nullopt;
-    if (!record || !IsRegion(record->Kind) || !(drawing || editing)) return;
-    // The region as the release would leave it, made on a copy of the shape.
-    const std::unique_ptr<TMyShape> copy = MakeShape(*record);
+    if (!record || !IsRegion(record->Kind) || !(drawing || editing)) return nullptr;
+    std::unique_ptr<TMyShape> copy = MakeShape(*record);
     const TPoint start = MyCAD1->StartPoint();
     if (drawing) {
         copy->AddPoint(TPoint{x, y});
@@ -759,13 +770,39 @@ void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
         copy->HotPoint = shape->HotPoint;
         copy->MoveHotPoint(SaturatingAdd(x, -int64_t(start.X)), SaturatingAdd(y, -int64_t(start.Y)));
     }
-    const std::shared_ptr<const imaging::TPicture> values = MeasuredPicture();
-    if (!values) return;
+    return copy;
+}
+
+void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
+    const bool inList = MeasurementPanel->isVisibleTo(this);
+    const bool onCanvas = RegionStatisticsLabelled();
+    const std::unique_ptr<TMyShape> region = inList || onCanvas ? DraggedRegion(x, y) : nullptr;
+    const std::shared_ptr<const imaging::TPicture> values = region ? MeasuredPicture() : nullptr;
+    if (!values) {
+        HideLiveStatistics();
+        return;
+    }
+    const TMyShape& shape = *MyCAD1->CurrentShape();
     TMeasurement m;
-    m.Kind = record->Kind;
-    m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *RegionOf(*copy));
-    const QString name = drawing ? QStringLiteral("New region") : shape->Caption();
-    MeasurementPanel->ShowLive(name + QStringLiteral(": ") + m.ValueText());
+    m.Kind = *KindOf(*region);
+    m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *RegionOf(*region));
+    if (inList) {
+        const bool drawing = MyCAD1->Mode() == ModeDraw;
+        MeasurementPanel->ShowLive((drawing ? QStringLiteral("New region") : shape.Caption()) + QStringLiteral(": ") +
+                                   m.ValueText());
+    }
+    if (onCanvas) {
+        LiveStatistics->ShowLines(StatsLabelLines(*m.Stats), TMyShape::ToScreen(region->TopLeft()),
+                                  TMyShape::ToScreen(region->BottomRight()), shape.Font, shape.Pen.Color,
+                                  MyCAD1->Shadow());
+    } else {
+        LiveStatistics->Clear();
+    }
+}
+
+void TForm1::HideLiveStatistics() {
+    MeasurementPanel->ShowLive(QString());
+    LiveStatistics->Clear();
 }
 
 bool TForm1::LoadAnnotationsFrom(const QString& path) {

@@ -28,6 +28,7 @@ class QKeyEvent;
 class QToolButton;
 
 namespace kelvo {
+class TLiveLabel;
 class TMeasurementPanel;
 }
 
@@ -164,6 +165,9 @@ public:
     TMeasurementPanel* MeasurementPanel = nullptr;
     // The value under the cursor, below the tool panel's frames.
     QLabel* ValueLabel = nullptr;
+    // Over the canvas: the statistics of the region being drawn, moved or resized,
+    // where its label's lines will stand (when those lines are shown at all).
+    TLiveLabel* LiveStatistics = nullptr;
 
 public slots:
     void SelectBtnClick();
@@ -219,10 +223,17 @@ private:
     bool CanvasKey(QKeyEvent* event);
     void MoveSelectedBy(int32_t dx, int32_t dy);
     // While a region is drawn, moved or resized: the statistics of the region it would
-    // become with the pointer at (x, y), shown in the list's live line.
+    // become with the pointer at (x, y), in the list's live line and under the region's
+    // place on the canvas. Otherwise both are hidden.
     void ShowLiveStatistics(int32_t x, int32_t y);
-    // Gives each region the lines of its statistics under its name: on pictures from
-    // files, and on the built-in picture while the list is shown.
+    void HideLiveStatistics();
+    // The region a drag in progress would leave with the pointer at (x, y), made on a
+    // copy of the shape; null when no region is being drawn, moved or resized.
+    std::unique_ptr<TMyShape> DraggedRegion(int32_t x, int32_t y) const;
+    // Whether regions carry their statistics under their names: labels on, and a
+    // picture from a file or the list shown.
+    bool RegionStatisticsLabelled() const;
+    // Gives each region the lines of its statistics under its name when they are shown.
     void LabelRegions();
     void CycleSelection(int step);
 
