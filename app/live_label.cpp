@@ -18,7 +18,7 @@ int ClampToInt(int64_t v) { return int(std::clamp<int64_t>(v, INT32_MIN / 2, INT
 } // namespace
 
 TLiveLabel::TLiveLabel(QWidget* canvas) : QWidget(canvas) {
-    setObjectName(QStringLiteral("LiveLabel"));
+    setObjectName(QStringLiteral("LiveStatistics"));
     // The canvas keeps every press and move, and paints what lies under the text.
     setAttribute(Qt::WA_TransparentForMouseEvents);
     setAttribute(Qt::WA_NoSystemBackground);

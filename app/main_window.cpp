@@ -146,6 +146,15 @@ TForm1::~TForm1() {
 }
 
 void TForm1::CreateControls() {
+    // In the stored form's order, which is also the order the controls stack in.
+    CreateToolButtons();
+    CreatePenControls();
+    CreateZoomAndStyleControls();
+    CreateCanvasArea();
+    CreateBottomButtons();
+}
+
+void TForm1::CreateToolButtons() {
     Panel1 = new QFrame(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setGeometry(8, 0, 137, 553);
@@ -191,7 +200,9 @@ void TForm1::CreateControls() {
     }
     SelectBtn->setChecked(true);
     connect(SpeedButton1, &QToolButton::clicked, this, &TForm1::SpeedButton1Click);
+}
 
+void TForm1::CreatePenControls() {
     Label1 = new QLabel(Panel1);
     Label1->setObjectName(QStringLiteral("Label1"));
     // Wide enough for any position the canvas writes, so the text never clips.
@@ -219,7 +230,9 @@ void TForm1::CreateControls() {
     Shape1->SetBrushColor(clYellow);
     Shape1->SetPenColor(clYellow);
     Shape1->OnMouseDown = [this](Qt::MouseButton b) { Shape1MouseDown(b); };
+}
 
+void TForm1::CreateZoomAndStyleControls() {
     Edit1 = new QLineEdit(QStringLiteral("1.00"), Panel1);
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Edit1->setGeometry(24, 390, 65, 23);
@@ -240,7 +253,9 @@ void TForm1::CreateControls() {
     CheckBox1->setGeometry(16, 480, 97, 17);
     CheckBox1->setChecked(true);
     connect(CheckBox1, &QCheckBox::clicked, this, &TForm1::CheckBox1Click);
+}
 
+void TForm1::CreateCanvasArea() {
     ScrollBox1 = new QScrollArea(this);
     ScrollBox1->setObjectName(QStringLiteral("ScrollBox1"));
     ScrollBox1->setGeometry(152, 8, 553, 553);
@@ -254,7 +269,9 @@ void TForm1::CreateControls() {
     MyCAD1->setObjectName(QStringLiteral("MyCAD1"));
     MyCAD1->installEventFilter(this);
     ScrollBox1->setWidget(canvasHolder_);
+}
 
+void TForm1::CreateBottomButtons() {
     BitBtn3 = new QPushButton(GlyphIcon(TGlyph::Help), QStringLiteral("Infomation"), this);
     BitBtn3->setObjectName(QStringLiteral("BitBtn3"));
     BitBtn3->setGeometry(112, 576, 153, 33);

@@ -202,7 +202,18 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // The stored form's controls, in its order.
     void CreateControls();
+    // Panel1 with its two frames and the tool buttons (one radio group, and delete).
+    void CreateToolButtons();
+    // The position label, the line width box and the colour swatch with their captions.
+    void CreatePenControls();
+    // The zoom box and button, and the label and shadow check boxes.
+    void CreateZoomAndStyleControls();
+    // ScrollBox1 holding the canvas MyCAD1, which is not yet configured.
+    void CreateCanvasArea();
+    // The information and close buttons.
+    void CreateBottomButtons();
     void ConfigureCanvas();
     void SetTabOrder();
     void SetTool(TDrawTool tool);
