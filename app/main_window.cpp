@@ -775,8 +775,9 @@ std::unique_ptr<TMyShape> TForm1::DraggedRegion(int32_t x, int32_t y) const {
     const bool drawing = MyCAD1->Mode() == ModeDraw && MyCAD1->DragState() != DragNone;
     const bool editing = (MyCAD1->Mode() == ModeMove || MyCAD1->Mode() == ModeResize) &&
                          MyCAD1->DragState() == DragButtonDown;
-    const std::optional<TAnnotation> record = shape ? ToAnnotation(*shape) : std::nullopt;
-    if (!record || !IsRegion(record->Kind) || !(drawing || editing)) return nullptr;
+    if (shape == nullptr || !(drawing || editing)) return nullptr;
+    const std::optional<TAnnotation> record = ToAnnotation(*shape);
+    if (!record || !IsRegion(record->Kind)) return nullptr;
     std::unique_ptr<TMyShape> copy = MakeShape(*record);
     const TPoint start = MyCAD1->StartPoint();
     if (drawing) {
@@ -794,15 +795,16 @@ void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
     const bool inList = MeasurementPanel->isVisibleTo(this);
     const bool onCanvas = RegionStatisticsLabelled();
     const std::unique_ptr<TMyShape> region = inList || onCanvas ? DraggedRegion(x, y) : nullptr;
-    const std::shared_ptr<const imaging::TPicture> values = region ? MeasuredPicture() : nullptr;
+    const std::optional<imaging::TRegion> outline = region ? RegionOf(*region) : std::nullopt;
+    const std::shared_ptr<const imaging::TPicture> values = outline ? MeasuredPicture() : nullptr;
     if (!values) {
         HideLiveStatistics();
         return;
     }
     const TMyShape& shape = *MyCAD1->CurrentShape();
     TMeasurement m;
-    m.Kind = *KindOf(*region);
-    m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *RegionOf(*region));
+    m.Kind = KindOf(*region).value_or(TShapeKind::Rectangle);
+    m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *outline);
     if (inList) {
         const bool drawing = MyCAD1->Mode() == ModeDraw;
         MeasurementPanel->ShowLive((drawing ? QStringLiteral("New region") : shape.Caption()) + QStringLiteral(": ") +

@@ -9,6 +9,7 @@
 #include "tests/support/sample_files.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QFontMetrics>
 #include <QFile>
@@ -194,6 +195,32 @@ TEST_F(MeasuringTest, AMovedRegionShowsItsStatisticsOnTheCanvasAsInTheList) {
     EXPECT_TRUE(live.isHidden());
     EXPECT_EQ(form.MeasurementPanel->LiveLabel->text(), QString());
     EXPECT_EQ(cad->Shape(0)->LabelLines, shown) << "the label on release says what the drag showed";
+}
+
+TEST_F(MeasuringTest, LiveStatisticsShowOnTheCanvasOnlyWhereRegionLabelsCarryThem) {
+    struct Case {
+        const char* Name;
+        bool List;
+        bool Labels;
+        bool Shown;
+    };
+    const Case cases[] = {
+        {"built-in picture, list closed: its look stays", false, true, false},
+        {"built-in picture, list open", true, true, true},
+        {"labels off", true, false, false},
+    };
+    TMyCAD* cad = form.MyCAD1;
+    for (const Case& c : cases) {
+        if (form.ListBtn->isChecked() != c.List) form.ListBtn->click();
+        if (form.CheckBox2->isChecked() != c.Labels) form.CheckBox2->click();
+        form.rectangleBtn->click();
+        cad->MouseDown(TMouseButton::mbLeft, Qt::NoModifier, 100, 100);
+        cad->MouseMove(Qt::NoModifier, 160, 140);
+        EXPECT_EQ(!form.LiveStatistics->isHidden(), c.Shown) << c.Name;
+        EXPECT_EQ(form.LiveStatistics->Lines().size(), c.Shown ? 3 : 0) << c.Name;
+        cad->MouseUp(TMouseButton::mbLeft, Qt::NoModifier, 160, 140);
+        EXPECT_TRUE(form.LiveStatistics->isHidden()) << c.Name;
+    }
 }
 
 TEST_F(MeasuringTest, ExportedPictureIsTheCanvasPixelByPixel) {
