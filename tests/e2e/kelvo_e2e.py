@@ -57,6 +57,15 @@ def stop_process(proc, timeout=5.0):
         proc.wait(timeout=timeout)
 
 
+def log_tail(path, limit):
+    """The last `limit` characters of a log file, or "" when it cannot be read."""
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode(errors="replace")[-limit:]
+    except OSError:
+        return ""
+
+
 def wait_until(predicate, timeout, what, interval=0.05):
     """Polls predicate until it returns a true value, which is returned."""
     deadline = time.monotonic() + timeout
@@ -110,11 +119,7 @@ class Xvfb:
         return self
 
     def log(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                return f.read().decode(errors="replace")[-2000:]
-        except OSError:
-            return ""
+        return log_tail(self.log_path, 2000)
 
     def env(self, extra=None):
         """An environment for a client of this display, on Qt's X11 platform."""
@@ -328,11 +333,7 @@ class Program:
         return out.split()
 
     def log(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                return f.read().decode(errors="replace")[-3000:]
-        except OSError:
-            return ""
+        return log_tail(self.log_path, 3000)
 
     def running(self):
         return self.proc is not None and self.proc.poll() is None
