@@ -866,11 +866,18 @@ bool TForm1::ExportMeasurements(const QString& path) {
 bool TForm1::ExportPicture(const QString& path) {
     bool done = false;
     Guarded("export", [&] {
+        // The canvas holds only its visible part: the whole is rendered for the export.
+        const QImage canvas = MyCAD1->CanvasPixels(MyCAD1->rect());
+        if (canvas.isNull()) {
+            TellFailure(QStringLiteral("Export picture"),
+                        QStringLiteral("There is not enough memory to render the picture at this zoom."));
+            return;
+        }
         QByteArray png;
         {
             QBuffer buffer(&png);
             buffer.open(QIODevice::WriteOnly);
-            if (!MyCAD1->Image().save(&buffer, "PNG")) {
+            if (!canvas.save(&buffer, "PNG")) {
                 TellFailure(QStringLiteral("Export picture"), QStringLiteral("The picture could not be encoded as PNG."));
                 return;
             }

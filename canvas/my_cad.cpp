@@ -15,6 +15,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QRegion>
 #include <QWheelEvent>
 
 #include <algorithm>
@@ -81,6 +82,27 @@ QImage PaddedImage(QSize size) {
                   QImage::Format_RGB32, [](void* p) { std::free(p); }, buffer);
 }
 
+// Fills the part of area that lies outside picture, in an image whose top-left pixel
+// is origin.
+void FillOutside(QImage& image, QPoint origin, const QRect& area, const QRect& picture, QRgb colour) {
+    for (const QRect& r : QRegion(area).subtracted(QRegion(picture))) {
+        for (int y = r.top(); y <= r.bottom(); ++y) {
+            auto* row = reinterpret_cast<QRgb*>(image.scanLine(y - origin.y())) + (r.left() - origin.x());
+            std::fill(row, row + r.width(), colour);
+        }
+    }
+}
+
+// Copies the part area of one image (its top-left pixel at fromOrigin) into another.
+void CopyPart(const QImage& from, QPoint fromOrigin, QImage& to, QPoint toOrigin, const QRect& area) {
+    for (int y = area.top(); y <= area.bottom(); ++y) {
+        const auto* in = reinterpret_cast<const QRgb*>(from.constScanLine(y - fromOrigin.y())) +
+                         (area.left() - fromOrigin.x());
+        auto* out = reinterpret_cast<QRgb*>(to.scanLine(y - toOrigin.y())) + (area.left() - toOrigin.x());
+        std::copy(in, in + area.width(), out);
+    }
+}
+
 } // namespace
 
 TMyCAD::TMyCAD(QWidget* parent) : QWidget(parent) {
@@ -89,7 +111,7 @@ TMyCAD::TMyCAD(QWidget* parent) : QWidget(parent) {
     // Click chains draw their outline while no button is held.
     setMouseTracking(true);
     resize(105, 105);
-    surface_.SetImage(&image_);
+    surface_.SetImage(&image_, QPoint());
     tools_ = MakeCanvasTools(*this);
     tool_ = tools_.back().get();
 }
@@ -113,23 +135,45 @@ void TMyCAD::SetBackGround(const QImage& picture) {
     ShowBackGround(picture);
 }
 
+QImage TMyCAD::BackGround() const {
+    if (picture_ != nullptr && !picture_->IsColour()) {
+        return picture_->Render(frame_, window_);
+    }
+    return backGround_;
+}
+
 bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
     if (picture == nullptr) {
         SetBackGround(QImage());
         return true;
     }
-    const imaging::TWindow window = picture->DefaultWindow();
-    const QImage rendered = picture->Render(0, window);
-    if (rendered.isNull()) {
+    if (picture->IsEmpty()) {
         return false;
     }
+    const imaging::TWindow window = picture->DefaultWindow();
+    // A colour frame is kept rendered (its conversion is per sample, and RGB32 is
+    // little more than its values); a monochrome one is rendered from its values for
+    // the part shown at each paint.
+    QImage rendered;
+    if (picture->IsColour()) {
+        rendered = picture->Render(0, window);
+        if (rendered.isNull()) {
+            return false;
+        }
+    }
     picture_ = std::move(picture);
+    rendered_ = rendered;
     window_ = window;
     frame_ = 0;
     windowDrag_ = false;
     ShapeSettings.MmPerPixelX = picture_->HasSpacing() ? picture_->ColumnSpacing : 0.0;
     ShapeSettings.MmPerPixelY = picture_->HasSpacing() ? picture_->RowSpacing : 0.0;
-    ShowBackGround(rendered);
+    if (picture_->IsColour()) {
+        ShowBackGround(rendered);
+    } else {
+        backGround_ = QImage();
+        ShowSource(QSize(picture_->Width(), picture_->Height()));
+    }
     Paint();
     return true;
 }
@@ -146,6 +190,12 @@ void TMyCAD::SetWindow(imaging::TWindow window) {
 }
 
 bool TMyCAD::RenderPicture(int32_t frame, imaging::TWindow window) {
+    if (!picture_->IsColour()) {
+        // Rendered from the values, for the part shown, by the next paint.
+        needsRender_ = true;
+        update();
+        return true;
+    }
     // A window drag renders many times a second: the values go straight into the
     // buffer the picture already has, once nothing else shares it, instead of into a
     // freshly allocated (and page-faulted) image each time.
@@ -189,20 +239,24 @@ void TMyCAD::ClearShapes() {
 }
 
 void TMyCAD::ShowBackGround(const QImage& picture) {
-    if (picture.isNull()) {
-        backGround_ = QImage();
+    backGround_ = picture.isNull() ? QImage() : picture.convertToFormat(QImage::Format_RGB32);
+    ShowSource(backGround_.size());
+}
+
+void TMyCAD::ShowSource(QSize source) {
+    sourceSize_ = source;
+    if (source.isEmpty()) {
         zoomedSize_ = QSize();
     } else {
-        backGround_ = picture.convertToFormat(QImage::Format_RGB32);
         // The picture is shown at the current zoom so that it and the shapes agree; a
         // zoom the new picture cannot take falls back to 1.
-        int64_t w = ZoomedSide(backGround_.width(), zoom_);
-        int64_t h = ZoomedSide(backGround_.height(), zoom_);
+        int64_t w = ZoomedSide(source.width(), zoom_);
+        int64_t h = ZoomedSide(source.height(), zoom_);
         if (w < 0 || h < 0) {
             zoom_ = 1.0;
             ShapeSettings.Zoom = 1.0;
-            w = backGround_.width();
-            h = backGround_.height();
+            w = source.width();
+            h = source.height();
         }
         zoomedSize_ = QSize(int32_t(w), int32_t(h));
         if (w > 0 && h > 0) {
@@ -261,24 +315,16 @@ bool TMyCAD::SetZoom(double zoom) {
     if (!std::isfinite(zoom) || !(zoom > 0.0)) {
         return false;
     }
+    // No zoomed copy of the picture is kept, and the image covers only the visible
+    // part of the canvas: a zoom costs no memory beyond that, whatever its size.
     QSize zoomed;
-    if (!backGround_.isNull()) {
-        const int64_t w = ZoomedSide(backGround_.width(), zoom);
-        const int64_t h = ZoomedSide(backGround_.height(), zoom);
+    if (!sourceSize_.isEmpty()) {
+        const int64_t w = ZoomedSide(sourceSize_.width(), zoom);
+        const int64_t h = ZoomedSide(sourceSize_.height(), zoom);
         if (w < 0 || h < 0) {
             return false;
         }
         if (w > 0 && h > 0) {
-            // No zoomed copy of the picture is kept (every paint stretches the source
-            // again), so the backing image is the one allocation a zoom needs: made
-            // here, so that a zoom without the memory for it is refused with nothing lost.
-            QImage backing = PaddedImage(QSize(int32_t(w), int32_t(h)));
-            if (backing.isNull()) {
-                return false;
-            }
-            backing.fill(palette().color(QPalette::Window));
-            image_ = backing;
-            surface_.SetImage(&image_);
             zoomed = QSize(int32_t(w), int32_t(h));
         }
     }
@@ -301,43 +347,169 @@ void TMyCAD::SetShadow(bool value) {
     Paint();
 }
 
-void TMyCAD::EnsureImageSize() {
-    if (image_.size() != size()) {
-        image_ = PaddedImage(size());
-        if (image_.isNull()) {
-            image_ = QImage();
-        } else {
-            image_.fill(palette().color(QPalette::Window));
-        }
-        surface_.SetImage(&image_);
+QRect TMyCAD::VisibleArea() const {
+    QRect area = rect();
+    QPoint offset;
+    const QWidget* w = this;
+    while (!w->isWindow() && w->parentWidget() != nullptr) {
+        offset += w->pos();
+        w = w->parentWidget();
+        area &= w->rect().translated(-offset);
     }
+    return area;
+}
+
+void TMyCAD::PlaceBacking(const QRect& area) {
+    if (area.size() != image_.size()) {
+        image_ = area.isEmpty() ? QImage() : PaddedImage(area.size());
+    }
+    backingRect_ = image_.isNull() ? QRect() : area;
+    surface_.SetImage(&image_, backingRect_.topLeft());
+}
+
+void TMyCAD::FollowVisibleArea() {
+    const QRect area = VisibleArea();
+    if (area == backingRect_ || area.isEmpty()) {
+        return;
+    }
+    QImage next = PaddedImage(area.size());
+    if (next.isNull()) {
+        return;
+    }
+    const QRect kept = area & backingRect_;
+    if (!kept.isEmpty()) {
+        CopyPart(image_, backingRect_.topLeft(), next, area.topLeft(), kept);
+    }
+    image_ = next;
+    backingRect_ = area;
+    surface_.SetImage(&image_, area.topLeft());
+    for (const QRect& exposed : QRegion(area).subtracted(QRegion(kept))) {
+        RenderArea(exposed, true);
+    }
+}
+
+void TMyCAD::DrawPicturePart(const QRect& area) {
+    QImage& target = *surface_.Image();
+    const QPoint origin = surface_.Origin();
+    const QRect picture(QPoint(0, 0), zoomedSize_);
+    FillOutside(target, origin, area, picture, palette().color(QPalette::Window).rgb());
+    if (zoomedSize_.isEmpty()) {
+        return;
+    }
+    if (picture_ != nullptr && !picture_->IsColour()) {
+        picture_->RenderZoomed(target, origin, area & picture, frame_, window_, zoomedSize_);
+    } else if (!backGround_.isNull()) {
+        // Stretching the source again gives the same pixels as a zoomed copy would,
+        // and spares keeping one.
+        surface_.StretchDraw(TRect{0, 0, zoomedSize_.width(), zoomedSize_.height()}, backGround_);
+    }
+}
+
+void TMyCAD::DrawShapesAsRendered() {
+    if (renderedSelection_.size() != shapes_.size()) {
+        DrawShapes();
+        return;
+    }
+    std::vector<char> now(shapes_.size());
+    for (size_t i = 0; i < shapes_.size(); ++i) {
+        now[i] = shapes_[i]->Selected;
+        shapes_[i]->Selected = renderedSelection_[i] != 0;
+    }
+    DrawShapes();
+    for (size_t i = 0; i < shapes_.size(); ++i) {
+        shapes_[i]->Selected = now[i] != 0;
+    }
+}
+
+void TMyCAD::RenderArea(const QRect& area, bool exposure) {
+    if (surface_.Image() == nullptr || surface_.Image()->isNull() || area.isEmpty()) {
+        return;
+    }
+    // What is drawn here is the canvas itself, not feedback: it is not recorded, and
+    // the pen, brush and font the tools left are kept.
+    const bool recording = surface_.Recording();
+    const TPen pen = surface_.Pen;
+    const TBrush brush = surface_.Brush;
+    const TFont font = surface_.Font;
+    const TPoint penPos = surface_.PenPos();
+    const QRect touched = surface_.Touched();
+    surface_.SetRecording(false);
+    surface_.SetClip(area);
+    DrawPicturePart(area);
+    if (exposure) {
+        DrawShapesAsRendered();
+        surface_.Replay();
+    } else {
+        if (OnDrawShapes) {
+            OnDrawShapes(this);
+        }
+        DrawShapes();
+    }
+    surface_.SetClip(QRect());
+    surface_.SetRecording(recording);
+    surface_.Pen = pen;
+    surface_.Brush = brush;
+    surface_.Font = font;
+    surface_.MoveTo(penPos.X, penPos.Y);
+    surface_.ResetTouched();
+    surface_.AddTouched(touched);
 }
 
 void TMyCAD::Render() {
     if (!zoomedSize_.isEmpty() && size() != zoomedSize_) {
         resize(zoomedSize_);
     }
-    EnsureImageSize();
     needsRender_ = false;
-    if (image_.isNull()) {
+    renderedSize_ = size();
+    if (size().isEmpty()) {
         return;
     }
-    if (zoomedSize_.isEmpty() || zoomedSize_ != image_.size()) {
-        image_.fill(palette().color(QPalette::Window));
-    }
-    // Stretching the source again reads a quarter of what copying a zoomed copy would
-    // at zoom 2, gives the same pixels, and spares keeping one.
-    if (!zoomedSize_.isEmpty() && !backGround_.isNull()) {
-        surface_.StretchDraw(TRect{0, 0, zoomedSize_.width(), zoomedSize_.height()}, backGround_);
-    }
-    if (OnDrawShapes) {
+    PlaceBacking(VisibleArea());
+    surface_.SetRecording(false);
+    surface_.ClearRecording();
+    if (!image_.isNull()) {
+        RenderArea(backingRect_, false);
+    } else if (OnDrawShapes) {
         OnDrawShapes(this);
     }
-    DrawShapes();
     surface_.ResetTouched();
+    renderedSelection_.resize(shapes_.size());
+    for (size_t i = 0; i < shapes_.size(); ++i) {
+        renderedSelection_[i] = shapes_[i]->Selected;
+    }
+    // From here on, what the tools draw is recorded, so that a part of the canvas
+    // scrolled into view later shows their feedback too.
+    surface_.SetRecording(true);
     if (OnPaint) {
         OnPaint(this);
     }
+}
+
+QImage TMyCAD::CanvasPixels(const QRect& wanted) {
+    if (needsRender_) {
+        Render();
+    }
+    const QRect area = wanted & rect();
+    if (area.isEmpty()) {
+        return QImage();
+    }
+    QImage out(area.size(), QImage::Format_RGB32);
+    if (out.isNull()) {
+        return out;
+    }
+    const QRect kept = area & backingRect_;
+    if (!kept.isEmpty()) {
+        CopyPart(image_, backingRect_.topLeft(), out, area.topLeft(), kept);
+    }
+    const QRegion rest = QRegion(area).subtracted(QRegion(kept));
+    if (!rest.isEmpty()) {
+        surface_.SetImage(&out, area.topLeft());
+        for (const QRect& r : rest) {
+            RenderArea(r, true);
+        }
+        surface_.SetImage(&image_, backingRect_.topLeft());
+    }
+    return out;
 }
 
 void TMyCAD::Paint() {
@@ -624,11 +796,23 @@ void TMyCAD::MouseUp(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x
 
 void TMyCAD::paintEvent(QPaintEvent* event) {
     try {
-        if (needsRender_ || image_.size() != size()) {
+        if (needsRender_) {
             Render();
+        } else {
+            FollowVisibleArea();
         }
         QPainter painter(this);
-        painter.drawImage(event->rect(), image_, event->rect());
+        const QRect shown = event->rect() & backingRect_;
+        if (!shown.isEmpty()) {
+            painter.drawImage(shown, image_, shown.translated(-backingRect_.topLeft()));
+        }
+        // Parts the image does not hold (a grab of the whole canvas) are rendered for it.
+        for (const QRect& r : QRegion(event->rect()).subtracted(QRegion(backingRect_))) {
+            const QImage part = CanvasPixels(r);
+            if (!part.isNull()) {
+                painter.drawImage(r.topLeft(), part);
+            }
+        }
     } catch (...) {
         // Nothing may escape into Qt's event dispatch.
     }
@@ -636,7 +820,7 @@ void TMyCAD::paintEvent(QPaintEvent* event) {
 
 void TMyCAD::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
-    if (image_.size() != size()) {
+    if (size() != renderedSize_) {
         needsRender_ = true;
     }
 }

@@ -68,7 +68,9 @@ public:
     TMouseMoveEvent OnMouseMove;
     TMouseEvent OnMouseUp;
     TNotifyEvent OnPaint;
-    const QImage& BackGround() const { return backGround_; }
+    // The picture as shown at zoom 1; a monochrome picture from a file is rendered
+    // through its window for the asking, since the canvas keeps no rendering of it.
+    QImage BackGround() const;
     // A null image empties the picture and keeps the size. The current zoom is applied.
     // A plain image has no values behind it: it ends any picture set by SetPicture.
     void SetBackGround(const QImage& picture);
@@ -170,9 +172,16 @@ public:
     TPoint EndPoint() const { return endPoint_; }
     // The picture's size at the current zoom; empty without a picture.
     QSize ZoomedSize() const { return zoomedSize_; }
-    // The rendered image the widget shows, and the surface drawing into it.
+    // The rendered image the widget shows: the part ImageRect() of the canvas that its
+    // scroll area (or window) lets be seen, and the surface drawing into it in canvas
+    // coordinates.
     const QImage& Image() const { return image_; }
+    QRect ImageRect() const { return backingRect_; }
     TSurface& Surface() { return surface_; }
+    // The pixels of any part of the canvas as they are shown, feedback included: copied
+    // from the image where it holds them, rendered for the asking elsewhere. Null when
+    // there is no memory for them.
+    QImage CanvasPixels(const QRect& area);
     // The part of the widget last refreshed by mouse feedback (empty after a full paint).
     QRect LastRefreshed() const { return lastRefreshed_; }
 
@@ -190,18 +199,32 @@ private:
     friend class TCanvasTool;
 
     void Render();
-    void EnsureImageSize();
+    // The part of the canvas that its ancestors let be seen.
+    QRect VisibleArea() const;
+    void PlaceBacking(const QRect& area);
+    // Moves the image to the visible area, keeping what both hold and rendering the rest.
+    void FollowVisibleArea();
+    // Renders the area of the canvas into the surface's image. An exposure shows the
+    // canvas as it was last painted and then changed by feedback; otherwise the owner
+    // is asked for the labels first.
+    void RenderArea(const QRect& area, bool exposure);
+    void DrawPicturePart(const QRect& area);
+    void DrawShapesAsRendered();
     void RefreshTouched();
     QPoint Confined(QPoint global) const;
     void AbandonConstruction();
     QString AskAnnotation();
     bool PendingIs(TDrawTool tool) const;
     void ShowBackGround(const QImage& picture);
+    void ShowSource(QSize source);
     bool RenderPicture(int32_t frame, imaging::TWindow window);
     void DragWindow(int32_t x, int32_t y);
     QString ValueText(int32_t px, int32_t py) const;
 
+    // The picture to stretch: a plain picture, or a colour picture's frame through its
+    // window; null for a monochrome picture, which is rendered from its values.
     QImage backGround_;
+    QSize sourceSize_;
     QSize zoomedSize_;
     // Guarded, so a label destroyed before the canvas is simply no longer written.
     QPointer<QLabel> labelXY_;
@@ -224,8 +247,13 @@ private:
     // A shape under construction, owned here until AddShape takes it.
     std::unique_ptr<TMyShape> pending_;
     QImage image_;
+    QRect backingRect_;
     TSurface surface_;
     bool needsRender_ = true;
+    QSize renderedSize_;
+    // Each shape's Selected flag at the last full render; selecting since then drew
+    // (and recorded) hot points straight into the image.
+    std::vector<char> renderedSelection_;
     bool clipped_ = false;
     QRect clipRect_;
     QRect lastRefreshed_;
@@ -237,7 +265,7 @@ private:
     TCanvasTool* tool_ = nullptr;
 
     std::shared_ptr<const imaging::TPicture> picture_;
-    QImage rendered_; // the picture's frame through its window, reused while the window changes
+    QImage rendered_; // a colour picture's frame through its window, reused while the window changes
     imaging::TWindow window_;
     int32_t frame_ = 0;
     QPointer<QLabel> labelValue_;

@@ -125,6 +125,122 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     return 0;
 }
 
+namespace {
+
+// One fuzzing run: the input, the canvas it drives, and what the checks need to know.
+struct TRun {
+    FuzzedDataProvider& In;
+    TMyCAD& Cad;
+    bool RawPoints = false;
+    Qt::MouseButtons Held;
+
+    // A mouse event as Qt delivers it.
+    void QtMouse() {
+        static const QEvent::Type types[] = {QEvent::MouseButtonPress, QEvent::MouseButtonRelease, QEvent::MouseMove,
+                                             QEvent::MouseMove, QEvent::MouseButtonDblClick};
+        const QEvent::Type type = types[In.ConsumeIntegralInRange(0, 4)];
+        const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : AnyButton(In);
+        if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) Held |= button;
+        if (type == QEvent::MouseButtonRelease) Held &= ~Qt::MouseButtons(button);
+        const QPointF p = AnyPosition(In);
+        QMouseEvent e(type, p, Cad.mapToGlobal(p), button, Held, Qt::NoModifier);
+        QApplication::sendEvent(&Cad, &e);
+    }
+
+    // A shape of any kind with any points, through the canvas's own conversion or
+    // stored as they come.
+    void AddAnyShape() {
+        const auto tool = kelvo::TDrawTool(In.ConsumeIntegralInRange(1, 6));
+        std::unique_ptr<TMyShape> shape = Cad.CreateShape(tool);
+        const bool raw = In.ConsumeIntegralInRange(0, 3) == 0;
+        const int n = In.ConsumeIntegralInRange(1, 6);
+        for (int k = 0; k < n; ++k) {
+            const TPoint p{AnyInt32(In), AnyInt32(In)};
+            if (raw) {
+                shape->Points.push_back(p);
+            } else {
+                shape->AddPoint(p);
+            }
+        }
+        RawPoints = RawPoints || raw;
+        if (In.ConsumeBool()) shape->Select();
+        const kelvo::TDrawTool saved = Cad.ShapeTool();
+        Cad.SetShapeTool(tool);
+        Cad.AddShape(std::move(shape));
+        Cad.SetShapeTool(saved);
+        Cad.Paint();
+    }
+
+    void ChangeBackGround() {
+        if (In.ConsumeIntegralInRange(0, 3) == 0) {
+            Cad.SetBackGround(QImage());
+            return;
+        }
+        QImage next(In.ConsumeIntegralInRange(1, kMaxPictureSide), In.ConsumeIntegralInRange(1, kMaxPictureSide),
+                    QImage::Format_RGB32);
+        next.fill(QColor(0x80, 0x80, 0x80));
+        if (!Cheap(next, Cad.Zoom())) {
+            Cad.SetZoom(1.0);
+        }
+        Cad.SetBackGround(next);
+        Cad.Paint();
+    }
+
+    // Zoom, deletion, switches and pen width.
+    void ChangeSettings(int what) {
+        switch (what) {
+        case 0: {
+            const double zoom = AnyZoom(In);
+            if (Cheap(Cad.BackGround(), zoom)) Cad.SetZoom(zoom);
+            break;
+        }
+        case 1:
+            if (In.ConsumeBool()) {
+                Cad.DeleteSelected();
+            } else {
+                Cad.DeleteShape(In.ConsumeIntegralInRange(-1, Cad.ShapeCount()));
+            }
+            break;
+        case 2:
+            if (In.ConsumeBool()) {
+                Cad.SetDICOMStyle(!Cad.DICOMStyle());
+            } else {
+                Cad.SetShadow(!Cad.Shadow());
+            }
+            break;
+        default: {
+            kelvo::TPen p = Cad.Pen();
+            p.Width = In.ConsumeIntegralInRange(1, 10);
+            Cad.SetPen(p);
+            break;
+        }
+        }
+    }
+
+    void Step() {
+        const int op = In.ConsumeIntegralInRange(0, 13);
+        if (op <= 3) {
+            QtMouse();
+        } else if (op == 4) {
+            Cad.MouseDown(AnyTButton(In), {}, AnyInt32(In), AnyInt32(In));
+        } else if (op == 5) {
+            Cad.MouseMove({}, AnyInt32(In), AnyInt32(In));
+        } else if (op == 6) {
+            Cad.MouseUp(AnyTButton(In), {}, AnyInt32(In), AnyInt32(In));
+        } else if (op == 7) {
+            Cad.SetShapeTool(kelvo::TDrawTool(In.ConsumeIntegralInRange(0, 7)));
+        } else if (op == 9) {
+            AddAnyShape();
+        } else if (op == 13) {
+            ChangeBackGround();
+        } else {
+            ChangeSettings(op == 8 ? 0 : op - 9);
+        }
+    }
+};
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     kelvo::ShapeSettings = kelvo::TShapeSettings{};
@@ -141,7 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     cad.SetBackGround(picture);
     cad.SetZoom(1.0);
     cad.SetShapeTool(kelvo::TDrawTool(in.ConsumeIntegralInRange(0, 6)));
-    bool rawPoints = false;
+    TRun run{in, cad, false, {}};
     cad.AnnotationDialog = [&in](TMyCAD* sender) {
         // The dialog's event loop may run anything; deleting shapes is the harshest.
         if (in.ConsumeIntegralInRange(0, 7) == 0) {
@@ -149,107 +265,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         return QString::fromStdString(in.ConsumeRandomLengthString(80));
     };
-
-    Qt::MouseButtons held;
     for (int step = 0; step < kMaxSteps && in.remaining_bytes() > 0; ++step) {
-        switch (in.ConsumeIntegralInRange(0, 13)) {
-        case 0:
-        case 1:
-        case 2:
-        case 3: {
-            static const QEvent::Type types[] = {QEvent::MouseButtonPress, QEvent::MouseButtonRelease,
-                                                 QEvent::MouseMove, QEvent::MouseMove, QEvent::MouseButtonDblClick};
-            const QEvent::Type type = types[in.ConsumeIntegralInRange(0, 4)];
-            const Qt::MouseButton button = type == QEvent::MouseMove ? Qt::NoButton : AnyButton(in);
-            if (type == QEvent::MouseButtonPress || type == QEvent::MouseButtonDblClick) held |= button;
-            if (type == QEvent::MouseButtonRelease) held &= ~Qt::MouseButtons(button);
-            const QPointF p = AnyPosition(in);
-            QMouseEvent e(type, p, cad.mapToGlobal(p), button, held, Qt::NoModifier);
-            QApplication::sendEvent(&cad, &e);
-            break;
-        }
-        case 4:
-            cad.MouseDown(AnyTButton(in), {}, AnyInt32(in), AnyInt32(in));
-            break;
-        case 5:
-            cad.MouseMove({}, AnyInt32(in), AnyInt32(in));
-            break;
-        case 6:
-            cad.MouseUp(AnyTButton(in), {}, AnyInt32(in), AnyInt32(in));
-            break;
-        case 7:
-            cad.SetShapeTool(kelvo::TDrawTool(in.ConsumeIntegralInRange(0, 7)));
-            break;
-        case 8: {
-            const double zoom = AnyZoom(in);
-            if (Cheap(cad.BackGround(), zoom)) {
-                cad.SetZoom(zoom);
-            }
-            break;
-        }
-        case 9: {
-            // A shape of any kind with any points, through the canvas's own conversion or
-            // stored as they come.
-            const auto tool = kelvo::TDrawTool(in.ConsumeIntegralInRange(1, 6));
-            std::unique_ptr<TMyShape> shape = cad.CreateShape(tool);
-            const bool raw = in.ConsumeIntegralInRange(0, 3) == 0;
-            const int n = in.ConsumeIntegralInRange(1, 6);
-            for (int k = 0; k < n; ++k) {
-                const TPoint p{AnyInt32(in), AnyInt32(in)};
-                if (raw) {
-                    shape->Points.push_back(p);
-                } else {
-                    shape->AddPoint(p);
-                }
-            }
-            rawPoints = rawPoints || raw;
-            if (in.ConsumeBool()) shape->Select();
-            const kelvo::TDrawTool saved = cad.ShapeTool();
-            cad.SetShapeTool(tool);
-            cad.AddShape(std::move(shape));
-            cad.SetShapeTool(saved);
-            cad.Paint();
-            break;
-        }
-        case 10:
-            if (in.ConsumeBool()) {
-                cad.DeleteSelected();
-            } else {
-                cad.DeleteShape(in.ConsumeIntegralInRange(-1, cad.ShapeCount()));
-            }
-            break;
-        case 11:
-            if (in.ConsumeBool()) {
-                cad.SetDICOMStyle(!cad.DICOMStyle());
-            } else {
-                cad.SetShadow(!cad.Shadow());
-            }
-            break;
-        case 12: {
-            kelvo::TPen p = cad.Pen();
-            p.Width = in.ConsumeIntegralInRange(1, 10);
-            cad.SetPen(p);
-            break;
-        }
-        case 13: {
-            if (in.ConsumeIntegralInRange(0, 3) == 0) {
-                cad.SetBackGround(QImage());
-                break;
-            }
-            QImage next(in.ConsumeIntegralInRange(1, kMaxPictureSide), in.ConsumeIntegralInRange(1, kMaxPictureSide),
-                        QImage::Format_RGB32);
-            next.fill(QColor(0x80, 0x80, 0x80));
-            if (!Cheap(next, cad.Zoom())) {
-                cad.SetZoom(1.0);
-            }
-            cad.SetBackGround(next);
-            cad.Paint();
-            break;
-        }
-        }
-        Check(cad, rawPoints);
+        run.Step();
+        Check(cad, run.RawPoints);
     }
     cad.Paint();
-    Check(cad, rawPoints);
+    Check(cad, run.RawPoints);
     return 0;
 }

@@ -1,3 +1,4 @@
+// Pictures from files: stored and modality values, their range and default window, and their rendering through a window.
 #include "imaging/picture.h"
 
 #include <algorithm>
@@ -205,7 +206,82 @@ void RenderGrey(const T* src, int32_t stride, const TLookup& lut, QImage& target
     }
 }
 
+// Rows y0..y1 and columns x0..x1 of the stretched picture, each from the stored value
+// the stretch picks, into target at (x - ox, y - oy).
+template <typename T>
+void RenderGreyZoomed(const T* src, int32_t sw, int32_t sh, const TLookup& lut, QImage& target, QPoint origin,
+                      const QRect& area, QSize zoomed) {
+    const int32_t cols = area.width();
+    std::vector<int32_t> xmap(static_cast<size_t>(cols));
+    for (int32_t k = 0; k < cols; ++k) {
+        xmap[size_t(k)] = int32_t(int64_t(area.left() + k) * sw / zoomed.width());
+    }
+    int32_t lastSy = -1;
+    const QRgb* lastRow = nullptr;
+    for (int32_t y = area.top(); y <= area.bottom(); ++y) {
+        const auto sy = int32_t(int64_t(y) * sh / zoomed.height());
+        auto* d = reinterpret_cast<QRgb*>(target.scanLine(y - origin.y())) + (area.left() - origin.x());
+        if (sy == lastSy) {
+            std::copy(lastRow, lastRow + cols, d);
+            continue;
+        }
+        const T* s = src + size_t(sy) * size_t(sw);
+        for (int32_t k = 0; k < cols; ++k) {
+            const uint32_t g = lut(int64_t(s[xmap[size_t(k)]]));
+            d[k] = 0xff000000u | (g << 16) | (g << 8) | g;
+        }
+        lastSy = sy;
+        lastRow = d;
+    }
+}
+
 } // namespace
+
+void TPicture::RenderZoomed(QImage& target, QPoint origin, QRect area, int32_t frame, TWindow window,
+                            QSize zoomed) const {
+    if (frame < 0 || frame >= frames_ || zoomed.isEmpty() || target.format() != QImage::Format_RGB32) {
+        return;
+    }
+    area = area.intersected(QRect(QPoint(0, 0), zoomed)).intersected(QRect(origin, target.size()));
+    if (area.isEmpty()) {
+        return;
+    }
+    if (IsColour()) {
+        // Colour pixels need their conversion per sample: rendered whole, then stretched.
+        const QImage whole = Render(frame, window);
+        for (int32_t y = area.top(); y <= area.bottom(); ++y) {
+            const auto sy = int32_t(int64_t(y) * height_ / zoomed.height());
+            const auto* s = reinterpret_cast<const QRgb*>(whole.constScanLine(sy));
+            auto* d = reinterpret_cast<QRgb*>(target.scanLine(y - origin.y())) - origin.x();
+            for (int32_t x = area.left(); x <= area.right(); ++x) {
+                d[x] = s[int64_t(x) * width_ / zoomed.width()];
+            }
+        }
+        return;
+    }
+    const TLookup lut(*this, window, Photometric == QLatin1String("MONOCHROME1"));
+    const uint8_t* base = data_.data() + size_t(frame) * SamplesPerFrame() * SampleBytes(type_);
+    switch (type_) {
+    case TSampleType::U8:
+        RenderGreyZoomed(base, width_, height_, lut, target, origin, area, zoomed);
+        break;
+    case TSampleType::S8:
+        RenderGreyZoomed(reinterpret_cast<const int8_t*>(base), width_, height_, lut, target, origin, area, zoomed);
+        break;
+    case TSampleType::U16:
+        RenderGreyZoomed(reinterpret_cast<const uint16_t*>(base), width_, height_, lut, target, origin, area, zoomed);
+        break;
+    case TSampleType::S16:
+        RenderGreyZoomed(reinterpret_cast<const int16_t*>(base), width_, height_, lut, target, origin, area, zoomed);
+        break;
+    case TSampleType::U32:
+        RenderGreyZoomed(reinterpret_cast<const uint32_t*>(base), width_, height_, lut, target, origin, area, zoomed);
+        break;
+    case TSampleType::S32:
+        RenderGreyZoomed(reinterpret_cast<const int32_t*>(base), width_, height_, lut, target, origin, area, zoomed);
+        break;
+    }
+}
 
 void TPicture::RenderInto(QImage& target, int32_t frame, TWindow window, int32_t x, int32_t y, int32_t w,
                           int32_t h) const {

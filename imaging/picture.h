@@ -2,6 +2,9 @@
 #pragma once
 
 #include <QImage>
+#include <QPoint>
+#include <QRect>
+#include <QSize>
 #include <QString>
 
 #include <cstddef>
@@ -57,6 +60,12 @@ public:
     // Renders only the rectangle (x, y, w, h) of the frame into `target` at (x, y);
     // the target must be RGB32 and at least as large as the picture.
     void RenderInto(QImage& target, int32_t frame, TWindow window, int32_t x, int32_t y, int32_t w, int32_t h) const;
+    // Renders the frame stretched to `zoomed` (whole pixels repeated or dropped, as
+    // the display stretch does), only its pixels within `area`, into `target`, whose
+    // top-left pixel is the point `origin` of the stretched picture. Only the area is
+    // read and written, so a view of a large picture costs what it shows. The target
+    // must be RGB32 and hold the area; pixels of the area beyond the picture stay.
+    void RenderZoomed(QImage& target, QPoint origin, QRect area, int32_t frame, TWindow window, QSize zoomed) const;
 
     // Millimetres per pixel along a row (between columns) and along a column (between
     // rows); both zero when the file gives no spacing.

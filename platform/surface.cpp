@@ -71,11 +71,18 @@ struct LineWalk {
     int64_t Y(int64_t i, int64_t q) const { return XMajor ? Minor0 + SMin * q : Major0 + SMaj * i; }
 };
 
-// Sets up the walk of a-b over the pixels whose major coordinate lies within
-// [-margin, limit + margin), the limit being width or height by the major axis; false
-// when no pixel does (or the line is empty).
-[[gnu::always_inline]] inline bool SetUpLine(TPoint a, TPoint b, int32_t width, int32_t height, int32_t margin,
-                                             LineWalk& w) {
+// A box of pixels, right and bottom excluded.
+struct ClipBox {
+    int64_t L;
+    int64_t T;
+    int64_t R;
+    int64_t B;
+};
+
+// Sets up the walk of a-b over the pixels whose major coordinate lies within the box's
+// range on that axis grown by margin either side; false when no pixel does (or the line
+// is empty).
+[[gnu::always_inline]] inline bool SetUpLine(TPoint a, TPoint b, const ClipBox& clip, int32_t margin, LineWalk& w) {
     const int64_t dx = int64_t(b.X) - a.X;
     const int64_t dy = int64_t(b.Y) - a.Y;
     const int64_t adx = std::llabs(dx);
@@ -91,20 +98,20 @@ struct LineWalk {
     w.Minor0 = w.XMajor ? a.Y : a.X;
     w.SMaj = (w.XMajor ? dx : dy) < 0 ? -1 : 1;
     w.SMin = (w.XMajor ? dy : dx) < 0 ? -1 : 1;
-    const int64_t lo = -int64_t(margin);
-    const int64_t hi = int64_t(w.XMajor ? width : height) + margin - 1;
+    const int64_t lo = (w.XMajor ? clip.L : clip.T) - margin;
+    const int64_t hi = (w.XMajor ? clip.R : clip.B) + margin - 1;
     w.First = std::max<int64_t>(0, w.SMaj > 0 ? lo - w.Major0 : w.Major0 - hi);
     w.Last = std::min<int64_t>(n - 1, w.SMaj > 0 ? hi - w.Major0 : w.Major0 - lo);
     return w.First <= w.Last;
 }
 
 // Calls f(i, x, y) for the pixels of the line a-b without b, i counting from a. Only
-// pixels whose major coordinate lies within [-margin, limit + margin) are visited, so a
-// line running far outside the image costs nothing.
+// pixels whose major coordinate lies within the box's range grown by margin are
+// visited, so a line running far outside the image costs nothing.
 template <typename F>
-[[gnu::always_inline]] inline void ForEachLinePixel(TPoint a, TPoint b, int32_t width, int32_t height, int32_t margin, F&& f) {
+[[gnu::always_inline]] inline void ForEachLinePixel(TPoint a, TPoint b, const ClipBox& clip, int32_t margin, F&& f) {
     LineWalk w;
-    if (!SetUpLine(a, b, width, height, margin, w)) {
+    if (!SetUpLine(a, b, clip, margin, w)) {
         return;
     }
     // One division finds the first visible pixel's offset, the error term steps the rest.
@@ -270,27 +277,39 @@ struct TSurface::FontCache {
 
 TSurface::TSurface() = default;
 
-TSurface::TSurface(QImage* image) { SetImage(image); }
+TSurface::TSurface(QImage* image, QPoint origin) { SetImage(image, origin); }
 
 TSurface::~TSurface() = default;
 
-void TSurface::SetImage(QImage* image) {
+void TSurface::SetImage(QImage* image, QPoint origin) {
     image_ = image;
+    origin_ = origin;
     if (image_ != nullptr && !image_->isNull() && image_->format() != QImage::Format_RGB32) {
         *image_ = image_->convertToFormat(QImage::Format_RGB32);
     }
 }
 
 bool TSurface::Begin() {
+    bits_ = nullptr;
+    cl_ = ct_ = cr_ = cb_ = 0;
     if (image_ == nullptr || image_->isNull()) {
-        bits_ = nullptr;
-        width_ = height_ = 0;
+        return false;
+    }
+    QRect area(origin_, image_->size());
+    if (!clip_.isNull()) {
+        area = area.intersected(clip_);
+    }
+    if (area.isEmpty()) {
         return false;
     }
     bits_ = image_->bits();
     stride_ = image_->bytesPerLine();
-    width_ = image_->width();
-    height_ = image_->height();
+    ox_ = origin_.x();
+    oy_ = origin_.y();
+    cl_ = area.left();
+    ct_ = area.top();
+    cr_ = area.left() + area.width();
+    cb_ = area.top() + area.height();
     return true;
 }
 
@@ -309,20 +328,21 @@ void TSurface::ResetTouched() {
 // Inlined: figures are drawn as runs of a few pixels each, so the call would cost
 // more than the run.
 [[gnu::always_inline]] inline void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode) {
-    if (bits_ == nullptr || y < 0 || y >= height_) {
+    if (bits_ == nullptr || y < ct_ || y >= cb_) {
         return;
     }
-    x0 = std::max(x0, 0);
-    x1 = std::min(x1, width_ - 1);
+    x0 = std::max(x0, cl_);
+    x1 = std::min(x1, cr_ - 1);
     if (x0 > x1) {
         return;
     }
-    auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
+    uint32_t* run = At(x0, y);
+    const int32_t n = x1 - x0 + 1;
     if (mode == TPenMode::pmCopy) {
-        std::fill(row + x0, row + x1 + 1, pixel);
+        std::fill(run, run + n, pixel);
     } else {
-        for (int32_t x = x0; x <= x1; ++x) {
-            ApplyPixel(row[x], pixel, mode);
+        for (int32_t k = 0; k < n; ++k) {
+            ApplyPixel(run[k], pixel, mode);
         }
     }
     Touch(x0, y, x1, y);
@@ -334,6 +354,17 @@ void TSurface::LineTo(int32_t x, int32_t y) {
     const TPoint a = penPos_;
     const TPoint b{x, y};
     penPos_ = b;
+    if (recording_ && Pen.Style != TPenStyle::psClear) {
+        TOp op;
+        op.Kind = TOp::TKind::Line;
+        op.A = a;
+        op.B = b;
+        Record(std::move(op));
+    }
+    DrawLine(a, b);
+}
+
+void TSurface::DrawLine(TPoint a, TPoint b) {
     if (Pen.Style == TPenStyle::psClear || !Begin()) {
         return;
     }
@@ -360,18 +391,14 @@ void TSurface::LineTo(int32_t x, int32_t y) {
 }
 
 void TSurface::PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, TPenStyle style) {
-    const int32_t w = width_;
-    const int32_t h = height_;
-    uint8_t* bits = bits_;
-    const qsizetype stride = stride_;
+    const ClipBox clip{cl_, ct_, cr_, cb_};
     const bool solid = style == TPenStyle::psSolid;
     int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
-    ForEachLinePixel(a, b, w, h, 0, [&](int64_t i, int64_t x, int64_t y) __attribute__((always_inline)) {
-        if (x < 0 || y < 0 || x >= w || y >= h || (!solid && !StyleOn(style, i))) {
+    ForEachLinePixel(a, b, clip, 0, [&](int64_t i, int64_t x, int64_t y) __attribute__((always_inline)) {
+        if (x < clip.L || y < clip.T || x >= clip.R || y >= clip.B || (!solid && !StyleOn(style, i))) {
             return;
         }
-        auto* row = reinterpret_cast<uint32_t*>(bits + y * stride);
-        ApplyPixel(row[x], pixel, mode);
+        ApplyPixel(*At(x, y), pixel, mode);
         minX = std::min(minX, x);
         maxX = std::max(maxX, x);
         minY = std::min(minY, y);
@@ -385,13 +412,13 @@ void TSurface::PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, T
 namespace {
 
 // Moves the walk's start to its first pixel whose minor coordinate lies in
-// [0, minorLimit), giving that pixel's offset q and error r and the last visible offset
-// qLast; false when no pixel is visible. The minor coordinate is monotonic in i, so its
-// visible part is one range of offsets.
-[[gnu::always_inline]] inline bool ClipMinor(LineWalk& w, int64_t minorLimit, int64_t& q, int64_t& r,
+// [minorLo, minorHi), giving that pixel's offset q and error r and the last visible
+// offset qLast; false when no pixel is visible. The minor coordinate is monotonic in i,
+// so its visible part is one range of offsets.
+[[gnu::always_inline]] inline bool ClipMinor(LineWalk& w, int64_t minorLo, int64_t minorHi, int64_t& q, int64_t& r,
                                              int64_t& qLast) {
-    const int64_t qFirst = w.SMin > 0 ? -w.Minor0 : w.Minor0 - (minorLimit - 1);
-    qLast = w.SMin > 0 ? minorLimit - 1 - w.Minor0 : w.Minor0;
+    const int64_t qFirst = w.SMin > 0 ? minorLo - w.Minor0 : w.Minor0 - (minorHi - 1);
+    qLast = w.SMin > 0 ? minorHi - 1 - w.Minor0 : w.Minor0 - minorLo;
     if (qFirst > qLast) {
         return false;
     }
@@ -460,12 +487,14 @@ void TSurface::FastThinLine(TPoint a, TPoint b, uint32_t pixel) {
     int64_t q = 0;
     int64_t r = 0;
     int64_t qLast = 0;
-    if (!SetUpLine(a, b, width_, height_, 0, w) || !ClipMinor(w, w.XMajor ? height_ : width_, q, r, qLast)) {
+    const ClipBox clip{cl_, ct_, cr_, cb_};
+    if (!SetUpLine(a, b, clip, 0, w) ||
+        !ClipMinor(w, w.XMajor ? clip.T : clip.L, w.XMajor ? clip.B : clip.R, q, r, qLast)) {
         return;
     }
     const int64_t x0 = w.X(w.First, q);
     const int64_t y0 = w.Y(w.First, q);
-    uint32_t* p = reinterpret_cast<uint32_t*>(bits_ + y0 * stride_) + x0;
+    uint32_t* p = At(x0, y0);
     const int64_t done = StepThinLine<Mode>(w, p, ptrdiff_t(stride_ / 4), q, r, qLast, pixel);
     // The pixels run monotonically in both axes, so the first and the last bound them.
     const int64_t lastI = w.First + done - 1;
@@ -481,16 +510,15 @@ void TSurface::FastThinLine(TPoint a, TPoint b, uint32_t pixel) {
 void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode) {
     // A square stamp of the pen's width at every pixel of the thin line; each row of
     // the union is one run, so the coverage is collected per row and applied once.
-    const int32_t h = height_;
     const int32_t lo = -(width - 1) / 2;
     const int32_t hi = width / 2;
-    const int64_t yTop = std::max<int64_t>(std::min<int64_t>(a.Y, b.Y) + lo, 0);
-    const int64_t yBottom = std::min<int64_t>(std::max<int64_t>(a.Y, b.Y) + hi, h - 1);
+    const int64_t yTop = std::max<int64_t>(std::min<int64_t>(a.Y, b.Y) + lo, ct_);
+    const int64_t yBottom = std::min<int64_t>(std::max<int64_t>(a.Y, b.Y) + hi, cb_ - 1);
     if (yTop > yBottom) {
         return;
     }
     std::vector<Row> rows(size_t(yBottom - yTop + 1), Row{INT64_MAX, INT64_MIN});
-    ForEachLinePixel(a, b, width_, h, width, [&](int64_t, int64_t x, int64_t y) {
+    ForEachLinePixel(a, b, ClipBox{cl_, ct_, cr_, cb_}, width, [&](int64_t, int64_t x, int64_t y) {
         for (int64_t yy = y + lo; yy <= y + hi; ++yy) {
             if (yy < yTop || yy > yBottom) {
                 continue;
@@ -509,9 +537,27 @@ void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenM
     }
 }
 
-void TSurface::Rectangle(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure(l, t, r, b, TBoxKind::Rectangle); }
+void TSurface::Rectangle(int32_t l, int32_t t, int32_t r, int32_t b) {
+    if (recording_) {
+        TOp op;
+        op.Kind = TOp::TKind::Rectangle;
+        op.A = TPoint{l, t};
+        op.B = TPoint{r, b};
+        Record(std::move(op));
+    }
+    BoxFigure(l, t, r, b, TBoxKind::Rectangle);
+}
 
-void TSurface::Ellipse(int32_t l, int32_t t, int32_t r, int32_t b) { BoxFigure(l, t, r, b, TBoxKind::Ellipse); }
+void TSurface::Ellipse(int32_t l, int32_t t, int32_t r, int32_t b) {
+    if (recording_) {
+        TOp op;
+        op.Kind = TOp::TKind::Ellipse;
+        op.A = TPoint{l, t};
+        op.B = TPoint{r, b};
+        Record(std::move(op));
+    }
+    BoxFigure(l, t, r, b, TBoxKind::Ellipse);
+}
 
 void TSurface::BoxFigure(int32_t l, int32_t t, int32_t r, int32_t b, TBoxKind kind) {
     if (!Begin()) {
@@ -577,8 +623,8 @@ int32_t Clamp32(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, IN
 void TSurface::EllipseFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int32_t penWidth, bool fill) {
     // Rows beyond the image matter only as neighbours of the erosion, which reaches
     // penWidth rows, so only those are computed.
-    const int64_t ry0 = std::max(y0, int64_t(-penWidth - 1));
-    const int64_t ry1 = std::min(y1, int64_t(height_) + penWidth);
+    const int64_t ry0 = std::max(y0, int64_t(ct_) - penWidth - 1);
+    const int64_t ry1 = std::min(y1, int64_t(cb_) + penWidth);
     if (ry0 > ry1) {
         return;
     }
@@ -610,16 +656,15 @@ void TSurface::ThinCopyEllipse(const std::vector<Row>& full, int64_t ry0, int64_
     // are written, with one touched box for the figure.
     const uint32_t penPixel = ColorToPixel(Pen.Color);
     const uint32_t brushPixel = ColorToPixel(Brush.Color);
-    const int64_t w = width_;
     int64_t minX = INT64_MAX, maxX = INT64_MIN, minY = INT64_MAX, maxY = INT64_MIN;
     const auto put = [&](int64_t y, int64_t a, int64_t b, uint32_t pixel) {
-        a = std::max<int64_t>(a, 0);
-        b = std::min<int64_t>(b, w - 1);
+        a = std::max<int64_t>(a, cl_);
+        b = std::min<int64_t>(b, cr_ - 1);
         if (a > b) {
             return;
         }
-        auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
-        std::fill(row + a, row + b + 1, pixel);
+        uint32_t* run = At(a, y);
+        std::fill(run, run + (b - a + 1), pixel);
         minX = std::min(minX, a);
         maxX = std::max(maxX, b);
         minY = std::min(minY, y);
@@ -628,7 +673,7 @@ void TSurface::ThinCopyEllipse(const std::vector<Row>& full, int64_t ry0, int64_
     for (size_t k = 0; k < full.size(); ++k) {
         const int64_t y = ry0 + int64_t(k);
         const Row& f = full[k];
-        if (y < 0 || y >= height_ || f.A > f.B) {
+        if (y < ct_ || y >= cb_ || f.A > f.B) {
             continue;
         }
         const Row in = ErodedRow(full, k, y, y0, y1);
@@ -655,7 +700,7 @@ void TSurface::PaintRings(const std::vector<Row>& full, const std::vector<Row>& 
         const int64_t y = ry0 + int64_t(k);
         const Row& f = full[k];
         const Row& in = inner[k];
-        if (y < 0 || y >= height_ || f.A > f.B) {
+        if (y < ct_ || y >= cb_ || f.A > f.B) {
             continue;
         }
         if (in.A > in.B) {
@@ -678,15 +723,15 @@ void TSurface::PaintRings(const std::vector<Row>& full, const std::vector<Row>& 
 }
 
 void TSurface::ApplyColumn(int32_t x, int64_t y0, int64_t y1, uint32_t pixel, TPenMode mode) {
-    if (x < 0 || x >= width_) {
+    if (x < cl_ || x >= cr_) {
         return;
     }
-    y0 = std::max<int64_t>(y0, 0);
-    y1 = std::min<int64_t>(y1, height_ - 1);
+    y0 = std::max<int64_t>(y0, ct_);
+    y1 = std::min<int64_t>(y1, cb_ - 1);
     if (y0 > y1) {
         return;
     }
-    uint8_t* p = bits_ + y0 * stride_ + qsizetype(x) * 4;
+    auto* p = reinterpret_cast<uint8_t*>(At(x, y0));
     for (int64_t y = y0; y <= y1; ++y, p += stride_) {
         ApplyPixel(*reinterpret_cast<uint32_t*>(p), pixel, mode);
     }
@@ -709,29 +754,29 @@ void TSurface::RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, i
         if (penWidth == 0 && !fill) {
             return;
         }
-        for (int64_t y = std::max<int64_t>(y0, 0); y <= std::min<int64_t>(y1, height_ - 1); ++y) {
+        for (int64_t y = std::max<int64_t>(y0, ct_); y <= std::min<int64_t>(y1, cb_ - 1); ++y) {
             ApplySpan(int32_t(y), Clamp32(x0), Clamp32(x1), pixel, mode);
         }
         return;
     }
-    for (int64_t y = std::max<int64_t>(y0, 0); y < std::min<int64_t>(iy0, height_); ++y) {
+    for (int64_t y = std::max<int64_t>(y0, ct_); y < std::min<int64_t>(iy0, cb_); ++y) {
         ApplySpan(int32_t(y), Clamp32(x0), Clamp32(x1), penPixel, mode);
     }
-    for (int64_t y = std::max<int64_t>(iy1 + 1, 0); y <= std::min<int64_t>(y1, height_ - 1); ++y) {
+    for (int64_t y = std::max<int64_t>(iy1 + 1, ct_); y <= std::min<int64_t>(y1, cb_ - 1); ++y) {
         ApplySpan(int32_t(y), Clamp32(x0), Clamp32(x1), penPixel, mode);
     }
     for (int64_t x = x0; x < ix0; ++x) {
-        if (x >= 0 && x < width_) {
+        if (x >= cl_ && x < cr_) {
             ApplyColumn(int32_t(x), iy0, iy1, penPixel, mode);
         }
     }
     for (int64_t x = ix1 + 1; x <= x1; ++x) {
-        if (x >= 0 && x < width_) {
+        if (x >= cl_ && x < cr_) {
             ApplyColumn(int32_t(x), iy0, iy1, penPixel, mode);
         }
     }
     if (fill) {
-        for (int64_t y = std::max<int64_t>(iy0, 0); y <= std::min<int64_t>(iy1, height_ - 1); ++y) {
+        for (int64_t y = std::max<int64_t>(iy0, ct_); y <= std::min<int64_t>(iy1, cb_ - 1); ++y) {
             ApplySpan(int32_t(y), Clamp32(ix0), Clamp32(ix1), brushPixel, mode);
         }
     }
@@ -754,9 +799,9 @@ struct CoverMask {
     }
 };
 
-// The box of the points grown by the pen width, clipped to width x height; empty when
+// The box of the points grown by the pen width, clipped to the clip box; empty when
 // nothing of it is visible.
-QRect PolygonBox(const std::vector<TPoint>& points, int32_t pw, int32_t width, int32_t height) {
+QRect PolygonBox(const std::vector<TPoint>& points, int32_t pw, const ClipBox& clip) {
     int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
     for (const TPoint& p : points) {
         minX = std::min<int64_t>(minX, p.X);
@@ -764,10 +809,10 @@ QRect PolygonBox(const std::vector<TPoint>& points, int32_t pw, int32_t width, i
         minY = std::min<int64_t>(minY, p.Y);
         maxY = std::max<int64_t>(maxY, p.Y);
     }
-    const int64_t l = std::max<int64_t>(minX - pw, 0);
-    const int64_t t = std::max<int64_t>(minY - pw, 0);
-    const int64_t r = std::min<int64_t>(maxX + pw, width - 1);
-    const int64_t b = std::min<int64_t>(maxY + pw, height - 1);
+    const int64_t l = std::max<int64_t>(minX - pw, clip.L);
+    const int64_t t = std::max<int64_t>(minY - pw, clip.T);
+    const int64_t r = std::min<int64_t>(maxX + pw, clip.R - 1);
+    const int64_t b = std::min<int64_t>(maxY + pw, clip.B - 1);
     if (l > r || t > b) {
         return QRect();
     }
@@ -807,16 +852,15 @@ void StrokePolygon(const std::vector<TPoint>& points, int32_t pw, CoverMask& mas
     const size_t count = points.size();
     const int32_t lo = -(pw - 1) / 2;
     const int32_t hi = pw / 2;
-    const int32_t w = mask.Box.right() + 1;
-    const int32_t h = mask.Box.bottom() + 1;
+    const ClipBox clip{mask.Box.left(), mask.Box.top(), int64_t(mask.Box.right()) + 1, int64_t(mask.Box.bottom()) + 1};
     for (size_t k = 0; k < count; ++k) {
         const TPoint& p = points[k];
         const TPoint& q = points[(k + 1) % count];
         if (pw <= 1) {
-            ForEachLinePixel(p, q, w, h, 0, [&](int64_t, int64_t x, int64_t y) { mask.Set(x, y, CoverMask::kOutline); });
+            ForEachLinePixel(p, q, clip, 0, [&](int64_t, int64_t x, int64_t y) { mask.Set(x, y, CoverMask::kOutline); });
             continue;
         }
-        ForEachLinePixel(p, q, w, h, pw, [&](int64_t, int64_t x, int64_t y) {
+        ForEachLinePixel(p, q, clip, pw, [&](int64_t, int64_t x, int64_t y) {
             for (int64_t yy = y + lo; yy <= y + hi; ++yy) {
                 for (int64_t xx = x + lo; xx <= x + hi; ++xx) {
                     mask.Set(xx, yy, CoverMask::kOutline);
@@ -832,11 +876,21 @@ void StrokePolygon(const std::vector<TPoint>& points, int32_t pw, CoverMask& mas
 } // namespace
 
 void TSurface::Polygon(const std::vector<TPoint>& points) {
+    if (recording_ && !points.empty()) {
+        TOp op;
+        op.Kind = TOp::TKind::Polygon;
+        op.Points = points;
+        Record(std::move(op));
+    }
+    DrawPolygon(points);
+}
+
+void TSurface::DrawPolygon(const std::vector<TPoint>& points) {
     if (points.empty() || !Begin()) {
         return;
     }
     const int32_t pw = std::max(1, Pen.Width);
-    const QRect box = PolygonBox(points, pw, width_, height_);
+    const QRect box = PolygonBox(points, pw, ClipBox{cl_, ct_, cr_, cb_});
     if (box.isEmpty()) {
         return;
     }
@@ -854,12 +908,12 @@ void TSurface::ApplyMask(const QRect& box, const std::vector<uint8_t>& cells) {
     const uint32_t penPixel = ColorToPixel(Pen.Color);
     const uint32_t brushPixel = ColorToPixel(Brush.Color);
     for (int y = box.top(); y <= box.bottom(); ++y) {
-        auto* row = reinterpret_cast<uint32_t*>(bits_ + y * stride_);
+        uint32_t* row = At(box.left(), y);
         const uint8_t* m = cells.data() + size_t(y - box.top()) * size_t(box.width());
         for (int x = box.left(); x <= box.right(); ++x) {
             const uint8_t v = m[x - box.left()];
             if (v != 0) {
-                ApplyPixel(row[x], v == 1 ? penPixel : brushPixel, Pen.Mode);
+                ApplyPixel(row[x - box.left()], v == 1 ? penPixel : brushPixel, Pen.Mode);
                 Touch(x, y, x, y);
             }
         }
@@ -966,14 +1020,26 @@ int32_t TSurface::TextHeight(const QString& text) { return MaskFor(text).Height;
 // A run of a text placed anywhere: the row and ends come in 64 bits (text near the
 // 32-bit limits reaches past them) and are clipped to the image before drawing.
 void TSurface::TextSpan(int64_t y, int64_t x0, int64_t x1, uint32_t pixel) {
-    if (y < 0 || y >= height_ || x1 < 0 || x0 >= width_) {
+    if (y < ct_ || y >= cb_ || x1 < cl_ || x0 >= cr_) {
         return;
     }
-    ApplySpan(int32_t(y), int32_t(std::max<int64_t>(x0, 0)), int32_t(std::min<int64_t>(x1, width_ - 1)), pixel,
+    ApplySpan(int32_t(y), int32_t(std::max<int64_t>(x0, cl_)), int32_t(std::min<int64_t>(x1, cr_ - 1)), pixel,
               Pen.Mode);
 }
 
 void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
+    if (recording_) {
+        TOp op;
+        op.Kind = TOp::TKind::Text;
+        op.A = TPoint{x, y};
+        op.Text = text;
+        op.Font = Font;
+        Record(std::move(op));
+    }
+    DrawText(x, y, text);
+}
+
+void TSurface::DrawText(int32_t x, int32_t y, const QString& text) {
     if (!Begin()) {
         return;
     }
@@ -993,19 +1059,20 @@ bool TSurface::GlyphsInside(int32_t x, int32_t y, const TextMask& mask, uint32_t
     const int64_t right = int64_t(x) + mask.MaxX;
     const int64_t top = int64_t(y) + mask.MinY;
     const int64_t bottom = int64_t(y) + mask.MaxY;
-    if (left < 0 || top < 0 || right >= width_ || bottom >= height_) {
+    if (left < cl_ || top < ct_ || right >= cr_ || bottom >= cb_) {
         return false;
     }
     // Labels are drawn twice per shape on every paint: the glyph runs go straight to the
     // pixels, with no clipping and one touched box.
     const TPenMode mode = Pen.Mode;
     for (const Span& s : mask.Spans) {
-        auto* row = reinterpret_cast<uint32_t*>(bits_ + (y + s.Y) * stride_) + x;
+        uint32_t* run = At(int64_t(x) + s.X0, int64_t(y) + s.Y);
+        const int32_t n = s.X1 - s.X0 + 1;
         if (mode == TPenMode::pmCopy) {
-            std::fill(row + s.X0, row + s.X1 + 1, textPixel);
+            std::fill(run, run + n, textPixel);
         } else {
-            for (int32_t k = s.X0; k <= s.X1; ++k) {
-                ApplyPixel(row[k], textPixel, mode);
+            for (int32_t k = 0; k < n; ++k) {
+                ApplyPixel(run[k], textPixel, mode);
             }
         }
     }
@@ -1096,6 +1163,18 @@ QImage AsRgb32(const QImage& source) {
 } // namespace
 
 void TSurface::StretchDraw(const TRect& dest, const QImage& source) {
+    if (recording_) {
+        TOp op;
+        op.Kind = TOp::TKind::Stretch;
+        op.A = TPoint{dest.Left, dest.Top};
+        op.B = TPoint{dest.Right, dest.Bottom};
+        op.Picture = source;
+        Record(std::move(op));
+    }
+    DrawStretch(dest, source);
+}
+
+void TSurface::DrawStretch(const TRect& dest, const QImage& source) {
     if (source.isNull() || !Begin()) {
         return;
     }
@@ -1103,15 +1182,114 @@ void TSurface::StretchDraw(const TRect& dest, const QImage& source) {
     const int32_t t = std::min(dest.Top, dest.Bottom);
     const int64_t w = std::llabs(int64_t(dest.Right) - dest.Left);
     const int64_t h = std::llabs(int64_t(dest.Bottom) - dest.Top);
-    if (w == 0 || h == 0 || w > INT32_MAX || h > INT32_MAX) {
+    // The stretch works in the image's coordinates; the source pixel of each target
+    // pixel depends only on its distance from the destination's corner.
+    const int64_t il = int64_t(l) - ox_;
+    const int64_t it = int64_t(t) - oy_;
+    if (w == 0 || h == 0 || w > INT32_MAX || h > INT32_MAX || il < INT32_MIN || il > INT32_MAX || it < INT32_MIN ||
+        it > INT32_MAX) {
         return;
     }
+    const QRect clip(int(cl_ - ox_), int(ct_ - oy_), cr_ - cl_, cb_ - ct_);
     const QImage src = AsRgb32(source);
-    StretchInto(src, reinterpret_cast<uint32_t*>(bits_), stride_, l, t, int32_t(w), int32_t(h), image_->rect());
-    const QRect covered = QRect(l, t, int(w), int(h)).intersected(image_->rect());
-    if (!covered.isEmpty()) {
-        Touch(covered.left(), covered.top(), covered.right(), covered.bottom());
+    StretchInto(src, reinterpret_cast<uint32_t*>(bits_), stride_, int32_t(il), int32_t(it), int32_t(w), int32_t(h),
+                clip);
+    const int64_t x0 = std::max<int64_t>(l, cl_);
+    const int64_t y0 = std::max<int64_t>(t, ct_);
+    const int64_t x1 = std::min<int64_t>(int64_t(l) + w, cr_) - 1;
+    const int64_t y1 = std::min<int64_t>(int64_t(t) + h, cb_) - 1;
+    if (x0 <= x1 && y0 <= y1) {
+        Touch(int32_t(x0), int32_t(y0), int32_t(x1), int32_t(y1));
     }
+}
+
+namespace {
+
+// Beyond this many kept figures the record is dropped: feedback that is drawn and
+// erased cancels itself, so only a runaway caller gets here.
+constexpr size_t kMaxRecorded = 65536;
+// How far back an xor figure looks for its twin; an erase follows its draw closely.
+constexpr size_t kTwinSearch = 64;
+
+} // namespace
+
+bool TSurface::TOp::SameFigure(const TOp& other) const {
+    return Kind == other.Kind && A == other.A && B == other.B && Points == other.Points && Text == other.Text &&
+           Pen == other.Pen && Brush == other.Brush && (Kind != TKind::Text || Font == other.Font) &&
+           Kind != TKind::Stretch;
+}
+
+void TSurface::Record(TOp op) {
+    op.Pen = Pen;
+    op.Brush = Brush;
+    // Drawing an xor or not-xor figure twice changes nothing, provided nothing was
+    // copied over it in between: both are dropped.
+    if (op.Pen.Mode != TPenMode::pmCopy) {
+        const size_t stop = ops_.size() > kTwinSearch ? ops_.size() - kTwinSearch : 0;
+        for (size_t k = ops_.size(); k > stop; --k) {
+            const TOp& earlier = ops_[k - 1];
+            if (earlier.Pen.Mode == TPenMode::pmCopy || earlier.Kind == TOp::TKind::Stretch) {
+                break;
+            }
+            if (earlier.SameFigure(op)) {
+                ops_.erase(ops_.begin() + ptrdiff_t(k - 1));
+                return;
+            }
+        }
+    }
+    if (ops_.size() >= kMaxRecorded) {
+        ops_.clear();
+        lost_ = true;
+        recording_ = false;
+        return;
+    }
+    ops_.push_back(std::move(op));
+}
+
+void TSurface::ClearRecording() {
+    ops_.clear();
+    lost_ = false;
+}
+
+void TSurface::DrawOp(const TOp& op) {
+    Pen = op.Pen;
+    Brush = op.Brush;
+    switch (op.Kind) {
+    case TOp::TKind::Line:
+        DrawLine(op.A, op.B);
+        break;
+    case TOp::TKind::Rectangle:
+        BoxFigure(op.A.X, op.A.Y, op.B.X, op.B.Y, TBoxKind::Rectangle);
+        break;
+    case TOp::TKind::Ellipse:
+        BoxFigure(op.A.X, op.A.Y, op.B.X, op.B.Y, TBoxKind::Ellipse);
+        break;
+    case TOp::TKind::Polygon:
+        DrawPolygon(op.Points);
+        break;
+    case TOp::TKind::Text:
+        Font = op.Font;
+        DrawText(op.A.X, op.A.Y, op.Text);
+        break;
+    case TOp::TKind::Stretch:
+        DrawStretch(TRect{op.A.X, op.A.Y, op.B.X, op.B.Y}, op.Picture);
+        break;
+    }
+}
+
+void TSurface::Replay() {
+    const TPen pen = Pen;
+    const TBrush brush = Brush;
+    const TFont font = Font;
+    const bool recording = recording_;
+    recording_ = false;
+    for (const TOp& op : ops_) {
+        DrawOp(op);
+    }
+    recording_ = recording;
+    Pen = pen;
+    Brush = brush;
+    Font = font;
 }
 
 QImage StretchImage(const QImage& source, int32_t width, int32_t height) {

@@ -6,6 +6,7 @@
 #include <QColor>
 #include <QFont>
 #include <QImage>
+#include <QPoint>
 #include <QRect>
 #include <QString>
 
@@ -70,13 +71,35 @@ QFont ToQFont(const TFont& font);
 class TSurface {
 public:
     TSurface();
-    explicit TSurface(QImage* image);
+    explicit TSurface(QImage* image, QPoint origin = QPoint());
     ~TSurface();
     TSurface(const TSurface&) = delete;
     TSurface& operator=(const TSurface&) = delete;
 
-    void SetImage(QImage* image);
+    // The image holds the part of a larger drawing whose top-left pixel is at origin:
+    // figures are given in the drawing's coordinates, and pixel (x, y) of the drawing is
+    // pixel (x - origin) of the image. Rasterising in the drawing's coordinates makes
+    // any part of a figure the same pixels, whichever part of the drawing is held.
+    void SetImage(QImage* image, QPoint origin = QPoint());
     QImage* Image() const { return image_; }
+    QPoint Origin() const { return origin_; }
+    // Limits drawing to a rectangle of the drawing's coordinates; a null rectangle
+    // leaves only the image's own bounds.
+    void SetClip(const QRect& clip) { clip_ = clip; }
+    QRect Clip() const { return clip_; }
+
+    // While recording, every figure drawn is kept with its pen, brush and font, so that
+    // Replay can draw them again onto another part of the drawing and give the same
+    // pixels there. An xor or not-xor figure drawn again with nothing copied since
+    // cancels its earlier twin, so feedback that is drawn and erased keeps nothing.
+    void SetRecording(bool on) { recording_ = on; }
+    bool Recording() const { return recording_; }
+    void ClearRecording();
+    size_t RecordedCount() const { return ops_.size(); }
+    // True when more figures were drawn than can be kept (the record was dropped).
+    bool RecordingLost() const { return lost_; }
+    // Draws the recorded figures, in order, within the current image and clip.
+    void Replay();
 
     TPen Pen;
     TBrush Brush;
@@ -101,8 +124,14 @@ public:
     // Nearest-neighbour stretch of the whole source onto dest (no smoothing).
     void StretchDraw(const TRect& dest, const QImage& source);
 
+    // In the drawing's coordinates.
     QRect Touched() const;
     void ResetTouched();
+    void AddTouched(const QRect& r) {
+        if (!r.isEmpty()) {
+            Touch(r.left(), r.top(), r.right(), r.bottom());
+        }
+    }
 
     // A horizontal run of covered pixels on row Y, columns X0..X1 inclusive.
     struct Span {
@@ -117,6 +146,31 @@ public:
     };
 
 private:
+    // One recorded figure; A and B are the line's ends or the box's corners.
+    struct TOp {
+        enum class TKind : uint8_t { Line, Rectangle, Ellipse, Polygon, Text, Stretch };
+        TKind Kind = TKind::Line;
+        TPoint A;
+        TPoint B;
+        std::vector<TPoint> Points;
+        QString Text;
+        QImage Picture;
+        TPen Pen;
+        TBrush Brush;
+        TFont Font;
+        bool SameFigure(const TOp& other) const;
+    };
+    void Record(TOp op);
+    void DrawOp(const TOp& op);
+    void DrawLine(TPoint a, TPoint b);
+    void DrawPolygon(const std::vector<TPoint>& points);
+    void DrawText(int32_t x, int32_t y, const QString& text);
+    void DrawStretch(const TRect& dest, const QImage& source);
+    // The pixel (x, y) of the drawing; it must lie within the image.
+    uint32_t* At(int64_t x, int64_t y) const {
+        return reinterpret_cast<uint32_t*>(bits_ + (y - oy_) * stride_) + (x - ox_);
+    }
+
     struct TextMask {
         int32_t Width = 0;
         int32_t Height = 0;
@@ -168,10 +222,21 @@ private:
     bool Begin();
 
     QImage* image_ = nullptr;
+    QPoint origin_;
+    QRect clip_;
     uint8_t* bits_ = nullptr;
     qsizetype stride_ = 0;
-    int32_t width_ = 0;
-    int32_t height_ = 0;
+    int64_t ox_ = 0;
+    int64_t oy_ = 0;
+    // The drawable pixels of the drawing, right and bottom excluded: the image at its
+    // origin within the clip. Set by Begin.
+    int32_t cl_ = 0;
+    int32_t ct_ = 0;
+    int32_t cr_ = 0;
+    int32_t cb_ = 0;
+    bool recording_ = false;
+    bool lost_ = false;
+    std::vector<TOp> ops_;
     TPoint penPos_;
     int32_t tx0_ = INT32_MAX;
     int32_t ty0_ = INT32_MAX;

@@ -211,19 +211,19 @@ TEST_F(MainWindowTest, ZoomTwoGivesScrollBarsAndOneTakesThemAway) {
 
 // The picture has no pure black pixel, so black on the canvas is a shadow copy.
 TEST_F(MainWindowTest, ShadowBoxRepaintsAtOnce) {
-    ASSERT_EQ(CountColour(form.MyCAD1->Image(), form.MyCAD1->rect(), kBlack), 0);
+    ASSERT_EQ(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), form.MyCAD1->rect(), kBlack), 0);
     DrawWith(form.rectangleBtn, {40, 40}, {200, 150});
     DeselectAll();
     const QRect box(30, 30, 190, 150);
-    EXPECT_GT(CountColour(form.MyCAD1->Image(), box, kBlack), 100);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), box, kBlack), 100);
     form.CheckBox1->click();
     EXPECT_FALSE(form.MyCAD1->Shadow());
     EXPECT_FALSE(ShapeSettings.Shadow);
-    EXPECT_EQ(CountColour(form.MyCAD1->Image(), form.MyCAD1->rect(), kBlack), 0);
-    EXPECT_GT(CountColour(form.MyCAD1->Image(), box, kYellow), 100);
+    EXPECT_EQ(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), form.MyCAD1->rect(), kBlack), 0);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), box, kYellow), 100);
     form.CheckBox1->click();
     EXPECT_TRUE(form.MyCAD1->Shadow());
-    EXPECT_GT(CountColour(form.MyCAD1->Image(), box, kBlack), 100);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), box, kBlack), 100);
 }
 
 // A region's label ("Roi-" and its number) is drawn in the yellow font under the box.
@@ -231,14 +231,14 @@ TEST_F(MainWindowTest, LabelBoxRepaintsAtOnce) {
     DrawWith(form.rectangleBtn, {40, 40}, {200, 150});
     DeselectAll();
     const QRect underBox(40, 153, 160, 30);
-    EXPECT_GT(CountColour(form.MyCAD1->Image(), underBox, kYellow), 10);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), underBox, kYellow), 10);
     form.CheckBox2->click();
     EXPECT_FALSE(form.MyCAD1->DICOMStyle());
     EXPECT_FALSE(ShapeSettings.DICOMStyle);
-    EXPECT_EQ(CountColour(form.MyCAD1->Image(), underBox, kYellow), 0);
-    EXPECT_GT(CountColour(form.MyCAD1->Image(), QRect(30, 30, 190, 130), kYellow), 100);
+    EXPECT_EQ(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), underBox, kYellow), 0);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), QRect(30, 30, 190, 130), kYellow), 100);
     form.CheckBox2->click();
-    EXPECT_GT(CountColour(form.MyCAD1->Image(), underBox, kYellow), 10);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), underBox, kYellow), 10);
 }
 
 TEST_F(MainWindowTest, ChosenColourAppliesToNewShapesOnly) {
@@ -248,22 +248,22 @@ TEST_F(MainWindowTest, ChosenColourAppliesToNewShapesOnly) {
         return QColor(Qt::red);
     };
     DrawWith(form.rectangleBtn, {20, 20}, {100, 100});
-    const QImage before = form.MyCAD1->Image();
+    const QImage before = form.MyCAD1->CanvasPixels(form.MyCAD1->rect());
     QTest::mouseClick(form.Shape1, Qt::RightButton);
     ASSERT_EQ(offered.size(), 1u);
     EXPECT_EQ(offered[0], QColor(Qt::black));
     EXPECT_EQ(form.MyCAD1->Pen().Color, clRed);
     EXPECT_EQ(form.Shape1->PenColor(), clRed);
     EXPECT_EQ(form.Shape1->BrushColor(), clRed);
-    EXPECT_EQ(form.MyCAD1->Image(), before) << "choosing a colour does not repaint";
+    EXPECT_EQ(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), before) << "choosing a colour does not repaint";
 
     DrawWith(form.rectangleBtn, {200, 200}, {300, 300});
     ASSERT_EQ(form.MyCAD1->ShapeCount(), 2);
     EXPECT_EQ(form.MyCAD1->Shape(0)->Pen.Color, clYellow);
     EXPECT_EQ(form.MyCAD1->Shape(1)->Pen.Color, clRed);
     DeselectAll();
-    EXPECT_GT(CountColour(form.MyCAD1->Image(), QRect(195, 195, 110, 110), qRgb(255, 0, 0)), 100);
-    EXPECT_GT(CountColour(form.MyCAD1->Image(), QRect(15, 15, 90, 90), kYellow), 100);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), QRect(195, 195, 110, 110), qRgb(255, 0, 0)), 100);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), QRect(15, 15, 90, 90), kYellow), 100);
 
     QTest::mouseClick(form.Shape1, Qt::LeftButton);
     ASSERT_EQ(offered.size(), 2u);
@@ -280,10 +280,10 @@ TEST_F(MainWindowTest, CancelledColourChangesNothing) {
 TEST_F(MainWindowTest, DeleteWithNothingSelectedDoesNothing) {
     DrawWith(form.rectangleBtn, {40, 40}, {200, 150});
     DeselectAll();
-    const QImage before = form.MyCAD1->Image();
+    const QImage before = form.MyCAD1->CanvasPixels(form.MyCAD1->rect());
     form.SpeedButton1->click();
     EXPECT_EQ(form.MyCAD1->ShapeCount(), 1);
-    EXPECT_EQ(form.MyCAD1->Image(), before);
+    EXPECT_EQ(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), before);
 }
 
 TEST_F(MainWindowTest, DeleteRemovesTheSelectedShapeAndRepaints) {
@@ -293,8 +293,8 @@ TEST_F(MainWindowTest, DeleteRemovesTheSelectedShapeAndRepaints) {
     form.MyCAD1->Shape(0)->Select();
     form.SpeedButton1->click();
     ASSERT_EQ(form.MyCAD1->ShapeCount(), 1);
-    EXPECT_EQ(CountColour(form.MyCAD1->Image(), QRect(30, 30, 190, 150), kYellow), 0);
-    EXPECT_GT(CountColour(form.MyCAD1->Image(), QRect(245, 245, 110, 90), kYellow), 50);
+    EXPECT_EQ(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), QRect(30, 30, 190, 150), kYellow), 0);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), QRect(245, 245, 110, 90), kYellow), 50);
 }
 
 TEST_F(MainWindowTest, LineWidthFollowsTheSpinBoxText) {

@@ -146,14 +146,21 @@ TEST_F(MeasuringTest, ExportedCsvOfACtAgreesWithNumpy) {
 }
 
 TEST_F(MeasuringTest, ExportedPictureIsTheCanvasPixelByPixel) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
     DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
     form.Edit1->setText(QStringLiteral("1.5"));
     form.Button1->click();
+    QApplication::processEvents();
     const QString path = dir.path() + QStringLiteral("/p.png");
     ASSERT_TRUE(form.ExportPicture(path));
-    const QImage saved(path);
-    EXPECT_EQ(saved.convertToFormat(QImage::Format_RGB32), form.MyCAD1->Image().convertToFormat(QImage::Format_RGB32));
+    const QImage saved = QImage(path).convertToFormat(QImage::Format_RGB32);
     EXPECT_EQ(saved.size(), QSize(768, 768));
+    // The part on the screen is the image the canvas shows; the rest as it would be shown.
+    const QRect shown = form.MyCAD1->ImageRect();
+    ASSERT_FALSE(shown.isEmpty());
+    EXPECT_EQ(saved.copy(shown), form.MyCAD1->Image().convertToFormat(QImage::Format_RGB32));
+    EXPECT_EQ(saved, form.MyCAD1->CanvasPixels(form.MyCAD1->rect()));
 }
 
 TEST_F(MeasuringTest, AnnotationsAreSavedBesideTheFileAndFailuresAreTold) {
@@ -201,10 +208,10 @@ TEST_F(MeasuringTest, PaintingLabelsOfManyRegionsMeasuresOnlyWhatChanged) {
     EXPECT_EQ(form.StatsCache().Computations(), first + 1);
 
     // The labels' further lines are drawn: the canvas differs from one without them.
-    const QImage with = form.MyCAD1->Image();
+    const QImage with = form.MyCAD1->CanvasPixels(form.MyCAD1->rect());
     form.ListBtn->click();
     EXPECT_TRUE(form.MyCAD1->Shape(7)->LabelLines.isEmpty()) << "the built-in picture's labels are as before";
-    EXPECT_NE(form.MyCAD1->Image(), with);
+    EXPECT_NE(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), with);
 }
 
 } // namespace

@@ -363,4 +363,79 @@ TEST(SurfaceStretch, RepeatsOrDropsWholePixels) {
     EXPECT_TRUE(StretchImage(src, 0, 5).isNull());
 }
 
+// A mix of every figure, pen width, style and raster mode, with coordinates that
+// cross the parts' edges.
+void DrawMix(TSurface& s) {
+    s.Pen = TPen{0x0000FF, TPenStyle::psSolid, 1, TPenMode::pmCopy};
+    s.Brush = TBrush{0x00FF00, TBrushStyle::bsSolid};
+    s.Ellipse(3, 5, 77, 52);
+    s.Pen.Width = 3;
+    s.Brush.Style = TBrushStyle::bsClear;
+    s.Rectangle(70, 10, 20, 58);
+    s.Pen = TPen{0xFF00FF, TPenStyle::psDashDot, 1, TPenMode::pmXor};
+    s.MoveTo(-5, 7);
+    s.LineTo(85, 41);
+    s.Pen = TPen{0x123456, TPenStyle::psSolid, 1, TPenMode::pmNotXor};
+    s.MoveTo(79, 0);
+    s.LineTo(1, 59);
+    s.Pen.Width = 4;
+    s.Brush = TBrush{0x808080, TBrushStyle::bsSolid};
+    s.Polygon({{10, 50}, {40, 2}, {75, 45}, {33, 33}});
+    s.Ellipse(17, 13, 61, 39);
+    s.Font.Name = QStringLiteral("Arial");
+    s.Font.Height = -12;
+    s.Font.Color = 0x00FFFF;
+    s.Pen.Mode = TPenMode::pmXor;
+    s.Brush.Style = TBrushStyle::bsClear;
+    s.TextOut(25, 22, QStringLiteral("Roi-17 @ 45"));
+}
+
+TEST(SurfaceParts, AnyPartOfTheDrawingHoldsTheSamePixelsAsTheWhole) {
+    QImage whole = Noise();
+    {
+        TSurface s(&whole);
+        s.StretchDraw(TRect{0, 0, 80, 60}, Noise(23, 17));
+        DrawMix(s);
+    }
+    const QRect parts[] = {{0, 0, 80, 60}, {13, 7, 31, 29}, {40, 30, 40, 30}, {0, 21, 80, 1}, {66, 0, 1, 60}};
+    for (const QRect& part : parts) {
+        SCOPED_TRACE(testing::Message() << part.x() << "," << part.y() << " " << part.width() << "x" << part.height());
+        QImage piece = Noise().copy(part);
+        TSurface s(&piece, part.topLeft());
+        s.StretchDraw(TRect{0, 0, 80, 60}, Noise(23, 17));
+        DrawMix(s);
+        EXPECT_EQ(piece, whole.copy(part));
+        EXPECT_TRUE(part.contains(s.Touched())) << "touched in the drawing's coordinates";
+    }
+}
+
+TEST(SurfaceParts, ClipKeepsEverythingOutsideAndReplayFillsAnotherPartAlike) {
+    QImage whole = Noise();
+    TSurface full(&whole);
+    DrawMix(full);
+    // The mix drawn on the left half only, recorded, then replayed onto the right half.
+    QImage shown = Noise();
+    TSurface s(&shown);
+    s.SetClip(QRect(0, 0, 40, 60));
+    s.SetRecording(true);
+    DrawMix(s);
+    EXPECT_EQ(shown.copy(40, 0, 40, 60), Noise().copy(40, 0, 40, 60)) << "nothing outside the clip";
+    s.SetClip(QRect(40, 0, 40, 60));
+    s.Replay();
+    EXPECT_EQ(shown, whole);
+    // xor figures drawn again cancel in the record: the left half is restored by hand
+    // and the record then replays to nothing more than its copy-mode figures.
+    s.SetClip(QRect());
+    const size_t kept = s.RecordedCount();
+    s.Pen = TPen{0x123456, TPenStyle::psSolid, 4, TPenMode::pmNotXor};
+    s.Brush = TBrush{0x808080, TBrushStyle::bsSolid};
+    s.Ellipse(17, 13, 61, 39);
+    s.Ellipse(17, 13, 61, 39);
+    EXPECT_EQ(s.RecordedCount(), kept) << "draw and erase leave no trace";
+    EXPECT_EQ(shown, whole);
+    s.Ellipse(17, 13, 61, 39);
+    EXPECT_EQ(s.RecordedCount(), kept - 1) << "erasing a figure drops its earlier draw";
+    EXPECT_FALSE(s.RecordingLost());
+}
+
 TEST(Screen, PixelsPerInchIs96Offscreen) { EXPECT_EQ(ScreenPixelsPerInch(), 96); }

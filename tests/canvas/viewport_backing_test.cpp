@@ -1,0 +1,191 @@
+// The canvas inside a scroll area: its image covers only the viewport, and scrolling shows exactly the pixels of a whole-canvas render.
+#include "canvas/my_cad.h"
+#include "imaging/picture.h"
+#include "support/canvas_fixture.h"
+
+#include <QApplication>
+#include <QScrollArea>
+#include <QScrollBar>
+
+#include <memory>
+#include <string>
+
+using namespace kelvo;
+using kelvo::test::CanvasTest;
+
+namespace {
+
+// A monochrome 16-bit picture with a pattern that makes every stretch error visible.
+std::shared_ptr<imaging::TPicture> Ramp(int w, int h) {
+    auto p = std::make_shared<imaging::TPicture>();
+    p->Allocate(w, h, 1, 1, imaging::TSampleType::U16, 16);
+    auto* v = reinterpret_cast<uint16_t*>(p->Data());
+    for (int y = 0; y < h; ++y) {
+        for (int x = 0; x < w; ++x) {
+            v[size_t(y) * size_t(w) + size_t(x)] = uint16_t((x * 37 + y * 101) % 4096);
+        }
+    }
+    p->ComputeRange();
+    return p;
+}
+
+// Empty when the images agree pixel for pixel; else where and how many differ.
+std::string Differences(const QImage& a, const QImage& b) {
+    if (a.size() != b.size()) {
+        return "sizes differ";
+    }
+    int count = 0;
+    QPoint first;
+    for (int y = 0; y < a.height(); ++y) {
+        for (int x = 0; x < a.width(); ++x) {
+            if ((a.pixel(x, y) | 0xFF000000u) != (b.pixel(x, y) | 0xFF000000u) && count++ == 0) {
+                first = QPoint(x, y);
+            }
+        }
+    }
+    return count == 0 ? std::string() : std::to_string(count) + " differ, first at " + std::to_string(first.x()) + "," +
+                                            std::to_string(first.y());
+}
+
+class ViewportBacking : public CanvasTest {
+protected:
+    void SetUp() override {
+        CanvasTest::SetUp();
+        scroll_ = std::make_unique<QScrollArea>();
+        scroll_->resize(300, 220);
+        scroll_->setWidget(new TMyCAD());
+        // The test moves the mouse itself: the platform's moves under a scrolled
+        // canvas would move the feedback of one canvas and not the other.
+        Cad()->setAttribute(Qt::WA_TransparentForMouseEvents);
+        scroll_->show();
+    }
+    void TearDown() override {
+        scroll_.reset();
+        CanvasTest::TearDown();
+    }
+    TMyCAD* Cad() const { return static_cast<TMyCAD*>(scroll_->widget()); }
+    QSize Viewport() const { return scroll_->viewport()->size(); }
+    void ScrollTo(int x, int y) {
+        scroll_->horizontalScrollBar()->setValue(x);
+        scroll_->verticalScrollBar()->setValue(y);
+        QApplication::processEvents();
+        Cad()->repaint();
+    }
+    // The same state on both canvases: picture, zoom and a few shapes, one selected.
+    static void Prepare(TMyCAD& cad, const std::shared_ptr<imaging::TPicture>& picture, double zoom) {
+        ASSERT_TRUE(cad.SetPicture(picture));
+        ASSERT_TRUE(cad.SetZoom(zoom));
+        cad.ClearShapes();
+        cad.SetPen(TPen{RGB(255, 255, 0), TPenStyle::psSolid, 2, TPenMode::pmCopy});
+        TFont font;
+        font.Name = QStringLiteral("Arial");
+        font.Height = -12;
+        font.Color = clYellow;
+        cad.SetFont(font);
+        const TDrawTool kinds[] = {SpRectangle, SpEllipse, SpRuleLine, SpPolyLine};
+        std::vector<std::unique_ptr<TMyShape>> shapes;
+        for (int i = 0; i < 4; ++i) {
+            auto shape = cad.CreateShape(kinds[i]);
+            shape->Points = {{20 + 60 * i, 15 + 30 * i}, {150 + 40 * i, 120 + 25 * i}};
+            if (kinds[i] == SpPolyLine) {
+                shape->Points.push_back({40, 190});
+            }
+            shape->SetCaption(QStringLiteral("Roi-%1").arg(i));
+            shapes.push_back(std::move(shape));
+        }
+        cad.ReplaceShapes(0, 0, std::move(shapes));
+        cad.SetShapeTool(SpNone);
+    }
+    // Selects the ellipse and starts moving it: hot points in copy mode, the outline in
+    // xor, part of both beyond the first view.
+    static void Feedback(TMyCAD& cad) {
+        cad.MouseDown(TMouseButton::mbLeft, {}, 140, 100);
+        cad.MouseMove({}, 190, 170);
+        cad.MouseMove({}, 260, 230);
+    }
+
+    std::unique_ptr<QScrollArea> scroll_;
+};
+
+TEST_F(ViewportBacking, LargePictureAtHighZoomKeepsAnImageNoLargerThanTheViewport) {
+    TMyCAD* cad = Cad();
+    ASSERT_TRUE(cad->SetPicture(Ramp(4096, 4096)));
+    ASSERT_TRUE(cad->SetZoom(4.0));
+    QApplication::processEvents();
+    cad->repaint();
+    EXPECT_EQ(cad->size(), QSize(16384, 16384));
+    EXPECT_LE(cad->Image().width(), Viewport().width());
+    EXPECT_LE(cad->Image().height(), Viewport().height());
+    ScrollTo(9000, 12000);
+    EXPECT_EQ(cad->ImageRect(), QRect(QPoint(9000, 12000), Viewport()));
+    // A pixel far from the view is still readable, and is the picture's own.
+    const QImage far = cad->CanvasPixels(QRect(16380, 3, 1, 1));
+    ASSERT_EQ(far.size(), QSize(1, 1));
+    const imaging::TPicture& p = *cad->Picture();
+    const QImage one = p.Render(0, cad->Window()).copy(4095, 0, 1, 1);
+    EXPECT_EQ(Px(far, 0, 0), Px(one, 0, 0));
+}
+
+TEST_F(ViewportBacking, ScrolledViewsShowExactlyTheWholeRenderWithFeedback) {
+    struct Case {
+        double Zoom;
+        QPoint Scroll[3];
+    };
+    const Case cases[] = {{1.0, {{0, 0}, {37, 91}, {120, 60}}},
+                          {2.0, {{0, 0}, {250, 330}, {91, 13}}},
+                          {3.0, {{0, 0}, {600, 500}, {5, 444}}}};
+    const auto picture = Ramp(330, 290);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.Zoom);
+        TMyCAD whole;
+        Prepare(whole, picture, c.Zoom);
+        Prepare(*Cad(), picture, c.Zoom);
+        ScrollTo(0, 0);
+        ASSERT_EQ(whole.ImageRect(), whole.rect()) << "a canvas of its own holds all of itself";
+        ASSERT_LT(Cad()->ImageRect().width(), Cad()->width()) << "the view shows a part";
+        EXPECT_EQ(Differences(Cad()->CanvasPixels(Cad()->rect()), whole.Image()), "") << "before feedback";
+        const QImage before = whole.Image().copy();
+        Feedback(whole);
+        Feedback(*Cad());
+        ASSERT_NE(whole.Image(), before) << "feedback is drawn";
+        for (const QPoint& at : c.Scroll) {
+            SCOPED_TRACE(testing::Message() << at.x() << "," << at.y());
+            ScrollTo(at.x(), at.y());
+            const QRect shown = Cad()->ImageRect();
+            ASSERT_FALSE(shown.isEmpty());
+            EXPECT_EQ(Differences(Cad()->Image(), whole.Image().copy(shown)), "");
+        }
+        EXPECT_EQ(Differences(Cad()->CanvasPixels(Cad()->rect()), whole.Image()), "") << "parts never shown, rendered for the asking";
+        Cad()->MouseUp(TMouseButton::mbLeft, {}, 260, 230);
+        whole.MouseUp(TMouseButton::mbLeft, {}, 260, 230);
+        EXPECT_EQ(Differences(Cad()->CanvasPixels(Cad()->rect()), whole.Image()), "") << "after the move";
+    }
+}
+
+TEST_F(ViewportBacking, FeedbackDrawnScrolledAndErasedLeavesThePixelsRestored) {
+    TMyCAD* cad = Cad();
+    Prepare(*cad, Ramp(210, 190), 2.0);
+    ScrollTo(0, 0);
+    const QImage clean = cad->CanvasPixels(cad->rect());
+    TSurface& s = cad->Surface();
+    const auto figures = [&s] {
+        s.Pen = TPen{RGB(0, 255, 255), TPenStyle::psSolid, 3, TPenMode::pmXor};
+        s.Brush = TBrush{clBlack, TBrushStyle::bsClear};
+        s.Rectangle(100, 80, 390, 350);
+        s.Pen.Mode = TPenMode::pmNotXor;
+        s.Pen.Width = 1;
+        s.Ellipse(200, 150, 420, 380);
+        s.MoveTo(5, 370);
+        s.LineTo(410, 20);
+    };
+    figures();
+    EXPECT_NE(cad->CanvasPixels(cad->rect()), clean);
+    ScrollTo(140, 190);
+    figures();
+    EXPECT_EQ(Differences(cad->CanvasPixels(cad->rect()), clean), "");
+    EXPECT_EQ(s.RecordedCount(), 0u) << "nothing left to replay";
+    ScrollTo(60, 20);
+    EXPECT_EQ(Differences(cad->Image(), clean.copy(cad->ImageRect())), "");
+}
+
+} // namespace
