@@ -1,3 +1,4 @@
+// Reading the program's arguments: help, version, Qt's own options, and the one file to open.
 #include "app/command_line.h"
 
 #include <QCommandLineOption>
@@ -20,12 +21,14 @@ constexpr std::array kQtOptionsWithValue = {
 constexpr std::array kQtFlags = {"reverse", "widgetcount", "nograb", "dograb", "sync",
                                  "testability"};
 
+// The program's name as typed, without its folder; "kelvo" when there is none.
 QString ProgramName(const QStringList& arguments) {
     const QString name =
         arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
     return name.isEmpty() ? QStringLiteral("kelvo") : name;
 }
 
+// A failed reading: one line naming the program, the reason and where help is.
 CommandLine Failure(const QString& program, const QString& why) {
     // errorText() may carry a line break for some mistakes; the message stays one line.
     QString line = why.simplified();
@@ -33,23 +36,16 @@ CommandLine Failure(const QString& program, const QString& why) {
             QStringLiteral("%1: %2 Try '%1 --help'.").arg(program, line)};
 }
 
-}  // namespace
-
-CommandLine ReadCommandLine(const QStringList& arguments, const QString& version) {
-    const QString program = ProgramName(arguments);
-    QCommandLineParser parser;
+// Declares help and version, Qt's own options (hidden from the help), and the FILE argument.
+void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, const QCommandLineOption& version) {
     // Qt's options are single-dash words (-platform); they must not be read as
     // a cluster of one-letter options.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.setApplicationDescription(QStringLiteral(
         "Annotate and measure grey-scale medical pictures.\n"
         "Qt's standard options (-platform, -display, -style ...) are accepted as well."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help and exit."));
-    const QCommandLineOption showVersion({QStringLiteral("v"), QStringLiteral("version")},
-                                         QStringLiteral("Show the version and exit."));
     parser.addOption(help);
-    parser.addOption(showVersion);
+    parser.addOption(version);
     for (const char* name : kQtOptionsWithValue) {
         QCommandLineOption option(QString::fromLatin1(name));
         option.setValueName(QStringLiteral("value"));
@@ -66,6 +62,39 @@ CommandLine ReadCommandLine(const QStringList& arguments, const QString& version
         QStringLiteral("A DICOM file, or a PNG, JPEG, TIFF or BMP picture, to show instead "
                        "of the built-in picture."),
         QStringLiteral("[FILE]"));
+}
+
+// The parser's help with a usage line that names the program as typed: the parser
+// would name the application object's program, or a placeholder when there is none yet.
+QString HelpText(const QCommandLineParser& parser, const QString& program) {
+    QString text = parser.helpText();
+    text.replace(0, text.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: %1 [options] [FILE]").arg(program));
+    return text;
+}
+
+// The file of a parsed line: none or one, and not an empty name.
+CommandLine FileToRun(const QCommandLineParser& parser, const QString& program) {
+    const QStringList files = parser.positionalArguments();
+    if (files.size() > 1) {
+        return Failure(program, QStringLiteral("%1 files given, but Kelvo opens one at a time.")
+                                    .arg(files.size()));
+    }
+    if (files.size() == 1 && files.first().isEmpty()) {
+        return Failure(program, QStringLiteral("The file name is empty."));
+    }
+    return {CommandLine::Action::Run, files.value(0), {}};
+}
+
+}  // namespace
+
+CommandLine ReadCommandLine(const QStringList& arguments, const QString& version) {
+    const QString program = ProgramName(arguments);
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption showVersion({QStringLiteral("v"), QStringLiteral("version")},
+                                         QStringLiteral("Show the version and exit."));
+    DeclareOptions(parser, help, showVersion);
 
     // The parser wants the program's name first, as main() always gives it.
     QStringList line = arguments;
@@ -77,26 +106,13 @@ CommandLine ReadCommandLine(const QStringList& arguments, const QString& version
     }
     // Help and version win over anything else on the line, as users expect.
     if (parser.isSet(help)) {
-        // The parser's usage line names the application object's program, or a
-        // placeholder when there is none yet; the name typed is the one to show.
-        QString text = parser.helpText();
-        text.replace(0, text.indexOf(QLatin1Char('\n')),
-                     QStringLiteral("Usage: %1 [options] [FILE]").arg(program));
-        return {CommandLine::Action::ShowHelp, {}, text};
+        return {CommandLine::Action::ShowHelp, {}, HelpText(parser, program)};
     }
     if (parser.isSet(showVersion)) {
         return {CommandLine::Action::ShowVersion, {},
                 QStringLiteral("%1 %2\n").arg(program, version)};
     }
-    const QStringList files = parser.positionalArguments();
-    if (files.size() > 1) {
-        return Failure(program, QStringLiteral("%1 files given, but Kelvo opens one at a time.")
-                                    .arg(files.size()));
-    }
-    if (files.size() == 1 && files.first().isEmpty()) {
-        return Failure(program, QStringLiteral("The file name is empty."));
-    }
-    return {CommandLine::Action::Run, files.value(0), {}};
+    return FileToRun(parser, program);
 }
 
 }  // namespace kelvo

@@ -43,7 +43,7 @@ constexpr double kHeadScale = 0.9;
 constexpr double kInsideHead = 0.07;
 
 // The stretches of one picture row that an ellipse covers, as [left, right) in
-// the same -1..1 units, found by solving the ellipse equation for x.
+// the same -1..1 units; the ellipse equation solved for x gives their ends.
 struct Span {
     double left = 0.0, right = 0.0;
 };

@@ -2,6 +2,7 @@
 #include "app/main_window.h"
 
 #include "app/glyphs.h"
+#include "app/live_label.h"
 #include "app/measurement_panel.h"
 #include "canvas/annotations.h"
 #include "platform/screen.h"
@@ -145,6 +146,15 @@ TForm1::~TForm1() {
 }
 
 void TForm1::CreateControls() {
+    // In the stored form's order, which is also the order the controls stack in.
+    CreateToolButtons();
+    CreatePenControls();
+    CreateZoomAndStyleControls();
+    CreateCanvasArea();
+    CreateBottomButtons();
+}
+
+void TForm1::CreateToolButtons() {
     Panel1 = new QFrame(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setGeometry(8, 0, 137, 553);
@@ -190,7 +200,9 @@ void TForm1::CreateControls() {
     }
     SelectBtn->setChecked(true);
     connect(SpeedButton1, &QToolButton::clicked, this, &TForm1::SpeedButton1Click);
+}
 
+void TForm1::CreatePenControls() {
     Label1 = new QLabel(Panel1);
     Label1->setObjectName(QStringLiteral("Label1"));
     // Wide enough for any position the canvas writes, so the text never clips.
@@ -218,7 +230,9 @@ void TForm1::CreateControls() {
     Shape1->SetBrushColor(clYellow);
     Shape1->SetPenColor(clYellow);
     Shape1->OnMouseDown = [this](Qt::MouseButton b) { Shape1MouseDown(b); };
+}
 
+void TForm1::CreateZoomAndStyleControls() {
     Edit1 = new QLineEdit(QStringLiteral("1.00"), Panel1);
     Edit1->setObjectName(QStringLiteral("Edit1"));
     Edit1->setGeometry(24, 390, 65, 23);
@@ -239,7 +253,9 @@ void TForm1::CreateControls() {
     CheckBox1->setGeometry(16, 480, 97, 17);
     CheckBox1->setChecked(true);
     connect(CheckBox1, &QCheckBox::clicked, this, &TForm1::CheckBox1Click);
+}
 
+void TForm1::CreateCanvasArea() {
     ScrollBox1 = new QScrollArea(this);
     ScrollBox1->setObjectName(QStringLiteral("ScrollBox1"));
     ScrollBox1->setGeometry(152, 8, 553, 553);
@@ -253,7 +269,9 @@ void TForm1::CreateControls() {
     MyCAD1->setObjectName(QStringLiteral("MyCAD1"));
     MyCAD1->installEventFilter(this);
     ScrollBox1->setWidget(canvasHolder_);
+}
 
+void TForm1::CreateBottomButtons() {
     BitBtn3 = new QPushButton(GlyphIcon(TGlyph::Help), QStringLiteral("Infomation"), this);
     BitBtn3->setObjectName(QStringLiteral("BitBtn3"));
     BitBtn3->setGeometry(112, 576, 153, 33);
@@ -376,7 +394,11 @@ void TForm1::resizeEvent(QResizeEvent* event) {
 }
 
 void TForm1::SetTool(TDrawTool tool) {
-    Guarded("tool", [&] { MyCAD1->SetShapeTool(tool); });
+    Guarded("tool", [&] {
+        MyCAD1->SetShapeTool(tool);
+        // A change of tool may end the shape under construction.
+        if (MyCAD1->DragState() == DragNone) HideLiveStatistics();
+    });
 }
 
 void TForm1::SelectBtnClick() { SetTool(SpNone); }
@@ -517,6 +539,7 @@ bool TForm1::OpenFile(const QString& path) {
             return;
         }
         MyCAD1->ClearShapes();
+        HideLiveStatistics();
         filePicture_ = picture;
         statsCache_.Clear();
         history_->Reset();
@@ -597,6 +620,7 @@ void TForm1::CreateMeasuringControls() {
     MeasurementPanel->hide();
     MeasurementPanel->OnRowSelected = [this](int row) {
         Guarded("list", [&] {
+            EndNudgeRun();
             MyCAD1->SelectShape(row);
         });
     };
@@ -611,9 +635,12 @@ void TForm1::CreateMeasuringControls() {
     // Every committed change ends in a paint (and a click that only selects, in a
     // release), so the list follows the canvas from these two.
     MyCAD1->OnPaint = [this](TMyCAD*) { RefreshMeasurements(); };
-    MyCAD1->OnMouseUp = [this](TMyCAD*, TMouseButton, Qt::KeyboardModifiers, int32_t, int32_t) {
-        MeasurementPanel->ShowLive(QString());
+    LiveStatistics = new TLiveLabel(MyCAD1);
+    // A release commits or ends the drag (the region's own label takes over), or adds a
+    // polyline's vertex, whose chain goes on from there.
+    MyCAD1->OnMouseUp = [this](TMyCAD*, TMouseButton, Qt::KeyboardModifiers, int32_t x, int32_t y) {
         ShapesChanged();
+        Guarded("live statistics", [&] { ShowLiveStatistics(x, y); });
     };
     MyCAD1->OnMouseMove = [this](TMyCAD*, Qt::KeyboardModifiers, int32_t x, int32_t y) {
         Guarded("live statistics", [&] { ShowLiveStatistics(x, y); });
@@ -635,17 +662,20 @@ void TForm1::CreateMeasuringControls() {
 // The shape a drag or a click chain works on must stay the canvas's own until it ends.
 void TForm1::UndoKey() {
     if (MyCAD1->DragState() != DragNone) return;
+    EndNudgeRun();
     Guarded("undo", [&] { history_->Stack().undo(); });
     RefreshMeasurements();
 }
 
 void TForm1::RedoKey() {
     if (MyCAD1->DragState() != DragNone) return;
+    EndNudgeRun();
     Guarded("redo", [&] { history_->Stack().redo(); });
     RefreshMeasurements();
 }
 
 void TForm1::ShapesChanged() {
+    EndNudgeRun();
     Guarded("history", [&] { (void)history_->Record(); });
     RefreshMeasurements();
 }
@@ -676,7 +706,9 @@ bool TForm1::CanvasKey(QKeyEvent* event) {
     case Qt::Key_Escape:
         // A shape under construction is dropped as a change of tool drops it;
         // otherwise the selection goes.
+        EndNudgeRun();
         if (!MyCAD1->CancelConstruction()) MyCAD1->SelectShape(-1);
+        HideLiveStatistics();
         RefreshMeasurements();
         return true;
     case Qt::Key_Tab:
@@ -693,26 +725,39 @@ bool TForm1::CanvasKey(QKeyEvent* event) {
 void TForm1::MoveSelectedBy(int32_t dx, int32_t dy) {
     TMyShape* shape = MyCAD1->Shape(MyCAD1->SelectedIndex());
     if (shape == nullptr || MyCAD1->DragState() != DragNone) return;
+    // A press joins the open run only while its shape is still the one selected and
+    // no step was made or taken back since the run's last press.
+    const int32_t index = MyCAD1->SelectedIndex();
+    if (nudgeRun_ == 0 || nudged_ != index || nudgeTop_ != history_->Stack().index()) {
+        nudgeRun_ = ++lastNudgeRun_;
+        nudged_ = index;
+    }
     for (TPoint& p : shape->Points) {
         p.X = ClampToInt32(std::clamp<int64_t>(int64_t(p.X) + dx, -kMaxImageCoordinate, kMaxImageCoordinate));
         p.Y = ClampToInt32(std::clamp<int64_t>(int64_t(p.Y) + dy, -kMaxImageCoordinate, kMaxImageCoordinate));
     }
     MyCAD1->Paint();
-    ShapesChanged();
+    Guarded("history", [&] { (void)history_->Record(nudgeRun_); });
+    nudgeTop_ = history_->Stack().index();
+    RefreshMeasurements();
 }
 
 void TForm1::CycleSelection(int step) {
     const int32_t n = MyCAD1->ShapeCount();
     if (n == 0 || MyCAD1->DragState() != DragNone) return;
+    EndNudgeRun();
     const int32_t at = MyCAD1->SelectedIndex();
     const int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : ((at + step) % n + n) % n;
     MyCAD1->SelectShape(next);
     RefreshMeasurements();
 }
 
+bool TForm1::RegionStatisticsLabelled() const {
+    return MyCAD1->DICOMStyle() && (MyCAD1->Picture() != nullptr || MeasurementPanel->isVisibleTo(this));
+}
+
 void TForm1::LabelRegions() {
-    const bool show = MyCAD1->DICOMStyle() && (MyCAD1->Picture() != nullptr || MeasurementPanel->isVisibleTo(this));
-    const std::shared_ptr<const imaging::TPicture> values = show ? MeasuredPicture() : nullptr;
+    const std::shared_ptr<const imaging::TPicture> values = RegionStatisticsLabelled() ? MeasuredPicture() : nullptr;
     const int32_t frame = values == filePicture_ ? MyCAD1->Frame() : 0;
     for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) {
         TMyShape* shape = MyCAD1->Shape(i);
@@ -725,16 +770,15 @@ void TForm1::LabelRegions() {
     }
 }
 
-void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
-    if (!MeasurementPanel->isVisibleTo(this)) return;
+std::unique_ptr<TMyShape> TForm1::DraggedRegion(int32_t x, int32_t y) const {
     const TMyShape* shape = MyCAD1->CurrentShape();
     const bool drawing = MyCAD1->Mode() == ModeDraw && MyCAD1->DragState() != DragNone;
     const bool editing = (MyCAD1->Mode() == ModeMove || MyCAD1->Mode() == ModeResize) &&
                          MyCAD1->DragState() == DragButtonDown;
-    const std::optional<TAnnotation> record = shape ? ToAnnotation(*shape) : std::nullopt;
-    if (!record || !IsRegion(record->Kind) || !(drawing || editing)) return;
-    // The region as the release would leave it, made on a copy of the shape.
-    const std::unique_ptr<TMyShape> copy = MakeShape(*record);
+    if (shape == nullptr || !(drawing || editing)) return nullptr;
+    const std::optional<TAnnotation> record = ToAnnotation(*shape);
+    if (!record || !IsRegion(record->Kind)) return nullptr;
+    std::unique_ptr<TMyShape> copy = MakeShape(*record);
     const TPoint start = MyCAD1->StartPoint();
     if (drawing) {
         copy->AddPoint(TPoint{x, y});
@@ -744,13 +788,40 @@ void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
         copy->HotPoint = shape->HotPoint;
         copy->MoveHotPoint(SaturatingAdd(x, -int64_t(start.X)), SaturatingAdd(y, -int64_t(start.Y)));
     }
-    const std::shared_ptr<const imaging::TPicture> values = MeasuredPicture();
-    if (!values) return;
+    return copy;
+}
+
+void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
+    const bool inList = MeasurementPanel->isVisibleTo(this);
+    const bool onCanvas = RegionStatisticsLabelled();
+    const std::unique_ptr<TMyShape> region = inList || onCanvas ? DraggedRegion(x, y) : nullptr;
+    const std::optional<imaging::TRegion> outline = region ? RegionOf(*region) : std::nullopt;
+    const std::shared_ptr<const imaging::TPicture> values = outline ? MeasuredPicture() : nullptr;
+    if (!values) {
+        HideLiveStatistics();
+        return;
+    }
+    const TMyShape& shape = *MyCAD1->CurrentShape();
     TMeasurement m;
-    m.Kind = record->Kind;
-    m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *RegionOf(*copy));
-    const QString name = drawing ? QStringLiteral("New region") : shape->Caption();
-    MeasurementPanel->ShowLive(name + QStringLiteral(": ") + m.ValueText());
+    m.Kind = KindOf(*region).value_or(TShapeKind::Rectangle);
+    m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *outline);
+    if (inList) {
+        const bool drawing = MyCAD1->Mode() == ModeDraw;
+        MeasurementPanel->ShowLive((drawing ? QStringLiteral("New region") : shape.Caption()) + QStringLiteral(": ") +
+                                   m.ValueText());
+    }
+    if (onCanvas) {
+        LiveStatistics->ShowLines(StatsLabelLines(*m.Stats), TMyShape::ToScreen(region->TopLeft()),
+                                  TMyShape::ToScreen(region->BottomRight()), shape.Font, shape.Pen.Color,
+                                  MyCAD1->Shadow());
+    } else {
+        LiveStatistics->Clear();
+    }
+}
+
+void TForm1::HideLiveStatistics() {
+    MeasurementPanel->ShowLive(QString());
+    LiveStatistics->Clear();
 }
 
 bool TForm1::LoadAnnotationsFrom(const QString& path) {

@@ -28,6 +28,7 @@ class QKeyEvent;
 class QToolButton;
 
 namespace kelvo {
+class TLiveLabel;
 class TMeasurementPanel;
 }
 
@@ -164,6 +165,9 @@ public:
     TMeasurementPanel* MeasurementPanel = nullptr;
     // The value under the cursor, below the tool panel's frames.
     QLabel* ValueLabel = nullptr;
+    // Over the canvas: the statistics of the region being drawn, moved or resized,
+    // where its label's lines will stand (when those lines are shown at all).
+    TLiveLabel* LiveStatistics = nullptr;
 
 public slots:
     void SelectBtnClick();
@@ -198,7 +202,18 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    // The stored form's controls, in its order.
     void CreateControls();
+    // Panel1 with its two frames and the tool buttons (one radio group, and delete).
+    void CreateToolButtons();
+    // The position label, the line width box and the colour swatch with their captions.
+    void CreatePenControls();
+    // The zoom box and button, and the label and shadow check boxes.
+    void CreateZoomAndStyleControls();
+    // ScrollBox1 holding the canvas MyCAD1, which is not yet configured.
+    void CreateCanvasArea();
+    // The information and close buttons.
+    void CreateBottomButtons();
     void ConfigureCanvas();
     void SetTabOrder();
     void SetTool(TDrawTool tool);
@@ -210,16 +225,26 @@ private:
     QString AskSavePath(const QString& title, const QString& suggested, const QString& filter);
     // The values measured on: the file's picture, or the built-in picture's grey levels.
     std::shared_ptr<const imaging::TPicture> MeasuredPicture();
-    // Takes the canvas's shapes into the history and the list after a change.
+    // Takes the canvas's shapes into the history and the list after a change; it ends
+    // a run of arrow presses.
     void ShapesChanged();
+    // The next arrow press starts a step of its own.
+    void EndNudgeRun() { nudgeRun_ = 0; }
     // Keys on the focused canvas: Delete, arrows (Shift: ten pixels), Escape, Tab.
     bool CanvasKey(QKeyEvent* event);
     void MoveSelectedBy(int32_t dx, int32_t dy);
     // While a region is drawn, moved or resized: the statistics of the region it would
-    // become with the pointer at (x, y), shown in the list's live line.
+    // become with the pointer at (x, y), in the list's live line and under the region's
+    // place on the canvas. Otherwise both are hidden.
     void ShowLiveStatistics(int32_t x, int32_t y);
-    // Gives each region the lines of its statistics under its name: on pictures from
-    // files, and on the built-in picture while the list is shown.
+    void HideLiveStatistics();
+    // The region a drag in progress would leave with the pointer at (x, y), made on a
+    // copy of the shape; null when no region is being drawn, moved or resized.
+    std::unique_ptr<TMyShape> DraggedRegion(int32_t x, int32_t y) const;
+    // Whether regions carry their statistics under their names: labels on, and a
+    // picture from a file or the list shown.
+    bool RegionStatisticsLabelled() const;
+    // Gives each region the lines of its statistics under its name when they are shown.
     void LabelRegions();
     void CycleSelection(int step);
 
@@ -235,6 +260,13 @@ private:
     qint64 builtInKey_ = 0;
     TRegionStatsCache statsCache_;
     std::unique_ptr<TShapeHistory> history_;
+    // Arrow presses on one shape join one step while nothing else happens: the open run
+    // (0: none), the last run given out, the shape it moves and the history's index
+    // after its last press.
+    uint64_t nudgeRun_ = 0;
+    uint64_t lastNudgeRun_ = 0;
+    int32_t nudged_ = -1;
+    int nudgeTop_ = -1;
 };
 
 // Reads a zoom factor the way the zoom box expects it: blanks around the

@@ -1,3 +1,4 @@
+// The measurement list beside the canvas: its rows, the live line under them, copying, and the export buttons' layout.
 #include "app/measurement_panel.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// Undo and redo of the canvas's shapes: the recorded steps and the diff that finds the run a change altered.
 #include "app/shape_history.h"
 
 #include <QUndoCommand>
@@ -9,8 +10,9 @@ namespace kelvo {
 
 class TShapeChange : public QUndoCommand {
 public:
-    TShapeChange(TShapeHistory* history, size_t first, std::vector<TAnnotation> before, std::vector<TAnnotation> after)
-        : history_(history), first_(first), before_(std::move(before)), after_(std::move(after)) {
+    TShapeChange(TShapeHistory* history, size_t first, std::vector<TAnnotation> before, std::vector<TAnnotation> after,
+                 uint64_t run)
+        : history_(history), first_(first), before_(std::move(before)), after_(std::move(after)), run_(run) {
         setText(after_.size() > before_.size()   ? QStringLiteral("Add")
                 : after_.size() < before_.size() ? QStringLiteral("Delete")
                                                  : QStringLiteral("Change"));
@@ -23,13 +25,27 @@ public:
         done_ = true;
     }
     void undo() override { history_->Apply(first_, after_.size(), before_); }
+    // Every change of a run shares one id; mergeWith tells the runs apart.
+    int id() const override { return run_ == 0 ? -1 : kRunId; }
+    bool mergeWith(const QUndoCommand* other) override {
+        const auto* next = dynamic_cast<const TShapeChange*>(other);
+        if (next == nullptr || next->run_ != run_ || next->first_ != first_ || next->before_.size() != after_.size() ||
+            next->after_.size() != after_.size()) {
+            return false;
+        }
+        after_ = next->after_;
+        setObsolete(after_ == before_);
+        return true;
+    }
 
 private:
     TShapeHistory* history_;
     size_t first_;
     std::vector<TAnnotation> before_;
     std::vector<TAnnotation> after_;
+    uint64_t run_;
     bool done_ = false;
+    static constexpr int kRunId = 1;
 };
 
 TShapeHistory::TShapeHistory(TMyCAD* canvas) : canvas_(canvas) { recorded_ = Current(); }
@@ -45,7 +61,7 @@ std::vector<TAnnotation> TShapeHistory::Current() const {
     return out;
 }
 
-bool TShapeHistory::Record() {
+bool TShapeHistory::Record(uint64_t run) {
     std::vector<TAnnotation> now = Current();
     const std::vector<TAnnotation>& was = recorded_;
     size_t prefix = 0;
@@ -61,7 +77,7 @@ bool TShapeHistory::Record() {
     std::vector<TAnnotation> before(was.begin() + ptrdiff_t(prefix), was.end() - ptrdiff_t(suffix));
     std::vector<TAnnotation> after(now.begin() + ptrdiff_t(prefix), now.end() - ptrdiff_t(suffix));
     recorded_ = std::move(now);
-    stack_.push(new TShapeChange(this, prefix, std::move(before), std::move(after)));
+    stack_.push(new TShapeChange(this, prefix, std::move(before), std::move(after), run));
     return true;
 }
 

@@ -6,6 +6,7 @@
 
 #include <QUndoStack>
 
+#include <cstdint>
 #include <vector>
 
 namespace kelvo {
@@ -19,8 +20,11 @@ public:
     explicit TShapeHistory(TMyCAD* canvas);
 
     QUndoStack& Stack() { return stack_; }
-    // Records the canvas's change since the last call, if any. True when a step was pushed.
-    bool Record();
+    // Records the canvas's change since the last call, if any. True when a step was pushed
+    // or the change joined the step before it: a change recorded with the run of that
+    // step (a non-zero number) and altering the same shape joins it, and a step whose
+    // changes cancel out is dropped. Run 0 always makes a step of its own.
+    bool Record(uint64_t run = 0);
     // Forgets every step and takes the canvas's shapes as the starting state.
     void Reset();
     // The records of the canvas's shapes now.

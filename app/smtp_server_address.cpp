@@ -51,7 +51,7 @@ std::optional<TSmtpServerAddress> ParseSmtpServerAddress(const QString& text, QS
     TSmtpServerAddress out;
     const qsizetype schemeEnd = text.indexOf(QLatin1String("://"));
     if (schemeEnd < 0) {
-        // A plain name is used exactly as typed, on the session's own port, as it always was.
+        // A plain name is used exactly as typed, on the session's own port.
         if (!text.contains(QLatin1Char(':'))) {
             out.host = text.toUtf8().toStdString();
             out.port = 0;

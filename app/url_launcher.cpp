@@ -24,17 +24,17 @@ QString URLPrefix(TURLType type) {
 TURL::TURL(QObject* owner) : QObject(owner) {}
 
 void TURL::SetURL(const QString& value) {
-    if (value != FURL) FURL = value;
+    if (value != url_) url_ = value;
 }
 
 void TURL::SetURLType(TURLType value) {
-    if (value != FURLType) FURLType = value;
+    if (value != urlType_) urlType_ = value;
 }
 
-QString TURL::LinkText() const { return URLPrefix(FURLType) + FURL; }
+QString TURL::LinkText() const { return URLPrefix(urlType_) + url_; }
 
 bool TURL::Execute() {
-    if (FURL.isEmpty()) return false;
+    if (url_.isEmpty()) return false;
     return ShellOpen(LinkText(), QString(), QString(), SW_SHOWNOACTIVATE) > 32;
 }
 

@@ -31,10 +31,10 @@ public:
     explicit TURL(QObject* owner = nullptr);
 
     // The link without its scheme.
-    const QString& URL() const { return FURL; }
+    const QString& URL() const { return url_; }
     void SetURL(const QString& value);
 
-    TURLType URLType() const { return FURLType; }
+    TURLType URLType() const { return urlType_; }
     void SetURLType(TURLType value);
 
     // The prefix followed by URL, exactly as it is handed to the desktop.
@@ -44,8 +44,8 @@ public:
     bool Execute();
 
 private:
-    QString FURL;
-    TURLType FURLType = utHttp;
+    QString url_;
+    TURLType urlType_ = utHttp;
 };
 
 // The values ShellOpen returns: above 32 is success, as callers of the shell expect.

@@ -1,9 +1,15 @@
-// TKivSMTP sending to Postfix's smtp-sink on 127.0.0.1: a 20 MB attachment composed and sent, and the processor's idleness while the server is slow.
+// TKivSMTP sending a 20 MB attachment, plain to Postfix's smtp-sink or over STARTTLS, and the processor's idleness while the server is slow.
 //
-// KELVO_SMTP_SINK_PORT: use the smtp-sink already listening there (bench/smtp_compare
+// KELVO_SMTP_SINK_PORT: use the smtp-sink already listening there (bench/smtp_compare.py
 // runs one for every client); otherwise the program starts its own.
+// KELVO_SMTP_TLS_PORT, KELVO_SMTP_TLS_CA: the STARTTLS server on 127.0.0.1 and the PEM
+// file of the CA that signed its certificate, for the StartTls send (bench/smtp_compare.py
+// --tls supplies both; without them that send is skipped).
 // KELVO_SMTP_ATTACHMENT: the file to attach; otherwise 20 MB of random bytes.
+// KELVO_SMTP_MESSAGE_OUT: where to write the message as composed (what DATA carries,
+// before dot-stuffing), so that another client can send the very same bytes.
 #include "mail/smtp.h"
+#include "net/tls_channel.h"
 
 #include <benchmark/benchmark.h>
 
@@ -112,21 +118,55 @@ void Prepare(TKivSMTP& smtp, uint16_t port)
     m.Body().Add("The attachment follows.");
 }
 
-// One iteration is what a user's send costs: connect, compose, send, quit.
-void BM_ComposeAndSend20MBAttachment(benchmark::State& state)
+// The smtp-sink given by KELVO_SMTP_SINK_PORT, or one started into `own`.
+uint16_t SinkPort(std::unique_ptr<Sink>& own)
+{
+    if (const char* given = std::getenv("KELVO_SMTP_SINK_PORT"))
+        return static_cast<uint16_t>(std::atoi(given));
+    own = std::make_unique<Sink>();
+    return own->Port();
+}
+
+// The server for a send with `security`: the sink when there is none, else the TLS
+// server the environment names (0 when it names none).
+uint16_t ServerPort(TSmtpSecurity security, std::unique_ptr<Sink>& own)
+{
+    if (security == ssNone)
+        return SinkPort(own);
+    const char* port = std::getenv("KELVO_SMTP_TLS_PORT");
+    const char* ca = std::getenv("KELVO_SMTP_TLS_CA");
+    if (port == nullptr || ca == nullptr)
+        return 0;
+    SetTlsTrustFileForTesting(ca);
+    return static_cast<uint16_t>(std::atoi(port));
+}
+
+void WriteComposedMessage(TKivSMTP& smtp, const char* path)
+{
+    std::ofstream f(path, std::ios::binary);
+    for (const std::string& line : smtp.FinalHeader().Items())
+        f << line << "\r\n";
+    f << "\r\n\r\n";
+    const std::string body = smtp.BodyStream().DataString();
+    f.write(body.data(), static_cast<std::streamsize>(body.size()));
+}
+
+// One iteration is what a user's send costs: connect (and secure), compose, send, quit.
+void BM_ComposeAndSend20MBAttachment(benchmark::State& state, TSmtpSecurity security)
 {
     QTemporaryDir dir;
     const std::string file = AttachmentPath(dir);
     std::unique_ptr<Sink> own;
-    uint16_t port = 0;
-    if (const char* given = std::getenv("KELVO_SMTP_SINK_PORT")) {
-        port = static_cast<uint16_t>(std::atoi(given));
-    } else {
-        own = std::make_unique<Sink>();
-        port = own->Port();
+    const uint16_t port = ServerPort(security, own);
+    if (port == 0) {
+        state.SkipWithError("run through bench/smtp_compare.py --tls");
+        return;
     }
     TKivSMTP smtp;
     Prepare(smtp, port);
+    smtp.SetSecurity(security);
+    if (security != ssNone)
+        smtp.SetTimeOut(120000);
     smtp.PostMessage().Attachments().Add(file);
     int64_t bytes = 0;
     using Clock = std::chrono::steady_clock;
@@ -148,8 +188,17 @@ void BM_ComposeAndSend20MBAttachment(benchmark::State& state)
     // Where a send's time goes: composing (reading and encoding the file) and the dialogue.
     state.counters["compose_ms"] = 1000.0 * composing / static_cast<double>(state.iterations());
     state.counters["send_ms"] = 1000.0 * sending / static_cast<double>(state.iterations());
+    if (const char* out = std::getenv("KELVO_SMTP_MESSAGE_OUT"))
+        WriteComposedMessage(smtp, out);
 }
-BENCHMARK(BM_ComposeAndSend20MBAttachment)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(7);
+BENCHMARK_CAPTURE(BM_ComposeAndSend20MBAttachment, Plain, ssNone)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(7);
+BENCHMARK_CAPTURE(BM_ComposeAndSend20MBAttachment, StartTls, ssStartTls)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 // 100 small messages, one after the other on one connection: what each message costs
 // in round trips and in waits of the transport (Nagle's algorithm against the
@@ -157,15 +206,8 @@ BENCHMARK(BM_ComposeAndSend20MBAttachment)->Unit(benchmark::kMillisecond)->UseRe
 void BM_HundredSmallMessagesOneConnection(benchmark::State& state)
 {
     std::unique_ptr<Sink> own;
-    uint16_t port = 0;
-    if (const char* given = std::getenv("KELVO_SMTP_SINK_PORT")) {
-        port = static_cast<uint16_t>(std::atoi(given));
-    } else {
-        own = std::make_unique<Sink>();
-        port = own->Port();
-    }
     TKivSMTP smtp;
-    Prepare(smtp, port);
+    Prepare(smtp, SinkPort(own));
     smtp.PostMessage().Body().Clear();
     smtp.PostMessage().Body().Add("A short feedback message.");
     smtp.PostMessage().Body().Add("Second line.");

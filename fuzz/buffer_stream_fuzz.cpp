@@ -118,6 +118,102 @@ std::string Bytes(FuzzedDataProvider& in, int64_t n) {
     return out;
 }
 
+// Each step below runs one operation on the stream and the model, checks that they
+// agree, and returns its name for the checks that follow every step.
+
+const char* StepRead(FuzzedDataProvider& in, kelvo::TS_BufferStream& stream, Model& model) {
+    const int64_t n = Length(in);
+    std::string got(static_cast<size_t>(n), '\0');
+    const int32_t r = stream.Read(got.data(), static_cast<int32_t>(n));
+    FUZZ_CHECK(r >= 0 && r <= n, "Read returned " + std::to_string(r));
+    got.resize(static_cast<size_t>(r));
+    const std::string want = model.Read(n);
+    FUZZ_CHECK(got == want, "Read(" + std::to_string(n) + ") gave " + Show(got, 40) + ", model " + Show(want, 40));
+    return "Read";
+}
+
+const char* StepWrite(FuzzedDataProvider& in, kelvo::TS_BufferStream& stream, Model& model) {
+    const std::string bytes = Bytes(in, Length(in));
+    const int32_t r = stream.Write(bytes.data(), static_cast<int32_t>(bytes.size()));
+    FUZZ_CHECK(r == static_cast<int32_t>(bytes.size()), "Write took " + std::to_string(r));
+    model.Write(bytes);
+    return "Write";
+}
+
+// Origin 3 is no origin and must be refused.
+const char* StepSeek(FuzzedDataProvider& in, kelvo::TS_BufferStream& stream, Model& model) {
+    const int origin = in.ConsumeIntegralInRange<int>(0, 3);
+    const int64_t offset = in.ConsumeIntegralInRange<int64_t>(-2 * kCap, 2 * kCap);
+    if (origin == 3) {
+        bool raised = false;
+        try {
+            stream.Seek(offset, 3);
+        } catch (const kelvo::Exception& e) {
+            raised = std::string(e.what()) == "Invalid seek origin = 3";
+        }
+        FUZZ_CHECK(raised, "origin 3 accepted");
+        return "Seek(3)";
+    }
+    const int64_t got = stream.Seek(offset, static_cast<uint16_t>(origin));
+    const int64_t want = model.Seek(offset, origin);
+    FUZZ_CHECK(got == want, "Seek(" + std::to_string(offset) + ", " + std::to_string(origin) + ") = " +
+                                std::to_string(got) + ", model " + std::to_string(want));
+    return "Seek";
+}
+
+const char* StepPutBack(FuzzedDataProvider& in, kelvo::TS_BufferStream& stream, Model& model) {
+    const char ch = static_cast<char>(in.ConsumeIntegral<uint8_t>());
+    bool raised = false;
+    try {
+        stream.PutBack(ch);
+    } catch (const kelvo::EStreamError& e) {
+        FUZZ_CHECK(std::string(e.what()) == "PutBack overflow", e.what());
+        raised = true;
+    }
+    const bool ok = model.PutBack(ch);
+    FUZZ_CHECK(raised != ok, std::string("PutBack ") + (raised ? "refused" : "accepted") + ", model " +
+                                 (ok ? "accepts" : "refuses"));
+    return "PutBack";
+}
+
+// Position, Size (the TStream way: three seeks) and BufferedOffset against the model.
+const char* StepQuery(int op, kelvo::TS_BufferStream& stream, Model& model) {
+    if (op == 4) {
+        const int64_t got = stream.Position();
+        FUZZ_CHECK(got == model.pos, "Position " + std::to_string(got) + ", model " + std::to_string(model.pos));
+        return "Position";
+    }
+    if (op == 5) {
+        const int64_t got = stream.Size();
+        const int64_t p = model.pos;
+        model.Seek(0, 1);
+        const int64_t want = model.Seek(0, 2);
+        model.Seek(p, 0);
+        FUZZ_CHECK(got == want, "Size " + std::to_string(got) + ", model " + std::to_string(want));
+        return "Size";
+    }
+    const int32_t got = stream.BufferedOffset();
+    const int64_t want = model.mode == Model::Reading ? model.cursor - static_cast<int64_t>(model.buf.size())
+                         : model.mode == Model::Writing ? model.pending
+                                                        : 0;
+    FUZZ_CHECK(got == want, "BufferedOffset " + std::to_string(got) + ", model " + std::to_string(want));
+    return "BufferedOffset";
+}
+
+// What must hold after every step: the same mode, the same refills and flushes, and
+// a source that never holds more than its logical content.
+void CheckAfterStep(const kelvo::TS_BufferStream& stream, const kelvo::TMemoryStream& source, const Model& model,
+                    int refills, int flushes, const std::string& what) {
+    FUZZ_CHECK(static_cast<int>(stream.Mode()) == static_cast<int>(model.mode),
+               "mode " + std::to_string(static_cast<int>(stream.Mode())) + ", model " +
+                   std::to_string(static_cast<int>(model.mode)) + " after " + what);
+    FUZZ_CHECK(refills == model.refills && flushes == model.flushes,
+               "refills/flushes " + std::to_string(refills) + "/" + std::to_string(flushes) + ", model " +
+                   std::to_string(model.refills) + "/" + std::to_string(model.flushes) + " after " + what);
+    FUZZ_CHECK(static_cast<int64_t>(source.DataString().size()) <= static_cast<int64_t>(model.content.size()),
+               "source longer than the stream's content");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -138,98 +234,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         stream.OnFlush = [&](kelvo::TS_BufferStream&) { ++flushes; };
         for (int step = 0; step < 48 && in.remaining_bytes() > 0; ++step) {
             const int op = in.ConsumeIntegralInRange<int>(0, 6);
-            std::string what;
+            const char* what = nullptr;
             switch (op) {
-            case 0: { // Read
-                const int64_t n = Length(in);
-                std::string got(static_cast<size_t>(n), '\0');
-                const int32_t r = stream.Read(got.data(), static_cast<int32_t>(n));
-                FUZZ_CHECK(r >= 0 && r <= n, "Read returned " + std::to_string(r));
-                got.resize(static_cast<size_t>(r));
-                const std::string want = model.Read(n);
-                FUZZ_CHECK(got == want, "Read(" + std::to_string(n) + ") gave " + Show(got, 40) + ", model " + Show(want, 40));
-                what = "Read";
-                break;
+            case 0: what = StepRead(in, stream, model); break;
+            case 1: what = StepWrite(in, stream, model); break;
+            case 2: what = StepSeek(in, stream, model); break;
+            case 3: what = StepPutBack(in, stream, model); break;
+            default: what = StepQuery(op, stream, model); break;
             }
-            case 1: { // Write
-                const std::string bytes = Bytes(in, Length(in));
-                const int32_t r = stream.Write(bytes.data(), static_cast<int32_t>(bytes.size()));
-                FUZZ_CHECK(r == static_cast<int32_t>(bytes.size()), "Write took " + std::to_string(r));
-                model.Write(bytes);
-                what = "Write";
-                break;
-            }
-            case 2: { // Seek
-                const int origin = in.ConsumeIntegralInRange<int>(0, 3);
-                const int64_t offset = in.ConsumeIntegralInRange<int64_t>(-2 * kCap, 2 * kCap);
-                if (origin == 3) {
-                    bool raised = false;
-                    try {
-                        stream.Seek(offset, 3);
-                    } catch (const kelvo::Exception& e) {
-                        raised = std::string(e.what()) == "Invalid seek origin = 3";
-                    }
-                    FUZZ_CHECK(raised, "origin 3 accepted");
-                    what = "Seek(3)";
-                    break;
-                }
-                const int64_t got = stream.Seek(offset, static_cast<uint16_t>(origin));
-                const int64_t want = model.Seek(offset, origin);
-                FUZZ_CHECK(got == want, "Seek(" + std::to_string(offset) + ", " + std::to_string(origin) + ") = " +
-                                            std::to_string(got) + ", model " + std::to_string(want));
-                what = "Seek";
-                break;
-            }
-            case 3: { // PutBack
-                const char ch = static_cast<char>(in.ConsumeIntegral<uint8_t>());
-                bool raised = false;
-                try {
-                    stream.PutBack(ch);
-                } catch (const kelvo::EStreamError& e) {
-                    FUZZ_CHECK(std::string(e.what()) == "PutBack overflow", e.what());
-                    raised = true;
-                }
-                const bool ok = model.PutBack(ch);
-                FUZZ_CHECK(raised != ok, std::string("PutBack ") + (raised ? "refused" : "accepted") + ", model " +
-                                             (ok ? "accepts" : "refuses"));
-                what = "PutBack";
-                break;
-            }
-            case 4: { // Position: a query that changes nothing
-                const int64_t got = stream.Position();
-                FUZZ_CHECK(got == model.pos, "Position " + std::to_string(got) + ", model " + std::to_string(model.pos));
-                what = "Position";
-                break;
-            }
-            case 5: { // Size, the TStream way: three seeks
-                const int64_t got = stream.Size();
-                const int64_t p = model.pos;
-                model.Seek(0, 1);
-                const int64_t want = model.Seek(0, 2);
-                model.Seek(p, 0);
-                FUZZ_CHECK(got == want, "Size " + std::to_string(got) + ", model " + std::to_string(want));
-                what = "Size";
-                break;
-            }
-            case 6: { // BufferedOffset against the model's state
-                const int32_t got = stream.BufferedOffset();
-                const int64_t want = model.mode == Model::Reading ? model.cursor - static_cast<int64_t>(model.buf.size())
-                                     : model.mode == Model::Writing ? model.pending
-                                                                    : 0;
-                FUZZ_CHECK(got == want, "BufferedOffset " + std::to_string(got) + ", model " + std::to_string(want));
-                what = "BufferedOffset";
-                break;
-            }
-            }
-            FUZZ_CHECK(static_cast<int>(stream.Mode()) == static_cast<int>(model.mode),
-                       "mode " + std::to_string(static_cast<int>(stream.Mode())) + ", model " +
-                           std::to_string(static_cast<int>(model.mode)) + " after " + what);
-            FUZZ_CHECK(refills == model.refills && flushes == model.flushes,
-                       "refills/flushes " + std::to_string(refills) + "/" + std::to_string(flushes) + ", model " +
-                           std::to_string(model.refills) + "/" + std::to_string(model.flushes) + " after " + what);
-            // The source never holds more than its logical content.
-            FUZZ_CHECK(static_cast<int64_t>(source.DataString().size()) <= static_cast<int64_t>(model.content.size()),
-                       "source longer than the stream's content");
+            CheckAfterStep(stream, source, model, refills, flushes, what);
         }
     } // the destructor flushes what is pending
     FUZZ_CHECK(source.DataString() == model.content,

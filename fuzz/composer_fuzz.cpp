@@ -361,17 +361,16 @@ void Dump(const Input& m, const std::string& wire) {
     WriteFile(base + ".expect", expect);
 }
 
-void CheckComposed(const Input& m, kelvo::TMailComposer& c) {
-    const std::vector<std::string> header = c.FinalHeader().Items();
-    const std::string body = c.BodyStream().DataString();
+// The data as it goes out after DATA: the header lines, two line ends, the body.
+std::string Wire(const std::vector<std::string>& header, const std::string& body) {
     std::string wire;
     for (const auto& line : header) wire += line + "\r\n";
-    wire += "\r\n\r\n";
-    const size_t bodyStart = wire.size();
-    wire += body;
+    return wire + "\r\n\r\n" + body;
+}
 
-    // Transparency of the whole data. A NUL in the header block makes the session
-    // refuse the message; it may only come from a field written unencoded.
+// Transparency of the whole data. A NUL in the header block makes the session refuse
+// the message; it may only come from a field written unencoded.
+void CheckTransparency(const Input& m, const std::string& wire, const std::string& body) {
     FUZZ_CHECK(body.find('\0') == std::string::npos, "NUL in the body at " + std::to_string(body.find('\0')));
     bool rawNul = HasNul(m.fromAddress);
     for (const auto* list : {&m.to, &m.cc})
@@ -386,11 +385,10 @@ void CheckComposed(const Input& m, kelvo::TMailComposer& c) {
     for (size_t i = 0; i < body.size(); ++i)
         FUZZ_CHECK(static_cast<unsigned char>(body[i]) < 0x80, "8-bit byte in the body at " + std::to_string(i));
     for (const auto& line : SplitCrLf(body)) FUZZ_CHECK(line.size() <= 998, "body line over 998 octets");
+}
 
-    // The header block: exactly the lines the fields call for, in their order.
-    const std::string text = ExpectedText(m.body);
-    const bool qp = NeedsQuotedPrintable(text);
-    const bool multipart = !m.attachments.empty();
+// The names of the header fields the message calls for, in their order.
+std::vector<std::string> ExpectedFieldNames(const Input& m, bool qp, bool multipart) {
     std::vector<std::string> names = {"From"};
     if (!m.to.empty()) names.push_back("To");
     if (!m.cc.empty()) names.push_back("CC");
@@ -402,9 +400,15 @@ void CheckComposed(const Input& m, kelvo::TMailComposer& c) {
     names.push_back("Mime-Version");
     names.push_back("Content-Type");
     if (qp && !multipart) names.push_back("Content-Transfer-Encoding");
+    return names;
+}
+
+// The header block: exactly the lines the fields call for, in their order, where a
+// folded field spans several lines, each continuation starting with a blank.
+void CheckHeaderLines(const std::vector<std::string>& header, const std::vector<std::string>& names,
+                      const std::string& wire) {
     FUZZ_CHECK(header.size() == names.size(), "header has " + std::to_string(header.size()) + " lines, fields call for " +
                                                   std::to_string(names.size()));
-    // A folded field spans several lines, each continuation starting with a blank.
     size_t headerLines = 0;
     for (const auto& h : header) {
         const std::vector<std::string> own = SplitCrLf(h + "\r\n");
@@ -412,11 +416,15 @@ void CheckComposed(const Input& m, kelvo::TMailComposer& c) {
             FUZZ_CHECK(!own[k].empty() && (own[k][0] == ' ' || own[k][0] == '\t'), "folded line without a blank: " + Show(own[k], 60));
         headerLines += own.size();
     }
+    const std::vector<std::string> lines = SplitCrLf(wire);
     FUZZ_CHECK(lines.size() > headerLines + 1 && lines[headerLines].empty(), "header block does not end where it should");
     for (size_t i = 0; i < names.size(); ++i)
         FUZZ_CHECK(header[i].rfind(names[i] + ": ", 0) == 0, "header line " + std::to_string(i) + " " +
                                                                  Show(header[i], 60) + " is not " + names[i]);
-    // Folded lines: none over 998 octets, none over 78 unless it has no blank to fold at.
+}
+
+// Folded lines: none over 998 octets, none over 78 unless it has no blank to fold at.
+void CheckFolding(const std::vector<std::string>& header) {
     for (const auto& h : header) {
         // A list entry the caller quoted is kept whole; only the fields written here
         // are held to the 78.
@@ -434,22 +442,23 @@ void CheckComposed(const Input& m, kelvo::TMailComposer& c) {
             }
         }
     }
-    // Unfolded (RFC 5322 §2.2.3: CR LF before a blank is taken out).
-    auto value = [&](const std::string& name) {
-        for (const auto& h : header) {
-            if (h.rfind(name + ": ", 0) != 0) continue;
-            std::string v = h.substr(name.size() + 2);
-            for (size_t at = v.find("\r\n"); at != std::string::npos; at = v.find("\r\n", at)) v.erase(at, 2);
-            return v;
-        }
-        return std::string();
-    };
-    if (!m.subject.empty())
-        FUZZ_CHECK(DecodeHeaderText(value("Subject")) == m.subject, "Subject lost: " + Show(value("Subject")));
-    if (!m.localProgram.empty())
-        FUZZ_CHECK(DecodeHeaderText(value("X-Mailer")) == m.localProgram, "X-Mailer lost: " + Show(value("X-Mailer")));
-    if (!m.date.empty()) FUZZ_CHECK(value("Date") == m.date, "Date changed: " + Show(value("Date")));
-    const std::string from = value("From");
+}
+
+// The value of the first field called `name`, unfolded (RFC 5322 §2.2.3: CR LF before
+// a blank is taken out); empty when there is none.
+std::string FieldValue(const std::vector<std::string>& header, const std::string& name) {
+    for (const auto& h : header) {
+        if (h.rfind(name + ": ", 0) != 0) continue;
+        std::string v = h.substr(name.size() + 2);
+        for (size_t at = v.find("\r\n"); at != std::string::npos; at = v.find("\r\n", at)) v.erase(at, 2);
+        return v;
+    }
+    return std::string();
+}
+
+// The From field ends in the mailbox, behind the name as encoded words, a quoted
+// string or as given.
+void CheckFrom(const Input& m, const std::string& from) {
     const std::string mailbox = "<" + m.fromAddress + ">";
     FUZZ_CHECK(from.size() >= mailbox.size() && from.compare(from.size() - mailbox.size(), mailbox.size(), mailbox) == 0,
                "From does not end in the mailbox");
@@ -469,22 +478,37 @@ void CheckComposed(const Input& m, kelvo::TMailComposer& c) {
     } else {
         FUZZ_CHECK(fromName == m.fromName, "FromName changed: " + Show(fromName));
     }
+}
 
-    if (!multipart) {
-        static const char* const types[] = {"text/plain", "text/enriched", "text/sgml", "text/tab-separated-values",
-                                            "text/html"};
-        FUZZ_CHECK(value("Content-Type") == std::string(types[m.subType]) + "; charset=" + CharsetFor(m.charset, qp),
-                   "Content-Type " + Show(value("Content-Type")));
-        if (qp) FUZZ_CHECK(value("Content-Transfer-Encoding") == "quoted-printable", "missing quoted-printable label");
-        CheckText(body, qp, text);
-        if (m.body.empty()) FUZZ_CHECK(body.empty(), "body without Body entries");
-        return;
-    }
+// Subject, X-Mailer, Date and From read back as they were given.
+void CheckFieldValues(const Input& m, const std::vector<std::string>& header) {
+    if (!m.subject.empty())
+        FUZZ_CHECK(DecodeHeaderText(FieldValue(header, "Subject")) == m.subject,
+                   "Subject lost: " + Show(FieldValue(header, "Subject")));
+    if (!m.localProgram.empty())
+        FUZZ_CHECK(DecodeHeaderText(FieldValue(header, "X-Mailer")) == m.localProgram,
+                   "X-Mailer lost: " + Show(FieldValue(header, "X-Mailer")));
+    if (!m.date.empty())
+        FUZZ_CHECK(FieldValue(header, "Date") == m.date, "Date changed: " + Show(FieldValue(header, "Date")));
+    CheckFrom(m, FieldValue(header, "From"));
+}
 
-    const std::string boundary = c.Boundary();
-    FUZZ_CHECK(boundary.size() == 35 && boundary.rfind(std::string(20, '=') + "54535", 0) == 0, "boundary " + Show(boundary));
-    FUZZ_CHECK(value("Content-Type") == "multipart/mixed; boundary=\"" + boundary + "\"", "multipart Content-Type");
-    // Split the body at its delimiter lines; nothing else may begin with the delimiter.
+// A message without attachments: its text type and charset, and the text itself.
+void CheckSinglePart(const Input& m, const std::vector<std::string>& header, const std::string& body, bool qp,
+                     const std::string& text) {
+    static const char* const types[] = {"text/plain", "text/enriched", "text/sgml", "text/tab-separated-values",
+                                        "text/html"};
+    FUZZ_CHECK(FieldValue(header, "Content-Type") == std::string(types[m.subType]) + "; charset=" + CharsetFor(m.charset, qp),
+               "Content-Type " + Show(FieldValue(header, "Content-Type")));
+    if (qp)
+        FUZZ_CHECK(FieldValue(header, "Content-Transfer-Encoding") == "quoted-printable", "missing quoted-printable label");
+    CheckText(body, qp, text);
+    if (m.body.empty()) FUZZ_CHECK(body.empty(), "body without Body entries");
+}
+
+// The body split at its delimiter lines, as the receiver stores each part; nothing
+// else may begin with the delimiter.
+std::vector<std::string> SplitParts(const std::string& body, const std::string& boundary) {
     const std::string delimiter = "--" + boundary;
     std::vector<std::string> parts;
     std::string* part = nullptr;
@@ -506,49 +530,121 @@ void CheckComposed(const Input& m, kelvo::TMailComposer& c) {
         *part += (line.rfind('.', 0) == 0 ? line.substr(1) : line) + "\r\n";
     }
     FUZZ_CHECK(closed, "no closing delimiter");
-    FUZZ_CHECK(parts.size() == 1 + m.attachments.size(), std::to_string(parts.size()) + " parts");
-    auto split = [](const std::string& p, std::vector<std::string>& head) {
-        const size_t end = p.find("\r\n\r\n");
-        FUZZ_CHECK(end != std::string::npos, "part without a header end");
-        head = SplitCrLf(p.substr(0, end + 2));
-        return p.substr(end + 4);
-    };
+    return parts;
+}
+
+// A part's header lines into `head`; returns its content.
+std::string SplitPart(const std::string& p, std::vector<std::string>& head) {
+    const size_t end = p.find("\r\n\r\n");
+    FUZZ_CHECK(end != std::string::npos, "part without a header end");
+    head = SplitCrLf(p.substr(0, end + 2));
+    return p.substr(end + 4);
+}
+
+// Attachment i's part: its three header lines and its content, decoded.
+void CheckAttachmentPart(const Input& m, size_t i, const std::string& part) {
+    const Attachment& a = m.attachments[i];
     std::vector<std::string> head;
-    const std::string first = split(parts[0], head);
+    const std::string encoded = SplitPart(part, head);
+    FUZZ_CHECK(head.size() == 3, "attachment part header of " + std::to_string(head.size()) + " lines");
+    const std::string ct = "Content-Type: application/octet-stream; ";
+    FUZZ_CHECK(head[0].rfind(ct, 0) == 0, "attachment Content-Type " + Show(head[0]));
+    // A name that is no UTF-8 goes out with U+FFFD where its bad bytes were.
+    const auto sameName = [&](const std::string& got) {
+        return got == a.name || got.find("\xEF\xBF\xBD") != std::string::npos;
+    };
+    FUZZ_CHECK(sameName(DecodeParameter(head[0].substr(ct.size()), "name")), "file name lost: " + Show(head[0]));
+    const std::string cd = "Content-Disposition: attachment; ";
+    FUZZ_CHECK(head[2].rfind(cd, 0) == 0, "Content-Disposition " + Show(head[2]));
+    FUZZ_CHECK(sameName(DecodeParameter(head[2].substr(cd.size()), "filename")), "file name lost: " + Show(head[2]));
+    const bool uu = m.encodeType == kelvo::uuCode;
+    FUZZ_CHECK(head[1] == std::string("Content-Transfer-Encoding: ") + (uu ? "x-uuencode" : "base64"), Show(head[1]));
+    std::string uuText = encoded;
+    if (uu) {
+        // Framed as x-uuencode: "begin 644 <name>", the lines, "`", "end".
+        FUZZ_CHECK(uuText.rfind("begin 644 ", 0) == 0, "uuencoded part without its begin line");
+        uuText.erase(0, uuText.find("\r\n") + 2);
+        FUZZ_CHECK(uuText.size() >= 5 && uuText.compare(uuText.size() - 5, 5, "end\r\n") == 0,
+                   "uuencoded part without its end line");
+        uuText.erase(uuText.size() - 5);
+    }
+    const std::string decoded = uu ? DecodeUu(uuText) : DecodeBase64(encoded);
+    FUZZ_CHECK(decoded == a.content, "attachment " + std::to_string(i + 1) + " lost: " +
+                                         std::to_string(a.content.size()) + " bytes, decoded " +
+                                         std::to_string(decoded.size()));
+}
+
+// A message with attachments: the boundary, the text part, one part per attachment.
+void CheckMultipart(const Input& m, const std::string& boundary, const std::vector<std::string>& header,
+                    const std::string& body, bool qp, const std::string& text) {
+    FUZZ_CHECK(boundary.size() == 35 && boundary.rfind(std::string(20, '=') + "54535", 0) == 0, "boundary " + Show(boundary));
+    FUZZ_CHECK(FieldValue(header, "Content-Type") == "multipart/mixed; boundary=\"" + boundary + "\"",
+               "multipart Content-Type");
+    const std::vector<std::string> parts = SplitParts(body, boundary);
+    FUZZ_CHECK(parts.size() == 1 + m.attachments.size(), std::to_string(parts.size()) + " parts");
+    std::vector<std::string> head;
+    const std::string first = SplitPart(parts[0], head);
     FUZZ_CHECK(head.size() == (qp ? 2u : 1u) && head[0] == "Content-Type: text/plain; charset=" + CharsetFor(m.charset, qp),
                "text part header " + Show(head.empty() ? "" : head[0]));
     CheckText(first, qp, text, true);
-    for (size_t i = 0; i < m.attachments.size(); ++i) {
-        const Attachment& a = m.attachments[i];
-        const std::string encoded = split(parts[i + 1], head);
-        FUZZ_CHECK(head.size() == 3, "attachment part header of " + std::to_string(head.size()) + " lines");
-        const std::string ct = "Content-Type: application/octet-stream; ";
-        FUZZ_CHECK(head[0].rfind(ct, 0) == 0, "attachment Content-Type " + Show(head[0]));
-        // A name that is no UTF-8 goes out with U+FFFD where its bad bytes were.
-        const auto sameName = [&](const std::string& got) {
-            return got == a.name || got.find("\xEF\xBF\xBD") != std::string::npos;
-        };
-        FUZZ_CHECK(sameName(DecodeParameter(head[0].substr(ct.size()), "name")), "file name lost: " + Show(head[0]));
-        const std::string cd = "Content-Disposition: attachment; ";
-        FUZZ_CHECK(head[2].rfind(cd, 0) == 0, "Content-Disposition " + Show(head[2]));
-        FUZZ_CHECK(sameName(DecodeParameter(head[2].substr(cd.size()), "filename")), "file name lost: " + Show(head[2]));
-        const bool uu = m.encodeType == kelvo::uuCode;
-        FUZZ_CHECK(head[1] == std::string("Content-Transfer-Encoding: ") + (uu ? "x-uuencode" : "base64"), Show(head[1]));
-        std::string uuText = encoded;
-        if (uu) {
-            // Framed as x-uuencode: "begin 644 <name>", the lines, "`", "end".
-            FUZZ_CHECK(uuText.rfind("begin 644 ", 0) == 0, "uuencoded part without its begin line");
-            uuText.erase(0, uuText.find("\r\n") + 2);
-            FUZZ_CHECK(uuText.size() >= 5 && uuText.compare(uuText.size() - 5, 5, "end\r\n") == 0,
-                       "uuencoded part without its end line");
-            uuText.erase(uuText.size() - 5);
-        }
-        const std::string decoded = uu ? DecodeUu(uuText) : DecodeBase64(encoded);
-        FUZZ_CHECK(decoded == a.content, "attachment " + std::to_string(i + 1) + " lost: " +
-                                             std::to_string(a.content.size()) + " bytes, decoded " +
-                                             std::to_string(decoded.size()));
+    for (size_t i = 0; i < m.attachments.size(); ++i) CheckAttachmentPart(m, i, parts[i + 1]);
+}
+
+void CheckComposed(const Input& m, kelvo::TMailComposer& c) {
+    const std::vector<std::string> header = c.FinalHeader().Items();
+    const std::string body = c.BodyStream().DataString();
+    const std::string wire = Wire(header, body);
+    CheckTransparency(m, wire, body);
+
+    const std::string text = ExpectedText(m.body);
+    const bool qp = NeedsQuotedPrintable(text);
+    const bool multipart = !m.attachments.empty();
+    CheckHeaderLines(header, ExpectedFieldNames(m, qp, multipart), wire);
+    CheckFolding(header);
+    CheckFieldValues(m, header);
+    if (multipart)
+        CheckMultipart(m, c.Boundary(), header, body, qp, text);
+    else
+        CheckSinglePart(m, header, body, qp, text);
+}
+
+// Fills the composer with the input's message and writes the attachment files that
+// exist; returns the attachment paths.
+std::vector<std::string> Fill(const Input& m, kelvo::TMailComposer& c) {
+    kelvo::TPostMessage& p = c.PostMessage();
+    p.SetFromName(m.fromName);
+    p.SetFromAddress(m.fromAddress);
+    p.SetSubject(m.subject);
+    p.SetLocalProgram(m.localProgram);
+    p.SetDate(m.date);
+    p.SetReplyTo(m.replyTo);
+    for (const auto& s : m.to) p.ToAddress().Add(s);
+    for (const auto& s : m.cc) p.ToCarbonCopy().Add(s);
+    for (const auto& s : m.bcc) p.ToBlindCarbonCopy().Add(s);
+    for (const auto& s : m.body) p.Body().Add(s);
+    std::vector<std::string> paths;
+    for (const auto& a : m.attachments) {
+        paths.push_back(g_dir + "/" + a.name);
+        if (a.exists) WriteFile(paths.back(), a.content);
+        p.Attachments().Add(paths.back());
     }
-    (void)bodyStart;
+    c.SetCharset(m.charset);
+    c.SetSubType(m.subType);
+    c.SetEncodeType(m.encodeType);
+    return paths;
+}
+
+// A field with a line break, header text with a NUL, and a Date or Charset that is
+// not US-ASCII must be refused.
+bool MustBeRefused(const Input& m) {
+    bool refused = HasBreak(m.fromName) || HasBreak(m.fromAddress) || HasBreak(m.subject) ||
+                   HasBreak(m.localProgram) || HasBreak(m.date) || HasBreak(m.replyTo) || HasBreak(m.charset) ||
+                   HasNul(m.fromName) || HasNul(m.subject) || HasNul(m.localProgram) || HasNul(m.replyTo) ||
+                   !kelvo::IsSevenBitClean(m.date) || !kelvo::IsSevenBitClean(m.charset);
+    for (const auto* list : {&m.to, &m.cc, &m.bcc})
+        for (const auto& s : *list) refused = refused || HasBreak(s);
+    for (const auto& a : m.attachments) refused = refused || HasBreak(a.name);
+    return refused;
 }
 
 } // namespace
@@ -570,38 +666,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Input m = Read(in);
 
     kelvo::TMailComposer c;
-    kelvo::TPostMessage& p = c.PostMessage();
-    p.SetFromName(m.fromName);
-    p.SetFromAddress(m.fromAddress);
-    p.SetSubject(m.subject);
-    p.SetLocalProgram(m.localProgram);
-    p.SetDate(m.date);
-    p.SetReplyTo(m.replyTo);
-    for (const auto& s : m.to) p.ToAddress().Add(s);
-    for (const auto& s : m.cc) p.ToCarbonCopy().Add(s);
-    for (const auto& s : m.bcc) p.ToBlindCarbonCopy().Add(s);
-    for (const auto& s : m.body) p.Body().Add(s);
-    std::vector<std::string> paths;
-    for (const auto& a : m.attachments) {
-        paths.push_back(g_dir + "/" + a.name);
-        if (a.exists) WriteFile(paths.back(), a.content);
-        p.Attachments().Add(paths.back());
-    }
-    c.SetCharset(m.charset);
-    c.SetSubType(m.subType);
-    c.SetEncodeType(m.encodeType);
+    const std::vector<std::string> paths = Fill(m, c);
     std::vector<std::string> missing;
     c.OnAttachmentNotFound = [&](const std::string& f) { missing.push_back(f); };
-
-    bool refused = HasBreak(m.fromName) || HasBreak(m.fromAddress) || HasBreak(m.subject) ||
-                   HasBreak(m.localProgram) || HasBreak(m.date) || HasBreak(m.replyTo) || HasBreak(m.charset) ||
-                   // Header text with a NUL, and a Date or Charset that is not US-ASCII, are
-                   // refused as well.
-                   HasNul(m.fromName) || HasNul(m.subject) || HasNul(m.localProgram) || HasNul(m.replyTo) ||
-                   !kelvo::IsSevenBitClean(m.date) || !kelvo::IsSevenBitClean(m.charset);
-    for (const auto* list : {&m.to, &m.cc, &m.bcc})
-        for (const auto& s : *list) refused = refused || HasBreak(s);
-    for (const auto& a : m.attachments) refused = refused || HasBreak(a.name);
+    const bool refused = MustBeRefused(m);
     std::string firstMissing;
     for (size_t i = 0; i < m.attachments.size() && firstMissing.empty(); ++i)
         if (!m.attachments[i].exists) firstMissing = paths[i];
@@ -632,11 +700,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!raised, "composition failed: " + Show(message));
     FUZZ_CHECK(missing.empty(), "OnAttachmentNotFound for a file that exists");
     CheckComposed(m, c);
-    if (!g_dumpDir.empty()) {
-        std::string wire;
-        for (const auto& line : c.FinalHeader().Items()) wire += line + "\r\n";
-        wire += "\r\n\r\n" + c.BodyStream().DataString();
-        Dump(m, wire);
-    }
+    if (!g_dumpDir.empty()) Dump(m, Wire(c.FinalHeader().Items(), c.BodyStream().DataString()));
     return 0;
 }

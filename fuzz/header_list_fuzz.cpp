@@ -62,6 +62,69 @@ void CheckSame(const kelvo::TExStringList& list, const Model& model, const char*
             FUZZ_CHECK(FoldCompare(model.lines[i - 1], model.lines[i]) <= 0, "sorted list out of order");
 }
 
+// A raw line, with or without a name part.
+void StepAdd(FuzzedDataProvider& in, kelvo::TExStringList& list, Model& model) {
+    const std::string line = in.ConsumeBool() ? Name(in) + ": " + in.ConsumeRandomLengthString(8)
+                                              : in.ConsumeRandomLengthString(16);
+    list.Add(line);
+    model.Insert(line);
+    CheckSame(list, model, "Add");
+}
+
+// SetValue, the operation the composer uses: never multiplies a header, and clearing
+// removes exactly one.
+void StepSetValue(FuzzedDataProvider& in, kelvo::TExStringList& list, Model& model) {
+    const std::string name = Name(in);
+    const std::string value = in.ConsumeBool() ? std::string() : in.ConsumeRandomLengthString(8);
+    const int before = model.Count(name);
+    const int at = model.First(name);
+    list.SetValue(name, value);
+    if (value.empty()) {
+        if (at >= 0) model.lines.erase(model.lines.begin() + at);
+    } else if (model.sorted || at < 0) {
+        if (at >= 0) model.lines.erase(model.lines.begin() + at);
+        model.Insert(name + ": " + value);
+    } else {
+        model.lines[static_cast<size_t>(at)] = name + ": " + value;
+    }
+    CheckSame(list, model, "SetValue");
+    const int after = model.Count(name);
+    if (name.find(':') != std::string::npos) return;
+    if (value.empty())
+        FUZZ_CHECK(after == std::max(before - 1, 0), "SetValue(" + Show(name) + ", \"\")");
+    else
+        FUZZ_CHECK(after == std::max(before, 1), "SetValue(" + Show(name) + ", value)");
+    if (!value.empty() && before == 0) {
+        const int i = list.IndexOfHeader(name);
+        FUZZ_CHECK(i >= 0 && list.Get(i) == name + ": " + value, "value not found after SetValue " + Show(name));
+    }
+}
+
+void StepIndexOfHeader(FuzzedDataProvider& in, const kelvo::TExStringList& list, const Model& model) {
+    const std::string name = Name(in);
+    const int got = list.IndexOfHeader(name);
+    const int want = model.First(name);
+    FUZZ_CHECK(got == want, "IndexOfHeader(" + Show(name) + ") = " + std::to_string(got) + ", model " +
+                                std::to_string(want) + (model.sorted ? " (sorted)" : " (unsorted)"));
+}
+
+void StepDelete(FuzzedDataProvider& in, kelvo::TExStringList& list, Model& model) {
+    if (model.lines.empty()) return;
+    const int i = in.ConsumeIntegralInRange<int>(0, static_cast<int>(model.lines.size()) - 1);
+    list.Delete(i);
+    model.lines.erase(model.lines.begin() + i);
+    CheckSame(list, model, "Delete");
+}
+
+// Sorting on or off.
+void StepSort(FuzzedDataProvider& in, kelvo::TExStringList& list, Model& model) {
+    const bool on = in.ConsumeBool();
+    list.SetSorted(on);
+    if (on && !model.sorted) model.Sort();
+    model.sorted = on;
+    CheckSame(list, model, "SetSorted");
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -70,68 +133,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Model model;
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         switch (in.ConsumeIntegralInRange<int>(0, 5)) {
-        case 0: { // a raw line, with or without a name part
-            const std::string line = in.ConsumeBool() ? Name(in) + ": " + in.ConsumeRandomLengthString(8)
-                                                      : in.ConsumeRandomLengthString(16);
-            list.Add(line);
-            model.Insert(line);
-            CheckSame(list, model, "Add");
-            break;
-        }
+        case 0: StepAdd(in, list, model); break;
         case 1:
-        case 2: { // SetValue, the operation the composer uses
-            const std::string name = Name(in);
-            const std::string value = in.ConsumeBool() ? std::string() : in.ConsumeRandomLengthString(8);
-            const int before = model.Count(name);
-            const int at = model.First(name);
-            list.SetValue(name, value);
-            if (value.empty()) {
-                if (at >= 0) model.lines.erase(model.lines.begin() + at);
-            } else if (model.sorted || at < 0) {
-                if (at >= 0) model.lines.erase(model.lines.begin() + at);
-                model.Insert(name + ": " + value);
-            } else {
-                model.lines[static_cast<size_t>(at)] = name + ": " + value;
-            }
-            CheckSame(list, model, "SetValue");
-            // Setting never multiplies a header, and clearing removes exactly one.
-            const int after = model.Count(name);
-            if (name.find(':') == std::string::npos) {
-                if (value.empty())
-                    FUZZ_CHECK(after == std::max(before - 1, 0), "SetValue(" + Show(name) + ", \"\")");
-                else
-                    FUZZ_CHECK(after == std::max(before, 1), "SetValue(" + Show(name) + ", value)");
-                if (!value.empty() && before == 0) {
-                    const int i = list.IndexOfHeader(name);
-                    FUZZ_CHECK(i >= 0 && list.Get(i) == name + ": " + value, "value not found after SetValue " + Show(name));
-                }
-            }
-            break;
-        }
-        case 3: { // IndexOfHeader
-            const std::string name = Name(in);
-            const int got = list.IndexOfHeader(name);
-            const int want = model.First(name);
-            FUZZ_CHECK(got == want, "IndexOfHeader(" + Show(name) + ") = " + std::to_string(got) + ", model " +
-                                        std::to_string(want) + (model.sorted ? " (sorted)" : " (unsorted)"));
-            break;
-        }
-        case 4: { // Delete
-            if (model.lines.empty()) break;
-            const int i = in.ConsumeIntegralInRange<int>(0, static_cast<int>(model.lines.size()) - 1);
-            list.Delete(i);
-            model.lines.erase(model.lines.begin() + i);
-            CheckSame(list, model, "Delete");
-            break;
-        }
-        case 5: { // sorting on or off
-            const bool on = in.ConsumeBool();
-            list.SetSorted(on);
-            if (on && !model.sorted) model.Sort();
-            model.sorted = on;
-            CheckSame(list, model, "SetSorted");
-            break;
-        }
+        case 2: StepSetValue(in, list, model); break;
+        case 3: StepIndexOfHeader(in, list, model); break;
+        case 4: StepDelete(in, list, model); break;
+        case 5: StepSort(in, list, model); break;
         }
     }
     return 0;

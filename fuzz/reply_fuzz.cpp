@@ -89,6 +89,100 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     return 0;
 }
 
+namespace {
+
+// The peer's side: writes the payload in random segments, one per turn of the event
+// loop, then shuts its side.
+class SegmentWriter {
+public:
+    SegmentWriter(int peer, const std::string& payload, int sizeClass, uint64_t seed)
+        : peer_(peer), payload_(payload), sizeClass_(sizeClass), segments_(seed) {
+        timer_.setInterval(0);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Turn(); });
+        timer_.start();
+    }
+    ~SegmentWriter() { timer_.stop(); }
+    SegmentWriter(const SegmentWriter&) = delete;
+    SegmentWriter& operator=(const SegmentWriter&) = delete;
+
+private:
+    void Turn() {
+        char sink[4096];
+        while (recv(peer_, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+        }
+        if (sent_ < payload_.size()) {
+            const uint64_t cap = (sizeClass_ % 3 == 0) ? 8 : (sizeClass_ % 3 == 1) ? 700 : 70000;
+            // At most about 48 segments per input, so long inputs stay quick to run.
+            const size_t n = std::min<size_t>(payload_.size() - sent_,
+                                              std::max<size_t>(payload_.size() / 48, 1 + segments_.Below(cap)));
+            const ssize_t w = send(peer_, payload_.data() + sent_, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (w > 0) sent_ += static_cast<size_t>(w);
+        }
+        if (sent_ == payload_.size() && !shut_) {
+            shutdown(peer_, SHUT_WR);
+            shut_ = true;
+            timer_.stop();
+        }
+    }
+
+    const int peer_;
+    const std::string& payload_;
+    const int sizeClass_;
+    Rng segments_;
+    size_t sent_ = 0;
+    bool shut_ = false;
+    QTimer timer_;
+};
+
+// Connects the socket client to the listener and returns the peer's end.
+int ConnectPeer(kelvo::TLinksock& sock) {
+    sock.SetHost("127.0.0.1");
+    sock.SetPort(g_port);
+    sock.SetTimeOut(20000); // a wait that lasts this long is a hang: the peer always ends
+    sock.Connect();
+    const int peer = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    FUZZ_CHECK(peer >= 0, std::string("accept: ") + std::strerror(errno));
+    return peer;
+}
+
+// Read k by ReadLn or Transaction must give what the reference wants; false once a
+// line too long was refused, after which nothing more is read.
+bool CheckRead(kelvo::TLinksock& sock, size_t k, const Expected& want, bool transaction) {
+    std::string line;
+    try {
+        if (transaction)
+            line = sock.Transaction("NOOP");
+        else
+            sock.ReadLn(line);
+    } catch (const kelvo::EAbortError& e) {
+        FUZZ_CHECK(false, std::string("read ") + std::to_string(k) + " waited for the time-out: " + e.what());
+    } catch (const kelvo::ESockError& e) {
+        FUZZ_CHECK(want.kind == Expected::TooLong && std::string(e.what()) == "Line too long",
+                   "read " + std::to_string(k) + " raised " + Show(e.what()));
+        return false;
+    }
+    FUZZ_CHECK(want.kind != Expected::TooLong, "a line over the working buffer was returned, " +
+                                                   std::to_string(line.size()) + " bytes");
+    FUZZ_CHECK(line.size() <= kLineRoom, "line of " + std::to_string(line.size()) + " bytes");
+    FUZZ_CHECK(line == want.line, "read " + std::to_string(k) + (transaction ? " (Transaction)" : " (ReadLn)") +
+                                      " gave " + Show(line) + ", expected " + Show(want.line));
+    if (transaction) {
+        FUZZ_CHECK(sock.LastReply() == line, "LastReply differs from the returned line");
+        FUZZ_CHECK(sock.ReplyNumber() == ReferenceReplyNumber(line),
+                   "ReplyNumber " + std::to_string(sock.ReplyNumber()) + " for " + Show(line) + ", reference " +
+                       std::to_string(ReferenceReplyNumber(line)));
+    }
+    if (want.kind == Expected::End) {
+        // The end stays the end.
+        std::string again = "x";
+        sock.ReadLn(again);
+        FUZZ_CHECK(again.empty(), "data after the end: " + Show(again));
+    }
+    return true;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 9) return 0;
     uint64_t seed = 0;
@@ -99,81 +193,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if ((flags & 1) && !payload.empty())
         while (payload.size() < kLineRoom + 4000) payload += payload;
     Rng rng(seed);
-    Rng segments(seed ^ 0x5EC5EC5EC5ull); // apart, so the mix of reads replays alike
     const std::vector<Expected> expected = Reference(payload);
 
     auto sock = std::make_unique<kelvo::TLinksock>();
-    sock->SetHost("127.0.0.1");
-    sock->SetPort(g_port);
-    sock->SetTimeOut(20000); // a wait that lasts this long is a hang: the peer always ends
-    sock->Connect();
-    const int peer = accept4(g_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    FUZZ_CHECK(peer >= 0, std::string("accept: ") + std::strerror(errno));
-
-    // The peer: one segment per turn of the event loop.
-    size_t sent = 0;
-    bool shut = false;
-    const int sizeClass = flags >> 1;
-    QTimer writer;
-    writer.setInterval(0);
-    QObject::connect(&writer, &QTimer::timeout, [&] {
-        char sink[4096];
-        while (recv(peer, sink, sizeof sink, MSG_DONTWAIT) > 0) {
-        }
-        if (sent < payload.size()) {
-            const uint64_t cap = (sizeClass % 3 == 0) ? 8 : (sizeClass % 3 == 1) ? 700 : 70000;
-            // At most about 48 segments per input, so long inputs stay quick to run.
-            const size_t n = std::min<size_t>(payload.size() - sent,
-                                              std::max<size_t>(payload.size() / 48, 1 + segments.Below(cap)));
-            const ssize_t w = send(peer, payload.data() + sent, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (w > 0) sent += static_cast<size_t>(w);
-        }
-        if (sent == payload.size() && !shut) {
-            shutdown(peer, SHUT_WR);
-            shut = true;
-            writer.stop();
-        }
-    });
-    writer.start();
-
-    // Enough lines to mix both ways of reading; a stretched input of short lines
-    // would otherwise spend seconds on lines alike.
-    const size_t reads = std::min<size_t>(expected.size(), 200);
-    for (size_t k = 0; k < reads; ++k) {
-        const Expected& want = expected[k];
-        const bool transaction = rng.Below(2) == 0;
-        std::string line;
-        try {
-            if (transaction)
-                line = sock->Transaction("NOOP");
-            else
-                sock->ReadLn(line);
-        } catch (const kelvo::EAbortError& e) {
-            FUZZ_CHECK(false, std::string("read ") + std::to_string(k) + " waited for the time-out: " + e.what());
-        } catch (const kelvo::ESockError& e) {
-            FUZZ_CHECK(want.kind == Expected::TooLong && std::string(e.what()) == "Line too long",
-                       "read " + std::to_string(k) + " raised " + Show(e.what()));
-            break;
-        }
-        FUZZ_CHECK(want.kind != Expected::TooLong, "a line over the working buffer was returned, " +
-                                                       std::to_string(line.size()) + " bytes");
-        FUZZ_CHECK(line.size() <= kLineRoom, "line of " + std::to_string(line.size()) + " bytes");
-        FUZZ_CHECK(line == want.line, "read " + std::to_string(k) + (transaction ? " (Transaction)" : " (ReadLn)") +
-                                          " gave " + Show(line) + ", expected " + Show(want.line));
-        if (transaction) {
-            FUZZ_CHECK(sock->LastReply() == line, "LastReply differs from the returned line");
-            FUZZ_CHECK(sock->ReplyNumber() == ReferenceReplyNumber(line),
-                       "ReplyNumber " + std::to_string(sock->ReplyNumber()) + " for " + Show(line) + ", reference " +
-                           std::to_string(ReferenceReplyNumber(line)));
-        }
-        if (want.kind == Expected::End) {
-            // The end stays the end.
-            std::string again = "x";
-            sock->ReadLn(again);
-            FUZZ_CHECK(again.empty(), "data after the end: " + Show(again));
+    const int peer = ConnectPeer(*sock);
+    {
+        // Its segments drawn apart from the reads, so the mix of reads replays alike.
+        const SegmentWriter writer(peer, payload, flags >> 1, seed ^ 0x5EC5EC5EC5ull);
+        // Enough lines to mix both ways of reading; a stretched input of short lines
+        // would otherwise spend seconds on lines alike.
+        const size_t reads = std::min<size_t>(expected.size(), 200);
+        for (size_t k = 0; k < reads; ++k) {
+            const bool transaction = rng.Below(2) == 0;
+            if (!CheckRead(*sock, k, expected[k], transaction)) break;
         }
     }
-    writer.stop();
     sock.reset();
     close(peer);
     return 0;

@@ -1,3 +1,4 @@
+// TMailComposer: the header lines and the MIME body of one message, with its attachments encoded.
 #include "mail/composer.h"
 
 #include "mail/mime_text.h"
@@ -241,6 +242,18 @@ std::string NewMessageID() {
     return text + MessageIdHost() + ">";
 }
 
+// The charset that encoded words in the header name. An encoded word names its
+// charset as a token of at most a few dozen characters (RFC 2047 §2: the whole word
+// fits in 75); a Charset that is no such name labels the header text as the UTF-8
+// that the feedback window hands over.
+std::string WordCharset(const std::string& charset) {
+    const bool token =
+        !charset.empty() && charset.size() <= 40 && std::all_of(charset.begin(), charset.end(), [](char c) {
+            return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'+-^_`{}~", c) != nullptr;
+        });
+    return token ? CharsetFor8Bit(charset) : std::string("utf-8");
+}
+
 void RefuseLineBreaks(const TStringList& list, const std::string& what) {
     for (int i = 0; i < list.Count(); ++i) RefuseLineBreak(list[i], what + " entry " + std::to_string(i + 1));
 }
@@ -282,18 +295,28 @@ void TMailComposer::WriteBody(const std::string& bytes) { bodyStream_.WriteStrin
 
 void TMailComposer::BuildMessage() {
     CheckHeaderInput();
-    const TPostMessage& m = postMessage_;
-    const TTextPart text = ComposeText(m.Body(), charset_);
-    const bool multipart = m.Attachments().Count() > 0;
+    const TTextPart text = ComposeText(postMessage_.Body(), charset_);
+    const bool multipart = postMessage_.Attachments().Count() > 0;
+    ComposeHeaderFields(WordCharset(charset_));
+    if (multipart) {
+        DrawBoundary(text.bytes);
+        finalHeader_.Add("Content-Type: multipart/mixed; boundary=\"" + boundary_ + "\"");
+    } else {
+        finalHeader_.Add(std::string("Content-Type: ") + TextType(subType_) + "; charset=" + text.charset);
+        if (text.quotedPrintable) finalHeader_.Add("Content-Transfer-Encoding: quoted-printable");
+    }
 
-    // An encoded word names its charset as a token of at most a few dozen characters
-    // (RFC 2047 §2: the whole word fits in 75); a Charset that is no such name labels
-    // the header text as the UTF-8 that the feedback window hands over.
-    const bool charsetToken =
-        !charset_.empty() && charset_.size() <= 40 && std::all_of(charset_.begin(), charset_.end(), [](char c) {
-            return std::isalnum(static_cast<unsigned char>(c)) || std::strchr("!#$%&'+-^_`{}~", c) != nullptr;
-        });
-    const std::string wordCharset = charsetToken ? CharsetFor8Bit(charset_) : std::string("utf-8");
+    bodyStream_.Clear();
+    if (!multipart) {
+        WriteBody(text.bytes);
+        bodyStream_.SetPosition(0);
+        return;
+    }
+    ComposeMultipartBody(text.charset, text.quotedPrintable, text.bytes);
+}
+
+void TMailComposer::ComposeHeaderFields(const std::string& wordCharset) {
+    const TPostMessage& m = postMessage_;
     finalHeader_.Clear();
     finalHeader_.Add("From: " + SenderValue(m.FromName(), m.FromAddress(), wordCharset));
     if (m.ToAddress().Count() > 0)
@@ -310,49 +333,48 @@ void TMailComposer::BuildMessage() {
     finalHeader_.SetValue("Date", m.Date().empty() ? CurrentDate() : m.Date());
     finalHeader_.SetValue("Message-ID", m.MessageID().empty() ? NewMessageID() : m.MessageID());
     finalHeader_.Add("Mime-Version: 1.0");
-    if (multipart) {
-        // The boundary sequence is the same in every run, so a text can hold it on
-        // purpose. Encoded attachments cannot: base64 has no '-' and only trailing
-        // '=', uuencode has no lower-case letters, quoted-printable no "==".
-        do {
-            boundary_ = NewBoundary();
-        } while (text.bytes.find(boundary_) != std::string::npos);
-        finalHeader_.Add("Content-Type: multipart/mixed; boundary=\"" + boundary_ + "\"");
-    } else {
-        finalHeader_.Add(std::string("Content-Type: ") + TextType(subType_) + "; charset=" + text.charset);
-        if (text.quotedPrintable) finalHeader_.Add("Content-Transfer-Encoding: quoted-printable");
-    }
+}
 
-    bodyStream_.Clear();
-    if (!multipart) {
-        WriteBody(text.bytes);
-        bodyStream_.SetPosition(0);
-        return;
-    }
-    std::string head = "--" + boundary_ + kCrLf + "Content-Type: text/plain; charset=" + text.charset + kCrLf;
-    if (text.quotedPrintable) head += std::string("Content-Transfer-Encoding: quoted-printable") + kCrLf;
-    head += kCrLf;
-    const std::string tail = "--" + boundary_ + "--" + kCrLf;
+void TMailComposer::DrawBoundary(const std::string& text) {
+    // The boundary sequence is the same in every run, so a text can hold it on
+    // purpose. Encoded attachments cannot: base64 has no '-' and only trailing
+    // '=', uuencode has no lower-case letters, quoted-printable no "==".
+    do {
+        boundary_ = NewBoundary();
+    } while (text.find(boundary_) != std::string::npos);
+}
 
-    // Size the body once: grown line by line, the store is copied at every doubling
-    // and the allocator keeps the old blocks, which triples the peak for a large file.
-    int64_t expected = static_cast<int64_t>(head.size() + text.bytes.size() + tail.size());
-    for (int32_t i = 1; i <= m.Attachments().Count(); ++i) {
-        const std::string entry = m.Attachments()[i - 1];
+int64_t TMailComposer::ExpectedBodySize(int64_t fixed) const {
+    int64_t expected = fixed;
+    const TStringList& attachments = postMessage_.Attachments();
+    for (int32_t i = 0; i < attachments.Count(); ++i) {
+        const std::string entry = attachments[i];
         std::error_code ec;
         const auto size = std::filesystem::file_size(entry, ec);
         expected += static_cast<int64_t>(AttachmentHead(FinalName(entry)).size());
         if (encodeType_ == uuCode) expected += static_cast<int64_t>(UuBeginLine(FinalName(entry)).size() + 5);
         if (!ec) expected += EncodedLength(static_cast<int64_t>(size), encodeType_);
     }
-    bodyStream_.SetSize(expected);
+    return expected;
+}
+
+void TMailComposer::ComposeMultipartBody(const std::string& textCharset, bool quotedPrintable,
+                                         const std::string& text) {
+    std::string head = "--" + boundary_ + kCrLf + "Content-Type: text/plain; charset=" + textCharset + kCrLf;
+    if (quotedPrintable) head += std::string("Content-Transfer-Encoding: quoted-printable") + kCrLf;
+    head += kCrLf;
+    const std::string tail = "--" + boundary_ + "--" + kCrLf;
+
+    // Size the body once: grown line by line, the store is copied at every doubling
+    // and the allocator keeps the old blocks, which triples the peak for a large file.
+    bodyStream_.SetSize(ExpectedBodySize(static_cast<int64_t>(head.size() + text.size() + tail.size())));
     bodyStream_.SetPosition(0);
 
     composing_ = true;
     try {
         WriteBody(head);
-        WriteBody(text.bytes);
-        for (int32_t i = 1; i <= m.Attachments().Count(); ++i) AddAttachment(i);
+        WriteBody(text);
+        for (int32_t i = 1; i <= postMessage_.Attachments().Count(); ++i) AddAttachment(i);
         WriteBody(tail);
     } catch (...) {
         composing_ = false;

@@ -105,6 +105,16 @@ private:
     bool composing_ = false;
 
     void CheckHeaderInput() const;
+    // Replaces FinalHeader with the fields from From to Mime-Version; their text goes
+    // into encoded words of `wordCharset` where it is not plain US-ASCII.
+    void ComposeHeaderFields(const std::string& wordCharset);
+    // Draws boundaries until one does not occur in `text`.
+    void DrawBoundary(const std::string& text);
+    // The body of a message with attachments: the text part, one part per attachment,
+    // the closing boundary; BodyStream is left at its start.
+    void ComposeMultipartBody(const std::string& textCharset, bool quotedPrintable, const std::string& text);
+    // The body's size to reserve: `fixed` bytes plus every attachment part, encoded.
+    int64_t ExpectedBodySize(int64_t fixed) const;
     std::string AttachmentHead(const std::string& name) const;
     void WriteBody(const std::string& bytes);
 };

@@ -1,3 +1,4 @@
+// Header field values for the wire: folding, encoded words for non-ASCII text, quoted display names.
 #include "mail/header_text.h"
 
 #include "mail/mime_text.h"

@@ -1,3 +1,4 @@
+// Quoted-printable lines, RFC 2047 encoded words and RFC 2231 parameters for message text.
 #include "mail/mime_text.h"
 
 #include "platform/string_list.h"

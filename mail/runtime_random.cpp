@@ -1,3 +1,4 @@
+// The runtime's process-wide pseudo-random generator that draws MIME boundaries.
 #include "mail/runtime_random.h"
 
 namespace kelvo {

@@ -26,9 +26,6 @@ using namespace reply_code;
 
 // RFC 5321 §3.8: a server answers 421 when it is about to close the channel.
 constexpr int16_t kServiceClosing = 421;
-// QUIT counts as accepted up to this code, 3yz replies below 340 included: a server
-// that answers QUIT oddly but harmlessly is not reported as a failure.
-constexpr int16_t kLastQuitAccepted = 339;
 
 // A CR or LF in a command argument would end the command early and let the rest of
 // the text stand as a command of its own (RFC 5321 §2.3.8); a NUL would cut the
@@ -130,19 +127,16 @@ void TKivSMTP::ReadContinuation()
 {
     // An empty line is what the socket client returns once the peer has closed: no
     // reply at all, and no code by which a step could pass.
-    if (lastReply_.empty())
+    if (reply_.last().empty())
         throw ESockError(kClosedByServer);
-    reply_.Start(lastReply_);
-    std::string line = lastReply_;
-    int lines = 1;
+    std::string line = reply_.last();
     while (TReply::Continues(line)) {
-        if (++lines > kMaxReplyLines)
+        if (reply_.lines().size() >= static_cast<size_t>(kMaxReplyLines))
             throw ESockError(ReplyTooLong(kMaxReplyLines));
         ReadLn(line);
         if (line.empty())
             throw ESockError(kClosedByServer);
         ReportStatus(StatusLevel::ServerReply, line);
-        lastReply_ = line;
         reply_.Add(line);
     }
 }
@@ -157,13 +151,13 @@ void TKivSMTP::ReadGreeting() { ReadReply(); }
 
 void TKivSMTP::ReadReply()
 {
-    replyNumber_ = 0;
+    reply_.Await();
     std::string line;
     ReadLn(line);
-    lastReply_ = line;
+    reply_.Start(line);
     if (!line.empty())
         ReportStatus(StatusLevel::ServerReply, line);
-    replyNumber_ = TReply::CodeOf(line);
+    reply_.TakeCode();
     ReadContinuation();
 }
 
@@ -184,57 +178,12 @@ void TKivSMTP::Connect()
     const bool wasConnected = Connected();
     const std::weak_ptr<const bool> life = LifeToken();
     try {
-        TLinksock::Connect();
-        // Every command waits for its reply, so nothing is gained by holding back a
-        // short write (Nagle's algorithm), and a lot is lost against a server that
-        // delays its acknowledgements.
-        const int on = 1;
-        winsock::setsockopt(Socket(), winsock::IPPROTO_TCP, winsock::TCP_NODELAY, reinterpret_cast<const char*>(&on),
-                            sizeof on);
-        if (security_ == ssImplicitTls)
-            SecureConnection();
-        ReadGreeting();
-        if (replyNumber_ >= kFirstFailure)
-            throw Exception(lastReply_);
-        bool asked = false;
-        for (;;) {
-            RefuseInCommand(userID_, "UserID", "HELO");
-            if (UsesExtensions()) {
-                ExtendedHello();
-                break;
-            }
-            Command("HELO " + userID_);
-            if (replyNumber_ < kFirstIntermediate)
-                break;
-            // The server is closing the channel, not refusing the name.
-            if (replyNumber_ == kServiceClosing)
-                throw Exception(lastReply_);
-            if (asked || !OnAuthenticationFailed)
-                throw Exception(kAuthenticationFailed);
-            bool handled = false;
-            if (!Fire(life, OnAuthenticationFailed, handled))
-                throw EAbortError(socket_text::kReadAborted);
-            if (!handled)
-                throw Exception(kAuthenticationFailed);
-            asked = true;
-        }
+        OpenAndGreet();
+        Hello();
     } catch (...) {
         if (life.expired())
             throw;
-        // A refusal leaves the dialogue in step, so the server still gets its QUIT.
-        // After 421 the server is going anyway, and after a transport failure (closed,
-        // reset, time-out, over-long reply) a QUIT would only wait for a reply that is
-        // not coming. Either way the caller hears the cause of the failure, not a
-        // failure of the clean-up.
-        const bool transportFailure = IsTransportFailure(std::current_exception()) && !wasConnected;
-        if (Connected() && !transportFailure && replyNumber_ != kServiceClosing) {
-            try {
-                Disconnect();
-            } catch (...) {
-            }
-        } else {
-            DropConnection();
-        }
+        CloseAfterFailedConnect(wasConnected);
         if (life.expired())
             throw;
         if (setBusy)
@@ -244,6 +193,66 @@ void TKivSMTP::Connect()
     if (setBusy)
         busy_ = false;
     (void)Fire(life, OnConnect, this);
+}
+
+void TKivSMTP::OpenAndGreet()
+{
+    TLinksock::Connect();
+    // Every command waits for its reply, so nothing is gained by holding back a
+    // short write (Nagle's algorithm), and a lot is lost against a server that
+    // delays its acknowledgements.
+    const int on = 1;
+    winsock::setsockopt(Socket(), winsock::IPPROTO_TCP, winsock::TCP_NODELAY, reinterpret_cast<const char*>(&on),
+                        sizeof on);
+    if (security_ == ssImplicitTls)
+        SecureConnection();
+    ReadGreeting();
+    if (!reply_.isPositive())
+        throw Exception(reply_.last());
+}
+
+void TKivSMTP::Hello()
+{
+    bool asked = false;
+    for (;;) {
+        RefuseInCommand(userID_, "UserID", "HELO");
+        if (UsesExtensions()) {
+            ExtendedHello();
+            return;
+        }
+        Command("HELO " + userID_);
+        if (reply_.isBelow(kFirstIntermediate))
+            return;
+        // The server is closing the channel, not refusing the name.
+        if (reply_.isCode(kServiceClosing))
+            throw Exception(reply_.last());
+        if (asked || !OnAuthenticationFailed)
+            throw Exception(kAuthenticationFailed);
+        bool handled = false;
+        if (!Fire(LifeToken(), OnAuthenticationFailed, handled))
+            throw EAbortError(socket_text::kReadAborted);
+        if (!handled)
+            throw Exception(kAuthenticationFailed);
+        asked = true;
+    }
+}
+
+void TKivSMTP::CloseAfterFailedConnect(bool wasConnected)
+{
+    // A refusal leaves the dialogue in step, so the server still gets its QUIT.
+    // After 421 the server is going anyway, and after a transport failure (closed,
+    // reset, time-out, over-long reply) a QUIT would only wait for a reply that is
+    // not coming. Either way the caller hears the cause of the failure, not a
+    // failure of the clean-up.
+    const bool transportFailure = IsTransportFailure(std::current_exception()) && !wasConnected;
+    if (Connected() && !transportFailure && !reply_.isCode(kServiceClosing)) {
+        try {
+            Disconnect();
+        } catch (...) {
+        }
+    } else {
+        DropConnection();
+    }
 }
 
 bool TKivSMTP::IdleConnectionLost()
@@ -281,27 +290,23 @@ void TKivSMTP::Disconnect()
     TLinksock::Disconnect();
     if (failure)
         std::rethrow_exception(failure);
-    if (replyNumber_ > kLastQuitAccepted)
-        throw Exception(lastReply_);
+    if (!reply_.isAtMost(kLastQuitAccepted))
+        throw Exception(reply_.last());
 }
 
 void TKivSMTP::Abort() { TLinksock::Abort(); }
 
-void TKivSMTP::SendEnvelopeAndData()
+void TKivSMTP::RefuseStep()
 {
-    const std::weak_ptr<const bool> life = LifeToken();
-    // Refuses a step: a server that announced 421 is closing the channel, so ours
-    // goes too.
-    auto refuse = [this] {
-        const std::string reply = lastReply_;
-        if (replyNumber_ == kServiceClosing)
-            DropConnection();
-        throw Exception(reply);
-    };
-    TPostMessage& m = composer_.PostMessage();
+    const std::string reply = reply_.last();
+    if (reply_.isCode(kServiceClosing))
+        DropConnection();
+    throw Exception(reply);
+}
 
-    // Everything that goes into a command is checked before the first command, so a
-    // refused value leaves no half-made transaction behind.
+void TKivSMTP::CheckEnvelope()
+{
+    TPostMessage& m = composer_.PostMessage();
     RefuseInCommand(m.FromAddress(), "FromAddress", "MAIL FROM");
     const TStringList* const lists[] = {&m.ToAddress(), &m.ToCarbonCopy(), &m.ToBlindCarbonCopy()};
     const char* const listNames[] = {"ToAddress", "ToCarbonCopy", "ToBlindCarbonCopy"};
@@ -310,6 +315,10 @@ void TKivSMTP::SendEnvelopeAndData()
             RefuseInCommand(ExtractAddress((*lists[l])[i]), std::string(listNames[l]) + " entry " + std::to_string(i + 1),
                             "RCPT TO");
     }
+}
+
+std::string TKivSMTP::HeaderBlock()
+{
     std::string block;
     for (const std::string& line : composer_.FinalHeader().Items())
         block += line + "\r\n";
@@ -317,17 +326,13 @@ void TKivSMTP::SendEnvelopeAndData()
     block += "\r\n\r\n";
     if (block.find('\0') != std::string::npos)
         throw Exception(kNulInHeader);
+    return block;
+}
 
-    if (!Fire(life, OnSendStart, this))
-        throw EAbortError(socket_text::kSendAborted);
-
-    Command("RSET");
-    if (replyNumber_ >= kFirstFailure)
-        refuse();
-    Command("MAIL FROM:<" + m.FromAddress() + ">");
-    if (replyNumber_ >= kFirstFailure)
-        refuse();
-    for (const TStringList* list : lists) {
+void TKivSMTP::SendRecipients()
+{
+    TPostMessage& m = composer_.PostMessage();
+    for (const TStringList* list : {&m.ToAddress(), &m.ToCarbonCopy(), &m.ToBlindCarbonCopy()}) {
         // Copied: a handler may change the list while it is walked.
         const std::vector<std::string> entries = list->Items();
         for (const std::string& entry : entries) {
@@ -335,38 +340,61 @@ void TKivSMTP::SendEnvelopeAndData()
             if (address.empty())
                 continue;
             Command("RCPT TO:<" + address + ">");
-            if (replyNumber_ == kServiceClosing)
-                refuse();
-            // 300 itself still counts as accepted, as it always has.
-            if (replyNumber_ > kFirstIntermediate && !Fire(life, OnRecipientNotFound, entry))
+            if (reply_.isCode(kServiceClosing))
+                RefuseStep();
+            if (!reply_.isAtMost(kLastRecipientAccepted) && !Fire(LifeToken(), OnRecipientNotFound, entry))
                 throw EAbortError(socket_text::kSendAborted);
         }
     }
+}
+
+void TKivSMTP::SendData(std::string headerBlock)
+{
     Command("DATA");
-    if (replyNumber_ >= kFirstFailure)
-        refuse();
+    if (!reply_.isPositive())
+        RefuseStep();
     // Only 354 lets the data go out (RFC 5321 §4.3.2, §3.3). Sent after any other
     // answer, every header and body line would be taken for a command and its reply
     // for the answer to the end of data. The server's state is unknown after such
     // an answer, so the connection goes too.
-    if (replyNumber_ < kFirstIntermediate) {
-        const std::string reply = lastReply_;
+    if (reply_.isBelow(kFirstIntermediate)) {
+        const std::string reply = reply_.last();
         DropConnection();
         throw Exception(reply);
     }
     // The header block, the body and the end-of-data line go out as one stream, so
     // the "." leaves with the body's last block instead of in a write of its own that
     // Nagle's algorithm would hold until the server acknowledges the previous one.
-    TDataStream data(std::move(block), composer_.BodyStream(), ".\r\n");
+    TDataStream data(std::move(headerBlock), composer_.BodyStream(), ".\r\n");
     SendStream(data);
     ReportStatus(StatusLevel::Everything, "Transaction");
     ReadReply();
-    if (replyNumber_ >= kFirstFailure) {
-        const std::string reply = lastReply_;
-        if (!Fire(life, OnFailure, this))
+    if (!reply_.isPositive()) {
+        const std::string reply = reply_.last();
+        if (!Fire(LifeToken(), OnFailure, this))
             throw Exception(reply);
-        refuse();
+        RefuseStep();
     }
+}
+
+void TKivSMTP::SendEnvelopeAndData()
+{
+    // Everything that goes into a command is checked before the first command, so a
+    // refused value leaves no half-made transaction behind.
+    CheckEnvelope();
+    std::string block = HeaderBlock();
+
+    if (!Fire(LifeToken(), OnSendStart, this))
+        throw EAbortError(socket_text::kSendAborted);
+
+    Command("RSET");
+    if (!reply_.isPositive())
+        RefuseStep();
+    Command("MAIL FROM:<" + composer_.PostMessage().FromAddress() + ">");
+    if (!reply_.isPositive())
+        RefuseStep();
+    SendRecipients();
+    SendData(std::move(block));
 }
 
 void TKivSMTP::SendMail()
@@ -389,33 +417,10 @@ void TKivSMTP::SendMail()
             Connect();
         }
         CheckConnection();
-
-        TPostMessage& m = composer_.PostMessage();
-        bool asked = false;
-        for (;;) {
-            const bool noSender = m.FromAddress().empty();
-            const bool noRecipient =
-                m.ToAddress().Count() == 0 && m.ToCarbonCopy().Count() == 0 && m.ToBlindCarbonCopy().Count() == 0;
-            if (!noSender && !noRecipient)
-                break;
-            if (asked || !OnHeaderIncomplete)
-                throw Exception(kIncompleteHeader);
-            bool handled = false;
-            if (!Fire(life, OnHeaderIncomplete, handled, noSender ? 1 : 2))
-                throw Exception(kIncompleteHeader);
-            if (!handled)
-                throw Exception(kIncompleteHeader);
-            asked = true;
-        }
-
+        RequireCompleteHeader();
         SendEnvelopeAndData();
-
-        if (clearParams_) {
-            m.ToAddress().Clear();
-            m.ToCarbonCopy().Clear();
-            m.ToBlindCarbonCopy().Clear();
-            m.Attachments().Clear();
-        }
+        if (clearParams_)
+            ClearSentLists();
     } catch (...) {
         if (life.expired())
             throw;
@@ -430,6 +435,36 @@ void TKivSMTP::SendMail()
     }
     busy_ = false;
     (void)Fire(life, OnSuccess, this);
+}
+
+void TKivSMTP::RequireCompleteHeader()
+{
+    const TPostMessage& m = composer_.PostMessage();
+    bool asked = false;
+    for (;;) {
+        const bool noSender = m.FromAddress().empty();
+        const bool noRecipient =
+            m.ToAddress().Count() == 0 && m.ToCarbonCopy().Count() == 0 && m.ToBlindCarbonCopy().Count() == 0;
+        if (!noSender && !noRecipient)
+            return;
+        if (asked || !OnHeaderIncomplete)
+            throw Exception(kIncompleteHeader);
+        bool handled = false;
+        if (!Fire(LifeToken(), OnHeaderIncomplete, handled, noSender ? 1 : 2))
+            throw Exception(kIncompleteHeader);
+        if (!handled)
+            throw Exception(kIncompleteHeader);
+        asked = true;
+    }
+}
+
+void TKivSMTP::ClearSentLists()
+{
+    TPostMessage& m = composer_.PostMessage();
+    m.ToAddress().Clear();
+    m.ToCarbonCopy().Clear();
+    m.ToBlindCarbonCopy().Clear();
+    m.Attachments().Clear();
 }
 
 } // namespace kelvo

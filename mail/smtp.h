@@ -58,7 +58,7 @@ private:
 // leaves the connection closed. A failed SendMail keeps the connection when the
 // server refused a step; when the dialogue itself broke (connection closed or reset,
 // time-out, cancel, an over-long or endless reply, a 421 reply) it closes the
-// connection, because the next command could no longer be paired with its reply.
+// connection, because the next command could not be paired with its reply.
 class TKivSMTP : public TLinksock {
 public:
     explicit TKivSMTP(QObject* owner = nullptr);
@@ -147,15 +147,36 @@ public:
     static constexpr int kMaxReplyLines = 100;
 
 private:
-    // Sends a command and reads its whole reply (ReplyNumber from the first line,
-    // LastReply the last line).
+    // Sends a command and reads its whole reply into reply_ (ReplyNumber from the
+    // first line, LastReply the last line).
     void Command(const std::string& command);
     // Reads the continuation lines behind the first reply line held in LastReply.
     void ReadContinuation();
     void ReadGreeting();
     // Reads a whole reply: ReplyNumber from its first line, LastReply its last.
     void ReadReply();
+    // TCP connection, implicit TLS when asked for, and a greeting that is no refusal.
+    void OpenAndGreet();
+    // HELO (one retry through OnAuthenticationFailed), or the extended dialogue.
+    void Hello();
+    // After a failed Connect, inside its catch: QUIT when the dialogue is still in
+    // step, else a plain close.
+    void CloseAfterFailedConnect(bool wasConnected);
+    // Raises the refused step's reply; after a 421 the connection is closed first.
+    [[noreturn]] void RefuseStep();
+    // Raises before any command when an address would break its command line.
+    void CheckEnvelope();
+    // FinalHeader as it goes out after DATA; raises when it holds a NUL.
+    std::string HeaderBlock();
     void SendEnvelopeAndData();
+    // RCPT for every recipient entry; a refused one is reported and skipped.
+    void SendRecipients();
+    // DATA, then the header block, the body and the end of data; reads the verdict.
+    void SendData(std::string headerBlock);
+    // One chance for OnHeaderIncomplete when the sender or every recipient is missing.
+    void RequireCompleteHeader();
+    // ClearParams' work after a successful send.
+    void ClearSentLists();
     // Closes the socket without a QUIT exchange.
     void DropConnection();
     // True when the server spoke (a 421) or went away while the connection sat idle.
@@ -172,7 +193,6 @@ private:
     void Progress(const char* text);
 
     TMailComposer composer_;
-    TReply reply_;  // the whole of the last reply read, for the steps that read more than its last line
     std::string userID_;
     bool clearParams_ = true;
     bool busy_ = false;

@@ -18,7 +18,6 @@ namespace kelvo {
 namespace {
 
 using namespace smtp_text;
-using namespace reply_code;
 
 // RFC 4954 §4: a successful AUTH ends with 235; a challenge is 334.
 constexpr int16_t kAuthSucceeded = 235;
@@ -114,8 +113,8 @@ std::vector<std::string> TKivSMTP::Ehlo()
         keywords.push_back(keyword);
     }
     // No HELO fallback here: a server that cannot speak EHLO cannot give what was asked for.
-    if (replyNumber_ >= kFirstIntermediate || replyNumber_ < kFirstCompletion)
-        throw Exception(kEhloRefused + Trimmed(lastReply_));
+    if (!reply_.isCompletion())
+        throw Exception(kEhloRefused + Trimmed(reply_.last()));
     return keywords;
 }
 
@@ -125,8 +124,8 @@ void TKivSMTP::ExtendedHello()
     if (security_ == ssStartTls || security_ == ssStartTlsWhenOffered) {
         if (Offers(capabilities, "STARTTLS")) {
             Command("STARTTLS");
-            if (replyNumber_ != kReadyForTls)
-                throw Exception(kStartTlsRefused + Trimmed(lastReply_));
+            if (!reply_.isCode(kReadyForTls))
+                throw Exception(kStartTlsRefused + Trimmed(reply_.last()));
             SecureConnection();
             // RFC 3207 §4.2: what the server said before TLS is forgotten and asked again.
             capabilities = Ehlo();
@@ -162,7 +161,7 @@ void TKivSMTP::SignIn(const std::vector<std::string>& capabilities)
             std::string command = "AUTH PLAIN " + response;
             Command(command);
             Wipe(command);
-            if (replyNumber_ == kAuthChallenge)
+            if (reply_.isCode(kAuthChallenge))
                 Command(response);
         } catch (...) {
             Wipe(response);
@@ -171,9 +170,9 @@ void TKivSMTP::SignIn(const std::vector<std::string>& capabilities)
         Wipe(response);
     } else {
         Command("AUTH LOGIN");
-        if (replyNumber_ == kAuthChallenge)
+        if (reply_.isCode(kAuthChallenge))
             Command(Base64(userName_));
-        if (replyNumber_ == kAuthChallenge) {
+        if (reply_.isCode(kAuthChallenge)) {
             std::string response = Base64(password);
             try {
                 Command(response);
@@ -184,8 +183,8 @@ void TKivSMTP::SignIn(const std::vector<std::string>& capabilities)
             Wipe(response);
         }
     }
-    if (replyNumber_ != kAuthSucceeded)
-        throw Exception(kSignInRefused + Trimmed(lastReply_));
+    if (!reply_.isCode(kAuthSucceeded))
+        throw Exception(kSignInRefused + Trimmed(reply_.last()));
 }
 
 } // namespace kelvo

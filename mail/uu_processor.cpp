@@ -1,3 +1,4 @@
+// TKivUUProcessor: base64 and uuencode lines out of the bytes of one stream.
 #include "mail/uu_processor.h"
 
 #include "platform/exceptions.h"

@@ -1,3 +1,4 @@
+// TS_BufferStream: filling and flushing the 32768-byte buffer in front of the wrapped stream.
 #include "net/buffer_stream.h"
 
 #include "platform/exceptions.h"

@@ -1,3 +1,4 @@
+// TExStringList and NthWord: finding header lines by name and picking fields out of delimited text.
 #include "net/header_list.h"
 
 #include <algorithm>

@@ -594,8 +594,6 @@ void TLinksock::SendStream(TStream& stream)
         StopWatchingWrites(watching);
     }));
     if (!canceled_) {
-        // Keep the window live between sends without paying for a dispatch per block.
-        constexpr auto kPumpEvery = std::chrono::milliseconds(10);
         auto lastPump = std::chrono::steady_clock::now();
         // The block waits in its own buffer: anything that reads or peeks during the
         // waits below uses Buffer and must not overwrite bytes not yet sent.
@@ -606,47 +604,57 @@ void TLinksock::SendStream(TStream& stream)
             const int32_t got = stream.Read(block, count);
             if (got <= 0)
                 break;  // a stream that gives nothing more would otherwise be asked for ever
-            // A stalled peer cannot hold the send for ever: the timer is armed when the
-            // block first has to wait, and restarted whenever the peer takes more.
-            bool armed = false;
-            bool waited = false;
-            int32_t remaining = got;
-            do {
-                const int n = SocketSend(block + (got - remaining), remaining);
-                if (n == 0)
-                    return;
-                if (n > 0) {
-                    remaining -= n;
-                    if (waited) {
-                        RestartTimer();
-                        waited = false;
-                    }
-                    if (!Fire(LifeToken(), OnPacketSent, this))
-                        throw EAbortError(kSendAborted);
-                    const auto now = std::chrono::steady_clock::now();
-                    if (now - lastPump >= kPumpEvery) {
-                        lastPump = now;
-                        Pump(PumpMode::DispatchOnly, kSendAborted);
-                    }
-                } else {
-                    CheckSocketError(kWouldBlock);
-                    if (!armed) {
-                        ArmTimer(TimerReport::Quiet);
-                        armed = true;
-                    }
-                    WaitWritable(watching);
-                    waited = true;
-                    lastPump = std::chrono::steady_clock::now();
-                }
-            } while (remaining > 0 && !canceled_);
-            if (armed)
-                DisarmTimer(TimerReport::Quiet);
+            if (!SendStreamBlock(block, got, watching, lastPump))
+                return;
         } while (stream.Position() != stream.Size() && !canceled_);
     }
     if (canceled_) {
         canceled_ = false;
         throw EAbortError(kSendAborted);
     }
+}
+
+bool TLinksock::SendStreamBlock(const char* block, int32_t got, bool& watching,
+                                std::chrono::steady_clock::time_point& lastPump)
+{
+    // Keep the window live between sends without paying for a dispatch per block.
+    constexpr auto kPumpEvery = std::chrono::milliseconds(10);
+    // A stalled peer cannot hold the send for ever: the timer is armed when the
+    // block first has to wait, and restarted whenever the peer takes more.
+    bool armed = false;
+    bool waited = false;
+    int32_t remaining = got;
+    do {
+        const int n = SocketSend(block + (got - remaining), remaining);
+        if (n == 0)
+            return false;
+        if (n > 0) {
+            remaining -= n;
+            if (waited) {
+                RestartTimer();
+                waited = false;
+            }
+            if (!Fire(LifeToken(), OnPacketSent, this))
+                throw EAbortError(kSendAborted);
+            const auto now = std::chrono::steady_clock::now();
+            if (now - lastPump >= kPumpEvery) {
+                lastPump = now;
+                Pump(PumpMode::DispatchOnly, kSendAborted);
+            }
+        } else {
+            CheckSocketError(kWouldBlock);
+            if (!armed) {
+                ArmTimer(TimerReport::Quiet);
+                armed = true;
+            }
+            WaitWritable(watching);
+            waited = true;
+            lastPump = std::chrono::steady_clock::now();
+        }
+    } while (remaining > 0 && !canceled_);
+    if (armed)
+        DisarmTimer(TimerReport::Quiet);
+    return true;
 }
 
 void TLinksock::ReadLn(std::string& line)
@@ -660,49 +668,21 @@ void TLinksock::ReadLn(std::string& line)
     size_t lf = 0;
     bool found = false;
     do {
-        if (got >= kBufferSize) {
-            // The peek has no room left: refuse rather than write past the buffer, and
-            // drop the rest of this line before the next read.
-            line.clear();
-            discardLine_ = true;
-            throw ESockError(kLineTooLong);
-        }
-        const int n = SocketRecv(buffer_.data() + got, static_cast<int>(kBufferSize - got), ws::MSG_PEEK);
-        if (n == 0) {
+        const LineTurn turn = ReadLnTurn(line, got, lf);
+        if (turn == LineTurn::PeerClosed) {
             line.clear();  // the peer closed: an empty line, not an error
             return;
         }
-        if (n > 0) {
-            const char* start = buffer_.data() + got;
-            const void* hit = std::memchr(start, '\n', static_cast<size_t>(n));
-            if (discardLine_) {
-                // The tail of a line refused as too long is no line of its own: drop it
-                // through its line end, then read on (nothing is gathered meanwhile).
-                const size_t take = hit ? static_cast<size_t>(static_cast<const char*>(hit) - start) + 1
-                                        : static_cast<size_t>(n);
-                const int r = SocketRecv(buffer_.data(), static_cast<int>(take), 0);
-                if (hit != nullptr && r == static_cast<int>(take)) {
-                    discardLine_ = false;
-                    continue;  // the next line may be waiting already
-                }
-            } else if (hit != nullptr) {
-                lf = got + static_cast<size_t>(static_cast<const char*>(hit) - start);
-                found = true;
-                break;
-            } else {
-                line.resize(got + static_cast<size_t>(n));
-                const int r = SocketRecv(line.data() + got, n, 0);
-                got += static_cast<size_t>(std::max(r, 0));
-                line.resize(got);
-            }
-        } else {
-            if (ws::WSAGetLastError() == ws::WSAENOTCONN)
-                break;
-            CheckSocketError(kWouldBlock);
+        if (turn == LineTurn::LineEnd) {
+            found = true;
+            break;
         }
+        if (turn == LineTurn::NotConnected)
+            break;
         // With a cancel already pending this is the last turn: look at what has arrived,
         // but do not sleep waiting for more.
-        Pump(canceled_ ? PumpMode::DispatchOnly : PumpMode::BlockUntilEvent, kReadAborted);
+        if (turn == LineTurn::Wait)
+            Pump(canceled_ ? PumpMode::DispatchOnly : PumpMode::BlockUntilEvent, kReadAborted);
     } while (!canceled_);
 
     if (canceled_) {
@@ -718,20 +698,63 @@ void TLinksock::ReadLn(std::string& line)
     }
 }
 
+TLinksock::LineTurn TLinksock::ReadLnTurn(std::string& line, size_t& got, size_t& lf)
+{
+    if (got >= kBufferSize) {
+        // The peek has no room left: refuse rather than write past the buffer, and
+        // drop the rest of this line before the next read.
+        line.clear();
+        discardLine_ = true;
+        throw ESockError(kLineTooLong);
+    }
+    const int n = SocketRecv(buffer_.data() + got, static_cast<int>(kBufferSize - got), ws::MSG_PEEK);
+    if (n == 0)
+        return LineTurn::PeerClosed;
+    if (n < 0) {
+        if (ws::WSAGetLastError() == ws::WSAENOTCONN)
+            return LineTurn::NotConnected;
+        CheckSocketError(kWouldBlock);
+        return LineTurn::Wait;
+    }
+    const char* start = buffer_.data() + got;
+    const void* hit = std::memchr(start, '\n', static_cast<size_t>(n));
+    if (discardLine_) {
+        // The tail of a line refused as too long is no line of its own: drop it
+        // through its line end, then read on (nothing is gathered meanwhile).
+        const size_t take =
+            hit ? static_cast<size_t>(static_cast<const char*>(hit) - start) + 1 : static_cast<size_t>(n);
+        const int r = SocketRecv(buffer_.data(), static_cast<int>(take), 0);
+        if (hit != nullptr && r == static_cast<int>(take)) {
+            discardLine_ = false;
+            return LineTurn::Again;  // the next line may be waiting already
+        }
+        return LineTurn::Wait;
+    }
+    if (hit != nullptr) {
+        lf = got + static_cast<size_t>(static_cast<const char*>(hit) - start);
+        return LineTurn::LineEnd;
+    }
+    line.resize(got + static_cast<size_t>(n));
+    const int r = SocketRecv(line.data() + got, n, 0);
+    got += static_cast<size_t>(std::max(r, 0));
+    line.resize(got);
+    return LineTurn::Wait;
+}
+
 std::string TLinksock::Transaction(const std::string& command)
 {
     const AbortTextScope scope(kSendAborted);
     ReportStatus(StatusLevel::Everything, "Transaction");
-    replyNumber_ = 0;
+    reply_.Await();
     Writeln(command);
     std::string line;
     ReadLn(line);
-    lastReply_ = line;
-    if (!lastReply_.empty()) {
-        ReportStatus(StatusLevel::ServerReply, lastReply_);
-        replyNumber_ = TReply::CodeOf(lastReply_);
+    reply_.Start(line);
+    if (!line.empty()) {
+        ReportStatus(StatusLevel::ServerReply, line);
+        reply_.TakeCode();
     }
-    return lastReply_;
+    return line;
 }
 
 void TLinksock::CheckConnection()

@@ -14,8 +14,9 @@
 //   CheckConnection before a send; Disconnect.
 // - Protected for subclasses: ReportStatus (StatusLevel: server replies, major steps,
 //   everything), CheckSocketError after a failed platform call, TimerOn/TimerOff
-//   around a wait of your own, Pump for one turn of such a wait, and the flags
-//   (connected_, canceled_, timedOut_, succeeded_, waitDone_).
+//   around a wait of your own, Pump for one turn of such a wait, the flags
+//   (connected_, canceled_, timedOut_, succeeded_, waitDone_), and reply_, the reply
+//   Transaction read, to which a subclass adds the continuation lines it reads.
 // - Failures raise ESockError (EAbortError for a send or line read ended by Cancel,
 //   Abort or the time-out; raising it clears Canceled). "Not Connected" from
 //   CheckConnection is a plain Exception.
@@ -38,10 +39,12 @@
 //   its line end; a new connection forgets it.
 #pragma once
 
+#include "net/reply.h"
 #include "net/socket_events.h"
 #include "platform/winsock.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -135,8 +138,10 @@ public:
     void StartTls(const std::string& serverName);
     bool Secured() const;
 
-    int16_t ReplyNumber() const { return replyNumber_; }
-    const std::string& LastReply() const { return lastReply_; }
+    // The code of the last reply Transaction read, 0 while none has come; the last line read.
+    int16_t ReplyNumber() const { return reply_.code(); }
+    const std::string& LastReply() const { return reply_.last(); }
+    const TReply& Reply() const { return reply_; }
 
     bool Connected() const { return connected_; }
     bool Canceled() const { return canceled_; }
@@ -192,13 +197,22 @@ protected:
     winsock::sockaddr_in remoteAddress_;
     std::array<char, kBufferSize + 1> buffer_{};
     std::array<char, kBufferSize> sendBuffer_{};  // SendStream's block, apart from what reads peek into Buffer
-    int16_t replyNumber_ = 0;
-    std::string lastReply_;
+    TReply reply_;  // the last reply read; a subclass that reads more lines of it adds them
 
 private:
     // Raises ESockError "No socket available: <error text>" when no socket can be made.
     void OpenSocket();
     void SendBytes(const char* data, size_t length);
+    // Sends one block of SendStream, OnPacketSent after every send and the event loop
+    // served now and then; false when send took nothing (the stream ends there).
+    bool SendStreamBlock(const char* block, int32_t got, bool& watching,
+                         std::chrono::steady_clock::time_point& lastPump);
+    // What one look at the socket found for ReadLn.
+    enum class LineTurn : uint8_t { PeerClosed, LineEnd, NotConnected, Wait, Again };
+    // One turn of ReadLn: takes what came into `line` (growing `got`) unless it holds
+    // the line end, whose index in Buffer then goes to `lf`. Raises "Line too long"
+    // when Buffer is full without one.
+    LineTurn ReadLnTurn(std::string& line, size_t& got, size_t& lf);
     void ArmTimer(TimerReport report);
     // Starts the running time-out's period again (progress was made).
     void RestartTimer();

@@ -8,6 +8,7 @@
 #include "net/linksock.h"
 
 #include "net/socket_texts.h"
+#include "net/tls_texts.h"
 #include "net/tls_channel.h"
 #include "platform/exceptions.h"
 
@@ -33,6 +34,7 @@ namespace {
 
 constexpr size_t kMaxPull = 4 * TTlsChannel::kMaxRecord;
 using namespace socket_text;
+using namespace tls_text;
 
 } // namespace
 

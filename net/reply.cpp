@@ -22,10 +22,12 @@ bool TReply::Continues(const std::string& line)
     return !line.empty() && (line[0] == ' ' || (line.size() >= 4 && line[3] == '-'));
 }
 
-void TReply::Start(const std::string& first)
+void TReply::TakeCode() { code_ = lines_.empty() ? 0 : CodeOf(lines_.front()); }
+
+const std::string& TReply::last() const
 {
-    code_ = CodeOf(first);
-    lines_.assign(1, first);
+    static const std::string none;
+    return lines_.empty() ? none : lines_.back();
 }
 
 } // namespace kelvo

@@ -22,10 +22,5 @@ inline constexpr const char* kAcceptingCanceled = "Accepting Canceled";
 inline constexpr const char* kDataConnectionFailed = "Error creating Data Connection";
 inline constexpr const char* kUnknownError = "Unknown Error No. ";
 
-inline constexpr const char* kHandshakeAborted = "TLS handshake aborted";
-inline constexpr const char* kHandshakeTimedOut = "TLS handshake timed out";
-inline constexpr const char* kHandshakeFailed = "TLS handshake failed: ";
-inline constexpr const char* kHandshakeClosed = "TLS handshake failed: the server closed the connection";
-inline constexpr const char* kAlreadySecured = "The connection is already secured";
 
 } // namespace kelvo::socket_text

@@ -1,6 +1,7 @@
 // TTlsChannel: OpenSSL client sessions over memory BIOs, and the names of certificate faults.
 #include "net/tls_channel.h"
 
+#include "net/tls_texts.h"
 #include "platform/exceptions.h"
 
 #include <openssl/err.h>
@@ -17,26 +18,28 @@ namespace kelvo {
 
 namespace {
 
+using namespace tls_text;
+
 std::string& TrustFile()
 {
     static std::string file;
     return file;
 }
 
-// The names users and tests look for; OpenSSL's own wording differs between versions.
+// OpenSSL's own wording for the common faults differs between versions.
 std::string VerifyFailureText(long result)
 {
     switch (result) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
-        return "certificate has expired";
+        return kCertificateExpired;
     case X509_V_ERR_CERT_NOT_YET_VALID:
-        return "certificate is not yet valid";
+        return kCertificateNotYetValid;
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        return "host name mismatch";
+        return kHostNameMismatch;
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
     case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-        return "self-signed certificate";
+        return kSelfSigned;
     default:
         return X509_verify_cert_error_string(result);
     }
@@ -71,18 +74,18 @@ TTlsChannel::TTlsChannel(const std::string& serverName) : impl_(std::make_unique
     const auto setupFailed = [](const char* what) {
         const unsigned long e = ERR_get_error();
         ERR_clear_error();
-        std::string text = std::string("TLS set-up failed: ") + what;
+        std::string text = std::string(kSetupFailed) + what;
         if (e != 0 && ERR_reason_error_string(e) != nullptr)
             text += std::string(" (") + ERR_reason_error_string(e) + ")";
         return ESockError(text);
     };
     if (serverName.empty() || serverName.find('\0') != std::string::npos)
-        throw ESockError("TLS set-up failed: no server name to verify the certificate against");
+        throw ESockError(kNoServerName);
     ERR_clear_error();
     Impl& d = *impl_;
     d.ctx = SSL_CTX_new(TLS_client_method());
     if (d.ctx == nullptr)
-        throw setupFailed("no context");
+        throw setupFailed(kNoContext);
     // RFC 8996 retires TLS 1.0 and 1.1.
     SSL_CTX_set_min_proto_version(d.ctx, TLS1_2_VERSION);
     SSL_CTX_set_verify(d.ctx, SSL_VERIFY_PEER, nullptr);
@@ -90,14 +93,14 @@ TTlsChannel::TTlsChannel(const std::string& serverName) : impl_(std::make_unique
     const int loaded = trust.empty() ? SSL_CTX_set_default_verify_paths(d.ctx)
                                      : SSL_CTX_load_verify_locations(d.ctx, trust.c_str(), nullptr);
     if (loaded != 1)
-        throw setupFailed("the trusted certificates cannot be read");
+        throw setupFailed(kTrustUnreadable);
     d.ssl = SSL_new(d.ctx);
     d.in = BIO_new(BIO_s_mem());
     d.out = BIO_new(BIO_s_mem());
     if (d.ssl == nullptr || d.in == nullptr || d.out == nullptr) {
         BIO_free(d.in);
         BIO_free(d.out);
-        throw setupFailed("out of memory");
+        throw setupFailed(kSetupOutOfMemory);
     }
     // An empty input BIO means "nothing yet", not the end of the stream.
     BIO_set_mem_eof_return(d.in, -1);
@@ -107,10 +110,10 @@ TTlsChannel::TTlsChannel(const std::string& serverName) : impl_(std::make_unique
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (IsAddressLiteral(serverName)) {
         if (X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str()) != 1)
-            throw setupFailed("bad server address");
+            throw setupFailed(kBadServerAddress);
     } else {
         if (SSL_set1_host(d.ssl, serverName.c_str()) != 1)
-            throw setupFailed("bad server name");
+            throw setupFailed(kBadServerName);
         // RFC 6066 §3: server name indication carries host names only, never addresses.
         SSL_set_tlsext_host_name(d.ssl, serverName.c_str());
     }
@@ -132,16 +135,16 @@ void TTlsChannel::Fail(int sslError)
 {
     const long verify = SSL_get_verify_result(impl_->ssl);
     if (verify != X509_V_OK) {
-        failure_ = "Certificate verification failed: " + VerifyFailureText(verify);
+        failure_ = kVerificationFailed + VerifyFailureText(verify);
     } else {
         const unsigned long e = ERR_peek_last_error();
         const char* reason = e != 0 ? ERR_reason_error_string(e) : nullptr;
         if (reason != nullptr)
-            failure_ = std::string("TLS failed: ") + reason;
+            failure_ = std::string(kFailed) + reason;
         else if (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN)
-            failure_ = "TLS failed: the connection ended unexpectedly";
+            failure_ = kEndedUnexpectedly;
         else
-            failure_ = "TLS failed: error " + std::to_string(sslError);
+            failure_ = FailedWithError(sslError);
     }
     ERR_clear_error();
 }
@@ -172,7 +175,7 @@ void TTlsChannel::Feed(const char* data, size_t length)
         const int chunk = static_cast<int>(std::min<size_t>(length, INT_MAX));
         const int n = BIO_write(impl_->in, data, chunk);
         if (n <= 0) {
-            failure_ = "TLS failed: out of memory";
+            failure_ = kOutOfMemory;
             return;
         }
         data += n;

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 namespace kelvo {
 namespace {
 
@@ -132,7 +134,7 @@ TEST_F(EditingTest, KeysMoveDeleteCycleAndEscape) {
     Key(Qt::Key_Left, Qt::ShiftModifier);
     Key(Qt::Key_Up);
     EXPECT_EQ(PointsOf(0), (std::vector<TPoint>{{1, 19}, {41, 39}})) << "picture pixels, whatever the zoom";
-    EXPECT_EQ(form.History().Stack().count(), 6) << "two adds and four moves";
+    EXPECT_EQ(form.History().Stack().count(), 3) << "two adds and one step for the run of arrow presses";
 
     Key(Qt::Key_Tab);
     EXPECT_EQ(form.MyCAD1->SelectedIndex(), 1);
@@ -169,6 +171,60 @@ TEST_F(EditingTest, KeysMoveDeleteCycleAndEscape) {
     form.MyCAD1->MouseDown(TMouseButton::mbRight, Qt::NoModifier, 60, 60);
     form.MyCAD1->MouseUp(TMouseButton::mbRight, Qt::NoModifier, 60, 60);
     EXPECT_EQ(form.MyCAD1->ShapeCount(), 1) << "the right click after Escape commits nothing";
+}
+
+TEST_F(EditingTest, ArrowPressesOnOneShapeAreOneStepUntilSomethingElseHappens) {
+    DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
+    DrawWith(form.EllipseBtn, {100, 100}, {140, 120});
+    const std::vector<TPoint> rectangle = PointsOf(0), ellipse = PointsOf(1);
+    const int adds = form.History().Stack().count();
+
+    // Three presses, one step: one undo puts the shape back where the presses began.
+    form.MyCAD1->SelectShape(0);
+    Key(Qt::Key_Right);
+    Key(Qt::Key_Right);
+    Key(Qt::Key_Down, Qt::ShiftModifier);
+    EXPECT_EQ(PointsOf(0), (std::vector<TPoint>{{12, 20}, {52, 40}}));
+    EXPECT_EQ(form.History().Stack().count(), adds + 1);
+    Undo();
+    EXPECT_EQ(PointsOf(0), rectangle);
+    Redo();
+    EXPECT_EQ(PointsOf(0), (std::vector<TPoint>{{12, 20}, {52, 40}}));
+    form.MyCAD1->SelectShape(0); // the history does not keep the selection
+
+    // What ends a run of presses: the next press is a step of its own.
+    struct Breaker {
+        const char* Name;
+        std::function<void()> Act;
+    };
+    const Breaker breakers[] = {
+        {"a selection change by Tab", [&] { Key(Qt::Key_Tab), Key(Qt::Key_Tab); }},
+        {"a selection from the list", [&] { form.MeasurementPanel->OnRowSelected(0); }},
+        {"a click on the shape", [&] { Drag({30, 30}, {30, 30}); }},
+        {"another command", [&] { DrawWith(form.rulelineBtn, {300, 300}, {350, 300}), form.MyCAD1->SelectShape(0); }},
+    };
+    form.SelectBtn->click();
+    for (const Breaker& b : breakers) {
+        const std::vector<TPoint> before = PointsOf(0);
+        Key(Qt::Key_Up);
+        b.Act();
+        ASSERT_EQ(form.MyCAD1->SelectedIndex(), 0) << b.Name;
+        const int steps = form.History().Stack().index();
+        Key(Qt::Key_Up);
+        EXPECT_EQ(form.History().Stack().index(), steps + 1) << b.Name;
+        Undo();
+        EXPECT_EQ(PointsOf(0), (std::vector<TPoint>{{before[0].X, before[0].Y - 1}, {before[1].X, before[1].Y - 1}}))
+            << b.Name << ": the undo takes back the last press only";
+        Redo();
+        form.MyCAD1->SelectShape(0); // the history does not keep the selection
+    }
+    EXPECT_EQ(PointsOf(1), ellipse);
+
+    // Presses that cancel out leave no step behind.
+    const int steps = form.History().Stack().count();
+    Key(Qt::Key_Left);
+    Key(Qt::Key_Right);
+    EXPECT_EQ(form.History().Stack().count(), steps);
 }
 
 TEST_F(EditingTest, TheListShowsTheRegionLiveWhileItIsDragged) {

@@ -1,12 +1,17 @@
 // The measuring workflow of the main window: the list beside the canvas, CSV and PNG
 // export, and the annotation file beside the picture.
+#include "app/live_label.h"
 #include "app/main_window.h"
 #include "app/measurement_panel.h"
 #include "canvas/annotations.h"
+#include "imaging/loader.h"
+#include "imaging/region_stats.h"
 #include "tests/support/sample_files.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
+#include <QFontMetrics>
 #include <QFile>
 #include <QTest>
 #include <QLineEdit>
@@ -143,6 +148,79 @@ TEST_F(MeasuringTest, ExportedCsvOfACtAgreesWithNumpy) {
     const QStringList ruler = rows[3].split(QLatin1Char(','));
     EXPECT_DOUBLE_EQ(ruler[3].toDouble(), 50 * 0.661468);
     EXPECT_EQ(ruler[4], QStringLiteral("mm"));
+}
+
+TEST_F(MeasuringTest, AMovedRegionShowsItsStatisticsOnTheCanvasAsInTheList) {
+    const QString ct = test::PydicomFile("CT_small.dcm");
+    ASSERT_TRUE(form.OpenFile(ct));
+    const imaging::TPicture picture = imaging::LoadPicture(ct);
+    form.ListBtn->click();
+    DrawWith(form.rectangleBtn, {10, 12}, {40, 30});
+    const QString name = form.MyCAD1->Shape(0)->Caption();
+    const TLiveLabel& live = *form.LiveStatistics;
+    EXPECT_TRUE(live.isHidden()) << "the drawn region's own label has taken over";
+
+    form.SelectBtn->click();
+    TMyCAD* cad = form.MyCAD1;
+    cad->MouseDown(TMouseButton::mbLeft, Qt::NoModifier, 20, 20);
+    QStringList shown;
+    const QPoint moves[] = {{50, 40}, {85, 70}};
+    for (const QPoint to : moves) {
+        cad->MouseMove(Qt::NoModifier, to.x(), to.y());
+        const int dx = to.x() - 20, dy = to.y() - 20;
+        SCOPED_TRACE(dx);
+        imaging::TRegion region;
+        region.Points = {{10 + dx, 12 + dy}, {40 + dx, 30 + dy}};
+        TMeasurement m;
+        m.Kind = TShapeKind::Rectangle;
+        m.Stats = imaging::RegionStatistics(picture, 0, region);
+        EXPECT_EQ(live.Lines(), StatsLabelLines(*m.Stats));
+        EXPECT_EQ(form.MeasurementPanel->LiveLabel->text(), name + QStringLiteral(": ") + m.ValueText());
+        EXPECT_FALSE(live.isHidden());
+        // Centred under the moved box, a line below the name.
+        const QFontMetrics metrics(ToQFont(cad->Shape(0)->Font));
+        const int w = metrics.horizontalAdvance(live.Lines().value(0));
+        EXPECT_EQ(live.LinePlace(0), QPoint(10 + dx + (30 - w) / 2, 30 + dy + metrics.height()));
+        // Painted over the canvas in the pen's colour (the canvas's own pixels hold no
+        // yellow on a grey picture away from the region's old label).
+        const QImage shot = cad->grab(live.geometry()).toImage().convertToFormat(QImage::Format_RGB32);
+        int pen = 0;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) pen += shot.pixel(x, y) == qRgb(255, 255, 0);
+        EXPECT_GT(pen, 20);
+        EXPECT_NE(live.Lines(), shown) << "the two places differ";
+        shown = live.Lines();
+    }
+    cad->MouseUp(TMouseButton::mbLeft, Qt::NoModifier, 85, 70);
+    EXPECT_TRUE(live.isHidden());
+    EXPECT_EQ(form.MeasurementPanel->LiveLabel->text(), QString());
+    EXPECT_EQ(cad->Shape(0)->LabelLines, shown) << "the label on release says what the drag showed";
+}
+
+TEST_F(MeasuringTest, LiveStatisticsShowOnTheCanvasOnlyWhereRegionLabelsCarryThem) {
+    struct Case {
+        const char* Name;
+        bool List;
+        bool Labels;
+        bool Shown;
+    };
+    const Case cases[] = {
+        {"built-in picture, list closed: its look stays", false, true, false},
+        {"built-in picture, list open", true, true, true},
+        {"labels off", true, false, false},
+    };
+    TMyCAD* cad = form.MyCAD1;
+    for (const Case& c : cases) {
+        if (form.ListBtn->isChecked() != c.List) form.ListBtn->click();
+        if (form.CheckBox2->isChecked() != c.Labels) form.CheckBox2->click();
+        form.rectangleBtn->click();
+        cad->MouseDown(TMouseButton::mbLeft, Qt::NoModifier, 100, 100);
+        cad->MouseMove(Qt::NoModifier, 160, 140);
+        EXPECT_EQ(!form.LiveStatistics->isHidden(), c.Shown) << c.Name;
+        EXPECT_EQ(form.LiveStatistics->Lines().size(), c.Shown ? 3 : 0) << c.Name;
+        cad->MouseUp(TMouseButton::mbLeft, Qt::NoModifier, 160, 140);
+        EXPECT_TRUE(form.LiveStatistics->isHidden()) << c.Name;
+    }
 }
 
 TEST_F(MeasuringTest, ExportedPictureIsTheCanvasPixelByPixel) {

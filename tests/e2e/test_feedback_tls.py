@@ -1,7 +1,7 @@
 """Feedback through a submission server that wants STARTTLS and a sign-in: the
 server box holds smtp://ann@127.0.0.1:PORT, the program asks for the password in a
-masked dialog, and the mail arrives over TLS, signed in as ann. The server is
-aiosmtpd with a certificate from a CA made for the test, which the program trusts
+masked dialog, and the mail arrives over TLS, signed in as ann. The server is the
+tests' SMTP server (tests/support/fake_smtp.py) with a certificate from a CA made for the test, which the program trusts
 through OpenSSL's SSL_CERT_FILE; the password shows up in no output of the program."""
 
 import json
@@ -23,24 +23,24 @@ USER = "ann"
 
 
 class TlsSubmissionServer:
-    """aiosmtpd on 127.0.0.1 at a free port, STARTTLS required, one user."""
+    """The tests' SMTP server on 127.0.0.1 at a free port, STARTTLS required, one user."""
 
     def __init__(self, certs, outdir):
         env = dict(os.environ, KELVO_TEST_SMTP_PASSWORD=PASSWORD)
         self.outdir = outdir
         self.proc = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(SOURCE, "tests/mail/support/aiosmtpd_tls_server.py"),
-             outdir, "starttls", os.path.join(certs, "good.pem"), os.path.join(certs, "good.key"),
-             "--require-starttls", "--user", USER],
+            ["/usr/bin/python3", os.path.join(SOURCE, "tests/support/fake_smtp.py"), "--dir", outdir,
+             "--tls", "starttls", "--cert", os.path.join(certs, "good.pem"),
+             "--key", os.path.join(certs, "good.key"), "--require-starttls", "--user", USER],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         line = self.proc.stdout.readline().decode()
-        if not line.startswith("PORT "):
+        if not line.startswith("ready "):
             self.stop()
             raise e2e.E2EError("the TLS server gave no port: " + line)
         self.port = int(line.split()[1])
 
     def message(self, n, timeout=20.0):
-        base = os.path.join(self.outdir, "msg%03d" % n)
+        base = os.path.join(self.outdir, "msg-%03d" % n)
         e2e.wait_until(lambda: os.path.exists(base + ".json"), timeout, "the mail at the server")
         with open(base + ".eml", "rb") as f:
             raw = f.read()

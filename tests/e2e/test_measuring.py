@@ -117,6 +117,21 @@ class Measuring(e2e.KelvoTestCase, unittest.TestCase):
         self.show_list()
         self.assertEqual([r[:2] for r in self.listed()], [["Roi-1", "Rectangle"], ["Roi-2", "Rectangle"]])
 
+        # While a region is moved, its statistics follow it on the canvas: text in the
+        # pen's yellow turns up where the moved region's label lines will stand, and
+        # nothing else a move draws is yellow (the outline is xor red).
+        self.k.click_control("SelectBtn")
+        before = self.k.canvas_shot(128, 128)
+        self.k.press(*self.k.at(40, 95))
+        for y in (85, 75, 65, 55):
+            self.k.move(*self.k.at(40, y))
+        during = self.k.canvas_shot(128, 128)
+        self.k.release()
+        self.k.settle()
+        turned = sum(1 for x in range(128) for y in range(128)
+                     if e2e.is_yellow(during.pixel(x, y)) and not e2e.is_yellow(before.pixel(x, y)))
+        self.assertGreater(turned, 30)
+
 
 if __name__ == "__main__":
     e2e.main(sys.argv)

@@ -4,11 +4,10 @@
 #include "tests/mail/support/mail_test_support.h"
 #include "tests/mail/support/smtp_test_support.h"
 #include "tests/mail/support/tls_test_support.h"
+#include "tests/support/system_postfix.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -21,58 +20,15 @@ using namespace kelvo::test;
 
 namespace {
 
-const char* const kMailbox = "/var/mail/root";
-
-// Prints the Received lines and the text of the message whose Subject holds the token.
-const char* const kFindScript = R"PY(
-import json, mailbox, sys
-from email import message_from_bytes, policy
-path, token = sys.argv[1], sys.argv[2]
-found = None
-try:
-    box = mailbox.mbox(path, create=False)
-    keys = list(box.keys())
-except (FileNotFoundError, mailbox.NoSuchMailboxError):
-    keys = []
-for key in keys:
-    msg = message_from_bytes(box.get_bytes(key), policy=policy.default)
-    if token in str(msg['Subject'] or ''):
-        found = {'received': [str(r) for r in msg.get_all('Received', [])],
-                 'text': msg.get_content().replace('\r\n', '\n')}
-print(json.dumps(found))
-)PY";
-
-struct SetupRun {
-    int exitCode = -1;
-    std::string out;
-};
-
-SetupRun PostfixSetup(const QStringList& args)
-{
-    QProcess p;
-    p.start("/bin/bash", QStringList{QString(KELVO_SOURCE_DIR) + "/scripts/postfix-test-setup"} + args);
-    SetupRun run;
-    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
-        run.exitCode = p.exitCode();
-    run.out = (p.readAllStandardOutput() + p.readAllStandardError()).trimmed().toStdString();
-    return run;
-}
-
-// Takes the listener away and stops Postfix (when this test started it) on every way out.
-class PostfixGuard {
+// Takes the TLS listener away again on every way out.
+class ListenerGuard {
 public:
-    PostfixGuard(bool started, uint16_t port) : started_(started), port_(port) {}
-    ~PostfixGuard()
-    {
-        PostfixSetup({"tls-listener", "remove", QString::number(port_)});
-        if (started_)
-            PostfixSetup({"stop"});
-    }
-    PostfixGuard(const PostfixGuard&) = delete;
-    PostfixGuard& operator=(const PostfixGuard&) = delete;
+    explicit ListenerGuard(uint16_t port) : port_(port) {}
+    ~ListenerGuard() { PostfixSetup({"tls-listener", "remove", QString::number(port_)}); }
+    ListenerGuard(const ListenerGuard&) = delete;
+    ListenerGuard& operator=(const ListenerGuard&) = delete;
 
 private:
-    bool started_;
     uint16_t port_;
 };
 
@@ -92,17 +48,15 @@ void Prepare(TKivSMTP& smtp, uint16_t port, TSmtpSecurity security, const std::s
 
 TEST(SmtpPostfixTls, StartTlsDeliversAndThePlainDialogueIsTurnedAway)
 {
-    if (::geteuid() != 0)
-        GTEST_SKIP() << "Postfix is started by root only";
-    const SetupRun start = PostfixSetup({"start"});
-    if (start.exitCode == 2)
-        GTEST_SKIP() << start.out;
-    ASSERT_EQ(start.exitCode, 0) << start.out;
+    const PostfixStarted postfix;
+    if (postfix.Unavailable())
+        GTEST_SKIP() << postfix.Start().out;
+    ASSERT_TRUE(postfix.Running()) << postfix.Start().out;
     EnsureApp();
     const TestCertificates certs;
     const uint16_t port = ClosedLoopbackPort();
-    const PostfixGuard guard(start.out == "started", port);
-    const SetupRun listener = PostfixSetup({"tls-listener", "add", QString::number(port),
+    const ListenerGuard guard(port);
+    const PostfixSetupRun listener = PostfixSetup({"tls-listener", "add", QString::number(port),
                                             QString::fromStdString(certs.Path("good.pem")),
                                             QString::fromStdString(certs.Path("good.key"))});
     ASSERT_EQ(listener.exitCode, 0) << listener.out;
@@ -129,21 +83,18 @@ TEST(SmtpPostfixTls, StartTlsDeliversAndThePlainDialogueIsTurnedAway)
     smtp.Disconnect();
     SetTlsTrustFileForTesting({});
 
-    QJsonObject found;
-    for (int i = 0; i < 300 && found.isEmpty(); ++i) {
-        const PythonRun run = RunPython(kFindScript, {kMailbox, token + " secured"});
-        ASSERT_EQ(run.exitCode, 0) << run.err;
-        found = QJsonDocument::fromJson(QByteArray::fromStdString(run.out)).object();
-        if (found.isEmpty())
-            QThread::msleep(100);
-    }
-    ASSERT_FALSE(found.isEmpty()) << "the message did not reach " << kMailbox;
+    std::string error;
+    const QJsonObject messages = WaitForMailboxMessages(token + " secured", 1, &error);
+    ASSERT_EQ(error, "");
+    ASSERT_EQ(messages.size(), 1) << "the message did not reach " << kRootMailbox;
+    const QJsonObject found = messages.begin()->toObject();
     EXPECT_EQ(found["text"].toString().toStdString(), "\nSent over the TLS listener.\n");
     // Postfix notes the protocol of the hop: ESMTPS is ESMTP over TLS (RFC 3848).
     const std::string received = QJsonDocument(found["received"].toArray()).toJson().toStdString();
     EXPECT_NE(received.find("with ESMTPS"), std::string::npos) << received;
     // Nothing with the token came in clear.
-    EXPECT_EQ(RunPython(kFindScript, {kMailbox, token + " plain"}).out, "null\n");
+    EXPECT_TRUE(MailboxMessages(token + " plain", &error).isEmpty());
+    EXPECT_EQ(error, "");
 }
 
 } // namespace

@@ -1,4 +1,4 @@
-// The session's security: STARTTLS, implicit TLS and sign-in against aiosmtpd with the tests' own CA, and servers that refuse, drop or inject.
+// The session's security: STARTTLS, implicit TLS and sign-in against the tests' SMTP server and own CA, and servers that refuse, drop or inject.
 #include "mail/smtp.h"
 #include "net/tls_channel.h"
 #include "platform/exceptions.h"
@@ -155,7 +155,7 @@ class SmtpTlsScenario : public SmtpTls, public ::testing::WithParamInterface<Sce
 TEST_P(SmtpTlsScenario, DeliversOnlyAsSecurityAllowsAndNeverShowsThePassword)
 {
     const Scenario& s = GetParam();
-    AiosmtpdTlsServer server(*certs, s.server);
+    FakeSmtpServer server(WithTls(*certs, s.server));
     TKivSMTP smtp;
     Prepare(smtp, server.Port(), s.security, s.user, s.password);
     const std::string error = Send(smtp);
@@ -256,7 +256,7 @@ TEST_F(SmtpTls, PlainHostNameKeepsTheHeloDialogue)
 
 TEST_F(SmtpTls, SecondSendOnTheSecuredConnectionStaysSecured)
 {
-    AiosmtpdTlsServer server(*certs, Server("starttls", "good", true, "PLAIN", "ann", "s3cret"));
+    FakeSmtpServer server(WithTls(*certs, Server("starttls", "good", true, "PLAIN", "ann", "s3cret")));
     TKivSMTP smtp;
     Prepare(smtp, server.Port(), ssStartTls, "ann", "s3cret");
     ASSERT_EQ(Send(smtp), "") << server.Log();

@@ -22,7 +22,7 @@
 using namespace kelvo;
 
 TEST(FuzzRegression, NthWordWithTheLowestFieldNumberIsEmptyWithoutOverflow) {
-    // n - 1 overflowed for INT32_MIN.
+    // The field number is counted down without overflow, INT32_MIN included.
     struct Row { const char* text; int32_t n; };
     for (const Row& r : {Row{"a:b", INT32_MIN}, Row{"", INT32_MIN}, Row{"a:b", INT32_MIN + 1}, Row{"a:b", 0},
                          Row{"a:b", -1}, Row{"a:b", INT32_MAX}})
@@ -30,9 +30,9 @@ TEST(FuzzRegression, NthWordWithTheLowestFieldNumberIsEmptyWithoutOverflow) {
 }
 
 // A peer that accepts and closes at once: FD_CONNECT and FD_CLOSE arrive in the same
-// turn of Connect's wait, the close takes the connection away again, and the wait
-// used to go on until the time-out (found by the mail soak: a server dropping the
-// connection at the greeting made the send wait 10 s for "Connection Timed out").
+// turn of Connect's wait and the close takes the connection away again. FD_CONNECT
+// alone must end the wait, so a server that drops the connection at its greeting
+// fails the send at once instead of after the time-out.
 TEST(FuzzRegression, ConnectToAPeerThatClosesAtOnceEndsWithoutTheTimeOut) {
     kelvo::test::EnsureApp();
     const kelvo::test::LoopbackListener listener;

@@ -352,9 +352,16 @@ TEST_F(LinksockTest, ReplyNumberIsTheLeadingNumber)
     }
     ScriptedServer server(script);
     ConnectTo(server);
+    // The reply line is reported before its code is taken: a status handler sees the
+    // line as LastReply and ReplyNumber still 0.
+    std::vector<std::pair<std::string, int16_t>> seen;
+    sock->SetReportLevel(1);
+    sock->OnStatus = [&](QObject*, const std::string&) { seen.emplace_back(sock->LastReply(), sock->ReplyNumber()); };
     for (const Row& r : rows) {
         EXPECT_EQ(sock->Transaction("X"), r.reply);
         EXPECT_EQ(sock->ReplyNumber(), r.number) << r.reply;
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen.back(), std::make_pair(r.reply, int16_t{0})) << r.reply;
     }
 }
 

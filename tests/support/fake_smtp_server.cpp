@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -39,11 +40,26 @@ FakeSmtpServer::FakeSmtpServer(FakeSmtpOptions options) : process_(std::make_uni
         ADD_FAILURE() << "no temporary directory for the SMTP server";
         return;
     }
-    process_->start(QStringLiteral("/usr/bin/python3"),
-                    {QStringLiteral(KELVO_SOURCE_DIR "/tests/support/fake_smtp.py"), QStringLiteral("--dir"),
+    QStringList args{QStringLiteral(KELVO_SOURCE_DIR "/tests/support/fake_smtp.py"), QStringLiteral("--dir"),
                      dir_.path(), QStringLiteral("--idle-timeout"), QString::number(options.idleTimeoutSeconds),
                      QStringLiteral("--drop-every"), QString::number(options.dropEvery), QStringLiteral("--seed"),
-                     QString::number(options.seed)});
+                     QString::number(options.seed), QStringLiteral("--mechanisms"),
+                     QString::fromStdString(options.mechanisms)};
+    if (!options.tls.empty())
+        args << "--tls" << QString::fromStdString(options.tls) << "--cert"
+             << QString::fromStdString(options.certificateFile) << "--key" << QString::fromStdString(options.keyFile);
+    if (options.requireStartTls)
+        args << "--require-starttls";
+    if (!options.user.empty())
+        args << "--user" << QString::fromStdString(options.user);
+    if (!options.inject.empty())
+        args << "--inject" << QString::fromStdString(options.inject);
+    // The password goes by the environment, never on a command line others can read.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("KELVO_TEST_SMTP_PASSWORD",
+               QString::fromUtf8(options.password.data(), static_cast<qsizetype>(options.password.size())));
+    process_->setProcessEnvironment(env);
+    process_->start(QStringLiteral("/usr/bin/python3"), args);
     QByteArray line;
     while (!line.endsWith('\n') && process_->waitForReadyRead(20000))
         line += process_->readLine();
@@ -92,6 +108,15 @@ QStringList FakeSmtpServer::Commands() const
     for (const QString& line : log.split('\n', Qt::SkipEmptyParts))
         commands << line.section(' ', 1);
     return commands;
+}
+
+std::vector<std::string> FakeSmtpServer::SignIns() const
+{
+    std::vector<std::string> out;
+    for (const QByteArray& line : ReadWhole(dir_.filePath(QStringLiteral("auth.log"))).split('\n'))
+        if (!line.isEmpty())
+            out.push_back(line.toStdString());
+    return out;
 }
 
 std::string FakeSmtpServer::File(const std::string& name) const
