@@ -1,17 +1,43 @@
 # Shared by the main build and the fuzz build, which compile the same folders.
 
-# kelvo_add_library(name dep...): a static library of every source in the current
-# folder, linked publicly to the given dependencies (those that exist).
-function(kelvo_add_library name)
-  file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.h)
-  if(NOT srcs)
-    return()
-  endif()
-  add_library(${name} STATIC ${srcs})
-  target_include_directories(${name} PUBLIC ${KELVO_ROOT})
-  foreach(dep ${ARGN})
-    if(TARGET ${dep} OR dep MATCHES "::")
-      target_link_libraries(${name} PUBLIC ${dep})
+# kelvo_check_sources(owner file...): stops the configuration when a listed source is
+# neither in the source tree nor made by the build, naming the target that lists it.
+function(kelvo_check_sources owner)
+  foreach(src ${ARGN})
+    get_filename_component(path ${src} ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    get_source_file_property(generated ${path} GENERATED)
+    if(NOT EXISTS ${path} AND NOT generated)
+      message(FATAL_ERROR "${owner}: the source file ${src} does not exist (${path})")
     endif()
   endforeach()
+endfunction()
+
+# kelvo_check_targets(owner dep...): a Kelvo library named as a dependency must exist
+# already, or a typo would become a bare "-lkelvo_..." that fails only when linking.
+function(kelvo_check_targets owner)
+  foreach(dep ${ARGN})
+    if(dep MATCHES "^kelvo_" AND NOT TARGET ${dep})
+      message(FATAL_ERROR "${owner}: the library ${dep} is not defined (yet); "
+        "folders are added in dependency order")
+    endif()
+  endforeach()
+endfunction()
+
+# kelvo_add_library(name SOURCES file... [PUBLIC dep...] [PRIVATE dep...])
+# A static library of the listed sources (relative to the calling folder, or
+# generated). PUBLIC: what the library's headers include; PRIVATE: what only its .cpp
+# files use. The sources include each other as "folder/file.h" from the top.
+function(kelvo_add_library name)
+  cmake_parse_arguments(L "" "" "SOURCES;PUBLIC;PRIVATE" ${ARGN})
+  if(L_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "kelvo_add_library(${name}): unknown arguments ${L_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT L_SOURCES)
+    message(FATAL_ERROR "kelvo_add_library(${name}): no SOURCES")
+  endif()
+  kelvo_check_sources(${name} ${L_SOURCES})
+  kelvo_check_targets(${name} ${L_PUBLIC} ${L_PRIVATE})
+  add_library(${name} STATIC ${L_SOURCES})
+  target_include_directories(${name} PUBLIC ${KELVO_ROOT})
+  target_link_libraries(${name} PUBLIC ${L_PUBLIC} PRIVATE ${L_PRIVATE})
 endfunction()
