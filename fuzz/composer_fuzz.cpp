@@ -32,6 +32,7 @@
 namespace {
 
 using kelvo::fuzz::Show;
+using kelvo::fuzz::SplitCrLf;
 
 std::string g_dir;      // where the attachment files are written
 std::string g_dumpDir;  // KELVO_FUZZ_DUMP
@@ -242,18 +243,6 @@ std::string DecodeParameter(const std::string& text, const std::string& name) {
         }
     }
     return out;
-}
-
-std::vector<std::string> SplitCrLf(const std::string& data) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < data.size()) {
-        const size_t end = data.find("\r\n", start);
-        FUZZ_CHECK(end != std::string::npos, "data does not end in CR LF");
-        lines.push_back(data.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
 }
 
 // The text the message must carry: every Body entry split at its line breaks.

@@ -11,6 +11,7 @@
 namespace {
 
 using kelvo::fuzz::Show;
+using kelvo::fuzz::SplitCrLf;
 
 int Base64Value(char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -22,14 +23,7 @@ int Base64Value(char c) {
 }
 
 std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        const auto end = text.find("\r\n", start);
-        FUZZ_CHECK(end != std::string::npos, "text does not end in CR LF");
-        lines.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
+    std::vector<std::string> lines = SplitCrLf(text);
     FUZZ_CHECK(text.find_first_of("\r\n") == std::string::npos || text.size() >= 2, "stray line break");
     return lines;
 }

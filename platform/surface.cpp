@@ -354,13 +354,7 @@ void TSurface::LineTo(int32_t x, int32_t y) {
     const TPoint a = penPos_;
     const TPoint b{x, y};
     penPos_ = b;
-    if (recording_ && Pen.Style != TPenStyle::psClear) {
-        TOp op;
-        op.Kind = TOp::TKind::Line;
-        op.A = a;
-        op.B = b;
-        Record(std::move(op));
-    }
+    if (recording_ && Pen.Style != TPenStyle::psClear) Record(TOp(TOp::TKind::Line, a, b));
     DrawLine(a, b);
 }
 
@@ -538,24 +532,12 @@ void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenM
 }
 
 void TSurface::Rectangle(int32_t l, int32_t t, int32_t r, int32_t b) {
-    if (recording_) {
-        TOp op;
-        op.Kind = TOp::TKind::Rectangle;
-        op.A = TPoint{l, t};
-        op.B = TPoint{r, b};
-        Record(std::move(op));
-    }
+    if (recording_) Record(TOp(TOp::TKind::Rectangle, {l, t}, {r, b}));
     BoxFigure(l, t, r, b, TBoxKind::Rectangle);
 }
 
 void TSurface::Ellipse(int32_t l, int32_t t, int32_t r, int32_t b) {
-    if (recording_) {
-        TOp op;
-        op.Kind = TOp::TKind::Ellipse;
-        op.A = TPoint{l, t};
-        op.B = TPoint{r, b};
-        Record(std::move(op));
-    }
+    if (recording_) Record(TOp(TOp::TKind::Ellipse, {l, t}, {r, b}));
     BoxFigure(l, t, r, b, TBoxKind::Ellipse);
 }
 
@@ -877,8 +859,7 @@ void StrokePolygon(const std::vector<TPoint>& points, int32_t pw, CoverMask& mas
 
 void TSurface::Polygon(const std::vector<TPoint>& points) {
     if (recording_ && !points.empty()) {
-        TOp op;
-        op.Kind = TOp::TKind::Polygon;
+        TOp op(TOp::TKind::Polygon, {});
         op.Points = points;
         Record(std::move(op));
     }
@@ -1029,9 +1010,7 @@ void TSurface::TextSpan(int64_t y, int64_t x0, int64_t x1, uint32_t pixel) {
 
 void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
     if (recording_) {
-        TOp op;
-        op.Kind = TOp::TKind::Text;
-        op.A = TPoint{x, y};
+        TOp op(TOp::TKind::Text, {x, y});
         op.Text = text;
         op.Font = Font;
         Record(std::move(op));
@@ -1164,10 +1143,7 @@ QImage AsRgb32(const QImage& source) {
 
 void TSurface::StretchDraw(const TRect& dest, const QImage& source) {
     if (recording_) {
-        TOp op;
-        op.Kind = TOp::TKind::Stretch;
-        op.A = TPoint{dest.Left, dest.Top};
-        op.B = TPoint{dest.Right, dest.Bottom};
+        TOp op(TOp::TKind::Stretch, {dest.Left, dest.Top}, {dest.Right, dest.Bottom});
         op.Picture = source;
         Record(std::move(op));
     }

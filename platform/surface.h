@@ -149,6 +149,8 @@ private:
     // One recorded figure; A and B are the line's ends or the box's corners.
     struct TOp {
         enum class TKind : uint8_t { Line, Rectangle, Ellipse, Polygon, Text, Stretch };
+        TOp() = default;
+        TOp(TKind kind, TPoint a, TPoint b = {}) : Kind(kind), A(a), B(b) {}
         TKind Kind = TKind::Line;
         TPoint A;
         TPoint B;

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace kelvo::fuzz {
 
@@ -20,6 +21,20 @@ namespace kelvo::fuzz {
     do {                                                                                            \
         if (!(cond)) ::kelvo::fuzz::Fail(__FILE__, __LINE__, #cond, (detail));                      \
     } while (0)
+
+// The lines of a text made of CR LF-terminated lines, without their ends; a text
+// whose last line has no CR LF fails the run.
+inline std::vector<std::string> SplitCrLf(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        const size_t end = text.find("\r\n", start);
+        FUZZ_CHECK(end != std::string::npos, "text does not end in CR LF");
+        lines.push_back(text.substr(start, end - start));
+        start = end + 2;
+    }
+    return lines;
+}
 
 // Printable rendering of bytes for failure messages (at most `max` bytes).
 inline std::string Show(const std::string& s, size_t max = 200) {
