@@ -72,7 +72,8 @@ class FeedbackReachesTheServer(FeedbackCase):
         self.assertIn("Date", mail["names"])
         self.assertIn("Message-ID", mail["names"])
         self.assertEqual(self.sink.envelope(1), {"helo": "Ann", "mail_from": "ann@example.org",
-                                                 "rcpt_tos": ["support@example.com"]})
+                                                 "rcpt_tos": ["support@example.com"],
+                                                 "login": None, "tls": False})
 
         self.assertEqual(self.send("Bob", "bob@example.org", "Second feedback",
                                    "Only this"), ab.MAIL_SENT)
