@@ -876,8 +876,10 @@ void TForm1::ListBtnClick() {
 }
 
 std::shared_ptr<const imaging::TPicture> TForm1::MeasuredPicture() {
-    if (MyCAD1->Picture() != nullptr && MyCAD1->Picture() == filePicture_.get()) {
-        return filePicture_;
+    if (const imaging::TPicture* shown = MyCAD1->Picture()) {
+        // A file's own values; none while a newly opened one is being put in place,
+        // rather than a whole-frame rendering of it turned back into values.
+        return shown == filePicture_.get() ? filePicture_ : nullptr;
     }
     const QImage& background = MyCAD1->BackGround();
     if (background.isNull()) {
