@@ -38,18 +38,17 @@ constexpr int kGlyph = 20;
 
 const char* const kVendorAddress = "www.example.com";
 
-const char* const kDescription =
-    "Kelvo is a measuring and annotation component for grey-scale pictures,\n"
-    "such as medical images with DICOM-style labels. On top of the picture\n"
-    "the user draws with the mouse:\n"
-    "  - annotation arrows that carry a typed text,\n"
-    "  - rulers that show their length in inches,\n"
-    "  - angle gauges that show the angle at their vertex in degrees,\n"
-    "  - region outlines (polylines, rectangles, ellipses) named Roi-1, Roi-2...\n"
-    "Shapes are selected, moved and resized by their corner or vertex handles,\n"
-    "and deleted. Line width and colour of new shapes, the zoom factor, shadow\n"
-    "copies and text labels are properties of the component; a label of the\n"
-    "host window can show the cursor position in picture coordinates.";
+const char* const kDescription = "Kelvo is a measuring and annotation component for grey-scale pictures,\n"
+                                 "such as medical images with DICOM-style labels. On top of the picture\n"
+                                 "the user draws with the mouse:\n"
+                                 "  - annotation arrows that carry a typed text,\n"
+                                 "  - rulers that show their length in inches,\n"
+                                 "  - angle gauges that show the angle at their vertex in degrees,\n"
+                                 "  - region outlines (polylines, rectangles, ellipses) named Roi-1, Roi-2...\n"
+                                 "Shapes are selected, moved and resized by their corner or vertex handles,\n"
+                                 "and deleted. Line width and colour of new shapes, the zoom factor, shadow\n"
+                                 "copies and text labels are properties of the component; a label of the\n"
+                                 "host window can show the cursor position in picture coordinates.";
 
 // Glyphs are drawn in code; `ink` is the only colour, so a grey ink gives the
 // disabled image of a two-image glyph.
@@ -111,8 +110,7 @@ QLineEdit* MakeEdit(QWidget* parent, int x, int y, int w, int h, const char* nam
     return e;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* text, const QIcon& icon,
-                        const QRect& geometry, const char* name) {
+QPushButton* MakeButton(QWidget* parent, const char* text, const QIcon& icon, const QRect& geometry, const char* name) {
     auto* b = new QPushButton(icon, QString::fromUtf8(text), parent);
     b->setObjectName(QString::fromLatin1(name));
     b->setGeometry(geometry);
@@ -138,8 +136,8 @@ protected:
         const QString rule = QStringLiteral("---------------------------\n");
         QString buttons;
         for (QAbstractButton* b : this->buttons()) buttons += b->text().remove('&') + "   ";
-        QGuiApplication::clipboard()->setText(rule + windowTitle() + '\n' + rule + text() +
-                                              '\n' + rule + buttons + '\n' + rule);
+        QGuiApplication::clipboard()->setText(rule + windowTitle() + '\n' + rule + text() + '\n' + rule + buttons +
+                                              '\n' + rule);
     }
 };
 
@@ -207,9 +205,7 @@ TLinkLabel::TLinkLabel(const QString& text, QWidget* parent) : QLabel(text, pare
 
 void TLinkLabel::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);
-    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
-        OnClick)
-        OnClick();
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) && OnClick) OnClick();
 }
 
 TPageControl::TPageControl(int tabHeight, QWidget* parent) : QTabWidget(parent) {
@@ -223,8 +219,8 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("AboutBox"));
     setWindowTitle(QString::fromLatin1(kCaption));
     // A fixed single border: the size is the stored one and cannot be dragged.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
     setFixedSize(kClientWidth, kClientHeight);
     setFont(ArialPixels(12));
     setModal(true);
@@ -293,13 +289,11 @@ void TAboutBox::CreateAboutSheet() {
     Memo1->setReadOnly(true);
     Memo1->setTabChangesFocus(true);
 
-    BitBtn3 = MakeButton(TabSheet1, "Buy it online (China)",
-                         TwoImageGlyph(PaintCart, QColor(0, 96, 0)), QRect(40, 256, 217, 41),
-                         "BitBtn3");
+    BitBtn3 = MakeButton(TabSheet1, "Buy it online (China)", TwoImageGlyph(PaintCart, QColor(0, 96, 0)),
+                         QRect(40, 256, 217, 41), "BitBtn3");
     connect(BitBtn3, &QPushButton::clicked, this, &TAboutBox::BitBtn3Click);
-    BitBtn2 = MakeButton(TabSheet1, "Buy in online (Out of China)",
-                         TwoImageGlyph(PaintCart, QColor(0, 0, 160)), QRect(280, 256, 225, 41),
-                         "BitBtn2");
+    BitBtn2 = MakeButton(TabSheet1, "Buy in online (Out of China)", TwoImageGlyph(PaintCart, QColor(0, 0, 160)),
+                         QRect(280, 256, 225, 41), "BitBtn2");
     connect(BitBtn2, &QPushButton::clicked, this, &TAboutBox::BitBtn2Click);
 }
 
@@ -336,8 +330,8 @@ void TAboutBox::CreateFeedbackSheet() {
     // Tab moves on to the next control, as in every other field of the form.
     DetailMemo->setTabChangesFocus(true);
 
-    BitBtn1 = MakeButton(s, "SendMail!", GlyphPixmap(PaintEnvelope, QColor(0, 0, 96)),
-                         QRect(176, 272, 113, 33), "BitBtn1");
+    BitBtn1 =
+        MakeButton(s, "SendMail!", GlyphPixmap(PaintEnvelope, QColor(0, 0, 96)), QRect(176, 272, 113, 33), "BitBtn1");
     connect(BitBtn1, &QPushButton::clicked, this, &TAboutBox::BitBtn1Click);
 
     StatusLabel = new QLabel(s);
@@ -389,8 +383,7 @@ void TAboutBox::CenterOnScreen() {
     if (!screen) return;
     const QRect area = screen->availableGeometry();
     const QRect frame = frameGeometry();
-    move(area.center() - QPoint(frame.width() / 2, frame.height() / 2) +
-         (pos() - frame.topLeft()));
+    move(area.center() - QPoint(frame.width() / 2, frame.height() / 2) + (pos() - frame.topLeft()));
 }
 
 void TAboutBox::showEvent(QShowEvent* event) {
@@ -539,8 +532,8 @@ bool TAboutBox::PrepareServer() {
     }
     std::string password;
     if (!address->user.empty()) {
-        const QString prompt = tr("Password for %1 at %2:")
-                                   .arg(QString::fromUtf8(address->user), QString::fromUtf8(address->host));
+        const QString prompt =
+            tr("Password for %1 at %2:").arg(QString::fromUtf8(address->user), QString::fromUtf8(address->host));
         const std::optional<QString> typed = AskPassword ? AskPassword(prompt) : AskPasswordDialog(prompt);
         if (!typed) {
             SetStatus(QString());

@@ -14,17 +14,15 @@ namespace {
 // the arguments themselves. Declared here only so that they count as known and
 // their values are not mistaken for the file; Qt still acts on them.
 constexpr std::array kQtOptionsWithValue = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry",
-    "geometry", "qwindowtitle", "title", "qwindowicon", "icon", "session", "display",
-    "name", "visual", "style", "stylesheet",
+    "platform", "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry", "geometry", "qwindowtitle",
+    "title",    "qwindowicon",        "icon",          "session", "display",         "name",     "visual",
+    "style",    "stylesheet",
 };
-constexpr std::array kQtFlags = {"reverse", "widgetcount", "nograb", "dograb", "sync",
-                                 "testability"};
+constexpr std::array kQtFlags = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
 
 // The program's name as typed, without its folder; "kelvo" when there is none.
 QString ProgramName(const QStringList& arguments) {
-    const QString name =
-        arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
+    const QString name = arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
     return name.isEmpty() ? QStringLiteral("kelvo") : name;
 }
 
@@ -32,8 +30,7 @@ QString ProgramName(const QStringList& arguments) {
 CommandLine Failure(const QString& program, const QString& why) {
     // errorText() may carry a line break for some mistakes; the message stays one line.
     QString line = why.simplified();
-    return {CommandLine::Action::Fail, {},
-            QStringLiteral("%1: %2 Try '%1 --help'.").arg(program, line)};
+    return {CommandLine::Action::Fail, {}, QStringLiteral("%1: %2 Try '%1 --help'.").arg(program, line)};
 }
 
 // Declares help and version, Qt's own options (hidden from the help), and the FILE argument.
@@ -41,9 +38,9 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
     // Qt's options are single-dash words (-platform); they must not be read as
     // a cluster of one-letter options.
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
-    parser.setApplicationDescription(QStringLiteral(
-        "Annotate and measure grey-scale medical pictures.\n"
-        "Qt's standard options (-platform, -display, -style ...) are accepted as well."));
+    parser.setApplicationDescription(
+        QStringLiteral("Annotate and measure grey-scale medical pictures.\n"
+                       "Qt's standard options (-platform, -display, -style ...) are accepted as well."));
     parser.addOption(help);
     parser.addOption(version);
     for (const char* name : kQtOptionsWithValue) {
@@ -57,11 +54,10 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
     }
-    parser.addPositionalArgument(
-        QStringLiteral("FILE"),
-        QStringLiteral("A DICOM file, or a PNG, JPEG, TIFF or BMP picture, to show instead "
-                       "of the built-in picture."),
-        QStringLiteral("[FILE]"));
+    parser.addPositionalArgument(QStringLiteral("FILE"),
+                                 QStringLiteral("A DICOM file, or a PNG, JPEG, TIFF or BMP picture, to show instead "
+                                                "of the built-in picture."),
+                                 QStringLiteral("[FILE]"));
 }
 
 // The parser's help with a usage line that names the program as typed: the parser
@@ -76,8 +72,7 @@ QString HelpText(const QCommandLineParser& parser, const QString& program) {
 CommandLine FileToRun(const QCommandLineParser& parser, const QString& program) {
     const QStringList files = parser.positionalArguments();
     if (files.size() > 1) {
-        return Failure(program, QStringLiteral("%1 files given, but Kelvo opens one at a time.")
-                                    .arg(files.size()));
+        return Failure(program, QStringLiteral("%1 files given, but Kelvo opens one at a time.").arg(files.size()));
     }
     if (files.size() == 1 && files.first().isEmpty()) {
         return Failure(program, QStringLiteral("The file name is empty."));
@@ -85,7 +80,7 @@ CommandLine FileToRun(const QCommandLineParser& parser, const QString& program) 
     return {CommandLine::Action::Run, files.value(0), {}};
 }
 
-}  // namespace
+} // namespace
 
 CommandLine ReadCommandLine(const QStringList& arguments, const QString& version) {
     const QString program = ProgramName(arguments);
@@ -109,10 +104,9 @@ CommandLine ReadCommandLine(const QStringList& arguments, const QString& version
         return {CommandLine::Action::ShowHelp, {}, HelpText(parser, program)};
     }
     if (parser.isSet(showVersion)) {
-        return {CommandLine::Action::ShowVersion, {},
-                QStringLiteral("%1 %2\n").arg(program, version)};
+        return {CommandLine::Action::ShowVersion, {}, QStringLiteral("%1 %2\n").arg(program, version)};
     }
     return FileToRun(parser, program);
 }
 
-}  // namespace kelvo
+} // namespace kelvo

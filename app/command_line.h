@@ -10,15 +10,15 @@ namespace kelvo {
 // so that --help, --version and mistakes are answered without a display.
 struct CommandLine {
     enum class Action {
-        Run,          // start the window, with File when one is given
-        ShowHelp,     // print Text to standard output, exit 0
-        ShowVersion,  // print Text to standard output, exit 0
-        Fail,         // print Text (one line) to standard error, exit kUsageError
+        Run,         // start the window, with File when one is given
+        ShowHelp,    // print Text to standard output, exit 0
+        ShowVersion, // print Text to standard output, exit 0
+        Fail,        // print Text (one line) to standard error, exit kUsageError
     };
     static constexpr int kUsageError = 2;
 
     Action action = Action::Run;
-    QString file;  // empty: the built-in picture
+    QString file; // empty: the built-in picture
     QString text;
 };
 
@@ -27,4 +27,4 @@ struct CommandLine {
 // their values are not taken for the file. version is the full version text.
 CommandLine ReadCommandLine(const QStringList& arguments, const QString& version);
 
-}  // namespace kelvo
+} // namespace kelvo

@@ -22,8 +22,7 @@ void Line(QPainter& p, const QColor& c, qreal w, QPointF a, QPointF b) {
 
 void DrawSelect(QPainter& p) {
     // The classic pointer: tip at the top left, a tail down and to the right.
-    const QPolygonF arrow{{4.5, 2.5},  {4.5, 15.5}, {7.5, 12.5}, {10.0, 17.5},
-                          {12.0, 16.5}, {9.5, 11.5}, {13.5, 11.5}};
+    const QPolygonF arrow{{4.5, 2.5}, {4.5, 15.5}, {7.5, 12.5}, {10.0, 17.5}, {12.0, 16.5}, {9.5, 11.5}, {13.5, 11.5}};
     p.setPen(QPen(kInk, 1.0));
     p.setBrush(Qt::white);
     p.drawPolygon(arrow);
@@ -66,8 +65,7 @@ void DrawSector(QPainter& p) {
 }
 
 void DrawPolyLine(QPainter& p) {
-    const QPolygonF points{{3.0, 12.0}, {7.0, 3.5}, {16.0, 5.0}, {13.0, 11.0}, {17.0, 17.0},
-                           {6.0, 17.0}};
+    const QPolygonF points{{3.0, 12.0}, {7.0, 3.5}, {16.0, 5.0}, {13.0, 11.0}, {17.0, 17.0}, {6.0, 17.0}};
     p.setPen(QPen(kBlue, 1.4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     p.setBrush(Qt::NoBrush);
     p.drawPolygon(points);
@@ -136,16 +134,36 @@ QImage GlyphImage(TGlyph glyph) {
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     switch (glyph) {
-    case TGlyph::Select: DrawSelect(p); break;
-    case TGlyph::Annotation: DrawAnnotation(p); break;
-    case TGlyph::Ruler: DrawRuler(p); break;
-    case TGlyph::Sector: DrawSector(p); break;
-    case TGlyph::PolyLine: DrawPolyLine(p); break;
-    case TGlyph::Rectangle: DrawRectangle(p); break;
-    case TGlyph::Ellipse: DrawEllipse(p); break;
-    case TGlyph::Delete: DrawDelete(p); break;
-    case TGlyph::Help: DrawHelp(p); break;
-    case TGlyph::Close: DrawClose(p); break;
+    case TGlyph::Select:
+        DrawSelect(p);
+        break;
+    case TGlyph::Annotation:
+        DrawAnnotation(p);
+        break;
+    case TGlyph::Ruler:
+        DrawRuler(p);
+        break;
+    case TGlyph::Sector:
+        DrawSector(p);
+        break;
+    case TGlyph::PolyLine:
+        DrawPolyLine(p);
+        break;
+    case TGlyph::Rectangle:
+        DrawRectangle(p);
+        break;
+    case TGlyph::Ellipse:
+        DrawEllipse(p);
+        break;
+    case TGlyph::Delete:
+        DrawDelete(p);
+        break;
+    case TGlyph::Help:
+        DrawHelp(p);
+        break;
+    case TGlyph::Close:
+        DrawClose(p);
+        break;
     }
     return image;
 }

@@ -9,16 +9,16 @@
 namespace kelvo {
 
 enum class TGlyph : uint8_t {
-    Select,      // the select tool: a pointer arrow
-    Annotation,  // annotation arrow: an arrow pointing at a text
-    Ruler,       // rule line: a ruler with ticks
-    Sector,      // angle gauge: two rays from a vertex with the angle's arc
-    PolyLine,    // region outline through clicked points
+    Select,     // the select tool: a pointer arrow
+    Annotation, // annotation arrow: an arrow pointing at a text
+    Ruler,      // rule line: a ruler with ticks
+    Sector,     // angle gauge: two rays from a vertex with the angle's arc
+    PolyLine,   // region outline through clicked points
     Rectangle,
     Ellipse,
-    Delete,      // removes the selected shape
-    Help,        // opens the information window
-    Close,       // ends the program
+    Delete, // removes the selected shape
+    Help,   // opens the information window
+    Close,  // ends the program
 };
 
 constexpr int kGlyphSize = 20;

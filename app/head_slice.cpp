@@ -15,9 +15,9 @@ namespace {
 // pointing up; `density` is added to whatever lies beneath.
 struct Ellipse {
     double density;
-    double a, b;      // half axes
-    double x0, y0;    // centre
-    double degrees;   // rotation, counter-clockwise
+    double a, b;    // half axes
+    double x0, y0;  // centre
+    double degrees; // rotation, counter-clockwise
 };
 
 // The classic analytic head phantom (with the higher-contrast densities that
@@ -66,8 +66,7 @@ Span Cover(const Ellipse& e, double y) {
 
 // Integer hash of a lattice point, so the texture is the same everywhere.
 double Lattice(int32_t x, int32_t y, uint32_t seed) {
-    uint32_t h = static_cast<uint32_t>(x) * 0x8DA6B343u ^ static_cast<uint32_t>(y) * 0xD8163841u ^
-                 seed * 0xCB1AB31Fu;
+    uint32_t h = static_cast<uint32_t>(x) * 0x8DA6B343u ^ static_cast<uint32_t>(y) * 0xD8163841u ^ seed * 0xCB1AB31Fu;
     h ^= h >> 15;
     h *= 0x2C1B3C6Du;
     h ^= h >> 12;
@@ -116,8 +115,7 @@ private:
 class Texture {
 public:
     double At(int px, int py) const {
-        return 0.55 * coarse_.At(px, py) + 0.3 * middle_.At(px, py) + 0.15 * fine_.At(px, py) -
-               0.5;
+        return 0.55 * coarse_.At(px, py) + 0.3 * middle_.At(px, py) + 0.15 * fine_.At(px, py) - 0.5;
     }
 
 private:
@@ -140,7 +138,7 @@ double Couch(double x, double y) {
 
 std::vector<uint8_t> HeadSliceGrey() {
     std::vector<uint8_t> grey(static_cast<size_t>(kPictureSize) * kPictureSize);
-    constexpr int kSub = 2;  // samples per axis, to soften the outlines
+    constexpr int kSub = 2; // samples per axis, to soften the outlines
     const double half = kPictureSize / 2.0;
     std::array<double, kPictureSize> density{};
     const Texture texture;

@@ -17,13 +17,12 @@ QStringList Arguments(int argc, char** argv) {
     return arguments;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     // Read before QApplication exists: that needs a display, which --help,
     // --version and a mistyped option do not.
-    const kelvo::CommandLine line =
-        kelvo::ReadCommandLine(Arguments(argc, argv), QStringLiteral(KELVO_VERSION_TEXT));
+    const kelvo::CommandLine line = kelvo::ReadCommandLine(Arguments(argc, argv), QStringLiteral(KELVO_VERSION_TEXT));
     switch (line.action) {
     case kelvo::CommandLine::Action::ShowHelp:
     case kelvo::CommandLine::Action::ShowVersion:

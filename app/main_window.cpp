@@ -337,8 +337,8 @@ void TForm1::ConfigureCanvas() {
 
 void TForm1::SetTabOrder() {
     // Inside the panel, then the panel's place among the window's controls.
-    QWidget* const order[] = {SpinEdit1, Edit1, Button1, CheckBox1, CheckBox2,
-                              ScrollBox1, BitBtn2, BitBtn3, OpenBtn, ListBtn};
+    QWidget* const order[] = {SpinEdit1,  Edit1,   Button1, CheckBox1, CheckBox2,
+                              ScrollBox1, BitBtn2, BitBtn3, OpenBtn,   ListBtn};
     for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -347,17 +347,13 @@ void TForm1::CenterOnScreen() {
     if (!s) return;
     const QRect area = s->geometry();
     const QRect frame = frameGeometry();
-    move(area.x() + (area.width() - frame.width()) / 2,
-         area.y() + (area.height() - frame.height()) / 2);
+    move(area.x() + (area.width() - frame.width()) / 2, area.y() + (area.height() - frame.height()) / 2);
 }
 
-void TForm1::FitCanvasHolder() {
-    canvasHolder_->resize(MyCAD1->x() + MyCAD1->width(), MyCAD1->y() + MyCAD1->height());
-}
+void TForm1::FitCanvasHolder() { canvasHolder_->resize(MyCAD1->x() + MyCAD1->width(), MyCAD1->y() + MyCAD1->height()); }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == MyCAD1 && (event->type() == QEvent::Resize || event->type() == QEvent::Move))
-        FitCanvasHolder();
+    if (watched == MyCAD1 && (event->type() == QEvent::Resize || event->type() == QEvent::Move)) FitCanvasHolder();
     // Before the widget's own handling, which would take Tab for moving the focus.
     if (watched == MyCAD1 && event->type() == QEvent::KeyPress) {
         bool used = false;
@@ -419,8 +415,7 @@ void TForm1::SpinEdit1Change() {
         // The text being typed, when it is a number; otherwise the minimum.
         bool ok = false;
         const int typed = SpinEdit1->lineEdit()->text().trimmed().toInt(&ok);
-        const int width = ok ? std::clamp(typed, SpinEdit1->minimum(), SpinEdit1->maximum())
-                             : SpinEdit1->minimum();
+        const int width = ok ? std::clamp(typed, SpinEdit1->minimum(), SpinEdit1->maximum()) : SpinEdit1->minimum();
         TPen pen = MyCAD1->Pen();
         pen.Width = width;
         MyCAD1->SetPen(pen);
@@ -552,14 +547,14 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
         opened = true;
         const QString annotations = AnnotationPathFor(path);
         if (QFileInfo(annotations).isFile()) {
-            const bool load = ConfirmLoadAnnotations
-                                  ? ConfirmLoadAnnotations(annotations)
-                                  : QMessageBox::question(this, QStringLiteral("Annotations"),
-                                                          QStringLiteral("Load the shapes saved with this picture in "
-                                                                         "\"%1\"?")
-                                                              .arg(QFileInfo(annotations).fileName()),
-                                                          QMessageBox::Yes | QMessageBox::No,
-                                                          QMessageBox::Yes) == QMessageBox::Yes;
+            const bool load =
+                ConfirmLoadAnnotations
+                    ? ConfirmLoadAnnotations(annotations)
+                    : QMessageBox::question(this, QStringLiteral("Annotations"),
+                                            QStringLiteral("Load the shapes saved with this picture in "
+                                                           "\"%1\"?")
+                                                .arg(QFileInfo(annotations).fileName()),
+                                            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
             if (load) (void)LoadAnnotationsFrom(annotations);
         }
     });
@@ -777,8 +772,8 @@ void TForm1::LabelRegions() {
 std::unique_ptr<TMyShape> TForm1::DraggedRegion(int32_t x, int32_t y) const {
     const TMyShape* shape = MyCAD1->CurrentShape();
     const bool drawing = MyCAD1->Mode() == ModeDraw && MyCAD1->DragState() != DragNone;
-    const bool editing = (MyCAD1->Mode() == ModeMove || MyCAD1->Mode() == ModeResize) &&
-                         MyCAD1->DragState() == DragButtonDown;
+    const bool editing =
+        (MyCAD1->Mode() == ModeMove || MyCAD1->Mode() == ModeResize) && MyCAD1->DragState() == DragButtonDown;
     if (shape == nullptr || !(drawing || editing)) return nullptr;
     const std::optional<TAnnotation> record = ToAnnotation(*shape);
     if (!record || !IsRegion(record->Kind)) return nullptr;
@@ -855,10 +850,11 @@ bool TForm1::LoadAnnotationsFrom(const QString& path) {
 
 void TForm1::LoadAnnotationsBtnClick() {
     Guarded("load", [&] {
-        const QString path = LoadDialog ? LoadDialog()
-                                        : QFileDialog::getOpenFileName(this, QStringLiteral("Load annotations"),
-                                                                       QFileInfo(openedFile_).path(),
-                                                                       QStringLiteral("Annotations (*.kelvo.json);;All files (*)"));
+        const QString path =
+            LoadDialog
+                ? LoadDialog()
+                : QFileDialog::getOpenFileName(this, QStringLiteral("Load annotations"), QFileInfo(openedFile_).path(),
+                                               QStringLiteral("Annotations (*.kelvo.json);;All files (*)"));
         if (!path.isEmpty()) (void)LoadAnnotationsFrom(path);
     });
 }
@@ -955,7 +951,8 @@ bool TForm1::ExportPicture(const QString& path) {
             QBuffer buffer(&png);
             buffer.open(QIODevice::WriteOnly);
             if (!canvas.save(&buffer, "PNG")) {
-                TellFailure(QStringLiteral("Export picture"), QStringLiteral("The picture could not be encoded as PNG."));
+                TellFailure(QStringLiteral("Export picture"),
+                            QStringLiteral("The picture could not be encoded as PNG."));
                 return;
             }
         }
@@ -969,9 +966,7 @@ bool TForm1::ExportPicture(const QString& path) {
     return done;
 }
 
-QString TForm1::AnnotationFile() const {
-    return openedFile_.isEmpty() ? QString() : AnnotationPathFor(openedFile_);
-}
+QString TForm1::AnnotationFile() const { return openedFile_.isEmpty() ? QString() : AnnotationPathFor(openedFile_); }
 
 bool TForm1::SaveAnnotationsTo(const QString& path) {
     bool done = false;
@@ -1002,8 +997,8 @@ void TForm1::ExportCsvBtnClick() {
 void TForm1::ExportPngBtnClick() {
     Guarded("export", [&] {
         const QString base = openedFile_.isEmpty() ? QStringLiteral("picture") : openedFile_;
-        const QString path = AskSavePath(QStringLiteral("Export picture"), base + QStringLiteral(".png"),
-                                         QStringLiteral("PNG (*.png)"));
+        const QString path =
+            AskSavePath(QStringLiteral("Export picture"), base + QStringLiteral(".png"), QStringLiteral("PNG (*.png)"));
         if (!path.isEmpty()) (void)ExportPicture(path);
     });
 }

@@ -31,7 +31,7 @@ class QToolButton;
 namespace kelvo {
 class TLiveLabel;
 class TMeasurementPanel;
-}
+} // namespace kelvo
 
 namespace kelvo {
 
@@ -61,8 +61,8 @@ private:
 class TSpinEdit : public QSpinBox {
     Q_OBJECT
 public:
-    using QSpinBox::QSpinBox;
     using QSpinBox::lineEdit;
+    using QSpinBox::QSpinBox;
 };
 
 // The main window. Controls are public, named as in the stored form, so that

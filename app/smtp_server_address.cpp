@@ -8,8 +8,7 @@ namespace kelvo {
 namespace {
 
 // "host[:port]" with the scheme's default port.
-bool ParseHostPort(const QString& text, int32_t defaultPort, TSmtpServerAddress& out, QString& error)
-{
+bool ParseHostPort(const QString& text, int32_t defaultPort, TSmtpServerAddress& out, QString& error) {
     if (text.startsWith(QLatin1Char('[')) || text.count(QLatin1Char(':')) > 1) {
         error = QStringLiteral("IPv6 addresses are not supported: %1").arg(text);
         return false;
@@ -32,8 +31,7 @@ bool ParseHostPort(const QString& text, int32_t defaultPort, TSmtpServerAddress&
     if (colon >= 0) {
         const QString digits = text.mid(colon + 1);
         bool ok = !digits.isEmpty() && digits.size() <= 5;
-        for (const QChar c : digits)
-            ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        for (const QChar c : digits) ok = ok && c >= QLatin1Char('0') && c <= QLatin1Char('9');
         const int port = ok ? digits.toInt() : 0;
         if (port < 1 || port > 65535) {
             error = QStringLiteral("\"%1\" is not a port number (1 to 65535)").arg(digits);
@@ -46,8 +44,7 @@ bool ParseHostPort(const QString& text, int32_t defaultPort, TSmtpServerAddress&
 
 } // namespace
 
-std::optional<TSmtpServerAddress> ParseSmtpServerAddress(const QString& text, QString& error)
-{
+std::optional<TSmtpServerAddress> ParseSmtpServerAddress(const QString& text, QString& error) {
     TSmtpServerAddress out;
     const qsizetype schemeEnd = text.indexOf(QLatin1String("://"));
     if (schemeEnd < 0) {
@@ -57,8 +54,7 @@ std::optional<TSmtpServerAddress> ParseSmtpServerAddress(const QString& text, QS
             out.port = 0;
             return out;
         }
-        if (!ParseHostPort(text.trimmed(), 25, out, error))
-            return std::nullopt;
+        if (!ParseHostPort(text.trimmed(), 25, out, error)) return std::nullopt;
         return out;
     }
 
@@ -66,17 +62,16 @@ std::optional<TSmtpServerAddress> ParseSmtpServerAddress(const QString& text, QS
     int32_t defaultPort = 0;
     if (scheme == QLatin1String("smtp")) {
         out.security = ssStartTlsWhenOffered;
-        defaultPort = 587;  // RFC 6409 message submission
+        defaultPort = 587; // RFC 6409 message submission
     } else if (scheme == QLatin1String("smtps")) {
         out.security = ssImplicitTls;
-        defaultPort = 465;  // RFC 8314 §7.3
+        defaultPort = 465; // RFC 8314 §7.3
     } else {
         error = QStringLiteral("Unknown kind of server address \"%1://\": use smtp:// or smtps://").arg(scheme);
         return std::nullopt;
     }
     QString rest = text.mid(schemeEnd + 3).trimmed();
-    if (rest.endsWith(QLatin1Char('/')))
-        rest.chop(1);
+    if (rest.endsWith(QLatin1Char('/'))) rest.chop(1);
     if (rest.contains(QLatin1Char('/')) || rest.contains(QLatin1Char('?')) || rest.contains(QLatin1Char('#'))) {
         error = QStringLiteral("A server address has no path: %1").arg(text.trimmed());
         return std::nullopt;
@@ -96,8 +91,7 @@ std::optional<TSmtpServerAddress> ParseSmtpServerAddress(const QString& text, QS
         out.user = user.toStdString();
         rest = rest.mid(at + 1);
     }
-    if (!ParseHostPort(rest, defaultPort, out, error))
-        return std::nullopt;
+    if (!ParseHostPort(rest, defaultPort, out, error)) return std::nullopt;
     return out;
 }
 

@@ -13,9 +13,9 @@ namespace kelvo {
 
 struct TSmtpServerAddress {
     std::string host;
-    int32_t port = 0;  // 0: none given, the session keeps its own Port (25)
+    int32_t port = 0; // 0: none given, the session keeps its own Port (25)
     TSmtpSecurity security = ssNone;
-    std::string user;  // empty: no sign-in
+    std::string user; // empty: no sign-in
 };
 
 // "host" (taken as it is, with no port and no security), "host:port",

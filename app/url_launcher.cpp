@@ -8,15 +8,24 @@ namespace kelvo {
 
 QString URLPrefix(TURLType type) {
     switch (type) {
-    case utFile: return QStringLiteral("file://");
-    case utFtp: return QStringLiteral("ftp://");
-    case utGopher: return QStringLiteral("gopher://");
-    case utHttp: return QStringLiteral("http://");
-    case utHttps: return QStringLiteral("https://");
-    case utMailto: return QStringLiteral("mailto:");
-    case utNews: return QStringLiteral("news:");
-    case utTelnet: return QStringLiteral("telnet:");
-    case utWais: return QStringLiteral("wais:");
+    case utFile:
+        return QStringLiteral("file://");
+    case utFtp:
+        return QStringLiteral("ftp://");
+    case utGopher:
+        return QStringLiteral("gopher://");
+    case utHttp:
+        return QStringLiteral("http://");
+    case utHttps:
+        return QStringLiteral("https://");
+    case utMailto:
+        return QStringLiteral("mailto:");
+    case utNews:
+        return QStringLiteral("news:");
+    case utTelnet:
+        return QStringLiteral("telnet:");
+    case utWais:
+        return QStringLiteral("wais:");
     }
     return {};
 }
@@ -38,8 +47,7 @@ bool TURL::Execute() {
     return ShellOpen(LinkText(), QString(), QString(), SW_SHOWNOACTIVATE) > 32;
 }
 
-int32_t ShellOpen(const QString& file, const QString& parameters, const QString& directory,
-                  int32_t showCommand) {
+int32_t ShellOpen(const QString& file, const QString& parameters, const QString& directory, int32_t showCommand) {
     (void)directory;
     (void)showCommand;
     if (file.isEmpty() || !parameters.isEmpty()) return kShellBadFormat;
@@ -54,8 +62,7 @@ int32_t ShellOpen(const QString& file, const QString& parameters, const QString&
     // asked for is worse than opening none, so anything that changed beyond
     // percent-encoding and the case of scheme and host is refused.
     const QString sent = QUrl::fromPercentEncoding(url.toEncoded());
-    if (sent.compare(QUrl::fromPercentEncoding(given), Qt::CaseInsensitive) != 0)
-        return kShellBadFormat;
+    if (sent.compare(QUrl::fromPercentEncoding(given), Qt::CaseInsensitive) != 0) return kShellBadFormat;
     return QDesktopServices::openUrl(url) ? kShellOpened : kShellNoAssociation;
 }
 

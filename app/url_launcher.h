@@ -50,8 +50,8 @@ private:
 
 // The values ShellOpen returns: above 32 is success, as callers of the shell expect.
 constexpr int32_t kShellOpened = 42;
-constexpr int32_t kShellNoAssociation = 31;   // nothing could open the link
-constexpr int32_t kShellBadFormat = 11;       // a request the desktop cannot express
+constexpr int32_t kShellNoAssociation = 31; // nothing could open the link
+constexpr int32_t kShellBadFormat = 11;     // a request the desktop cannot express
 
 // The Windows show command Execute passes: show without taking the focus.
 constexpr int32_t SW_SHOWNOACTIVATE = 4;
@@ -61,7 +61,6 @@ constexpr int32_t SW_SHOWNOACTIVATE = 4;
 // and a call with parameters is refused rather than half-done; the directory and
 // the show command have no meaning for it and are ignored. The whole text is
 // handed over, however long: nothing is cut.
-int32_t ShellOpen(const QString& file, const QString& parameters, const QString& directory,
-                  int32_t showCommand);
+int32_t ShellOpen(const QString& file, const QString& parameters, const QString& directory, int32_t showCommand);
 
 } // namespace kelvo

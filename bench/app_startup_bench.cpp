@@ -82,8 +82,8 @@ int RunChild(const char* which, int argc, char** argv) {
 void ProcessToFirstFrame(benchmark::State& state, const char* which) {
     for (auto _ : state) {
         QByteArray out;
-        const double seconds =
-            TimeProcess(SelfPath(), {QString::fromLatin1(kChildFlag) + QString::fromLatin1(which)}, TUntil::FirstLine, &out);
+        const double seconds = TimeProcess(SelfPath(), {QString::fromLatin1(kChildFlag) + QString::fromLatin1(which)},
+                                           TUntil::FirstLine, &out);
         if (seconds < 0 || !out.contains("painted")) {
             state.SkipWithError("the child process did not paint");
             return;
@@ -92,16 +92,12 @@ void ProcessToFirstFrame(benchmark::State& state, const char* which) {
     }
 }
 
-void BM_MinimalImageProcessFirstFrame(benchmark::State& state) {
-    ProcessToFirstFrame(state, "minimal");
-}
+void BM_MinimalImageProcessFirstFrame(benchmark::State& state) { ProcessToFirstFrame(state, "minimal"); }
 BENCHMARK(BM_MinimalImageProcessFirstFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 // The yardstick with one line of text on it: the share of the start-up that any
 // window showing text pays for the font set-up.
-void BM_MinimalImageAndTextProcessFirstFrame(benchmark::State& state) {
-    ProcessToFirstFrame(state, "minimal-text");
-}
+void BM_MinimalImageAndTextProcessFirstFrame(benchmark::State& state) { ProcessToFirstFrame(state, "minimal-text"); }
 BENCHMARK(BM_MinimalImageAndTextProcessFirstFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
 
 void BM_MainWindowProcessFirstFrame(benchmark::State& state) { ProcessToFirstFrame(state, "main"); }

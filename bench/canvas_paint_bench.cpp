@@ -101,9 +101,7 @@ void BM_QPainterOutlines(benchmark::State& state) {
     const int side = int(512 * zoom);
     QFont labelFont(QStringLiteral("Arial"));
     labelFont.setPixelSize(12);
-    const auto at = [zoom](TPoint p, int shift) {
-        return QPoint(int(p.X * zoom) + shift, int(p.Y * zoom) + shift);
-    };
+    const auto at = [zoom](TPoint p, int shift) { return QPoint(int(p.X * zoom) + shift, int(p.Y * zoom) + shift); };
     for (auto _ : state) {
         QImage image = StretchImage(picture, side, side);
         QPainter painter(&image);

@@ -37,7 +37,8 @@ QTemporaryDir* scratch = nullptr;
 QString PydicomFile(const char* name) {
     QProcess p;
     p.start(QStringLiteral("/usr/bin/python3"),
-            {QStringLiteral("-c"), QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")});
+            {QStringLiteral("-c"),
+             QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")});
     p.waitForFinished(60000);
     return QString::fromUtf8(p.readAllStandardOutput()).trimmed() + QStringLiteral("/test_files/") +
            QLatin1String(name);
@@ -138,7 +139,8 @@ void OpenProcess(benchmark::State& state, const QString& path) {
 void Dcm2pnm(benchmark::State& state, const QString& path) {
     const QString png = scratch->path() + QStringLiteral("/out.png");
     for (auto _ : state) {
-        const double s = TimeProcess(QStringLiteral("/usr/bin/dcm2pnm"), {QStringLiteral("+on"), path, png}, TUntil::Exit);
+        const double s =
+            TimeProcess(QStringLiteral("/usr/bin/dcm2pnm"), {QStringLiteral("+on"), path, png}, TUntil::Exit);
         if (s < 0) {
             state.SkipWithError("dcm2pnm failed");
             return;

@@ -34,7 +34,8 @@ bool ResetPeak() {
 }
 
 void BM_ComposeWith20MBAttachment(benchmark::State& state) {
-    const std::string path = (std::filesystem::temp_directory_path() / ("kelvo_compose_bench_" + std::to_string(::getpid()))).string();
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("kelvo_compose_bench_" + std::to_string(::getpid()))).string();
     {
         std::mt19937 gen(7);
         std::string data(static_cast<size_t>(kAttachment), '\0');

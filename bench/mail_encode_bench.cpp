@@ -26,7 +26,8 @@ constexpr size_t kSize = 64u << 20;
 
 const std::string& InputFile() {
     static const std::string path = [] {
-        const std::string p = (std::filesystem::temp_directory_path() / ("kelvo_encode_bench_" + std::to_string(::getpid()))).string();
+        const std::string p =
+            (std::filesystem::temp_directory_path() / ("kelvo_encode_bench_" + std::to_string(::getpid()))).string();
         std::mt19937_64 gen(42);
         std::string data(kSize, '\0');
         for (size_t i = 0; i < kSize; i += 8) {

@@ -27,8 +27,7 @@ using Clock = std::chrono::steady_clock;
 class Peer {
 public:
     template <typename F>
-    explicit Peer(F serve)
-    {
+    explicit Peer(F serve) {
         listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -44,8 +43,7 @@ public:
             ::close(fd);
         });
     }
-    ~Peer()
-    {
+    ~Peer() {
         thread_.join();
         ::close(listen_);
     }
@@ -57,8 +55,7 @@ private:
     std::thread thread_;
 };
 
-double ThreadCpuSeconds()
-{
+double ThreadCpuSeconds() {
     rusage u{};
     ::getrusage(RUSAGE_THREAD, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
@@ -66,14 +63,12 @@ double ThreadCpuSeconds()
 }
 
 // A ReadLn against a server that stays silent until the 3 s time-out ends the wait.
-void BM_ReadLnIdleWait(benchmark::State& state)
-{
+void BM_ReadLnIdleWait(benchmark::State& state) {
     double cpu = 0, wall = 0;
     for (auto _ : state) {
         std::atomic<bool> done{false};
         Peer peer([&](int) {
-            while (!done)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            while (!done) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         });
         kelvo::TLinksock sock;
         sock.SetHost("127.0.0.1");
@@ -85,8 +80,7 @@ void BM_ReadLnIdleWait(benchmark::State& state)
         const auto t0 = Clock::now();
         try {
             sock.ReadLn(line);
-        } catch (const kelvo::EAbortError&) {
-        }
+        } catch (const kelvo::EAbortError&) {}
         wall += std::chrono::duration<double>(Clock::now() - t0).count();
         cpu += ThreadCpuSeconds() - c0;
         done = true;
@@ -103,8 +97,7 @@ constexpr int64_t kTotal = int64_t{256} << 20;
 class PatternStream : public kelvo::TStream {
 public:
     explicit PatternStream(int64_t size) : size_(size) { std::memset(pattern_, 'p', sizeof pattern_); }
-    int32_t Read(void* buffer, int32_t count) override
-    {
+    int32_t Read(void* buffer, int32_t count) override {
         const int32_t n = static_cast<int32_t>(std::min<int64_t>(count, size_ - pos_));
         for (int32_t off = 0; off < n; off += static_cast<int32_t>(sizeof pattern_))
             std::memcpy(static_cast<char*>(buffer) + off, pattern_, std::min<size_t>(sizeof pattern_, n - off));
@@ -112,8 +105,7 @@ public:
         return n;
     }
     int32_t Write(const void*, int32_t) override { return 0; }
-    int64_t Seek(int64_t offset, uint16_t origin) override
-    {
+    int64_t Seek(int64_t offset, uint16_t origin) override {
         pos_ = origin == 0 ? offset : origin == 1 ? pos_ + offset : size_ + offset;
         return pos_;
     }
@@ -124,25 +116,20 @@ private:
     char pattern_[65536];
 };
 
-void Drain(int fd, std::atomic<int64_t>& got)
-{
+void Drain(int fd, std::atomic<int64_t>& got) {
     static char buf[1 << 18];
     for (;;) {
         const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            return;
+        if (n <= 0) return;
         got += n;
     }
 }
 
-void WaitFor(const std::atomic<int64_t>& got)
-{
-    while (got < kTotal)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+void WaitFor(const std::atomic<int64_t>& got) {
+    while (got < kTotal) std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
-void BM_SendStream256MB(benchmark::State& state)
-{
+void BM_SendStream256MB(benchmark::State& state) {
     for (auto _ : state) {
         std::atomic<int64_t> got{0};
         Peer peer([&](int fd) { Drain(fd, got); });
@@ -163,8 +150,7 @@ void BM_SendStream256MB(benchmark::State& state)
 BENCHMARK(BM_SendStream256MB)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // The floor: a blocking socket sending the same bytes in the same 64 KiB chunks.
-void BM_BlockingSend256MB(benchmark::State& state)
-{
+void BM_BlockingSend256MB(benchmark::State& state) {
     for (auto _ : state) {
         std::atomic<int64_t> got{0};
         Peer peer([&](int fd) { Drain(fd, got); });
@@ -181,8 +167,7 @@ void BM_BlockingSend256MB(benchmark::State& state)
             const int32_t n = stream.Read(chunk, static_cast<int32_t>(std::min<int64_t>(left, sizeof chunk)));
             for (int32_t off = 0; off < n;) {
                 const ssize_t s = ::send(fd, chunk + off, static_cast<size_t>(n - off), MSG_NOSIGNAL);
-                if (s <= 0)
-                    return;
+                if (s <= 0) return;
                 off += static_cast<int32_t>(s);
             }
             left -= n;
@@ -197,9 +182,8 @@ BENCHMARK(BM_BlockingSend256MB)->Iterations(5)->UseManualTime()->Unit(benchmark:
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);  // the waits run the event loop of this thread
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv); // the waits run the event loop of this thread
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -38,8 +38,7 @@ using namespace kelvo;
 
 constexpr size_t kAttachmentBytes = 20u * 1024u * 1024u;
 
-uint16_t FreePort()
-{
+uint16_t FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -51,8 +50,7 @@ uint16_t FreePort()
     return ntohs(a.sin_port);
 }
 
-bool Listening(uint16_t port)
-{
+bool Listening(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -66,21 +64,18 @@ bool Listening(uint16_t port)
 // smtp-sink discards what it receives, so the server is never the bottleneck.
 class Sink {
 public:
-    explicit Sink(const QStringList& extra = {})
-    {
+    explicit Sink(const QStringList& extra = {}) {
         port_ = FreePort();
         QStringList args = extra;
         if (::geteuid() == 0)
-            args << "-u" << "nobody";
+            args << "-u"
+                 << "nobody";
         args << QString("127.0.0.1:%1").arg(port_) << "64";
         process_.start("/usr/sbin/smtp-sink", args);
-        if (!process_.waitForStarted(5000))
-            throw std::runtime_error("smtp-sink did not start");
-        for (int i = 0; i < 200 && !Listening(port_); ++i)
-            QThread::msleep(10);
+        if (!process_.waitForStarted(5000)) throw std::runtime_error("smtp-sink did not start");
+        for (int i = 0; i < 200 && !Listening(port_); ++i) QThread::msleep(10);
     }
-    ~Sink()
-    {
+    ~Sink() {
         process_.kill();
         process_.waitForFinished(5000);
     }
@@ -91,21 +86,17 @@ private:
     uint16_t port_ = 0;
 };
 
-std::string AttachmentPath(QTemporaryDir& dir)
-{
-    if (const char* given = std::getenv("KELVO_SMTP_ATTACHMENT"))
-        return given;
+std::string AttachmentPath(QTemporaryDir& dir) {
+    if (const char* given = std::getenv("KELVO_SMTP_ATTACHMENT")) return given;
     const std::string path = dir.path().toStdString() + "/attachment.bin";
     std::mt19937 gen(1);
     std::string data(kAttachmentBytes, '\0');
-    for (char& c : data)
-        c = static_cast<char>(gen() & 0xFF);
+    for (char& c : data) c = static_cast<char>(gen() & 0xFF);
     std::ofstream(path, std::ios::binary).write(data.data(), static_cast<std::streamsize>(data.size()));
     return path;
 }
 
-void Prepare(TKivSMTP& smtp, uint16_t port)
-{
+void Prepare(TKivSMTP& smtp, uint16_t port) {
     smtp.SetHost("127.0.0.1");
     smtp.SetPort(port);
     smtp.SetUserID("kelvo.bench");
@@ -119,41 +110,33 @@ void Prepare(TKivSMTP& smtp, uint16_t port)
 }
 
 // The smtp-sink given by KELVO_SMTP_SINK_PORT, or one started into `own`.
-uint16_t SinkPort(std::unique_ptr<Sink>& own)
-{
-    if (const char* given = std::getenv("KELVO_SMTP_SINK_PORT"))
-        return static_cast<uint16_t>(std::atoi(given));
+uint16_t SinkPort(std::unique_ptr<Sink>& own) {
+    if (const char* given = std::getenv("KELVO_SMTP_SINK_PORT")) return static_cast<uint16_t>(std::atoi(given));
     own = std::make_unique<Sink>();
     return own->Port();
 }
 
 // The server for a send with `security`: the sink when there is none, else the TLS
 // server the environment names (0 when it names none).
-uint16_t ServerPort(TSmtpSecurity security, std::unique_ptr<Sink>& own)
-{
-    if (security == ssNone)
-        return SinkPort(own);
+uint16_t ServerPort(TSmtpSecurity security, std::unique_ptr<Sink>& own) {
+    if (security == ssNone) return SinkPort(own);
     const char* port = std::getenv("KELVO_SMTP_TLS_PORT");
     const char* ca = std::getenv("KELVO_SMTP_TLS_CA");
-    if (port == nullptr || ca == nullptr)
-        return 0;
+    if (port == nullptr || ca == nullptr) return 0;
     SetTlsTrustFileForTesting(ca);
     return static_cast<uint16_t>(std::atoi(port));
 }
 
-void WriteComposedMessage(TKivSMTP& smtp, const char* path)
-{
+void WriteComposedMessage(TKivSMTP& smtp, const char* path) {
     std::ofstream f(path, std::ios::binary);
-    for (const std::string& line : smtp.FinalHeader().Items())
-        f << line << "\r\n";
+    for (const std::string& line : smtp.FinalHeader().Items()) f << line << "\r\n";
     f << "\r\n\r\n";
     const std::string body = smtp.BodyStream().DataString();
     f.write(body.data(), static_cast<std::streamsize>(body.size()));
 }
 
 // One iteration is what a user's send costs: connect (and secure), compose, send, quit.
-void BM_ComposeAndSend20MBAttachment(benchmark::State& state, TSmtpSecurity security)
-{
+void BM_ComposeAndSend20MBAttachment(benchmark::State& state, TSmtpSecurity security) {
     QTemporaryDir dir;
     const std::string file = AttachmentPath(dir);
     std::unique_ptr<Sink> own;
@@ -165,8 +148,7 @@ void BM_ComposeAndSend20MBAttachment(benchmark::State& state, TSmtpSecurity secu
     TKivSMTP smtp;
     Prepare(smtp, port);
     smtp.SetSecurity(security);
-    if (security != ssNone)
-        smtp.SetTimeOut(120000);
+    if (security != ssNone) smtp.SetTimeOut(120000);
     smtp.PostMessage().Attachments().Add(file);
     int64_t bytes = 0;
     using Clock = std::chrono::steady_clock;
@@ -188,8 +170,7 @@ void BM_ComposeAndSend20MBAttachment(benchmark::State& state, TSmtpSecurity secu
     // Where a send's time goes: composing (reading and encoding the file) and the dialogue.
     state.counters["compose_ms"] = 1000.0 * composing / static_cast<double>(state.iterations());
     state.counters["send_ms"] = 1000.0 * sending / static_cast<double>(state.iterations());
-    if (const char* out = std::getenv("KELVO_SMTP_MESSAGE_OUT"))
-        WriteComposedMessage(smtp, out);
+    if (const char* out = std::getenv("KELVO_SMTP_MESSAGE_OUT")) WriteComposedMessage(smtp, out);
 }
 BENCHMARK_CAPTURE(BM_ComposeAndSend20MBAttachment, Plain, ssNone)
     ->Unit(benchmark::kMillisecond)
@@ -203,8 +184,7 @@ BENCHMARK_CAPTURE(BM_ComposeAndSend20MBAttachment, StartTls, ssStartTls)
 // 100 small messages, one after the other on one connection: what each message costs
 // in round trips and in waits of the transport (Nagle's algorithm against the
 // server's delayed acknowledgement when a message goes out in several writes).
-void BM_HundredSmallMessagesOneConnection(benchmark::State& state)
-{
+void BM_HundredSmallMessagesOneConnection(benchmark::State& state) {
     std::unique_ptr<Sink> own;
     TKivSMTP smtp;
     Prepare(smtp, SinkPort(own));
@@ -217,25 +197,22 @@ void BM_HundredSmallMessagesOneConnection(benchmark::State& state)
     smtp.PostMessage().SetMessageID("<bench@kelvo.example>");
     for (auto _ : state) {
         smtp.Connect();
-        for (int i = 0; i < 100; ++i)
-            smtp.SendMail();
+        for (int i = 0; i < 100; ++i) smtp.SendMail();
         smtp.Disconnect();
     }
-    state.counters["ms_per_message"] =
-        benchmark::Counter(static_cast<double>(state.iterations()) * 100.0, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+    state.counters["ms_per_message"] = benchmark::Counter(static_cast<double>(state.iterations()) * 100.0,
+                                                          benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_HundredSmallMessagesOneConnection)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
-double ThreadCpuSeconds()
-{
+double ThreadCpuSeconds() {
     timespec t{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
 }
 
 // The server takes 3 s to answer the end of data; the waiting read must sleep.
-void BM_WaitForSlowFinalReply(benchmark::State& state)
-{
+void BM_WaitForSlowFinalReply(benchmark::State& state) {
     Sink sink({"-W", ".:3"});
     TKivSMTP smtp;
     Prepare(smtp, sink.Port());
@@ -257,9 +234,8 @@ BENCHMARK(BM_WaitForSlowFinalReply)->Unit(benchmark::kMillisecond)->UseRealTime(
 
 } // namespace
 
-int main(int argc, char** argv)
-{
-    QCoreApplication app(argc, argv);  // the socket waits run this thread's event loop
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv); // the socket waits run this thread's event loop
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -27,9 +27,12 @@ struct KindNames {
     const char* Title;
 };
 constexpr KindNames kKinds[] = {
-    {TShapeKind::Arrow, "arrow", "Arrow"},         {TShapeKind::Ruler, "ruler", "Ruler"},
-    {TShapeKind::Angle, "angle", "Angle"},         {TShapeKind::Polyline, "polyline", "Polyline"},
-    {TShapeKind::Rectangle, "rectangle", "Rectangle"}, {TShapeKind::Ellipse, "ellipse", "Ellipse"},
+    {TShapeKind::Arrow, "arrow", "Arrow"},
+    {TShapeKind::Ruler, "ruler", "Ruler"},
+    {TShapeKind::Angle, "angle", "Angle"},
+    {TShapeKind::Polyline, "polyline", "Polyline"},
+    {TShapeKind::Rectangle, "rectangle", "Rectangle"},
+    {TShapeKind::Ellipse, "ellipse", "Ellipse"},
 };
 
 struct StyleNames {
@@ -37,9 +40,12 @@ struct StyleNames {
     const char* Word;
 };
 constexpr StyleNames kStyles[] = {
-    {TPenStyle::psSolid, "solid"},       {TPenStyle::psDash, "dash"},
-    {TPenStyle::psDot, "dot"},           {TPenStyle::psDashDot, "dashdot"},
-    {TPenStyle::psDashDotDot, "dashdotdot"}, {TPenStyle::psClear, "clear"},
+    {TPenStyle::psSolid, "solid"},
+    {TPenStyle::psDash, "dash"},
+    {TPenStyle::psDot, "dot"},
+    {TPenStyle::psDashDot, "dashdot"},
+    {TPenStyle::psDashDotDot, "dashdotdot"},
+    {TPenStyle::psClear, "clear"},
 };
 
 // The fixed texts of this file, in one place.
@@ -112,9 +118,7 @@ public:
             a.Points.push_back(TPoint{Coordinate(xy[0]), Coordinate(xy[1])});
         }
         const size_t n = a.Points.size();
-        const bool countOk = a.Kind == TShapeKind::Angle      ? n == 3
-                             : a.Kind == TShapeKind::Polyline ? n >= 2
-                                                              : n == 2;
+        const bool countOk = a.Kind == TShapeKind::Angle ? n == 3 : a.Kind == TShapeKind::Polyline ? n >= 2 : n == 2;
         if (!countOk) {
             Bad(QStringLiteral("%1 points do not make a %2").arg(n).arg(KindWord(a.Kind)));
         }
@@ -243,12 +247,24 @@ std::optional<TAnnotation> ToAnnotation(const TMyShape& shape) {
 std::unique_ptr<TMyShape> MakeShape(const TAnnotation& a) {
     std::unique_ptr<TMyShape> s;
     switch (a.Kind) {
-    case TShapeKind::Arrow: s = std::make_unique<TMyLine>(); break;
-    case TShapeKind::Ruler: s = std::make_unique<TMyRuleLine>(); break;
-    case TShapeKind::Angle: s = std::make_unique<TMySector>(); break;
-    case TShapeKind::Polyline: s = std::make_unique<TMyPolyLine>(); break;
-    case TShapeKind::Rectangle: s = std::make_unique<TMyRectangle>(); break;
-    case TShapeKind::Ellipse: s = std::make_unique<TMyEllipse>(); break;
+    case TShapeKind::Arrow:
+        s = std::make_unique<TMyLine>();
+        break;
+    case TShapeKind::Ruler:
+        s = std::make_unique<TMyRuleLine>();
+        break;
+    case TShapeKind::Angle:
+        s = std::make_unique<TMySector>();
+        break;
+    case TShapeKind::Polyline:
+        s = std::make_unique<TMyPolyLine>();
+        break;
+    case TShapeKind::Rectangle:
+        s = std::make_unique<TMyRectangle>();
+        break;
+    case TShapeKind::Ellipse:
+        s = std::make_unique<TMyEllipse>();
+        break;
     }
     s->Points = a.Points;
     s->Pen.Color = a.Color;

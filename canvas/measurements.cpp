@@ -54,9 +54,7 @@ double AngleAt(TPoint a, TPoint v, TPoint b) {
 
 QString Fixed2(double v) { return FormatFixed2(v, 0).trimmed(); }
 
-QString AreaUnit(const imaging::TRegionStats& s) {
-    return s.AreaInMm2 ? QStringLiteral("mm²") : QStringLiteral("px");
-}
+QString AreaUnit(const imaging::TRegionStats& s) { return s.AreaInMm2 ? QStringLiteral("mm²") : QStringLiteral("px"); }
 
 QString WithUnit(const QString& number, const QString& unit) {
     return unit.isEmpty() ? number : number + QLatin1Char(' ') + unit;
@@ -115,7 +113,8 @@ QString TMeasurement::ValueText() const {
     }
     QString text = WithUnit(Fixed2(Stats->Area), AreaUnit(*Stats));
     if (Stats->Count > 0) {
-        text += QStringLiteral(", ") + WithUnit(Fixed2(Stats->Mean) + QStringLiteral(" ± ") + Fixed2(Stats->Sd), Stats->Unit);
+        text += QStringLiteral(", ") +
+                WithUnit(Fixed2(Stats->Mean) + QStringLiteral(" ± ") + Fixed2(Stats->Sd), Stats->Unit);
     }
     return text;
 }
@@ -192,8 +191,8 @@ QByteArray MeasurementsCsv(const std::vector<TMeasurement>& list) {
                                   "Min,Max,Value unit\r\n");
     for (const TMeasurement& m : list) {
         QStringList f;
-        f << CsvField(m.Name) << KindTitle(m.Kind) << CsvField(PointsText(m.Points)) << Exact(m.Length)
-          << m.LengthUnit << Exact(m.Angle);
+        f << CsvField(m.Name) << KindTitle(m.Kind) << CsvField(PointsText(m.Points)) << Exact(m.Length) << m.LengthUnit
+          << Exact(m.Angle);
         if (m.Stats) {
             const imaging::TRegionStats& s = *m.Stats;
             f << Exact(s.Area) << AreaUnit(s) << QString::number(s.Count) << Exact(s.Mean) << Exact(s.Sd)

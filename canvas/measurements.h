@@ -54,7 +54,7 @@ struct TMeasureContext {
 };
 
 struct TMeasurement {
-    QString Name;  // "Roi-3", "Ruler 2", "Angle 1", an arrow's text
+    QString Name; // "Roi-3", "Ruler 2", "Angle 1", an arrow's text
     TShapeKind Kind = TShapeKind::Arrow;
     std::vector<TPoint> Points;
     // Rulers: the length in LengthUnit ("mm" or "in"); NaN for other kinds.

@@ -78,8 +78,9 @@ QImage PaddedImage(QSize size) {
     if (buffer == nullptr) {
         return QImage();
     }
-    return QImage(static_cast<uchar*>(buffer), size.width(), size.height(), qsizetype(stride),
-                  QImage::Format_RGB32, [](void* p) { std::free(p); }, buffer);
+    return QImage(
+        static_cast<uchar*>(buffer), size.width(), size.height(), qsizetype(stride), QImage::Format_RGB32,
+        [](void* p) { std::free(p); }, buffer);
 }
 
 // Fills the part of area that lies outside picture, in an image whose top-left pixel
@@ -96,8 +97,8 @@ void FillOutside(QImage& image, QPoint origin, const QRect& area, const QRect& p
 // Copies the part area of one image (its top-left pixel at fromOrigin) into another.
 void CopyPart(const QImage& from, QPoint fromOrigin, QImage& to, QPoint toOrigin, const QRect& area) {
     for (int y = area.top(); y <= area.bottom(); ++y) {
-        const auto* in = reinterpret_cast<const QRgb*>(from.constScanLine(y - fromOrigin.y())) +
-                         (area.left() - fromOrigin.x());
+        const auto* in =
+            reinterpret_cast<const QRgb*>(from.constScanLine(y - fromOrigin.y())) + (area.left() - fromOrigin.x());
         auto* out = reinterpret_cast<QRgb*>(to.scanLine(y - toOrigin.y())) + (area.left() - toOrigin.x());
         std::copy(in, in + area.width(), out);
     }
@@ -581,8 +582,8 @@ void TMyCAD::AddShape(std::unique_ptr<TMyShape> shape) {
         update();
         const QString text = AskAnnotation();
         // The dialog runs an event loop; the shape may have been deleted meanwhile.
-        const bool stillListed = std::any_of(shapes_.begin(), shapes_.end(),
-                                             [added](const auto& s) { return s.get() == added; });
+        const bool stillListed =
+            std::any_of(shapes_.begin(), shapes_.end(), [added](const auto& s) { return s.get() == added; });
         if (stillListed) {
             added->SetCaption(text);
         }
@@ -671,8 +672,8 @@ QString TMyCAD::ValueText(int32_t px, int32_t py) const {
             .arg(p.Stored(frame_, px, py, 2));
     }
     const double v = p.ModalityValue(frame_, px, py);
-    QString text = (v == std::trunc(v) && std::abs(v) < 1e15) ? locale.toString(qlonglong(v))
-                                                               : locale.toString(v, 'g', 6);
+    QString text =
+        (v == std::trunc(v) && std::abs(v) < 1e15) ? locale.toString(qlonglong(v)) : locale.toString(v, 'g', 6);
     if (!p.Unit.isEmpty()) {
         text += QLatin1Char(' ') + p.Unit;
     }
@@ -836,8 +837,7 @@ void TMyCAD::wheelEvent(QWheelEvent* event) {
         if (delta != 0) {
             StepFrame(delta < 0 ? 1 : -1);
         }
-    } catch (...) {
-    }
+    } catch (...) {}
     event->accept();
 }
 
@@ -849,8 +849,7 @@ void TMyCAD::mousePressEvent(QMouseEvent* event) {
     try {
         const QPoint p = LocalPoint(event);
         MouseDown(button, event->modifiers(), p.x(), p.y());
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
@@ -865,8 +864,7 @@ void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
             }
         }
         MouseMove(event->modifiers(), p.x(), p.y());
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void TMyCAD::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -886,8 +884,7 @@ void TMyCAD::mouseReleaseEvent(QMouseEvent* event) {
             p = mapFromGlobal(Confined(PixelAt(event->globalPosition())));
         }
         MouseUp(button, event->modifiers(), p.x(), p.y());
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void TMyCAD::ReplaceShapes(int32_t first, int32_t count, std::vector<std::unique_ptr<TMyShape>> shapes) {

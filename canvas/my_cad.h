@@ -18,7 +18,6 @@
 #include <memory>
 #include <vector>
 
-
 namespace kelvo {
 
 class TCanvasTool;
@@ -49,10 +48,9 @@ class TMyCAD : public QWidget {
     Q_OBJECT
 public:
     using TNotifyEvent = std::function<void(TMyCAD* sender)>;
-    using TMouseEvent = std::function<void(TMyCAD* sender, TMouseButton button,
-                                           Qt::KeyboardModifiers shift, int32_t x, int32_t y)>;
-    using TMouseMoveEvent = std::function<void(TMyCAD* sender, Qt::KeyboardModifiers shift,
-                                               int32_t x, int32_t y)>;
+    using TMouseEvent =
+        std::function<void(TMyCAD* sender, TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y)>;
+    using TMouseMoveEvent = std::function<void(TMyCAD* sender, Qt::KeyboardModifiers shift, int32_t x, int32_t y)>;
     // Asks the user for a line's annotation; returns the text, empty when cancelled.
     using TAnnotationDialog = std::function<QString(TMyCAD* sender)>;
 

@@ -77,7 +77,6 @@ TPoint TMyShape::ToScreen(TPoint image) {
 
 int32_t TMyShape::OffsetToImage(int32_t d) { return RoundToInt32(d / CurrentZoom()); }
 
-
 TPoint TMyShape::GetPoint(int32_t index) const {
     if (index < 0 || index >= PointCount()) {
         return TPoint{0, 0};

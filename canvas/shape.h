@@ -37,10 +37,13 @@ int32_t RoundToInt32(double value);
 // Screen arithmetic near the 32-bit limits: sums and differences are taken in 64 bits
 // and held at the limits, so far-off points stay far off instead of wrapping round.
 inline int32_t ClampToInt32(int64_t value) {
-    return int32_t(std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    return int32_t(
+        std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
 }
 inline int32_t SaturatingAdd(int64_t a, int64_t b) { return ClampToInt32(a + b); }
-inline TPoint Shifted(TPoint p, int64_t dx, int64_t dy) { return TPoint{SaturatingAdd(p.X, dx), SaturatingAdd(p.Y, dy)}; }
+inline TPoint Shifted(TPoint p, int64_t dx, int64_t dy) {
+    return TPoint{SaturatingAdd(p.X, dx), SaturatingAdd(p.Y, dy)};
+}
 
 // Stored picture coordinates stay within +-kMaxImageCoordinate: far beyond any picture,
 // and far enough from the 32-bit limits that shapes can be converted, drawn and hit at
@@ -87,13 +90,28 @@ public:
     virtual void DrawHotPoints() {}
     virtual int32_t HotPointAt(TPoint p) = 0;
     virtual bool HitTest(TPoint p) = 0;
-    virtual void MoveHotPoint(int32_t dx, int32_t dy) { (void)dx; (void)dy; }
+    virtual void MoveHotPoint(int32_t dx, int32_t dy) {
+        (void)dx;
+        (void)dy;
+    }
     virtual void MoveBy(int32_t dx, int32_t dy);
-    virtual void DrawLabel(const QString& text, bool shadow) { (void)text; (void)shadow; }
+    virtual void DrawLabel(const QString& text, bool shadow) {
+        (void)text;
+        (void)shadow;
+    }
     virtual void Draw() {}
-    virtual void DrawRubberBand(TPoint p1, TPoint p2) { (void)p1; (void)p2; }
-    virtual void DrawMoving(TPoint p1, TPoint p2) { (void)p1; (void)p2; }
-    virtual void DrawResizing(TPoint p1, TPoint p2) { (void)p1; (void)p2; }
+    virtual void DrawRubberBand(TPoint p1, TPoint p2) {
+        (void)p1;
+        (void)p2;
+    }
+    virtual void DrawMoving(TPoint p1, TPoint p2) {
+        (void)p1;
+        (void)p2;
+    }
+    virtual void DrawResizing(TPoint p1, TPoint p2) {
+        (void)p1;
+        (void)p2;
+    }
 
     int32_t PointCount() const { return static_cast<int32_t>(Points.size()); }
     TPoint GetPoint(int32_t index) const;
@@ -137,7 +155,10 @@ protected:
     // The three drawing passes shared by every kind.
     void DrawPasses();
     // The outline with every screen point shifted by (dx, dy).
-    virtual void DrawOutline(int64_t dx, int64_t dy) { (void)dx; (void)dy; }
+    virtual void DrawOutline(int64_t dx, int64_t dy) {
+        (void)dx;
+        (void)dy;
+    }
     // Drawn after the outline in the normal pass only.
     virtual void DrawOutlineExtras() {}
 

@@ -81,9 +81,15 @@ struct Model {
     int64_t Seek(int64_t offset, int origin) {
         int64_t target = 0;
         switch (origin) {
-        case 0: target = offset; break;
-        case 1: target = pos + offset; break;
-        default: target = static_cast<int64_t>(content.size()) - offset; break;
+        case 0:
+            target = offset;
+            break;
+        case 1:
+            target = pos + offset;
+            break;
+        default:
+            target = static_cast<int64_t>(content.size()) - offset;
+            break;
         }
         if (target == pos) return pos;
         Flush();
@@ -103,10 +109,14 @@ struct Model {
 // Lengths that cross the 32768-byte buffer edges now and then.
 int64_t Length(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0: return in.ConsumeIntegralInRange<int64_t>(0, 16);
-    case 1: return in.ConsumeIntegralInRange<int64_t>(0, 300);
-    case 2: return kCap + in.ConsumeIntegralInRange<int64_t>(-3, 3);
-    default: return in.ConsumeIntegralInRange<int64_t>(0, 3 * kCap);
+    case 0:
+        return in.ConsumeIntegralInRange<int64_t>(0, 16);
+    case 1:
+        return in.ConsumeIntegralInRange<int64_t>(0, 300);
+    case 2:
+        return kCap + in.ConsumeIntegralInRange<int64_t>(-3, 3);
+    default:
+        return in.ConsumeIntegralInRange<int64_t>(0, 3 * kCap);
     }
 }
 
@@ -156,8 +166,8 @@ const char* StepSeek(FuzzedDataProvider& in, kelvo::TS_BufferStream& stream, Mod
     }
     const int64_t got = stream.Seek(offset, static_cast<uint16_t>(origin));
     const int64_t want = model.Seek(offset, origin);
-    FUZZ_CHECK(got == want, "Seek(" + std::to_string(offset) + ", " + std::to_string(origin) + ") = " +
-                                std::to_string(got) + ", model " + std::to_string(want));
+    FUZZ_CHECK(got == want, "Seek(" + std::to_string(offset) + ", " + std::to_string(origin) +
+                                ") = " + std::to_string(got) + ", model " + std::to_string(want));
     return "Seek";
 }
 
@@ -171,8 +181,8 @@ const char* StepPutBack(FuzzedDataProvider& in, kelvo::TS_BufferStream& stream, 
         raised = true;
     }
     const bool ok = model.PutBack(ch);
-    FUZZ_CHECK(raised != ok, std::string("PutBack ") + (raised ? "refused" : "accepted") + ", model " +
-                                 (ok ? "accepts" : "refuses"));
+    FUZZ_CHECK(raised != ok,
+               std::string("PutBack ") + (raised ? "refused" : "accepted") + ", model " + (ok ? "accepts" : "refuses"));
     return "PutBack";
 }
 
@@ -193,7 +203,7 @@ const char* StepQuery(int op, kelvo::TS_BufferStream& stream, Model& model) {
         return "Size";
     }
     const int32_t got = stream.BufferedOffset();
-    const int64_t want = model.mode == Model::Reading ? model.cursor - static_cast<int64_t>(model.buf.size())
+    const int64_t want = model.mode == Model::Reading   ? model.cursor - static_cast<int64_t>(model.buf.size())
                          : model.mode == Model::Writing ? model.pending
                                                         : 0;
     FUZZ_CHECK(got == want, "BufferedOffset " + std::to_string(got) + ", model " + std::to_string(want));
@@ -236,11 +246,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const int op = in.ConsumeIntegralInRange<int>(0, 6);
             const char* what = nullptr;
             switch (op) {
-            case 0: what = StepRead(in, stream, model); break;
-            case 1: what = StepWrite(in, stream, model); break;
-            case 2: what = StepSeek(in, stream, model); break;
-            case 3: what = StepPutBack(in, stream, model); break;
-            default: what = StepQuery(op, stream, model); break;
+            case 0:
+                what = StepRead(in, stream, model);
+                break;
+            case 1:
+                what = StepWrite(in, stream, model);
+                break;
+            case 2:
+                what = StepSeek(in, stream, model);
+                break;
+            case 3:
+                what = StepPutBack(in, stream, model);
+                break;
+            default:
+                what = StepQuery(op, stream, model);
+                break;
             }
             CheckAfterStep(stream, source, model, refills, flushes, what);
         }

@@ -37,10 +37,14 @@ constexpr int kMaxSteps = 256;
 
 int32_t AnyInt32(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange(0, 5)) {
-    case 0: return std::numeric_limits<int32_t>::min() + in.ConsumeIntegralInRange(0, 8);
-    case 1: return std::numeric_limits<int32_t>::max() - in.ConsumeIntegralInRange(0, 8);
-    case 2: return in.ConsumeIntegral<int32_t>();
-    default: return in.ConsumeIntegralInRange(-300, 400);
+    case 0:
+        return std::numeric_limits<int32_t>::min() + in.ConsumeIntegralInRange(0, 8);
+    case 1:
+        return std::numeric_limits<int32_t>::max() - in.ConsumeIntegralInRange(0, 8);
+    case 2:
+        return in.ConsumeIntegral<int32_t>();
+    default:
+        return in.ConsumeIntegralInRange(-300, 400);
     }
 }
 
@@ -53,7 +57,19 @@ QPointF AnyPosition(FuzzedDataProvider& in) {
 }
 
 double AnyZoom(FuzzedDataProvider& in) {
-    static const double table[] = {1.0, 0.5, 2.0, 1.0 / 64, 0.01, 1e-6, 1e-300, 32.0, 256.0, 1e6, 1e300, 0.0, -1.0,
+    static const double table[] = {1.0,
+                                   0.5,
+                                   2.0,
+                                   1.0 / 64,
+                                   0.01,
+                                   1e-6,
+                                   1e-300,
+                                   32.0,
+                                   256.0,
+                                   1e6,
+                                   1e300,
+                                   0.0,
+                                   -1.0,
                                    std::numeric_limits<double>::denorm_min(),
                                    std::numeric_limits<double>::infinity(),
                                    std::numeric_limits<double>::quiet_NaN()};
@@ -68,9 +84,7 @@ Qt::MouseButton AnyButton(FuzzedDataProvider& in) {
     return buttons[in.ConsumeIntegralInRange(0, 3)];
 }
 
-kelvo::TMouseButton AnyTButton(FuzzedDataProvider& in) {
-    return kelvo::TMouseButton(in.ConsumeIntegralInRange(0, 2));
-}
+kelvo::TMouseButton AnyTButton(FuzzedDataProvider& in) { return kelvo::TMouseButton(in.ConsumeIntegralInRange(0, 2)); }
 
 // Whether the picture at this zoom stays small enough to paint quickly.
 bool Cheap(const QImage& picture, double zoom) {
@@ -91,7 +105,8 @@ void Check(const TMyCAD& cad, bool rawPoints) {
     const kelvo::TDragState drag = cad.DragState();
     FUZZ_CHECK(drag == kelvo::DragNone || drag == kelvo::DragClickChain || drag == kelvo::DragButtonDown,
                "DragState " + std::to_string(int(drag)));
-    FUZZ_CHECK(kelvo::SectorClicks >= 0 && kelvo::SectorClicks <= 2, "SectorClicks " + std::to_string(kelvo::SectorClicks));
+    FUZZ_CHECK(kelvo::SectorClicks >= 0 && kelvo::SectorClicks <= 2,
+               "SectorClicks " + std::to_string(kelvo::SectorClicks));
     FUZZ_CHECK(std::isfinite(cad.Zoom()) && cad.Zoom() > 0.0, "zoom " + std::to_string(cad.Zoom()));
     FUZZ_CHECK(cad.width() <= kelvo::kMaxZoomedSide && cad.height() <= kelvo::kMaxZoomedSide, "canvas size");
     bool currentListed = cad.CurrentShape() == nullptr;
@@ -104,7 +119,8 @@ void Check(const TMyCAD& cad, bool rawPoints) {
         }
         for (const TPoint& p : s->Points) {
             FUZZ_CHECK(std::llabs(p.X) <= kelvo::kMaxImageCoordinate && std::llabs(p.Y) <= kelvo::kMaxImageCoordinate,
-                       "shape " + std::to_string(i) + " point (" + std::to_string(p.X) + ", " + std::to_string(p.Y) + ")");
+                       "shape " + std::to_string(i) + " point (" + std::to_string(p.X) + ", " + std::to_string(p.Y) +
+                           ")");
         }
     }
     if (!currentListed) {

@@ -34,8 +34,8 @@ namespace {
 using kelvo::fuzz::Show;
 using kelvo::fuzz::SplitCrLf;
 
-std::string g_dir;      // where the attachment files are written
-std::string g_dumpDir;  // KELVO_FUZZ_DUMP
+std::string g_dir;     // where the attachment files are written
+std::string g_dumpDir; // KELVO_FUZZ_DUMP
 int g_dumped = 0;
 
 struct Attachment {
@@ -204,7 +204,8 @@ std::string DecodeHeaderText(const std::string& value) {
         FUZZ_CHECK(q1 != std::string::npos && value.compare(q1, 3, "?B?") == 0, "encoded word " + Show(value));
         const size_t end = value.find("?=", q1 + 3);
         FUZZ_CHECK(end != std::string::npos, "unterminated encoded word");
-        FUZZ_CHECK(end + 2 - i <= 75, "encoded word longer than 75 characters: " + Show(value.substr(i, end + 2 - i), 120));
+        FUZZ_CHECK(end + 2 - i <= 75,
+                   "encoded word longer than 75 characters: " + Show(value.substr(i, end + 2 - i), 120));
         out += DecodeBase64(value.substr(q1 + 3, end - q1 - 3));
         i = end + 2;
         if (i < value.size()) {
@@ -308,7 +309,8 @@ bool PlainMailbox(const std::string& a) {
     auto dotAtom = [](const std::string& t) {
         if (t.empty() || t.front() == '.' || t.back() == '.' || t.find("..") != std::string::npos) return false;
         for (const char c : t)
-            if (!std::isalnum(static_cast<unsigned char>(c)) && std::string("!#$%&'*+-/=?^_`{|}~.").find(c) == std::string::npos)
+            if (!std::isalnum(static_cast<unsigned char>(c)) &&
+                std::string("!#$%&'*+-/=?^_`{|}~.").find(c) == std::string::npos)
                 return false;
         return true;
     };
@@ -364,7 +366,8 @@ void CheckTransparency(const Input& m, const std::string& wire, const std::strin
     bool rawNul = HasNul(m.fromAddress);
     for (const auto* list : {&m.to, &m.cc})
         for (const auto& e : *list) rawNul = rawNul || HasNul(e);
-    if (!rawNul) FUZZ_CHECK(wire.find('\0') == std::string::npos, "NUL in the header at " + std::to_string(wire.find('\0')));
+    if (!rawNul)
+        FUZZ_CHECK(wire.find('\0') == std::string::npos, "NUL in the header at " + std::to_string(wire.find('\0')));
     for (size_t i = 0; i < wire.size(); ++i) {
         if (wire[i] == '\r') FUZZ_CHECK(i + 1 < wire.size() && wire[i + 1] == '\n', "bare CR at " + std::to_string(i));
         if (wire[i] == '\n') FUZZ_CHECK(i > 0 && wire[i - 1] == '\r', "bare LF at " + std::to_string(i));
@@ -396,20 +399,22 @@ std::vector<std::string> ExpectedFieldNames(const Input& m, bool qp, bool multip
 // folded field spans several lines, each continuation starting with a blank.
 void CheckHeaderLines(const std::vector<std::string>& header, const std::vector<std::string>& names,
                       const std::string& wire) {
-    FUZZ_CHECK(header.size() == names.size(), "header has " + std::to_string(header.size()) + " lines, fields call for " +
-                                                  std::to_string(names.size()));
+    FUZZ_CHECK(header.size() == names.size(), "header has " + std::to_string(header.size()) +
+                                                  " lines, fields call for " + std::to_string(names.size()));
     size_t headerLines = 0;
     for (const auto& h : header) {
         const std::vector<std::string> own = SplitCrLf(h + "\r\n");
         for (size_t k = 1; k < own.size(); ++k)
-            FUZZ_CHECK(!own[k].empty() && (own[k][0] == ' ' || own[k][0] == '\t'), "folded line without a blank: " + Show(own[k], 60));
+            FUZZ_CHECK(!own[k].empty() && (own[k][0] == ' ' || own[k][0] == '\t'),
+                       "folded line without a blank: " + Show(own[k], 60));
         headerLines += own.size();
     }
     const std::vector<std::string> lines = SplitCrLf(wire);
-    FUZZ_CHECK(lines.size() > headerLines + 1 && lines[headerLines].empty(), "header block does not end where it should");
+    FUZZ_CHECK(lines.size() > headerLines + 1 && lines[headerLines].empty(),
+               "header block does not end where it should");
     for (size_t i = 0; i < names.size(); ++i)
-        FUZZ_CHECK(header[i].rfind(names[i] + ": ", 0) == 0, "header line " + std::to_string(i) + " " +
-                                                                 Show(header[i], 60) + " is not " + names[i]);
+        FUZZ_CHECK(header[i].rfind(names[i] + ": ", 0) == 0,
+                   "header line " + std::to_string(i) + " " + Show(header[i], 60) + " is not " + names[i]);
 }
 
 // Folded lines: none over 998 octets, none over 78 unless it has no blank to fold at.
@@ -423,11 +428,12 @@ void CheckFolding(const std::vector<std::string>& header) {
             if (ours && line.size() > 78) {
                 // The mailbox is the caller's and is never folded: blanks in it do not count.
                 const std::string text = h.rfind("From:", 0) == 0 ? line.substr(0, line.rfind('<')) : line;
-                const size_t start = line.rfind("From: ", 0) == 0 || line.find(':') < line.find(' ') ? line.find(": ") + 2 : 1;
+                const size_t start =
+                    line.rfind("From: ", 0) == 0 || line.find(':') < line.find(' ') ? line.find(": ") + 2 : 1;
                 const size_t blank = text.find_first_of(" \t", start);
                 FUZZ_CHECK(blank == std::string::npos || text.find_first_not_of(" \t", blank) == std::string::npos,
-                           "header line of " + std::to_string(line.size()) + " octets with a place to fold: " +
-                               Show(line, 200));
+                           "header line of " + std::to_string(line.size()) +
+                               " octets with a place to fold: " + Show(line, 200));
             }
         }
     }
@@ -449,7 +455,8 @@ std::string FieldValue(const std::vector<std::string>& header, const std::string
 // string or as given.
 void CheckFrom(const Input& m, const std::string& from) {
     const std::string mailbox = "<" + m.fromAddress + ">";
-    FUZZ_CHECK(from.size() >= mailbox.size() && from.compare(from.size() - mailbox.size(), mailbox.size(), mailbox) == 0,
+    FUZZ_CHECK(from.size() >= mailbox.size() &&
+                   from.compare(from.size() - mailbox.size(), mailbox.size(), mailbox) == 0,
                "From does not end in the mailbox");
     std::string fromName = from.substr(0, from.size() - mailbox.size());
     if (fromName.rfind("=?", 0) == 0) {
@@ -487,10 +494,12 @@ void CheckSinglePart(const Input& m, const std::vector<std::string>& header, con
                      const std::string& text) {
     static const char* const types[] = {"text/plain", "text/enriched", "text/sgml", "text/tab-separated-values",
                                         "text/html"};
-    FUZZ_CHECK(FieldValue(header, "Content-Type") == std::string(types[m.subType]) + "; charset=" + CharsetFor(m.charset, qp),
+    FUZZ_CHECK(FieldValue(header, "Content-Type") ==
+                   std::string(types[m.subType]) + "; charset=" + CharsetFor(m.charset, qp),
                "Content-Type " + Show(FieldValue(header, "Content-Type")));
     if (qp)
-        FUZZ_CHECK(FieldValue(header, "Content-Transfer-Encoding") == "quoted-printable", "missing quoted-printable label");
+        FUZZ_CHECK(FieldValue(header, "Content-Transfer-Encoding") == "quoted-printable",
+                   "missing quoted-printable label");
     CheckText(body, qp, text);
     if (m.body.empty()) FUZZ_CHECK(body.empty(), "body without Body entries");
 }
@@ -505,7 +514,8 @@ std::vector<std::string> SplitParts(const std::string& body, const std::string& 
     for (const auto& line : SplitCrLf(body)) {
         FUZZ_CHECK(!closed, "text after the closing delimiter");
         if (line.rfind(delimiter, 0) == 0) {
-            FUZZ_CHECK(line == delimiter || line == delimiter + "--", "a line begins with the boundary: " + Show(line, 60));
+            FUZZ_CHECK(line == delimiter || line == delimiter + "--",
+                       "a line begins with the boundary: " + Show(line, 60));
             if (line == delimiter) {
                 parts.emplace_back();
                 part = &parts.back();
@@ -558,22 +568,24 @@ void CheckAttachmentPart(const Input& m, size_t i, const std::string& part) {
         uuText.erase(uuText.size() - 5);
     }
     const std::string decoded = uu ? DecodeUu(uuText) : DecodeBase64(encoded);
-    FUZZ_CHECK(decoded == a.content, "attachment " + std::to_string(i + 1) + " lost: " +
-                                         std::to_string(a.content.size()) + " bytes, decoded " +
+    FUZZ_CHECK(decoded == a.content, "attachment " + std::to_string(i + 1) +
+                                         " lost: " + std::to_string(a.content.size()) + " bytes, decoded " +
                                          std::to_string(decoded.size()));
 }
 
 // A message with attachments: the boundary, the text part, one part per attachment.
 void CheckMultipart(const Input& m, const std::string& boundary, const std::vector<std::string>& header,
                     const std::string& body, bool qp, const std::string& text) {
-    FUZZ_CHECK(boundary.size() == 35 && boundary.rfind(std::string(20, '=') + "54535", 0) == 0, "boundary " + Show(boundary));
+    FUZZ_CHECK(boundary.size() == 35 && boundary.rfind(std::string(20, '=') + "54535", 0) == 0,
+               "boundary " + Show(boundary));
     FUZZ_CHECK(FieldValue(header, "Content-Type") == "multipart/mixed; boundary=\"" + boundary + "\"",
                "multipart Content-Type");
     const std::vector<std::string> parts = SplitParts(body, boundary);
     FUZZ_CHECK(parts.size() == 1 + m.attachments.size(), std::to_string(parts.size()) + " parts");
     std::vector<std::string> head;
     const std::string first = SplitPart(parts[0], head);
-    FUZZ_CHECK(head.size() == (qp ? 2u : 1u) && head[0] == "Content-Type: text/plain; charset=" + CharsetFor(m.charset, qp),
+    FUZZ_CHECK(head.size() == (qp ? 2u : 1u) &&
+                   head[0] == "Content-Type: text/plain; charset=" + CharsetFor(m.charset, qp),
                "text part header " + Show(head.empty() ? "" : head[0]));
     CheckText(first, qp, text, true);
     for (size_t i = 0; i < m.attachments.size(); ++i) CheckAttachmentPart(m, i, parts[i + 1]);
@@ -626,9 +638,9 @@ std::vector<std::string> Fill(const Input& m, kelvo::TMailComposer& c) {
 // A field with a line break, header text with a NUL, and a Date or Charset that is
 // not US-ASCII must be refused.
 bool MustBeRefused(const Input& m) {
-    bool refused = HasBreak(m.fromName) || HasBreak(m.fromAddress) || HasBreak(m.subject) ||
-                   HasBreak(m.localProgram) || HasBreak(m.date) || HasBreak(m.replyTo) || HasBreak(m.charset) ||
-                   HasNul(m.fromName) || HasNul(m.subject) || HasNul(m.localProgram) || HasNul(m.replyTo) ||
+    bool refused = HasBreak(m.fromName) || HasBreak(m.fromAddress) || HasBreak(m.subject) || HasBreak(m.localProgram) ||
+                   HasBreak(m.date) || HasBreak(m.replyTo) || HasBreak(m.charset) || HasNul(m.fromName) ||
+                   HasNul(m.subject) || HasNul(m.localProgram) || HasNul(m.replyTo) ||
                    !kelvo::IsSevenBitClean(m.date) || !kelvo::IsSevenBitClean(m.charset);
     for (const auto* list : {&m.to, &m.cc, &m.bcc})
         for (const auto& s : *list) refused = refused || HasBreak(s);
@@ -674,16 +686,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& path : paths) unlink(path.c_str());
 
     if (refused) {
-        FUZZ_CHECK(raised && (message.find("Line break") != std::string::npos || message.find("NUL in") != std::string::npos ||
-                              message.find("Non-ASCII") != std::string::npos),
+        FUZZ_CHECK(raised &&
+                       (message.find("Line break") != std::string::npos ||
+                        message.find("NUL in") != std::string::npos || message.find("Non-ASCII") != std::string::npos),
                    "a field with a line break, a NUL or 8-bit text was not refused: " + Show(message));
         FUZZ_CHECK(missing.empty(), "files opened although the header was refused");
         return 0;
     }
     if (!firstMissing.empty()) {
         FUZZ_CHECK(raised, "a missing attachment was not reported");
-        FUZZ_CHECK(missing.size() == 1 && missing[0] == firstMissing, "OnAttachmentNotFound with " +
-                                                                          Show(missing.empty() ? "" : missing[0]));
+        FUZZ_CHECK(missing.size() == 1 && missing[0] == firstMissing,
+                   "OnAttachmentNotFound with " + Show(missing.empty() ? "" : missing[0]));
         return 0;
     }
     FUZZ_CHECK(!raised, "composition failed: " + Show(message));

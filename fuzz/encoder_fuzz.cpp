@@ -83,7 +83,7 @@ std::string DecodeUu(const std::string& text, size_t inputSize) {
         // Whole groups of four characters, and a final group only as long as it needs.
         const size_t want = 1 + static_cast<size_t>(n / 3) * 4 + (n % 3 == 0 ? 0 : static_cast<size_t>(n % 3) + 1);
         FUZZ_CHECK(line.size() == want, "uuencode line of " + std::to_string(line.size()) + " characters for " +
-                                           std::to_string(n) + " bytes");
+                                            std::to_string(n) + " bytes");
         std::string bytes;
         for (size_t g = 1; g < line.size(); g += 4) {
             uint32_t w = 0;
@@ -132,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string all = outMemory.DataString();
     FUZZ_CHECK(all.compare(0, prefix.size(), prefix) == 0, "text before the output was overwritten");
     const std::string text = all.substr(prefix.size());
-    const std::string decoded = method == kelvo::uuMime ? DecodeBase64(text, input.size()) : DecodeUu(text, input.size());
+    const std::string decoded =
+        method == kelvo::uuMime ? DecodeBase64(text, input.size()) : DecodeUu(text, input.size());
     FUZZ_CHECK(decoded == input, "round trip lost data: " + std::to_string(input.size()) + " bytes in, " +
                                      std::to_string(decoded.size()) + " back");
     return 0;

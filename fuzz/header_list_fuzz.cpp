@@ -23,7 +23,8 @@ struct Model {
         return colon != std::string::npos && FoldCompare(line.substr(0, colon), name) == 0;
     }
     int Count(const std::string& name) const {
-        return static_cast<int>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return Named(l, name); }));
+        return static_cast<int>(
+            std::count_if(lines.begin(), lines.end(), [&](const std::string& l) { return Named(l, name); }));
     }
     int First(const std::string& name) const {
         for (size_t i = 0; i < lines.size(); ++i)
@@ -47,16 +48,16 @@ struct Model {
 
 // Header names drawn from a few that collide in letter case, plus arbitrary bytes.
 std::string Name(FuzzedDataProvider& in) {
-    static const char* const known[] = {"Subject", "subject", "SUBJECT", "To", "to", "X", "X-Mailer", "Date",
-                                        "Date ", "", "Reply-To", "A:B", "x-mailer"};
+    static const char* const known[] = {"Subject", "subject", "SUBJECT", "To",       "to",  "X",       "X-Mailer",
+                                        "Date",    "Date ",   "",        "Reply-To", "A:B", "x-mailer"};
     if (in.ConsumeBool()) return known[in.ConsumeIntegralInRange<size_t>(0, std::size(known) - 1)];
     return in.ConsumeRandomLengthString(12);
 }
 
 void CheckSame(const kelvo::TExStringList& list, const Model& model, const char* after) {
     FUZZ_CHECK(list.Items() == model.lines, std::string("lines differ after ") + after + ": " +
-                                               std::to_string(list.Count()) + " vs model " +
-                                               std::to_string(model.lines.size()));
+                                                std::to_string(list.Count()) + " vs model " +
+                                                std::to_string(model.lines.size()));
     if (model.sorted)
         for (size_t i = 1; i < model.lines.size(); ++i)
             FUZZ_CHECK(FoldCompare(model.lines[i - 1], model.lines[i]) <= 0, "sorted list out of order");
@@ -64,8 +65,8 @@ void CheckSame(const kelvo::TExStringList& list, const Model& model, const char*
 
 // A raw line, with or without a name part.
 void StepAdd(FuzzedDataProvider& in, kelvo::TExStringList& list, Model& model) {
-    const std::string line = in.ConsumeBool() ? Name(in) + ": " + in.ConsumeRandomLengthString(8)
-                                              : in.ConsumeRandomLengthString(16);
+    const std::string line =
+        in.ConsumeBool() ? Name(in) + ": " + in.ConsumeRandomLengthString(8) : in.ConsumeRandomLengthString(16);
     list.Add(line);
     model.Insert(line);
     CheckSame(list, model, "Add");
@@ -133,12 +134,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Model model;
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
         switch (in.ConsumeIntegralInRange<int>(0, 5)) {
-        case 0: StepAdd(in, list, model); break;
+        case 0:
+            StepAdd(in, list, model);
+            break;
         case 1:
-        case 2: StepSetValue(in, list, model); break;
-        case 3: StepIndexOfHeader(in, list, model); break;
-        case 4: StepDelete(in, list, model); break;
-        case 5: StepSort(in, list, model); break;
+        case 2:
+            StepSetValue(in, list, model);
+            break;
+        case 3:
+            StepIndexOfHeader(in, list, model);
+            break;
+        case 4:
+            StepDelete(in, list, model);
+            break;
+        case 5:
+            StepSort(in, list, model);
+            break;
         }
     }
     return 0;

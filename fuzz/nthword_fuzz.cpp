@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-
 namespace {
 
 using kelvo::fuzz::Show;
@@ -73,9 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const std::string address = AddressByNthWord(text);
     const std::string wantAddress = ModelAddress(text);
-    FUZZ_CHECK(address == wantAddress, "address of " + Show(text) + " = " + Show(address) + ", model " + Show(wantAddress));
+    FUZZ_CHECK(address == wantAddress,
+               "address of " + Show(text) + " = " + Show(address) + ", model " + Show(wantAddress));
     const std::string session = kelvo::TKivSMTP::ExtractAddress(text);
-    FUZZ_CHECK(session == wantAddress, "ExtractAddress(" + Show(text) + ") = " + Show(session) + ", model " + Show(wantAddress));
+    FUZZ_CHECK(session == wantAddress,
+               "ExtractAddress(" + Show(text) + ") = " + Show(session) + ", model " + Show(wantAddress));
     // A mailbox taken from brackets never carries a bracket into the RCPT command.
     if (text.find('<') != std::string::npos)
         FUZZ_CHECK(address.find_first_of("<>") == std::string::npos, Show(address));

@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
-    if (g_listener < 0 || bind(g_listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(g_listener, 16) != 0 ||
-        getsockname(g_listener, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+    if (g_listener < 0 || bind(g_listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        listen(g_listener, 16) != 0 || getsockname(g_listener, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         std::perror("reply_fuzz: listener");
         std::abort();
     }
@@ -108,8 +108,7 @@ public:
 private:
     void Turn() {
         char sink[4096];
-        while (recv(peer_, sink, sizeof sink, MSG_DONTWAIT) > 0) {
-        }
+        while (recv(peer_, sink, sizeof sink, MSG_DONTWAIT) > 0) {}
         if (sent_ < payload_.size()) {
             const uint64_t cap = (sizeClass_ % 3 == 0) ? 8 : (sizeClass_ % 3 == 1) ? 700 : 70000;
             // At most about 48 segments per input, so long inputs stay quick to run.
@@ -161,8 +160,8 @@ bool CheckRead(kelvo::TLinksock& sock, size_t k, const Expected& want, bool tran
                    "read " + std::to_string(k) + " raised " + Show(e.what()));
         return false;
     }
-    FUZZ_CHECK(want.kind != Expected::TooLong, "a line over the working buffer was returned, " +
-                                                   std::to_string(line.size()) + " bytes");
+    FUZZ_CHECK(want.kind != Expected::TooLong,
+               "a line over the working buffer was returned, " + std::to_string(line.size()) + " bytes");
     FUZZ_CHECK(line.size() <= kLineRoom, "line of " + std::to_string(line.size()) + " bytes");
     FUZZ_CHECK(line == want.line, "read " + std::to_string(k) + (transaction ? " (Transaction)" : " (ReadLn)") +
                                       " gave " + Show(line) + ", expected " + Show(want.line));

@@ -190,7 +190,10 @@ TLayout ReadLayout(DcmItem* ds, bool encapsulated, const QString& name, const TL
     if (l.BitsStored == 0 || l.BitsStored > l.BitsAllocated || l.HighBit >= l.BitsAllocated ||
         l.HighBit + 1 < l.BitsStored) {
         Fail(TLoadError::UnsupportedLayout, name,
-             QStringLiteral("bits stored %1, high bit %2 in %3 bits").arg(l.BitsStored).arg(l.HighBit).arg(l.BitsAllocated));
+             QStringLiteral("bits stored %1, high bit %2 in %3 bits")
+                 .arg(l.BitsStored)
+                 .arg(l.HighBit)
+                 .arg(l.BitsAllocated));
     }
     const uint64_t samples = uint64_t(l.Rows) * l.Columns * l.Samples * uint64_t(l.Frames);
     l.Subsampled = !encapsulated && l.Samples == 3 && l.BitsAllocated == 8 &&
@@ -252,14 +255,10 @@ struct TSampleReader {
 
 // Whether samples follow one another in the element as they do in the picture, so
 // that any run of them can be converted on its own.
-bool IsSequential(const TLayout& l) {
-    return l.BitsAllocated >= 8 && !l.Subsampled && !(l.Planar && l.Samples == 3);
-}
+bool IsSequential(const TLayout& l) { return l.BitsAllocated >= 8 && !l.Subsampled && !(l.Planar && l.Samples == 3); }
 
 // Whether the element's bytes are the picture's values as they stand.
-bool IsVerbatim(const TLayout& l) {
-    return IsSequential(l) && l.BitsStored == l.BitsAllocated && !l.SwapHalves;
-}
+bool IsVerbatim(const TLayout& l) { return IsSequential(l) && l.BitsStored == l.BitsAllocated && !l.SwapHalves; }
 
 // Converts the whole pixel data held at `src`, whatever its layout.
 template <typename Out>
@@ -374,8 +373,8 @@ void CopyPixels(DcmElement* element, const TLayout& l, TPicture& p, const QStrin
 // One channel of the palette through DCMTK's lookup table, which reads the
 // descriptor's quirks (0 entries meaning 65536, 8-bit entries packed in words, a
 // bit count the data contradicts); empty when the file has no usable table.
-std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& descriptorTag,
-                                                  const DcmTagKey& dataTag, bool signedPixels) {
+std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& descriptorTag, const DcmTagKey& dataTag,
+                                                  bool signedPixels) {
     const Uint16* values = nullptr;
     unsigned long count = 0;
     const Uint16* descriptorValues = nullptr;
@@ -531,7 +530,8 @@ TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& nam
         Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
     }
     DcmMetaInfo* meta = file.getMetaInfo();
-    if ((ds != nullptr && ds->tagExists(DCM_SOPClassUID)) || (meta != nullptr && meta->tagExists(DCM_TransferSyntaxUID))) {
+    if ((ds != nullptr && ds->tagExists(DCM_SOPClassUID)) ||
+        (meta != nullptr && meta->tagExists(DCM_TransferSyntaxUID))) {
         Fail(TLoadError::Corrupt, name, QString::fromLatin1(c.text()));
     }
     Fail(TLoadError::NotAPicture, name);

@@ -10,15 +10,15 @@
 namespace kelvo::imaging {
 
 enum class TLoadError : uint8_t {
-    Unreadable,          // the path cannot be opened or read
-    EmptyFile,           // 0 bytes
-    NotAPicture,         // neither DICOM nor a picture format Qt reads
-    Truncated,           // the pixel data ends early
-    NoPixelData,         // DICOM without an image (plan, report, structure set...)
-    UnsupportedSyntax,   // a compressed transfer syntax no registered decoder handles
-    UnsupportedLayout,   // bits, samples or photometric interpretation not handled
-    TooLarge,            // the header asks for more memory than the limit allows
-    Corrupt,             // the decoder or parser rejected the data
+    Unreadable,        // the path cannot be opened or read
+    EmptyFile,         // 0 bytes
+    NotAPicture,       // neither DICOM nor a picture format Qt reads
+    Truncated,         // the pixel data ends early
+    NoPixelData,       // DICOM without an image (plan, report, structure set...)
+    UnsupportedSyntax, // a compressed transfer syntax no registered decoder handles
+    UnsupportedLayout, // bits, samples or photometric interpretation not handled
+    TooLarge,          // the header asks for more memory than the limit allows
+    Corrupt,           // the decoder or parser rejected the data
 };
 
 // Thrown by the loaders; Message() is the sentence shown to the user.

@@ -18,8 +18,8 @@ uint8_t TPaletteChannel::At(int64_t index) const {
 namespace {
 
 template <typename T>
-void RenderIndices(const T* src, int32_t stride, const std::vector<QRgb>& table, int64_t base,
-                   const TPalette& palette, QImage& target, int32_t x, int32_t y, int32_t w, int32_t h) {
+void RenderIndices(const T* src, int32_t stride, const std::vector<QRgb>& table, int64_t base, const TPalette& palette,
+                   QImage& target, int32_t x, int32_t y, int32_t w, int32_t h) {
     for (int32_t row = y; row < y + h; ++row) {
         const T* s = src + size_t(row) * size_t(stride) + size_t(x);
         auto* d = reinterpret_cast<QRgb*>(target.scanLine(row)) + x;
@@ -61,7 +61,8 @@ void RenderPaletteInto(const TPicture& picture, const TPalette& palette, QImage&
     for (int64_t i = 0; i < size; ++i) {
         table[size_t(i)] = palette.Colour(base + i);
     }
-    const uint8_t* data = picture.Data() + size_t(frame) * picture.SamplesPerFrame() * SampleBytes(picture.SampleType());
+    const uint8_t* data =
+        picture.Data() + size_t(frame) * picture.SamplesPerFrame() * SampleBytes(picture.SampleType());
     const int32_t stride = picture.Width();
     switch (picture.SampleType()) {
     case TSampleType::U8:

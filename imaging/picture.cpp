@@ -76,9 +76,7 @@ int64_t TPicture::Stored(int32_t frame, int32_t x, int32_t y, int32_t sample) co
               size_t(sample));
 }
 
-double TPicture::ModalityValue(int32_t frame, int32_t x, int32_t y) const {
-    return ModalityOf(Stored(frame, x, y, 0));
-}
+double TPicture::ModalityValue(int32_t frame, int32_t x, int32_t y) const { return ModalityOf(Stored(frame, x, y, 0)); }
 
 void TPicture::ComputeRange() {
     const size_t n = SamplesPerFrame() * size_t(frames_);

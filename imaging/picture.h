@@ -96,8 +96,7 @@ public:
 
     // For the loaders: sets the geometry and allocates zeroed storage. Frames are
     // stored one after the other, each row-major with samples interleaved.
-    void Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type,
-                  int32_t bitsStored);
+    void Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type, int32_t bitsStored);
     // Raw storage, element size by SampleType.
     uint8_t* Data() { return data_.data(); }
     const uint8_t* Data() const { return data_.data(); }

@@ -108,9 +108,8 @@ void PolygonSpans(const TRegion& r, int32_t width, int32_t height, std::vector<T
             const int64_t den = by - ay;
             xs.push_back(Crossing{ax * den + (yc - ay) * (bx - ax), den});
         }
-        std::sort(xs.begin(), xs.end(), [](const Crossing& u, const Crossing& v) {
-            return Int128(u.Num) * v.Den < Int128(v.Num) * u.Den;
-        });
+        std::sort(xs.begin(), xs.end(),
+                  [](const Crossing& u, const Crossing& v) { return Int128(u.Num) * v.Den < Int128(v.Num) * u.Den; });
         for (size_t k = 0; k + 1 < xs.size(); k += 2) {
             // first x with 2x + 1 >= Num/Den, last x with 2x + 1 <= Num/Den
             const int64_t first = CeilDiv(xs[k].Num - xs[k].Den, 2 * xs[k].Den);
@@ -185,8 +184,7 @@ void FinishGrey(const TPicture& picture, const Totals& t, TRegionStats& s) {
     s.Max = std::max(a, b);
 }
 
-void ColourStatistics(const TPicture& picture, int32_t frame, const std::vector<TRegionSpan>& spans,
-                      TRegionStats& s) {
+void ColourStatistics(const TPicture& picture, int32_t frame, const std::vector<TRegionSpan>& spans, TRegionStats& s) {
     auto luma = [&](int32_t x, int32_t y) {
         return 0.299 * double(picture.Stored(frame, x, y, 0)) + 0.587 * double(picture.Stored(frame, x, y, 1)) +
                0.114 * double(picture.Stored(frame, x, y, 2));
@@ -266,7 +264,8 @@ TRegionStats RegionStatistics(const TPicture& picture, int32_t frame, const TReg
         ColourStatistics(picture, frame, spans, s);
         return s;
     }
-    const uint8_t* data = picture.Data() + size_t(frame) * picture.SamplesPerFrame() * SampleBytes(picture.SampleType());
+    const uint8_t* data =
+        picture.Data() + size_t(frame) * picture.SamplesPerFrame() * SampleBytes(picture.SampleType());
     Totals t;
     switch (picture.SampleType()) {
     case TSampleType::U8:

@@ -29,11 +29,16 @@ constexpr const char* kCrLf = "\r\n";
 
 const char* TextType(TSubType subType) {
     switch (subType) {
-    case mtPlain: return "text/plain";
-    case mtEnriched: return "text/enriched";
-    case mtSgml: return "text/sgml";
-    case mtTabSeperated: return "text/tab-separated-values";
-    case mtHtml: return "text/html";
+    case mtPlain:
+        return "text/plain";
+    case mtEnriched:
+        return "text/enriched";
+    case mtSgml:
+        return "text/sgml";
+    case mtTabSeperated:
+        return "text/tab-separated-values";
+    case mtHtml:
+        return "text/html";
     }
     return "text/plain";
 }
@@ -125,10 +130,17 @@ public:
     }
     int64_t Seek(int64_t offset, uint16_t origin) override {
         switch (static_cast<SeekOrigin>(origin)) {
-        case SeekOrigin::Beginning: position_ = offset; break;
-        case SeekOrigin::Current: position_ += offset; break;
-        case SeekOrigin::End: position_ = size_ + offset; break;
-        default: throw Exception("Invalid seek origin = " + std::to_string(origin));
+        case SeekOrigin::Beginning:
+            position_ = offset;
+            break;
+        case SeekOrigin::Current:
+            position_ += offset;
+            break;
+        case SeekOrigin::End:
+            position_ = size_ + offset;
+            break;
+        default:
+            throw Exception("Invalid seek origin = " + std::to_string(origin));
         }
         position_ = std::max<int64_t>(position_, 0);
         return position_;
@@ -221,8 +233,7 @@ std::string MessageIdHost() {
     if (gethostname(name, sizeof name - 1) != 0) return "localhost";
     std::string host = name;
     const bool valid = !host.empty() && host.front() != '.' && host.back() != '.' &&
-                       host.find("..") == std::string::npos &&
-                       std::all_of(host.begin(), host.end(), [](char c) {
+                       host.find("..") == std::string::npos && std::all_of(host.begin(), host.end(), [](char c) {
                            return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_';
                        });
     return valid ? host : std::string("localhost");
@@ -236,8 +247,8 @@ std::string NewMessageID() {
     static std::mt19937_64 generator{std::random_device{}()};
     const auto now = std::chrono::system_clock::now().time_since_epoch();
     char text[160];
-    std::snprintf(text, sizeof text, "<%llx.%lx.%x.%016llx@", static_cast<unsigned long long>(
-                      std::chrono::duration_cast<std::chrono::microseconds>(now).count()),
+    std::snprintf(text, sizeof text, "<%llx.%lx.%x.%016llx@",
+                  static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()),
                   static_cast<long>(getpid()), ++counter, static_cast<unsigned long long>(generator()));
     return text + MessageIdHost() + ">";
 }
@@ -390,8 +401,8 @@ void TMailComposer::ComposeMultipartBody(const std::string& textCharset, bool qu
 std::string TMailComposer::AttachmentHead(const std::string& name) const {
     // uuencoded lines labelled base64 would be decoded into garbage by the receiver.
     const char* encoding = encodeType_ == uuCode ? "x-uuencode" : "base64";
-    return "--" + boundary_ + kCrLf + "Content-Type: application/octet-stream; " + MimeParameter("name", name) +
-           kCrLf + "Content-Transfer-Encoding: " + encoding + kCrLf + "Content-Disposition: attachment; " +
+    return "--" + boundary_ + kCrLf + "Content-Type: application/octet-stream; " + MimeParameter("name", name) + kCrLf +
+           "Content-Transfer-Encoding: " + encoding + kCrLf + "Content-Disposition: attachment; " +
            MimeParameter("filename", name) + kCrLf + kCrLf;
 }
 

@@ -96,8 +96,8 @@ std::string Unquote(const std::string& quoted) {
 // Adds a display name: `raw` is the name itself, `quoted` how a list entry wrote it
 // in quotes already (empty when it did not).
 // `glued` follows the name without a blank (the "<mailbox>" of "Name<mailbox>").
-void AddDisplayName(THeaderFolder& folder, const std::string& lead, const std::string& quoted,
-                    const std::string& raw, const std::string& charset, const std::string& glued) {
+void AddDisplayName(THeaderFolder& folder, const std::string& lead, const std::string& quoted, const std::string& raw,
+                    const std::string& charset, const std::string& glued) {
     if (NeedsEncoding(raw)) {
         folder.AddEncodedPhrase(lead, raw, charset);
         // An encoded word has to stand apart from the '<' (RFC 2047 §5).
@@ -114,8 +114,7 @@ void AddDisplayName(THeaderFolder& folder, const std::string& lead, const std::s
 
 // One entry of an address list, optionally followed by the list's comma. The entry
 // keeps its own spelling unless its display name has to be quoted or encoded.
-void AddMailbox(THeaderFolder& folder, const std::string& entry, bool first, bool comma,
-                const std::string& charset) {
+void AddMailbox(THeaderFolder& folder, const std::string& entry, bool first, bool comma, const std::string& charset) {
     const std::string tail = comma ? "," : "";
     const size_t lt = entry.find('<');
     const size_t nameStart = entry.find_first_not_of(" \t");
@@ -129,7 +128,7 @@ void AddMailbox(THeaderFolder& folder, const std::string& entry, bool first, boo
     const std::string raw = quoted ? Unquote(written) : written;
     // The fold after the previous comma goes in front of the name.
     if (!first) {
-        size_t firstPiece = 20;  // room for an encoded word worth starting
+        size_t firstPiece = 20; // room for an encoded word worth starting
         if (!NeedsEncoding(raw))
             firstPiece = quoted || PhraseNeedsQuotes(raw) ? written.size() + 2 : written.find_first_of(" \t");
         folder.BreakUnlessRoom(std::min(firstPiece, written.size() + 2));
@@ -146,7 +145,8 @@ void AddMailbox(THeaderFolder& folder, const std::string& entry, bool first, boo
 
 } // namespace
 
-THeaderFolder::THeaderFolder(const std::string& name) : out_(name + ": "), column_(name.size() + 2), valueStart_(out_.size()) {}
+THeaderFolder::THeaderFolder(const std::string& name)
+    : out_(name + ": "), column_(name.size() + 2), valueStart_(out_.size()) {}
 
 void THeaderFolder::Fold() {
     out_ += "\r\n";
@@ -216,7 +216,8 @@ void THeaderFolder::AddEncoded(const std::string& lead, const std::string& text,
             // Not even a fresh line has room (a very long charset name): one character.
             end = i + 1;
             if (utf8)
-                while (end < text.size() && end < i + 4 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) ++end;
+                while (end < text.size() && end < i + 4 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+                    ++end;
         }
         const std::string word = prefix + Base64(text.substr(i, end - i)) + "?=";
         out_ += blank + word;
@@ -278,8 +279,7 @@ std::string UnstructuredValue(const std::string& name, const std::string& text, 
     THeaderFolder folder(name);
     // Readers drop the blanks that start a field's value (RFC 5322 §3.2.2 folding
     // white space); in an encoded word they are kept.
-    if (NeedsEncoding(text) || HasLongRun(text) ||
-        (!text.empty() && (IsBlank(text.front()) || IsBlank(text.back()))))
+    if (NeedsEncoding(text) || HasLongRun(text) || (!text.empty() && (IsBlank(text.front()) || IsBlank(text.back()))))
         folder.AddEncoded("", text, charset);
     else
         AddWords(folder, "", text);

@@ -30,8 +30,7 @@ constexpr int16_t kServiceClosing = 421;
 // A CR or LF in a command argument would end the command early and let the rest of
 // the text stand as a command of its own (RFC 5321 §2.3.8); a NUL would cut the
 // line before its CR LF, since the socket client writes text up to the first NUL.
-void RefuseInCommand(const std::string& value, const std::string& what, const std::string& command)
-{
+void RefuseInCommand(const std::string& value, const std::string& what, const std::string& command) {
     if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
         throw Exception(RefusedInCommand(what, command));
 }
@@ -40,12 +39,9 @@ void RefuseInCommand(const std::string& value, const std::string& what, const st
 class TDataStream : public TStream {
 public:
     TDataStream(std::string head, TStream& body, std::string tail)
-        : head_(std::move(head)), body_(body), tail_(std::move(tail)), bodySize_(body.Size())
-    {
-    }
+        : head_(std::move(head)), body_(body), tail_(std::move(tail)), bodySize_(body.Size()) {}
 
-    int32_t Read(void* buffer, int32_t count) override
-    {
+    int32_t Read(void* buffer, int32_t count) override {
         auto* out = static_cast<char*>(buffer);
         int32_t done = 0;
         while (done < count && position_ < Total()) {
@@ -56,9 +52,9 @@ public:
                 std::memcpy(out + done, head_.data() + position_, static_cast<size_t>(n));
             } else if (position_ < Head() + bodySize_) {
                 body_.SetPosition(position_ - Head());
-                n = body_.Read(out + done, static_cast<int32_t>(std::min<int64_t>(want, Head() + bodySize_ - position_)));
-                if (n <= 0)
-                    break;
+                n = body_.Read(out + done,
+                               static_cast<int32_t>(std::min<int64_t>(want, Head() + bodySize_ - position_)));
+                if (n <= 0) break;
             } else {
                 const int64_t at = position_ - Head() - bodySize_;
                 n = std::min<int64_t>(want, static_cast<int64_t>(tail_.size()) - at);
@@ -70,8 +66,7 @@ public:
         return done;
     }
     int32_t Write(const void*, int32_t) override { return 0; }
-    int64_t Seek(int64_t offset, uint16_t origin) override
-    {
+    int64_t Seek(int64_t offset, uint16_t origin) override {
         const auto from = static_cast<SeekOrigin>(origin);
         const int64_t base = from == SeekOrigin::Beginning ? 0 : from == SeekOrigin::Current ? position_ : Total();
         position_ = std::clamp<int64_t>(base + offset, 0, Total());
@@ -89,8 +84,7 @@ private:
     int64_t position_ = 0;
 };
 
-bool IsTransportFailure(const std::exception_ptr& failure)
-{
+bool IsTransportFailure(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
     } catch (const ESockError&) {
@@ -102,8 +96,7 @@ bool IsTransportFailure(const std::exception_ptr& failure)
 
 } // namespace
 
-TKivSMTP::TKivSMTP(QObject* owner) : TLinksock(owner)
-{
+TKivSMTP::TKivSMTP(QObject* owner) : TLinksock(owner) {
     SetPort(25);
     composer_.SetEncodeType(uuMime);
     busy_ = false;
@@ -114,55 +107,45 @@ TKivSMTP::TKivSMTP(QObject* owner) : TLinksock(owner)
 
 TKivSMTP::~TKivSMTP() = default;
 
-std::string TKivSMTP::ExtractAddress(const std::string& entry)
-{
-    if (entry.find('<') != std::string::npos)
-        return NthWord(NthWord(entry, '<', 2), '>', 1);
-    if (entry.find(':') != std::string::npos)
-        return NthWord(entry, ':', 2);
+std::string TKivSMTP::ExtractAddress(const std::string& entry) {
+    if (entry.find('<') != std::string::npos) return NthWord(NthWord(entry, '<', 2), '>', 1);
+    if (entry.find(':') != std::string::npos) return NthWord(entry, ':', 2);
     return entry;
 }
 
-void TKivSMTP::ReadContinuation()
-{
+void TKivSMTP::ReadContinuation() {
     // An empty line is what the socket client returns once the peer has closed: no
     // reply at all, and no code by which a step could pass.
-    if (reply_.last().empty())
-        throw ESockError(kClosedByServer);
+    if (reply_.last().empty()) throw ESockError(kClosedByServer);
     std::string line = reply_.last();
     while (TReply::Continues(line)) {
         if (reply_.lines().size() >= static_cast<size_t>(kMaxReplyLines))
             throw ESockError(ReplyTooLong(kMaxReplyLines));
         ReadLn(line);
-        if (line.empty())
-            throw ESockError(kClosedByServer);
+        if (line.empty()) throw ESockError(kClosedByServer);
         ReportStatus(StatusLevel::ServerReply, line);
         reply_.Add(line);
     }
 }
 
-void TKivSMTP::Command(const std::string& command)
-{
+void TKivSMTP::Command(const std::string& command) {
     Transaction(command);
     ReadContinuation();
 }
 
 void TKivSMTP::ReadGreeting() { ReadReply(); }
 
-void TKivSMTP::ReadReply()
-{
+void TKivSMTP::ReadReply() {
     reply_.Await();
     std::string line;
     ReadLn(line);
     reply_.Start(line);
-    if (!line.empty())
-        ReportStatus(StatusLevel::ServerReply, line);
+    if (!line.empty()) ReportStatus(StatusLevel::ServerReply, line);
     reply_.TakeCode();
     ReadContinuation();
 }
 
-void TKivSMTP::DropConnection()
-{
+void TKivSMTP::DropConnection() {
     try {
         TLinksock::Disconnect();
     } catch (...) {
@@ -170,8 +153,7 @@ void TKivSMTP::DropConnection()
     }
 }
 
-void TKivSMTP::Connect()
-{
+void TKivSMTP::Connect() {
     RefuseInCommand(userID_, "UserID", "HELO");
     const bool setBusy = !busy_;
     busy_ = true;
@@ -181,22 +163,17 @@ void TKivSMTP::Connect()
         OpenAndGreet();
         Hello();
     } catch (...) {
-        if (life.expired())
-            throw;
+        if (life.expired()) throw;
         CloseAfterFailedConnect(wasConnected);
-        if (life.expired())
-            throw;
-        if (setBusy)
-            busy_ = false;
+        if (life.expired()) throw;
+        if (setBusy) busy_ = false;
         throw;
     }
-    if (setBusy)
-        busy_ = false;
+    if (setBusy) busy_ = false;
     (void)Fire(life, OnConnect, this);
 }
 
-void TKivSMTP::OpenAndGreet()
-{
+void TKivSMTP::OpenAndGreet() {
     TLinksock::Connect();
     // Every command waits for its reply, so nothing is gained by holding back a
     // short write (Nagle's algorithm), and a lot is lost against a server that
@@ -204,15 +181,12 @@ void TKivSMTP::OpenAndGreet()
     const int on = 1;
     winsock::setsockopt(Socket(), winsock::IPPROTO_TCP, winsock::TCP_NODELAY, reinterpret_cast<const char*>(&on),
                         sizeof on);
-    if (security_ == ssImplicitTls)
-        SecureConnection();
+    if (security_ == ssImplicitTls) SecureConnection();
     ReadGreeting();
-    if (!reply_.isPositive())
-        throw Exception(reply_.last());
+    if (!reply_.isPositive()) throw Exception(reply_.last());
 }
 
-void TKivSMTP::Hello()
-{
+void TKivSMTP::Hello() {
     bool asked = false;
     for (;;) {
         RefuseInCommand(userID_, "UserID", "HELO");
@@ -221,24 +195,18 @@ void TKivSMTP::Hello()
             return;
         }
         Command("HELO " + userID_);
-        if (reply_.isBelow(kFirstIntermediate))
-            return;
+        if (reply_.isBelow(kFirstIntermediate)) return;
         // The server is closing the channel, not refusing the name.
-        if (reply_.isCode(kServiceClosing))
-            throw Exception(reply_.last());
-        if (asked || !OnAuthenticationFailed)
-            throw Exception(kAuthenticationFailed);
+        if (reply_.isCode(kServiceClosing)) throw Exception(reply_.last());
+        if (asked || !OnAuthenticationFailed) throw Exception(kAuthenticationFailed);
         bool handled = false;
-        if (!Fire(LifeToken(), OnAuthenticationFailed, handled))
-            throw EAbortError(socket_text::kReadAborted);
-        if (!handled)
-            throw Exception(kAuthenticationFailed);
+        if (!Fire(LifeToken(), OnAuthenticationFailed, handled)) throw EAbortError(socket_text::kReadAborted);
+        if (!handled) throw Exception(kAuthenticationFailed);
         asked = true;
     }
 }
 
-void TKivSMTP::CloseAfterFailedConnect(bool wasConnected)
-{
+void TKivSMTP::CloseAfterFailedConnect(bool wasConnected) {
     // A refusal leaves the dialogue in step, so the server still gets its QUIT.
     // After 421 the server is going anyway, and after a transport failure (closed,
     // reset, time-out, over-long reply) a QUIT would only wait for a reply that is
@@ -248,29 +216,25 @@ void TKivSMTP::CloseAfterFailedConnect(bool wasConnected)
     if (Connected() && !transportFailure && !reply_.isCode(kServiceClosing)) {
         try {
             Disconnect();
-        } catch (...) {
-        }
+        } catch (...) {}
     } else {
         DropConnection();
     }
 }
 
-bool TKivSMTP::IdleConnectionLost()
-{
+bool TKivSMTP::IdleConnectionLost() {
     // An SMTP server says nothing between commands unless it is closing the channel
     // (RFC 5321 §3.8, §4.5.3.2.7: 421 after its idle time-out), so anything waiting
     // here, or the end of the stream, means the session is over. The 421 stays unread
     // until a command would take it for its own reply.
     char byte = 0;
     const int n = winsock::recv(Socket(), &byte, 1, winsock::MSG_PEEK);
-    if (n >= 0)
-        return true;
+    if (n >= 0) return true;
     return winsock::WSAGetLastError() != winsock::WSAEWOULDBLOCK;
 }
 
-void TKivSMTP::Disconnect()
-{
-    canceled_ = false;  // so QUIT can still be exchanged after a cancel or an abort
+void TKivSMTP::Disconnect() {
+    canceled_ = false; // so QUIT can still be exchanged after a cancel or an abort
     if (Connected() && IdleConnectionLost()) {
         // The server has ended the session already: there is no one to say QUIT to,
         // and its parting reply is no refusal of ours.
@@ -283,76 +247,62 @@ void TKivSMTP::Disconnect()
     try {
         Command("QUIT");
     } catch (...) {
-        if (life.expired())
-            throw;
+        if (life.expired()) throw;
         failure = std::current_exception();
     }
     TLinksock::Disconnect();
-    if (failure)
-        std::rethrow_exception(failure);
-    if (!reply_.isAtMost(kLastQuitAccepted))
-        throw Exception(reply_.last());
+    if (failure) std::rethrow_exception(failure);
+    if (!reply_.isAtMost(kLastQuitAccepted)) throw Exception(reply_.last());
 }
 
 void TKivSMTP::Abort() { TLinksock::Abort(); }
 
-void TKivSMTP::RefuseStep()
-{
+void TKivSMTP::RefuseStep() {
     const std::string reply = reply_.last();
-    if (reply_.isCode(kServiceClosing))
-        DropConnection();
+    if (reply_.isCode(kServiceClosing)) DropConnection();
     throw Exception(reply);
 }
 
-void TKivSMTP::CheckEnvelope()
-{
+void TKivSMTP::CheckEnvelope() {
     TPostMessage& m = composer_.PostMessage();
     RefuseInCommand(m.FromAddress(), "FromAddress", "MAIL FROM");
     const TStringList* const lists[] = {&m.ToAddress(), &m.ToCarbonCopy(), &m.ToBlindCarbonCopy()};
     const char* const listNames[] = {"ToAddress", "ToCarbonCopy", "ToBlindCarbonCopy"};
     for (int l = 0; l < 3; ++l) {
         for (int i = 0; i < lists[l]->Count(); ++i)
-            RefuseInCommand(ExtractAddress((*lists[l])[i]), std::string(listNames[l]) + " entry " + std::to_string(i + 1),
-                            "RCPT TO");
+            RefuseInCommand(ExtractAddress((*lists[l])[i]),
+                            std::string(listNames[l]) + " entry " + std::to_string(i + 1), "RCPT TO");
     }
 }
 
-std::string TKivSMTP::HeaderBlock()
-{
+std::string TKivSMTP::HeaderBlock() {
     std::string block;
-    for (const std::string& line : composer_.FinalHeader().Items())
-        block += line + "\r\n";
+    for (const std::string& line : composer_.FinalHeader().Items()) block += line + "\r\n";
     // Two pairs, not one: the body as received begins with an empty line.
     block += "\r\n\r\n";
-    if (block.find('\0') != std::string::npos)
-        throw Exception(kNulInHeader);
+    if (block.find('\0') != std::string::npos) throw Exception(kNulInHeader);
     return block;
 }
 
-void TKivSMTP::SendRecipients()
-{
+void TKivSMTP::SendRecipients() {
     TPostMessage& m = composer_.PostMessage();
     for (const TStringList* list : {&m.ToAddress(), &m.ToCarbonCopy(), &m.ToBlindCarbonCopy()}) {
         // Copied: a handler may change the list while it is walked.
         const std::vector<std::string> entries = list->Items();
         for (const std::string& entry : entries) {
             const std::string address = ExtractAddress(entry);
-            if (address.empty())
-                continue;
+            if (address.empty()) continue;
             Command("RCPT TO:<" + address + ">");
-            if (reply_.isCode(kServiceClosing))
-                RefuseStep();
+            if (reply_.isCode(kServiceClosing)) RefuseStep();
             if (!reply_.isAtMost(kLastRecipientAccepted) && !Fire(LifeToken(), OnRecipientNotFound, entry))
                 throw EAbortError(socket_text::kSendAborted);
         }
     }
 }
 
-void TKivSMTP::SendData(std::string headerBlock)
-{
+void TKivSMTP::SendData(std::string headerBlock) {
     Command("DATA");
-    if (!reply_.isPositive())
-        RefuseStep();
+    if (!reply_.isPositive()) RefuseStep();
     // Only 354 lets the data go out (RFC 5321 §4.3.2, §3.3). Sent after any other
     // answer, every header and body line would be taken for a command and its reply
     // for the answer to the end of data. The server's state is unknown after such
@@ -371,36 +321,29 @@ void TKivSMTP::SendData(std::string headerBlock)
     ReadReply();
     if (!reply_.isPositive()) {
         const std::string reply = reply_.last();
-        if (!Fire(LifeToken(), OnFailure, this))
-            throw Exception(reply);
+        if (!Fire(LifeToken(), OnFailure, this)) throw Exception(reply);
         RefuseStep();
     }
 }
 
-void TKivSMTP::SendEnvelopeAndData()
-{
+void TKivSMTP::SendEnvelopeAndData() {
     // Everything that goes into a command is checked before the first command, so a
     // refused value leaves no half-made transaction behind.
     CheckEnvelope();
     std::string block = HeaderBlock();
 
-    if (!Fire(LifeToken(), OnSendStart, this))
-        throw EAbortError(socket_text::kSendAborted);
+    if (!Fire(LifeToken(), OnSendStart, this)) throw EAbortError(socket_text::kSendAborted);
 
     Command("RSET");
-    if (!reply_.isPositive())
-        RefuseStep();
+    if (!reply_.isPositive()) RefuseStep();
     Command("MAIL FROM:<" + composer_.PostMessage().FromAddress() + ">");
-    if (!reply_.isPositive())
-        RefuseStep();
+    if (!reply_.isPositive()) RefuseStep();
     SendRecipients();
     SendData(std::move(block));
 }
 
-void TKivSMTP::SendMail()
-{
-    if (busy_)
-        return;
+void TKivSMTP::SendMail() {
+    if (busy_) return;
     busy_ = true;
     const std::weak_ptr<const bool> life = LifeToken();
     try {
@@ -419,17 +362,13 @@ void TKivSMTP::SendMail()
         CheckConnection();
         RequireCompleteHeader();
         SendEnvelopeAndData();
-        if (clearParams_)
-            ClearSentLists();
+        if (clearParams_) ClearSentLists();
     } catch (...) {
-        if (life.expired())
-            throw;
+        if (life.expired()) throw;
         // A broken dialogue cannot go on: a late reply would be taken for the answer to
         // the next command, and a later message could be reported as sent when it was not.
-        if (IsTransportFailure(std::current_exception()) && Connected())
-            DropConnection();
-        if (life.expired())
-            throw;
+        if (IsTransportFailure(std::current_exception()) && Connected()) DropConnection();
+        if (life.expired()) throw;
         busy_ = false;
         throw;
     }
@@ -437,29 +376,23 @@ void TKivSMTP::SendMail()
     (void)Fire(life, OnSuccess, this);
 }
 
-void TKivSMTP::RequireCompleteHeader()
-{
+void TKivSMTP::RequireCompleteHeader() {
     const TPostMessage& m = composer_.PostMessage();
     bool asked = false;
     for (;;) {
         const bool noSender = m.FromAddress().empty();
         const bool noRecipient =
             m.ToAddress().Count() == 0 && m.ToCarbonCopy().Count() == 0 && m.ToBlindCarbonCopy().Count() == 0;
-        if (!noSender && !noRecipient)
-            return;
-        if (asked || !OnHeaderIncomplete)
-            throw Exception(kIncompleteHeader);
+        if (!noSender && !noRecipient) return;
+        if (asked || !OnHeaderIncomplete) throw Exception(kIncompleteHeader);
         bool handled = false;
-        if (!Fire(LifeToken(), OnHeaderIncomplete, handled, noSender ? 1 : 2))
-            throw Exception(kIncompleteHeader);
-        if (!handled)
-            throw Exception(kIncompleteHeader);
+        if (!Fire(LifeToken(), OnHeaderIncomplete, handled, noSender ? 1 : 2)) throw Exception(kIncompleteHeader);
+        if (!handled) throw Exception(kIncompleteHeader);
         asked = true;
     }
 }
 
-void TKivSMTP::ClearSentLists()
-{
+void TKivSMTP::ClearSentLists() {
     TPostMessage& m = composer_.PostMessage();
     m.ToAddress().Clear();
     m.ToCarbonCopy().Clear();

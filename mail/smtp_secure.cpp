@@ -25,16 +25,13 @@ constexpr int16_t kAuthChallenge = 334;
 constexpr int16_t kReadyForTls = 220;
 
 // The reply line without its line end, for an error message.
-std::string Trimmed(const std::string& line)
-{
+std::string Trimmed(const std::string& line) {
     std::string text = line;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
 }
 
-std::string Base64(const std::string& bytes)
-{
+std::string Base64(const std::string& bytes) {
     std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
     const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
                                   reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
@@ -42,33 +39,27 @@ std::string Base64(const std::string& bytes)
     return out;
 }
 
-void Wipe(std::string& s)
-{
-    if (!s.empty())
-        OPENSSL_cleanse(s.data(), s.size());
+void Wipe(std::string& s) {
+    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
     s.clear();
 }
 
 // The mechanisms of an "AUTH" keyword line (also the older "AUTH=" form).
-std::vector<std::string> Mechanisms(const std::vector<std::string>& capabilities)
-{
+std::vector<std::string> Mechanisms(const std::vector<std::string>& capabilities) {
     std::vector<std::string> found;
     for (const std::string& line : capabilities) {
-        if (line.rfind("AUTH", 0) != 0 || line.size() < 5 || (line[4] != ' ' && line[4] != '='))
-            continue;
+        if (line.rfind("AUTH", 0) != 0 || line.size() < 5 || (line[4] != ' ' && line[4] != '=')) continue;
         size_t pos = 5;
         while (pos < line.size()) {
             const size_t end = std::min(line.find(' ', pos), line.size());
-            if (end > pos)
-                found.push_back(line.substr(pos, end - pos));
+            if (end > pos) found.push_back(line.substr(pos, end - pos));
             pos = end + 1;
         }
     }
     return found;
 }
 
-bool Offers(const std::vector<std::string>& list, const std::string& word)
-{
+bool Offers(const std::vector<std::string>& list, const std::string& word) {
     return std::find(list.begin(), list.end(), word) != list.end();
 }
 
@@ -76,8 +67,7 @@ bool Offers(const std::vector<std::string>& list, const std::string& word)
 
 TSecret::~TSecret() { Wipe(); }
 
-void TSecret::Set(const std::string& value)
-{
+void TSecret::Set(const std::string& value) {
     Wipe();
     value_ = value;
 }
@@ -86,21 +76,17 @@ void TSecret::Wipe() { kelvo::Wipe(value_); }
 
 bool TKivSMTP::UsesExtensions() const { return security_ != ssNone || !userName_.empty(); }
 
-void TKivSMTP::Progress(const char* text)
-{
+void TKivSMTP::Progress(const char* text) {
     ReportStatus(StatusLevel::MajorStep, text);
-    if (!Fire(LifeToken(), OnProgress, this, std::string(text)))
-        throw EAbortError(socket_text::kReadAborted);
+    if (!Fire(LifeToken(), OnProgress, this, std::string(text))) throw EAbortError(socket_text::kReadAborted);
 }
 
-void TKivSMTP::SecureConnection()
-{
+void TKivSMTP::SecureConnection() {
     Progress(kSecuringStatus);
     StartTls(Host());
 }
 
-std::vector<std::string> TKivSMTP::Ehlo()
-{
+std::vector<std::string> TKivSMTP::Ehlo() {
     Command("EHLO " + userID_);
     std::vector<std::string> keywords;
     // The first line greets; every line after it names one extension.
@@ -113,19 +99,16 @@ std::vector<std::string> TKivSMTP::Ehlo()
         keywords.push_back(keyword);
     }
     // No HELO fallback here: a server that cannot speak EHLO cannot give what was asked for.
-    if (!reply_.isCompletion())
-        throw Exception(kEhloRefused + Trimmed(reply_.last()));
+    if (!reply_.isCompletion()) throw Exception(kEhloRefused + Trimmed(reply_.last()));
     return keywords;
 }
 
-void TKivSMTP::ExtendedHello()
-{
+void TKivSMTP::ExtendedHello() {
     std::vector<std::string> capabilities = Ehlo();
     if (security_ == ssStartTls || security_ == ssStartTlsWhenOffered) {
         if (Offers(capabilities, "STARTTLS")) {
             Command("STARTTLS");
-            if (!reply_.isCode(kReadyForTls))
-                throw Exception(kStartTlsRefused + Trimmed(reply_.last()));
+            if (!reply_.isCode(kReadyForTls)) throw Exception(kStartTlsRefused + Trimmed(reply_.last()));
             SecureConnection();
             // RFC 3207 §4.2: what the server said before TLS is forgotten and asked again.
             capabilities = Ehlo();
@@ -133,22 +116,18 @@ void TKivSMTP::ExtendedHello()
             throw Exception(kNoStartTls);
         }
     }
-    if (!userName_.empty())
-        SignIn(capabilities);
+    if (!userName_.empty()) SignIn(capabilities);
 }
 
-void TKivSMTP::SignIn(const std::vector<std::string>& capabilities)
-{
-    if (!Secured())
-        throw Exception(kSignInNeedsTls);
+void TKivSMTP::SignIn(const std::vector<std::string>& capabilities) {
+    if (!Secured()) throw Exception(kSignInNeedsTls);
     const std::string& password = password_.Get();
     // RFC 4616 §2: NUL separates the fields of PLAIN, so no field may hold one.
     if (userName_.find('\0') != std::string::npos || password.find('\0') != std::string::npos)
         throw Exception(kNulInCredentials);
     const std::vector<std::string> mechanisms = Mechanisms(capabilities);
     const bool plain = Offers(mechanisms, "PLAIN");
-    if (!plain && !Offers(mechanisms, "LOGIN"))
-        throw Exception(kNoUsableAuth);
+    if (!plain && !Offers(mechanisms, "LOGIN")) throw Exception(kNoUsableAuth);
 
     Progress(kSigningInStatus);
     if (plain) {
@@ -161,8 +140,7 @@ void TKivSMTP::SignIn(const std::vector<std::string>& capabilities)
             std::string command = "AUTH PLAIN " + response;
             Command(command);
             Wipe(command);
-            if (reply_.isCode(kAuthChallenge))
-                Command(response);
+            if (reply_.isCode(kAuthChallenge)) Command(response);
         } catch (...) {
             Wipe(response);
             throw;
@@ -170,8 +148,7 @@ void TKivSMTP::SignIn(const std::vector<std::string>& capabilities)
         Wipe(response);
     } else {
         Command("AUTH LOGIN");
-        if (reply_.isCode(kAuthChallenge))
-            Command(Base64(userName_));
+        if (reply_.isCode(kAuthChallenge)) Command(Base64(userName_));
         if (reply_.isCode(kAuthChallenge)) {
             std::string response = Base64(password);
             try {
@@ -183,8 +160,7 @@ void TKivSMTP::SignIn(const std::vector<std::string>& capabilities)
             Wipe(response);
         }
     }
-    if (!reply_.isCode(kAuthSucceeded))
-        throw Exception(kSignInRefused + Trimmed(reply_.last()));
+    if (!reply_.isCode(kAuthSucceeded)) throw Exception(kSignInRefused + Trimmed(reply_.last()));
 }
 
 } // namespace kelvo

@@ -22,8 +22,7 @@ inline constexpr const char* kSignInRefused = "Sign-in refused: ";
 inline std::string ReplyTooLong(int lines) { return "Reply longer than " + std::to_string(lines) + " lines"; }
 
 // A value that would break the command line it goes into.
-inline std::string RefusedInCommand(const std::string& what, const std::string& command)
-{
+inline std::string RefusedInCommand(const std::string& what, const std::string& command) {
     return "CR, LF or NUL in " + what + ": " + command + " is not sent";
 }
 

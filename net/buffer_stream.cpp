@@ -9,16 +9,15 @@
 namespace kelvo {
 
 TS_BufferStream::TS_BufferStream(TStream& source)
-    : source_(source), capacity_(BufferStreamCapacity),
-      buffer_(static_cast<size_t>(BufferStreamCapacity)), limit_(BufferStreamCapacity) {}
+    : source_(source), capacity_(BufferStreamCapacity), buffer_(static_cast<size_t>(BufferStreamCapacity)),
+      limit_(BufferStreamCapacity) {}
 
 TS_BufferStream::~TS_BufferStream() {
     // A destructor must not throw; a failing source loses the pending bytes, as a
     // short flush would.
     try {
         if (mode_ == TBufferMode::Writing) Flush();
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 bool TS_BufferStream::Refill() {
@@ -48,9 +47,12 @@ bool TS_BufferStream::Flush() {
 
 int32_t TS_BufferStream::BufferedOffset() const {
     switch (mode_) {
-    case TBufferMode::Reading: return cursor_ - limit_;
-    case TBufferMode::Writing: return cursor_;
-    case TBufferMode::Idle: break;
+    case TBufferMode::Reading:
+        return cursor_ - limit_;
+    case TBufferMode::Writing:
+        return cursor_;
+    case TBufferMode::Idle:
+        break;
     }
     return 0;
 }
@@ -109,15 +111,20 @@ int64_t TS_BufferStream::Seek(int64_t offset, uint16_t origin) {
     const int64_t current = source_.Position() + BufferedOffset();
     int64_t target = 0;
     switch (static_cast<SeekOrigin>(origin)) {
-    case SeekOrigin::Beginning: target = offset; break;
-    case SeekOrigin::Current: target = current + offset; break;
+    case SeekOrigin::Beginning:
+        target = offset;
+        break;
+    case SeekOrigin::Current:
+        target = current + offset;
+        break;
     case SeekOrigin::End: {
         int64_t end = source_.Size();
         if (mode_ == TBufferMode::Writing) end = std::max(end, source_.Position() + cursor_);
         target = end - offset;
         break;
     }
-    default: throw Exception("Invalid seek origin = " + std::to_string(origin));
+    default:
+        throw Exception("Invalid seek origin = " + std::to_string(origin));
     }
     if (target == current) return target;
     if (mode_ == TBufferMode::Writing && !Flush()) throw EStreamError("Seek error");
@@ -128,8 +135,7 @@ int64_t TS_BufferStream::Seek(int64_t offset, uint16_t origin) {
 }
 
 void TS_BufferStream::PutBack(char ch) {
-    if (mode_ != TBufferMode::Reading || cursor_ == kNone || cursor_ == 0)
-        throw EStreamError("PutBack overflow");
+    if (mode_ != TBufferMode::Reading || cursor_ == kNone || cursor_ == 0) throw EStreamError("PutBack overflow");
     --cursor_;
     buffer_[static_cast<size_t>(cursor_)] = ch;
 }

@@ -27,7 +27,7 @@ namespace {
 
 int32_t winsockUsers = 0;
 
-constexpr long kEventMask = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;  // 0x3D
+constexpr long kEventMask = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE; // 0x3D
 constexpr uint16_t kWouldBlock = ws::WSAEWOULDBLOCK;
 
 using namespace socket_text;
@@ -94,11 +94,9 @@ const ErrorRow kErrorTable[51] = {
 
 // A scope guard's action that does nothing once the component has died meanwhile.
 template <typename F>
-auto WhileAlive(std::shared_ptr<bool> alive, F f)
-{
+auto WhileAlive(std::shared_ptr<bool> alive, F f) {
     return [alive = std::move(alive), f = std::move(f)] {
-        if (*alive)
-            f();
+        if (*alive) f();
     };
 }
 
@@ -121,8 +119,7 @@ private:
 
 int32_t TLinksock::WinsockUsers() { return winsockUsers; }
 
-TLinksock::TLinksock(QObject* owner) : QObject(owner)
-{
+TLinksock::TLinksock(QObject* owner) : QObject(owner) {
     windowHandle_ = CreateNotifyWindow(this);
     timer_ = std::make_unique<TThreadTimer>();
     timer_->SetEnabled(false);
@@ -133,16 +130,14 @@ TLinksock::TLinksock(QObject* owner) : QObject(owner)
         InitializeWinsock();
     } catch (...) {
         timer_.reset();
-        if (windowHandle_ != 0)
-            DestroyWindow(windowHandle_);
+        if (windowHandle_ != 0) DestroyWindow(windowHandle_);
         throw;
     }
 }
 
-TLinksock::~TLinksock()
-{
+TLinksock::~TLinksock() {
     beingDestroyed_ = true;
-    *alive_ = false;  // a wait still on the stack must not come back to this object
+    *alive_ = false; // a wait still on the stack must not come back to this object
     TLinksock::Abort();
     Cancel();
     timer_.reset();
@@ -150,8 +145,7 @@ TLinksock::~TLinksock()
         ws::WSACancelAsyncRequest(lookup_);
         lookup_ = 0;
     }
-    if (windowHandle_ != 0)
-        DestroyWindow(windowHandle_);
+    if (windowHandle_ != 0) DestroyWindow(windowHandle_);
     windowHandle_ = 0;
     destroying_ = true;
     if (winsockStarted_) {
@@ -160,21 +154,18 @@ TLinksock::~TLinksock()
         } catch (...) {
             // A failing close cannot be reported from here.
         }
-        if (--winsockUsers == 0)
-            ws::WSACleanup();
+        if (--winsockUsers == 0) ws::WSACleanup();
     }
 }
 
-void TLinksock::InitializeWinsock()
-{
+void TLinksock::InitializeWinsock() {
     if (++winsockUsers == 1) {
         ws::WSADATA data;
         ws::WSAStartup(0x0101, &data);
     }
     const ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, ws::IPPROTO_TCP);
     if (s == ws::INVALID_SOCKET) {
-        if (--winsockUsers == 0)
-            ws::WSACleanup();
+        if (--winsockUsers == 0) ws::WSACleanup();
         throw ESockError(kInitializationFailed);
     }
     socket_ = static_cast<uint16_t>(s);
@@ -187,8 +178,7 @@ void TLinksock::InitializeWinsock()
     winsockStarted_ = true;
 }
 
-void TLinksock::OpenSocket()
-{
+void TLinksock::OpenSocket() {
     // Protocol 0 and no linger option, unlike the start-up socket.
     const ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
     if (s == ws::INVALID_SOCKET) {
@@ -200,56 +190,44 @@ void TLinksock::OpenSocket()
     ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
 }
 
-void TLinksock::ReportStatus(StatusLevel level, const std::string& text)
-{
-    if (static_cast<int32_t>(level) > reportLevel_ || beingDestroyed_ || !OnStatus)
-        return;
+void TLinksock::ReportStatus(StatusLevel level, const std::string& text) {
+    if (static_cast<int32_t>(level) > reportLevel_ || beingDestroyed_ || !OnStatus) return;
     const std::shared_ptr<bool> alive = alive_;
     try {
         (void)Fire(LifeToken(), OnStatus, this, text);
     } catch (...) {
         // A status display must never break the operation it reports on.
     }
-    if (!*alive)
-        throw EAbortError(abortTextInUse);  // nothing of the component may be touched any more
+    if (!*alive) throw EAbortError(abortTextInUse); // nothing of the component may be touched any more
 }
 
-std::string TLinksock::LookUpErrorMessage(uint16_t code)
-{
+std::string TLinksock::LookUpErrorMessage(uint16_t code) {
     ReportStatus(StatusLevel::Everything, "Looking Up Error Message");
     std::string result;
     if (code != 0) {
         for (const ErrorRow& row : kErrorTable) {
-            if (row.code == code)
-                result = std::to_string(code) + ":" + row.text;
+            if (row.code == code) result = std::to_string(code) + ":" + row.text;
         }
     }
-    if (result.empty())
-        result = kUnknownError + std::to_string(code);
+    if (result.empty()) result = kUnknownError + std::to_string(code);
     return result;
 }
 
-void TLinksock::CheckSocketError(uint16_t tolerated)
-{
+void TLinksock::CheckSocketError(uint16_t tolerated) {
     const int code = ws::WSAGetLastError();
-    if (code != tolerated && code > 10000)
-        throw ESockError(LookUpErrorMessage(static_cast<uint16_t>(code)));
+    if (code != tolerated && code > 10000) throw ESockError(LookUpErrorMessage(static_cast<uint16_t>(code)));
 }
 
-void TLinksock::ArmTimer(TimerReport report)
-{
-    if (report == TimerReport::Reported)
-        ReportStatus(StatusLevel::Everything, "Timer On");
+void TLinksock::ArmTimer(TimerReport report) {
+    if (report == TimerReport::Reported) ReportStatus(StatusLevel::Everything, "Timer On");
     timedOut_ = false;
     // A negative time-out means none, like 0.
     timer_->SetInterval(timeOut_ > 0 ? static_cast<uint32_t>(timeOut_) : 0);
     timer_->SetEnabled(true);
 }
 
-void TLinksock::DisarmTimer(TimerReport report)
-{
-    if (report == TimerReport::Reported)
-        ReportStatus(StatusLevel::Everything, "Timer Off");
+void TLinksock::DisarmTimer(TimerReport report) {
+    if (report == TimerReport::Reported) ReportStatus(StatusLevel::Everything, "Timer Off");
     timer_->SetEnabled(false);
 }
 
@@ -257,49 +235,43 @@ void TLinksock::TimerOn() { ArmTimer(TimerReport::Reported); }
 
 void TLinksock::TimerOff() { DisarmTimer(TimerReport::Reported); }
 
-void TLinksock::TimerTriggered(QObject*)
-{
+void TLinksock::TimerTriggered(QObject*) {
     try {
         ReportStatus(StatusLevel::Everything, "Timer Triggered");
         TimerOff();
     } catch (const EAbortError&) {
-        return;  // a status handler destroyed the component: nothing is left to time out
+        return; // a status handler destroyed the component: nothing is left to time out
     }
     timedOut_ = true;
     waitDone_ = true;
     Abort();
 }
 
-void TLinksock::Cancel()
-{
+void TLinksock::Cancel() {
     ReportStatus(StatusLevel::Everything, "Canceling");
     canceled_ = true;
 }
 
-void TLinksock::Abort()
-{
+void TLinksock::Abort() {
     ReportStatus(StatusLevel::Everything, "Abort");
     Cancel();
 }
 
-void TLinksock::Pump(PumpMode mode, const char* abortText)
-{
+void TLinksock::Pump(PumpMode mode, const char* abortText) {
     const std::shared_ptr<bool> alive = alive_;
     ++waitDepth_;
     const QEventLoop::ProcessEventsFlags flags = mode == PumpMode::BlockUntilEvent
                                                      ? QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents
                                                      : QEventLoop::AllEvents;
     QCoreApplication::processEvents(flags);
-    if (!*alive)
-        throw EAbortError(abortText);
+    if (!*alive) throw EAbortError(abortText);
     if (--waitDepth_ == 0 && deferredDelete_) {
         deferredDelete_ = false;
         QCoreApplication::postEvent(this, new QDeferredDeleteEvent());
     }
 }
 
-bool TLinksock::event(QEvent* e)
-{
+bool TLinksock::event(QEvent* e) {
     if (e->type() == QEvent::DeferredDelete && waitDepth_ > 0) {
         // A wait of this component is on the stack: end it, and delete once it has left.
         deferredDelete_ = true;
@@ -310,17 +282,14 @@ bool TLinksock::event(QEvent* e)
     return QObject::event(e);
 }
 
-void TLinksock::ResolveHost()
-{
+void TLinksock::ResolveHost() {
     const AbortTextScope scope(kHostLookupCanceled);
     ReportStatus(StatusLevel::Everything, "Resolve Host");
-    if (host_.size() > kBufferSize)
-        throw ESockError(kHostTooLong, ErrorKind::HostNameTooLong);
+    if (host_.size() > kBufferSize) throw ESockError(kHostTooLong, ErrorKind::HostNameTooLong);
     std::memcpy(buffer_.data(), host_.data(), host_.size());
     buffer_[host_.size()] = '\0';
     remoteAddress_.sin_addr = ws::inet_addr(buffer_.data());
-    if (remoteAddress_.sin_addr != ws::INADDR_NONE)
-        return;
+    if (remoteAddress_.sin_addr != ws::INADDR_NONE) return;
 
     remoteAddress_.sin_addr = 0;
     TimerOn();
@@ -331,8 +300,7 @@ void TLinksock::ResolveHost()
         TimerOff();
         throw ESockError(kHostLookupFailed);
     }
-    while (!(waitDone_ || timedOut_ || canceled_))
-        Pump(PumpMode::BlockUntilEvent, kHostLookupCanceled);
+    while (!(waitDone_ || timedOut_ || canceled_)) Pump(PumpMode::BlockUntilEvent, kHostLookupCanceled);
     TimerOff();
     if (lookup_ != 0) {
         // Abandoned: withdraw it, so the late answer neither fills the buffer nor ends another wait.
@@ -340,35 +308,27 @@ void TLinksock::ResolveHost()
         lookup_ = 0;
     }
 
-    if (timedOut_)
-        throw ESockError(kHostLookupTimedOut, ErrorKind::HostLookupTimedOut);
-    if (canceled_)
-        throw ESockError(kHostLookupCanceled, ErrorKind::HostLookupCanceled);
-    if (!succeeded_)
-        throw ESockError(kHostLookupFailed);
+    if (timedOut_) throw ESockError(kHostLookupTimedOut, ErrorKind::HostLookupTimedOut);
+    if (canceled_) throw ESockError(kHostLookupCanceled, ErrorKind::HostLookupCanceled);
+    if (!succeeded_) throw ESockError(kHostLookupFailed);
     const auto* entry = reinterpret_cast<const ws::hostent*>(hostEntryBuffer_.data());
-    if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr)
-        throw ESockError(kHostLookupFailed);
+    if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) throw ESockError(kHostLookupFailed);
     std::memcpy(&remoteAddress_.sin_addr, entry->h_addr_list[0], 4);
-    if (!Fire(LifeToken(), OnHostResolved, this))
-        throw EAbortError(kHostLookupCanceled);
+    if (!Fire(LifeToken(), OnHostResolved, this)) throw EAbortError(kHostLookupCanceled);
 }
 
-void TLinksock::Connect()
-{
+void TLinksock::Connect() {
     const AbortTextScope scope(kConnectionCanceled);
     ReportStatus(StatusLevel::Everything, "Connecting");
     canceled_ = false;
-    if (connected_)
-        throw ESockError(kAlreadyConnected);
+    if (connected_) throw ESockError(kAlreadyConnected);
 
     const std::shared_ptr<bool> alive = alive_;
     for (int attempts = 0;; ++attempts) {
         try {
             ResolveHost();
         } catch (const ESockError& e) {
-            if (!*alive)
-                throw;
+            if (!*alive) throw;
             // A failed lookup may still be mended by OnInvalidHost; a time-out, a cancel or
             // a name that does not fit cannot.
             const ErrorKind kind = e.Kind();
@@ -376,93 +336,73 @@ void TLinksock::Connect()
                 kind == ErrorKind::HostNameTooLong)
                 throw;
         }
-        if (remoteAddress_.sin_addr != 0)
-            break;
-        if (attempts > 0 || !OnInvalidHost)
-            throw ESockError(kNullRemoteAddress);
+        if (remoteAddress_.sin_addr != 0) break;
+        if (attempts > 0 || !OnInvalidHost) throw ESockError(kNullRemoteAddress);
         bool handled = false;
-        if (!Fire(LifeToken(), OnInvalidHost, handled))
-            throw EAbortError(kConnectionCanceled);
-        if (!handled)
-            throw ESockError(kNullRemoteAddress);
+        if (!Fire(LifeToken(), OnInvalidHost, handled)) throw EAbortError(kConnectionCanceled);
+        if (!handled) throw ESockError(kNullRemoteAddress);
     }
 
     remoteAddress_.sin_family = ws::AF_INET;
     remoteAddress_.sin_port = (ws::htons)(static_cast<uint16_t>(port_ & 0xFFFF));
     waitDone_ = false;
     succeeded_ = true;
-    if (socket_ == kNoSocket)
-        OpenSocket();  // an earlier replacement failed; try once more
-    if (ws::connect(socket_, &remoteAddress_, 16) == ws::SOCKET_ERROR)
-        CheckSocketError(kWouldBlock);
+    if (socket_ == kNoSocket) OpenSocket(); // an earlier replacement failed; try once more
+    if (ws::connect(socket_, &remoteAddress_, 16) == ws::SOCKET_ERROR) CheckSocketError(kWouldBlock);
     TimerOn();
     while (!(connected_ || waitDone_ || timedOut_ || canceled_ || !succeeded_))
         Pump(PumpMode::BlockUntilEvent, kConnectionCanceled);
     TimerOff();
-    if (!timedOut_ && !canceled_ && succeeded_)
-        return;
-    if (!Fire(LifeToken(), OnConnectionFailed, this))
-        throw EAbortError(kConnectionCanceled);
-    if (timedOut_)
-        throw ESockError(kConnectionTimedOut);
-    if (canceled_)
-        throw ESockError(kConnectionCanceled);
+    if (!timedOut_ && !canceled_ && succeeded_) return;
+    if (!Fire(LifeToken(), OnConnectionFailed, this)) throw EAbortError(kConnectionCanceled);
+    if (timedOut_) throw ESockError(kConnectionTimedOut);
+    if (canceled_) throw ESockError(kConnectionCanceled);
     throw ESockError(kConnectionFailed);
 }
 
-void TLinksock::Disconnect()
-{
+void TLinksock::Disconnect() {
     ReportStatus(StatusLevel::Everything, "Disconnecting");
     RequestCloseSocket();
 }
 
-void TLinksock::RequestCloseSocket()
-{
+void TLinksock::RequestCloseSocket() {
     ReportStatus(StatusLevel::MajorStep, "Request Close Socket");
     connected_ = false;
-    tls_.reset();  // a TLS session ends with its connection
-    if (socket_ == kNoSocket)
-        return;
+    tls_.reset(); // a TLS session ends with its connection
+    if (socket_ == kNoSocket) return;
     if (ws::closesocket(socket_) == ws::SOCKET_ERROR) {
         CheckSocketError(kWouldBlock);
         return;
     }
     socket_ = kNoSocket;
-    discardLine_ = false;  // a refused line ends with its connection
-    if (!beingDestroyed_ && !Fire(LifeToken(), OnDisconnect, this))
-        return;
+    discardLine_ = false; // a refused line ends with its connection
+    if (!beingDestroyed_ && !Fire(LifeToken(), OnDisconnect, this)) return;
     // Always hold an unconnected socket ready for the next Connect.
-    if (!destroying_)
-        OpenSocket();
+    if (!destroying_) OpenSocket();
 }
 
-bool TLinksock::DataAvailable()
-{
+bool TLinksock::DataAvailable() {
     ReportStatus(StatusLevel::Everything, "Data Available");
     // Not into Buffer: a send waiting in the event loop may still hold unsent bytes there.
     char peeked;
     return SocketRecv(&peeked, 1, ws::MSG_PEEK) >= 1;
 }
 
-LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
-{
+LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     const std::shared_ptr<bool> alive = alive_;
     (void)Guarded("socket notification", [&] {
         if (msg == WM_LOOKUPDONE) {
             // Only the lookup being waited for counts; a withdrawn one must not end a later wait.
-            if (lookup_ == 0 || wParam != lookup_)
-                return;
+            if (lookup_ == 0 || wParam != lookup_) return;
             lookup_ = 0;
             succeeded_ = HIWORD(lParam) == 0;
             waitDone_ = true;
             return;
         }
         // Notifications still queued for a socket closed since then belong to nobody.
-        if (msg == WM_SOCKETEVENT && wParam != socket_ && wParam != acceptedSocket_)
-            return;
+        if (msg == WM_SOCKETEVENT && wParam != socket_ && wParam != acceptedSocket_) return;
         succeeded_ = HIWORD(lParam) == 0;
-        if (msg != WM_SOCKETEVENT)
-            return;
+        if (msg != WM_SOCKETEVENT) return;
         switch (LOWORD(lParam)) {
         case ws::FD_ACCEPT:
             connected_ = true;
@@ -473,14 +413,12 @@ LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
             waitDone_ = true;
             if (succeeded_) {
                 connected_ = true;
-                if (!Fire(LifeToken(), OnConnect, this))
-                    return;
+                if (!Fire(LifeToken(), OnConnect, this)) return;
             }
             break;
         case ws::FD_CLOSE:
             // With data still waiting, the reader meets the end when it has used it up.
-            if (!DataAvailable() && *alive)
-                RequestCloseSocket();
+            if (!DataAvailable() && *alive) RequestCloseSocket();
             break;
         default:
             break;
@@ -489,14 +427,11 @@ LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam)
     return 0;
 }
 
-void TLinksock::StopWatchingWrites(bool watching)
-{
-    if (watching && socket_ != kNoSocket)
-        ws::WSAAsyncSelect(socket_, windowHandle_, WM_SOCKETEVENT, kEventMask);
+void TLinksock::StopWatchingWrites(bool watching) {
+    if (watching && socket_ != kNoSocket) ws::WSAAsyncSelect(socket_, windowHandle_, WM_SOCKETEVENT, kEventMask);
 }
 
-void TLinksock::WaitWritable(bool& watching)
-{
+void TLinksock::WaitWritable(bool& watching) {
     // FD_WRITE is asked for only while a send waits for room, so the wait can sleep.
     if (!watching) {
         ws::WSAAsyncSelect(socket_, windowHandle_, WM_SOCKETEVENT, kEventMask | ws::FD_WRITE);
@@ -505,8 +440,7 @@ void TLinksock::WaitWritable(bool& watching)
     Pump(PumpMode::BlockUntilEvent, kSendAborted);
 }
 
-void TLinksock::RestartTimer()
-{
+void TLinksock::RestartTimer() {
     // Off and on again starts a full period; quietly, since no wait begins or ends here.
     if (timer_->Enabled()) {
         timer_->SetEnabled(false);
@@ -514,8 +448,7 @@ void TLinksock::RestartTimer()
     }
 }
 
-void TLinksock::SendBytes(const char* data, size_t length)
-{
+void TLinksock::SendBytes(const char* data, size_t length) {
     bool watching = false;
     const ScopeExit stop(WhileAlive(alive_, [&] { StopWatchingWrites(watching); }));
     size_t remaining = length;
@@ -523,8 +456,7 @@ void TLinksock::SendBytes(const char* data, size_t length)
     while (remaining > 0 && !canceled_) {
         const int chunk = static_cast<int>(std::min<size_t>(remaining, INT_MAX));
         const int n = SocketSend(data + (length - remaining), chunk);
-        if (n == 0)
-            break;
+        if (n == 0) break;
         if (n > 0) {
             remaining -= static_cast<size_t>(n);
             // The time-out measures a peer that takes nothing, not a long text to a slow
@@ -541,16 +473,14 @@ void TLinksock::SendBytes(const char* data, size_t length)
     }
 }
 
-void TLinksock::SendBuffer(const char* data, uint16_t length)
-{
+void TLinksock::SendBuffer(const char* data, uint16_t length) {
     const AbortTextScope scope(kSendAborted);
     ReportStatus(StatusLevel::MajorStep, "Sending Buffer");
     TimerOn();
     const ScopeExit off(WhileAlive(alive_, [this] { TimerOff(); }));
     if (!canceled_) {
         size_t n = length;
-        if (n == 0)
-            n = data ? strnlen(data, 65535) : 0;
+        if (n == 0) n = data ? strnlen(data, 65535) : 0;
         SendBytes(data, n);
     }
     if (canceled_) {
@@ -559,8 +489,7 @@ void TLinksock::SendBuffer(const char* data, uint16_t length)
     }
 }
 
-void TLinksock::Write(const std::string& text)
-{
+void TLinksock::Write(const std::string& text) {
     const AbortTextScope scope(kSendAborted);
     ReportStatus(StatusLevel::Everything, "Write");
     // The text ends at its first NUL; longer texts than the working buffer go out whole.
@@ -568,23 +497,20 @@ void TLinksock::Write(const std::string& text)
     ReportStatus(StatusLevel::MajorStep, "Sending Buffer");
     TimerOn();
     const ScopeExit off(WhileAlive(alive_, [this] { TimerOff(); }));
-    if (!canceled_)
-        SendBytes(text.data(), n);
+    if (!canceled_) SendBytes(text.data(), n);
     if (canceled_) {
         canceled_ = false;
         throw EAbortError(kSendAborted);
     }
 }
 
-void TLinksock::Writeln(const std::string& text)
-{
+void TLinksock::Writeln(const std::string& text) {
     const AbortTextScope scope(kSendAborted);
     ReportStatus(StatusLevel::Everything, "Writeln");
     Write(text + "\r\n");
 }
 
-void TLinksock::SendStream(TStream& stream)
-{
+void TLinksock::SendStream(TStream& stream) {
     const AbortTextScope scope(kSendAborted);
     ReportStatus(StatusLevel::Everything, "SendStream");
     stream.SetPosition(0);
@@ -602,10 +528,8 @@ void TLinksock::SendStream(TStream& stream)
             const int64_t left = stream.Size() - stream.Position();
             const int32_t count = static_cast<int32_t>(std::min<int64_t>(left, static_cast<int64_t>(kBufferSize)));
             const int32_t got = stream.Read(block, count);
-            if (got <= 0)
-                break;  // a stream that gives nothing more would otherwise be asked for ever
-            if (!SendStreamBlock(block, got, watching, lastPump))
-                return;
+            if (got <= 0) break; // a stream that gives nothing more would otherwise be asked for ever
+            if (!SendStreamBlock(block, got, watching, lastPump)) return;
         } while (stream.Position() != stream.Size() && !canceled_);
     }
     if (canceled_) {
@@ -615,8 +539,7 @@ void TLinksock::SendStream(TStream& stream)
 }
 
 bool TLinksock::SendStreamBlock(const char* block, int32_t got, bool& watching,
-                                std::chrono::steady_clock::time_point& lastPump)
-{
+                                std::chrono::steady_clock::time_point& lastPump) {
     // Keep the window live between sends without paying for a dispatch per block.
     constexpr auto kPumpEvery = std::chrono::milliseconds(10);
     // A stalled peer cannot hold the send for ever: the timer is armed when the
@@ -626,16 +549,14 @@ bool TLinksock::SendStreamBlock(const char* block, int32_t got, bool& watching,
     int32_t remaining = got;
     do {
         const int n = SocketSend(block + (got - remaining), remaining);
-        if (n == 0)
-            return false;
+        if (n == 0) return false;
         if (n > 0) {
             remaining -= n;
             if (waited) {
                 RestartTimer();
                 waited = false;
             }
-            if (!Fire(LifeToken(), OnPacketSent, this))
-                throw EAbortError(kSendAborted);
+            if (!Fire(LifeToken(), OnPacketSent, this)) throw EAbortError(kSendAborted);
             const auto now = std::chrono::steady_clock::now();
             if (now - lastPump >= kPumpEvery) {
                 lastPump = now;
@@ -652,13 +573,11 @@ bool TLinksock::SendStreamBlock(const char* block, int32_t got, bool& watching,
             lastPump = std::chrono::steady_clock::now();
         }
     } while (remaining > 0 && !canceled_);
-    if (armed)
-        DisarmTimer(TimerReport::Quiet);
+    if (armed) DisarmTimer(TimerReport::Quiet);
     return true;
 }
 
-void TLinksock::ReadLn(std::string& line)
-{
+void TLinksock::ReadLn(std::string& line) {
     const AbortTextScope scope(kReadAborted);
     ReportStatus(StatusLevel::Everything, "ReadLn");
     size_t got = 0;
@@ -670,19 +589,17 @@ void TLinksock::ReadLn(std::string& line)
     do {
         const LineTurn turn = ReadLnTurn(line, got, lf);
         if (turn == LineTurn::PeerClosed) {
-            line.clear();  // the peer closed: an empty line, not an error
+            line.clear(); // the peer closed: an empty line, not an error
             return;
         }
         if (turn == LineTurn::LineEnd) {
             found = true;
             break;
         }
-        if (turn == LineTurn::NotConnected)
-            break;
+        if (turn == LineTurn::NotConnected) break;
         // With a cancel already pending this is the last turn: look at what has arrived,
         // but do not sleep waiting for more.
-        if (turn == LineTurn::Wait)
-            Pump(canceled_ ? PumpMode::DispatchOnly : PumpMode::BlockUntilEvent, kReadAborted);
+        if (turn == LineTurn::Wait) Pump(canceled_ ? PumpMode::DispatchOnly : PumpMode::BlockUntilEvent, kReadAborted);
     } while (!canceled_);
 
     if (canceled_) {
@@ -698,8 +615,7 @@ void TLinksock::ReadLn(std::string& line)
     }
 }
 
-TLinksock::LineTurn TLinksock::ReadLnTurn(std::string& line, size_t& got, size_t& lf)
-{
+TLinksock::LineTurn TLinksock::ReadLnTurn(std::string& line, size_t& got, size_t& lf) {
     if (got >= kBufferSize) {
         // The peek has no room left: refuse rather than write past the buffer, and
         // drop the rest of this line before the next read.
@@ -708,11 +624,9 @@ TLinksock::LineTurn TLinksock::ReadLnTurn(std::string& line, size_t& got, size_t
         throw ESockError(kLineTooLong);
     }
     const int n = SocketRecv(buffer_.data() + got, static_cast<int>(kBufferSize - got), ws::MSG_PEEK);
-    if (n == 0)
-        return LineTurn::PeerClosed;
+    if (n == 0) return LineTurn::PeerClosed;
     if (n < 0) {
-        if (ws::WSAGetLastError() == ws::WSAENOTCONN)
-            return LineTurn::NotConnected;
+        if (ws::WSAGetLastError() == ws::WSAENOTCONN) return LineTurn::NotConnected;
         CheckSocketError(kWouldBlock);
         return LineTurn::Wait;
     }
@@ -726,7 +640,7 @@ TLinksock::LineTurn TLinksock::ReadLnTurn(std::string& line, size_t& got, size_t
         const int r = SocketRecv(buffer_.data(), static_cast<int>(take), 0);
         if (hit != nullptr && r == static_cast<int>(take)) {
             discardLine_ = false;
-            return LineTurn::Again;  // the next line may be waiting already
+            return LineTurn::Again; // the next line may be waiting already
         }
         return LineTurn::Wait;
     }
@@ -741,8 +655,7 @@ TLinksock::LineTurn TLinksock::ReadLnTurn(std::string& line, size_t& got, size_t
     return LineTurn::Wait;
 }
 
-std::string TLinksock::Transaction(const std::string& command)
-{
+std::string TLinksock::Transaction(const std::string& command) {
     const AbortTextScope scope(kSendAborted);
     ReportStatus(StatusLevel::Everything, "Transaction");
     reply_.Await();
@@ -757,47 +670,36 @@ std::string TLinksock::Transaction(const std::string& command)
     return line;
 }
 
-void TLinksock::CheckConnection()
-{
+void TLinksock::CheckConnection() {
     const AbortTextScope scope(kNotConnected);
     ReportStatus(StatusLevel::Everything, "Checking Connection");
     bool asked = false;
     while (!connected_) {
-        if (asked || !OnConnectionRequired)
-            throw Exception(kNotConnected);
+        if (asked || !OnConnectionRequired) throw Exception(kNotConnected);
         bool handled = false;
-        if (!Fire(LifeToken(), OnConnectionRequired, handled))
-            throw EAbortError(kNotConnected);
-        if (!handled)
-            throw Exception(kNotConnected);
+        if (!Fire(LifeToken(), OnConnectionRequired, handled)) throw EAbortError(kNotConnected);
+        if (!handled) throw Exception(kNotConnected);
         asked = true;
     }
 }
 
-void TLinksock::ClearInput()
-{
+void TLinksock::ClearInput() {
     ReportStatus(StatusLevel::Everything, "Clearing Input");
     const int n = SocketRecv(buffer_.data(), static_cast<int>(kBufferSize), 0);
     // Dropped with the rest: the end of a line that was refused as too long.
-    if (n > 0 && std::memchr(buffer_.data(), '\n', static_cast<size_t>(n)) != nullptr)
-        discardLine_ = false;
+    if (n > 0 && std::memchr(buffer_.data(), '\n', static_cast<size_t>(n)) != nullptr) discardLine_ = false;
 }
 
-uint16_t TLinksock::Accept()
-{
+uint16_t TLinksock::Accept() {
     const AbortTextScope scope(kAcceptingCanceled);
     ReportStatus(StatusLevel::MajorStep, "Accepting");
-    while (!waitDone_ && !canceled_)
-        Pump(PumpMode::BlockUntilEvent, kAcceptingCanceled);
-    if (canceled_)
-        throw ESockError(kAcceptingCanceled);
-    if (!succeeded_)
-        throw ESockError(kDataConnectionFailed);
+    while (!waitDone_ && !canceled_) Pump(PumpMode::BlockUntilEvent, kAcceptingCanceled);
+    if (canceled_) throw ESockError(kAcceptingCanceled);
+    if (!succeeded_) throw ESockError(kDataConnectionFailed);
     ws::sockaddr_in address;
     int length = 16;
     const ws::SOCKET s = ws::accept(socket_, &address, &length);
-    if (s == ws::INVALID_SOCKET)
-        CheckSocketError(kWouldBlock);
+    if (s == ws::INVALID_SOCKET) CheckSocketError(kWouldBlock);
     ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
     if (s != ws::INVALID_SOCKET) {
         acceptedSocket_ = static_cast<uint16_t>(s);

@@ -193,11 +193,11 @@ protected:
     bool destroying_ = false;
 
     uint16_t socket_ = kNoSocket;
-    uint16_t acceptedSocket_ = kNoSocket;  // the last socket Accept returned
+    uint16_t acceptedSocket_ = kNoSocket; // the last socket Accept returned
     winsock::sockaddr_in remoteAddress_;
     std::array<char, kBufferSize + 1> buffer_{};
-    std::array<char, kBufferSize> sendBuffer_{};  // SendStream's block, apart from what reads peek into Buffer
-    TReply reply_;  // the last reply read; a subclass that reads more lines of it adds them
+    std::array<char, kBufferSize> sendBuffer_{}; // SendStream's block, apart from what reads peek into Buffer
+    TReply reply_; // the last reply read; a subclass that reads more lines of it adds them
 
 private:
     // Raises ESockError "No socket available: <error text>" when no socket can be made.
@@ -236,11 +236,11 @@ private:
     alignas(alignof(winsock::hostent)) std::array<char, kHostEntrySize> hostEntryBuffer_{};
     winsock::HANDLE lookup_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
-    bool beingDestroyed_ = false;  // the component state: no OnStatus, no OnDisconnect
+    bool beingDestroyed_ = false; // the component state: no OnStatus, no OnDisconnect
     int waitDepth_ = 0;
     bool deferredDelete_ = false;
     bool winsockStarted_ = false;
-    bool discardLine_ = false;  // the next read first drops the rest of a line refused as too long
+    bool discardLine_ = false; // the next read first drops the rest of a line refused as too long
     std::unique_ptr<TTlsLink, TTlsLinkDeleter> tls_;
 };
 

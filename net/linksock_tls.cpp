@@ -40,49 +40,40 @@ using namespace tls_text;
 
 bool TLinksock::Secured() const { return tls_ && tls_->channel.Established() && !tls_->channel.Failed(); }
 
-bool TLinksock::FlushTls()
-{
+bool TLinksock::FlushTls() {
     TTlsChannel& channel = tls_->channel;
     while (!channel.Output().empty()) {
         const std::string& out = channel.Output();
         const int chunk = static_cast<int>(std::min<size_t>(out.size(), kBufferSize));
         const int n = ws::send(socket_, out.data(), chunk, 0);
-        if (n <= 0)
-            return false;  // the error (would block or worse) is WinSock's own
+        if (n <= 0) return false; // the error (would block or worse) is WinSock's own
         channel.Consume(static_cast<size_t>(n));
     }
     return true;
 }
 
-void TLinksock::DropInput()
-{
+void TLinksock::DropInput() {
     std::array<char, 4096> scratch;
-    while (ws::recv(socket_, scratch.data(), static_cast<int>(scratch.size()), 0) > 0) {
-    }
+    while (ws::recv(socket_, scratch.data(), static_cast<int>(scratch.size()), 0) > 0) {}
 }
 
-int TLinksock::SocketSend(const char* data, int length)
-{
-    if (!tls_)
-        return ws::send(socket_, data, length, 0);
+int TLinksock::SocketSend(const char* data, int length) {
+    if (!tls_) return ws::send(socket_, data, length, 0);
     TTlsLink& t = *tls_;
     if (t.channel.Failed() || !t.channel.Established()) {
         // Nothing goes out in clear on a connection that was to be secured.
         ws::WSASetLastError(ws::WSAECONNABORTED);
         return ws::SOCKET_ERROR;
     }
-    if (!FlushTls())
-        return ws::SOCKET_ERROR;
+    if (!FlushTls()) return ws::SOCKET_ERROR;
     if (t.owed > 0) {
         const size_t paid = t.owed;
         t.owed = 0;
         return static_cast<int>(paid);
     }
-    if (length <= 0)
-        return 0;
+    if (length <= 0) return 0;
     const size_t taken = t.channel.Encrypt(data, static_cast<size_t>(length));
-    if (t.channel.Failed())
-        throw ESockError(t.channel.FailureText());
+    if (t.channel.Failed()) throw ESockError(t.channel.FailureText());
     if (!FlushTls()) {
         t.owed = taken;
         return ws::SOCKET_ERROR;
@@ -90,16 +81,14 @@ int TLinksock::SocketSend(const char* data, int length)
     return static_cast<int>(taken);
 }
 
-int TLinksock::SocketRecv(char* data, int length, int flags)
-{
-    if (!tls_)
-        return ws::recv(socket_, data, length, flags);
+int TLinksock::SocketRecv(char* data, int length, int flags) {
+    if (!tls_) return ws::recv(socket_, data, length, flags);
     TTlsLink& t = *tls_;
     if (t.channel.Failed() || !t.channel.Established()) {
         ws::WSASetLastError(ws::WSAECONNABORTED);
         return ws::SOCKET_ERROR;
     }
-    FlushTls();  // records the session owes the peer; what does not fit waits for the next send
+    FlushTls(); // records the session owes the peer; what does not fit waits for the next send
     int lastError = 0;
     if (t.plain.empty() && !t.peerClosed) {
         std::array<char, TTlsChannel::kMaxRecord> raw;
@@ -118,28 +107,22 @@ int TLinksock::SocketRecv(char* data, int length, int flags)
                 lastError = ws::WSAGetLastError();
             break;
         }
-        if (t.channel.Decrypt(t.plain) == TTlsChannel::Progress::Done)
-            t.peerClosed = true;
-        if (t.channel.Failed())
-            throw ESockError(t.channel.FailureText());
+        if (t.channel.Decrypt(t.plain) == TTlsChannel::Progress::Done) t.peerClosed = true;
+        if (t.channel.Failed()) throw ESockError(t.channel.FailureText());
     }
     if (!t.plain.empty()) {
         const size_t n = std::min(t.plain.size(), static_cast<size_t>(std::max(length, 0)));
         std::memcpy(data, t.plain.data(), n);
-        if (!(flags & ws::MSG_PEEK))
-            t.plain.erase(0, n);
+        if (!(flags & ws::MSG_PEEK)) t.plain.erase(0, n);
         return static_cast<int>(n);
     }
-    if (t.peerClosed)
-        return 0;
+    if (t.peerClosed) return 0;
     ws::WSASetLastError(lastError != 0 ? lastError : ws::WSAEWOULDBLOCK);
     return ws::SOCKET_ERROR;
 }
 
-void TLinksock::StartTls(const std::string& serverName)
-{
-    if (tls_)
-        throw ESockError(kAlreadySecured);
+void TLinksock::StartTls(const std::string& serverName) {
+    if (tls_) throw ESockError(kAlreadySecured);
     // Whatever the server sent behind its go-ahead was not protected by the session
     // about to start; taking it for the first replies inside that session is the
     // STARTTLS response injection (RFC 3207 §4.2, CVE-2011-0411 and its kin).
@@ -153,8 +136,7 @@ void TLinksock::StartTls(const std::string& serverName)
         TLinksock* self;
         std::shared_ptr<bool> alive;
         bool& watching;
-        ~Cleanup()
-        {
+        ~Cleanup() {
             if (*alive) {
                 self->StopWatchingWrites(watching);
                 self->TimerOff();
@@ -170,17 +152,14 @@ void TLinksock::StartTls(const std::string& serverName)
             CheckSocketError(ws::WSAEWOULDBLOCK);
             WaitWritable(watching);
         }
-        if (step == TTlsChannel::Progress::Done)
-            break;
-        if (step == TTlsChannel::Progress::Failed)
-            throw ESockError(t.channel.FailureText());
+        if (step == TTlsChannel::Progress::Done) break;
+        if (step == TTlsChannel::Progress::Failed) throw ESockError(t.channel.FailureText());
         const int n = ws::recv(socket_, raw.data(), static_cast<int>(raw.size()), 0);
         if (n > 0) {
             t.channel.Feed(raw.data(), static_cast<size_t>(n));
             continue;
         }
-        if (n == 0)
-            throw ESockError(kHandshakeClosed);
+        if (n == 0) throw ESockError(kHandshakeClosed);
         const int error = ws::WSAGetLastError();
         if (error != ws::WSAEWOULDBLOCK)
             throw ESockError(std::string(kHandshakeFailed) + LookUpErrorMessage(static_cast<uint16_t>(error)));

@@ -13,7 +13,7 @@ class TThreadTimer;
 HWND CreateNotifyWindow(TLinksock* component);
 HWND CreateTimerWindow(TThreadTimer* timer);
 
-extern const char* const kNotifyWindowClass;  // "LsockWindowClass"
-extern const char* const kTimerWindowClass;   // "TmrWindowClass"
+extern const char* const kNotifyWindowClass; // "LsockWindowClass"
+extern const char* const kTimerWindowClass;  // "TmrWindowClass"
 
 } // namespace kelvo

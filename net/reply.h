@@ -9,9 +9,9 @@ namespace kelvo {
 
 // The first digit of a reply code says how the step went (RFC 5321 §4.2.1).
 namespace reply_code {
-inline constexpr int16_t kFirstCompletion = 200;    // 2yz: done
-inline constexpr int16_t kFirstIntermediate = 300;  // 3yz: go on with the next part
-inline constexpr int16_t kFirstFailure = 400;       // 4yz and 5yz: refused
+inline constexpr int16_t kFirstCompletion = 200;   // 2yz: done
+inline constexpr int16_t kFirstIntermediate = 300; // 3yz: go on with the next part
+inline constexpr int16_t kFirstFailure = 400;      // 4yz and 5yz: refused
 // RCPT counts as accepted up to 300 itself, as it always has.
 inline constexpr int16_t kLastRecipientAccepted = 300;
 // QUIT counts as accepted up to this code, 3yz replies below 340 included: a server
@@ -29,7 +29,10 @@ public:
 
     // Starts a new reply with its first line. Its code counts only from TakeCode on, so
     // whoever hears of the line before that still reads no code.
-    void Start(const std::string& first) { lines_.assign(1, first); code_ = 0; }
+    void Start(const std::string& first) {
+        lines_.assign(1, first);
+        code_ = 0;
+    }
     // The code of the reply's first line.
     void TakeCode();
     void Add(const std::string& line) { lines_.push_back(line); }
@@ -43,7 +46,9 @@ public:
     // a code included.
     bool isPositive() const { return code_ < reply_code::kFirstFailure; }
     // 2yz and nothing else: done, with a code that says so.
-    bool isCompletion() const { return code_ >= reply_code::kFirstCompletion && code_ < reply_code::kFirstIntermediate; }
+    bool isCompletion() const {
+        return code_ >= reply_code::kFirstCompletion && code_ < reply_code::kFirstIntermediate;
+    }
     // For steps with a threshold of their own: codes below `first`, or up to `last`.
     bool isBelow(int16_t first) const { return code_ < first; }
     bool isAtMost(int16_t last) const { return code_ <= last; }

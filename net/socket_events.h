@@ -23,9 +23,8 @@ using TOnStatus = std::function<void(QObject* sender, const std::string& status)
 // the object is gone). Returns false when the object is gone afterwards: the caller
 // must then leave without touching it. An unassigned event is skipped.
 template <typename Event, typename... Args>
-[[nodiscard]] bool Fire(const std::weak_ptr<const bool>& life, const Event& event, Args&&... args)
-{
-    const std::shared_ptr<const bool> alive = life.lock();  // keeps the flag readable past the object
+[[nodiscard]] bool Fire(const std::weak_ptr<const bool>& life, const Event& event, Args&&... args) {
+    const std::shared_ptr<const bool> alive = life.lock(); // keeps the flag readable past the object
     if (event) {
         const Event copy = event;
         copy(std::forward<Args>(args)...);

@@ -22,5 +22,4 @@ inline constexpr const char* kAcceptingCanceled = "Accepting Canceled";
 inline constexpr const char* kDataConnectionFailed = "Error creating Data Connection";
 inline constexpr const char* kUnknownError = "Unknown Error No. ";
 
-
 } // namespace kelvo::socket_text

@@ -9,13 +9,9 @@
 
 namespace kelvo {
 
-TThreadTimer::TThreadTimer(QObject* owner) : QObject(owner)
-{
-    windowHandle_ = CreateTimerWindow(this);
-}
+TThreadTimer::TThreadTimer(QObject* owner) : QObject(owner) { windowHandle_ = CreateTimerWindow(this); }
 
-TThreadTimer::~TThreadTimer()
-{
+TThreadTimer::~TThreadTimer() {
     *alive_ = false;
     enabled_ = false;
     try {
@@ -23,51 +19,40 @@ TThreadTimer::~TThreadTimer()
     } catch (...) {
         // Stopping never fails; nothing may leave a destructor anyway.
     }
-    if (windowHandle_ != 0)
-        DestroyWindow(windowHandle_);
+    if (windowHandle_ != 0) DestroyWindow(windowHandle_);
 }
 
-void TThreadTimer::SetEnabled(bool value)
-{
-    if (value == enabled_)
-        return;
+void TThreadTimer::SetEnabled(bool value) {
+    if (value == enabled_) return;
     enabled_ = value;
     UpdateTimer();
 }
 
-void TThreadTimer::SetInterval(uint32_t value)
-{
-    if (value == interval_)
-        return;
+void TThreadTimer::SetInterval(uint32_t value) {
+    if (value == interval_) return;
     interval_ = value;
     UpdateTimer();
 }
 
-void TThreadTimer::SetOnTimer(TNotifyEvent handler)
-{
+void TThreadTimer::SetOnTimer(TNotifyEvent handler) {
     onTimer_ = std::move(handler);
     UpdateTimer();
 }
 
-void TThreadTimer::UpdateTimer()
-{
+void TThreadTimer::UpdateTimer() {
     KillTimer(windowHandle_, 1);
     if (interval_ != 0 && enabled_ && onTimer_) {
-        if (SetTimer(windowHandle_, 1, interval_) == 0)
-            throw Exception("No Timer");
+        if (SetTimer(windowHandle_, 1, interval_) == 0) throw Exception("No Timer");
     }
 }
 
-void TThreadTimer::Tick()
-{
+void TThreadTimer::Tick() {
     // The handler may replace OnTimer or destroy the timer; nothing follows here either way.
     (void)Fire(alive_, onTimer_, this);
 }
 
-LRESULT TThreadTimer::WndProc(UINT msg, WPARAM wParam, LPARAM lParam)
-{
-    if (msg != WM_TIMER)
-        return DefWindowProcA(windowHandle_, msg, wParam, lParam);
+LRESULT TThreadTimer::WndProc(UINT msg, WPARAM wParam, LPARAM lParam) {
+    if (msg != WM_TIMER) return DefWindowProcA(windowHandle_, msg, wParam, lParam);
     // The application's handler: show the message, keep the event loop going.
     (void)Guarded("timer", [this] { Tick(); });
     return 0;

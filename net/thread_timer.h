@@ -42,7 +42,7 @@ private:
     uint32_t interval_ = 1000;
     TNotifyEvent onTimer_;
     HWND windowHandle_ = 0;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // read false once the timer is gone
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true); // read false once the timer is gone
 };
 
 } // namespace kelvo

@@ -20,15 +20,13 @@ namespace {
 
 using namespace tls_text;
 
-std::string& TrustFile()
-{
+std::string& TrustFile() {
     static std::string file;
     return file;
 }
 
 // OpenSSL's own wording for the common faults differs between versions.
-std::string VerifyFailureText(long result)
-{
+std::string VerifyFailureText(long result) {
     switch (result) {
     case X509_V_ERR_CERT_HAS_EXPIRED:
         return kCertificateExpired;
@@ -45,8 +43,7 @@ std::string VerifyFailureText(long result)
     }
 }
 
-bool IsAddressLiteral(const std::string& name)
-{
+bool IsAddressLiteral(const std::string& name) {
     unsigned char scratch[16];
     return inet_pton(AF_INET, name.c_str(), scratch) == 1 || inet_pton(AF_INET6, name.c_str(), scratch) == 1;
 }
@@ -58,19 +55,15 @@ void SetTlsTrustFileForTesting(const std::string& pemFile) { TrustFile() = pemFi
 struct TTlsChannel::Impl {
     SSL_CTX* ctx = nullptr;
     SSL* ssl = nullptr;
-    BIO* in = nullptr;   // owned by ssl
-    BIO* out = nullptr;  // owned by ssl
-    ~Impl()
-    {
-        if (ssl)
-            SSL_free(ssl);
-        if (ctx)
-            SSL_CTX_free(ctx);
+    BIO* in = nullptr;  // owned by ssl
+    BIO* out = nullptr; // owned by ssl
+    ~Impl() {
+        if (ssl) SSL_free(ssl);
+        if (ctx) SSL_CTX_free(ctx);
     }
 };
 
-TTlsChannel::TTlsChannel(const std::string& serverName) : impl_(std::make_unique<Impl>())
-{
+TTlsChannel::TTlsChannel(const std::string& serverName) : impl_(std::make_unique<Impl>()) {
     const auto setupFailed = [](const char* what) {
         const unsigned long e = ERR_get_error();
         ERR_clear_error();
@@ -79,21 +72,18 @@ TTlsChannel::TTlsChannel(const std::string& serverName) : impl_(std::make_unique
             text += std::string(" (") + ERR_reason_error_string(e) + ")";
         return ESockError(text);
     };
-    if (serverName.empty() || serverName.find('\0') != std::string::npos)
-        throw ESockError(kNoServerName);
+    if (serverName.empty() || serverName.find('\0') != std::string::npos) throw ESockError(kNoServerName);
     ERR_clear_error();
     Impl& d = *impl_;
     d.ctx = SSL_CTX_new(TLS_client_method());
-    if (d.ctx == nullptr)
-        throw setupFailed(kNoContext);
+    if (d.ctx == nullptr) throw setupFailed(kNoContext);
     // RFC 8996 retires TLS 1.0 and 1.1.
     SSL_CTX_set_min_proto_version(d.ctx, TLS1_2_VERSION);
     SSL_CTX_set_verify(d.ctx, SSL_VERIFY_PEER, nullptr);
     const std::string& trust = TrustFile();
     const int loaded = trust.empty() ? SSL_CTX_set_default_verify_paths(d.ctx)
                                      : SSL_CTX_load_verify_locations(d.ctx, trust.c_str(), nullptr);
-    if (loaded != 1)
-        throw setupFailed(kTrustUnreadable);
+    if (loaded != 1) throw setupFailed(kTrustUnreadable);
     d.ssl = SSL_new(d.ctx);
     d.in = BIO_new(BIO_s_mem());
     d.out = BIO_new(BIO_s_mem());
@@ -109,11 +99,9 @@ TTlsChannel::TTlsChannel(const std::string& serverName) : impl_(std::make_unique
     X509_VERIFY_PARAM* param = SSL_get0_param(d.ssl);
     X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (IsAddressLiteral(serverName)) {
-        if (X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str()) != 1)
-            throw setupFailed(kBadServerAddress);
+        if (X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str()) != 1) throw setupFailed(kBadServerAddress);
     } else {
-        if (SSL_set1_host(d.ssl, serverName.c_str()) != 1)
-            throw setupFailed(kBadServerName);
+        if (SSL_set1_host(d.ssl, serverName.c_str()) != 1) throw setupFailed(kBadServerName);
         // RFC 6066 §3: server name indication carries host names only, never addresses.
         SSL_set_tlsext_host_name(d.ssl, serverName.c_str());
     }
@@ -121,8 +109,7 @@ TTlsChannel::TTlsChannel(const std::string& serverName) : impl_(std::make_unique
 
 TTlsChannel::~TTlsChannel() = default;
 
-void TTlsChannel::CollectOutput()
-{
+void TTlsChannel::CollectOutput() {
     char* data = nullptr;
     const long n = BIO_get_mem_data(impl_->out, &data);
     if (n > 0) {
@@ -131,8 +118,7 @@ void TTlsChannel::CollectOutput()
     }
 }
 
-void TTlsChannel::Fail(int sslError)
-{
+void TTlsChannel::Fail(int sslError) {
     const long verify = SSL_get_verify_result(impl_->ssl);
     if (verify != X509_V_OK) {
         failure_ = kVerificationFailed + VerifyFailureText(verify);
@@ -149,12 +135,9 @@ void TTlsChannel::Fail(int sslError)
     ERR_clear_error();
 }
 
-TTlsChannel::Progress TTlsChannel::Handshake()
-{
-    if (established_)
-        return Progress::Done;
-    if (Failed())
-        return Progress::Failed;
+TTlsChannel::Progress TTlsChannel::Handshake() {
+    if (established_) return Progress::Done;
+    if (Failed()) return Progress::Failed;
     ERR_clear_error();
     const int r = SSL_do_handshake(impl_->ssl);
     CollectOutput();
@@ -163,14 +146,12 @@ TTlsChannel::Progress TTlsChannel::Handshake()
         return Progress::Done;
     }
     const int e = SSL_get_error(impl_->ssl, r);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
-        return Progress::NeedInput;
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return Progress::NeedInput;
     Fail(e);
     return Progress::Failed;
 }
 
-void TTlsChannel::Feed(const char* data, size_t length)
-{
+void TTlsChannel::Feed(const char* data, size_t length) {
     while (length > 0) {
         const int chunk = static_cast<int>(std::min<size_t>(length, INT_MAX));
         const int n = BIO_write(impl_->in, data, chunk);
@@ -185,23 +166,18 @@ void TTlsChannel::Feed(const char* data, size_t length)
 
 void TTlsChannel::Consume(size_t length) { output_.erase(0, std::min(length, output_.size())); }
 
-size_t TTlsChannel::Encrypt(const char* data, size_t length)
-{
-    if (!established_ || Failed() || length == 0)
-        return 0;
+size_t TTlsChannel::Encrypt(const char* data, size_t length) {
+    if (!established_ || Failed() || length == 0) return 0;
     ERR_clear_error();
     const int r = SSL_write(impl_->ssl, data, static_cast<int>(std::min(length, kMaxRecord)));
     CollectOutput();
-    if (r > 0)
-        return static_cast<size_t>(r);
+    if (r > 0) return static_cast<size_t>(r);
     Fail(SSL_get_error(impl_->ssl, r));
     return 0;
 }
 
-TTlsChannel::Progress TTlsChannel::Decrypt(std::string& plain)
-{
-    if (Failed())
-        return Progress::Failed;
+TTlsChannel::Progress TTlsChannel::Decrypt(std::string& plain) {
+    if (Failed()) return Progress::Failed;
     std::array<char, kMaxRecord> chunk;
     for (;;) {
         ERR_clear_error();
@@ -213,10 +189,8 @@ TTlsChannel::Progress TTlsChannel::Decrypt(std::string& plain)
         const int e = SSL_get_error(impl_->ssl, r);
         // Reading may produce records of our own (TLS 1.3 key updates, alerts).
         CollectOutput();
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
-            return Progress::NeedInput;
-        if (e == SSL_ERROR_ZERO_RETURN)
-            return Progress::Done;
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return Progress::NeedInput;
+        if (e == SSL_ERROR_ZERO_RETURN) return Progress::Done;
         Fail(e);
         return Progress::Failed;
     }

@@ -19,9 +19,7 @@ enum class ErrorKind : uint8_t {
 class Exception : public std::exception {
 public:
     explicit Exception(std::string message, ErrorKind kind = ErrorKind::Other)
-        : message_(std::move(message)), kind_(kind)
-    {
-    }
+        : message_(std::move(message)), kind_(kind) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& Message() const noexcept { return message_; }
     ErrorKind Kind() const noexcept { return kind_; }

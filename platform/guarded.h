@@ -11,8 +11,7 @@ namespace kelvo {
 // event dispatch must never see an exception and these entry points have nobody to
 // report to. Returns whether `work` finished.
 template <typename F>
-bool Guarded(const char* where, F&& work) noexcept
-{
+bool Guarded(const char* where, F&& work) noexcept {
     try {
         work();
         return true;

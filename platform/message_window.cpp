@@ -46,20 +46,18 @@ struct Registry {
     HWND next = 0x100;
 };
 
-Registry& registry()
-{
+Registry& registry() {
     static Registry* r = new Registry;
     return *r;
 }
 
 class MessageWindow : public QObject {
 public:
-    MessageWindow(HWND h, WNDPROC proc, int slotCount) : handle_(h), proc_(proc), slots_(static_cast<size_t>(slotCount), 0) {}
+    MessageWindow(HWND h, WNDPROC proc, int slotCount)
+        : handle_(h), proc_(proc), slots_(static_cast<size_t>(slotCount), 0) {}
 
-    LRESULT Call(UINT msg, WPARAM w, LPARAM l)
-    {
-        if (dead_ || proc_ == nullptr)
-            return 0;
+    LRESULT Call(UINT msg, WPARAM w, LPARAM l) {
+        if (dead_ || proc_ == nullptr) return 0;
         ++depth_;
         LRESULT r = 0;
         (void)Guarded("window procedure", [&] { r = proc_(handle_, msg, w, l); });
@@ -68,12 +66,10 @@ public:
         return r;
     }
 
-    bool event(QEvent* e) override
-    {
+    bool event(QEvent* e) override {
         if (e->type() == kMessageEvent) {
             auto* m = static_cast<MessageEvent*>(e);
-            if (dead_)
-                return true;
+            if (dead_) return true;
             if (m->call) {
                 ++depth_;
                 (void)Guarded("posted callback", [m] { m->call(); });
@@ -97,23 +93,19 @@ public:
         return QObject::event(e);
     }
 
-    uintptr_t SetTimer(uintptr_t id, UINT ms)
-    {
+    uintptr_t SetTimer(uintptr_t id, UINT ms) {
         KillTimer(id);
         // The original platform raises periods below 10 ms to 10 ms and caps huge ones.
         const int period = static_cast<int>(std::min<UINT>(std::max<UINT>(ms, 10), INT_MAX));
         const int q = startTimer(period, Qt::PreciseTimer);
-        if (q == 0)
-            return 0;
+        if (q == 0) return 0;
         timers_[id] = q;
         return id;
     }
 
-    bool KillTimer(uintptr_t id)
-    {
+    bool KillTimer(uintptr_t id) {
         auto it = timers_.find(id);
-        if (it == timers_.end())
-            return false;
+        if (it == timers_.end()) return false;
         killTimer(it->second);
         timers_.erase(it);
         return true;
@@ -122,24 +114,19 @@ public:
     int TimerCount() const { return static_cast<int>(timers_.size()); }
 
     // Called with the window already out of the registry.
-    void Destroy()
-    {
-        for (const auto& t : timers_)
-            killTimer(t.second);
+    void Destroy() {
+        for (const auto& t : timers_) killTimer(t.second);
         timers_.clear();
         dead_ = true;
-        if (depth_ == 0)
-            delete this;
+        if (depth_ == 0) delete this;
         // Otherwise its own procedure is on the stack: FinishIfDead deletes it on the way out.
     }
 
     std::vector<LPARAM>& Slots() { return slots_; }
 
 private:
-    void FinishIfDead()
-    {
-        if (dead_ && depth_ == 0)
-            deleteLater();
+    void FinishIfDead() {
+        if (dead_ && depth_ == 0) deleteLater();
     }
 
     HWND handle_;
@@ -150,8 +137,7 @@ private:
     bool dead_ = false;
 };
 
-MessageWindow* find(HWND wnd)
-{
+MessageWindow* find(HWND wnd) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto it = r.windows.find(wnd);
@@ -160,58 +146,46 @@ MessageWindow* find(HWND wnd)
 
 } // namespace
 
-bool RegisterClassA(const WNDCLASSA& wc)
-{
-    if (wc.lpszClassName == nullptr || wc.lpfnWndProc == nullptr || wc.cbWndExtra < 0)
-        return false;
+bool RegisterClassA(const WNDCLASSA& wc) {
+    if (wc.lpszClassName == nullptr || wc.lpfnWndProc == nullptr || wc.cbWndExtra < 0) return false;
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
-    if (r.classes.count(wc.lpszClassName))
-        return false;
+    if (r.classes.count(wc.lpszClassName)) return false;
     ClassInfo info{wc.lpszClassName, wc};
     auto& stored = r.classes[info.name] = info;
     stored.wc.lpszClassName = stored.name.c_str();
     return true;
 }
 
-bool GetClassInfoA(const char* className, WNDCLASSA* out)
-{
-    if (className == nullptr)
-        return false;
+bool GetClassInfoA(const char* className, WNDCLASSA* out) {
+    if (className == nullptr) return false;
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto it = r.classes.find(className);
-    if (it == r.classes.end())
-        return false;
-    if (out)
-        *out = it->second.wc;
+    if (it == r.classes.end()) return false;
+    if (out) *out = it->second.wc;
     return true;
 }
 
-HWND CreateWindowExA(uint32_t, const char* className, const char*, uint32_t, int, int, int, int)
-{
-    if (className == nullptr)
-        return 0;
+HWND CreateWindowExA(uint32_t, const char* className, const char*, uint32_t, int, int, int, int) {
+    if (className == nullptr) return 0;
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto it = r.classes.find(className);
-    if (it == r.classes.end())
-        return 0;
+    if (it == r.classes.end()) return 0;
     const HWND h = r.next++;
     const int slotCount = (it->second.wc.cbWndExtra + 3) / 4;
     r.windows[h] = new MessageWindow(h, it->second.wc.lpfnWndProc, slotCount);
     return h;
 }
 
-bool DestroyWindow(HWND wnd)
-{
+bool DestroyWindow(HWND wnd) {
     MessageWindow* w = nullptr;
     {
         Registry& r = registry();
         std::lock_guard lock(r.mutex);
         auto it = r.windows.find(wnd);
-        if (it == r.windows.end())
-            return false;
+        if (it == r.windows.end()) return false;
         w = it->second;
         r.windows.erase(it);
     }
@@ -221,68 +195,56 @@ bool DestroyWindow(HWND wnd)
 
 bool IsWindow(HWND wnd) { return find(wnd) != nullptr; }
 
-LPARAM SetWindowLongA(HWND wnd, int index, LPARAM value)
-{
+LPARAM SetWindowLongA(HWND wnd, int index, LPARAM value) {
     MessageWindow* w = find(wnd);
-    if (w == nullptr || index < 0 || index % 4 != 0 || static_cast<size_t>(index / 4) >= w->Slots().size())
-        return 0;
+    if (w == nullptr || index < 0 || index % 4 != 0 || static_cast<size_t>(index / 4) >= w->Slots().size()) return 0;
     LPARAM old = w->Slots()[static_cast<size_t>(index / 4)];
     w->Slots()[static_cast<size_t>(index / 4)] = value;
     return old;
 }
 
-LPARAM GetWindowLongA(HWND wnd, int index)
-{
+LPARAM GetWindowLongA(HWND wnd, int index) {
     MessageWindow* w = find(wnd);
-    if (w == nullptr || index < 0 || index % 4 != 0 || static_cast<size_t>(index / 4) >= w->Slots().size())
-        return 0;
+    if (w == nullptr || index < 0 || index % 4 != 0 || static_cast<size_t>(index / 4) >= w->Slots().size()) return 0;
     return w->Slots()[static_cast<size_t>(index / 4)];
 }
 
 LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
-bool PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
-{
+bool PostMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto it = r.windows.find(wnd);
-    if (it == r.windows.end())
-        return false;
+    if (it == r.windows.end()) return false;
     QCoreApplication::postEvent(it->second, new MessageEvent(msg, wParam, lParam));
     return true;
 }
 
-bool PostCallback(HWND wnd, std::function<void()> call)
-{
+bool PostCallback(HWND wnd, std::function<void()> call) {
     Registry& r = registry();
     std::lock_guard lock(r.mutex);
     auto it = r.windows.find(wnd);
-    if (it == r.windows.end())
-        return false;
+    if (it == r.windows.end()) return false;
     QCoreApplication::postEvent(it->second, new MessageEvent(std::move(call)));
     return true;
 }
 
-LRESULT SendMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam)
-{
+LRESULT SendMessageA(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     MessageWindow* w = find(wnd);
     return w ? w->Call(msg, wParam, lParam) : 0;
 }
 
-uintptr_t SetTimer(HWND wnd, uintptr_t id, UINT elapseMs)
-{
+uintptr_t SetTimer(HWND wnd, uintptr_t id, UINT elapseMs) {
     MessageWindow* w = find(wnd);
     return (w && id != 0) ? w->SetTimer(id, elapseMs) : 0;
 }
 
-bool KillTimer(HWND wnd, uintptr_t id)
-{
+bool KillTimer(HWND wnd, uintptr_t id) {
     MessageWindow* w = find(wnd);
     return w ? w->KillTimer(id) : false;
 }
 
-int ActiveTimerCount(HWND wnd)
-{
+int ActiveTimerCount(HWND wnd) {
     MessageWindow* w = find(wnd);
     return w ? w->TimerCount() : 0;
 }

@@ -6,7 +6,7 @@
 
 namespace kelvo {
 
-using HWND = uintptr_t;  // 0 = no window
+using HWND = uintptr_t; // 0 = no window
 using UINT = uint32_t;
 using WPARAM = uintptr_t;
 using LPARAM = intptr_t;
@@ -22,8 +22,7 @@ constexpr uint32_t WS_POPUP = 0x80000000u;
 
 inline constexpr uint16_t LOWORD(LPARAM v) { return static_cast<uint16_t>(static_cast<uintptr_t>(v) & 0xFFFF); }
 inline constexpr uint16_t HIWORD(LPARAM v) { return static_cast<uint16_t>((static_cast<uintptr_t>(v) >> 16) & 0xFFFF); }
-inline constexpr LPARAM MAKELPARAM(uint16_t low, uint16_t high)
-{
+inline constexpr LPARAM MAKELPARAM(uint16_t low, uint16_t high) {
     return static_cast<LPARAM>((static_cast<uint32_t>(high) << 16) | low);
 }
 
@@ -43,8 +42,8 @@ bool GetClassInfoA(const char* className, WNDCLASSA* out);
 
 // Creates a hidden window of a registered class on the calling (GUI) thread.
 // Returns 0 when the class is unknown.
-HWND CreateWindowExA(uint32_t exStyle, const char* className, const char* title, uint32_t style,
-                     int x, int y, int width, int height);
+HWND CreateWindowExA(uint32_t exStyle, const char* className, const char* title, uint32_t style, int x, int y,
+                     int width, int height);
 bool DestroyWindow(HWND wnd);
 bool IsWindow(HWND wnd);
 

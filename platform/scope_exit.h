@@ -14,8 +14,7 @@ public:
     ~ScopeExit() {
         try {
             action_();
-        } catch (...) {
-        }
+        } catch (...) {}
     }
     ScopeExit(const ScopeExit&) = delete;
     ScopeExit& operator=(const ScopeExit&) = delete;

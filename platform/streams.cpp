@@ -76,10 +76,17 @@ int32_t TMemoryStream::Write(const void* buffer, int32_t count) {
 
 int64_t TMemoryStream::Seek(int64_t offset, uint16_t origin) {
     switch (origin) {
-    case uint16_t(SeekOrigin::Beginning): pos_ = offset; break;
-    case uint16_t(SeekOrigin::Current): pos_ += offset; break;
-    case uint16_t(SeekOrigin::End): pos_ = static_cast<int64_t>(data_.size()) + offset; break;
-    default: throw Exception("Invalid seek origin = " + std::to_string(origin));
+    case uint16_t(SeekOrigin::Beginning):
+        pos_ = offset;
+        break;
+    case uint16_t(SeekOrigin::Current):
+        pos_ += offset;
+        break;
+    case uint16_t(SeekOrigin::End):
+        pos_ = static_cast<int64_t>(data_.size()) + offset;
+        break;
+    default:
+        throw Exception("Invalid seek origin = " + std::to_string(origin));
     }
     if (pos_ < 0) pos_ = 0;
     return pos_;
@@ -118,10 +125,18 @@ void TMemoryStream::SaveToFile(const std::string& path) const {
 TFileStream::TFileStream(const std::string& path, Mode mode) : path_(path) {
     int flags = O_CLOEXEC;
     switch (mode) {
-    case fmOpenRead: flags |= O_RDONLY; break;
-    case fmOpenWrite: flags |= O_WRONLY; break;
-    case fmOpenReadWrite: flags |= O_RDWR; break;
-    case fmCreate: flags |= O_RDWR | O_CREAT | O_TRUNC; break;
+    case fmOpenRead:
+        flags |= O_RDONLY;
+        break;
+    case fmOpenWrite:
+        flags |= O_WRONLY;
+        break;
+    case fmOpenReadWrite:
+        flags |= O_RDWR;
+        break;
+    case fmCreate:
+        flags |= O_RDWR | O_CREAT | O_TRUNC;
+        break;
     }
     fd_ = ::open(path.c_str(), flags, 0644);
     if (fd_ < 0) throw EStreamError("Cannot open file \"" + path + "\". " + std::strerror(errno));
@@ -163,10 +178,17 @@ int32_t TFileStream::Write(const void* buffer, int32_t count) {
 int64_t TFileStream::Seek(int64_t offset, uint16_t origin) {
     int whence = SEEK_SET;
     switch (origin) {
-    case uint16_t(SeekOrigin::Beginning): whence = SEEK_SET; break;
-    case uint16_t(SeekOrigin::Current): whence = SEEK_CUR; break;
-    case uint16_t(SeekOrigin::End): whence = SEEK_END; break;
-    default: throw Exception("Invalid seek origin = " + std::to_string(origin));
+    case uint16_t(SeekOrigin::Beginning):
+        whence = SEEK_SET;
+        break;
+    case uint16_t(SeekOrigin::Current):
+        whence = SEEK_CUR;
+        break;
+    case uint16_t(SeekOrigin::End):
+        whence = SEEK_END;
+        break;
+    default:
+        throw Exception("Invalid seek origin = " + std::to_string(origin));
     }
     const off_t r = ::lseek(fd_, static_cast<off_t>(offset), whence);
     if (r < 0) throw EStreamError("Seek error: " + std::string(std::strerror(errno)));

@@ -20,8 +20,7 @@ int CompareText(const std::string& a, const std::string& b) {
 }
 
 void TStringList::CheckIndex(int index, int limit) const {
-    if (index < 0 || index >= limit)
-        throw Exception("List index out of bounds (" + std::to_string(index) + ")");
+    if (index < 0 || index >= limit) throw Exception("List index out of bounds (" + std::to_string(index) + ")");
 }
 
 std::string TStringList::Get(int index) const {

@@ -228,14 +228,12 @@ QColor ColorToQColor(TColor color) {
 
 TColor QColorToColor(const QColor& color) {
     const QColor c = color.toRgb();
-    return RGB(static_cast<uint8_t>(c.red()), static_cast<uint8_t>(c.green()),
-               static_cast<uint8_t>(c.blue()));
+    return RGB(static_cast<uint8_t>(c.red()), static_cast<uint8_t>(c.green()), static_cast<uint8_t>(c.blue()));
 }
 
 uint32_t ColorToPixel(TColor color) {
     const TColor rgb = ColorToRgb(color);
-    return kOpaque | (uint32_t(GetRValue(rgb)) << 16) | (uint32_t(GetGValue(rgb)) << 8) |
-           uint32_t(GetBValue(rgb));
+    return kOpaque | (uint32_t(GetRValue(rgb)) << 16) | (uint32_t(GetGValue(rgb)) << 8) | uint32_t(GetBValue(rgb));
 }
 
 QFont ToQFont(const TFont& font) {
@@ -260,8 +258,7 @@ QFont ToQFont(const TFont& font) {
 
 struct TSurface::FontCache {
     explicit FontCache(const TFont& font)
-        : Name(font.Name), Height(font.Height), Style(font.Style), QtFont(ToQFont(font)),
-          Metrics(QtFont) {}
+        : Name(font.Name), Height(font.Height), Style(font.Style), QtFont(ToQFont(font)), Metrics(QtFont) {}
     bool Matches(const TFont& font) const {
         // Shapes copy their font into the surface, so the name usually shares its text.
         return Height == font.Height && Style == font.Style &&
@@ -327,7 +324,8 @@ void TSurface::ResetTouched() {
 
 // Inlined: figures are drawn as runs of a few pixels each, so the call would cost
 // more than the run.
-[[gnu::always_inline]] inline void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel, TPenMode mode) {
+[[gnu::always_inline]] inline void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel,
+                                                       TPenMode mode) {
     if (bits_ == nullptr || y < ct_ || y >= cb_) {
         return;
     }
@@ -388,16 +386,17 @@ void TSurface::PlotThinLine(TPoint a, TPoint b, uint32_t pixel, TPenMode mode, T
     const ClipBox clip{cl_, ct_, cr_, cb_};
     const bool solid = style == TPenStyle::psSolid;
     int64_t minX = INT64_MAX, minY = INT64_MAX, maxX = INT64_MIN, maxY = INT64_MIN;
-    ForEachLinePixel(a, b, clip, 0, [&](int64_t i, int64_t x, int64_t y) __attribute__((always_inline)) {
-        if (x < clip.L || y < clip.T || x >= clip.R || y >= clip.B || (!solid && !StyleOn(style, i))) {
-            return;
-        }
-        ApplyPixel(*At(x, y), pixel, mode);
-        minX = std::min(minX, x);
-        maxX = std::max(maxX, x);
-        minY = std::min(minY, y);
-        maxY = std::max(maxY, y);
-    });
+    ForEachLinePixel(
+        a, b, clip, 0, [&](int64_t i, int64_t x, int64_t y) __attribute__((always_inline)) {
+            if (x < clip.L || y < clip.T || x >= clip.R || y >= clip.B || (!solid && !StyleOn(style, i))) {
+                return;
+            }
+            ApplyPixel(*At(x, y), pixel, mode);
+            minX = std::min(minX, x);
+            maxX = std::max(maxX, x);
+            minY = std::min(minY, y);
+            maxY = std::max(maxY, y);
+        });
     if (minX <= maxX) {
         Touch(int32_t(minX), int32_t(minY), int32_t(maxX), int32_t(maxY));
     }
@@ -497,8 +496,7 @@ void TSurface::FastThinLine(TPoint a, TPoint b, uint32_t pixel) {
     w.OffsetOf(lastI, lastQ, unused);
     const int64_t x1 = w.X(lastI, lastQ);
     const int64_t y1 = w.Y(lastI, lastQ);
-    Touch(int32_t(std::min(x0, x1)), int32_t(std::min(y0, y1)), int32_t(std::max(x0, x1)),
-          int32_t(std::max(y0, y1)));
+    Touch(int32_t(std::min(x0, x1)), int32_t(std::min(y0, y1)), int32_t(std::max(x0, x1)), int32_t(std::max(y0, y1)));
 }
 
 void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenMode mode) {
@@ -839,7 +837,8 @@ void StrokePolygon(const std::vector<TPoint>& points, int32_t pw, CoverMask& mas
         const TPoint& p = points[k];
         const TPoint& q = points[(k + 1) % count];
         if (pw <= 1) {
-            ForEachLinePixel(p, q, clip, 0, [&](int64_t, int64_t x, int64_t y) { mask.Set(x, y, CoverMask::kOutline); });
+            ForEachLinePixel(p, q, clip, 0,
+                             [&](int64_t, int64_t x, int64_t y) { mask.Set(x, y, CoverMask::kOutline); });
             continue;
         }
         ForEachLinePixel(p, q, clip, pw, [&](int64_t, int64_t x, int64_t y) {
@@ -991,7 +990,6 @@ void TSurface::AddCoverageRuns(const QImage& img, int y, int left, int top, Text
             mask.MaxY = std::max(mask.MaxY, y + top);
         }
     }
-
 }
 
 int32_t TSurface::TextWidth(const QString& text) { return MaskFor(text).Width; }
@@ -1095,8 +1093,8 @@ void TSurface::OpaqueText(int32_t x, int32_t y, const TextMask& mask, uint32_t t
 
 namespace {
 
-void StretchInto(const QImage& src, uint32_t* dst, qsizetype dstStride, int32_t dx0, int32_t dy0,
-                 int32_t dw, int32_t dh, const QRect& clip) {
+void StretchInto(const QImage& src, uint32_t* dst, qsizetype dstStride, int32_t dx0, int32_t dy0, int32_t dw,
+                 int32_t dh, const QRect& clip) {
     const int32_t sw = src.width();
     const int32_t sh = src.height();
     const int32_t cx0 = std::max(dx0, clip.left());

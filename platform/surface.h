@@ -48,7 +48,7 @@ struct TFont {
     QString Name = QStringLiteral("MS Sans Serif");
     int32_t Height = -11;
     TColor Color = clBlack;
-    uint8_t Style = 0; // TFontStyle bits
+    uint8_t Style = 0;   // TFontStyle bits
     uint8_t Charset = 1; // DEFAULT_CHARSET; kept for the stored forms, not used for drawing
     friend bool operator==(const TFont&, const TFont&) = default;
 };
@@ -176,7 +176,7 @@ private:
     struct TextMask {
         int32_t Width = 0;
         int32_t Height = 0;
-        std::vector<Span> Spans; // relative to the text's top-left corner, by row
+        std::vector<Span> Spans;  // relative to the text's top-left corner, by row
         int32_t MinX = INT32_MAX; // bounds of the spans
         int32_t MaxX = INT32_MIN;
         int32_t MinY = INT32_MAX;
@@ -209,8 +209,7 @@ private:
     // A one-pixel copy-mode outline of the figure whose rows from ry0 are full.
     void ThinCopyEllipse(const std::vector<Row>& full, int64_t ry0, int64_t y0, int64_t y1, bool fill);
     // The pen on full minus inner and the brush on inner, row by row from ry0.
-    void PaintRings(const std::vector<Row>& full, const std::vector<Row>& inner, int64_t ry0, bool outline,
-                    bool fill);
+    void PaintRings(const std::vector<Row>& full, const std::vector<Row>& inner, int64_t ry0, bool outline, bool fill);
     void RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int32_t penWidth, bool fill);
     void ApplyColumn(int32_t x, int64_t y0, int64_t y1, uint32_t pixel, TPenMode mode);
     // Already clipped to the image.

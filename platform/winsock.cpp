@@ -59,8 +59,8 @@ struct Sock {
     bool acceptArmed = true;
     bool writeArmed = false;
     bool closeReported = false;
-    bool connected = false;  // an unconnected socket reports hang-up too: only a connection can close
-    int storedError = 0;  // a reset noticed by the watcher, reported by the next recv
+    bool connected = false; // an unconnected socket reports hang-up too: only a connection can close
+    int storedError = 0;    // a reset noticed by the watcher, reported by the next recv
 };
 
 struct Request {
@@ -72,63 +72,55 @@ struct Request {
 };
 
 struct State {
-    std::map<SOCKET, std::unique_ptr<Sock>> sockets;  // GUI thread only
+    std::map<SOCKET, std::unique_ptr<Sock>> sockets; // GUI thread only
     SOCKET nextSocket = 1;
     int users = 0;
     int startupCalls = 0;
     int cleanupCalls = 0;
     int failSockets = 0;
     int failError = 0;
-    std::mutex lookupMutex;  // guards lookups and nextLookup
+    std::mutex lookupMutex; // guards lookups and nextLookup
     std::map<HANDLE, std::shared_ptr<Request>> lookups;
     HANDLE nextLookup = 1;
 };
 
 // Never destroyed: a lookup thread may finish while the process exits.
-State& state()
-{
+State& state() {
     static State* s = new State;
     return *s;
 }
 
-int fail(int error)
-{
+int fail(int error) {
     lastError = error;
     return SOCKET_ERROR;
 }
 
-Sock* find(SOCKET s)
-{
+Sock* find(SOCKET s) {
     auto& socks = state().sockets;
     auto it = socks.find(s);
     return it == socks.end() ? nullptr : it->second.get();
 }
 
-int pendingBytes(int fd)
-{
+int pendingBytes(int fd) {
     int n = 0;
     return ::ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
 }
 
-void post(SOCKET s, Sock& k, long event, int error)
-{
+void post(SOCKET s, Sock& k, long event, int error) {
     if (k.wnd != 0 && (k.mask & event))
         PostMessageA(k.wnd, k.msg, s, MAKELPARAM(static_cast<uint16_t>(event), static_cast<uint16_t>(error)));
 }
 
 // Turns what the socket reports into the notifications Windows Sockets posts for it.
-void evaluate(SOCKET s, Sock& k, uint32_t events)
-{
+void evaluate(SOCKET s, Sock& k, uint32_t events) {
     if (k.connectPending) {
-        if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP)))
-            return;
+        if (!(events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) return;
         int err = 0;
         socklen_t len = sizeof err;
         ::getsockopt(k.fd, SOL_SOCKET, SO_ERROR, &err, &len);
         k.connectPending = false;
         post(s, k, FD_CONNECT, err ? ErrorFromErrno(err) : 0);
-        if (err)
-            return;
+        if (err) return;
         k.connected = true;
         k.writeArmed = true;
     }
@@ -139,8 +131,7 @@ void evaluate(SOCKET s, Sock& k, uint32_t events)
         }
         return;
     }
-    if (!k.connected)
-        return;
+    if (!k.connected) return;
     if ((events & EPOLLIN) && k.readArmed && (k.mask & FD_READ) && pendingBytes(k.fd) > 0) {
         k.readArmed = false;
         post(s, k, FD_READ, 0);
@@ -161,38 +152,29 @@ void evaluate(SOCKET s, Sock& k, uint32_t events)
     }
 }
 
-void onActivity(SOCKET s)
-{
+void onActivity(SOCKET s) {
     Sock* k = find(s);
-    if (k == nullptr || k->epfd < 0)
-        return;
+    if (k == nullptr || k->epfd < 0) return;
     epoll_event evs[4];
     uint32_t all = 0;
     int n;
     while ((n = ::epoll_wait(k->epfd, evs, 4, 0)) > 0) {
-        for (int i = 0; i < n; ++i)
-            all |= evs[i].events;
-        if (n < 4)
-            break;
+        for (int i = 0; i < n; ++i) all |= evs[i].events;
+        if (n < 4) break;
     }
-    if (all)
-        evaluate(s, *k, all);
+    if (all) evaluate(s, *k, all);
 }
 
-void closeSock(Sock& k)
-{
+void closeSock(Sock& k) {
     delete k.notifier;
     k.notifier = nullptr;
-    if (k.epfd >= 0)
-        ::close(k.epfd);
-    if (k.fd >= 0)
-        ::close(k.fd);
+    if (k.epfd >= 0) ::close(k.epfd);
+    if (k.fd >= 0) ::close(k.fd);
     k.epfd = k.fd = -1;
 }
 
 // After recv or accept: the original library posts again while something is still waiting.
-void rearmRead(SOCKET s, Sock& k)
-{
+void rearmRead(SOCKET s, Sock& k) {
     k.readArmed = true;
     if (k.wnd != 0 && !k.listening && (k.mask & FD_READ) && pendingBytes(k.fd) > 0) {
         k.readArmed = false;
@@ -200,8 +182,7 @@ void rearmRead(SOCKET s, Sock& k)
     }
 }
 
-SOCKET adopt(int fd)
-{
+SOCKET adopt(int fd) {
     State& st = state();
     for (int tries = 0; tries < 65534; ++tries) {
         SOCKET h = st.nextSocket;
@@ -218,14 +199,13 @@ SOCKET adopt(int fd)
     return INVALID_SOCKET;
 }
 
-void completeLookup(const std::shared_ptr<Request>& req, std::string canonical, std::vector<uint32_t> addrs, int error)
-{
+void completeLookup(const std::shared_ptr<Request>& req, std::string canonical, std::vector<uint32_t> addrs,
+                    int error) {
     {
         State& st = state();
         std::lock_guard lock(st.lookupMutex);
         auto it = st.lookups.find(req->id);
-        if (it == st.lookups.end())
-            return;  // withdrawn: leave the caller's buffer alone
+        if (it == st.lookups.end()) return; // withdrawn: leave the caller's buffer alone
         st.lookups.erase(it);
     }
     uint16_t needed = 0;
@@ -269,58 +249,104 @@ void completeLookup(const std::shared_ptr<Request>& req, std::string canonical, 
 
 } // namespace
 
-int ErrorFromErrno(int err)
-{
+int ErrorFromErrno(int err) {
     switch (err) {
-    case 0: return 0;
-    case EINTR: return WSAEINTR;
-    case EBADF: return WSAEBADF;
-    case EACCES: case EPERM: return WSAEACCES;
-    case EFAULT: return WSAEFAULT;
-    case EINVAL: return WSAEINVAL;
-    case EMFILE: case ENFILE: return WSAEMFILE;
-    case EAGAIN: return WSAEWOULDBLOCK;
-    case EINPROGRESS: return WSAEINPROGRESS;
-    case EALREADY: return WSAEALREADY;
-    case ENOTSOCK: return WSAENOTSOCK;
-    case EDESTADDRREQ: return WSAEDESTADDRREQ;
-    case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTOTYPE: return WSAEPROTOTYPE;
-    case ENOPROTOOPT: return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP: return WSAEOPNOTSUPP;
-    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
-    case EADDRINUSE: return WSAEADDRINUSE;
-    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
-    case ENETDOWN: return WSAENETDOWN;
-    case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return WSAENETRESET;
-    case ECONNABORTED: return WSAECONNABORTED;
-    case ECONNRESET: case EPIPE: return WSAECONNRESET;
-    case ENOBUFS: case ENOMEM: return WSAENOBUFS;
-    case EISCONN: return WSAEISCONN;
-    case ENOTCONN: return WSAENOTCONN;
-    case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETOOMANYREFS: return 10059;
-    case ETIMEDOUT: return WSAETIMEDOUT;
-    case ECONNREFUSED: return WSAECONNREFUSED;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return WSAEHOSTDOWN;
-    case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
-    default: return 10000 + err;  // the library's own base for errors it has no name for
+    case 0:
+        return 0;
+    case EINTR:
+        return WSAEINTR;
+    case EBADF:
+        return WSAEBADF;
+    case EACCES:
+    case EPERM:
+        return WSAEACCES;
+    case EFAULT:
+        return WSAEFAULT;
+    case EINVAL:
+        return WSAEINVAL;
+    case EMFILE:
+    case ENFILE:
+        return WSAEMFILE;
+    case EAGAIN:
+        return WSAEWOULDBLOCK;
+    case EINPROGRESS:
+        return WSAEINPROGRESS;
+    case EALREADY:
+        return WSAEALREADY;
+    case ENOTSOCK:
+        return WSAENOTSOCK;
+    case EDESTADDRREQ:
+        return WSAEDESTADDRREQ;
+    case EMSGSIZE:
+        return WSAEMSGSIZE;
+    case EPROTOTYPE:
+        return WSAEPROTOTYPE;
+    case ENOPROTOOPT:
+        return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT:
+        return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT:
+        return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP:
+        return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT:
+        return WSAEPFNOSUPPORT;
+    case EAFNOSUPPORT:
+        return WSAEAFNOSUPPORT;
+    case EADDRINUSE:
+        return WSAEADDRINUSE;
+    case EADDRNOTAVAIL:
+        return WSAEADDRNOTAVAIL;
+    case ENETDOWN:
+        return WSAENETDOWN;
+    case ENETUNREACH:
+        return WSAENETUNREACH;
+    case ENETRESET:
+        return WSAENETRESET;
+    case ECONNABORTED:
+        return WSAECONNABORTED;
+    case ECONNRESET:
+    case EPIPE:
+        return WSAECONNRESET;
+    case ENOBUFS:
+    case ENOMEM:
+        return WSAENOBUFS;
+    case EISCONN:
+        return WSAEISCONN;
+    case ENOTCONN:
+        return WSAENOTCONN;
+    case ESHUTDOWN:
+        return WSAESHUTDOWN;
+    case ETOOMANYREFS:
+        return 10059;
+    case ETIMEDOUT:
+        return WSAETIMEDOUT;
+    case ECONNREFUSED:
+        return WSAECONNREFUSED;
+    case ELOOP:
+        return 10062;
+    case ENAMETOOLONG:
+        return 10063;
+    case EHOSTDOWN:
+        return WSAEHOSTDOWN;
+    case EHOSTUNREACH:
+        return WSAEHOSTUNREACH;
+    case ENOTEMPTY:
+        return 10066;
+    case EUSERS:
+        return 10068;
+    case EDQUOT:
+        return 10069;
+    case ESTALE:
+        return 10070;
+    case EREMOTE:
+        return 10071;
+    default:
+        return 10000 + err; // the library's own base for errors it has no name for
     }
 }
 
-int WSAStartup(uint16_t versionRequested, WSADATA* data)
-{
+int WSAStartup(uint16_t versionRequested, WSADATA* data) {
     State& st = state();
     ++st.startupCalls;
     if (data) {
@@ -329,21 +355,17 @@ int WSAStartup(uint16_t versionRequested, WSADATA* data)
         std::strcpy(data->szDescription, "Kelvo Sockets 1.1");
         std::strcpy(data->szSystemStatus, "Running");
     }
-    if ((versionRequested & 0xFF) < 1)
-        return WSAVERNOTSUPPORTED;
+    if ((versionRequested & 0xFF) < 1) return WSAVERNOTSUPPORTED;
     ++st.users;
     return 0;
 }
 
-int WSACleanup()
-{
+int WSACleanup() {
     State& st = state();
     ++st.cleanupCalls;
-    if (st.users == 0)
-        return fail(WSANOTINITIALISED);
+    if (st.users == 0) return fail(WSANOTINITIALISED);
     if (--st.users == 0) {
-        for (auto& [h, k] : st.sockets)
-            closeSock(*k);
+        for (auto& [h, k] : st.sockets) closeSock(*k);
         st.sockets.clear();
         std::lock_guard lock(st.lookupMutex);
         st.lookups.clear();
@@ -354,8 +376,7 @@ int WSACleanup()
 int WSAGetLastError() { return lastError; }
 void WSASetLastError(int error) { lastError = error; }
 
-SOCKET socket(int af, int type, int protocol)
-{
+SOCKET socket(int af, int type, int protocol) {
     State& st = state();
     if (st.users == 0) {
         lastError = WSANOTINITIALISED;
@@ -386,39 +407,30 @@ SOCKET socket(int af, int type, int protocol)
     return adopt(fd);
 }
 
-int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen)
-{
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
     Sock* k = find(s);
-    if (k == nullptr)
-        return fail(WSAENOTSOCK);
+    if (k == nullptr) return fail(WSAENOTSOCK);
     if (level == kIpprotoTcp && optname == kTcpNoDelay) {
         // A BOOL as WinSock takes it: any non-zero int turns Nagle's algorithm off.
-        if (optval == nullptr || optlen < static_cast<int>(sizeof(int)))
-            return fail(WSAEFAULT);
+        if (optval == nullptr || optlen < static_cast<int>(sizeof(int))) return fail(WSAEFAULT);
         int on = 0;
         std::memcpy(&on, optval, sizeof on);
         on = on != 0 ? 1 : 0;
-        if (::setsockopt(k->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
-            return fail(ErrorFromErrno(errno));
+        if (::setsockopt(k->fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) return fail(ErrorFromErrno(errno));
         return 0;
     }
-    if (level != kSolSocket || optname != kSoLinger)
-        return fail(WSAENOPROTOOPT);
-    if (optval == nullptr || optlen < static_cast<int>(sizeof(linger)))
-        return fail(WSAEFAULT);
+    if (level != kSolSocket || optname != kSoLinger) return fail(WSAENOPROTOOPT);
+    if (optval == nullptr || optlen < static_cast<int>(sizeof(linger))) return fail(WSAEFAULT);
     linger l;
     std::memcpy(&l, optval, sizeof l);
     ::linger native{l.l_onoff ? 1 : 0, l.l_linger};
-    if (::setsockopt(k->fd, SOL_SOCKET, SO_LINGER, &native, sizeof native) != 0)
-        return fail(ErrorFromErrno(errno));
+    if (::setsockopt(k->fd, SOL_SOCKET, SO_LINGER, &native, sizeof native) != 0) return fail(ErrorFromErrno(errno));
     return 0;
 }
 
-int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events)
-{
+int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events) {
     Sock* k = find(s);
-    if (k == nullptr)
-        return fail(WSAENOTSOCK);
+    if (k == nullptr) return fail(WSAENOTSOCK);
     if (!k->nonBlocking) {
         const int flags = ::fcntl(k->fd, F_GETFL);
         ::fcntl(k->fd, F_SETFL, flags | O_NONBLOCK);
@@ -426,8 +438,7 @@ int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events)
     }
     if (k->epfd < 0) {
         k->epfd = ::epoll_create1(EPOLL_CLOEXEC);
-        if (k->epfd < 0)
-            return fail(ErrorFromErrno(errno));
+        if (k->epfd < 0) return fail(ErrorFromErrno(errno));
         epoll_event ev{};
         ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
         ev.data.u32 = s;
@@ -455,17 +466,12 @@ int WSAAsyncSelect(SOCKET s, HWND wnd, UINT msg, long events)
     return 0;
 }
 
-int connect(SOCKET s, const sockaddr_in* name, int namelen)
-{
+int connect(SOCKET s, const sockaddr_in* name, int namelen) {
     Sock* k = find(s);
-    if (k == nullptr)
-        return fail(WSAENOTSOCK);
-    if (name == nullptr || namelen < 16)
-        return fail(WSAEFAULT);
-    if (name->sin_family != kAfInet)
-        return fail(WSAEAFNOSUPPORT);
-    if (name->sin_addr == 0)
-        return fail(WSAEADDRNOTAVAIL);
+    if (k == nullptr) return fail(WSAENOTSOCK);
+    if (name == nullptr || namelen < 16) return fail(WSAEFAULT);
+    if (name->sin_family != kAfInet) return fail(WSAEAFNOSUPPORT);
+    if (name->sin_addr == 0) return fail(WSAEADDRNOTAVAIL);
     ::sockaddr_in a{};
     a.sin_family = PF_INET;
     a.sin_port = name->sin_port;
@@ -477,8 +483,7 @@ int connect(SOCKET s, const sockaddr_in* name, int namelen)
         return 0;
     }
     const int e = errno;
-    if (!k->nonBlocking)
-        return fail(ErrorFromErrno(e));
+    if (!k->nonBlocking) return fail(ErrorFromErrno(e));
     if (e == EINPROGRESS) {
         k->connectPending = true;
         k->closeReported = false;
@@ -492,86 +497,64 @@ int connect(SOCKET s, const sockaddr_in* name, int namelen)
     return fail(ErrorFromErrno(e));
 }
 
-int send(SOCKET s, const char* buf, int len, int flags)
-{
+int send(SOCKET s, const char* buf, int len, int flags) {
     Sock* k = find(s);
-    if (k == nullptr)
-        return fail(WSAENOTSOCK);
-    if (len < 0 || (buf == nullptr && len > 0))
-        return fail(WSAEFAULT);
-    if (flags != 0)
-        return fail(WSAEOPNOTSUPP);
-    if (!k->connected && !k->connectPending)
-        return fail(WSAENOTCONN);  // Linux says EPIPE here
+    if (k == nullptr) return fail(WSAENOTSOCK);
+    if (len < 0 || (buf == nullptr && len > 0)) return fail(WSAEFAULT);
+    if (flags != 0) return fail(WSAEOPNOTSUPP);
+    if (!k->connected && !k->connectPending) return fail(WSAENOTCONN); // Linux says EPIPE here
     const ssize_t n = ::send(k->fd, buf, static_cast<size_t>(len), MSG_NOSIGNAL);
     if (n < 0) {
         const int e = errno;
-        if (e == EAGAIN)
-            k->writeArmed = true;
+        if (e == EAGAIN) k->writeArmed = true;
         return fail(ErrorFromErrno(e));
     }
     return static_cast<int>(n);
 }
 
-int recv(SOCKET s, char* buf, int len, int flags)
-{
+int recv(SOCKET s, char* buf, int len, int flags) {
     Sock* k = find(s);
-    if (k == nullptr)
-        return fail(WSAENOTSOCK);
-    if (len < 0 || (buf == nullptr && len > 0))
-        return fail(WSAEFAULT);
-    if (flags & ~kMsgPeek)
-        return fail(WSAEOPNOTSUPP);
+    if (k == nullptr) return fail(WSAENOTSOCK);
+    if (len < 0 || (buf == nullptr && len > 0)) return fail(WSAEFAULT);
+    if (flags & ~kMsgPeek) return fail(WSAEOPNOTSUPP);
     const ssize_t n = ::recv(k->fd, buf, static_cast<size_t>(len), (flags & kMsgPeek) ? MSG_PEEK : 0);
     const int e = errno;
     rearmRead(s, *k);
-    if (n < 0)
-        return fail(ErrorFromErrno(e));
-    if (n == 0 && len > 0 && k->storedError != 0)
-        return fail(ErrorFromErrno(k->storedError));
+    if (n < 0) return fail(ErrorFromErrno(e));
+    if (n == 0 && len > 0 && k->storedError != 0) return fail(ErrorFromErrno(k->storedError));
     return static_cast<int>(n);
 }
 
-int closesocket(SOCKET s)
-{
+int closesocket(SOCKET s) {
     auto& socks = state().sockets;
     auto it = socks.find(s);
-    if (it == socks.end())
-        return fail(WSAENOTSOCK);
+    if (it == socks.end()) return fail(WSAENOTSOCK);
     closeSock(*it->second);
     socks.erase(it);
     return 0;
 }
 
-int bind(SOCKET s, const sockaddr_in* name, int namelen)
-{
+int bind(SOCKET s, const sockaddr_in* name, int namelen) {
     Sock* k = find(s);
-    if (k == nullptr)
-        return fail(WSAENOTSOCK);
-    if (name == nullptr || namelen < 16)
-        return fail(WSAEFAULT);
+    if (k == nullptr) return fail(WSAENOTSOCK);
+    if (name == nullptr || namelen < 16) return fail(WSAEFAULT);
     ::sockaddr_in a{};
     a.sin_family = PF_INET;
     a.sin_port = name->sin_port;
     a.sin_addr.s_addr = name->sin_addr;
-    if (::bind(k->fd, reinterpret_cast<::sockaddr*>(&a), sizeof a) != 0)
-        return fail(ErrorFromErrno(errno));
+    if (::bind(k->fd, reinterpret_cast<::sockaddr*>(&a), sizeof a) != 0) return fail(ErrorFromErrno(errno));
     return 0;
 }
 
-int listen(SOCKET s, int backlog)
-{
+int listen(SOCKET s, int backlog) {
     Sock* k = find(s);
-    if (k == nullptr)
-        return fail(WSAENOTSOCK);
-    if (::listen(k->fd, backlog) != 0)
-        return fail(ErrorFromErrno(errno));
+    if (k == nullptr) return fail(WSAENOTSOCK);
+    if (::listen(k->fd, backlog) != 0) return fail(ErrorFromErrno(errno));
     k->listening = true;
     return 0;
 }
 
-SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen)
-{
+SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen) {
     Sock* k = find(s);
     if (k == nullptr) {
         lastError = WSAENOTSOCK;
@@ -605,27 +588,21 @@ SOCKET accept(SOCKET s, sockaddr_in* addr, int* addrlen)
     const UINT msg = k->msg;
     const long mask = k->mask;
     const bool nb = k->nonBlocking;
-    const SOCKET h = adopt(fd);  // may rehash the table: k is not used after this
-    if (h == INVALID_SOCKET)
-        return h;
+    const SOCKET h = adopt(fd); // may rehash the table: k is not used after this
+    if (h == INVALID_SOCKET) return h;
     find(h)->connected = true;
     // An accepted socket carries the listener's registration, as in the original library.
-    if (nb)
-        WSAAsyncSelect(h, wnd, msg, mask);
+    if (nb) WSAAsyncSelect(h, wnd, msg, mask);
     return h;
 }
 
-int getsockname(SOCKET s, sockaddr_in* name, int* namelen)
-{
+int getsockname(SOCKET s, sockaddr_in* name, int* namelen) {
     Sock* k = find(s);
-    if (k == nullptr)
-        return fail(WSAENOTSOCK);
-    if (name == nullptr || namelen == nullptr || *namelen < 16)
-        return fail(WSAEFAULT);
+    if (k == nullptr) return fail(WSAENOTSOCK);
+    if (name == nullptr || namelen == nullptr || *namelen < 16) return fail(WSAEFAULT);
     ::sockaddr_in a{};
     socklen_t alen = sizeof a;
-    if (::getsockname(k->fd, reinterpret_cast<::sockaddr*>(&a), &alen) != 0)
-        return fail(ErrorFromErrno(errno));
+    if (::getsockname(k->fd, reinterpret_cast<::sockaddr*>(&a), &alen) != 0) return fail(ErrorFromErrno(errno));
     *name = sockaddr_in{};
     name->sin_family = kAfInet;
     name->sin_port = a.sin_port;
@@ -634,8 +611,7 @@ int getsockname(SOCKET s, sockaddr_in* name, int* namelen)
     return 0;
 }
 
-HostLookup SystemResolve(const std::string& name)
-{
+HostLookup SystemResolve(const std::string& name) {
     addrinfo hints{};
     hints.ai_family = PF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -648,8 +624,7 @@ HostLookup SystemResolve(const std::string& name)
             if (p->ai_family == PF_INET)
                 answer.addresses.push_back(reinterpret_cast<::sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
         }
-        if (res && res->ai_canonname)
-            answer.canonicalName = res->ai_canonname;
+        if (res && res->ai_canonname) answer.canonicalName = res->ai_canonname;
         ::freeaddrinfo(res);
     } else if (rc == EAI_AGAIN) {
         answer.error = WSATRY_AGAIN;
@@ -663,8 +638,7 @@ HostLookup SystemResolve(const std::string& name)
     return answer;
 }
 
-Resolver TableResolver(const std::string& table)
-{
+Resolver TableResolver(const std::string& table) {
     auto hosts = std::make_shared<std::map<std::string, uint32_t>>();
     size_t start = 0;
     while (start <= table.size()) {
@@ -689,8 +663,7 @@ Resolver TableResolver(const std::string& table)
 
 namespace {
 
-Resolver defaultResolver()
-{
+Resolver defaultResolver() {
     static const Resolver resolver = [] {
         const char* table = std::getenv("KELVO_TEST_HOSTS");
         return table != nullptr ? TableResolver(table) : Resolver(SystemResolve);
@@ -698,14 +671,12 @@ Resolver defaultResolver()
     return resolver;
 }
 
-Resolver& injectedResolver()
-{
-    static Resolver* r = new Resolver;  // never destroyed, like the rest of the state
+Resolver& injectedResolver() {
+    static Resolver* r = new Resolver; // never destroyed, like the rest of the state
     return *r;
 }
 
-Resolver currentResolver()
-{
+Resolver currentResolver() {
     std::lock_guard lock(state().lookupMutex);
     Resolver r = injectedResolver();
     return r ? r : defaultResolver();
@@ -713,8 +684,7 @@ Resolver currentResolver()
 
 } // namespace
 
-Resolver SetResolver(Resolver resolver)
-{
+Resolver SetResolver(Resolver resolver) {
     std::lock_guard lock(state().lookupMutex);
     Resolver previous = std::move(injectedResolver());
     injectedResolver() = std::move(resolver);
@@ -726,22 +696,19 @@ namespace {
 // On the lookup's own thread: asks the resolver, keeps the first 35 distinct addresses
 // and posts the answer to the requesting window's thread; if the window has gone, the
 // answer is dropped with it.
-void ResolveAndPost(const std::shared_ptr<Request>& req, const std::string& host, const Resolver& resolve)
-{
+void ResolveAndPost(const std::shared_ptr<Request>& req, const std::string& host, const Resolver& resolve) {
     HostLookup answer;
     try {
         answer = resolve(host);
     } catch (...) {
-        answer = HostLookup{WSANO_RECOVERY, {}, {}};  // a failing name service is no reason to end the process
+        answer = HostLookup{WSANO_RECOVERY, {}, {}}; // a failing name service is no reason to end the process
     }
     int error = answer.error;
     std::vector<uint32_t> addrs;
     for (uint32_t a : answer.addresses) {
-        if (std::find(addrs.begin(), addrs.end(), a) == addrs.end() && addrs.size() < 35)
-            addrs.push_back(a);
+        if (std::find(addrs.begin(), addrs.end(), a) == addrs.end() && addrs.size() < 35) addrs.push_back(a);
     }
-    if (error == 0 && addrs.empty())
-        error = WSANO_DATA;
+    if (error == 0 && addrs.empty()) error = WSANO_DATA;
     std::string canonical = answer.canonicalName.empty() ? host : std::move(answer.canonicalName);
     PostCallback(req->wnd, [req, canonical = std::move(canonical), addrs = std::move(addrs), error]() mutable {
         completeLookup(req, std::move(canonical), std::move(addrs), error);
@@ -750,16 +717,14 @@ void ResolveAndPost(const std::shared_ptr<Request>& req, const std::string& host
 
 } // namespace
 
-HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen)
-{
+HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, int buflen) {
     State& st = state();
     if (st.users == 0) {
         lastError = WSANOTINITIALISED;
         return 0;
     }
     // The entry is written in place, so the buffer must suit its pointers.
-    if (name == nullptr || buf == nullptr || buflen <= 0 ||
-        reinterpret_cast<uintptr_t>(buf) % alignof(hostent) != 0) {
+    if (name == nullptr || buf == nullptr || buflen <= 0 || reinterpret_cast<uintptr_t>(buf) % alignof(hostent) != 0) {
         lastError = WSAEFAULT;
         return 0;
     }
@@ -790,22 +755,17 @@ HANDLE WSAAsyncGetHostByName(HWND wnd, UINT msg, const char* name, char* buf, in
     return req->id;
 }
 
-int WSACancelAsyncRequest(HANDLE request)
-{
+int WSACancelAsyncRequest(HANDLE request) {
     State& st = state();
     std::lock_guard lock(st.lookupMutex);
-    if (st.lookups.erase(request) == 0)
-        return fail(WSAEINVAL);
+    if (st.lookups.erase(request) == 0) return fail(WSAEINVAL);
     return 0;
 }
 
-uint32_t inet_addr(const char* cp)
-{
-    if (cp == nullptr)
-        return kInaddrNone;
+uint32_t inet_addr(const char* cp) {
+    if (cp == nullptr) return kInaddrNone;
     in_addr a{};
-    if (::inet_aton(cp, &a) == 0)
-        return kInaddrNone;
+    if (::inet_aton(cp, &a) == 0) return kInaddrNone;
     return a.s_addr;
 }
 
@@ -816,19 +776,16 @@ namespace diagnostics {
 int StartupCalls() { return state().startupCalls; }
 int CleanupCalls() { return state().cleanupCalls; }
 int OpenSockets() { return static_cast<int>(state().sockets.size()); }
-int PendingLookups()
-{
+int PendingLookups() {
     State& st = state();
     std::lock_guard lock(st.lookupMutex);
     return static_cast<int>(st.lookups.size());
 }
-void FailNextSockets(int count, int error)
-{
+void FailNextSockets(int count, int error) {
     state().failSockets = count;
     state().failError = error;
 }
-int NativeHandle(SOCKET s)
-{
+int NativeHandle(SOCKET s) {
     Sock* k = find(s);
     return k ? k->fd : -1;
 }

@@ -168,7 +168,7 @@ int WSACancelAsyncRequest(HANDLE request);
 struct HostLookup {
     int error = 0;
     std::vector<uint32_t> addresses;
-    std::string canonicalName;  // empty: the name asked for
+    std::string canonicalName; // empty: the name asked for
 };
 // Runs on the lookup's worker thread, so it may block; it must be safe to call from
 // any thread.

@@ -17,9 +17,9 @@ namespace kelvo::fuzz {
 }
 
 // Abort with a message when cond is false; libFuzzer records the input as a crash.
-#define FUZZ_CHECK(cond, detail)                                                                    \
-    do {                                                                                            \
-        if (!(cond)) ::kelvo::fuzz::Fail(__FILE__, __LINE__, #cond, (detail));                      \
+#define FUZZ_CHECK(cond, detail)                                                                                       \
+    do {                                                                                                               \
+        if (!(cond)) ::kelvo::fuzz::Fail(__FILE__, __LINE__, #cond, (detail));                                         \
     } while (0)
 
 // The lines of a text made of CR LF-terminated lines, without their ends; a text

@@ -76,8 +76,7 @@ public:
             startTls_ = readLine();
             say("220 go ahead\r\n");
             char buf[4096];
-            while (::recv(fd, buf, sizeof buf, 0) > 0) {
-            }
+            while (::recv(fd, buf, sizeof buf, 0) > 0) {}
             ::close(fd);
         });
     }
@@ -179,7 +178,7 @@ TEST_F(AboutBoxServerTest, PasswordDialogMasksWhatIsTyped) {
 TEST_F(AboutBoxServerTest, AddressSetsPortSecurityAndUserAndAPlainHostGetsTheOldPortBack) {
     Listener server;
     Listener plain;
-    box_->KivSMTP1->SetPort(plain.Port());  // the session's own port, as the form would set it
+    box_->KivSMTP1->SetPort(plain.Port()); // the session's own port, as the form would set it
     box_->AskPassword = [](const QString&) -> std::optional<QString> { return QString("pw"); };
     Click(QString("smtps://ann@127.0.0.1:%1").arg(server.Port()));
     EXPECT_EQ(box_->KivSMTP1->Port(), server.Port());

@@ -70,7 +70,6 @@ public slots:
     void open(const QUrl& url) { links.push_back(QString::fromUtf8(url.toEncoded())); }
 };
 
-
 class AboutBoxTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -78,8 +77,7 @@ protected:
         box_->ShowMessage = [this](const QString& text) {
             messages_.push_back(text);
             // What the window shows while its message is up.
-            buttonsWhileMessage_.push_back(box_->BitBtn1->isEnabled() ||
-                                           box_->OKButton->isEnabled());
+            buttonsWhileMessage_.push_back(box_->BitBtn1->isEnabled() || box_->OKButton->isEnabled());
         };
     }
     void TearDown() override {
@@ -96,8 +94,8 @@ protected:
     }
 
     // Fills the feedback tab and presses "SendMail!"; returns when the send is over.
-    void Send(int port, const QString& name, const QString& mailbox, const QString& subject,
-              const QString& text, const QString& server = "127.0.0.1") {
+    void Send(int port, const QString& name, const QString& mailbox, const QString& subject, const QString& text,
+              const QString& server = "127.0.0.1") {
         box_->KivSMTP1->SetPort(port);
         box_->SenderEdit->setText(name);
         box_->SmtpEdit->setText(server);
@@ -135,12 +133,10 @@ TEST_F(AboutBoxTest, WindowHasItsCaptionFixedClientSizeAndFont) {
 
 TEST_F(AboutBoxTest, ControlsSitWhereTheFormPutsThem) {
     const Placement placements[] = {
-        {"OKButton", {191, 372, 114, 37}},   {"PageControl1", {16, 0, 569, 353}},
-        {"Bevel1", {48, 16, 489, 41}},       {"Memo1", {48, 72, 489, 169}},
-        {"BitBtn3", {40, 256, 217, 41}},     {"BitBtn2", {280, 256, 225, 41}},
-        {"SenderEdit", {120, 24, 121, 23}},  {"SmtpEdit", {344, 26, 121, 23}},
-        {"SenderEMail", {120, 51, 145, 23}}, {"Myemail", {344, 53, 161, 23}},
-        {"SubjectEdit", {120, 94, 345, 23}}, {"DetailMemo", {120, 128, 345, 129}},
+        {"OKButton", {191, 372, 114, 37}},  {"PageControl1", {16, 0, 569, 353}}, {"Bevel1", {48, 16, 489, 41}},
+        {"Memo1", {48, 72, 489, 169}},      {"BitBtn3", {40, 256, 217, 41}},     {"BitBtn2", {280, 256, 225, 41}},
+        {"SenderEdit", {120, 24, 121, 23}}, {"SmtpEdit", {344, 26, 121, 23}},    {"SenderEMail", {120, 51, 145, 23}},
+        {"Myemail", {344, 53, 161, 23}},    {"SubjectEdit", {120, 94, 345, 23}}, {"DetailMemo", {120, 128, 345, 129}},
         {"BitBtn1", {176, 272, 113, 33}},
     };
     for (const auto& p : placements) {
@@ -151,7 +147,7 @@ TEST_F(AboutBoxTest, ControlsSitWhereTheFormPutsThem) {
     const struct {
         const char* name;
         QPoint pos;
-    } labels[] = {{"Label9", {32, 368}}, {"Label7", {64, 16}}, {"Label8", {216, 32}},
+    } labels[] = {{"Label9", {32, 368}}, {"Label7", {64, 16}},  {"Label8", {216, 32}},
                   {"Label1", {40, 24}},  {"Label2", {261, 26}}, {"Label3", {34, 51}},
                   {"Label4", {296, 53}}, {"Label5", {58, 102}}, {"Label6", {27, 128}}};
     for (const auto& l : labels) {
@@ -196,8 +192,7 @@ TEST_F(AboutBoxTest, EveryCaptionReadsAsTheFormHasIt) {
         EXPECT_LT(fm.horizontalAdvance(line), 489 - 12) << line.toStdString();
     // The caption beside the memo is wrapped over two lines.
     EXPECT_TRUE(box_->Label6->wordWrap());
-    EXPECT_LT(box_->Label6->width(),
-              QFontMetrics(box_->Label6->font()).horizontalAdvance(box_->Label6->text()));
+    EXPECT_LT(box_->Label6->width(), QFontMetrics(box_->Label6->font()).horizontalAdvance(box_->Label6->text()));
     EXPECT_TRUE(box_->StatusLabel->text().isEmpty());
 }
 
@@ -254,10 +249,9 @@ TEST_F(AboutBoxTest, LinkLabelAndPurchaseButtonsOpenTheirLinks) {
     // A press that leaves the label before the release opens nothing.
     QTest::mousePress(box_->Label9, Qt::LeftButton);
     QTest::mouseRelease(box_->Label9, Qt::LeftButton, {}, QPoint(-5, -5));
-    const std::vector<QString> expected{
-        "http://www.example.com/",
-        "http://www.example.org/software/graphics/kelvo/download.html",
-        "https://secure.example.net/order?PRODUCT=160001"};
+    const std::vector<QString> expected{"http://www.example.com/",
+                                        "http://www.example.org/software/graphics/kelvo/download.html",
+                                        "https://secure.example.net/order?PRODUCT=160001"};
     for (const char* s : {"http", "https"}) QDesktopServices::unsetUrlHandler(s);
     EXPECT_EQ(recorder.links, expected);
     EXPECT_EQ(box_->URL1->URLType(), utHttp);
@@ -345,8 +339,7 @@ TEST_F(AboutBoxTest, SecondFeedbackQuitsTheOldConnectionAndCarriesOnlyItsOwnText
     EXPECT_EQ(Mail(sink, 2)["subject"].toString(), "Two");
     EXPECT_EQ(Mail(sink, 2)["from"].toString(), "bob@example.org");
     EXPECT_EQ(sink.Envelope(2)["helo"].toString(), "Bob");
-    EXPECT_EQ(sink.Commands(), (QStringList{"CONNECT", "HELO Ann", "RSET", "QUIT", "CONNECT",
-                                            "HELO Bob", "RSET"}));
+    EXPECT_EQ(sink.Commands(), (QStringList{"CONNECT", "HELO Ann", "RSET", "QUIT", "CONNECT", "HELO Bob", "RSET"}));
 }
 
 TEST_F(AboutBoxTest, EmptySubjectGivesMailWithoutSubjectLine) {
@@ -364,7 +357,8 @@ TEST_F(AboutBoxTest, TextBeyondUsAsciiArrivesIntact) {
     FakeSmtpServer sink;
     ShowFeedback();
     const QString subject = QString::fromUtf8("Caf\u00e9 \u65e5\u672c\u8a9e");
-    const QString text = QString::fromUtf8("R\u00e9sum\u00e9: \u00e9\n\u65e5\u672c\u8a9e\u306e\u30c6\u30ad\u30b9\u30c8");
+    const QString text =
+        QString::fromUtf8("R\u00e9sum\u00e9: \u00e9\n\u65e5\u672c\u8a9e\u306e\u30c6\u30ad\u30b9\u30c8");
     Send(sink.Port(), "Ann", "ann@example.org", subject, text);
     EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
     ASSERT_EQ(sink.Count(), 1);
@@ -431,8 +425,7 @@ struct FailureCase {
 TEST_F(AboutBoxTest, FailedSendSaysSoAndGivesTheButtonsBack) {
     const FailureCase cases[] = {
         {"closed port", [](TAboutBox&, auto&) { return ClosedLoopbackPort(); }, "127.0.0.1", "Ann"},
-        {"name that cannot be resolved", [](TAboutBox&, auto&) { return 25; },
-         "unlisted-host", "Ann"},
+        {"name that cannot be resolved", [](TAboutBox&, auto&) { return 25; }, "unlisted-host", "Ann"},
         {"server silent after accepting",
          [](TAboutBox& box, std::unique_ptr<LoopbackListener>& l) {
              l = std::make_unique<LoopbackListener>();

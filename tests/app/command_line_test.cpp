@@ -10,8 +10,7 @@ namespace {
 using Action = CommandLine::Action;
 
 CommandLine Read(const QStringList& args) {
-    return ReadCommandLine(QStringList{QStringLiteral("/usr/bin/kelvo")} + args,
-                           QStringLiteral("9.8 (git abc1234)"));
+    return ReadCommandLine(QStringList{QStringLiteral("/usr/bin/kelvo")} + args, QStringLiteral("9.8 (git abc1234)"));
 }
 
 struct RunCase {
@@ -106,5 +105,5 @@ TEST(CommandLineTest, MessagesUseTheNameTheProgramWasStartedBy) {
     EXPECT_EQ(ReadCommandLine({}, "1").action, Action::Run);
 }
 
-}  // namespace
-}  // namespace kelvo
+} // namespace
+} // namespace kelvo

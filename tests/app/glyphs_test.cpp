@@ -8,9 +8,8 @@
 namespace kelvo {
 namespace {
 
-constexpr TGlyph kAll[] = {TGlyph::Select,    TGlyph::Annotation, TGlyph::Ruler, TGlyph::Sector,
-                           TGlyph::PolyLine,  TGlyph::Rectangle,  TGlyph::Ellipse,
-                           TGlyph::Delete,    TGlyph::Help,       TGlyph::Close};
+constexpr TGlyph kAll[] = {TGlyph::Select,    TGlyph::Annotation, TGlyph::Ruler,  TGlyph::Sector, TGlyph::PolyLine,
+                           TGlyph::Rectangle, TGlyph::Ellipse,    TGlyph::Delete, TGlyph::Help,   TGlyph::Close};
 
 int OpaquePixels(const QImage& image) {
     int n = 0;
@@ -44,8 +43,7 @@ TEST(Glyphs, NoTwoAreAlikeAndEachIsStable) {
 TEST(Glyphs, IconCarriesTheGlyph) {
     const QIcon icon = GlyphIcon(TGlyph::Ruler);
     ASSERT_FALSE(icon.isNull());
-    EXPECT_EQ(icon.pixmap(kGlyphSize, kGlyphSize).toImage().convertToFormat(
-                  QImage::Format_ARGB32_Premultiplied),
+    EXPECT_EQ(icon.pixmap(kGlyphSize, kGlyphSize).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied),
               GlyphImage(TGlyph::Ruler));
 }
 

@@ -152,9 +152,8 @@ TEST_F(MainWindowTest, ToolButtonsAreOneExclusiveGroupSettingTheTool) {
         QToolButton* button;
         TDrawTool tool;
     } tools[] = {
-        {form.LineBtn, SpLine},          {form.rulelineBtn, SpRuleLine},
-        {form.Sectorbtn, SpSector},      {form.rectangleBtn, SpRectangle},
-        {form.EllipseBtn, SpEllipse},    {form.PolyLineBtn, SpPolyLine},
+        {form.LineBtn, SpLine},           {form.rulelineBtn, SpRuleLine}, {form.Sectorbtn, SpSector},
+        {form.rectangleBtn, SpRectangle}, {form.EllipseBtn, SpEllipse},   {form.PolyLineBtn, SpPolyLine},
         {form.SelectBtn, SpNone},
     };
     ASSERT_EQ(form.ToolGroup->buttons().size(), 7);
@@ -179,9 +178,9 @@ TEST_F(MainWindowTest, ZoomTextGivesTheZoomOrOne) {
         const char* text;
         double zoom;
     } cases[] = {
-        {"2", 2.0},   {" 1.5 ", 1.5}, {"+2e0", 2.0}, {"0.333", 0.333}, {"abc", 1.0},   {"", 1.0},
-        {"2x", 1.0},  {"0", 1.0},     {"-2", 1.0},   {"inf", 1.0},     {"nan", 1.0},   {"1e300", 1.0},
-        {"100", 1.0}, {"1,000", 1.0}, {"0.01", 0.01},
+        {"2", 2.0},   {" 1.5 ", 1.5}, {"+2e0", 2.0}, {"0.333", 0.333}, {"abc", 1.0},
+        {"", 1.0},    {"2x", 1.0},    {"0", 1.0},    {"-2", 1.0},      {"inf", 1.0},
+        {"nan", 1.0}, {"1e300", 1.0}, {"100", 1.0},  {"1,000", 1.0},   {"0.01", 0.01},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -262,7 +261,8 @@ TEST_F(MainWindowTest, ChosenColourAppliesToNewShapesOnly) {
     EXPECT_EQ(form.MyCAD1->Shape(0)->Pen.Color, clYellow);
     EXPECT_EQ(form.MyCAD1->Shape(1)->Pen.Color, clRed);
     DeselectAll();
-    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), QRect(195, 195, 110, 110), qRgb(255, 0, 0)), 100);
+    EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), QRect(195, 195, 110, 110), qRgb(255, 0, 0)),
+              100);
     EXPECT_GT(CountColour(form.MyCAD1->CanvasPixels(form.MyCAD1->rect()), QRect(15, 15, 90, 90), kYellow), 100);
 
     QTest::mouseClick(form.Shape1, Qt::LeftButton);
@@ -328,7 +328,7 @@ TEST_F(MainWindowTest, LineWidthFollowsTheSpinBoxText) {
 }
 
 TEST_F(MainWindowTest, InformationButtonShowsTheAboutBoxModally) {
-    form.BitBtn3->click();  // no about window yet: nothing happens
+    form.BitBtn3->click(); // no about window yet: nothing happens
     QDialog about;
     form.SetAboutBox(&about);
     bool shownModal = false;
@@ -374,9 +374,8 @@ TEST_F(MainWindowTest, ScrollBoxGrowsAndShrinksWithTheWindowAndTheRestStays) {
 }
 
 TEST_F(MainWindowTest, TabGoesThroughTheControlsInTheStoredOrder) {
-    const std::vector<QWidget*> expected = {form.SpinEdit1, form.Edit1,     form.Button1,
-                                            form.CheckBox1, form.CheckBox2, form.ScrollBox1,
-                                            form.BitBtn2,   form.BitBtn3};
+    const std::vector<QWidget*> expected = {form.SpinEdit1, form.Edit1,      form.Button1, form.CheckBox1,
+                                            form.CheckBox2, form.ScrollBox1, form.BitBtn2, form.BitBtn3};
     std::vector<QWidget*> seen;
     QWidget* w = form.SpinEdit1;
     for (int guard = 0; guard < 200 && seen.size() < expected.size(); ++guard) {
@@ -420,8 +419,9 @@ TEST(ParseZoomText, TakesTheLocaleSeparatorAndAlwaysThePoint) {
         const char* text;
         std::optional<double> zoom;
     } cases[] = {
-        {"1.00", 1.0}, {"1,00", 1.0}, {"1,5", 1.5},     {"1.5", 1.5},         {" 0,25 ", 0.25},
-        {"2,5e0", 2.5}, {"-1,5", -1.5}, {"abc", std::nullopt}, {"1,5,0", std::nullopt}, {"", std::nullopt},
+        {"1.00", 1.0},           {"1,00", 1.0},      {"1,5", 1.5},   {"1.5", 1.5},
+        {" 0,25 ", 0.25},        {"2,5e0", 2.5},     {"-1,5", -1.5}, {"abc", std::nullopt},
+        {"1,5,0", std::nullopt}, {"", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ParseZoomText(QString::fromLatin1(c.text)), c.zoom) << c.text;

@@ -63,8 +63,9 @@ TEST_F(MeasuringTest, TheListWidensTheWindowAndMovesNoControl) {
     EXPECT_EQ(form.width(), TForm1::kDesignWidth + TMeasurementPanel::kWidth + 8);
     EXPECT_TRUE(form.MeasurementPanel->isVisibleTo(&form));
     for (const auto& [w, g] : before) {
-        if (w->parentWidget() == form.MeasurementPanel || w == form.MeasurementPanel ||
-            w->window() != &form || w->parentWidget() == form.MeasurementPanel->Table) continue;
+        if (w->parentWidget() == form.MeasurementPanel || w == form.MeasurementPanel || w->window() != &form ||
+            w->parentWidget() == form.MeasurementPanel->Table)
+            continue;
         if (form.MeasurementPanel->isAncestorOf(w)) continue;
         EXPECT_EQ(w->geometry(), g) << w->objectName().toStdString();
     }
@@ -128,7 +129,10 @@ TEST_F(MeasuringTest, ExportedCsvOfACtAgreesWithNumpy) {
     for (int i = 1; i <= 2; ++i) {
         const QStringList f = rows[i].split(QLatin1Char(','));
         const QString kind = f[1] == QLatin1String("Rectangle") ? QStringLiteral("rect") : QStringLiteral("ellipse");
-        regions << kind + QLatin1Char(':') + QString(f[2]).replace(QLatin1Char(' '), QLatin1Char(',')).replace(QLatin1String(";,"), QLatin1String(";"));
+        regions << kind + QLatin1Char(':') +
+                       QString(f[2])
+                           .replace(QLatin1Char(' '), QLatin1Char(','))
+                           .replace(QLatin1String(";,"), QLatin1String(";"));
     }
     const QStringList numpy = test::NumpyRegionStatistics(ct, regions);
     ASSERT_EQ(numpy.size(), 2) << regions.join(QLatin1Char(' ')).toStdString();
@@ -267,8 +271,13 @@ TEST_F(MeasuringTest, AnnotationsAreSavedBesideTheFileAndFailuresAreTold) {
 TEST_F(MeasuringTest, PaintingLabelsOfManyRegionsMeasuresOnlyWhatChanged) {
     std::vector<TAnnotation> regions;
     for (int32_t i = 0; i < 100; ++i) {
-        regions.push_back({TShapeKind::Ellipse, {{i * 5, i * 5}, {i * 5 + 40, i * 5 + 30}}, clYellow, 1,
-                           TPenStyle::psSolid, QStringLiteral("Roi-%1").arg(i + 1), i + 1});
+        regions.push_back({TShapeKind::Ellipse,
+                           {{i * 5, i * 5}, {i * 5 + 40, i * 5 + 30}},
+                           clYellow,
+                           1,
+                           TPenStyle::psSolid,
+                           QStringLiteral("Roi-%1").arg(i + 1),
+                           i + 1});
     }
     const QString path = dir.path() + QStringLiteral("/r.kelvo.json");
     SaveAnnotations(path, regions);

@@ -93,8 +93,12 @@ TEST_F(OpenPictureTest, AFailedOpenKeepsPictureShapesAndTitleAndAsksNothing) {
     QFile empty(dir.path() + QStringLiteral("/empty.dcm"));
     ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
     empty.close();
-    const QString bad[] = {dir.path() + QStringLiteral("/missing.dcm"), empty.fileName(), PydicomFile("rtplan.dcm"),
-                           PydicomFile("JPEG2000.dcm"), PydicomFile("MR_truncated.dcm"), PydicomFile("README.txt")};
+    const QString bad[] = {dir.path() + QStringLiteral("/missing.dcm"),
+                           empty.fileName(),
+                           PydicomFile("rtplan.dcm"),
+                           PydicomFile("JPEG2000.dcm"),
+                           PydicomFile("MR_truncated.dcm"),
+                           PydicomFile("README.txt")};
     for (const QString& path : bad) {
         SCOPED_TRACE(path.toStdString());
         errors.clear();
@@ -204,7 +208,7 @@ TEST_F(OpenPictureTest, RightDragChangesWidthAcrossAndCentreDownWhereRightDoesNo
         QToolButton* Tool;
         bool Changes;
     };
-    const Case cases[] = {{form.SelectBtn, true},   {form.LineBtn, true},    {form.rulelineBtn, true},
+    const Case cases[] = {{form.SelectBtn, true},    {form.LineBtn, true},    {form.rulelineBtn, true},
                           {form.rectangleBtn, true}, {form.EllipseBtn, true}, {form.PolyLineBtn, true},
                           {form.Sectorbtn, false}};
     for (const Case& c : cases) {

@@ -20,8 +20,7 @@ public slots:
     void open(const QUrl& url) { links.push_back(url.toEncoded()); }
 };
 
-const char* const kSchemes[] = {"file", "ftp", "gopher", "http", "https",
-                                "mailto", "news", "telnet", "wais"};
+const char* const kSchemes[] = {"file", "ftp", "gopher", "http", "https", "mailto", "news", "telnet", "wais"};
 
 class UrlLauncherTest : public ::testing::Test {
 protected:
@@ -46,8 +45,7 @@ TEST_F(UrlLauncherTest, EachTypeOpensItsPrefixFollowedByTheLinkUnchanged) {
         {utFtp, "ftp.example.org/pub/readme", "ftp://ftp.example.org/pub/readme"},
         {utGopher, "gopher.example.org/1/menu", "gopher://gopher.example.org/1/menu"},
         {utHttp, "www.example.com/index.html", "http://www.example.com/index.html"},
-        {utHttps, "shop.example.com/order?id=4711&q=a%20b#top",
-         "https://shop.example.com/order?id=4711&q=a%20b#top"},
+        {utHttps, "shop.example.com/order?id=4711&q=a%20b#top", "https://shop.example.com/order?id=4711&q=a%20b#top"},
         {utMailto, "support@example.com", "mailto:support@example.com"},
         {utNews, "comp.lang.c++", "news:comp.lang.c++"},
         {utTelnet, "bbs.example.org", "telnet:bbs.example.org"},
@@ -75,9 +73,8 @@ TEST_F(UrlLauncherTest, NewLinkIsHttpAndEmptyAndOpensNothing) {
 }
 
 TEST_F(UrlLauncherTest, LongLinkIsHandedOverWhole) {
-    const QByteArray path =
-        "www.example.com/catalogue/software/graphics/medical/download.html"
-        "?product=annotation-component&version=2.0&lang=en&ref=about-window";
+    const QByteArray path = "www.example.com/catalogue/software/graphics/medical/download.html"
+                            "?product=annotation-component&version=2.0&lang=en&ref=about-window";
     ASSERT_GT(path.size(), 120);
     TURL link;
     link.SetURL(QString::fromLatin1(path));
@@ -122,13 +119,12 @@ TEST_F(UrlLauncherTest, OnlyWhatCannotStandInALinkIsEncoded) {
 
 TEST_F(UrlLauncherTest, ShellOpenRefusesWhatTheDesktopCannotExpress) {
     EXPECT_LE(ShellOpen(QString(), QString(), QString(), SW_SHOWNOACTIVATE), 32);
-    EXPECT_LE(ShellOpen(QStringLiteral("http://www.example.com/"), QStringLiteral("--new-window"),
-                        QString(), SW_SHOWNOACTIVATE),
+    EXPECT_LE(ShellOpen(QStringLiteral("http://www.example.com/"), QStringLiteral("--new-window"), QString(),
+                        SW_SHOWNOACTIVATE),
               32);
     EXPECT_TRUE(recorder_.links.empty());
-    EXPECT_GT(ShellOpen(QStringLiteral("http://www.example.com/"), QString(),
-                        QStringLiteral("/tmp"), SW_SHOWNOACTIVATE),
-              32);
+    EXPECT_GT(
+        ShellOpen(QStringLiteral("http://www.example.com/"), QString(), QStringLiteral("/tmp"), SW_SHOWNOACTIVATE), 32);
     EXPECT_EQ(recorder_.links.size(), 1u);
 }
 

@@ -23,10 +23,21 @@ std::vector<TAnnotation> SampleShapes() {
         {TShapeKind::Arrow, {{1, 2}, {30, 40}}, clYellow, 1, TPenStyle::psSolid, QStringLiteral("Lesion, \"left\""), 0},
         {TShapeKind::Ruler, {{-5, 7}, {100, 7}}, clRed, 3, TPenStyle::psDash, QString(), 0},
         {TShapeKind::Angle, {{0, 0}, {10, 0}, {10, 10}}, clWhite, 2, TPenStyle::psDot, QString(), 0},
-        {TShapeKind::Polyline, {{0, 0}, {4, 0}, {0, 4}}, RGB(1, 2, 3), 10, TPenStyle::psDashDot, QStringLiteral("Roi-7"), 7},
+        {TShapeKind::Polyline,
+         {{0, 0}, {4, 0}, {0, 4}},
+         RGB(1, 2, 3),
+         10,
+         TPenStyle::psDashDot,
+         QStringLiteral("Roi-7"),
+         7},
         {TShapeKind::Rectangle, {{50, 30}, {10, 10}}, clLime, 1, TPenStyle::psSolid, QStringLiteral("Roi-2"), 2},
-        {TShapeKind::Ellipse, {{kMaxImageCoordinate, -kMaxImageCoordinate}, {0, 0}}, clBlue, 1,
-         TPenStyle::psDashDotDot, QStringLiteral("Roi-3"), 3},
+        {TShapeKind::Ellipse,
+         {{kMaxImageCoordinate, -kMaxImageCoordinate}, {0, 0}},
+         clBlue,
+         1,
+         TPenStyle::psDashDotDot,
+         QStringLiteral("Roi-3"),
+         3},
     };
 }
 
@@ -35,8 +46,13 @@ TEST(AnnotationFile, KeepsEveryShapeThroughSaveAndLoad) {
     const QString path = AnnotationPathFor(dir.path() + QStringLiteral("/scan.dcm"));
     EXPECT_TRUE(path.endsWith(QLatin1String("/scan.dcm.kelvo.json")));
     std::vector<TAnnotation> shapes = SampleShapes();
-    shapes.push_back({TShapeKind::Arrow, {{0, 0}, {1, 1}}, clBlack, 1, TPenStyle::psSolid,
-                      QStringLiteral("back\\slash\ttab\nline \u00e9\U0001F600 </script>"), 0});
+    shapes.push_back({TShapeKind::Arrow,
+                      {{0, 0}, {1, 1}},
+                      clBlack,
+                      1,
+                      TPenStyle::psSolid,
+                      QStringLiteral("back\\slash\ttab\nline \u00e9\U0001F600 </script>"),
+                      0});
     SaveAnnotations(path, shapes);
     EXPECT_EQ(LoadAnnotations(path), shapes);
     SaveAnnotations(path, {});
@@ -50,7 +66,8 @@ QByteArray WithShape(const QByteArray& shape, const QByteArray& version = "1") {
 }
 
 TEST(AnnotationFile, RefusesWhatItCannotTrust) {
-    const QByteArray good = R"({"kind": "rectangle", "points": [[1, 2], [3, 4]], "color": "#ff0000", "width": 1, "style": "solid", "caption": "Roi-1", "roi": 1})";
+    const QByteArray good =
+        R"({"kind": "rectangle", "points": [[1, 2], [3, 4]], "color": "#ff0000", "width": 1, "style": "solid", "caption": "Roi-1", "roi": 1})";
     ASSERT_EQ(AnnotationsFromJson(WithShape(good), QStringLiteral("f")).size(), 1u);
     struct Row {
         const char* Name;
@@ -64,21 +81,25 @@ TEST(AnnotationFile, RefusesWhatItCannotTrust) {
         {"another JSON document", "{\"shapes\": []}", TAnnotationError::NotAnnotations, "not an annotation file"},
         {"a newer version", WithShape(good, "2"), TAnnotationError::UnknownVersion, "version 2"},
         {"a fractional version", WithShape(good, "1.5"), TAnnotationError::UnknownVersion, "version 1.5"},
-        {"no version", "{\"format\": \"kelvo-annotations\", \"shapes\": []}", TAnnotationError::UnknownVersion, "(none)"},
+        {"no version", "{\"format\": \"kelvo-annotations\", \"shapes\": []}", TAnnotationError::UnknownVersion,
+         "(none)"},
         {"unknown kind", bad("rectangle", "hexagon"), TAnnotationError::BadValue, "shape 1: unknown kind"},
         {"coordinate too far", bad("[3, 4]", "[3, 268435456]"), TAnnotationError::BadValue, "coordinate"},
         {"fractional coordinate", bad("[3, 4]", "[3.5, 4]"), TAnnotationError::BadValue, "coordinate"},
         {"coordinate as text", bad("[3, 4]", "[\"3\", 4]"), TAnnotationError::BadValue, "coordinate"},
-        {"one point for a rectangle", bad(", [3, 4]", ""), TAnnotationError::BadValue, "1 points do not make a rectangle"},
+        {"one point for a rectangle", bad(", [3, 4]", ""), TAnnotationError::BadValue,
+         "1 points do not make a rectangle"},
         {"colour not hex", bad("#ff0000", "#ff00zz"), TAnnotationError::BadValue, "colour"},
         {"width zero", bad("\"width\": 1", "\"width\": 0"), TAnnotationError::BadValue, "width"},
         {"width huge", bad("\"width\": 1", "\"width\": 1e300"), TAnnotationError::BadValue, "width"},
         {"unknown style", bad("solid", "wavy"), TAnnotationError::BadValue, "line style"},
         {"caption too long", bad("Roi-1", QByteArray(51, 'x').constData()), TAnnotationError::BadValue, "caption"},
         {"region number zero", bad("\"roi\": 1", "\"roi\": 0"), TAnnotationError::BadValue, "roi"},
-        {"region number near the 32-bit limit", bad("\"roi\": 1", "\"roi\": 2147483646"), TAnnotationError::BadValue, "roi"},
+        {"region number near the 32-bit limit", bad("\"roi\": 1", "\"roi\": 2147483646"), TAnnotationError::BadValue,
+         "roi"},
         {"region number missing", bad(", \"roi\": 1", ""), TAnnotationError::BadValue, "roi"},
-        {"region number twice", WithShape(good + "," + good), TAnnotationError::BadValue, "shape 2: region number 1 is used twice"},
+        {"region number twice", WithShape(good + "," + good), TAnnotationError::BadValue,
+         "shape 2: region number 1 is used twice"},
         {"a shape that is a number", WithShape("5"), TAnnotationError::BadValue, "shape 1 is not an object"},
     };
     for (const Row& row : rows) {
@@ -97,12 +118,17 @@ TEST(AnnotationFile, FailedSaveKeepsTheOldFile) {
     QTemporaryDir dir;
     const QString path = dir.path() + QStringLiteral("/a.kelvo.json");
     SaveAnnotations(path, SampleShapes());
-    const QByteArray before = [&] { QFile f(path); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+    const QByteArray before = [&] {
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    }();
     // A directory in the way of the temporary file's rename target cannot be replaced.
     const QString blocked = dir.path() + QStringLiteral("/blocked.kelvo.json");
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("blocked.kelvo.json")));
     EXPECT_THROW(SaveAnnotations(blocked, SampleShapes()), EAnnotationError);
-    EXPECT_THROW(SaveAnnotations(dir.path() + QStringLiteral("/missing/a.kelvo.json"), SampleShapes()), EAnnotationError);
+    EXPECT_THROW(SaveAnnotations(dir.path() + QStringLiteral("/missing/a.kelvo.json"), SampleShapes()),
+                 EAnnotationError);
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), before);
@@ -152,7 +178,10 @@ TEST_F(ShapeRecords, CsvHasOneExactRowPerShapeWhateverTheLocale) {
     QLocale::setDefault(before);
     const QStringList lines = csv.split(QStringLiteral("\r\n"));
     ASSERT_EQ(lines.size(), 8) << csv.toStdString(); // header, six rows, the empty rest after the last CRLF
-    EXPECT_EQ(lines[0], QStringLiteral("Name,Kind,Points,Length,Length unit,Angle (degrees),Area,Area unit,Count,Mean,SD,Min,Max,Value unit"));
+    EXPECT_EQ(
+        lines[0],
+        QStringLiteral(
+            "Name,Kind,Points,Length,Length unit,Angle (degrees),Area,Area unit,Count,Mean,SD,Min,Max,Value unit"));
     EXPECT_EQ(lines[1], QStringLiteral("\"Lesion, \"\"left\"\"\",Arrow,1 2; 30 40,,,,,,,,,,,"));
     EXPECT_TRUE(lines[2].startsWith(QLatin1String("Ruler 1,Ruler,0 0; 3 4,"))) << lines[2].toStdString();
     EXPECT_TRUE(lines[2].endsWith(QLatin1String(",mm,,,,,,,,,"))) << lines[2].toStdString();
@@ -162,7 +191,8 @@ TEST_F(ShapeRecords, CsvHasOneExactRowPerShapeWhateverTheLocale) {
     // The triangle x + y <= 3 holds 10 pixels of values x + 10 y - 1024: sum 110, squares 2120.
     EXPECT_EQ(lines[4], QStringLiteral("Roi-7,Polyline,0 0; 4 0; 0 4,,,,7.5,mm²,10,-1013,%1,-1024,-994,HU")
                             .arg(QString::number(std::sqrt(91.0), 'g', QLocale::FloatingPointShortest)));
-    EXPECT_TRUE(lines[5].startsWith(QStringLiteral("Roi-2,Rectangle,50 30; 10 10,,,,0,mm²,0,,,,,HU"))) << lines[5].toStdString();
+    EXPECT_TRUE(lines[5].startsWith(QStringLiteral("Roi-2,Rectangle,50 30; 10 10,,,,0,mm²,0,,,,,HU")))
+        << lines[5].toStdString();
     EXPECT_TRUE(lines[6].startsWith(QLatin1String("Roi-3,Ellipse,"))) << lines[6].toStdString();
     EXPECT_EQ(lines[7], QString());
     EXPECT_EQ(cache.Computations(), 3);

@@ -55,7 +55,7 @@ TEST_F(AreaShapes, MovingAHotPointChangesTheRightCoordinates) {
         TPoint p0, p1;
     };
     const Case cases[] = {
-        {1, {15, 7}, {50, 30}}, {2, {10, 7}, {55, 30}}, {3, {10, 10}, {55, 27}},
+        {1, {15, 7}, {50, 30}},  {2, {10, 7}, {55, 30}},  {3, {10, 10}, {55, 27}},
         {4, {15, 10}, {50, 27}}, {0, {10, 10}, {50, 30}}, {-1, {10, 10}, {50, 30}},
     };
     for (const Case& c : cases) {

@@ -166,8 +166,8 @@ TEST_F(SegmentHitTest, VerticalSegmentsSelectAndDeselect) {
             bool hit;
         };
         const Probe probes[] = {
-            {{53, 50}, true},  {{47, 50}, true}, {{54, 50}, false}, {{46, 50}, true},
-            {{50, 20}, true},  {{50, 80}, false}, {{50, 19}, false}, {{45, 50}, false},
+            {{53, 50}, true}, {{47, 50}, true},  {{54, 50}, false}, {{46, 50}, true},
+            {{50, 20}, true}, {{50, 80}, false}, {{50, 19}, false}, {{45, 50}, false},
         };
         for (const Probe& pr : probes) {
             line.Selected = false;

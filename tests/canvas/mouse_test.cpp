@@ -450,4 +450,3 @@ TEST_F(Mouse, ChangingTheToolInsideTheAnnotationDialogFinishesTheLine) {
     EXPECT_EQ(cad_->Mode(), ModeMove);
     cad_->MouseUp(L, {}, 45, 35);
 }
-

@@ -97,8 +97,16 @@ TEST_F(Canvas, ZoomGivesTheTruncatedZoomedSize) {
     };
     // Below 1/512 a side would truncate to nothing: it keeps one pixel, so the canvas
     // still shows the picture (as one pixel) at the size the zoom asks for.
-    const Case cases[] = {{1.5, 768},  {0.333, 170}, {2.0, 1024}, {1.0, 512}, {0.5, 256}, {0.01, 5},
-                          {1.0 / 64, 8}, {0.002, 1},  {0.001, 1},  {1e-300, 1},
+    const Case cases[] = {{1.5, 768},
+                          {0.333, 170},
+                          {2.0, 1024},
+                          {1.0, 512},
+                          {0.5, 256},
+                          {0.01, 5},
+                          {1.0 / 64, 8},
+                          {0.002, 1},
+                          {0.001, 1},
+                          {1e-300, 1},
                           {std::numeric_limits<double>::denorm_min(), 1}};
     for (const Case& c : cases) {
         const int before = paints_;
@@ -115,8 +123,15 @@ TEST_F(Canvas, UnusableZoomsAreRefusedAndNothingChanges) {
     cad_->SetBackGround(GreyPicture());
     ASSERT_TRUE(cad_->SetZoom(2.0));
     const int before = paints_;
-    const double refused[] = {0.0, -1.0, -0.0, std::nan(""), std::numeric_limits<double>::infinity(),
-                              -std::numeric_limits<double>::infinity(), 1e6, 40.0, 1e300};
+    const double refused[] = {0.0,
+                              -1.0,
+                              -0.0,
+                              std::nan(""),
+                              std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity(),
+                              1e6,
+                              40.0,
+                              1e300};
     for (double z : refused) {
         EXPECT_FALSE(cad_->SetZoom(z)) << z;
         EXPECT_EQ(cad_->Zoom(), 2.0);
@@ -210,7 +225,7 @@ TEST_F(Canvas, RectangleOutlineShadowAndNameArePaintedWhereTheyBelong) {
     RoiCount = 1;
     TMyShape* r = Add(SpRectangle, {10, 10}, {50, 30});
     ASSERT_EQ(r->Caption(), QStringLiteral("Roi-1"));
-    r->Selected = false;  // no hot points over the name
+    r->Selected = false; // no hot points over the name
     cad_->Paint();
     const QImage& img = cad_->Image();
     const uint32_t yellow = 0xFFFFFF00u;

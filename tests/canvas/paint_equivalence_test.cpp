@@ -25,8 +25,8 @@ protected:
         std::uniform_int_distribution<int> size(-80, 80);
         std::uniform_int_distribution<int> pick(0, 99);
         const TDrawTool kinds[] = {SpLine, SpRuleLine, SpSector, SpPolyLine, SpRectangle, SpEllipse};
-        const TPenStyle styles[] = {TPenStyle::psSolid, TPenStyle::psSolid, TPenStyle::psDash,
-                                    TPenStyle::psDot, TPenStyle::psClear};
+        const TPenStyle styles[] = {TPenStyle::psSolid, TPenStyle::psSolid, TPenStyle::psDash, TPenStyle::psDot,
+                                    TPenStyle::psClear};
         for (int i = 0; i < count; ++i) {
             const TDrawTool kind = kinds[i % 6];
             TPen pen;
@@ -85,8 +85,8 @@ struct Scene {
 // label, shadow and hot point, also where figures leave the picture.
 TEST_F(PaintEquivalence, FastPaintMatchesThePlainRasterisers) {
     const Scene scenes[] = {
-        {1.0, true, true, 1},   {2.0, true, true, 2},   {0.5, true, true, 3},  {1.5, true, true, 4},
-        {3.0, true, true, 5},   {4.0, true, true, 6},   {2.0, false, true, 7}, {2.0, true, false, 8},
+        {1.0, true, true, 1},   {2.0, true, true, 2},    {0.5, true, true, 3},  {1.5, true, true, 4},
+        {3.0, true, true, 5},   {4.0, true, true, 6},    {2.0, false, true, 7}, {2.0, true, false, 8},
         {1.0, false, false, 9}, {0.333, true, true, 10},
     };
     for (const Scene& s : scenes) {

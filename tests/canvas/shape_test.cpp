@@ -23,13 +23,11 @@ class ShapeModel : public CanvasTest {};
 
 TEST_F(ShapeModel, AddPointRoundsHalvesToEvenBothWays) {
     const ConversionCase cases[] = {
-        {1.5, {3, 3}, {2, 2}, {3, 3}},
-        {2.0, {5, 7}, {2, 4}, {4, 8}},       // 2.5 -> 2, 3.5 -> 4
-        {2.0, {-5, -7}, {-2, -4}, {-4, -8}}, // -2.5 -> -2
-        {1.0, {-3, 17}, {-3, 17}, {-3, 17}},
-        {0.5, {3, 5}, {6, 10}, {3, 5}},
-        {4.0, {10, 14}, {2, 4}, {8, 16}},    // 2.5 -> 2, 3.5 -> 4
-        {0.333, {1, 2}, {3, 6}, {1, 2}},     // 3.003 -> 3, 6.006 -> 6; 0.999 -> 1, 1.998 -> 2
+        {1.5, {3, 3}, {2, 2}, {3, 3}},       {2.0, {5, 7}, {2, 4}, {4, 8}}, // 2.5 -> 2, 3.5 -> 4
+        {2.0, {-5, -7}, {-2, -4}, {-4, -8}},                                // -2.5 -> -2
+        {1.0, {-3, 17}, {-3, 17}, {-3, 17}}, {0.5, {3, 5}, {6, 10}, {3, 5}},
+        {4.0, {10, 14}, {2, 4}, {8, 16}}, // 2.5 -> 2, 3.5 -> 4
+        {0.333, {1, 2}, {3, 6}, {1, 2}},  // 3.003 -> 3, 6.006 -> 6; 0.999 -> 1, 1.998 -> 2
     };
     for (const ConversionCase& c : cases) {
         ShapeSettings.Zoom = c.zoom;
@@ -226,18 +224,42 @@ TEST_F(ShapeModel, EachPresetSetsItsPartsAndLeavesTheRest) {
     };
     const TBrush untouchedClear{clAqua, TBrushStyle::bsClear};
     const Case cases[] = {
-        {"normal", [](TMyLine& s) { s.PrepareNormalPen(); }, {clYellow, TPenStyle::psDot, 2, TPenMode::pmCopy},
-         untouchedClear, clLime, -20},
-        {"shadow", [](TMyLine& s) { s.PrepareShadowPen(); }, {clGray, TPenStyle::psDot, 2, TPenMode::pmCopy},
-         untouchedClear, clLime, -20},
-        {"shadow text", [](TMyLine& s) { s.PrepareShadowText(); }, {clYellow, TPenStyle::psDot, 2, TPenMode::pmCopy},
-         untouchedClear, clBlack, -20},
-        {"xor", [](TMyLine& s) { s.PrepareXorPen(); }, {clRed, TPenStyle::psSolid, 2, TPenMode::pmXor},
-         untouchedClear, clNavy, -9},
-        {"hot", [](TMyLine& s) { s.PrepareHotPen(); }, {clTeal, TPenStyle::psSolid, 2, TPenMode::pmNotXor},
-         {clTeal, TBrushStyle::bsSolid}, clNavy, -9},
-        {"arrow", [](TMyLine& s) { s.PrepareArrowBrush(); }, {clYellow, TPenStyle::psDot, 2, TPenMode::pmCopy},
-         {clYellow, TBrushStyle::bsSolid}, clLime, -20},
+        {"normal",
+         [](TMyLine& s) { s.PrepareNormalPen(); },
+         {clYellow, TPenStyle::psDot, 2, TPenMode::pmCopy},
+         untouchedClear,
+         clLime,
+         -20},
+        {"shadow",
+         [](TMyLine& s) { s.PrepareShadowPen(); },
+         {clGray, TPenStyle::psDot, 2, TPenMode::pmCopy},
+         untouchedClear,
+         clLime,
+         -20},
+        {"shadow text",
+         [](TMyLine& s) { s.PrepareShadowText(); },
+         {clYellow, TPenStyle::psDot, 2, TPenMode::pmCopy},
+         untouchedClear,
+         clBlack,
+         -20},
+        {"xor",
+         [](TMyLine& s) { s.PrepareXorPen(); },
+         {clRed, TPenStyle::psSolid, 2, TPenMode::pmXor},
+         untouchedClear,
+         clNavy,
+         -9},
+        {"hot",
+         [](TMyLine& s) { s.PrepareHotPen(); },
+         {clTeal, TPenStyle::psSolid, 2, TPenMode::pmNotXor},
+         {clTeal, TBrushStyle::bsSolid},
+         clNavy,
+         -9},
+        {"arrow",
+         [](TMyLine& s) { s.PrepareArrowBrush(); },
+         {clYellow, TPenStyle::psDot, 2, TPenMode::pmCopy},
+         {clYellow, TBrushStyle::bsSolid},
+         clLime,
+         -20},
     };
     ShapeSettings.ColorOfShadow = clGray;
     ShapeSettings.ColorOfHot = clTeal;

@@ -50,10 +50,14 @@ protected:
     int Extreme() {
         constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
         switch (Below(6)) {
-        case 0: return kMin + Below(3);
-        case 1: return kMax - Below(3);
-        case 2: return Below(2) == 0 ? kMin / 2 : kMax / 2;
-        default: return int(uint32_t(rng_()));
+        case 0:
+            return kMin + Below(3);
+        case 1:
+            return kMax - Below(3);
+        case 2:
+            return Below(2) == 0 ? kMin / 2 : kMax / 2;
+        default:
+            return int(uint32_t(rng_()));
         }
     }
 
@@ -62,10 +66,14 @@ protected:
     QPoint Point(const TMyCAD& cad) {
         const int w = std::max(cad.width(), 1), h = std::max(cad.height(), 1);
         switch (Below(12)) {
-        case 0: return {Below(w + 600) - 300, Below(h + 600) - 300};
-        case 1: return {Below(20001) - 10000, Below(20001) - 10000};
-        case 2: return {Extreme(), Below(2) == 0 ? Extreme() : Below(h)};
-        default: return {Below(w), Below(h)};
+        case 0:
+            return {Below(w + 600) - 300, Below(h + 600) - 300};
+        case 1:
+            return {Below(20001) - 10000, Below(20001) - 10000};
+        case 2:
+            return {Extreme(), Below(2) == 0 ? Extreme() : Below(h)};
+        default:
+            return {Below(w), Below(h)};
         }
     }
 
@@ -74,10 +82,12 @@ protected:
         const int32_t selected = cad.SelectedIndex();
         ASSERT_TRUE(selected >= -1 && selected < count) << where_ << ": SelectedIndex " << selected << " of " << count;
         const TMode mode = cad.Mode();
-        ASSERT_TRUE(mode == ModeNone || mode == ModeDraw || mode == ModeSelect || mode == ModeResize || mode == ModeMove)
+        ASSERT_TRUE(mode == ModeNone || mode == ModeDraw || mode == ModeSelect || mode == ModeResize ||
+                    mode == ModeMove)
             << where_ << ": Mode " << int(mode);
         const TDragState drag = cad.DragState();
-        ASSERT_TRUE(drag == DragNone || drag == DragClickChain || drag == DragButtonDown) << where_ << ": DragState " << int(drag);
+        ASSERT_TRUE(drag == DragNone || drag == DragClickChain || drag == DragButtonDown)
+            << where_ << ": DragState " << int(drag);
         ASSERT_TRUE(SectorClicks >= 0 && SectorClicks <= 2) << where_ << ": SectorClicks " << SectorClicks;
         auto checkShape = [&](const TMyShape& s, const std::string& what) {
             for (const TPoint& p : s.Points) {
@@ -167,7 +177,9 @@ TEST_F(Soak, RandomMouseInputKeepsTheCanvasConsistent) {
             // Release a held button mostly; now and then one that is not held.
             Qt::MouseButton b = QtButton(Below(3));
             if (held != Qt::NoButton && Below(5) != 0)
-                b = (held & Qt::LeftButton) ? Qt::LeftButton : (held & Qt::RightButton) ? Qt::RightButton : Qt::MiddleButton;
+                b = (held & Qt::LeftButton)    ? Qt::LeftButton
+                    : (held & Qt::RightButton) ? Qt::RightButton
+                                               : Qt::MiddleButton;
             send(QEvent::MouseButtonRelease, b, Below(4) == 0 ? last : Point(*cad));
         } else if (r < 880) {
             const QPoint p = Point(*cad);
@@ -177,8 +189,22 @@ TEST_F(Soak, RandomMouseInputKeepsTheCanvasConsistent) {
         } else if (r < 950) {
             // Tiny zooms turn small drags into huge picture offsets; at 8, far picture
             // points reach the screen's limits.
-            static const double zooms[] = {0.25, 0.5, 1.0, 1.0, 1.5, 2.0, 3.0, 1.0 / 64, 0.01, 1e-6, 1e-300,
-                                           8.0, 0.0, -1.0, 1e9, std::numeric_limits<double>::quiet_NaN(),
+            static const double zooms[] = {0.25,
+                                           0.5,
+                                           1.0,
+                                           1.0,
+                                           1.5,
+                                           2.0,
+                                           3.0,
+                                           1.0 / 64,
+                                           0.01,
+                                           1e-6,
+                                           1e-300,
+                                           8.0,
+                                           0.0,
+                                           -1.0,
+                                           1e9,
+                                           std::numeric_limits<double>::quiet_NaN(),
                                            std::numeric_limits<double>::infinity()};
             cad->SetZoom(Below(5) == 0 ? 0.1 + Below(300) / 100.0 : zooms[Below(int(std::size(zooms)))]);
         } else if (r < 970) {

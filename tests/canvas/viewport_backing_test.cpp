@@ -43,8 +43,9 @@ std::string Differences(const QImage& a, const QImage& b) {
             }
         }
     }
-    return count == 0 ? std::string() : std::to_string(count) + " differ, first at " + std::to_string(first.x()) + "," +
-                                            std::to_string(first.y());
+    return count == 0 ? std::string()
+                      : std::to_string(count) + " differ, first at " + std::to_string(first.x()) + "," +
+                            std::to_string(first.y());
 }
 
 class ViewportBacking : public CanvasTest {
@@ -155,7 +156,8 @@ TEST_F(ViewportBacking, ScrolledViewsShowExactlyTheWholeRenderWithFeedback) {
             ASSERT_FALSE(shown.isEmpty());
             EXPECT_EQ(Differences(Cad()->Image(), whole.Image().copy(shown)), "");
         }
-        EXPECT_EQ(Differences(Cad()->CanvasPixels(Cad()->rect()), whole.Image()), "") << "parts never shown, rendered for the asking";
+        EXPECT_EQ(Differences(Cad()->CanvasPixels(Cad()->rect()), whole.Image()), "")
+            << "parts never shown, rendered for the asking";
         Cad()->MouseUp(TMouseButton::mbLeft, {}, 260, 230);
         whole.MouseUp(TMouseButton::mbLeft, {}, 260, 230);
         EXPECT_EQ(Differences(Cad()->CanvasPixels(Cad()->rect()), whole.Image()), "") << "after the move";

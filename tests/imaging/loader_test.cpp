@@ -274,8 +274,8 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
          TLoadError::NotAPicture, "is not a picture"},
         {"RT plan", [](const QTemporaryDir&) { return PydicomFile("rtplan.dcm"); }, TLoadError::NoPixelData,
          "without pixel data (RT Plan Storage)"},
-        {"structured report", [](const QTemporaryDir&) { return PydicomFile("test-SR.dcm"); },
-         TLoadError::NoPixelData, "without pixel data"},
+        {"structured report", [](const QTemporaryDir&) { return PydicomFile("test-SR.dcm"); }, TLoadError::NoPixelData,
+         "without pixel data"},
         {"truncated MR", [](const QTemporaryDir&) { return PydicomFile("MR_truncated.dcm"); }, TLoadError::Truncated,
          "is truncated"},
         {"CT cut in half",
@@ -287,13 +287,17 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
         {"JPEG 2000", [](const QTemporaryDir&) { return PydicomFile("JPEG2000.dcm"); }, TLoadError::UnsupportedSyntax,
          "JPEG 2000 (Lossless or Lossy), 1.2.840.10008.1.2.4.91"},
         {"60000 x 60000 header without the data",
-         [](const QTemporaryDir& d) { return WriteDicom(d, "huge.dcm", 60000, 60000, {1, 2, 3, 4}); },
+         [](const QTemporaryDir& d) {
+             return WriteDicom(d, "huge.dcm", 60000, 60000, {1, 2, 3, 4});
+         },
          TLoadError::TooLarge, "60000 × 60000"},
         {"PNG header of 60000 x 60000",
          [](const QTemporaryDir& d) { return WriteBytes(d, "huge.png", PngHeaderOnly(60000, 60000)); },
          TLoadError::TooLarge, "60000 × 60000 pixels"},
         {"20000 x 20000 header with four pixels",
-         [](const QTemporaryDir& d) { return WriteDicom(d, "big.dcm", 20000, 20000, {1, 2, 3, 4}); },
+         [](const QTemporaryDir& d) {
+             return WriteDicom(d, "big.dcm", 20000, 20000, {1, 2, 3, 4});
+         },
          TLoadError::Truncated, "8 of 800000000 bytes"},
         // DCMTK reserves the declared 3 GiB before it finds the bytes missing; the
         // reservation is never touched and the file is refused.

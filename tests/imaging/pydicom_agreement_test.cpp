@@ -155,8 +155,7 @@ TEST_F(PydicomAgreement, StoredAndModalityValuesEqualPydicomFrameByFrame) {
         ASSERT_EQ(p.SamplesPerPixel(), r.Samples);
         const auto stored = ReadArray<int64_t>(dir_->path() + QLatin1Char('/') + r.Name + QStringLiteral(".stored"));
         ASSERT_EQ(stored.size(), size_t(r.Frames) * r.Rows * r.Columns * r.Samples);
-        const auto modality =
-            ReadArray<double>(dir_->path() + QLatin1Char('/') + r.Name + QStringLiteral(".modality"));
+        const auto modality = ReadArray<double>(dir_->path() + QLatin1Char('/') + r.Name + QStringLiteral(".modality"));
         size_t mismatches = 0;
         size_t i = 0;
         for (int32_t f = 0; f < r.Frames; ++f) {
@@ -164,11 +163,12 @@ TEST_F(PydicomAgreement, StoredAndModalityValuesEqualPydicomFrameByFrame) {
                 for (int32_t x = 0; x < r.Columns; ++x) {
                     for (int32_t s = 0; s < r.Samples; ++s, ++i) {
                         if (p.Stored(f, x, y, s) != stored[i] && mismatches++ < 3) {
-                            ADD_FAILURE() << "frame " << f << " (" << x << "," << y << ") sample " << s
-                                          << ": " << p.Stored(f, x, y, s) << " vs pydicom " << stored[i];
+                            ADD_FAILURE() << "frame " << f << " (" << x << "," << y << ") sample " << s << ": "
+                                          << p.Stored(f, x, y, s) << " vs pydicom " << stored[i];
                         }
                         if (r.Samples == 1 && i < modality.size() &&
-                            std::abs(p.ModalityValue(f, x, y) - modality[i]) > 1e-6 * std::max(1.0, std::abs(modality[i])) &&
+                            std::abs(p.ModalityValue(f, x, y) - modality[i]) >
+                                1e-6 * std::max(1.0, std::abs(modality[i])) &&
                             mismatches++ < 3) {
                             ADD_FAILURE() << "modality at frame " << f << " (" << x << "," << y
                                           << "): " << p.ModalityValue(f, x, y) << " vs pydicom " << modality[i];
@@ -192,7 +192,8 @@ TEST_F(PydicomAgreement, FilesWithoutAPictureAreRefusedWithAReason) {
         if (r.Ok) {
             continue;
         }
-        const bool noPixels = r.Error.contains(QLatin1String("Pixel Data")) || r.Error.contains(QLatin1String("PixelData"));
+        const bool noPixels =
+            r.Error.contains(QLatin1String("Pixel Data")) || r.Error.contains(QLatin1String("PixelData"));
         const bool truncated = r.Name == QLatin1String("MR_truncated.dcm");
         if (!noPixels && !truncated) {
             continue;

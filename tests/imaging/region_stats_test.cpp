@@ -62,10 +62,11 @@ TEST(RegionPixels, HandCountableShapes) {
         {"rectangle covers its drawn columns and rows", Region(TRegionKind::Rectangle, {{10, 10}, {50, 30}}),
          Box(10, 10, 49, 29)},
         {"rectangle with corners reversed", Region(TRegionKind::Rectangle, {{50, 30}, {10, 10}}), Box(10, 10, 49, 29)},
-        {"polygon through a rectangle's corners", Region(TRegionKind::Polygon, {{10, 10}, {50, 10}, {50, 30}, {10, 30}}),
-         Box(10, 10, 49, 29)},
+        {"polygon through a rectangle's corners",
+         Region(TRegionKind::Polygon, {{10, 10}, {50, 10}, {50, 30}, {10, 30}}), Box(10, 10, 49, 29)},
         {"triangle keeps centres on its edge", Region(TRegionKind::Polygon, {{0, 0}, {4, 0}, {0, 4}}), triangle},
-        {"U-shaped polygon gives two runs a row", Region(TRegionKind::Polygon, {{0, 0}, {6, 0}, {6, 4}, {4, 4}, {4, 1}, {2, 1}, {2, 4}, {0, 4}}), u},
+        {"U-shaped polygon gives two runs a row",
+         Region(TRegionKind::Polygon, {{0, 0}, {6, 0}, {6, 4}, {4, 4}, {4, 1}, {2, 1}, {2, 4}, {0, 4}}), u},
         {"ellipse in a 4x4 box leaves the corners", Region(TRegionKind::Ellipse, {{0, 0}, {4, 4}}), disc},
         {"ellipse in a 2x2 box", Region(TRegionKind::Ellipse, {{2, 2}, {0, 0}}), Box(0, 0, 1, 1)},
         {"clipped at the picture's edges", Region(TRegionKind::Rectangle, {{-5, -5}, {3, 2}}), Box(0, 0, 2, 1)},
@@ -88,7 +89,8 @@ TEST(RegionPixels, HandCountableShapes) {
 
 TEST(RegionPixels, SelfCrossingPolygonUsesEvenOdd) {
     // A square drawn twice round: every inside point is crossed an even number of times.
-    const TRegion twice = Region(TRegionKind::Polygon, {{0, 0}, {4, 0}, {4, 4}, {0, 4}, {0, 0}, {4, 0}, {4, 4}, {0, 4}});
+    const TRegion twice =
+        Region(TRegionKind::Polygon, {{0, 0}, {4, 0}, {4, 4}, {0, 4}, {0, 0}, {4, 0}, {4, 4}, {0, 4}});
     // A bow tie: two triangles meeting at the middle.
     const TRegion bow = Region(TRegionKind::Polygon, {{0, 0}, {4, 4}, {4, 0}, {0, 4}});
     const Pixels b = PixelsOf(bow);
@@ -112,12 +114,32 @@ TPicture Ramp(TSampleType type, int64_t base) { // value = base + x + 10 y on 8 
             const int64_t v = base + x + 10 * y;
             uint8_t* at = p.Data() + (size_t(y) * 8 + size_t(x)) * SampleBytes(type);
             switch (type) {
-            case TSampleType::U8: *at = uint8_t(v); break;
-            case TSampleType::S8: *at = uint8_t(int8_t(v)); break;
-            case TSampleType::U16: { auto s = uint16_t(v); std::memcpy(at, &s, 2); break; }
-            case TSampleType::S16: { auto s = int16_t(v); std::memcpy(at, &s, 2); break; }
-            case TSampleType::U32: { auto s = uint32_t(v); std::memcpy(at, &s, 4); break; }
-            case TSampleType::S32: { auto s = int32_t(v); std::memcpy(at, &s, 4); break; }
+            case TSampleType::U8:
+                *at = uint8_t(v);
+                break;
+            case TSampleType::S8:
+                *at = uint8_t(int8_t(v));
+                break;
+            case TSampleType::U16: {
+                auto s = uint16_t(v);
+                std::memcpy(at, &s, 2);
+                break;
+            }
+            case TSampleType::S16: {
+                auto s = int16_t(v);
+                std::memcpy(at, &s, 2);
+                break;
+            }
+            case TSampleType::U32: {
+                auto s = uint32_t(v);
+                std::memcpy(at, &s, 4);
+                break;
+            }
+            case TSampleType::S32: {
+                auto s = int32_t(v);
+                std::memcpy(at, &s, 4);
+                break;
+            }
             }
         }
     }
@@ -132,8 +154,8 @@ TEST(RegionStatistics, ModalityValuesOfEverySampleType) {
         double Slope, Intercept;
     };
     const Row rows[] = {
-        {TSampleType::U8, 200, 1, 0},          {TSampleType::S8, -100, 1, 0},
-        {TSampleType::U16, 60000, 2, -1000},   {TSampleType::S16, -30000, -1, 0},
+        {TSampleType::U8, 200, 1, 0},           {TSampleType::S8, -100, 1, 0},
+        {TSampleType::U16, 60000, 2, -1000},    {TSampleType::S16, -30000, -1, 0},
         {TSampleType::U32, 4000000000LL, 1, 0}, {TSampleType::S32, -2000000000LL, 0.5, 7},
     };
     for (const Row& row : rows) {
@@ -167,7 +189,7 @@ TEST(RegionStatistics, AreaCountAndEmptyRegions) {
     EXPECT_TRUE(RegionStatistics(p, 0, r).AreaInMm2);
     EXPECT_EQ(RegionStatistics(p, 1, r).Mean, 0.0) << "the second frame is all zero";
     for (const TRegionStats& s : {RegionStatistics(p, 2, r), RegionStatistics(p, -1, r),
-                                 RegionStatistics(p, 0, Region(TRegionKind::Rectangle, {{9, 9}, {20, 20}}))}) {
+                                  RegionStatistics(p, 0, Region(TRegionKind::Rectangle, {{9, 9}, {20, 20}}))}) {
         EXPECT_EQ(s.Count, 0);
         EXPECT_TRUE(std::isnan(s.Mean) && std::isnan(s.Sd) && std::isnan(s.Min) && std::isnan(s.Max));
     }
@@ -190,7 +212,9 @@ QString RegionArgument(const TRegion& r) {
     for (const TRegionPoint& p : r.Points) {
         points << QStringLiteral("%1,%2").arg(p.X).arg(p.Y);
     }
-    const char* kind = r.Kind == TRegionKind::Rectangle ? "rect" : r.Kind == TRegionKind::Ellipse ? "ellipse" : "polygon";
+    const char* kind = r.Kind == TRegionKind::Rectangle ? "rect"
+                       : r.Kind == TRegionKind::Ellipse ? "ellipse"
+                                                        : "polygon";
     return QLatin1String(kind) + QLatin1Char(':') + points.join(QLatin1Char(';'));
 }
 

@@ -36,17 +36,55 @@ TEST(Composer, HeaderLinesComeInTheirOrderAndOnlyWhenSet) {
         std::string want;
     };
     const std::vector<Row> rows{
-        {"everything", "Ann Lee", "ann@x.org", {"a@x", "B <b@y>", "c@z"}, {"d@x"}, {"secret@x"}, "Hi", "Kelvo 1",
-         "r@x", "Mon, 7 Dec 2026 08:00:00 +0000",
+        {"everything",
+         "Ann Lee",
+         "ann@x.org",
+         {"a@x", "B <b@y>", "c@z"},
+         {"d@x"},
+         {"secret@x"},
+         "Hi",
+         "Kelvo 1",
+         "r@x",
+         "Mon, 7 Dec 2026 08:00:00 +0000",
          "From: Ann Lee<ann@x.org>\r\nTo: a@x,B <b@y>,c@z\r\nCC: d@x\r\nSubject: Hi\r\nX-Mailer: Kelvo 1\r\n"
          "Reply-To: r@x\r\nDate: Mon, 7 Dec 2026 08:00:00 +0000\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\n"
          "Content-Type: text/plain; charset=us-ascii\r\n"},
-        {"no name, nothing optional", "", "ann@x.org", {"a@x"}, {}, {}, "", "", "", "D",
-         "From: <ann@x.org>\r\nTo: a@x\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
-        {"name with specials", "Doe, John", "j@x", {}, {}, {}, "", "", "", "D",
-         "From: \"Doe, John\"<j@x>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
-        {"nothing at all", "", "", {}, {}, {"b@x"}, "", "", "", "D",
-         "From: <>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
+        {"no name, nothing optional",
+         "",
+         "ann@x.org",
+         {"a@x"},
+         {},
+         {},
+         "",
+         "",
+         "",
+         "D",
+         "From: <ann@x.org>\r\nTo: a@x\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: "
+         "text/plain; charset=us-ascii\r\n"},
+        {"name with specials",
+         "Doe, John",
+         "j@x",
+         {},
+         {},
+         {},
+         "",
+         "",
+         "",
+         "D",
+         "From: \"Doe, John\"<j@x>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; "
+         "charset=us-ascii\r\n"},
+        {"nothing at all",
+         "",
+         "",
+         {},
+         {},
+         {"b@x"},
+         "",
+         "",
+         "",
+         "D",
+         "From: <>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; "
+         "charset=us-ascii\r\n"},
     };
     for (const Row& r : rows) {
         TMailComposer c;
@@ -67,9 +105,11 @@ TEST(Composer, HeaderLinesComeInTheirOrderAndOnlyWhenSet) {
 }
 
 TEST(Composer, SubTypeSelectsTheTextTypeAndCharsetIsWrittenBare) {
-    const std::vector<std::pair<TSubType, std::string>> rows{
-        {mtPlain, "text/plain"}, {mtEnriched, "text/enriched"}, {mtSgml, "text/sgml"},
-        {mtTabSeperated, "text/tab-separated-values"}, {mtHtml, "text/html"}};
+    const std::vector<std::pair<TSubType, std::string>> rows{{mtPlain, "text/plain"},
+                                                             {mtEnriched, "text/enriched"},
+                                                             {mtSgml, "text/sgml"},
+                                                             {mtTabSeperated, "text/tab-separated-values"},
+                                                             {mtHtml, "text/html"}};
     for (const auto& [type, name] : rows) {
         TMailComposer c;
         c.SetSubType(type);
@@ -109,29 +149,36 @@ TEST(Composer, AMessageWithAnAttachmentHasTheMultipartLayout) {
     c.BuildMessage();
     const std::string& b = kFirstBoundary;
     EXPECT_EQ(c.Boundary(), b);
-    EXPECT_EQ(WireData(c),
-              "From: Ann<ann@x.org>\r\n"
-              "To: bob@y.org\r\n"
-              "Subject: Report\r\n"
-              "Date: Mon, 07 Dec 2026 09:00:00 +0100\r\n"
-              "Message-ID: <a.1@kelvo.example>\r\n"
-              "Mime-Version: 1.0\r\n"
-              "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n"
-              "\r\n"
-              "\r\n"
-              "--" + b + "\r\n"
-              "Content-Type: text/plain; charset=us-ascii\r\n"
-              "\r\n"
-              "See attached.\r\n"
-              "..hidden\r\n"
-              "--" + b + "\r\n"
-              "Content-Type: application/octet-stream; name=\"abc.txt\"\r\n"
-              "Content-Transfer-Encoding: base64\r\n"
-              "Content-Disposition: attachment; filename=\"abc.txt\"\r\n"
-              "\r\n"
-              "YWJj\r\n"
-              "--" + b + "--\r\n"
-              ".\r\n");
+    EXPECT_EQ(WireData(c), "From: Ann<ann@x.org>\r\n"
+                           "To: bob@y.org\r\n"
+                           "Subject: Report\r\n"
+                           "Date: Mon, 07 Dec 2026 09:00:00 +0100\r\n"
+                           "Message-ID: <a.1@kelvo.example>\r\n"
+                           "Mime-Version: 1.0\r\n"
+                           "Content-Type: multipart/mixed; boundary=\"" +
+                               b +
+                               "\"\r\n"
+                               "\r\n"
+                               "\r\n"
+                               "--" +
+                               b +
+                               "\r\n"
+                               "Content-Type: text/plain; charset=us-ascii\r\n"
+                               "\r\n"
+                               "See attached.\r\n"
+                               "..hidden\r\n"
+                               "--" +
+                               b +
+                               "\r\n"
+                               "Content-Type: application/octet-stream; name=\"abc.txt\"\r\n"
+                               "Content-Transfer-Encoding: base64\r\n"
+                               "Content-Disposition: attachment; filename=\"abc.txt\"\r\n"
+                               "\r\n"
+                               "YWJj\r\n"
+                               "--" +
+                               b +
+                               "--\r\n"
+                               ".\r\n");
 }
 
 TEST(Composer, UuencodedAttachmentsAreLabelledAsSuch) {
@@ -143,8 +190,7 @@ TEST(Composer, UuencodedAttachmentsAreLabelledAsSuch) {
     const std::string body = Body(c);
     EXPECT_NE(body.find("Content-Transfer-Encoding: x-uuencode\r\n"), std::string::npos);
     EXPECT_EQ(body.find("base64"), std::string::npos);
-    EXPECT_NE(body.find("\r\n\r\nbegin 644 a\r\n#86)C\r\n`\r\nend\r\n--" + c.Boundary() + "--\r\n"),
-              std::string::npos);
+    EXPECT_NE(body.find("\r\n\r\nbegin 644 a\r\n#86)C\r\n`\r\nend\r\n--" + c.Boundary() + "--\r\n"), std::string::npos);
 }
 
 TEST(Composer, UuencodedLinesStartingWithADotAreStuffed) {
@@ -165,7 +211,7 @@ TEST(Composer, UuencodedLinesStartingWithADotAreStuffed) {
     ASSERT_EQ(plain[63], '.');
     const std::string stuffed = plain.substr(0, 63) + "." + plain.substr(63);
     EXPECT_NE(Body(c).find("\r\nbegin 644 a\r\n" + stuffed + "end\r\n--"), std::string::npos);
-    EXPECT_EQ(ReceivedMessage(WireData(c)).find("\r\n..") , std::string::npos);
+    EXPECT_EQ(ReceivedMessage(WireData(c)).find("\r\n.."), std::string::npos);
 }
 
 TEST(Composer, BoundariesFollowTheRuntimeGenerator) {
@@ -247,7 +293,9 @@ TEST(Composer, EncodeEventsFireAroundEachFileInListOrder) {
     TMailComposer c;
     Fill(c.PostMessage().Attachments(), {a, b});
     std::vector<std::string> events;
-    c.OnEncodeStart = [&](const std::string& f) { events.push_back("start " + f + " " + std::to_string(c.BodyStream().Size())); };
+    c.OnEncodeStart = [&](const std::string& f) {
+        events.push_back("start " + f + " " + std::to_string(c.BodyStream().Size()));
+    };
     c.OnEncodeEnd = [&](const std::string& f) { events.push_back("end " + f); };
     c.OnAttachmentNotFound = [&](const std::string& f) { events.push_back("missing " + f); };
     c.BuildMessage();
@@ -318,9 +366,13 @@ TEST(Composer, LineBreaksInHeaderInputAreRefusedBeforeComposing) {
 }
 
 TEST(Composer, BodyEntriesWithLineBreaksCannotEndTheDataEarly) {
-    const std::vector<std::vector<std::string>> bodies{
-        {"a\n.\nMAIL FROM:<x>"}, {"a\r\n.\r\nMAIL FROM:<x>"}, {"a\r.\rMAIL FROM:<x>"}, {".\n."}, {"\n.", "."},
-        {"x\r\n.\r\nRCPT TO:<y>\r\nDATA"}, {"a\n\r.\n"}};
+    const std::vector<std::vector<std::string>> bodies{{"a\n.\nMAIL FROM:<x>"},
+                                                       {"a\r\n.\r\nMAIL FROM:<x>"},
+                                                       {"a\r.\rMAIL FROM:<x>"},
+                                                       {".\n."},
+                                                       {"\n.", "."},
+                                                       {"x\r\n.\r\nRCPT TO:<y>\r\nDATA"},
+                                                       {"a\n\r.\n"}};
     for (const auto& lines : bodies) {
         for (const bool attach : {false, true}) {
             TempDir dir;
@@ -446,8 +498,8 @@ TEST(Composer, TheBodyIsExactWhateverTheAttachmentSizes) {
             p.OutputStream = &out;
             p.Encode();
             const std::string encoded = out.DataString();
-            expectedParts += method == uuCode ? "begin 644 f" + std::to_string(n) + "\r\n" + encoded + "end\r\n--"
-                                              : encoded + "--";
+            expectedParts +=
+                method == uuCode ? "begin 644 f" + std::to_string(n) + "\r\n" + encoded + "end\r\n--" : encoded + "--";
         }
         c.BuildMessage();
         const std::string body = Body(c);
@@ -469,7 +521,11 @@ TEST(Composer, NulInHeaderTextIsRefusedBeforeComposing) {
         {"Subject", [](TPostMessage& m) { m.SetSubject(std::string("a\0b", 3)); }},
         {"FromName", [](TPostMessage& m) { m.SetFromName(std::string("\0Ann", 4)); }},
         {"LocalProgram", [](TPostMessage& m) { m.SetLocalProgram(std::string("k\0", 2)); }},
-        {"Date", [](TPostMessage& m) { m.SetDate("Mon, 07 D\xC3\xA9" "c 2026"); }},
+        {"Date",
+         [](TPostMessage& m) {
+             m.SetDate("Mon, 07 D\xC3\xA9"
+                       "c 2026");
+         }},
     };
     for (const auto& [field, set] : rows) {
         TMailComposer c;

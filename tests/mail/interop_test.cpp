@@ -150,19 +150,31 @@ TEST(Interop, AttachmentsDecodeByteForByte) {
     CheckScenario({"three uuencoded attachments", kDotLines, three, mtPlain, uuCode});
     // 14 bytes make the length character '.', which must survive the receiver's
     // removal of a leading dot.
-    CheckScenario({"uuencoded line starting with a dot", {"x"},
+    CheckScenario({"uuencoded line starting with a dot",
+                   {"x"},
                    {{"14.bin", RandomBytes(14, 1)}, {"59.bin", RandomBytes(59, 2)}, {"45.bin", RandomBytes(45, 3)}},
-                   mtPlain, uuCode});
+                   mtPlain,
+                   uuCode});
 }
 
 TEST(Interop, TypedNonAsciiTextIsReadBackExactly) {
-    const std::vector<std::string> body{"Caf\xC3\xA9 cr\xC3\xA8me", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", ".\xC3\xA9",
-                                        "trailing space ", "tab\tinside\t", "= sign", std::string(1200, 'x'),
+    const std::vector<std::string> body{"Caf\xC3\xA9 cr\xC3\xA8me",
+                                        "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
+                                        ".\xC3\xA9",
+                                        "trailing space ",
+                                        "tab\tinside\t",
+                                        "= sign",
+                                        std::string(1200, 'x'),
                                         std::string(500, ' ') + "\xC3\xA9" + std::string(500, '.')};
     const std::string subject = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xC3\xA9t\xC3\xA9 - a longer subject "
                                 "\xE2\x9C\x93 that needs several encoded words \xE2\x9C\x93\xE2\x9C\x93";
     CheckScenario({"non-ascii single part", body, {}, mtPlain, uuMime, subject, "J\xC3\xB6rg M\xC3\xBCller"});
-    CheckScenario({"non-ascii multipart", body, {{"r\xC3\xA9sum\xC3\xA9.txt", "ok"}}, mtHtml, uuMime, subject,
+    CheckScenario({"non-ascii multipart",
+                   body,
+                   {{"r\xC3\xA9sum\xC3\xA9.txt", "ok"}},
+                   mtHtml,
+                   uuMime,
+                   subject,
                    "\xE5\xB1\xB1\xE7\x94\xB0"});
     CheckScenario({"long ascii line", {std::string(999, 'y'), "z"}, {}});
 }
@@ -176,7 +188,8 @@ TEST(Interop, HostileBodiesAndNamesAreReadBackAsTyped) {
     CheckScenario({"text holding the next boundary",
                    {"--====================54535aavfgq====", "--====================54535aavfgq====--"},
                    {{"f.bin", "12345"}, {"g.bin", "6"}}});
-    CheckScenario({"quotes and backslashes in names", {"x"},
+    CheckScenario({"quotes and backslashes in names",
+                   {"x"},
                    {{"say \"hi\".txt", "a"}, {"back\\slash.txt", "b"}, {"semi;colon = x.txt", "c"}}});
 }
 
@@ -218,7 +231,8 @@ TEST(Interop, LongAndNonAsciiHeaderFieldsAreFoldedAndReadBackAsGiven) {
     std::vector<std::string> sixty;
     for (int i = 0; i < 60; ++i) sixty.push_back("person" + std::to_string(i) + "@example.org");
     std::vector<std::string> named;
-    for (int i = 0; i < 12; ++i) named.push_back("J\xC3\xB6rg Nr. " + std::to_string(i) + " <j" + std::to_string(i) + "@x.org>");
+    for (int i = 0; i < 12; ++i)
+        named.push_back("J\xC3\xB6rg Nr. " + std::to_string(i) + " <j" + std::to_string(i) + "@x.org>");
     const std::vector<Row> rows{
         {"300 x e-acute", Repeat("\xC3\xA9", 300), "Kelvo", "Ann", {"a@x.org"}},
         {"1,509 ascii characters in words", Words(180).substr(0, 1509), "Kelvo", "Ann", {"a@x.org"}},

@@ -16,24 +16,20 @@ using namespace kelvo::test;
 namespace {
 
 // The session's settings for the server, greeting as "kelvo.test".
-void Aim(TKivSMTP& smtp, const FakeSmtpServer& server)
-{
+void Aim(TKivSMTP& smtp, const FakeSmtpServer& server) {
     smtp.SetHost("127.0.0.1");
     smtp.SetPort(server.Port());
     smtp.SetUserID("kelvo.test");
     smtp.SetTimeOut(10000);
 }
 
-std::vector<std::string> Strings(const QJsonValue& v)
-{
+std::vector<std::string> Strings(const QJsonValue& v) {
     std::vector<std::string> out;
-    for (const QJsonValue& e : v.toArray())
-        out.push_back(e.toString().toStdString());
+    for (const QJsonValue& e : v.toArray()) out.push_back(e.toString().toStdString());
     return out;
 }
 
-TEST(SmtpAiosmtpd, DeliversTwoMessagesOnOneConnection)
-{
+TEST(SmtpAiosmtpd, DeliversTwoMessagesOnOneConnection) {
     EnsureApp();
     FakeSmtpServer server;
     TempDir dir;
@@ -67,15 +63,15 @@ TEST(SmtpAiosmtpd, DeliversTwoMessagesOnOneConnection)
     m.Attachments().Add(attachment);
     smtp.SendMail();
     const std::string second = ExpectedReceived(smtp);
-    smtp.Disconnect();  // QUIT answered 221
+    smtp.Disconnect(); // QUIT answered 221
     EXPECT_EQ(successes, 2);
     EXPECT_FALSE(smtp.Connected());
 
     EXPECT_EQ(server.Message(1), first) << server.Log();
     const QJsonObject e1 = server.Envelope(1);
     EXPECT_EQ(e1["mail_from"].toString().toStdString(), "ann@example.org");
-    EXPECT_EQ(Strings(e1["rcpt_tos"]), (std::vector<std::string>{"bob@example.org", "carol@example.org",
-                                                                  "dan@example.org", "eve@example.org"}));
+    EXPECT_EQ(Strings(e1["rcpt_tos"]),
+              (std::vector<std::string>{"bob@example.org", "carol@example.org", "dan@example.org", "eve@example.org"}));
     EXPECT_EQ(e1["helo"].toString().toStdString(), "kelvo.test");
     // The body as received: one empty line first, dot-stuffing undone.
     EXPECT_NE(first.find("\r\n\r\n\r\nHello,\r\n.\r\n.. two dots\r\n\r\nbye\r\n"), std::string::npos);
@@ -99,8 +95,7 @@ TEST(SmtpAiosmtpd, DeliversTwoMessagesOnOneConnection)
     EXPECT_TRUE(FromHex(parts[1].toObject()["data_hex"].toString().toStdString()) == data);
 }
 
-TEST(SmtpAiosmtpd, RefusedDataPhaseCommandsComeBackWithTheServersText)
-{
+TEST(SmtpAiosmtpd, RefusedDataPhaseCommandsComeBackWithTheServersText) {
     EnsureApp();
     FakeSmtpServer server;
     TKivSMTP smtp;
@@ -133,11 +128,9 @@ TEST(SmtpAiosmtpd, RefusedDataPhaseCommandsComeBackWithTheServersText)
 
 namespace {
 
-std::string Repeat(const std::string& s, int n)
-{
+std::string Repeat(const std::string& s, int n) {
     std::string out;
-    for (int i = 0; i < n; ++i)
-        out += s;
+    for (int i = 0; i < n; ++i) out += s;
     return out;
 }
 
@@ -145,8 +138,7 @@ std::string Repeat(const std::string& s, int n)
 
 // aiosmtpd refuses a line over its limit ("500 Line too long"); folded, long and
 // non-ASCII header fields go through and read back as given.
-TEST(SmtpAiosmtpd, LongAndNonAsciiHeaderFieldsAreAccepted)
-{
+TEST(SmtpAiosmtpd, LongAndNonAsciiHeaderFieldsAreAccepted) {
     EnsureApp();
     FakeSmtpServer server;
     TempDir dir;
@@ -157,18 +149,20 @@ TEST(SmtpAiosmtpd, LongAndNonAsciiHeaderFieldsAreAccepted)
     m.SetFromAddress("ann@example.org");
     m.SetFromName("J\xC3\xB6rg Q. M\xC3\xBCller");
     std::string words;
-    for (int i = 0; words.size() < 1509; ++i)
-        words += (i ? " w" : "w") + std::to_string(i);
+    for (int i = 0; words.size() < 1509; ++i) words += (i ? " w" : "w") + std::to_string(i);
     const std::vector<std::string> subjects{Repeat("\xC3\xA9", 300), words.substr(0, 1509)};
     for (size_t i = 0; i < subjects.size(); ++i) {
         for (int r = 0; r < 60; ++r)
-            m.ToAddress().Add("R\xC3\xA9" "ceiver " + std::to_string(r) + " <r" + std::to_string(r) + "@example.org>");
+            m.ToAddress().Add("R\xC3\xA9"
+                              "ceiver " +
+                              std::to_string(r) + " <r" + std::to_string(r) + "@example.org>");
         m.SetSubject(subjects[i]);
         m.Body().Clear();
         m.Body().Add("text");
         smtp.SendMail();
         const QJsonObject parsed = ParseWithPython(server.Message(static_cast<int>(i) + 1), dir);
-        EXPECT_TRUE(parsed["defects"].toArray().isEmpty()) << parsed["defects"].toArray().at(0).toString().toStdString();
+        EXPECT_TRUE(parsed["defects"].toArray().isEmpty())
+            << parsed["defects"].toArray().at(0).toString().toStdString();
         EXPECT_EQ(parsed["headers"].toObject()["Subject"].toString().toStdString(), subjects[i]);
         EXPECT_EQ(parsed["from_name"].toString().toStdString(), "J\xC3\xB6rg Q. M\xC3\xBCller");
         EXPECT_EQ(parsed["to"].toArray().size(), 60);

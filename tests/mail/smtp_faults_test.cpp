@@ -30,76 +30,84 @@ constexpr size_t kLongLine = 1024 * 1024;
 // out when the server stops reading.
 constexpr int kBigBodyLines = 80000;
 
-const char* Name(Stage s)
-{
+const char* Name(Stage s) {
     switch (s) {
-    case Stage::Greeting: return "Greeting";
-    case Stage::Helo: return "Helo";
-    case Stage::Rset: return "Rset";
-    case Stage::Mail: return "Mail";
-    case Stage::Rcpt: return "Rcpt";
-    case Stage::Data: return "Data";
-    case Stage::DuringData: return "DuringData";
-    case Stage::AfterDot: return "AfterDot";
-    case Stage::Quit: return "Quit";
+    case Stage::Greeting:
+        return "Greeting";
+    case Stage::Helo:
+        return "Helo";
+    case Stage::Rset:
+        return "Rset";
+    case Stage::Mail:
+        return "Mail";
+    case Stage::Rcpt:
+        return "Rcpt";
+    case Stage::Data:
+        return "Data";
+    case Stage::DuringData:
+        return "DuringData";
+    case Stage::AfterDot:
+        return "AfterDot";
+    case Stage::Quit:
+        return "Quit";
     }
     return "?";
 }
 
-const char* Name(Fault f)
-{
+const char* Name(Fault f) {
     switch (f) {
-    case Fault::Close: return "Closes";
-    case Fault::Reset: return "Resets";
-    case Fault::Silent: return "GoesSilent";
-    case Fault::Reply421: return "Answers421";
-    case Fault::LongLine: return "SendsOneMegabyteLine";
+    case Fault::Close:
+        return "Closes";
+    case Fault::Reset:
+        return "Resets";
+    case Fault::Silent:
+        return "GoesSilent";
+    case Fault::Reply421:
+        return "Answers421";
+    case Fault::LongLine:
+        return "SendsOneMegabyteLine";
     }
     return "?";
 }
 
 // The healthy dialogue up to the point where the fault strikes.
-Script Prefix(Stage stage)
-{
+Script Prefix(Stage stage) {
     Script s;
-    if (stage == Stage::Greeting)
-        return s;
+    if (stage == Stage::Greeting) return s;
     s.push_back(S("220 ready\r\n"));
     s.push_back(C("HELO kelvo"));
-    if (stage == Stage::Helo)
-        return s;
+    if (stage == Stage::Helo) return s;
     s.insert(s.end(), {S("250 hello\r\n"), C("RSET")});
-    if (stage == Stage::Rset)
-        return s;
+    if (stage == Stage::Rset) return s;
     s.insert(s.end(), {S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>")});
-    if (stage == Stage::Mail)
-        return s;
+    if (stage == Stage::Mail) return s;
     s.insert(s.end(), {S("250 ok\r\n"), C("RCPT TO:<bob@example.org>")});
-    if (stage == Stage::Rcpt)
-        return s;
+    if (stage == Stage::Rcpt) return s;
     s.insert(s.end(), {S("250 ok\r\n"), C("DATA")});
-    if (stage == Stage::Data)
-        return s;
+    if (stage == Stage::Data) return s;
     s.push_back(S("354 go ahead\r\n"));
     if (stage == Stage::DuringData) {
         s.push_back(ReadSome(65536));
         return s;
     }
     s.push_back(Data());
-    if (stage == Stage::AfterDot)
-        return s;
+    if (stage == Stage::AfterDot) return s;
     s.insert(s.end(), {S("250 queued\r\n"), C("QUIT")});
     return s;
 }
 
-Script FaultSteps(Fault fault)
-{
+Script FaultSteps(Fault fault) {
     switch (fault) {
-    case Fault::Close: return {Close()};
-    case Fault::Reset: return {Reset()};
-    case Fault::Silent: return {Silent()};
-    case Fault::Reply421: return {S("421 closing down\r\n"), Close()};
-    case Fault::LongLine: return {BigLine(kLongLine)};
+    case Fault::Close:
+        return {Close()};
+    case Fault::Reset:
+        return {Reset()};
+    case Fault::Silent:
+        return {Silent()};
+    case Fault::Reply421:
+        return {S("421 closing down\r\n"), Close()};
+    case Fault::LongLine:
+        return {BigLine(kLongLine)};
     }
     return {};
 }
@@ -108,8 +116,7 @@ Script FaultSteps(Fault fault)
 // our bytes were still unread on its side, as a reset; a 421 sent while the data goes
 // out may arrive as the reply or be overtaken by the reset of the closing server; and a
 // server that stops reading during the data stalls the send rather than a read.
-std::vector<std::string> FittingTexts(Stage stage, Fault fault)
-{
+std::vector<std::string> FittingTexts(Stage stage, Fault fault) {
     const std::vector<std::string> gone = {"Connection closed by the server", "10054:Connection reset by peer",
                                            "10053:Software caused connection abort", "10057:Socket is not connected"};
     switch (fault) {
@@ -117,32 +124,32 @@ std::vector<std::string> FittingTexts(Stage stage, Fault fault)
     case Fault::Reset:
         return gone;
     case Fault::Silent:
-        if (stage == Stage::DuringData)
-            return {"Socket send aborted", "Socket readln aborted"};
+        if (stage == Stage::DuringData) return {"Socket send aborted", "Socket readln aborted"};
         return {"Socket readln aborted"};
     case Fault::Reply421: {
         std::vector<std::string> t = {"421 closing down\r\n"};
-        if (stage == Stage::DuringData)
-            t.insert(t.end(), gone.begin(), gone.end());
+        if (stage == Stage::DuringData) t.insert(t.end(), gone.begin(), gone.end());
         return t;
     }
     case Fault::LongLine:
-        if (stage == Stage::DuringData)
-            return {"Line too long", "Socket send aborted"};
+        if (stage == Stage::DuringData) return {"Line too long", "Socket send aborted"};
         return {"Line too long"};
     }
     return {};
 }
 
-Script Healthy()
-{
-    return {S("220 ready\r\n"), C("HELO kelvo"), S("250 hello\r\n"), C("RSET"), S("250 ok\r\n"),
-            C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"), C("RCPT TO:<bob@example.org>"), S("250 ok\r\n"),
-            C("DATA"), S("354 go ahead\r\n"), Data(), S("250 queued\r\n"), C("QUIT"), S("221 bye\r\n")};
+Script Healthy() {
+    return {S("220 ready\r\n"),    C("HELO kelvo"),
+            S("250 hello\r\n"),    C("RSET"),
+            S("250 ok\r\n"),       C("MAIL FROM:<ann@example.org>"),
+            S("250 ok\r\n"),       C("RCPT TO:<bob@example.org>"),
+            S("250 ok\r\n"),       C("DATA"),
+            S("354 go ahead\r\n"), Data(),
+            S("250 queued\r\n"),   C("QUIT"),
+            S("221 bye\r\n")};
 }
 
-void SmallMessage(TPostMessage& m)
-{
+void SmallMessage(TPostMessage& m) {
     m.SetFromAddress("ann@example.org");
     m.ToAddress().Clear();
     m.ToAddress().Add("bob@example.org");
@@ -156,12 +163,10 @@ protected:
     void SetUp() override { EnsureApp(); }
 };
 
-TEST_P(SmtpFaults, EndsInFittingExceptionWithinTimeOutAndRecovers)
-{
+TEST_P(SmtpFaults, EndsInFittingExceptionWithinTimeOutAndRecovers) {
     const auto [stage, fault] = GetParam();
     Script script = Prefix(stage);
-    for (const Step& step : FaultSteps(fault))
-        script.push_back(step);
+    for (const Step& step : FaultSteps(fault)) script.push_back(step);
     const bool bigBody = stage == Stage::DuringData;
     ScriptedServer server(script, {.receiveBuffer = bigBody ? 16384 : 0, .pauseAfterSendMs = 0});
 
@@ -173,8 +178,7 @@ TEST_P(SmtpFaults, EndsInFittingExceptionWithinTimeOutAndRecovers)
     SmallMessage(smtp.PostMessage());
     if (bigBody) {
         const std::string line(74, 'x');
-        for (int i = 0; i < kBigBodyLines; ++i)
-            smtp.PostMessage().Body().Add(line);
+        for (int i = 0; i < kBigBodyLines; ++i) smtp.PostMessage().Body().Add(line);
     }
     int successes = 0;
     smtp.OnSuccess = [&](QObject*) { ++successes; };
@@ -237,8 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
     EveryStepEveryFault, SmtpFaults,
     ::testing::Combine(::testing::Values(Stage::Greeting, Stage::Helo, Stage::Rset, Stage::Mail, Stage::Rcpt,
                                          Stage::Data, Stage::DuringData, Stage::AfterDot, Stage::Quit),
-                       ::testing::Values(Fault::Close, Fault::Reset, Fault::Silent, Fault::Reply421,
-                                         Fault::LongLine)),
+                       ::testing::Values(Fault::Close, Fault::Reset, Fault::Silent, Fault::Reply421, Fault::LongLine)),
     [](const ::testing::TestParamInfo<std::tuple<Stage, Fault>>& info) {
         return std::string(Name(std::get<0>(info.param))) + "_" + Name(std::get<1>(info.param));
     });

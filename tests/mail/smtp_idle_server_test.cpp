@@ -15,8 +15,7 @@ using namespace kelvo::test;
 
 namespace {
 
-void Fill(TKivSMTP& smtp, const std::string& subject)
-{
+void Fill(TKivSMTP& smtp, const std::string& subject) {
     TPostMessage& m = smtp.PostMessage();
     m.SetFromAddress("ann@example.org");
     m.ToAddress().Add("root@localhost");
@@ -25,11 +24,9 @@ void Fill(TKivSMTP& smtp, const std::string& subject)
     m.Body().Add("text of " + subject);
 }
 
-TEST(SmtpIdleServer, PostfixThatTimedOutTheIdleSessionGetsAFreshConnection)
-{
+TEST(SmtpIdleServer, PostfixThatTimedOutTheIdleSessionGetsAFreshConnection) {
     PostfixInstance postfix;
-    if (!postfix.Available())
-        GTEST_SKIP() << postfix.Why();
+    if (!postfix.Available()) GTEST_SKIP() << postfix.Why();
     EnsureApp();
     TKivSMTP smtp;
     smtp.SetHost("127.0.0.1");
@@ -53,13 +50,12 @@ TEST(SmtpIdleServer, PostfixThatTimedOutTheIdleSessionGetsAFreshConnection)
 }
 
 // The server's parting 421 sits unread; the connection still counts as open.
-TEST(SmtpIdleServer, PendingServiceClosingReplyMakesDisconnectQuietAndSendsNoQuit)
-{
+TEST(SmtpIdleServer, PendingServiceClosingReplyMakesDisconnectQuietAndSendsNoQuit) {
     EnsureApp();
     for (const bool closes : {false, true}) {
         SCOPED_TRACE(closes ? "421 and close" : "421, connection left open");
         std::vector<Step> script{S("220 test ready\r\n"), C("HELO kelvo"), S("250 test\r\n"),
-                                     S("421 4.4.2 test Error: timeout exceeded\r\n")};
+                                 S("421 4.4.2 test Error: timeout exceeded\r\n")};
         script.push_back(closes ? Close() : ReadSome(1));
         ScriptedServer server(script, kSmtpReplies);
         TKivSMTP smtp;

@@ -18,11 +18,9 @@ using namespace kelvo::test;
 
 namespace {
 
-TEST(SmtpPostfix, MessagesWithAndWithoutAttachmentsReachTheMailbox)
-{
+TEST(SmtpPostfix, MessagesWithAndWithoutAttachmentsReachTheMailbox) {
     const PostfixStarted postfix;
-    if (postfix.Unavailable())
-        GTEST_SKIP() << postfix.Start().out;
+    if (postfix.Unavailable()) GTEST_SKIP() << postfix.Start().out;
     ASSERT_TRUE(postfix.Running()) << postfix.Start().out;
 
     EnsureApp();

@@ -32,8 +32,7 @@ private:
     uint16_t port_;
 };
 
-void Prepare(TKivSMTP& smtp, uint16_t port, TSmtpSecurity security, const std::string& subject)
-{
+void Prepare(TKivSMTP& smtp, uint16_t port, TSmtpSecurity security, const std::string& subject) {
     smtp.SetHost("127.0.0.1");
     smtp.SetPort(port);
     smtp.SetUserID("kelvo.test");
@@ -46,19 +45,17 @@ void Prepare(TKivSMTP& smtp, uint16_t port, TSmtpSecurity security, const std::s
     m.Body().Add("Sent over the TLS listener.");
 }
 
-TEST(SmtpPostfixTls, StartTlsDeliversAndThePlainDialogueIsTurnedAway)
-{
+TEST(SmtpPostfixTls, StartTlsDeliversAndThePlainDialogueIsTurnedAway) {
     const PostfixStarted postfix;
-    if (postfix.Unavailable())
-        GTEST_SKIP() << postfix.Start().out;
+    if (postfix.Unavailable()) GTEST_SKIP() << postfix.Start().out;
     ASSERT_TRUE(postfix.Running()) << postfix.Start().out;
     EnsureApp();
     const TestCertificates certs;
     const uint16_t port = ClosedLoopbackPort();
     const ListenerGuard guard(port);
-    const PostfixSetupRun listener = PostfixSetup({"tls-listener", "add", QString::number(port),
-                                            QString::fromStdString(certs.Path("good.pem")),
-                                            QString::fromStdString(certs.Path("good.key"))});
+    const PostfixSetupRun listener =
+        PostfixSetup({"tls-listener", "add", QString::number(port), QString::fromStdString(certs.Path("good.pem")),
+                      QString::fromStdString(certs.Path("good.key"))});
     ASSERT_EQ(listener.exitCode, 0) << listener.out;
     SetTlsTrustFileForTesting(certs.Path("ca.pem"));
     const std::string token = "kelvo-tls-" + std::to_string(::getpid()) + "-" + std::to_string(::time(nullptr));

@@ -25,11 +25,9 @@ namespace {
 
 using Script = std::vector<Step>;
 
-Script Cat(std::initializer_list<Script> parts)
-{
+Script Cat(std::initializer_list<Script> parts) {
     Script all;
-    for (const Script& p : parts)
-        all.insert(all.end(), p.begin(), p.end());
+    for (const Script& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
 }
 
@@ -37,8 +35,7 @@ Script Greeted() { return {S("220 test ready\r\n"), C("HELO kelvo"), S("250 test
 Script Quit() { return {C("QUIT"), S("221 bye\r\n")}; }
 
 // One accepted transaction for the given recipients.
-Script Accepted(const std::vector<std::string>& rcpts, const std::string& from = "ann@example.org")
-{
+Script Accepted(const std::vector<std::string>& rcpts, const std::string& from = "ann@example.org") {
     Script s{C("RSET"), S("250 OK\r\n"), C("MAIL FROM:<" + from + ">"), S("250 OK\r\n")};
     for (const std::string& r : rcpts) {
         s.push_back(C("RCPT TO:<" + r + ">"));
@@ -52,8 +49,7 @@ class SmtpSession : public ::testing::Test {
 protected:
     void SetUp() override { EnsureApp(); }
 
-    TKivSMTP& Make(uint16_t port)
-    {
+    TKivSMTP& Make(uint16_t port) {
         smtp_ = std::make_unique<TKivSMTP>();
         smtp_->SetHost("127.0.0.1");
         smtp_->SetPort(port);
@@ -73,8 +69,7 @@ protected:
     std::unique_ptr<TKivSMTP> smtp_;
 };
 
-TEST_F(SmtpSession, ConstructorDefaults)
-{
+TEST_F(SmtpSession, ConstructorDefaults) {
     EnsureApp();
     TKivSMTP smtp;
     EXPECT_EQ(smtp.Port(), 25);
@@ -87,8 +82,7 @@ TEST_F(SmtpSession, ConstructorDefaults)
     EXPECT_EQ(smtp.FinalHeader().Count(), 0);
 }
 
-TEST_F(SmtpSession, ConnectFiresOnConnectAfterHeloOnly)
-{
+TEST_F(SmtpSession, ConnectFiresOnConnectAfterHeloOnly) {
     ScriptedServer server(Cat({Greeted(), Quit()}), kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     int connects = 0;
@@ -102,7 +96,7 @@ TEST_F(SmtpSession, ConnectFiresOnConnectAfterHeloOnly)
     smtp.Connect();
     EXPECT_EQ(connects, 1);
     EXPECT_EQ(seen, "HELO kelvo\r\n");
-    EXPECT_FALSE(static_cast<TLinksock&>(smtp).OnConnect);  // the socket client's own event stays unassigned
+    EXPECT_FALSE(static_cast<TLinksock&>(smtp).OnConnect); // the socket client's own event stays unassigned
     EXPECT_TRUE(smtp.Connected());
     EXPECT_FALSE(smtp.Busy());
     smtp.Disconnect();
@@ -111,8 +105,7 @@ TEST_F(SmtpSession, ConnectFiresOnConnectAfterHeloOnly)
     EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
 }
 
-TEST_F(SmtpSession, EmptyUserIdSendsHeloWithTrailingSpace)
-{
+TEST_F(SmtpSession, EmptyUserIdSendsHeloWithTrailingSpace) {
     ScriptedServer server({S("220 hi\r\n"), C("HELO "), S("250 ok\r\n")}, kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     smtp.SetUserID("");
@@ -123,8 +116,7 @@ TEST_F(SmtpSession, EmptyUserIdSendsHeloWithTrailingSpace)
 
 // A refused greeting ends Connect with the greeting's last line, whether the server
 // waits for QUIT (RFC 5321 §3.1) or hangs up at once.
-TEST_F(SmtpSession, RefusedGreetingFailsWithItsTextAndCloses)
-{
+TEST_F(SmtpSession, RefusedGreetingFailsWithItsTextAndCloses) {
     struct Row {
         const char* name;
         Script script;
@@ -151,8 +143,7 @@ TEST_F(SmtpSession, RefusedGreetingFailsWithItsTextAndCloses)
     }
 }
 
-TEST_F(SmtpSession, GreetingOfTwoLinesIsReadWhole)
-{
+TEST_F(SmtpSession, GreetingOfTwoLinesIsReadWhole) {
     ScriptedServer server(
         {S("220-first line\r\n"), Pause(50), S("220 second line\r\n"), C("HELO kelvo"), S("250 hi\r\n")}, kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
@@ -167,8 +158,7 @@ TEST_F(SmtpSession, GreetingOfTwoLinesIsReadWhole)
     EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
 }
 
-TEST_F(SmtpSession, RefusedHeloGetsOneRetryThroughTheHandler)
-{
+TEST_F(SmtpSession, RefusedHeloGetsOneRetryThroughTheHandler) {
     enum Handler { None, Declines, MendsUserId, SetsHandledOnly };
     struct Row {
         const char* name;
@@ -178,19 +168,27 @@ TEST_F(SmtpSession, RefusedHeloGetsOneRetryThroughTheHandler)
         int calls;
     };
     const std::vector<Row> rows = {
-        {"no handler", None,
+        {"no handler",
+         None,
          {S("220 hi\r\n"), C("HELO kelvo"), S("501 bad name\r\n"), C("QUIT"), S("221 bye\r\n")},
-         "Authentication failed", 0},
-        {"handler declines", Declines,
+         "Authentication failed",
+         0},
+        {"handler declines",
+         Declines,
          {S("220 hi\r\n"), C("HELO kelvo"), S("501 bad name\r\n"), C("QUIT"), S("221 bye\r\n")},
-         "Authentication failed", 1},
-        {"handler mends", MendsUserId,
+         "Authentication failed",
+         1},
+        {"handler mends",
+         MendsUserId,
          {S("220 hi\r\n"), C("HELO kelvo"), S("501 bad name\r\n"), C("HELO mended.example.org"), S("250 ok\r\n")},
-         "(none)", 1},
-        {"second refusal", SetsHandledOnly,
+         "(none)",
+         1},
+        {"second refusal",
+         SetsHandledOnly,
          {S("220 hi\r\n"), C("HELO kelvo"), S("501 bad name\r\n"), C("HELO kelvo"), S("501 still bad\r\n"), C("QUIT"),
           S("221 bye\r\n")},
-         "Authentication failed", 1},
+         "Authentication failed",
+         1},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -201,8 +199,7 @@ TEST_F(SmtpSession, RefusedHeloGetsOneRetryThroughTheHandler)
             smtp.OnAuthenticationFailed = [&](bool& handled) {
                 ++calls;
                 EXPECT_FALSE(handled);
-                if (row.handler == MendsUserId)
-                    smtp.SetUserID("mended.example.org");
+                if (row.handler == MendsUserId) smtp.SetUserID("mended.example.org");
                 handled = row.handler != Declines;
             };
         }
@@ -218,19 +215,17 @@ TEST_F(SmtpSession, RefusedHeloGetsOneRetryThroughTheHandler)
     }
 }
 
-TEST_F(SmtpSession, SendsEnvelopeHeaderBlockAndBody)
-{
+TEST_F(SmtpSession, SendsEnvelopeHeaderBlockAndBody) {
     ScriptedServer server(Cat({Greeted(), Accepted({"bob@example.org"}), Quit()}), kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     std::vector<std::string> events;
     smtp.OnSendStart = [&](QObject*) { events.push_back("start"); };
     smtp.OnPacketSent = [&](QObject*) {
-        if (events.back() != "packet")
-            events.push_back("packet");
+        if (events.back() != "packet") events.push_back("packet");
     };
     smtp.OnSuccess = [&](QObject*) {
         EXPECT_FALSE(smtp.Busy());
-        EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), 0);  // ClearParams has run
+        EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), 0); // ClearParams has run
         events.push_back("success");
     };
     smtp.OnFailure = [&](QObject*) { events.push_back("failure"); };
@@ -243,23 +238,22 @@ TEST_F(SmtpSession, SendsEnvelopeHeaderBlockAndBody)
     ASSERT_EQ(server.Messages().size(), 1u);
     // Header lines, two more CR LF pairs, then the dot-stuffed body; the "." line ends it.
     std::string expected;
-    for (const std::string& line : smtp.FinalHeader().Items())
-        expected += line + "\r\n";
+    for (const std::string& line : smtp.FinalHeader().Items()) expected += line + "\r\n";
     expected += "\r\n\r\nHello,\r\n..\r\nbye\r\n";
     EXPECT_EQ(server.Messages()[0], expected);
     EXPECT_EQ(smtp.FinalHeader()[0], "From: Ann<ann@example.org>");
-    EXPECT_EQ(smtp.PostMessage().Body().Count(), 3);  // the body stays
+    EXPECT_EQ(smtp.PostMessage().Body().Count(), 3); // the body stays
 }
 
-TEST_F(SmtpSession, MultiLineRepliesToEveryCommandKeepTheDialogueInStep)
-{
+TEST_F(SmtpSession, MultiLineRepliesToEveryCommandKeepTheDialogueInStep) {
     auto many = [](const std::string& code, const std::string& last) {
         return S(code + "-one\r\n" + code + "-two\r\n" + code + " " + last + "\r\n");
     };
     ScriptedServer server({S("220 hi\r\n"), C("HELO kelvo"), many("250", "helo"), C("RSET"), many("250", "rset"),
-                               C("MAIL FROM:<ann@example.org>"), many("250", "mail"), C("RCPT TO:<bob@example.org>"),
-                               many("250", "rcpt"), C("DATA"), many("354", "data"), Data(), many("250", "queued"),
-                               C("RSET"), many("250", "rset"), C("MAIL FROM:<ann@example.org>"), many("451", "later")}, kSmtpReplies);
+                           C("MAIL FROM:<ann@example.org>"), many("250", "mail"), C("RCPT TO:<bob@example.org>"),
+                           many("250", "rcpt"), C("DATA"), many("354", "data"), Data(), many("250", "queued"),
+                           C("RSET"), many("250", "rset"), C("MAIL FROM:<ann@example.org>"), many("451", "later")},
+                          kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     smtp.SetClearParams(false);
     smtp.Connect();
@@ -274,14 +268,13 @@ TEST_F(SmtpSession, MultiLineRepliesToEveryCommandKeepTheDialogueInStep)
     EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
 }
 
-TEST_F(SmtpSession, EndlessReplyIsCutOffAndTheConnectionDropped)
-{
+TEST_F(SmtpSession, EndlessReplyIsCutOffAndTheConnectionDropped) {
     std::string hundred;
-    for (int i = 0; i < TKivSMTP::kMaxReplyLines - 1; ++i)
-        hundred += "250-line\r\n";
-    ScriptedServer server(
-        Cat({Greeted(), {C("RSET"), S(hundred + "250 last\r\n"), C("MAIL FROM:<ann@example.org>"),
-                         S(hundred + "250-one too many\r\n250 end\r\n")}}), kSmtpReplies);
+    for (int i = 0; i < TKivSMTP::kMaxReplyLines - 1; ++i) hundred += "250-line\r\n";
+    ScriptedServer server(Cat({Greeted(),
+                               {C("RSET"), S(hundred + "250 last\r\n"), C("MAIL FROM:<ann@example.org>"),
+                                S(hundred + "250-one too many\r\n250 end\r\n")}}),
+                          kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     smtp.Connect();
     EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Reply longer than 100 lines");
@@ -291,11 +284,11 @@ TEST_F(SmtpSession, EndlessReplyIsCutOffAndTheConnectionDropped)
     EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
 }
 
-TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses)
-{
+TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses) {
     ScriptedServer server(Cat({{S("hello there\r\n"), C("HELO kelvo"), S("OK\r\n"), C("RSET"), S("fine\r\n"),
-                                    C("MAIL FROM:<ann@example.org>"), S("sure\r\n"), C("RCPT TO:<bob@example.org>"),
-                                    S("yes\r\n"), C("DATA"), S("354 go\r\n"), Data(), S("done\r\n")}}), kSmtpReplies);
+                                C("MAIL FROM:<ann@example.org>"), S("sure\r\n"), C("RCPT TO:<bob@example.org>"),
+                                S("yes\r\n"), C("DATA"), S("354 go\r\n"), Data(), S("done\r\n")}}),
+                          kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     bool success = false;
     smtp.OnSuccess = [&](QObject*) { success = true; };
@@ -310,8 +303,7 @@ TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses)
 // DATA passes only with 3xx. Any other answer fails the send before a byte of the
 // message goes out; one that is not a refusal leaves the server's state unknown, so
 // the connection is dropped rather than reused.
-TEST_F(SmtpSession, DataWithoutIntermediateReplySendsNothingAndDropsTheConnection)
-{
+TEST_F(SmtpSession, DataWithoutIntermediateReplySendsNothingAndDropsTheConnection) {
     struct Row {
         const char* name;
         std::string reply;
@@ -348,8 +340,7 @@ TEST_F(SmtpSession, DataWithoutIntermediateReplySendsNothingAndDropsTheConnectio
         EXPECT_FALSE(success);
         EXPECT_FALSE(smtp.Busy());
         EXPECT_EQ(smtp.Connected(), row.keepsConnection);
-        if (row.keepsConnection)
-            smtp.Disconnect();
+        if (row.keepsConnection) smtp.Disconnect();
         EXPECT_TRUE(server.Join());
         EXPECT_EQ(server.Received().find("From: "), std::string::npos) << "message data sent after " << row.reply;
         EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), 1);
@@ -358,8 +349,7 @@ TEST_F(SmtpSession, DataWithoutIntermediateReplySendsNothingAndDropsTheConnectio
 
 // Every command waits for its reply, so a short write held back by Nagle's algorithm
 // until the server's delayed acknowledgement costs some 40 ms a message.
-TEST_F(SmtpSession, ConnectionSendsWithoutNaglesDelay)
-{
+TEST_F(SmtpSession, ConnectionSendsWithoutNaglesDelay) {
     ScriptedServer server(Cat({Greeted(), Quit()}), kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     smtp.Connect();
@@ -374,13 +364,12 @@ TEST_F(SmtpSession, ConnectionSendsWithoutNaglesDelay)
 
 // Cancelled while the message data is still going out (the window closed, say): the
 // end-of-data line never leaves, the connection goes, and the server keeps nothing.
-TEST_F(SmtpSession, CancelBeforeTheEndOfDataDeliversNothing)
-{
-    ScriptedServer server(Cat({Greeted(),
-                               {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"),
-                                C("RCPT TO:<bob@example.org>"), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"),
-                                Pause(1500), Data()}}),
-                          {.receiveBuffer = 4096, .pauseAfterSendMs = 0});
+TEST_F(SmtpSession, CancelBeforeTheEndOfDataDeliversNothing) {
+    ScriptedServer server(
+        Cat({Greeted(),
+             {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"),
+              C("RCPT TO:<bob@example.org>"), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"), Pause(1500), Data()}}),
+        {.receiveBuffer = 4096, .pauseAfterSendMs = 0});
     TKivSMTP& smtp = Make(server.Port());
     smtp.SetTimeOut(20000);
     smtp.PostMessage().Body().Clear();
@@ -393,8 +382,7 @@ TEST_F(SmtpSession, CancelBeforeTheEndOfDataDeliversNothing)
     // sanitizers): the peer's pause keeps the data from draining before then.
     QTimer dataStarted;
     QObject::connect(&dataStarted, &QTimer::timeout, &smtp, [&] {
-        if (server.Received().find("DATA\r\n") == std::string::npos)
-            return;
+        if (server.Received().find("DATA\r\n") == std::string::npos) return;
         dataStarted.stop();
         QTimer::singleShot(300, &smtp, [&] { smtp.Cancel(); });
     });
@@ -409,12 +397,11 @@ TEST_F(SmtpSession, CancelBeforeTheEndOfDataDeliversNothing)
 }
 
 // Each step's threshold: passes at the highest code it accepts, fails at the next.
-TEST_F(SmtpSession, ReplyThresholdsOfEachStep)
-{
+TEST_F(SmtpSession, ReplyThresholdsOfEachStep) {
     struct Row {
         const char* name;
         Script transaction;
-        std::string failure;  // "(none)" when the send succeeds
+        std::string failure; // "(none)" when the send succeeds
         bool onFailure;
     };
     const std::string from = "MAIL FROM:<ann@example.org>";
@@ -423,29 +410,38 @@ TEST_F(SmtpSession, ReplyThresholdsOfEachStep)
         {"RSET 399 passes",
          {C("RSET"), S("399 odd\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"),
           Data(), S("250 ok\r\n")},
-         "(none)", false},
+         "(none)",
+         false},
         {"RSET 400 fails", {C("RSET"), S("400 not now\r\n")}, "400 not now\r\n", false},
-        {"MAIL 450 fails", {C("RSET"), S("250 ok\r\n"), C(from), S("450 sender busy\r\n")}, "450 sender busy\r\n", false},
+        {"MAIL 450 fails",
+         {C("RSET"), S("250 ok\r\n"), C(from), S("450 sender busy\r\n")},
+         "450 sender busy\r\n",
+         false},
         {"RCPT 300 passes",
          {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("300 odd\r\n"), C("DATA"), S("354 go\r\n"),
           Data(), S("250 ok\r\n")},
-         "(none)", false},
+         "(none)",
+         false},
         {"DATA 399 passes",
          {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"), S("399 go\r\n"),
           Data(), S("250 ok\r\n")},
-         "(none)", false},
+         "(none)",
+         false},
         {"DATA 554 fails",
          {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"),
           S("554 no valid recipients\r\n")},
-         "554 no valid recipients\r\n", false},
+         "554 no valid recipients\r\n",
+         false},
         {"end of data 552 fires OnFailure",
          {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"),
           Data(), S("552 too big\r\n")},
-         "552 too big\r\n", true},
+         "552 too big\r\n",
+         true},
         {"end of data 399 passes",
          {C("RSET"), S("250 ok\r\n"), C(from), S("250 ok\r\n"), C(rcpt), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"),
           Data(), S("399 fine\r\n")},
-         "(none)", false},
+         "(none)",
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -460,10 +456,11 @@ TEST_F(SmtpSession, ReplyThresholdsOfEachStep)
         smtp.Connect();
         EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), row.failure);
         const bool ok = row.failure == "(none)";
-        EXPECT_EQ(events, ok ? std::vector<std::string>{"success"}
-                             : row.onFailure ? std::vector<std::string>{"failure"} : std::vector<std::string>{});
+        EXPECT_EQ(events, ok              ? std::vector<std::string>{"success"}
+                          : row.onFailure ? std::vector<std::string>{"failure"}
+                                          : std::vector<std::string>{});
         EXPECT_FALSE(smtp.Busy());
-        EXPECT_TRUE(smtp.Connected());  // a refusal leaves the connection as it is
+        EXPECT_TRUE(smtp.Connected()); // a refusal leaves the connection as it is
         // ClearParams empties the recipients only after a success.
         EXPECT_EQ(smtp.PostMessage().ToAddress().Count(), ok ? 0 : 1);
         EXPECT_TRUE(server.Join());
@@ -471,21 +468,28 @@ TEST_F(SmtpSession, ReplyThresholdsOfEachStep)
     }
 }
 
-TEST_F(SmtpSession, RefusedRecipientIsReportedAndSkipped)
-{
+TEST_F(SmtpSession, RefusedRecipientIsReportedAndSkipped) {
     struct Row {
         const char* name;
         std::vector<std::string> to, cc, bcc;
-        std::vector<std::string> rcpts;     // the RCPT arguments, in order
-        std::vector<std::string> refused;   // which of them the server refuses
-        std::vector<std::string> reported;  // what OnRecipientNotFound hears
+        std::vector<std::string> rcpts;    // the RCPT arguments, in order
+        std::vector<std::string> refused;  // which of them the server refuses
+        std::vector<std::string> reported; // what OnRecipientNotFound hears
     };
     const std::vector<Row> rows = {
-        {"first of two", {"bob@example.org", "carol@example.org"}, {}, {},
-         {"bob@example.org", "carol@example.org"}, {"bob@example.org"}, {"bob@example.org"}},
+        {"first of two",
+         {"bob@example.org", "carol@example.org"},
+         {},
+         {},
+         {"bob@example.org", "carol@example.org"},
+         {"bob@example.org"},
+         {"bob@example.org"}},
         {"carbon copy and blind copy, reported as listed",
-         {"bob@example.org"}, {"Carol C <carol@example.org>"}, {"mailto:dave@example.org"},
-         {"bob@example.org", "carol@example.org", "dave@example.org"}, {"carol@example.org", "dave@example.org"},
+         {"bob@example.org"},
+         {"Carol C <carol@example.org>"},
+         {"mailto:dave@example.org"},
+         {"bob@example.org", "carol@example.org", "dave@example.org"},
+         {"carol@example.org", "dave@example.org"},
          {"Carol C <carol@example.org>", "mailto:dave@example.org"}},
     };
     for (const Row& row : rows) {
@@ -501,12 +505,9 @@ TEST_F(SmtpSession, RefusedRecipientIsReportedAndSkipped)
         TKivSMTP& smtp = Make(server.Port());
         TPostMessage& m = smtp.PostMessage();
         m.ToAddress().Clear();
-        for (const auto& e : row.to)
-            m.ToAddress().Add(e);
-        for (const auto& e : row.cc)
-            m.ToCarbonCopy().Add(e);
-        for (const auto& e : row.bcc)
-            m.ToBlindCarbonCopy().Add(e);
+        for (const auto& e : row.to) m.ToAddress().Add(e);
+        for (const auto& e : row.cc) m.ToCarbonCopy().Add(e);
+        for (const auto& e : row.bcc) m.ToBlindCarbonCopy().Add(e);
         std::vector<std::string> reported;
         smtp.OnRecipientNotFound = [&](const std::string& r) { reported.push_back(r); };
         bool success = false;
@@ -521,11 +522,11 @@ TEST_F(SmtpSession, RefusedRecipientIsReportedAndSkipped)
     }
 }
 
-TEST_F(SmtpSession, ServiceClosingAtRcptEndsTheSendAndTheConnection)
-{
-    ScriptedServer server(Cat({Greeted(), {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"),
-                                               S("250 ok\r\n"), C("RCPT TO:<bob@example.org>"),
-                                               S("421 shutting down\r\n"), Close()}}), kSmtpReplies);
+TEST_F(SmtpSession, ServiceClosingAtRcptEndsTheSendAndTheConnection) {
+    ScriptedServer server(Cat({Greeted(),
+                               {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"),
+                                C("RCPT TO:<bob@example.org>"), S("421 shutting down\r\n"), Close()}}),
+                          kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     int reported = 0;
     smtp.OnRecipientNotFound = [&](const std::string&) { ++reported; };
@@ -536,8 +537,7 @@ TEST_F(SmtpSession, ServiceClosingAtRcptEndsTheSendAndTheConnection)
     EXPECT_TRUE(server.Join());
 }
 
-TEST_F(SmtpSession, AddressFormsGiveTheSameRcpt)
-{
+TEST_F(SmtpSession, AddressFormsGiveTheSameRcpt) {
     struct Row {
         std::string entry, address;
     };
@@ -551,15 +551,15 @@ TEST_F(SmtpSession, AddressFormsGiveTheSameRcpt)
         {" spaced@example.org ", " spaced@example.org "},
         {"", ""},
     };
-    for (const Row& row : rows)
-        EXPECT_EQ(TKivSMTP::ExtractAddress(row.entry), row.address) << row.entry;
+    for (const Row& row : rows) EXPECT_EQ(TKivSMTP::ExtractAddress(row.entry), row.address) << row.entry;
 
-    ScriptedServer server(Cat({Greeted(), Accepted({"bob@example.org", "bob@example.org", "bob@example.org"})}), kSmtpReplies);
+    ScriptedServer server(Cat({Greeted(), Accepted({"bob@example.org", "bob@example.org", "bob@example.org"})}),
+                          kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     TPostMessage& m = smtp.PostMessage();
     m.ToAddress().Clear();
     m.ToAddress().Add("Bob Brown <bob@example.org>");
-    m.ToAddress().Add("");  // skipped without a command
+    m.ToAddress().Add(""); // skipped without a command
     m.ToCarbonCopy().Add("mailto:bob@example.org");
     m.ToBlindCarbonCopy().Add("bob@example.org");
     smtp.Connect();
@@ -568,8 +568,7 @@ TEST_F(SmtpSession, AddressFormsGiveTheSameRcpt)
     EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
 }
 
-TEST_F(SmtpSession, IncompleteHeaderGetsOneChance)
-{
+TEST_F(SmtpSession, IncompleteHeaderGetsOneChance) {
     enum Handler { None, Declines, Fills, LeavesIncomplete };
     struct Row {
         const char* name;
@@ -589,7 +588,8 @@ TEST_F(SmtpSession, IncompleteHeaderGetsOneChance)
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const bool ok = row.failure == "(none)";
-        ScriptedServer server(ok ? Cat({Greeted(), Accepted({"bob@example.org"}, "late@example.org")}) : Greeted(), kSmtpReplies);
+        ScriptedServer server(ok ? Cat({Greeted(), Accepted({"bob@example.org"}, "late@example.org")}) : Greeted(),
+                              kSmtpReplies);
         TKivSMTP& smtp = Make(server.Port());
         TPostMessage& m = smtp.PostMessage();
         if (row.noSender)
@@ -601,8 +601,7 @@ TEST_F(SmtpSession, IncompleteHeaderGetsOneChance)
             smtp.OnHeaderIncomplete = [&](bool& handled, int32_t hiType) {
                 EXPECT_FALSE(handled);
                 types.push_back(hiType);
-                if (row.handler == Fills)
-                    m.SetFromAddress("late@example.org");
+                if (row.handler == Fills) m.SetFromAddress("late@example.org");
                 handled = row.handler != Declines;
             };
         }
@@ -618,14 +617,13 @@ TEST_F(SmtpSession, IncompleteHeaderGetsOneChance)
         EXPECT_EQ(smtp.FinalHeader()[0], row.noSender ? "From: Ann<>" : "From: Ann<ann@example.org>");
         EXPECT_TRUE(server.Join());
         if (!ok) {
-            EXPECT_EQ(server.Received(), "HELO kelvo\r\n");  // nothing of the send
+            EXPECT_EQ(server.Received(), "HELO kelvo\r\n"); // nothing of the send
         }
         EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
     }
 }
 
-TEST_F(SmtpSession, WithoutConnectionNothingIsSent)
-{
+TEST_F(SmtpSession, WithoutConnectionNothingIsSent) {
     ScriptedServer server(Cat({Greeted(), Accepted({"bob@example.org"})}), kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     int starts = 0;
@@ -634,7 +632,7 @@ TEST_F(SmtpSession, WithoutConnectionNothingIsSent)
     EXPECT_EQ(starts, 0);
     EXPECT_FALSE(smtp.Busy());
     EXPECT_FALSE(server.Accepted());
-    EXPECT_EQ(smtp.FinalHeader()[0], "From: Ann<ann@example.org>");  // composed first all the same
+    EXPECT_EQ(smtp.FinalHeader()[0], "From: Ann<ann@example.org>"); // composed first all the same
 
     // A handler that connects gets the send through, once asked.
     int asked = 0;
@@ -642,7 +640,7 @@ TEST_F(SmtpSession, WithoutConnectionNothingIsSent)
         ++asked;
         EXPECT_TRUE(smtp.Busy());
         smtp.Connect();
-        EXPECT_TRUE(smtp.Busy());  // Connect leaves Busy as it found it
+        EXPECT_TRUE(smtp.Busy()); // Connect leaves Busy as it found it
         handled = true;
     };
     smtp.SendMail();
@@ -653,9 +651,9 @@ TEST_F(SmtpSession, WithoutConnectionNothingIsSent)
     EXPECT_EQ(server.Messages().size(), 1u);
 }
 
-TEST_F(SmtpSession, TwoSendsOnOneConnection)
-{
-    ScriptedServer server(Cat({Greeted(), Accepted({"bob@example.org"}), Accepted({"carol@example.org"}), Quit()}), kSmtpReplies);
+TEST_F(SmtpSession, TwoSendsOnOneConnection) {
+    ScriptedServer server(Cat({Greeted(), Accepted({"bob@example.org"}), Accepted({"carol@example.org"}), Quit()}),
+                          kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     TPostMessage& m = smtp.PostMessage();
     smtp.Connect();
@@ -677,8 +675,7 @@ TEST_F(SmtpSession, TwoSendsOnOneConnection)
     EXPECT_NE(server.Messages()[1].find("To: carol@example.org\r\n"), std::string::npos);
 }
 
-TEST_F(SmtpSession, ClearParamsOffKeepsTheLists)
-{
+TEST_F(SmtpSession, ClearParamsOffKeepsTheLists) {
     ScriptedServer server(Cat({Greeted(), Accepted({"bob@example.org"}), Accepted({"bob@example.org"})}), kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     smtp.SetClearParams(false);
@@ -690,8 +687,7 @@ TEST_F(SmtpSession, ClearParamsOffKeepsTheLists)
     EXPECT_EQ(server.Messages().size(), 2u);
 }
 
-TEST_F(SmtpSession, SendMailWhileBusyDoesNothing)
-{
+TEST_F(SmtpSession, SendMailWhileBusyDoesNothing) {
     ScriptedServer server(Cat({Greeted(), Accepted({"bob@example.org"})}), kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     int starts = 0;
@@ -699,7 +695,7 @@ TEST_F(SmtpSession, SendMailWhileBusyDoesNothing)
     smtp.OnSendStart = [&](QObject*) {
         ++starts;
         EXPECT_TRUE(smtp.Busy());
-        smtp.SendMail();  // a nested send, as a GUI handler could start during a wait
+        smtp.SendMail(); // a nested send, as a GUI handler could start during a wait
     };
     smtp.OnSuccess = [&](QObject*) { ++successes; };
     smtp.Connect();
@@ -710,8 +706,7 @@ TEST_F(SmtpSession, SendMailWhileBusyDoesNothing)
     EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
 }
 
-TEST_F(SmtpSession, QuitReplyAbove339FailsAfterClosing)
-{
+TEST_F(SmtpSession, QuitReplyAbove339FailsAfterClosing) {
     struct Row {
         std::string reply, failure;
     };
@@ -736,8 +731,7 @@ TEST_F(SmtpSession, QuitReplyAbove339FailsAfterClosing)
     }
 }
 
-TEST_F(SmtpSession, ConnectionRefusedKeepsItsOwnMessage)
-{
+TEST_F(SmtpSession, ConnectionRefusedKeepsItsOwnMessage) {
     TKivSMTP& smtp = Make(ClosedLoopbackPort());
     int failed = 0;
     smtp.OnConnectionFailed = [&](QObject*) { ++failed; };
@@ -749,13 +743,12 @@ TEST_F(SmtpSession, ConnectionRefusedKeepsItsOwnMessage)
 
 // CR, LF or NUL in anything that goes into a command would let the text run on as a
 // command of its own; such a value is refused before anything of the step is sent.
-TEST_F(SmtpSession, CommandInjectionIsRefusedBeforeSending)
-{
+TEST_F(SmtpSession, CommandInjectionIsRefusedBeforeSending) {
     {
         ScriptedServer server(Greeted(), kSmtpReplies);
         TKivSMTP& smtp = Make(server.Port());
         for (const std::string& bad : {std::string("kelvo\r\nMAIL FROM:<x@evil>"), std::string("kelvo\nQUIT"),
-                                      std::string("kel\rvo"), std::string("kelvo\0RSET", 10)}) {
+                                       std::string("kel\rvo"), std::string("kelvo\0RSET", 10)}) {
             smtp.SetUserID(bad);
             EXPECT_EQ(FailureOf([&] { smtp.Connect(); }), "CR, LF or NUL in UserID: HELO is not sent");
             EXPECT_FALSE(smtp.Busy());
@@ -764,7 +757,8 @@ TEST_F(SmtpSession, CommandInjectionIsRefusedBeforeSending)
     }
     // A HELO handler's new name is checked too.
     {
-        ScriptedServer server({S("220 hi\r\n"), C("HELO kelvo"), S("501 no\r\n"), C("QUIT"), S("221 bye\r\n")}, kSmtpReplies);
+        ScriptedServer server({S("220 hi\r\n"), C("HELO kelvo"), S("501 no\r\n"), C("QUIT"), S("221 bye\r\n")},
+                              kSmtpReplies);
         TKivSMTP& smtp = Make(server.Port());
         smtp.OnAuthenticationFailed = [&](bool& handled) {
             smtp.SetUserID("x\r\nRSET");
@@ -827,8 +821,7 @@ TEST_F(SmtpSession, CommandInjectionIsRefusedBeforeSending)
     }
 }
 
-TEST_F(SmtpSession, AttachmentEventsFireDuringCompositionBeforeAnyCommand)
-{
+TEST_F(SmtpSession, AttachmentEventsFireDuringCompositionBeforeAnyCommand) {
     ScriptedServer server(Greeted(), kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());
     smtp.PostMessage().Attachments().Add("/nonexistent/kelvo/attachment.bin");
@@ -851,16 +844,16 @@ namespace {
 
 // A GUI handler may close the window that owns the component while a send is under
 // way; the send must end without touching the destroyed object.
-TEST(SmtpSessionLifetime, HandlerThatDestroysTheComponentEndsTheSend)
-{
+TEST(SmtpSessionLifetime, HandlerThatDestroysTheComponentEndsTheSend) {
     EnsureApp();
     enum Where { SendStart, RecipientRefused, PacketSent, DataRefused };
     for (const Where where : {SendStart, RecipientRefused, PacketSent, DataRefused}) {
         SCOPED_TRACE(where);
         ScriptedServer server({S("220 hi\r\n"), C("HELO kelvo"), S("250 ok\r\n"), C("RSET"), S("250 ok\r\n"),
-                                   C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"), C("RCPT TO:<bob@example.org>"),
-                                   S("550 no\r\n"), C("DATA"), S("354 go\r\n"), Data(),
-                                   S(where == DataRefused ? "552 too big\r\n" : "250 ok\r\n")}, kSmtpReplies);
+                               C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"), C("RCPT TO:<bob@example.org>"),
+                               S("550 no\r\n"), C("DATA"), S("354 go\r\n"), Data(),
+                               S(where == DataRefused ? "552 too big\r\n" : "250 ok\r\n")},
+                              kSmtpReplies);
         auto* smtp = new TKivSMTP;
         smtp->SetHost("127.0.0.1");
         smtp->SetPort(server.Port());
@@ -872,14 +865,10 @@ TEST(SmtpSessionLifetime, HandlerThatDestroysTheComponentEndsTheSend)
         smtp->Connect();
         bool succeeded = false;
         smtp->OnSuccess = [&](QObject*) { succeeded = true; };
-        if (where == SendStart)
-            smtp->OnSendStart = [smtp](QObject*) { delete smtp; };
-        if (where == RecipientRefused)
-            smtp->OnRecipientNotFound = [smtp](const std::string&) { delete smtp; };
-        if (where == PacketSent)
-            smtp->OnPacketSent = [smtp](QObject*) { delete smtp; };
-        if (where == DataRefused)
-            smtp->OnFailure = [smtp](QObject*) { delete smtp; };
+        if (where == SendStart) smtp->OnSendStart = [smtp](QObject*) { delete smtp; };
+        if (where == RecipientRefused) smtp->OnRecipientNotFound = [smtp](const std::string&) { delete smtp; };
+        if (where == PacketSent) smtp->OnPacketSent = [smtp](QObject*) { delete smtp; };
+        if (where == DataRefused) smtp->OnFailure = [smtp](QObject*) { delete smtp; };
         EXPECT_THROW(smtp->SendMail(), Exception);
         EXPECT_FALSE(succeeded);
     }

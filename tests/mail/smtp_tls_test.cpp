@@ -24,13 +24,11 @@ const std::string kOddPassword = "P\xC3\xA4\xC3\x9F w\x01rd\x1F\x7F \xF0\x9F\x94
 
 class SmtpTls : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         EnsureApp();
         certs = new TestCertificates;
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         SetTlsTrustFileForTesting({});
         delete certs;
         certs = nullptr;
@@ -39,8 +37,7 @@ protected:
 
     // Sets up the session for a server on `port` and records everything it reports.
     void Prepare(TKivSMTP& smtp, uint16_t port, TSmtpSecurity security, const std::string& user,
-                 const std::string& password)
-    {
+                 const std::string& password) {
         smtp.SetHost("127.0.0.1");
         smtp.SetPort(port);
         smtp.SetUserID("kelvo.test");
@@ -61,8 +58,7 @@ protected:
     }
 
     // Connects and sends; returns the error's text, "" on success.
-    std::string Send(TKivSMTP& smtp)
-    {
+    std::string Send(TKivSMTP& smtp) {
         try {
             smtp.Connect();
             smtp.SendMail();
@@ -73,12 +69,9 @@ protected:
         return "";
     }
 
-    void ExpectPasswordNowhere(const std::string& password)
-    {
-        for (const std::string& s : reported)
-            EXPECT_EQ(s.find(password), std::string::npos) << s;
-        for (const std::string& s : progress)
-            EXPECT_EQ(s.find(password), std::string::npos) << s;
+    void ExpectPasswordNowhere(const std::string& password) {
+        for (const std::string& s : reported) EXPECT_EQ(s.find(password), std::string::npos) << s;
+        for (const std::string& s : progress) EXPECT_EQ(s.find(password), std::string::npos) << s;
     }
 
     static TestCertificates* certs;
@@ -89,10 +82,9 @@ protected:
 TestCertificates* SmtpTls::certs = nullptr;
 
 TlsServerOptions Server(std::string mode, std::string certificate, bool requireStartTls, std::string mechanisms,
-                        std::string user, std::string password, std::string inject = {})
-{
-    return {std::move(mode), std::move(certificate), requireStartTls, std::move(mechanisms), std::move(user),
-            std::move(password), std::move(inject)};
+                        std::string user, std::string password, std::string inject = {}) {
+    return {std::move(mode), std::move(certificate), requireStartTls,  std::move(mechanisms),
+            std::move(user), std::move(password),    std::move(inject)};
 }
 
 struct Scenario {
@@ -101,59 +93,160 @@ struct Scenario {
     TSmtpSecurity security;
     std::string user;
     std::string password;
-    std::string error;  // "" when the mail is to arrive
+    std::string error; // "" when the mail is to arrive
     std::vector<std::string> signIns;
     std::vector<std::string> progress;
 };
 
-const std::vector<Scenario>& Scenarios()
-{
+const std::vector<Scenario>& Scenarios() {
     static const std::vector<Scenario> rows = {
-        {"StartTlsAndPlain", Server("starttls", "good", false, "PLAIN,LOGIN", "ann", "s3cret"), ssStartTls, "ann", "s3cret",
-         "", {"PLAIN ok"}, {kSecuring, kSigningIn}},
-        {"StartTlsAndLoginWhenOnlyLoginIsOffered", Server("starttls", "good", false, "LOGIN", "ann", "s3cret"), ssStartTls,
-         "ann", "s3cret", "", {"LOGIN ok"}, {kSecuring, kSigningIn}},
-        {"ImplicitTlsAndPlain", Server("implicit", "good", false, "PLAIN,LOGIN", "ann", "s3cret"), ssImplicitTls, "ann",
-         "s3cret", "", {"PLAIN ok"}, {kSecuring, kSigningIn}},
-        {"ImplicitTlsWithoutUser", Server("implicit", "good", false, "PLAIN,LOGIN", "", ""), ssImplicitTls, "", "", "", {},
+        {"StartTlsAndPlain",
+         Server("starttls", "good", false, "PLAIN,LOGIN", "ann", "s3cret"),
+         ssStartTls,
+         "ann",
+         "s3cret",
+         "",
+         {"PLAIN ok"},
+         {kSecuring, kSigningIn}},
+        {"StartTlsAndLoginWhenOnlyLoginIsOffered",
+         Server("starttls", "good", false, "LOGIN", "ann", "s3cret"),
+         ssStartTls,
+         "ann",
+         "s3cret",
+         "",
+         {"LOGIN ok"},
+         {kSecuring, kSigningIn}},
+        {"ImplicitTlsAndPlain",
+         Server("implicit", "good", false, "PLAIN,LOGIN", "ann", "s3cret"),
+         ssImplicitTls,
+         "ann",
+         "s3cret",
+         "",
+         {"PLAIN ok"},
+         {kSecuring, kSigningIn}},
+        {"ImplicitTlsWithoutUser",
+         Server("implicit", "good", false, "PLAIN,LOGIN", "", ""),
+         ssImplicitTls,
+         "",
+         "",
+         "",
+         {},
          {kSecuring}},
-        {"ServerRequiringStartTlsGetsIt", Server("starttls", "good", true, "PLAIN,LOGIN", "", ""), ssStartTlsWhenOffered,
-         "", "", "", {}, {kSecuring}},
-        {"OddPasswordOverPlain", Server("starttls", "good", false, "PLAIN", "b\xC3\xB6" "b@example.org", kOddPassword),
-         ssStartTlsWhenOffered, "b\xC3\xB6" "b@example.org", kOddPassword, "", {"PLAIN ok"}, {kSecuring, kSigningIn}},
-        {"OddPasswordOverLogin", Server("starttls", "good", false, "LOGIN", "bob", kOddPassword), ssStartTls, "bob",
-         kOddPassword, "", {"LOGIN ok"}, {kSecuring, kSigningIn}},
-        {"WrongPassword", Server("starttls", "good", false, "PLAIN,LOGIN", "ann", "s3cret"), ssStartTls, "ann",
-         "not-the-s3cret", "Sign-in refused: 535 5.7.8 Authentication credentials invalid", {"PLAIN refused"},
+        {"ServerRequiringStartTlsGetsIt",
+         Server("starttls", "good", true, "PLAIN,LOGIN", "", ""),
+         ssStartTlsWhenOffered,
+         "",
+         "",
+         "",
+         {},
+         {kSecuring}},
+        {"OddPasswordOverPlain",
+         Server("starttls", "good", false, "PLAIN",
+                "b\xC3\xB6"
+                "b@example.org",
+                kOddPassword),
+         ssStartTlsWhenOffered,
+         "b\xC3\xB6"
+         "b@example.org",
+         kOddPassword,
+         "",
+         {"PLAIN ok"},
          {kSecuring, kSigningIn}},
-        {"WrongPasswordOverLogin", Server("starttls", "good", false, "LOGIN", "ann", "s3cret"), ssStartTls, "ann",
-         "not-the-s3cret", "Sign-in refused: 535 5.7.8 Authentication credentials invalid", {"LOGIN refused"},
+        {"OddPasswordOverLogin",
+         Server("starttls", "good", false, "LOGIN", "bob", kOddPassword),
+         ssStartTls,
+         "bob",
+         kOddPassword,
+         "",
+         {"LOGIN ok"},
          {kSecuring, kSigningIn}},
-        {"NoUsableMechanism", Server("starttls", "good", false, "CRAM-MD5", "ann", "s3cret"), ssStartTls, "ann", "s3cret",
-         "The server offers no usable sign-in method (AUTH PLAIN or AUTH LOGIN)", {}, {kSecuring}},
-        {"ExpiredCertificate", Server("starttls", "expired", false, "PLAIN,LOGIN", "ann", "s3cret"), ssStartTls, "ann",
-         "s3cret", "Certificate verification failed: certificate has expired", {}, {kSecuring}},
-        {"WrongHostCertificate", Server("implicit", "wronghost", false, "PLAIN,LOGIN", "ann", "s3cret"), ssImplicitTls,
-         "ann", "s3cret", "Certificate verification failed: host name mismatch", {}, {kSecuring}},
-        {"SelfSignedCertificate", Server("starttls", "self", false, "PLAIN,LOGIN", "", ""), ssStartTlsWhenOffered, "", "",
-         "Certificate verification failed: self-signed certificate", {}, {kSecuring}},
-        {"NoStartTlsWhenRequired", Server("plain", "good", false, "PLAIN,LOGIN", "", ""), ssStartTls, "", "",
-         "The server does not offer STARTTLS: nothing was sent in clear", {}, {}},
-        {"NoStartTlsWithAUser", Server("plain", "good", false, "PLAIN,LOGIN", "", ""), ssStartTlsWhenOffered, "ann",
-         "s3cret", "The server does not offer STARTTLS: nothing was sent in clear", {}, {}},
-        {"UserWithoutSecurity", Server("plain", "good", false, "PLAIN,LOGIN", "", ""), ssNone, "ann", "s3cret",
-         "Signing in needs an encrypted connection: the password was not sent", {}, {}},
+        {"WrongPassword",
+         Server("starttls", "good", false, "PLAIN,LOGIN", "ann", "s3cret"),
+         ssStartTls,
+         "ann",
+         "not-the-s3cret",
+         "Sign-in refused: 535 5.7.8 Authentication credentials invalid",
+         {"PLAIN refused"},
+         {kSecuring, kSigningIn}},
+        {"WrongPasswordOverLogin",
+         Server("starttls", "good", false, "LOGIN", "ann", "s3cret"),
+         ssStartTls,
+         "ann",
+         "not-the-s3cret",
+         "Sign-in refused: 535 5.7.8 Authentication credentials invalid",
+         {"LOGIN refused"},
+         {kSecuring, kSigningIn}},
+        {"NoUsableMechanism",
+         Server("starttls", "good", false, "CRAM-MD5", "ann", "s3cret"),
+         ssStartTls,
+         "ann",
+         "s3cret",
+         "The server offers no usable sign-in method (AUTH PLAIN or AUTH LOGIN)",
+         {},
+         {kSecuring}},
+        {"ExpiredCertificate",
+         Server("starttls", "expired", false, "PLAIN,LOGIN", "ann", "s3cret"),
+         ssStartTls,
+         "ann",
+         "s3cret",
+         "Certificate verification failed: certificate has expired",
+         {},
+         {kSecuring}},
+        {"WrongHostCertificate",
+         Server("implicit", "wronghost", false, "PLAIN,LOGIN", "ann", "s3cret"),
+         ssImplicitTls,
+         "ann",
+         "s3cret",
+         "Certificate verification failed: host name mismatch",
+         {},
+         {kSecuring}},
+        {"SelfSignedCertificate",
+         Server("starttls", "self", false, "PLAIN,LOGIN", "", ""),
+         ssStartTlsWhenOffered,
+         "",
+         "",
+         "Certificate verification failed: self-signed certificate",
+         {},
+         {kSecuring}},
+        {"NoStartTlsWhenRequired",
+         Server("plain", "good", false, "PLAIN,LOGIN", "", ""),
+         ssStartTls,
+         "",
+         "",
+         "The server does not offer STARTTLS: nothing was sent in clear",
+         {},
+         {}},
+        {"NoStartTlsWithAUser",
+         Server("plain", "good", false, "PLAIN,LOGIN", "", ""),
+         ssStartTlsWhenOffered,
+         "ann",
+         "s3cret",
+         "The server does not offer STARTTLS: nothing was sent in clear",
+         {},
+         {}},
+        {"UserWithoutSecurity",
+         Server("plain", "good", false, "PLAIN,LOGIN", "", ""),
+         ssNone,
+         "ann",
+         "s3cret",
+         "Signing in needs an encrypted connection: the password was not sent",
+         {},
+         {}},
         {"InjectedRepliesBehindTheGoAheadAreDropped",
-         Server("starttls", "good", false, "PLAIN,LOGIN", "ann", "s3cret", "250-AUTH PLAIN\\r\\n250 OK\\r\\n"), ssStartTls,
-         "ann", "s3cret", "", {"PLAIN ok"}, {kSecuring, kSigningIn}},
+         Server("starttls", "good", false, "PLAIN,LOGIN", "ann", "s3cret", "250-AUTH PLAIN\\r\\n250 OK\\r\\n"),
+         ssStartTls,
+         "ann",
+         "s3cret",
+         "",
+         {"PLAIN ok"},
+         {kSecuring, kSigningIn}},
     };
     return rows;
 }
 
 class SmtpTlsScenario : public SmtpTls, public ::testing::WithParamInterface<Scenario> {};
 
-TEST_P(SmtpTlsScenario, DeliversOnlyAsSecurityAllowsAndNeverShowsThePassword)
-{
+TEST_P(SmtpTlsScenario, DeliversOnlyAsSecurityAllowsAndNeverShowsThePassword) {
     const Scenario& s = GetParam();
     FakeSmtpServer server(WithTls(*certs, s.server));
     TKivSMTP smtp;
@@ -164,8 +257,7 @@ TEST_P(SmtpTlsScenario, DeliversOnlyAsSecurityAllowsAndNeverShowsThePassword)
     // OnStatus hears the same steps (level 4), in the same order.
     std::vector<std::string> stepsReported;
     for (const std::string& r : reported)
-        if (r == kSecuring || r == kSigningIn)
-            stepsReported.push_back(r);
+        if (r == kSecuring || r == kSigningIn) stepsReported.push_back(r);
     EXPECT_EQ(stepsReported, s.progress);
     if (s.error.empty()) {
         EXPECT_EQ(server.Message(1), ExpectedReceived(smtp));
@@ -178,8 +270,7 @@ TEST_P(SmtpTlsScenario, DeliversOnlyAsSecurityAllowsAndNeverShowsThePassword)
         EXPECT_EQ(server.Count(), 0);
     }
     EXPECT_EQ(server.SignIns(), s.signIns);
-    if (!s.password.empty())
-        ExpectPasswordNowhere(s.password);
+    if (!s.password.empty()) ExpectPasswordNowhere(s.password);
 }
 
 INSTANTIATE_TEST_SUITE_P(Aiosmtpd, SmtpTlsScenario, ::testing::ValuesIn(Scenarios()),
@@ -199,8 +290,7 @@ struct Refusal {
 
 class SmtpTlsRefusal : public SmtpTls, public ::testing::WithParamInterface<Refusal> {};
 
-TEST_P(SmtpTlsRefusal, FailsWithoutSendingCredentialsOrMail)
-{
+TEST_P(SmtpTlsRefusal, FailsWithoutSendingCredentialsOrMail) {
     const Refusal& r = GetParam();
     ScriptedServer server(r.script, kSmtpReplies);
     TKivSMTP smtp;
@@ -240,8 +330,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "Connection closed by the server"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
-TEST_F(SmtpTls, PlainHostNameKeepsTheHeloDialogue)
-{
+TEST_F(SmtpTls, PlainHostNameKeepsTheHeloDialogue) {
     // Nothing asked for: HELO as before, and no extension is tried.
     ScriptedServer server({S("220 hi\r\n"), C("HELO kelvo.test"), S("250 ok\r\n"), C("QUIT"), S("221 bye\r\n")},
                           kSmtpReplies);
@@ -254,8 +343,7 @@ TEST_F(SmtpTls, PlainHostNameKeepsTheHeloDialogue)
     EXPECT_EQ(progress, std::vector<std::string>{});
 }
 
-TEST_F(SmtpTls, SecondSendOnTheSecuredConnectionStaysSecured)
-{
+TEST_F(SmtpTls, SecondSendOnTheSecuredConnectionStaysSecured) {
     FakeSmtpServer server(WithTls(*certs, Server("starttls", "good", true, "PLAIN", "ann", "s3cret")));
     TKivSMTP smtp;
     Prepare(smtp, server.Port(), ssStartTls, "ann", "s3cret");

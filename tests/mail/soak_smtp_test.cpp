@@ -103,9 +103,11 @@ TEST(MailSoak, FeedbackSendsSurviveDroppedConnectionsWithoutLossOrLeaks) {
                 }
             } catch (const std::exception& e) {
                 failed.insert(i);
-                const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+                const auto took =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
                 if (failures.size() < 4000)
-                    failures += "send " + std::to_string(i) + " (" + std::to_string(took.count()) + " ms): " + e.what() + "\n";
+                    failures +=
+                        "send " + std::to_string(i) + " (" + std::to_string(took.count()) + " ms): " + e.what() + "\n";
             }
             slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
                                             std::chrono::steady_clock::now() - start));
@@ -117,8 +119,7 @@ TEST(MailSoak, FeedbackSendsSurviveDroppedConnectionsWithoutLossOrLeaks) {
         if (smtp.Connected()) {
             try {
                 smtp.Disconnect();
-            } catch (const std::exception&) {
-            }
+            } catch (const std::exception&) {}
         }
     }
     const int descriptorsAtEnd = OpenDescriptors();
@@ -140,12 +141,14 @@ TEST(MailSoak, FeedbackSendsSurviveDroppedConnectionsWithoutLossOrLeaks) {
     EXPECT_LE(descriptorsAtEnd, descriptorsAfterWarmUp) << "file descriptors left open";
     if (!kSanitized && sends >= 500) {
         EXPECT_LT(double(residentAtEnd), double(residentAfterWarmUp) * 1.05)
-            << "resident memory " << residentAfterWarmUp << " KiB after the warm-up, " << residentAtEnd << " KiB at the end";
+            << "resident memory " << residentAfterWarmUp << " KiB after the warm-up, " << residentAtEnd
+            << " KiB at the end";
     }
-    EXPECT_LT(slowest.count(), 5000) << "a send waited for the time-out; failures:\n" << failures
-                                     << "drops:\n" << dropLog;
+    EXPECT_LT(slowest.count(), 5000) << "a send waited for the time-out; failures:\n"
+                                     << failures << "drops:\n"
+                                     << dropLog;
     std::printf("mail soak: %lld sends, %zu stored, %zu failed on dropped connections, descriptors %d -> %d, "
                 "resident %ld -> %ld KiB, slowest send %lld ms\n",
-                static_cast<long long>(sends), static_cast<size_t>(succeeded), failed.size(), descriptorsAfterWarmUp, descriptorsAtEnd,
-                residentAfterWarmUp, residentAtEnd, static_cast<long long>(slowest.count()));
+                static_cast<long long>(sends), static_cast<size_t>(succeeded), failed.size(), descriptorsAfterWarmUp,
+                descriptorsAtEnd, residentAfterWarmUp, residentAtEnd, static_cast<long long>(slowest.count()));
 }

@@ -38,7 +38,11 @@ public:
 
 TEST(UUProcessor, EncodesTheDocumentedExamples) {
     const std::string m45(45, 'M'), m46(46, 'M');
-    struct Row { std::string input; UUMethods method; std::string want; };
+    struct Row {
+        std::string input;
+        UUMethods method;
+        std::string want;
+    };
     const std::vector<Row> rows{
         {"abc", uuMime, "YWJj\r\n"},
         {"a", uuMime, "YQ==\r\n"},
@@ -52,7 +56,8 @@ TEST(UUProcessor, EncodesTheDocumentedExamples) {
         {std::string(3, '\0'), uuCode, "#````\r\n`\r\n"},
         {std::string(3, '\0'), uuMime, "AAAA\r\n"},
     };
-    for (const Row& r : rows) EXPECT_EQ(EncodeText(r.input, r.method), r.want) << r.input.size() << " " << int(r.method);
+    for (const Row& r : rows)
+        EXPECT_EQ(EncodeText(r.input, r.method), r.want) << r.input.size() << " " << int(r.method);
 }
 
 TEST(UUProcessor, CutsLinesAtFortyFiveInputBytes) {
@@ -138,9 +143,16 @@ TEST(UUProcessor, ANewMethodTakesEffectAtTheNextEncode) {
 // Independent decoders: Python's base64 and binascii.
 TEST(UUProcessor, LinesMatchPythonBase64AndDecodeWithA2bUu) {
     TempDir dir;
-    const std::vector<std::string> inputs{
-        AllByteValues(), "", "x", std::string(44, '\xff'), std::string(45, '\0'), std::string(46, '\x80'),
-        RandomBytes(45 * 100, 1), RandomBytes(45 * 100 + 1, 2), RandomBytes(45 * 100 + 2, 3), RandomBytes(100000, 4)};
+    const std::vector<std::string> inputs{AllByteValues(),
+                                          "",
+                                          "x",
+                                          std::string(44, '\xff'),
+                                          std::string(45, '\0'),
+                                          std::string(46, '\x80'),
+                                          RandomBytes(45 * 100, 1),
+                                          RandomBytes(45 * 100 + 1, 2),
+                                          RandomBytes(45 * 100 + 2, 3),
+                                          RandomBytes(100000, 4)};
     const char* script = R"PY(
 import sys, base64, binascii
 data = open(sys.argv[1], 'rb').read()

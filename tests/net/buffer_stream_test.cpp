@@ -26,7 +26,8 @@ public:
     int32_t Write(const void* buffer, int32_t count) override {
         writes.push_back(count);
         int32_t n = count;
-        if (writeLimit >= 0) n = static_cast<int32_t>(std::min<int64_t>(count, std::max<int64_t>(writeLimit - taken, 0)));
+        if (writeLimit >= 0)
+            n = static_cast<int32_t>(std::min<int64_t>(count, std::max<int64_t>(writeLimit - taken, 0)));
         taken += n;
         return TMemoryStream::Write(buffer, n);
     }

@@ -23,7 +23,10 @@ using namespace kelvo;
 
 TEST(FuzzRegression, NthWordWithTheLowestFieldNumberIsEmptyWithoutOverflow) {
     // The field number is counted down without overflow, INT32_MIN included.
-    struct Row { const char* text; int32_t n; };
+    struct Row {
+        const char* text;
+        int32_t n;
+    };
     for (const Row& r : {Row{"a:b", INT32_MIN}, Row{"", INT32_MIN}, Row{"a:b", INT32_MIN + 1}, Row{"a:b", 0},
                          Row{"a:b", -1}, Row{"a:b", INT32_MAX}})
         EXPECT_EQ(NthWord(r.text, ':', r.n), "") << r.text << " " << r.n;
@@ -65,7 +68,6 @@ TEST(FuzzRegression, ConnectToAPeerThatClosesAtOnceEndsWithoutTheTimeOut) {
     try {
         sock.ReadLn(line);
         EXPECT_EQ(line, "");
-    } catch (const ESockError&) {
-    }
+    } catch (const ESockError&) {}
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
 }

@@ -30,11 +30,11 @@ namespace {
 
 namespace ws = winsock;
 using test::C;
-using test::RaisedBy;
 using test::Close;
 using test::Drain;
 using test::Hold;
 using test::Pause;
+using test::RaisedBy;
 using test::Reset;
 using test::S;
 using test::ScriptedServer;
@@ -53,14 +53,12 @@ class LinksockTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { test::EnsureApp(); }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         sock = std::make_unique<ProbeSock>();
         sock->OnStatus = [this](QObject*, const std::string& s) { statuses.push_back(s); };
     }
 
-    void ConnectTo(const ScriptedServer& server)
-    {
+    void ConnectTo(const ScriptedServer& server) {
         sock->SetHost("127.0.0.1");
         sock->SetPort(server.Port());
         sock->Connect();
@@ -71,8 +69,7 @@ protected:
     std::vector<std::string> statuses;
 };
 
-TEST_F(LinksockTest, TransactionReportsEveryStepAtLevelEight)
-{
+TEST_F(LinksockTest, TransactionReportsEveryStepAtLevelEight) {
     ScriptedServer server({C("HELO me"), S("250 OK\r\n")});
     ConnectTo(server);
     sock->SetReportLevel(8);
@@ -80,16 +77,14 @@ TEST_F(LinksockTest, TransactionReportsEveryStepAtLevelEight)
     EXPECT_EQ(sock->Transaction("HELO me"), "250 OK\r\n");
     EXPECT_EQ(sock->ReplyNumber(), 250);
     EXPECT_EQ(sock->LastReply(), "250 OK\r\n");
-    const std::vector<std::string> expected = {"Transaction", "Writeln", "Write",     "Sending Buffer",
-                                               "Timer On",    "Timer Off", "ReadLn", "Timer On",
-                                               "Timer Off",   "250 OK\r\n"};
+    const std::vector<std::string> expected = {"Transaction", "Writeln", "Write",    "Sending Buffer", "Timer On",
+                                               "Timer Off",   "ReadLn",  "Timer On", "Timer Off",      "250 OK\r\n"};
     EXPECT_EQ(statuses, expected);
     EXPECT_TRUE(server.Join());
     EXPECT_TRUE(server.Errors().empty());
 }
 
-TEST_F(LinksockTest, TimeOutDuringTransactionReadIsAnAbort)
-{
+TEST_F(LinksockTest, TimeOutDuringTransactionReadIsAnAbort) {
     ScriptedServer server({C("NOOP"), Hold(5000)});
     ConnectTo(server);
     sock->SetReportLevel(8);
@@ -98,17 +93,16 @@ TEST_F(LinksockTest, TimeOutDuringTransactionReadIsAnAbort)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->Transaction("NOOP"); }), "Socket readln aborted");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    const std::vector<std::string> expected = {
-        "Transaction", "Writeln",  "Write",           "Sending Buffer", "Timer On", "Timer Off", "ReadLn",
-        "Timer On",    "Timer Triggered", "Timer Off", "Abort",          "Canceling", "Timer Off"};
+    const std::vector<std::string> expected = {"Transaction", "Writeln",   "Write",    "Sending Buffer",  "Timer On",
+                                               "Timer Off",   "ReadLn",    "Timer On", "Timer Triggered", "Timer Off",
+                                               "Abort",       "Canceling", "Timer Off"};
     EXPECT_EQ(statuses, expected);
     EXPECT_EQ(sock->ReplyNumber(), 0);
-    EXPECT_FALSE(sock->Canceled());  // the abort error clears it for the next operation
+    EXPECT_FALSE(sock->Canceled()); // the abort error clears it for the next operation
     EXPECT_TRUE(sock->TimedOut());
 }
 
-TEST_F(LinksockTest, ReportLevelOneDeliversOnlyTheReplyLine)
-{
+TEST_F(LinksockTest, ReportLevelOneDeliversOnlyTheReplyLine) {
     ScriptedServer server({C("NOOP"), S("250 Fine\r\n")});
     sock->SetReportLevel(1);
     ConnectTo(server);
@@ -116,8 +110,7 @@ TEST_F(LinksockTest, ReportLevelOneDeliversOnlyTheReplyLine)
     EXPECT_EQ(statuses, std::vector<std::string>{"250 Fine\r\n"});
 }
 
-TEST_F(LinksockTest, ReportLevelFourAddsTheMajorSteps)
-{
+TEST_F(LinksockTest, ReportLevelFourAddsTheMajorSteps) {
     sock->SetReportLevel(4);
     sock->Disconnect();
     EXPECT_EQ(statuses, std::vector<std::string>{"Request Close Socket"});
@@ -127,8 +120,7 @@ TEST_F(LinksockTest, ReportLevelFourAddsTheMajorSteps)
     EXPECT_TRUE(statuses.empty());
 }
 
-TEST_F(LinksockTest, RefusedConnectionFiresConnectionFailedThenRaises)
-{
+TEST_F(LinksockTest, RefusedConnectionFiresConnectionFailedThenRaises) {
     std::vector<std::string> events;
     sock->OnConnect = [&](QObject*) { events.push_back("connect"); };
     sock->OnConnectionFailed = [&](QObject* s) {
@@ -143,18 +135,17 @@ TEST_F(LinksockTest, RefusedConnectionFiresConnectionFailedThenRaises)
     EXPECT_FALSE(sock->Succeeded());
 }
 
-TEST_F(LinksockTest, SocketErrorsBecomeTexts)
-{
+TEST_F(LinksockTest, SocketErrorsBecomeTexts) {
     struct Row {
         int code;
-        std::string text;  // "" = nothing raised
+        std::string text; // "" = nothing raised
     };
     const Row rows[] = {
         {10061, "10061:Connection refused"},
         {10101, "Unknown Error No. 10101"},
         {10054, "10054:Connection reset by peer"},
         {11004, "11004:Valid name, no data record of requested type"},
-        {10035, ""},  // the tolerated "would block"
+        {10035, ""}, // the tolerated "would block"
         {10000, ""},
         {0, ""},
         {5, ""},
@@ -165,8 +156,7 @@ TEST_F(LinksockTest, SocketErrorsBecomeTexts)
     }
 }
 
-TEST_F(LinksockTest, ErrorTableTextsAreExact)
-{
+TEST_F(LinksockTest, ErrorTableTextsAreExact) {
     const std::pair<uint16_t, std::string> rows[] = {
         {10004, "10004:Interrupted system call"},
         {10047, "10047:Address family not supported by protocol family"},
@@ -182,13 +172,11 @@ TEST_F(LinksockTest, ErrorTableTextsAreExact)
         {0, "Unknown Error No. 0"},
     };
     sock->SetReportLevel(8);
-    for (const auto& [code, text] : rows)
-        EXPECT_EQ(sock->LookUpErrorMessage(code), text);
+    for (const auto& [code, text] : rows) EXPECT_EQ(sock->LookUpErrorMessage(code), text);
     EXPECT_EQ(statuses.front(), "Looking Up Error Message");
 }
 
-TEST_F(LinksockTest, UnknownHostEndsInNullRemoteAddressAfterAskingOnce)
-{
+TEST_F(LinksockTest, UnknownHostEndsInNullRemoteAddressAfterAskingOnce) {
     test::ResolverScope names({});
     int asked = 0;
     sock->SetHost("nowhere.test");
@@ -196,20 +184,19 @@ TEST_F(LinksockTest, UnknownHostEndsInNullRemoteAddressAfterAskingOnce)
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Null Remote Address");
     sock->OnInvalidHost = [&](bool& handled) {
         ++asked;
-        handled = true;  // claims a fix, but the host stays unresolvable
+        handled = true; // claims a fix, but the host stays unresolvable
     };
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Null Remote Address");
     EXPECT_EQ(asked, 1);
     sock->OnInvalidHost = [&](bool&) { ++asked; };
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Null Remote Address");
     EXPECT_EQ(asked, 2);
-    EXPECT_EQ(names.Asked(), std::vector<std::string>(4, "nowhere.test"));  // twice for the handler's second try
+    EXPECT_EQ(names.Asked(), std::vector<std::string>(4, "nowhere.test")); // twice for the handler's second try
 }
 
-TEST_F(LinksockTest, InvalidHostHandlerCanMendTheHost)
-{
+TEST_F(LinksockTest, InvalidHostHandlerCanMendTheHost) {
     ScriptedServer server({S("220 ready\r\n")});
-    sock->SetHost("0.0.0.0");  // address 0 counts as unresolved
+    sock->SetHost("0.0.0.0"); // address 0 counts as unresolved
     sock->SetPort(server.Port());
     sock->OnInvalidHost = [&](bool& handled) {
         sock->SetHost("127.0.0.1");
@@ -225,8 +212,7 @@ TEST_F(LinksockTest, InvalidHostHandlerCanMendTheHost)
     EXPECT_EQ(line, "220 ready\r\n");
 }
 
-TEST_F(LinksockTest, DottedAddressNeedsNoLookup)
-{
+TEST_F(LinksockTest, DottedAddressNeedsNoLookup) {
     int resolved = 0;
     sock->OnHostResolved = [&](QObject*) { ++resolved; };
     sock->SetReportLevel(8);
@@ -237,8 +223,7 @@ TEST_F(LinksockTest, DottedAddressNeedsNoLookup)
     EXPECT_EQ(statuses, std::vector<std::string>{"Resolve Host"});
 }
 
-TEST_F(LinksockTest, HostNameIsLookedUp)
-{
+TEST_F(LinksockTest, HostNameIsLookedUp) {
     test::ResolverScope names({{"mail.test", test::Loopback()}});
     ScriptedServer server({S("220 named\r\n")});
     int resolved = 0;
@@ -253,14 +238,12 @@ TEST_F(LinksockTest, HostNameIsLookedUp)
     EXPECT_EQ(line, "220 named\r\n");
 }
 
-TEST_F(LinksockTest, HostLongerThanTheBufferIsRefused)
-{
+TEST_F(LinksockTest, HostLongerThanTheBufferIsRefused) {
     sock->SetHost(std::string(70000, 'a'));
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Host name too long");
 }
 
-TEST_F(LinksockTest, ConnectWhileConnectedOnlyClearsCanceled)
-{
+TEST_F(LinksockTest, ConnectWhileConnectedOnlyClearsCanceled) {
     ScriptedServer server({Pause(500)});
     ConnectTo(server);
     sock->Cancel();
@@ -279,8 +262,7 @@ struct ReadCase {
 
 class ReadLnTest : public LinksockTest, public ::testing::WithParamInterface<ReadCase> {};
 
-TEST_P(ReadLnTest, AssemblesLines)
-{
+TEST_P(ReadLnTest, AssemblesLines) {
     ScriptedServer server(GetParam().script);
     ConnectTo(server);
     for (const std::string& expected : GetParam().lines) {
@@ -292,57 +274,54 @@ TEST_P(ReadLnTest, AssemblesLines)
 
 INSTANTIATE_TEST_SUITE_P(
     Segments, ReadLnTest,
-    ::testing::Values(
-        ReadCase{"OneLine", {S("250 OK\r\n")}, {"250 OK\r\n"}},
-        ReadCase{"TwoLinesInOneSegment", {S("250-First\r\n250 Second\r\n"), Pause(300), Close()},
-                 {"250-First\r\n", "250 Second\r\n", ""}},
-        ReadCase{"LineOverSeveralSegments", {S("25"), Pause(50), S("0 sp"), Pause(50), S("lit\r"), S("\n")},
-                 {"250 split\r\n"}},
-        ReadCase{"BareLineFeedEndsTheLine", {S("a\nb\n")}, {"a\n", "b\n"}},
-        ReadCase{"PeerClosesBeforeLineFeed", {S("250 no end"), Pause(50), Close()}, {""}}),
+    ::testing::Values(ReadCase{"OneLine", {S("250 OK\r\n")}, {"250 OK\r\n"}},
+                      ReadCase{"TwoLinesInOneSegment",
+                               {S("250-First\r\n250 Second\r\n"), Pause(300), Close()},
+                               {"250-First\r\n", "250 Second\r\n", ""}},
+                      ReadCase{"LineOverSeveralSegments",
+                               {S("25"), Pause(50), S("0 sp"), Pause(50), S("lit\r"), S("\n")},
+                               {"250 split\r\n"}},
+                      ReadCase{"BareLineFeedEndsTheLine", {S("a\nb\n")}, {"a\n", "b\n"}},
+                      ReadCase{"PeerClosesBeforeLineFeed", {S("250 no end"), Pause(50), Close()}, {""}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(LinksockTest, ResetSeenByTheReadIsASocketError)
-{
+TEST_F(LinksockTest, ResetSeenByTheReadIsASocketError) {
     ScriptedServer server({Pause(100), Reset()});
     ConnectTo(server);
     server.Join();
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // no events: the read meets the reset first
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // no events: the read meets the reset first
     std::string line;
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->ReadLn(line); }), "10054:Connection reset by peer");
 }
 
-TEST_F(LinksockTest, ResetSeenByTheNotificationClosesTheSocket)
-{
+TEST_F(LinksockTest, ResetSeenByTheNotificationClosesTheSocket) {
     ScriptedServer server({Pause(100), Reset()});
     int disconnects = 0;
     sock->OnDisconnect = [&](QObject*) { ++disconnects; };
     ConnectTo(server);
     EXPECT_TRUE(test::SpinUntil([&] { return disconnects == 1; }));
     std::string line = "junk";
-    sock->ReadLn(line);  // the fresh socket is not connected: an empty line
+    sock->ReadLn(line); // the fresh socket is not connected: an empty line
     EXPECT_EQ(line, "");
 }
 
-TEST_F(LinksockTest, SecondLineOfASegmentNeedsNoFurtherTraffic)
-{
+TEST_F(LinksockTest, SecondLineOfASegmentNeedsNoFurtherTraffic) {
     ScriptedServer server({S("1\r\n2\r\n"), Hold(3000)});
     ConnectTo(server);
     std::string line;
     sock->ReadLn(line);
-    sock->SetTimeOut(200);  // the server sends nothing more: the second line must already be here
+    sock->SetTimeOut(200); // the server sends nothing more: the second line must already be here
     sock->ReadLn(line);
     EXPECT_EQ(line, "2\r\n");
 }
 
-TEST_F(LinksockTest, ReplyNumberIsTheLeadingNumber)
-{
+TEST_F(LinksockTest, ReplyNumberIsTheLeadingNumber) {
     struct Row {
         std::string reply;
         int16_t number;
     };
     const Row rows[] = {
-        {"250-First\r\n", 250}, {"OK\r\n", 0},           {"99999999999 nines\r\n", 0},
+        {"250-First\r\n", 250}, {"OK\r\n", 0},          {"99999999999 nines\r\n", 0},
         {"354 go\r\n", 354},    {"65786 wraps\r\n", 0}, {"007\r\n", 7},
     };
     std::vector<test::Step> script;
@@ -365,8 +344,7 @@ TEST_F(LinksockTest, ReplyNumberIsTheLeadingNumber)
     }
 }
 
-TEST_F(LinksockTest, TransactionOnAClosedPeerGivesAnEmptyReply)
-{
+TEST_F(LinksockTest, TransactionOnAClosedPeerGivesAnEmptyReply) {
     ScriptedServer server({C("QUIT"), Close()});
     ConnectTo(server);
     sock->SetReportLevel(1);
@@ -375,8 +353,7 @@ TEST_F(LinksockTest, TransactionOnAClosedPeerGivesAnEmptyReply)
     EXPECT_TRUE(statuses.empty());
 }
 
-TEST_F(LinksockTest, LineLongerThanTheBufferFailsTheRead)
-{
+TEST_F(LinksockTest, LineLongerThanTheBufferFailsTheRead) {
     ScriptedServer server({S(std::string(1 << 20, 'x')), Hold(5000)});
     ConnectTo(server);
     std::string line;
@@ -385,8 +362,7 @@ TEST_F(LinksockTest, LineLongerThanTheBufferFailsTheRead)
     EXPECT_EQ(sock->Timer().Enabled(), false);
 }
 
-TEST_F(LinksockTest, WriteStopsAtAnEmbeddedNul)
-{
+TEST_F(LinksockTest, WriteStopsAtAnEmbeddedNul) {
     ScriptedServer server({C("ABE")});
     ConnectTo(server);
     sock->Write(std::string("AB\0CD", 5));
@@ -395,8 +371,7 @@ TEST_F(LinksockTest, WriteStopsAtAnEmbeddedNul)
     EXPECT_TRUE(server.Errors().empty()) << server.Errors().front();
 }
 
-TEST_F(LinksockTest, LongWriteIsSentWhole)
-{
+TEST_F(LinksockTest, LongWriteIsSentWhole) {
     const std::string text(200000, 'w');
     ScriptedServer server({C(text)});
     ConnectTo(server);
@@ -405,8 +380,7 @@ TEST_F(LinksockTest, LongWriteIsSentWhole)
     EXPECT_TRUE(server.Errors().empty());
 }
 
-TEST_F(LinksockTest, SendBufferLengthZeroMeansUpToTheNul)
-{
+TEST_F(LinksockTest, SendBufferLengthZeroMeansUpToTheNul) {
     ScriptedServer server({C("abc")});
     ConnectTo(server);
     const char data[] = "abc\r\n\0ignored";
@@ -418,8 +392,7 @@ TEST_F(LinksockTest, SendBufferLengthZeroMeansUpToTheNul)
 // A listener whose accept queue is full: further connection attempts get no answer.
 class FullBacklog {
 public:
-    FullBacklog()
-    {
+    FullBacklog() {
         ws::WSADATA d;
         ws::WSAStartup(0x0101, &d);
         listener_ = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
@@ -433,10 +406,8 @@ public:
             test::SpinFor(50);
         }
     }
-    ~FullBacklog()
-    {
-        for (ws::SOCKET s : fillers_)
-            ws::closesocket(s);
+    ~FullBacklog() {
+        for (ws::SOCKET s : fillers_) ws::closesocket(s);
         ws::closesocket(listener_);
         ws::WSACleanup();
     }
@@ -448,8 +419,7 @@ private:
     uint16_t port_ = 0;
 };
 
-TEST_F(LinksockTest, TimedOutConnectLeavesCanceledSoTheNextWriteRaises)
-{
+TEST_F(LinksockTest, TimedOutConnectLeavesCanceledSoTheNextWriteRaises) {
     FullBacklog stalled;
     int failed = 0;
     sock->OnConnectionFailed = [&](QObject*) { ++failed; };
@@ -468,8 +438,7 @@ TEST_F(LinksockTest, TimedOutConnectLeavesCanceledSoTheNextWriteRaises)
     EXPECT_EQ(statuses, expected);
 }
 
-TEST_F(LinksockTest, CancelEndsAConnectWaitWithoutTimeOut)
-{
+TEST_F(LinksockTest, CancelEndsAConnectWaitWithoutTimeOut) {
     FullBacklog stalled;
     sock->SetHost("127.0.0.1");
     sock->SetPort(stalled.Port());
@@ -477,8 +446,7 @@ TEST_F(LinksockTest, CancelEndsAConnectWaitWithoutTimeOut)
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Connection Canceled");
 }
 
-TEST_F(LinksockTest, TwoComponentsShareOneLibraryStart)
-{
+TEST_F(LinksockTest, TwoComponentsShareOneLibraryStart) {
     sock.reset();
     ASSERT_EQ(TLinksock::WinsockUsers(), 0);
     const int startups = ws::diagnostics::StartupCalls();
@@ -488,7 +456,7 @@ TEST_F(LinksockTest, TwoComponentsShareOneLibraryStart)
     EXPECT_EQ(TLinksock::WinsockUsers(), 2);
     EXPECT_EQ(ws::diagnostics::StartupCalls(), startups + 1);
     EXPECT_NE(a->WindowHandle(), 0u);
-    EXPECT_NE(b->WindowHandle(), 0u);  // the window class registered by the first is reused
+    EXPECT_NE(b->WindowHandle(), 0u); // the window class registered by the first is reused
     a.reset();
     EXPECT_EQ(ws::diagnostics::CleanupCalls(), cleanups);
     EXPECT_EQ(TLinksock::WinsockUsers(), 1);
@@ -497,22 +465,20 @@ TEST_F(LinksockTest, TwoComponentsShareOneLibraryStart)
     EXPECT_EQ(TLinksock::WinsockUsers(), 0);
 }
 
-TEST_F(LinksockTest, FailedStartUpLeavesTheCountAsItWas)
-{
+TEST_F(LinksockTest, FailedStartUpLeavesTheCountAsItWas) {
     const int users = TLinksock::WinsockUsers();
     ws::diagnostics::FailNextSockets(1, ws::WSAEMFILE);
     EXPECT_EQ(RaisedBy<ESockError>([] { TLinksock s; }), "Initializaton of windows sockets failed");
     EXPECT_EQ(TLinksock::WinsockUsers(), users);
 }
 
-TEST_F(LinksockTest, MessagesFromTheNotificationWindow)
-{
+TEST_F(LinksockTest, MessagesFromTheNotificationWindow) {
     const HWND w = sock->WindowHandle();
     SendMessageA(w, WM_USER + 103, 0, MAKELPARAM(0, 0));
     EXPECT_TRUE(sock->Succeeded());
-    SendMessageA(w, WM_USER + 100, 0, MAKELPARAM(0, 10061));  // below the range: default processing
+    SendMessageA(w, WM_USER + 100, 0, MAKELPARAM(0, 10061)); // below the range: default processing
     EXPECT_TRUE(sock->Succeeded());
-    SendMessageA(w, WM_USER + 103, 0, MAKELPARAM(ws::FD_CONNECT, 10061));  // only updates Succeeded
+    SendMessageA(w, WM_USER + 103, 0, MAKELPARAM(ws::FD_CONNECT, 10061)); // only updates Succeeded
     EXPECT_FALSE(sock->Succeeded());
     EXPECT_FALSE(sock->Connected());
     SendMessageA(w, WM_SOCKETEVENT, sock->Socket(), MAKELPARAM(ws::FD_ACCEPT, 0));
@@ -520,8 +486,7 @@ TEST_F(LinksockTest, MessagesFromTheNotificationWindow)
     EXPECT_TRUE(sock->Connected());
 }
 
-TEST_F(LinksockTest, NotificationsForAnOldSocketAreIgnored)
-{
+TEST_F(LinksockTest, NotificationsForAnOldSocketAreIgnored) {
     int disconnects = 0;
     sock->OnDisconnect = [&](QObject*) { ++disconnects; };
     const uint16_t old = sock->Socket();
@@ -529,12 +494,11 @@ TEST_F(LinksockTest, NotificationsForAnOldSocketAreIgnored)
     ASSERT_NE(sock->Socket(), old);
     SendMessageA(sock->WindowHandle(), WM_SOCKETEVENT, old, MAKELPARAM(ws::FD_CLOSE, 0));
     EXPECT_EQ(disconnects, 1);
-    SendMessageA(sock->WindowHandle(), WM_LOOKUPDONE, 4711, 0);  // no lookup of ours
+    SendMessageA(sock->WindowHandle(), WM_LOOKUPDONE, 4711, 0); // no lookup of ours
     EXPECT_FALSE(sock->WaitDone());
 }
 
-TEST_F(LinksockTest, DisconnectWithoutConnectionStillReplacesTheSocket)
-{
+TEST_F(LinksockTest, DisconnectWithoutConnectionStillReplacesTheSocket) {
     int disconnects = 0;
     sock->OnDisconnect = [&](QObject*) { ++disconnects; };
     const uint16_t old = sock->Socket();
@@ -544,8 +508,7 @@ TEST_F(LinksockTest, DisconnectWithoutConnectionStillReplacesTheSocket)
     EXPECT_NE(sock->Socket(), old);
 }
 
-TEST_F(LinksockTest, PeerClosingWithUnreadDataKeepsTheConnection)
-{
+TEST_F(LinksockTest, PeerClosingWithUnreadDataKeepsTheConnection) {
     ScriptedServer server({S("221 bye\r\n"), Close()});
     int disconnects = 0;
     sock->OnDisconnect = [&](QObject*) { ++disconnects; };
@@ -561,8 +524,7 @@ TEST_F(LinksockTest, PeerClosingWithUnreadDataKeepsTheConnection)
     EXPECT_EQ(line, "");
 }
 
-TEST_F(LinksockTest, PeerClosingWithNothingWaitingDisconnects)
-{
+TEST_F(LinksockTest, PeerClosingWithNothingWaitingDisconnects) {
     ScriptedServer server({Pause(100), Close()});
     int disconnects = 0;
     sock->OnDisconnect = [&](QObject*) { ++disconnects; };
@@ -574,30 +536,27 @@ TEST_F(LinksockTest, PeerClosingWithNothingWaitingDisconnects)
     EXPECT_NE(sock->Socket(), TLinksock::kNoSocket);
 }
 
-TEST_F(LinksockTest, ReplacementSocketThatCannotBeMadeIsAnError)
-{
+TEST_F(LinksockTest, ReplacementSocketThatCannotBeMadeIsAnError) {
     ws::diagnostics::FailNextSockets(1, ws::WSAEMFILE);
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Disconnect(); }), "No socket available: 10024:Too many open files");
     EXPECT_EQ(sock->Socket(), TLinksock::kNoSocket);
     ScriptedServer server({S("220 again\r\n")});
-    ConnectTo(server);  // opens a socket again
+    ConnectTo(server); // opens a socket again
     std::string line;
     sock->ReadLn(line);
     EXPECT_EQ(line, "220 again\r\n");
 }
 
-TEST_F(LinksockTest, CheckConnectionAsksItsHandlerOnce)
-{
+TEST_F(LinksockTest, CheckConnectionAsksItsHandlerOnce) {
     EXPECT_EQ(RaisedBy<Exception>([&] { sock->CheckConnection(); }), "Not Connected");
     EXPECT_EQ(RaisedBy<ESockError>([&] {
                   try {
                       sock->CheckConnection();
                   } catch (const ESockError&) {
                       throw;
-                  } catch (const Exception&) {
-                  }
+                  } catch (const Exception&) {}
               }),
-              "");  // not a socket error
+              ""); // not a socket error
     int asked = 0;
     sock->OnConnectionRequired = [&](bool& handled) {
         ++asked;
@@ -616,12 +575,11 @@ TEST_F(LinksockTest, CheckConnectionAsksItsHandlerOnce)
     };
     sock->CheckConnection();
     EXPECT_EQ(asked, 2);
-    sock->CheckConnection();  // connected: no handler
+    sock->CheckConnection(); // connected: no handler
     EXPECT_EQ(asked, 2);
 }
 
-TEST_F(LinksockTest, ClearInputDropsWaitingBytes)
-{
+TEST_F(LinksockTest, ClearInputDropsWaitingBytes) {
     ScriptedServer server({S("old junk\r\n"), Pause(100), C("NOOP"), S("250 fresh\r\n")});
     ConnectTo(server);
     test::SpinUntil([&] { return sock->DataAvailable(); });
@@ -629,29 +587,26 @@ TEST_F(LinksockTest, ClearInputDropsWaitingBytes)
     EXPECT_EQ(sock->Transaction("NOOP"), "250 fresh\r\n");
 }
 
-TEST_F(LinksockTest, SendStreamSendsTheWholeStreamFromItsStart)
-{
+TEST_F(LinksockTest, SendStreamSendsTheWholeStreamFromItsStart) {
     std::string data(1 << 20, '\0');
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
     ScriptedServer server({test::ReadBytes(data.size()), S("250 got it\r\n")});
     ConnectTo(server);
     TMemoryStream stream;
-    stream.WriteString(data);  // position now at the end: SendStream starts over
+    stream.WriteString(data); // position now at the end: SendStream starts over
     int packets = 0;
     sock->OnPacketSent = [&](QObject*) { ++packets; };
     sock->SendStream(stream);
-    EXPECT_GE(packets, 16);  // at most 65536 bytes per send
+    EXPECT_GE(packets, 16); // at most 65536 bytes per send
     std::string line;
-    sock->ReadLn(line);  // closing at once would reset the connection and drop unsent bytes
+    sock->ReadLn(line); // closing at once would reset the connection and drop unsent bytes
     EXPECT_EQ(line, "250 got it\r\n");
     const std::string received = server.Received();
     EXPECT_EQ(received.size(), data.size());
     EXPECT_TRUE(received == data);
 }
 
-TEST_F(LinksockTest, SendStreamOfAnEmptyStreamSendsNothing)
-{
+TEST_F(LinksockTest, SendStreamOfAnEmptyStreamSendsNothing) {
     ScriptedServer server({Drain()});
     ConnectTo(server);
     TMemoryStream empty;
@@ -665,8 +620,7 @@ TEST_F(LinksockTest, SendStreamOfAnEmptyStreamSendsNothing)
 }
 
 // A peer that never reads, with a small receive window, stalls every large send.
-TEST_F(LinksockTest, StalledPeerEndsSendsByTimeOut)
-{
+TEST_F(LinksockTest, StalledPeerEndsSendsByTimeOut) {
     ScriptedServer server({Hold(8000)}, {.receiveBuffer = 4096});
     ConnectTo(server);
     sock->SetTimeOut(300);
@@ -678,7 +632,7 @@ TEST_F(LinksockTest, StalledPeerEndsSendsByTimeOut)
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->Write(big); }), "Socket send aborted");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
-    EXPECT_GT(ticks, 3);  // the event loop kept running during the send
+    EXPECT_GT(ticks, 3); // the event loop kept running during the send
     EXPECT_FALSE(sock->Timer().Enabled());
 
     TMemoryStream stream;
@@ -687,8 +641,7 @@ TEST_F(LinksockTest, StalledPeerEndsSendsByTimeOut)
     EXPECT_FALSE(sock->Timer().Enabled());
 }
 
-TEST_F(LinksockTest, CancelEndsAStalledSendWithoutTimeOut)
-{
+TEST_F(LinksockTest, CancelEndsAStalledSendWithoutTimeOut) {
     ScriptedServer server({Hold(8000)}, {.receiveBuffer = 4096});
     ConnectTo(server);
     QTimer::singleShot(200, [&] { sock->Abort(); });
@@ -701,8 +654,7 @@ TEST_F(LinksockTest, CancelEndsAStalledSendWithoutTimeOut)
 
 // A wait that spins wakes the event loop thousands of times a second; one that sleeps
 // wakes only for events (here: none until the time-out).
-TEST_F(LinksockTest, WaitsSleepWhileThePeerIsSilent)
-{
+TEST_F(LinksockTest, WaitsSleepWhileThePeerIsSilent) {
     ScriptedServer server({Hold(5000)}, {.receiveBuffer = 4096});
     ConnectTo(server);
     int wakeUps = 0;
@@ -718,8 +670,7 @@ TEST_F(LinksockTest, WaitsSleepWhileThePeerIsSilent)
     QObject::disconnect(counter);
 }
 
-TEST_F(LinksockTest, NegativeTimeOutMeansNone)
-{
+TEST_F(LinksockTest, NegativeTimeOutMeansNone) {
     ScriptedServer server({Pause(400), S("250 late\r\n")});
     ConnectTo(server);
     sock->SetTimeOut(-5);
@@ -729,8 +680,7 @@ TEST_F(LinksockTest, NegativeTimeOutMeansNone)
     EXPECT_FALSE(sock->TimedOut());
 }
 
-TEST_F(LinksockTest, DestroyingTheComponentDuringItsWaitEndsTheWait)
-{
+TEST_F(LinksockTest, DestroyingTheComponentDuringItsWaitEndsTheWait) {
     ScriptedServer server({Hold(5000)});
     ConnectTo(server);
     ProbeSock* raw = sock.get();
@@ -740,8 +690,7 @@ TEST_F(LinksockTest, DestroyingTheComponentDuringItsWaitEndsTheWait)
     EXPECT_EQ(sock, nullptr);
 }
 
-TEST_F(LinksockTest, HandlerDestroyingTheComponentEndsItsConnect)
-{
+TEST_F(LinksockTest, HandlerDestroyingTheComponentEndsItsConnect) {
     ScriptedServer server({Pause(300)});
     sock->OnConnect = [&](QObject*) { sock.reset(); };
     ProbeSock* raw = sock.get();
@@ -751,8 +700,7 @@ TEST_F(LinksockTest, HandlerDestroyingTheComponentEndsItsConnect)
     EXPECT_EQ(sock, nullptr);
 }
 
-TEST_F(LinksockTest, DeleteLaterDuringAWaitIsDeferredUntilTheWaitHasLeft)
-{
+TEST_F(LinksockTest, DeleteLaterDuringAWaitIsDeferredUntilTheWaitHasLeft) {
     ScriptedServer server({Hold(5000)});
     ConnectTo(server);
     QPointer<ProbeSock> watched(sock.release());
@@ -765,20 +713,18 @@ TEST_F(LinksockTest, DeleteLaterDuringAWaitIsDeferredUntilTheWaitHasLeft)
     EXPECT_TRUE(test::SpinUntil([&] { return watched.isNull(); }));
 }
 
-TEST_F(LinksockTest, AbandonedLookupNeitherWritesLateNorEndsALaterWait)
-{
+TEST_F(LinksockTest, AbandonedLookupNeitherWritesLateNorEndsALaterWait) {
     // Cancel as soon as the lookup is armed: the wait ends before the answer comes.
     test::ResolverScope names({{"slow.test", test::Loopback(), 300}});
     auto cancelOnArm = [](ProbeSock& s) {
         s.SetReportLevel(8);
         s.OnStatus = [&s](QObject*, const std::string& text) {
-            if (text == "Timer On")
-                s.Cancel();
+            if (text == "Timer On") s.Cancel();
         };
         s.SetHost("slow.test");
     };
     {
-        ProbeSock doomed;  // destroyed while its lookup may still be under way
+        ProbeSock doomed; // destroyed while its lookup may still be under way
         cancelOnArm(doomed);
         EXPECT_EQ(RaisedBy<ESockError>([&] { doomed.ResolveHost(); }), "Host Lookup Canceled");
     }
@@ -796,15 +742,14 @@ TEST_F(LinksockTest, AbandonedLookupNeitherWritesLateNorEndsALaterWait)
     EXPECT_FALSE(sock->WaitDone());
 }
 
-TEST_F(LinksockTest, AcceptTakesAnIncomingConnection)
-{
+TEST_F(LinksockTest, AcceptTakesAnIncomingConnection) {
     const ws::sockaddr_in a = test::BindLoopback(sock->Socket(), 1);
     TLinksock client;
     client.SetHost("127.0.0.1");
     client.SetPort((ws::ntohs)(a.sin_port));
     client.Connect();
-    ASSERT_TRUE(test::SpinUntil([&] { return sock->Connected(); }));  // FD_ACCEPT
-    sock->SetWaitDone(true);  // what a listening subclass would do
+    ASSERT_TRUE(test::SpinUntil([&] { return sock->Connected(); })); // FD_ACCEPT
+    sock->SetWaitDone(true);                                         // what a listening subclass would do
     sock->SetReportLevel(4);
     const uint16_t data = sock->Accept();
     EXPECT_NE(data, TLinksock::kNoSocket);
@@ -820,21 +765,19 @@ TEST_F(LinksockTest, AcceptTakesAnIncomingConnection)
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Accept(); }), "Error creating Data Connection");
 }
 
-TEST_F(LinksockTest, AbortAndCancelSetCanceled)
-{
+TEST_F(LinksockTest, AbortAndCancelSetCanceled) {
     sock->SetReportLevel(8);
     sock->Abort();
     EXPECT_TRUE(sock->Canceled());
     EXPECT_EQ(statuses, (std::vector<std::string>{"Abort", "Canceling"}));
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Accept(); }), "Accepting Canceled");
-    EXPECT_TRUE(sock->Canceled());  // Accept leaves it set
+    EXPECT_TRUE(sock->Canceled()); // Accept leaves it set
 }
 
 // A wait that should end at once: `rescued` tells whether only this timer ended it.
 class Rescue {
 public:
-    explicit Rescue(int ms)
-    {
+    explicit Rescue(int ms) {
         timer_.setSingleShot(true);
         QObject::connect(&timer_, &QTimer::timeout, [this] { rescued_ = true; });
         timer_.start(ms);
@@ -846,10 +789,9 @@ private:
     bool rescued_ = false;
 };
 
-TEST_F(LinksockTest, ReadLnThatFindsACancelEndsAfterOneTurn)
-{
+TEST_F(LinksockTest, ReadLnThatFindsACancelEndsAfterOneTurn) {
     struct Row {
-        const char* cancelOn;  // "" = the flag is already set on entry
+        const char* cancelOn; // "" = the flag is already set on entry
         int32_t timeOut;
         std::vector<std::string> statuses;
     };
@@ -861,7 +803,7 @@ TEST_F(LinksockTest, ReadLnThatFindsACancelEndsAfterOneTurn)
         {"Timer On", 0, {"ReadLn", "Timer On", "Canceling", "Timer Off"}},
         {"Timer On", 2000, {"ReadLn", "Timer On", "Canceling", "Timer Off"}},
     };
-    ScriptedServer server({Hold(8000)});  // silent: only the cancel can end the read
+    ScriptedServer server({Hold(8000)}); // silent: only the cancel can end the read
     ConnectTo(server);
     sock->SetReportLevel(8);
     for (const Row& row : rows) {
@@ -870,11 +812,9 @@ TEST_F(LinksockTest, ReadLnThatFindsACancelEndsAfterOneTurn)
         sock->SetTimeOut(row.timeOut);
         sock->OnStatus = [&](QObject*, const std::string& text) {
             statuses.push_back(text);
-            if (text == row.cancelOn)
-                sock->Cancel();
+            if (text == row.cancelOn) sock->Cancel();
         };
-        if (*row.cancelOn == '\0')
-            sock->SetCanceled(true);
+        if (*row.cancelOn == '\0') sock->SetCanceled(true);
         Rescue rescue(3000);
         std::string line = "junk";
         EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->ReadLn(line); }), "Socket readln aborted");
@@ -893,16 +833,14 @@ public:
     int32_t Read(void* buffer, int32_t count) override { return TMemoryStream::Read(buffer, std::min(count, 1)); }
 };
 
-TEST_F(LinksockTest, ReplyAndHalfCloseDuringASendDoNotTouchTheUnsentData)
-{
+TEST_F(LinksockTest, ReplyAndHalfCloseDuringASendDoNotTouchTheUnsentData) {
     std::string data(256 << 10, '\0');
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>('a' + i % 26);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i % 26);
     const size_t early = 64 << 10;
     // The peer stops reading until the client's send waits, answers and half-closes while
     // it waits (FD_CLOSE with the reply unread), then takes the rest.
-    ScriptedServer server({test::ReadBytes(early), Pause(400), S("554 no more\r\n"), test::HalfClose(),
-                           Pause(100), test::ReadBytes(data.size() - early)},
+    ScriptedServer server({test::ReadBytes(early), Pause(400), S("554 no more\r\n"), test::HalfClose(), Pause(100),
+                           test::ReadBytes(data.size() - early)},
                           {.receiveBuffer = 4096});
     ConnectTo(server);
     test::LimitSendBuffer(ws::diagnostics::NativeHandle(sock->Socket()), 4096);
@@ -910,7 +848,7 @@ TEST_F(LinksockTest, ReplyAndHalfCloseDuringASendDoNotTouchTheUnsentData)
     stream.WriteString(data);
     sock->SendStream(stream);
     EXPECT_TRUE(server.Join(15000));
-    EXPECT_TRUE(sock->Connected());  // the unread reply keeps the connection
+    EXPECT_TRUE(sock->Connected()); // the unread reply keeps the connection
     std::string line;
     sock->ReadLn(line);
     EXPECT_EQ(line, "554 no more\r\n");
@@ -921,8 +859,7 @@ TEST_F(LinksockTest, ReplyAndHalfCloseDuringASendDoNotTouchTheUnsentData)
                                               << *diff.first << "' for '" << *diff.second << "'";
 }
 
-TEST_F(LinksockTest, SendsToAPeerThatKeepsReadingOutlastTheTimeOut)
-{
+TEST_F(LinksockTest, SendsToAPeerThatKeepsReadingOutlastTheTimeOut) {
     struct Row {
         const char* op;
         std::function<void(TLinksock&, const std::string&)> send;
@@ -956,13 +893,12 @@ struct OverlongCase {
     std::vector<test::Step> script;
 };
 
-TEST_F(LinksockTest, RestOfAnOverlongLineIsDiscarded)
-{
+TEST_F(LinksockTest, RestOfAnOverlongLineIsDiscarded) {
     const std::string tail(4466, 'y');
     const OverlongCase cases[] = {
         {"tail in the same segment", {S(std::string(70000, 'x') + "\r\n250 next\r\n"), Hold(3000)}},
-        {"tail arriving later", {S(std::string(65536, 'x')), Pause(200), S(tail), Pause(100), S("\r\n250 next\r\n"),
-                                 Hold(3000)}},
+        {"tail arriving later",
+         {S(std::string(65536, 'x')), Pause(200), S(tail), Pause(100), S("\r\n250 next\r\n"), Hold(3000)}},
         {"only the line feed left", {S(std::string(65536, 'x') + "\n250 next\r\n"), Hold(3000)}},
     };
     for (const OverlongCase& c : cases) {
@@ -978,8 +914,7 @@ TEST_F(LinksockTest, RestOfAnOverlongLineIsDiscarded)
     }
 }
 
-TEST_F(LinksockTest, OverlongLineDoesNotOutliveTheConnection)
-{
+TEST_F(LinksockTest, OverlongLineDoesNotOutliveTheConnection) {
     {
         ScriptedServer server({S(std::string(70000, 'x')), Hold(3000)});
         ConnectTo(server);
@@ -994,8 +929,7 @@ TEST_F(LinksockTest, OverlongLineDoesNotOutliveTheConnection)
     EXPECT_EQ(line, "220 fresh\r\n");
 }
 
-TEST_F(LinksockTest, LookupSlowerThanTheTimeOutTimesOut)
-{
+TEST_F(LinksockTest, LookupSlowerThanTheTimeOutTimesOut) {
     test::ResolverScope names({{"slow.test", test::Loopback(), 1500}});
     int failed = 0;
     sock->OnConnectionFailed = [&](QObject*) { ++failed; };
@@ -1008,22 +942,21 @@ TEST_F(LinksockTest, LookupSlowerThanTheTimeOutTimesOut)
     const std::vector<std::string> expected = {"Connecting", "Resolve Host", "Timer On",  "Timer Triggered",
                                                "Timer Off",  "Abort",        "Canceling", "Timer Off"};
     EXPECT_EQ(statuses, expected);
-    EXPECT_EQ(failed, 0);  // the lookup failed, not a connection
+    EXPECT_EQ(failed, 0); // the lookup failed, not a connection
     EXPECT_TRUE(sock->TimedOut());
-    EXPECT_EQ(ws::diagnostics::PendingLookups(), 0);  // withdrawn, so the late answer writes nothing
+    EXPECT_EQ(ws::diagnostics::PendingLookups(), 0); // withdrawn, so the late answer writes nothing
 }
 
-TEST_F(LinksockTest, LongHostNamesAreLookedUpWhole)
-{
+TEST_F(LinksockTest, LongHostNamesAreLookedUpWhole) {
     ScriptedServer server({S("220 long\r\n")});
     const std::string longest(TLinksock::kBufferSize, 'h');
     const std::string name255 = std::string(251, 'n') + ".test";
-    test::ResolverScope names({{name255, test::Loopback()},
-                                  {"big.test", {0, {ws::inet_addr("127.0.0.1")}, std::string(2000, 'c')}}});
+    test::ResolverScope names(
+        {{name255, test::Loopback()}, {"big.test", {0, {ws::inet_addr("127.0.0.1")}, std::string(2000, 'c')}}});
     sock->SetPort(server.Port());
-    sock->SetHost(longest);  // fills the working buffer to its last byte: looked up, unknown
+    sock->SetHost(longest); // fills the working buffer to its last byte: looked up, unknown
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Null Remote Address");
-    sock->SetHost("big.test");  // its host entry does not fit the 1024-byte buffer
+    sock->SetHost("big.test"); // its host entry does not fit the 1024-byte buffer
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Connect(); }), "Null Remote Address");
     const std::vector<std::string> asked = names.Asked();
     ASSERT_EQ(asked.size(), 2u);
@@ -1038,20 +971,18 @@ TEST_F(LinksockTest, LongHostNamesAreLookedUpWhole)
 // Each row destroys the component from one of its handlers while an operation runs.
 struct DestroyCase {
     const char* handler;
-    bool connected;  // the operation runs on a standing connection
+    bool connected; // the operation runs on a standing connection
     std::function<void(ProbeSock&, std::function<void()> destroy)> arm;
     std::function<void(ProbeSock&)> run;
     const char* error;
 };
 
-TEST_F(LinksockTest, HandlerMayDestroyTheComponent)
-{
+TEST_F(LinksockTest, HandlerMayDestroyTheComponent) {
     auto statusKills = [](const char* text) {
         return [text](ProbeSock& s, std::function<void()> destroy) {
             s.SetReportLevel(8);
             s.OnStatus = [text, destroy](QObject*, const std::string& t) {
-                if (t == text)
-                    destroy();
+                if (t == text) destroy();
             };
         };
     };
@@ -1098,8 +1029,7 @@ TEST_F(LinksockTest, HandlerMayDestroyTheComponent)
         ProbeSock* raw = sock.get();
         raw->SetHost("127.0.0.1");
         raw->SetPort(server.Port());
-        if (c.connected)
-            ConnectTo(server);
+        if (c.connected) ConnectTo(server);
         c.arm(*raw, [this] { sock.reset(); });
         EXPECT_EQ(RaisedBy<EAbortError>([&] { c.run(*raw); }), c.error);
         EXPECT_EQ(sock, nullptr);

@@ -23,20 +23,17 @@ using test::TlsServer;
 
 class LinksockTlsTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         test::EnsureApp();
         certs = new test::TestCertificates;
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         SetTlsTrustFileForTesting({});
         delete certs;
         certs = nullptr;
     }
 
-    void SetUp() override
-    {
+    void SetUp() override {
         SetTlsTrustFileForTesting(certs->Path("ca.pem"));
         sock = std::make_unique<TLinksock>();
         sock->SetTimeOut(10000);
@@ -44,8 +41,7 @@ protected:
         sock->OnStatus = [this](QObject*, const std::string& s) { statuses.push_back(s); };
     }
 
-    void ConnectTo(const TlsServer& server)
-    {
+    void ConnectTo(const TlsServer& server) {
         sock->SetHost("127.0.0.1");
         sock->SetPort(server.Port());
         sock->Connect();
@@ -62,8 +58,7 @@ protected:
 
 test::TestCertificates* LinksockTlsTest::certs = nullptr;
 
-TEST_F(LinksockTlsTest, SecuredConnectionCarriesLinesBothWays)
-{
+TEST_F(LinksockTlsTest, SecuredConnectionCarriesLinesBothWays) {
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Answer);
     ConnectTo(server);
     sock->StartTls("127.0.0.1");
@@ -77,8 +72,7 @@ TEST_F(LinksockTlsTest, SecuredConnectionCarriesLinesBothWays)
     EXPECT_EQ(server.Received(), "?first\r\n?second\r\n");
 }
 
-TEST_F(LinksockTlsTest, HostNameIsCheckedAgainstTheNameGivenNotTheAddress)
-{
+TEST_F(LinksockTlsTest, HostNameIsCheckedAgainstTheNameGivenNotTheAddress) {
     // "localhost" is in the certificate; the name is only compared, never looked up.
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Answer);
     ConnectTo(server);
@@ -95,11 +89,9 @@ struct CertificateFault {
 
 class CertificateFaultTest : public LinksockTlsTest, public ::testing::WithParamInterface<CertificateFault> {};
 
-TEST_P(CertificateFaultTest, FailedVerificationNamesTheReasonAndSendsNothing)
-{
+TEST_P(CertificateFaultTest, FailedVerificationNamesTheReasonAndSendsNothing) {
     const CertificateFault& f = GetParam();
-    if (!f.testCa)
-        SetTlsTrustFileForTesting({});  // the system's store, which does not know the test CA
+    if (!f.testCa) SetTlsTrustFileForTesting({}); // the system's store, which does not know the test CA
     TlsServer server(Certificate(f.certificate), Key(f.certificate), TlsServer::Mode::Answer);
     ConnectTo(server);
     const std::string error = RaisedBy<ESockError>([&] { sock->StartTls(f.serverName); });
@@ -122,8 +114,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, CertificateFaultTest,
                                            CertificateFault{"good", "127.0.0.1", false,
                                                             "unable to get local issuer certificate"}));
 
-TEST_F(LinksockTlsTest, ServerThatDropsTheHandshakeMidwayIsAnError)
-{
+TEST_F(LinksockTlsTest, ServerThatDropsTheHandshakeMidwayIsAnError) {
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::DropMidHandshake);
     ConnectTo(server);
     // Closed or reset, depending on whether the server had read all of the hello.
@@ -131,8 +122,7 @@ TEST_F(LinksockTlsTest, ServerThatDropsTheHandshakeMidwayIsAnError)
     EXPECT_FALSE(sock->Secured());
 }
 
-TEST_F(LinksockTlsTest, SilentServerEndsTheHandshakeWithTheTimeOut)
-{
+TEST_F(LinksockTlsTest, SilentServerEndsTheHandshakeWithTheTimeOut) {
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Silent);
     ConnectTo(server);
     sock->SetTimeOut(300);
@@ -144,35 +134,32 @@ TEST_F(LinksockTlsTest, SilentServerEndsTheHandshakeWithTheTimeOut)
     sock->Disconnect();
 }
 
-TEST_F(LinksockTlsTest, CancelEndsTheHandshake)
-{
+TEST_F(LinksockTlsTest, CancelEndsTheHandshake) {
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Silent);
     ConnectTo(server);
     sock->OnStatus = [this](QObject*, const std::string& s) {
         if (s == "Timer On")
-            QMetaObject::invokeMethod(sock.get(), [this] { sock->Cancel(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                sock.get(), [this] { sock->Cancel(); }, Qt::QueuedConnection);
     };
     EXPECT_EQ(RaisedBy<EAbortError>([&] { sock->StartTls("127.0.0.1"); }), "TLS handshake aborted");
     sock->Disconnect();
 }
 
-TEST_F(LinksockTlsTest, ClearTextSentAheadOfTheHandshakeIsDropped)
-{
+TEST_F(LinksockTlsTest, ClearTextSentAheadOfTheHandshakeIsDropped) {
     // One segment: the go-ahead and a forged reply behind it (the STARTTLS response injection).
-    TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Answer,
-                     "220 ready\r\n250 forged reply\r\n");
+    TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Answer, "220 ready\r\n250 forged reply\r\n");
     ConnectTo(server);
     std::string line;
     ASSERT_TRUE(test::SpinUntil([&] { return sock->DataAvailable(); }));
-    test::SpinFor(50);  // both lines are in the socket now
+    test::SpinFor(50); // both lines are in the socket now
     sock->ReadLn(line);
     EXPECT_EQ(line, "220 ready\r\n");
     sock->StartTls("127.0.0.1");
     EXPECT_EQ(sock->Transaction("?after"), "250 ?after\r\n");
 }
 
-TEST_F(LinksockTlsTest, LargeStreamArrivesWhole)
-{
+TEST_F(LinksockTlsTest, LargeStreamArrivesWhole) {
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Answer);
     ConnectTo(server);
     sock->StartTls("127.0.0.1");
@@ -191,8 +178,7 @@ TEST_F(LinksockTlsTest, LargeStreamArrivesWhole)
     EXPECT_EQ(server.Received(), data + "?end\r\n");
 }
 
-TEST_F(LinksockTlsTest, EndlessLineFromTheServerIsRefusedNotGathered)
-{
+TEST_F(LinksockTlsTest, EndlessLineFromTheServerIsRefusedNotGathered) {
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Flood);
     ConnectTo(server);
     sock->StartTls("127.0.0.1");
@@ -202,8 +188,7 @@ TEST_F(LinksockTlsTest, EndlessLineFromTheServerIsRefusedNotGathered)
     sock->Disconnect();
 }
 
-TEST_F(LinksockTlsTest, SecuringTwiceIsRefused)
-{
+TEST_F(LinksockTlsTest, SecuringTwiceIsRefused) {
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Answer);
     ConnectTo(server);
     sock->StartTls("127.0.0.1");

@@ -47,8 +47,8 @@ struct ThresholdRow {
 };
 
 const ThresholdRow kThresholdRows[] = {
-    {0, true, true},     {250, true, true},   {299, true, true},    {300, true, true},
-    {301, false, true},  {339, false, true},  {340, false, false},  {550, false, false},
+    {0, true, true},    {250, true, true},  {299, true, true},   {300, true, true},
+    {301, false, true}, {339, false, true}, {340, false, false}, {550, false, false},
 };
 
 } // namespace

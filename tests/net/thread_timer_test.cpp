@@ -20,8 +20,7 @@ protected:
     static void SetUpTestSuite() { test::EnsureApp(); }
 };
 
-TEST_F(TimerTest, StartsEnabledWithOneSecondButRunsNothingYet)
-{
+TEST_F(TimerTest, StartsEnabledWithOneSecondButRunsNothingYet) {
     TThreadTimer timer;
     EXPECT_TRUE(timer.Enabled());
     EXPECT_EQ(timer.Interval(), 1000u);
@@ -30,8 +29,7 @@ TEST_F(TimerTest, StartsEnabledWithOneSecondButRunsNothingYet)
     EXPECT_EQ(ActiveTimerCount(timer.WindowHandle()), 0);
 }
 
-TEST_F(TimerTest, RunsOnlyWithIntervalHandlerAndEnabled)
-{
+TEST_F(TimerTest, RunsOnlyWithIntervalHandlerAndEnabled) {
     struct Row {
         bool enabled;
         uint32_t interval;
@@ -39,21 +37,22 @@ TEST_F(TimerTest, RunsOnlyWithIntervalHandlerAndEnabled)
         int running;
     };
     const Row rows[] = {
-        {true, 50, true, 1}, {true, 0, true, 0}, {true, 50, false, 0}, {false, 50, true, 0},
+        {true, 50, true, 1},
+        {true, 0, true, 0},
+        {true, 50, false, 0},
+        {false, 50, true, 0},
     };
     for (const Row& r : rows) {
         TThreadTimer timer;
         timer.SetInterval(r.interval);
         timer.SetEnabled(r.enabled);
-        if (r.handler)
-            timer.SetOnTimer([](QObject*) {});
+        if (r.handler) timer.SetOnTimer([](QObject*) {});
         EXPECT_EQ(ActiveTimerCount(timer.WindowHandle()), r.running)
             << r.enabled << " " << r.interval << " " << r.handler;
     }
 }
 
-TEST_F(TimerTest, TicksCallOnTimerWithTheTimer)
-{
+TEST_F(TimerTest, TicksCallOnTimerWithTheTimer) {
     TThreadTimer timer;
     std::vector<QObject*> senders;
     timer.SetInterval(20);
@@ -70,15 +69,13 @@ TEST_F(TimerTest, TicksCallOnTimerWithTheTimer)
 // period: a kept period ticks at 600 ms, a restarted one at 900 ms. The threshold sits
 // 150 ms from either, which a loaded machine's late wake-ups stay well inside.
 template <typename Poke>
-qint64 FirstTickAfterPoke(Poke poke)
-{
+qint64 FirstTickAfterPoke(Poke poke) {
     TThreadTimer timer;
     timer.SetInterval(600);
     qint64 tickAt = -1;
     QElapsedTimer clock;
     timer.SetOnTimer([&](QObject*) {
-        if (tickAt < 0)
-            tickAt = clock.elapsed();
+        if (tickAt < 0) tickAt = clock.elapsed();
     });
     clock.start();
     test::SpinFor(300);
@@ -87,8 +84,7 @@ qint64 FirstTickAfterPoke(Poke poke)
     return tickAt;
 }
 
-TEST_F(TimerTest, SettingTheSameValueKeepsThePeriodButSettingOnTimerRestartsIt)
-{
+TEST_F(TimerTest, SettingTheSameValueKeepsThePeriodButSettingOnTimerRestartsIt) {
     constexpr qint64 kBetween = 750;
     EXPECT_LT(FirstTickAfterPoke([](TThreadTimer& t) { t.SetEnabled(true); }), kBetween);
     EXPECT_LT(FirstTickAfterPoke([](TThreadTimer& t) { t.SetInterval(600); }), kBetween);
@@ -96,8 +92,7 @@ TEST_F(TimerTest, SettingTheSameValueKeepsThePeriodButSettingOnTimerRestartsIt)
     EXPECT_GE(FirstTickAfterPoke([](TThreadTimer& t) { t.SetInterval(601); }), kBetween);
 }
 
-TEST_F(TimerTest, ExceptionFromOnTimerStaysInTheTimer)
-{
+TEST_F(TimerTest, ExceptionFromOnTimerStaysInTheTimer) {
     TThreadTimer timer;
     int ticks = 0;
     timer.SetInterval(20);
@@ -111,15 +106,13 @@ TEST_F(TimerTest, ExceptionFromOnTimerStaysInTheTimer)
 class RecordingTimer : public TThreadTimer {
 public:
     std::vector<UINT> seen;
-    LRESULT WndProc(UINT msg, WPARAM w, LPARAM l) override
-    {
+    LRESULT WndProc(UINT msg, WPARAM w, LPARAM l) override {
         seen.push_back(msg);
         return TThreadTimer::WndProc(msg, w, l);
     }
 };
 
-TEST_F(TimerTest, TimerWindowSwallowsApplicationActivation)
-{
+TEST_F(TimerTest, TimerWindowSwallowsApplicationActivation) {
     RecordingTimer timer;
     SendMessageA(timer.WindowHandle(), WM_ACTIVATEAPP, 1, 0);
     EXPECT_TRUE(timer.seen.empty());
@@ -127,8 +120,7 @@ TEST_F(TimerTest, TimerWindowSwallowsApplicationActivation)
     EXPECT_EQ(timer.seen, std::vector<UINT>{WM_USER});
 }
 
-TEST_F(TimerTest, TimerMayBeDestroyedByItsOwnTick)
-{
+TEST_F(TimerTest, TimerMayBeDestroyedByItsOwnTick) {
     auto* timer = new TThreadTimer;
     bool gone = false;
     timer->SetInterval(10);
@@ -140,8 +132,7 @@ TEST_F(TimerTest, TimerMayBeDestroyedByItsOwnTick)
     test::SpinFor(50);
 }
 
-TEST_F(TimerTest, WindowClassesAreRegisteredOnceAndReused)
-{
+TEST_F(TimerTest, WindowClassesAreRegisteredOnceAndReused) {
     TLinksock first;
     TLinksock second;
     WNDCLASSA wc;
@@ -154,15 +145,14 @@ TEST_F(TimerTest, WindowClassesAreRegisteredOnceAndReused)
     EXPECT_EQ(GetWindowLongA(second.WindowHandle(), 0), reinterpret_cast<LPARAM>(&second));
 }
 
-TEST_F(TimerTest, TimeOutTickArmsOnceAndDisarms)
-{
+TEST_F(TimerTest, TimeOutTickArmsOnceAndDisarms) {
     TLinksock sock;
     std::vector<std::string> statuses;
     sock.SetReportLevel(8);
     sock.OnStatus = [&](QObject*, const std::string& s) { statuses.push_back(s); };
     sock.SetTimeOut(30);
     sock.Timer().SetInterval(30);
-    sock.Timer().SetEnabled(true);  // as the start of a timed wait does
+    sock.Timer().SetEnabled(true); // as the start of a timed wait does
     EXPECT_TRUE(test::SpinUntil([&] { return sock.TimedOut(); }));
     test::SpinFor(100);
     const std::vector<std::string> expected = {"Timer Triggered", "Timer Off", "Abort", "Canceling"};

@@ -21,11 +21,9 @@ using Msg = std::tuple<HWND, UINT, WPARAM, LPARAM>;
 std::vector<Msg> received;
 HWND destroyInsideProc = 0;
 
-LRESULT RecordingProc(HWND w, UINT m, WPARAM wp, LPARAM lp)
-{
+LRESULT RecordingProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
     received.emplace_back(w, m, wp, lp);
-    if (w == destroyInsideProc)
-        DestroyWindow(w);
+    if (w == destroyInsideProc) DestroyWindow(w);
     return static_cast<LRESULT>(m) + 1;
 }
 
@@ -35,8 +33,7 @@ using kelvo::test::SpinUntil;
 
 class MessageWindowTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         kelvo::test::EnsureApp();
         WNDCLASSA wc;
         wc.lpfnWndProc = RecordingProc;
@@ -47,8 +44,7 @@ protected:
         wc.lpszClassName = "ThrowingClass";
         RegisterClassA(wc);
     }
-    void SetUp() override
-    {
+    void SetUp() override {
         received.clear();
         wnd = CreateWindowExA(WS_EX_TOOLWINDOW, "RecordingClass", "", WS_POPUP, 0, 0, 0, 0);
         ASSERT_NE(wnd, 0u);
@@ -57,8 +53,7 @@ protected:
     HWND wnd = 0;
 };
 
-TEST_F(MessageWindowTest, ClassesRegisterOnce)
-{
+TEST_F(MessageWindowTest, ClassesRegisterOnce) {
     WNDCLASSA wc;
     wc.lpfnWndProc = RecordingProc;
     wc.lpszClassName = "RecordingClass";
@@ -71,18 +66,16 @@ TEST_F(MessageWindowTest, ClassesRegisterOnce)
     EXPECT_EQ(CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0), 0u);
 }
 
-TEST_F(MessageWindowTest, ReferenceSlotHoldsAPointer)
-{
+TEST_F(MessageWindowTest, ReferenceSlotHoldsAPointer) {
     int object = 0;
     EXPECT_EQ(GetWindowLongA(wnd, 0), 0);
     SetWindowLongA(wnd, 0, reinterpret_cast<LPARAM>(&object));
     EXPECT_EQ(GetWindowLongA(wnd, 0), reinterpret_cast<LPARAM>(&object));
-    EXPECT_EQ(GetWindowLongA(wnd, 4), 0);  // only one slot
+    EXPECT_EQ(GetWindowLongA(wnd, 4), 0); // only one slot
     EXPECT_EQ(SetWindowLongA(wnd, 4, 5), 0);
 }
 
-TEST_F(MessageWindowTest, PostedMessagesArriveInOrderAndSentOnesAtOnce)
-{
+TEST_F(MessageWindowTest, PostedMessagesArriveInOrderAndSentOnesAtOnce) {
     PostMessageA(wnd, 1125, 7, MAKELPARAM(16, 0));
     PostMessageA(wnd, 1126, 8, MAKELPARAM(40, 11001));
     EXPECT_TRUE(received.empty());
@@ -95,8 +88,7 @@ TEST_F(MessageWindowTest, PostedMessagesArriveInOrderAndSentOnesAtOnce)
     EXPECT_EQ(HIWORD(std::get<3>(received[2])), 11001);
 }
 
-TEST_F(MessageWindowTest, PostsFromOtherThreadsAndCallbacksKeepOrder)
-{
+TEST_F(MessageWindowTest, PostsFromOtherThreadsAndCallbacksKeepOrder) {
     std::vector<int> order;
     std::thread([&] {
         PostMessageA(wnd, 1, 0, 0);
@@ -107,8 +99,7 @@ TEST_F(MessageWindowTest, PostsFromOtherThreadsAndCallbacksKeepOrder)
     EXPECT_EQ(order, std::vector<int>{1});
 }
 
-TEST_F(MessageWindowTest, MessagesForADestroyedWindowAreDropped)
-{
+TEST_F(MessageWindowTest, MessagesForADestroyedWindowAreDropped) {
     const HWND other = CreateWindowExA(0, "RecordingClass", "", 0, 0, 0, 0, 0);
     PostMessageA(other, 5, 0, 0);
     bool called = false;
@@ -124,8 +115,7 @@ TEST_F(MessageWindowTest, MessagesForADestroyedWindowAreDropped)
     EXPECT_FALSE(DestroyWindow(other));
 }
 
-TEST_F(MessageWindowTest, WindowMayDestroyItselfInItsProcedure)
-{
+TEST_F(MessageWindowTest, WindowMayDestroyItselfInItsProcedure) {
     const HWND other = CreateWindowExA(0, "RecordingClass", "", 0, 0, 0, 0, 0);
     destroyInsideProc = other;
     PostMessageA(other, 9, 0, 0);
@@ -138,8 +128,7 @@ TEST_F(MessageWindowTest, WindowMayDestroyItselfInItsProcedure)
     destroyInsideProc = 0;
 }
 
-TEST_F(MessageWindowTest, TimersDeliverWmTimerWithTheirId)
-{
+TEST_F(MessageWindowTest, TimersDeliverWmTimerWithTheirId) {
     ASSERT_EQ(SetTimer(wnd, 1, 20), 1u);
     EXPECT_EQ(ActiveTimerCount(wnd), 1);
     ASSERT_TRUE(SpinUntil([] { return received.size() >= 2; }));
@@ -150,12 +139,11 @@ TEST_F(MessageWindowTest, TimersDeliverWmTimerWithTheirId)
     const size_t seen = received.size();
     SpinUntil([] { return false; }, 80);
     EXPECT_EQ(received.size(), seen);
-    EXPECT_EQ(SetTimer(wnd, 0, 20), 0u);  // id 0 is no timer
+    EXPECT_EQ(SetTimer(wnd, 0, 20), 0u); // id 0 is no timer
     EXPECT_EQ(SetTimer(12345, 1, 20), 0u);
 }
 
-TEST_F(MessageWindowTest, ExceptionsStayInsideTheProcedure)
-{
+TEST_F(MessageWindowTest, ExceptionsStayInsideTheProcedure) {
     const HWND bad = CreateWindowExA(0, "ThrowingClass", "", 0, 0, 0, 0, 0);
     EXPECT_EQ(SendMessageA(bad, 1, 0, 0), 0);
     PostMessageA(bad, 2, 0, 0);

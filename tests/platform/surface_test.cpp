@@ -89,11 +89,11 @@ TEST_P(LineDirection, LeavesOutItsEndPixel) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EightDirections, LineDirection,
-                         ::testing::Values(LineCase{"East", 10, 0}, LineCase{"West", -10, 0},
-                                           LineCase{"South", 0, 10}, LineCase{"North", 0, -10},
-                                           LineCase{"SouthEast", 10, 10}, LineCase{"NorthWest", -10, -10},
-                                           LineCase{"NorthEast", 10, -10}, LineCase{"SouthWest", -10, 10},
-                                           LineCase{"Shallow", 13, 4}, LineCase{"Steep", -3, -11}),
+                         ::testing::Values(LineCase{"East", 10, 0}, LineCase{"West", -10, 0}, LineCase{"South", 0, 10},
+                                           LineCase{"North", 0, -10}, LineCase{"SouthEast", 10, 10},
+                                           LineCase{"NorthWest", -10, -10}, LineCase{"NorthEast", 10, -10},
+                                           LineCase{"SouthWest", -10, 10}, LineCase{"Shallow", 13, 4},
+                                           LineCase{"Steep", -3, -11}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Surface, ZeroLengthLineDrawsNothingAndFarLinesAreClipped) {
@@ -188,16 +188,58 @@ class XorTwice : public ::testing::TestWithParam<std::tuple<TPenMode, int>> {};
 TEST_P(XorTwice, RestoresTheImage) {
     const auto [mode, width] = GetParam();
     const std::vector<XorFigure> figures = {
-        {"line", [](TSurface& s) { s.MoveTo(3, 4); s.LineTo(70, 41); }},
-        {"polyline", [](TSurface& s) { s.MoveTo(5, 50); s.LineTo(40, 10); s.LineTo(75, 50); s.LineTo(5, 50); }},
-        {"outlined rectangle", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsClear; s.Rectangle(60, 50, 8, 6); }},
-        {"filled rectangle", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Rectangle(8, 6, 60, 50); }},
-        {"outlined ellipse", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsClear; s.Ellipse(2, 3, 77, 57); }},
-        {"filled ellipse", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Ellipse(20, 10, 31, 45); }},
-        {"polygon", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Polygon({{40, 5}, {75, 55}, {5, 40}}); }},
-        {"text", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsClear; s.TextOut(4, 20, QStringLiteral("Roi-12 @ 90")); }},
-        {"opaque text", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.TextOut(4, 20, QStringLiteral("l = 1.04 in")); }},
-        {"clipped rectangle", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Rectangle(-10, -10, 20, 90); }},
+        {"line",
+         [](TSurface& s) {
+             s.MoveTo(3, 4);
+             s.LineTo(70, 41);
+         }},
+        {"polyline",
+         [](TSurface& s) {
+             s.MoveTo(5, 50);
+             s.LineTo(40, 10);
+             s.LineTo(75, 50);
+             s.LineTo(5, 50);
+         }},
+        {"outlined rectangle",
+         [](TSurface& s) {
+             s.Brush.Style = TBrushStyle::bsClear;
+             s.Rectangle(60, 50, 8, 6);
+         }},
+        {"filled rectangle",
+         [](TSurface& s) {
+             s.Brush.Style = TBrushStyle::bsSolid;
+             s.Rectangle(8, 6, 60, 50);
+         }},
+        {"outlined ellipse",
+         [](TSurface& s) {
+             s.Brush.Style = TBrushStyle::bsClear;
+             s.Ellipse(2, 3, 77, 57);
+         }},
+        {"filled ellipse",
+         [](TSurface& s) {
+             s.Brush.Style = TBrushStyle::bsSolid;
+             s.Ellipse(20, 10, 31, 45);
+         }},
+        {"polygon",
+         [](TSurface& s) {
+             s.Brush.Style = TBrushStyle::bsSolid;
+             s.Polygon({{40, 5}, {75, 55}, {5, 40}});
+         }},
+        {"text",
+         [](TSurface& s) {
+             s.Brush.Style = TBrushStyle::bsClear;
+             s.TextOut(4, 20, QStringLiteral("Roi-12 @ 90"));
+         }},
+        {"opaque text",
+         [](TSurface& s) {
+             s.Brush.Style = TBrushStyle::bsSolid;
+             s.TextOut(4, 20, QStringLiteral("l = 1.04 in"));
+         }},
+        {"clipped rectangle",
+         [](TSurface& s) {
+             s.Brush.Style = TBrushStyle::bsSolid;
+             s.Rectangle(-10, -10, 20, 90);
+         }},
     };
     for (const XorFigure& f : figures) {
         QImage img = Noise();
@@ -314,7 +356,7 @@ TEST(SurfaceText, TextNearTheLimitsIsClippedWithoutOverflow) {
         int32_t x, y;
         bool visible;
     } places[] = {
-        {kMax, kMax, false}, {kMin, kMin, false}, {kMax - 3, 5, false}, {kMin, 5, false},
+        {kMax, kMax, false},  {kMin, kMin, false}, {kMax - 3, 5, false}, {kMin, 5, false},
         {5, kMax - 2, false}, {-8, -4, true},      {190, 35, true},
     };
     for (TBrushStyle brush : {TBrushStyle::bsClear, TBrushStyle::bsSolid}) {

@@ -34,8 +34,7 @@ struct Note {
 };
 std::vector<Note> notes;
 
-LRESULT NoteProc(HWND, UINT m, WPARAM w, LPARAM l)
-{
+LRESULT NoteProc(HWND, UINT m, WPARAM w, LPARAM l) {
     notes.push_back({m, w, LOWORD(l), HIWORD(l)});
     return 0;
 }
@@ -44,42 +43,36 @@ using kelvo::test::BindLoopback;
 using kelvo::test::SpinFor;
 using kelvo::test::SpinUntil;
 
-int Count(SOCKET s, uint16_t event)
-{
+int Count(SOCKET s, uint16_t event) {
     int n = 0;
-    for (const Note& note : notes)
-        n += note.msg == kMsg && note.wParam == s && note.event == event;
+    for (const Note& note : notes) n += note.msg == kMsg && note.wParam == s && note.event == event;
     return n;
 }
 
 class WinsockTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         kelvo::test::EnsureApp();
         WNDCLASSA wc;
         wc.lpfnWndProc = NoteProc;
         wc.lpszClassName = "WinsockTestClass";
         RegisterClassA(wc);
     }
-    void SetUp() override
-    {
+    void SetUp() override {
         WSADATA d;
         ASSERT_EQ(WSAStartup(0x0101, &d), 0);
         EXPECT_EQ(d.wVersion, 0x0101);
         wnd = CreateWindowExA(0, "WinsockTestClass", "", 0, 0, 0, 0, 0);
         notes.clear();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         DestroyWindow(wnd);
         WSACleanup();
         EXPECT_EQ(diagnostics::OpenSockets(), 0);
     }
 
     // A connected pair: `client` registered for 0x3D, `server` accepted and registered too.
-    void Connect(SOCKET& client, SOCKET& server)
-    {
+    void Connect(SOCKET& client, SOCKET& server) {
         const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in a = BindLoopback(listener, 1);
         ASSERT_EQ(WSAAsyncSelect(listener, wnd, kMsg, FD_ACCEPT), 0);
@@ -102,20 +95,20 @@ protected:
     HWND wnd = 0;
 };
 
-TEST(WinsockErrors, ErrnoValuesMapToWinsockNumbers)
-{
+TEST(WinsockErrors, ErrnoValuesMapToWinsockNumbers) {
     const std::pair<int, int> rows[] = {
-        {ECONNREFUSED, 10061}, {ECONNRESET, 10054}, {EAGAIN, 10035},    {ENOTCONN, 10057},
-        {ETIMEDOUT, 10060},    {EHOSTUNREACH, 10065}, {ENETUNREACH, 10051}, {EADDRINUSE, 10048},
-        {EMFILE, 10024},       {EPIPE, 10054},      {EINVAL, 10022},    {ECONNABORTED, 10053},
+        {ECONNREFUSED, 10061}, {ECONNRESET, 10054},
+        {EAGAIN, 10035},       {ENOTCONN, 10057},
+        {ETIMEDOUT, 10060},    {EHOSTUNREACH, 10065},
+        {ENETUNREACH, 10051},  {EADDRINUSE, 10048},
+        {EMFILE, 10024},       {EPIPE, 10054},
+        {EINVAL, 10022},       {ECONNABORTED, 10053},
         {EINPROGRESS, 10036},  {0, 0},
     };
-    for (const auto& [err, code] : rows)
-        EXPECT_EQ(ErrorFromErrno(err), code) << err;
+    for (const auto& [err, code] : rows) EXPECT_EQ(ErrorFromErrno(err), code) << err;
 }
 
-TEST(WinsockAddresses, DottedTextAndByteOrder)
-{
+TEST(WinsockAddresses, DottedTextAndByteOrder) {
     const uint32_t a = inet_addr("127.0.0.1");
     const auto* b = reinterpret_cast<const unsigned char*>(&a);
     EXPECT_EQ(b[0], 127);
@@ -128,8 +121,7 @@ TEST(WinsockAddresses, DottedTextAndByteOrder)
     EXPECT_EQ((ntohs)(p), 25);
 }
 
-TEST(WinsockLibrary, CallsBeforeStartupFail)
-{
+TEST(WinsockLibrary, CallsBeforeStartupFail) {
     const int startups = diagnostics::StartupCalls();
     EXPECT_EQ(socket(AF_INET, SOCK_STREAM, 0), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSANOTINITIALISED);
@@ -140,15 +132,14 @@ TEST(WinsockLibrary, CallsBeforeStartupFail)
     EXPECT_EQ(diagnostics::StartupCalls(), startups + 2);
     const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     EXPECT_NE(s, INVALID_SOCKET);
-    EXPECT_LT(s, 65535u);  // fits the 16-bit handle the component keeps
+    EXPECT_LT(s, 65535u); // fits the 16-bit handle the component keeps
     EXPECT_EQ(WSACleanup(), 0);
     EXPECT_EQ(diagnostics::OpenSockets(), 1);
-    EXPECT_EQ(WSACleanup(), 0);  // the last cleanup closes what is left
+    EXPECT_EQ(WSACleanup(), 0); // the last cleanup closes what is left
     EXPECT_EQ(diagnostics::OpenSockets(), 0);
 }
 
-TEST_F(WinsockTest, BadArgumentsGiveWinsockErrors)
-{
+TEST_F(WinsockTest, BadArgumentsGiveWinsockErrors) {
     char buf[4];
     EXPECT_EQ(closesocket(60000), SOCKET_ERROR);
     EXPECT_EQ(WSAGetLastError(), WSAENOTSOCK);
@@ -166,8 +157,7 @@ TEST_F(WinsockTest, BadArgumentsGiveWinsockErrors)
     closesocket(s);
 }
 
-TEST_F(WinsockTest, RefusedConnectArrivesAsConnectNotification)
-{
+TEST_F(WinsockTest, RefusedConnectArrivesAsConnectNotification) {
     // A bound port that does not listen refuses connections.
     const SOCKET closed = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = BindLoopback(closed, std::nullopt);
@@ -183,22 +173,21 @@ TEST_F(WinsockTest, RefusedConnectArrivesAsConnectNotification)
     closesocket(closed);
 }
 
-TEST_F(WinsockTest, ReadNotificationWaitsForTheNextRecv)
-{
+TEST_F(WinsockTest, ReadNotificationWaitsForTheNextRecv) {
     SOCKET client, server;
     Connect(client, server);
     ASSERT_EQ(send(server, "abc", 3, 0), 3);
     ASSERT_TRUE(SpinUntil([&] { return Count(client, FD_READ) == 1; }));
     send(server, "def", 3, 0);
     SpinFor(50);
-    EXPECT_EQ(Count(client, FD_READ), 1);  // not re-enabled yet
+    EXPECT_EQ(Count(client, FD_READ), 1); // not re-enabled yet
     char buf[16] = {};
-    EXPECT_EQ(recv(client, buf, 1, MSG_PEEK), 1);  // a peek re-enables; data remains
+    EXPECT_EQ(recv(client, buf, 1, MSG_PEEK), 1); // a peek re-enables; data remains
     ASSERT_TRUE(SpinUntil([&] { return Count(client, FD_READ) == 2; }));
     EXPECT_EQ(recv(client, buf, sizeof buf, 0), 6);
     EXPECT_STREQ(buf, "abcdef");
     SpinFor(50);
-    EXPECT_EQ(Count(client, FD_READ), 2);  // nothing left, nothing posted
+    EXPECT_EQ(Count(client, FD_READ), 2); // nothing left, nothing posted
     send(server, "g", 1, 0);
     EXPECT_TRUE(SpinUntil([&] { return Count(client, FD_READ) == 3; }));
     EXPECT_EQ(recv(client, buf, sizeof buf, 0), 1);
@@ -208,8 +197,7 @@ TEST_F(WinsockTest, ReadNotificationWaitsForTheNextRecv)
     closesocket(server);
 }
 
-TEST_F(WinsockTest, AcceptNotificationComesAgainWhileConnectionsWait)
-{
+TEST_F(WinsockTest, AcceptNotificationComesAgainWhileConnectionsWait) {
     const SOCKET listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = BindLoopback(listener, 4);
     WSAAsyncSelect(listener, wnd, kMsg, FD_ACCEPT);
@@ -230,12 +218,10 @@ TEST_F(WinsockTest, AcceptNotificationComesAgainWhileConnectionsWait)
     EXPECT_EQ(Count(listener, FD_ACCEPT), 2);
     EXPECT_EQ(accept(listener, nullptr, nullptr), INVALID_SOCKET);
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
-    for (SOCKET s : {first, second, clients[0], clients[1], listener})
-        closesocket(s);
+    for (SOCKET s : {first, second, clients[0], clients[1], listener}) closesocket(s);
 }
 
-TEST_F(WinsockTest, PeerCloseIsPostedOnceEvenWithDataWaiting)
-{
+TEST_F(WinsockTest, PeerCloseIsPostedOnceEvenWithDataWaiting) {
     SOCKET client, server;
     Connect(client, server);
     send(server, "bye", 3, 0);
@@ -250,8 +236,7 @@ TEST_F(WinsockTest, PeerCloseIsPostedOnceEvenWithDataWaiting)
     closesocket(client);
 }
 
-TEST_F(WinsockTest, ResetIsPostedWithItsErrorAndFailsTheRead)
-{
+TEST_F(WinsockTest, ResetIsPostedWithItsErrorAndFailsTheRead) {
     SOCKET client, server;
     Connect(client, server);
     const linger l{1, 0};
@@ -265,8 +250,7 @@ TEST_F(WinsockTest, ResetIsPostedWithItsErrorAndFailsTheRead)
     closesocket(client);
 }
 
-TEST_F(WinsockTest, WriteNotificationComesWhenRoomReturns)
-{
+TEST_F(WinsockTest, WriteNotificationComesWhenRoomReturns) {
     SOCKET client, server;
     Connect(client, server);
     WSAAsyncSelect(client, wnd, kMsg, 0x3F);
@@ -276,8 +260,7 @@ TEST_F(WinsockTest, WriteNotificationComesWhenRoomReturns)
     int total = 0;
     for (;;) {
         const int n = send(client, block.data(), static_cast<int>(block.size()), 0);
-        if (n < 0)
-            break;
+        if (n < 0) break;
         total += n;
     }
     EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
@@ -296,8 +279,7 @@ TEST_F(WinsockTest, WriteNotificationComesWhenRoomReturns)
     closesocket(server);
 }
 
-TEST_F(WinsockTest, LookupFillsTheCallersBufferAndPostsCompletion)
-{
+TEST_F(WinsockTest, LookupFillsTheCallersBufferAndPostsCompletion) {
     alignas(8) char buf[1024];
     const HANDLE h = WSAAsyncGetHostByName(wnd, kLookup, "localhost", buf, sizeof buf);
     ASSERT_NE(h, 0u);
@@ -316,8 +298,7 @@ TEST_F(WinsockTest, LookupFillsTheCallersBufferAndPostsCompletion)
     EXPECT_LE(notes[0].event, sizeof buf);
 }
 
-TEST_F(WinsockTest, LookupFailuresCarryTheirError)
-{
+TEST_F(WinsockTest, LookupFailuresCarryTheirError) {
     alignas(8) char buf[1024];
     const HANDLE unknown = WSAAsyncGetHostByName(wnd, kLookup, "unlisted-host", buf, sizeof buf);
     alignas(8) char tiny[16];
@@ -328,14 +309,13 @@ TEST_F(WinsockTest, LookupFailuresCarryTheirError)
             EXPECT_EQ(n.error, WSAHOST_NOT_FOUND);
         else if (n.wParam == small) {
             EXPECT_EQ(n.error, WSAENOBUFS);
-            EXPECT_GT(n.event, sizeof tiny);  // the length that would have been needed
+            EXPECT_GT(n.event, sizeof tiny); // the length that would have been needed
         } else
             ADD_FAILURE() << "unexpected handle";
     }
 }
 
-TEST_F(WinsockTest, WithdrawnLookupLeavesTheBufferAlone)
-{
+TEST_F(WinsockTest, WithdrawnLookupLeavesTheBufferAlone) {
     alignas(8) char buf[1024];
     std::memset(buf, 0x5A, sizeof buf);
     const HANDLE h = WSAAsyncGetHostByName(wnd, kLookup, "localhost", buf, sizeof buf);
@@ -343,13 +323,11 @@ TEST_F(WinsockTest, WithdrawnLookupLeavesTheBufferAlone)
     EXPECT_EQ(WSACancelAsyncRequest(h), SOCKET_ERROR);
     SpinFor(300);
     EXPECT_TRUE(notes.empty());
-    for (char c : buf)
-        ASSERT_EQ(c, 0x5A);
+    for (char c : buf) ASSERT_EQ(c, 0x5A);
     EXPECT_EQ(diagnostics::PendingLookups(), 0);
 }
 
-TEST_F(WinsockTest, LookupForADestroyedWindowIsDropped)
-{
+TEST_F(WinsockTest, LookupForADestroyedWindowIsDropped) {
     auto buf = std::make_unique<char[]>(1024);
     const HWND other = CreateWindowExA(0, "WinsockTestClass", "", 0, 0, 0, 0, 0);
     ASSERT_NE(WSAAsyncGetHostByName(other, kLookup, "localhost", buf.get(), 1024), 0u);
@@ -383,18 +361,33 @@ struct LookupCase {
     std::vector<uint32_t> addresses;
 };
 
-TEST_F(WinsockTest, LookupsAnswerFromTheInjectedResolver)
-{
+TEST_F(WinsockTest, LookupsAnswerFromTheInjectedResolver) {
     const uint32_t a = inet_addr("127.0.0.1");
     const uint32_t b = inet_addr("127.0.0.2");
     const LookupCase cases[] = {
-        {"two addresses, one repeated", [&](const std::string&) { return HostLookup{0, {a, b, a}, {}}; }, 0, {a, b}},
+        {"two addresses, one repeated",
+         [&](const std::string&) {
+             return HostLookup{0, {a, b, a}, {}};
+         },
+         0,
+         {a, b}},
         {"no address", [](const std::string&) { return HostLookup{}; }, WSANO_DATA, {}},
-        {"try again", [](const std::string&) { return HostLookup{WSATRY_AGAIN, {}, {}}; }, WSATRY_AGAIN, {}},
+        {"try again",
+         [](const std::string&) {
+             return HostLookup{WSATRY_AGAIN, {}, {}};
+         },
+         WSATRY_AGAIN,
+         {}},
         {"resolver that throws",
-         [](const std::string&) -> HostLookup { throw std::runtime_error("name service broke"); }, WSANO_RECOVERY, {}},
+         [](const std::string&) -> HostLookup { throw std::runtime_error("name service broke"); },
+         WSANO_RECOVERY,
+         {}},
         {"canonical name longer than the buffer",
-         [&](const std::string&) { return HostLookup{0, {a}, std::string(2000, 'c')}; }, WSAENOBUFS, {}},
+         [&](const std::string&) {
+             return HostLookup{0, {a}, std::string(2000, 'c')};
+         },
+         WSAENOBUFS,
+         {}},
     };
     for (const LookupCase& c : cases) {
         SCOPED_TRACE(c.scenario);
@@ -405,8 +398,7 @@ TEST_F(WinsockTest, LookupsAnswerFromTheInjectedResolver)
         ASSERT_NE(h, 0u);
         ASSERT_TRUE(SpinUntil([] { return !notes.empty(); }));
         EXPECT_EQ(notes[0].error, c.error);
-        if (c.error != 0)
-            continue;
+        if (c.error != 0) continue;
         const auto* he = reinterpret_cast<const hostent*>(buf);
         std::vector<uint32_t> got;
         for (char** p = he->h_addr_list; *p != nullptr; ++p) {
@@ -419,8 +411,7 @@ TEST_F(WinsockTest, LookupsAnswerFromTheInjectedResolver)
     }
 }
 
-TEST_F(WinsockTest, LongNamesReachTheResolverWhole)
-{
+TEST_F(WinsockTest, LongNamesReachTheResolverWhole) {
     std::vector<std::string> asked;
     std::mutex m;
     ResolverSwap swap([&](const std::string& name) {
@@ -442,8 +433,7 @@ TEST_F(WinsockTest, LongNamesReachTheResolverWhole)
     EXPECT_EQ(asked[1], names[1]);
 }
 
-TEST(HostTable, KnowsOnlyItsNames)
-{
+TEST(HostTable, KnowsOnlyItsNames) {
     const Resolver r = TableResolver("mail.test=127.0.0.1;;bad=300.1.1.1;=127.0.0.3;other.test=127.0.0.2");
     EXPECT_EQ(r("mail.test").addresses, std::vector<uint32_t>{inet_addr("127.0.0.1")});
     EXPECT_EQ(r("other.test").addresses, std::vector<uint32_t>{inet_addr("127.0.0.2")});

@@ -15,8 +15,7 @@ int gArgc = 1;
 char gName[] = "kelvo_test";
 char* gArgv[] = {gName, nullptr};
 
-QCoreApplication* Make(AppKind kind)
-{
+QCoreApplication* Make(AppKind kind) {
     switch (kind) {
     case AppKind::Widgets:
         return new QApplication(gArgc, gArgv);
@@ -33,15 +32,11 @@ public:
     ApplicationEnvironment(AppKind kind, std::function<void()> afterStart)
         : kind_(kind), afterStart_(std::move(afterStart)) {}
 
-    void SetUp() override
-    {
-        if (QCoreApplication::instance() == nullptr)
-            app_ = Make(kind_);
-        if (afterStart_)
-            afterStart_();
+    void SetUp() override {
+        if (QCoreApplication::instance() == nullptr) app_ = Make(kind_);
+        if (afterStart_) afterStart_();
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         delete app_;
         app_ = nullptr;
     }
@@ -54,15 +49,12 @@ private:
 
 } // namespace
 
-QCoreApplication& EnsureApp(AppKind kind)
-{
-    if (QCoreApplication::instance() == nullptr)
-        Make(kind);  // kept until the program ends
+QCoreApplication& EnsureApp(AppKind kind) {
+    if (QCoreApplication::instance() == nullptr) Make(kind); // kept until the program ends
     return *QCoreApplication::instance();
 }
 
-::testing::Environment* AddApplicationEnvironment(AppKind kind, std::function<void()> afterStart)
-{
+::testing::Environment* AddApplicationEnvironment(AppKind kind, std::function<void()> afterStart) {
     return ::testing::AddGlobalTestEnvironment(new ApplicationEnvironment(kind, std::move(afterStart)));
 }
 

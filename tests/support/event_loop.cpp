@@ -10,16 +10,14 @@
 
 namespace kelvo::test {
 
-bool SpinUntil(const std::function<bool()>& done, int ms)
-{
+bool SpinUntil(const std::function<bool()>& done, int ms) {
     const QDeadlineTimer deadline(ms);
     // Conditions that change on another thread post no event: look again now and then,
     // but sleep in between, so a wait costs no processor time.
     QTimer poll;
     poll.start(kPollMs);
     while (!done()) {
-        if (deadline.hasExpired())
-            return done();
+        if (deadline.hasExpired()) return done();
         QTimer wake;
         wake.setSingleShot(true);
         wake.start(static_cast<int>(std::max<qint64>(deadline.remainingTime(), 0)));
@@ -29,8 +27,7 @@ bool SpinUntil(const std::function<bool()>& done, int ms)
     return true;
 }
 
-void SpinFor(int ms)
-{
+void SpinFor(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();

@@ -13,13 +13,11 @@ namespace kelvo::test {
 namespace {
 
 // Binds a fresh socket to 127.0.0.1:0; returns it with the port the kernel chose.
-int BoundSocket(uint16_t& port, int receiveBuffer)
-{
+int BoundSocket(uint16_t& port, int receiveBuffer) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (receiveBuffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    if (receiveBuffer > 0) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -36,42 +34,32 @@ int BoundSocket(uint16_t& port, int receiveBuffer)
 
 } // namespace
 
-LoopbackListener::LoopbackListener(int backlog, int receiveBuffer)
-{
+LoopbackListener::LoopbackListener(int backlog, int receiveBuffer) {
     fd_ = BoundSocket(port_, receiveBuffer);
-    if (fd_ >= 0 && ::listen(fd_, backlog) != 0)
-        ADD_FAILURE() << "cannot listen on 127.0.0.1";
+    if (fd_ >= 0 && ::listen(fd_, backlog) != 0) ADD_FAILURE() << "cannot listen on 127.0.0.1";
 }
 
 LoopbackListener::~LoopbackListener() { Close(); }
 
-bool LoopbackListener::Knocked() const
-{
+bool LoopbackListener::Knocked() const {
     pollfd p{fd_, POLLIN, 0};
     return ::poll(&p, 1, 0) > 0;
 }
 
-void LoopbackListener::Close()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
+void LoopbackListener::Close() {
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
-uint16_t ClosedLoopbackPort()
-{
+uint16_t ClosedLoopbackPort() {
     // Bound but never listening, then closed: the kernel refuses connections to the
     // port until another socket takes it, which the tests' short lives make unlikely.
     uint16_t port = 0;
     const int fd = BoundSocket(port, 0);
-    if (fd >= 0)
-        ::close(fd);
+    if (fd >= 0) ::close(fd);
     return port;
 }
 
-void LimitSendBuffer(int fd, int bytes)
-{
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
-}
+void LimitSendBuffer(int fd, int bytes) { ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes); }
 
 } // namespace kelvo::test

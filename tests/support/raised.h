@@ -8,8 +8,7 @@ namespace kelvo::test {
 // Runs `call` and returns the message of the exception of type E it raised ("" when none;
 // an exception of another type passes through).
 template <typename E, typename F>
-std::string RaisedBy(F call)
-{
+std::string RaisedBy(F call) {
     try {
         call();
     } catch (const E& e) {

@@ -7,8 +7,7 @@ namespace kelvo::test {
 namespace {
 
 // What Debian's python3 printed for `args` ("" when it did not finish in time).
-QString Python(const QStringList& args)
-{
+QString Python(const QStringList& args) {
     QProcess p;
     p.start(QStringLiteral("/usr/bin/python3"), args);
     if (!p.waitForFinished(120000)) {
@@ -21,17 +20,16 @@ QString Python(const QStringList& args)
 
 } // namespace
 
-QString PydicomFile(const char* name)
-{
+QString PydicomFile(const char* name) {
     static const QString dir =
-        Python({QStringLiteral("-c"), QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")})
+        Python({QStringLiteral("-c"),
+                QStringLiteral("import pydicom.data, os; print(os.path.dirname(pydicom.data.__file__))")})
             .trimmed() +
         QStringLiteral("/test_files/");
     return dir + QLatin1String(name);
 }
 
-QStringList NumpyRegionStatistics(const QString& file, const QStringList& regions)
-{
+QStringList NumpyRegionStatistics(const QString& file, const QStringList& regions) {
     return Python(QStringList{QStringLiteral(KELVO_SOURCE_DIR "/tests/imaging/region_reference.py"), file} + regions)
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }

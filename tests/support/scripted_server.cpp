@@ -21,39 +21,31 @@ using Clock = std::chrono::steady_clock;
 
 // Waits for `events` on fd until ms pass (for ever when ms < 0) or stop is set;
 // returns the revents seen (0 on time-out).
-short WaitFor(int fd, short events, int ms, const std::atomic<bool>& stop)
-{
+short WaitFor(int fd, short events, int ms, const std::atomic<bool>& stop) {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
     while (!stop) {
         pollfd p{fd, events, 0};
-        if (::poll(&p, 1, 20) > 0)
-            return p.revents;
-        if (ms >= 0 && Clock::now() >= end)
-            return 0;
+        if (::poll(&p, 1, 20) > 0) return p.revents;
+        if (ms >= 0 && Clock::now() >= end) return 0;
     }
     return 0;
 }
 
-void SleepUnlessStopped(int ms, const std::atomic<bool>& stop)
-{
+void SleepUnlessStopped(int ms, const std::atomic<bool>& stop) {
     for (int waited = 0; waited < ms && !stop; waited += 10)
         std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10, ms - waited)));
 }
 
-bool LineMatches(const std::string& line, const std::string& expected)
-{
-    if (expected.empty() || expected.back() != '*')
-        return line == expected + "\r\n";
+bool LineMatches(const std::string& line, const std::string& expected) {
+    if (expected.empty() || expected.back() != '*') return line == expected + "\r\n";
     const std::string head = expected.substr(0, expected.size() - 1);
     return line.size() >= head.size() + 2 && line.compare(0, head.size(), head) == 0 &&
            line.compare(line.size() - 2, 2, "\r\n") == 0;
 }
 
 // Where message data ends in `pending` (the offset of the "." line), or npos.
-size_t DataEnd(const std::string& pending, size_t from)
-{
-    if (pending.compare(0, 3, ".\r\n") == 0)
-        return 0;
+size_t DataEnd(const std::string& pending, size_t from) {
+    if (pending.compare(0, 3, ".\r\n") == 0) return 0;
     const size_t at = pending.find("\r\n.\r\n", from);
     return at == std::string::npos ? at : at + 2;
 }
@@ -90,8 +82,7 @@ private:
     std::string pending_;
 };
 
-bool ScriptedServer::Connection::Play(const Step& step)
-{
+bool ScriptedServer::Connection::Play(const Step& step) {
     switch (step.kind) {
     case Step::Send: {
         const bool sent = SendAll(step.data);
@@ -122,8 +113,7 @@ bool ScriptedServer::Connection::Play(const Step& step)
         HoldUnread(step.ms);
         return true;
     case Step::Drain:
-        while (ReadMore(kStepWaitMs) > 0) {
-        }
+        while (ReadMore(kStepWaitMs) > 0) {}
         return true;
     case Step::HalfClose:
         ::shutdown(fd_, SHUT_WR);
@@ -141,10 +131,8 @@ bool ScriptedServer::Connection::Play(const Step& step)
     return false;
 }
 
-int ScriptedServer::Connection::ReadMore(int ms)
-{
-    if (WaitFor(fd_, POLLIN, ms, server_.stop_) == 0)
-        return -2;
+int ScriptedServer::Connection::ReadMore(int ms) {
+    if (WaitFor(fd_, POLLIN, ms, server_.stop_) == 0) return -2;
     char buf[65536];
     const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
     if (n > 0) {
@@ -153,13 +141,11 @@ int ScriptedServer::Connection::ReadMore(int ms)
         server_.received_.append(buf, static_cast<size_t>(n));
         return 1;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return 1;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 1;
     return n == 0 ? 0 : -1;
 }
 
-bool ScriptedServer::Connection::SendAll(const std::string& bytes)
-{
+bool ScriptedServer::Connection::SendAll(const std::string& bytes) {
     size_t off = 0;
     while (off < bytes.size()) {
         const ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
@@ -168,41 +154,34 @@ bool ScriptedServer::Connection::SendAll(const std::string& bytes)
             continue;
         }
         const bool wouldBlock = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-        if (!wouldBlock || !(WaitFor(fd_, POLLOUT, kStepWaitMs, server_.stop_) & POLLOUT))
-            return false;
+        if (!wouldBlock || !(WaitFor(fd_, POLLOUT, kStepWaitMs, server_.stop_) & POLLOUT)) return false;
     }
     return true;
 }
 
-bool ScriptedServer::Connection::Fail(const std::string& error)
-{
+bool ScriptedServer::Connection::Fail(const std::string& error) {
     std::lock_guard lock(server_.mutex_);
     server_.errors_.push_back(error);
     return false;
 }
 
-bool ScriptedServer::Connection::ExpectLine(const std::string& expected)
-{
+bool ScriptedServer::Connection::ExpectLine(const std::string& expected) {
     size_t eol;
     while ((eol = pending_.find('\n')) == std::string::npos) {
-        if (ReadMore(kStepWaitMs) <= 0)
-            return Fail("no line for C: " + expected);
+        if (ReadMore(kStepWaitMs) <= 0) return Fail("no line for C: " + expected);
     }
     const std::string line = pending_.substr(0, eol + 1);
     pending_.erase(0, eol + 1);
-    if (!LineMatches(line, expected))
-        Fail("expected C: " + expected + " got: " + line);
+    if (!LineMatches(line, expected)) Fail("expected C: " + expected + " got: " + line);
     return true;
 }
 
-bool ScriptedServer::Connection::TakeData()
-{
+bool ScriptedServer::Connection::TakeData() {
     size_t from = 0;
     size_t end;
     while ((end = DataEnd(pending_, from)) == std::string::npos) {
         from = pending_.size() > 4 ? pending_.size() - 4 : 0;
-        if (ReadMore(kStepWaitMs) <= 0)
-            return Fail("message data did not end");
+        if (ReadMore(kStepWaitMs) <= 0) return Fail("message data did not end");
     }
     {
         std::lock_guard lock(server_.mutex_);
@@ -212,8 +191,7 @@ bool ScriptedServer::Connection::TakeData()
     return true;
 }
 
-bool ScriptedServer::Connection::ReadUpTo(size_t n, bool exactly)
-{
+bool ScriptedServer::Connection::ReadUpTo(size_t n, bool exactly) {
     bool complete = true;
     while (pending_.size() < n) {
         if (ReadMore(kStepWaitMs) <= 0) {
@@ -225,27 +203,22 @@ bool ScriptedServer::Connection::ReadUpTo(size_t n, bool exactly)
     return complete || !exactly || Fail("short read");
 }
 
-void ScriptedServer::Connection::HoldUnread(int ms)
-{
+void ScriptedServer::Connection::HoldUnread(int ms) {
     // Polls for the hang-up only: the client's bytes stay unread, so its sends stall.
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
     while (!server_.stop_ && (ms < 0 || Clock::now() < end)) {
-        if (WaitFor(fd_, POLLRDHUP, 20, server_.stop_) & (POLLRDHUP | POLLHUP | POLLERR))
-            return;
+        if (WaitFor(fd_, POLLRDHUP, 20, server_.stop_) & (POLLRDHUP | POLLHUP | POLLERR)) return;
     }
 }
 
-void ScriptedServer::Connection::Trickle(const Step& step)
-{
+void ScriptedServer::Connection::Trickle(const Step& step) {
     size_t got = 0;
     while (got < step.bytes && !server_.stop_) {
-        if (!(WaitFor(fd_, POLLIN, kStepWaitMs, server_.stop_) & POLLIN))
-            return;
+        if (!(WaitFor(fd_, POLLIN, kStepWaitMs, server_.stop_) & POLLIN)) return;
         char buf[65536];
         const size_t want = std::min({step.data.size(), sizeof buf, step.bytes - got});
         const ssize_t n = ::recv(fd_, buf, want, 0);
-        if (n <= 0)
-            return;
+        if (n <= 0) return;
         got += static_cast<size_t>(n);
         {
             std::lock_guard lock(server_.mutex_);
@@ -255,63 +228,50 @@ void ScriptedServer::Connection::Trickle(const Step& step)
     }
 }
 
-void ScriptedServer::Connection::HoldUntilClientGoes()
-{
+void ScriptedServer::Connection::HoldUntilClientGoes() {
     while (Open() && !server_.stop_) {
         const int r = ReadMore(100);
-        if (r == 0 || r == -1)
-            break;
+        if (r == 0 || r == -1) break;
     }
 }
 
-void ScriptedServer::Connection::CloseNow()
-{
-    if (fd_ >= 0)
-        ::close(fd_);
+void ScriptedServer::Connection::CloseNow() {
+    if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
 }
 
 ScriptedServer::ScriptedServer(std::vector<Step> script, PeerOptions options)
-    : script_(std::move(script)), options_(options), listener_(4, options.receiveBuffer)
-{
+    : script_(std::move(script)), options_(options), listener_(4, options.receiveBuffer) {
     thread_ = std::thread([this] { Run(); });
 }
 
-ScriptedServer::~ScriptedServer()
-{
+ScriptedServer::~ScriptedServer() {
     stop_ = true;
-    if (thread_.joinable())
-        thread_.join();
+    if (thread_.joinable()) thread_.join();
 }
 
-bool ScriptedServer::Join(int timeoutMs)
-{
+bool ScriptedServer::Join(int timeoutMs) {
     const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done_ && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!done_ && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return done_;
 }
 
-std::string ScriptedServer::Received()
-{
+std::string ScriptedServer::Received() {
     std::lock_guard lock(mutex_);
     return received_;
 }
 
-std::vector<std::string> ScriptedServer::Messages()
-{
+std::vector<std::string> ScriptedServer::Messages() {
     std::lock_guard lock(mutex_);
     return messages_;
 }
 
-std::vector<std::string> ScriptedServer::Errors()
-{
+std::vector<std::string> ScriptedServer::Errors() {
     std::lock_guard lock(mutex_);
     return errors_;
 }
 
-void ScriptedServer::Run()
-{
+void ScriptedServer::Run() {
     if (!(WaitFor(listener_.Fd(), POLLIN, kStepWaitMs, stop_) & POLLIN)) {
         done_ = true;
         return;
@@ -328,8 +288,7 @@ void ScriptedServer::Run()
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     Connection connection(*this, fd);
     for (const Step& step : script_) {
-        if (stop_ || !connection.Play(step))
-            break;
+        if (stop_ || !connection.Play(step)) break;
     }
     done_ = true;
     connection.HoldUntilClientGoes();

@@ -15,7 +15,21 @@
 namespace kelvo::test {
 
 struct Step {
-    enum Kind { Send, Expect, Data, ReadBytes, ReadSome, Pause, Close, Reset, Hold, Drain, HalfClose, Trickle, BigLine };
+    enum Kind {
+        Send,
+        Expect,
+        Data,
+        ReadBytes,
+        ReadSome,
+        Pause,
+        Close,
+        Reset,
+        Hold,
+        Drain,
+        HalfClose,
+        Trickle,
+        BigLine
+    };
     Kind kind;
     std::string data;
     int ms = 0;

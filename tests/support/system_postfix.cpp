@@ -42,44 +42,36 @@ print(json.dumps(found))
 
 } // namespace
 
-PostfixSetupRun PostfixSetup(const QStringList& args)
-{
+PostfixSetupRun PostfixSetup(const QStringList& args) {
     QProcess p;
     p.start("/bin/bash", QStringList{QStringLiteral(KELVO_SOURCE_DIR "/scripts/postfix-test-setup")} + args);
     PostfixSetupRun run;
-    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit)
-        run.exitCode = p.exitCode();
+    if (p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit) run.exitCode = p.exitCode();
     run.out = (p.readAllStandardOutput() + p.readAllStandardError()).trimmed().toStdString();
     return run;
 }
 
 PostfixStarted::PostfixStarted() : start_(PostfixSetup({"start"})) {}
 
-PostfixStarted::~PostfixStarted()
-{
-    if (start_.exitCode == 0 && start_.out == "started")
-        PostfixSetup({"stop"});
+PostfixStarted::~PostfixStarted() {
+    if (start_.exitCode == 0 && start_.out == "started") PostfixSetup({"stop"});
 }
 
-QJsonObject MailboxMessages(const std::string& token, std::string* error)
-{
+QJsonObject MailboxMessages(const std::string& token, std::string* error) {
     QProcess p;
     p.start("/usr/bin/python3", {"-c", kFindScript, kRootMailbox, QString::fromStdString(token)});
     if (!p.waitForFinished(120000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        if (error)
-            *error = "python3 failed: " + p.readAllStandardError().toStdString();
+        if (error) *error = "python3 failed: " + p.readAllStandardError().toStdString();
         return {};
     }
     return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
 }
 
-QJsonObject WaitForMailboxMessages(const std::string& token, int count, std::string* error)
-{
+QJsonObject WaitForMailboxMessages(const std::string& token, int count, std::string* error) {
     QJsonObject found;
     for (int i = 0; i < 300; ++i) {
         found = MailboxMessages(token, error);
-        if (found.size() >= count || (error && !error->empty()))
-            break;
+        if (found.size() >= count || (error && !error->empty())) break;
         QThread::msleep(100);
     }
     return found;

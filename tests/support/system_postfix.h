@@ -9,7 +9,7 @@
 namespace kelvo::test {
 
 struct PostfixSetupRun {
-    int exitCode = -1;  // 2: Postfix is not installed; 3: not run as root
+    int exitCode = -1; // 2: Postfix is not installed; 3: not run as root
     std::string out;
 };
 

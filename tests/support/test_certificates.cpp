@@ -9,16 +9,13 @@
 
 namespace kelvo::test {
 
-TestCertificates::TestCertificates()
-{
+TestCertificates::TestCertificates() {
     QTemporaryDir dir(QDir::tempPath() + "/kelvo-certs-XXXXXX");
     dir.setAutoRemove(false);
-    if (!dir.isValid())
-        throw std::runtime_error("no temporary directory for the certificates");
+    if (!dir.isValid()) throw std::runtime_error("no temporary directory for the certificates");
     dir_ = dir.path().toStdString();
     const std::string cmd = std::string("sh '") + KELVO_SOURCE_DIR + "/tests/tls/make_test_certs.sh' '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0)
-        throw std::runtime_error("making the test certificates failed: " + cmd);
+    if (std::system(cmd.c_str()) != 0) throw std::runtime_error("making the test certificates failed: " + cmd);
 }
 
 TestCertificates::~TestCertificates() { QDir(QString::fromStdString(dir_)).removeRecursively(); }

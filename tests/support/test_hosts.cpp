@@ -19,23 +19,19 @@ struct Table {
 };
 
 // Never destroyed: a worker thread may still be answering when the program ends.
-Table& table()
-{
+Table& table() {
     static Table* t = new Table;
     return *t;
 }
 
-std::vector<FakeName> defaultNames()
-{
+std::vector<FakeName> defaultNames() {
     std::vector<FakeName> names;
     const winsock::Resolver fixed = winsock::TableResolver(kTestHosts);
-    for (const char* name : {"localhost", "feedback.test"})
-        names.push_back({name, fixed(name)});
+    for (const char* name : {"localhost", "feedback.test"}) names.push_back({name, fixed(name)});
     return names;
 }
 
-winsock::HostLookup Answer(const std::string& name)
-{
+winsock::HostLookup Answer(const std::string& name) {
     winsock::HostLookup answer{winsock::WSAHOST_NOT_FOUND, {}, {}};
     int delay = 0;
     {
@@ -64,23 +60,20 @@ winsock::HostLookup Answer(const std::string& name)
 
 winsock::HostLookup Loopback() { return {0, {winsock::inet_addr("127.0.0.1")}, {}}; }
 
-ResolverScope::ResolverScope(std::vector<FakeName> names)
-{
+ResolverScope::ResolverScope(std::vector<FakeName> names) {
     Table& t = table();
     std::lock_guard lock(t.mutex);
     t.names = std::move(names);
     t.asked.clear();
 }
 
-ResolverScope::~ResolverScope()
-{
+ResolverScope::~ResolverScope() {
     Table& t = table();
     std::lock_guard lock(t.mutex);
     t.names = defaultNames();
 }
 
-std::vector<std::string> ResolverScope::Asked() const
-{
+std::vector<std::string> ResolverScope::Asked() const {
     Table& t = table();
     std::lock_guard lock(t.mutex);
     return t.asked;

@@ -15,7 +15,7 @@ extern const char* const kTestHosts;
 struct FakeName {
     std::string name;
     winsock::HostLookup answer;
-    int delayMs = 0;  // the worker thread sleeps this long before answering
+    int delayMs = 0; // the worker thread sleeps this long before answering
 };
 
 // While it lives, lookups answer from `names`; any other name is "host not found".

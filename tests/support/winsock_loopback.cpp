@@ -6,8 +6,7 @@
 
 namespace kelvo::test {
 
-winsock::sockaddr_in BindLoopback(winsock::SOCKET s, std::optional<int> backlog)
-{
+winsock::sockaddr_in BindLoopback(winsock::SOCKET s, std::optional<int> backlog) {
     winsock::sockaddr_in a;
     a.sin_family = winsock::AF_INET;
     a.sin_port = 0;

@@ -3,8 +3,7 @@
 
 namespace kelvo::test {
 
-FakeSmtpOptions WithTls(const TestCertificates& certs, const TlsServerOptions& o)
-{
+FakeSmtpOptions WithTls(const TestCertificates& certs, const TlsServerOptions& o) {
     FakeSmtpOptions options;
     if (o.mode != "plain") {
         options.tls = o.mode;

@@ -9,13 +9,13 @@
 namespace kelvo::test {
 
 struct TlsServerOptions {
-    std::string mode = "starttls";  // "starttls", "implicit" or "plain"
+    std::string mode = "starttls"; // "starttls", "implicit" or "plain"
     std::string certificate = "good";
     bool requireStartTls = false;
     std::string mechanisms = "PLAIN,LOGIN";
-    std::string user;  // empty: no sign-in required
+    std::string user; // empty: no sign-in required
     std::string password;
-    std::string inject;  // sent behind "220 Ready to start TLS" (Python escapes allowed)
+    std::string inject; // sent behind "220 Ready to start TLS" (Python escapes allowed)
 };
 
 // The tests' SMTP server set up as `options` say, with the certificate pair they name.

@@ -16,46 +16,37 @@
 namespace kelvo::test {
 
 TlsServer::TlsServer(const std::string& certFile, const std::string& keyFile, Mode mode, std::string prelude)
-    : cert_(certFile), key_(keyFile), mode_(mode), prelude_(std::move(prelude))
-{
+    : cert_(certFile), key_(keyFile), mode_(mode), prelude_(std::move(prelude)) {
     // OpenSSL writes through write(2): a client that has gone must not end the test program.
     std::signal(SIGPIPE, SIG_IGN);
     port_ = listener_.Port();
     thread_ = std::thread([this] { Run(); });
 }
 
-TlsServer::~TlsServer()
-{
+TlsServer::~TlsServer() {
     // A client still connected must not hold the test for the full read time-out.
     const int fd = connFd_.load();
-    if (fd >= 0)
-        ::shutdown(fd, SHUT_RDWR);
-    if (thread_.joinable())
-        thread_.join();
+    if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+    if (thread_.joinable()) thread_.join();
 }
 
-bool TlsServer::Join(int timeoutMs)
-{
+bool TlsServer::Join(int timeoutMs) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done_ && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (!done_ && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return done_;
 }
 
-std::string TlsServer::Received()
-{
+std::string TlsServer::Received() {
     std::lock_guard lock(mutex_);
     return received_;
 }
 
-std::string TlsServer::ReceivedAfterFailure()
-{
+std::string TlsServer::ReceivedAfterFailure() {
     std::lock_guard lock(mutex_);
     return afterFailure_;
 }
 
-void TlsServer::Run()
-{
+void TlsServer::Run() {
     pollfd p{listener_.Fd(), POLLIN, 0};
     if (::poll(&p, 1, 10000) <= 0) {
         done_ = true;
@@ -71,8 +62,7 @@ void TlsServer::Run()
     timeval tv{10, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    if (!prelude_.empty())
-        (void)::send(fd, prelude_.data(), prelude_.size(), MSG_NOSIGNAL);
+    if (!prelude_.empty()) (void)::send(fd, prelude_.data(), prelude_.size(), MSG_NOSIGNAL);
 
     char buf[16384];
     if (mode_ == Mode::DropMidHandshake) {
@@ -83,8 +73,7 @@ void TlsServer::Run()
         return;
     }
     if (mode_ == Mode::Silent) {
-        while (::recv(fd, buf, sizeof buf, 0) > 0) {
-        }
+        while (::recv(fd, buf, sizeof buf, 0) > 0) {}
         connFd_ = -1;
         ::close(fd);
         done_ = true;
@@ -100,8 +89,7 @@ void TlsServer::Run()
     if (accepted && mode_ == Mode::Flood) {
         handshakeOk_ = true;
         const std::string block(16384, 'x');
-        while (SSL_write(ssl, block.data(), static_cast<int>(block.size())) > 0) {
-        }
+        while (SSL_write(ssl, block.data(), static_cast<int>(block.size())) > 0) {}
     } else if (accepted) {
         handshakeOk_ = true;
         std::string pending;
