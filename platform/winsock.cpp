@@ -38,6 +38,7 @@ constexpr uint32_t kInaddrNone = INADDR_NONE;
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kelvo::winsock {
@@ -249,101 +250,70 @@ void completeLookup(const std::shared_ptr<Request>& req, std::string canonical, 
 
 } // namespace
 
+namespace {
+
+// The Windows Sockets number for each errno value the socket calls can give.
+constexpr std::pair<int, int> kErrnoToWinsock[] = {
+    {EINTR, WSAEINTR},
+    {EBADF, WSAEBADF},
+    {EACCES, WSAEACCES},
+    {EPERM, WSAEACCES},
+    {EFAULT, WSAEFAULT},
+    {EINVAL, WSAEINVAL},
+    {EMFILE, WSAEMFILE},
+    {ENFILE, WSAEMFILE},
+    {EAGAIN, WSAEWOULDBLOCK},
+    {EINPROGRESS, WSAEINPROGRESS},
+    {EALREADY, WSAEALREADY},
+    {ENOTSOCK, WSAENOTSOCK},
+    {EDESTADDRREQ, WSAEDESTADDRREQ},
+    {EMSGSIZE, WSAEMSGSIZE},
+    {EPROTOTYPE, WSAEPROTOTYPE},
+    {ENOPROTOOPT, WSAENOPROTOOPT},
+    {EPROTONOSUPPORT, WSAEPROTONOSUPPORT},
+    {ESOCKTNOSUPPORT, WSAESOCKTNOSUPPORT},
+    {EOPNOTSUPP, WSAEOPNOTSUPP},
+    {EPFNOSUPPORT, WSAEPFNOSUPPORT},
+    {EAFNOSUPPORT, WSAEAFNOSUPPORT},
+    {EADDRINUSE, WSAEADDRINUSE},
+    {EADDRNOTAVAIL, WSAEADDRNOTAVAIL},
+    {ENETDOWN, WSAENETDOWN},
+    {ENETUNREACH, WSAENETUNREACH},
+    {ENETRESET, WSAENETRESET},
+    {ECONNABORTED, WSAECONNABORTED},
+    {ECONNRESET, WSAECONNRESET},
+    {EPIPE, WSAECONNRESET},
+    {ENOBUFS, WSAENOBUFS},
+    {ENOMEM, WSAENOBUFS},
+    {EISCONN, WSAEISCONN},
+    {ENOTCONN, WSAENOTCONN},
+    {ESHUTDOWN, WSAESHUTDOWN},
+    {ETOOMANYREFS, 10059},
+    {ETIMEDOUT, WSAETIMEDOUT},
+    {ECONNREFUSED, WSAECONNREFUSED},
+    {ELOOP, 10062},
+    {ENAMETOOLONG, 10063},
+    {EHOSTDOWN, WSAEHOSTDOWN},
+    {EHOSTUNREACH, WSAEHOSTUNREACH},
+    {ENOTEMPTY, 10066},
+    {EUSERS, 10068},
+    {EDQUOT, 10069},
+    {ESTALE, 10070},
+    {EREMOTE, 10071},
+};
+
+} // namespace
+
 int ErrorFromErrno(int err) {
-    switch (err) {
-    case 0:
+    if (err == 0) {
         return 0;
-    case EINTR:
-        return WSAEINTR;
-    case EBADF:
-        return WSAEBADF;
-    case EACCES:
-    case EPERM:
-        return WSAEACCES;
-    case EFAULT:
-        return WSAEFAULT;
-    case EINVAL:
-        return WSAEINVAL;
-    case EMFILE:
-    case ENFILE:
-        return WSAEMFILE;
-    case EAGAIN:
-        return WSAEWOULDBLOCK;
-    case EINPROGRESS:
-        return WSAEINPROGRESS;
-    case EALREADY:
-        return WSAEALREADY;
-    case ENOTSOCK:
-        return WSAENOTSOCK;
-    case EDESTADDRREQ:
-        return WSAEDESTADDRREQ;
-    case EMSGSIZE:
-        return WSAEMSGSIZE;
-    case EPROTOTYPE:
-        return WSAEPROTOTYPE;
-    case ENOPROTOOPT:
-        return WSAENOPROTOOPT;
-    case EPROTONOSUPPORT:
-        return WSAEPROTONOSUPPORT;
-    case ESOCKTNOSUPPORT:
-        return WSAESOCKTNOSUPPORT;
-    case EOPNOTSUPP:
-        return WSAEOPNOTSUPP;
-    case EPFNOSUPPORT:
-        return WSAEPFNOSUPPORT;
-    case EAFNOSUPPORT:
-        return WSAEAFNOSUPPORT;
-    case EADDRINUSE:
-        return WSAEADDRINUSE;
-    case EADDRNOTAVAIL:
-        return WSAEADDRNOTAVAIL;
-    case ENETDOWN:
-        return WSAENETDOWN;
-    case ENETUNREACH:
-        return WSAENETUNREACH;
-    case ENETRESET:
-        return WSAENETRESET;
-    case ECONNABORTED:
-        return WSAECONNABORTED;
-    case ECONNRESET:
-    case EPIPE:
-        return WSAECONNRESET;
-    case ENOBUFS:
-    case ENOMEM:
-        return WSAENOBUFS;
-    case EISCONN:
-        return WSAEISCONN;
-    case ENOTCONN:
-        return WSAENOTCONN;
-    case ESHUTDOWN:
-        return WSAESHUTDOWN;
-    case ETOOMANYREFS:
-        return 10059;
-    case ETIMEDOUT:
-        return WSAETIMEDOUT;
-    case ECONNREFUSED:
-        return WSAECONNREFUSED;
-    case ELOOP:
-        return 10062;
-    case ENAMETOOLONG:
-        return 10063;
-    case EHOSTDOWN:
-        return WSAEHOSTDOWN;
-    case EHOSTUNREACH:
-        return WSAEHOSTUNREACH;
-    case ENOTEMPTY:
-        return 10066;
-    case EUSERS:
-        return 10068;
-    case EDQUOT:
-        return 10069;
-    case ESTALE:
-        return 10070;
-    case EREMOTE:
-        return 10071;
-    default:
-        return 10000 + err; // the library's own base for errors it has no name for
     }
+    for (const auto& [errnoValue, winsock] : kErrnoToWinsock) {
+        if (errnoValue == err) {
+            return winsock;
+        }
+    }
+    return 10000 + err; // the library's own base for errors it has no name for
 }
 
 int WSAStartup(uint16_t versionRequested, WSADATA* data) {
