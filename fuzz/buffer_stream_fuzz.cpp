@@ -81,15 +81,11 @@ struct Model {
     int64_t Seek(int64_t offset, int origin) {
         int64_t target = 0;
         switch (origin) {
-        case 0:
-            target = offset;
-            break;
-        case 1:
-            target = pos + offset;
-            break;
-        default:
-            target = static_cast<int64_t>(content.size()) - offset;
-            break;
+        // clang-format off
+        case 0: target = offset; break;
+        case 1: target = pos + offset; break;
+        default: target = static_cast<int64_t>(content.size()) - offset; break;
+            // clang-format on
         }
         if (target == pos) return pos;
         Flush();
@@ -109,14 +105,12 @@ struct Model {
 // Lengths that cross the 32768-byte buffer edges now and then.
 int64_t Length(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange<int>(0, 3)) {
-    case 0:
-        return in.ConsumeIntegralInRange<int64_t>(0, 16);
-    case 1:
-        return in.ConsumeIntegralInRange<int64_t>(0, 300);
-    case 2:
-        return kCap + in.ConsumeIntegralInRange<int64_t>(-3, 3);
-    default:
-        return in.ConsumeIntegralInRange<int64_t>(0, 3 * kCap);
+    // clang-format off
+    case 0: return in.ConsumeIntegralInRange<int64_t>(0, 16);
+    case 1: return in.ConsumeIntegralInRange<int64_t>(0, 300);
+    case 2: return kCap + in.ConsumeIntegralInRange<int64_t>(-3, 3);
+    default: return in.ConsumeIntegralInRange<int64_t>(0, 3 * kCap);
+        // clang-format on
     }
 }
 
@@ -246,21 +240,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const int op = in.ConsumeIntegralInRange<int>(0, 6);
             const char* what = nullptr;
             switch (op) {
-            case 0:
-                what = StepRead(in, stream, model);
-                break;
-            case 1:
-                what = StepWrite(in, stream, model);
-                break;
-            case 2:
-                what = StepSeek(in, stream, model);
-                break;
-            case 3:
-                what = StepPutBack(in, stream, model);
-                break;
-            default:
-                what = StepQuery(op, stream, model);
-                break;
+            // clang-format off
+            case 0: what = StepRead(in, stream, model); break;
+            case 1: what = StepWrite(in, stream, model); break;
+            case 2: what = StepSeek(in, stream, model); break;
+            case 3: what = StepPutBack(in, stream, model); break;
+            default: what = StepQuery(op, stream, model); break;
+                // clang-format on
             }
             CheckAfterStep(stream, source, model, refills, flushes, what);
         }

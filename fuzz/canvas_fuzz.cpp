@@ -37,14 +37,12 @@ constexpr int kMaxSteps = 256;
 
 int32_t AnyInt32(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange(0, 5)) {
-    case 0:
-        return std::numeric_limits<int32_t>::min() + in.ConsumeIntegralInRange(0, 8);
-    case 1:
-        return std::numeric_limits<int32_t>::max() - in.ConsumeIntegralInRange(0, 8);
-    case 2:
-        return in.ConsumeIntegral<int32_t>();
-    default:
-        return in.ConsumeIntegralInRange(-300, 400);
+    // clang-format off
+    case 0: return std::numeric_limits<int32_t>::min() + in.ConsumeIntegralInRange(0, 8);
+    case 1: return std::numeric_limits<int32_t>::max() - in.ConsumeIntegralInRange(0, 8);
+    case 2: return in.ConsumeIntegral<int32_t>();
+    default: return in.ConsumeIntegralInRange(-300, 400);
+        // clang-format on
     }
 }
 
@@ -57,21 +55,10 @@ QPointF AnyPosition(FuzzedDataProvider& in) {
 }
 
 double AnyZoom(FuzzedDataProvider& in) {
-    static const double table[] = {1.0,
-                                   0.5,
-                                   2.0,
-                                   1.0 / 64,
-                                   0.01,
-                                   1e-6,
-                                   1e-300,
-                                   32.0,
-                                   256.0,
-                                   1e6,
-                                   1e300,
-                                   0.0,
-                                   -1.0,
-                                   std::numeric_limits<double>::denorm_min(),
-                                   std::numeric_limits<double>::infinity(),
+    // clang-format off
+    static const double table[] = {1.0, 0.5, 2.0, 1.0 / 64, 0.01, 1e-6, 1e-300, 32.0, 256.0, 1e6, 1e300, 0.0, -1.0,
+                                   // clang-format on
+                                   std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::infinity(),
                                    std::numeric_limits<double>::quiet_NaN()};
     if (in.ConsumeBool()) {
         return table[in.ConsumeIntegralInRange<size_t>(0, std::size(table) - 1)];

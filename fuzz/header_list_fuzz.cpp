@@ -138,18 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             StepAdd(in, list, model);
             break;
         case 1:
-        case 2:
-            StepSetValue(in, list, model);
-            break;
-        case 3:
-            StepIndexOfHeader(in, list, model);
-            break;
-        case 4:
-            StepDelete(in, list, model);
-            break;
-        case 5:
-            StepSort(in, list, model);
-            break;
+        // clang-format off
+        case 2: StepSetValue(in, list, model); break;
+        case 3: StepIndexOfHeader(in, list, model); break;
+        case 4: StepDelete(in, list, model); break;
+        case 5: StepSort(in, list, model); break;
+            // clang-format on
         }
     }
     return 0;

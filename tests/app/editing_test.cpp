@@ -101,15 +101,10 @@ TEST_F(EditingTest, ALoadIsOneStepAndNumbersContinueAfterIt) {
     QTemporaryDir dir;
     DrawWith(form.rulelineBtn, {10, 10}, {50, 30});
     const QString path = dir.path() + QStringLiteral("/a.kelvo.json");
-    SaveAnnotations(
-        path, {{TShapeKind::Rectangle, {{1, 1}, {9, 9}}, clRed, 2, TPenStyle::psSolid, QStringLiteral("Roi-900"), 900},
-               {TShapeKind::Polyline,
-                {{1, 1}, {9, 1}, {5, 9}},
-                clRed,
-                1,
-                TPenStyle::psSolid,
-                QStringLiteral("Roi-901"),
-                901}});
+    // clang-format off
+    SaveAnnotations(path, {{TShapeKind::Rectangle, {{1, 1}, {9, 9}}, clRed, 2, TPenStyle::psSolid, QStringLiteral("Roi-900"), 900},
+                           {TShapeKind::Polyline, {{1, 1}, {9, 1}, {5, 9}}, clRed, 1, TPenStyle::psSolid, QStringLiteral("Roi-901"), 901}});
+    // clang-format on
     ASSERT_TRUE(form.LoadAnnotationsFrom(path));
     ASSERT_EQ(form.MyCAD1->ShapeCount(), 2);
     EXPECT_EQ(form.MyCAD1->Shape(1)->Caption(), QStringLiteral("Roi-901"));
@@ -209,14 +204,10 @@ TEST_F(EditingTest, ArrowPressesOnOneShapeAreOneStepUntilSomethingElseHappens) {
     const Breaker breakers[] = {
         {"a selection change by Tab", [&] { Key(Qt::Key_Tab), Key(Qt::Key_Tab); }},
         {"a selection from the list", [&] { form.MeasurementPanel->OnRowSelected(0); }},
-        {"a click on the shape",
-         [&] {
-             Drag({30, 30}, {30, 30});
-         }},
-        {"another command",
-         [&] {
-             DrawWith(form.rulelineBtn, {300, 300}, {350, 300}), form.MyCAD1->SelectShape(0);
-         }},
+        // clang-format off
+        {"a click on the shape", [&] { Drag({30, 30}, {30, 30}); }},
+        {"another command", [&] { DrawWith(form.rulelineBtn, {300, 300}, {350, 300}), form.MyCAD1->SelectShape(0); }},
+        // clang-format on
     };
     form.SelectBtn->click();
     for (const Breaker& b : breakers) {

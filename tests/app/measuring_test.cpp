@@ -271,13 +271,10 @@ TEST_F(MeasuringTest, AnnotationsAreSavedBesideTheFileAndFailuresAreTold) {
 TEST_F(MeasuringTest, PaintingLabelsOfManyRegionsMeasuresOnlyWhatChanged) {
     std::vector<TAnnotation> regions;
     for (int32_t i = 0; i < 100; ++i) {
-        regions.push_back({TShapeKind::Ellipse,
-                           {{i * 5, i * 5}, {i * 5 + 40, i * 5 + 30}},
-                           clYellow,
-                           1,
-                           TPenStyle::psSolid,
-                           QStringLiteral("Roi-%1").arg(i + 1),
-                           i + 1});
+        // clang-format off
+        regions.push_back({TShapeKind::Ellipse, {{i * 5, i * 5}, {i * 5 + 40, i * 5 + 30}}, clYellow, 1,
+                           TPenStyle::psSolid, QStringLiteral("Roi-%1").arg(i + 1), i + 1});
+        // clang-format on
     }
     const QString path = dir.path() + QStringLiteral("/r.kelvo.json");
     SaveAnnotations(path, regions);

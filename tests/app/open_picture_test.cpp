@@ -93,12 +93,10 @@ TEST_F(OpenPictureTest, AFailedOpenKeepsPictureShapesAndTitleAndAsksNothing) {
     QFile empty(dir.path() + QStringLiteral("/empty.dcm"));
     ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
     empty.close();
-    const QString bad[] = {dir.path() + QStringLiteral("/missing.dcm"),
-                           empty.fileName(),
-                           PydicomFile("rtplan.dcm"),
-                           PydicomFile("JPEG2000.dcm"),
-                           PydicomFile("MR_truncated.dcm"),
-                           PydicomFile("README.txt")};
+    // clang-format off
+    const QString bad[] = {dir.path() + QStringLiteral("/missing.dcm"), empty.fileName(), PydicomFile("rtplan.dcm"),
+                           PydicomFile("JPEG2000.dcm"), PydicomFile("MR_truncated.dcm"), PydicomFile("README.txt")};
+    // clang-format on
     for (const QString& path : bad) {
         SCOPED_TRACE(path.toStdString());
         errors.clear();

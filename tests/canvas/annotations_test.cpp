@@ -23,21 +23,14 @@ std::vector<TAnnotation> SampleShapes() {
         {TShapeKind::Arrow, {{1, 2}, {30, 40}}, clYellow, 1, TPenStyle::psSolid, QStringLiteral("Lesion, \"left\""), 0},
         {TShapeKind::Ruler, {{-5, 7}, {100, 7}}, clRed, 3, TPenStyle::psDash, QString(), 0},
         {TShapeKind::Angle, {{0, 0}, {10, 0}, {10, 10}}, clWhite, 2, TPenStyle::psDot, QString(), 0},
-        {TShapeKind::Polyline,
-         {{0, 0}, {4, 0}, {0, 4}},
-         RGB(1, 2, 3),
-         10,
-         TPenStyle::psDashDot,
-         QStringLiteral("Roi-7"),
-         7},
+        // clang-format off
+        {TShapeKind::Polyline, {{0, 0}, {4, 0}, {0, 4}}, RGB(1, 2, 3), 10, TPenStyle::psDashDot, QStringLiteral("Roi-7"), 7},
+        // clang-format on
         {TShapeKind::Rectangle, {{50, 30}, {10, 10}}, clLime, 1, TPenStyle::psSolid, QStringLiteral("Roi-2"), 2},
-        {TShapeKind::Ellipse,
-         {{kMaxImageCoordinate, -kMaxImageCoordinate}, {0, 0}},
-         clBlue,
-         1,
-         TPenStyle::psDashDotDot,
-         QStringLiteral("Roi-3"),
-         3},
+        // clang-format off
+        {TShapeKind::Ellipse, {{kMaxImageCoordinate, -kMaxImageCoordinate}, {0, 0}}, clBlue, 1,
+         TPenStyle::psDashDotDot, QStringLiteral("Roi-3"), 3},
+        // clang-format on
     };
 }
 
@@ -46,13 +39,10 @@ TEST(AnnotationFile, KeepsEveryShapeThroughSaveAndLoad) {
     const QString path = AnnotationPathFor(dir.path() + QStringLiteral("/scan.dcm"));
     EXPECT_TRUE(path.endsWith(QLatin1String("/scan.dcm.kelvo.json")));
     std::vector<TAnnotation> shapes = SampleShapes();
-    shapes.push_back({TShapeKind::Arrow,
-                      {{0, 0}, {1, 1}},
-                      clBlack,
-                      1,
-                      TPenStyle::psSolid,
-                      QStringLiteral("back\\slash\ttab\nline \u00e9\U0001F600 </script>"),
-                      0});
+    // clang-format off
+    shapes.push_back({TShapeKind::Arrow, {{0, 0}, {1, 1}}, clBlack, 1, TPenStyle::psSolid,
+                      QStringLiteral("back\\slash\ttab\nline \u00e9\U0001F600 </script>"), 0});
+    // clang-format on
     SaveAnnotations(path, shapes);
     EXPECT_EQ(LoadAnnotations(path), shapes);
     SaveAnnotations(path, {});
@@ -118,11 +108,9 @@ TEST(AnnotationFile, FailedSaveKeepsTheOldFile) {
     QTemporaryDir dir;
     const QString path = dir.path() + QStringLiteral("/a.kelvo.json");
     SaveAnnotations(path, SampleShapes());
-    const QByteArray before = [&] {
-        QFile f(path);
-        f.open(QIODevice::ReadOnly);
-        return f.readAll();
-    }();
+    // clang-format off
+    const QByteArray before = [&] { QFile f(path); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+    // clang-format on
     // A directory in the way of the temporary file's rename target cannot be replaced.
     const QString blocked = dir.path() + QStringLiteral("/blocked.kelvo.json");
     ASSERT_TRUE(QDir(dir.path()).mkdir(QStringLiteral("blocked.kelvo.json")));

@@ -97,16 +97,10 @@ TEST_F(Canvas, ZoomGivesTheTruncatedZoomedSize) {
     };
     // Below 1/512 a side would truncate to nothing: it keeps one pixel, so the canvas
     // still shows the picture (as one pixel) at the size the zoom asks for.
-    const Case cases[] = {{1.5, 768},
-                          {0.333, 170},
-                          {2.0, 1024},
-                          {1.0, 512},
-                          {0.5, 256},
-                          {0.01, 5},
-                          {1.0 / 64, 8},
-                          {0.002, 1},
-                          {0.001, 1},
-                          {1e-300, 1},
+    // clang-format off
+    const Case cases[] = {{1.5, 768},  {0.333, 170}, {2.0, 1024}, {1.0, 512}, {0.5, 256}, {0.01, 5},
+                          {1.0 / 64, 8}, {0.002, 1},  {0.001, 1},  {1e-300, 1},
+                          // clang-format on
                           {std::numeric_limits<double>::denorm_min(), 1}};
     for (const Case& c : cases) {
         const int before = paints_;
@@ -123,15 +117,10 @@ TEST_F(Canvas, UnusableZoomsAreRefusedAndNothingChanges) {
     cad_->SetBackGround(GreyPicture());
     ASSERT_TRUE(cad_->SetZoom(2.0));
     const int before = paints_;
-    const double refused[] = {0.0,
-                              -1.0,
-                              -0.0,
-                              std::nan(""),
-                              std::numeric_limits<double>::infinity(),
-                              -std::numeric_limits<double>::infinity(),
-                              1e6,
-                              40.0,
-                              1e300};
+    // clang-format off
+    const double refused[] = {0.0, -1.0, -0.0, std::nan(""), std::numeric_limits<double>::infinity(),
+                              -std::numeric_limits<double>::infinity(), 1e6, 40.0, 1e300};
+    // clang-format on
     for (double z : refused) {
         EXPECT_FALSE(cad_->SetZoom(z)) << z;
         EXPECT_EQ(cad_->Zoom(), 2.0);

@@ -50,14 +50,12 @@ protected:
     int Extreme() {
         constexpr int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
         switch (Below(6)) {
-        case 0:
-            return kMin + Below(3);
-        case 1:
-            return kMax - Below(3);
-        case 2:
-            return Below(2) == 0 ? kMin / 2 : kMax / 2;
-        default:
-            return int(uint32_t(rng_()));
+        // clang-format off
+        case 0: return kMin + Below(3);
+        case 1: return kMax - Below(3);
+        case 2: return Below(2) == 0 ? kMin / 2 : kMax / 2;
+        default: return int(uint32_t(rng_()));
+            // clang-format on
         }
     }
 
@@ -66,14 +64,12 @@ protected:
     QPoint Point(const TMyCAD& cad) {
         const int w = std::max(cad.width(), 1), h = std::max(cad.height(), 1);
         switch (Below(12)) {
-        case 0:
-            return {Below(w + 600) - 300, Below(h + 600) - 300};
-        case 1:
-            return {Below(20001) - 10000, Below(20001) - 10000};
-        case 2:
-            return {Extreme(), Below(2) == 0 ? Extreme() : Below(h)};
-        default:
-            return {Below(w), Below(h)};
+        // clang-format off
+        case 0: return {Below(w + 600) - 300, Below(h + 600) - 300};
+        case 1: return {Below(20001) - 10000, Below(20001) - 10000};
+        case 2: return {Extreme(), Below(2) == 0 ? Extreme() : Below(h)};
+        default: return {Below(w), Below(h)};
+            // clang-format on
         }
     }
 
@@ -189,22 +185,10 @@ TEST_F(Soak, RandomMouseInputKeepsTheCanvasConsistent) {
         } else if (r < 950) {
             // Tiny zooms turn small drags into huge picture offsets; at 8, far picture
             // points reach the screen's limits.
-            static const double zooms[] = {0.25,
-                                           0.5,
-                                           1.0,
-                                           1.0,
-                                           1.5,
-                                           2.0,
-                                           3.0,
-                                           1.0 / 64,
-                                           0.01,
-                                           1e-6,
-                                           1e-300,
-                                           8.0,
-                                           0.0,
-                                           -1.0,
-                                           1e9,
-                                           std::numeric_limits<double>::quiet_NaN(),
+            // clang-format off
+            static const double zooms[] = {0.25, 0.5, 1.0, 1.0, 1.5, 2.0, 3.0, 1.0 / 64, 0.01, 1e-6, 1e-300,
+                                           8.0, 0.0, -1.0, 1e9, std::numeric_limits<double>::quiet_NaN(),
+                                           // clang-format on
                                            std::numeric_limits<double>::infinity()};
             cad->SetZoom(Below(5) == 0 ? 0.1 + Below(300) / 100.0 : zooms[Below(int(std::size(zooms)))]);
         } else if (r < 970) {

@@ -114,32 +114,14 @@ TPicture Ramp(TSampleType type, int64_t base) { // value = base + x + 10 y on 8 
             const int64_t v = base + x + 10 * y;
             uint8_t* at = p.Data() + (size_t(y) * 8 + size_t(x)) * SampleBytes(type);
             switch (type) {
-            case TSampleType::U8:
-                *at = uint8_t(v);
-                break;
-            case TSampleType::S8:
-                *at = uint8_t(int8_t(v));
-                break;
-            case TSampleType::U16: {
-                auto s = uint16_t(v);
-                std::memcpy(at, &s, 2);
-                break;
-            }
-            case TSampleType::S16: {
-                auto s = int16_t(v);
-                std::memcpy(at, &s, 2);
-                break;
-            }
-            case TSampleType::U32: {
-                auto s = uint32_t(v);
-                std::memcpy(at, &s, 4);
-                break;
-            }
-            case TSampleType::S32: {
-                auto s = int32_t(v);
-                std::memcpy(at, &s, 4);
-                break;
-            }
+            // clang-format off
+            case TSampleType::U8: *at = uint8_t(v); break;
+            case TSampleType::S8: *at = uint8_t(int8_t(v)); break;
+            case TSampleType::U16: { auto s = uint16_t(v); std::memcpy(at, &s, 2); break; }
+            case TSampleType::S16: { auto s = int16_t(v); std::memcpy(at, &s, 2); break; }
+            case TSampleType::U32: { auto s = uint32_t(v); std::memcpy(at, &s, 4); break; }
+            case TSampleType::S32: { auto s = int32_t(v); std::memcpy(at, &s, 4); break; }
+                // clang-format on
             }
         }
     }

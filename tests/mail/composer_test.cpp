@@ -36,55 +36,21 @@ TEST(Composer, HeaderLinesComeInTheirOrderAndOnlyWhenSet) {
         std::string want;
     };
     const std::vector<Row> rows{
-        {"everything",
-         "Ann Lee",
-         "ann@x.org",
-         {"a@x", "B <b@y>", "c@z"},
-         {"d@x"},
-         {"secret@x"},
-         "Hi",
-         "Kelvo 1",
-         "r@x",
-         "Mon, 7 Dec 2026 08:00:00 +0000",
+        // clang-format off
+        {"everything", "Ann Lee", "ann@x.org", {"a@x", "B <b@y>", "c@z"}, {"d@x"}, {"secret@x"}, "Hi", "Kelvo 1",
+         "r@x", "Mon, 7 Dec 2026 08:00:00 +0000",
+         // clang-format on
          "From: Ann Lee<ann@x.org>\r\nTo: a@x,B <b@y>,c@z\r\nCC: d@x\r\nSubject: Hi\r\nX-Mailer: Kelvo 1\r\n"
          "Reply-To: r@x\r\nDate: Mon, 7 Dec 2026 08:00:00 +0000\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\n"
          "Content-Type: text/plain; charset=us-ascii\r\n"},
-        {"no name, nothing optional",
-         "",
-         "ann@x.org",
-         {"a@x"},
-         {},
-         {},
-         "",
-         "",
-         "",
-         "D",
-         "From: <ann@x.org>\r\nTo: a@x\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: "
-         "text/plain; charset=us-ascii\r\n"},
-        {"name with specials",
-         "Doe, John",
-         "j@x",
-         {},
-         {},
-         {},
-         "",
-         "",
-         "",
-         "D",
-         "From: \"Doe, John\"<j@x>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; "
-         "charset=us-ascii\r\n"},
-        {"nothing at all",
-         "",
-         "",
-         {},
-         {},
-         {"b@x"},
-         "",
-         "",
-         "",
-         "D",
-         "From: <>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; "
-         "charset=us-ascii\r\n"},
+        // clang-format off
+        {"no name, nothing optional", "", "ann@x.org", {"a@x"}, {}, {}, "", "", "", "D",
+         "From: <ann@x.org>\r\nTo: a@x\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
+        {"name with specials", "Doe, John", "j@x", {}, {}, {}, "", "", "", "D",
+         "From: \"Doe, John\"<j@x>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
+        {"nothing at all", "", "", {}, {}, {"b@x"}, "", "", "", "D",
+         "From: <>\r\nDate: D\r\nMessage-ID: <1@x>\r\nMime-Version: 1.0\r\nContent-Type: text/plain; charset=us-ascii\r\n"},
+        // clang-format on
     };
     for (const Row& r : rows) {
         TMailComposer c;
@@ -149,36 +115,31 @@ TEST(Composer, AMessageWithAnAttachmentHasTheMultipartLayout) {
     c.BuildMessage();
     const std::string& b = kFirstBoundary;
     EXPECT_EQ(c.Boundary(), b);
-    EXPECT_EQ(WireData(c), "From: Ann<ann@x.org>\r\n"
-                           "To: bob@y.org\r\n"
-                           "Subject: Report\r\n"
-                           "Date: Mon, 07 Dec 2026 09:00:00 +0100\r\n"
-                           "Message-ID: <a.1@kelvo.example>\r\n"
-                           "Mime-Version: 1.0\r\n"
-                           "Content-Type: multipart/mixed; boundary=\"" +
-                               b +
-                               "\"\r\n"
-                               "\r\n"
-                               "\r\n"
-                               "--" +
-                               b +
-                               "\r\n"
-                               "Content-Type: text/plain; charset=us-ascii\r\n"
-                               "\r\n"
-                               "See attached.\r\n"
-                               "..hidden\r\n"
-                               "--" +
-                               b +
-                               "\r\n"
-                               "Content-Type: application/octet-stream; name=\"abc.txt\"\r\n"
-                               "Content-Transfer-Encoding: base64\r\n"
-                               "Content-Disposition: attachment; filename=\"abc.txt\"\r\n"
-                               "\r\n"
-                               "YWJj\r\n"
-                               "--" +
-                               b +
-                               "--\r\n"
-                               ".\r\n");
+    // clang-format off
+    EXPECT_EQ(WireData(c),
+              "From: Ann<ann@x.org>\r\n"
+              "To: bob@y.org\r\n"
+              "Subject: Report\r\n"
+              "Date: Mon, 07 Dec 2026 09:00:00 +0100\r\n"
+              "Message-ID: <a.1@kelvo.example>\r\n"
+              "Mime-Version: 1.0\r\n"
+              "Content-Type: multipart/mixed; boundary=\"" + b + "\"\r\n"
+              "\r\n"
+              "\r\n"
+              "--" + b + "\r\n"
+              "Content-Type: text/plain; charset=us-ascii\r\n"
+              "\r\n"
+              "See attached.\r\n"
+              "..hidden\r\n"
+              "--" + b + "\r\n"
+              "Content-Type: application/octet-stream; name=\"abc.txt\"\r\n"
+              "Content-Transfer-Encoding: base64\r\n"
+              "Content-Disposition: attachment; filename=\"abc.txt\"\r\n"
+              "\r\n"
+              "YWJj\r\n"
+              "--" + b + "--\r\n"
+              ".\r\n");
+    // clang-format on
 }
 
 TEST(Composer, UuencodedAttachmentsAreLabelledAsSuch) {
@@ -366,13 +327,11 @@ TEST(Composer, LineBreaksInHeaderInputAreRefusedBeforeComposing) {
 }
 
 TEST(Composer, BodyEntriesWithLineBreaksCannotEndTheDataEarly) {
-    const std::vector<std::vector<std::string>> bodies{{"a\n.\nMAIL FROM:<x>"},
-                                                       {"a\r\n.\r\nMAIL FROM:<x>"},
-                                                       {"a\r.\rMAIL FROM:<x>"},
-                                                       {".\n."},
-                                                       {"\n.", "."},
-                                                       {"x\r\n.\r\nRCPT TO:<y>\r\nDATA"},
-                                                       {"a\n\r.\n"}};
+    // clang-format off
+    const std::vector<std::vector<std::string>> bodies{
+        {"a\n.\nMAIL FROM:<x>"}, {"a\r\n.\r\nMAIL FROM:<x>"}, {"a\r.\rMAIL FROM:<x>"}, {".\n."}, {"\n.", "."},
+        {"x\r\n.\r\nRCPT TO:<y>\r\nDATA"}, {"a\n\r.\n"}};
+    // clang-format on
     for (const auto& lines : bodies) {
         for (const bool attach : {false, true}) {
             TempDir dir;
@@ -521,11 +480,9 @@ TEST(Composer, NulInHeaderTextIsRefusedBeforeComposing) {
         {"Subject", [](TPostMessage& m) { m.SetSubject(std::string("a\0b", 3)); }},
         {"FromName", [](TPostMessage& m) { m.SetFromName(std::string("\0Ann", 4)); }},
         {"LocalProgram", [](TPostMessage& m) { m.SetLocalProgram(std::string("k\0", 2)); }},
-        {"Date",
-         [](TPostMessage& m) {
-             m.SetDate("Mon, 07 D\xC3\xA9"
-                       "c 2026");
-         }},
+        // clang-format off
+        {"Date", [](TPostMessage& m) { m.SetDate("Mon, 07 D\xC3\xA9" "c 2026"); }},
+        // clang-format on
     };
     for (const auto& [field, set] : rows) {
         TMailComposer c;

@@ -158,23 +158,17 @@ TEST(Interop, AttachmentsDecodeByteForByte) {
 }
 
 TEST(Interop, TypedNonAsciiTextIsReadBackExactly) {
-    const std::vector<std::string> body{"Caf\xC3\xA9 cr\xC3\xA8me",
-                                        "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E",
-                                        ".\xC3\xA9",
-                                        "trailing space ",
-                                        "tab\tinside\t",
-                                        "= sign",
-                                        std::string(1200, 'x'),
+    // clang-format off
+    const std::vector<std::string> body{"Caf\xC3\xA9 cr\xC3\xA8me", "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E", ".\xC3\xA9",
+                                        "trailing space ", "tab\tinside\t", "= sign", std::string(1200, 'x'),
+                                        // clang-format on
                                         std::string(500, ' ') + "\xC3\xA9" + std::string(500, '.')};
     const std::string subject = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E \xC3\xA9t\xC3\xA9 - a longer subject "
                                 "\xE2\x9C\x93 that needs several encoded words \xE2\x9C\x93\xE2\x9C\x93";
     CheckScenario({"non-ascii single part", body, {}, mtPlain, uuMime, subject, "J\xC3\xB6rg M\xC3\xBCller"});
-    CheckScenario({"non-ascii multipart",
-                   body,
-                   {{"r\xC3\xA9sum\xC3\xA9.txt", "ok"}},
-                   mtHtml,
-                   uuMime,
-                   subject,
+    // clang-format off
+    CheckScenario({"non-ascii multipart", body, {{"r\xC3\xA9sum\xC3\xA9.txt", "ok"}}, mtHtml, uuMime, subject,
+                   // clang-format on
                    "\xE5\xB1\xB1\xE7\x94\xB0"});
     CheckScenario({"long ascii line", {std::string(999, 'y'), "z"}, {}});
 }

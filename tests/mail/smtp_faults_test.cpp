@@ -32,40 +32,30 @@ constexpr int kBigBodyLines = 80000;
 
 const char* Name(Stage s) {
     switch (s) {
-    case Stage::Greeting:
-        return "Greeting";
-    case Stage::Helo:
-        return "Helo";
-    case Stage::Rset:
-        return "Rset";
-    case Stage::Mail:
-        return "Mail";
-    case Stage::Rcpt:
-        return "Rcpt";
-    case Stage::Data:
-        return "Data";
-    case Stage::DuringData:
-        return "DuringData";
-    case Stage::AfterDot:
-        return "AfterDot";
-    case Stage::Quit:
-        return "Quit";
+    // clang-format off
+    case Stage::Greeting: return "Greeting";
+    case Stage::Helo: return "Helo";
+    case Stage::Rset: return "Rset";
+    case Stage::Mail: return "Mail";
+    case Stage::Rcpt: return "Rcpt";
+    case Stage::Data: return "Data";
+    case Stage::DuringData: return "DuringData";
+    case Stage::AfterDot: return "AfterDot";
+    case Stage::Quit: return "Quit";
+        // clang-format on
     }
     return "?";
 }
 
 const char* Name(Fault f) {
     switch (f) {
-    case Fault::Close:
-        return "Closes";
-    case Fault::Reset:
-        return "Resets";
-    case Fault::Silent:
-        return "GoesSilent";
-    case Fault::Reply421:
-        return "Answers421";
-    case Fault::LongLine:
-        return "SendsOneMegabyteLine";
+    // clang-format off
+    case Fault::Close: return "Closes";
+    case Fault::Reset: return "Resets";
+    case Fault::Silent: return "GoesSilent";
+    case Fault::Reply421: return "Answers421";
+    case Fault::LongLine: return "SendsOneMegabyteLine";
+        // clang-format on
     }
     return "?";
 }
@@ -98,16 +88,13 @@ Script Prefix(Stage stage) {
 
 Script FaultSteps(Fault fault) {
     switch (fault) {
-    case Fault::Close:
-        return {Close()};
-    case Fault::Reset:
-        return {Reset()};
-    case Fault::Silent:
-        return {Silent()};
-    case Fault::Reply421:
-        return {S("421 closing down\r\n"), Close()};
-    case Fault::LongLine:
-        return {BigLine(kLongLine)};
+    // clang-format off
+    case Fault::Close: return {Close()};
+    case Fault::Reset: return {Reset()};
+    case Fault::Silent: return {Silent()};
+    case Fault::Reply421: return {S("421 closing down\r\n"), Close()};
+    case Fault::LongLine: return {BigLine(kLongLine)};
+        // clang-format on
     }
     return {};
 }
@@ -138,15 +125,13 @@ std::vector<std::string> FittingTexts(Stage stage, Fault fault) {
     return {};
 }
 
-Script Healthy() {
-    return {S("220 ready\r\n"),    C("HELO kelvo"),
-            S("250 hello\r\n"),    C("RSET"),
-            S("250 ok\r\n"),       C("MAIL FROM:<ann@example.org>"),
-            S("250 ok\r\n"),       C("RCPT TO:<bob@example.org>"),
-            S("250 ok\r\n"),       C("DATA"),
-            S("354 go ahead\r\n"), Data(),
-            S("250 queued\r\n"),   C("QUIT"),
-            S("221 bye\r\n")};
+// clang-format off
+Script Healthy()
+{
+    return {S("220 ready\r\n"), C("HELO kelvo"), S("250 hello\r\n"), C("RSET"), S("250 ok\r\n"),
+            C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"), C("RCPT TO:<bob@example.org>"), S("250 ok\r\n"),
+            C("DATA"), S("354 go ahead\r\n"), Data(), S("250 queued\r\n"), C("QUIT"), S("221 bye\r\n")};
+    // clang-format on
 }
 
 void SmallMessage(TPostMessage& m) {

@@ -477,13 +477,10 @@ TEST_F(SmtpSession, RefusedRecipientIsReportedAndSkipped) {
         std::vector<std::string> reported; // what OnRecipientNotFound hears
     };
     const std::vector<Row> rows = {
-        {"first of two",
-         {"bob@example.org", "carol@example.org"},
-         {},
-         {},
-         {"bob@example.org", "carol@example.org"},
-         {"bob@example.org"},
-         {"bob@example.org"}},
+        // clang-format off
+        {"first of two", {"bob@example.org", "carol@example.org"}, {}, {},
+         {"bob@example.org", "carol@example.org"}, {"bob@example.org"}, {"bob@example.org"}},
+        // clang-format on
         {"carbon copy and blind copy, reported as listed",
          {"bob@example.org"},
          {"Carol C <carol@example.org>"},

@@ -38,11 +38,9 @@ public:
 
 TEST(UUProcessor, EncodesTheDocumentedExamples) {
     const std::string m45(45, 'M'), m46(46, 'M');
-    struct Row {
-        std::string input;
-        UUMethods method;
-        std::string want;
-    };
+    // clang-format off
+    struct Row { std::string input; UUMethods method; std::string want; };
+    // clang-format on
     const std::vector<Row> rows{
         {"abc", uuMime, "YWJj\r\n"},
         {"a", uuMime, "YQ==\r\n"},
@@ -143,16 +141,11 @@ TEST(UUProcessor, ANewMethodTakesEffectAtTheNextEncode) {
 // Independent decoders: Python's base64 and binascii.
 TEST(UUProcessor, LinesMatchPythonBase64AndDecodeWithA2bUu) {
     TempDir dir;
-    const std::vector<std::string> inputs{AllByteValues(),
-                                          "",
-                                          "x",
-                                          std::string(44, '\xff'),
-                                          std::string(45, '\0'),
-                                          std::string(46, '\x80'),
-                                          RandomBytes(45 * 100, 1),
-                                          RandomBytes(45 * 100 + 1, 2),
-                                          RandomBytes(45 * 100 + 2, 3),
-                                          RandomBytes(100000, 4)};
+    // clang-format off
+    const std::vector<std::string> inputs{
+        AllByteValues(), "", "x", std::string(44, '\xff'), std::string(45, '\0'), std::string(46, '\x80'),
+        RandomBytes(45 * 100, 1), RandomBytes(45 * 100 + 1, 2), RandomBytes(45 * 100 + 2, 3), RandomBytes(100000, 4)};
+    // clang-format on
     const char* script = R"PY(
 import sys, base64, binascii
 data = open(sys.argv[1], 'rb').read()

@@ -20,19 +20,12 @@ TExStringList Lines(const std::vector<std::string>& lines, bool sorted = false) 
 
 TEST(HeaderList, IndexOfHeaderMatchesTheNameBeforeTheFirstColonIgnoringCase) {
     const TExStringList l = Lines({"no colon here", "Date : x", "X-Mailer: a:b", "subject: old", "Subject: second"});
-    struct Row {
-        const char* name;
-        int32_t index;
-    };
-    for (const Row& r : std::vector<Row>{{"Subject", 3},
-                                         {"SUBJECT", 3},
-                                         {"x-mailer", 2},
-                                         {"Date", -1},
-                                         {"Date ", 1},
-                                         {"no colon here", -1},
-                                         {"", -1},
-                                         {"X-Mailer: a", -1},
-                                         {"Missing", -1}})
+    // clang-format off
+    struct Row { const char* name; int32_t index; };
+    for (const Row& r : std::vector<Row>{
+             {"Subject", 3}, {"SUBJECT", 3}, {"x-mailer", 2}, {"Date", -1}, {"Date ", 1},
+             {"no colon here", -1}, {"", -1}, {"X-Mailer: a", -1}, {"Missing", -1}})
+        // clang-format on
         EXPECT_EQ(l.IndexOfHeader(r.name), r.index) << r.name;
 }
 
@@ -76,24 +69,14 @@ TEST(HeaderList, SetValueOnASortedListKeepsItSorted) {
 }
 
 TEST(NthWord, PicksNumberedFieldsWithoutDelimiters) {
-    struct Row {
-        const char* text;
-        char delim;
-        int32_t n;
-        const char* want;
-    };
-    for (const Row& r : std::vector<Row>{{"a:b:c", ':', 1, "a"},
-                                         {"a:b:c", ':', 2, "b"},
-                                         {"a:b:c", ':', 3, "c"},
-                                         {"a:b:c", ':', 4, ""},
-                                         {"abc", ':', 1, "abc"},
-                                         {"abc", ':', 2, ""},
-                                         {"abc", ':', 0, ""},
-                                         {"abc", ':', -1, ""},
-                                         {"", ':', 1, ""},
-                                         {"::x", ':', 3, "x"},
-                                         {"::x", ':', 2, ""},
-                                         {"Joe <joe@x.org>", '<', 2, "joe@x.org>"}})
+    // clang-format off
+    struct Row { const char* text; char delim; int32_t n; const char* want; };
+    for (const Row& r : std::vector<Row>{
+             {"a:b:c", ':', 1, "a"}, {"a:b:c", ':', 2, "b"}, {"a:b:c", ':', 3, "c"}, {"a:b:c", ':', 4, ""},
+             {"abc", ':', 1, "abc"}, {"abc", ':', 2, ""}, {"abc", ':', 0, ""}, {"abc", ':', -1, ""},
+             {"", ':', 1, ""}, {"::x", ':', 3, "x"}, {"::x", ':', 2, ""},
+             {"Joe <joe@x.org>", '<', 2, "joe@x.org>"}})
+        // clang-format on
         EXPECT_EQ(NthWord(r.text, r.delim, r.n), r.want) << r.text << " " << r.n;
     // The mailbox of a display-name entry, as the SMTP session extracts it.
     EXPECT_EQ(NthWord(NthWord("Joe <joe@x.org>", '<', 2), '>', 1), "joe@x.org");

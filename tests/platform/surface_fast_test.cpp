@@ -60,14 +60,12 @@ struct LineCase {
 
 TEST(FastRaster, ThinLinesMatchThePlainRasteriserInEveryDirectionAndClip) {
     const LineCase cases[] = {
-        {"shallow right down", {3, 4}, {80, 20}},
-        {"steep left up", {50, 55}, {40, 2}},
-        {"exact diagonal", {0, 0}, {60, 60}},
-        {"horizontal left", {90, 10}, {5, 10}},
-        {"vertical down", {7, 0}, {7, 60}},
-        {"single step", {10, 10}, {11, 11}},
-        {"enters from the left", {-30, 5}, {40, 50}},
-        {"leaves at the bottom", {20, 30}, {60, 200}},
+        // clang-format off
+        {"shallow right down", {3, 4}, {80, 20}},     {"steep left up", {50, 55}, {40, 2}},
+        {"exact diagonal", {0, 0}, {60, 60}},          {"horizontal left", {90, 10}, {5, 10}},
+        {"vertical down", {7, 0}, {7, 60}},            {"single step", {10, 10}, {11, 11}},
+        {"enters from the left", {-30, 5}, {40, 50}},  {"leaves at the bottom", {20, 30}, {60, 200}},
+        // clang-format on
         {"crosses the whole picture", {-500, -300}, {700, 400}},
         {"passes beside it", {-20, -5}, {120, -1}},
         {"minor axis enters late", {-10, -40}, {90, 30}},

@@ -188,58 +188,18 @@ class XorTwice : public ::testing::TestWithParam<std::tuple<TPenMode, int>> {};
 TEST_P(XorTwice, RestoresTheImage) {
     const auto [mode, width] = GetParam();
     const std::vector<XorFigure> figures = {
-        {"line",
-         [](TSurface& s) {
-             s.MoveTo(3, 4);
-             s.LineTo(70, 41);
-         }},
-        {"polyline",
-         [](TSurface& s) {
-             s.MoveTo(5, 50);
-             s.LineTo(40, 10);
-             s.LineTo(75, 50);
-             s.LineTo(5, 50);
-         }},
-        {"outlined rectangle",
-         [](TSurface& s) {
-             s.Brush.Style = TBrushStyle::bsClear;
-             s.Rectangle(60, 50, 8, 6);
-         }},
-        {"filled rectangle",
-         [](TSurface& s) {
-             s.Brush.Style = TBrushStyle::bsSolid;
-             s.Rectangle(8, 6, 60, 50);
-         }},
-        {"outlined ellipse",
-         [](TSurface& s) {
-             s.Brush.Style = TBrushStyle::bsClear;
-             s.Ellipse(2, 3, 77, 57);
-         }},
-        {"filled ellipse",
-         [](TSurface& s) {
-             s.Brush.Style = TBrushStyle::bsSolid;
-             s.Ellipse(20, 10, 31, 45);
-         }},
-        {"polygon",
-         [](TSurface& s) {
-             s.Brush.Style = TBrushStyle::bsSolid;
-             s.Polygon({{40, 5}, {75, 55}, {5, 40}});
-         }},
-        {"text",
-         [](TSurface& s) {
-             s.Brush.Style = TBrushStyle::bsClear;
-             s.TextOut(4, 20, QStringLiteral("Roi-12 @ 90"));
-         }},
-        {"opaque text",
-         [](TSurface& s) {
-             s.Brush.Style = TBrushStyle::bsSolid;
-             s.TextOut(4, 20, QStringLiteral("l = 1.04 in"));
-         }},
-        {"clipped rectangle",
-         [](TSurface& s) {
-             s.Brush.Style = TBrushStyle::bsSolid;
-             s.Rectangle(-10, -10, 20, 90);
-         }},
+        // clang-format off
+        {"line", [](TSurface& s) { s.MoveTo(3, 4); s.LineTo(70, 41); }},
+        {"polyline", [](TSurface& s) { s.MoveTo(5, 50); s.LineTo(40, 10); s.LineTo(75, 50); s.LineTo(5, 50); }},
+        {"outlined rectangle", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsClear; s.Rectangle(60, 50, 8, 6); }},
+        {"filled rectangle", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Rectangle(8, 6, 60, 50); }},
+        {"outlined ellipse", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsClear; s.Ellipse(2, 3, 77, 57); }},
+        {"filled ellipse", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Ellipse(20, 10, 31, 45); }},
+        {"polygon", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Polygon({{40, 5}, {75, 55}, {5, 40}}); }},
+        {"text", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsClear; s.TextOut(4, 20, QStringLiteral("Roi-12 @ 90")); }},
+        {"opaque text", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.TextOut(4, 20, QStringLiteral("l = 1.04 in")); }},
+        {"clipped rectangle", [](TSurface& s) { s.Brush.Style = TBrushStyle::bsSolid; s.Rectangle(-10, -10, 20, 90); }},
+        // clang-format on
     };
     for (const XorFigure& f : figures) {
         QImage img = Noise();

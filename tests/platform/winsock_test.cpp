@@ -365,29 +365,21 @@ TEST_F(WinsockTest, LookupsAnswerFromTheInjectedResolver) {
     const uint32_t a = inet_addr("127.0.0.1");
     const uint32_t b = inet_addr("127.0.0.2");
     const LookupCase cases[] = {
-        {"two addresses, one repeated",
-         [&](const std::string&) {
-             return HostLookup{0, {a, b, a}, {}};
-         },
-         0,
-         {a, b}},
+        // clang-format off
+        {"two addresses, one repeated", [&](const std::string&) { return HostLookup{0, {a, b, a}, {}}; }, 0, {a, b}},
+        // clang-format on
         {"no address", [](const std::string&) { return HostLookup{}; }, WSANO_DATA, {}},
-        {"try again",
-         [](const std::string&) {
-             return HostLookup{WSATRY_AGAIN, {}, {}};
-         },
-         WSATRY_AGAIN,
-         {}},
+        // clang-format off
+        {"try again", [](const std::string&) { return HostLookup{WSATRY_AGAIN, {}, {}}; }, WSATRY_AGAIN, {}},
+        // clang-format on
         {"resolver that throws",
          [](const std::string&) -> HostLookup { throw std::runtime_error("name service broke"); },
          WSANO_RECOVERY,
          {}},
         {"canonical name longer than the buffer",
-         [&](const std::string&) {
-             return HostLookup{0, {a}, std::string(2000, 'c')};
-         },
-         WSAENOBUFS,
-         {}},
+         // clang-format off
+         [&](const std::string&) { return HostLookup{0, {a}, std::string(2000, 'c')}; }, WSAENOBUFS, {}},
+        // clang-format on
     };
     for (const LookupCase& c : cases) {
         SCOPED_TRACE(c.scenario);

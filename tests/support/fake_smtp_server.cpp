@@ -35,16 +35,12 @@ FakeSmtpServer::FakeSmtpServer(FakeSmtpOptions options) : process_(std::make_uni
         ADD_FAILURE() << "no temporary directory for the SMTP server";
         return;
     }
-    QStringList args{QStringLiteral(KELVO_SOURCE_DIR "/tests/support/fake_smtp.py"),
-                     QStringLiteral("--dir"),
-                     dir_.path(),
-                     QStringLiteral("--idle-timeout"),
-                     QString::number(options.idleTimeoutSeconds),
-                     QStringLiteral("--drop-every"),
-                     QString::number(options.dropEvery),
-                     QStringLiteral("--seed"),
-                     QString::number(options.seed),
-                     QStringLiteral("--mechanisms"),
+    // clang-format off
+    QStringList args{QStringLiteral(KELVO_SOURCE_DIR "/tests/support/fake_smtp.py"), QStringLiteral("--dir"),
+                     dir_.path(), QStringLiteral("--idle-timeout"), QString::number(options.idleTimeoutSeconds),
+                     QStringLiteral("--drop-every"), QString::number(options.dropEvery), QStringLiteral("--seed"),
+                     QString::number(options.seed), QStringLiteral("--mechanisms"),
+                     // clang-format on
                      QString::fromStdString(options.mechanisms)};
     if (!options.tls.empty())
         args << "--tls" << QString::fromStdString(options.tls) << "--cert"

@@ -15,21 +15,9 @@
 namespace kelvo::test {
 
 struct Step {
-    enum Kind {
-        Send,
-        Expect,
-        Data,
-        ReadBytes,
-        ReadSome,
-        Pause,
-        Close,
-        Reset,
-        Hold,
-        Drain,
-        HalfClose,
-        Trickle,
-        BigLine
-    };
+    // clang-format off
+    enum Kind { Send, Expect, Data, ReadBytes, ReadSome, Pause, Close, Reset, Hold, Drain, HalfClose, Trickle, BigLine };
+    // clang-format on
     Kind kind;
     std::string data;
     int ms = 0;
