@@ -145,20 +145,12 @@ std::string DecodeQuotedPrintable(const std::string& text) {
 }
 
 std::string DecodeBase64(const std::string& text) {
-    auto value = [](char c) -> int {
-        if (c >= 'A' && c <= 'Z') return c - 'A';
-        if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-        if (c >= '0' && c <= '9') return c - '0' + 52;
-        if (c == '+') return 62;
-        if (c == '/') return 63;
-        return -1;
-    };
     std::string out;
     uint32_t acc = 0;
     int bits = 0;
     for (char c : text) {
         if (c == '\r' || c == '\n' || c == '=') continue;
-        const int v = value(c);
+        const int v = kelvo::fuzz::Base64Value(c);
         FUZZ_CHECK(v >= 0, "not base64: " + Show(std::string(1, c)));
         acc = (acc << 6) | static_cast<uint32_t>(v);
         bits += 6;

@@ -10,17 +10,9 @@
 
 namespace {
 
+using kelvo::fuzz::Base64Value;
 using kelvo::fuzz::Show;
 using kelvo::fuzz::SplitCrLf;
-
-int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
 
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines = SplitCrLf(text);

@@ -22,6 +22,16 @@ namespace kelvo::fuzz {
         if (!(cond)) ::kelvo::fuzz::Fail(__FILE__, __LINE__, #cond, (detail));                                         \
     } while (0)
 
+// The value of one base64 digit (RFC 4648 alphabet), or -1 for any other character.
+inline int Base64Value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
 // The lines of a text made of CR LF-terminated lines, without their ends; a text
 // whose last line has no CR LF fails the run.
 inline std::vector<std::string> SplitCrLf(const std::string& text) {
