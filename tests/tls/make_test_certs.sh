@@ -3,7 +3,7 @@
 #   ca.pem                 a test CA (trusted only by the tests that ask for it)
 #   good.pem/.key          127.0.0.1 and "localhost", signed by the CA, valid for ten years
 #   expired.pem/.key       127.0.0.1, signed by the CA, valid only on 1 and 2 January 2020
-#   wronghost.pem/.key     "wrong.invalid" and 127.0.0.2 only, signed by the CA
+#   wronghost.pem/.key     "wrong-host" and 127.0.0.2 only, signed by the CA
 #   self.pem/.key          127.0.0.1, signed by itself
 # Usage: make_test_certs.sh DIR
 set -eu
@@ -43,7 +43,7 @@ leaf() {  # name subjectAltName dates...
 }
 leaf good "IP:127.0.0.1,DNS:localhost" -days 3650
 leaf expired "IP:127.0.0.1,DNS:localhost" -startdate 20200101000000Z -enddate 20200102000000Z
-leaf wronghost "DNS:wrong.invalid,IP:127.0.0.2" -days 3650
+leaf wronghost "DNS:wrong-host,IP:127.0.0.2" -days 3650
 
 openssl req -x509 $curve -keyout self.key -out self.pem -days 3650 -subj "/CN=127.0.0.1" \
   -addext "subjectAltName=IP:127.0.0.1" 2>/dev/null
