@@ -137,7 +137,7 @@ void TMyCAD::SetBackGround(const QImage& picture) {
 }
 
 QImage TMyCAD::BackGround() const {
-    if (picture_ != nullptr && !picture_->IsColour()) {
+    if (picture_ != nullptr && !picture_->ShowsInColour()) {
         return picture_->Render(frame_, window_);
     }
     return backGround_;
@@ -152,11 +152,11 @@ bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
         return false;
     }
     const imaging::TWindow window = picture->DefaultWindow();
-    // A colour frame is kept rendered (its conversion is per sample, and RGB32 is
-    // little more than its values); a monochrome one is rendered from its values for
-    // the part shown at each paint.
+    // A colour or palette frame is kept rendered (its conversion is per sample or a
+    // table lookup, and RGB32 is little more than its values); a monochrome one is
+    // rendered from its values for the part shown at each paint.
     QImage rendered;
-    if (picture->IsColour()) {
+    if (picture->ShowsInColour()) {
         rendered = picture->Render(0, window);
         if (rendered.isNull()) {
             return false;
@@ -169,7 +169,7 @@ bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
     windowDrag_ = false;
     ShapeSettings.MmPerPixelX = picture_->HasSpacing() ? picture_->ColumnSpacing : 0.0;
     ShapeSettings.MmPerPixelY = picture_->HasSpacing() ? picture_->RowSpacing : 0.0;
-    if (picture_->IsColour()) {
+    if (picture_->ShowsInColour()) {
         ShowBackGround(rendered);
     } else {
         backGround_ = QImage();
@@ -191,7 +191,7 @@ void TMyCAD::SetWindow(imaging::TWindow window) {
 }
 
 bool TMyCAD::RenderPicture(int32_t frame, imaging::TWindow window) {
-    if (!picture_->IsColour()) {
+    if (!picture_->ShowsInColour()) {
         // Rendered from the values, for the part shown, by the next paint.
         needsRender_ = true;
         update();
@@ -397,7 +397,7 @@ void TMyCAD::DrawPicturePart(const QRect& area) {
     if (zoomedSize_.isEmpty()) {
         return;
     }
-    if (picture_ != nullptr && !picture_->IsColour()) {
+    if (picture_ != nullptr && !picture_->ShowsInColour()) {
         picture_->RenderZoomed(target, origin, area & picture, frame_, window_, zoomedSize_);
     } else if (!backGround_.isNull()) {
         // Stretching the source again gives the same pixels as a zoomed copy would,

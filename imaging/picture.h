@@ -44,6 +44,9 @@ public:
     TSampleType SampleType() const { return type_; }
     int32_t BitsStored() const { return bitsStored_; }
     bool IsColour() const { return samples_ == 3; }
+    // Shown in colours of its own: three samples, or indices through a palette. Such a
+    // frame is cheaper kept rendered than rendered again for every part shown.
+    bool ShowsInColour() const { return IsColour() || Palette != nullptr; }
     bool IsEmpty() const { return frames_ == 0; }
 
     // The stored value of one sample, as the file holds it.
