@@ -6,11 +6,6 @@
 #include "bench/support/first_frame.h"
 #include "imaging/loader.h"
 
-#include <dcmtk/config/osconfig.h>
-#include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcuid.h>
-
 #include <QApplication>
 #include <QDir>
 #include <QFile>
@@ -44,28 +39,65 @@ QString PydicomFile(const char* name) {
            QLatin1String(name);
 }
 
+// Explicit VR little endian elements, written by hand: linking DCMTK here would put its
+// libraries into every child this program starts, and the child stands for the program,
+// which loads them only with its first DICOM file.
+void PutElement(QByteArray& out, uint16_t group, uint16_t element, const char vr[2], const QByteArray& value) {
+    auto u16 = [&out](uint32_t v) {
+        out.append(char(v & 0xff));
+        out.append(char((v >> 8) & 0xff));
+    };
+    u16(group);
+    u16(element);
+    out.append(vr, 2);
+    const bool longForm = std::strncmp(vr, "OB", 2) == 0 || std::strncmp(vr, "OW", 2) == 0;
+    if (longForm) {
+        u16(0);
+        u16(uint32_t(value.size()) & 0xffff);
+        u16(uint32_t(value.size()) >> 16);
+    } else {
+        u16(uint32_t(value.size()));
+    }
+    out.append(value);
+}
+
+// A text value padded to even length, as DICOM wants (UIDs with a zero byte).
+QByteArray Text(const char* s, char pad = ' ') {
+    QByteArray v(s);
+    if (v.size() % 2 != 0) v.append(pad);
+    return v;
+}
+
+QByteArray U16(uint16_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); }
+
 // A CT of side x side 16-bit values (a smooth pattern with noise), written once.
 QString GeneratedCt(int side) {
     const QString path = scratch->path() + QStringLiteral("/ct%1.dcm").arg(side);
     if (QFile::exists(path)) return path;
-    DcmFileFormat file;
-    DcmDataset* ds = file.getDataset();
-    ds->putAndInsertString(DCM_SOPClassUID, UID_CTImageStorage);
-    ds->putAndInsertString(DCM_SOPInstanceUID, "1.2.826.0.1.3680043.9.7433.1.1");
-    ds->putAndInsertString(DCM_Modality, "CT");
-    ds->putAndInsertUint16(DCM_Rows, uint16_t(side));
-    ds->putAndInsertUint16(DCM_Columns, uint16_t(side));
-    ds->putAndInsertUint16(DCM_SamplesPerPixel, 1);
-    ds->putAndInsertString(DCM_PhotometricInterpretation, "MONOCHROME2");
-    ds->putAndInsertUint16(DCM_BitsAllocated, 16);
-    ds->putAndInsertUint16(DCM_BitsStored, 16);
-    ds->putAndInsertUint16(DCM_HighBit, 15);
-    ds->putAndInsertUint16(DCM_PixelRepresentation, 1);
-    ds->putAndInsertString(DCM_RescaleIntercept, "0");
-    ds->putAndInsertString(DCM_RescaleSlope, "1");
-    ds->putAndInsertString(DCM_WindowCenter, "40");
-    ds->putAndInsertString(DCM_WindowWidth, "400");
-    ds->putAndInsertString(DCM_PixelSpacing, "0.3\\0.3");
+    const char* const ctStorage = "1.2.840.10008.5.1.4.1.1.2";
+    const char* const instance = "1.2.826.0.1.3680043.9.7433.1.1";
+    QByteArray meta;
+    PutElement(meta, 0x0002, 0x0001, "OB", QByteArray("\0\1", 2));
+    PutElement(meta, 0x0002, 0x0002, "UI", Text(ctStorage, '\0'));
+    PutElement(meta, 0x0002, 0x0003, "UI", Text(instance, '\0'));
+    PutElement(meta, 0x0002, 0x0010, "UI", Text("1.2.840.10008.1.2.1", '\0'));
+    QByteArray ds;
+    PutElement(ds, 0x0008, 0x0016, "UI", Text(ctStorage, '\0'));
+    PutElement(ds, 0x0008, 0x0018, "UI", Text(instance, '\0'));
+    PutElement(ds, 0x0008, 0x0060, "CS", Text("CT"));
+    PutElement(ds, 0x0028, 0x0002, "US", U16(1));
+    PutElement(ds, 0x0028, 0x0004, "CS", Text("MONOCHROME2"));
+    PutElement(ds, 0x0028, 0x0010, "US", U16(uint16_t(side)));
+    PutElement(ds, 0x0028, 0x0011, "US", U16(uint16_t(side)));
+    PutElement(ds, 0x0028, 0x0030, "DS", Text("0.3\\0.3"));
+    PutElement(ds, 0x0028, 0x0100, "US", U16(16));
+    PutElement(ds, 0x0028, 0x0101, "US", U16(16));
+    PutElement(ds, 0x0028, 0x0102, "US", U16(15));
+    PutElement(ds, 0x0028, 0x0103, "US", U16(1));
+    PutElement(ds, 0x0028, 0x1050, "DS", Text("40"));
+    PutElement(ds, 0x0028, 0x1051, "DS", Text("400"));
+    PutElement(ds, 0x0028, 0x1052, "DS", Text("0"));
+    PutElement(ds, 0x0028, 0x1053, "DS", Text("1"));
     std::vector<uint16_t> values(size_t(side) * size_t(side));
     uint32_t seed = 12345;
     for (int y = 0; y < side; ++y) {
@@ -76,8 +108,16 @@ QString GeneratedCt(int side) {
             values[size_t(y) * size_t(side) + size_t(x)] = uint16_t(int16_t(body + int((seed >> 16) % 200) - 100));
         }
     }
-    ds->putAndInsertUint16Array(DCM_PixelData, values.data(), unsigned(values.size()));
-    file.saveFile(path.toLocal8Bit().constData(), EXS_LittleEndianExplicit);
+    PutElement(ds, 0x7fe0, 0x0010, "OW",
+               QByteArray(reinterpret_cast<const char*>(values.data()), qsizetype(values.size() * 2)));
+    QByteArray file(128, '\0');
+    file.append("DICM");
+    const uint32_t metaLength = uint32_t(meta.size());
+    PutElement(file, 0x0002, 0x0000, "UL", QByteArray(reinterpret_cast<const char*>(&metaLength), 4));
+    file.append(meta);
+    file.append(ds);
+    QFile out(path);
+    if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size()) return QString();
     return path;
 }
 

@@ -550,18 +550,6 @@ TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimi
     return FromDataset(file, uint64_t(QFileInfo(path).size()), name, limits);
 }
 
-void PreferStandardDictionary() {
-    if (std::getenv(DCM_DICT_ENVIRONMENT_VARIABLE) != nullptr) {
-        return;
-    }
-    // The built-in default lists the standard dictionary first.
-    const std::string defaults = DCM_DICT_DEFAULT_PATH;
-    const std::string standard = defaults.substr(0, defaults.find(ENVIRONMENT_PATH_SEPARATOR));
-    if (!standard.empty() && QFileInfo::exists(QString::fromLocal8Bit(standard.c_str()))) {
-        ::setenv(DCM_DICT_ENVIRONMENT_VARIABLE, standard.c_str(), 0);
-    }
-}
-
 TPicture LoadDicomBytes(const uint8_t* data, size_t size, const QString& name, const TLoadLimits& limits) {
     if (size == 0) {
         Fail(TLoadError::EmptyFile, name);
