@@ -41,15 +41,25 @@ private:
 
 int RunWindows(int& argc, char** argv, const QString& file, const QString& version, const QString& appId,
                const TStartHooks& hooks) {
-    // Started before anything else: reading DCMTK's dictionary and decoding overlap
-    // with the window system's start-up, which does not need the picture.
-    std::future<imaging::TPicture> loading;
+    // Before any thread exists: it sets the environment.
     if (!file.isEmpty()) {
         imaging::PreferStandardDictionary();
-        loading = imaging::LoadPictureAsync(file);
     }
     // Qt takes the options it knows (-platform, -display...) out of argv here.
     QApplication app(argc, argv);
+    // Loading starts once the application object exists, for two reasons. Qt takes
+    // the first thread that uses it for the main thread, and the loader uses Qt's
+    // files. And the loader's first step is to load the DICOM module, which holds the
+    // dynamic linker's lock while DCMTK is linked: started earlier, it would hold up
+    // the window system's plugin here. From now on, loading DCMTK, reading its
+    // dictionary and decoding overlap with building and showing the windows.
+    std::future<imaging::TPicture> loading;
+    if (!file.isEmpty()) {
+        loading = imaging::LoadPictureAsync(file);
+        if (hooks.LoadingStarted) {
+            hooks.LoadingStarted();
+        }
+    }
     QApplication::setApplicationName(QStringLiteral("kelvo"));
     QApplication::setApplicationVersion(version);
     // Lets Wayland desktops and task bars match the window with the installed

@@ -11,6 +11,9 @@ class TForm1;
 
 // Ways in for the benchmarks and tests that drive the real start-up.
 struct TStartHooks {
+    // Called once the file named on the command line has started loading on its
+    // worker thread (not called without a file).
+    std::function<void()> LoadingStarted;
     // Called once the main window exists, before the file is opened.
     std::function<void(TForm1&)> WindowReady;
     // Called from the event loop once the canvas has painted its first frame.

@@ -1,0 +1,75 @@
+// The program's start-up with a file, in a process of its own: Qt's main thread stays the program's main thread however long the loading thread lives.
+#include "app/main_window.h"
+#include "app/start_up.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QString>
+#include <QStringList>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+namespace kelvo {
+namespace {
+
+QStringList* messages = nullptr;
+
+void Collect(QtMsgType, const QMessageLogContext&, const QString& text) { messages->append(text); }
+
+// The loading thread uses Qt's files before anything else here uses Qt (nothing of
+// Qt's is touched before RunWindows), and then waits in open() on a pipe without a
+// writer, as it would on a slow network file system: it is alive and has used Qt
+// when the application object is made, unless the loading starts only afterwards.
+TEST(StartUp, TheLoadingThreadNeverBecomesQtsMainThread) {
+    char dir[] = "/tmp/kelvo-start-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string fifo = std::string(dir) + "/slow.dcm";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // Lets the loader's open() return (with an empty file) once the windows are
+    // being built.
+    std::thread writer([&fifo] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        const int fd = ::open(fifo.c_str(), O_WRONLY);
+        if (fd >= 0) ::close(fd);
+    });
+    QStringList seen;
+    messages = &seen;
+    qInstallMessageHandler(Collect);
+    TStartHooks hooks;
+    hooks.LoadingStarted = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
+    QStringList errors;
+    hooks.WindowReady = [&errors](TForm1& form) { form.ShowError = [&errors](const QString& m) { errors << m; }; };
+    QString shown = QStringLiteral("not painted");
+    hooks.FirstFrame = [&shown](TForm1& form) {
+        shown = form.OpenedFile();
+        QCoreApplication::exit(0);
+    };
+    char name[] = "kelvo";
+    char* argv[] = {name, nullptr};
+    int argc = 1;
+    const int status = RunWindows(argc, argv, QString::fromStdString(fifo), QStringLiteral("test"),
+                                  QStringLiteral("org.example.Kelvo"), hooks);
+    writer.join();
+    qInstallMessageHandler(nullptr);
+    ::unlink(fifo.c_str());
+    ::rmdir(dir);
+    EXPECT_EQ(status, 0);
+    // The empty file is explained and the built-in picture stays.
+    EXPECT_EQ(shown, QString());
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].contains(QLatin1String("is empty"))) << errors[0].toStdString();
+    for (const QString& m : seen) {
+        EXPECT_FALSE(m.contains(QLatin1String("main() thread"))) << m.toStdString();
+    }
+}
+
+} // namespace
+} // namespace kelvo
