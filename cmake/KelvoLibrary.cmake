@@ -41,3 +41,29 @@ function(kelvo_add_library name)
   target_include_directories(${name} PUBLIC ${KELVO_ROOT})
   target_link_libraries(${name} PUBLIC ${L_PUBLIC} PRIVATE ${L_PRIVATE})
 endfunction()
+
+# Kelvo's loadable modules (platform/module.h): built into one folder of the build
+# tree, installed into one folder under the library directory, and found by the
+# program from its own place. The fuzz build has no modules: it links their code in.
+include(GNUInstallDirs)
+set(KELVO_MODULE_BUILD_DIR ${CMAKE_BINARY_DIR}/modules)
+set(KELVO_MODULE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/kelvo)
+
+# kelvo_add_module(name SOURCES file... LIBS dep...)
+# A module `name`.so of the listed sources. Only its entry point is exported, so that
+# the calls inside it are bound when it is linked, not when it is loaded.
+function(kelvo_add_module name)
+  cmake_parse_arguments(M "" "" "SOURCES;LIBS" ${ARGN})
+  if(M_UNPARSED_ARGUMENTS OR NOT M_SOURCES)
+    message(FATAL_ERROR "kelvo_add_module(${name}): usage: kelvo_add_module(name SOURCES file... LIBS dep...)")
+  endif()
+  kelvo_check_sources(${name} ${M_SOURCES})
+  kelvo_check_targets(${name} ${M_LIBS})
+  add_library(${name} MODULE ${M_SOURCES})
+  target_include_directories(${name} PRIVATE ${KELVO_ROOT})
+  target_link_libraries(${name} PRIVATE ${M_LIBS})
+  set_target_properties(${name} PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
+    LIBRARY_OUTPUT_DIRECTORY ${KELVO_MODULE_BUILD_DIR})
+  target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,-z,relro -Wl,-z,now)
+  install(TARGETS ${name} LIBRARY DESTINATION ${KELVO_MODULE_INSTALL_DIR})
+endfunction()

@@ -82,9 +82,7 @@ option(KELVO_INSTALL_DICOM_MIME "Install a shared-mime-info rule for DICOM files
 
 set(datadir ${CMAKE_INSTALL_DATAROOTDIR})
 install(TARGETS kelvo RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The DICOM reader, loaded by the program from the place relative to itself that
-# imaging/CMakeLists.txt compiles in.
-install(TARGETS kelvo_dicom LIBRARY DESTINATION ${KELVO_DICOM_MODULE_DIR})
+# The modules install themselves (kelvo_add_module).
 install(FILES ${KELVO_PACKAGING}/${KELVO_APP_ID}.desktop DESTINATION ${datadir}/applications)
 install(FILES ${KELVO_PACKAGING_OUT}/${KELVO_APP_ID}.metainfo.xml DESTINATION ${datadir}/metainfo)
 install(FILES ${svg} DESTINATION ${datadir}/icons/hicolor/scalable/apps)

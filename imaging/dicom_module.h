@@ -35,8 +35,7 @@ inline constexpr const char* kDicomModuleEntry = "kelvo_dicom_module";
 // being opened) when the module is missing or unusable.
 const TDicomModule& OpenDicomModule(const std::string& path, const QString& file);
 
-// Where the program's module is: beside the build tree's programs while they run from
-// it, otherwise installed with the program.
+// Where the program's module is (see ModulePath).
 std::string DicomModulePath();
 
 } // namespace kelvo::imaging

@@ -7,11 +7,9 @@
 #include "net/socket_texts.h"
 #include "platform/exceptions.h"
 
-#include <openssl/crypto.h>
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace kelvo {
 
@@ -31,16 +29,27 @@ std::string Trimmed(const std::string& line) {
     return text;
 }
 
+// Base64 (RFC 4648 §4) of credentials: written into a buffer of the final size, so that
+// no copy of the secret is left behind in memory freed by a reallocation.
 std::string Base64(const std::string& bytes) {
-    std::string out(4 * ((bytes.size() + 2) / 3) + 1, '\0');
-    const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                  reinterpret_cast<const unsigned char*>(bytes.data()), static_cast<int>(bytes.size()));
-    out.resize(static_cast<size_t>(std::max(n, 0)));
+    static constexpr char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out(4 * ((bytes.size() + 2) / 3), '=');
+    const auto b = [&bytes](size_t k) {
+        return k < bytes.size() ? uint32_t(static_cast<unsigned char>(bytes[k])) : 0u;
+    };
+    for (size_t i = 0, o = 0; i < bytes.size(); i += 3, o += 4) {
+        const uint32_t v = (b(i) << 16) | (b(i + 1) << 8) | b(i + 2);
+        out[o] = a[v >> 18];
+        out[o + 1] = a[(v >> 12) & 63];
+        if (i + 1 < bytes.size()) out[o + 2] = a[(v >> 6) & 63];
+        if (i + 2 < bytes.size()) out[o + 3] = a[v & 63];
+    }
     return out;
 }
 
 void Wipe(std::string& s) {
-    if (!s.empty()) OPENSSL_cleanse(s.data(), s.size());
+    // explicit_bzero: a store the compiler may not drop as dead.
+    if (!s.empty()) ::explicit_bzero(s.data(), s.size());
     s.clear();
 }
 

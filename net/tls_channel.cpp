@@ -1,199 +1,75 @@
-// TTlsChannel: OpenSSL client sessions over memory BIOs, and the names of certificate faults.
+// TTlsChannel: the program's side of a TLS session, forwarding to the TLS module, which it loads with the first session.
 #include "net/tls_channel.h"
 
+#include "net/tls_session.h"
 #include "net/tls_texts.h"
 #include "platform/exceptions.h"
-
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <openssl/x509v3.h>
-
-#include <arpa/inet.h>
+#include "platform/module.h"
 
 #include <algorithm>
-#include <array>
-#include <climits>
+
+#ifdef KELVO_TLS_BUILT_IN
+extern "C" const kelvo::TTlsModule* kelvo_tls_module();
+#endif
 
 namespace kelvo {
 
 namespace {
-
-using namespace tls_text;
 
 std::string& TrustFile() {
     static std::string file;
     return file;
 }
 
-// OpenSSL's own wording for the common faults differs between versions.
-std::string VerifyFailureText(long result) {
-    switch (result) {
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-        return kCertificateExpired;
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-        return kCertificateNotYetValid;
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-        return kHostNameMismatch;
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-        return kSelfSigned;
-    default:
-        return X509_verify_cert_error_string(result);
-    }
-}
-
-bool IsAddressLiteral(const std::string& name) {
-    unsigned char scratch[16];
-    return inet_pton(AF_INET, name.c_str(), scratch) == 1 || inet_pton(AF_INET6, name.c_str(), scratch) == 1;
-}
-
 } // namespace
 
 void SetTlsTrustFileForTesting(const std::string& pemFile) { TrustFile() = pemFile; }
 
-struct TTlsChannel::Impl {
-    SSL_CTX* ctx = nullptr;
-    SSL* ssl = nullptr;
-    BIO* in = nullptr;  // owned by ssl
-    BIO* out = nullptr; // owned by ssl
-    ~Impl() {
-        if (ssl) SSL_free(ssl);
-        if (ctx) SSL_CTX_free(ctx);
+const TTlsModule& OpenTlsModule(const std::string& path) {
+    std::string error;
+    const auto* module = static_cast<const TTlsModule*>(LoadModule(path, kTlsModuleEntry, error));
+    if (module == nullptr)
+        throw ESockError(std::string(tls_text::kSetupFailed) + "the TLS module " + path + " cannot be used: " + error);
+    if (module->Abi != kTlsModuleAbi) {
+        throw ESockError(std::string(tls_text::kSetupFailed) + "the TLS module " + path +
+                         " belongs to another version of Kelvo");
     }
-};
+    return *module;
+}
 
-TTlsChannel::TTlsChannel(const std::string& serverName) : impl_(std::make_unique<Impl>()) {
-    const auto setupFailed = [](const char* what) {
-        const unsigned long e = ERR_get_error();
-        ERR_clear_error();
-        std::string text = std::string(kSetupFailed) + what;
-        if (e != 0 && ERR_reason_error_string(e) != nullptr)
-            text += std::string(" (") + ERR_reason_error_string(e) + ")";
-        return ESockError(text);
-    };
-    if (serverName.empty() || serverName.find('\0') != std::string::npos) throw ESockError(kNoServerName);
-    ERR_clear_error();
-    Impl& d = *impl_;
-    d.ctx = SSL_CTX_new(TLS_client_method());
-    if (d.ctx == nullptr) throw setupFailed(kNoContext);
-    // RFC 8996 retires TLS 1.0 and 1.1.
-    SSL_CTX_set_min_proto_version(d.ctx, TLS1_2_VERSION);
-    SSL_CTX_set_verify(d.ctx, SSL_VERIFY_PEER, nullptr);
-    const std::string& trust = TrustFile();
-    const int loaded = trust.empty() ? SSL_CTX_set_default_verify_paths(d.ctx)
-                                     : SSL_CTX_load_verify_locations(d.ctx, trust.c_str(), nullptr);
-    if (loaded != 1) throw setupFailed(kTrustUnreadable);
-    d.ssl = SSL_new(d.ctx);
-    d.in = BIO_new(BIO_s_mem());
-    d.out = BIO_new(BIO_s_mem());
-    if (d.ssl == nullptr || d.in == nullptr || d.out == nullptr) {
-        BIO_free(d.in);
-        BIO_free(d.out);
-        throw setupFailed(kSetupOutOfMemory);
-    }
-    // An empty input BIO means "nothing yet", not the end of the stream.
-    BIO_set_mem_eof_return(d.in, -1);
-    SSL_set_bio(d.ssl, d.in, d.out);
-    SSL_set_connect_state(d.ssl);
-    X509_VERIFY_PARAM* param = SSL_get0_param(d.ssl);
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-    if (IsAddressLiteral(serverName)) {
-        if (X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str()) != 1) throw setupFailed(kBadServerAddress);
-    } else {
-        if (SSL_set1_host(d.ssl, serverName.c_str()) != 1) throw setupFailed(kBadServerName);
-        // RFC 6066 §3: server name indication carries host names only, never addresses.
-        SSL_set_tlsext_host_name(d.ssl, serverName.c_str());
-    }
+const TTlsModule& TlsModule() {
+#ifdef KELVO_TLS_BUILT_IN
+    return *kelvo_tls_module();
+#else
+    return OpenTlsModule(ModulePath("kelvo_tls.so"));
+#endif
+}
+
+TTlsChannel::TTlsChannel(const std::string& serverName) {
+    std::string error;
+    session_.reset(TlsModule().Create(serverName, TrustFile(), error));
+    if (!session_) throw ESockError(error);
 }
 
 TTlsChannel::~TTlsChannel() = default;
 
-void TTlsChannel::CollectOutput() {
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(impl_->out, &data);
-    if (n > 0) {
-        output_.append(data, static_cast<size_t>(n));
-        (void)BIO_reset(impl_->out);
-    }
+TTlsChannel::Progress TTlsChannel::Handshake() { return session_->Handshake(); }
+
+bool TTlsChannel::Established() const { return session_->Established(); }
+
+void TTlsChannel::Feed(const char* data, size_t length) { session_->Feed(data, length); }
+
+const std::string& TTlsChannel::Output() const { return session_->Output(); }
+
+void TTlsChannel::Consume(size_t length) {
+    std::string& output = session_->Output();
+    output.erase(0, std::min(length, output.size()));
 }
 
-void TTlsChannel::Fail(int sslError) {
-    const long verify = SSL_get_verify_result(impl_->ssl);
-    if (verify != X509_V_OK) {
-        failure_ = kVerificationFailed + VerifyFailureText(verify);
-    } else {
-        const unsigned long e = ERR_peek_last_error();
-        const char* reason = e != 0 ? ERR_reason_error_string(e) : nullptr;
-        if (reason != nullptr)
-            failure_ = std::string(kFailed) + reason;
-        else if (sslError == SSL_ERROR_SYSCALL || sslError == SSL_ERROR_ZERO_RETURN)
-            failure_ = kEndedUnexpectedly;
-        else
-            failure_ = FailedWithError(sslError);
-    }
-    ERR_clear_error();
-}
+size_t TTlsChannel::Encrypt(const char* data, size_t length) { return session_->Encrypt(data, length); }
 
-TTlsChannel::Progress TTlsChannel::Handshake() {
-    if (established_) return Progress::Done;
-    if (Failed()) return Progress::Failed;
-    ERR_clear_error();
-    const int r = SSL_do_handshake(impl_->ssl);
-    CollectOutput();
-    if (r == 1) {
-        established_ = true;
-        return Progress::Done;
-    }
-    const int e = SSL_get_error(impl_->ssl, r);
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return Progress::NeedInput;
-    Fail(e);
-    return Progress::Failed;
-}
+TTlsChannel::Progress TTlsChannel::Decrypt(std::string& plain) { return session_->Decrypt(plain); }
 
-void TTlsChannel::Feed(const char* data, size_t length) {
-    while (length > 0) {
-        const int chunk = static_cast<int>(std::min<size_t>(length, INT_MAX));
-        const int n = BIO_write(impl_->in, data, chunk);
-        if (n <= 0) {
-            failure_ = kOutOfMemory;
-            return;
-        }
-        data += n;
-        length -= static_cast<size_t>(n);
-    }
-}
-
-void TTlsChannel::Consume(size_t length) { output_.erase(0, std::min(length, output_.size())); }
-
-size_t TTlsChannel::Encrypt(const char* data, size_t length) {
-    if (!established_ || Failed() || length == 0) return 0;
-    ERR_clear_error();
-    const int r = SSL_write(impl_->ssl, data, static_cast<int>(std::min(length, kMaxRecord)));
-    CollectOutput();
-    if (r > 0) return static_cast<size_t>(r);
-    Fail(SSL_get_error(impl_->ssl, r));
-    return 0;
-}
-
-TTlsChannel::Progress TTlsChannel::Decrypt(std::string& plain) {
-    if (Failed()) return Progress::Failed;
-    std::array<char, kMaxRecord> chunk;
-    for (;;) {
-        ERR_clear_error();
-        const int r = SSL_read(impl_->ssl, chunk.data(), static_cast<int>(chunk.size()));
-        if (r > 0) {
-            plain.append(chunk.data(), static_cast<size_t>(r));
-            continue;
-        }
-        const int e = SSL_get_error(impl_->ssl, r);
-        // Reading may produce records of our own (TLS 1.3 key updates, alerts).
-        CollectOutput();
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return Progress::NeedInput;
-        if (e == SSL_ERROR_ZERO_RETURN) return Progress::Done;
-        Fail(e);
-        return Progress::Failed;
-    }
-}
+const std::string& TTlsChannel::FailureText() const { return session_->FailureText(); }
 
 } // namespace kelvo

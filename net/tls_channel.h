@@ -1,4 +1,4 @@
-// TTlsChannel: a TLS client session that works on byte buffers (OpenSSL memory BIOs), so the socket client keeps doing all socket I/O and waiting.
+// TTlsChannel: a TLS client session that works on byte buffers (OpenSSL memory BIOs, inside the TLS module), so the socket client keeps doing all socket I/O and waiting.
 //
 // The channel never touches a socket. The owner moves bytes: ciphertext that arrived
 // goes in through Feed, ciphertext to send comes out through Output/Consume, and
@@ -13,10 +13,13 @@
 
 namespace kelvo {
 
+class ITlsSession;
+
 class TTlsChannel {
 public:
     // A client session for `serverName` (a host name or a dotted IPv4 address), TLS 1.2
-    // or newer. Raises ESockError when OpenSSL cannot set one up.
+    // or newer. Raises ESockError when OpenSSL cannot set one up, or when the TLS
+    // module (loaded with the first session) is missing.
     explicit TTlsChannel(const std::string& serverName);
     ~TTlsChannel();
     TTlsChannel(const TTlsChannel&) = delete;
@@ -26,12 +29,12 @@ public:
 
     // Drives the handshake as far as the bytes fed so far allow.
     Progress Handshake();
-    bool Established() const { return established_; }
+    bool Established() const;
 
     // Ciphertext that arrived from the peer.
     void Feed(const char* data, size_t length);
     // Ciphertext waiting to be sent; Consume drops what the socket took.
-    const std::string& Output() const { return output_; }
+    const std::string& Output() const;
     void Consume(size_t length);
 
     // Encrypts up to one record of plaintext into Output; returns how much it took.
@@ -43,21 +46,14 @@ public:
 
     // Why the channel failed, for an error message: a certificate's fault named as
     // "certificate has expired", "host name mismatch", "self-signed certificate", ...
-    const std::string& FailureText() const { return failure_; }
-    bool Failed() const { return !failure_.empty(); }
+    const std::string& FailureText() const;
+    bool Failed() const { return !FailureText().empty(); }
 
     // The most plaintext one Encrypt call takes (one TLS record, RFC 8446 §5.1).
     static constexpr size_t kMaxRecord = 16384;
 
 private:
-    void CollectOutput();
-    void Fail(int sslError);
-
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
-    std::string output_;
-    std::string failure_;
-    bool established_ = false;
+    std::unique_ptr<ITlsSession> session_;
 };
 
 // Tests only: trust the certificates in this PEM file instead of the system's store.

@@ -51,7 +51,7 @@ TEST(DicomModule, AMissingOrForeignModuleIsAClearError) {
     const struct { std::string path; const char* why; } cases[] = {
         {dir.path().toStdString() + "/missing/kelvo_dicom.so", "No such file"},
         {text,                                                  "kelvo_dicom.so"},
-        {QtCorePath(),                                          "not a Kelvo DICOM module"},
+        {QtCorePath(),                                          "not a Kelvo module"},
     };
     // clang-format on
     for (const auto& c : cases) {
