@@ -215,7 +215,7 @@ TPageControl::TPageControl(int tabHeight, QWidget* parent) : QTabWidget(parent) 
     tabBar()->setFont(bold);
 }
 
-TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
+TAboutBox::TAboutBox(TDeferContent, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("AboutBox"));
     setWindowTitle(QString::fromLatin1(kCaption));
     // A fixed single border: the size is the stored one and cannot be dragged.
@@ -224,7 +224,13 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     setFixedSize(kClientWidth, kClientHeight);
     setFont(ArialPixels(12));
     setModal(true);
+}
 
+TAboutBox::TAboutBox(QWidget* parent) : TAboutBox(TDeferContent{}, parent) { EnsureContent(); }
+
+void TAboutBox::EnsureContent() {
+    if (content_) return;
+    content_ = true;
     Label9 = new TLinkLabel(QString::fromLatin1(kVendorAddress), this);
     Label9->setObjectName(QStringLiteral("Label9"));
     Label9->setFont(ArialPixels(15));
@@ -258,6 +264,11 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
 }
 
 TAboutBox::~TAboutBox() = default;
+
+void TAboutBox::setVisible(bool visible) {
+    if (visible) EnsureContent();
+    QDialog::setVisible(visible);
+}
 
 void TAboutBox::CreateAboutSheet() {
     TabSheet1 = new QWidget;

@@ -48,6 +48,13 @@ class TAboutBox : public QDialog {
     Q_OBJECT
 public:
     explicit TAboutBox(QWidget* parent = nullptr);
+    // The window alone, its contents made by EnsureContent (at the latest when it is
+    // shown): the program makes them after its first frame, which does not need them.
+    struct TDeferContent {};
+    explicit TAboutBox(TDeferContent, QWidget* parent = nullptr);
+    void EnsureContent();
+    bool HasContent() const { return content_; }
+    void setVisible(bool visible) override;
     ~TAboutBox() override;
 
     static constexpr int kClientWidth = 602;
@@ -135,6 +142,7 @@ private:
     // The HELO argument for what the user typed as the name (set before Connect).
     void ChooseHeloName(const std::string& typed);
 
+    bool content_ = false;
     bool sending_ = false;
     bool cancelRequested_ = false;
     // The send was cancelled while the window was hidden: the next showing tells so.

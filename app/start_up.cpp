@@ -11,29 +11,29 @@
 #include <QTimer>
 
 #include <future>
+#include <vector>
 
 namespace kelvo {
 
 namespace {
 
-// Calls the hook once, after the first paint of the canvas has been done.
+// Runs the actions once, in order, after the first paint of the canvas has been done.
 class TFirstFrameSpy : public QObject {
 public:
-    TFirstFrameSpy(TForm1& form, std::function<void(TForm1&)> hook) : form_(form), hook_(std::move(hook)) {}
+    explicit TFirstFrameSpy(std::vector<std::function<void()>> actions) : actions_(std::move(actions)) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::Paint && !fired_) {
             fired_ = true;
             // Queued, so that the frame is finished and flushed first.
-            QTimer::singleShot(0, this, [this] { hook_(form_); });
+            for (auto& action : actions_) QTimer::singleShot(0, this, std::move(action));
         }
         return QObject::eventFilter(watched, event);
     }
 
 private:
-    TForm1& form_;
-    std::function<void(TForm1&)> hook_;
+    std::vector<std::function<void()>> actions_;
     bool fired_ = false;
 };
 
@@ -69,15 +69,19 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     // Created first, so it is the application's main window; closing it ends the loop.
     TForm1 form1;
     // The about window is created next, hidden; the information button shows it modally.
-    TAboutBox aboutBox;
+    // Its contents wait for the first frame (or for being shown, should that come first).
+    TAboutBox aboutBox{TAboutBox::TDeferContent{}};
     form1.SetAboutBox(&aboutBox);
     if (hooks.WindowReady) {
         hooks.WindowReady(form1);
     }
-    TFirstFrameSpy spy(form1, hooks.FirstFrame);
+    std::vector<std::function<void()>> afterFirstFrame;
     if (hooks.FirstFrame) {
-        form1.MyCAD1->installEventFilter(&spy);
+        afterFirstFrame.push_back([&form1, &hooks] { hooks.FirstFrame(form1); });
     }
+    afterFirstFrame.push_back([&aboutBox] { aboutBox.EnsureContent(); });
+    TFirstFrameSpy spy(std::move(afterFirstFrame));
+    form1.MyCAD1->installEventFilter(&spy);
     form1.show();
     // A file named on the command line is opened over the built-in picture; one
     // that cannot be opened is explained, and the built-in picture stays.

@@ -131,6 +131,37 @@ TEST_F(AboutBoxTest, WindowHasItsCaptionFixedClientSizeAndFont) {
     EXPECT_TRUE(box_->isHidden());
 }
 
+// The program makes the window before its first frame and its contents after it: the
+// window alone is the same window, and whatever shows it first gets it whole.
+TEST(AboutBoxDeferred, ContentsComeOnceWhenAskedForOrWhenShown) {
+    for (const bool showFirst : {false, true}) {
+        SCOPED_TRACE(showFirst ? "shown" : "asked for");
+        TAboutBox box{TAboutBox::TDeferContent{}};
+        EXPECT_EQ(box.windowTitle(), "About");
+        EXPECT_EQ(box.size(), QSize(602, 417));
+        EXPECT_TRUE(box.isModal());
+        EXPECT_FALSE(box.HasContent());
+        EXPECT_EQ(box.OKButton, nullptr);
+        EXPECT_TRUE(box.findChildren<QWidget*>().isEmpty());
+        if (showFirst) {
+            box.show();
+            ASSERT_NE(box.OKButton, nullptr);
+            EXPECT_TRUE(box.OKButton->isVisible());
+            EXPECT_TRUE(box.PageControl1->isVisible());
+            box.hide();
+        } else {
+            box.EnsureContent();
+        }
+        ASSERT_TRUE(box.HasContent());
+        const qsizetype widgets = box.findChildren<QWidget*>().size();
+        EXPECT_EQ(box.findChildren<QWidget*>(QStringLiteral("OKButton")).size(), 1);
+        box.EnsureContent();
+        box.show();
+        EXPECT_EQ(box.findChildren<QWidget*>().size(), widgets);
+        EXPECT_EQ(box.PageControl1->currentWidget(), box.TabSheet1);
+    }
+}
+
 TEST_F(AboutBoxTest, ControlsSitWhereTheFormPutsThem) {
     const Placement placements[] = {
         {"OKButton", {191, 372, 114, 37}},  {"PageControl1", {16, 0, 569, 353}}, {"Bevel1", {48, 16, 489, 41}},

@@ -1,4 +1,5 @@
-// The program's start-up with a file, in a process of its own: Qt's main thread stays the program's main thread however long the loading thread lives.
+// The program's start-up with a file, in a process of its own: Qt's main thread stays the program's main thread however long the loading thread lives, and the about window is there before the loop and whole after the first frame.
+#include "app/about_box.h"
 #include "app/main_window.h"
 #include "app/start_up.h"
 
@@ -7,6 +8,7 @@
 #include <QCoreApplication>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -46,11 +48,21 @@ TEST(StartUp, TheLoadingThreadNeverBecomesQtsMainThread) {
     TStartHooks hooks;
     hooks.LoadingStarted = [] { std::this_thread::sleep_for(std::chrono::milliseconds(150)); };
     QStringList errors;
-    hooks.WindowReady = [&errors](TForm1& form) { form.ShowError = [&errors](const QString& m) { errors << m; }; };
     QString shown = QStringLiteral("not painted");
-    hooks.FirstFrame = [&shown](TForm1& form) {
+    bool aboutBeforeLoop = false;
+    bool aboutFilledAfterFirstFrame = false;
+    hooks.WindowReady = [&errors, &aboutBeforeLoop](TForm1& form) {
+        form.ShowError = [&errors](const QString& m) { errors << m; };
+        aboutBeforeLoop = qobject_cast<TAboutBox*>(form.AboutBox()) != nullptr;
+    };
+    hooks.FirstFrame = [&shown, &aboutFilledAfterFirstFrame](TForm1& form) {
         shown = form.OpenedFile();
-        QCoreApplication::exit(0);
+        // The about window's contents are made right after the first frame.
+        QTimer::singleShot(0, [&aboutFilledAfterFirstFrame, &form] {
+            const auto* about = qobject_cast<TAboutBox*>(form.AboutBox());
+            aboutFilledAfterFirstFrame = about != nullptr && about->HasContent();
+            QCoreApplication::exit(0);
+        });
     };
     char name[] = "kelvo";
     char* argv[] = {name, nullptr};
@@ -62,6 +74,8 @@ TEST(StartUp, TheLoadingThreadNeverBecomesQtsMainThread) {
     ::unlink(fifo.c_str());
     ::rmdir(dir);
     EXPECT_EQ(status, 0);
+    EXPECT_TRUE(aboutBeforeLoop);
+    EXPECT_TRUE(aboutFilledAfterFirstFrame);
     // The empty file is explained and the built-in picture stays.
     EXPECT_EQ(shown, QString());
     ASSERT_EQ(errors.size(), 1);
