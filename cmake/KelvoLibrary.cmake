@@ -64,6 +64,7 @@ function(kelvo_add_module name)
   target_link_libraries(${name} PRIVATE ${M_LIBS})
   set_target_properties(${name} PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
     LIBRARY_OUTPUT_DIRECTORY ${KELVO_MODULE_BUILD_DIR})
-  target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,-z,relro -Wl,-z,now)
+  # Kelvo's static libraries linked in stay private to the module too.
+  target_link_options(${name} PRIVATE -Wl,--no-undefined -Wl,--exclude-libs,ALL -Wl,-z,relro -Wl,-z,now)
   install(TARGETS ${name} LIBRARY DESTINATION ${KELVO_MODULE_INSTALL_DIR})
 endfunction()

@@ -2,6 +2,7 @@
 // copy the stored values out in the picture's own layout.
 #include "imaging/dicom_loader.h"
 
+#include "imaging/dicom_codecs.h"
 #include "imaging/palette.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -18,8 +19,6 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmimgle/diluptab.h>
 #include <dcmtk/dcmimgle/diutils.h>
-#include <dcmtk/dcmjpeg/djdecode.h>
-#include <dcmtk/dcmjpls/djdecode.h>
 #include <dcmtk/oflog/oflog.h>
 
 #include <QFileInfo>
@@ -39,22 +38,15 @@ namespace kelvo::imaging {
 namespace {
 
 // The decoders are registered once per process and removed at exit, so that the
-// leak checker sees DCMTK's codec objects released.
+// leak checker sees DCMTK's codec objects released. The JPEG and JPEG-LS decoders
+// come with the first compressed file (RegisterCompressedCodecs).
 struct TCodecs {
     TCodecs() {
         // DCMTK logs parse problems on stderr; the loader reports them itself.
         OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
-        // Colour stays in the file's photometric interpretation (YBR is converted at
-        // display time), so stored values are the decoder's own output.
-        DJDecoderRegistration::registerCodecs(EDC_never);
-        DJLSDecoderRegistration::registerCodecs();
         DcmRLEDecoderRegistration::registerCodecs();
     }
-    ~TCodecs() {
-        DcmRLEDecoderRegistration::cleanup();
-        DJLSDecoderRegistration::cleanup();
-        DJDecoderRegistration::cleanup();
-    }
+    ~TCodecs() { DcmRLEDecoderRegistration::cleanup(); }
 };
 
 void RegisterCodecs() { static TCodecs codecs; }
@@ -431,6 +423,7 @@ std::shared_ptr<const TPalette> ReadPalette(DcmItem* ds, bool signedPixels) {
 // Decodes a compressed picture in place and returns its layout as decoded; the
 // compressed fragments are dropped once the decoded values exist.
 TLayout Decompress(DcmDataset* ds, const DcmXfer& xferInfo, const QString& name, const TLoadLimits& limits) {
+    RegisterCompressedCodecs(name);
     const E_TransferSyntax xfer = xferInfo.getXfer();
     if (!DcmCodecList::canChangeCoding(xfer, EXS_LittleEndianExplicit)) {
         Fail(TLoadError::UnsupportedSyntax, name,

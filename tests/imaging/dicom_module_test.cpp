@@ -34,6 +34,39 @@ TEST(DicomModule, TheProgramsModuleIsFoundAndServesTheLoader) {
     }
 }
 
+// The decoders of compressed files come from a module beside the reader's own, loaded
+// with the first compressed file; a reader without them still reads the rest.
+TEST(DicomModule, CompressedFilesNeedTheDecodersBesideTheReader) {
+    QTemporaryDir dir;
+    const QString lone = dir.path() + QStringLiteral("/kelvo_dicom.so");
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(DicomModulePath()), lone));
+    const TDicomModule& reader = OpenDicomModule(lone.toStdString(), QStringLiteral("ct.dcm"));
+    ASSERT_NE(&reader, &OpenDicomModule(DicomModulePath(), QStringLiteral("ct.dcm")));
+    // clang-format off
+    const struct { const char* file; bool compressed; } cases[] = {
+        {"CT_small.dcm",                  false},
+        {"SC_rgb_jpeg_dcmtk.dcm",         true},
+        {"MR_small_jpeg_ls_lossless.dcm", true},
+    };
+    // clang-format on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file);
+        const QString path = test::PydicomFile(c.file);
+        const TDicomResult alone = reader.LoadFile(path, QString::fromLatin1(c.file), {});
+        EXPECT_EQ(alone.Failed, c.compressed);
+        if (c.compressed) {
+            EXPECT_EQ(alone.Kind, TLoadError::UnsupportedSyntax);
+            const std::string m = alone.Text.toStdString();
+            EXPECT_NE(m.find("the decoders " + dir.path().toStdString() + "/kelvo_dicom_codecs.so cannot be used"),
+                      std::string::npos)
+                << m;
+        }
+        // The program's reader has its decoders.
+        const TPicture p = LoadPicture(path);
+        EXPECT_GT(p.Width(), 0);
+    }
+}
+
 std::string QtCorePath() {
     Dl_info info{};
     EXPECT_NE(::dladdr(reinterpret_cast<void*>(&QCoreApplication::applicationName), &info), 0);
