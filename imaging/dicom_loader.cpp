@@ -29,10 +29,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kelvo::imaging {
 
@@ -370,9 +372,16 @@ void CopyPixels(DcmElement* element, const TLayout& l, TPicture& p, const QStrin
     }
 }
 
+// Display levels 0..255 of table entries `bits` wide, rounded, so that 16-bit tables
+// keep their 8-bit levels exactly (0x8080 is 128).
+uint8_t LevelOf(uint32_t entry, unsigned bits) {
+    const double top = double(DicomImageClass::maxval(int(bits)));
+    return uint8_t(std::min(255.0, std::floor(double(entry) * 255.0 / top + 0.5)));
+}
+
 // One channel of the palette through DCMTK's lookup table, which reads the
 // descriptor's quirks (0 entries meaning 65536, 8-bit entries packed in words, a
-// bit count the data contradicts); empty when the file has no usable table.
+// bit count the data contradicts); empty when DCMTK finds the table unusable.
 std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& descriptorTag, const DcmTagKey& dataTag,
                                                   bool signedPixels) {
     const Uint16* values = nullptr;
@@ -390,40 +399,267 @@ std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& 
     }
     EI_Status status = EIS_Normal;
     const DiLookupTable lut(data, descriptor, nullptr, ELM_CheckValue, -1, &status);
-    if (!lut.isValid() || lut.getCount() == 0) {
+    if (!lut.isValid() || lut.getCount() == 0 || lut.getBits() == 0) {
         return std::nullopt;
     }
     TPaletteChannel channel;
     channel.First = signedPixels ? int64_t(lut.getFirstEntry(Sint32(0))) : int64_t(lut.getFirstEntry(Uint32(0)));
-    const double top = double(DicomImageClass::maxval(lut.getBits()));
     const Uint16* entries = lut.getData();
-    if (entries == nullptr || top < 1.0) {
+    if (entries == nullptr) {
         return std::nullopt;
     }
     channel.Levels.resize(lut.getCount());
     for (Uint32 i = 0; i < lut.getCount(); ++i) {
-        // Rounded, so that 16-bit tables keep their 8-bit levels exactly (0x8080 is 128).
-        channel.Levels[i] = uint8_t(std::min(255.0, std::floor(double(entries[i]) * 255.0 / top + 0.5)));
+        channel.Levels[i] = LevelOf(entries[i], lut.getBits());
     }
     return channel;
 }
 
-// The red, green and blue tables of a PALETTE COLOR picture; null when one is missing.
-// FIXME: segmented tables (Segmented ... Palette Color Lookup Table Data) are not read,
-// since DCMTK does not expand them; such pictures are shown in grey by their indices.
-std::shared_ptr<const TPalette> ReadPalette(DcmItem* ds, bool signedPixels) {
+// Expands segmented table data (discrete, linear and indirect segments) into its
+// entries. The items are the data's 8- or 16-bit words; indirect offsets count items
+// from the start of the data. Every read is checked against the data's end, every
+// indirect segment must copy whole segments that lie before it, nesting and the total
+// work are bounded, and the table may not grow past the entries the descriptor names.
+class TSegmentExpander {
+public:
+    TSegmentExpander(const std::vector<uint16_t>& items, bool eightBit, size_t count)
+        : items_(items), eightBit_(eightBit), count_(count) {
+        entries_.reserve(count);
+    }
+
+    // The entries, or the problem with the data in `problem`.
+    std::optional<std::vector<uint16_t>> Expand(QString* problem) {
+        if (!Run(0, items_.size(), kAll, 0)) {
+            *problem = problem_;
+            return std::nullopt;
+        }
+        if (entries_.size() != count_) {
+            *problem = QStringLiteral("%1 entries where the descriptor gives %2").arg(entries_.size()).arg(count_);
+            return std::nullopt;
+        }
+        return std::move(entries_);
+    }
+
+private:
+    static constexpr size_t kAll = SIZE_MAX;
+    // Indirect segments within indirect segments: real tables nest one level, if any.
+    static constexpr int kMaxDepth = 32;
+    // Segments expanded in all, copies included: empty segments copied over and over
+    // would otherwise cost time without adding entries.
+    static constexpr size_t kMaxSegments = size_t(1) << 20;
+
+    bool Fail(const QString& problem) {
+        problem_ = problem;
+        return false;
+    }
+
+    // Linear interpolation from y0 to y1 at step i of n, rounded half to even.
+    static uint16_t Interpolate(uint32_t y0, uint32_t y1, size_t i, size_t n) {
+        const int64_t num = int64_t(y0) * int64_t(n) + (int64_t(y1) - int64_t(y0)) * int64_t(i);
+        int64_t q = num / int64_t(n);
+        const int64_t twice = 2 * (num % int64_t(n));
+        if (twice > int64_t(n) || (twice == int64_t(n) && (q & 1) != 0)) {
+            ++q;
+        }
+        return uint16_t(q);
+    }
+
+    bool Room(size_t more, size_t at) {
+        if (more > count_ - entries_.size()) {
+            return Fail(QStringLiteral("the segment at item %1 runs past the %2 entries the descriptor gives")
+                            .arg(at)
+                            .arg(count_));
+        }
+        return true;
+    }
+
+    // Expands `segments` segments from item `pos`, all of which must end by item `end`
+    // (kAll: every segment up to `end`).
+    bool Run(size_t pos, size_t end, size_t segments, int depth) {
+        for (size_t done = 0; done < segments; ++done) {
+            if (pos >= end) {
+                if (segments == kAll) {
+                    return true;
+                }
+                return Fail(QStringLiteral("an indirect segment copies %1 segments, only %2 lie before it")
+                                .arg(segments)
+                                .arg(done));
+            }
+            // An odd number of 8-bit items is padded with a zero to fill the last word.
+            if (segments == kAll && end - pos == 1 && items_[pos] == 0) {
+                return true;
+            }
+            if (end - pos < 2) {
+                return Fail(QStringLiteral("the segment at item %1 is cut short").arg(pos));
+            }
+            if (++segmentsSeen_ > kMaxSegments) {
+                return Fail(QStringLiteral("more than %1 segments to expand").arg(kMaxSegments));
+            }
+            const size_t at = pos;
+            const uint16_t opcode = items_[pos];
+            const size_t length = items_[pos + 1];
+            pos += 2;
+            switch (opcode) {
+            case 0: // discrete: the entries themselves
+                if (length > end - pos) {
+                    return Fail(
+                        QStringLiteral("the discrete segment at item %1 runs past the end of the data").arg(at));
+                }
+                if (!Room(length, at)) {
+                    return false;
+                }
+                entries_.insert(entries_.end(), items_.begin() + std::ptrdiff_t(pos),
+                                items_.begin() + std::ptrdiff_t(pos + length));
+                pos += length;
+                break;
+            case 1: { // linear: from the entry before to the value given
+                if (end - pos < 1) {
+                    return Fail(QStringLiteral("the segment at item %1 is cut short").arg(at));
+                }
+                if (entries_.empty()) {
+                    return Fail(QStringLiteral("the linear segment at item %1 has no entry before it").arg(at));
+                }
+                if (!Room(length, at)) {
+                    return false;
+                }
+                const uint16_t y0 = entries_.back();
+                const uint16_t y1 = items_[pos];
+                pos += 1;
+                for (size_t i = 1; i <= length; ++i) {
+                    entries_.push_back(Interpolate(y0, y1, i, length));
+                }
+                break;
+            }
+            case 2: { // indirect: the segments from an earlier offset again
+                const size_t words = eightBit_ ? 4 : 2;
+                if (end - pos < words) {
+                    return Fail(QStringLiteral("the segment at item %1 is cut short").arg(at));
+                }
+                // Least significant part first: two 16-bit words, or four bytes.
+                size_t offset = 0;
+                for (size_t w = words; w-- > 0;) {
+                    offset = (offset << (eightBit_ ? 8 : 16)) | items_[pos + w];
+                }
+                pos += words;
+                if (offset >= at) {
+                    return Fail(QStringLiteral("the indirect segment at item %1 points at item %2, not before itself")
+                                    .arg(at)
+                                    .arg(offset));
+                }
+                if (depth >= kMaxDepth) {
+                    return Fail(QStringLiteral("indirect segments nested more than %1 deep").arg(kMaxDepth));
+                }
+                if (!Run(offset, at, length, depth + 1)) {
+                    return false;
+                }
+                break;
+            }
+            default:
+                return Fail(QStringLiteral("unknown segment type %1 at item %2").arg(opcode).arg(at));
+            }
+        }
+        return true;
+    }
+
+    const std::vector<uint16_t>& items_;
+    bool eightBit_;
+    size_t count_;
+    std::vector<uint16_t> entries_;
+    size_t segmentsSeen_ = 0;
+    QString problem_;
+};
+
+// Value `pos` of a descriptor, whether the file gives it as US or SS.
+std::optional<uint16_t> DescriptorValue(DcmItem* ds, const DcmTagKey& tag, unsigned long pos) {
+    DcmElement* element = nullptr;
+    if (ds->findAndGetElement(tag, element).bad() || element == nullptr || element->getVM() != 3) {
+        return std::nullopt;
+    }
+    Uint16 u = 0;
+    if (element->getUint16(u, pos).good()) {
+        return uint16_t(u);
+    }
+    Sint16 s = 0;
+    if (element->getSint16(s, pos).good()) {
+        return uint16_t(s);
+    }
+    return std::nullopt;
+}
+
+// One channel from segmented table data; a damaged table is a load error naming what
+// is wrong with it.
+TPaletteChannel ReadSegmentedChannel(DcmItem* ds, const DcmTagKey& descriptorTag, const DcmTagKey& dataTag,
+                                     bool signedPixels, const QString& colour, const QString& name) {
+    const QString what = QStringLiteral("segmented %1 palette: ").arg(colour);
+    const std::optional<uint16_t> entries = DescriptorValue(ds, descriptorTag, 0);
+    const std::optional<uint16_t> first = DescriptorValue(ds, descriptorTag, 1);
+    const std::optional<uint16_t> bits = DescriptorValue(ds, descriptorTag, 2);
+    if (!entries || !first || !bits) {
+        Fail(TLoadError::Corrupt, name, what + QStringLiteral("no descriptor of three values"));
+    }
+    if (*bits != 8 && *bits != 16) {
+        Fail(TLoadError::Corrupt, name, what + QStringLiteral("%1-bit entries").arg(*bits));
+    }
+    const Uint16* words = nullptr;
+    unsigned long wordCount = 0;
+    if (ds->findAndGetUint16Array(dataTag, words, &wordCount).bad() || (words == nullptr && wordCount != 0)) {
+        Fail(TLoadError::Corrupt, name, what + QStringLiteral("the data are not 16-bit words"));
+    }
+    // 8-bit items fill a word each two, the first in its low byte.
+    const bool eightBit = *bits == 8;
+    std::vector<uint16_t> items;
+    items.reserve(eightBit ? wordCount * 2 : wordCount);
+    for (unsigned long i = 0; i < wordCount; ++i) {
+        if (eightBit) {
+            items.push_back(uint16_t(words[i] & 0xffu));
+            items.push_back(uint16_t(words[i] >> 8));
+        } else {
+            items.push_back(words[i]);
+        }
+    }
+    const size_t count = *entries == 0 ? 65536 : *entries;
+    QString problem;
+    const std::optional<std::vector<uint16_t>> table = TSegmentExpander(items, eightBit, count).Expand(&problem);
+    if (!table) {
+        Fail(TLoadError::Corrupt, name, what + problem);
+    }
+    TPaletteChannel channel;
+    channel.First = signedPixels ? int64_t(int16_t(*first)) : int64_t(*first);
+    channel.Levels.reserve(table->size());
+    for (const uint16_t entry : *table) {
+        channel.Levels.push_back(LevelOf(entry, *bits));
+    }
+    return channel;
+}
+
+// The red, green and blue tables of a PALETTE COLOR picture, plain or segmented. A
+// palette picture without its tables cannot be shown as it is meant: that is a load
+// error, not a picture in grey.
+std::shared_ptr<const TPalette> ReadPalette(DcmItem* ds, bool signedPixels, const QString& name) {
     const DcmTagKey descriptors[3] = {DCM_RedPaletteColorLookupTableDescriptor,
                                       DCM_GreenPaletteColorLookupTableDescriptor,
                                       DCM_BluePaletteColorLookupTableDescriptor};
     const DcmTagKey data[3] = {DCM_RedPaletteColorLookupTableData, DCM_GreenPaletteColorLookupTableData,
                                DCM_BluePaletteColorLookupTableData};
+    const DcmTagKey segmented[3] = {DCM_SegmentedRedPaletteColorLookupTableData,
+                                    DCM_SegmentedGreenPaletteColorLookupTableData,
+                                    DCM_SegmentedBluePaletteColorLookupTableData};
+    const QString colours[3] = {QStringLiteral("red"), QStringLiteral("green"), QStringLiteral("blue")};
     auto palette = std::make_shared<TPalette>();
     for (size_t k = 0; k < 3; ++k) {
-        std::optional<TPaletteChannel> channel = ReadPaletteChannel(ds, descriptors[k], data[k], signedPixels);
-        if (!channel) {
-            return nullptr;
+        if (ds->tagExists(data[k])) {
+            std::optional<TPaletteChannel> channel = ReadPaletteChannel(ds, descriptors[k], data[k], signedPixels);
+            if (!channel) {
+                Fail(TLoadError::Corrupt, name,
+                     QStringLiteral("the %1 palette does not match its descriptor").arg(colours[k]));
+            }
+            palette->Channels[k] = std::move(*channel);
+        } else if (ds->tagExists(segmented[k])) {
+            palette->Channels[k] =
+                ReadSegmentedChannel(ds, descriptors[k], segmented[k], signedPixels, colours[k], name);
+        } else {
+            Fail(TLoadError::Corrupt, name, QStringLiteral("PALETTE COLOR without a %1 palette").arg(colours[k]));
         }
-        palette->Channels[k] = std::move(*channel);
     }
     return palette;
 }
@@ -493,7 +729,7 @@ DcmElement* PixelElement(DcmDataset* ds, const TLayout& layout, uint64_t fileByt
 }
 
 // The picture's description from the data set, before its values are in.
-TPicture Describe(DcmDataset* ds, const TLayout& layout) {
+TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     TPicture p;
     p.Format = QStringLiteral("DICOM");
     p.Photometric = StringOf(ds, DCM_PhotometricInterpretation);
@@ -501,7 +737,7 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout) {
     ReadIdentity(ds, p);
     ReadModality(ds, p);
     if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
-        p.Palette = ReadPalette(ds, layout.Signed);
+        p.Palette = ReadPalette(ds, layout.Signed, name);
     }
     return p;
 }
@@ -513,7 +749,7 @@ TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& nam
     (void)ds->convertToUTF8();
     const TLayout layout = PictureLayout(ds, name, limits);
     DcmElement* element = PixelElement(ds, layout, fileBytes, name);
-    TPicture p = Describe(ds, layout);
+    TPicture p = Describe(ds, layout, name);
     p.Allocate(layout.Columns, layout.Rows, layout.Frames, layout.Samples, TypeOf(layout), layout.BitsStored);
     CopyPixels(element, layout, p, name);
     // The values are out: DCMTK's copy (decoded, or read whole) goes before the scan.
