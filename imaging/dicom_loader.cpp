@@ -28,8 +28,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -453,7 +453,8 @@ private:
         return false;
     }
 
-    // Linear interpolation from y0 to y1 at step i of n, rounded half to even.
+    // Linear interpolation from y0 to y1 at step i of n, rounded half to even as
+    // numpy-based readers round, so that the same file shows the same colours there.
     static uint16_t Interpolate(uint32_t y0, uint32_t y1, size_t i, size_t n) {
         const int64_t num = int64_t(y0) * int64_t(n) + (int64_t(y1) - int64_t(y0)) * int64_t(i);
         int64_t q = num / int64_t(n);
