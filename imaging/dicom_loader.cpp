@@ -27,11 +27,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace kelvo::imaging {
 
@@ -362,9 +364,16 @@ void CopyPixels(DcmElement* element, const TLayout& l, TPicture& p, const QStrin
     }
 }
 
+// Display levels 0..255 of table entries `bits` wide, rounded, so that 16-bit tables
+// keep their 8-bit levels exactly (0x8080 is 128).
+uint8_t LevelOf(uint32_t entry, unsigned bits) {
+    const double top = double(DicomImageClass::maxval(int(bits)));
+    return uint8_t(std::min(255.0, std::floor(double(entry) * 255.0 / top + 0.5)));
+}
+
 // One channel of the palette through DCMTK's lookup table, which reads the
 // descriptor's quirks (0 entries meaning 65536, 8-bit entries packed in words, a
-// bit count the data contradicts); empty when the file has no usable table.
+// bit count the data contradicts); empty when DCMTK finds the table unusable.
 std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& descriptorTag, const DcmTagKey& dataTag,
                                                   bool signedPixels) {
     const Uint16* values = nullptr;
@@ -382,40 +391,113 @@ std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& 
     }
     EI_Status status = EIS_Normal;
     const DiLookupTable lut(data, descriptor, nullptr, ELM_CheckValue, -1, &status);
-    if (!lut.isValid() || lut.getCount() == 0) {
+    if (!lut.isValid() || lut.getCount() == 0 || lut.getBits() == 0) {
         return std::nullopt;
     }
     TPaletteChannel channel;
     channel.First = signedPixels ? int64_t(lut.getFirstEntry(Sint32(0))) : int64_t(lut.getFirstEntry(Uint32(0)));
-    const double top = double(DicomImageClass::maxval(lut.getBits()));
     const Uint16* entries = lut.getData();
-    if (entries == nullptr || top < 1.0) {
+    if (entries == nullptr) {
         return std::nullopt;
     }
     channel.Levels.resize(lut.getCount());
     for (Uint32 i = 0; i < lut.getCount(); ++i) {
-        // Rounded, so that 16-bit tables keep their 8-bit levels exactly (0x8080 is 128).
-        channel.Levels[i] = uint8_t(std::min(255.0, std::floor(double(entries[i]) * 255.0 / top + 0.5)));
+        channel.Levels[i] = LevelOf(entries[i], lut.getBits());
     }
     return channel;
 }
 
-// The red, green and blue tables of a PALETTE COLOR picture; null when one is missing.
-// FIXME: segmented tables (Segmented ... Palette Color Lookup Table Data) are not read,
-// since DCMTK does not expand them; such pictures are shown in grey by their indices.
-std::shared_ptr<const TPalette> ReadPalette(DcmItem* ds, bool signedPixels) {
+// Value `pos` of a descriptor, whether the file gives it as US or SS.
+std::optional<uint16_t> DescriptorValue(DcmItem* ds, const DcmTagKey& tag, unsigned long pos) {
+    DcmElement* element = nullptr;
+    if (ds->findAndGetElement(tag, element).bad() || element == nullptr || element->getVM() != 3) {
+        return std::nullopt;
+    }
+    Uint16 u = 0;
+    if (element->getUint16(u, pos).good()) {
+        return uint16_t(u);
+    }
+    Sint16 s = 0;
+    if (element->getSint16(s, pos).good()) {
+        return uint16_t(s);
+    }
+    return std::nullopt;
+}
+
+// One channel from segmented table data; a damaged table is a load error naming what
+// is wrong with it.
+TPaletteChannel ReadSegmentedChannel(DcmItem* ds, const DcmTagKey& descriptorTag, const DcmTagKey& dataTag,
+                                     bool signedPixels, const QString& colour, const QString& name) {
+    const QString what = QStringLiteral("segmented %1 palette: ").arg(colour);
+    const std::optional<uint16_t> entries = DescriptorValue(ds, descriptorTag, 0);
+    const std::optional<uint16_t> first = DescriptorValue(ds, descriptorTag, 1);
+    const std::optional<uint16_t> bits = DescriptorValue(ds, descriptorTag, 2);
+    if (!entries || !first || !bits) {
+        Fail(TLoadError::Corrupt, name, what + QStringLiteral("no descriptor of three values"));
+    }
+    if (*bits != 8 && *bits != 16) {
+        Fail(TLoadError::Corrupt, name, what + QStringLiteral("%1-bit entries").arg(*bits));
+    }
+    const Uint16* words = nullptr;
+    unsigned long wordCount = 0;
+    if (ds->findAndGetUint16Array(dataTag, words, &wordCount).bad() || (words == nullptr && wordCount != 0)) {
+        Fail(TLoadError::Corrupt, name, what + QStringLiteral("the data are not 16-bit words"));
+    }
+    // 8-bit items fill a word each two, the first in its low byte.
+    const bool eightBit = *bits == 8;
+    std::vector<uint16_t> items;
+    items.reserve(eightBit ? wordCount * 2 : wordCount);
+    for (unsigned long i = 0; i < wordCount; ++i) {
+        if (eightBit) {
+            items.push_back(uint16_t(words[i] & 0xffu));
+            items.push_back(uint16_t(words[i] >> 8));
+        } else {
+            items.push_back(words[i]);
+        }
+    }
+    const size_t count = *entries == 0 ? 65536 : *entries;
+    QString problem;
+    const std::optional<std::vector<uint16_t>> table = ExpandSegmentedTable(items, eightBit, count, &problem);
+    if (!table) {
+        Fail(TLoadError::Corrupt, name, what + problem);
+    }
+    TPaletteChannel channel;
+    channel.First = signedPixels ? int64_t(int16_t(*first)) : int64_t(*first);
+    channel.Levels.reserve(table->size());
+    for (const uint16_t entry : *table) {
+        channel.Levels.push_back(LevelOf(entry, *bits));
+    }
+    return channel;
+}
+
+// The red, green and blue tables of a PALETTE COLOR picture, plain or segmented. A
+// palette picture without its tables cannot be shown as it is meant: that is a load
+// error, not a picture in grey.
+std::shared_ptr<const TPalette> ReadPalette(DcmItem* ds, bool signedPixels, const QString& name) {
     const DcmTagKey descriptors[3] = {DCM_RedPaletteColorLookupTableDescriptor,
                                       DCM_GreenPaletteColorLookupTableDescriptor,
                                       DCM_BluePaletteColorLookupTableDescriptor};
     const DcmTagKey data[3] = {DCM_RedPaletteColorLookupTableData, DCM_GreenPaletteColorLookupTableData,
                                DCM_BluePaletteColorLookupTableData};
+    const DcmTagKey segmented[3] = {DCM_SegmentedRedPaletteColorLookupTableData,
+                                    DCM_SegmentedGreenPaletteColorLookupTableData,
+                                    DCM_SegmentedBluePaletteColorLookupTableData};
+    const QString colours[3] = {QStringLiteral("red"), QStringLiteral("green"), QStringLiteral("blue")};
     auto palette = std::make_shared<TPalette>();
     for (size_t k = 0; k < 3; ++k) {
-        std::optional<TPaletteChannel> channel = ReadPaletteChannel(ds, descriptors[k], data[k], signedPixels);
-        if (!channel) {
-            return nullptr;
+        if (ds->tagExists(data[k])) {
+            std::optional<TPaletteChannel> channel = ReadPaletteChannel(ds, descriptors[k], data[k], signedPixels);
+            if (!channel) {
+                Fail(TLoadError::Corrupt, name,
+                     QStringLiteral("the %1 palette does not match its descriptor").arg(colours[k]));
+            }
+            palette->Channels[k] = std::move(*channel);
+        } else if (ds->tagExists(segmented[k])) {
+            palette->Channels[k] =
+                ReadSegmentedChannel(ds, descriptors[k], segmented[k], signedPixels, colours[k], name);
+        } else {
+            Fail(TLoadError::Corrupt, name, QStringLiteral("PALETTE COLOR without a %1 palette").arg(colours[k]));
         }
-        palette->Channels[k] = std::move(*channel);
     }
     return palette;
 }
@@ -486,7 +568,7 @@ DcmElement* PixelElement(DcmDataset* ds, const TLayout& layout, uint64_t fileByt
 }
 
 // The picture's description from the data set, before its values are in.
-TPicture Describe(DcmDataset* ds, const TLayout& layout) {
+TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     TPicture p;
     p.Format = QStringLiteral("DICOM");
     p.Photometric = StringOf(ds, DCM_PhotometricInterpretation);
@@ -494,7 +576,7 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout) {
     ReadIdentity(ds, p);
     ReadModality(ds, p);
     if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
-        p.Palette = ReadPalette(ds, layout.Signed);
+        p.Palette = ReadPalette(ds, layout.Signed, name);
     }
     return p;
 }
@@ -506,7 +588,7 @@ TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& nam
     (void)ds->convertToUTF8();
     const TLayout layout = PictureLayout(ds, name, limits);
     DcmElement* element = PixelElement(ds, layout, fileBytes, name);
-    TPicture p = Describe(ds, layout);
+    TPicture p = Describe(ds, layout, name);
     p.Allocate(layout.Columns, layout.Rows, layout.Frames, layout.Samples, TypeOf(layout), layout.BitsStored);
     CopyPixels(element, layout, p, name);
     // The values are out: DCMTK's copy (decoded, or read whole) goes before the scan.

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <QImage>
+#include <QString>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace kelvo::imaging {
@@ -31,5 +34,13 @@ struct TPalette {
 // frame through the palette into `target` (RGB32).
 void RenderPaletteInto(const TPicture& picture, const TPalette& palette, QImage& target, int32_t frame, int32_t x,
                        int32_t y, int32_t w, int32_t h);
+
+// Expands segmented table data (discrete, linear and indirect segments) into the
+// `count` entries a descriptor names. `items` are the data's 8- or 16-bit items;
+// indirect offsets count items from the start of the data. Damaged data give nothing
+// and say what is wrong in `problem`; no read goes past the data, and nesting and
+// the total work are bounded.
+std::optional<std::vector<uint16_t>> ExpandSegmentedTable(const std::vector<uint16_t>& items, bool eightBit,
+                                                          size_t count, QString* problem);
 
 } // namespace kelvo::imaging

@@ -1,5 +1,6 @@
 // Pictures from files in the main window: the three ways of opening, what a failure
-// keeps, window/level by right drag, millimetre rulers, the value label and frames.
+// keeps, window/level by right drag, millimetre rulers, the value label, frames and
+// palette colours on the canvas.
 #include "app/main_window.h"
 #include "imaging/loader.h"
 
@@ -356,6 +357,42 @@ TEST_F(OpenPictureTest, PageKeysAndCtrlWheelStepFramesAndShapesStay) {
     for (int i = 0; i < 20; ++i) cad->StepFrame(1);
     EXPECT_EQ(cad->Frame(), 14);
     EXPECT_EQ(cad->ShapeCount(), 1);
+}
+
+// The canvas shows a palette picture in pydicom's colours (plain and segmented tables),
+// each picture pixel as a zoom × zoom block.
+TEST_F(OpenPictureTest, PalettePicturesShowPydicomsColoursOnTheCanvas) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QStringList names = test::PaletteReferences(dir.path());
+    for (const QString& name : {QStringLiteral("hotiron"), QStringLiteral("segmented_eight_bit")}) {
+        ASSERT_TRUE(names.contains(name)) << name.toStdString();
+        QFile rgbFile(dir.filePath(name + QStringLiteral(".rgb")));
+        ASSERT_TRUE(rgbFile.open(QIODevice::ReadOnly));
+        const QByteArray rgb = rgbFile.readAll();
+        for (const int zoom : {1, 3}) {
+            SCOPED_TRACE(name.toStdString() + " at zoom " + std::to_string(zoom));
+            form.Edit1->setText(QString::number(zoom));
+            form.Button1->click();
+            ASSERT_TRUE(form.OpenFile(dir.filePath(name + QStringLiteral(".dcm"))));
+            EXPECT_TRUE(errors.empty());
+            const QImage shot = form.MyCAD1->grab().toImage().convertToFormat(QImage::Format_RGB32);
+            ASSERT_EQ(shot.size(), QSize(16, 16) * zoom);
+            int mismatches = 0;
+            for (int i = 0; i < 256; ++i) {
+                const auto* e = reinterpret_cast<const uint8_t*>(rgb.constData()) + size_t(i) * 3;
+                const QRgb expected = qRgb(e[0], e[1], e[2]);
+                // The block's corners: nothing of a neighbour bleeds in.
+                for (const QPoint d : {QPoint(0, 0), QPoint(zoom - 1, zoom - 1)}) {
+                    const QRgb shown = shot.pixel(i % 16 * zoom + d.x(), i / 16 * zoom + d.y());
+                    if (shown != expected && mismatches++ < 3) {
+                        ADD_FAILURE() << "index " << i << ": " << std::hex << shown << " vs pydicom " << expected;
+                    }
+                }
+            }
+            EXPECT_EQ(mismatches, 0);
+        }
+    }
 }
 
 } // namespace

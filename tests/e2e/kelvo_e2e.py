@@ -499,6 +499,16 @@ class Kelvo(Program):
         shot = shot or self.still_screenshot()
         return shot.crop(self.canvas[0], self.canvas[1], width, height)
 
+    def canvas_shot_when(self, predicate, width=512, height=512, timeout=20.0):
+        """The canvas once predicate holds for it, or as it stands at the timeout: a
+        loaded machine may take longer than any fixed pause to act on the input, and
+        a still screen before then only says that nothing has been drawn yet."""
+        deadline = time.monotonic() + timeout
+        while True:
+            shot = self.canvas_shot(width, height)
+            if predicate(shot) or time.monotonic() >= deadline:
+                return shot
+
     def still_screenshot(self, timeout=10.0):
         last = [self.xvfb.screenshot()]
 

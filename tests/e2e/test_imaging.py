@@ -66,28 +66,28 @@ class Imaging(e2e.KelvoTestCase, unittest.TestCase):
         before = self.k.canvas_shot(128, 128)
         # Right drag with the select tool: wider window, higher centre.
         self.k.drag(*self.k.at(30, 30), *self.k.at(90, 70), button=3)
-        self.k.settle(0.5)
-        dragged = self.k.canvas_shot(128, 128)
+        dragged = self.k.canvas_shot_when(lambda shot: len(before.diff(shot)) > 1000, 128, 128)
         self.assertGreater(len(before.diff(dragged)), 1000, "the window changed the picture")
         self.k.key("ctrl+r")
-        self.k.settle(0.5)
-        self.assertSameRegion(self.k.canvas_shot(128, 128), before, 0, 0, 128, 128,
-                              "Ctrl+R gives the file's window back")
+        restored = self.k.canvas_shot_when(lambda shot: not before.diff(shot), 128, 128)
+        self.assertSameRegion(restored, before, 0, 0, 128, 128, "Ctrl+R gives the file's window back")
 
         # A ruler 10 across and 24 down: 26 pixels of 0.661468 mm = 17.20 mm.
-        self.k.click_control("rulelineBtn")
-        self.k.canvas_drag((10, 10), (20, 34))
-        shot = self.k.canvas_shot(128, 128)
         expected, w, h = self.probe("l =     17.20 mm")
         self.assertTrue(expected, "the probe drew the label")
-        shown = self.yellow_of(shot, 20, 34, min(w, 108), min(h, 94))
         # The new ruler is selected: its hot point square at the end point covers the
         # label's first pixels.
         def readable(points):
             return {p for p in points if p[0] < 108 and p[1] < 94 and (p[0] > 4 or p[1] > 4)}
-        self.assertEqual(readable(shown), readable(expected), "the ruler reads l =     17.20 mm")
+
+        def label(shot):
+            return readable(self.yellow_of(shot, 20, 34, min(w, 108), min(h, 94)))
+        self.k.click_control("rulelineBtn")
+        self.k.canvas_drag((10, 10), (20, 34))
+        shown = label(self.k.canvas_shot_when(lambda shot: label(shot) == readable(expected), 128, 128))
+        self.assertEqual(shown, readable(expected), "the ruler reads l =     17.20 mm")
         wrong, _, _ = self.probe("l =      0.68 in")
-        self.assertNotEqual(readable(shown), readable(wrong))
+        self.assertNotEqual(shown, readable(wrong))
 
     def test_open_button_and_ctrl_o(self):
         x, y, w, h = OPEN_BTN
@@ -117,11 +117,8 @@ class Imaging(e2e.KelvoTestCase, unittest.TestCase):
         self.k.canvas = self.k.find_canvas()
         # Where the box stood is repainted once the X server's expose reaches the
         # program, which a loaded machine may take longer than a fixed pause for.
-        try:
-            e2e.wait_until(lambda: not self.k.canvas_shot().diff(bare, 0, 0, 512, 512), 10, "the canvas repainted")
-        except e2e.E2EError:
-            pass
-        self.assertSameRegion(self.k.canvas_shot(), bare, 0, 0, 512, 512, "built-in picture kept")
+        shown = self.k.canvas_shot_when(lambda shot: not shot.diff(bare, 0, 0, 512, 512))
+        self.assertSameRegion(shown, bare, 0, 0, 512, 512, "built-in picture kept")
 
 
 if __name__ == "__main__":

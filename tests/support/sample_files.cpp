@@ -1,6 +1,7 @@
 // Asks the installed pydicom, rather than guessing a Python version in the path.
 #include "sample_files.h"
 
+#include <QFile>
 #include <QProcess>
 
 namespace kelvo::test {
@@ -32,6 +33,15 @@ QString PydicomFile(const char* name) {
 QStringList NumpyRegionStatistics(const QString& file, const QStringList& regions) {
     return Python(QStringList{QStringLiteral(KELVO_SOURCE_DIR "/tests/imaging/region_reference.py"), file} + regions)
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList PaletteReferences(const QString& dir) {
+    Python({QStringLiteral(KELVO_SOURCE_DIR "/tests/imaging/palette_reference.py"), dir});
+    QFile manifest(dir + QStringLiteral("/manifest.txt"));
+    if (!manifest.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        return {};
+    }
+    return QString::fromUtf8(manifest.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 } // namespace kelvo::test

@@ -1,5 +1,6 @@
 // Sample pictures the tests read (pydicom's own test files, as Debian's python3-pydicom
-// installs them) and numpy's statistics of regions on them, to check ours against.
+// installs them, and palette pictures written with pydicom) and pydicom's and numpy's
+// results on them, to check ours against.
 #pragma once
 
 #include <QString>
@@ -14,5 +15,10 @@ QString PydicomFile(const char* name);
 // One line "count mean sd min max" per region, from tests/imaging/region_reference.py;
 // regions as that script takes them ("rect:10,10;50,30"). Empty on failure.
 QStringList NumpyRegionStatistics(const QString& file, const QStringList& regions);
+
+// Writes PALETTE COLOR pictures (plain and segmented tables) into `dir` with pydicom's
+// colours for them, by tests/imaging/palette_reference.py: <name>.dcm and <name>.rgb
+// (3 bytes a pixel, row by row). The names written; empty on failure.
+QStringList PaletteReferences(const QString& dir);
 
 } // namespace kelvo::test
