@@ -164,9 +164,10 @@ int RunChild(const char* arg, int argc, char** argv) {
 
 QStringList ChildArgs(const QString& request) { return {QString::fromLatin1(kChildFlag) + request}; }
 
-// From starting the process to its report of the first frame with the picture, as the
-// start-up benchmarks time theirs; what the child does after that (leaving the loop,
-// tearing the windows down) is not part of opening the file.
+// From starting the process to the first line it prints, its report of the first frame
+// with the picture (TUntil::FirstLine), as the start-up benchmarks time theirs; what the
+// child does after that (leaving the loop, tearing the windows down) is not part of
+// opening the file.
 void OpenProcess(benchmark::State& state, const QString& path) {
     for (auto _ : state) {
         QByteArray out;
