@@ -39,85 +39,41 @@ QString PydicomFile(const char* name) {
            QLatin1String(name);
 }
 
-// Explicit VR little endian elements, written by hand: linking DCMTK here would put its
-// libraries into every child this program starts, and the child stands for the program,
-// which loads them only with its first DICOM file.
-void PutElement(QByteArray& out, uint16_t group, uint16_t element, const char vr[2], const QByteArray& value) {
-    auto u16 = [&out](uint32_t v) {
-        out.append(char(v & 0xff));
-        out.append(char((v >> 8) & 0xff));
-    };
-    u16(group);
-    u16(element);
-    out.append(vr, 2);
-    const bool longForm = std::strncmp(vr, "OB", 2) == 0 || std::strncmp(vr, "OW", 2) == 0;
-    if (longForm) {
-        u16(0);
-        u16(uint32_t(value.size()) & 0xffff);
-        u16(uint32_t(value.size()) >> 16);
-    } else {
-        u16(uint32_t(value.size()));
-    }
-    out.append(value);
-}
-
-// A text value padded to even length, as DICOM wants (UIDs with a zero byte).
-QByteArray Text(const char* s, char pad = ' ') {
-    QByteArray v(s);
-    if (v.size() % 2 != 0) v.append(pad);
-    return v;
-}
-
-QByteArray U16(uint16_t v) { return QByteArray(reinterpret_cast<const char*>(&v), 2); }
-
-// A CT of side x side 16-bit values (a smooth pattern with noise), written once.
+// A CT of side x side 16-bit values (a body of +1000 in air of -1000, with noise),
+// written once by pydicom: linking DCMTK here would put its libraries into every
+// child this program starts, and the child stands for the program, which loads them
+// only with its first DICOM file.
 QString GeneratedCt(int side) {
     const QString path = scratch->path() + QStringLiteral("/ct%1.dcm").arg(side);
     if (QFile::exists(path)) return path;
-    const char* const ctStorage = "1.2.840.10008.5.1.4.1.1.2";
-    const char* const instance = "1.2.826.0.1.3680043.9.7433.1.1";
-    QByteArray meta;
-    PutElement(meta, 0x0002, 0x0001, "OB", QByteArray("\0\1", 2));
-    PutElement(meta, 0x0002, 0x0002, "UI", Text(ctStorage, '\0'));
-    PutElement(meta, 0x0002, 0x0003, "UI", Text(instance, '\0'));
-    PutElement(meta, 0x0002, 0x0010, "UI", Text("1.2.840.10008.1.2.1", '\0'));
-    QByteArray ds;
-    PutElement(ds, 0x0008, 0x0016, "UI", Text(ctStorage, '\0'));
-    PutElement(ds, 0x0008, 0x0018, "UI", Text(instance, '\0'));
-    PutElement(ds, 0x0008, 0x0060, "CS", Text("CT"));
-    PutElement(ds, 0x0028, 0x0002, "US", U16(1));
-    PutElement(ds, 0x0028, 0x0004, "CS", Text("MONOCHROME2"));
-    PutElement(ds, 0x0028, 0x0010, "US", U16(uint16_t(side)));
-    PutElement(ds, 0x0028, 0x0011, "US", U16(uint16_t(side)));
-    PutElement(ds, 0x0028, 0x0030, "DS", Text("0.3\\0.3"));
-    PutElement(ds, 0x0028, 0x0100, "US", U16(16));
-    PutElement(ds, 0x0028, 0x0101, "US", U16(16));
-    PutElement(ds, 0x0028, 0x0102, "US", U16(15));
-    PutElement(ds, 0x0028, 0x0103, "US", U16(1));
-    PutElement(ds, 0x0028, 0x1050, "DS", Text("40"));
-    PutElement(ds, 0x0028, 0x1051, "DS", Text("400"));
-    PutElement(ds, 0x0028, 0x1052, "DS", Text("0"));
-    PutElement(ds, 0x0028, 0x1053, "DS", Text("1"));
-    std::vector<uint16_t> values(size_t(side) * size_t(side));
-    uint32_t seed = 12345;
-    for (int y = 0; y < side; ++y) {
-        for (int x = 0; x < side; ++x) {
-            seed = seed * 1103515245u + 12345u;
-            const int dx = x - side / 2, dy = y - side / 2;
-            const int body = (dx * dx + dy * dy < side * side / 5) ? 1000 : -1000;
-            values[size_t(y) * size_t(side) + size_t(x)] = uint16_t(int16_t(body + int((seed >> 16) % 200) - 100));
-        }
-    }
-    PutElement(ds, 0x7fe0, 0x0010, "OW",
-               QByteArray(reinterpret_cast<const char*>(values.data()), qsizetype(values.size() * 2)));
-    QByteArray file(128, '\0');
-    file.append("DICM");
-    const uint32_t metaLength = uint32_t(meta.size());
-    PutElement(file, 0x0002, 0x0000, "UL", QByteArray(reinterpret_cast<const char*>(&metaLength), 4));
-    file.append(meta);
-    file.append(ds);
-    QFile out(path);
-    if (!out.open(QIODevice::WriteOnly) || out.write(file) != file.size()) return QString();
+    static const char* const script = R"(
+import sys, numpy as np
+from pydicom.dataset import Dataset, FileMetaDataset
+from pydicom.uid import ExplicitVRLittleEndian, CTImageStorage
+path, side = sys.argv[1], int(sys.argv[2])
+meta = FileMetaDataset()
+meta.MediaStorageSOPClassUID = CTImageStorage
+meta.MediaStorageSOPInstanceUID = "1.2.826.0.1.3680043.9.7433.1.1"
+meta.TransferSyntaxUID = ExplicitVRLittleEndian
+ds = Dataset()
+ds.file_meta = meta
+ds.is_little_endian, ds.is_implicit_VR = True, False
+ds.SOPClassUID, ds.SOPInstanceUID, ds.Modality = CTImageStorage, meta.MediaStorageSOPInstanceUID, "CT"
+ds.Rows = ds.Columns = side
+ds.SamplesPerPixel, ds.PhotometricInterpretation = 1, "MONOCHROME2"
+ds.BitsAllocated, ds.BitsStored, ds.HighBit, ds.PixelRepresentation = 16, 16, 15, 1
+ds.RescaleIntercept, ds.RescaleSlope, ds.WindowCenter, ds.WindowWidth = "0", "1", "40", "400"
+ds.PixelSpacing = ["0.3", "0.3"]
+y, x = np.mgrid[0:side, 0:side] - side // 2
+body = np.where(x * x + y * y < side * side // 5, 1000, -1000)
+noise = np.random.default_rng(12345).integers(-100, 100, (side, side))
+ds.PixelData = (body + noise).astype("<i2").tobytes()
+ds.save_as(path, write_like_original=False)
+)";
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral("-c"), QString::fromLatin1(script), path, QString::number(side)});
+    if (!p.waitForFinished(120000) || p.exitCode() != 0) return QString();
     return path;
 }
 

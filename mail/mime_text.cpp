@@ -56,6 +56,9 @@ std::string QuotedPrintableLine(const std::string& line) {
 std::string Base64(const std::string& bytes) {
     static constexpr char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
+    // The final size at once: credentials go through here, and no reallocation may
+    // leave a part of their encoding behind in freed memory.
+    out.reserve(4 * ((bytes.size() + 2) / 3));
     size_t i = 0;
     const auto b = [&](size_t k) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[k])); };
     for (; i + 3 <= bytes.size(); i += 3) {

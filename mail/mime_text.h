@@ -29,6 +29,7 @@ std::string QuotedParameterValue(const std::string& value);
 // name="value", or name*=utf-8''%XX.. (RFC 2231) when the value is not US-ASCII.
 std::string MimeParameter(const std::string& name, const std::string& value);
 
+// Base64 (RFC 4648 §4), in one allocation of the final size.
 std::string Base64(const std::string& bytes);
 
 } // namespace kelvo

@@ -3,6 +3,7 @@
 // Kept apart from the plain dialogue, which runs unchanged when none of it is asked for.
 #include "mail/smtp.h"
 
+#include "mail/mime_text.h"
 #include "mail/smtp_texts.h"
 #include "net/socket_texts.h"
 #include "platform/exceptions.h"
@@ -27,24 +28,6 @@ std::string Trimmed(const std::string& line) {
     std::string text = line;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;
-}
-
-// Base64 (RFC 4648 §4) of credentials: written into a buffer of the final size, so that
-// no copy of the secret is left behind in memory freed by a reallocation.
-std::string Base64(const std::string& bytes) {
-    static constexpr char a[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out(4 * ((bytes.size() + 2) / 3), '=');
-    const auto b = [&bytes](size_t k) {
-        return k < bytes.size() ? uint32_t(static_cast<unsigned char>(bytes[k])) : 0u;
-    };
-    for (size_t i = 0, o = 0; i < bytes.size(); i += 3, o += 4) {
-        const uint32_t v = (b(i) << 16) | (b(i + 1) << 8) | b(i + 2);
-        out[o] = a[v >> 18];
-        out[o + 1] = a[(v >> 12) & 63];
-        if (i + 1 < bytes.size()) out[o + 2] = a[(v >> 6) & 63];
-        if (i + 2 < bytes.size()) out[o + 3] = a[v & 63];
-    }
-    return out;
 }
 
 void Wipe(std::string& s) {
