@@ -949,14 +949,21 @@ TSurface::TextMask TSurface::RasteriseText(const FontCache& font, const QString&
     if (text.isEmpty()) {
         return mask;
     }
-    // The glyphs may reach beyond the advance and the line height (italics, accents).
+    // The glyphs may reach beyond the advance and the line height (italics, accents),
+    // though never by more than a few lines: Qt's bounding box of a text with tabs in
+    // it is a hundred thousand pixels each way, a mask of gigabytes for nothing drawn.
     const int ascent = font.Metrics.ascent();
     const QRect br = font.Metrics.boundingRect(text);
-    const int left = std::min(0, br.left());
-    const int right = std::max(mask.Width, br.right() + 1);
-    const int top = std::min(0, ascent + br.top());
-    const int bottom = std::max(mask.Height, ascent + br.bottom() + 1);
+    const int reach = 2 * mask.Height + font.Metrics.maxWidth();
+    const int left = std::max(-reach, std::min(0, br.left()));
+    const int right = std::min(mask.Width + reach, std::max(mask.Width, br.right() + 1));
+    const int top = std::max(-reach, std::min(0, ascent + br.top()));
+    const int bottom = std::min(mask.Height + reach, std::max(mask.Height, ascent + br.bottom() + 1));
     QImage img(right - left, bottom - top, QImage::Format_ARGB32_Premultiplied);
+    if (img.isNull()) {
+        // Too long a text to render at once: it keeps its size, and shows nothing.
+        return mask;
+    }
     img.fill(0);
     {
         QPainter p(&img);

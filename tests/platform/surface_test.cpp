@@ -307,6 +307,25 @@ TEST(SurfaceText, TextHasItsTopLeftCornerAtThePoint) {
     EXPECT_LE(box.right(), 50 + s.TextWidth(QStringLiteral("HH")));
 }
 
+// Qt's bounding box of a text of tabs reaches a hundred thousand pixels each way: the
+// text must not be rendered at that size (under ASan, the allocation alone aborts),
+// and the letters around tabs are still drawn, within their own line.
+TEST(SurfaceText, TabsDoNotSizeTheTextFarBeyondItsLine) {
+    const QString tabs(50, QLatin1Char('\t'));
+    for (const QString& text : {tabs, QStringLiteral("H") + tabs + QStringLiteral("H")}) {
+        QImage img = Blank(200, 40);
+        const QImage before = img;
+        TSurface s(&img);
+        s.Font.Name = QStringLiteral("Arial");
+        s.Font.Height = -11;
+        s.Brush.Style = TBrushStyle::bsClear;
+        s.TextOut(10, 10, text);
+        const QRect box = ChangedBox(before, img);
+        EXPECT_EQ(box.isEmpty(), text == tabs);
+        EXPECT_TRUE(box.isEmpty() || (box.left() <= 12 && box.top() >= 10 && box.bottom() <= 10 + s.TextHeight(text)));
+    }
+}
+
 // Text placed at the 32-bit limits, partly or wholly off the image: only its visible
 // part is drawn, in every mode, with or without a text box.
 TEST(SurfaceText, TextNearTheLimitsIsClippedWithoutOverflow) {
