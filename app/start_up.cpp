@@ -43,7 +43,7 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
                const TStartHooks& hooks) {
     // Before any thread exists: it sets the environment.
     if (!file.isEmpty()) {
-        imaging::PreferStandardDictionary();
+        imaging::PreferReaderDictionary();
     }
     // Qt takes the options it knows (-platform, -display...) out of argv here.
     QApplication app(argc, argv);

@@ -1,6 +1,8 @@
 // Which data dictionary DCMTK reads: decided from its headers alone, so the program can choose before the reader is loaded.
 #include "imaging/loader.h"
 
+#include "platform/module.h"
+
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdict.h>
 
@@ -11,11 +13,16 @@
 
 namespace kelvo::imaging {
 
-void PreferStandardDictionary() {
+void PreferReaderDictionary() {
     if (std::getenv(DCM_DICT_ENVIRONMENT_VARIABLE) != nullptr) {
         return;
     }
-    // The built-in default lists the standard dictionary first.
+    const std::string own = ModulePath("kelvo_dicom.dic");
+    if (QFileInfo::exists(QString::fromLocal8Bit(own.c_str()))) {
+        ::setenv(DCM_DICT_ENVIRONMENT_VARIABLE, own.c_str(), 0);
+        return;
+    }
+    // Without it, the standard dictionary, which the built-in default lists first.
     const std::string defaults = DCM_DICT_DEFAULT_PATH;
     const std::string standard = defaults.substr(0, defaults.find(ENVIRONMENT_PATH_SEPARATOR));
     if (!standard.empty() && QFileInfo::exists(QString::fromLocal8Bit(standard.c_str()))) {

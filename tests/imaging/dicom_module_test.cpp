@@ -1,6 +1,7 @@
 // Loading the DICOM module: the program's own module is found and used, and a missing or foreign one is a clear error.
 #include "imaging/dicom_module.h"
 #include "imaging/loader.h"
+#include "platform/module.h"
 #include "tests/support/sample_files.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 
 #include <dlfcn.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace kelvo::imaging {
@@ -21,6 +23,9 @@ TEST(DicomModule, TheProgramsModuleIsFoundAndServesTheLoader) {
     EXPECT_EQ(module.Abi, kDicomModuleAbi);
     // Loaded once: the same table again.
     EXPECT_EQ(&OpenDicomModule(DicomModulePath(), QStringLiteral("ct.dcm")), &module);
+    // With the reader's own data dictionary, which is built beside the module.
+    PreferReaderDictionary();
+    EXPECT_STREQ(std::getenv("DCMDICTPATH"), ModulePath("kelvo_dicom.dic").c_str());
     const TPicture p = LoadPicture(test::PydicomFile("CT_small.dcm"));
     EXPECT_EQ(p.Width(), 128);
     // The module's refusals arrive as the loader's own errors.

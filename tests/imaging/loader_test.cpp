@@ -21,6 +21,9 @@
 namespace kelvo::imaging {
 namespace {
 
+// Read with the program's own data dictionary, as the program reads.
+[[maybe_unused]] const bool kReaderDictionary = (PreferReaderDictionary(), true);
+
 using test::PydicomFile;
 
 // Writes a small uncompressed DICOM file; `pixels` are the bytes of Pixel Data

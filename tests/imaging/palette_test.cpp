@@ -21,6 +21,9 @@
 namespace kelvo::imaging {
 namespace {
 
+// Read with the program's own data dictionary, as the program reads.
+[[maybe_unused]] const bool kReaderDictionary = (PreferReaderDictionary(), true);
+
 TEST(Palette, PicturesShowPydicomsColoursAndKeepTheirIndices) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());

@@ -21,6 +21,9 @@
 namespace kelvo::imaging {
 namespace {
 
+// Read with the program's own data dictionary, as the program reads.
+[[maybe_unused]] const bool kReaderDictionary = (PreferReaderDictionary(), true);
+
 constexpr const char* kPython = "/usr/bin/python3";
 
 QString TestFilesDir() {
