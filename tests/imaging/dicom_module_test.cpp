@@ -6,14 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QFile>
 #include <QTemporaryDir>
 
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace kelvo::imaging {
 namespace {
@@ -72,37 +70,20 @@ TEST(DicomModule, CompressedFilesNeedTheDecodersBesideTheReader) {
     }
 }
 
-std::string QtCorePath() {
-    Dl_info info{};
-    EXPECT_NE(::dladdr(reinterpret_cast<void*>(&QCoreApplication::applicationName), &info), 0);
-    return info.dli_fname != nullptr ? info.dli_fname : "";
-}
-
 TEST(DicomModule, AMissingOrForeignModuleIsAClearError) {
     QTemporaryDir dir;
-    const std::string text = dir.path().toStdString() + "/kelvo_dicom.so";
-    QFile f(QString::fromStdString(text));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("not a shared object\n");
-    f.close();
-    // clang-format off
-    const struct { std::string path; const char* why; } cases[] = {
-        {dir.path().toStdString() + "/missing/kelvo_dicom.so", "No such file"},
-        {text,                                                  "kelvo_dicom.so"},
-        {QtCorePath(),                                          "not a Kelvo module"},
-    };
-    // clang-format on
+    const std::vector<test::TBadModule> cases = test::BadModules(dir.path(), "kelvo_dicom.so");
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
+        SCOPED_TRACE(c.Path);
         try {
-            (void)OpenDicomModule(c.path, QStringLiteral("ct.dcm"));
+            (void)OpenDicomModule(c.Path, QStringLiteral("ct.dcm"));
             ADD_FAILURE() << "the module was accepted";
         } catch (const EImageError& e) {
             EXPECT_EQ(e.Kind(), TLoadError::Unreadable);
             const std::string m = e.Text().toStdString();
             EXPECT_NE(m.find("\"ct.dcm\""), std::string::npos) << m;
-            EXPECT_NE(m.find("the DICOM reader " + c.path), std::string::npos) << m;
-            EXPECT_NE(m.find(c.why), std::string::npos) << m;
+            EXPECT_NE(m.find("the DICOM reader " + c.Path), std::string::npos) << m;
+            EXPECT_NE(m.find(c.Why), std::string::npos) << m;
         }
     }
 }

@@ -3,17 +3,15 @@
 #include "net/tls_session.h"
 #include "platform/exceptions.h"
 #include "platform/module.h"
+#include "tests/support/sample_files.h"
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
-#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
-#include <dlfcn.h>
-
 #include <string>
+#include <vector>
 
 namespace kelvo {
 namespace {
@@ -39,35 +37,18 @@ TEST(TlsModule, TheProgramsModuleIsFoundAndMakesSessions) {
     }
 }
 
-std::string QtCorePath() {
-    Dl_info info{};
-    EXPECT_NE(::dladdr(reinterpret_cast<void*>(&QCoreApplication::applicationName), &info), 0);
-    return info.dli_fname != nullptr ? info.dli_fname : "";
-}
-
 TEST(TlsModule, AMissingOrForeignModuleIsAClearError) {
     QTemporaryDir dir;
-    const std::string text = dir.path().toStdString() + "/kelvo_tls.so";
-    QFile f(QString::fromStdString(text));
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("not a shared object\n");
-    f.close();
-    // clang-format off
-    const struct { std::string path; const char* why; } cases[] = {
-        {dir.path().toStdString() + "/missing/kelvo_tls.so", "No such file"},
-        {text,                                                "kelvo_tls.so"},
-        {QtCorePath(),                                        "not a Kelvo module (it has no kelvo_tls_module)"},
-    };
-    // clang-format on
+    const std::vector<test::TBadModule> cases = test::BadModules(dir.path(), "kelvo_tls.so");
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.path);
+        SCOPED_TRACE(c.Path);
         try {
-            (void)OpenTlsModule(c.path);
+            (void)OpenTlsModule(c.Path);
             ADD_FAILURE() << "the module was accepted";
         } catch (const ESockError& e) {
             const std::string m = e.Message();
-            EXPECT_EQ(m.rfind("TLS set-up failed: the TLS module " + c.path + " cannot be used: ", 0), 0u) << m;
-            EXPECT_NE(m.find(c.why), std::string::npos) << m;
+            EXPECT_EQ(m.rfind("TLS set-up failed: the TLS module " + c.Path + " cannot be used: ", 0), 0u) << m;
+            EXPECT_NE(m.find(c.Why), std::string::npos) << m;
         }
     }
 }

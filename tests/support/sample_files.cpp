@@ -1,8 +1,11 @@
 // Asks the installed pydicom, rather than guessing a Python version in the path.
 #include "sample_files.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
+
+#include <dlfcn.h>
 
 namespace kelvo::test {
 namespace {
@@ -42,6 +45,17 @@ QStringList PaletteReferences(const QString& dir) {
         return {};
     }
     return QString::fromUtf8(manifest.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+std::vector<TBadModule> BadModules(const QString& dir, const std::string& fileName) {
+    const std::string text = dir.toStdString() + "/" + fileName;
+    QFile f(QString::fromStdString(text));
+    if (f.open(QIODevice::WriteOnly)) f.write("not a shared object\n");
+    Dl_info qtCore{};
+    ::dladdr(reinterpret_cast<void*>(&QCoreApplication::applicationName), &qtCore);
+    return {{dir.toStdString() + "/missing/" + fileName, "No such file"},
+            {text, fileName},
+            {qtCore.dli_fname != nullptr ? qtCore.dli_fname : "", "not a Kelvo module"}};
 }
 
 } // namespace kelvo::test

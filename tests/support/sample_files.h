@@ -1,10 +1,13 @@
-// Sample pictures the tests read (pydicom's own test files, as Debian's python3-pydicom
+// Sample files the tests read: pictures (pydicom's own test files, as Debian's python3-pydicom
 // installs them, and palette pictures written with pydicom) and pydicom's and numpy's
-// results on them, to check ours against.
+// results on them, to check ours against; and files a module loader must refuse.
 #pragma once
 
 #include <QString>
 #include <QStringList>
+
+#include <string>
+#include <vector>
 
 namespace kelvo::test {
 
@@ -20,5 +23,14 @@ QStringList NumpyRegionStatistics(const QString& file, const QStringList& region
 // colours for them, by tests/imaging/palette_reference.py: <name>.dcm and <name>.rgb
 // (3 bytes a pixel, row by row). The names written; empty on failure.
 QStringList PaletteReferences(const QString& dir);
+
+// Files a module loader must refuse, named `fileName` where a name matters: one that
+// is missing, one that is not a shared object, and a real shared object (Qt Core)
+// without the module's entry point. `why` is a part of the refusal's text.
+struct TBadModule {
+    std::string Path;
+    std::string Why;
+};
+std::vector<TBadModule> BadModules(const QString& dir, const std::string& fileName);
 
 } // namespace kelvo::test
