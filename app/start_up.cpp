@@ -41,10 +41,9 @@ private:
 
 int RunWindows(int& argc, char** argv, const QString& file, const QString& version, const QString& appId,
                const TStartHooks& hooks) {
-    // Before any thread exists: it sets the environment.
-    if (!file.isEmpty()) {
-        imaging::PreferReaderDictionary();
-    }
+    // Before any thread exists, since it sets the environment; and whether or not a file
+    // is named here, so that a file opened later reads with the same dictionary.
+    imaging::PreferReaderDictionary();
     // Qt takes the options it knows (-platform, -display...) out of argv here.
     QApplication app(argc, argv);
     // Loading starts once the application object exists, for two reasons. Qt takes
