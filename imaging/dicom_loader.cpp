@@ -39,13 +39,17 @@ namespace kelvo::imaging {
 
 namespace {
 
-// The decoders are registered once per process and removed at exit, so that the
-// leak checker sees DCMTK's codec objects released. The JPEG and JPEG-LS decoders
-// come with the first compressed file (RegisterCompressedCodecs).
+// DCMTK's settings for reading, made once per process. The decoders are registered
+// then and removed at exit, so that the leak checker sees DCMTK's codec objects
+// released. The JPEG and JPEG-LS decoders come with the first compressed file
+// (RegisterCompressedCodecs).
 struct TCodecs {
     TCodecs() {
         // DCMTK logs parse problems on stderr; the loader reports them itself.
         OFLog::configure(OFLogger::FATAL_LOG_LEVEL);
+        // Some writers store known elements as UN; read as UN, a patient's name would
+        // show as hexadecimal bytes. Those the dictionary knows read with their own VR.
+        dcmEnableUnknownVRConversion.set(OFTrue);
         DcmRLEDecoderRegistration::registerCodecs();
     }
     ~TCodecs() { DcmRLEDecoderRegistration::cleanup(); }

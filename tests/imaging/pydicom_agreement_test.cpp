@@ -56,6 +56,8 @@ struct Reference {
     bool Ok = false;
     QString Error;
     int32_t Frames = 0, Rows = 0, Columns = 0, Samples = 0;
+    // What the viewer shows of the file: patient, study date, modality, series.
+    QStringList Shown;
 };
 
 class PydicomAgreement : public ::testing::Test {
@@ -88,6 +90,7 @@ protected:
                 r.Rows = f[3].toInt();
                 r.Columns = f[4].toInt();
                 r.Samples = f[5].toInt();
+                r.Shown = f.mid(9);
             } else if (f.size() > 2) {
                 r.Error = f[2];
             }
@@ -156,6 +159,7 @@ TEST_F(PydicomAgreement, StoredAndModalityValuesEqualPydicomFrameByFrame) {
         ASSERT_EQ(p.Height(), r.Rows);
         ASSERT_EQ(p.Width(), r.Columns);
         ASSERT_EQ(p.SamplesPerPixel(), r.Samples);
+        EXPECT_EQ(QStringList({p.PatientName, p.StudyDate, p.Modality, p.SeriesDescription}), r.Shown);
         const auto stored = ReadArray<int64_t>(dir_->path() + QLatin1Char('/') + r.Name + QStringLiteral(".stored"));
         ASSERT_EQ(stored.size(), size_t(r.Frames) * r.Rows * r.Columns * r.Samples);
         const auto modality = ReadArray<double>(dir_->path() + QLatin1Char('/') + r.Name + QStringLiteral(".modality"));

@@ -5,7 +5,8 @@ data for the loader's tests.
     pydicom_reference.py OUTDIR
 
 OUTDIR/manifest.tsv has one line per file:
-    name  ok  frames  rows  columns  samples  slope  intercept
+    name  ok  frames  rows  columns  samples  slope  intercept  photometric
+          patient  study-date  modality  series-description
 or  name  error  message
 and for every decoded file OUTDIR/<name>.stored (int64, little endian) and
 OUTDIR/<name>.modality (float64, little endian, monochrome files only), in the order
@@ -49,7 +50,9 @@ def main():
             modality.reshape(frames, rows, cols).astype("<f8").tofile(
                 os.path.join(out, name + ".modality"))
         pi = str(ds.PhotometricInterpretation)
-        lines.append(f"{name}\tok\t{frames}\t{rows}\t{cols}\t{spp}\t{slope!r}\t{intercept!r}\t{pi}")
+        shown = "\t".join(str(ds.get(k, "") or "").replace("\t", " ")
+                          for k in ("PatientName", "StudyDate", "Modality", "SeriesDescription"))
+        lines.append(f"{name}\tok\t{frames}\t{rows}\t{cols}\t{spp}\t{slope!r}\t{intercept!r}\t{pi}\t{shown}")
     with open(os.path.join(out, "manifest.tsv"), "w", encoding="utf-8") as f:
         f.write("\n".join(lines) + "\n")
 
