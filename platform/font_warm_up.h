@@ -1,0 +1,26 @@
+// Reading the font configuration on a thread of its own while the application starts.
+#pragma once
+
+#include <thread>
+
+namespace kelvo {
+
+// Parsing fontconfig's configuration is most of the first use of a font (a few
+// milliseconds of XML); begun before the application object is made, it is done by the
+// time the first window measures its text. Start it before any thread that may change
+// the environment, and Wait() before anything uses a font: fontconfig would otherwise
+// read its configuration a second time on the waiting thread.
+class TFontWarmUp {
+public:
+    TFontWarmUp();
+    ~TFontWarmUp();
+    TFontWarmUp(const TFontWarmUp&) = delete;
+    TFontWarmUp& operator=(const TFontWarmUp&) = delete;
+
+    void Wait();
+
+private:
+    std::thread thread_;
+};
+
+} // namespace kelvo
