@@ -115,7 +115,11 @@ void TShapeSwatch::mousePressEvent(QMouseEvent* event) {
 
 // --- the window ---
 
-TForm1::TForm1(QWidget* parent) : QWidget(parent) {
+TForm1::TForm1(QWidget* parent) : TForm1(TDeferContent{}, parent) { EnsureContent(); }
+
+void TForm1::EnsureContent() { MeasurementPanel->EnsureContent(); }
+
+TForm1::TForm1(TDeferContent defer, QWidget* parent) : QWidget(parent), builtInPending_(defer.PictureFollows) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kCaption));
     QPalette pal = palette();
@@ -322,7 +326,7 @@ void TForm1::ConfigureCanvas() {
     MyCAD1->SetFont(TFont{QStringLiteral("Arial"), -12, clYellow, 0, kAnsiCharset});
     MyCAD1->SetLabelXY(Label1);
     MyCAD1->SetLabelValue(ValueLabel);
-    MyCAD1->SetBackGround(BuiltInPicture());
+    if (!builtInPending_) MyCAD1->SetBackGround(BuiltInPicture());
     MyCAD1->SetShapeTool(SpNone);
     MyCAD1->SetColorofDrawing(clBlack);
     MyCAD1->SetColorOfHot(clBlack);
@@ -491,7 +495,15 @@ void TForm1::TellFailure(const QString& title, const QString& message) {
     }
 }
 
+void TForm1::ShowPendingBuiltInPicture() {
+    if (!builtInPending_) return;
+    builtInPending_ = false;
+    MyCAD1->SetBackGround(BuiltInPicture());
+}
+
 void TForm1::TellError(const QString& message) {
+    // The message stands over the picture that stays.
+    ShowPendingBuiltInPicture();
     if (ShowError) {
         ShowError(message);
     } else {
@@ -537,6 +549,7 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
             TellError(QStringLiteral("There is not enough memory to show \"%1\".").arg(QFileInfo(path).fileName()));
             return;
         }
+        builtInPending_ = false;
         MyCAD1->ClearShapes();
         HideLiveStatistics();
         filePicture_ = picture;
@@ -558,6 +571,8 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
             if (load) (void)LoadAnnotationsFrom(annotations);
         }
     });
+    // A failure that was not told (the guard's) still leaves the window its picture.
+    ShowPendingBuiltInPicture();
     return opened;
 }
 
@@ -615,7 +630,7 @@ void TForm1::CreateMeasuringControls() {
     ListBtn->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
     connect(ListBtn, &QPushButton::clicked, this, &TForm1::ListBtnClick);
 
-    MeasurementPanel = new TMeasurementPanel(this);
+    MeasurementPanel = new TMeasurementPanel(TMeasurementPanel::TDeferContent{}, this);
     MeasurementPanel->hide();
     MeasurementPanel->OnRowSelected = [this](int row) {
         Guarded("list", [&] {
@@ -623,10 +638,10 @@ void TForm1::CreateMeasuringControls() {
             MyCAD1->SelectShape(row);
         });
     };
-    connect(MeasurementPanel->ExportCsvBtn, &QPushButton::clicked, this, &TForm1::ExportCsvBtnClick);
-    connect(MeasurementPanel->ExportPngBtn, &QPushButton::clicked, this, &TForm1::ExportPngBtnClick);
-    connect(MeasurementPanel->SaveBtn, &QPushButton::clicked, this, &TForm1::SaveAnnotationsBtnClick);
-    connect(MeasurementPanel->LoadBtn, &QPushButton::clicked, this, &TForm1::LoadAnnotationsBtnClick);
+    MeasurementPanel->OnExportCsv = [this] { ExportCsvBtnClick(); };
+    MeasurementPanel->OnExportPng = [this] { ExportPngBtnClick(); };
+    MeasurementPanel->OnSave = [this] { SaveAnnotationsBtnClick(); };
+    MeasurementPanel->OnLoad = [this] { LoadAnnotationsBtnClick(); };
     auto* save = new QShortcut(QKeySequence::Save, this);
     save->setObjectName(QStringLiteral("SaveAnnotationsKey"));
     connect(save, &QShortcut::activated, this, &TForm1::SaveAnnotationsBtnClick);

@@ -72,6 +72,16 @@ class TForm1 : public QWidget {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
+    // The window without the contents of the hidden measurement list, which
+    // EnsureContent makes (at the latest when the list is first shown or filled), so
+    // that the program's first frame does not wait for them. With PictureFollows, the
+    // first call of OpenFile comes before the window is painted (the program's start
+    // with a file): the built-in picture is made only should that open fail.
+    struct TDeferContent {
+        bool PictureFollows = false;
+    };
+    explicit TForm1(TDeferContent, QWidget* parent = nullptr);
+    void EnsureContent();
     ~TForm1() override;
 
     static constexpr int kDesignWidth = 731;
@@ -224,6 +234,7 @@ private:
     void FitCanvasHolder();
     void CreateImagingControls();
     void TellError(const QString& message);
+    void ShowPendingBuiltInPicture();
     void TellFailure(const QString& title, const QString& message);
     void CreateMeasuringControls();
     QString AskSavePath(const QString& title, const QString& suggested, const QString& filter);
@@ -258,6 +269,8 @@ private:
     QPointer<QDialog> aboutBox_;
     QColor lastColor_ = Qt::black;
     bool shownBefore_ = false;
+    // The built-in picture is still to be shown, when the file opened first fails.
+    bool builtInPending_ = false;
     QString openedFile_;
     std::shared_ptr<const imaging::TPicture> filePicture_;
     std::shared_ptr<const imaging::TPicture> builtInValues_;

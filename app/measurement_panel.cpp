@@ -17,9 +17,15 @@ constexpr int kButtonHeight = 25;
 constexpr int kGap = 4;
 } // namespace
 
-TMeasurementPanel::TMeasurementPanel(QWidget* parent) : QFrame(parent) {
+TMeasurementPanel::TMeasurementPanel(TDeferContent, QWidget* parent) : QFrame(parent) {
     setObjectName(QStringLiteral("MeasurementPanel"));
     setFrameStyle(QFrame::Panel | QFrame::Sunken);
+}
+
+TMeasurementPanel::TMeasurementPanel(QWidget* parent) : TMeasurementPanel(TDeferContent{}, parent) { EnsureContent(); }
+
+void TMeasurementPanel::EnsureContent() {
+    if (HasContent()) return;
     Table = new QTableWidget(0, 3, this);
     Table->setObjectName(QStringLiteral("MeasurementTable"));
     Table->setHorizontalHeaderLabels({QStringLiteral("Name"), QStringLiteral("Kind"), QStringLiteral("Value")});
@@ -34,21 +40,36 @@ TMeasurementPanel::TMeasurementPanel(QWidget* parent) : QFrame(parent) {
     connect(Table, &QTableWidget::itemSelectionChanged, this, [this] {
         if (!filling_ && OnRowSelected) OnRowSelected(SelectedRow());
     });
-    auto button = [this](const char* text, const char* name) {
+    auto button = [this](const char* text, const char* name, std::function<void()> TMeasurementPanel::*handler) {
         auto* b = new QPushButton(QString::fromUtf8(text), this);
         b->setObjectName(QString::fromLatin1(name));
+        connect(b, &QPushButton::clicked, this, [this, handler] {
+            if (this->*handler) (this->*handler)();
+        });
         return b;
     };
     LiveLabel = new QLabel(this);
     LiveLabel->setObjectName(QStringLiteral("LiveLabel"));
-    ExportCsvBtn = button("Export measurements…", "ExportCsvBtn");
-    ExportPngBtn = button("Export picture…", "ExportPngBtn");
-    SaveBtn = button("Save annotations", "SaveAnnotationsBtn");
-    LoadBtn = button("Load annotations…", "LoadAnnotationsBtn");
+    ExportCsvBtn = button("Export measurements…", "ExportCsvBtn", &TMeasurementPanel::OnExportCsv);
+    ExportPngBtn = button("Export picture…", "ExportPngBtn", &TMeasurementPanel::OnExportPng);
+    SaveBtn = button("Save annotations", "SaveAnnotationsBtn", &TMeasurementPanel::OnSave);
+    LoadBtn = button("Load annotations…", "LoadAnnotationsBtn", &TMeasurementPanel::OnLoad);
+    // Made while the frame is being shown, they would not be shown with it.
+    for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) child->show();
+    Layout();
 }
 
 void TMeasurementPanel::resizeEvent(QResizeEvent* event) {
     QFrame::resizeEvent(event);
+    if (HasContent()) Layout();
+}
+
+void TMeasurementPanel::showEvent(QShowEvent* event) {
+    EnsureContent();
+    QFrame::showEvent(event);
+}
+
+void TMeasurementPanel::Layout() {
     const int w = width() - 2 * kGap;
     const int half = (w - kGap) / 2;
     const int rowsTop = height() - 2 * kButtonHeight - 2 * kGap;
@@ -72,7 +93,7 @@ bool TMeasurementPanel::eventFilter(QObject* watched, QEvent* event) {
 
 QString TMeasurementPanel::ListText() const {
     QString text = QStringLiteral("Name\tKind\tValue\n");
-    for (int r = 0; r < Table->rowCount(); ++r) {
+    for (int r = 0; HasContent() && r < Table->rowCount(); ++r) {
         QStringList cells;
         for (int c = 0; c < 3; ++c) {
             const QTableWidgetItem* item = Table->item(r, c);
@@ -84,15 +105,19 @@ QString TMeasurementPanel::ListText() const {
 }
 
 void TMeasurementPanel::ShowLive(const QString& text) {
+    if (!HasContent() && text.isEmpty()) return;
+    EnsureContent();
     if (LiveLabel->text() != text) LiveLabel->setText(text);
 }
 
 int TMeasurementPanel::SelectedRow() const {
+    if (!HasContent()) return -1;
     const QList<QTableWidgetItem*> items = Table->selectedItems();
     return items.isEmpty() ? -1 : items.first()->row();
 }
 
 void TMeasurementPanel::ShowMeasurements(const std::vector<TMeasurement>& list, int selected) {
+    EnsureContent();
     filling_ = true;
     const int rows = int(list.size());
     if (Table->rowCount() != rows) {

@@ -18,6 +18,13 @@ class TMeasurementPanel : public QFrame {
     Q_OBJECT
 public:
     explicit TMeasurementPanel(QWidget* parent = nullptr);
+    // The frame alone, its list and buttons made by EnsureContent (at the latest when
+    // it is shown or filled): the list is hidden when the program starts, and a table
+    // is the costliest control of the main window to make.
+    struct TDeferContent {};
+    TMeasurementPanel(TDeferContent, QWidget* parent = nullptr);
+    void EnsureContent();
+    bool HasContent() const { return Table != nullptr; }
 
     static constexpr int kWidth = 300;
 
@@ -36,6 +43,11 @@ public:
 
     // Fired when the user selects a row (not when ShowMeasurements selects one).
     std::function<void(int row)> OnRowSelected;
+    // Fired by the buttons under the list.
+    std::function<void()> OnExportCsv;
+    std::function<void()> OnExportPng;
+    std::function<void()> OnSave;
+    std::function<void()> OnLoad;
 
     QTableWidget* Table = nullptr;
     QPushButton* ExportCsvBtn = nullptr;
@@ -45,9 +57,12 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void Layout();
+
     bool filling_ = false;
 };
 

@@ -4,6 +4,7 @@
 #include "app/about_box.h"
 #include "app/main_window.h"
 #include "imaging/loader.h"
+#include "platform/font_warm_up.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -44,6 +45,8 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     // Before any thread exists, since it sets the environment; and whether or not a file
     // is named here, so that a file opened later reads with the same dictionary.
     imaging::PreferReaderDictionary();
+    // Fontconfig reads its configuration while the application object is made.
+    TFontWarmUp fonts;
     // Qt takes the options it knows (-platform, -display...) out of argv here.
     QApplication app(argc, argv);
     // Loading starts once the application object exists, for two reasons. Qt takes
@@ -65,8 +68,11 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     // launcher, and so with its name and icon.
     QGuiApplication::setDesktopFileName(appId);
     QApplication::setWindowIcon(QIcon::fromTheme(appId));
+    fonts.Wait();
     // Created first, so it is the application's main window; closing it ends the loop.
-    TForm1 form1;
+    // The hidden measurement list gets its contents after the first frame, and the
+    // built-in picture is made only if the named file cannot be shown.
+    TForm1 form1{TForm1::TDeferContent{.PictureFollows = loading.valid()}};
     // The about window is created next, hidden; the information button shows it modally.
     // Its contents wait for the first frame (or for being shown, should that come first).
     TAboutBox aboutBox{TAboutBox::TDeferContent{}};
@@ -78,12 +84,13 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     if (hooks.FirstFrame) {
         afterFirstFrame.push_back([&form1, &hooks] { hooks.FirstFrame(form1); });
     }
+    afterFirstFrame.push_back([&form1] { form1.EnsureContent(); });
     afterFirstFrame.push_back([&aboutBox] { aboutBox.EnsureContent(); });
     TFirstFrameSpy spy(std::move(afterFirstFrame));
     form1.MyCAD1->installEventFilter(&spy);
     form1.show();
-    // A file named on the command line is opened over the built-in picture; one
-    // that cannot be opened is explained, and the built-in picture stays.
+    // A file named on the command line is shown instead of the built-in picture; one
+    // that cannot be opened is explained over the built-in picture.
     if (loading.valid()) {
         form1.OpenFile(file, std::move(loading));
     }

@@ -75,6 +75,35 @@ TEST_F(MeasuringTest, TheListWidensTheWindowAndMovesNoControl) {
     EXPECT_FALSE(form.MeasurementPanel->isVisibleTo(&form));
 }
 
+// The program's window makes the list's contents only when it is first needed; shown
+// then, they stand where the contents of a list made with the window stand, and work.
+TEST_F(MeasuringTest, AListMadeWhenFirstShownIsLaidOutAndWorksAsOneMadeWithTheWindow) {
+    TForm1 deferred{TForm1::TDeferContent{}};
+    ASSERT_FALSE(deferred.MeasurementPanel->HasContent());
+    deferred.show();
+    form.show();
+    deferred.ListBtn->click();
+    form.ListBtn->click();
+    ASSERT_TRUE(deferred.MeasurementPanel->HasContent());
+    const auto children = [](TForm1& f) {
+        return f.MeasurementPanel->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+    };
+    ASSERT_EQ(children(deferred).size(), children(form).size());
+    for (qsizetype i = 0; i < children(form).size(); ++i) {
+        const QWidget* made = children(deferred)[i];
+        EXPECT_EQ(made->objectName(), children(form)[i]->objectName());
+        EXPECT_EQ(made->geometry(), children(form)[i]->geometry()) << made->objectName().toStdString();
+        EXPECT_TRUE(made->isVisible()) << made->objectName().toStdString();
+    }
+    bool asked = false;
+    deferred.SaveDialog = [&](const QString&, const QString&, const QString&) {
+        asked = true;
+        return QString();
+    };
+    deferred.MeasurementPanel->ExportCsvBtn->click();
+    EXPECT_TRUE(asked);
+}
+
 TEST_F(MeasuringTest, EveryShapeIsListedAndSelectionGoesBothWays) {
     form.ListBtn->click();
     DrawWith(form.rectangleBtn, {10, 10}, {50, 30});

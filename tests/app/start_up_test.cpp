@@ -1,6 +1,7 @@
-// The program's start-up with a file, in a process of its own: Qt's main thread stays the program's main thread however long the loading thread lives, and the about window is there before the loop and whole after the first frame.
+// The program's start-up with a file, in a process of its own: Qt's main thread stays the program's main thread however long the loading thread lives, the about window is there before the loop and whole after the first frame, and the measurement list gets its contents only then.
 #include "app/about_box.h"
 #include "app/main_window.h"
+#include "app/measurement_panel.h"
 #include "app/start_up.h"
 
 #include <gtest/gtest.h>
@@ -51,16 +52,24 @@ TEST(StartUp, TheLoadingThreadNeverBecomesQtsMainThread) {
     QString shown = QStringLiteral("not painted");
     bool aboutBeforeLoop = false;
     bool aboutFilledAfterFirstFrame = false;
-    hooks.WindowReady = [&errors, &aboutBeforeLoop](TForm1& form) {
-        form.ShowError = [&errors](const QString& m) { errors << m; };
+    bool listFilledBeforeFirstFrame = true;
+    QSize pictureUnderError;
+    bool listFilledAfterFirstFrame = false;
+    hooks.WindowReady = [&](TForm1& form) {
+        form.ShowError = [&errors, &pictureUnderError, &form](const QString& m) {
+            errors << m;
+            pictureUnderError = form.MyCAD1->BackGround().size();
+        };
         aboutBeforeLoop = qobject_cast<TAboutBox*>(form.AboutBox()) != nullptr;
+        listFilledBeforeFirstFrame = form.MeasurementPanel->HasContent();
     };
-    hooks.FirstFrame = [&shown, &aboutFilledAfterFirstFrame](TForm1& form) {
+    hooks.FirstFrame = [&](TForm1& form) {
         shown = form.OpenedFile();
-        // The about window's contents are made right after the first frame.
-        QTimer::singleShot(0, [&aboutFilledAfterFirstFrame, &form] {
+        // The about window's and the list's contents are made right after the first frame.
+        QTimer::singleShot(0, [&] {
             const auto* about = qobject_cast<TAboutBox*>(form.AboutBox());
             aboutFilledAfterFirstFrame = about != nullptr && about->HasContent();
+            listFilledAfterFirstFrame = form.MeasurementPanel->HasContent();
             QCoreApplication::exit(0);
         });
     };
@@ -76,8 +85,11 @@ TEST(StartUp, TheLoadingThreadNeverBecomesQtsMainThread) {
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(aboutBeforeLoop);
     EXPECT_TRUE(aboutFilledAfterFirstFrame);
-    // The empty file is explained and the built-in picture stays.
+    EXPECT_FALSE(listFilledBeforeFirstFrame);
+    EXPECT_TRUE(listFilledAfterFirstFrame);
+    // The empty file is explained over the built-in picture, which stays.
     EXPECT_EQ(shown, QString());
+    EXPECT_EQ(pictureUnderError, QSize(512, 512));
     ASSERT_EQ(errors.size(), 1);
     EXPECT_TRUE(errors[0].contains(QLatin1String("is empty"))) << errors[0].toStdString();
     for (const QString& m : seen) {
