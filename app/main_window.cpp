@@ -119,7 +119,8 @@ TForm1::TForm1(QWidget* parent) : TForm1(TDeferContent{}, parent) { EnsureConten
 
 void TForm1::EnsureContent() { MeasurementPanel->EnsureContent(); }
 
-TForm1::TForm1(TDeferContent defer, QWidget* parent) : QWidget(parent), builtInPending_(defer.PictureFollows) {
+TForm1::TForm1(TDeferContent defer, QWidget* parent)
+    : QWidget(parent), builtInPending_(defer.PictureFollows), waitForFonts_(std::move(defer.WaitForFonts)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kCaption));
     QPalette pal = palette();
@@ -152,6 +153,8 @@ TForm1::~TForm1() {
 void TForm1::CreateControls() {
     // In the stored form's order, which is also the order the controls stack in.
     CreateToolButtons();
+    // The first text measured is the position label's, among the pen controls.
+    if (waitForFonts_) waitForFonts_();
     CreatePenControls();
     CreateZoomAndStyleControls();
     CreateCanvasArea();

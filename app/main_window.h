@@ -77,8 +77,11 @@ public:
     // that the program's first frame does not wait for them. With PictureFollows, the
     // first call of OpenFile comes before the window is painted (the program's start
     // with a file): the built-in picture is made only should that open fail.
+    // WaitForFonts, when given, is called before the window first measures a text (the
+    // program's start reads the font configuration on another thread meanwhile).
     struct TDeferContent {
         bool PictureFollows = false;
+        std::function<void()> WaitForFonts;
     };
     explicit TForm1(TDeferContent, QWidget* parent = nullptr);
     void EnsureContent();
@@ -271,6 +274,7 @@ private:
     bool shownBefore_ = false;
     // The built-in picture is still to be shown, when the file opened first fails.
     bool builtInPending_ = false;
+    std::function<void()> waitForFonts_;
     QString openedFile_;
     std::shared_ptr<const imaging::TPicture> filePicture_;
     std::shared_ptr<const imaging::TPicture> builtInValues_;
