@@ -12,9 +12,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace kelvo::bench {
 
@@ -85,6 +87,37 @@ double TimeProcess(const QString& program, const QStringList& args, TUntil until
     if (out != nullptr) *out = text;
     const bool ok = child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0;
     return ok ? seconds : -1.0;
+}
+
+void RunInTurns(benchmark::State& state, const TProcessRun& subject, const TProcessRun& yardstick) {
+    std::vector<double> subjectTimes;
+    std::vector<double> yardstickTimes;
+    std::vector<double> ratios;
+    for (auto _ : state) {
+        QByteArray out;
+        const double s = TimeProcess(subject.Program, subject.Args, subject.Until, &out);
+        const double y = TimeProcess(yardstick.Program, yardstick.Args, yardstick.Until);
+        if (s < 0 || !out.contains(subject.Expect)) {
+            state.SkipWithError("the subject process failed");
+            return;
+        }
+        if (y <= 0) {
+            state.SkipWithError("the yardstick process failed");
+            return;
+        }
+        state.SetIterationTime(s);
+        subjectTimes.push_back(s);
+        yardstickTimes.push_back(y);
+        ratios.push_back(s / y);
+    }
+    const auto median = [](std::vector<double> v) {
+        std::sort(v.begin(), v.end());
+        const size_t n = v.size();
+        return n == 0 ? 0.0 : (n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2);
+    };
+    state.counters["subject_ms"] = median(subjectTimes) * 1e3;
+    state.counters["yardstick_ms"] = median(yardstickTimes) * 1e3;
+    state.counters["ratio"] = median(ratios);
 }
 
 QString SelfPath() { return SelfPathStore(); }

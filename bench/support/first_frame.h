@@ -7,6 +7,10 @@
 
 class QWidget;
 
+namespace benchmark {
+class State;
+}
+
 namespace kelvo::bench {
 
 // Shows the window and runs the event loop until `target` has painted, then once
@@ -21,6 +25,20 @@ int RunProgramToFirstFrame(const QString& file, int argc, char** argv);
 // end, or -1 when it failed; its output goes to `out` when given.
 enum class TUntil : bool { FirstLine, Exit };
 double TimeProcess(const QString& program, const QStringList& args, TUntil until, QByteArray* out = nullptr);
+
+// Runs the subject process and its yardstick process in turns, one of each per
+// iteration, so that both meet the machine in the same state (its speed drifts over a
+// run, and a run of one after the other would take the drift for a difference). The
+// iteration time is the subject's; the counters are both medians and the median of the
+// per-turn ratios, subject over yardstick ("ratio"), which one slow turn cannot move.
+// A subject run whose output lacks `expect` stops the benchmark with an error.
+struct TProcessRun {
+    QString Program;
+    QStringList Args;
+    TUntil Until = TUntil::Exit;
+    QByteArray Expect;
+};
+void RunInTurns(benchmark::State& state, const TProcessRun& subject, const TProcessRun& yardstick);
 
 // This benchmark program's own path, for re-running itself as a child.
 QString SelfPath();
