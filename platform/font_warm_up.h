@@ -7,9 +7,9 @@ namespace kelvo {
 
 // Parsing fontconfig's configuration is most of the first use of a font (a few
 // milliseconds of XML); begun before the application object is made, it is done by the
-// time the first window measures its text. Start it before any thread that may change
-// the environment, and Wait() before anything uses a font: fontconfig would otherwise
-// read its configuration a second time on the waiting thread.
+// time the first window measures its text. Start it once the environment is set (it
+// reads it), and Wait() before anything uses a font: fontconfig would otherwise read
+// its configuration a second time on the waiting thread.
 class TFontWarmUp {
 public:
     TFontWarmUp();
