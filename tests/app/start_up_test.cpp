@@ -3,6 +3,7 @@
 #include "app/main_window.h"
 #include "app/measurement_panel.h"
 #include "app/start_up.h"
+#include "tests/support/sample_files.h"
 
 #include <gtest/gtest.h>
 
@@ -95,6 +96,30 @@ TEST(StartUp, TheLoadingThreadNeverBecomesQtsMainThread) {
     for (const QString& m : seen) {
         EXPECT_FALSE(m.contains(QLatin1String("main() thread"))) << m.toStdString();
     }
+}
+
+// A file shown at start leaves no built-in picture waiting: a file that fails after
+// it is explained over the picture that is shown, which stays.
+TEST(StartUp, APictureShownAtStartStaysWhenALaterFileFails) {
+    const QString ct = test::PydicomFile("CT_small.dcm");
+    QStringList errors;
+    QString opened;
+    QSize shown;
+    TStartHooks hooks;
+    hooks.WindowReady = [&errors](TForm1& form) { form.ShowError = [&errors](const QString& m) { errors << m; }; };
+    hooks.FirstFrame = [&](TForm1& form) {
+        EXPECT_FALSE(form.OpenFile(QStringLiteral("/nonexistent/kelvo.dcm")));
+        opened = form.OpenedFile();
+        shown = form.MyCAD1->BackGround().size();
+        QCoreApplication::exit(0);
+    };
+    char name[] = "kelvo";
+    char* argv[] = {name, nullptr};
+    int argc = 1;
+    EXPECT_EQ(RunWindows(argc, argv, ct, QStringLiteral("test"), QStringLiteral("org.example.Kelvo"), hooks), 0);
+    EXPECT_EQ(opened, ct);
+    EXPECT_EQ(shown, QSize(128, 128));
+    EXPECT_EQ(errors.size(), 1);
 }
 
 } // namespace
