@@ -231,6 +231,9 @@ bool TMyCAD::SetFrame(int32_t frame) {
 }
 
 void TMyCAD::ClearShapes() {
+    // Clearing nothing changes nothing on the canvas, and needs no new frame (opening a
+    // file clears right after the new picture was drawn).
+    if (shapes_.empty() && currentShape_ == nullptr && pending_ == nullptr && dragState_ == DragNone) return;
     if (pending_ != nullptr || dragState_ != DragNone) {
         AbandonConstruction();
     }
