@@ -115,12 +115,12 @@ void TShapeSwatch::mousePressEvent(QMouseEvent* event) {
 
 // --- the window ---
 
-TForm1::TForm1(QWidget* parent) : TForm1(TDeferContent{}, parent) { EnsureContent(); }
+TForm1::TForm1(QWidget* parent) : TForm1(TStartUp{}, parent) { EnsureContent(); }
 
 void TForm1::EnsureContent() { MeasurementPanel->EnsureContent(); }
 
-TForm1::TForm1(TDeferContent defer, QWidget* parent)
-    : QWidget(parent), builtInPending_(defer.PictureFollows), waitForFonts_(std::move(defer.WaitForFonts)) {
+TForm1::TForm1(TStartUp start, QWidget* parent)
+    : QWidget(parent), builtInPending_(start.PictureFollows), waitForFonts_(std::move(start.WaitForFonts)) {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromLatin1(kCaption));
     QPalette pal = palette();

@@ -72,18 +72,18 @@ class TForm1 : public QWidget {
     Q_OBJECT
 public:
     explicit TForm1(QWidget* parent = nullptr);
-    // The window without the contents of the hidden measurement list, which
-    // EnsureContent makes (at the latest when the list is first shown or filled), so
-    // that the program's first frame does not wait for them. With PictureFollows, the
-    // first call of OpenFile comes before the window is painted (the program's start
-    // with a file): the built-in picture is made only should that open fail.
-    // WaitForFonts, when given, is called before the window first measures a text (the
-    // program's start reads the font configuration on another thread meanwhile).
-    struct TDeferContent {
+    // The window as the program's start makes it. The contents of the hidden
+    // measurement list wait for EnsureContent (or for the list being shown or filled),
+    // so that the first frame does not wait for them. With PictureFollows, the first
+    // call of OpenFile comes before the window is painted (the start with a file): the
+    // built-in picture is made only should that open fail. WaitForFonts, when given, is
+    // called before the window first measures a text (the start reads the font
+    // configuration on another thread meanwhile).
+    struct TStartUp {
         bool PictureFollows = false;
         std::function<void()> WaitForFonts;
     };
-    explicit TForm1(TDeferContent, QWidget* parent = nullptr);
+    explicit TForm1(TStartUp start, QWidget* parent = nullptr);
     void EnsureContent();
     ~TForm1() override;
 

@@ -71,7 +71,7 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     // Created first, so it is the application's main window; closing it ends the loop.
     // The hidden measurement list gets its contents after the first frame, and the
     // built-in picture is made only if the named file cannot be shown.
-    TForm1 form1{TForm1::TDeferContent{.PictureFollows = loading.valid(), .WaitForFonts = [&fonts] { fonts.Wait(); }}};
+    TForm1 form1{TForm1::TStartUp{.PictureFollows = loading.valid(), .WaitForFonts = [&fonts] { fonts.Wait(); }}};
     // The about window is created next, hidden; the information button shows it modally.
     // Its contents wait for the first frame (or for being shown, should that come first).
     TAboutBox aboutBox{TAboutBox::TDeferContent{}};

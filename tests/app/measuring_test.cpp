@@ -78,7 +78,7 @@ TEST_F(MeasuringTest, TheListWidensTheWindowAndMovesNoControl) {
 // The program's window makes the list's contents only when it is first needed; shown
 // then, they stand where the contents of a list made with the window stand, and work.
 TEST_F(MeasuringTest, AListMadeWhenFirstShownIsLaidOutAndWorksAsOneMadeWithTheWindow) {
-    TForm1 deferred{TForm1::TDeferContent{}};
+    TForm1 deferred{TForm1::TStartUp{}};
     ASSERT_FALSE(deferred.MeasurementPanel->HasContent());
     deferred.show();
     form.show();
