@@ -96,11 +96,11 @@ void RunInTurns(benchmark::State& state, const TProcessRun& subject, const TProc
     for (auto _ : state) {
         QByteArray out;
         const double s = TimeProcess(subject.Program, subject.Args, subject.Until, &out);
-        const double y = TimeProcess(yardstick.Program, yardstick.Args, yardstick.Until);
         if (s < 0 || !out.contains(subject.Expect)) {
             state.SkipWithError("the subject process failed");
             return;
         }
+        const double y = TimeProcess(yardstick.Program, yardstick.Args, yardstick.Until);
         if (y <= 0) {
             state.SkipWithError("the yardstick process failed");
             return;

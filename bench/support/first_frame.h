@@ -31,7 +31,7 @@ double TimeProcess(const QString& program, const QStringList& args, TUntil until
 // run, and a run of one after the other would take the drift for a difference). The
 // iteration time is the subject's; the counters are both medians and the median of the
 // per-turn ratios, subject over yardstick ("ratio"), which one slow turn cannot move.
-// A subject run whose output lacks `expect` stops the benchmark with an error.
+// A subject run whose output lacks Expect stops the benchmark with an error.
 struct TProcessRun {
     QString Program;
     QStringList Args;
