@@ -64,6 +64,24 @@ QRect ChangedBox(const QImage& before, const QImage& after) {
     return r;
 }
 
+// Arial text of `height` pixels drawn at (x, y) without a text box on a blank 200 x 40
+// picture: the box of the pixels it changed, and the surface's own measures of it.
+struct TDrawnText {
+    QRect Box;
+    int32_t Width = 0;
+    int32_t Height = 0;
+};
+TDrawnText DrawnText(int32_t x, int32_t y, const QString& text, int32_t height) {
+    QImage img = Blank(200, 40);
+    const QImage before = img;
+    TSurface s(&img);
+    s.Font.Name = QStringLiteral("Arial");
+    s.Font.Height = -height;
+    s.Brush.Style = TBrushStyle::bsClear;
+    s.TextOut(x, y, text);
+    return {ChangedBox(before, img), s.TextWidth(text), s.TextHeight(text)};
+}
+
 } // namespace
 
 struct LineCase {
@@ -292,19 +310,12 @@ TEST(SurfaceText, ArialWidthIsStableAndFromLiberationSans) {
 }
 
 TEST(SurfaceText, TextHasItsTopLeftCornerAtThePoint) {
-    QImage img = Blank(200, 40);
-    const QImage before = img;
-    TSurface s(&img);
-    s.Font.Name = QStringLiteral("Arial");
-    s.Font.Height = -12;
-    s.Brush.Style = TBrushStyle::bsClear;
-    s.TextOut(50, 10, QStringLiteral("HH"));
-    const QRect box = ChangedBox(before, img);
-    EXPECT_GE(box.left(), 50);
-    EXPECT_LE(box.left(), 52);
-    EXPECT_GE(box.top(), 10);
-    EXPECT_LE(box.bottom(), 10 + s.TextHeight(QStringLiteral("HH")));
-    EXPECT_LE(box.right(), 50 + s.TextWidth(QStringLiteral("HH")));
+    const TDrawnText t = DrawnText(50, 10, QStringLiteral("HH"), 12);
+    EXPECT_GE(t.Box.left(), 50);
+    EXPECT_LE(t.Box.left(), 52);
+    EXPECT_GE(t.Box.top(), 10);
+    EXPECT_LE(t.Box.bottom(), 10 + t.Height);
+    EXPECT_LE(t.Box.right(), 50 + t.Width);
 }
 
 // Qt's bounding box of a text of tabs reaches a hundred thousand pixels each way: the
@@ -313,16 +324,9 @@ TEST(SurfaceText, TextHasItsTopLeftCornerAtThePoint) {
 TEST(SurfaceText, TabsDoNotSizeTheTextFarBeyondItsLine) {
     const QString tabs(50, QLatin1Char('\t'));
     for (const QString& text : {tabs, QStringLiteral("H") + tabs + QStringLiteral("H")}) {
-        QImage img = Blank(200, 40);
-        const QImage before = img;
-        TSurface s(&img);
-        s.Font.Name = QStringLiteral("Arial");
-        s.Font.Height = -11;
-        s.Brush.Style = TBrushStyle::bsClear;
-        s.TextOut(10, 10, text);
-        const QRect box = ChangedBox(before, img);
-        EXPECT_EQ(box.isEmpty(), text == tabs);
-        EXPECT_TRUE(box.isEmpty() || (box.left() <= 12 && box.top() >= 10 && box.bottom() <= 10 + s.TextHeight(text)));
+        const TDrawnText t = DrawnText(10, 10, text, 11);
+        EXPECT_EQ(t.Box.isEmpty(), text == tabs);
+        EXPECT_TRUE(t.Box.isEmpty() || (t.Box.left() <= 12 && t.Box.top() >= 10 && t.Box.bottom() <= 10 + t.Height));
     }
 }
 
