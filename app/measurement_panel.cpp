@@ -54,8 +54,6 @@ void TMeasurementPanel::EnsureContent() {
     ExportPngBtn = button("Export picture…", "ExportPngBtn", &TMeasurementPanel::OnExportPng);
     SaveBtn = button("Save annotations", "SaveAnnotationsBtn", &TMeasurementPanel::OnSave);
     LoadBtn = button("Load annotations…", "LoadAnnotationsBtn", &TMeasurementPanel::OnLoad);
-    // Made while the frame is being shown, they would not be shown with it.
-    for (QWidget* child : findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) child->show();
     Layout();
 }
 
@@ -64,9 +62,10 @@ void TMeasurementPanel::resizeEvent(QResizeEvent* event) {
     if (HasContent()) Layout();
 }
 
-void TMeasurementPanel::showEvent(QShowEvent* event) {
-    EnsureContent();
-    QFrame::showEvent(event);
+void TMeasurementPanel::setVisible(bool visible) {
+    // Made before the frame is shown, the contents are shown with it.
+    if (visible) EnsureContent();
+    QFrame::setVisible(visible);
 }
 
 void TMeasurementPanel::Layout() {

@@ -25,6 +25,7 @@ public:
     TMeasurementPanel(TDeferContent, QWidget* parent = nullptr);
     void EnsureContent();
     bool HasContent() const { return Table != nullptr; }
+    void setVisible(bool visible) override;
 
     static constexpr int kWidth = 300;
 
@@ -57,7 +58,6 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
-    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
