@@ -331,7 +331,12 @@ void TPicture::RenderInto(QImage& target, int32_t frame, TWindow window, int32_t
     // Colour: YBR_FULL (also as left by 4:2:2 decoding, which restores full
     // resolution) is turned into RGB (PS3.3 C.7.6.3.1.2), then each channel windowed.
     const bool ybr = Photometric.startsWith(QLatin1String("YBR_FULL"));
-    const double full = double((int64_t(1) << std::min(bitsStored_, 31)) - 1);
+    // The conversion's results stay within what the samples can hold (signed colour,
+    // which no writer should make, keeps its positive half), and so within the window's
+    // table.
+    const bool isSigned = type_ == TSampleType::S8 || type_ == TSampleType::S16 || type_ == TSampleType::S32;
+    const int typeBits = int(SampleBytes(type_)) * 8 - (isSigned ? 1 : 0);
+    const double full = double((int64_t(1) << std::min({bitsStored_, typeBits, 31})) - 1);
     const double half = std::floor(full / 2.0) + 1.0;
     for (int32_t row = y0; row < y1; ++row) {
         auto* d = reinterpret_cast<QRgb*>(target.scanLine(row));

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -201,6 +202,23 @@ TEST(Loader, YbrColourIsShownAsTheSameColoursAsRgb) {
     // And it is colour: the first band of this picture is red.
     EXPECT_GT(qRed(b.pixel(50, 2)), 200);
     EXPECT_LT(qGreen(b.pixel(50, 2)), 40);
+}
+
+// Signed colour samples (which no writer should make, but a damaged header may claim)
+// go through the YBR conversion too: its results stay within what the samples can
+// hold, here the top of signed 8-bit, and the window's table is never read beyond.
+TEST(Loader, YbrOfSignedSamplesStaysWithinTheirRange) {
+    TPicture p;
+    p.Photometric = QStringLiteral("YBR_FULL");
+    p.Allocate(1, 1, 1, 3, TSampleType::S8, 8);
+    const int8_t ybr[3] = {127, -128, -128};
+    std::memcpy(p.Data(), ybr, sizeof ybr);
+    TPicture top;
+    top.Photometric = QStringLiteral("MONOCHROME2");
+    top.Allocate(1, 1, 1, 1, TSampleType::S8, 8);
+    *reinterpret_cast<int8_t*>(top.Data()) = 127;
+    const TWindow window{0, 256};
+    EXPECT_EQ(qGreen(p.Render(0, window).pixel(0, 0)), qGreen(top.Render(0, window).pixel(0, 0)));
 }
 
 TEST(Loader, MultiFrameFilesKeepEveryFrame) {
