@@ -5,6 +5,8 @@
 #include "app/main_window.h"
 #include "imaging/loader.h"
 #include "platform/font_warm_up.h"
+#include "platform/scope_exit.h"
+#include "platform/start_gate.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -45,23 +47,35 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     // Before any thread exists, since it sets the environment; and whether or not a file
     // is named here, so that a file opened later reads with the same dictionary.
     imaging::PreferReaderDictionary();
-    // Fontconfig reads its configuration while the application object is made.
-    TFontWarmUp fonts;
-    // Qt takes the options it knows (-platform, -display...) out of argv here.
-    QApplication app(argc, argv);
-    // Loading starts once the application object exists, for two reasons. Qt takes
-    // the first thread that uses it for the main thread, and the loader uses Qt's
-    // files. And the loader's first step is to load the DICOM module, which holds the
-    // dynamic linker's lock while DCMTK is linked: started earlier, it would hold up
-    // the window system's plugin here. From now on, loading DCMTK, reading its
-    // dictionary and decoding overlap with building and showing the windows.
+    // The loading thread is started now, so that its own start (which can take
+    // milliseconds) overlaps the making of the application object; but it begins
+    // only once that object exists, for two reasons. Qt takes the first thread that
+    // uses it for the main thread, and the loader uses Qt's files. And the loader's
+    // first step is to load the DICOM module, which holds the dynamic linker's lock
+    // while DCMTK is linked: begun earlier, it would hold up the window system's
+    // plugin. From then on, loading DCMTK, reading its dictionary and decoding overlap
+    // with building and showing the windows.
+    TStartGate applicationMade;
     std::future<imaging::TPicture> loading;
+    // Whichever way this function is left, the loader is let through: the future's
+    // destructor waits for it.
+    const ScopeExit letLoaderThrough([&applicationMade] { applicationMade.Open(); });
     if (!file.isEmpty()) {
-        loading = imaging::LoadPictureAsync(file);
+        loading = imaging::LoadPictureAsync(file, {}, [&applicationMade] { applicationMade.Wait(); });
         if (hooks.LoadingStarted) {
             hooks.LoadingStarted();
         }
     }
+    // Fontconfig reads its configuration while the application object is made.
+    TFontWarmUp fonts;
+    // Qt takes the options it knows (-platform, -display...) out of argv here.
+    QApplication app(argc, argv);
+    applicationMade.Open();
+    // A loader still at work when this function is left (by an exception) is waited
+    // for while the application object it uses still exists.
+    const ScopeExit finishLoadingFirst([&loading] {
+        if (loading.valid()) loading.wait();
+    });
     QApplication::setApplicationName(QStringLiteral("kelvo"));
     QApplication::setApplicationVersion(version);
     // Lets Wayland desktops and task bars match the window with the installed

@@ -11,8 +11,8 @@ class TForm1;
 
 // Ways in for the benchmarks and tests that drive the real start-up.
 struct TStartHooks {
-    // Called once the file named on the command line has started loading on its
-    // worker thread (not called without a file).
+    // Called once the worker thread for the file named on the command line has been
+    // started, before the application object is made (not called without a file).
     std::function<void()> LoadingStarted;
     // Called once the main window exists, before the file is opened.
     std::function<void(TForm1&)> WindowReady;

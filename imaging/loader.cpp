@@ -116,8 +116,11 @@ TPicture LoadPicture(const QString& path, const TLoadLimits& limits) {
     return FromQImage(image, QString::fromLatin1(format).toUpper());
 }
 
-std::future<TPicture> LoadPictureAsync(const QString& path, const TLoadLimits& limits) {
-    return std::async(std::launch::async, [path, limits] { return LoadPicture(path, limits); });
+std::future<TPicture> LoadPictureAsync(const QString& path, const TLoadLimits& limits, std::function<void()> first) {
+    return std::async(std::launch::async, [path, limits, first = std::move(first)] {
+        if (first) first();
+        return LoadPicture(path, limits);
+    });
 }
 
 } // namespace kelvo::imaging

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <future>
 
 namespace kelvo::imaging {
@@ -22,8 +23,11 @@ struct TLoadLimits {
 TPicture LoadPicture(const QString& path, const TLoadLimits& limits = {});
 // Starts LoadPicture on a worker thread, for a caller with other work to do meanwhile
 // (the program builds its windows while the file named on its command line loads).
-// get() gives the picture or rethrows the loader's error. Needs no application object.
-std::future<TPicture> LoadPictureAsync(const QString& path, const TLoadLimits& limits = {});
+// get() gives the picture or rethrows the loader's error. `first`, when given, runs on
+// the worker before anything else; the loading uses Qt, so a worker started before the
+// application object exists has `first` wait for it.
+std::future<TPicture> LoadPictureAsync(const QString& path, const TLoadLimits& limits = {},
+                                       std::function<void()> first = {});
 // Has DCMTK read the reader's own data dictionary, DCMTK's entries for what the reader
 // looks at, installed beside its modules (or, without it, the standard dictionary
 // without the private one): the program never shows the names of other tags, and the

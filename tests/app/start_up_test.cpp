@@ -28,10 +28,11 @@ QStringList* messages = nullptr;
 
 void Collect(QtMsgType, const QMessageLogContext&, const QString& text) { messages->append(text); }
 
-// The loading thread uses Qt's files before anything else here uses Qt (nothing of
-// Qt's is touched before RunWindows), and then waits in open() on a pipe without a
-// writer, as it would on a slow network file system: it is alive and has used Qt
-// when the application object is made, unless the loading starts only afterwards.
+// The loading thread is started before the application object, and the start-up is
+// held there (LoadingStarted) long enough for it to use Qt's files first, unless it
+// waits for the application object as it should. It then waits in open() on a pipe
+// without a writer, as it would on a slow network file system: it is alive while the
+// windows are built.
 TEST(StartUp, TheLoadingThreadNeverBecomesQtsMainThread) {
     char dir[] = "/tmp/kelvo-start-XXXXXX";
     ASSERT_NE(::mkdtemp(dir), nullptr);
