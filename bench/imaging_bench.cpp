@@ -27,7 +27,11 @@ namespace {
 using namespace kelvo::bench;
 
 const char* const kChildFlag = "--child=";
-QTemporaryDir* scratch = nullptr;
+// Made on first use: the children, timed from their start, never need it.
+QString ScratchPath() {
+    static QTemporaryDir dir;
+    return dir.path();
+}
 
 QString PydicomFile(const char* name) {
     QProcess p;
@@ -44,7 +48,7 @@ QString PydicomFile(const char* name) {
 // child this program starts, and the child stands for the program, which loads them
 // only with its first DICOM file.
 QString GeneratedCt(int side) {
-    const QString path = scratch->path() + QStringLiteral("/ct%1.dcm").arg(side);
+    const QString path = ScratchPath() + QStringLiteral("/ct%1.dcm").arg(side);
     if (QFile::exists(path)) return path;
     static const char* const script = R"(
 import sys, numpy as np
@@ -131,7 +135,7 @@ void OpenBesideDcm2pnm(benchmark::State& state, const QString& path) {
     }
     RunInTurns(state, {SelfPath(), ChildArgs(QStringLiteral("open:") + path), TUntil::FirstLine, "painted"},
                {QStringLiteral("/usr/bin/dcm2pnm"),
-                {QStringLiteral("+on"), path, scratch->path() + QStringLiteral("/out.png")},
+                {QStringLiteral("+on"), path, ScratchPath() + QStringLiteral("/out.png")},
                 TUntil::Exit,
                 {}});
 }
@@ -218,9 +222,4 @@ BENCHMARK(BM_PeakMemoryLoad4096)->UseManualTime()->Unit(benchmark::kMillisecond)
 
 } // namespace
 
-int main(int argc, char** argv) {
-    // Children write nothing large; only the benchmarks need the scratch folder.
-    QTemporaryDir dir;
-    scratch = &dir;
-    return BenchMain(argc, argv, kChildFlag, RunChild);
-}
+int main(int argc, char** argv) { return BenchMain(argc, argv, kChildFlag, RunChild); }
