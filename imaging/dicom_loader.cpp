@@ -196,6 +196,12 @@ TLayout ReadLayout(DcmItem* ds, bool encapsulated, const QString& name, const TL
     const uint64_t samples = uint64_t(l.Rows) * l.Columns * l.Samples * uint64_t(l.Frames);
     l.Subsampled = !encapsulated && l.Samples == 3 && l.BitsAllocated == 8 &&
                    StringOf(ds, DCM_PhotometricInterpretation) == QLatin1String("YBR_FULL_422");
+    // 4:2:2 pairs the pixels of each row: an odd row would leave its last pixel
+    // without colour (and its bytes short of a whole pair).
+    if (l.Subsampled && l.Columns % 2 != 0) {
+        Fail(TLoadError::UnsupportedLayout, name,
+             QStringLiteral("YBR_FULL_422 with an odd number of columns (%1)").arg(l.Columns));
+    }
     if (l.BitsAllocated == 1) {
         l.Bytes = (samples + 7) / 8;
     } else if (l.Subsampled) {
@@ -270,7 +276,7 @@ void CopyValues(const uint8_t* src, const TLayout& l, Out* dst) {
         return;
     }
     if (l.Subsampled) {
-        // Y0 Y1 Cb Cr gives (Y0, Cb, Cr) and (Y1, Cb, Cr); pixels pair up across rows.
+        // Y0 Y1 Cb Cr gives (Y0, Cb, Cr) and (Y1, Cb, Cr); rows hold whole pairs.
         const size_t pixels = perFrame / 3 * size_t(l.Frames);
         for (size_t px = 0; px < pixels; ++px) {
             const uint8_t* group = src + (px / 2) * 4;

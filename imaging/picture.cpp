@@ -98,7 +98,20 @@ void TPicture::ComputeRange() {
     max_ = std::max(a, b);
 }
 
+double TPicture::ColourTop() const {
+    // Signed colour, which no writer should make, keeps its positive half.
+    const bool isSigned = type_ == TSampleType::S8 || type_ == TSampleType::S16 || type_ == TSampleType::S32;
+    const int typeBits = int(SampleBytes(type_)) * 8 - (isSigned ? 1 : 0);
+    return double((int64_t(1) << std::min({bitsStored_, typeBits, 31})) - 1);
+}
+
 TWindow TPicture::DefaultWindow() const {
+    // Colour is shown as it is stored: the window that maps 0..top onto 0..255 (PS3.3
+    // C.11.2.1.2), whatever a file names, since windows are for grey pictures.
+    if (IsColour()) {
+        const double top = ColourTop();
+        return TWindow{(top + 1.0) / 2.0, top + 1.0};
+    }
     if (FileWindow.has_value()) {
         return *FileWindow;
     }
@@ -331,12 +344,9 @@ void TPicture::RenderInto(QImage& target, int32_t frame, TWindow window, int32_t
     // Colour: YBR_FULL (also as left by 4:2:2 decoding, which restores full
     // resolution) is turned into RGB (PS3.3 C.7.6.3.1.2), then each channel windowed.
     const bool ybr = Photometric.startsWith(QLatin1String("YBR_FULL"));
-    // The conversion's results stay within what the samples can hold (signed colour,
-    // which no writer should make, keeps its positive half), and so within the window's
-    // table.
-    const bool isSigned = type_ == TSampleType::S8 || type_ == TSampleType::S16 || type_ == TSampleType::S32;
-    const int typeBits = int(SampleBytes(type_)) * 8 - (isSigned ? 1 : 0);
-    const double full = double((int64_t(1) << std::min({bitsStored_, typeBits, 31})) - 1);
+    // The conversion's results stay within what the samples can hold, and so within
+    // the window's table.
+    const double full = ColourTop();
     const double half = std::floor(full / 2.0) + 1.0;
     for (int32_t row = y0; row < y1; ++row) {
         auto* d = reinterpret_cast<QRgb*>(target.scanLine(row));

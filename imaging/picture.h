@@ -58,7 +58,8 @@ public:
     double MinValue() const { return min_; }
     double MaxValue() const { return max_; }
 
-    // The window stated in the file (its first centre/width pair), or the full range.
+    // The window stated in the file (its first centre/width pair), or the full range;
+    // for colour, the window that shows the samples as they are.
     TWindow DefaultWindow() const;
     // The frame rendered for a window onto grey or colour RGB32 pixels. MONOCHROME1 is
     // shown inverted; YBR colour is converted to RGB; a palette picture shows its palette's
@@ -109,6 +110,8 @@ public:
     void ComputeRange();
 
 private:
+    // The largest colour sample value the picture can hold.
+    double ColourTop() const;
     int64_t At(size_t index) const;
 
     int32_t width_ = 0;

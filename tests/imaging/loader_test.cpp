@@ -221,6 +221,36 @@ TEST(Loader, YbrOfSignedSamplesStaysWithinTheirRange) {
     EXPECT_EQ(qGreen(p.Render(0, window).pixel(0, 0)), qGreen(top.Render(0, window).pixel(0, 0)));
 }
 
+// Colour files keep their own colours: no stretch to their range, whatever window a
+// colour DICOM file may name (windows are for grey pictures).
+TEST(Loader, ColourPicturesShowTheirOwnColours) {
+    QTemporaryDir dir;
+    QImage image(2, 1, QImage::Format_RGB32);
+    image.setPixel(0, 0, qRgb(100, 150, 200));
+    image.setPixel(1, 0, qRgb(110, 160, 190));
+    const QString png = dir.path() + QStringLiteral("/narrow.png");
+    ASSERT_TRUE(image.save(png));
+    const QString dcm = WriteDicom(dir, "rgb.dcm", 1, 2, {}, [](DcmDataset* ds) {
+        ds->putAndInsertUint16(DCM_SamplesPerPixel, 3);
+        ds->putAndInsertString(DCM_PhotometricInterpretation, "RGB");
+        ds->putAndInsertUint16(DCM_PlanarConfiguration, 0);
+        ds->putAndInsertUint16(DCM_BitsAllocated, 8);
+        ds->putAndInsertUint16(DCM_BitsStored, 8);
+        ds->putAndInsertUint16(DCM_HighBit, 7);
+        ds->putAndInsertString(DCM_WindowCenter, "150");
+        ds->putAndInsertString(DCM_WindowWidth, "20");
+        const Uint8 bytes[6] = {100, 150, 200, 110, 160, 190};
+        ds->putAndInsertUint8Array(DCM_PixelData, bytes, 6);
+    });
+    for (const QString& path : {png, dcm}) {
+        SCOPED_TRACE(path.toStdString());
+        const TPicture p = LoadPicture(path);
+        const QImage shown = p.Render(0, p.DefaultWindow());
+        EXPECT_EQ(shown.pixel(0, 0), qRgb(100, 150, 200));
+        EXPECT_EQ(shown.pixel(1, 0), qRgb(110, 160, 190));
+    }
+}
+
 TEST(Loader, MultiFrameFilesKeepEveryFrame) {
     const TPicture p = LoadPicture(PydicomFile("rtdose.dcm"));
     EXPECT_EQ(p.Frames(), 15);
@@ -330,6 +360,21 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
         {"image header without pixel data",
          [](const QTemporaryDir& d) { return WriteDicom(d, "nopix.dcm", 4, 4, {}, {}, false); },
          TLoadError::NoPixelData, "Secondary Capture"},
+        // 4:2:2 pairs the pixels of a row; an odd row leaves one without its colour.
+        {"YBR_FULL_422 with an odd number of columns",
+         [](const QTemporaryDir& d) {
+             return WriteDicom(d, "ybr422.dcm", 3, 3, {}, [](DcmDataset* ds) {
+                 ds->putAndInsertUint16(DCM_SamplesPerPixel, 3);
+                 ds->putAndInsertString(DCM_PhotometricInterpretation, "YBR_FULL_422");
+                 ds->putAndInsertUint16(DCM_PlanarConfiguration, 0);
+                 ds->putAndInsertUint16(DCM_BitsAllocated, 8);
+                 ds->putAndInsertUint16(DCM_BitsStored, 8);
+                 ds->putAndInsertUint16(DCM_HighBit, 7);
+                 const std::vector<Uint8> bytes(18, 100);
+                 ds->putAndInsertUint8Array(DCM_PixelData, bytes.data(), unsigned(bytes.size()));
+             });
+         },
+         TLoadError::UnsupportedLayout, "odd number of columns (3)"},
         {"12 bits allocated",
          [](const QTemporaryDir& d) {
              return WriteDicom(d, "b12.dcm", 2, 2, {1, 2, 3, 4},
