@@ -54,7 +54,8 @@ QString ErrorText(TAnnotationError kind, const QString& name, const QString& det
     case TAnnotationError::Unreadable:
         return QStringLiteral("The annotation file %1 cannot be read: %2").arg(name, detail);
     case TAnnotationError::Unwritable:
-        return QStringLiteral("The annotation file %1 cannot be written: %2").arg(name, detail);
+        // Also the list's exports: the name says what kind of file it is.
+        return QStringLiteral("The file %1 cannot be written: %2").arg(name, detail);
     case TAnnotationError::TooLarge:
         return QStringLiteral("The annotation file %1 is larger than %2 MB and was not loaded.")
             .arg(name)
@@ -352,7 +353,10 @@ std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QStri
 
 void WriteFileAtomically(const QString& path, const QByteArray& bytes) {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Unbuffered, so that a write that fails (a full disk) fails here: Qt's commit()
+    // does not notice a failure of the last flush of its buffer, and would put the
+    // cut-off file in place of the old one.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         Fail(TAnnotationError::Unwritable, path, file.errorString());
     }
     if (file.write(bytes) != bytes.size()) {

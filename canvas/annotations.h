@@ -84,8 +84,8 @@ QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes);
 // in messages. Region numbers must be unique within the file.
 std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QString& name);
 
-// Writes through a temporary file renamed over the target, so a crash leaves the old
-// file or the new one, never a part.
+// Writes through a temporary file renamed over the target, so a crash or a full disk
+// leaves the old file or the new one, never a part.
 void SaveAnnotations(const QString& path, const std::vector<TAnnotation>& shapes);
 std::vector<TAnnotation> LoadAnnotations(const QString& path);
 

@@ -294,7 +294,10 @@ TEST_F(MeasuringTest, AnnotationsAreSavedBesideTheFileAndFailuresAreTold) {
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_TRUE(errors[0].contains(QLatin1String("cannot be written"))) << errors[0].toStdString();
     EXPECT_FALSE(form.ExportMeasurements(dir.path() + QStringLiteral("/no/such/folder/a.csv")));
-    EXPECT_EQ(errors.size(), 2u);
+    ASSERT_EQ(errors.size(), 2u);
+    // The list's export is no annotation file.
+    EXPECT_TRUE(errors[1].startsWith(QLatin1String("The file ") + dir.path() + QLatin1String("/no/such/folder/a.csv")))
+        << errors[1].toStdString();
 }
 
 TEST_F(MeasuringTest, PaintingLabelsOfManyRegionsMeasuresOnlyWhatChanged) {

@@ -11,7 +11,10 @@
 #include <QLocale>
 #include <QTemporaryDir>
 
+#include <sys/resource.h>
+
 #include <cmath>
+#include <csignal>
 
 namespace kelvo {
 namespace {
@@ -117,6 +120,19 @@ TEST(AnnotationFile, FailedSaveKeepsTheOldFile) {
     EXPECT_THROW(SaveAnnotations(blocked, SampleShapes()), EAnnotationError);
     EXPECT_THROW(SaveAnnotations(dir.path() + QStringLiteral("/missing/a.kelvo.json"), SampleShapes()),
                  EAnnotationError);
+    {
+        // A disk that fills part-way through the file, here as a limit on the size of
+        // the files this process writes (its signal ignored: the write fails instead).
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit old{};
+        ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+        rlimit small = old;
+        small.rlim_cur = rlim_t(before.size() / 2);
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        EXPECT_THROW(SaveAnnotations(path, SampleShapes()), EAnnotationError);
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, oldHandler);
+    }
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_EQ(f.readAll(), before);
