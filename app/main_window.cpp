@@ -559,6 +559,7 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
         statsCache_.Clear();
         history_->Reset();
         openedFile_ = path;
+        annotationsHeld_ = false;
         setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), QString::fromLatin1(kCaption)));
         opened = true;
         const QString annotations = AnnotationPathFor(path);
@@ -861,6 +862,7 @@ bool TForm1::LoadAnnotationsFrom(const QString& path) {
         RoiCount = std::max(RoiCount, highest + 1);
         MyCAD1->ReplaceShapes(0, MyCAD1->ShapeCount(), std::move(shapes));
         done = true;
+        if (path == AnnotationFile()) annotationsHeld_ = true;
     });
     if (done) ShapesChanged();
     return done;
@@ -996,6 +998,7 @@ bool TForm1::SaveAnnotationsTo(const QString& path) {
         try {
             SaveAnnotations(path, records);
             done = true;
+            if (path == AnnotationFile()) annotationsHeld_ = true;
         } catch (const EAnnotationError& e) {
             TellFailure(QStringLiteral("Save annotations"), e.Text());
         }
@@ -1027,6 +1030,17 @@ void TForm1::SaveAnnotationsBtnClick() {
         if (path.isEmpty()) {
             path = AskSavePath(QStringLiteral("Save annotations"), QStringLiteral("annotations.kelvo.json"),
                                QStringLiteral("Annotations (*.kelvo.json)"));
+        } else if (!annotationsHeld_ && QFileInfo::exists(path)) {
+            // Shapes saved earlier that were not loaded are not replaced unasked.
+            const bool replace =
+                ConfirmReplaceAnnotations
+                    ? ConfirmReplaceAnnotations(path)
+                    : QMessageBox::question(this, QStringLiteral("Save annotations"),
+                                            QStringLiteral("\"%1\" holds shapes saved earlier, which were not "
+                                                           "loaded. Replace them with the shapes shown?")
+                                                .arg(QFileInfo(path).fileName()),
+                                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+            if (!replace) return;
         }
         if (!path.isEmpty()) (void)SaveAnnotationsTo(path);
     });

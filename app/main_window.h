@@ -146,6 +146,10 @@ public:
     // modal question. LoadDialog asks for an annotation file to load; empty = Qt's dialog.
     std::function<bool(const QString& path)> ConfirmLoadAnnotations;
     std::function<QString()> LoadDialog;
+    // Asked before "Save annotations" writes over an annotation file beside the picture
+    // that this window has neither loaded nor written (its shapes were declined at
+    // open, or could not be read); empty = a modal question.
+    std::function<bool(const QString& path)> ConfirmReplaceAnnotations;
     // The statistics of the regions, kept while a region, the picture and the frame stay.
     const TRegionStatsCache& StatsCache() const { return statsCache_; }
     // Undo and redo of adding, deleting, moving, resizing and loading shapes.
@@ -274,6 +278,9 @@ private:
     bool shownBefore_ = false;
     // The built-in picture is still to be shown, when the file opened first fails.
     bool builtInPending_ = false;
+    // Whether the annotation file beside the picture holds shapes this window loaded
+    // or saved: only then does saving replace it unasked.
+    bool annotationsHeld_ = false;
     std::function<void()> waitForFonts_;
     QString openedFile_;
     std::shared_ptr<const imaging::TPicture> filePicture_;

@@ -300,6 +300,38 @@ TEST_F(MeasuringTest, AnnotationsAreSavedBesideTheFileAndFailuresAreTold) {
         << errors[1].toStdString();
 }
 
+// Shapes saved beside a picture and declined at open are not replaced by "Save
+// annotations" unless the user agrees; once this window has written them, it asks no more.
+TEST_F(MeasuringTest, SavedShapesThatWereNotLoadedAreNotReplacedUnasked) {
+    const QString copy = dir.path() + QStringLiteral("/scan.dcm");
+    ASSERT_TRUE(QFile::copy(test::PydicomFile("CT_small.dcm"), copy));
+    ASSERT_TRUE(form.OpenFile(copy));
+    DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
+    int asked = 0;
+    bool agree = false;
+    form.ConfirmReplaceAnnotations = [&](const QString& path) {
+        EXPECT_EQ(path, form.AnnotationFile());
+        ++asked;
+        return agree;
+    };
+    form.MeasurementPanel->SaveBtn->click();
+    EXPECT_EQ(asked, 0) << "nothing was there to replace";
+    form.ConfirmLoadAnnotations = [](const QString&) { return false; };
+    ASSERT_TRUE(form.OpenFile(copy));
+    DrawWith(form.rulelineBtn, {0, 0}, {30, 40});
+    form.MeasurementPanel->SaveBtn->click();
+    EXPECT_EQ(asked, 1);
+    ASSERT_EQ(LoadAnnotations(form.AnnotationFile()).size(), 1u);
+    EXPECT_EQ(LoadAnnotations(form.AnnotationFile())[0].Kind, TShapeKind::Rectangle);
+    agree = true;
+    form.MeasurementPanel->SaveBtn->click();
+    form.MeasurementPanel->SaveBtn->click();
+    EXPECT_EQ(asked, 2);
+    ASSERT_EQ(LoadAnnotations(form.AnnotationFile()).size(), 1u);
+    EXPECT_EQ(LoadAnnotations(form.AnnotationFile())[0].Kind, TShapeKind::Ruler);
+    EXPECT_TRUE(errors.empty());
+}
+
 TEST_F(MeasuringTest, PaintingLabelsOfManyRegionsMeasuresOnlyWhatChanged) {
     std::vector<TAnnotation> regions;
     for (int32_t i = 0; i < 100; ++i) {
