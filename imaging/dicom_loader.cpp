@@ -83,12 +83,31 @@ bool PositiveAt(DcmItem* ds, const DcmTagKey& tag, unsigned long pos, double* ou
     return false;
 }
 
-void ReadSpacing(DcmItem* ds, TPicture& p) {
+// Enhanced multi-frame objects keep spacing, rescale and window in functional group
+// macros rather than at the top: `tag` is read from the top when it is there, else
+// from the macro shared by all frames, else from the first frame's.
+DcmItem* Holding(DcmItem* ds, const DcmTagKey& tag, const DcmTagKey& macro) {
+    if (ds->tagExists(tag)) {
+        return ds;
+    }
+    for (const DcmTagKey& groups : {DCM_SharedFunctionalGroupsSequence, DCM_PerFrameFunctionalGroupsSequence}) {
+        DcmItem* group = nullptr;
+        DcmItem* item = nullptr;
+        if (ds->findAndGetSequenceItem(groups, group, 0).good() && group != nullptr &&
+            group->findAndGetSequenceItem(macro, item, 0).good() && item != nullptr && item->tagExists(tag)) {
+            return item;
+        }
+    }
+    return ds;
+}
+
+void ReadSpacing(DcmItem* top, TPicture& p) {
+    DcmItem* ds = Holding(top, DCM_PixelSpacing, DCM_PixelMeasuresSequence);
     double row = 0;
     double col = 0;
     if (PositiveAt(ds, DCM_PixelSpacing, 0, &row) && PositiveAt(ds, DCM_PixelSpacing, 1, &col)) {
         p.SpacingSource = TSpacingSource::PixelSpacing;
-    } else if (PositiveAt(ds, DCM_ImagerPixelSpacing, 0, &row) && PositiveAt(ds, DCM_ImagerPixelSpacing, 1, &col)) {
+    } else if (PositiveAt(top, DCM_ImagerPixelSpacing, 0, &row) && PositiveAt(top, DCM_ImagerPixelSpacing, 1, &col)) {
         p.SpacingSource = TSpacingSource::ImagerPixelSpacing;
     } else {
         return;
@@ -104,7 +123,8 @@ void ReadIdentity(DcmItem* ds, TPicture& p) {
     p.SeriesDescription = StringOf(ds, DCM_SeriesDescription);
 }
 
-void ReadModality(DcmItem* ds, TPicture& p) {
+void ReadModality(DcmItem* top, TPicture& p) {
+    DcmItem* ds = Holding(top, DCM_RescaleIntercept, DCM_PixelValueTransformationSequence);
     Float64 v = 0;
     if (ds->findAndGetFloat64(DCM_RescaleSlope, v).good() && std::isfinite(v) && v != 0) {
         p.Slope = v;
@@ -118,6 +138,7 @@ void ReadModality(DcmItem* ds, TPicture& p) {
     } else if (p.Modality == QLatin1String("CT")) {
         p.Unit = QStringLiteral("HU");
     }
+    ds = Holding(top, DCM_WindowCenter, DCM_FrameVOILUTSequence);
     Float64 c = 0;
     Float64 w = 0;
     if (ds->findAndGetFloat64(DCM_WindowCenter, c, 0).good() && ds->findAndGetFloat64(DCM_WindowWidth, w, 0).good() &&

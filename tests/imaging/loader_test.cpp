@@ -140,6 +140,40 @@ TEST(Loader, SpacingComesFromPixelSpacingElseImagerPixelSpacing) {
     }
 }
 
+// Enhanced multi-frame objects keep spacing, rescale and window in functional groups:
+// those shared by all frames, else the first frame's.
+TEST(Loader, EnhancedObjectsReadSpacingRescaleAndWindowFromTheirFunctionalGroups) {
+    QTemporaryDir dir;
+    for (const DcmTagKey& groups : {DCM_SharedFunctionalGroupsSequence, DCM_PerFrameFunctionalGroupsSequence}) {
+        SCOPED_TRACE(groups.toString().c_str());
+        const QString path = WriteDicom(dir, "enhanced.dcm", 1, 2, {0, 2048}, [&](DcmDataset* ds) {
+            ds->putAndInsertString(DCM_Modality, "CT");
+            DcmItem* group = nullptr;
+            DcmItem* item = nullptr;
+            ASSERT_TRUE(ds->findOrCreateSequenceItem(groups, group, 0).good());
+            ASSERT_TRUE(group->findOrCreateSequenceItem(DCM_PixelMeasuresSequence, item, 0).good());
+            item->putAndInsertString(DCM_PixelSpacing, "0.7\\0.35");
+            ASSERT_TRUE(group->findOrCreateSequenceItem(DCM_PixelValueTransformationSequence, item, 0).good());
+            item->putAndInsertString(DCM_RescaleIntercept, "-1024");
+            item->putAndInsertString(DCM_RescaleSlope, "1");
+            item->putAndInsertString(DCM_RescaleType, "HU");
+            ASSERT_TRUE(group->findOrCreateSequenceItem(DCM_FrameVOILUTSequence, item, 0).good());
+            item->putAndInsertString(DCM_WindowCenter, "40");
+            item->putAndInsertString(DCM_WindowWidth, "400");
+        });
+        const TPicture p = LoadPicture(path);
+        EXPECT_EQ(p.SpacingSource, TSpacingSource::PixelSpacing);
+        EXPECT_DOUBLE_EQ(p.RowSpacing, 0.7);
+        EXPECT_DOUBLE_EQ(p.ColumnSpacing, 0.35);
+        EXPECT_DOUBLE_EQ(p.ModalityValue(0, 0, 0), -1024.0);
+        EXPECT_DOUBLE_EQ(p.ModalityValue(0, 1, 0), 1024.0);
+        EXPECT_EQ(p.Unit, QStringLiteral("HU"));
+        ASSERT_TRUE(p.FileWindow.has_value());
+        EXPECT_DOUBLE_EQ(p.FileWindow->Center, 40.0);
+        EXPECT_DOUBLE_EQ(p.FileWindow->Width, 400.0);
+    }
+}
+
 uint8_t GreyAt(const QImage& image, int x, int y) { return uint8_t(qRed(image.pixel(x, y))); }
 
 TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
