@@ -138,6 +138,18 @@ void ReadModality(DcmItem* top, TPicture& p) {
     } else if (p.Modality == QLatin1String("CT")) {
         p.Unit = QStringLiteral("HU");
     }
+    // US or SS, as the pixels are; a limit makes a range (in either order).
+    const auto storedOf = [top](const DcmTagKey& tag) -> std::optional<int64_t> {
+        Sint16 s = 0;
+        Uint16 u = 0;
+        if (top->findAndGetSint16(tag, s).good()) return s;
+        if (top->findAndGetUint16(tag, u).good()) return u;
+        return std::nullopt;
+    };
+    if (const std::optional<int64_t> padding = storedOf(DCM_PixelPaddingValue)) {
+        const int64_t limit = storedOf(DCM_PixelPaddingRangeLimit).value_or(*padding);
+        p.Padding = TPicture::TPadding{std::min(*padding, limit), std::max(*padding, limit)};
+    }
     ds = Holding(top, DCM_WindowCenter, DCM_FrameVOILUTSequence);
     Float64 c = 0;
     Float64 w = 0;

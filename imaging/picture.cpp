@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <tuple>
+#include <utility>
 
 namespace kelvo::imaging {
 
@@ -84,12 +86,20 @@ void TPicture::ComputeRange() {
         min_ = max_ = 0.0;
         return;
     }
-    int64_t lo = std::numeric_limits<int64_t>::max();
-    int64_t hi = std::numeric_limits<int64_t>::min();
-    for (size_t i = 0; i < n; ++i) {
-        const int64_t v = At(i);
-        lo = std::min(lo, v);
-        hi = std::max(hi, v);
+    const auto scan = [&](const std::optional<TPadding>& padding) {
+        int64_t lo = std::numeric_limits<int64_t>::max();
+        int64_t hi = std::numeric_limits<int64_t>::min();
+        for (size_t i = 0; i < n; ++i) {
+            const int64_t v = At(i);
+            if (padding && v >= padding->From && v <= padding->To) continue;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+        return std::pair(lo, hi);
+    };
+    auto [lo, hi] = scan(IsColour() ? std::nullopt : Padding);
+    if (lo > hi) {
+        std::tie(lo, hi) = scan(std::nullopt);
     }
     // A negative slope turns the order round.
     const double a = ModalityOf(lo);

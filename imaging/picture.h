@@ -87,6 +87,13 @@ public:
     // The unit of modality values when known ("HU" for CT), else empty.
     QString Unit;
     std::optional<TWindow> FileWindow;
+    // Stored values that mark pixels as no part of the picture (Pixel Padding Value,
+    // to Pixel Padding Range Limit): left out of the range (monochrome only).
+    struct TPadding {
+        int64_t From = 0;
+        int64_t To = 0;
+    };
+    std::optional<TPadding> Padding;
     QString Photometric;
     // PALETTE COLOR: the stored values stay the palette's indices (statistics and the
     // value under the cursor speak of them); only rendering looks the colours up.
@@ -106,7 +113,8 @@ public:
     const uint8_t* Data() const { return data_.data(); }
     size_t DataBytes() const { return data_.size(); }
     size_t SamplesPerFrame() const { return size_t(width_) * size_t(height_) * size_t(samples_); }
-    // Computes MinValue/MaxValue; the loaders call it once the values are in.
+    // Computes MinValue/MaxValue, leaving out padding unless that is all there is; the
+    // loaders call it once the values are in.
     void ComputeRange();
 
 private:

@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <vector>
@@ -172,6 +173,28 @@ TEST(Loader, EnhancedObjectsReadSpacingRescaleAndWindowFromTheirFunctionalGroups
         EXPECT_DOUBLE_EQ(p.FileWindow->Center, 40.0);
         EXPECT_DOUBLE_EQ(p.FileWindow->Width, 400.0);
     }
+}
+
+// Pixel Padding Value (with Pixel Padding Range Limit, a range) marks pixels that are
+// no part of the picture: the range, and so the default window, leaves them out.
+TEST(Loader, PaddingIsLeftOutOfTheRange) {
+    QTemporaryDir dir;
+    const auto padded = [](const char* limit) {
+        return [limit](DcmDataset* ds) {
+            ds->putAndInsertString(DCM_RescaleIntercept, "-1024");
+            ds->putAndInsertUint16(DCM_PixelPaddingValue, 0);
+            if (limit != nullptr) ds->putAndInsertUint16(DCM_PixelPaddingRangeLimit, uint16_t(std::atoi(limit)));
+        };
+    };
+    const TPicture value = LoadPicture(WriteDicom(dir, "value.dcm", 1, 4, {0, 5, 1000, 3048}, padded(nullptr)));
+    EXPECT_DOUBLE_EQ(value.MinValue(), -1019.0);
+    EXPECT_DOUBLE_EQ(value.MaxValue(), 2024.0);
+    const TPicture range = LoadPicture(WriteDicom(dir, "range.dcm", 1, 4, {0, 5, 1000, 3048}, padded("5")));
+    EXPECT_DOUBLE_EQ(range.MinValue(), -24.0);
+    EXPECT_EQ(range.DefaultWindow(), (TWindow{-24.0 + 2049.0 / 2.0, 2049.0}));
+    // All padding: the range is what there is.
+    const TPicture all = LoadPicture(WriteDicom(dir, "all.dcm", 1, 2, {0, 0}, padded(nullptr)));
+    EXPECT_DOUBLE_EQ(all.MinValue(), -1024.0);
 }
 
 uint8_t GreyAt(const QImage& image, int x, int y) { return uint8_t(qRed(image.pixel(x, y))); }
