@@ -18,7 +18,10 @@ constexpr int32_t kHitTolerance = 4;
 
 QString FormatFixed2(double value, int width) {
     // printf's layout (ASCII digits, no grouping, the field width) with the decimal
-    // separator of the user's number format.
+    // separator of the user's number format; what rounds to zero shows no sign.
+    if (value > -0.005 && value <= 0.0) {
+        value = 0.0;
+    }
     QString text = QString::asprintf("%*.2f", width, value);
     const QString point = QLocale().decimalPoint();
     if (!point.isEmpty() && point != QStringLiteral(".")) {

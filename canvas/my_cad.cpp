@@ -669,7 +669,8 @@ QString TMyCAD::ValueText(int32_t px, int32_t py) const {
     }
     const QLocale locale;
     if (p.IsColour()) {
-        return QStringLiteral("R %1 G %2 B %3")
+        const bool ybr = p.Photometric.startsWith(QLatin1String("YBR"));
+        return (ybr ? QStringLiteral("Y %1 Cb %2 Cr %3") : QStringLiteral("R %1 G %2 B %3"))
             .arg(p.Stored(frame_, px, py, 0))
             .arg(p.Stored(frame_, px, py, 1))
             .arg(p.Stored(frame_, px, py, 2));

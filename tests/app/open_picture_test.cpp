@@ -319,6 +319,11 @@ TEST_F(OpenPictureTest, PositionLabelGivesPictureCoordinatesAndTheValueUnderTheC
     ASSERT_TRUE(form.OpenFile(PydicomFile("SC_rgb_small_odd.dcm")));
     form.MyCAD1->MouseMove(Qt::NoModifier, 1, 1);
     EXPECT_TRUE(form.ValueLabel->text().startsWith(QStringLiteral("R "))) << form.ValueLabel->text().toStdString();
+    // YBR colour gives its samples by their own names.
+    ASSERT_TRUE(form.OpenFile(PydicomFile("SC_ybr_full_422_uncompressed.dcm")));
+    form.MyCAD1->MouseMove(Qt::NoModifier, 1, 1);
+    EXPECT_TRUE(form.ValueLabel->text().startsWith(QStringLiteral("Y "))) << form.ValueLabel->text().toStdString();
+    EXPECT_TRUE(form.ValueLabel->text().contains(QStringLiteral(" Cb "))) << form.ValueLabel->text().toStdString();
 }
 
 TEST_F(OpenPictureTest, PageKeysAndCtrlWheelStepFramesAndShapesStay) {

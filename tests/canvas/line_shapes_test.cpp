@@ -271,6 +271,10 @@ TEST_F(LineShapes, FormatsFixedTwoDecimalsRightAligned) {
     EXPECT_EQ(FormatFixed2(1.0, 9), QStringLiteral("     1.00"));
     EXPECT_EQ(FormatFixed2(90.0, 6), QStringLiteral(" 90.00"));
     EXPECT_EQ(FormatFixed2(1234567.891, 9), QStringLiteral("1234567.89"));
+    // What rounds to zero is zero, without a sign.
+    EXPECT_EQ(FormatFixed2(-0.001, 6), QStringLiteral("  0.00"));
+    EXPECT_EQ(FormatFixed2(-0.0, 0), QStringLiteral("0.00"));
+    EXPECT_EQ(FormatFixed2(-0.006, 0), QStringLiteral("-0.01"));
 }
 
 // Measurements use the decimal separator of the user's number format, and never group
