@@ -11,6 +11,7 @@
 #include <QJsonValue>
 #include <QSaveFile>
 
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <set>
@@ -86,6 +87,11 @@ QString ColorText(TColor c) {
 std::optional<TColor> ColorOfText(const QString& text) {
     if (text.size() != 7 || text[0] != QLatin1Char('#')) {
         return std::nullopt;
+    }
+    // Six hex digits: toUInt would also take a sign or a "0x".
+    for (qsizetype i = 1; i < 7; ++i) {
+        const char16_t c = text[i].unicode();
+        if (c > 0x7f || std::isxdigit(int(c)) == 0) return std::nullopt;
     }
     bool ok = false;
     const uint32_t rgb = text.mid(1).toUInt(&ok, 16);
@@ -335,6 +341,12 @@ std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QStri
     std::vector<TAnnotation> out;
     std::set<int32_t> numbers;
     const QJsonArray shapes = list.toArray();
+    if (shapes.size() > kMaxAnnotationShapes) {
+        Fail(TAnnotationError::BadValue, name,
+             QStringLiteral("it holds %1 shapes, more than the %2 this program loads.")
+                 .arg(shapes.size())
+                 .arg(kMaxAnnotationShapes));
+    }
     out.reserve(size_t(shapes.size()));
     for (qsizetype i = 0; i < shapes.size(); ++i) {
         if (!shapes[i].isObject()) {

@@ -72,6 +72,9 @@ private:
 constexpr int kAnnotationVersion = 1;
 constexpr int64_t kMaxAnnotationFileBytes = int64_t(64) << 20;
 constexpr int32_t kMaxPenWidth = 100;
+// More shapes than anyone draws: a file beyond it would hold the window for seconds
+// while its regions are measured.
+constexpr int32_t kMaxAnnotationShapes = 20000;
 // Region numbers a file may hold: far below the 32-bit limit, so that the numbering of
 // new regions, which continues after the highest one loaded, never overflows.
 constexpr int32_t kMaxRoiNumber = 1000000000;
