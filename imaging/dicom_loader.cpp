@@ -157,6 +157,12 @@ void ReadModality(DcmItem* top, TPicture& p) {
         std::isfinite(c) && std::isfinite(w) && w >= 1.0) {
         p.FileWindow = TWindow{c, w};
     }
+    const QString function = StringOf(ds, DCM_VOILUTFunction);
+    if (function == QLatin1String("SIGMOID")) {
+        p.VoiFunction = TVoiFunction::Sigmoid;
+    } else if (function == QLatin1String("LINEAR_EXACT")) {
+        p.VoiFunction = TVoiFunction::LinearExact;
+    }
 }
 
 // Why the file has no picture, named by its SOP class when known ("RT Plan Storage").

@@ -133,8 +133,21 @@ TWindow TPicture::DefaultWindow() const {
 
 namespace {
 
-// The linear window function of DICOM (PS3.3 C.11.2.1.2) onto 0..255.
-inline uint8_t Windowed(double value, double center, double width) {
+// The window functions of DICOM (PS3.3 C.11.2.1.2, C.11.2.1.3) onto 0..255.
+inline uint8_t Windowed(double value, double center, double width, TVoiFunction function) {
+    if (function == TVoiFunction::Sigmoid) {
+        return uint8_t(
+            std::clamp(std::nearbyint(255.0 / (1.0 + std::exp(-4.0 * (value - center) / width))), 0.0, 255.0));
+    }
+    if (function == TVoiFunction::LinearExact) {
+        if (value <= center - width / 2.0) {
+            return 0;
+        }
+        if (value > center + width / 2.0) {
+            return 255;
+        }
+        return uint8_t(std::clamp(std::nearbyint(((value - center) / width + 0.5) * 255.0), 0.0, 255.0));
+    }
     const double lower = center - 0.5 - (width - 1.0) / 2.0;
     const double upper = center - 0.5 + (width - 1.0) / 2.0;
     if (value <= lower) {
@@ -182,6 +195,7 @@ public:
             break;
         }
         colour_ = p.IsColour();
+        function_ = colour_ ? TVoiFunction::Linear : p.VoiFunction;
         slope_ = p.Slope;
         intercept_ = p.Intercept;
         center_ = center;
@@ -202,12 +216,13 @@ public:
 private:
     uint8_t Compute(int64_t stored) const {
         const double v = colour_ ? double(stored) : double(stored) * slope_ + intercept_;
-        const uint8_t g = Windowed(v, center_, width_);
+        const uint8_t g = Windowed(v, center_, width_, function_);
         return invert_ ? uint8_t(255 - g) : g;
     }
     int64_t base_ = 0;
     int64_t size_ = 0;
     bool colour_ = false;
+    TVoiFunction function_ = TVoiFunction::Linear;
     double slope_ = 1.0;
     double intercept_ = 0.0;
     double center_ = 0.0;

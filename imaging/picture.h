@@ -26,6 +26,9 @@ enum class TSpacingSource : uint8_t { None, PixelSpacing, ImagerPixelSpacing };
 // sign-extended from Bits Stored.
 enum class TSampleType : uint8_t { U8, S8, U16, S16, U32, S32 };
 
+// How a window maps values onto grey (VOI LUT Function, PS3.3 C.11.2.1.3).
+enum class TVoiFunction : uint8_t { Linear, LinearExact, Sigmoid };
+
 struct TWindow {
     double Center = 0.0;
     double Width = 1.0; // at least 1
@@ -87,6 +90,8 @@ public:
     // The unit of modality values when known ("HU" for CT), else empty.
     QString Unit;
     std::optional<TWindow> FileWindow;
+    // The file's function for its windows, which also shapes the windows set by hand.
+    TVoiFunction VoiFunction = TVoiFunction::Linear;
     // Stored values that mark pixels as no part of the picture (Pixel Padding Value,
     // to Pixel Padding Range Limit): left out of the range (monochrome only).
     struct TPadding {

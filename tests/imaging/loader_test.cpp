@@ -235,6 +235,25 @@ TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
     image = inverted.Render(0, inverted.DefaultWindow());
     EXPECT_EQ(GreyAt(image, 0, 0), 255);
     EXPECT_EQ(GreyAt(image, 2, 0), 0);
+
+    // The file's VOI LUT Function (PS3.3 C.11.2.1.3): 0, 50, 100, 150 through centre
+    // 100 and width 100.
+    const struct {
+        const char* Function;
+        int Grey[4];
+    } functions[] = {
+        {"LINEAR_EXACT", {0, 0, 128, 255}}, {"SIGMOID", {5, 30, 128, 225}}, // 255 / (1 + exp(-4 (x - 100) / 100))
+    };
+    for (const auto& f : functions) {
+        SCOPED_TRACE(f.Function);
+        const TPicture q = LoadPicture(WriteDicom(dir, "f.dcm", 1, 4, {0, 50, 100, 150}, [&](DcmDataset* ds) {
+            ds->putAndInsertString(DCM_WindowCenter, "100");
+            ds->putAndInsertString(DCM_WindowWidth, "100");
+            ds->putAndInsertString(DCM_VOILUTFunction, f.Function);
+        }));
+        image = q.Render(0, q.DefaultWindow());
+        for (int x = 0; x < 4; ++x) EXPECT_EQ(GreyAt(image, x, 0), f.Grey[x]) << x;
+    }
 }
 
 TEST(Loader, YbrColourIsShownAsTheSameColoursAsRgb) {
