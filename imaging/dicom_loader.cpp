@@ -138,18 +138,6 @@ void ReadModality(DcmItem* top, TPicture& p) {
     } else if (p.Modality == QLatin1String("CT")) {
         p.Unit = QStringLiteral("HU");
     }
-    // US or SS, as the pixels are; a limit makes a range (in either order).
-    const auto storedOf = [top](const DcmTagKey& tag) -> std::optional<int64_t> {
-        Sint16 s = 0;
-        Uint16 u = 0;
-        if (top->findAndGetSint16(tag, s).good()) return s;
-        if (top->findAndGetUint16(tag, u).good()) return u;
-        return std::nullopt;
-    };
-    if (const std::optional<int64_t> padding = storedOf(DCM_PixelPaddingValue)) {
-        const int64_t limit = storedOf(DCM_PixelPaddingRangeLimit).value_or(*padding);
-        p.Padding = TPicture::TPadding{std::min(*padding, limit), std::max(*padding, limit)};
-    }
     ds = Holding(top, DCM_WindowCenter, DCM_FrameVOILUTSequence);
     Float64 c = 0;
     Float64 w = 0;
@@ -162,6 +150,22 @@ void ReadModality(DcmItem* top, TPicture& p) {
         p.VoiFunction = TVoiFunction::Sigmoid;
     } else if (function == QLatin1String("LINEAR_EXACT")) {
         p.VoiFunction = TVoiFunction::LinearExact;
+    }
+}
+
+// Pixel Padding Value, to Pixel Padding Range Limit when given (in either order).
+void ReadPadding(DcmItem* ds, TPicture& p) {
+    // US or SS, as the pixels are.
+    const auto storedOf = [ds](const DcmTagKey& tag) -> std::optional<int64_t> {
+        Sint16 s = 0;
+        Uint16 u = 0;
+        if (ds->findAndGetSint16(tag, s).good()) return s;
+        if (ds->findAndGetUint16(tag, u).good()) return u;
+        return std::nullopt;
+    };
+    if (const std::optional<int64_t> padding = storedOf(DCM_PixelPaddingValue)) {
+        const int64_t limit = storedOf(DCM_PixelPaddingRangeLimit).value_or(*padding);
+        p.Padding = TPicture::TPadding{std::min(*padding, limit), std::max(*padding, limit)};
     }
 }
 
@@ -624,6 +628,7 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     ReadSpacing(ds, p);
     ReadIdentity(ds, p);
     ReadModality(ds, p);
+    ReadPadding(ds, p);
     if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
         p.Palette = ReadPalette(ds, layout.Signed, name);
     }
