@@ -424,11 +424,17 @@ uint8_t LevelOf(uint32_t entry, unsigned bits) {
     return uint8_t(std::min(255.0, std::floor(double(entry) * 255.0 / top + 0.5)));
 }
 
-// One channel of the palette through DCMTK's lookup table, which reads the
-// descriptor's quirks (0 entries meaning 65536, 8-bit entries packed in words, a
-// bit count the data contradicts); empty when DCMTK finds the table unusable.
-std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& descriptorTag, const DcmTagKey& dataTag,
-                                                  bool signedPixels) {
+// A lookup table (descriptor and data) through DCMTK's, which reads the descriptor's
+// quirks (0 entries meaning 65536, 8-bit entries packed in words, a bit count the data
+// contradicts); empty when DCMTK finds the table unusable.
+struct TTableEntries {
+    int64_t First = 0; // the stored value that maps to Entries[0]
+    unsigned Bits = 0;
+    std::vector<uint16_t> Entries;
+};
+
+std::optional<TTableEntries> ReadTable(DcmItem* ds, const DcmTagKey& descriptorTag, const DcmTagKey& dataTag,
+                                       bool signedPixels) {
     const Uint16* values = nullptr;
     unsigned long count = 0;
     const Uint16* descriptorValues = nullptr;
@@ -444,20 +450,54 @@ std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& 
     }
     EI_Status status = EIS_Normal;
     const DiLookupTable lut(data, descriptor, nullptr, ELM_CheckValue, -1, &status);
-    if (!lut.isValid() || lut.getCount() == 0 || lut.getBits() == 0) {
+    const Uint16* entries = lut.getData();
+    if (!lut.isValid() || lut.getCount() == 0 || lut.getBits() == 0 || entries == nullptr) {
+        return std::nullopt;
+    }
+    TTableEntries table;
+    table.First = signedPixels ? int64_t(lut.getFirstEntry(Sint32(0))) : int64_t(lut.getFirstEntry(Uint32(0)));
+    table.Bits = lut.getBits();
+    table.Entries.assign(entries, entries + lut.getCount());
+    return table;
+}
+
+// One channel of the palette: its table's entries as display levels.
+std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& descriptorTag, const DcmTagKey& dataTag,
+                                                  bool signedPixels) {
+    const std::optional<TTableEntries> table = ReadTable(ds, descriptorTag, dataTag, signedPixels);
+    if (!table) {
         return std::nullopt;
     }
     TPaletteChannel channel;
-    channel.First = signedPixels ? int64_t(lut.getFirstEntry(Sint32(0))) : int64_t(lut.getFirstEntry(Uint32(0)));
-    const Uint16* entries = lut.getData();
-    if (entries == nullptr) {
-        return std::nullopt;
-    }
-    channel.Levels.resize(lut.getCount());
-    for (Uint32 i = 0; i < lut.getCount(); ++i) {
-        channel.Levels[i] = LevelOf(entries[i], lut.getBits());
+    channel.First = table->First;
+    channel.Levels.reserve(table->Entries.size());
+    for (const uint16_t entry : table->Entries) {
+        channel.Levels.push_back(LevelOf(entry, table->Bits));
     }
     return channel;
+}
+
+// A Modality LUT Sequence (0028,3000), which a file gives instead of a rescale: its
+// first table maps stored values to modality values, and its type, unless unspecified
+// ("US"), is their unit.
+void ReadModalityLut(DcmItem* ds, bool signedPixels, TPicture& p) {
+    DcmItem* item = nullptr;
+    if (ds->tagExists(DCM_RescaleIntercept) || ds->findAndGetSequenceItem(DCM_ModalityLUTSequence, item, 0).bad() ||
+        item == nullptr) {
+        return;
+    }
+    const std::optional<TTableEntries> table = ReadTable(item, DCM_LUTDescriptor, DCM_LUTData, signedPixels);
+    if (!table) {
+        return;
+    }
+    auto lut = std::make_shared<TPicture::TModalityLut>();
+    lut->First = table->First;
+    lut->Values.assign(table->Entries.begin(), table->Entries.end());
+    p.ModalityLut = std::move(lut);
+    const QString type = StringOf(item, DCM_ModalityLUTType);
+    if (!type.isEmpty() && type != QLatin1String("US")) {
+        p.Unit = type;
+    }
 }
 
 // Value `pos` of a descriptor, whether the file gives it as US or SS.
@@ -628,6 +668,7 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     ReadSpacing(ds, p);
     ReadIdentity(ds, p);
     ReadModality(ds, p);
+    ReadModalityLut(ds, layout.Signed, p);
     ReadPadding(ds, p);
     if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
         p.Palette = ReadPalette(ds, layout.Signed, name);

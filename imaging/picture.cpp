@@ -101,6 +101,20 @@ void TPicture::ComputeRange() {
     if (lo > hi) {
         std::tie(lo, hi) = scan(std::nullopt);
     }
+    if (!IsColour() && ModalityLut != nullptr) {
+        // A table need not rise: its values between those of the smallest and the
+        // largest stored value.
+        min_ = std::numeric_limits<double>::infinity();
+        max_ = -min_;
+        const int64_t last = int64_t(ModalityLut->Values.size()) - 1;
+        const int64_t from = std::clamp<int64_t>(lo - ModalityLut->First, 0, last);
+        const int64_t to = std::clamp<int64_t>(hi - ModalityLut->First, 0, last);
+        for (int64_t i = from; i <= to; ++i) {
+            min_ = std::min(min_, ModalityLut->Values[size_t(i)]);
+            max_ = std::max(max_, ModalityLut->Values[size_t(i)]);
+        }
+        return;
+    }
     // A negative slope turns the order round.
     const double a = ModalityOf(lo);
     const double b = ModalityOf(hi);
@@ -198,6 +212,7 @@ public:
         function_ = colour_ ? TVoiFunction::Linear : p.VoiFunction;
         slope_ = p.Slope;
         intercept_ = p.Intercept;
+        modalityLut_ = colour_ ? nullptr : p.ModalityLut.get();
         center_ = center;
         width_ = width;
         invert_ = invert;
@@ -215,7 +230,9 @@ public:
 
 private:
     uint8_t Compute(int64_t stored) const {
-        const double v = colour_ ? double(stored) : double(stored) * slope_ + intercept_;
+        const double v = colour_                   ? double(stored)
+                         : modalityLut_ != nullptr ? modalityLut_->ValueOf(stored)
+                                                   : double(stored) * slope_ + intercept_;
         const uint8_t g = Windowed(v, center_, width_, function_);
         return invert_ ? uint8_t(255 - g) : g;
     }
@@ -225,6 +242,7 @@ private:
     TVoiFunction function_ = TVoiFunction::Linear;
     double slope_ = 1.0;
     double intercept_ = 0.0;
+    const TPicture::TModalityLut* modalityLut_ = nullptr;
     double center_ = 0.0;
     double width_ = 1.0;
     bool invert_ = false;

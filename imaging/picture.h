@@ -7,6 +7,7 @@
 #include <QSize>
 #include <QString>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,7 +57,11 @@ public:
     int64_t Stored(int32_t frame, int32_t x, int32_t y, int32_t sample = 0) const;
     // The stored value with the rescale applied (monochrome only; colour returns Stored).
     double ModalityValue(int32_t frame, int32_t x, int32_t y) const;
-    double ModalityOf(int64_t stored) const { return IsColour() ? double(stored) : stored * Slope + Intercept; }
+    double ModalityOf(int64_t stored) const {
+        if (IsColour()) return double(stored);
+        if (ModalityLut != nullptr) return ModalityLut->ValueOf(stored);
+        return double(stored) * Slope + Intercept;
+    }
     // Smallest and largest modality value over all frames (colour: over all samples).
     double MinValue() const { return min_; }
     double MaxValue() const { return max_; }
@@ -87,6 +92,17 @@ public:
 
     double Slope = 1.0;
     double Intercept = 0.0;
+    // A Modality LUT (0028,3000), which a file gives instead of a rescale: stored values
+    // from First on map to Values; those beyond either end, to the end's value.
+    struct TModalityLut {
+        int64_t First = 0;
+        std::vector<double> Values;
+        double ValueOf(int64_t stored) const {
+            const int64_t i = std::clamp<int64_t>(stored - First, 0, int64_t(Values.size()) - 1);
+            return Values[size_t(i)];
+        }
+    };
+    std::shared_ptr<const TModalityLut> ModalityLut;
     // The unit of modality values when known ("HU" for CT), else empty.
     QString Unit;
     std::optional<TWindow> FileWindow;

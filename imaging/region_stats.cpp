@@ -184,17 +184,15 @@ void FinishGrey(const TPicture& picture, const Totals& t, TRegionStats& s) {
     s.Max = std::max(a, b);
 }
 
-void ColourStatistics(const TPicture& picture, int32_t frame, const std::vector<TRegionSpan>& spans, TRegionStats& s) {
-    auto luma = [&](int32_t x, int32_t y) {
-        return 0.299 * double(picture.Stored(frame, x, y, 0)) + 0.587 * double(picture.Stored(frame, x, y, 1)) +
-               0.114 * double(picture.Stored(frame, x, y, 2));
-    };
+// Statistics of values made pixel by pixel (colour's luma, a modality table's output).
+template <typename F>
+void PerPixelStatistics(const std::vector<TRegionSpan>& spans, F value, TRegionStats& s) {
     double sum = 0.0;
     s.Min = std::numeric_limits<double>::infinity();
     s.Max = -std::numeric_limits<double>::infinity();
     for (const TRegionSpan& sp : spans) {
         for (int32_t x = sp.First; x <= sp.Last; ++x) {
-            const double v = luma(x, sp.Y);
+            const double v = value(x, sp.Y);
             sum += v;
             s.Min = std::min(s.Min, v);
             s.Max = std::max(s.Max, v);
@@ -204,7 +202,7 @@ void ColourStatistics(const TPicture& picture, int32_t frame, const std::vector<
     double dev = 0.0;
     for (const TRegionSpan& sp : spans) {
         for (int32_t x = sp.First; x <= sp.Last; ++x) {
-            const double d = luma(x, sp.Y) - s.Mean;
+            const double d = value(x, sp.Y) - s.Mean;
             dev += d * d;
         }
     }
@@ -261,7 +259,18 @@ TRegionStats RegionStatistics(const TPicture& picture, int32_t frame, const TReg
         return s;
     }
     if (picture.IsColour()) {
-        ColourStatistics(picture, frame, spans, s);
+        PerPixelStatistics(
+            spans,
+            [&](int32_t x, int32_t y) {
+                return 0.299 * double(picture.Stored(frame, x, y, 0)) + 0.587 * double(picture.Stored(frame, x, y, 1)) +
+                       0.114 * double(picture.Stored(frame, x, y, 2));
+            },
+            s);
+        return s;
+    }
+    if (picture.ModalityLut != nullptr) {
+        PerPixelStatistics(
+            spans, [&](int32_t x, int32_t y) { return picture.ModalityValue(frame, x, y); }, s);
         return s;
     }
     const uint8_t* data =

@@ -1,6 +1,7 @@
 // The loader's model and its refusals: fields a viewer shows, spacing and its source,
 // the window rendering, pictures through Qt, and a clear error for every bad input.
 #include "imaging/loader.h"
+#include "imaging/region_stats.h"
 #include "tests/support/sample_files.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -175,6 +176,37 @@ TEST(Loader, EnhancedObjectsReadSpacingRescaleAndWindowFromTheirFunctionalGroups
     }
 }
 
+uint8_t GreyAt(const QImage& image, int x, int y) { return uint8_t(qRed(image.pixel(x, y))); }
+
+// A Modality LUT Sequence stands for the rescale: its table gives the values under the
+// cursor, the range and window, and the statistics; values beyond it take its ends.
+TEST(Loader, AModalityTableGivesTheModalityValues) {
+    QTemporaryDir dir;
+    const TPicture p = LoadPicture(WriteDicom(dir, "mlut.dcm", 1, 5, {0, 1, 2, 3, 7}, [](DcmDataset* ds) {
+        DcmItem* item = nullptr;
+        ASSERT_TRUE(ds->findOrCreateSequenceItem(DCM_ModalityLUTSequence, item, 0).good());
+        const Uint16 descriptor[3] = {4, 0, 16};
+        const Uint16 table[4] = {1000, 3000, 2000, 4000};
+        item->putAndInsertUint16Array(DCM_LUTDescriptor, descriptor, 3);
+        item->putAndInsertUint16Array(DCM_LUTData, table, 4);
+        item->putAndInsertString(DCM_ModalityLUTType, "HU");
+    }));
+    const double expected[5] = {1000, 3000, 2000, 4000, 4000};
+    for (int x = 0; x < 5; ++x) EXPECT_EQ(p.ModalityValue(0, x, 0), expected[x]) << x;
+    EXPECT_EQ(p.Unit, QStringLiteral("HU"));
+    EXPECT_EQ(p.MinValue(), 1000.0);
+    EXPECT_EQ(p.MaxValue(), 4000.0);
+    const QImage shown = p.Render(0, p.DefaultWindow());
+    EXPECT_EQ(GreyAt(shown, 0, 0), 0);
+    EXPECT_GT(GreyAt(shown, 1, 0), GreyAt(shown, 2, 0));
+    EXPECT_EQ(GreyAt(shown, 4, 0), 255);
+    const TRegionStats s = RegionStatistics(p, 0, TRegion{TRegionKind::Rectangle, {{0, 0}, {5, 1}}});
+    EXPECT_EQ(s.Count, 5);
+    EXPECT_DOUBLE_EQ(s.Mean, 2800.0);
+    EXPECT_EQ(s.Min, 1000.0);
+    EXPECT_EQ(s.Max, 4000.0);
+}
+
 // Pixel Padding Value (with Pixel Padding Range Limit, a range) marks pixels that are
 // no part of the picture: the range, and so the default window, leaves them out.
 TEST(Loader, PaddingIsLeftOutOfTheRange) {
@@ -196,8 +228,6 @@ TEST(Loader, PaddingIsLeftOutOfTheRange) {
     const TPicture all = LoadPicture(WriteDicom(dir, "all.dcm", 1, 2, {0, 0}, padded(nullptr)));
     EXPECT_DOUBLE_EQ(all.MinValue(), -1024.0);
 }
-
-uint8_t GreyAt(const QImage& image, int x, int y) { return uint8_t(qRed(image.pixel(x, y))); }
 
 TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
     QTemporaryDir dir;
