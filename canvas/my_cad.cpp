@@ -689,7 +689,9 @@ void TMyCAD::DragWindow(int32_t x, int32_t y) {
     // picture, 8-bit or 16-bit, answers at a usable pace.
     const double range = std::max(1.0, picture_->MaxValue() - picture_->MinValue());
     const double perPixel = range / double(std::max(64, width()));
+    // A drag leaves the file's display table for a linear window over its span.
     imaging::TWindow w = windowAtDragStart_;
+    w.FileTable = false;
     w.Width = std::max(1.0, w.Width + double(int64_t(x) - windowDragStart_.X) * perPixel);
     w.Center += double(int64_t(y) - windowDragStart_.Y) * perPixel;
     SetWindow(w);

@@ -500,6 +500,26 @@ void ReadModalityLut(DcmItem* ds, bool signedPixels, TPicture& p) {
     }
 }
 
+// A VOI LUT Sequence (0028,3010): its first table shows the picture when the file
+// gives no window. Its first mapped value is a modality value, signed when those can be.
+void ReadDisplayTable(DcmItem* ds, bool signedValues, TPicture& p) {
+    DcmItem* item = nullptr;
+    if (ds->findAndGetSequenceItem(DCM_VOILUTSequence, item, 0).bad() || item == nullptr) {
+        return;
+    }
+    const std::optional<TTableEntries> table = ReadTable(item, DCM_LUTDescriptor, DCM_LUTData, signedValues);
+    if (!table) {
+        return;
+    }
+    auto display = std::make_shared<TPicture::TDisplayTable>();
+    display->First = table->First;
+    display->Levels.reserve(table->Entries.size());
+    for (const uint16_t entry : table->Entries) {
+        display->Levels.push_back(LevelOf(entry, table->Bits));
+    }
+    p.DisplayTable = std::move(display);
+}
+
 // Value `pos` of a descriptor, whether the file gives it as US or SS.
 std::optional<uint16_t> DescriptorValue(DcmItem* ds, const DcmTagKey& tag, unsigned long pos) {
     DcmElement* element = nullptr;
@@ -669,6 +689,7 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     ReadIdentity(ds, p);
     ReadModality(ds, p);
     ReadModalityLut(ds, layout.Signed, p);
+    ReadDisplayTable(ds, layout.Signed || p.Intercept < 0.0 || p.Slope < 0.0, p);
     ReadPadding(ds, p);
     if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
         p.Palette = ReadPalette(ds, layout.Signed, name);

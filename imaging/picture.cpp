@@ -139,6 +139,10 @@ TWindow TPicture::DefaultWindow() const {
     if (FileWindow.has_value()) {
         return *FileWindow;
     }
+    if (DisplayTable != nullptr && !DisplayTable->Levels.empty()) {
+        const double span = double(DisplayTable->Levels.size());
+        return TWindow{double(DisplayTable->First) + span / 2.0, std::max(1.0, span), true};
+    }
     // The linear window maps [c - 0.5 - (w-1)/2, c - 0.5 + (w-1)/2] onto the grey
     // range; this centre and width put the smallest value at black and the largest at white.
     const double width = std::max(1.0, MaxValue() - MinValue() + 1.0);
@@ -213,6 +217,8 @@ public:
         slope_ = p.Slope;
         intercept_ = p.Intercept;
         modalityLut_ = colour_ ? nullptr : p.ModalityLut.get();
+        display_ = colour_ || !w.FileTable ? nullptr : p.DisplayTable.get();
+        if (display_ != nullptr && display_->Levels.empty()) display_ = nullptr;
         center_ = center;
         width_ = width;
         invert_ = invert;
@@ -233,8 +239,13 @@ private:
         const double v = colour_                   ? double(stored)
                          : modalityLut_ != nullptr ? modalityLut_->ValueOf(stored)
                                                    : double(stored) * slope_ + intercept_;
-        const uint8_t g = Windowed(v, center_, width_, function_);
+        const uint8_t g = display_ != nullptr ? FromTable(v) : Windowed(v, center_, width_, function_);
         return invert_ ? uint8_t(255 - g) : g;
+    }
+    // The display table's grey level for a modality value.
+    uint8_t FromTable(double v) const {
+        const double last = double(display_->Levels.size() - 1);
+        return display_->Levels[size_t(std::clamp(std::nearbyint(v) - double(display_->First), 0.0, last))];
     }
     int64_t base_ = 0;
     int64_t size_ = 0;
@@ -243,6 +254,7 @@ private:
     double slope_ = 1.0;
     double intercept_ = 0.0;
     const TPicture::TModalityLut* modalityLut_ = nullptr;
+    const TPicture::TDisplayTable* display_ = nullptr;
     double center_ = 0.0;
     double width_ = 1.0;
     bool invert_ = false;

@@ -33,6 +33,9 @@ enum class TVoiFunction : uint8_t { Linear, LinearExact, Sigmoid };
 struct TWindow {
     double Center = 0.0;
     double Width = 1.0; // at least 1
+    // Shown through the file's display table (VOI LUT Sequence) instead; Center and
+    // Width then span the table's values, where a drag starts from.
+    bool FileTable = false;
     bool operator==(const TWindow&) const = default;
 };
 
@@ -66,8 +69,9 @@ public:
     double MinValue() const { return min_; }
     double MaxValue() const { return max_; }
 
-    // The window stated in the file (its first centre/width pair), or the full range;
-    // for colour, the window that shows the samples as they are.
+    // The window stated in the file (its first centre/width pair), else its display
+    // table, else the full range; for colour, the window that shows the samples as
+    // they are.
     TWindow DefaultWindow() const;
     // The frame rendered for a window onto grey or colour RGB32 pixels. MONOCHROME1 is
     // shown inverted; YBR colour is converted to RGB; a palette picture shows its palette's
@@ -108,6 +112,13 @@ public:
     std::optional<TWindow> FileWindow;
     // The file's function for its windows, which also shapes the windows set by hand.
     TVoiFunction VoiFunction = TVoiFunction::Linear;
+    // A VOI LUT Sequence's first table (0028,3010): modality values from First on map
+    // to grey levels; values beyond either end take the end's level.
+    struct TDisplayTable {
+        int64_t First = 0;
+        std::vector<uint8_t> Levels;
+    };
+    std::shared_ptr<const TDisplayTable> DisplayTable;
     // Stored values that mark pixels as no part of the picture (Pixel Padding Value,
     // to Pixel Padding Range Limit): left out of the range (monochrome only).
     struct TPadding {

@@ -239,6 +239,21 @@ TEST_F(OpenPictureTest, RightDragChangesWidthAcrossAndCentreDownWhereRightDoesNo
     EXPECT_EQ(cad->Window(), start);
 }
 
+// A picture shown through its file's display table leaves it for a linear window when
+// dragged, starting from the span of the table; Ctrl+R brings the table back.
+TEST_F(OpenPictureTest, RightDragLeavesTheFilesDisplayTable) {
+    ASSERT_TRUE(form.OpenFile(QStringLiteral(KELVO_SOURCE_DIR "/fuzz/corpus/dicom/voi_lut_sequence.dcm")));
+    TMyCAD* cad = form.MyCAD1;
+    const imaging::TWindow table = cad->Window();
+    ASSERT_TRUE(table.FileTable);
+    form.SelectBtn->click();
+    Drag(TMouseButton::mbRight, {1, 0}, {2, 0});
+    EXPECT_FALSE(cad->Window().FileTable);
+    EXPECT_GT(cad->Window().Width, table.Width);
+    cad->ResetWindow();
+    EXPECT_EQ(cad->Window(), table);
+}
+
 TEST_F(OpenPictureTest, RightClickStillEndsAPolylineAndLeavesTheWindow) {
     ASSERT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
     TMyCAD* cad = form.MyCAD1;

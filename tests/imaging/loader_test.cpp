@@ -207,6 +207,24 @@ TEST(Loader, AModalityTableGivesTheModalityValues) {
     EXPECT_EQ(s.Max, 4000.0);
 }
 
+// A VOI LUT Sequence without a window is the file's way of showing its values: the
+// default "window" is its table; a window set by hand is linear again.
+TEST(Loader, AFilesDisplayTableIsItsDefaultWindow) {
+    TPicture p = LoadPicture(QStringLiteral(KELVO_SOURCE_DIR "/fuzz/corpus/dicom/voi_lut_sequence.dcm"));
+    const TWindow table = p.DefaultWindow();
+    EXPECT_TRUE(table.FileTable);
+    QImage shown = p.Render(0, table);
+    const int expected[4] = {255, 170, 85, 0}; // the table's entries, 8 bits wide
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(GreyAt(shown, x, 0), expected[x]) << x;
+    TWindow linear = table;
+    linear.FileTable = false;
+    shown = p.Render(0, linear);
+    EXPECT_LT(GreyAt(shown, 0, 0), GreyAt(shown, 3, 0));
+    // A window in the file comes first.
+    p.FileWindow = TWindow{2, 2};
+    EXPECT_FALSE(p.DefaultWindow().FileTable);
+}
+
 // Pixel Padding Value (with Pixel Padding Range Limit, a range) marks pixels that are
 // no part of the picture: the range, and so the default window, leaves them out.
 TEST(Loader, PaddingIsLeftOutOfTheRange) {
