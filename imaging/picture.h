@@ -58,7 +58,8 @@ public:
 
     // The stored value of one sample, as the file holds it.
     int64_t Stored(int32_t frame, int32_t x, int32_t y, int32_t sample = 0) const;
-    // The stored value with the rescale applied (monochrome only; colour returns Stored).
+    // The stored value with the rescale or modality table applied (monochrome only;
+    // colour returns Stored).
     double ModalityValue(int32_t frame, int32_t x, int32_t y) const;
     double ModalityOf(int64_t stored) const {
         if (IsColour()) return double(stored);
