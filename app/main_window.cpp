@@ -564,15 +564,10 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
         opened = true;
         const QString annotations = AnnotationPathFor(path);
         if (QFileInfo(annotations).isFile()) {
-            const bool load =
-                ConfirmLoadAnnotations
-                    ? ConfirmLoadAnnotations(annotations)
-                    : QMessageBox::question(this, QStringLiteral("Annotations"),
-                                            QStringLiteral("Load the shapes saved with this picture in "
-                                                           "\"%1\"?")
-                                                .arg(QFileInfo(annotations).fileName()),
-                                            QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes) == QMessageBox::Yes;
-            if (load) (void)LoadAnnotationsFrom(annotations);
+            if (AskAboutFile(ConfirmLoadAnnotations, annotations, QStringLiteral("Annotations"),
+                             QStringLiteral("Load the shapes saved with this picture in \"%1\"?"), QMessageBox::Yes)) {
+                (void)LoadAnnotationsFrom(annotations);
+            }
         }
     });
     // A failure that was not told (the guard's) still leaves the window its picture.
@@ -943,6 +938,13 @@ QString TForm1::AskSavePath(const QString& title, const QString& suggested, cons
     return QFileDialog::getSaveFileName(this, title, suggested, filter);
 }
 
+bool TForm1::AskAboutFile(const std::function<bool(const QString&)>& hook, const QString& path, const QString& title,
+                          const QString& question, QMessageBox::StandardButton preferred) {
+    if (hook) return hook(path);
+    return QMessageBox::question(this, title, question.arg(QFileInfo(path).fileName()),
+                                 QMessageBox::Yes | QMessageBox::No, preferred) == QMessageBox::Yes;
+}
+
 bool TForm1::ExportMeasurements(const QString& path) {
     bool done = false;
     Guarded("export", [&] {
@@ -1032,15 +1034,12 @@ void TForm1::SaveAnnotationsBtnClick() {
                                QStringLiteral("Annotations (*.kelvo.json)"));
         } else if (!annotationsHeld_ && QFileInfo::exists(path)) {
             // Shapes saved earlier that were not loaded are not replaced unasked.
-            const bool replace =
-                ConfirmReplaceAnnotations
-                    ? ConfirmReplaceAnnotations(path)
-                    : QMessageBox::question(this, QStringLiteral("Save annotations"),
-                                            QStringLiteral("\"%1\" holds shapes saved earlier, which were not "
-                                                           "loaded. Replace them with the shapes shown?")
-                                                .arg(QFileInfo(path).fileName()),
-                                            QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
-            if (!replace) return;
+            if (!AskAboutFile(ConfirmReplaceAnnotations, path, QStringLiteral("Save annotations"),
+                              QStringLiteral("\"%1\" holds shapes saved earlier, which were not loaded. Replace "
+                                             "them with the shapes shown?"),
+                              QMessageBox::No)) {
+                return;
+            }
         }
         if (!path.isEmpty()) (void)SaveAnnotationsTo(path);
     });

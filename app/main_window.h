@@ -11,6 +11,7 @@
 #include <QFrame>
 #include <QSpinBox>
 #include <QPointer>
+#include <QMessageBox>
 #include <QWidget>
 
 #include <functional>
@@ -245,6 +246,9 @@ private:
     void TellFailure(const QString& title, const QString& message);
     void CreateMeasuringControls();
     QString AskSavePath(const QString& title, const QString& suggested, const QString& filter);
+    // Asks a yes/no question about a file: through `hook` when set, else modally.
+    bool AskAboutFile(const std::function<bool(const QString&)>& hook, const QString& path, const QString& title,
+                      const QString& question, QMessageBox::StandardButton preferred);
     // The values measured on: the file's picture, or the built-in picture's grey levels.
     std::shared_ptr<const imaging::TPicture> MeasuredPicture();
     // Takes the canvas's shapes into the history and the list after a change; it ends

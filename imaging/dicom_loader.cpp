@@ -461,6 +461,16 @@ std::optional<TTableEntries> ReadTable(DcmItem* ds, const DcmTagKey& descriptorT
     return table;
 }
 
+// A table's entries as display levels.
+std::vector<uint8_t> LevelsOf(const TTableEntries& table) {
+    std::vector<uint8_t> levels;
+    levels.reserve(table.Entries.size());
+    for (const uint16_t entry : table.Entries) {
+        levels.push_back(LevelOf(entry, table.Bits));
+    }
+    return levels;
+}
+
 // One channel of the palette: its table's entries as display levels.
 std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& descriptorTag, const DcmTagKey& dataTag,
                                                   bool signedPixels) {
@@ -468,13 +478,18 @@ std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& 
     if (!table) {
         return std::nullopt;
     }
-    TPaletteChannel channel;
-    channel.First = table->First;
-    channel.Levels.reserve(table->Entries.size());
-    for (const uint16_t entry : table->Entries) {
-        channel.Levels.push_back(LevelOf(entry, table->Bits));
+    return TPaletteChannel{table->First, LevelsOf(*table)};
+}
+
+// The first table of a sequence of lookup tables (Modality or VOI LUT), and the item
+// holding it; empty without one DCMTK can use.
+std::optional<TTableEntries> FirstTableIn(DcmItem* ds, const DcmTagKey& sequence, bool signedValues, DcmItem** holder) {
+    DcmItem* item = nullptr;
+    if (ds->findAndGetSequenceItem(sequence, item, 0).bad() || item == nullptr) {
+        return std::nullopt;
     }
-    return channel;
+    *holder = item;
+    return ReadTable(item, DCM_LUTDescriptor, DCM_LUTData, signedValues);
 }
 
 // A Modality LUT Sequence (0028,3000), which a file gives instead of a rescale: its
@@ -482,11 +497,9 @@ std::optional<TPaletteChannel> ReadPaletteChannel(DcmItem* ds, const DcmTagKey& 
 // ("US"), is their unit.
 void ReadModalityLut(DcmItem* ds, bool signedPixels, TPicture& p) {
     DcmItem* item = nullptr;
-    if (ds->tagExists(DCM_RescaleIntercept) || ds->findAndGetSequenceItem(DCM_ModalityLUTSequence, item, 0).bad() ||
-        item == nullptr) {
-        return;
-    }
-    const std::optional<TTableEntries> table = ReadTable(item, DCM_LUTDescriptor, DCM_LUTData, signedPixels);
+    const std::optional<TTableEntries> table = ds->tagExists(DCM_RescaleIntercept)
+                                                   ? std::nullopt
+                                                   : FirstTableIn(ds, DCM_ModalityLUTSequence, signedPixels, &item);
     if (!table) {
         return;
     }
@@ -504,20 +517,10 @@ void ReadModalityLut(DcmItem* ds, bool signedPixels, TPicture& p) {
 // gives no window. Its first mapped value is a modality value, signed when those can be.
 void ReadDisplayTable(DcmItem* ds, bool signedValues, TPicture& p) {
     DcmItem* item = nullptr;
-    if (ds->findAndGetSequenceItem(DCM_VOILUTSequence, item, 0).bad() || item == nullptr) {
-        return;
+    if (const std::optional<TTableEntries> table = FirstTableIn(ds, DCM_VOILUTSequence, signedValues, &item)) {
+        p.DisplayTable =
+            std::make_shared<TPicture::TDisplayTable>(TPicture::TDisplayTable{table->First, LevelsOf(*table)});
     }
-    const std::optional<TTableEntries> table = ReadTable(item, DCM_LUTDescriptor, DCM_LUTData, signedValues);
-    if (!table) {
-        return;
-    }
-    auto display = std::make_shared<TPicture::TDisplayTable>();
-    display->First = table->First;
-    display->Levels.reserve(table->Entries.size());
-    for (const uint16_t entry : table->Entries) {
-        display->Levels.push_back(LevelOf(entry, table->Bits));
-    }
-    p.DisplayTable = std::move(display);
 }
 
 // Value `pos` of a descriptor, whether the file gives it as US or SS.
