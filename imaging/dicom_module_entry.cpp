@@ -1,6 +1,7 @@
 // The DICOM module's entry point: the reader's functions behind a table the program looks up by name.
 #include "imaging/dicom_loader.h"
 #include "imaging/dicom_module.h"
+#include "imaging/dicom_reader_dictionary.h"
 
 #include <new>
 
@@ -39,5 +40,6 @@ const TDicomModule kModule{kDicomModuleAbi, &LoadFileEntry, &LoadBytesEntry};
 } // namespace kelvo::imaging
 
 extern "C" __attribute__((visibility("default"))) const kelvo::imaging::TDicomModule* kelvo_dicom_module() {
+    kelvo::imaging::AddReaderDictionary();
     return &kelvo::imaging::kModule;
 }

@@ -28,12 +28,12 @@ TPicture LoadPicture(const QString& path, const TLoadLimits& limits = {});
 // application object exists has `first` wait for it.
 std::future<TPicture> LoadPictureAsync(const QString& path, const TLoadLimits& limits = {},
                                        std::function<void()> first = {});
-// Has DCMTK read the reader's own data dictionary, DCMTK's entries for what the reader
-// looks at, installed beside its modules (or, without it, the standard dictionary
-// without the private one): the program never shows the names of other tags, and the
-// whole dictionaries cost more than the rest of opening a small file. A DCMDICTPATH set
-// by the user is kept. It sets the environment, so it must run before the process
-// starts other threads.
+// Has DCMTK use the reader's own data dictionary, DCMTK's entries for what the reader
+// looks at, which the DICOM module carries and adds when it is loaded: the program
+// never shows the names of other tags, and the whole dictionaries cost more than the
+// rest of opening a small file. A DCMDICTPATH set by the user is kept (the module then
+// adds only entries it lacks). It sets the environment, so it must run before the
+// process starts other threads, and before DCMTK is used other than through the module.
 void PreferReaderDictionary();
 // Loads DICOM bytes held in memory (a whole file, with or without preamble and meta
 // header); `name` is used in messages.

@@ -1,11 +1,14 @@
 // The loader's model and its refusals: fields a viewer shows, spacing and its source,
 // the window rendering, pictures through Qt, and a clear error for every bad input.
+#include "imaging/dicom_module.h"
 #include "imaging/loader.h"
 #include "imaging/region_stats.h"
 #include "tests/support/sample_files.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcdicent.h>
+#include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
 
@@ -24,8 +27,10 @@
 namespace kelvo::imaging {
 namespace {
 
-// Read with the program's own data dictionary, as the program reads.
-[[maybe_unused]] const bool kReaderDictionary = (PreferReaderDictionary(), true);
+// Read with the program's own data dictionary, as the program reads. The module,
+// which brings it, is loaded before these tests write DICOM with DCMTK themselves.
+[[maybe_unused]] const bool kReaderDictionary =
+    (PreferReaderDictionary(), (void)OpenDicomModule(DicomModulePath(), QString()), true);
 
 using test::PydicomFile;
 
@@ -89,6 +94,37 @@ QByteArray PngHeaderOnly(uint32_t width, uint32_t height) {
 QByteArray ReadAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The module's compiled-in dictionary is DCMTK's standard one, entry for entry, for the
+// elements the reader looks at.
+TEST(Loader, TheReadersDictionaryIsDcmtksStandardOne) {
+    const std::string defaults = DCM_DICT_DEFAULT_PATH;
+    DcmDataDictionary standard(OFFalse, OFFalse);
+    ASSERT_TRUE(standard.loadDictionary(defaults.substr(0, defaults.find(ENVIRONMENT_PATH_SEPARATOR)).c_str()));
+    DcmDataDictionary& reader = dcmDataDict.wrlock();
+    std::vector<const DcmDictEntry*> entries(reader.repeatingBegin(), reader.repeatingEnd());
+    for (auto it = reader.normalBegin(); it != reader.normalEnd(); ++it) entries.push_back(*it);
+    for (const DcmDictEntry* e : entries) {
+        // A ranged entry is compared with the standard one of the same range.
+        const DcmDictEntry* s = e->isRepeating() ? nullptr : standard.findEntry(e->getKey(), e->getPrivateCreator());
+        for (auto it = standard.repeatingBegin(); s == nullptr && it != standard.repeatingEnd(); ++it) {
+            if ((*it)->setEQ(*e)) s = *it;
+        }
+        ASSERT_NE(s, nullptr) << e->getTagName();
+        EXPECT_STREQ(e->getTagName(), s->getTagName());
+        EXPECT_EQ(e->getVR().getEVR(), s->getVR().getEVR()) << e->getTagName();
+        EXPECT_EQ(e->getVMMin(), s->getVMMin()) << e->getTagName();
+        EXPECT_EQ(e->getVMMax(), s->getVMMax()) << e->getTagName();
+        EXPECT_STREQ(e->getStandardVersion(), s->getStandardVersion()) << e->getTagName();
+        EXPECT_TRUE(e->setEQ(*s)) << e->getTagName();
+    }
+    // All of the reader's entries (the skeleton that DCMTK always has is among them), a
+    // fourteenth of the standard dictionary.
+    EXPECT_GT(entries.size(), 300u);
+    EXPECT_LT(entries.size(), size_t(standard.numberOfEntries() / 10));
+    dcmDataDict.wrunlock();
+    EXPECT_TRUE(dcmDataDict.isDictionaryLoaded());
 }
 
 TEST(Loader, CtSmallCarriesSpacingRescaleUnitAndIdentity) {

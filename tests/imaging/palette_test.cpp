@@ -1,6 +1,7 @@
 // PALETTE COLOR pictures show pydicom's palette colours, while their stored values stay
 // the palette's indices; segmented tables expand as they should, and damaged ones are
 // refused with a message naming the fault.
+#include "imaging/dicom_module.h"
 #include "imaging/loader.h"
 #include "imaging/palette.h"
 #include "tests/support/sample_files.h"
@@ -21,8 +22,10 @@
 namespace kelvo::imaging {
 namespace {
 
-// Read with the program's own data dictionary, as the program reads.
-[[maybe_unused]] const bool kReaderDictionary = (PreferReaderDictionary(), true);
+// Read with the program's own data dictionary, as the program reads. The module,
+// which brings it, is loaded before these tests write DICOM with DCMTK themselves.
+[[maybe_unused]] const bool kReaderDictionary =
+    (PreferReaderDictionary(), (void)OpenDicomModule(DicomModulePath(), QString()), true);
 
 TEST(Palette, PicturesShowPydicomsColoursAndKeepTheirIndices) {
     QTemporaryDir dir;
