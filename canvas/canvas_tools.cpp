@@ -41,6 +41,11 @@ void TCanvasTool::Track(TMyShape& shape, TDrawPair draw, TPoint p) {
     (shape.*draw)(Start(), End());
 }
 
+void TCanvasTool::Retrace(TMyShape& shape, TDrawPair draw) {
+    (shape.*draw)(Start(), Start());
+    (shape.*draw)(Start(), End());
+}
+
 void TIdleTool::Press(TMouseButton button, TPoint p) {
     if (button == TMouseButton::mbLeft) {
         Start() = p;
@@ -144,6 +149,17 @@ void TSelectTool::Abandon() {
     }
 }
 
+void TSelectTool::Redraw() {
+    if (Drag() != DragButtonDown || Current() == nullptr) {
+        return;
+    }
+    if (Mode() == ModeResize) {
+        Retrace(*Current(), &TMyShape::DrawResizing);
+    } else if (Mode() == ModeMove) {
+        Retrace(*Current(), &TMyShape::DrawMoving);
+    }
+}
+
 bool TSelectTool::RightPressIsFree() const { return Drag() == DragNone && Mode() == ModeSelect; }
 
 void TDragTool::Press(TMouseButton button, TPoint p) {
@@ -163,6 +179,13 @@ void TDragTool::Press(TMouseButton button, TPoint p) {
 void TDragTool::Move(TMyShape& shape, TPoint p) {
     if (Drag() == DragButtonDown) {
         Track(shape, &TMyShape::DrawRubberBand, p);
+    }
+}
+
+void TDragTool::Redraw() {
+    // While a line's annotation dialog is open the shape is already committed.
+    if (Drag() == DragButtonDown && Pending() != nullptr && Current() == Pending()) {
+        Retrace(*Pending(), &TMyShape::DrawRubberBand);
     }
 }
 
@@ -199,6 +222,16 @@ void TClickChainTool::Release(TMouseButton button, TPoint bandEnd) {
     }
 }
 
+void TClickChainTool::Redraw() {
+    if (Drag() != DragClickChain || !PendingIs(kind_) || Current() != Pending()) {
+        return;
+    }
+    // The band restarts where the shape now shows its last click, which a new zoom
+    // may have moved.
+    Start() = DrawPlaced(*Pending());
+    Retrace(*Pending(), &TMyShape::DrawRubberBand);
+}
+
 void TClickChainTool::Finish() {
     Commit();
     Drag() = DragNone;
@@ -218,6 +251,14 @@ void TPolyLineTool::Pressed(TMouseButton button, TPoint p) {
 
 // The ending click's press position is the last vertex.
 void TPolyLineTool::Closing() { Pending()->AddPoint(Start()); }
+
+// The placed segments are the bands each click left behind.
+TPoint TPolyLineTool::DrawPlaced(TMyShape& shape) {
+    for (int32_t i = 0; i + 1 < shape.PointCount(); ++i) {
+        shape.DrawRubberBand(shape.GetPoint(i), shape.GetPoint(i + 1));
+    }
+    return shape.GetPoint(shape.PointCount() - 1);
+}
 
 void TSectorTool::Pressed(TMouseButton button, TPoint p) {
     if (SectorClicks == 0) {
@@ -251,6 +292,15 @@ void TSectorTool::Clicked(TPoint bandEnd) {
         SectorClicks = 0;
         cad_.ReleaseCursor();
     }
+}
+
+// After the second click the first arm is drawn as the shape; the band always starts
+// at the vertex.
+TPoint TSectorTool::DrawPlaced(TMyShape& shape) {
+    if (SectorClicks >= 2) {
+        shape.Draw();
+    }
+    return shape.GetPoint(1);
 }
 
 std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad) {

@@ -26,6 +26,9 @@ public:
     virtual void Release(TMouseButton button, TPoint bandEnd) = 0;
     // Puts this tool's own state back when an unfinished interaction is dropped.
     virtual void Abandon() {}
+    // Draws again, over a full repaint, the feedback of an interaction in progress, so
+    // that it still shows and the next move's erase cancels a band that is there.
+    virtual void Redraw() {}
     // True when a right press means nothing to the tool now, so it may drag the window.
     virtual bool RightPressIsFree() const = 0;
 
@@ -48,6 +51,9 @@ protected:
     void Commit();
     // Erases the feedback drawn from StartPoint to EndPoint and draws it again to p.
     void Track(TMyShape& shape, TDrawPair draw, TPoint p);
+    // Draws what Track has left in the image since StartPoint was taken: its first
+    // erase drew the outline at StartPoint itself, and the last pair the one to EndPoint.
+    void Retrace(TMyShape& shape, TDrawPair draw);
     // Shows at once what was drawn straight into the image since the last refresh.
     void RefreshTouched() { cad_.RefreshTouched(); }
 
@@ -72,6 +78,7 @@ public:
     void Move(TMyShape& shape, TPoint p) override;
     void Release(TMouseButton button, TPoint bandEnd) override;
     void Abandon() override;
+    void Redraw() override;
     bool RightPressIsFree() const override;
 
 private:
@@ -86,6 +93,7 @@ public:
     void Press(TMouseButton button, TPoint p) override;
     void Move(TMyShape& shape, TPoint p) override;
     void Release(TMouseButton button, TPoint bandEnd) override;
+    void Redraw() override;
     bool RightPressIsFree() const override { return Drag() == DragNone; }
 
 private:
@@ -101,6 +109,7 @@ public:
     void Press(TMouseButton button, TPoint p) final;
     void Move(TMyShape& shape, TPoint p) final;
     void Release(TMouseButton button, TPoint bandEnd) final;
+    void Redraw() final;
 
 protected:
     // What the press adds to the chain (the current shape is already deselected).
@@ -111,6 +120,9 @@ protected:
     virtual void Clicked(TPoint bandEnd) { (void)bandEnd; }
     // The ending button was released; the shape is committed after this.
     virtual void Closing() {}
+    // Draws what the clicks so far have placed, as the clicks drew it, and returns
+    // where the band to the cursor starts.
+    virtual TPoint DrawPlaced(TMyShape& shape) = 0;
     // Commits the shape under construction and ends the chain.
     void Finish();
 
@@ -128,6 +140,7 @@ protected:
     bool TakesClick(TMouseButton button) const override { return button == TMouseButton::mbLeft; }
     bool EndsWith(TMouseButton button) const override { return button == TMouseButton::mbRight; }
     void Closing() override;
+    TPoint DrawPlaced(TMyShape& shape) override;
 };
 
 // Angle: three clicks, vertex first, counted in SectorClicks; the third commits it.
@@ -142,6 +155,7 @@ protected:
     bool TakesClick(TMouseButton button) const override { return button != TMouseButton::mbRight; }
     bool EndsWith(TMouseButton) const override { return false; }
     void Clicked(TPoint bandEnd) override;
+    TPoint DrawPlaced(TMyShape& shape) override;
 };
 
 // One interaction object per tool, SpNone (select) to SpEllipse, plus the idle one.

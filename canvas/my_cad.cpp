@@ -484,6 +484,8 @@ void TMyCAD::Render() {
     // From here on, what the tools draw is recorded, so that a part of the canvas
     // scrolled into view later shows their feedback too.
     surface_.SetRecording(true);
+    tool_->Redraw();
+    surface_.ResetTouched();
     if (OnPaint) {
         OnPaint(this);
     }

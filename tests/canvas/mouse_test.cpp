@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QWindow>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,6 +32,10 @@ class Mouse : public CanvasTest {
 protected:
     void SetUp() override {
         CanvasTest::SetUp();
+        NewCanvas();
+    }
+    void NewCanvas() {
+        cad_.reset();
         cad_ = ShownCanvas(QStringLiteral("note"), [this](TMyCAD& cad) {
             TFont font;
             font.Name = QStringLiteral("Arial");
@@ -449,4 +454,72 @@ TEST_F(Mouse, ChangingTheToolInsideTheAnnotationDialogFinishesTheLine) {
     cad_->MouseDown(L, {}, 45, 35);
     EXPECT_EQ(cad_->Mode(), ModeMove);
     cad_->MouseUp(L, {}, 45, 35);
+}
+
+// Settings, zoom, deletion and the measurement list repaint the canvas in full between
+// the clicks of a chain or during a drag. What is under construction must look the same
+// afterwards as if the repaint had come before the gesture began, and the next move
+// must erase only its own band.
+TEST_F(Mouse, ARepaintDuringAGestureKeepsWhatIsUnderConstruction) {
+    enum class Gesture { PolyLine, Sector, Rectangle, Move };
+    struct Repaint {
+        const char* name;
+        std::function<void(TMyCAD&)> run;
+    };
+    const std::vector<Repaint> repaints = {
+        {"shadow", [](TMyCAD& c) { c.SetShadow(false); }},
+        {"labels", [](TMyCAD& c) { c.SetDICOMStyle(false); }},
+        {"same zoom", [](TMyCAD& c) { c.SetZoom(1.0); }},
+        {"select and delete",
+         [](TMyCAD& c) {
+             c.SelectShape(0);
+             c.DeleteSelected();
+         }},
+    };
+    // The gesture stops after its second move; the repaint comes before the first press
+    // (reference) or right there (checked), and one more move follows.
+    const auto run = [&](Gesture gesture, const Repaint& repaint, bool midway) {
+        ShapeSettings = TShapeSettings{};
+        SectorClicks = 0;
+        RoiCount = 1;
+        NewCanvas();
+        DrawRect({130, 20}, {180, 60});
+        DrawRect({20, 70}, {60, 90});
+        if (!midway) repaint.run(*cad_);
+        switch (gesture) {
+        case Gesture::PolyLine:
+        case Gesture::Sector:
+            cad_->SetShapeTool(gesture == Gesture::PolyLine ? SpPolyLine : SpSector);
+            Click(L, {20, 20});
+            cad_->MouseMove({}, 60, 20);
+            Click(L, {60, 20});
+            cad_->MouseMove({}, 60, 50);
+            break;
+        case Gesture::Rectangle:
+            cad_->SetShapeTool(SpRectangle);
+            cad_->MouseDown(L, {}, 20, 20);
+            cad_->MouseMove({}, 60, 30);
+            cad_->MouseMove({}, 60, 50);
+            break;
+        case Gesture::Move:
+            cad_->SetShapeTool(SpNone);
+            cad_->MouseDown(L, {}, 20, 80);
+            cad_->MouseMove({}, 30, 70);
+            cad_->MouseMove({}, 40, 60);
+            break;
+        }
+        if (midway) repaint.run(*cad_);
+        cad_->MouseMove({}, 90, 70);
+        return cad_->Image().copy();
+    };
+    for (Gesture gesture : {Gesture::PolyLine, Gesture::Sector, Gesture::Rectangle, Gesture::Move}) {
+        for (const Repaint& repaint : repaints) {
+            if (gesture == Gesture::Move && repaint.name == std::string("select and delete")) {
+                continue; // selecting another shape mid-move is a different gesture
+            }
+            const QImage reference = run(gesture, repaint, false);
+            const QImage checked = run(gesture, repaint, true);
+            EXPECT_EQ(checked, reference) << "gesture " << int(gesture) << ", " << repaint.name;
+        }
+    }
 }
