@@ -343,9 +343,11 @@ void TForm1::ConfigureCanvas() {
 }
 
 void TForm1::SetTabOrder() {
-    // Inside the panel, then the panel's place among the window's controls.
-    QWidget* const order[] = {SpinEdit1,  Edit1,   Button1, CheckBox1, CheckBox2,
-                              ScrollBox1, BitBtn2, BitBtn3, OpenBtn,   ListBtn};
+    // Inside the panel, then the panel's place among the window's controls. The canvas
+    // (reached by a click) sits right after its scroll box, so that the keyboard leaves
+    // it for the control after the box, and Shift+Tab for the box.
+    QWidget* const order[] = {SpinEdit1, Edit1,   Button1, CheckBox1, CheckBox2, ScrollBox1,
+                              MyCAD1,    BitBtn2, BitBtn3, OpenBtn,   ListBtn};
     for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -696,9 +698,10 @@ void TForm1::ShapesChanged() {
 bool TForm1::CanvasKey(QKeyEvent* event) {
     const bool shift = event->modifiers() & Qt::ShiftModifier;
     const int32_t step = shift ? 10 : 1;
-    // While a shape is drawn or dragged only Escape acts; the other keys wait for its end.
+    // While a shape is drawn or dragged only Escape acts; the other keys wait for its end,
+    // and Tab moves the keyboard on.
     if (MyCAD1->DragState() != DragNone && event->key() != Qt::Key_Escape) {
-        return event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab;
+        return false;
     }
     switch (event->key()) {
     case Qt::Key_Delete:
@@ -724,12 +727,12 @@ bool TForm1::CanvasKey(QKeyEvent* event) {
         HideLiveStatistics();
         RefreshMeasurements();
         return true;
+    // Tab steps through the shapes like the items of a list; past the last (Shift+Tab:
+    // before the first) it lets the focus move on, and the selection stays.
     case Qt::Key_Tab:
-        CycleSelection(1);
-        return true;
+        return CycleSelection(1);
     case Qt::Key_Backtab:
-        CycleSelection(-1);
-        return true;
+        return CycleSelection(-1);
     default:
         return false;
     }
@@ -755,14 +758,16 @@ void TForm1::MoveSelectedBy(int32_t dx, int32_t dy) {
     RefreshMeasurements();
 }
 
-void TForm1::CycleSelection(int step) {
+bool TForm1::CycleSelection(int step) {
     const int32_t n = MyCAD1->ShapeCount();
-    if (n == 0 || MyCAD1->DragState() != DragNone) return;
-    EndNudgeRun();
+    if (n == 0 || MyCAD1->DragState() != DragNone) return false;
     const int32_t at = MyCAD1->SelectedIndex();
-    const int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : ((at + step) % n + n) % n;
+    const int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : at + step;
+    if (next < 0 || next >= n) return false;
+    EndNudgeRun();
     MyCAD1->SelectShape(next);
     RefreshMeasurements();
+    return true;
 }
 
 bool TForm1::RegionStatisticsLabelled() const {

@@ -272,7 +272,8 @@ private:
     bool RegionStatisticsLabelled() const;
     // Gives each region the lines of its statistics under its name when they are shown.
     void LabelRegions();
-    void CycleSelection(int step);
+    // Selects the next (step 1) or previous (step -1) shape; false when there is none.
+    bool CycleSelection(int step);
 
     // Holds the canvas inside the scroll box, so that the canvas can sit at its
     // stored offset and the scrolled range follows the canvas's size.

@@ -391,6 +391,56 @@ TEST_F(MainWindowTest, TabGoesThroughTheControlsInTheStoredOrder) {
     EXPECT_EQ(form.Shape1->focusPolicy(), Qt::NoFocus);
 }
 
+// Tab cycles the selection through the shapes while there is one to go to, and then
+// moves the keyboard on like any other control: the canvas never keeps it.
+TEST_F(MainWindowTest, TabLeavesTheCanvasPastTheLastShapeOrWithoutShapes) {
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+    TMyCAD* cad = form.MyCAD1;
+    const auto press = [](int key) { QTest::keyClick(QApplication::focusWidget(), Qt::Key(key)); };
+    form.SelectBtn->click();
+    QTest::mouseClick(cad, Qt::LeftButton, {}, QPoint(300, 300));
+    ASSERT_EQ(QApplication::focusWidget(), cad) << "a click gives the canvas the keyboard";
+    press(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), form.BitBtn2) << "no shapes: Tab goes on to the next control";
+    QTest::mouseClick(cad, Qt::LeftButton, {}, QPoint(300, 300));
+    press(Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget(), form.ScrollBox1) << "and Shift+Tab back";
+
+    DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
+    DrawWith(form.EllipseBtn, {100, 100}, {140, 120});
+    form.SelectBtn->click();
+    cad->SelectShape(-1);
+    QTest::mouseClick(cad, Qt::LeftButton, {}, QPoint(300, 300));
+    ASSERT_EQ(QApplication::focusWidget(), cad);
+    press(Qt::Key_Tab);
+    EXPECT_EQ(cad->SelectedIndex(), 0);
+    press(Qt::Key_Tab);
+    EXPECT_EQ(cad->SelectedIndex(), 1);
+    ASSERT_EQ(QApplication::focusWidget(), cad);
+    press(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), form.BitBtn2) << "past the last shape the focus moves on";
+    EXPECT_EQ(cad->SelectedIndex(), 1) << "keeping the selection";
+
+    // (A click on empty canvas may drop the selection: a missed shape deselects itself.)
+    cad->setFocus(Qt::MouseFocusReason);
+    press(Qt::Key_Backtab);
+    EXPECT_EQ(cad->SelectedIndex(), 0);
+    ASSERT_EQ(QApplication::focusWidget(), cad);
+    press(Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget(), form.ScrollBox1) << "before the first shape Shift+Tab moves back";
+    EXPECT_EQ(cad->SelectedIndex(), 0);
+
+    // During a click chain Tab moves the keyboard on and leaves the chain as it is.
+    form.PolyLineBtn->click();
+    QTest::mouseClick(cad, Qt::LeftButton, {}, QPoint(300, 300));
+    ASSERT_EQ(cad->DragState(), DragClickChain);
+    ASSERT_EQ(QApplication::focusWidget(), cad);
+    press(Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), form.BitBtn2);
+    EXPECT_EQ(cad->DragState(), DragClickChain);
+}
+
 // The user's number format for the scope of one test.
 class ScopedLocale {
 public:
