@@ -5,7 +5,9 @@
 
 #include <QLocale>
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace kelvo {
 
@@ -149,22 +151,45 @@ void TMyLine::DrawResizing(TPoint p1, TPoint p2) {
     }
 }
 
-float TMyLine::Distance(TPoint a, TPoint b) const {
+float InchDistance(TPoint a, TPoint b, int32_t dpi) {
     const double dx = double(a.X) - double(b.X);
     const double dy = double(a.Y) - double(b.Y);
-    return static_cast<float>(std::sqrt(dx * dx + dy * dy) / ScreenPixelsPerInch());
+    return static_cast<float>(std::sqrt(dx * dx + dy * dy) / std::max(1, dpi));
 }
+
+float RulerLength(TPoint a, TPoint b, double mmPerPixelX, double mmPerPixelY, int32_t dpi) {
+    if (mmPerPixelX > 0.0 && mmPerPixelY > 0.0) {
+        const double dx = (double(a.X) - double(b.X)) * mmPerPixelX;
+        const double dy = (double(a.Y) - double(b.Y)) * mmPerPixelY;
+        return static_cast<float>(std::sqrt(dx * dx + dy * dy));
+    }
+    return InchDistance(a, b, dpi);
+}
+
+float GaugeAngle(TPoint a, TPoint v, TPoint b, int32_t dpi) {
+    const double sa = InchDistance(a, b, dpi);
+    const double sb = InchDistance(v, b, dpi);
+    const double sc = InchDistance(a, v, dpi);
+    if (!(sb > 0.0) || !(sc > 0.0)) {
+        return std::numeric_limits<float>::quiet_NaN();
+    }
+    double cosine = (sb * sb + sc * sc - sa * sa) / (2.0 * sb * sc);
+    if (!std::isfinite(cosine)) {
+        return std::numeric_limits<float>::quiet_NaN();
+    }
+    // Rounding can push three nearly collinear points just outside [-1, 1].
+    cosine = std::clamp(cosine, -1.0, 1.0);
+    return static_cast<float>(std::acos(cosine) * 57.29577951308232);
+}
+
+float TMyLine::Distance(TPoint a, TPoint b) const { return InchDistance(a, b, ScreenPixelsPerInch()); }
 
 QString TMyLine::LengthText(TPoint a, TPoint b) const {
     const double mmX = ShapeSettings.MmPerPixelX;
     const double mmY = ShapeSettings.MmPerPixelY;
-    if (mmX > 0.0 && mmY > 0.0) {
-        const double dx = (double(a.X) - double(b.X)) * mmX;
-        const double dy = (double(a.Y) - double(b.Y)) * mmY;
-        return QStringLiteral("l = ") + FormatFixed2(static_cast<float>(std::sqrt(dx * dx + dy * dy)), 9) +
-               QStringLiteral(" mm");
-    }
-    return QStringLiteral("l = ") + FormatFixed2(Distance(a, b), 9) + QStringLiteral(" in");
+    const bool mm = mmX > 0.0 && mmY > 0.0;
+    return QStringLiteral("l = ") + FormatFixed2(RulerLength(a, b, mmX, mmY, ScreenPixelsPerInch()), 9) +
+           (mm ? QStringLiteral(" mm") : QStringLiteral(" in"));
 }
 
 const QString& TMyLine::MeasuredLength() {
@@ -212,20 +237,11 @@ QString TMyLine::AngleText(TPoint a, TPoint v, TPoint b) const {
     if (PointCount() <= 2) {
         return QString();
     }
-    const double sa = Distance(a, b);
-    const double sb = Distance(v, b);
-    const double sc = Distance(a, v);
     // An arm of length zero leaves the angle undefined: show none rather than "nan".
-    if (!(sb > 0.0) || !(sc > 0.0)) {
+    const float angle = GaugeAngle(a, v, b, ScreenPixelsPerInch());
+    if (!std::isfinite(angle)) {
         return QString();
     }
-    double cosine = (sb * sb + sc * sc - sa * sa) / (2.0 * sb * sc);
-    if (!std::isfinite(cosine)) {
-        return QString();
-    }
-    // Rounding can push three nearly collinear points just outside [-1, 1].
-    cosine = std::clamp(cosine, -1.0, 1.0);
-    const float angle = static_cast<float>(std::acos(cosine) * 57.29577951308232);
     return QStringLiteral(" @ ") + FormatFixed2(angle, 6);
 }
 

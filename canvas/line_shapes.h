@@ -88,4 +88,15 @@ public:
 // ("." when it has none).
 QString FormatFixed2(double value, int width);
 
+// The figures the labels show, held as 32-bit floats as the labels hold them; the
+// measurement list uses them too, so that one measurement shows one number.
+// Length of A-B in inches at dpi pixels per inch.
+float InchDistance(TPoint a, TPoint b, int32_t dpi);
+// A ruler's length: millimetres when both spacings are above zero (each axis with its
+// own), otherwise inches at dpi.
+float RulerLength(TPoint a, TPoint b, double mmPerPixelX, double mmPerPixelY, int32_t dpi);
+// The angle at V in degrees, by the law of cosines over the sides' InchDistance; NaN
+// when an arm has length zero.
+float GaugeAngle(TPoint a, TPoint v, TPoint b, int32_t dpi);
+
 } // namespace kelvo

@@ -100,9 +100,9 @@ QString TMeasurement::ValueText() const {
     case TShapeKind::Arrow:
         return QString();
     case TShapeKind::Ruler:
-        return WithUnit(Fixed2(Length), LengthUnit);
+        return WithUnit(Fixed2(LabelFigure), LengthUnit);
     case TShapeKind::Angle:
-        return std::isfinite(Angle) ? Fixed2(Angle) + QStringLiteral("°") : QString();
+        return std::isfinite(LabelFigure) ? Fixed2(LabelFigure) + QStringLiteral("°") : QString();
     case TShapeKind::Polyline:
     case TShapeKind::Rectangle:
     case TShapeKind::Ellipse:
@@ -144,6 +144,7 @@ std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, co
         m.Points = shape->Points;
         m.Length = kNaN;
         m.Angle = kNaN;
+        m.LabelFigure = kNaN;
         const auto point = [&](size_t i) { return i < shape->Points.size() ? shape->Points[i] : TPoint{}; };
         switch (*kind) {
         case TShapeKind::Arrow:
@@ -161,12 +162,15 @@ std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, co
                 m.Length = std::hypot(dx, dy) / double(std::max(1, c.DotsPerInch));
                 m.LengthUnit = QStringLiteral("in");
             }
+            m.LabelFigure =
+                RulerLength(point(0), point(1), mm ? c.MmPerPixelX : 0.0, mm ? c.MmPerPixelY : 0.0, c.DotsPerInch);
             break;
         }
         case TShapeKind::Angle:
             m.Name = QStringLiteral("Angle %1").arg(++angles);
             if (shape->Points.size() >= 3) {
                 m.Angle = AngleAt(point(0), point(1), point(2));
+                m.LabelFigure = GaugeAngle(point(0), point(1), point(2), c.DotsPerInch);
             }
             break;
         case TShapeKind::Polyline:

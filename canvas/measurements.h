@@ -62,6 +62,10 @@ struct TMeasurement {
     QString LengthUnit;
     // Angles: degrees at the vertex, NaN when an arm has length zero or for other kinds.
     double Angle = 0.0;
+    // The ruler's length or the angle as the shape's label on the picture gives it (its
+    // 32-bit figure), which the list shows so that both show the same number; Length
+    // and Angle keep the exact values for the export. NaN for other kinds.
+    double LabelFigure = 0.0;
     // Regions on a picture with values.
     std::optional<imaging::TRegionStats> Stats;
     // The value in one short text, as the list shows it ("12.50 mm", "-3.10 ± 4.00 HU").

@@ -4,6 +4,7 @@
 #include "canvas/area_shapes.h"
 #include "canvas/line_shapes.h"
 #include "canvas/measurements.h"
+#include "platform/screen.h"
 #include "support/canvas_fixture.h"
 
 #include <QDir>
@@ -15,6 +16,7 @@
 
 #include <cmath>
 #include <csignal>
+#include <memory>
 
 namespace kelvo {
 namespace {
@@ -206,6 +208,44 @@ TEST_F(ShapeRecords, CsvHasOneExactRowPerShapeWhateverTheLocale) {
     EXPECT_EQ(cache.Computations(), 3);
     (void)Measure(shapes, {Ramp(), 0, 1.5, 0.5, 96, &cache});
     EXPECT_EQ(cache.Computations(), 6) << "another picture is measured again";
+}
+
+// The list shows the figure the label on the picture shows, also where computing the
+// length or angle another way would round to the next hundredth.
+TEST_F(ShapeRecords, TheListShowsTheLabelsFigureForRulersAndAngles) {
+    struct Case {
+        const char* name;
+        std::vector<TPoint> points;
+        double mmX, mmY;
+    };
+    const Case cases[] = {
+        {"ruler in inches", {{10, 10}, {310, 252}}, 0, 0},
+        {"ruler in square millimetres", {{0, 0}, {28, 198}}, 0.5, 0.5},
+        {"ruler in non-square millimetres", {{0, 0}, {79, 114}}, 0.3, 0.7},
+        {"angle", {{300, 200}, {200, 200}, {143, 201}}, 0, 0},
+    };
+    const int32_t dpi = ScreenPixelsPerInch();
+    for (const Case& c : cases) {
+        ShapeSettings.MmPerPixelX = c.mmX;
+        ShapeSettings.MmPerPixelY = c.mmY;
+        const bool angle = c.points.size() == 3;
+        std::unique_ptr<TMyLine> shape;
+        if (angle) {
+            shape = std::make_unique<TMySector>();
+        } else {
+            shape = std::make_unique<TMyRuleLine>();
+        }
+        shape->Points = c.points;
+        const std::vector<TMeasurement> m = Measure({shape.get()}, {nullptr, 0, c.mmX, c.mmY, dpi, nullptr});
+        ASSERT_EQ(m.size(), 1u);
+        QString label;
+        if (angle) {
+            label = shape->AngleText(c.points[0], c.points[1], c.points[2]).mid(3).trimmed() + QStringLiteral("°");
+        } else {
+            label = shape->LengthText(c.points[0], c.points[1]).mid(4).trimmed();
+        }
+        EXPECT_EQ(m[0].ValueText().toStdString(), label.toStdString()) << c.name;
+    }
 }
 
 TEST_F(ShapeRecords, StatisticsAreReusedUntilTheRegionChanges) {
