@@ -133,12 +133,12 @@ void TKivSMTP::Command(const std::string& command) {
     ReadContinuation();
 }
 
-void TKivSMTP::ReadGreeting() { ReadReply(); }
+void TKivSMTP::ReadGreeting() { ReadReply(TimeOut()); }
 
-void TKivSMTP::ReadReply() {
+void TKivSMTP::ReadReply(int32_t limitMs) {
     reply_.Await();
     std::string line;
-    ReadLn(line);
+    ReadLnWithin(line, limitMs);
     reply_.Start(line);
     if (!line.empty()) ReportStatus(StatusLevel::ServerReply, line);
     reply_.TakeCode();
@@ -318,7 +318,7 @@ void TKivSMTP::SendData(std::string headerBlock) {
     TDataStream data(std::move(headerBlock), composer_.BodyStream(), ".\r\n");
     SendStream(data);
     ReportStatus(StatusLevel::Everything, "Transaction");
-    ReadReply();
+    ReadReply(TimeOut() > 0 ? std::max(TimeOut(), dataEndTimeOut_) : 0);
     if (!reply_.isPositive()) {
         const std::string reply = reply_.last();
         if (!Fire(LifeToken(), OnFailure, this)) throw Exception(reply);

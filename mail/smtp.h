@@ -135,6 +135,15 @@ public:
     // the server closed while idle is opened again first (Connect).
     void SendMail();
 
+    // Milliseconds allowed to the server's verdict on a message it has received whole
+    // (the reply to the end of data). Servers check the message before they answer,
+    // and one that answers after the client gave up has still accepted it: a resend
+    // would deliver it twice. RFC 5321 §4.5.3.2.6 asks for 10 minutes. Never shorter
+    // than TimeOut; with TimeOut 0 (none) there is no limit here either.
+    int32_t DataEndTimeOut() const { return dataEndTimeOut_; }
+    void SetDataEndTimeOut(int32_t value) { dataEndTimeOut_ = value; }
+    static constexpr int32_t kDataEndTimeOut = 10 * 60 * 1000;
+
     bool Busy() const { return busy_; }
     TMemoryStream& BodyStream() { return composer_.BodyStream(); }
     const std::string& Boundary() const { return composer_.Boundary(); }
@@ -153,8 +162,9 @@ private:
     // Reads the continuation lines behind the first reply line held in LastReply.
     void ReadContinuation();
     void ReadGreeting();
-    // Reads a whole reply: ReplyNumber from its first line, LastReply its last.
-    void ReadReply();
+    // Reads a whole reply: ReplyNumber from its first line, LastReply its last. The
+    // first line may take limitMs (0: no limit).
+    void ReadReply(int32_t limitMs);
     // TCP connection, implicit TLS when asked for, and a greeting that is no refusal.
     void OpenAndGreet();
     // HELO (one retry through OnAuthenticationFailed), or the extended dialogue.
@@ -196,6 +206,7 @@ private:
     std::string userID_;
     bool clearParams_ = true;
     bool busy_ = false;
+    int32_t dataEndTimeOut_ = kDataEndTimeOut;
     TSmtpSecurity security_ = ssNone;
     std::string userName_;
     TSecret password_;

@@ -5,6 +5,7 @@
 
 #include "platform/winsock.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -394,6 +395,41 @@ TEST_F(SmtpSession, CancelBeforeTheEndOfDataDeliversNothing) {
     server.Join();
     EXPECT_TRUE(server.Messages().empty());
     EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos);
+}
+
+// The verdict on a message may take a server longer than any other reply: one that
+// comes after the time-out is still the verdict, and the message is not sent twice.
+TEST_F(SmtpSession, SlowVerdictOnTheMessageIsStillWaitedFor) {
+    Script slow = Accepted({"bob@example.org"});
+    slow.insert(slow.end() - 1, Pause(450));
+    ScriptedServer server(Cat({Greeted(), slow}), kSmtpReplies);
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetTimeOut(300);
+    bool success = false;
+    smtp.OnSuccess = [&](QObject*) { success = true; };
+    smtp.Connect();
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "(none)");
+    EXPECT_TRUE(success);
+    EXPECT_EQ(smtp.LastReply(), "250 queued\r\n");
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+}
+
+TEST_F(SmtpSession, WaitForTheVerdictCanBeCancelled) {
+    Script silent = Accepted({"bob@example.org"});
+    silent.back() = Silent();
+    ScriptedServer server(Cat({Greeted(), silent}), kSmtpReplies);
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetTimeOut(300);
+    smtp.Connect();
+    QTimer::singleShot(1000, &smtp, [&] { smtp.Cancel(); });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Socket readln aborted");
+    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_FALSE(smtp.TimedOut());
+    EXPECT_FALSE(smtp.Connected());
 }
 
 // Each step's threshold: passes at the highest code it accepts, fails at the next.
