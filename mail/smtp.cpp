@@ -187,13 +187,11 @@ void TKivSMTP::OpenAndGreet() {
 }
 
 void TKivSMTP::Hello() {
+    RefuseInCommand(userID_, "UserID", "HELO");
+    if (UsesExtensions() && ExtendedHello()) return;
     bool asked = false;
     for (;;) {
         RefuseInCommand(userID_, "UserID", "HELO");
-        if (UsesExtensions()) {
-            ExtendedHello();
-            return;
-        }
         Command("HELO " + userID_);
         if (reply_.isBelow(kFirstIntermediate)) return;
         // The server is closing the channel, not refusing the name.

@@ -195,7 +195,8 @@ private:
     // The extended dialogue (mail/smtp_secure.cpp).
     bool UsesExtensions() const;
     // EHLO, then STARTTLS and EHLO again, then AUTH, as Security and UserName ask.
-    void ExtendedHello();
+    // False when the server refused EHLO and HELO is to be used instead.
+    bool ExtendedHello();
     // Sends EHLO and returns the keywords of its reply, upper case, one per line.
     std::vector<std::string> Ehlo();
     void SecureConnection();
