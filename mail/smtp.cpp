@@ -1,6 +1,8 @@
 // TKivSMTP: the greeting and HELO exchange, the mail transaction, QUIT, and the checks that keep the dialogue in step.
 #include "mail/smtp.h"
 
+#include "mail/header_text.h"
+#include "mail/mime_text.h"
 #include "mail/smtp_texts.h"
 #include "net/header_list.h"
 #include "net/reply.h"
@@ -187,6 +189,7 @@ void TKivSMTP::OpenAndGreet() {
 }
 
 void TKivSMTP::Hello() {
+    smtpUtf8_ = false;
     RefuseInCommand(userID_, "UserID", "HELO");
     if (UsesExtensions() && ExtendedHello()) return;
     bool asked = false;
@@ -261,16 +264,29 @@ void TKivSMTP::RefuseStep() {
     throw Exception(reply);
 }
 
-void TKivSMTP::CheckEnvelope() {
+bool TKivSMTP::CheckEnvelope() {
     TPostMessage& m = composer_.PostMessage();
     RefuseInCommand(m.FromAddress(), "FromAddress", "MAIL FROM");
+    std::vector<std::string> addresses = {m.FromAddress()};
     const TStringList* const lists[] = {&m.ToAddress(), &m.ToCarbonCopy(), &m.ToBlindCarbonCopy()};
     const char* const listNames[] = {"ToAddress", "ToCarbonCopy", "ToBlindCarbonCopy"};
     for (int l = 0; l < 3; ++l) {
-        for (int i = 0; i < lists[l]->Count(); ++i)
-            RefuseInCommand(ExtractAddress((*lists[l])[i]),
-                            std::string(listNames[l]) + " entry " + std::to_string(i + 1), "RCPT TO");
+        for (int i = 0; i < lists[l]->Count(); ++i) {
+            addresses.push_back(ExtractAddress((*lists[l])[i]));
+            RefuseInCommand(addresses.back(), std::string(listNames[l]) + " entry " + std::to_string(i + 1), "RCPT TO");
+        }
     }
+    // The Reply-To header carries addresses of its own, 8-bit ones only under SMTPUTF8
+    // too (RFC 6532).
+    for (const std::string& entry : SplitAddressList(m.ReplyTo())) addresses.push_back(ExtractAddress(entry));
+    // Commands are ASCII (RFC 5321 §2.4): an 8-bit address may go out only to a server
+    // that offers SMTPUTF8, and is refused before any command otherwise, so nothing is
+    // left half-sent.
+    const auto eightBit =
+        std::find_if(addresses.begin(), addresses.end(), [](const std::string& a) { return !IsSevenBitClean(a); });
+    if (eightBit == addresses.end()) return false;
+    if (!smtpUtf8_) throw Exception(AddressNeedsSmtpUtf8(*eightBit));
+    return true;
 }
 
 std::string TKivSMTP::HeaderBlock() {
@@ -327,14 +343,14 @@ void TKivSMTP::SendData(std::string headerBlock) {
 void TKivSMTP::SendEnvelopeAndData() {
     // Everything that goes into a command is checked before the first command, so a
     // refused value leaves no half-made transaction behind.
-    CheckEnvelope();
+    const bool utf8 = CheckEnvelope();
     std::string block = HeaderBlock();
 
     if (!Fire(LifeToken(), OnSendStart, this)) throw EAbortError(socket_text::kSendAborted);
 
     Command("RSET");
     if (!reply_.isPositive()) RefuseStep();
-    Command("MAIL FROM:<" + composer_.PostMessage().FromAddress() + ">");
+    Command("MAIL FROM:<" + composer_.PostMessage().FromAddress() + ">" + (utf8 ? " SMTPUTF8" : ""));
     if (!reply_.isPositive()) RefuseStep();
     SendRecipients();
     SendData(std::move(block));

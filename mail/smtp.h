@@ -174,8 +174,9 @@ private:
     void CloseAfterFailedConnect(bool wasConnected);
     // Raises the refused step's reply; after a 421 the connection is closed first.
     [[noreturn]] void RefuseStep();
-    // Raises before any command when an address would break its command line.
-    void CheckEnvelope();
+    // Raises before any command when an address would break its command line, or has
+    // 8-bit characters the server does not take; true when MAIL needs SMTPUTF8.
+    bool CheckEnvelope();
     // FinalHeader as it goes out after DATA; raises when it holds a NUL.
     std::string HeaderBlock();
     void SendEnvelopeAndData();
@@ -207,6 +208,8 @@ private:
     std::string userID_;
     bool clearParams_ = true;
     bool busy_ = false;
+    // The server's EHLO offered SMTPUTF8 (RFC 6531); never after HELO.
+    bool smtpUtf8_ = false;
     int32_t dataEndTimeOut_ = kDataEndTimeOut;
     TSmtpSecurity security_ = ssNone;
     std::string userName_;

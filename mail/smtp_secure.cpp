@@ -120,6 +120,7 @@ bool TKivSMTP::ExtendedHello() {
             throw Exception(kNoStartTls);
         }
     }
+    smtpUtf8_ = Offers(capabilities, "SMTPUTF8");
     if (!userName_.empty()) SignIn(capabilities);
     return true;
 }

@@ -764,6 +764,64 @@ TEST_F(SmtpSession, QuitReplyAbove339FailsAfterClosing) {
     }
 }
 
+// Commands are ASCII (RFC 5321 §2.4); an address that is not goes out only to a
+// server that offers SMTPUTF8, and then with MAIL's SMTPUTF8 parameter (RFC 6531).
+TEST_F(SmtpSession, NonAsciiAddressesNeedAServerOfferingSmtpUtf8) {
+    const std::string ann = "\xC3\xA4nn@example.org";
+    const std::string joerg = "J\xC3\xB6rg <j\xC3\xB6rg@example.org>";
+    const Script ehloPlain = {S("220 hi\r\n"), C("EHLO kelvo"), S("250-hi\r\n250 8BITMIME\r\n")};
+    const Script ehloUtf8 = {S("220 hi\r\n"), C("EHLO kelvo"), S("250-hi\r\n250-SMTPUTF8\r\n250 8BITMIME\r\n")};
+    auto refusal = [](const std::string& address) {
+        return "The address " + address +
+               " has characters that this server does not accept (it does not offer SMTPUTF8).";
+    };
+    struct Row {
+        const char* name;
+        bool extended;
+        std::string from, to;
+        Script script;
+        std::string failure;
+    };
+    const std::vector<Row> rows = {
+        {"HELO server, non-ASCII sender", false, ann, "bob@example.org", Greeted(), refusal(ann)},
+        {"EHLO without SMTPUTF8, non-ASCII recipient", true, "ann@example.org", joerg, ehloPlain,
+         refusal("j\xC3\xB6rg@example.org")},
+        {"SMTPUTF8 offered", true, ann, joerg,
+         Cat({ehloUtf8,
+              {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<" + ann + "> SMTPUTF8"), S("250 ok\r\n"),
+               C("RCPT TO:<j\xC3\xB6rg@example.org>"), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"), Data(),
+               S("250 queued\r\n")}}),
+         "(none)"},
+        {"SMTPUTF8 offered, ASCII addresses", true, "ann@example.org", "bob@example.org",
+         Cat({ehloUtf8, Accepted({"bob@example.org"})}), "(none)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server(row.script, kSmtpReplies);
+        TKivSMTP& smtp = Make(server.Port());
+        if (row.extended) smtp.SetSecurity(ssStartTlsWhenOffered);
+        smtp.PostMessage().SetFromAddress(row.from);
+        smtp.PostMessage().ToAddress().Clear();
+        smtp.PostMessage().ToAddress().Add(row.to);
+        bool started = false;
+        bool success = false;
+        smtp.OnSendStart = [&](QObject*) { started = true; };
+        smtp.OnSuccess = [&](QObject*) { success = true; };
+        smtp.Connect();
+        EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), row.failure);
+        const bool ok = row.failure == "(none)";
+        EXPECT_EQ(success, ok);
+        EXPECT_EQ(started, ok); // a refused address ends the send before it starts
+        EXPECT_TRUE(smtp.Connected());
+        EXPECT_TRUE(server.Join());
+        EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+        EXPECT_EQ(server.Messages().size(), ok ? 1u : 0u);
+        if (!ok) {
+            EXPECT_EQ(server.Received().find("RSET"), std::string::npos);
+        }
+    }
+}
+
 TEST_F(SmtpSession, ConnectionRefusedKeepsItsOwnMessage) {
     TKivSMTP& smtp = Make(ClosedLoopbackPort());
     int failed = 0;
