@@ -12,6 +12,7 @@
 #include "platform/winsock.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <cstdint>
@@ -115,7 +116,12 @@ std::string TKivSMTP::ExtractAddress(const std::string& entry) {
     return entry;
 }
 
-void TKivSMTP::ReadContinuation() {
+TKivSMTP::TReplyDeadline TKivSMTP::DeadlineIn(int32_t limitMs) {
+    if (limitMs <= 0) return std::nullopt;
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+}
+
+void TKivSMTP::ReadContinuation(const TReplyDeadline& deadline) {
     // An empty line is what the socket client returns once the peer has closed: no
     // reply at all, and no code by which a step could pass.
     if (reply_.last().empty()) throw ESockError(kClosedByServer);
@@ -123,7 +129,17 @@ void TKivSMTP::ReadContinuation() {
     while (TReply::Continues(line)) {
         if (reply_.lines().size() >= static_cast<size_t>(kMaxReplyLines))
             throw ESockError(ReplyTooLong(kMaxReplyLines));
-        ReadLn(line);
+        // Each line may take TimeOut, as every read may, but a server that drips out
+        // its lines does not get TimeOut for each of a hundred: the reply as a whole
+        // has its limit. A line that is there already is read even after it.
+        int32_t limit = TimeOut();
+        if (deadline) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now())
+                    .count();
+            limit = static_cast<int32_t>(std::clamp<int64_t>(left, 1, std::max<int64_t>(limit, 1)));
+        }
+        ReadLnWithin(line, limit);
         if (line.empty()) throw ESockError(kClosedByServer);
         ReportStatus(StatusLevel::ServerReply, line);
         reply_.Add(line);
@@ -131,20 +147,22 @@ void TKivSMTP::ReadContinuation() {
 }
 
 void TKivSMTP::Command(const std::string& command) {
+    const TReplyDeadline deadline = DeadlineIn(TimeOut());
     Transaction(command);
-    ReadContinuation();
+    ReadContinuation(deadline);
 }
 
 void TKivSMTP::ReadGreeting() { ReadReply(TimeOut()); }
 
 void TKivSMTP::ReadReply(int32_t limitMs) {
+    const TReplyDeadline deadline = DeadlineIn(limitMs);
     reply_.Await();
     std::string line;
     ReadLnWithin(line, limitMs);
     reply_.Start(line);
     if (!line.empty()) ReportStatus(StatusLevel::ServerReply, line);
     reply_.TakeCode();
-    ReadContinuation();
+    ReadContinuation(deadline);
 }
 
 void TKivSMTP::DropConnection() {

@@ -5,9 +5,11 @@
 #include "net/linksock.h"
 #include "net/reply.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -159,8 +161,12 @@ private:
     // Sends a command and reads its whole reply into reply_ (ReplyNumber from the
     // first line, LastReply the last line).
     void Command(const std::string& command);
-    // Reads the continuation lines behind the first reply line held in LastReply.
-    void ReadContinuation();
+    // When the whole of one reply must have come; none without a time-out.
+    using TReplyDeadline = std::optional<std::chrono::steady_clock::time_point>;
+    static TReplyDeadline DeadlineIn(int32_t limitMs);
+    // Reads the continuation lines behind the first reply line held in LastReply,
+    // each within TimeOut and all by the deadline.
+    void ReadContinuation(const TReplyDeadline& deadline);
     void ReadGreeting();
     // Reads a whole reply: ReplyNumber from its first line, LastReply its last. The
     // first line may take limitMs (0: no limit).

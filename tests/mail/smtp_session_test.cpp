@@ -285,6 +285,24 @@ TEST_F(SmtpSession, EndlessReplyIsCutOffAndTheConnectionDropped) {
     EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
 }
 
+// A reply has the time-out as a whole: a server that drips out its lines, each
+// within the time-out, cannot hold the session for a hundred of them.
+TEST_F(SmtpSession, ReplyDrippingOutLineByLineHasOneTimeOut) {
+    constexpr int kTimeOutMs = 500;
+    Script drip = Cat({Greeted(), {C("RSET")}});
+    for (int i = 0; i < 15; ++i) drip.insert(drip.end(), {S("250-still here\r\n"), Pause(kTimeOutMs * 6 / 10)});
+    drip.push_back(S("250 ok\r\n"));
+    ScriptedServer server(drip, kSmtpReplies);
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetTimeOut(kTimeOutMs);
+    smtp.Connect();
+    QElapsedTimer clock;
+    smtp.OnSendStart = [&](QObject*) { clock.start(); };
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Socket readln aborted");
+    EXPECT_LT(clock.elapsed(), 2 * kTimeOutMs);
+    EXPECT_FALSE(smtp.Connected());
+}
+
 TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses) {
     ScriptedServer server(Cat({{S("hello there\r\n"), C("HELO kelvo"), S("OK\r\n"), C("RSET"), S("fine\r\n"),
                                 C("MAIL FROM:<ann@example.org>"), S("sure\r\n"), C("RCPT TO:<bob@example.org>"),
