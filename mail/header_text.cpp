@@ -112,11 +112,28 @@ void AddDisplayName(THeaderFolder& folder, const std::string& lead, const std::s
     }
 }
 
+// The first '<' that is not inside a quoted string (where it belongs to the name).
+size_t FindMailboxStart(const std::string& entry) {
+    bool quoted = false;
+    for (size_t i = 0; i < entry.size(); ++i) {
+        const char c = entry[i];
+        if (quoted && c == '\\') {
+            ++i;
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c == '<') {
+            return i;
+        }
+    }
+    // A quote that never closes quotes nothing: the name is then quoted as a whole.
+    return quoted ? entry.find('<') : std::string::npos;
+}
+
 // One entry of an address list, optionally followed by the list's comma. The entry
 // keeps its own spelling unless its display name has to be quoted or encoded.
 void AddMailbox(THeaderFolder& folder, const std::string& entry, bool first, bool comma, const std::string& charset) {
     const std::string tail = comma ? "," : "";
-    const size_t lt = entry.find('<');
+    const size_t lt = FindMailboxStart(entry);
     const size_t nameStart = entry.find_first_not_of(" \t");
     if (lt == std::string::npos || nameStart == std::string::npos || nameStart >= lt) {
         folder.Add("", entry + tail, !first);

@@ -1,6 +1,8 @@
 // TKivSMTP: the greeting and HELO exchange, the mail transaction, QUIT, and the checks that keep the dialogue in step.
 #include "mail/smtp.h"
 
+#include "mail/header_text.h"
+#include "mail/mime_text.h"
 #include "mail/smtp_texts.h"
 #include "net/header_list.h"
 #include "net/reply.h"
@@ -10,6 +12,7 @@
 #include "platform/winsock.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <cstdint>
@@ -113,7 +116,12 @@ std::string TKivSMTP::ExtractAddress(const std::string& entry) {
     return entry;
 }
 
-void TKivSMTP::ReadContinuation() {
+TKivSMTP::TReplyDeadline TKivSMTP::DeadlineIn(int32_t limitMs) {
+    if (limitMs <= 0) return std::nullopt;
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+}
+
+void TKivSMTP::ReadContinuation(const TReplyDeadline& deadline) {
     // An empty line is what the socket client returns once the peer has closed: no
     // reply at all, and no code by which a step could pass.
     if (reply_.last().empty()) throw ESockError(kClosedByServer);
@@ -121,7 +129,17 @@ void TKivSMTP::ReadContinuation() {
     while (TReply::Continues(line)) {
         if (reply_.lines().size() >= static_cast<size_t>(kMaxReplyLines))
             throw ESockError(ReplyTooLong(kMaxReplyLines));
-        ReadLn(line);
+        // Each line may take TimeOut, as every read may, but a server that drips out
+        // its lines does not get TimeOut for each of a hundred: the reply as a whole
+        // has its limit. A line that is there already is read even after it.
+        int32_t limit = TimeOut();
+        if (deadline) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now())
+                    .count();
+            limit = static_cast<int32_t>(std::clamp<int64_t>(left, 1, std::max<int64_t>(limit, 1)));
+        }
+        ReadLnWithin(line, limit);
         if (line.empty()) throw ESockError(kClosedByServer);
         ReportStatus(StatusLevel::ServerReply, line);
         reply_.Add(line);
@@ -129,20 +147,22 @@ void TKivSMTP::ReadContinuation() {
 }
 
 void TKivSMTP::Command(const std::string& command) {
+    const TReplyDeadline deadline = DeadlineIn(TimeOut());
     Transaction(command);
-    ReadContinuation();
+    ReadContinuation(deadline);
 }
 
-void TKivSMTP::ReadGreeting() { ReadReply(); }
+void TKivSMTP::ReadGreeting() { ReadReply(TimeOut()); }
 
-void TKivSMTP::ReadReply() {
+void TKivSMTP::ReadReply(int32_t limitMs) {
+    const TReplyDeadline deadline = DeadlineIn(limitMs);
     reply_.Await();
     std::string line;
-    ReadLn(line);
+    ReadLnWithin(line, limitMs);
     reply_.Start(line);
     if (!line.empty()) ReportStatus(StatusLevel::ServerReply, line);
     reply_.TakeCode();
-    ReadContinuation();
+    ReadContinuation(deadline);
 }
 
 void TKivSMTP::DropConnection() {
@@ -187,13 +207,12 @@ void TKivSMTP::OpenAndGreet() {
 }
 
 void TKivSMTP::Hello() {
+    smtpUtf8_ = false;
+    RefuseInCommand(userID_, "UserID", "HELO");
+    if (UsesExtensions() && ExtendedHello()) return;
     bool asked = false;
     for (;;) {
         RefuseInCommand(userID_, "UserID", "HELO");
-        if (UsesExtensions()) {
-            ExtendedHello();
-            return;
-        }
         Command("HELO " + userID_);
         if (reply_.isBelow(kFirstIntermediate)) return;
         // The server is closing the channel, not refusing the name.
@@ -263,16 +282,29 @@ void TKivSMTP::RefuseStep() {
     throw Exception(reply);
 }
 
-void TKivSMTP::CheckEnvelope() {
+bool TKivSMTP::CheckEnvelope() {
     TPostMessage& m = composer_.PostMessage();
     RefuseInCommand(m.FromAddress(), "FromAddress", "MAIL FROM");
+    std::vector<std::string> addresses = {m.FromAddress()};
     const TStringList* const lists[] = {&m.ToAddress(), &m.ToCarbonCopy(), &m.ToBlindCarbonCopy()};
     const char* const listNames[] = {"ToAddress", "ToCarbonCopy", "ToBlindCarbonCopy"};
     for (int l = 0; l < 3; ++l) {
-        for (int i = 0; i < lists[l]->Count(); ++i)
-            RefuseInCommand(ExtractAddress((*lists[l])[i]),
-                            std::string(listNames[l]) + " entry " + std::to_string(i + 1), "RCPT TO");
+        for (int i = 0; i < lists[l]->Count(); ++i) {
+            addresses.push_back(ExtractAddress((*lists[l])[i]));
+            RefuseInCommand(addresses.back(), std::string(listNames[l]) + " entry " + std::to_string(i + 1), "RCPT TO");
+        }
     }
+    // The Reply-To header carries addresses of its own, 8-bit ones only under SMTPUTF8
+    // too (RFC 6532).
+    for (const std::string& entry : SplitAddressList(m.ReplyTo())) addresses.push_back(ExtractAddress(entry));
+    // Commands are ASCII (RFC 5321 §2.4): an 8-bit address may go out only to a server
+    // that offers SMTPUTF8, and is refused before any command otherwise, so nothing is
+    // left half-sent.
+    const auto eightBit =
+        std::find_if(addresses.begin(), addresses.end(), [](const std::string& a) { return !IsSevenBitClean(a); });
+    if (eightBit == addresses.end()) return false;
+    if (!smtpUtf8_) throw Exception(AddressNeedsSmtpUtf8(*eightBit));
+    return true;
 }
 
 std::string TKivSMTP::HeaderBlock() {
@@ -318,7 +350,7 @@ void TKivSMTP::SendData(std::string headerBlock) {
     TDataStream data(std::move(headerBlock), composer_.BodyStream(), ".\r\n");
     SendStream(data);
     ReportStatus(StatusLevel::Everything, "Transaction");
-    ReadReply();
+    ReadReply(TimeOut() > 0 ? std::max(TimeOut(), dataEndTimeOut_) : 0);
     if (!reply_.isPositive()) {
         const std::string reply = reply_.last();
         if (!Fire(LifeToken(), OnFailure, this)) throw Exception(reply);
@@ -329,14 +361,14 @@ void TKivSMTP::SendData(std::string headerBlock) {
 void TKivSMTP::SendEnvelopeAndData() {
     // Everything that goes into a command is checked before the first command, so a
     // refused value leaves no half-made transaction behind.
-    CheckEnvelope();
+    const bool utf8 = CheckEnvelope();
     std::string block = HeaderBlock();
 
     if (!Fire(LifeToken(), OnSendStart, this)) throw EAbortError(socket_text::kSendAborted);
 
     Command("RSET");
     if (!reply_.isPositive()) RefuseStep();
-    Command("MAIL FROM:<" + composer_.PostMessage().FromAddress() + ">");
+    Command("MAIL FROM:<" + composer_.PostMessage().FromAddress() + ">" + (utf8 ? " SMTPUTF8" : ""));
     if (!reply_.isPositive()) RefuseStep();
     SendRecipients();
     SendData(std::move(block));

@@ -5,9 +5,11 @@
 #include "net/linksock.h"
 #include "net/reply.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -135,6 +137,15 @@ public:
     // the server closed while idle is opened again first (Connect).
     void SendMail();
 
+    // Milliseconds allowed to the server's verdict on a message it has received whole
+    // (the reply to the end of data). Servers check the message before they answer,
+    // and one that answers after the client gave up has still accepted it: a resend
+    // would deliver it twice. RFC 5321 §4.5.3.2.6 asks for 10 minutes. Never shorter
+    // than TimeOut; with TimeOut 0 (none) there is no limit here either.
+    int32_t DataEndTimeOut() const { return dataEndTimeOut_; }
+    void SetDataEndTimeOut(int32_t value) { dataEndTimeOut_ = value; }
+    static constexpr int32_t kDataEndTimeOut = 10 * 60 * 1000;
+
     bool Busy() const { return busy_; }
     TMemoryStream& BodyStream() { return composer_.BodyStream(); }
     const std::string& Boundary() const { return composer_.Boundary(); }
@@ -150,11 +161,16 @@ private:
     // Sends a command and reads its whole reply into reply_ (ReplyNumber from the
     // first line, LastReply the last line).
     void Command(const std::string& command);
-    // Reads the continuation lines behind the first reply line held in LastReply.
-    void ReadContinuation();
+    // When the whole of one reply must have come; none without a time-out.
+    using TReplyDeadline = std::optional<std::chrono::steady_clock::time_point>;
+    static TReplyDeadline DeadlineIn(int32_t limitMs);
+    // Reads the continuation lines behind the first reply line held in LastReply,
+    // each within TimeOut and all by the deadline.
+    void ReadContinuation(const TReplyDeadline& deadline);
     void ReadGreeting();
-    // Reads a whole reply: ReplyNumber from its first line, LastReply its last.
-    void ReadReply();
+    // Reads a whole reply: ReplyNumber from its first line, LastReply its last. The
+    // first line may take limitMs (0: no limit).
+    void ReadReply(int32_t limitMs);
     // TCP connection, implicit TLS when asked for, and a greeting that is no refusal.
     void OpenAndGreet();
     // HELO (one retry through OnAuthenticationFailed), or the extended dialogue.
@@ -164,8 +180,9 @@ private:
     void CloseAfterFailedConnect(bool wasConnected);
     // Raises the refused step's reply; after a 421 the connection is closed first.
     [[noreturn]] void RefuseStep();
-    // Raises before any command when an address would break its command line.
-    void CheckEnvelope();
+    // Raises before any command when an address would break its command line, or has
+    // 8-bit characters the server does not take; true when MAIL needs SMTPUTF8.
+    bool CheckEnvelope();
     // FinalHeader as it goes out after DATA; raises when it holds a NUL.
     std::string HeaderBlock();
     void SendEnvelopeAndData();
@@ -185,7 +202,8 @@ private:
     // The extended dialogue (mail/smtp_secure.cpp).
     bool UsesExtensions() const;
     // EHLO, then STARTTLS and EHLO again, then AUTH, as Security and UserName ask.
-    void ExtendedHello();
+    // False when the server refused EHLO and HELO is to be used instead.
+    bool ExtendedHello();
     // Sends EHLO and returns the keywords of its reply, upper case, one per line.
     std::vector<std::string> Ehlo();
     void SecureConnection();
@@ -196,6 +214,9 @@ private:
     std::string userID_;
     bool clearParams_ = true;
     bool busy_ = false;
+    // The server's EHLO offered SMTPUTF8 (RFC 6531); never after HELO.
+    bool smtpUtf8_ = false;
+    int32_t dataEndTimeOut_ = kDataEndTimeOut;
     TSmtpSecurity security_ = ssNone;
     std::string userName_;
     TSecret password_;

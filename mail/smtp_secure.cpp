@@ -90,13 +90,25 @@ std::vector<std::string> TKivSMTP::Ehlo() {
                        [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
         keywords.push_back(keyword);
     }
-    // No HELO fallback here: a server that cannot speak EHLO cannot give what was asked for.
     if (!reply_.isCompletion()) throw Exception(kEhloRefused + Trimmed(reply_.last()));
     return keywords;
 }
 
-void TKivSMTP::ExtendedHello() {
-    std::vector<std::string> capabilities = Ehlo();
+bool TKivSMTP::ExtendedHello() {
+    std::vector<std::string> capabilities;
+    try {
+        capabilities = Ehlo();
+    } catch (const ESockError&) {
+        throw; // the dialogue broke: no HELO can follow
+    } catch (const Exception&) {
+        // A server that does not know EHLO (RFC 5321 §3.2: a 5yz reply) offers no
+        // extension, STARTTLS included; where only an offered STARTTLS was asked for,
+        // HELO does what a plain host name would. Where STARTTLS or a sign-in was
+        // required, it cannot give what was asked for.
+        const bool notKnown = reply_.code() >= 500 && reply_.code() < 600;
+        if (notKnown && security_ == ssStartTlsWhenOffered && userName_.empty()) return false;
+        throw;
+    }
     if (security_ == ssStartTls || security_ == ssStartTlsWhenOffered) {
         if (Offers(capabilities, "STARTTLS")) {
             Command("STARTTLS");
@@ -108,7 +120,9 @@ void TKivSMTP::ExtendedHello() {
             throw Exception(kNoStartTls);
         }
     }
+    smtpUtf8_ = Offers(capabilities, "SMTPUTF8");
     if (!userName_.empty()) SignIn(capabilities);
+    return true;
 }
 
 void TKivSMTP::SignIn(const std::vector<std::string>& capabilities) {

@@ -21,6 +21,11 @@ inline constexpr const char* kSignInRefused = "Sign-in refused: ";
 
 inline std::string ReplyTooLong(int lines) { return "Reply longer than " + std::to_string(lines) + " lines"; }
 
+// An address with 8-bit characters for a server without SMTPUTF8 (RFC 6531).
+inline std::string AddressNeedsSmtpUtf8(const std::string& address) {
+    return "The address " + address + " has characters that this server does not accept (it does not offer SMTPUTF8).";
+}
+
 // A value that would break the command line it goes into.
 inline std::string RefusedInCommand(const std::string& what, const std::string& command) {
     return "CR, LF or NUL in " + what + ": " + command + " is not sent";

@@ -218,11 +218,13 @@ void TLinksock::CheckSocketError(uint16_t tolerated) {
     if (code != tolerated && code > 10000) throw ESockError(LookUpErrorMessage(static_cast<uint16_t>(code)));
 }
 
-void TLinksock::ArmTimer(TimerReport report) {
+void TLinksock::ArmTimer(TimerReport report) { ArmTimer(report, timeOut_); }
+
+void TLinksock::ArmTimer(TimerReport report, int32_t limitMs) {
     if (report == TimerReport::Reported) ReportStatus(StatusLevel::Everything, "Timer On");
     timedOut_ = false;
     // A negative time-out means none, like 0.
-    timer_->SetInterval(timeOut_ > 0 ? static_cast<uint32_t>(timeOut_) : 0);
+    timer_->SetInterval(limitMs > 0 ? static_cast<uint32_t>(limitMs) : 0);
     timer_->SetEnabled(true);
 }
 
@@ -577,12 +579,14 @@ bool TLinksock::SendStreamBlock(const char* block, int32_t got, bool& watching,
     return true;
 }
 
-void TLinksock::ReadLn(std::string& line) {
+void TLinksock::ReadLn(std::string& line) { ReadLnWithin(line, timeOut_); }
+
+void TLinksock::ReadLnWithin(std::string& line, int32_t limitMs) {
     const AbortTextScope scope(kReadAborted);
     ReportStatus(StatusLevel::Everything, "ReadLn");
     size_t got = 0;
     line.clear();
-    TimerOn();
+    ArmTimer(TimerReport::Reported, limitMs);
     const ScopeExit off(WhileAlive(alive_, [this] { TimerOff(); }));
     size_t lf = 0;
     bool found = false;

@@ -125,6 +125,9 @@ public:
     void SendStream(TStream& stream);
     // One line including its LF (and any CR before it); empty when the peer closed.
     void ReadLn(std::string& line);
+    // ReadLn with a limit of its own for this one line, in milliseconds (0 or less:
+    // none) instead of TimeOut; cancelling ends it all the same.
+    void ReadLnWithin(std::string& line, int32_t limitMs);
     void CheckConnection();
     void ClearInput();
 
@@ -214,6 +217,7 @@ private:
     // when Buffer is full without one.
     LineTurn ReadLnTurn(std::string& line, size_t& got, size_t& lf);
     void ArmTimer(TimerReport report);
+    void ArmTimer(TimerReport report, int32_t limitMs);
     // Starts the running time-out's period again (progress was made).
     void RestartTimer();
     void DisarmTimer(TimerReport report);

@@ -424,6 +424,21 @@ TEST(Composer, NonAsciiSubjectAndSenderNameBecomeEncodedWords) {
     EXPECT_EQ(words, 3u); // 45 + 45 + 30 bytes
 }
 
+// A '<' inside a quoted display name is part of the name, not the mailbox's start.
+TEST(Composer, AngleBracketsInsideAQuotedNameStayInTheName) {
+    TMailComposer c;
+    c.PostMessage().SetFromAddress("ann@x.org");
+    c.PostMessage().ToAddress().Add("\"Doe <Jr>\" <j@example.org>");
+    c.PostMessage().ToAddress().Add("\"a \\\"<b>\\\"\"<c@x.org>");
+    c.BuildMessage();
+    EXPECT_EQ(c.FinalHeader()[1], "To: \"Doe <Jr>\" <j@example.org>,\"a \\\"<b>\\\"\"<c@x.org>");
+    // A quote that never closes is part of a name that is quoted whole.
+    c.PostMessage().ToAddress().Clear();
+    c.PostMessage().ToAddress().Add("\"Doe <d@x.org>");
+    c.BuildMessage();
+    EXPECT_EQ(c.FinalHeader()[1], "To: \"\\\"Doe\" <d@x.org>");
+}
+
 TEST(Composer, AddAttachmentOnItsOwnAppendsAPartAfterTheBody) {
     TempDir dir;
     TMailComposer c;

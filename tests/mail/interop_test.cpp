@@ -283,6 +283,8 @@ TEST(Interop, DisplayNamesAreEncodedOrQuotedWhereverTheyStand) {
         {"dotted initial", "John Q. Public <jqp@x.org>", "John Q. Public", "jqp@x.org"},
         {"comma, already quoted", "\"Doe, Jane\" <jd@x.org>", "Doe, Jane", "jd@x.org"},
         {"non-ascii, quoted", "\"M\xC3\xBCller, J.\"<m@x.org>", "M\xC3\xBCller, J.", "m@x.org"},
+        {"angle brackets inside the quotes", "\"Doe <Jr>\" <j@example.org>", "Doe <Jr>", "j@example.org"},
+        {"escaped quote before a bracket", "\"say \\\"<hi>\\\"\" <s@x.org>", "say \"<hi>\"", "s@x.org"},
         {"plain", "Carl <carl@x.org>", "Carl", "carl@x.org"},
         {"bare", "bare@x.org", "", "bare@x.org"},
     };

@@ -5,6 +5,7 @@
 
 #include "platform/winsock.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -284,6 +285,24 @@ TEST_F(SmtpSession, EndlessReplyIsCutOffAndTheConnectionDropped) {
     EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
 }
 
+// A reply has the time-out as a whole: a server that drips out its lines, each
+// within the time-out, cannot hold the session for a hundred of them.
+TEST_F(SmtpSession, ReplyDrippingOutLineByLineHasOneTimeOut) {
+    constexpr int kTimeOutMs = 500;
+    Script drip = Cat({Greeted(), {C("RSET")}});
+    for (int i = 0; i < 15; ++i) drip.insert(drip.end(), {S("250-still here\r\n"), Pause(kTimeOutMs * 6 / 10)});
+    drip.push_back(S("250 ok\r\n"));
+    ScriptedServer server(drip, kSmtpReplies);
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetTimeOut(kTimeOutMs);
+    smtp.Connect();
+    QElapsedTimer clock;
+    smtp.OnSendStart = [&](QObject*) { clock.start(); };
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Socket readln aborted");
+    EXPECT_LT(clock.elapsed(), 2 * kTimeOutMs);
+    EXPECT_FALSE(smtp.Connected());
+}
+
 TEST_F(SmtpSession, ReplyWithoutDigitsCountsAsZeroAndPasses) {
     ScriptedServer server(Cat({{S("hello there\r\n"), C("HELO kelvo"), S("OK\r\n"), C("RSET"), S("fine\r\n"),
                                 C("MAIL FROM:<ann@example.org>"), S("sure\r\n"), C("RCPT TO:<bob@example.org>"),
@@ -394,6 +413,41 @@ TEST_F(SmtpSession, CancelBeforeTheEndOfDataDeliversNothing) {
     server.Join();
     EXPECT_TRUE(server.Messages().empty());
     EXPECT_EQ(server.Received().find("\r\n.\r\n"), std::string::npos);
+}
+
+// The verdict on a message may take a server longer than any other reply: one that
+// comes after the time-out is still the verdict, and the message is not sent twice.
+TEST_F(SmtpSession, SlowVerdictOnTheMessageIsStillWaitedFor) {
+    Script slow = Accepted({"bob@example.org"});
+    slow.insert(slow.end() - 1, Pause(450));
+    ScriptedServer server(Cat({Greeted(), slow}), kSmtpReplies);
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetTimeOut(300);
+    bool success = false;
+    smtp.OnSuccess = [&](QObject*) { success = true; };
+    smtp.Connect();
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "(none)");
+    EXPECT_TRUE(success);
+    EXPECT_EQ(smtp.LastReply(), "250 queued\r\n");
+    EXPECT_TRUE(server.Join());
+    EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+}
+
+TEST_F(SmtpSession, WaitForTheVerdictCanBeCancelled) {
+    Script silent = Accepted({"bob@example.org"});
+    silent.back() = Silent();
+    ScriptedServer server(Cat({Greeted(), silent}), kSmtpReplies);
+    TKivSMTP& smtp = Make(server.Port());
+    smtp.SetTimeOut(300);
+    smtp.Connect();
+    QTimer::singleShot(1000, &smtp, [&] { smtp.Cancel(); });
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Socket readln aborted");
+    EXPECT_GE(clock.elapsed(), 900);
+    EXPECT_LT(clock.elapsed(), 5000);
+    EXPECT_FALSE(smtp.TimedOut());
+    EXPECT_FALSE(smtp.Connected());
 }
 
 // Each step's threshold: passes at the highest code it accepts, fails at the next.
@@ -725,6 +779,64 @@ TEST_F(SmtpSession, QuitReplyAbove339FailsAfterClosing) {
         EXPECT_EQ(disconnects, 1);
         EXPECT_TRUE(server.Join());
         EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+    }
+}
+
+// Commands are ASCII (RFC 5321 §2.4); an address that is not goes out only to a
+// server that offers SMTPUTF8, and then with MAIL's SMTPUTF8 parameter (RFC 6531).
+TEST_F(SmtpSession, NonAsciiAddressesNeedAServerOfferingSmtpUtf8) {
+    const std::string ann = "\xC3\xA4nn@example.org";
+    const std::string joerg = "J\xC3\xB6rg <j\xC3\xB6rg@example.org>";
+    const Script ehloPlain = {S("220 hi\r\n"), C("EHLO kelvo"), S("250-hi\r\n250 8BITMIME\r\n")};
+    const Script ehloUtf8 = {S("220 hi\r\n"), C("EHLO kelvo"), S("250-hi\r\n250-SMTPUTF8\r\n250 8BITMIME\r\n")};
+    auto refusal = [](const std::string& address) {
+        return "The address " + address +
+               " has characters that this server does not accept (it does not offer SMTPUTF8).";
+    };
+    struct Row {
+        const char* name;
+        bool extended;
+        std::string from, to;
+        Script script;
+        std::string failure;
+    };
+    const std::vector<Row> rows = {
+        {"HELO server, non-ASCII sender", false, ann, "bob@example.org", Greeted(), refusal(ann)},
+        {"EHLO without SMTPUTF8, non-ASCII recipient", true, "ann@example.org", joerg, ehloPlain,
+         refusal("j\xC3\xB6rg@example.org")},
+        {"SMTPUTF8 offered", true, ann, joerg,
+         Cat({ehloUtf8,
+              {C("RSET"), S("250 ok\r\n"), C("MAIL FROM:<" + ann + "> SMTPUTF8"), S("250 ok\r\n"),
+               C("RCPT TO:<j\xC3\xB6rg@example.org>"), S("250 ok\r\n"), C("DATA"), S("354 go\r\n"), Data(),
+               S("250 queued\r\n")}}),
+         "(none)"},
+        {"SMTPUTF8 offered, ASCII addresses", true, "ann@example.org", "bob@example.org",
+         Cat({ehloUtf8, Accepted({"bob@example.org"})}), "(none)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server(row.script, kSmtpReplies);
+        TKivSMTP& smtp = Make(server.Port());
+        if (row.extended) smtp.SetSecurity(ssStartTlsWhenOffered);
+        smtp.PostMessage().SetFromAddress(row.from);
+        smtp.PostMessage().ToAddress().Clear();
+        smtp.PostMessage().ToAddress().Add(row.to);
+        bool started = false;
+        bool success = false;
+        smtp.OnSendStart = [&](QObject*) { started = true; };
+        smtp.OnSuccess = [&](QObject*) { success = true; };
+        smtp.Connect();
+        EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), row.failure);
+        const bool ok = row.failure == "(none)";
+        EXPECT_EQ(success, ok);
+        EXPECT_EQ(started, ok); // a refused address ends the send before it starts
+        EXPECT_TRUE(smtp.Connected());
+        EXPECT_TRUE(server.Join());
+        EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
+        EXPECT_EQ(server.Messages().size(), ok ? 1u : 0u);
+        if (!ok) {
+            EXPECT_EQ(server.Received().find("RSET"), std::string::npos);
+        }
     }
 }
 

@@ -237,6 +237,52 @@ INSTANTIATE_TEST_SUITE_P(
                 "Connection closed by the server"}),
     [](const ::testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
 
+// A server that does not know EHLO offers nothing, STARTTLS included: "when offered"
+// without a sign-in then delivers with HELO, as a plain host name would; STARTTLS
+// required or a sign-in asked for still ends the session before any mail is sent.
+TEST_F(SmtpTls, RefusedEhloFallsBackToHeloOnlyWhenNothingWasRequired) {
+    struct Row {
+        const char* name;
+        TSmtpSecurity security;
+        std::string user;
+        bool delivered;
+    };
+    const std::vector<Row> rows = {
+        {"when offered, no user", ssStartTlsWhenOffered, "", true},
+        {"required, no user", ssStartTls, "", false},
+        {"when offered, with a user", ssStartTlsWhenOffered, "ann", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Script script = {S("220 old ESMTP-less server\r\n"), C("EHLO kelvo.test"),
+                         S("502 5.5.1 EHLO not implemented\r\n")};
+        if (row.delivered) {
+            script.insert(script.end(),
+                          {C("HELO kelvo.test"), S("250 hello\r\n"), C("RSET"), S("250 ok\r\n"),
+                           C("MAIL FROM:<ann@example.org>"), S("250 ok\r\n"), C("RCPT TO:<author@example.org>"),
+                           S("250 ok\r\n"), C("DATA"), S("354 go\r\n"), Data(), S("250 queued\r\n")});
+        } else {
+            script.insert(script.end(), {C("QUIT"), S("221 bye\r\n")});
+        }
+        ScriptedServer server(script, kSmtpReplies);
+        TKivSMTP smtp;
+        Prepare(smtp, server.Port(), row.security, row.user, "s3cret");
+        bool success = false;
+        smtp.OnSuccess = [&](QObject*) { success = true; };
+        const std::string error = Send(smtp);
+        EXPECT_EQ(success, row.delivered);
+        if (row.delivered) {
+            EXPECT_EQ(error, "");
+            EXPECT_FALSE(smtp.Secured());
+        } else {
+            EXPECT_EQ(error, "The server refused EHLO: 502 5.5.1 EHLO not implemented");
+        }
+        ASSERT_TRUE(server.Join());
+        EXPECT_EQ(server.Errors(), std::vector<std::string>{});
+        EXPECT_EQ(server.Messages().size(), row.delivered ? 1u : 0u);
+    }
+}
+
 TEST_F(SmtpTls, PlainHostNameKeepsTheHeloDialogue) {
     // Nothing asked for: HELO as before, and no extension is tried.
     ScriptedServer server({S("220 hi\r\n"), C("HELO kelvo.test"), S("250 ok\r\n"), C("QUIT"), S("221 bye\r\n")},
