@@ -299,7 +299,8 @@ TEST_F(SmtpSession, ReplyDrippingOutLineByLineHasOneTimeOut) {
     QElapsedTimer clock;
     smtp.OnSendStart = [&](QObject*) { clock.start(); };
     EXPECT_EQ(FailureOf([&] { smtp.SendMail(); }), "Socket readln aborted");
-    EXPECT_LT(clock.elapsed(), 2 * kTimeOutMs);
+    // Line by line it would take 15 pauses (4.5 s); a busy machine gets some slack.
+    EXPECT_LT(clock.elapsed(), 4 * kTimeOutMs);
     EXPECT_FALSE(smtp.Connected());
 }
 
