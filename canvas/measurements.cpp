@@ -162,8 +162,7 @@ std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, co
                 m.Length = std::hypot(dx, dy) / double(std::max(1, c.DotsPerInch));
                 m.LengthUnit = QStringLiteral("in");
             }
-            m.LabelFigure =
-                RulerLength(point(0), point(1), mm ? c.MmPerPixelX : 0.0, mm ? c.MmPerPixelY : 0.0, c.DotsPerInch);
+            m.LabelFigure = RulerLength(point(0), point(1), c.MmPerPixelX, c.MmPerPixelY, c.DotsPerInch);
             break;
         }
         case TShapeKind::Angle:

@@ -208,11 +208,15 @@ void TKivSMTP::OpenAndGreet() {
 
 void TKivSMTP::Hello() {
     smtpUtf8_ = false;
-    RefuseInCommand(userID_, "UserID", "HELO");
-    if (UsesExtensions() && ExtendedHello()) return;
     bool asked = false;
+    bool extended = UsesExtensions();
     for (;;) {
         RefuseInCommand(userID_, "UserID", "HELO");
+        if (extended) {
+            if (ExtendedHello()) return;
+            // The server does not know EHLO: HELO, with its one retry.
+            extended = false;
+        }
         Command("HELO " + userID_);
         if (reply_.isBelow(kFirstIntermediate)) return;
         // The server is closing the channel, not refusing the name.
