@@ -228,6 +228,10 @@ private:
     int SocketSend(const char* data, int length);
     int SocketRecv(char* data, int length, int flags);
     bool FlushTls();
+    // Takes what the peer sent into the session (a bounded amount), decrypts it into the
+    // waiting plaintext and sends what that made the session owe the peer. Returns
+    // WinSock's error when the socket had nothing, 0 otherwise.
+    int PullTls();
     void DropInput();
 
     std::string host_;

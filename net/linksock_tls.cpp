@@ -72,13 +72,52 @@ int TLinksock::SocketSend(const char* data, int length) {
         return static_cast<int>(paid);
     }
     if (length <= 0) return 0;
-    const size_t taken = t.channel.Encrypt(data, static_cast<size_t>(length));
+    size_t taken = t.channel.Encrypt(data, static_cast<size_t>(length));
+    if (taken == 0 && !t.channel.Failed()) {
+        // A renegotiation holds the data back: take the peer's handshake records (any
+        // plaintext among them waits for the next read) and try once more. Still
+        // nothing means "would block"; the wait wakes on the peer's next records too.
+        PullTls();
+        taken = t.channel.Encrypt(data, static_cast<size_t>(length));
+        if (taken == 0 && !t.channel.Failed()) {
+            ws::WSASetLastError(ws::WSAEWOULDBLOCK);
+            return ws::SOCKET_ERROR;
+        }
+    }
     if (t.channel.Failed()) throw ESockError(t.channel.FailureText());
     if (!FlushTls()) {
         t.owed = taken;
         return ws::SOCKET_ERROR;
     }
     return static_cast<int>(taken);
+}
+
+int TLinksock::PullTls() {
+    TTlsLink& t = *tls_;
+    int lastError = 0;
+    std::array<char, TTlsChannel::kMaxRecord> raw;
+    // Bounded, so a peer that sends without pause can neither hold this call nor
+    // fill memory: what is left waits in the socket for the next call.
+    for (size_t taken = 0; taken < kMaxPull;) {
+        const int n = ws::recv(socket_, raw.data(), static_cast<int>(raw.size()), 0);
+        if (n > 0) {
+            t.channel.Feed(raw.data(), static_cast<size_t>(n));
+            taken += static_cast<size_t>(n);
+            continue;
+        }
+        if (n == 0)
+            t.peerClosed = true;
+        else
+            lastError = ws::WSAGetLastError();
+        break;
+    }
+    if (t.channel.Decrypt(t.plain) == TTlsChannel::Progress::Done) t.peerClosed = true;
+    if (t.channel.Failed()) throw ESockError(t.channel.FailureText());
+    // Decrypting may have answered the peer (a ClientHello for its HelloRequest), and
+    // the peer may say nothing until that answer has come: it cannot wait for the
+    // next call, which may be a time-out away.
+    FlushTls();
+    return lastError;
 }
 
 int TLinksock::SocketRecv(char* data, int length, int flags) {
@@ -90,26 +129,7 @@ int TLinksock::SocketRecv(char* data, int length, int flags) {
     }
     FlushTls(); // records the session owes the peer; what does not fit waits for the next send
     int lastError = 0;
-    if (t.plain.empty() && !t.peerClosed) {
-        std::array<char, TTlsChannel::kMaxRecord> raw;
-        // Bounded, so a peer that sends without pause can neither hold this call nor
-        // fill memory: what is left waits in the socket for the next call.
-        for (size_t taken = 0; taken < kMaxPull;) {
-            const int n = ws::recv(socket_, raw.data(), static_cast<int>(raw.size()), 0);
-            if (n > 0) {
-                t.channel.Feed(raw.data(), static_cast<size_t>(n));
-                taken += static_cast<size_t>(n);
-                continue;
-            }
-            if (n == 0)
-                t.peerClosed = true;
-            else
-                lastError = ws::WSAGetLastError();
-            break;
-        }
-        if (t.channel.Decrypt(t.plain) == TTlsChannel::Progress::Done) t.peerClosed = true;
-        if (t.channel.Failed()) throw ESockError(t.channel.FailureText());
-    }
+    if (t.plain.empty() && !t.peerClosed) lastError = PullTls();
     if (!t.plain.empty()) {
         const size_t n = std::min(t.plain.size(), static_cast<size_t>(std::max(length, 0)));
         std::memcpy(data, t.plain.data(), n);

@@ -37,7 +37,8 @@ public:
     const std::string& Output() const;
     void Consume(size_t length);
 
-    // Encrypts up to one record of plaintext into Output; returns how much it took.
+    // Encrypts up to one record of plaintext into Output; returns how much it took:
+    // nothing while a renegotiation waits for the peer (Decrypt drives it on).
     size_t Encrypt(const char* data, size_t length);
     // Decrypts what was fed so far and appends the plaintext to `plain`. Returns
     // Failed on a protocol error (see FailureText) and Done once the peer has sent

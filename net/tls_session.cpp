@@ -190,7 +190,10 @@ size_t TOpenSslSession::Encrypt(const char* data, size_t length) {
     const int r = SSL_write(h_.ssl, data, static_cast<int>(std::min(length, TTlsChannel::kMaxRecord)));
     CollectOutput();
     if (r > 0) return static_cast<size_t>(r);
-    Fail(SSL_get_error(h_.ssl, r));
+    const int e = SSL_get_error(h_.ssl, r);
+    // A renegotiation the server asked for (RFC 5246 §7.4.1.1) holds the data back
+    // until the peer's half of the new handshake has been fed.
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) Fail(e);
     return 0;
 }
 
@@ -205,7 +208,8 @@ Progress TOpenSslSession::Decrypt(std::string& plain) {
             continue;
         }
         const int e = SSL_get_error(h_.ssl, r);
-        // Reading may produce records of our own (TLS 1.3 key updates, alerts).
+        // Reading may produce records of our own (TLS 1.3 key updates, alerts, the
+        // ClientHello that answers a TLS 1.2 HelloRequest).
         CollectOutput();
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return Progress::NeedInput;
         if (e == SSL_ERROR_ZERO_RETURN) return Progress::Done;

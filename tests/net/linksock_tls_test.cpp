@@ -188,6 +188,15 @@ TEST_F(LinksockTlsTest, EndlessLineFromTheServerIsRefusedNotGathered) {
     sock->Disconnect();
 }
 
+TEST_F(LinksockTlsTest, ServerThatRenegotiatesIsAnsweredWithinTheTimeOut) {
+    TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Renegotiate);
+    ConnectTo(server);
+    sock->StartTls("127.0.0.1");
+    sock->SetTimeOut(3000); // a stalled handshake would last the whole time-out
+    // Renegotiated before the answer, then behind it: the next send meets the handshake.
+    for (const std::string line : {"?EHLO", "!MAIL", "?RCPT"}) EXPECT_EQ(sock->Transaction(line), "250 " + line + "\r\n");
+}
+
 TEST_F(LinksockTlsTest, SecuringTwiceIsRefused) {
     TlsServer server(Certificate("good"), Key("good"), TlsServer::Mode::Answer);
     ConnectTo(server);

@@ -83,6 +83,7 @@ void TlsServer::Run() {
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate_chain_file(ctx, cert_.c_str());
     SSL_CTX_use_PrivateKey_file(ctx, key_.c_str(), SSL_FILETYPE_PEM);
+    if (mode_ == Mode::Renegotiate) SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
     SSL* ssl = SSL_new(ctx);
     SSL_set_fd(ssl, fd);
     const bool accepted = SSL_accept(ssl) == 1;
@@ -104,7 +105,15 @@ void TlsServer::Run() {
             while ((lf = pending.find('\n')) != std::string::npos) {
                 const std::string line = pending.substr(0, lf + 1);
                 pending.erase(0, lf + 1);
-                if (line[0] == '?') {
+                if (mode_ == Mode::Renegotiate) {
+                    SSL_renegotiate(ssl);
+                    SSL_do_handshake(ssl); // the HelloRequest
+                    SSL_clear_mode(ssl, SSL_MODE_AUTO_RETRY); // a read returns once a handshake is through
+                    for (int r; line[0] == '?' && SSL_renegotiate_pending(ssl) && (r = SSL_read(ssl, buf, 1)) <= 0 &&
+                                SSL_get_error(ssl, r) == SSL_ERROR_WANT_READ;) {}
+                    SSL_set_mode(ssl, SSL_MODE_AUTO_RETRY);
+                }
+                if (line[0] == '?' || line[0] == '!') {
                     const std::string reply = "250 " + line;
                     SSL_write(ssl, reply.data(), static_cast<int>(reply.size()));
                 }

@@ -23,6 +23,9 @@ public:
         Silent,
         // Handshake, then send 'x' without a line end until the client goes.
         Flood,
+        // As Answer over TLS 1.2, renegotiating before each answer: behind a '?' line
+        // once the client's new handshake is through, behind a '!' line at once.
+        Renegotiate,
     };
     // `prelude` is sent in clear, in one segment, right after the connection is taken.
     TlsServer(const std::string& certFile, const std::string& keyFile, Mode mode, std::string prelude = {});
