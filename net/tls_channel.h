@@ -3,8 +3,9 @@
 // The channel never touches a socket. The owner moves bytes: ciphertext that arrived
 // goes in through Feed, ciphertext to send comes out through Output/Consume, and
 // plaintext passes through Encrypt and Decrypt. Certificates are always verified
-// against the trust store and the name the caller connected to (RFC 6125); there is
-// no way to switch that off.
+// against the trust store and the name the caller connected to, as the certificate's
+// subjectAltName gives it (RFC 9525: no fall-back to the subject's CN); there is no way
+// to switch that off.
 #pragma once
 
 #include <cstddef>

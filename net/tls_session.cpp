@@ -119,7 +119,8 @@ TOpenSslSession::TOpenSslSession(const std::string& serverName, const std::strin
     SSL_set_bio(d.ssl, d.in, d.out);
     SSL_set_connect_state(d.ssl);
     X509_VERIFY_PARAM* param = SSL_get0_param(d.ssl);
-    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // RFC 9525 §6.3: names are taken from subjectAltName only, never from the subject's CN.
+    X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     if (IsAddressLiteral(serverName)) {
         if (X509_VERIFY_PARAM_set1_ip_asc(param, serverName.c_str()) != 1) throw setupFailed(kBadServerAddress);
     } else {
