@@ -110,7 +110,6 @@ INSTANTIATE_TEST_SUITE_P(Faults, CertificateFaultTest,
                          ::testing::Values(CertificateFault{"expired", "127.0.0.1", true, "certificate has expired"},
                                            CertificateFault{"wronghost", "127.0.0.1", true, "host name mismatch"},
                                            CertificateFault{"good", "mail.example.com", true, "host name mismatch"},
-                                           // No fall-back to the subject's CN (RFC 9525 §6.3).
                                            CertificateFault{"cnonly", "localhost", true, "host name mismatch"},
                                            CertificateFault{"self", "127.0.0.1", true, "self-signed certificate"},
                                            CertificateFault{"good", "127.0.0.1", false,
