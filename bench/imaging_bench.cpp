@@ -111,8 +111,8 @@ ds.file_meta.TransferSyntaxUID = JPEG2000Lossless
 ds.save_as(path, write_like_original=False)
 )";
     QProcess p;
-    p.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromLatin1(script), ct,
-                                                 out.Codestream, out.Dicom});
+    p.start(QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral("-c"), QString::fromLatin1(script), ct, out.Codestream, out.Dicom});
     if (ct.isEmpty() || !p.waitForFinished(120000) || p.exitCode() != 0) return {};
     return out;
 }

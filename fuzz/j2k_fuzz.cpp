@@ -92,8 +92,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TLoadLimits limits;
     limits.MaxDecodedBytes = 64u << 20;
     try {
-        const TPicture p =
-            LoadDicomBytes(reinterpret_cast<const uint8_t*>(file.data()), file.size(), QStringLiteral("fuzz.dcm"), limits);
+        const TPicture p = LoadDicomBytes(reinterpret_cast<const uint8_t*>(file.data()), file.size(),
+                                          QStringLiteral("fuzz.dcm"), limits);
         FUZZ_CHECK(p.Width() == (data[0] | data[1] << 8) && p.Height() == (data[2] | data[3] << 8),
                    "a picture of another size than the header's");
         FUZZ_CHECK(p.MinValue() <= p.MaxValue(), "range");

@@ -164,8 +164,7 @@ std::string Mismatch(const opj_image_t& image, const TFrameLayout& l) {
             return "component " + std::to_string(c) + " is subsampled";
         }
         if (comp.prec == 0 || comp.prec > l.BitsAllocated) {
-            return std::to_string(comp.prec) + "-bit samples in " + std::to_string(l.BitsAllocated) +
-                   " bits allocated";
+            return std::to_string(comp.prec) + "-bit samples in " + std::to_string(l.BitsAllocated) + " bits allocated";
         }
     }
     return {};
@@ -332,8 +331,7 @@ public:
         DcmStack stack(objStack);
         (void)stack.pop(); // the pixel data element
         DcmObject* holder = stack.pop();
-        if (pixSeq == nullptr || holder == nullptr ||
-            (holder->ident() != EVR_dataset && holder->ident() != EVR_item)) {
+        if (pixSeq == nullptr || holder == nullptr || (holder->ident() != EVR_dataset && holder->ident() != EVR_item)) {
             return EC_InvalidTag;
         }
         auto* ds = static_cast<DcmItem*>(holder);
