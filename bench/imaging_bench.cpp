@@ -1,5 +1,6 @@
 // Pictures from files: opening a file to its first frame as a whole process beside
-// DCMTK's dcm2pnm writing the same picture to PNG, one window/level re-render of a
+// DCMTK's dcm2pnm writing the same picture to PNG, loading a lossless JPEG 2000 CT
+// beside OpenJPEG's opj_decompress, one window/level re-render of a
 // 2048 x 2048 CT, and the peak memory of a 4096 x 4096 picture at several zooms and
 // of loading it alone.
 #include "app/main_window.h"
@@ -81,6 +82,41 @@ ds.save_as(path, write_like_original=False)
     return path;
 }
 
+// The CT of GeneratedCt as one lossless JPEG 2000 codestream (opj_compress, its
+// defaults), and a DICOM file holding that codestream as its one fragment.
+struct TJ2kCt {
+    QString Codestream;
+    QString Dicom;
+};
+TJ2kCt GeneratedJ2kCt(int side) {
+    const TJ2kCt out{ScratchPath() + QStringLiteral("/ct%1.j2k").arg(side),
+                     ScratchPath() + QStringLiteral("/ct%1_j2k.dcm").arg(side)};
+    if (QFile::exists(out.Dicom)) return out;
+    const QString ct = GeneratedCt(side);
+    static const char* const script = R"(
+import subprocess, sys, pydicom
+from pydicom.encaps import encapsulate
+from pydicom.uid import JPEG2000Lossless
+ct, j2k, path = sys.argv[1:4]
+ds = pydicom.dcmread(ct)
+raw = j2k[:-4] + ".rawl"
+with open(raw, "wb") as f:
+    f.write(ds.PixelData)
+subprocess.run(["opj_compress", "-i", raw, "-o", j2k, "-F", "%d,%d,1,16,s" % (ds.Columns, ds.Rows)],
+               check=True, stdout=subprocess.DEVNULL)
+with open(j2k, "rb") as f:
+    ds.PixelData = encapsulate([f.read()])
+ds["PixelData"].is_undefined_length = True
+ds.file_meta.TransferSyntaxUID = JPEG2000Lossless
+ds.save_as(path, write_like_original=False)
+)";
+    QProcess p;
+    p.start(QStringLiteral("/usr/bin/python3"),
+            {QStringLiteral("-c"), QString::fromLatin1(script), ct, out.Codestream, out.Dicom});
+    if (ct.isEmpty() || !p.waitForFinished(120000) || p.exitCode() != 0) return {};
+    return out;
+}
+
 // The peak resident memory of this process image (VmHWM). Not getrusage's ru_maxrss:
 // that survives exec, so a child would start at the parent's peak at fork.
 long PeakKiB() {
@@ -144,6 +180,23 @@ void BM_OpenCtSmallBesideDcm2pnm(benchmark::State& state) { OpenBesideDcm2pnm(st
 BENCHMARK(BM_OpenCtSmallBesideDcm2pnm)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(31);
 void BM_OpenCt2048BesideDcm2pnm(benchmark::State& state) { OpenBesideDcm2pnm(state, GeneratedCt(2048)); }
 BENCHMARK(BM_OpenCt2048BesideDcm2pnm)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(11);
+
+// Loading a 2048 x 2048 16-bit lossless JPEG 2000 CT (the loader alone, as a process)
+// in turns with opj_decompress decoding the same codestream to raw values.
+void BM_LoadJ2k2048BesideOpjDecompress(benchmark::State& state) {
+    const TJ2kCt ct = GeneratedJ2kCt(2048);
+    if (ct.Dicom.isEmpty()) {
+        state.SkipWithError("no JPEG 2000 picture (opj_compress and pydicom write it)");
+        return;
+    }
+    RunInTurns(state, {SelfPath(), ChildArgs(QStringLiteral("load:") + ct.Dicom), TUntil::Exit, "loaded"},
+               {QStringLiteral("opj_decompress"),
+                {QStringLiteral("-quiet"), QStringLiteral("-i"), ct.Codestream, QStringLiteral("-o"),
+                 ScratchPath() + QStringLiteral("/out.rawl")},
+                TUntil::Exit,
+                {}});
+}
+BENCHMARK(BM_LoadJ2k2048BesideOpjDecompress)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(11);
 
 // One re-render of the whole 2048 x 2048 picture for a new window.
 void BM_WindowRender2048(benchmark::State& state) {

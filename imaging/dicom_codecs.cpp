@@ -1,5 +1,6 @@
-// DCMTK's JPEG and JPEG-LS decoders: registered once and removed at exit; in the program, the codec module's whole content.
+// DCMTK's JPEG and JPEG-LS decoders and our JPEG 2000 one: registered once and removed at exit; in the program, the codec module's whole content.
 #include "imaging/dicom_codecs.h"
+#include "imaging/dicom_j2k_codec.h"
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
@@ -14,8 +15,10 @@ struct TCompressedCodecs {
         // display time), so stored values are the decoder's own output.
         DJDecoderRegistration::registerCodecs(EDC_never);
         DJLSDecoderRegistration::registerCodecs();
+        kelvo::imaging::RegisterJ2kDecoder();
     }
     ~TCompressedCodecs() {
+        kelvo::imaging::RemoveJ2kDecoder();
         DJLSDecoderRegistration::cleanup();
         DJDecoderRegistration::cleanup();
     }

@@ -1,4 +1,4 @@
-// DCMTK's JPEG and JPEG-LS decoders, registered with the first compressed file: their libraries are a quarter of the DICOM reader's loading time, which files without compression need not pay.
+// DCMTK's JPEG and JPEG-LS decoders and the JPEG 2000 one over OpenJPEG, registered with the first compressed file: DCMTK's libraries are a quarter of the DICOM reader's loading time, which files without compression need not pay.
 #pragma once
 
 #include <QString>

@@ -495,8 +495,12 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
              return WriteBytes(d, "half.dcm", all.left(all.size() / 2));
          },
          TLoadError::Truncated, "is truncated"},
-        {"JPEG 2000", [](const QTemporaryDir&) { return PydicomFile("JPEG2000.dcm"); }, TLoadError::UnsupportedSyntax,
-         "JPEG 2000 (Lossless or Lossy), 1.2.840.10008.1.2.4.91"},
+        {"JPEG 2000 multi-component",
+         [](const QTemporaryDir& d) {
+             QByteArray bytes = ReadAll(PydicomFile("JPEG2000.dcm"));
+             return WriteBytes(d, "mc.dcm", bytes.replace("1.2.840.10008.1.2.4.91", "1.2.840.10008.1.2.4.93"));
+         },
+         TLoadError::UnsupportedSyntax, "1.2.840.10008.1.2.4.93"},
         {"60000 x 60000 header without the data",
          [](const QTemporaryDir& d) {
              return WriteDicom(d, "huge.dcm", 60000, 60000, {1, 2, 3, 4});

@@ -23,6 +23,9 @@ from pydicom.pixel_data_handlers.util import apply_modality_lut
 
 warnings.simplefilter("ignore")
 
+# JPEG 2000 as pydicom's Pillow handler decodes it (OpenJPEG), GDCM's where Pillow fails.
+JPEG2000_SYNTAXES = ("1.2.840.10008.1.2.4.90", "1.2.840.10008.1.2.4.91")
+
 
 def main():
     out = sys.argv[1]
@@ -34,6 +37,11 @@ def main():
             continue
         try:
             ds = pydicom.dcmread(os.path.join(root, name), force=True)
+            if str(getattr(ds.file_meta, "TransferSyntaxUID", "")) in JPEG2000_SYNTAXES:
+                try:
+                    ds.convert_pixel_data("pillow")
+                except Exception:  # pylint: disable=broad-except
+                    ds = pydicom.dcmread(os.path.join(root, name), force=True)
             arr = ds.pixel_array
         except Exception as e:  # pylint: disable=broad-except
             lines.append(f"{name}\terror\t{type(e).__name__}: {str(e).splitlines()[0] if str(e) else ''}")
