@@ -1060,6 +1060,7 @@ const TSurface::TextMask& TSurface::MaskOf(TextEntry& entry, const QString& text
     if (entry.Mask == nullptr) {
         FontCache& font = CurrentFont();
         entry.Mask = std::make_unique<TextMask>(RasteriseText(font, text));
+        ++textsRasterised_;
         entry.Mask->Spans.shrink_to_fit();
         font.MaskBytes += FontCache::BytesOf(*entry.Mask);
     }

@@ -129,6 +129,8 @@ public:
     // Top-left corner of the text at (x, y); a solid brush paints the text box first.
     void TextOut(int32_t x, int32_t y, const QString& text);
     int32_t TextWidth(const QString& text);
+    // How many texts have had their glyphs rasterised since the surface was made.
+    size_t TextsRasterised() const { return textsRasterised_; }
     int32_t TextHeight(const QString& text);
     // Nearest-neighbour stretch of the whole source onto dest (no smoothing).
     void StretchDraw(const TRect& dest, const QImage& source);
@@ -274,6 +276,7 @@ private:
     TextEntry* lastEntry_ = nullptr;
     const FontCache* lastEntryFont_ = nullptr;
     QString lastText_;
+    size_t textsRasterised_ = 0;
 };
 
 // Nearest-neighbour stretch of a whole picture to a new size, as the display stretch
