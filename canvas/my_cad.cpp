@@ -552,25 +552,40 @@ void TMyCAD::PaintSelection() {
     // Hot points were drawn straight into the image as the selection changed: where
     // it changed, the canvas is rendered again so that it holds exactly what a paint
     // would give; elsewhere, hot points drawn and hidden again have left nothing.
-    MeasureShapes();
-    QRect changed;
+    std::vector<QRect> changed;
     for (size_t i = 0; i < shapes_.size(); ++i) {
         if ((renderedSelection_[i] != 0) != shapes_[i]->Selected) {
-            changed |= shapeExtents_[i];
+            changed.push_back(HotPointsExtent(*shapes_[i]));
         }
     }
-    if (changed.isEmpty()) {
+    if (changed.empty()) {
         return;
     }
     surface_.SetRecording(false);
     surface_.ClearRecording();
-    const QRect shown = changed & backingRect_;
-    RenderArea(shown, TShapesAs::Reselected);
-    FinishRender();
-    lastRefreshed_ = shown;
-    if (!shown.isEmpty()) {
-        update(shown);
+    lastRefreshed_ = QRect();
+    for (const QRect& area : changed) {
+        const QRect shown = area & backingRect_;
+        RenderArea(shown, TShapesAs::Reselected);
+        lastRefreshed_ |= shown;
     }
+    FinishRender();
+    if (!lastRefreshed_.isEmpty()) {
+        update(lastRefreshed_);
+    }
+}
+
+QRect TMyCAD::HotPointsExtent(TMyShape& shape) {
+    // The selection shows only in the hot points (TMyShape's drawing passes).
+    const TPen pen = surface_.Pen;
+    const TBrush brush = surface_.Brush;
+    surface_.SetMeasuring(true);
+    surface_.ResetExtent();
+    shape.DrawHotPoints();
+    surface_.SetMeasuring(false);
+    surface_.Pen = pen;
+    surface_.Brush = brush;
+    return surface_.Extent();
 }
 
 QImage TMyCAD::CanvasPixels(const QRect& wanted) {

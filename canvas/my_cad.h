@@ -220,6 +220,8 @@ private:
     void DrawShapesMeeting(const QRect& area);
     // Fills shapeExtents_ from the shapes as they are now, if it is not already.
     void MeasureShapes();
+    // Where the shape's hot points lie.
+    QRect HotPointsExtent(TMyShape& shape);
     // Everything Render does after the shapes are drawn.
     void FinishRender();
     void RefreshTouched();

@@ -1129,11 +1129,15 @@ int32_t TSurface::TextWidth(const QString& text) { return EntryFor(text).Width; 
 int32_t TSurface::TextHeight(const QString&) { return CurrentFont().LineHeight; }
 
 void TSurface::TextReach(int32_t x, int32_t y, const TextEntry& entry, int64_t box[4]) {
-    const int64_t reach = CurrentFont().Reach;
-    box[0] = int64_t(x) - reach;
-    box[1] = int64_t(y) - reach;
-    box[2] = int64_t(x) + entry.Width + reach - 1;
-    box[3] = int64_t(y) + CurrentFont().LineHeight + reach - 1;
+    const FontCache& font = CurrentFont();
+    // The text box with its glyphs once they are known, else the widest reach they may have.
+    const TextMask* mask = entry.Mask.get();
+    const bool glyphs = mask != nullptr && !mask->Spans.empty();
+    const int64_t reach = mask != nullptr ? 0 : font.Reach;
+    box[0] = int64_t(x) + std::min<int64_t>(-reach, glyphs ? mask->MinX : 0);
+    box[1] = int64_t(y) + std::min<int64_t>(-reach, glyphs ? mask->MinY : 0);
+    box[2] = int64_t(x) + std::max<int64_t>(entry.Width + reach, glyphs ? mask->MaxX + 1 : 0) - 1;
+    box[3] = int64_t(y) + std::max<int64_t>(font.LineHeight + reach, glyphs ? mask->MaxY + 1 : 0) - 1;
 }
 
 // A run of a text placed anywhere: the row and ends come in 64 bits (text near the
