@@ -3,6 +3,7 @@
 #include "canvas/line_shapes.h"
 #include "canvas/my_cad.h"
 #include "canvas/shape.h"
+#include "imaging/picture.h"
 #include "platform/surface.h"
 
 #include <benchmark/benchmark.h>
@@ -10,6 +11,8 @@
 #include <QApplication>
 #include <QPainter>
 #include <QPolygon>
+#include <QScrollArea>
+#include <QScrollBar>
 
 #include <cstdlib>
 #include <memory>
@@ -31,31 +34,28 @@ QImage Picture() {
     return img;
 }
 
-// A canvas as the main window sets it up, holding `count` shapes of every kind spread
-// over the picture, with their labels and shadows.
-std::unique_ptr<TMyCAD> MakeCanvas(double zoom, int count) {
-    auto cad = std::make_unique<TMyCAD>();
-    cad->SetBackGround(Picture());
+// Gives the canvas `count` shapes of every kind spread over a square of `side` picture
+// pixels, with their labels and shadows, as the main window sets them up.
+void AddShapes(TMyCAD& cad, int count, int side) {
     TFont font;
     font.Name = QStringLiteral("Arial");
     font.Height = -12;
     font.Color = clYellow;
-    cad->SetFont(font);
+    cad.SetFont(font);
     TPen pen;
     pen.Color = clYellow;
-    cad->SetPen(pen);
-    cad->SetShadow(true);
-    cad->SetDICOMStyle(true);
-    cad->SetZoom(zoom);
-    cad->AnnotationDialog = [](TMyCAD*) { return QStringLiteral("note"); };
+    cad.SetPen(pen);
+    cad.SetShadow(true);
+    cad.SetDICOMStyle(true);
+    cad.AnnotationDialog = [](TMyCAD*) { return QStringLiteral("note"); };
     std::mt19937 rng(7);
-    std::uniform_int_distribution<int> pos(0, 450);
+    std::uniform_int_distribution<int> pos(0, side - 62);
     std::uniform_int_distribution<int> size(10, 60);
     const TDrawTool kinds[] = {SpRectangle, SpEllipse, SpRuleLine, SpPolyLine, SpLine, SpSector};
     for (int i = 0; i < count; ++i) {
         const TDrawTool kind = kinds[i % 6];
-        cad->SetShapeTool(kind);
-        auto shape = cad->CreateShape(kind);
+        cad.SetShapeTool(kind);
+        auto shape = cad.CreateShape(kind);
         const int x = pos(rng);
         const int y = pos(rng);
         const int w = size(rng);
@@ -64,9 +64,18 @@ std::unique_ptr<TMyCAD> MakeCanvas(double zoom, int count) {
         if (kind == SpPolyLine || kind == SpSector) {
             shape->Points.push_back({x, y + h});
         }
-        cad->AddShape(std::move(shape));
+        cad.AddShape(std::move(shape));
     }
-    cad->SetShapeTool(SpNone);
+    cad.SetShapeTool(SpNone);
+}
+
+// A canvas as the main window sets it up, holding `count` shapes of every kind spread
+// over the picture, with their labels and shadows.
+std::unique_ptr<TMyCAD> MakeCanvas(double zoom, int count) {
+    auto cad = std::make_unique<TMyCAD>();
+    cad->SetBackGround(Picture());
+    cad->SetZoom(zoom);
+    AddShapes(*cad, count, 512);
     cad->Paint();
     return cad;
 }
@@ -89,7 +98,11 @@ void BM_Paint(benchmark::State& state) {
         benchmark::DoNotOptimize(cad->Image().constBits());
     }
 }
-BENCHMARK(BM_Paint)->ArgsProduct({{1, 2, 4}, {0, 100, 1000}})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Paint)
+    ->ArgsProduct({{1, 2}, {0, 100, 1000, 3000, 10000, 50000}})
+    ->Args({4, 0})
+    ->Args({4, 1000})
+    ->Unit(benchmark::kMillisecond);
 
 // The yardstick for a full paint: Qt's own rasteriser (QPainter, not antialiased)
 // drawing the same outlines with their shadows and the same labels onto the same
@@ -134,7 +147,89 @@ void BM_QPainterOutlines(benchmark::State& state) {
         benchmark::DoNotOptimize(image.constBits());
     }
 }
-BENCHMARK(BM_QPainterOutlines)->Args({2, 1000})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QPainterOutlines)
+    ->ArgsProduct({{1, 2}, {100, 1000, 3000, 10000, 50000}})
+    ->Unit(benchmark::kMillisecond);
+
+// A 2048 x 2048 16-bit picture at zoom 1 in a 1280 x 1024 scroll area, with `count`
+// shapes spread over all of it: the canvas renders the visible part only.
+struct ScrolledScene {
+    explicit ScrolledScene(int count) {
+        auto picture = std::make_shared<imaging::TPicture>();
+        picture->Allocate(2048, 2048, 1, 1, imaging::TSampleType::U16, 16);
+        auto* v = reinterpret_cast<uint16_t*>(picture->Data());
+        for (int y = 0; y < 2048; ++y) {
+            for (int x = 0; x < 2048; ++x) {
+                v[size_t(y) * 2048 + size_t(x)] = uint16_t((x * 37 + y * 101) % 4096);
+            }
+        }
+        picture->ComputeRange();
+        scroll.resize(1280, 1024);
+        cad = new TMyCAD();
+        scroll.setWidget(cad);
+        cad->SetPicture(picture);
+        AddShapes(*cad, count, 2048);
+        scroll.show();
+        QCoreApplication::processEvents();
+        cad->Paint();
+    }
+    QScrollArea scroll;
+    TMyCAD* cad;
+};
+
+// One 32-pixel step of the vertical scroll bar, shown at once.
+void BM_ScrollStep2048(benchmark::State& state) {
+    ScrolledScene scene(int(state.range(0)));
+    QScrollBar* bar = scene.scroll.verticalScrollBar();
+    int y = 0;
+    int step = 32;
+    for (auto _ : state) {
+        if (y + step > bar->maximum() || y + step < 0) {
+            step = -step;
+        }
+        y += step;
+        bar->setValue(y);
+        scene.cad->repaint();
+    }
+    state.counters["visible_px"] = double(scene.cad->ImageRect().width()) * scene.cad->ImageRect().height();
+}
+BENCHMARK(BM_ScrollStep2048)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// One window/level step as the right drag makes it, rendered at once.
+void BM_WindowStep2048(benchmark::State& state) {
+    ScrolledScene scene(int(state.range(0)));
+    double centre = 40;
+    for (auto _ : state) {
+        centre = centre > 400 ? 40 : centre + 7;
+        scene.cad->SetWindow(imaging::TWindow{centre, 400});
+        scene.cad->Paint();
+    }
+}
+BENCHMARK(BM_WindowStep2048)->Arg(0)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// A left click (press and release, no move) on a shape with the select tool: on the
+// selected shape again (0), or on each of two shapes in turn, moving the selection (1).
+void BM_ClickShape(benchmark::State& state) {
+    auto cad = MakeCanvas(1, int(state.range(0)));
+    // Two rectangles added last lie on top of every other shape.
+    const TPoint centres[2] = {{100, 100}, {300, 300}};
+    for (const TPoint& c : centres) {
+        cad->SetShapeTool(SpRectangle);
+        auto target = cad->CreateShape(SpRectangle);
+        target->AddPoint({c.X - 20, c.Y - 15});
+        target->AddPoint({c.X + 20, c.Y + 15});
+        cad->AddShape(std::move(target));
+    }
+    cad->SetShapeTool(SpNone);
+    cad->Paint();
+    int k = 0;
+    for (auto _ : state) {
+        const TPoint at = centres[state.range(1) != 0 ? (++k & 1) : 0];
+        cad->MouseDown(TMouseButton::mbLeft, {}, at.X, at.Y);
+        cad->MouseUp(TMouseButton::mbLeft, {}, at.X, at.Y);
+    }
+}
+BENCHMARK(BM_ClickShape)->Args({50000, 0})->Args({50000, 1})->Unit(benchmark::kMillisecond);
 
 // One mouse move while a rectangle is spanned: erase and redraw of the rubber band.
 void BM_RubberBandMove(benchmark::State& state) {

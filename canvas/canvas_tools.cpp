@@ -129,16 +129,20 @@ void TSelectTool::Release(TMouseButton, TPoint) {
     if (Drag() == DragButtonDown && (Mode() == ModeResize || Mode() == ModeMove)) {
         const bool resize = Mode() == ModeResize;
         Mode() = ModeSelect;
-        if (Current() != nullptr) {
-            const int32_t dx = Offset(Start().X, End().X);
-            const int32_t dy = Offset(Start().Y, End().Y);
+        const int32_t dx = Offset(Start().X, End().X);
+        const int32_t dy = Offset(Start().Y, End().Y);
+        if (Current() == nullptr || (dx == 0 && dy == 0)) {
+            // A click: the outline drawn while dragging is erased, and only the
+            // selection may have changed.
+            cad_.PaintSelection();
+        } else {
             if (resize) {
                 Current()->MoveHotPoint(dx, dy);
             } else {
                 Current()->MoveBy(dx, dy);
             }
+            cad_.Paint();
         }
-        cad_.Paint();
     }
     Drag() = DragNone;
 }

@@ -388,7 +388,7 @@ void TMyCAD::FollowVisibleArea() {
     backingRect_ = area;
     surface_.SetImage(&image_, area.topLeft());
     for (const QRect& exposed : QRegion(area).subtracted(QRegion(kept))) {
-        RenderArea(exposed, true);
+        RenderArea(exposed, TShapesAs::Rendered);
     }
 }
 
@@ -409,9 +409,9 @@ void TMyCAD::DrawPicturePart(const QRect& area) {
     }
 }
 
-void TMyCAD::DrawShapesAsRendered() {
+void TMyCAD::DrawShapesAsRendered(const QRect& area) {
     if (renderedSelection_.size() != shapes_.size()) {
-        DrawShapes();
+        DrawShapesMeeting(area);
         return;
     }
     std::vector<char> now(shapes_.size());
@@ -419,13 +419,54 @@ void TMyCAD::DrawShapesAsRendered() {
         now[i] = shapes_[i]->Selected;
         shapes_[i]->Selected = renderedSelection_[i] != 0;
     }
-    DrawShapes();
+    DrawShapesMeeting(area);
     for (size_t i = 0; i < shapes_.size(); ++i) {
         shapes_[i]->Selected = now[i] != 0;
     }
 }
 
-void TMyCAD::RenderArea(const QRect& area, bool exposure) {
+void TMyCAD::MeasureShapes() {
+    if (shapeExtents_.size() == shapes_.size()) {
+        return;
+    }
+    // Measured selected: the extent then holds the hot points whether they show or not.
+    const TPen pen = surface_.Pen;
+    const TBrush brush = surface_.Brush;
+    const TFont font = surface_.Font;
+    const TPoint penPos = surface_.PenPos();
+    surface_.SetMeasuring(true);
+    shapeExtents_.resize(shapes_.size());
+    for (size_t i = 0; i < shapes_.size(); ++i) {
+        TMyShape& shape = *shapes_[i];
+        const bool selected = shape.Selected;
+        shape.Selected = true;
+        surface_.ResetExtent();
+        shape.Draw();
+        shape.Selected = selected;
+        shapeExtents_[i] = surface_.Extent();
+    }
+    surface_.SetMeasuring(false);
+    surface_.Pen = pen;
+    surface_.Brush = brush;
+    surface_.Font = font;
+    surface_.MoveTo(penPos.X, penPos.Y);
+}
+
+void TMyCAD::DrawShapesMeeting(const QRect& area) {
+    if (area.contains(rect())) {
+        DrawShapes();
+        return;
+    }
+    MeasureShapes();
+    // The oldest shape is drawn last and so lies on top.
+    for (size_t i = shapes_.size(); i-- > 0;) {
+        if (shapeExtents_[i].intersects(area)) {
+            shapes_[i]->Draw();
+        }
+    }
+}
+
+void TMyCAD::RenderArea(const QRect& area, TShapesAs shapes) {
     if (surface_.Image() == nullptr || surface_.Image()->isNull() || area.isEmpty()) {
         return;
     }
@@ -440,14 +481,20 @@ void TMyCAD::RenderArea(const QRect& area, bool exposure) {
     surface_.SetRecording(false);
     surface_.SetClip(area);
     DrawPicturePart(area);
-    if (exposure) {
-        DrawShapesAsRendered();
+    switch (shapes) {
+    case TShapesAs::Rendered:
+        DrawShapesAsRendered(area);
         surface_.Replay();
-    } else {
+        break;
+    case TShapesAs::Now:
         if (OnDrawShapes) {
             OnDrawShapes(this);
         }
-        DrawShapes();
+        DrawShapesMeeting(area);
+        break;
+    case TShapesAs::Reselected:
+        DrawShapesMeeting(area);
+        break;
     }
     surface_.SetClip(QRect());
     surface_.SetRecording(recording);
@@ -465,6 +512,8 @@ void TMyCAD::Render() {
     }
     needsRender_ = false;
     renderedSize_ = size();
+    // Anything may have changed since the last render.
+    shapeExtents_.clear();
     if (size().isEmpty()) {
         return;
     }
@@ -472,10 +521,14 @@ void TMyCAD::Render() {
     surface_.SetRecording(false);
     surface_.ClearRecording();
     if (!image_.isNull()) {
-        RenderArea(backingRect_, false);
+        RenderArea(backingRect_, TShapesAs::Now);
     } else if (OnDrawShapes) {
         OnDrawShapes(this);
     }
+    FinishRender();
+}
+
+void TMyCAD::FinishRender() {
     surface_.ResetTouched();
     renderedSelection_.resize(shapes_.size());
     for (size_t i = 0; i < shapes_.size(); ++i) {
@@ -489,6 +542,50 @@ void TMyCAD::Render() {
     if (OnPaint) {
         OnPaint(this);
     }
+}
+
+void TMyCAD::PaintSelection() {
+    if (needsRender_ || image_.isNull() || renderedSelection_.size() != shapes_.size() || surface_.RecordingLost()) {
+        Paint();
+        return;
+    }
+    // Hot points were drawn straight into the image as the selection changed: where
+    // it changed, the canvas is rendered again so that it holds exactly what a paint
+    // would give; elsewhere, hot points drawn and hidden again have left nothing.
+    std::vector<QRect> changed;
+    for (size_t i = 0; i < shapes_.size(); ++i) {
+        if ((renderedSelection_[i] != 0) != shapes_[i]->Selected) {
+            changed.push_back(HotPointsExtent(*shapes_[i]));
+        }
+    }
+    if (changed.empty()) {
+        return;
+    }
+    surface_.SetRecording(false);
+    surface_.ClearRecording();
+    lastRefreshed_ = QRect();
+    for (const QRect& area : changed) {
+        const QRect shown = area & backingRect_;
+        RenderArea(shown, TShapesAs::Reselected);
+        lastRefreshed_ |= shown;
+    }
+    FinishRender();
+    if (!lastRefreshed_.isEmpty()) {
+        update(lastRefreshed_);
+    }
+}
+
+QRect TMyCAD::HotPointsExtent(TMyShape& shape) {
+    // The selection shows only in the hot points (TMyShape's drawing passes).
+    const TPen pen = surface_.Pen;
+    const TBrush brush = surface_.Brush;
+    surface_.SetMeasuring(true);
+    surface_.ResetExtent();
+    shape.DrawHotPoints();
+    surface_.SetMeasuring(false);
+    surface_.Pen = pen;
+    surface_.Brush = brush;
+    return surface_.Extent();
 }
 
 QImage TMyCAD::CanvasPixels(const QRect& wanted) {
@@ -511,7 +608,7 @@ QImage TMyCAD::CanvasPixels(const QRect& wanted) {
     if (!rest.isEmpty()) {
         surface_.SetImage(&out, area.topLeft());
         for (const QRect& r : rest) {
-            RenderArea(r, true);
+            RenderArea(r, TShapesAs::Rendered);
         }
         surface_.SetImage(&image_, backingRect_.topLeft());
     }

@@ -122,6 +122,10 @@ public:
 
     // Renders picture and shapes into the backing image now and refreshes the widget.
     void Paint();
+    // Shows what a click changed when it moved nothing: the parts where the selection
+    // changed since the last paint are rendered again, and nothing when it did not.
+    // The tools' feedback must be gone (erased, or never drawn).
+    void PaintSelection();
     void DrawShapes();
     // Appends a committed shape (taking ownership) and gives it its caption by tool.
     void AddShape(std::unique_ptr<TMyShape> shape);
@@ -202,12 +206,24 @@ private:
     void PlaceBacking(const QRect& area);
     // Moves the image to the visible area, keeping what both hold and rendering the rest.
     void FollowVisibleArea();
-    // Renders the area of the canvas into the surface's image. An exposure shows the
-    // canvas as it was last painted and then changed by feedback; otherwise the owner
-    // is asked for the labels first.
-    void RenderArea(const QRect& area, bool exposure);
+    // How RenderArea draws the shapes: as they are, the owner asked for their labels
+    // first (a paint); as last painted, then changed by the feedback since (a part
+    // coming into view); as they are, only their selection having changed since the
+    // last paint.
+    enum class TShapesAs : uint8_t { Now, Rendered, Reselected };
+    // Renders the area of the canvas into the surface's image.
+    void RenderArea(const QRect& area, TShapesAs shapes);
     void DrawPicturePart(const QRect& area);
-    void DrawShapesAsRendered();
+    void DrawShapesAsRendered(const QRect& area);
+    // Draws the shapes that may change a pixel of area (all of them when it holds the
+    // whole canvas), oldest last.
+    void DrawShapesMeeting(const QRect& area);
+    // Fills shapeExtents_ from the shapes as they are now, if it is not already.
+    void MeasureShapes();
+    // Where the shape's hot points lie.
+    QRect HotPointsExtent(TMyShape& shape);
+    // Everything Render does after the shapes are drawn.
+    void FinishRender();
     void RefreshTouched();
     QPoint Confined(QPoint global) const;
     void AbandonConstruction();
@@ -252,6 +268,10 @@ private:
     // Each shape's Selected flag at the last full render; selecting since then drew
     // (and recorded) hot points straight into the image.
     std::vector<char> renderedSelection_;
+    // Where each shape may draw, hot points included, as measured after the last full
+    // render (empty until a part of the canvas needs it): a part repainted later draws
+    // only the shapes that reach into it.
+    std::vector<QRect> shapeExtents_;
     bool clipped_ = false;
     QRect clipRect_;
     QRect lastRefreshed_;

@@ -6,10 +6,13 @@
 #include <QHash>
 #include <QPainter>
 #include <QPalette>
+#include <QSet>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <deque>
+#include <list>
 
 namespace kelvo {
 
@@ -256,20 +259,84 @@ QFont ToQFont(const TFont& font) {
     return f;
 }
 
+// A text's advance, and its glyph runs once it has been drawn: measuring a label never
+// rasterises it, and a label wholly outside the part painted is never rasterised.
+struct TSurface::TextEntry {
+    int32_t Width = 0;
+    std::unique_ptr<TextMask> Mask;
+};
+
+namespace {
+
+// Texts kept per font before the cache has seen that it needs more.
+constexpr size_t kFirstTextCapacity = 4096;
+// Glyph runs kept per font at most, whatever the work asks for.
+constexpr size_t kMaxMaskBytes = size_t(128) << 20;
+
+} // namespace
+
+// The texts of one font, least recently used first out. A paint uses every label's
+// text in turn, so a cache smaller than the labels of one paint would lose each text
+// just before it is used again; when a text comes back soon after it was dropped, the
+// cache doubles instead (up to kMaxMaskBytes of glyph runs).
 struct TSurface::FontCache {
     explicit FontCache(const TFont& font)
-        : Name(font.Name), Height(font.Height), Style(font.Style), QtFont(ToQFont(font)), Metrics(QtFont) {}
+        : Name(font.Name), Height(font.Height), Style(font.Style), QtFont(ToQFont(font)), Metrics(QtFont),
+          LineHeight(Metrics.height()), Reach(2 * LineHeight + Metrics.maxWidth()) {}
     bool Matches(const TFont& font) const {
         // Shapes copy their font into the surface, so the name usually shares its text.
         return Height == font.Height && Style == font.Style &&
                ((Name.constData() == font.Name.constData() && Name.size() == font.Name.size()) || Name == font.Name);
     }
+    using Texts = std::list<std::pair<QString, TextEntry>>;
+    // The entry of text, most recent now; a new one may drop the least recent ones.
+    TextEntry& Find(const QString& text) {
+        const auto it = Index.constFind(text);
+        if (it != Index.constEnd()) {
+            Order.splice(Order.begin(), Order, *it);
+            return Order.front().second;
+        }
+        if (Dropped.remove(text) && Capacity < Order.size() * 2 + 2) {
+            Capacity = std::max(Capacity, Order.size()) * 2;
+        }
+        Order.emplace_front(text, TextEntry{Metrics.horizontalAdvance(text), nullptr});
+        Index.insert(text, Order.begin());
+        while (Order.size() > 1 && (Order.size() > Capacity || MaskBytes > kMaxMaskBytes)) {
+            DropLeastRecent();
+        }
+        return Order.front().second;
+    }
+    void DropLeastRecent() {
+        auto& [text, entry] = Order.back();
+        if (entry.Mask != nullptr) {
+            MaskBytes -= BytesOf(*entry.Mask);
+        }
+        Index.remove(text);
+        Dropped.insert(text);
+        DroppedOrder.push_back(text);
+        while (DroppedOrder.size() > Capacity) {
+            Dropped.remove(DroppedOrder.front());
+            DroppedOrder.pop_front();
+        }
+        Order.pop_back();
+    }
+    static size_t BytesOf(const TextMask& mask) { return sizeof(TextMask) + mask.Spans.capacity() * sizeof(Span); }
+
     QString Name;
     int32_t Height;
     uint8_t Style;
     QFont QtFont;
     QFontMetrics Metrics;
-    QHash<QString, TextMask> Masks;
+    int32_t LineHeight;
+    // How far glyphs may reach beyond the text box (RasteriseText keeps no more).
+    int32_t Reach;
+    Texts Order;
+    QHash<QString, Texts::iterator> Index;
+    size_t Capacity = kFirstTextCapacity;
+    size_t MaskBytes = 0;
+    // Texts dropped lately, oldest first: one asked for again shows the cache too small.
+    QSet<QString> Dropped;
+    std::deque<QString> DroppedOrder;
 };
 
 TSurface::TSurface() = default;
@@ -322,6 +389,35 @@ void TSurface::ResetTouched() {
     tx1_ = ty1_ = INT32_MIN;
 }
 
+QRect TSurface::Extent() const {
+    if (ex0_ > ex1_ || ey0_ > ey1_) {
+        return QRect();
+    }
+    const auto held = [](int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); };
+    return QRect(QPoint(held(ex0_), held(ey0_)), QPoint(held(ex1_), held(ey1_)));
+}
+
+void TSurface::ResetExtent() {
+    ex0_ = ey0_ = INT64_MAX;
+    ex1_ = ey1_ = INT64_MIN;
+}
+
+void TSurface::Extend(int64_t x0, int64_t y0, int64_t x1, int64_t y1) {
+    if (x0 > x1 || y0 > y1) {
+        return;
+    }
+    ex0_ = std::min(ex0_, x0);
+    ey0_ = std::min(ey0_, y0);
+    ex1_ = std::max(ex1_, x1);
+    ey1_ = std::max(ey1_, y1);
+}
+
+void TSurface::ExtendByBox(int32_t l, int32_t t, int32_t r, int32_t b, int64_t margin) {
+    // Right and bottom edges are left out; a wide pen may reach past the box.
+    Extend(int64_t(std::min(l, r)) - margin, int64_t(std::min(t, b)) - margin,
+           int64_t(std::max(l, r)) - 1 + margin, int64_t(std::max(t, b)) - 1 + margin);
+}
+
 // Inlined: figures are drawn as runs of a few pixels each, so the call would cost
 // more than the run.
 [[gnu::always_inline]] inline void TSurface::ApplySpan(int32_t y, int32_t x0, int32_t x1, uint32_t pixel,
@@ -352,6 +448,15 @@ void TSurface::LineTo(int32_t x, int32_t y) {
     const TPoint a = penPos_;
     const TPoint b{x, y};
     penPos_ = b;
+    if (measuring_) {
+        if (Pen.Style != TPenStyle::psClear) {
+            // A wide pen stamps a square of its width on every pixel of the thin line.
+            const int64_t m = std::max(1, Pen.Width);
+            Extend(int64_t(std::min(a.X, b.X)) - m, int64_t(std::min(a.Y, b.Y)) - m, int64_t(std::max(a.X, b.X)) + m,
+                   int64_t(std::max(a.Y, b.Y)) + m);
+        }
+        return;
+    }
     if (recording_ && Pen.Style != TPenStyle::psClear) Record(TOp(TOp::TKind::Line, a, b));
     DrawLine(a, b);
 }
@@ -530,11 +635,19 @@ void TSurface::WideLine(TPoint a, TPoint b, int32_t width, uint32_t pixel, TPenM
 }
 
 void TSurface::Rectangle(int32_t l, int32_t t, int32_t r, int32_t b) {
+    if (measuring_) {
+        ExtendByBox(l, t, r, b, int64_t(std::max(1, Pen.Width)));
+        return;
+    }
     if (recording_) Record(TOp(TOp::TKind::Rectangle, {l, t}, {r, b}));
     BoxFigure(l, t, r, b, TBoxKind::Rectangle);
 }
 
 void TSurface::Ellipse(int32_t l, int32_t t, int32_t r, int32_t b) {
+    if (measuring_) {
+        ExtendByBox(l, t, r, b, int64_t(std::max(1, Pen.Width)));
+        return;
+    }
     if (recording_) Record(TOp(TOp::TKind::Ellipse, {l, t}, {r, b}));
     BoxFigure(l, t, r, b, TBoxKind::Ellipse);
 }
@@ -857,6 +970,13 @@ void StrokePolygon(const std::vector<TPoint>& points, int32_t pw, CoverMask& mas
 } // namespace
 
 void TSurface::Polygon(const std::vector<TPoint>& points) {
+    if (measuring_) {
+        const int64_t m = std::max(1, Pen.Width);
+        for (const TPoint& p : points) {
+            Extend(int64_t(p.X) - m, int64_t(p.Y) - m, int64_t(p.X) + m, int64_t(p.Y) + m);
+        }
+        return;
+    }
     if (recording_ && !points.empty()) {
         TOp op(TOp::TKind::Polygon, {});
         op.Points = points;
@@ -912,34 +1032,39 @@ TSurface::FontCache& TSurface::CurrentFont() {
     }
     if (fonts_.size() >= 32) {
         fonts_.clear();
-        lastMask_ = nullptr;
+        lastEntry_ = nullptr;
     }
     fonts_.push_back(std::make_unique<FontCache>(Font));
     lastFont_ = fonts_.back().get();
     return *lastFont_;
 }
 
-const TSurface::TextMask& TSurface::MaskFor(const QString& text) {
+TSurface::TextEntry& TSurface::EntryFor(const QString& text) {
     FontCache& font = CurrentFont();
     // A label is measured and drawn, for its shadow and itself, from one shared string:
     // the same text block means the same text.
-    if (lastMask_ != nullptr && lastMaskFont_ == &font && text.constData() == lastText_.constData() &&
+    if (lastEntry_ != nullptr && lastEntryFont_ == &font && text.constData() == lastText_.constData() &&
         text.size() == lastText_.size()) {
-        return *lastMask_;
+        return *lastEntry_;
     }
-    auto it = font.Masks.constFind(text);
-    if (it != font.Masks.constEnd()) {
-        lastMask_ = &*it;
-        lastMaskFont_ = &font;
-        lastText_ = text;
-        return *it;
+    // A new text may drop others.
+    lastEntry_ = nullptr;
+    TextEntry& entry = font.Find(text);
+    lastEntry_ = &entry;
+    lastEntryFont_ = &font;
+    lastText_ = text;
+    return entry;
+}
+
+const TSurface::TextMask& TSurface::MaskOf(TextEntry& entry, const QString& text) {
+    if (entry.Mask == nullptr) {
+        FontCache& font = CurrentFont();
+        entry.Mask = std::make_unique<TextMask>(RasteriseText(font, text));
+        ++textsRasterised_;
+        entry.Mask->Spans.shrink_to_fit();
+        font.MaskBytes += FontCache::BytesOf(*entry.Mask);
     }
-    // Inserting may move the stored masks.
-    lastMask_ = nullptr;
-    if (font.Masks.size() >= 4096) {
-        font.Masks.clear();
-    }
-    return *font.Masks.insert(text, RasteriseText(font, text));
+    return *entry.Mask;
 }
 
 TSurface::TextMask TSurface::RasteriseText(const FontCache& font, const QString& text) {
@@ -999,9 +1124,21 @@ void TSurface::AddCoverageRuns(const QImage& img, int y, int left, int top, Text
     }
 }
 
-int32_t TSurface::TextWidth(const QString& text) { return MaskFor(text).Width; }
+int32_t TSurface::TextWidth(const QString& text) { return EntryFor(text).Width; }
 
-int32_t TSurface::TextHeight(const QString& text) { return MaskFor(text).Height; }
+int32_t TSurface::TextHeight(const QString&) { return CurrentFont().LineHeight; }
+
+void TSurface::TextReach(int32_t x, int32_t y, const TextEntry& entry, int64_t box[4]) {
+    const FontCache& font = CurrentFont();
+    // The text box with its glyphs once they are known, else the widest reach they may have.
+    const TextMask* mask = entry.Mask.get();
+    const bool glyphs = mask != nullptr && !mask->Spans.empty();
+    const int64_t reach = mask != nullptr ? 0 : font.Reach;
+    box[0] = int64_t(x) + std::min<int64_t>(-reach, glyphs ? mask->MinX : 0);
+    box[1] = int64_t(y) + std::min<int64_t>(-reach, glyphs ? mask->MinY : 0);
+    box[2] = int64_t(x) + std::max<int64_t>(entry.Width + reach, glyphs ? mask->MaxX + 1 : 0) - 1;
+    box[3] = int64_t(y) + std::max<int64_t>(font.LineHeight + reach, glyphs ? mask->MaxY + 1 : 0) - 1;
+}
 
 // A run of a text placed anywhere: the row and ends come in 64 bits (text near the
 // 32-bit limits reaches past them) and are clipped to the image before drawing.
@@ -1014,6 +1151,12 @@ void TSurface::TextSpan(int64_t y, int64_t x0, int64_t x1, uint32_t pixel) {
 }
 
 void TSurface::TextOut(int32_t x, int32_t y, const QString& text) {
+    if (measuring_) {
+        int64_t box[4];
+        TextReach(x, y, EntryFor(text), box);
+        Extend(box[0], box[1], box[2], box[3]);
+        return;
+    }
     if (recording_) {
         TOp op(TOp::TKind::Text, {x, y});
         op.Text = text;
@@ -1027,7 +1170,13 @@ void TSurface::DrawText(int32_t x, int32_t y, const QString& text) {
     if (!Begin()) {
         return;
     }
-    const TextMask& mask = MaskFor(text);
+    TextEntry& entry = EntryFor(text);
+    int64_t box[4];
+    TextReach(x, y, entry, box);
+    if (box[2] < cl_ || box[0] >= cr_ || box[3] < ct_ || box[1] >= cb_) {
+        return;
+    }
+    const TextMask& mask = MaskOf(entry, text);
     const uint32_t textPixel = ColorToPixel(Font.Color);
     if (Brush.Style == TBrushStyle::bsSolid) {
         OpaqueText(x, y, mask, textPixel);
@@ -1147,6 +1296,10 @@ QImage AsRgb32(const QImage& source) {
 } // namespace
 
 void TSurface::StretchDraw(const TRect& dest, const QImage& source) {
+    if (measuring_) {
+        ExtendByBox(dest.Left, dest.Top, dest.Right, dest.Bottom, 0);
+        return;
+    }
     if (recording_) {
         TOp op(TOp::TKind::Stretch, {dest.Left, dest.Top}, {dest.Right, dest.Bottom});
         op.Picture = source;

@@ -101,6 +101,15 @@ public:
     // Draws the recorded figures, in order, within the current image and clip.
     void Replay();
 
+    // While measuring, figures are neither drawn nor recorded: each only widens Extent,
+    // a box in the drawing's coordinates (held at the 32-bit limits) that holds every
+    // pixel the figure would change under any clip. A text counts with the widest reach
+    // its glyphs may have, so measuring one never rasterises it.
+    void SetMeasuring(bool on) { measuring_ = on; }
+    bool Measuring() const { return measuring_; }
+    QRect Extent() const;
+    void ResetExtent();
+
     TPen Pen;
     TBrush Brush;
     TFont Font;
@@ -120,6 +129,8 @@ public:
     // Top-left corner of the text at (x, y); a solid brush paints the text box first.
     void TextOut(int32_t x, int32_t y, const QString& text);
     int32_t TextWidth(const QString& text);
+    // How many texts have had their glyphs rasterised since the surface was made.
+    size_t TextsRasterised() const { return textsRasterised_; }
     int32_t TextHeight(const QString& text);
     // Nearest-neighbour stretch of the whole source onto dest (no smoothing).
     void StretchDraw(const TRect& dest, const QImage& source);
@@ -182,10 +193,19 @@ private:
         int32_t MinY = INT32_MAX;
         int32_t MaxY = INT32_MIN;
     };
+    struct TextEntry;
     struct FontCache;
     FontCache& CurrentFont();
-    const TextMask& MaskFor(const QString& text);
+    // The cached width (and mask, once drawn) of a text in the current font.
+    TextEntry& EntryFor(const QString& text);
+    const TextMask& MaskOf(TextEntry& entry, const QString& text);
     static TextMask RasteriseText(const FontCache& font, const QString& text);
+    // Widens Extent by the pixels x0..x1, y0..y1 (inclusive).
+    void Extend(int64_t x0, int64_t y0, int64_t x1, int64_t y1);
+    // Widens Extent by a box given as to Rectangle, grown by margin on every side.
+    void ExtendByBox(int32_t l, int32_t t, int32_t r, int32_t b, int64_t margin);
+    // The box of pixels a text at (x, y) may change: its glyphs' widest reach.
+    void TextReach(int32_t x, int32_t y, const TextEntry& entry, int64_t box[4]);
     // Adds the covered runs of row y of the rendered text, placed at (left, top).
     static void AddCoverageRuns(const QImage& img, int y, int left, int top, TextMask& mask);
     // Draws the glyphs straight into the image when they lie wholly inside it; false,
@@ -243,13 +263,20 @@ private:
     int32_t ty0_ = INT32_MAX;
     int32_t tx1_ = INT32_MIN;
     int32_t ty1_ = INT32_MIN;
-    // Glyph coverage is rendered once per font and text: labels are drawn twice per
-    // shape on every paint, and rasterising text each time would dominate the paint.
+    bool measuring_ = false;
+    int64_t ex0_ = INT64_MAX;
+    int64_t ey0_ = INT64_MAX;
+    int64_t ex1_ = INT64_MIN;
+    int64_t ey1_ = INT64_MIN;
+    // Widths and glyph coverage are kept per font and text: labels are measured and
+    // drawn twice per shape on every paint, and rasterising text each time would
+    // dominate the paint.
     std::vector<std::unique_ptr<FontCache>> fonts_;
     FontCache* lastFont_ = nullptr;
-    const TextMask* lastMask_ = nullptr;
-    const FontCache* lastMaskFont_ = nullptr;
+    TextEntry* lastEntry_ = nullptr;
+    const FontCache* lastEntryFont_ = nullptr;
     QString lastText_;
+    size_t textsRasterised_ = 0;
 };
 
 // Nearest-neighbour stretch of a whole picture to a new size, as the display stretch

@@ -269,6 +269,46 @@ TEST_F(Canvas, OldestShapeIsPaintedOnTop) {
     EXPECT_EQ(Px(cad_->Image(), 60, 10), 0xFF0000FFu);
 }
 
+// A click that moves nothing renders again only where the selection changed: shapes
+// reaching there, by their label too, are drawn, others not, and the canvas shows what
+// a paint would; a click changing nothing repaints nothing.
+TEST_F(Canvas, AClickRepaintsOnlyWhereTheSelectionChanged) {
+    struct Counted : TMyRectangle {
+        void Draw() override { Draws += Canvas->Measuring() ? 0 : 1, TMyRectangle::Draw(); }
+        int Draws = 0;
+    };
+    LikeTheMainWindow();
+    std::vector<std::unique_ptr<TMyShape>> shapes;
+    const TPoint corners[][2] = {{{100, 100}, {160, 140}}, {{400, 400}, {460, 440}}, {{100, 60}, {160, 90}}};
+    for (const auto& c : corners) {
+        auto shape = std::make_unique<Counted>();
+        shape->Points = {c[0], c[1]};
+        shape->SetCaption(QStringLiteral("Roi"));
+        shapes.push_back(std::move(shape));
+    }
+    auto* near = static_cast<Counted*>(shapes[0].get());
+    auto* far = static_cast<Counted*>(shapes[1].get());
+    auto* above = static_cast<Counted*>(shapes[2].get()); // its label hangs into near's box
+    cad_->ReplaceShapes(0, 0, std::move(shapes));
+    const auto click = [&](TPoint p) {
+        cad_->MouseDown(TMouseButton::mbLeft, {}, p.X, p.Y);
+        cad_->MouseUp(TMouseButton::mbLeft, {}, p.X, p.Y);
+    };
+    for (const TPoint p : {TPoint{130, 120}, TPoint{430, 420}}) {
+        const int draws[] = {near->Draws, far->Draws, above->Draws};
+        click(p);
+        const bool nearClicked = p.X < 200;
+        EXPECT_EQ(far->Draws - draws[1], nearClicked ? 0 : 1);
+        EXPECT_EQ(above->Draws - draws[2], 1);
+        const QImage shown = cad_->Image().copy();
+        const int paints = paints_;
+        click(p);
+        EXPECT_EQ(paints_, paints) << "the same shape again";
+        cad_->Paint();
+        EXPECT_EQ(shown, cad_->Image()) << p.X;
+    }
+}
+
 TEST_F(Canvas, DeleteShapeRemovesInOrderAndRefusesBadIndices) {
     LikeTheMainWindow();
     TMyShape* a = Add(SpRectangle, {10, 10}, {50, 30});

@@ -309,6 +309,53 @@ TEST(SurfaceText, ArialWidthIsStableAndFromLiberationSans) {
     EXPECT_EQ(s.TextWidth(QStringLiteral("Roi-1")), w);
 }
 
+// A paint measures every label and draws it twice: measuring rasterises nothing, nor
+// does a text wholly outside the image, and more texts than a first cache holds are
+// rasterised once however often they are drawn again.
+TEST(SurfaceText, TextsAreRasterisedOnceAndOnlyWhereTheyShow) {
+    QImage img = Blank(300, 40);
+    TSurface s(&img);
+    s.Font.Name = QStringLiteral("Arial");
+    s.Font.Height = -12;
+    const int count = 6000;
+    const auto each = [&](const std::function<void(const QString&)>& f) {
+        for (int i = 0; i < count; ++i) f(QStringLiteral("Roi-%1").arg(i));
+    };
+    each([&](const QString& t) { EXPECT_GT(s.TextWidth(t), 0); });
+    each([&](const QString& t) { s.TextOut(-200, 10, t); });
+    EXPECT_EQ(s.TextsRasterised(), 0u) << "measured, and drawn off the image";
+    for (int pass = 1; pass <= 3; ++pass) {
+        each([&](const QString& t) { s.TextOut(10, 10, t); });
+        EXPECT_EQ(s.TextsRasterised(), size_t(count)) << "pass " << pass;
+    }
+}
+
+// While measuring nothing is drawn, and the extent holds every pixel each figure draws.
+TEST(Surface, MeasuringDrawsNothingAndItsExtentHoldsWhatIsDrawn) {
+    const std::function<void(TSurface&)> figures[] = {
+        [](TSurface& s) { s.MoveTo(70, 9), s.LineTo(12, 40); },
+        [](TSurface& s) { s.Rectangle(60, 50, 20, 30); },
+        [](TSurface& s) { s.Ellipse(20, 30, 61, 52); },
+        [](TSurface& s) { s.Polygon({{30, 10}, {70, 25}, {20, 45}}); },
+        [](TSurface& s) { s.TextOut(21, 17, QStringLiteral("fjQ_")); },
+    };
+    for (const int32_t width : {1, 4}) {
+        for (const auto& figure : figures) {
+            QImage img = Blank(90, 70);
+            TSurface s(&img);
+            s.Font.Style = fsItalic;
+            s.Pen.Width = width;
+            s.SetMeasuring(true);
+            figure(s);
+            EXPECT_EQ(img, Blank(90, 70));
+            s.SetMeasuring(false);
+            figure(s);
+            EXPECT_TRUE(s.Extent().contains(s.Touched())) << width;
+            EXPECT_FALSE(s.Touched().isEmpty());
+        }
+    }
+}
+
 TEST(SurfaceText, TextHasItsTopLeftCornerAtThePoint) {
     const TDrawnText t = DrawnText(50, 10, QStringLiteral("HH"), 12);
     EXPECT_GE(t.Box.left(), 50);
