@@ -6,7 +6,6 @@
 #include "mail/smtp.h"
 #include "platform/exceptions.h"
 #include "platform/guarded.h"
-#include "platform/winsock.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -27,9 +26,6 @@
 
 #include <algorithm>
 #include <exception>
-
-#include <arpa/inet.h>
-#include <unistd.h>
 
 namespace kelvo {
 namespace {
@@ -155,44 +151,6 @@ protected:
 private:
     int height_;
 };
-
-bool IsLetterOrDigit(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
-
-// RFC 5321 §4.1.2 Domain: labels of letters, digits and inner hyphens, joined by
-// dots. A name whose last label is all digits reads as a broken address, and
-// servers refuse it as well.
-bool IsDomain(const std::string& name) {
-    if (name.empty() || name.size() > 255) return false;
-    size_t start = 0;
-    for (;;) {
-        const size_t dot = name.find('.', start);
-        const std::string label = name.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
-        if (label.empty() || label.size() > 63 || !IsLetterOrDigit(label.front()) || !IsLetterOrDigit(label.back()))
-            return false;
-        if (!std::all_of(label.begin(), label.end(), [](char c) { return IsLetterOrDigit(c) || c == '-'; }))
-            return false;
-        if (dot == std::string::npos)
-            return !std::all_of(label.begin(), label.end(), [](char c) { return c >= '0' && c <= '9'; });
-        start = dot + 1;
-    }
-}
-
-// RFC 5321 §4.1.3: "[192.0.2.1]" or "[IPv6:2001:db8::1]".
-bool IsAddressLiteral(const std::string& text) {
-    if (text.size() < 3 || text.front() != '[' || text.back() != ']') return false;
-    const std::string inner = text.substr(1, text.size() - 2);
-    unsigned char address[16];
-    if (inner.rfind("IPv6:", 0) == 0) return ::inet_pton(AF_INET6, inner.c_str() + 5, address) == 1;
-    return ::inet_pton(AF_INET, inner.c_str(), address) == 1;
-}
-
-// This host's name when the system knows it fully qualified; no resolver is asked.
-std::string LocalFullName() {
-    char name[256] = {};
-    if (::gethostname(name, sizeof name - 1) != 0) return {};
-    const std::string host = name;
-    return host.find('.') != std::string::npos && IsDomain(host) ? host : std::string();
-}
 
 } // namespace
 
@@ -475,39 +433,15 @@ void TAboutBox::BitBtn1Click() {
     OKButton->setEnabled(true);
 }
 
-void TAboutBox::ChooseHeloName(const std::string& typed) {
-    TLinksock& transport = *KivSMTP1;
-    transport.OnConnect = nullptr;
-    // The typed name greets the server when it can stand as a HELO argument. A
-    // person's name ("Jane Doe", "Jörg") cannot (RFC 5321 §4.1.1.1), and servers that
-    // check the syntax refuse the mail: this host's name, or the address of our end
-    // of the connection, goes instead.
-    if (IsDomain(typed) || IsAddressLiteral(typed)) {
-        KivSMTP1->SetUserID(typed);
-        return;
-    }
-    const std::string host = LocalFullName();
-    KivSMTP1->SetUserID(host);
-    if (!host.empty()) return;
-    // The socket client's own connect event comes between the TCP connection and the
-    // greeting, when the local address is known and HELO is still to be sent.
-    transport.OnConnect = [this](QObject*) {
-        winsock::sockaddr_in local;
-        int length = sizeof local;
-        if (winsock::getsockname(KivSMTP1->Socket(), &local, &length) != 0) return;
-        const uint32_t a = ntohl(local.sin_addr);
-        KivSMTP1->SetUserID("[" + std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." +
-                            std::to_string((a >> 8) & 255) + "." + std::to_string(a & 255) + "]");
-    };
-}
-
 void TAboutBox::SendFeedback() {
     const QString server = SmtpEdit->text();
     SetStatus(tr("Connecting to %1\u2026").arg(server));
     if (KivSMTP1->Connected()) KivSMTP1->Disconnect();
     // A cancel between two waits would be forgotten by the next Connect.
     if (cancelRequested_) throw EAbortError("Connection Canceled");
-    ChooseHeloName(ToBytes(SenderEdit->text()));
+    // The typed name greets the server only when it can stand as a HELO argument;
+    // the session chooses another for a person's name.
+    KivSMTP1->ChooseUserID(ToBytes(SenderEdit->text()));
     KivSMTP1->Connect();
     if (cancelRequested_) throw EAbortError("Connection Canceled");
     SetStatus(tr("Sending\u2026"));

@@ -139,8 +139,6 @@ private:
     void SendFeedback();
     // Ends the running send at once: its wait raises, and the connection goes.
     void CancelSend();
-    // The HELO argument for what the user typed as the name (set before Connect).
-    void ChooseHeloName(const std::string& typed);
 
     bool content_ = false;
     bool sending_ = false;

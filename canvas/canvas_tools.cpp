@@ -8,10 +8,6 @@ namespace kelvo {
 
 namespace {
 
-int32_t Clamp32(int64_t v) {
-    return int32_t(std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
-}
-
 // The offset from StartPoint to EndPoint, held at the 32-bit limits.
 int32_t Offset(int32_t from, int32_t to) { return ClampToInt32(int64_t(to) - from); }
 
@@ -107,9 +103,9 @@ void TSelectTool::ConfineMove(TPoint p) {
         b = std::max(b, g.Y);
     }
     const QPoint origin = cad_.mapToGlobal(QPoint(0, 0));
-    cad_.ClipCursorTo(Clamp32(int64_t(origin.x()) + p.X - l), Clamp32(int64_t(origin.y()) + p.Y - t),
-                      Clamp32(int64_t(cad_.width()) - (int64_t(r) - l)),
-                      Clamp32(int64_t(cad_.height()) - (int64_t(b) - t)));
+    cad_.ClipCursorTo(ClampToInt32(int64_t(origin.x()) + p.X - l), ClampToInt32(int64_t(origin.y()) + p.Y - t),
+                      ClampToInt32(int64_t(cad_.width()) - (int64_t(r) - l)),
+                      ClampToInt32(int64_t(cad_.height()) - (int64_t(b) - t)));
 }
 
 void TSelectTool::Move(TMyShape& shape, TPoint p) {

@@ -4,6 +4,7 @@
 #include "canvas/area_shapes.h"
 #include "canvas/canvas_tools.h"
 #include "canvas/line_shapes.h"
+#include "platform/guarded.h"
 #include "platform/scope_exit.h"
 
 #include <QCursor>
@@ -937,12 +938,12 @@ void TMyCAD::wheelEvent(QWheelEvent* event) {
         event->ignore();
         return;
     }
-    try {
+    (void)Guarded("frame step", [&] {
         const int delta = event->angleDelta().y();
         if (delta != 0) {
             StepFrame(delta < 0 ? 1 : -1);
         }
-    } catch (...) {}
+    });
     event->accept();
 }
 
@@ -951,14 +952,14 @@ void TMyCAD::mousePressEvent(QMouseEvent* event) {
     if (!ToButton(event->button(), &button)) {
         return;
     }
-    try {
+    (void)Guarded("mouse press", [&] {
         const QPoint p = LocalPoint(event);
         MouseDown(button, event->modifiers(), p.x(), p.y());
-    } catch (...) {}
+    });
 }
 
 void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
-    try {
+    (void)Guarded("mouse move", [&] {
         QPoint p = LocalPoint(event);
         if (clipped_) {
             const QPoint global = PixelAt(event->globalPosition());
@@ -969,7 +970,7 @@ void TMyCAD::mouseMoveEvent(QMouseEvent* event) {
             }
         }
         MouseMove(event->modifiers(), p.x(), p.y());
-    } catch (...) {}
+    });
 }
 
 void TMyCAD::mouseDoubleClickEvent(QMouseEvent* event) {
@@ -983,13 +984,13 @@ void TMyCAD::mouseReleaseEvent(QMouseEvent* event) {
     if (!ToButton(event->button(), &button)) {
         return;
     }
-    try {
+    (void)Guarded("mouse release", [&] {
         QPoint p = LocalPoint(event);
         if (clipped_) {
             p = mapFromGlobal(Confined(PixelAt(event->globalPosition())));
         }
         MouseUp(button, event->modifiers(), p.x(), p.y());
-    } catch (...) {}
+    });
 }
 
 void TMyCAD::ReplaceShapes(int32_t first, int32_t count, std::vector<std::unique_ptr<TMyShape>> shapes) {

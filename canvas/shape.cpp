@@ -278,8 +278,7 @@ void TMyShape::DrawLabelUnderBox(const QString& text, bool shadow) {
         const QString& line = i < 0 ? text : LabelLines[i];
         const int64_t w = Canvas->TextWidth(line);
         const int64_t x = int64_t(tl.X) + (int64_t(br.X) - tl.X - w) / 2;
-        Canvas->TextOut(int32_t(std::clamp<int64_t>(x + shift, INT32_MIN, INT32_MAX)),
-                        int32_t(std::clamp<int64_t>(y + shift, INT32_MIN, INT32_MAX)), line);
+        Canvas->TextOut(ClampToInt32(x + shift), ClampToInt32(y + shift), line);
         y += Canvas->TextHeight(line);
     }
 }

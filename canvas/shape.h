@@ -35,11 +35,8 @@ inline TShapeSettings ShapeSettings;
 int32_t RoundToInt32(double value);
 
 // Screen arithmetic near the 32-bit limits: sums and differences are taken in 64 bits
-// and held at the limits, so far-off points stay far off instead of wrapping round.
-inline int32_t ClampToInt32(int64_t value) {
-    return int32_t(
-        std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
-}
+// and held at the limits (ClampToInt32), so far-off points stay far off instead of
+// wrapping round.
 inline int32_t SaturatingAdd(int64_t a, int64_t b) { return ClampToInt32(a + b); }
 inline TPoint Shifted(TPoint p, int64_t dx, int64_t dy) {
     return TPoint{SaturatingAdd(p.X, dx), SaturatingAdd(p.Y, dy)};

@@ -9,7 +9,6 @@
 #include "net/socket_texts.h"
 #include "platform/exceptions.h"
 #include "platform/streams.h"
-#include "platform/winsock.h"
 
 #include <algorithm>
 #include <chrono>
@@ -19,6 +18,9 @@
 #include <exception>
 #include <string>
 #include <utility>
+
+#include <arpa/inet.h>
+#include <unistd.h>
 
 namespace kelvo {
 
@@ -87,6 +89,43 @@ private:
     int64_t position_ = 0;
 };
 
+bool IsLetterOrDigit(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// RFC 5321 §4.1.2 Domain: labels of letters, digits and inner hyphens, joined by
+// dots. A name whose last label is all digits reads as a broken address, and
+// servers refuse it as well.
+bool IsDomain(const std::string& name) {
+    if (name.empty() || name.size() > 255) return false;
+    size_t start = 0;
+    for (;;) {
+        const size_t dot = name.find('.', start);
+        const std::string label = name.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        if (label.empty() || label.size() > 63 || !IsLetterOrDigit(label.front()) || !IsLetterOrDigit(label.back()))
+            return false;
+        if (!std::all_of(label.begin(), label.end(), [](char c) { return IsLetterOrDigit(c) || c == '-'; }))
+            return false;
+        if (dot == std::string::npos)
+            return !std::all_of(label.begin(), label.end(), [](char c) { return c >= '0' && c <= '9'; });
+        start = dot + 1;
+    }
+}
+
+// RFC 5321 §4.1.3: "[192.0.2.1]" or "[IPv6:2001:db8::1]".
+bool IsAddressLiteral(const std::string& text) {
+    if (text.size() < 3 || text.front() != '[' || text.back() != ']') return false;
+    const std::string inner = text.substr(1, text.size() - 2);
+    unsigned char address[16];
+    if (inner.rfind("IPv6:", 0) == 0) return ::inet_pton(AF_INET6, inner.c_str() + 5, address) == 1;
+    return ::inet_pton(AF_INET, inner.c_str(), address) == 1;
+}
+
+// This host's name as the system knows it; no resolver is asked.
+std::string LocalHostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0) return {};
+    return name;
+}
+
 bool IsTransportFailure(const std::exception_ptr& failure) {
     try {
         std::rethrow_exception(failure);
@@ -109,6 +148,22 @@ TKivSMTP::TKivSMTP(QObject* owner) : TLinksock(owner) {
 }
 
 TKivSMTP::~TKivSMTP() = default;
+
+std::string HeloName(const std::string& wanted, const std::string& hostName, const std::string& localAddress) {
+    if (IsDomain(wanted) || IsAddressLiteral(wanted)) return wanted;
+    if (hostName.find('.') != std::string::npos && IsDomain(hostName)) return hostName;
+    return localAddress.empty() ? std::string() : "[" + localAddress + "]";
+}
+
+void TKivSMTP::ChooseUserID(const std::string& wanted) {
+    userID_ = HeloName(wanted, LocalHostName(), std::string());
+    userIDFromLocalAddress_ = userID_.empty();
+}
+
+void TKivSMTP::ConnectionMade() {
+    // Neither the wanted name nor this host's served: the address is all that is left.
+    if (userIDFromLocalAddress_) userID_ = HeloName(std::string(), std::string(), LocalAddress());
+}
 
 std::string TKivSMTP::ExtractAddress(const std::string& entry) {
     if (entry.find('<') != std::string::npos) return NthWord(NthWord(entry, '<', 2), '>', 1);
@@ -198,9 +253,7 @@ void TKivSMTP::OpenAndGreet() {
     // Every command waits for its reply, so nothing is gained by holding back a
     // short write (Nagle's algorithm), and a lot is lost against a server that
     // delays its acknowledgements.
-    const int on = 1;
-    winsock::setsockopt(Socket(), winsock::IPPROTO_TCP, winsock::TCP_NODELAY, reinterpret_cast<const char*>(&on),
-                        sizeof on);
+    SendWithoutDelay();
     if (security_ == ssImplicitTls) SecureConnection();
     ReadGreeting();
     if (!reply_.isPositive()) throw Exception(reply_.last());
@@ -250,10 +303,7 @@ bool TKivSMTP::IdleConnectionLost() {
     // (RFC 5321 §3.8, §4.5.3.2.7: 421 after its idle time-out), so anything waiting
     // here, or the end of the stream, means the session is over. The 421 stays unread
     // until a command would take it for its own reply.
-    char byte = 0;
-    const int n = winsock::recv(Socket(), &byte, 1, winsock::MSG_PEEK);
-    if (n >= 0) return true;
-    return winsock::WSAGetLastError() != winsock::WSAEWOULDBLOCK;
+    return PeerStirredWhileIdle();
 }
 
 void TKivSMTP::Disconnect() {

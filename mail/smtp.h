@@ -48,7 +48,14 @@ private:
     std::string value_;
 };
 
-// Calling order: SetHost (and SetPort), SetUserID; Connect; fill PostMessage();
+// The HELO argument for `wanted` (RFC 5321 §4.1.1.1): `wanted` itself when it is a
+// domain or an address literal; else `hostName` when that is a fully qualified domain;
+// else the literal of `localAddress` (dotted IPv4, this end of the connection); else
+// nothing, while that address is unknown. A person's name ("Jane Doe", "Jörg") cannot
+// stand, and servers that check the syntax refuse the mail greeted with one.
+std::string HeloName(const std::string& wanted, const std::string& hostName, const std::string& localAddress);
+
+// Calling order: SetHost (and SetPort), SetUserID or ChooseUserID; Connect; fill PostMessage();
 // SendMail, as often as wanted on the same connection; Disconnect.
 //
 // Every call blocks while the event loop keeps running, so GUI handlers may call in:
@@ -73,9 +80,16 @@ public:
     // the socket client's OnConnect, which stays unassigned.
     TNotifyEvent OnConnect;
 
-    // The HELO argument.
+    // The HELO argument, sent as it is.
     const std::string& UserID() const { return userID_; }
-    void SetUserID(const std::string& value) { userID_ = value; }
+    void SetUserID(const std::string& value) {
+        userID_ = value;
+        userIDFromLocalAddress_ = false;
+    }
+    // Lets the session choose UserID from `wanted`, a name its user typed (see
+    // HeloName). This host's name is read now; when neither serves, the address of each
+    // connection is taken as it is made, before the greeting.
+    void ChooseUserID(const std::string& wanted);
 
     TPostMessage& PostMessage() { return composer_.PostMessage(); }
     const TPostMessage& PostMessage() const { return composer_.PostMessage(); }
@@ -157,6 +171,9 @@ public:
     // A reply may run to this many lines; a server that sends more is not trusted.
     static constexpr int kMaxReplyLines = 100;
 
+protected:
+    void ConnectionMade() override;
+
 private:
     // Sends a command and reads its whole reply into reply_ (ReplyNumber from the
     // first line, LastReply the last line).
@@ -212,6 +229,8 @@ private:
 
     TMailComposer composer_;
     std::string userID_;
+    // ChooseUserID found no name: the address of each new connection is the name.
+    bool userIDFromLocalAddress_ = false;
     bool clearParams_ = true;
     bool busy_ = false;
     // The server's EHLO offered SMTPUTF8 (RFC 6531); never after HELO.

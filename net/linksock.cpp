@@ -390,6 +390,29 @@ bool TLinksock::DataAvailable() {
     return SocketRecv(&peeked, 1, ws::MSG_PEEK) >= 1;
 }
 
+std::string TLinksock::LocalAddress() const {
+    if (!connected_) return {};
+    ws::sockaddr_in local;
+    int length = sizeof local;
+    if (ws::getsockname(socket_, &local, &length) != 0) return {};
+    // sin_addr holds the address in network order: its bytes, as stored, are the four parts.
+    unsigned char part[4];
+    std::memcpy(part, &local.sin_addr, sizeof part);
+    return std::to_string(part[0]) + "." + std::to_string(part[1]) + "." + std::to_string(part[2]) + "." +
+           std::to_string(part[3]);
+}
+
+void TLinksock::SendWithoutDelay() {
+    const int on = 1;
+    ws::setsockopt(socket_, ws::IPPROTO_TCP, ws::TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+bool TLinksock::PeerStirredWhileIdle() {
+    char byte = 0;
+    if (ws::recv(socket_, &byte, 1, ws::MSG_PEEK) >= 0) return true;
+    return ws::WSAGetLastError() != kWouldBlock;
+}
+
 LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
     const std::shared_ptr<bool> alive = alive_;
     (void)Guarded("socket notification", [&] {
@@ -415,6 +438,7 @@ LRESULT TLinksock::HandleSocketMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
             waitDone_ = true;
             if (succeeded_) {
                 connected_ = true;
+                ConnectionMade();
                 if (!Fire(LifeToken(), OnConnect, this)) return;
             }
             break;

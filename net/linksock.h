@@ -4,7 +4,7 @@
 // - Construct with the owner, then set your own defaults (for instance Port). The
 //   constructor has already opened a socket; a replacement socket is opened after
 //   every close, so Connect may be called again after Disconnect.
-// - Virtual: Connect, Disconnect, Abort, Transaction, Accept. Override Connect,
+// - Virtual: Connect, Disconnect, Abort, Transaction, Accept, ConnectionMade. Override Connect,
 //   Disconnect and Abort to wrap the protocol around the transport and call the base
 //   version for the transport part. Abort is also what the time-out calls: an override
 //   must end in TLinksock::Abort (or Cancel) so that the running wait ends.
@@ -131,6 +131,18 @@ public:
     void CheckConnection();
     void ClearInput();
 
+    // The address of this end of the connection, dotted ("127.0.0.1"); empty while
+    // there is no connection or the system cannot tell it.
+    std::string LocalAddress() const;
+    // Writes on the open connection go out at once instead of waiting to be joined with
+    // the next (TCP_NODELAY: no Nagle algorithm), for a dialogue in which every command
+    // waits for its reply. A new connection starts without it.
+    void SendWithoutDelay();
+    // True when the peer has sent something or gone (end of stream, reset) on a
+    // connection that is meant to be quiet. Nothing is taken from the connection, and
+    // it looks beneath TLS: any record counts.
+    bool PeerStirredWhileIdle();
+
     // Secures the open connection with TLS before anything else is exchanged on it,
     // verifying the certificate against `serverName`; from then on every operation
     // goes through the TLS session until the socket is closed. Bytes the peer sent
@@ -173,6 +185,9 @@ public:
     static constexpr int kHostEntrySize = 1024;
 
 protected:
+    // Called when the connection Connect waits for stands, before OnConnect fires: its
+    // local address is known and nothing has been exchanged on it. The base does nothing.
+    virtual void ConnectionMade() {}
     void ReportStatus(StatusLevel level, const std::string& text);
     // After a failed platform call: raise ESockError unless the error is tolerated or 10000 or less.
     void CheckSocketError(uint16_t tolerated);

@@ -709,8 +709,6 @@ void EllipseRows(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int64_t ry0, st
     }
 }
 
-int32_t Clamp32(int64_t v) { return int32_t(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
-
 } // namespace
 
 void TSurface::EllipseFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, int32_t penWidth, bool fill) {
@@ -799,18 +797,18 @@ void TSurface::PaintRings(const std::vector<Row>& full, const std::vector<Row>& 
         if (in.A > in.B) {
             // All outline; without a pen the brush covers it.
             if (outline || fill) {
-                ApplySpan(int32_t(y), Clamp32(f.A), Clamp32(f.B), outline ? penPixel : brushPixel, Pen.Mode);
+                ApplySpan(int32_t(y), ClampToInt32(f.A), ClampToInt32(f.B), outline ? penPixel : brushPixel, Pen.Mode);
             }
             continue;
         }
         if (outline && in.A > f.A) {
-            ApplySpan(int32_t(y), Clamp32(f.A), Clamp32(in.A - 1), penPixel, Pen.Mode);
+            ApplySpan(int32_t(y), ClampToInt32(f.A), ClampToInt32(in.A - 1), penPixel, Pen.Mode);
         }
         if (outline && in.B < f.B) {
-            ApplySpan(int32_t(y), Clamp32(in.B + 1), Clamp32(f.B), penPixel, Pen.Mode);
+            ApplySpan(int32_t(y), ClampToInt32(in.B + 1), ClampToInt32(f.B), penPixel, Pen.Mode);
         }
         if (fill) {
-            ApplySpan(int32_t(y), Clamp32(in.A), Clamp32(in.B), brushPixel, Pen.Mode);
+            ApplySpan(int32_t(y), ClampToInt32(in.A), ClampToInt32(in.B), brushPixel, Pen.Mode);
         }
     }
 }
@@ -848,15 +846,15 @@ void TSurface::RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, i
             return;
         }
         for (int64_t y = std::max<int64_t>(y0, ct_); y <= std::min<int64_t>(y1, cb_ - 1); ++y) {
-            ApplySpan(int32_t(y), Clamp32(x0), Clamp32(x1), pixel, mode);
+            ApplySpan(int32_t(y), ClampToInt32(x0), ClampToInt32(x1), pixel, mode);
         }
         return;
     }
     for (int64_t y = std::max<int64_t>(y0, ct_); y < std::min<int64_t>(iy0, cb_); ++y) {
-        ApplySpan(int32_t(y), Clamp32(x0), Clamp32(x1), penPixel, mode);
+        ApplySpan(int32_t(y), ClampToInt32(x0), ClampToInt32(x1), penPixel, mode);
     }
     for (int64_t y = std::max<int64_t>(iy1 + 1, ct_); y <= std::min<int64_t>(y1, cb_ - 1); ++y) {
-        ApplySpan(int32_t(y), Clamp32(x0), Clamp32(x1), penPixel, mode);
+        ApplySpan(int32_t(y), ClampToInt32(x0), ClampToInt32(x1), penPixel, mode);
     }
     for (int64_t x = x0; x < ix0; ++x) {
         if (x >= cl_ && x < cr_) {
@@ -870,7 +868,7 @@ void TSurface::RectangleFigure(int64_t x0, int64_t y0, int64_t x1, int64_t y1, i
     }
     if (fill) {
         for (int64_t y = std::max<int64_t>(iy0, ct_); y <= std::min<int64_t>(iy1, cb_ - 1); ++y) {
-            ApplySpan(int32_t(y), Clamp32(ix0), Clamp32(ix1), brushPixel, mode);
+            ApplySpan(int32_t(y), ClampToInt32(ix0), ClampToInt32(ix1), brushPixel, mode);
         }
     }
 }

@@ -1,7 +1,9 @@
 // Pixel positions, rectangles and colour values shared by every layer of Kelvo.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <limits>
 
 namespace kelvo {
 
@@ -20,6 +22,13 @@ struct TRect {
     int32_t Bottom = 0;
     friend bool operator==(const TRect&, const TRect&) = default;
 };
+
+// A 64-bit result held at the 32-bit limits: far-off coordinates stay far off instead
+// of wrapping round.
+inline int32_t ClampToInt32(int64_t value) {
+    return int32_t(
+        std::clamp<int64_t>(value, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
 
 inline TPoint Point(int32_t x, int32_t y) { return TPoint{x, y}; }
 inline TRect Rect(int32_t l, int32_t t, int32_t r, int32_t b) { return TRect{l, t, r, b}; }

@@ -481,7 +481,7 @@ TEST_F(AboutBoxTest, FailedSendSaysSoAndGivesTheButtonsBack) {
     }
 }
 
-// What the window greets with when the typed name cannot stand as a HELO argument:
+// What the session greets with when the typed name cannot stand as a HELO argument:
 // this host's fully qualified name, else the address of its end of the connection.
 std::string LocalHeloName() {
     char name[256] = {};
@@ -517,7 +517,7 @@ TEST_F(AboutBoxTest, TypedNameGreetsOnlyWhenItIsADomainOrAddressLiteral) {
         messages_.clear();
         Send(postfix.Port(), r.typed, "ann@example.org", "Hello", "text");
         EXPECT_EQ(messages_, std::vector<QString>{"Mail sent !"});
-        // The component keeps what its caller set: the window decides the name.
+        // The component keeps the name it greeted with.
         EXPECT_EQ(box_->KivSMTP1->UserID(), r.helo);
     }
     QTest::qWait(300);

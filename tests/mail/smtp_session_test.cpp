@@ -106,6 +106,24 @@ TEST_F(SmtpSession, ConnectFiresOnConnectAfterHeloOnly) {
     EXPECT_TRUE(server.Errors().empty()) << server.Errors()[0];
 }
 
+TEST(HeloName, TypedNameStandsOnlyWhenItIsADomainOrAddressLiteral) {
+    struct Row {
+        std::string wanted, hostName, localAddress, helo;
+    };
+    const std::vector<Row> rows{
+        {"Ann", "vm", "127.0.0.1", "Ann"},
+        {"jane.example.org", "", "", "jane.example.org"},
+        {"[192.0.2.7]", "", "", "[192.0.2.7]"},
+        {"[IPv6:2001:db8::1]", "", "", "[IPv6:2001:db8::1]"},
+        {"Jane Doe", "host.example.org", "127.0.0.1", "host.example.org"},
+        {"J\xc3\xb6rg", "vm", "127.0.0.1", "[127.0.0.1]"},
+        {"12.34", "host-.example.org", "10.0.0.2", "[10.0.0.2]"},
+        {"[999.1.1.1]", "vm", "", ""},
+        {"doe-", "", "", ""},
+    };
+    for (const Row& r : rows) EXPECT_EQ(HeloName(r.wanted, r.hostName, r.localAddress), r.helo) << r.wanted;
+}
+
 TEST_F(SmtpSession, EmptyUserIdSendsHeloWithTrailingSpace) {
     ScriptedServer server({S("220 hi\r\n"), C("HELO "), S("250 ok\r\n")}, kSmtpReplies);
     TKivSMTP& smtp = Make(server.Port());

@@ -536,6 +536,28 @@ TEST_F(LinksockTest, PeerClosingWithNothingWaitingDisconnects) {
     EXPECT_NE(sock->Socket(), TLinksock::kNoSocket);
 }
 
+// The peer keeps quiet, speaks or goes. The looks at it take nothing and do without the
+// event loop, which would close the socket on FD_CLOSE. No-delay: in the SMTP session's tests.
+TEST_F(LinksockTest, ConnectionOffersItsLocalAddressAndALookAtTheIdlePeer) {
+    const std::vector<std::pair<std::vector<test::Step>, std::string>> peers{
+        {{Hold(5000)}, ""}, {{S("421 closing\r\n"), Hold(5000)}, "421 closing\r\n"}, {{Pause(100), Close()}, ""}};
+    for (const auto& [script, said] : peers) {
+        SetUp();
+        ScriptedServer server(script);
+        EXPECT_EQ(sock->LocalAddress(), "");
+        ConnectTo(server);
+        EXPECT_EQ(sock->LocalAddress(), "127.0.0.1");
+        const bool quiet = script.size() == 1;
+        for (int turn = 0; !quiet && !sock->PeerStirredWhileIdle() && turn < 1000; ++turn)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(sock->PeerStirredWhileIdle(), !quiet);
+        if (quiet) continue;
+        std::string line;
+        sock->ReadLn(line);
+        EXPECT_EQ(line, said);
+    }
+}
+
 TEST_F(LinksockTest, ReplacementSocketThatCannotBeMadeIsAnError) {
     ws::diagnostics::FailNextSockets(1, ws::WSAEMFILE);
     EXPECT_EQ(RaisedBy<ESockError>([&] { sock->Disconnect(); }), "No socket available: 10024:Too many open files");
