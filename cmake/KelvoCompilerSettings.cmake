@@ -7,6 +7,8 @@
 #                   libFuzzer's coverage instrumentation; only the fuzz programs link
 #                   libFuzzer itself (kelvo_link_fuzzer)
 #   KELVO_WERROR    option: warnings are errors (default ON, OFF for fuzzing)
+#   KELVO_HARDENING option: Debian's hardening flags on the uninstrumented builds
+#                   (default ON; the package is made from such a build)
 
 set(CMAKE_CXX_STANDARD 20)
 set(CMAKE_CXX_STANDARD_REQUIRED ON)
@@ -45,6 +47,44 @@ if(KELVO_SANITIZE OR KELVO_FUZZ)
   add_compile_options(-fsanitize=${kelvo_instrument} -fno-omit-frame-pointer
     -fno-sanitize-recover=undefined)
   add_link_options(-fsanitize=${KELVO_SANITIZERS})
+endif()
+
+# The program parses files and network data, so what ships has Debian's defences:
+# the flags come from dpkg-buildflags (hardening=+all), less the optimisation and
+# debug levels that the build type sets. The instrumented builds go without: their
+# sanitizers check more, and FORTIFY's checks would shadow theirs. FORTIFY needs an
+# optimising build (glibc warns otherwise, and warnings are errors), so not in Debug.
+option(KELVO_HARDENING "Build with Debian's hardening flags (not with the sanitizers)" ON)
+if(KELVO_HARDENING AND NOT (KELVO_SANITIZE OR KELVO_FUZZ))
+  find_program(KELVO_DPKG_BUILDFLAGS dpkg-buildflags)
+  if(NOT KELVO_DPKG_BUILDFLAGS)
+    message(FATAL_ERROR "KELVO_HARDENING needs dpkg-buildflags (Debian package dpkg-dev, "
+      "which scripts/setup installs), or configure with -DKELVO_HARDENING=OFF")
+  endif()
+  foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+        ${KELVO_DPKG_BUILDFLAGS} --get ${kind}
+      OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    separate_arguments(flags UNIX_COMMAND "${flags}")
+    list(FILTER flags EXCLUDE REGEX "^-(O.*|g.*|ffile-prefix-map=.*)$")
+    set(kelvo_deb_${kind} ${flags})
+  endforeach()
+  # dpkg before 1.22 leaves out stack-clash and control-flow protection, which its
+  # later releases add to hardening=+all on amd64.
+  foreach(flag -fstack-clash-protection -fcf-protection)
+    if(NOT flag IN_LIST kelvo_deb_CXXFLAGS)
+      list(APPEND kelvo_deb_CXXFLAGS ${flag})
+    endif()
+  endforeach()
+  foreach(flag ${kelvo_deb_CPPFLAGS})
+    if(flag MATCHES "^-D_FORTIFY_SOURCE")
+      add_compile_options($<$<NOT:$<CONFIG:Debug>>:${flag}>)
+    else()
+      add_compile_options(${flag})
+    endif()
+  endforeach()
+  add_compile_options(${kelvo_deb_CXXFLAGS})
+  add_link_options(${kelvo_deb_LDFLAGS})
 endif()
 
 # kelvo_link_fuzzer(target): links libFuzzer's main into a fuzz program.

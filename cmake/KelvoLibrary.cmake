@@ -47,7 +47,15 @@ endfunction()
 # program from its own place. The fuzz build has no modules: it links their code in.
 include(GNUInstallDirs)
 set(KELVO_MODULE_BUILD_DIR ${CMAKE_BINARY_DIR}/modules)
-set(KELVO_MODULE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/kelvo)
+# Debian's place for a program's own architecture-dependent files is under the
+# multiarch directory. Not /usr/lib/kelvo: CPack takes any shared object in or right
+# under /usr/lib for a public library and gives the package maintainer scripts that
+# run ldconfig, which the modules, loaded by full path, have no use for.
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(KELVO_MODULE_INSTALL_DIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/kelvo)
+else()
+  set(KELVO_MODULE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/kelvo)
+endif()
 
 # kelvo_add_module(name SOURCES file... LIBS dep...)
 # A module `name`.so of the listed sources. Only its entry point is exported, so that

@@ -22,10 +22,15 @@ add_custom_target(kelvo_version
           -P ${KELVO_ROOT}/cmake/KelvoWriteVersion.cmake
   BYPRODUCTS ${version_header}
   VERBATIM)
-add_dependencies(kelvo kelvo_version)
-target_include_directories(kelvo PRIVATE ${KELVO_PACKAGING_OUT}/include)
-# Debian's hardening: relocations resolved at start and then made read-only.
-target_link_options(kelvo PRIVATE -Wl,-z,relro -Wl,-z,now)
+# kelvo_add_program(target): the program's settings, shared by the installed program
+# and the one that the end-to-end tests run (tests/e2e), which adds a name table.
+function(kelvo_add_program target)
+  add_dependencies(${target} kelvo_version)
+  target_include_directories(${target} PRIVATE ${KELVO_PACKAGING_OUT}/include)
+  # Debian's hardening: relocations resolved at start and then made read-only.
+  target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now)
+endfunction()
+kelvo_add_program(kelvo)
 
 # --- files made from the sources at build time ---
 configure_file(${KELVO_PACKAGING}/${KELVO_APP_ID}.metainfo.xml.in
@@ -97,6 +102,8 @@ install(FILES ${KELVO_PACKAGING_OUT}/kelvo.1.gz DESTINATION ${CMAKE_INSTALL_MAND
 # Debian's place, named after the package rather than the project.
 install(FILES ${KELVO_PACKAGING}/copyright ${KELVO_PACKAGING_OUT}/changelog.gz
   DESTINATION ${datadir}/doc/kelvo)
+install(FILES ${KELVO_PACKAGING}/lintian-overrides DESTINATION ${datadir}/lintian/overrides
+  RENAME kelvo)
 
 # --- the Debian package ---
 set(CPACK_GENERATOR DEB)

@@ -633,14 +633,6 @@ Resolver TableResolver(const std::string& table) {
 
 namespace {
 
-Resolver defaultResolver() {
-    static const Resolver resolver = [] {
-        const char* table = std::getenv("KELVO_TEST_HOSTS");
-        return table != nullptr ? TableResolver(table) : Resolver(SystemResolve);
-    }();
-    return resolver;
-}
-
 Resolver& injectedResolver() {
     static Resolver* r = new Resolver; // never destroyed, like the rest of the state
     return *r;
@@ -649,7 +641,7 @@ Resolver& injectedResolver() {
 Resolver currentResolver() {
     std::lock_guard lock(state().lookupMutex);
     Resolver r = injectedResolver();
-    return r ? r : defaultResolver();
+    return r ? r : Resolver(SystemResolve);
 }
 
 } // namespace

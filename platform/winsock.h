@@ -174,11 +174,9 @@ struct HostLookup {
 // any thread.
 using Resolver = std::function<HostLookup(const std::string& name)>;
 // Replaces the name service for lookups started from now on and returns the previous
-// one; an empty function restores the default. The default is getaddrinfo, unless the
-// environment holds KELVO_TEST_HOSTS when the first lookup starts: then only the names
-// listed there resolve ("name=a.b.c.d" separated by ';'; set but empty: none), and the
-// machine's resolver is never asked. Test harnesses use that to keep a whole program
-// off the network.
+// one; an empty function restores the default, getaddrinfo. The installed program
+// reads no host table from its environment: only the program that the end-to-end
+// tests run has one (platform/test_host_table.cpp).
 Resolver SetResolver(Resolver resolver);
 // The answer of getaddrinfo for IPv4 addresses.
 HostLookup SystemResolve(const std::string& name);
