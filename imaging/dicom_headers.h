@@ -52,9 +52,10 @@ struct TDicomDirectory {
 };
 
 // Reads the header of `path`, stopping before the pixel data (long values are left on
-// disk). Never throws.
+// disk). Problems with the file are reported, not thrown; on the program's side, which
+// forwards to the DICOM module, a module that cannot be loaded raises EImageError.
 TDicomHeader ReadDicomHeader(const QString& path);
-// Reads the DICOMDIR at `path`. Never throws.
+// Reads the DICOMDIR at `path`, as ReadDicomHeader reads a header.
 TDicomDirectory ReadDicomDirectory(const QString& path);
 
 } // namespace kelvo::imaging

@@ -448,6 +448,8 @@ void TStudyScan::Start(const QString& path, const TIndexOptions& options) {
         TStudyIndex index = IndexStudy(
             path, options, cancel.get(),
             [&](const TIndexProgress& p) {
+                // A post a file would flood the owner's queue on large folders.
+                if (p.Done % 16 != 0 && p.Done != p.Total) return;
                 post([this, p] {
                     if (auto handler = OnProgress) handler(p);
                 });

@@ -130,6 +130,7 @@ public:
     void Cancel();
     bool Running() const { return running_; }
 
+    // Every 16 files and after the last.
     std::function<void(const TIndexProgress&)> OnProgress;
     // The index so far: each series in it is usable as it stands.
     std::function<void(const TStudyIndex&)> OnSnapshot;
