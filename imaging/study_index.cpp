@@ -378,6 +378,8 @@ TStudyIndex IndexStudy(const QString& path, const TIndexOptions& options, const 
     };
     try {
         TSource source = ListSource(path, options, cancel, skipped);
+        // A walk cut short may look like an empty folder.
+        if (Cancelled(cancel)) return finish(TStudyProblem::Cancelled, QString());
         if (source.Problem != TStudyProblem::None) return finish(source.Problem, source.Detail);
         std::map<QString, QString> seen; // SOP Instance UID -> the file that gave it first
         TIndexProgress done{0, int32_t(source.Files.size())};
