@@ -46,4 +46,8 @@ TPicture LoadDicomBytes(const uint8_t* data, size_t size, const QString& name, c
     return Unpack(ProgramModule(name).LoadBytes(data, size, name, limits));
 }
 
+TDicomHeader ReadDicomHeader(const QString& path) { return ProgramModule(path).ReadHeader(path); }
+
+TDicomDirectory ReadDicomDirectory(const QString& path) { return ProgramModule(path).ReadDirectory(path); }
+
 } // namespace kelvo::imaging

@@ -1,6 +1,7 @@
 // The DICOM reader as a module of its own, loaded when the first DICOM file is read: DCMTK and its decoders stay out of the program's start-up.
 #pragma once
 
+#include "imaging/dicom_headers.h"
 #include "imaging/loader.h"
 
 #include <cstdint>
@@ -24,9 +25,12 @@ struct TDicomModule {
     uint32_t Abi;
     TDicomResult (*LoadFile)(const QString& path, const QString& name, const TLoadLimits& limits);
     TDicomResult (*LoadBytes)(const uint8_t* data, size_t size, const QString& name, const TLoadLimits& limits);
+    // The study index's readers (imaging/dicom_headers.h); they never throw.
+    TDicomHeader (*ReadHeader)(const QString& path);
+    TDicomDirectory (*ReadDirectory)(const QString& path);
 };
 
-inline constexpr uint32_t kDicomModuleAbi = 1;
+inline constexpr uint32_t kDicomModuleAbi = 2;
 // The module's one exported symbol: a function returning its TDicomModule.
 inline constexpr const char* kDicomModuleEntry = "kelvo_dicom_module";
 

@@ -33,7 +33,7 @@ TDicomResult LoadBytesEntry(const uint8_t* data, size_t size, const QString& nam
     return Catching([&] { return LoadDicomBytes(data, size, name, limits); });
 }
 
-const TDicomModule kModule{kDicomModuleAbi, &LoadFileEntry, &LoadBytesEntry};
+const TDicomModule kModule{kDicomModuleAbi, &LoadFileEntry, &LoadBytesEntry, &ReadDicomHeader, &ReadDicomDirectory};
 
 } // namespace
 
