@@ -236,7 +236,7 @@ TLayout ReadLayout(DcmItem* ds, bool encapsulated, const QString& name, const TL
                  .arg(l.HighBit)
                  .arg(l.BitsAllocated));
     }
-    const uint64_t samples = uint64_t(l.Rows) * l.Columns * l.Samples * uint64_t(l.Frames);
+    const std::optional<uint64_t> samples = CheckedProduct({l.Rows, l.Columns, l.Samples, uint64_t(l.Frames)});
     l.Subsampled = !encapsulated && l.Samples == 3 && l.BitsAllocated == 8 &&
                    StringOf(ds, DCM_PhotometricInterpretation) == QLatin1String("YBR_FULL_422");
     // 4:2:2 pairs the pixels of each row: an odd row would leave its last pixel
@@ -245,22 +245,26 @@ TLayout ReadLayout(DcmItem* ds, bool encapsulated, const QString& name, const TL
         Fail(TLoadError::UnsupportedLayout, name,
              QStringLiteral("YBR_FULL_422 with an odd number of columns (%1)").arg(l.Columns));
     }
-    if (l.BitsAllocated == 1) {
-        l.Bytes = (samples + 7) / 8;
+    std::optional<uint64_t> bytes;
+    if (!samples) {
+    } else if (l.BitsAllocated == 1) {
+        bytes = *samples / 8 + (*samples % 8 != 0 ? 1 : 0);
     } else if (l.Subsampled) {
-        l.Bytes = samples / 3 * 2;
+        bytes = *samples / 3 * 2;
     } else {
-        l.Bytes = samples * (l.BitsAllocated / 8);
+        bytes = CheckedProduct({*samples, uint64_t(l.BitsAllocated / 8)});
     }
     // DICOM lengths are 32-bit: more than that cannot be one value, whatever the limit.
-    if (l.Bytes > limits.MaxDecodedBytes || l.Bytes >= 0xFFFFFFFFu) {
+    if (!bytes || *bytes > limits.MaxDecodedBytes || *bytes >= 0xFFFFFFFFu) {
         Fail(TLoadError::TooLarge, name,
-             QStringLiteral("%1 × %2 pixels, %3 frames: %4 MiB")
+             QStringLiteral("%1 × %2 pixels, %3 frames: %4")
                  .arg(l.Columns)
                  .arg(l.Rows)
                  .arg(l.Frames)
-                 .arg(double(l.Bytes) / 1048576.0, 0, 'f', 0));
+                 .arg(bytes ? QStringLiteral("%1 MiB").arg(double(*bytes) / 1048576.0, 0, 'f', 0)
+                            : QStringLiteral("more bytes than 64 bits count")));
     }
+    l.Bytes = *bytes;
     return l;
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 #include <tuple>
 #include <utility>
 
@@ -27,15 +28,32 @@ size_t SampleBytes(TSampleType type) {
     return 1;
 }
 
+std::optional<uint64_t> CheckedProduct(std::initializer_list<uint64_t> factors) {
+    uint64_t product = 1;
+    for (const uint64_t f : factors) {
+        if (__builtin_mul_overflow(product, f, &product)) {
+            return std::nullopt;
+        }
+    }
+    return product;
+}
+
 void TPicture::Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type,
                         int32_t bitsStored) {
+    const std::optional<uint64_t> bytes =
+        width < 0 || height < 0 || frames < 0 || samples < 0
+            ? std::nullopt
+            : CheckedProduct({uint64_t(width), uint64_t(height), uint64_t(samples), uint64_t(frames), SampleBytes(type)});
+    if (!bytes || *bytes > std::numeric_limits<size_t>::max() / 2) {
+        throw std::length_error("picture storage beyond memory");
+    }
     width_ = width;
     height_ = height;
     frames_ = frames;
     samples_ = samples;
     type_ = type;
     bitsStored_ = bitsStored;
-    data_.assign(SamplesPerFrame() * size_t(frames) * SampleBytes(type), 0);
+    data_.assign(size_t(*bytes), 0);
 }
 
 int64_t TPicture::At(size_t i) const {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -139,7 +140,8 @@ public:
     QString Format;
 
     // For the loaders: sets the geometry and allocates zeroed storage. Frames are
-    // stored one after the other, each row-major with samples interleaved.
+    // stored one after the other, each row-major with samples interleaved. Throws
+    // std::length_error for a size beyond memory (the loaders refuse those first).
     void Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type, int32_t bitsStored);
     // Raw storage, element size by SampleType.
     uint8_t* Data() { return data_.data(); }
@@ -168,5 +170,10 @@ private:
 
 // The byte size of one sample of the type.
 size_t SampleBytes(TSampleType type);
+
+// The product of the factors, or nothing when it does not fit 64 bits. Sizes from a
+// file's header are multiplied only through this: a product that wraps would pass
+// any limit and leave storage far smaller than the picture it claims to hold.
+std::optional<uint64_t> CheckedProduct(std::initializer_list<uint64_t> factors);
 
 } // namespace kelvo::imaging

@@ -517,6 +517,17 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
              return QStringLiteral(KELVO_SOURCE_DIR "/fuzz/corpus/dicom/regression-deflated-huge-length.dcm");
          },
          TLoadError::Corrupt, "is damaged"},
+        // Sizes whose product wraps around 64 bits to a few bytes that the file holds.
+        {"grey 32-bit size wrapping to 160 bytes",
+         [](const QTemporaryDir&) {
+             return QStringLiteral(KELVO_SOURCE_DIR "/fuzz/corpus/dicom/regression-size-wraps-grey32.dcm");
+         },
+         TLoadError::TooLarge, "65384 × 44797 pixels, 1574487853 frames"},
+        {"RGB size wrapping to 130808 bytes",
+         [](const QTemporaryDir&) {
+             return QStringLiteral(KELVO_SOURCE_DIR "/fuzz/corpus/dicom/regression-size-wraps-rgb.dcm");
+         },
+         TLoadError::TooLarge, "65532 × 52718 pixels, 1779861133 frames"},
         {"image header without pixel data",
          [](const QTemporaryDir& d) { return WriteDicom(d, "nopix.dcm", 4, 4, {}, {}, false); },
          TLoadError::NoPixelData, "Secondary Capture"},
