@@ -83,22 +83,45 @@ bool PositiveAt(DcmItem* ds, const DcmTagKey& tag, unsigned long pos, double* ou
     return false;
 }
 
+// The item of functional group `macro` within `group` (an item of the shared or the
+// per-frame groups) when it holds `tag`.
+DcmItem* MacroHolding(DcmItem* group, const DcmTagKey& macro, const DcmTagKey& tag) {
+    DcmItem* item = nullptr;
+    if (group != nullptr && group->findAndGetSequenceItem(macro, item, 0).good() && item != nullptr &&
+        item->tagExists(tag)) {
+        return item;
+    }
+    return nullptr;
+}
+
 // Enhanced multi-frame objects keep spacing, rescale and window in functional group
 // macros rather than at the top: `tag` is read from the top when it is there, else
-// from the macro shared by all frames, else from the first frame's.
-DcmItem* Holding(DcmItem* ds, const DcmTagKey& tag, const DcmTagKey& macro) {
+// from the macro shared by all frames, else from the frame's own (`frameGroup`, its
+// item of the per-frame groups).
+DcmItem* HoldingFor(DcmItem* ds, DcmItem* frameGroup, const DcmTagKey& tag, const DcmTagKey& macro) {
     if (ds->tagExists(tag)) {
         return ds;
     }
-    for (const DcmTagKey& groups : {DCM_SharedFunctionalGroupsSequence, DCM_PerFrameFunctionalGroupsSequence}) {
-        DcmItem* group = nullptr;
-        DcmItem* item = nullptr;
-        if (ds->findAndGetSequenceItem(groups, group, 0).good() && group != nullptr &&
-            group->findAndGetSequenceItem(macro, item, 0).good() && item != nullptr && item->tagExists(tag)) {
-            return item;
-        }
+    DcmItem* shared = nullptr;
+    (void)ds->findAndGetSequenceItem(DCM_SharedFunctionalGroupsSequence, shared, 0);
+    if (DcmItem* item = MacroHolding(shared, macro, tag)) {
+        return item;
+    }
+    if (DcmItem* item = MacroHolding(frameGroup, macro, tag)) {
+        return item;
     }
     return ds;
+}
+
+// The first frame's item of the per-frame functional groups, if any.
+DcmItem* FirstFrameGroup(DcmItem* ds) {
+    DcmItem* group = nullptr;
+    return ds->findAndGetSequenceItem(DCM_PerFrameFunctionalGroupsSequence, group, 0).good() ? group : nullptr;
+}
+
+// `tag` as the first frame has it (see HoldingFor).
+DcmItem* Holding(DcmItem* ds, const DcmTagKey& tag, const DcmTagKey& macro) {
+    return HoldingFor(ds, FirstFrameGroup(ds), tag, macro);
 }
 
 void ReadSpacing(DcmItem* top, TPicture& p) {
@@ -123,15 +146,55 @@ void ReadIdentity(DcmItem* ds, TPicture& p) {
     p.SeriesDescription = StringOf(ds, DCM_SeriesDescription);
 }
 
-void ReadModality(DcmItem* top, TPicture& p) {
-    DcmItem* ds = Holding(top, DCM_RescaleIntercept, DCM_PixelValueTransformationSequence);
+// The rescale and window of the frame whose per-frame groups item is `frameGroup`.
+TPicture::TFrameModality ReadFrameModality(DcmItem* top, DcmItem* frameGroup) {
+    TPicture::TFrameModality m;
+    DcmItem* ds = HoldingFor(top, frameGroup, DCM_RescaleIntercept, DCM_PixelValueTransformationSequence);
     Float64 v = 0;
     if (ds->findAndGetFloat64(DCM_RescaleSlope, v).good() && std::isfinite(v) && v != 0) {
-        p.Slope = v;
+        m.Slope = v;
     }
     if (ds->findAndGetFloat64(DCM_RescaleIntercept, v).good() && std::isfinite(v)) {
-        p.Intercept = v;
+        m.Intercept = v;
     }
+    ds = HoldingFor(top, frameGroup, DCM_WindowCenter, DCM_FrameVOILUTSequence);
+    Float64 c = 0;
+    Float64 w = 0;
+    if (ds->findAndGetFloat64(DCM_WindowCenter, c, 0).good() && ds->findAndGetFloat64(DCM_WindowWidth, w, 0).good() &&
+        std::isfinite(c) && std::isfinite(w) && w >= 1.0) {
+        m.Window = TWindow{c, w};
+    }
+    return m;
+}
+
+// Each frame's rescale and window, kept only where some frame differs from the first.
+// The per-frame items are walked once: reaching an item by its index is a walk itself.
+void ReadPerFrameModality(DcmItem* top, int32_t frames, TPicture& p) {
+    DcmSequenceOfItems* groups = nullptr;
+    if (top->findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, groups).bad() || groups == nullptr ||
+        groups->card() < 2 || frames < 2) {
+        return;
+    }
+    const TPicture::TFrameModality first{p.Slope, p.Intercept, p.FileWindow};
+    std::vector<TPicture::TFrameModality> all;
+    bool differ = false;
+    for (DcmObject* o = groups->nextInContainer(nullptr); o != nullptr && all.size() < size_t(frames);
+         o = groups->nextInContainer(o)) {
+        all.push_back(ReadFrameModality(top, dynamic_cast<DcmItem*>(o)));
+        differ = differ || !(all.back() == first);
+    }
+    if (differ) {
+        p.FrameModality = std::move(all);
+    }
+}
+
+void ReadModality(DcmItem* top, int32_t frames, TPicture& p) {
+    const TPicture::TFrameModality first = ReadFrameModality(top, FirstFrameGroup(top));
+    p.Slope = first.Slope;
+    p.Intercept = first.Intercept;
+    p.FileWindow = first.Window;
+    ReadPerFrameModality(top, frames, p);
+    DcmItem* ds = Holding(top, DCM_RescaleIntercept, DCM_PixelValueTransformationSequence);
     const QString type = StringOf(ds, DCM_RescaleType);
     if (!type.isEmpty() && type != QLatin1String("US")) {
         p.Unit = type;
@@ -139,12 +202,6 @@ void ReadModality(DcmItem* top, TPicture& p) {
         p.Unit = QStringLiteral("HU");
     }
     ds = Holding(top, DCM_WindowCenter, DCM_FrameVOILUTSequence);
-    Float64 c = 0;
-    Float64 w = 0;
-    if (ds->findAndGetFloat64(DCM_WindowCenter, c, 0).good() && ds->findAndGetFloat64(DCM_WindowWidth, w, 0).good() &&
-        std::isfinite(c) && std::isfinite(w) && w >= 1.0) {
-        p.FileWindow = TWindow{c, w};
-    }
     const QString function = StringOf(ds, DCM_VOILUTFunction);
     if (function == QLatin1String("SIGMOID")) {
         p.VoiFunction = TVoiFunction::Sigmoid;
@@ -694,9 +751,11 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     p.Photometric = StringOf(ds, DCM_PhotometricInterpretation);
     ReadSpacing(ds, p);
     ReadIdentity(ds, p);
-    ReadModality(ds, p);
+    ReadModality(ds, layout.Frames, p);
     ReadModalityLut(ds, layout.Signed, p);
-    ReadDisplayTable(ds, layout.Signed || p.Intercept < 0.0 || p.Slope < 0.0, p);
+    const bool negative = std::any_of(p.FrameModality.begin(), p.FrameModality.end(),
+                                      [](const TPicture::TFrameModality& m) { return m.Intercept < 0.0 || m.Slope < 0.0; });
+    ReadDisplayTable(ds, layout.Signed || p.Intercept < 0.0 || p.Slope < 0.0 || negative, p);
     ReadPadding(ds, p);
     if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
         p.Palette = ReadPalette(ds, layout.Signed, name);

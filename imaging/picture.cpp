@@ -8,7 +8,6 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
-#include <tuple>
 #include <utility>
 
 namespace kelvo::imaging {
@@ -96,18 +95,26 @@ int64_t TPicture::Stored(int32_t frame, int32_t x, int32_t y, int32_t sample) co
               size_t(sample));
 }
 
-double TPicture::ModalityValue(int32_t frame, int32_t x, int32_t y) const { return ModalityOf(Stored(frame, x, y, 0)); }
+double TPicture::ModalityValue(int32_t frame, int32_t x, int32_t y) const {
+    return ModalityOf(frame, Stored(frame, x, y, 0));
+}
 
 void TPicture::ComputeRange() {
-    const size_t n = SamplesPerFrame() * size_t(frames_);
-    if (n == 0) {
+    const size_t perFrame = SamplesPerFrame();
+    if (perFrame * size_t(frames_) == 0) {
         min_ = max_ = 0.0;
         return;
     }
-    const auto scan = [&](const std::optional<TPadding>& padding) {
+    // Frames with a rescale of their own are scanned one by one; the others, which
+    // share Slope and Intercept, as one run.
+    const bool byFrame = !IsColour() && ModalityLut == nullptr && !FrameModality.empty();
+    const int32_t runs = byFrame ? frames_ : 1;
+    const auto scan = [&](int32_t run, const std::optional<TPadding>& padding) {
         int64_t lo = std::numeric_limits<int64_t>::max();
         int64_t hi = std::numeric_limits<int64_t>::min();
-        for (size_t i = 0; i < n; ++i) {
+        const size_t from = byFrame ? size_t(run) * perFrame : 0;
+        const size_t to = byFrame ? from + perFrame : perFrame * size_t(frames_);
+        for (size_t i = from; i < to; ++i) {
             const int64_t v = At(i);
             if (padding && v >= padding->From && v <= padding->To) continue;
             lo = std::min(lo, v);
@@ -115,10 +122,30 @@ void TPicture::ComputeRange() {
         }
         return std::pair(lo, hi);
     };
-    auto [lo, hi] = scan(IsColour() ? std::nullopt : Padding);
-    if (lo > hi) {
-        std::tie(lo, hi) = scan(std::nullopt);
+    std::vector<std::pair<int64_t, int64_t>> ranges(static_cast<size_t>(runs));
+    bool any = false;
+    for (int32_t r = 0; r < runs; ++r) {
+        ranges[size_t(r)] = scan(r, IsColour() ? std::nullopt : Padding);
+        any = any || ranges[size_t(r)].first <= ranges[size_t(r)].second;
     }
+    for (int32_t r = 0; r < runs && !any; ++r) {
+        ranges[size_t(r)] = scan(r, std::nullopt);
+    }
+    if (byFrame) {
+        // A negative slope turns the order round.
+        min_ = std::numeric_limits<double>::infinity();
+        max_ = -min_;
+        for (int32_t f = 0; f < frames_; ++f) {
+            const auto [lo, hi] = ranges[size_t(f)];
+            if (lo > hi) continue; // all padding
+            for (const double v : {ModalityOf(f, lo), ModalityOf(f, hi)}) {
+                min_ = std::min(min_, v);
+                max_ = std::max(max_, v);
+            }
+        }
+        return;
+    }
+    const auto [lo, hi] = ranges[0];
     if (!IsColour() && ModalityLut != nullptr) {
         // A table need not rise: its values between those of the smallest and the
         // largest stored value.
@@ -134,8 +161,8 @@ void TPicture::ComputeRange() {
         return;
     }
     // A negative slope turns the order round.
-    const double a = ModalityOf(lo);
-    const double b = ModalityOf(hi);
+    const double a = ModalityOf(0, lo);
+    const double b = ModalityOf(0, hi);
     min_ = std::min(a, b);
     max_ = std::max(a, b);
 }
@@ -147,12 +174,15 @@ double TPicture::ColourTop() const {
     return double((int64_t(1) << std::min({bitsStored_, typeBits, 31})) - 1);
 }
 
-TWindow TPicture::DefaultWindow() const {
+TWindow TPicture::DefaultWindow(int32_t frame) const {
     // Colour is shown as it is stored: the window that maps 0..top onto 0..255 (PS3.3
     // C.11.2.1.2), whatever a file names, since windows are for grey pictures.
     if (IsColour()) {
         const double top = ColourTop();
         return TWindow{(top + 1.0) / 2.0, top + 1.0};
+    }
+    if (OwnFrame(frame) && FrameModality[size_t(frame)].Window.has_value()) {
+        return *FrameModality[size_t(frame)].Window;
     }
     if (FileWindow.has_value()) {
         return *FileWindow;
@@ -200,7 +230,7 @@ inline uint8_t Windowed(double value, double center, double width, TVoiFunction 
 // re-render costs one table read per sample.
 class TLookup {
 public:
-    TLookup(const TPicture& p, TWindow w, bool invert) {
+    TLookup(const TPicture& p, int32_t frame, TWindow w, bool invert) {
         double center = w.Center;
         double width = std::max(1.0, w.Width);
         if (!std::isfinite(center) || !std::isfinite(width)) {
@@ -232,8 +262,8 @@ public:
         }
         colour_ = p.IsColour();
         function_ = colour_ ? TVoiFunction::Linear : p.VoiFunction;
-        slope_ = p.Slope;
-        intercept_ = p.Intercept;
+        slope_ = p.SlopeOf(frame);
+        intercept_ = p.InterceptOf(frame);
         modalityLut_ = colour_ ? nullptr : p.ModalityLut.get();
         display_ = colour_ || !w.FileTable ? nullptr : p.DisplayTable.get();
         if (display_ != nullptr && display_->Levels.empty()) display_ = nullptr;
@@ -346,7 +376,7 @@ void TPicture::RenderZoomed(QImage& target, QPoint origin, QRect area, int32_t f
         }
         return;
     }
-    const TLookup lut(*this, window, Photometric == QLatin1String("MONOCHROME1"));
+    const TLookup lut(*this, frame, window, Photometric == QLatin1String("MONOCHROME1"));
     const uint8_t* base = data_.data() + size_t(frame) * SamplesPerFrame() * SampleBytes(type_);
     switch (type_) {
     case TSampleType::U8:
@@ -388,7 +418,7 @@ void TPicture::RenderInto(QImage& target, int32_t frame, TWindow window, int32_t
         return;
     }
     const bool invert = Photometric == QLatin1String("MONOCHROME1");
-    const TLookup lut(*this, window, invert);
+    const TLookup lut(*this, frame, window, invert);
     const size_t frameStart = size_t(frame) * SamplesPerFrame();
     if (!IsColour()) {
         const uint8_t* base = data_.data() + frameStart * SampleBytes(type_);

@@ -214,6 +214,71 @@ TEST(Loader, EnhancedObjectsReadSpacingRescaleAndWindowFromTheirFunctionalGroups
 
 uint8_t GreyAt(const QImage& image, int x, int y) { return uint8_t(qRed(image.pixel(x, y))); }
 
+// Per-frame functional groups give each frame its own rescale and window: the values,
+// range, statistics and rendering of every frame follow its own, as pydicom and numpy
+// apply them.
+TEST(Loader, EachFrameHasItsOwnRescaleAndWindow) {
+    const struct {
+        const char* Intercept;
+        const char* Center;
+        const char* Width;
+    } frames[3] = {{"-1024", "40", "400"}, {"-500", "50", "500"}, {"0", "751", "101"}};
+    std::vector<uint16_t> stored(72);
+    for (size_t i = 0; i < stored.size(); ++i) stored[i] = uint16_t((i * 37) % 1500 + 100);
+    stored[2 * 24 + 6 + 1] = 751; // frame 3, (1, 1)
+    QTemporaryDir dir;
+    const QString path = WriteDicom(dir, "perframe.dcm", 4, 6, stored, [&](DcmDataset* ds) {
+        ds->putAndInsertString(DCM_Modality, "CT");
+        ds->putAndInsertString(DCM_NumberOfFrames, "3");
+        for (unsigned long f = 0; f < 3; ++f) {
+            DcmItem* group = nullptr;
+            DcmItem* item = nullptr;
+            ASSERT_TRUE(ds->findOrCreateSequenceItem(DCM_PerFrameFunctionalGroupsSequence, group, long(f)).good());
+            ASSERT_TRUE(group->findOrCreateSequenceItem(DCM_PixelValueTransformationSequence, item, 0).good());
+            item->putAndInsertString(DCM_RescaleIntercept, frames[f].Intercept);
+            item->putAndInsertString(DCM_RescaleSlope, "1");
+            item->putAndInsertString(DCM_RescaleType, "HU");
+            ASSERT_TRUE(group->findOrCreateSequenceItem(DCM_FrameVOILUTSequence, item, 0).good());
+            item->putAndInsertString(DCM_WindowCenter, frames[f].Center);
+            item->putAndInsertString(DCM_WindowWidth, frames[f].Width);
+        }
+    });
+    const TPicture p = LoadPicture(path);
+    ASSERT_EQ(p.Frames(), 3);
+    const std::vector<TRegion> regions = {{TRegionKind::Rectangle, {{0, 0}, {6, 4}}},
+                                          {TRegionKind::Ellipse, {{0, 0}, {5, 4}}},
+                                          {TRegionKind::Rectangle, {{1, 1}, {2, 2}}}};
+    const QStringList numpy = test::NumpyRegionStatistics(
+        path, {QStringLiteral("frame:0"), QStringLiteral("rect:0,0;6,4"), QStringLiteral("ellipse:0,0;5,4"),
+               QStringLiteral("rect:1,1;2,2"), QStringLiteral("frame:1"), QStringLiteral("rect:0,0;6,4"),
+               QStringLiteral("frame:2"), QStringLiteral("rect:0,0;6,4"), QStringLiteral("ellipse:0,0;5,4"),
+               QStringLiteral("rect:1,1;2,2")});
+    ASSERT_EQ(numpy.size(), 7) << "region_reference.py failed";
+    double lo = 1e300;
+    double hi = -1e300;
+    for (const auto& [frame, first] : {std::pair{0, 0}, std::pair{1, 3}, std::pair{2, 4}}) {
+        SCOPED_TRACE(frame);
+        for (size_t r = 0; r < (frame == 1 ? 1u : regions.size()); ++r) {
+            const QStringList f = numpy[first + qsizetype(r)].split(QLatin1Char(' '));
+            const TRegionStats s = RegionStatistics(p, frame, regions[r]);
+            EXPECT_EQ(s.Count, f[0].toLongLong());
+            EXPECT_DOUBLE_EQ(s.Mean, f[1].toDouble());
+            EXPECT_NEAR(s.Sd, f[2].toDouble(), 1e-9);
+            EXPECT_DOUBLE_EQ(s.Min, f[3].toDouble());
+            EXPECT_DOUBLE_EQ(s.Max, f[4].toDouble());
+            if (r == 0) lo = std::min(lo, f[3].toDouble()), hi = std::max(hi, f[4].toDouble());
+        }
+        EXPECT_DOUBLE_EQ(p.ModalityValue(frame, 1, 1), double(stored[size_t(frame) * 24 + 7]) +
+                                                           std::atof(frames[frame].Intercept));
+        EXPECT_EQ(p.DefaultWindow(frame), (TWindow{std::atof(frames[frame].Center), std::atof(frames[frame].Width)}));
+    }
+    EXPECT_DOUBLE_EQ(p.ModalityValue(2, 1, 1), 751.0);
+    EXPECT_DOUBLE_EQ(p.MinValue(), lo);
+    EXPECT_DOUBLE_EQ(p.MaxValue(), hi);
+    // 751 at the centre of its frame's window: ((751 - 750.5) / 100 + 0.5) * 255.
+    EXPECT_EQ(GreyAt(p.Render(2, p.DefaultWindow(2)), 1, 1), 129);
+}
+
 // A Modality LUT Sequence stands for the rescale: its table gives the values under the
 // cursor, the range and window, and the statistics; values beyond it take its ends.
 TEST(Loader, AModalityTableGivesTheModalityValues) {
