@@ -99,6 +99,17 @@ double TPicture::ModalityValue(int32_t frame, int32_t x, int32_t y) const {
     return ModalityOf(frame, Stored(frame, x, y, 0));
 }
 
+double TPicture::Luma(int32_t frame, int32_t x, int32_t y) const {
+    if (!IsColour()) {
+        return ModalityValue(frame, x, y);
+    }
+    if (Photometric.startsWith(QLatin1String("YBR"))) {
+        return double(Stored(frame, x, y, 0));
+    }
+    return 0.299 * double(Stored(frame, x, y, 0)) + 0.587 * double(Stored(frame, x, y, 1)) +
+           0.114 * double(Stored(frame, x, y, 2));
+}
+
 void TPicture::ComputeRange() {
     const size_t perFrame = SamplesPerFrame();
     if (perFrame * size_t(frames_) == 0) {

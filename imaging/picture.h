@@ -73,6 +73,9 @@ public:
     double InterceptOf(int32_t frame) const {
         return OwnFrame(frame) ? FrameModality[size_t(frame)].Intercept : Intercept;
     }
+    // The brightness of a colour pixel: Y where the samples are YBR (its luma as
+    // stored), else 0.299 R + 0.587 G + 0.114 B. Monochrome gives ModalityValue.
+    double Luma(int32_t frame, int32_t x, int32_t y) const;
     // Smallest and largest modality value over all frames (colour: over all samples).
     double MinValue() const { return min_; }
     double MaxValue() const { return max_; }

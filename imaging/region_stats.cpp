@@ -260,12 +260,7 @@ TRegionStats RegionStatistics(const TPicture& picture, int32_t frame, const TReg
     }
     if (picture.IsColour()) {
         PerPixelStatistics(
-            spans,
-            [&](int32_t x, int32_t y) {
-                return 0.299 * double(picture.Stored(frame, x, y, 0)) + 0.587 * double(picture.Stored(frame, x, y, 1)) +
-                       0.114 * double(picture.Stored(frame, x, y, 2));
-            },
-            s);
+            spans, [&](int32_t x, int32_t y) { return picture.Luma(frame, x, y); }, s);
         return s;
     }
     if (picture.ModalityLut != nullptr) {
