@@ -211,13 +211,14 @@ void ReadModality(DcmItem* top, int32_t frames, TPicture& p) {
 }
 
 // Pixel Padding Value, to Pixel Padding Range Limit when given (in either order).
-void ReadPadding(DcmItem* ds, TPicture& p) {
-    // US or SS, as the pixels are.
-    const auto storedOf = [ds](const DcmTagKey& tag) -> std::optional<int64_t> {
+void ReadPadding(DcmItem* ds, bool signedPixels, TPicture& p) {
+    // US or SS, as the pixels are; a US on signed pixels (or read without its VR)
+    // holds the signed value's 16 bits.
+    const auto storedOf = [ds, signedPixels](const DcmTagKey& tag) -> std::optional<int64_t> {
         Sint16 s = 0;
         Uint16 u = 0;
         if (ds->findAndGetSint16(tag, s).good()) return s;
-        if (ds->findAndGetUint16(tag, u).good()) return u;
+        if (ds->findAndGetUint16(tag, u).good()) return signedPixels ? int64_t(int16_t(u)) : int64_t(u);
         return std::nullopt;
     };
     if (const std::optional<int64_t> padding = storedOf(DCM_PixelPaddingValue)) {
@@ -756,7 +757,7 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     const bool negative = std::any_of(p.FrameModality.begin(), p.FrameModality.end(),
                                       [](const TPicture::TFrameModality& m) { return m.Intercept < 0.0 || m.Slope < 0.0; });
     ReadDisplayTable(ds, layout.Signed || p.Intercept < 0.0 || p.Slope < 0.0 || negative, p);
-    ReadPadding(ds, p);
+    ReadPadding(ds, layout.Signed, p);
     if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
         p.Palette = ReadPalette(ds, layout.Signed, name);
     }

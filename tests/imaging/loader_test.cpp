@@ -346,6 +346,13 @@ TEST(Loader, PaddingIsLeftOutOfTheRange) {
     // All padding: the range is what there is.
     const TPicture all = LoadPicture(WriteDicom(dir, "all.dcm", 1, 2, {0, 0}, padded(nullptr)));
     EXPECT_DOUBLE_EQ(all.MinValue(), -1024.0);
+    // Written as US on signed pixels: -2000 is 63536 in its 16 bits.
+    const TPicture us = LoadPicture(WriteDicom(dir, "us.dcm", 1, 3, {63536, 65486, 300}, [](DcmDataset* ds) {
+        ds->putAndInsertUint16(DCM_PixelRepresentation, 1);
+        ds->putAndInsertUint16(DCM_PixelPaddingValue, 63536);
+    }));
+    EXPECT_DOUBLE_EQ(us.MinValue(), -50.0);
+    EXPECT_EQ(us.DefaultWindow(), (TWindow{-50.0 + 351.0 / 2.0, 351.0}));
 }
 
 TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
