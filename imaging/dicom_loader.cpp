@@ -160,8 +160,10 @@ TPicture::TFrameModality ReadFrameModality(DcmItem* top, DcmItem* frameGroup) {
     ds = HoldingFor(top, frameGroup, DCM_WindowCenter, DCM_FrameVOILUTSequence);
     Float64 c = 0;
     Float64 w = 0;
+    // LINEAR_EXACT takes any width above 0; the other functions, from 1 on.
+    const bool exact = StringOf(ds, DCM_VOILUTFunction) == QLatin1String("LINEAR_EXACT");
     if (ds->findAndGetFloat64(DCM_WindowCenter, c, 0).good() && ds->findAndGetFloat64(DCM_WindowWidth, w, 0).good() &&
-        std::isfinite(c) && std::isfinite(w) && w >= 1.0) {
+        std::isfinite(c) && std::isfinite(w) && (exact ? w > 0.0 : w >= 1.0)) {
         m.Window = TWindow{c, w};
     }
     return m;

@@ -237,13 +237,22 @@ inline uint8_t Windowed(double value, double center, double width, TVoiFunction 
     return uint8_t(std::clamp(std::nearbyint(y), 0.0, 255.0));
 }
 
+// The window's width as its function takes it: LINEAR_EXACT any width above 0 (its
+// formula divides by the width itself), the others at least 1.
+double MinimalWidth(const TPicture& p, double width) {
+    if (p.VoiFunction == TVoiFunction::LinearExact && !p.IsColour() && width > 0.0) {
+        return width;
+    }
+    return std::max(1.0, width);
+}
+
 // One lookup table over the range of stored values of the picture, so that a
 // re-render costs one table read per sample.
 class TLookup {
 public:
     TLookup(const TPicture& p, int32_t frame, TWindow w, bool invert) {
         double center = w.Center;
-        double width = std::max(1.0, w.Width);
+        double width = MinimalWidth(p, w.Width);
         if (!std::isfinite(center) || !std::isfinite(width)) {
             center = 128.0;
             width = 256.0;

@@ -86,7 +86,8 @@ public:
     TWindow DefaultWindow(int32_t frame = 0) const;
     // The frame rendered for a window onto grey or colour RGB32 pixels. MONOCHROME1 is
     // shown inverted; YBR colour is converted to RGB; a palette picture shows its palette's
-    // colours whatever the window. A window narrower than 1 counts as 1.
+    // colours whatever the window. A window narrower than 1 counts as 1, but under
+    // LINEAR_EXACT, which takes any width above 0.
     QImage Render(int32_t frame, TWindow window) const;
     // Renders only the rectangle (x, y, w, h) of the frame into `target` at (x, y);
     // the target must be RGB32 and at least as large as the picture.

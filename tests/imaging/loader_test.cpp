@@ -393,18 +393,22 @@ TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
     EXPECT_EQ(GreyAt(image, 2, 0), 0);
 
     // The file's VOI LUT Function (PS3.3 C.11.2.1.3): 0, 50, 100, 150 through centre
-    // 100 and width 100.
+    // 100 and width 100; LINEAR_EXACT also narrower than 1 (100 is at (-0.125 / 0.5 + 0.5) * 255).
     const struct {
         const char* Function;
+        const char* Center;
+        const char* Width;
         int Grey[4];
     } functions[] = {
-        {"LINEAR_EXACT", {0, 0, 128, 255}}, {"SIGMOID", {5, 30, 128, 225}}, // 255 / (1 + exp(-4 (x - 100) / 100))
+        {"LINEAR_EXACT", "100", "100", {0, 0, 128, 255}},
+        {"LINEAR_EXACT", "100.125", "0.5", {0, 0, 64, 255}},
+        {"SIGMOID", "100", "100", {5, 30, 128, 225}}, // 255 / (1 + exp(-4 (x - 100) / 100))
     };
     for (const auto& f : functions) {
-        SCOPED_TRACE(f.Function);
+        SCOPED_TRACE(std::string(f.Function) + " " + f.Width);
         const TPicture q = LoadPicture(WriteDicom(dir, "f.dcm", 1, 4, {0, 50, 100, 150}, [&](DcmDataset* ds) {
-            ds->putAndInsertString(DCM_WindowCenter, "100");
-            ds->putAndInsertString(DCM_WindowWidth, "100");
+            ds->putAndInsertString(DCM_WindowCenter, f.Center);
+            ds->putAndInsertString(DCM_WindowWidth, f.Width);
             ds->putAndInsertString(DCM_VOILUTFunction, f.Function);
         }));
         image = q.Render(0, q.DefaultWindow());
