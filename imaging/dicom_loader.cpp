@@ -11,6 +11,7 @@
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcfcache.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcistrmf.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
@@ -797,6 +798,41 @@ TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& nam
     Fail(TLoadError::NotAPicture, name);
 }
 
+// Reads the meta header, then the data set in the syntax that its first bytes show,
+// whatever the meta header names. Some writers name explicit VR and write implicit.
+// (DCMTK's process-wide switch for this would also second-guess the files that are
+// right, and would change the parse of other threads.)
+OFCondition LoadInTheDataSetsOwnSyntax(DcmFileFormat& file, const char* path) {
+    DcmInputFileStream stream(path);
+    if (!stream.good()) {
+        return stream.status();
+    }
+    for (DcmItem* part : {static_cast<DcmItem*>(file.getMetaInfo()), static_cast<DcmItem*>(file.getDataset())}) {
+        if (part == nullptr) {
+            return EC_IllegalCall;
+        }
+        part->transferInit();
+        const OFCondition c = part->read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+        part->transferEnd();
+        if (c.bad()) {
+            return c;
+        }
+    }
+    return EC_Normal;
+}
+
+// Whether the meta header names an uncompressed syntax whose data set could be in
+// another one.
+bool NamesPlainSyntax(DcmFileFormat& file) {
+    OFString uid;
+    DcmMetaInfo* meta = file.getMetaInfo();
+    if (meta == nullptr || meta->findAndGetOFString(DCM_TransferSyntaxUID, uid).bad()) {
+        return false;
+    }
+    const DcmXfer xfer(uid.c_str());
+    return xfer.getXfer() != EXS_Unknown && !xfer.isEncapsulated() && xfer.getXfer() != EXS_DeflatedLittleEndianExplicit;
+}
+
 } // namespace
 
 TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimits& limits) {
@@ -805,7 +841,11 @@ TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimi
     const QByteArray local = path.toLocal8Bit();
     const OFCondition c = file.loadFile(OFFilename(local.constData()));
     if (c.bad()) {
-        FailParse(file, c, name);
+        DcmFileFormat again;
+        if (!NamesPlainSyntax(file) || LoadInTheDataSetsOwnSyntax(again, local.constData()).bad()) {
+            FailParse(file, c, name);
+        }
+        return FromDataset(again, uint64_t(QFileInfo(path).size()), name, limits);
     }
     return FromDataset(file, uint64_t(QFileInfo(path).size()), name, limits);
 }

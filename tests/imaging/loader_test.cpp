@@ -653,6 +653,22 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
     }
 }
 
+// Some writers name one transfer syntax in the meta header and encode the data set in
+// another; the data set is read in the syntax it is in, as pydicom reads it.
+TEST(Loader, ADataSetIsReadInItsOwnSyntaxWhateverTheMetaHeaderNames) {
+    QTemporaryDir dir;
+    const QString path = WriteDicom(dir, "mislabelled.dcm", 1, 3, {7, 300, 65535});
+    DcmFileFormat file;
+    ASSERT_TRUE(file.loadFile(path.toLocal8Bit().constData()).good());
+    ASSERT_TRUE(file.saveFile(path.toLocal8Bit().constData(), EXS_LittleEndianImplicit, EET_ExplicitLength, EGL_recalcGL,
+                              EPD_noChange, 0, 0, EWM_dontUpdateMeta)
+                    .good());
+    const TPicture p = LoadPicture(path);
+    EXPECT_EQ(p.Modality, QStringLiteral("OT"));
+    ASSERT_EQ(p.Width(), 3);
+    for (const auto& [x, v] : {std::pair{0, 7}, std::pair{1, 300}, std::pair{2, 65535}}) EXPECT_EQ(p.Stored(0, x, 0), v);
+}
+
 TEST(Loader, BytesInMemoryLoadLikeTheFile) {
     const QByteArray bytes = ReadAll(PydicomFile("MR_small.dcm"));
     const TPicture a = LoadPicture(PydicomFile("MR_small.dcm"));
