@@ -711,6 +711,14 @@ TLayout Decompress(DcmDataset* ds, const DcmXfer& xferInfo, const QString& name,
 // refuses objects without pixel data and layouts that cannot be shown.
 TLayout PictureLayout(DcmDataset* ds, const QString& name, const TLoadLimits& limits) {
     if (!ds->tagExists(DCM_PixelData)) {
+        // Float values (parametric maps, say) are a picture, but not one of whole
+        // numbers that a window or the statistics here are made for.
+        if (ds->tagExists(DCM_FloatPixelData)) {
+            Fail(TLoadError::UnsupportedLayout, name, QStringLiteral("32-bit float pixel data"));
+        }
+        if (ds->tagExists(DCM_DoubleFloatPixelData)) {
+            Fail(TLoadError::UnsupportedLayout, name, QStringLiteral("64-bit float pixel data"));
+        }
         if (!ds->tagExists(DCM_SOPClassUID) && !ds->tagExists(DCM_Rows)) {
             Fail(TLoadError::NotAPicture, name);
         }

@@ -607,6 +607,22 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
         {"image header without pixel data",
          [](const QTemporaryDir& d) { return WriteDicom(d, "nopix.dcm", 4, 4, {}, {}, false); },
          TLoadError::NoPixelData, "Secondary Capture"},
+        {"float pixel data",
+         [](const QTemporaryDir& d) {
+             return WriteDicom(d, "float.dcm", 1, 2, {}, [](DcmDataset* ds) {
+                 const Float32 values[2] = {0.5f, -1.25f};
+                 ds->putAndInsertFloat32Array(DCM_FloatPixelData, values, 2);
+             }, false);
+         },
+         TLoadError::UnsupportedLayout, "(32-bit float pixel data)"},
+        {"double float pixel data",
+         [](const QTemporaryDir& d) {
+             return WriteDicom(d, "double.dcm", 1, 2, {}, [](DcmDataset* ds) {
+                 const Float64 values[2] = {0.5, -1.25};
+                 ds->putAndInsertFloat64Array(DCM_DoubleFloatPixelData, values, 2);
+             }, false);
+         },
+         TLoadError::UnsupportedLayout, "(64-bit float pixel data)"},
         // 4:2:2 pairs the pixels of a row; an odd row leaves one without its colour.
         {"YBR_FULL_422 with an odd number of columns",
          [](const QTemporaryDir& d) {
