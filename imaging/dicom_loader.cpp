@@ -765,8 +765,9 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     ReadIdentity(ds, p);
     ReadModality(ds, layout.Frames, p);
     ReadModalityLut(ds, layout.Signed, p);
-    const bool negative = std::any_of(p.FrameModality.begin(), p.FrameModality.end(),
-                                      [](const TPicture::TFrameModality& m) { return m.Intercept < 0.0 || m.Slope < 0.0; });
+    const bool negative =
+        std::any_of(p.FrameModality.begin(), p.FrameModality.end(),
+                    [](const TPicture::TFrameModality& m) { return m.Intercept < 0.0 || m.Slope < 0.0; });
     ReadDisplayTable(ds, layout.Signed || p.Intercept < 0.0 || p.Slope < 0.0 || negative, p);
     ReadPadding(ds, layout.Signed, p);
     if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
@@ -838,7 +839,8 @@ bool NamesPlainSyntax(DcmFileFormat& file) {
         return false;
     }
     const DcmXfer xfer(uid.c_str());
-    return xfer.getXfer() != EXS_Unknown && !xfer.isEncapsulated() && xfer.getXfer() != EXS_DeflatedLittleEndianExplicit;
+    return xfer.getXfer() != EXS_Unknown && !xfer.isEncapsulated() &&
+           xfer.getXfer() != EXS_DeflatedLittleEndianExplicit;
 }
 
 } // namespace

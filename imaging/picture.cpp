@@ -39,10 +39,10 @@ std::optional<uint64_t> CheckedProduct(std::initializer_list<uint64_t> factors) 
 
 void TPicture::Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type,
                         int32_t bitsStored) {
-    const std::optional<uint64_t> bytes =
-        width < 0 || height < 0 || frames < 0 || samples < 0
-            ? std::nullopt
-            : CheckedProduct({uint64_t(width), uint64_t(height), uint64_t(samples), uint64_t(frames), SampleBytes(type)});
+    const std::optional<uint64_t> bytes = width < 0 || height < 0 || frames < 0 || samples < 0
+                                              ? std::nullopt
+                                              : CheckedProduct({uint64_t(width), uint64_t(height), uint64_t(samples),
+                                                                uint64_t(frames), SampleBytes(type)});
     if (!bytes || *bytes > std::numeric_limits<size_t>::max() / 2) {
         throw std::length_error("picture storage beyond memory");
     }

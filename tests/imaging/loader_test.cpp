@@ -268,8 +268,8 @@ TEST(Loader, EachFrameHasItsOwnRescaleAndWindow) {
             EXPECT_DOUBLE_EQ(s.Max, f[4].toDouble());
             if (r == 0) lo = std::min(lo, f[3].toDouble()), hi = std::max(hi, f[4].toDouble());
         }
-        EXPECT_DOUBLE_EQ(p.ModalityValue(frame, 1, 1), double(stored[size_t(frame) * 24 + 7]) +
-                                                           std::atof(frames[frame].Intercept));
+        EXPECT_DOUBLE_EQ(p.ModalityValue(frame, 1, 1),
+                         double(stored[size_t(frame) * 24 + 7]) + std::atof(frames[frame].Intercept));
         EXPECT_EQ(p.DefaultWindow(frame), (TWindow{std::atof(frames[frame].Center), std::atof(frames[frame].Width)}));
     }
     EXPECT_DOUBLE_EQ(p.ModalityValue(2, 1, 1), 751.0);
@@ -609,18 +609,24 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
          TLoadError::NoPixelData, "Secondary Capture"},
         {"float pixel data",
          [](const QTemporaryDir& d) {
-             return WriteDicom(d, "float.dcm", 1, 2, {}, [](DcmDataset* ds) {
-                 const Float32 values[2] = {0.5f, -1.25f};
-                 ds->putAndInsertFloat32Array(DCM_FloatPixelData, values, 2);
-             }, false);
+             return WriteDicom(
+                 d, "float.dcm", 1, 2, {},
+                 [](DcmDataset* ds) {
+                     const Float32 values[2] = {0.5f, -1.25f};
+                     ds->putAndInsertFloat32Array(DCM_FloatPixelData, values, 2);
+                 },
+                 false);
          },
          TLoadError::UnsupportedLayout, "(32-bit float pixel data)"},
         {"double float pixel data",
          [](const QTemporaryDir& d) {
-             return WriteDicom(d, "double.dcm", 1, 2, {}, [](DcmDataset* ds) {
-                 const Float64 values[2] = {0.5, -1.25};
-                 ds->putAndInsertFloat64Array(DCM_DoubleFloatPixelData, values, 2);
-             }, false);
+             return WriteDicom(
+                 d, "double.dcm", 1, 2, {},
+                 [](DcmDataset* ds) {
+                     const Float64 values[2] = {0.5, -1.25};
+                     ds->putAndInsertFloat64Array(DCM_DoubleFloatPixelData, values, 2);
+                 },
+                 false);
          },
          TLoadError::UnsupportedLayout, "(64-bit float pixel data)"},
         // 4:2:2 pairs the pixels of a row; an odd row leaves one without its colour.
@@ -676,13 +682,14 @@ TEST(Loader, ADataSetIsReadInItsOwnSyntaxWhateverTheMetaHeaderNames) {
     const QString path = WriteDicom(dir, "mislabelled.dcm", 1, 3, {7, 300, 65535});
     DcmFileFormat file;
     ASSERT_TRUE(file.loadFile(path.toLocal8Bit().constData()).good());
-    ASSERT_TRUE(file.saveFile(path.toLocal8Bit().constData(), EXS_LittleEndianImplicit, EET_ExplicitLength, EGL_recalcGL,
-                              EPD_noChange, 0, 0, EWM_dontUpdateMeta)
+    ASSERT_TRUE(file.saveFile(path.toLocal8Bit().constData(), EXS_LittleEndianImplicit, EET_ExplicitLength,
+                              EGL_recalcGL, EPD_noChange, 0, 0, EWM_dontUpdateMeta)
                     .good());
     const TPicture p = LoadPicture(path);
     EXPECT_EQ(p.Modality, QStringLiteral("OT"));
     ASSERT_EQ(p.Width(), 3);
-    for (const auto& [x, v] : {std::pair{0, 7}, std::pair{1, 300}, std::pair{2, 65535}}) EXPECT_EQ(p.Stored(0, x, 0), v);
+    for (const auto& [x, v] : {std::pair{0, 7}, std::pair{1, 300}, std::pair{2, 65535}})
+        EXPECT_EQ(p.Stored(0, x, 0), v);
 }
 
 TEST(Loader, BytesInMemoryLoadLikeTheFile) {
