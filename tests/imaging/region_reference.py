@@ -8,8 +8,7 @@ pixel (x, y) covers [x, x+1) x [y, y+1)). A pixel belongs to a region when its c
 lies inside the outline or on it; polygons use the even-odd rule. For every region one
 line: count mean sd min max, the values pydicom's modality transform gives, sd with
 ddof=0. Everything is tested per pixel in doubled integer coordinates, so that the
-pixel set is exact. "frame:N" measures frame N (from 0) for the regions after it, with
-its own rescale where the file's functional groups give one (shared, else per frame).
+pixel set is exact. "frame:N" measures frame N (from 0), with its functional groups' rescale.
 Colour is measured on its luma: Y of YBR, 0.299 R + 0.587 G + 0.114 B of RGB.
 """
 import sys
@@ -52,26 +51,17 @@ def mask_of(kind, pts, rows, cols):
     return inside | on_edge
 
 
-def rescale_of(ds, frame):
-    for groups, index in (("SharedFunctionalGroupsSequence", 0), ("PerFrameFunctionalGroupsSequence", frame)):
-        items = ds.get(groups)
-        if items and len(items) > index and "PixelValueTransformationSequence" in items[index]:
-            t = items[index].PixelValueTransformationSequence[0]
-            return float(t.RescaleSlope), float(t.RescaleIntercept)
-    return None
-
-
 def values_of(ds, frame):
-    arr = ds.pixel_array
-    if int(ds.get("NumberOfFrames", 1) or 1) > 1:
-        arr = arr[frame]
+    arr = ds.pixel_array[frame] if int(ds.get("NumberOfFrames", 1) or 1) > 1 else ds.pixel_array
     if int(ds.SamplesPerPixel) == 3:
         if str(ds.PhotometricInterpretation).startswith("YBR"):
             return arr[..., 0].astype(np.float64)
         return arr.astype(np.float64) @ np.array([0.299, 0.587, 0.114])
-    rescale = rescale_of(ds, frame)
-    if rescale is not None:
-        return arr.astype(np.float64) * rescale[0] + rescale[1]
+    for groups, index in (("SharedFunctionalGroupsSequence", 0), ("PerFrameFunctionalGroupsSequence", frame)):
+        items = ds.get(groups) or []
+        if len(items) > index and "PixelValueTransformationSequence" in items[index]:
+            t = items[index].PixelValueTransformationSequence[0]
+            return arr * float(t.RescaleSlope) + float(t.RescaleIntercept)
     return np.asarray(apply_modality_lut(arr, ds), dtype=np.float64)
 
 
