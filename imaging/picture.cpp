@@ -116,15 +116,15 @@ void TPicture::ComputeRange() {
         min_ = max_ = 0.0;
         return;
     }
-    // Frames with a rescale of their own are scanned one by one; the others, which
-    // share Slope and Intercept, as one run.
-    const bool byFrame = !IsColour() && ModalityLut == nullptr && !FrameModality.empty();
-    const int32_t runs = byFrame ? frames_ : 1;
-    const auto scan = [&](int32_t run, const std::optional<TPadding>& padding) {
+    // Frames with a rescale of their own are scanned one by one; the rest, which
+    // share Slope and Intercept, as one run (the last, from frame `own` on).
+    const size_t own = !IsColour() && ModalityLut == nullptr ? std::min(FrameModality.size(), size_t(frames_)) : 0;
+    const size_t runs = own + (own < size_t(frames_) ? 1 : 0);
+    const auto scan = [&](size_t run, const std::optional<TPadding>& padding) {
         int64_t lo = std::numeric_limits<int64_t>::max();
         int64_t hi = std::numeric_limits<int64_t>::min();
-        const size_t from = byFrame ? size_t(run) * perFrame : 0;
-        const size_t to = byFrame ? from + perFrame : perFrame * size_t(frames_);
+        const size_t from = run * perFrame;
+        const size_t to = run < own ? from + perFrame : perFrame * size_t(frames_);
         for (size_t i = from; i < to; ++i) {
             const int64_t v = At(i);
             if (padding && v >= padding->From && v <= padding->To) continue;
@@ -133,23 +133,23 @@ void TPicture::ComputeRange() {
         }
         return std::pair(lo, hi);
     };
-    std::vector<std::pair<int64_t, int64_t>> ranges(static_cast<size_t>(runs));
+    std::vector<std::pair<int64_t, int64_t>> ranges(runs);
     bool any = false;
-    for (int32_t r = 0; r < runs; ++r) {
-        ranges[size_t(r)] = scan(r, IsColour() ? std::nullopt : Padding);
-        any = any || ranges[size_t(r)].first <= ranges[size_t(r)].second;
+    for (size_t r = 0; r < runs; ++r) {
+        ranges[r] = scan(r, IsColour() ? std::nullopt : Padding);
+        any = any || ranges[r].first <= ranges[r].second;
     }
-    for (int32_t r = 0; r < runs && !any; ++r) {
-        ranges[size_t(r)] = scan(r, std::nullopt);
+    for (size_t r = 0; r < runs && !any; ++r) {
+        ranges[r] = scan(r, std::nullopt);
     }
-    if (byFrame) {
+    if (own > 0) {
         // A negative slope turns the order round.
         min_ = std::numeric_limits<double>::infinity();
         max_ = -min_;
-        for (int32_t f = 0; f < frames_; ++f) {
-            const auto [lo, hi] = ranges[size_t(f)];
+        for (size_t r = 0; r < runs; ++r) {
+            const auto [lo, hi] = ranges[r];
             if (lo > hi) continue; // all padding
-            for (const double v : {ModalityOf(f, lo), ModalityOf(f, hi)}) {
+            for (const double v : {ModalityOf(int32_t(r), lo), ModalityOf(int32_t(r), hi)}) {
                 min_ = std::min(min_, v);
                 max_ = std::max(max_, v);
             }
