@@ -11,6 +11,7 @@
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcfcache.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcistrmf.h>
 #include <dcmtk/dcmdata/dcmetinf.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
@@ -83,22 +84,45 @@ bool PositiveAt(DcmItem* ds, const DcmTagKey& tag, unsigned long pos, double* ou
     return false;
 }
 
+// The item of functional group `macro` within `group` (an item of the shared or the
+// per-frame groups) when it holds `tag`.
+DcmItem* MacroHolding(DcmItem* group, const DcmTagKey& macro, const DcmTagKey& tag) {
+    DcmItem* item = nullptr;
+    if (group != nullptr && group->findAndGetSequenceItem(macro, item, 0).good() && item != nullptr &&
+        item->tagExists(tag)) {
+        return item;
+    }
+    return nullptr;
+}
+
 // Enhanced multi-frame objects keep spacing, rescale and window in functional group
 // macros rather than at the top: `tag` is read from the top when it is there, else
-// from the macro shared by all frames, else from the first frame's.
-DcmItem* Holding(DcmItem* ds, const DcmTagKey& tag, const DcmTagKey& macro) {
+// from the macro shared by all frames, else from the frame's own (`frameGroup`, its
+// item of the per-frame groups).
+DcmItem* HoldingFor(DcmItem* ds, DcmItem* frameGroup, const DcmTagKey& tag, const DcmTagKey& macro) {
     if (ds->tagExists(tag)) {
         return ds;
     }
-    for (const DcmTagKey& groups : {DCM_SharedFunctionalGroupsSequence, DCM_PerFrameFunctionalGroupsSequence}) {
-        DcmItem* group = nullptr;
-        DcmItem* item = nullptr;
-        if (ds->findAndGetSequenceItem(groups, group, 0).good() && group != nullptr &&
-            group->findAndGetSequenceItem(macro, item, 0).good() && item != nullptr && item->tagExists(tag)) {
-            return item;
-        }
+    DcmItem* shared = nullptr;
+    (void)ds->findAndGetSequenceItem(DCM_SharedFunctionalGroupsSequence, shared, 0);
+    if (DcmItem* item = MacroHolding(shared, macro, tag)) {
+        return item;
+    }
+    if (DcmItem* item = MacroHolding(frameGroup, macro, tag)) {
+        return item;
     }
     return ds;
+}
+
+// The first frame's item of the per-frame functional groups, if any.
+DcmItem* FirstFrameGroup(DcmItem* ds) {
+    DcmItem* group = nullptr;
+    return ds->findAndGetSequenceItem(DCM_PerFrameFunctionalGroupsSequence, group, 0).good() ? group : nullptr;
+}
+
+// `tag` as the first frame has it (see HoldingFor).
+DcmItem* Holding(DcmItem* ds, const DcmTagKey& tag, const DcmTagKey& macro) {
+    return HoldingFor(ds, FirstFrameGroup(ds), tag, macro);
 }
 
 void ReadSpacing(DcmItem* top, TPicture& p) {
@@ -123,15 +147,57 @@ void ReadIdentity(DcmItem* ds, TPicture& p) {
     p.SeriesDescription = StringOf(ds, DCM_SeriesDescription);
 }
 
-void ReadModality(DcmItem* top, TPicture& p) {
-    DcmItem* ds = Holding(top, DCM_RescaleIntercept, DCM_PixelValueTransformationSequence);
+// The rescale and window of the frame whose per-frame groups item is `frameGroup`.
+TPicture::TFrameModality ReadFrameModality(DcmItem* top, DcmItem* frameGroup) {
+    TPicture::TFrameModality m;
+    DcmItem* ds = HoldingFor(top, frameGroup, DCM_RescaleIntercept, DCM_PixelValueTransformationSequence);
     Float64 v = 0;
     if (ds->findAndGetFloat64(DCM_RescaleSlope, v).good() && std::isfinite(v) && v != 0) {
-        p.Slope = v;
+        m.Slope = v;
     }
     if (ds->findAndGetFloat64(DCM_RescaleIntercept, v).good() && std::isfinite(v)) {
-        p.Intercept = v;
+        m.Intercept = v;
     }
+    ds = HoldingFor(top, frameGroup, DCM_WindowCenter, DCM_FrameVOILUTSequence);
+    Float64 c = 0;
+    Float64 w = 0;
+    // LINEAR_EXACT takes any width above 0; the other functions, from 1 on.
+    const bool exact = StringOf(ds, DCM_VOILUTFunction) == QLatin1String("LINEAR_EXACT");
+    if (ds->findAndGetFloat64(DCM_WindowCenter, c, 0).good() && ds->findAndGetFloat64(DCM_WindowWidth, w, 0).good() &&
+        std::isfinite(c) && std::isfinite(w) && (exact ? w > 0.0 : w >= 1.0)) {
+        m.Window = TWindow{c, w};
+    }
+    return m;
+}
+
+// Each frame's rescale and window, kept only where some frame differs from the first.
+// The per-frame items are walked once: reaching an item by its index is a walk itself.
+void ReadPerFrameModality(DcmItem* top, int32_t frames, TPicture& p) {
+    DcmSequenceOfItems* groups = nullptr;
+    if (top->findAndGetSequence(DCM_PerFrameFunctionalGroupsSequence, groups).bad() || groups == nullptr ||
+        groups->card() < 2 || frames < 2) {
+        return;
+    }
+    const TPicture::TFrameModality first{p.Slope, p.Intercept, p.FileWindow};
+    std::vector<TPicture::TFrameModality> all;
+    bool differ = false;
+    for (DcmObject* o = groups->nextInContainer(nullptr); o != nullptr && all.size() < size_t(frames);
+         o = groups->nextInContainer(o)) {
+        all.push_back(ReadFrameModality(top, dynamic_cast<DcmItem*>(o)));
+        differ = differ || !(all.back() == first);
+    }
+    if (differ) {
+        p.FrameModality = std::move(all);
+    }
+}
+
+void ReadModality(DcmItem* top, int32_t frames, TPicture& p) {
+    const TPicture::TFrameModality first = ReadFrameModality(top, FirstFrameGroup(top));
+    p.Slope = first.Slope;
+    p.Intercept = first.Intercept;
+    p.FileWindow = first.Window;
+    ReadPerFrameModality(top, frames, p);
+    DcmItem* ds = Holding(top, DCM_RescaleIntercept, DCM_PixelValueTransformationSequence);
     const QString type = StringOf(ds, DCM_RescaleType);
     if (!type.isEmpty() && type != QLatin1String("US")) {
         p.Unit = type;
@@ -139,12 +205,6 @@ void ReadModality(DcmItem* top, TPicture& p) {
         p.Unit = QStringLiteral("HU");
     }
     ds = Holding(top, DCM_WindowCenter, DCM_FrameVOILUTSequence);
-    Float64 c = 0;
-    Float64 w = 0;
-    if (ds->findAndGetFloat64(DCM_WindowCenter, c, 0).good() && ds->findAndGetFloat64(DCM_WindowWidth, w, 0).good() &&
-        std::isfinite(c) && std::isfinite(w) && w >= 1.0) {
-        p.FileWindow = TWindow{c, w};
-    }
     const QString function = StringOf(ds, DCM_VOILUTFunction);
     if (function == QLatin1String("SIGMOID")) {
         p.VoiFunction = TVoiFunction::Sigmoid;
@@ -154,13 +214,14 @@ void ReadModality(DcmItem* top, TPicture& p) {
 }
 
 // Pixel Padding Value, to Pixel Padding Range Limit when given (in either order).
-void ReadPadding(DcmItem* ds, TPicture& p) {
-    // US or SS, as the pixels are.
-    const auto storedOf = [ds](const DcmTagKey& tag) -> std::optional<int64_t> {
+void ReadPadding(DcmItem* ds, bool signedPixels, TPicture& p) {
+    // US or SS, as the pixels are; a US on signed pixels (or read without its VR)
+    // holds the signed value's 16 bits.
+    const auto storedOf = [ds, signedPixels](const DcmTagKey& tag) -> std::optional<int64_t> {
         Sint16 s = 0;
         Uint16 u = 0;
         if (ds->findAndGetSint16(tag, s).good()) return s;
-        if (ds->findAndGetUint16(tag, u).good()) return u;
+        if (ds->findAndGetUint16(tag, u).good()) return signedPixels ? int64_t(int16_t(u)) : int64_t(u);
         return std::nullopt;
     };
     if (const std::optional<int64_t> padding = storedOf(DCM_PixelPaddingValue)) {
@@ -236,7 +297,7 @@ TLayout ReadLayout(DcmItem* ds, bool encapsulated, const QString& name, const TL
                  .arg(l.HighBit)
                  .arg(l.BitsAllocated));
     }
-    const uint64_t samples = uint64_t(l.Rows) * l.Columns * l.Samples * uint64_t(l.Frames);
+    const std::optional<uint64_t> samples = CheckedProduct({l.Rows, l.Columns, l.Samples, uint64_t(l.Frames)});
     l.Subsampled = !encapsulated && l.Samples == 3 && l.BitsAllocated == 8 &&
                    StringOf(ds, DCM_PhotometricInterpretation) == QLatin1String("YBR_FULL_422");
     // 4:2:2 pairs the pixels of each row: an odd row would leave its last pixel
@@ -245,22 +306,26 @@ TLayout ReadLayout(DcmItem* ds, bool encapsulated, const QString& name, const TL
         Fail(TLoadError::UnsupportedLayout, name,
              QStringLiteral("YBR_FULL_422 with an odd number of columns (%1)").arg(l.Columns));
     }
-    if (l.BitsAllocated == 1) {
-        l.Bytes = (samples + 7) / 8;
+    std::optional<uint64_t> bytes;
+    if (!samples) {
+    } else if (l.BitsAllocated == 1) {
+        bytes = *samples / 8 + (*samples % 8 != 0 ? 1 : 0);
     } else if (l.Subsampled) {
-        l.Bytes = samples / 3 * 2;
+        bytes = *samples / 3 * 2;
     } else {
-        l.Bytes = samples * (l.BitsAllocated / 8);
+        bytes = CheckedProduct({*samples, uint64_t(l.BitsAllocated / 8)});
     }
     // DICOM lengths are 32-bit: more than that cannot be one value, whatever the limit.
-    if (l.Bytes > limits.MaxDecodedBytes || l.Bytes >= 0xFFFFFFFFu) {
+    if (!bytes || *bytes > limits.MaxDecodedBytes || *bytes >= 0xFFFFFFFFu) {
         Fail(TLoadError::TooLarge, name,
-             QStringLiteral("%1 × %2 pixels, %3 frames: %4 MiB")
+             QStringLiteral("%1 × %2 pixels, %3 frames: %4")
                  .arg(l.Columns)
                  .arg(l.Rows)
                  .arg(l.Frames)
-                 .arg(double(l.Bytes) / 1048576.0, 0, 'f', 0));
+                 .arg(bytes ? QStringLiteral("%1 MiB").arg(double(*bytes) / 1048576.0, 0, 'f', 0)
+                            : QStringLiteral("more bytes than 64 bits count")));
     }
+    l.Bytes = *bytes;
     return l;
 }
 
@@ -646,6 +711,14 @@ TLayout Decompress(DcmDataset* ds, const DcmXfer& xferInfo, const QString& name,
 // refuses objects without pixel data and layouts that cannot be shown.
 TLayout PictureLayout(DcmDataset* ds, const QString& name, const TLoadLimits& limits) {
     if (!ds->tagExists(DCM_PixelData)) {
+        // Float values (parametric maps, say) are a picture, but not one of whole
+        // numbers that a window or the statistics here are made for.
+        if (ds->tagExists(DCM_FloatPixelData)) {
+            Fail(TLoadError::UnsupportedLayout, name, QStringLiteral("32-bit float pixel data"));
+        }
+        if (ds->tagExists(DCM_DoubleFloatPixelData)) {
+            Fail(TLoadError::UnsupportedLayout, name, QStringLiteral("64-bit float pixel data"));
+        }
         if (!ds->tagExists(DCM_SOPClassUID) && !ds->tagExists(DCM_Rows)) {
             Fail(TLoadError::NotAPicture, name);
         }
@@ -690,10 +763,13 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     p.Photometric = StringOf(ds, DCM_PhotometricInterpretation);
     ReadSpacing(ds, p);
     ReadIdentity(ds, p);
-    ReadModality(ds, p);
+    ReadModality(ds, layout.Frames, p);
     ReadModalityLut(ds, layout.Signed, p);
-    ReadDisplayTable(ds, layout.Signed || p.Intercept < 0.0 || p.Slope < 0.0, p);
-    ReadPadding(ds, p);
+    const bool negative =
+        std::any_of(p.FrameModality.begin(), p.FrameModality.end(),
+                    [](const TPicture::TFrameModality& m) { return m.Intercept < 0.0 || m.Slope < 0.0; });
+    ReadDisplayTable(ds, layout.Signed || p.Intercept < 0.0 || p.Slope < 0.0 || negative, p);
+    ReadPadding(ds, layout.Signed, p);
     if (layout.Samples == 1 && p.Photometric == QLatin1String("PALETTE COLOR")) {
         p.Palette = ReadPalette(ds, layout.Signed, name);
     }
@@ -731,6 +807,42 @@ TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& nam
     Fail(TLoadError::NotAPicture, name);
 }
 
+// Reads the meta header, then the data set in the syntax that its first bytes show,
+// whatever the meta header names. Some writers name explicit VR and write implicit.
+// (DCMTK's process-wide switch for this would also second-guess the files that are
+// right, and would change the parse of other threads.)
+OFCondition LoadInTheDataSetsOwnSyntax(DcmFileFormat& file, const char* path) {
+    DcmInputFileStream stream(path);
+    if (!stream.good()) {
+        return stream.status();
+    }
+    for (DcmItem* part : {static_cast<DcmItem*>(file.getMetaInfo()), static_cast<DcmItem*>(file.getDataset())}) {
+        if (part == nullptr) {
+            return EC_IllegalCall;
+        }
+        part->transferInit();
+        const OFCondition c = part->read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+        part->transferEnd();
+        if (c.bad()) {
+            return c;
+        }
+    }
+    return EC_Normal;
+}
+
+// Whether the meta header names an uncompressed syntax whose data set could be in
+// another one.
+bool NamesPlainSyntax(DcmFileFormat& file) {
+    OFString uid;
+    DcmMetaInfo* meta = file.getMetaInfo();
+    if (meta == nullptr || meta->findAndGetOFString(DCM_TransferSyntaxUID, uid).bad()) {
+        return false;
+    }
+    const DcmXfer xfer(uid.c_str());
+    return xfer.getXfer() != EXS_Unknown && !xfer.isEncapsulated() &&
+           xfer.getXfer() != EXS_DeflatedLittleEndianExplicit;
+}
+
 } // namespace
 
 TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimits& limits) {
@@ -739,7 +851,11 @@ TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimi
     const QByteArray local = path.toLocal8Bit();
     const OFCondition c = file.loadFile(OFFilename(local.constData()));
     if (c.bad()) {
-        FailParse(file, c, name);
+        DcmFileFormat again;
+        if (!NamesPlainSyntax(file) || LoadInTheDataSetsOwnSyntax(again, local.constData()).bad()) {
+            FailParse(file, c, name);
+        }
+        return FromDataset(again, uint64_t(QFileInfo(path).size()), name, limits);
     }
     return FromDataset(file, uint64_t(QFileInfo(path).size()), name, limits);
 }

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <tuple>
+#include <stdexcept>
 #include <utility>
 
 namespace kelvo::imaging {
@@ -27,15 +27,32 @@ size_t SampleBytes(TSampleType type) {
     return 1;
 }
 
+std::optional<uint64_t> CheckedProduct(std::initializer_list<uint64_t> factors) {
+    uint64_t product = 1;
+    for (const uint64_t f : factors) {
+        if (__builtin_mul_overflow(product, f, &product)) {
+            return std::nullopt;
+        }
+    }
+    return product;
+}
+
 void TPicture::Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type,
                         int32_t bitsStored) {
+    const std::optional<uint64_t> bytes = width < 0 || height < 0 || frames < 0 || samples < 0
+                                              ? std::nullopt
+                                              : CheckedProduct({uint64_t(width), uint64_t(height), uint64_t(samples),
+                                                                uint64_t(frames), SampleBytes(type)});
+    if (!bytes || *bytes > std::numeric_limits<size_t>::max() / 2) {
+        throw std::length_error("picture storage beyond memory");
+    }
     width_ = width;
     height_ = height;
     frames_ = frames;
     samples_ = samples;
     type_ = type;
     bitsStored_ = bitsStored;
-    data_.assign(SamplesPerFrame() * size_t(frames) * SampleBytes(type), 0);
+    data_.assign(size_t(*bytes), 0);
 }
 
 int64_t TPicture::At(size_t i) const {
@@ -78,18 +95,37 @@ int64_t TPicture::Stored(int32_t frame, int32_t x, int32_t y, int32_t sample) co
               size_t(sample));
 }
 
-double TPicture::ModalityValue(int32_t frame, int32_t x, int32_t y) const { return ModalityOf(Stored(frame, x, y, 0)); }
+double TPicture::ModalityValue(int32_t frame, int32_t x, int32_t y) const {
+    return ModalityOf(frame, Stored(frame, x, y, 0));
+}
+
+double TPicture::Luma(int32_t frame, int32_t x, int32_t y) const {
+    if (!IsColour()) {
+        return ModalityValue(frame, x, y);
+    }
+    if (Photometric.startsWith(QLatin1String("YBR"))) {
+        return double(Stored(frame, x, y, 0));
+    }
+    return 0.299 * double(Stored(frame, x, y, 0)) + 0.587 * double(Stored(frame, x, y, 1)) +
+           0.114 * double(Stored(frame, x, y, 2));
+}
 
 void TPicture::ComputeRange() {
-    const size_t n = SamplesPerFrame() * size_t(frames_);
-    if (n == 0) {
+    const size_t perFrame = SamplesPerFrame();
+    if (perFrame * size_t(frames_) == 0) {
         min_ = max_ = 0.0;
         return;
     }
-    const auto scan = [&](const std::optional<TPadding>& padding) {
+    // Frames with a rescale of their own are scanned one by one; the rest, which
+    // share Slope and Intercept, as one run (the last, from frame `own` on).
+    const size_t own = !IsColour() && ModalityLut == nullptr ? std::min(FrameModality.size(), size_t(frames_)) : 0;
+    const size_t runs = own + (own < size_t(frames_) ? 1 : 0);
+    const auto scan = [&](size_t run, const std::optional<TPadding>& padding) {
         int64_t lo = std::numeric_limits<int64_t>::max();
         int64_t hi = std::numeric_limits<int64_t>::min();
-        for (size_t i = 0; i < n; ++i) {
+        const size_t from = run * perFrame;
+        const size_t to = run < own ? from + perFrame : perFrame * size_t(frames_);
+        for (size_t i = from; i < to; ++i) {
             const int64_t v = At(i);
             if (padding && v >= padding->From && v <= padding->To) continue;
             lo = std::min(lo, v);
@@ -97,10 +133,30 @@ void TPicture::ComputeRange() {
         }
         return std::pair(lo, hi);
     };
-    auto [lo, hi] = scan(IsColour() ? std::nullopt : Padding);
-    if (lo > hi) {
-        std::tie(lo, hi) = scan(std::nullopt);
+    std::vector<std::pair<int64_t, int64_t>> ranges(runs);
+    bool any = false;
+    for (size_t r = 0; r < runs; ++r) {
+        ranges[r] = scan(r, IsColour() ? std::nullopt : Padding);
+        any = any || ranges[r].first <= ranges[r].second;
     }
+    for (size_t r = 0; r < runs && !any; ++r) {
+        ranges[r] = scan(r, std::nullopt);
+    }
+    if (own > 0) {
+        // A negative slope turns the order round.
+        min_ = std::numeric_limits<double>::infinity();
+        max_ = -min_;
+        for (size_t r = 0; r < runs; ++r) {
+            const auto [lo, hi] = ranges[r];
+            if (lo > hi) continue; // all padding
+            for (const double v : {ModalityOf(int32_t(r), lo), ModalityOf(int32_t(r), hi)}) {
+                min_ = std::min(min_, v);
+                max_ = std::max(max_, v);
+            }
+        }
+        return;
+    }
+    const auto [lo, hi] = ranges[0];
     if (!IsColour() && ModalityLut != nullptr) {
         // A table need not rise: its values between those of the smallest and the
         // largest stored value.
@@ -116,8 +172,8 @@ void TPicture::ComputeRange() {
         return;
     }
     // A negative slope turns the order round.
-    const double a = ModalityOf(lo);
-    const double b = ModalityOf(hi);
+    const double a = ModalityOf(0, lo);
+    const double b = ModalityOf(0, hi);
     min_ = std::min(a, b);
     max_ = std::max(a, b);
 }
@@ -129,12 +185,15 @@ double TPicture::ColourTop() const {
     return double((int64_t(1) << std::min({bitsStored_, typeBits, 31})) - 1);
 }
 
-TWindow TPicture::DefaultWindow() const {
+TWindow TPicture::DefaultWindow(int32_t frame) const {
     // Colour is shown as it is stored: the window that maps 0..top onto 0..255 (PS3.3
     // C.11.2.1.2), whatever a file names, since windows are for grey pictures.
     if (IsColour()) {
         const double top = ColourTop();
         return TWindow{(top + 1.0) / 2.0, top + 1.0};
+    }
+    if (OwnFrame(frame) && FrameModality[size_t(frame)].Window.has_value()) {
+        return *FrameModality[size_t(frame)].Window;
     }
     if (FileWindow.has_value()) {
         return *FileWindow;
@@ -178,13 +237,22 @@ inline uint8_t Windowed(double value, double center, double width, TVoiFunction 
     return uint8_t(std::clamp(std::nearbyint(y), 0.0, 255.0));
 }
 
+// The window's width as its function takes it: LINEAR_EXACT any width above 0 (its
+// formula divides by the width itself), the others at least 1.
+double MinimalWidth(const TPicture& p, double width) {
+    if (p.VoiFunction == TVoiFunction::LinearExact && !p.IsColour() && width > 0.0) {
+        return width;
+    }
+    return std::max(1.0, width);
+}
+
 // One lookup table over the range of stored values of the picture, so that a
 // re-render costs one table read per sample.
 class TLookup {
 public:
-    TLookup(const TPicture& p, TWindow w, bool invert) {
+    TLookup(const TPicture& p, int32_t frame, TWindow w, bool invert) {
         double center = w.Center;
-        double width = std::max(1.0, w.Width);
+        double width = MinimalWidth(p, w.Width);
         if (!std::isfinite(center) || !std::isfinite(width)) {
             center = 128.0;
             width = 256.0;
@@ -214,8 +282,8 @@ public:
         }
         colour_ = p.IsColour();
         function_ = colour_ ? TVoiFunction::Linear : p.VoiFunction;
-        slope_ = p.Slope;
-        intercept_ = p.Intercept;
+        slope_ = p.SlopeOf(frame);
+        intercept_ = p.InterceptOf(frame);
         modalityLut_ = colour_ ? nullptr : p.ModalityLut.get();
         display_ = colour_ || !w.FileTable ? nullptr : p.DisplayTable.get();
         if (display_ != nullptr && display_->Levels.empty()) display_ = nullptr;
@@ -328,7 +396,7 @@ void TPicture::RenderZoomed(QImage& target, QPoint origin, QRect area, int32_t f
         }
         return;
     }
-    const TLookup lut(*this, window, Photometric == QLatin1String("MONOCHROME1"));
+    const TLookup lut(*this, frame, window, Photometric == QLatin1String("MONOCHROME1"));
     const uint8_t* base = data_.data() + size_t(frame) * SamplesPerFrame() * SampleBytes(type_);
     switch (type_) {
     case TSampleType::U8:
@@ -370,7 +438,7 @@ void TPicture::RenderInto(QImage& target, int32_t frame, TWindow window, int32_t
         return;
     }
     const bool invert = Photometric == QLatin1String("MONOCHROME1");
-    const TLookup lut(*this, window, invert);
+    const TLookup lut(*this, frame, window, invert);
     const size_t frameStart = size_t(frame) * SamplesPerFrame();
     if (!IsColour()) {
         const uint8_t* base = data_.data() + frameStart * SampleBytes(type_);

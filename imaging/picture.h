@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -58,25 +59,35 @@ public:
 
     // The stored value of one sample, as the file holds it.
     int64_t Stored(int32_t frame, int32_t x, int32_t y, int32_t sample = 0) const;
-    // The stored value with the rescale or modality table applied (monochrome only;
-    // colour returns Stored).
+    // The stored value with the frame's rescale or the modality table applied
+    // (monochrome only; colour returns Stored).
     double ModalityValue(int32_t frame, int32_t x, int32_t y) const;
-    double ModalityOf(int64_t stored) const {
+    double ModalityOf(int32_t frame, int64_t stored) const {
         if (IsColour()) return double(stored);
         if (ModalityLut != nullptr) return ModalityLut->ValueOf(stored);
-        return double(stored) * Slope + Intercept;
+        return double(stored) * SlopeOf(frame) + InterceptOf(frame);
     }
+    // The rescale of one frame: its own where the file gives frames their own, else
+    // Slope and Intercept.
+    double SlopeOf(int32_t frame) const { return OwnFrame(frame) ? FrameModality[size_t(frame)].Slope : Slope; }
+    double InterceptOf(int32_t frame) const {
+        return OwnFrame(frame) ? FrameModality[size_t(frame)].Intercept : Intercept;
+    }
+    // The brightness of a colour pixel: Y where the samples are YBR (its luma as
+    // stored), else 0.299 R + 0.587 G + 0.114 B. Monochrome gives ModalityValue.
+    double Luma(int32_t frame, int32_t x, int32_t y) const;
     // Smallest and largest modality value over all frames (colour: over all samples).
     double MinValue() const { return min_; }
     double MaxValue() const { return max_; }
 
-    // The window stated in the file (its first centre/width pair), else its display
-    // table, else the full range; for colour, the window that shows the samples as
-    // they are.
-    TWindow DefaultWindow() const;
+    // The window stated in the file for the frame (its first centre/width pair), else
+    // its display table, else the full range; for colour, the window that shows the
+    // samples as they are.
+    TWindow DefaultWindow(int32_t frame = 0) const;
     // The frame rendered for a window onto grey or colour RGB32 pixels. MONOCHROME1 is
     // shown inverted; YBR colour is converted to RGB; a palette picture shows its palette's
-    // colours whatever the window. A window narrower than 1 counts as 1.
+    // colours whatever the window. A window narrower than 1 counts as 1, but under
+    // LINEAR_EXACT, which takes any width above 0.
     QImage Render(int32_t frame, TWindow window) const;
     // Renders only the rectangle (x, y, w, h) of the frame into `target` at (x, y);
     // the target must be RGB32 and at least as large as the picture.
@@ -95,8 +106,21 @@ public:
     TSpacingSource SpacingSource = TSpacingSource::None;
     bool HasSpacing() const { return SpacingSource != TSpacingSource::None; }
 
+    // The rescale and window of the first frame, and of every frame unless
+    // FrameModality gives one its own.
     double Slope = 1.0;
     double Intercept = 0.0;
+    // Enhanced multi-frame files may give each frame its own rescale and window
+    // (Pixel Value Transformation and Frame VOI LUT per frame). Empty when all frames
+    // share Slope, Intercept and FileWindow; else the frames from the first on, and
+    // frames beyond its end use those.
+    struct TFrameModality {
+        double Slope = 1.0;
+        double Intercept = 0.0;
+        std::optional<TWindow> Window;
+        bool operator==(const TFrameModality&) const = default;
+    };
+    std::vector<TFrameModality> FrameModality;
     // A Modality LUT (0028,3000), which a file gives instead of a rescale: stored values
     // from First on map to Values; those beyond either end, to the end's value.
     struct TModalityLut {
@@ -139,7 +163,8 @@ public:
     QString Format;
 
     // For the loaders: sets the geometry and allocates zeroed storage. Frames are
-    // stored one after the other, each row-major with samples interleaved.
+    // stored one after the other, each row-major with samples interleaved. Throws
+    // std::length_error for a size beyond memory (the loaders refuse those first).
     void Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type, int32_t bitsStored);
     // Raw storage, element size by SampleType.
     uint8_t* Data() { return data_.data(); }
@@ -151,6 +176,7 @@ public:
     void ComputeRange();
 
 private:
+    bool OwnFrame(int32_t frame) const { return frame >= 0 && size_t(frame) < FrameModality.size(); }
     // The largest colour sample value the picture can hold.
     double ColourTop() const;
     int64_t At(size_t index) const;
@@ -168,5 +194,10 @@ private:
 
 // The byte size of one sample of the type.
 size_t SampleBytes(TSampleType type);
+
+// The product of the factors, or nothing when it does not fit 64 bits. Sizes from a
+// file's header are multiplied only through this: a product that wraps would pass
+// any limit and leave storage far smaller than the picture it claims to hold.
+std::optional<uint64_t> CheckedProduct(std::initializer_list<uint64_t> factors);
 
 } // namespace kelvo::imaging

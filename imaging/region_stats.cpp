@@ -162,7 +162,7 @@ void AccumulateGrey(const uint8_t* frame, int32_t width, const std::vector<TRegi
     }
 }
 
-void FinishGrey(const TPicture& picture, const Totals& t, TRegionStats& s) {
+void FinishGrey(const TPicture& picture, int32_t frame, const Totals& t, TRegionStats& s) {
     const double n = double(t.Count);
     const double meanStored = double(t.Sum) / n;
     // n^2 var = n sum(v^2) - (sum v)^2, exact in integers while it fits; 32-bit samples
@@ -176,10 +176,10 @@ void FinishGrey(const TPicture& picture, const Totals& t, TRegionStats& s) {
         var = double(static_cast<long double>(t.SumSq) / t.Count - m * m);
     }
     var = std::max(var, 0.0);
-    s.Mean = meanStored * picture.Slope + picture.Intercept;
-    s.Sd = std::sqrt(var) * std::abs(picture.Slope);
-    const double a = picture.ModalityOf(t.Min);
-    const double b = picture.ModalityOf(t.Max);
+    s.Mean = meanStored * picture.SlopeOf(frame) + picture.InterceptOf(frame);
+    s.Sd = std::sqrt(var) * std::abs(picture.SlopeOf(frame));
+    const double a = picture.ModalityOf(frame, t.Min);
+    const double b = picture.ModalityOf(frame, t.Max);
     s.Min = std::min(a, b);
     s.Max = std::max(a, b);
 }
@@ -260,12 +260,7 @@ TRegionStats RegionStatistics(const TPicture& picture, int32_t frame, const TReg
     }
     if (picture.IsColour()) {
         PerPixelStatistics(
-            spans,
-            [&](int32_t x, int32_t y) {
-                return 0.299 * double(picture.Stored(frame, x, y, 0)) + 0.587 * double(picture.Stored(frame, x, y, 1)) +
-                       0.114 * double(picture.Stored(frame, x, y, 2));
-            },
-            s);
+            spans, [&](int32_t x, int32_t y) { return picture.Luma(frame, x, y); }, s);
         return s;
     }
     if (picture.ModalityLut != nullptr) {
@@ -296,7 +291,7 @@ TRegionStats RegionStatistics(const TPicture& picture, int32_t frame, const TReg
         AccumulateGrey<int32_t>(data, picture.Width(), spans, t);
         break;
     }
-    FinishGrey(picture, t, s);
+    FinishGrey(picture, frame, t, s);
     return s;
 }
 

@@ -67,8 +67,8 @@ struct TRegionSpan {
 std::vector<TRegionSpan> RegionSpans(const TRegion& region, int32_t width, int32_t height);
 
 // Statistics of the region on one frame. Colour pictures are measured on their luma
-// (0.299 R + 0.587 G + 0.114 B of the stored samples). A frame out of range gives
-// Count 0.
+// (TPicture::Luma: Y of YBR, 0.299 R + 0.587 G + 0.114 B of RGB). A frame out of range
+// gives Count 0.
 TRegionStats RegionStatistics(const TPicture& picture, int32_t frame, const TRegion& region);
 
 } // namespace kelvo::imaging

@@ -10,6 +10,7 @@
 #include <dcmtk/dcmdata/dcdicent.h>
 #include <dcmtk/dcmdata/dcdict.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcpath.h>
 #include <dcmtk/dcmdata/dcuid.h>
 
 #include <gtest/gtest.h>
@@ -214,6 +215,44 @@ TEST(Loader, EnhancedObjectsReadSpacingRescaleAndWindowFromTheirFunctionalGroups
 
 uint8_t GreyAt(const QImage& image, int x, int y) { return uint8_t(qRed(image.pixel(x, y))); }
 
+// Per-frame functional groups give each frame its own rescale and window: its values,
+// statistics and rendering, and the range, are as pydicom and numpy make them.
+TEST(Loader, EachFrameHasItsOwnRescaleAndWindow) {
+    const double intercepts[3] = {-1024, -500, 0};
+    const TWindow windows[3] = {{40, 400}, {50, 500}, {751, 101}};
+    std::vector<uint16_t> stored(72);
+    for (size_t i = 0; i < stored.size(); ++i) stored[i] = uint16_t((i * 37) % 1500 + 100);
+    stored[2 * 24 + 6 + 1] = 751; // frame 3, (1, 1)
+    QTemporaryDir dir;
+    const QString path = WriteDicom(dir, "perframe.dcm", 4, 6, stored, [&](DcmDataset* ds) {
+        ds->putAndInsertString(DCM_NumberOfFrames, "3");
+        for (int f = 0; f < 3; ++f) {
+            const QByteArray group = "PerFrameFunctionalGroupsSequence[" + QByteArray::number(f) + "].";
+            for (const QByteArray& key :
+                 {QByteArray("PixelValueTransformationSequence[0].RescaleSlope=1"),
+                  "PixelValueTransformationSequence[0].RescaleIntercept=" + QByteArray::number(intercepts[f]),
+                  "FrameVOILUTSequence[0].WindowCenter=" + QByteArray::number(windows[f].Center),
+                  "FrameVOILUTSequence[0].WindowWidth=" + QByteArray::number(windows[f].Width)})
+                EXPECT_TRUE(DcmPathProcessor().applyPathWithValue(ds, (group + key).constData()).good()) << key.data();
+        }
+    });
+    const TPicture p = LoadPicture(path);
+    const QStringList numpy =
+        test::NumpyRegionStatistics(path, QStringLiteral("frame:0 rect:0,0;6,4 frame:2 rect:0,0;6,4").split(' '));
+    ASSERT_EQ(numpy.size(), 2) << "region_reference.py failed";
+    for (const int32_t frame : {0, 2}) {
+        const TRegionStats s = RegionStatistics(p, frame, TRegion{TRegionKind::Rectangle, {{0, 0}, {6, 4}}});
+        const double ours[5] = {double(s.Count), s.Mean, s.Sd, s.Min, s.Max};
+        for (int k = 0; k < 5; ++k) EXPECT_NEAR(ours[k], numpy[frame / 2].split(' ')[k].toDouble(), 1e-9) << frame;
+        EXPECT_EQ(p.DefaultWindow(frame), windows[frame]);
+    }
+    EXPECT_DOUBLE_EQ(p.ModalityValue(2, 1, 1), 751.0);
+    // The first frame holds the smallest value, the third the largest.
+    EXPECT_DOUBLE_EQ(p.MinValue(), numpy[0].split(' ')[3].toDouble());
+    EXPECT_DOUBLE_EQ(p.MaxValue(), numpy[1].split(' ')[4].toDouble());
+    EXPECT_EQ(GreyAt(p.Render(2, windows[2]), 1, 1), 129); // ((751 - 750.5) / 100 + 0.5) * 255
+}
+
 // A Modality LUT Sequence stands for the rescale: its table gives the values under the
 // cursor, the range and window, and the statistics; values beyond it take its ends.
 TEST(Loader, AModalityTableGivesTheModalityValues) {
@@ -281,6 +320,12 @@ TEST(Loader, PaddingIsLeftOutOfTheRange) {
     // All padding: the range is what there is.
     const TPicture all = LoadPicture(WriteDicom(dir, "all.dcm", 1, 2, {0, 0}, padded(nullptr)));
     EXPECT_DOUBLE_EQ(all.MinValue(), -1024.0);
+    // Written as US on signed pixels: -2000 is 63536 in its 16 bits.
+    const TPicture us = LoadPicture(WriteDicom(dir, "us.dcm", 1, 3, {63536, 65486, 300}, [](DcmDataset* ds) {
+        ds->putAndInsertUint16(DCM_PixelRepresentation, 1);
+        ds->putAndInsertUint16(DCM_PixelPaddingValue, 63536);
+    }));
+    EXPECT_DOUBLE_EQ(us.MinValue(), -50.0);
 }
 
 TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
@@ -321,18 +366,22 @@ TEST(Loader, WindowRenderingFollowsTheLinearFunctionAndInvertsMonochrome1) {
     EXPECT_EQ(GreyAt(image, 2, 0), 0);
 
     // The file's VOI LUT Function (PS3.3 C.11.2.1.3): 0, 50, 100, 150 through centre
-    // 100 and width 100.
+    // 100 and width 100; LINEAR_EXACT also narrower than 1 (100 is at (-0.125 / 0.5 + 0.5) * 255).
     const struct {
         const char* Function;
+        const char* Center;
+        const char* Width;
         int Grey[4];
     } functions[] = {
-        {"LINEAR_EXACT", {0, 0, 128, 255}}, {"SIGMOID", {5, 30, 128, 225}}, // 255 / (1 + exp(-4 (x - 100) / 100))
+        {"LINEAR_EXACT", "100", "100", {0, 0, 128, 255}},
+        {"LINEAR_EXACT", "100.125", "0.5", {0, 0, 64, 255}},
+        {"SIGMOID", "100", "100", {5, 30, 128, 225}}, // 255 / (1 + exp(-4 (x - 100) / 100))
     };
     for (const auto& f : functions) {
         SCOPED_TRACE(f.Function);
         const TPicture q = LoadPicture(WriteDicom(dir, "f.dcm", 1, 4, {0, 50, 100, 150}, [&](DcmDataset* ds) {
-            ds->putAndInsertString(DCM_WindowCenter, "100");
-            ds->putAndInsertString(DCM_WindowWidth, "100");
+            ds->putAndInsertString(DCM_WindowCenter, f.Center);
+            ds->putAndInsertString(DCM_WindowWidth, f.Width);
             ds->putAndInsertString(DCM_VOILUTFunction, f.Function);
         }));
         image = q.Render(0, q.DefaultWindow());
@@ -474,6 +523,10 @@ struct BadCase {
     const char* Says; // part of the message
 };
 
+std::function<QString(const QTemporaryDir&)> Corpus(const char* name) {
+    return [name](const QTemporaryDir&) { return QStringLiteral(KELVO_SOURCE_DIR "/fuzz/corpus/dicom/") + name; };
+}
+
 TEST(Loader, BadInputIsRefusedWithAClearMessage) {
     const BadCase cases[] = {
         {"missing file", [](const QTemporaryDir& d) { return d.path() + QStringLiteral("/nothing.dcm"); },
@@ -521,9 +574,16 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
              return QStringLiteral(KELVO_SOURCE_DIR "/fuzz/corpus/dicom/regression-deflated-huge-length.dcm");
          },
          TLoadError::Corrupt, "is damaged"},
+        // Sizes whose product wraps around 64 bits to a few bytes that the file holds.
+        {"grey 32-bit size wrapping to 160 bytes", Corpus("regression-size-wraps-grey32.dcm"), TLoadError::TooLarge,
+         "65384 × 44797 pixels, 1574487853 frames"},
+        {"RGB size wrapping to 130808 bytes", Corpus("regression-size-wraps-rgb.dcm"), TLoadError::TooLarge,
+         "65532 × 52718 pixels, 1779861133 frames"},
         {"image header without pixel data",
          [](const QTemporaryDir& d) { return WriteDicom(d, "nopix.dcm", 4, 4, {}, {}, false); },
          TLoadError::NoPixelData, "Secondary Capture"},
+        {"float pixel data", Corpus("float_pixel_data.dcm"), TLoadError::UnsupportedLayout,
+         "(32-bit float pixel data)"},
         // 4:2:2 pairs the pixels of a row; an odd row leaves one without its colour.
         {"YBR_FULL_422 with an odd number of columns",
          [](const QTemporaryDir& d) {
@@ -568,6 +628,13 @@ TEST(Loader, BadInputIsRefusedWithAClearMessage) {
             EXPECT_NE(e.Text().indexOf(QString::fromUtf8(c.Says)), -1) << e.what();
         }
     }
+}
+
+// A data set in another syntax than the meta header names is read in its own, as pydicom reads it.
+TEST(Loader, ADataSetIsReadInItsOwnSyntaxWhateverTheMetaHeaderNames) {
+    const TPicture p = LoadPicture(Corpus("implicit_under_explicit_meta.dcm")(QTemporaryDir()));
+    EXPECT_EQ((std::vector{p.Stored(0, 0, 0), p.Stored(0, 1, 0), p.Stored(0, 2, 0)}),
+              (std::vector<int64_t>{7, 300, 65535}));
 }
 
 TEST(Loader, BytesInMemoryLoadLikeTheFile) {

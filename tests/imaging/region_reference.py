@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """Region statistics computed with numpy, as an independent reference.
 
-    region_reference.py FILE REGION...
+    region_reference.py FILE [frame:N] REGION...
 
 REGION is KIND:X,Y;X,Y;... with KIND rect, ellipse or polygon (corner coordinates:
 pixel (x, y) covers [x, x+1) x [y, y+1)). A pixel belongs to a region when its centre
 lies inside the outline or on it; polygons use the even-odd rule. For every region one
 line: count mean sd min max, the values pydicom's modality transform gives, sd with
 ddof=0. Everything is tested per pixel in doubled integer coordinates, so that the
-pixel set is exact.
+pixel set is exact. "frame:N" measures frame N (from 0), with its functional groups' rescale.
+Colour is measured on its luma: Y of YBR, 0.299 R + 0.587 G + 0.114 B of RGB.
 """
 import sys
 
@@ -50,12 +51,29 @@ def mask_of(kind, pts, rows, cols):
     return inside | on_edge
 
 
+def values_of(ds, frame):
+    arr = ds.pixel_array[frame] if int(ds.get("NumberOfFrames", 1) or 1) > 1 else ds.pixel_array
+    if int(ds.SamplesPerPixel) == 3:
+        if str(ds.PhotometricInterpretation).startswith("YBR"):
+            return arr[..., 0].astype(np.float64)
+        return arr.astype(np.float64) @ np.array([0.299, 0.587, 0.114])
+    for groups, index in (("SharedFunctionalGroupsSequence", 0), ("PerFrameFunctionalGroupsSequence", frame)):
+        items = ds.get(groups) or []
+        if len(items) > index and "PixelValueTransformationSequence" in items[index]:
+            t = items[index].PixelValueTransformationSequence[0]
+            return arr * float(t.RescaleSlope) + float(t.RescaleIntercept)
+    return np.asarray(apply_modality_lut(arr, ds), dtype=np.float64)
+
+
 def main():
     ds = pydicom.dcmread(sys.argv[1])
-    values = np.asarray(apply_modality_lut(ds.pixel_array, ds), dtype=np.float64)
+    values = values_of(ds, 0)
     rows, cols = values.shape
     for shape in sys.argv[2:]:
         kind, rest = shape.split(":")
+        if kind == "frame":
+            values = values_of(ds, int(rest))
+            continue
         pts = [tuple(int(v) for v in p.split(",")) for p in rest.split(";")]
         sel = values[mask_of(kind, pts, rows, cols)]
         print(len(sel), repr(sel.mean()), repr(sel.std()), repr(sel.min()), repr(sel.max()))

@@ -213,7 +213,9 @@ TEST(RegionStatistics, AgreesWithNumpyOnPydicomFiles) {
         Region(TRegionKind::Polygon, {{0, 0}, {50, 50}, {50, 0}, {0, 50}}),
         Region(TRegionKind::Polygon, {{1, 1}, {30, 2}, {31, 31}}),
     };
-    for (const char* name : {"CT_small.dcm", "MR_small.dcm"}) {
+    // Colour on its luma: Y as it is stored in YBR (JPEG, 4:2:2, uncompressed), weighed from RGB.
+    for (const char* name : {"CT_small.dcm", "MR_small.dcm", "SC_rgb_dcmtk_+eb+cy+n1.dcm", "SC_rgb_dcmtk_+eb+cy+np.dcm",
+                             "SC_ybr_full_422_uncompressed.dcm", "SC_rgb_rle.dcm"}) {
         SCOPED_TRACE(name);
         const QString path = test::PydicomFile(name);
         const TPicture picture = LoadPicture(path);
