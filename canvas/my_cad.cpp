@@ -130,6 +130,7 @@ void TMyCAD::SetBackGround(const QImage& picture) {
     windowDrag_ = false;
     ShapeSettings.MmPerPixelX = 0.0;
     ShapeSettings.MmPerPixelY = 0.0;
+    ShapeSettings.SpacingAtDetector = false;
     if (labelValue_ != nullptr) {
         labelValue_->clear();
     }
@@ -169,6 +170,7 @@ bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
     windowDrag_ = false;
     ShapeSettings.MmPerPixelX = picture_->HasSpacing() ? picture_->ColumnSpacing : 0.0;
     ShapeSettings.MmPerPixelY = picture_->HasSpacing() ? picture_->RowSpacing : 0.0;
+    ShapeSettings.SpacingAtDetector = picture_->SpacingSource == imaging::TSpacingSource::ImagerPixelSpacing;
     if (picture_->ShowsInColour()) {
         ShowBackGround(rendered);
     } else {

@@ -2,6 +2,7 @@
 // keeps, window/level by right drag, millimetre rulers, the value label, frames and
 // palette colours on the canvas.
 #include "app/main_window.h"
+#include "app/measurement_panel.h"
 #include "imaging/loader.h"
 
 #include "canvas/line_shapes.h"
@@ -20,6 +21,7 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -307,6 +309,44 @@ TEST_F(OpenPictureTest, RulersMeasureMillimetresOnEachAxisWithItsOwnSpacing) {
     ASSERT_TRUE(form.OpenFile(pngPath));
     DrawWith(form.rulelineBtn, {0, 0}, {96, 0});
     EXPECT_TRUE(RulerLabel().endsWith(QStringLiteral(" in"))) << RulerLabel().toStdString();
+}
+
+// Imager Pixel Spacing holds at the detector: over the magnification factor it holds at
+// the patient, without one the label, the list and the CSV say "at detector".
+TEST_F(OpenPictureTest, LengthsAndAreasSayWhetherTheyHoldAtThePatientOrTheDetector) {
+    const struct { const char *Pixel, *Imager, *Factor, *Unit, *Source; } cases[] = {
+        {"0.2\\0.2", "0.5\\0.5", "2", "", "Pixel Spacing"},
+        {nullptr, "0.2\\0.2", "1.25", "", "Imager Pixel Spacing ÷ magnification factor"},
+        {nullptr, "0.2\\0.2", nullptr, " at detector", "Imager Pixel Spacing (at detector)"}};
+    QTemporaryDir dir;
+    form.ListBtn->click();
+    for (const auto& c : cases) {
+        const QString path = dir.path() + QStringLiteral("/%1.dcm").arg(c.Source), csv = path + QStringLiteral(".csv");
+        DcmFileFormat file;
+        ASSERT_TRUE(file.loadFile(PydicomFile("CT_small.dcm").toLocal8Bit().constData()).good());
+        DcmDataset* ds = file.getDataset();
+        delete ds->remove(DCM_PixelSpacing);
+        for (const auto& [tag, value] : {std::pair{DCM_PixelSpacing, c.Pixel}, {DCM_ImagerPixelSpacing, c.Imager},
+                                         {DCM_EstimatedRadiographicMagnificationFactor, c.Factor}})
+            if (value != nullptr) ds->putAndInsertString(tag, value);
+        ASSERT_TRUE(file.saveFile(path.toLocal8Bit().constData()).good());
+        ASSERT_TRUE(form.OpenFile(path));
+        DrawWith(form.rulelineBtn, {10, 10}, {40, 10});
+        DrawWith(form.rectangleBtn, {10, 20}, {20, 30});
+        ASSERT_TRUE(form.ExportMeasurements(csv));
+        QFile read(csv);
+        ASSERT_TRUE(read.open(QIODevice::ReadOnly));
+        const QStringList rows = QString::fromUtf8(read.readAll()).split(QStringLiteral("\r\n"));
+        const QString mm = QStringLiteral("mm") + QLatin1String(c.Unit), mm2 = QStringLiteral("mm²") + QLatin1String(c.Unit);
+        const double length = 30 * test::PydicomSpacingAndUid(path).value(0).toDouble();
+        EXPECT_EQ(form.MyCAD1->Shape(0)->Caption(), QStringLiteral("l = ") + FormatFixed2(length, 9) + ' ' + mm);
+        EXPECT_EQ(form.MeasurementPanel->Table->item(0, 2)->text(), FormatFixed2(length, 0) + ' ' + mm);
+        EXPECT_TRUE(form.MeasurementPanel->Table->item(1, 2)->text().contains(mm2));
+        EXPECT_TRUE(form.MeasurementPanel->SpacingLabel->text().contains(QString::fromUtf8(c.Source)));
+        const QStringList ruler = rows.value(1).split(','), region = rows.value(2).split(',');
+        EXPECT_NEAR(ruler.value(3).toDouble(), length, 1e-9);
+        EXPECT_EQ(QStringList({ruler.value(4), region.value(7), region.value(14)}), QStringList({mm, mm2, QString::fromUtf8(c.Source)}));
+    }
 }
 
 TEST_F(OpenPictureTest, MillimetresUseTheUsersDecimalSeparator) {
