@@ -810,7 +810,8 @@ void TForm1::LabelRegions() {
             if (!shape->LabelLines.isEmpty()) shape->LabelLines.clear();
             continue;
         }
-        shape->LabelLines = StatsLabelLines(statsCache_.Get(shape, *region, values, frame), ShapeSettings.SpacingAtDetector);
+        shape->LabelLines =
+            StatsLabelLines(statsCache_.Get(shape, *region, values, frame), ShapeSettings.SpacingAtDetector);
     }
 }
 
@@ -856,9 +857,9 @@ void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
                                    m.ValueText());
     }
     if (onCanvas) {
-        LiveStatistics->ShowLines(StatsLabelLines(*m.Stats, ShapeSettings.SpacingAtDetector), TMyShape::ToScreen(region->TopLeft()),
-                                  TMyShape::ToScreen(region->BottomRight()), shape.Font, shape.Pen.Color,
-                                  MyCAD1->Shadow());
+        LiveStatistics->ShowLines(StatsLabelLines(*m.Stats, ShapeSettings.SpacingAtDetector),
+                                  TMyShape::ToScreen(region->TopLeft()), TMyShape::ToScreen(region->BottomRight()),
+                                  shape.Font, shape.Pen.Color, MyCAD1->Shadow());
     } else {
         LiveStatistics->Clear();
     }

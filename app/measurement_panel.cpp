@@ -103,6 +103,8 @@ QString TMeasurementPanel::ListText() const {
         }
         text += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
     }
+    // A copied list still says where its millimetres come from.
+    if (HasContent() && !SpacingLabel->text().isEmpty()) text += SpacingLabel->text() + QLatin1Char('\n');
     return text;
 }
 
@@ -116,7 +118,10 @@ void TMeasurementPanel::ShowSpacing(const QString& source) {
     if (!HasContent() && source.isEmpty()) return;
     EnsureContent();
     const QString text = source.isEmpty() ? QString() : QStringLiteral("Spacing: ") + source;
-    if (SpacingLabel->text() != text) SpacingLabel->setText(text);
+    if (SpacingLabel->text() == text) return;
+    SpacingLabel->setText(text);
+    // Whole, should a font wider than the usual one cut the line.
+    SpacingLabel->setToolTip(text);
 }
 
 int TMeasurementPanel::SelectedRow() const {

@@ -141,7 +141,7 @@ QString SpacingSourceText(imaging::TSpacingSource source) {
     case imaging::TSpacingSource::ImagerPixelSpacing:
         return QStringLiteral("Imager Pixel Spacing (at detector)");
     case imaging::TSpacingSource::CorrectedImagerPixelSpacing:
-        return QStringLiteral("Imager Pixel Spacing ÷ magnification factor");
+        return QStringLiteral("Imager Pixel Spacing ÷ magnification");
     }
     return QString();
 }

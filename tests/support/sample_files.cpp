@@ -38,17 +38,6 @@ QStringList NumpyRegionStatistics(const QString& file, const QStringList& region
         .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
-QStringList PydicomSpacingAndUid(const QString& file) {
-    return Python({QStringLiteral("-c"), QStringLiteral("import sys, pydicom\n"
-                                                        "d = pydicom.dcmread(sys.argv[1])\n"
-                                                        "m = float(d.get('EstimatedRadiographicMagnificationFactor') or 1)\n"
-                                                        "s = d.get('PixelSpacing') or [v / m for v in d.get('ImagerPixelSpacing') or [0]]\n"
-                                                        "print(float(s[0]), d.SOPInstanceUID)"),
-                   file})
-        .trimmed()
-        .split(QLatin1Char(' '));
-}
-
 QStringList PaletteReferences(const QString& dir) {
     Python({QStringLiteral(KELVO_SOURCE_DIR "/tests/imaging/palette_reference.py"), dir});
     QFile manifest(dir + QStringLiteral("/manifest.txt"));

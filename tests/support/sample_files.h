@@ -19,11 +19,6 @@ QString PydicomFile(const char* name);
 // regions as that script takes them ("rect:10,10;50,30"). Empty on failure.
 QStringList NumpyRegionStatistics(const QString& file, const QStringList& regions);
 
-// pydicom's reading of a file: the row spacing (Pixel Spacing, else Imager Pixel Spacing
-// over the Estimated Radiographic Magnification Factor when there is one; 0 for none)
-// and the SOP Instance UID.
-QStringList PydicomSpacingAndUid(const QString& file);
-
 // Writes PALETTE COLOR pictures (plain and segmented tables) into `dir` with pydicom's
 // colours for them, by tests/imaging/palette_reference.py: <name>.dcm and <name>.rgb
 // (3 bytes a pixel, row by row). The names written; empty on failure.
