@@ -103,8 +103,6 @@ QString TMeasurementPanel::ListText() const {
         }
         text += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
     }
-    // A copied list still says where its millimetres come from.
-    if (HasContent() && !SpacingLabel->text().isEmpty()) text += SpacingLabel->text() + QLatin1Char('\n');
     return text;
 }
 

@@ -34,8 +34,8 @@ public:
     // position and a long list refreshes cheaply.
     void ShowMeasurements(const std::vector<TMeasurement>& list, int selected);
     int SelectedRow() const;
-    // The whole list as text, a header line, one tab-separated line per row, and the
-    // spacing's line when there is one; Ctrl+C in the list puts it on the clipboard.
+    // The whole list as text, a header line and then one tab-separated line per row;
+    // Ctrl+C in the list puts it on the clipboard.
     QString ListText() const;
 
     // The line under the list for the region being drawn, moved or resized; empty hides it.

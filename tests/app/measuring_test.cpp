@@ -20,7 +20,6 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QToolButton>
-#include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
@@ -189,10 +188,9 @@ TEST_F(MeasuringTest, CaptionsLoadedFromAFileAreNoFormulasInTheCsv) {
     const QStringList captions = {"=HYPERLINK(A1)", "@SUM(A1)", "+1", "-1", "\tx", "\rx", "a=b"};
     std::vector<TAnnotation> shared;
     for (const QString& c : captions) shared.push_back({TShapeKind::Arrow, {{-1, 2}, {3, 4}}, clRed, 1, {}, c});
-    const QString file = dir.filePath("a.kelvo.json"), csv = dir.filePath("m");
-    SaveAnnotations(file, shared);
-    ASSERT_TRUE(form.LoadAnnotationsFrom(file) && form.ExportMeasurements(csv));
-    const QStringList rows = ReadCsv(csv).replaceInStrings("\"", "");
+    SaveAnnotations(dir.filePath("a"), shared);
+    ASSERT_TRUE(form.LoadAnnotationsFrom(dir.filePath("a")) && form.ExportMeasurements(dir.filePath("m")));
+    const QStringList rows = ReadCsv(dir.filePath("m")).replaceInStrings("\"", "");
     for (qsizetype i = 0; i < captions.size(); ++i)
         EXPECT_TRUE(rows.value(i + 1).startsWith((i < 6 ? "'" : "") + captions[i] + ",Arrow,'-1 2; 3 4,"));
 }
