@@ -307,19 +307,42 @@ void TForm1::CreateImagingControls() {
     ValueLabel->setObjectName(QStringLiteral("ValueLabel"));
     ValueLabel->setGeometry(8, 532, 121, ValueLabel->fontMetrics().height());
 
+    FrameLabel = new QLabel(this);
+    FrameLabel->setObjectName(QStringLiteral("FrameLabel"));
+    FrameLabel->setFont(Panel1->font());
+    FrameLabel->setGeometry(Panel1->x(), Panel1->geometry().bottom() + 3, Panel1->width(),
+                            FrameLabel->fontMetrics().height());
+    FrameLabel->hide();
+
     setAcceptDrops(true);
 
     // Keys of a picture from a file: frames and the window's reset. Window-wide, so
     // they work whichever control has the focus.
     auto* next = new QShortcut(QKeySequence(Qt::Key_PageDown), this);
     next->setObjectName(QStringLiteral("NextFrameKey"));
-    connect(next, &QShortcut::activated, this, [this] { Guarded("frame", [&] { MyCAD1->StepFrame(1); }); });
+    connect(next, &QShortcut::activated, this, [this] {
+        Guarded("frame", [&] { MyCAD1->StepFrame(1); });
+        ShowFrame();
+    });
     auto* previous = new QShortcut(QKeySequence(Qt::Key_PageUp), this);
     previous->setObjectName(QStringLiteral("PreviousFrameKey"));
-    connect(previous, &QShortcut::activated, this, [this] { Guarded("frame", [&] { MyCAD1->StepFrame(-1); }); });
+    connect(previous, &QShortcut::activated, this, [this] {
+        Guarded("frame", [&] { MyCAD1->StepFrame(-1); });
+        ShowFrame();
+    });
     auto* reset = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
     reset->setObjectName(QStringLiteral("ResetWindowKey"));
     connect(reset, &QShortcut::activated, this, [this] { Guarded("window", [&] { MyCAD1->ResetWindow(); }); });
+}
+
+void TForm1::ShowFrame() {
+    Guarded("frame", [&] {
+        if (FrameLabel == nullptr) return;
+        const imaging::TPicture* picture = MyCAD1->Picture();
+        const bool shown = picture != nullptr && picture->Frames() > 1;
+        if (shown) FrameLabel->setText(QStringLiteral("frame %1 / %2").arg(MyCAD1->Frame() + 1).arg(picture->Frames()));
+        FrameLabel->setVisible(shown);
+    });
 }
 
 void TForm1::ConfigureCanvas() {
@@ -649,7 +672,10 @@ void TForm1::CreateMeasuringControls() {
 
     // Every committed change ends in a paint (and a click that only selects, in a
     // release), so the list follows the canvas from these two.
-    MyCAD1->OnPaint = [this](TMyCAD*) { RefreshMeasurements(); };
+    MyCAD1->OnPaint = [this](TMyCAD*) {
+        ShowFrame();
+        RefreshMeasurements();
+    };
     LiveStatistics = new TLiveLabel(MyCAD1);
     // A release commits or ends the drag (the region's own label takes over), or adds a
     // polyline's vertex, whose chain goes on from there.
@@ -784,7 +810,8 @@ void TForm1::LabelRegions() {
             if (!shape->LabelLines.isEmpty()) shape->LabelLines.clear();
             continue;
         }
-        shape->LabelLines = StatsLabelLines(statsCache_.Get(shape, *region, values, frame));
+        shape->LabelLines =
+            StatsLabelLines(statsCache_.Get(shape, *region, values, frame), ShapeSettings.SpacingAtDetector);
     }
 }
 
@@ -823,15 +850,16 @@ void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
     TMeasurement m;
     m.Kind = KindOf(*region).value_or(TShapeKind::Rectangle);
     m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *outline);
+    m.Spacing = MeasuredSpacing();
     if (inList) {
         const bool drawing = MyCAD1->Mode() == ModeDraw;
         MeasurementPanel->ShowLive((drawing ? QStringLiteral("New region") : shape.Caption()) + QStringLiteral(": ") +
                                    m.ValueText());
     }
     if (onCanvas) {
-        LiveStatistics->ShowLines(StatsLabelLines(*m.Stats), TMyShape::ToScreen(region->TopLeft()),
-                                  TMyShape::ToScreen(region->BottomRight()), shape.Font, shape.Pen.Color,
-                                  MyCAD1->Shadow());
+        LiveStatistics->ShowLines(StatsLabelLines(*m.Stats, ShapeSettings.SpacingAtDetector),
+                                  TMyShape::ToScreen(region->TopLeft()), TMyShape::ToScreen(region->BottomRight()),
+                                  shape.Font, shape.Pen.Color, MyCAD1->Shadow());
     } else {
         LiveStatistics->Clear();
     }
@@ -928,13 +956,24 @@ std::vector<TMeasurement> TForm1::Measurements() {
     context.MmPerPixelY = ShapeSettings.MmPerPixelY;
     context.DotsPerInch = ScreenPixelsPerInch();
     context.Cache = &statsCache_;
+    context.Spacing = MeasuredSpacing();
+    if (const imaging::TPicture* shown = MyCAD1->Picture()) {
+        context.File = QFileInfo(openedFile_).fileName();
+        context.SopInstanceUid = shown->SopInstanceUid;
+    }
     return Measure(shapes, context);
+}
+
+imaging::TSpacingSource TForm1::MeasuredSpacing() const {
+    const imaging::TPicture* shown = MyCAD1->Picture();
+    return shown != nullptr && shown->HasSpacing() ? shown->SpacingSource : imaging::TSpacingSource::None;
 }
 
 void TForm1::RefreshMeasurements() {
     Guarded("list", [&] {
         if (!MeasurementPanel->isVisibleTo(this)) return;
         MeasurementPanel->ShowMeasurements(Measurements(), MyCAD1->SelectedIndex());
+        MeasurementPanel->ShowSpacing(SpacingSourceText(MeasuredSpacing()));
     });
 }
 

@@ -187,6 +187,9 @@ public:
     TMeasurementPanel* MeasurementPanel = nullptr;
     // The value under the cursor, below the tool panel's frames.
     QLabel* ValueLabel = nullptr;
+    // Under the tool panel: which frame of a multi-frame picture from a file is shown
+    // ("frame 3 / 10"); hidden for every other picture.
+    QLabel* FrameLabel = nullptr;
     // Over the canvas: the statistics of the region being drawn, moved or resized,
     // where its label's lines will stand (when those lines are shown at all).
     TLiveLabel* LiveStatistics = nullptr;
@@ -251,6 +254,11 @@ private:
                       const QString& question, QMessageBox::StandardButton preferred);
     // The values measured on: the file's picture, or the built-in picture's grey levels.
     std::shared_ptr<const imaging::TPicture> MeasuredPicture();
+    // Where the lengths and areas shown come from (None: inches and pixels).
+    imaging::TSpacingSource MeasuredSpacing() const;
+    // Shows which frame of a multi-frame picture from a file is shown; hides the line
+    // for any other picture.
+    void ShowFrame();
     // Takes the canvas's shapes into the history and the list after a change; it ends
     // a run of arrow presses.
     void ShapesChanged();

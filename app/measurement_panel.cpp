@@ -48,6 +48,8 @@ void TMeasurementPanel::EnsureContent() {
         });
         return b;
     };
+    SpacingLabel = new QLabel(this);
+    SpacingLabel->setObjectName(QStringLiteral("SpacingLabel"));
     LiveLabel = new QLabel(this);
     LiveLabel->setObjectName(QStringLiteral("LiveLabel"));
     ExportCsvBtn = button("Export measurements…", "ExportCsvBtn", &TMeasurementPanel::OnExportCsv);
@@ -72,9 +74,10 @@ void TMeasurementPanel::Layout() {
     const int w = width() - 2 * kGap;
     const int half = (w - kGap) / 2;
     const int rowsTop = height() - 2 * kButtonHeight - 2 * kGap;
-    const int live = LiveLabel->fontMetrics().height() + kGap;
-    Table->setGeometry(kGap, kGap, w, std::max(0, rowsTop - 2 * kGap - live));
-    LiveLabel->setGeometry(kGap, rowsTop - kGap - live, w, live - kGap);
+    const int line = LiveLabel->fontMetrics().height() + kGap;
+    Table->setGeometry(kGap, kGap, w, std::max(0, rowsTop - 2 * kGap - 2 * line));
+    SpacingLabel->setGeometry(kGap, rowsTop - kGap - 2 * line, w, line - kGap);
+    LiveLabel->setGeometry(kGap, rowsTop - kGap - line, w, line - kGap);
     ExportCsvBtn->setGeometry(kGap, rowsTop, half, kButtonHeight);
     ExportPngBtn->setGeometry(2 * kGap + half, rowsTop, half, kButtonHeight);
     SaveBtn->setGeometry(kGap, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
@@ -107,6 +110,16 @@ void TMeasurementPanel::ShowLive(const QString& text) {
     if (!HasContent() && text.isEmpty()) return;
     EnsureContent();
     if (LiveLabel->text() != text) LiveLabel->setText(text);
+}
+
+void TMeasurementPanel::ShowSpacing(const QString& source) {
+    if (!HasContent() && source.isEmpty()) return;
+    EnsureContent();
+    const QString text = source.isEmpty() ? QString() : QStringLiteral("Spacing: ") + source;
+    if (SpacingLabel->text() == text) return;
+    SpacingLabel->setText(text);
+    // Whole, should a font wider than the usual one cut the line.
+    SpacingLabel->setToolTip(text);
 }
 
 int TMeasurementPanel::SelectedRow() const {

@@ -41,6 +41,10 @@ public:
     // The line under the list for the region being drawn, moved or resized; empty hides it.
     void ShowLive(const QString& text);
     QLabel* LiveLabel = nullptr;
+    // The line under the list that names where lengths and areas come from; empty
+    // when they are in inches and pixels.
+    void ShowSpacing(const QString& source);
+    QLabel* SpacingLabel = nullptr;
 
     // Fired when the user selects a row (not when ShowMeasurements selects one).
     std::function<void(int row)> OnRowSelected;

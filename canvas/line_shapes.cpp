@@ -184,12 +184,18 @@ float GaugeAngle(TPoint a, TPoint v, TPoint b, int32_t dpi) {
 
 float TMyLine::Distance(TPoint a, TPoint b) const { return InchDistance(a, b, ScreenPixelsPerInch()); }
 
+QString LengthUnit(double mmPerPixelX, double mmPerPixelY, bool atDetector) {
+    if (mmPerPixelX > 0.0 && mmPerPixelY > 0.0) {
+        return atDetector ? QStringLiteral("mm") + kAtDetector : QStringLiteral("mm");
+    }
+    return QStringLiteral("in");
+}
+
 QString TMyLine::LengthText(TPoint a, TPoint b) const {
     const double mmX = ShapeSettings.MmPerPixelX;
     const double mmY = ShapeSettings.MmPerPixelY;
-    const bool mm = mmX > 0.0 && mmY > 0.0;
     return QStringLiteral("l = ") + FormatFixed2(RulerLength(a, b, mmX, mmY, ScreenPixelsPerInch()), 9) +
-           (mm ? QStringLiteral(" mm") : QStringLiteral(" in"));
+           QLatin1Char(' ') + LengthUnit(mmX, mmY, ShapeSettings.SpacingAtDetector);
 }
 
 const QString& TMyLine::MeasuredLength() {
@@ -199,7 +205,8 @@ const QString& TMyLine::MeasuredLength() {
     const QString point = QLocale().decimalPoint();
     TextMemo& m = lengthMemo_;
     if (!m.Valid || m.Dpi != dpi || m.Point != point || m.P[0] != a || m.P[1] != b ||
-        m.MmX != ShapeSettings.MmPerPixelX || m.MmY != ShapeSettings.MmPerPixelY) {
+        m.MmX != ShapeSettings.MmPerPixelX || m.MmY != ShapeSettings.MmPerPixelY ||
+        m.AtDetector != ShapeSettings.SpacingAtDetector) {
         m.Text = LengthText(a, b);
         m.P[0] = a;
         m.P[1] = b;
@@ -207,6 +214,7 @@ const QString& TMyLine::MeasuredLength() {
         m.Point = point;
         m.MmX = ShapeSettings.MmPerPixelX;
         m.MmY = ShapeSettings.MmPerPixelY;
+        m.AtDetector = ShapeSettings.SpacingAtDetector;
         m.Valid = true;
     }
     return m.Text;

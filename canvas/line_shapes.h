@@ -27,7 +27,8 @@ public:
     // Length of A-B in inches at the screen's resolution.
     float Distance(TPoint a, TPoint b) const;
     // The ruler's label: millimetres when the picture has a physical spacing (each
-    // axis with its own), else inches at the screen's resolution.
+    // axis with its own, "mm at detector" where it holds there), else inches at the
+    // screen's resolution.
     QString LengthText(TPoint a, TPoint b) const;
     // " @ " and the angle at V in degrees for shapes of three points or more; empty when
     // fewer points or when an arm has length zero (the angle is undefined).
@@ -55,6 +56,7 @@ private:
         QString Point; // the decimal separator the text was made with
         double MmX = 0.0;
         double MmY = 0.0;
+        bool AtDetector = false;
         TPoint P[3];
         QString Text;
     };
@@ -95,6 +97,11 @@ float InchDistance(TPoint a, TPoint b, int32_t dpi);
 // A ruler's length: millimetres when both spacings are above zero (each axis with its
 // own), otherwise inches at dpi.
 float RulerLength(TPoint a, TPoint b, double mmPerPixelX, double mmPerPixelY, int32_t dpi);
+// Follows a unit of length or area whose spacing holds at the detector (Imager Pixel
+// Spacing without a magnification factor): the patient's anatomy there is magnified.
+inline const QString kAtDetector = QStringLiteral(" at detector");
+// RulerLength's unit: "mm" (kAtDetector added when atDetector), or "in".
+QString LengthUnit(double mmPerPixelX, double mmPerPixelY, bool atDetector);
 // The angle at V in degrees, by the law of cosines over the sides' InchDistance; NaN
 // when an arm has length zero.
 float GaugeAngle(TPoint a, TPoint v, TPoint b, int32_t dpi);

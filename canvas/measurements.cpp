@@ -35,6 +35,14 @@ QString CsvField(const QString& text) {
     return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
+// OWASP's rule against CSV injection: a text cell starting with one of these is taken
+// by spreadsheets for a formula, and an apostrophe in front keeps it text. Numbers are
+// written by Exact and never pass here, so negative values stay numbers.
+QString TextField(const QString& text) {
+    const bool formula = !text.isEmpty() && QStringLiteral("=+-@\t\r").contains(text.front());
+    return CsvField(formula ? QLatin1Char('\'') + text : text);
+}
+
 QString PointsText(const std::vector<TPoint>& points) {
     QStringList parts;
     for (const TPoint& p : points) {
@@ -54,7 +62,12 @@ double AngleAt(TPoint a, TPoint v, TPoint b) {
 
 QString Fixed2(double v) { return FormatFixed2(v, 0).trimmed(); }
 
-QString AreaUnit(const imaging::TRegionStats& s) { return s.AreaInMm2 ? QStringLiteral("mm²") : QStringLiteral("px"); }
+QString AreaUnit(const imaging::TRegionStats& s, bool atDetector) {
+    if (!s.AreaInMm2) return QStringLiteral("px");
+    return atDetector ? QStringLiteral("mm²") + kAtDetector : QStringLiteral("mm²");
+}
+
+bool AtDetector(imaging::TSpacingSource source) { return source == imaging::TSpacingSource::ImagerPixelSpacing; }
 
 QString WithUnit(const QString& number, const QString& unit) {
     return unit.isEmpty() ? number : number + QLatin1Char(' ') + unit;
@@ -111,7 +124,7 @@ QString TMeasurement::ValueText() const {
     if (!Stats) {
         return QString();
     }
-    QString text = WithUnit(Fixed2(Stats->Area), AreaUnit(*Stats));
+    QString text = WithUnit(Fixed2(Stats->Area), AreaUnit(*Stats, AtDetector(Spacing)));
     if (Stats->Count > 0) {
         text += QStringLiteral(", ") +
                 WithUnit(Fixed2(Stats->Mean) + QStringLiteral(" ± ") + Fixed2(Stats->Sd), Stats->Unit);
@@ -119,9 +132,23 @@ QString TMeasurement::ValueText() const {
     return text;
 }
 
-QStringList StatsLabelLines(const imaging::TRegionStats& s) {
+QString SpacingSourceText(imaging::TSpacingSource source) {
+    switch (source) {
+    case imaging::TSpacingSource::None:
+        break;
+    case imaging::TSpacingSource::PixelSpacing:
+        return QStringLiteral("Pixel Spacing");
+    case imaging::TSpacingSource::ImagerPixelSpacing:
+        return QStringLiteral("Imager Pixel Spacing (at detector)");
+    case imaging::TSpacingSource::CorrectedImagerPixelSpacing:
+        return QStringLiteral("Imager Pixel Spacing ÷ magnification");
+    }
+    return QString();
+}
+
+QStringList StatsLabelLines(const imaging::TRegionStats& s, bool atDetector) {
     QStringList lines;
-    lines << QStringLiteral("A = ") + WithUnit(Fixed2(s.Area), AreaUnit(s));
+    lines << QStringLiteral("A = ") + WithUnit(Fixed2(s.Area), AreaUnit(s, atDetector));
     if (s.Count > 0) {
         lines << WithUnit(Fixed2(s.Mean) + QStringLiteral(" ± ") + Fixed2(s.Sd), s.Unit);
         lines << QStringLiteral("min ") + Fixed2(s.Min) + QStringLiteral(" max ") + Fixed2(s.Max);
@@ -145,6 +172,10 @@ std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, co
         m.Length = kNaN;
         m.Angle = kNaN;
         m.LabelFigure = kNaN;
+        m.Spacing = mm ? c.Spacing : imaging::TSpacingSource::None;
+        m.File = c.File;
+        m.SopInstanceUid = c.SopInstanceUid;
+        m.Frame = c.Frame;
         const auto point = [&](size_t i) { return i < shape->Points.size() ? shape->Points[i] : TPoint{}; };
         switch (*kind) {
         case TShapeKind::Arrow:
@@ -155,13 +186,9 @@ std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, co
             m.Name = QStringLiteral("Ruler %1").arg(++rulers);
             const double dx = double(point(0).X) - point(1).X;
             const double dy = double(point(0).Y) - point(1).Y;
-            if (mm) {
-                m.Length = std::hypot(dx * c.MmPerPixelX, dy * c.MmPerPixelY);
-                m.LengthUnit = QStringLiteral("mm");
-            } else {
-                m.Length = std::hypot(dx, dy) / double(std::max(1, c.DotsPerInch));
-                m.LengthUnit = QStringLiteral("in");
-            }
+            m.Length = mm ? std::hypot(dx * c.MmPerPixelX, dy * c.MmPerPixelY)
+                          : std::hypot(dx, dy) / double(std::max(1, c.DotsPerInch));
+            m.LengthUnit = LengthUnit(c.MmPerPixelX, c.MmPerPixelY, AtDetector(m.Spacing));
             m.LabelFigure = RulerLength(point(0), point(1), c.MmPerPixelX, c.MmPerPixelY, c.DotsPerInch);
             break;
         }
@@ -191,18 +218,20 @@ std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, co
 
 QByteArray MeasurementsCsv(const std::vector<TMeasurement>& list) {
     QString text = QStringLiteral("Name,Kind,Points,Length,Length unit,Angle (degrees),Area,Area unit,Count,Mean,SD,"
-                                  "Min,Max,Value unit\r\n");
+                                  "Min,Max,Value unit,Spacing,File,SOP Instance UID,Frame\r\n");
     for (const TMeasurement& m : list) {
         QStringList f;
-        f << CsvField(m.Name) << KindTitle(m.Kind) << CsvField(PointsText(m.Points)) << Exact(m.Length) << m.LengthUnit
-          << Exact(m.Angle);
+        f << TextField(m.Name) << KindTitle(m.Kind) << TextField(PointsText(m.Points)) << Exact(m.Length)
+          << m.LengthUnit << Exact(m.Angle);
         if (m.Stats) {
             const imaging::TRegionStats& s = *m.Stats;
-            f << Exact(s.Area) << AreaUnit(s) << QString::number(s.Count) << Exact(s.Mean) << Exact(s.Sd)
-              << Exact(s.Min) << Exact(s.Max) << CsvField(s.Unit);
+            f << Exact(s.Area) << AreaUnit(s, AtDetector(m.Spacing)) << QString::number(s.Count) << Exact(s.Mean)
+              << Exact(s.Sd) << Exact(s.Min) << Exact(s.Max) << TextField(s.Unit);
         } else {
             f << QString() << QString() << QString() << QString() << QString() << QString() << QString() << QString();
         }
+        f << TextField(SpacingSourceText(m.Spacing)) << TextField(m.File) << TextField(m.SopInstanceUid)
+          << QString::number(int64_t(m.Frame) + 1);
         text += f.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     }
     return text.toUtf8();

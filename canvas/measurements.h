@@ -51,6 +51,12 @@ struct TMeasureContext {
     double MmPerPixelY = 0.0;
     int32_t DotsPerInch = 96;
     TRegionStatsCache* Cache = nullptr; // optional
+    // Where the millimetres come from: those at the detector say so.
+    imaging::TSpacingSource Spacing = imaging::TSpacingSource::None;
+    // What is measured, for the export: the file's name (empty for the built-in
+    // picture) and its SOP Instance UID (DICOM only).
+    QString File{};
+    QString SopInstanceUid{};
 };
 
 struct TMeasurement {
@@ -68,6 +74,12 @@ struct TMeasurement {
     double LabelFigure = 0.0;
     // Regions on a picture with values.
     std::optional<imaging::TRegionStats> Stats;
+    // The context's: where millimetres come from (None for inches and pixels), and the
+    // file, image and frame (counted from 0) measured on.
+    imaging::TSpacingSource Spacing = imaging::TSpacingSource::None;
+    QString File;
+    QString SopInstanceUid;
+    int32_t Frame = 0;
     // The value in one short text, as the list shows it ("12.50 mm", "-3.10 ± 4.00 HU").
     QString ValueText() const;
 };
@@ -77,12 +89,18 @@ struct TMeasurement {
 std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, const TMeasureContext& context);
 
 // The lines shown under a region's name on the canvas: area, then mean ± sd, then min
-// and max; empty without statistics.
-QStringList StatsLabelLines(const imaging::TRegionStats& stats);
+// and max; empty without statistics. An area at the detector says so.
+QStringList StatsLabelLines(const imaging::TRegionStats& stats, bool atDetector = false);
+
+// The spacing's source as the list and the export name it; empty for none.
+QString SpacingSourceText(imaging::TSpacingSource source);
 
 // RFC 4180: a header row, one row per measurement, CRLF line ends, fields with a comma,
 // quote or line break quoted and quotes doubled; numbers with "." and as many digits as
-// tell the value exactly, whatever the user's locale.
+// tell the value exactly, whatever the user's locale. Every row ends with the spacing's
+// source, the file, the SOP Instance UID and the frame (from 1), so that a row copied
+// elsewhere still says what it measured. A text that a spreadsheet would run as a
+// formula (captions come from shared files) starts with an apostrophe.
 QByteArray MeasurementsCsv(const std::vector<TMeasurement>& measurements);
 
 } // namespace kelvo

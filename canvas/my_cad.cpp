@@ -131,6 +131,7 @@ void TMyCAD::SetBackGround(const QImage& picture) {
     windowDrag_ = false;
     ShapeSettings.MmPerPixelX = 0.0;
     ShapeSettings.MmPerPixelY = 0.0;
+    ShapeSettings.SpacingAtDetector = false;
     if (labelValue_ != nullptr) {
         labelValue_->clear();
     }
@@ -170,6 +171,7 @@ bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
     windowDrag_ = false;
     ShapeSettings.MmPerPixelX = picture_->HasSpacing() ? picture_->ColumnSpacing : 0.0;
     ShapeSettings.MmPerPixelY = picture_->HasSpacing() ? picture_->RowSpacing : 0.0;
+    ShapeSettings.SpacingAtDetector = picture_->SpacingSource == imaging::TSpacingSource::ImagerPixelSpacing;
     if (picture_->ShowsInColour()) {
         ShowBackGround(rendered);
     } else {

@@ -26,6 +26,8 @@ struct TShapeSettings {
     // picture shown; both zero when it has no physical spacing and lengths are in inches.
     double MmPerPixelX = 0.0;
     double MmPerPixelY = 0.0;
+    // The spacing holds at the detector, not at the patient: lengths say so.
+    bool SpacingAtDetector = false;
 };
 
 inline TShapeSettings ShapeSettings;

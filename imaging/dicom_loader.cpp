@@ -132,7 +132,16 @@ void ReadSpacing(DcmItem* top, TPicture& p) {
     if (PositiveAt(ds, DCM_PixelSpacing, 0, &row) && PositiveAt(ds, DCM_PixelSpacing, 1, &col)) {
         p.SpacingSource = TSpacingSource::PixelSpacing;
     } else if (PositiveAt(top, DCM_ImagerPixelSpacing, 0, &row) && PositiveAt(top, DCM_ImagerPixelSpacing, 1, &col)) {
-        p.SpacingSource = TSpacingSource::ImagerPixelSpacing;
+        // The detector sees the patient magnified by the beam's divergence; the factor,
+        // when given, takes the spacing back to the patient.
+        double factor = 0;
+        if (PositiveAt(top, DCM_EstimatedRadiographicMagnificationFactor, 0, &factor)) {
+            row /= factor;
+            col /= factor;
+            p.SpacingSource = TSpacingSource::CorrectedImagerPixelSpacing;
+        } else {
+            p.SpacingSource = TSpacingSource::ImagerPixelSpacing;
+        }
     } else {
         return;
     }
@@ -145,6 +154,7 @@ void ReadIdentity(DcmItem* ds, TPicture& p) {
     p.StudyDate = StringOf(ds, DCM_StudyDate);
     p.Modality = StringOf(ds, DCM_Modality);
     p.SeriesDescription = StringOf(ds, DCM_SeriesDescription);
+    p.SopInstanceUid = StringOf(ds, DCM_SOPInstanceUID);
 }
 
 // The rescale and window of the frame whose per-frame groups item is `frameGroup`.

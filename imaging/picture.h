@@ -21,8 +21,10 @@ struct TPalette;
 
 // Where the physical pixel spacing came from. Pixel Spacing (0028,0030) is the
 // patient-plane spacing; Imager Pixel Spacing (0018,1164) the detector's, used only
-// when the first is absent.
-enum class TSpacingSource : uint8_t { None, PixelSpacing, ImagerPixelSpacing };
+// when the first is absent: divided by the Estimated Radiographic Magnification Factor
+// (0018,1114) when the file gives one, it is the spacing at the patient
+// (CorrectedImagerPixelSpacing), otherwise it holds at the detector only.
+enum class TSpacingSource : uint8_t { None, PixelSpacing, ImagerPixelSpacing, CorrectedImagerPixelSpacing };
 
 // The width of one stored sample in memory; signed kinds hold values already
 // sign-extended from Bits Stored.
@@ -159,6 +161,8 @@ public:
     QString StudyDate;
     QString Modality;
     QString SeriesDescription;
+    // The SOP Instance UID (0008,0018), naming the image in exports; empty outside DICOM.
+    QString SopInstanceUid;
     // How the file was read, for messages and the title: "DICOM" or Qt's format name.
     QString Format;
 

@@ -183,6 +183,34 @@ TEST_F(MeasuringTest, ExportedCsvOfACtAgreesWithNumpy) {
     EXPECT_EQ(ruler[4], QStringLiteral("mm"));
 }
 
+// Captions from a shared annotation file reach a spreadsheet as text, never as formulas.
+TEST_F(MeasuringTest, CaptionsLoadedFromAFileAreNoFormulasInTheCsv) {
+    const QStringList captions = {"=HYPERLINK(A1)", "@SUM(A1)", "+1", "-1", "\tx", "\rx", "a=b"};
+    std::vector<TAnnotation> shared;
+    for (const QString& c : captions) shared.push_back({TShapeKind::Arrow, {{-1, 2}, {3, 4}}, clRed, 1, {}, c});
+    SaveAnnotations(dir.filePath("a"), shared);
+    ASSERT_TRUE(form.LoadAnnotationsFrom(dir.filePath("a")) && form.ExportMeasurements(dir.filePath("m")));
+    const QStringList rows = ReadCsv(dir.filePath("m")).replaceInStrings("\"", "");
+    for (qsizetype i = 0; i < captions.size(); ++i)
+        EXPECT_TRUE(rows.value(i + 1).startsWith((i < 6 ? "'" : "") + captions[i] + ",Arrow,'-1 2; 3 4,"));
+}
+
+// Each row names file, SOP Instance UID (as pydicom reads it) and frame, shown while stepping.
+TEST_F(MeasuringTest, TheFrameShowsWhileSteppingAndEveryCsvRowNamesFileImageAndFrame) {
+    EXPECT_TRUE(form.FrameLabel->isHidden()) << "the built-in picture's window stays as it was";
+    ASSERT_TRUE(form.OpenFile(test::PydicomFile("rtdose.dcm")));
+    form.show();
+    QApplication::setActiveWindow(&form);
+    QTest::keyClick(&form, Qt::Key_PageDown);
+    QWheelEvent down({10, 10}, {}, {}, {0, -120}, Qt::NoButton, Qt::ControlModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(form.MyCAD1, &down);
+    QApplication::processEvents();
+    EXPECT_TRUE(form.FrameLabel->isVisible() && form.FrameLabel->text() == "frame 3 / 15");
+    DrawWith(form.rectangleBtn, {1, 1}, {5, 5});
+    ASSERT_TRUE(form.ExportMeasurements(dir.filePath("m")));
+    EXPECT_TRUE(ReadCsv(dir.filePath("m")).last().endsWith(",rtdose.dcm,1.9.999.999.99.9.9999.9999.20030818153516,3"));
+}
+
 TEST_F(MeasuringTest, AMovedRegionShowsItsStatisticsOnTheCanvasAsInTheList) {
     const QString ct = test::PydicomFile("CT_small.dcm");
     ASSERT_TRUE(form.OpenFile(ct));

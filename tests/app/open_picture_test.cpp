@@ -2,6 +2,7 @@
 // keeps, window/level by right drag, millimetre rulers, the value label, frames and
 // palette colours on the canvas.
 #include "app/main_window.h"
+#include "app/measurement_panel.h"
 #include "imaging/loader.h"
 
 #include "canvas/line_shapes.h"
@@ -307,6 +308,33 @@ TEST_F(OpenPictureTest, RulersMeasureMillimetresOnEachAxisWithItsOwnSpacing) {
     ASSERT_TRUE(form.OpenFile(pngPath));
     DrawWith(form.rulelineBtn, {0, 0}, {96, 0});
     EXPECT_TRUE(RulerLabel().endsWith(QStringLiteral(" in"))) << RulerLabel().toStdString();
+}
+
+// Imager Pixel Spacing holds at the detector; over the magnification factor, at the patient.
+TEST_F(OpenPictureTest, LengthsAndAreasSayWhetherTheyHoldAtThePatientOrTheDetector) {
+    const char* cases[][4] = {
+        {"1.25", "4.80 mm", "mm²,", "Imager Pixel Spacing ÷ magnification"},
+        {nullptr, "6.00 mm at detector", "mm² at detector,", "Imager Pixel Spacing (at detector)"}};
+    const QTemporaryDir dir;
+    const QString path = dir.filePath("dx.dcm");
+    form.ListBtn->click();
+    for (const auto& c : cases) {
+        DcmFileFormat file;
+        ASSERT_TRUE(file.loadFile(PydicomFile("CT_small.dcm").toLocal8Bit().constData()).good());
+        delete file.getDataset()->remove(DCM_PixelSpacing);
+        file.getDataset()->putAndInsertString(DCM_ImagerPixelSpacing, "0.2\\0.2");
+        if (c[0]) file.getDataset()->putAndInsertString(DCM_EstimatedRadiographicMagnificationFactor, c[0]);
+        ASSERT_TRUE(file.saveFile(path.toLocal8Bit().constData()).good() && form.OpenFile(path));
+        DrawWith(form.rulelineBtn, {10, 10}, {40, 10});
+        DrawWith(form.rectangleBtn, {10, 20}, {20, 30});
+        QFile csv(path + ".csv");
+        ASSERT_TRUE(form.ExportMeasurements(csv.fileName()) && csv.open(QIODevice::ReadOnly));
+        const QString value = c[1], source = c[3], rows = csv.readAll();
+        EXPECT_EQ(form.MyCAD1->Shape(0)->Caption(), "l =      " + value);
+        EXPECT_TRUE(form.MeasurementPanel->ListText().contains("Ruler\t" + value + '\n'));
+        EXPECT_EQ(form.MeasurementPanel->SpacingLabel->text(), "Spacing: " + source);
+        EXPECT_TRUE(rows.contains(c[2]) && rows.contains(',' + value.mid(5) + ",,,,,,,,,," + source));
+    }
 }
 
 TEST_F(OpenPictureTest, MillimetresUseTheUsersDecimalSeparator) {

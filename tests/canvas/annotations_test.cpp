@@ -191,15 +191,16 @@ TEST_F(ShapeRecords, CsvHasOneExactRowPerShapeWhateverTheLocale) {
     EXPECT_EQ(
         lines[0],
         QStringLiteral(
-            "Name,Kind,Points,Length,Length unit,Angle (degrees),Area,Area unit,Count,Mean,SD,Min,Max,Value unit"));
-    EXPECT_EQ(lines[1], QStringLiteral("\"Lesion, \"\"left\"\"\",Arrow,1 2; 30 40,,,,,,,,,,,"));
+            "Name,Kind,Points,Length,Length unit,Angle (degrees),Area,Area unit,Count,Mean,SD,Min,Max,Value unit,"
+            "Spacing,File,SOP Instance UID,Frame"));
+    EXPECT_EQ(lines[1], QStringLiteral("\"Lesion, \"\"left\"\"\",Arrow,1 2; 30 40,,,,,,,,,,,,,,,1"));
     EXPECT_TRUE(lines[2].startsWith(QLatin1String("Ruler 1,Ruler,0 0; 3 4,"))) << lines[2].toStdString();
-    EXPECT_TRUE(lines[2].endsWith(QLatin1String(",mm,,,,,,,,,"))) << lines[2].toStdString();
+    EXPECT_TRUE(lines[2].endsWith(QLatin1String(",mm,,,,,,,,,,,,,1"))) << lines[2].toStdString();
     const QStringList ruler = lines[2].split(QLatin1Char(','));
     EXPECT_DOUBLE_EQ(ruler[3].toDouble(), std::hypot(4.5, 2.0));
     EXPECT_EQ(lines[3].split(QLatin1Char(','))[5], QStringLiteral("90"));
     // The triangle x + y <= 3 holds 10 pixels of values x + 10 y - 1024: sum 110, squares 2120.
-    EXPECT_EQ(lines[4], QStringLiteral("Roi-7,Polyline,0 0; 4 0; 0 4,,,,7.5,mm²,10,-1013,%1,-1024,-994,HU")
+    EXPECT_EQ(lines[4], QStringLiteral("Roi-7,Polyline,0 0; 4 0; 0 4,,,,7.5,mm²,10,-1013,%1,-1024,-994,HU,,,,1")
                             .arg(QString::number(std::sqrt(91.0), 'g', QLocale::FloatingPointShortest)));
     EXPECT_TRUE(lines[5].startsWith(QStringLiteral("Roi-2,Rectangle,50 30; 10 10,,,,0,mm²,0,,,,,HU")))
         << lines[5].toStdString();
