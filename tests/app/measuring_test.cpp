@@ -332,9 +332,8 @@ TEST_F(MeasuringTest, SavedShapesThatWereNotLoadedAreNotReplacedUnasked) {
     EXPECT_TRUE(errors.empty());
 }
 
-// Shapes on a picture from a file that differ from those saved go only once they are
-// saved or given up: Close and opening another picture ask, and Cancel or a failed
-// save keeps them.
+// Unsaved shapes on a picture from a file go only once saved or given up: Close and
+// opening another picture ask; Cancel or a failed save keeps them.
 TEST_F(MeasuringTest, UnsavedShapesAreSavedDiscardedOrKeptBeforeThePictureGoes) {
     struct Row {
         const char* Name;
@@ -367,6 +366,7 @@ TEST_F(MeasuringTest, UnsavedShapesAreSavedDiscardedOrKeptBeforeThePictureGoes) 
         EXPECT_EQ(errors.size(), size_t(row.SaveFails));
     }
     // Once saved, and undone back to that: nothing to ask.
+    form.show();
     DrawWith(form.EllipseBtn, {10, 10}, {50, 30});
     form.UndoKey();
     EXPECT_TRUE(form.close() && asked == 1);
