@@ -603,8 +603,9 @@ bool TForm1::MayDropShapes() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    // The built-in picture's shapes have no file to go to, and go unasked.
     bool close = true;
-    Guarded("close", [&] { close = MayDropShapes(); });
+    Guarded("close", [&] { close = openedFile_.isEmpty() || MayDropShapes(); });
     event->setAccepted(close);
 }
 
@@ -1077,7 +1078,7 @@ void TForm1::SaveAnnotationsBtnClick() { (void)SaveShapes(); }
 
 bool TForm1::SaveShapes() {
     QString path;
-    Guarded("save", [&] {
+    const bool asked = Guarded("save", [&] {
         path = AnnotationFile();
         if (path.isEmpty()) {
             path = AskSavePath(QStringLiteral("Save annotations"), QStringLiteral("annotations.kelvo.json"),
@@ -1092,7 +1093,7 @@ bool TForm1::SaveShapes() {
             }
         }
     });
-    return !path.isEmpty() && SaveAnnotationsTo(path);
+    return asked && !path.isEmpty() && SaveAnnotationsTo(path);
 }
 
 } // namespace kelvo
