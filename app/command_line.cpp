@@ -1,6 +1,8 @@
 // Reading the program's arguments: help, version, Qt's own options, and the one file to open.
 #include "app/command_line.h"
 
+#include "canvas/annotations.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -107,6 +109,15 @@ CommandLine ReadCommandLine(const QStringList& arguments, const QString& version
         return {CommandLine::Action::ShowVersion, {}, QStringLiteral("%1 %2\n").arg(program, version)};
     }
     return FileToRun(parser, program);
+}
+
+QStringList ArgumentsOf(int argc, char** argv) {
+    // As file names: a name that is not UTF-8 still names its file.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) {
+        arguments << DecodeFileName(QByteArray(argv[i]));
+    }
+    return arguments;
 }
 
 } // namespace kelvo

@@ -27,4 +27,8 @@ struct CommandLine {
 // their values are not taken for the file. version is the full version text.
 CommandLine ReadCommandLine(const QStringList& arguments, const QString& version);
 
+// The arguments of main() as text for ReadCommandLine, each kept byte for byte (see
+// DecodeFileName), so that the file named is the file opened.
+QStringList ArgumentsOf(int argc, char** argv);
+
 } // namespace kelvo

@@ -3,26 +3,13 @@
 #include "app/start_up.h"
 #include "kelvo_version.h"
 
-#include <QStringList>
-
 #include <cstdio>
-
-namespace {
-
-QStringList Arguments(int argc, char** argv) {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i) {
-        arguments << QString::fromLocal8Bit(argv[i]);
-    }
-    return arguments;
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     // Read before QApplication exists: that needs a display, which --help,
     // --version and a mistyped option do not.
-    const kelvo::CommandLine line = kelvo::ReadCommandLine(Arguments(argc, argv), QStringLiteral(KELVO_VERSION_TEXT));
+    const kelvo::CommandLine line =
+        kelvo::ReadCommandLine(kelvo::ArgumentsOf(argc, argv), QStringLiteral(KELVO_VERSION_TEXT));
     switch (line.action) {
     case kelvo::CommandLine::Action::ShowHelp:
     case kelvo::CommandLine::Action::ShowVersion:

@@ -7,6 +7,7 @@
 #include "canvas/annotations.h"
 #include "platform/screen.h"
 #include "app/picture.h"
+#include "app/picture_file.h"
 #include "imaging/loader.h"
 #include "platform/guarded.h"
 #include "platform/surface.h"
@@ -14,6 +15,7 @@
 #include <QBuffer>
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QColorDialog>
 #include <QDebug>
 #include <QDragEnterEvent>
@@ -540,7 +542,7 @@ void TForm1::TellError(const QString& message) {
 }
 
 bool TForm1::OpenFile(const QString& path) {
-    return OpenFile(path, std::async(std::launch::deferred, [path] { return imaging::LoadPicture(path); }));
+    return OpenFile(path, std::async(std::launch::deferred, [path] { return LoadPictureFile(path); }));
 }
 
 bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loading) {
@@ -558,20 +560,8 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
             TellError(QStringLiteral("There is not enough memory to open \"%1\".").arg(QFileInfo(path).fileName()));
             return;
         }
-        const int count = MyCAD1->ShapeCount();
-        if (count > 0) {
-            bool agreed = false;
-            if (ConfirmDropShapes) {
-                agreed = ConfirmDropShapes(count);
-            } else {
-                agreed = QMessageBox::question(this, QStringLiteral("Open"),
-                                               QStringLiteral("Opening another picture removes the %1 shape(s) drawn "
-                                                              "on this one. Continue?")
-                                                   .arg(count)) == QMessageBox::Yes;
-            }
-            if (!agreed) {
-                return;
-            }
+        if (!MayDropShapes()) {
+            return;
         }
         if (!MyCAD1->SetPicture(picture)) {
             TellError(QStringLiteral("There is not enough memory to show \"%1\".").arg(QFileInfo(path).fileName()));
@@ -580,15 +570,18 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
         builtInPending_ = false;
         MyCAD1->ClearShapes();
         HideLiveStatistics();
+        // The value under the cursor was the old picture's, in its unit.
+        ValueLabel->clear();
         filePicture_ = picture;
         statsCache_.Clear();
         history_->Reset();
         openedFile_ = path;
         annotationsHeld_ = false;
-        setWindowTitle(QStringLiteral("%1 - %2").arg(QFileInfo(path).fileName(), QString::fromLatin1(kCaption)));
+        setWindowTitle(
+            QStringLiteral("%1 - %2").arg(ShownFileName(QFileInfo(path).fileName()), QString::fromLatin1(kCaption)));
         opened = true;
         const QString annotations = AnnotationPathFor(path);
-        if (QFileInfo(annotations).isFile()) {
+        if (IsRegularFile(annotations)) {
             if (AskAboutFile(ConfirmLoadAnnotations, annotations, QStringLiteral("Annotations"),
                              QStringLiteral("Load the shapes saved with this picture in \"%1\"?"), QMessageBox::Yes)) {
                 (void)LoadAnnotationsFrom(annotations);
@@ -598,6 +591,45 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
     // A failure that was not told (the guard's) still leaves the window its picture.
     ShowPendingBuiltInPicture();
     return opened;
+}
+
+bool TForm1::MayDropShapes() {
+    const int count = MyCAD1->ShapeCount();
+    if (openedFile_.isEmpty()) {
+        // The built-in picture's shapes have nowhere to be saved.
+        if (count == 0) return true;
+        if (ConfirmDropShapes) return ConfirmDropShapes(count);
+        return QMessageBox::question(this, QStringLiteral("Open"),
+                                     QStringLiteral("Opening another picture removes the %1 shape(s) drawn "
+                                                    "on this one. Continue?")
+                                         .arg(count)) == QMessageBox::Yes;
+    }
+    if (!ShapesUnsaved()) return true;
+    const QString path = AnnotationFile();
+    const QMessageBox::StandardButton answer =
+        AskSaveShapes
+            ? AskSaveShapes(path)
+            : QMessageBox::warning(
+                  this, QStringLiteral("Unsaved shapes"),
+                  QStringLiteral("The shapes on \"%1\" have changes that are not saved. "
+                                 "Save them in \"%2\"?")
+                      .arg(ShownFileName(QFileInfo(openedFile_).fileName()), ShownFileName(QFileInfo(path).fileName())),
+                  QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, QMessageBox::Save);
+    switch (answer) {
+    case QMessageBox::Save:
+        return SaveShapes();
+    case QMessageBox::Discard:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+    // The built-in picture's shapes have no file to go to, and go unasked.
+    bool close = true;
+    Guarded("close", [&] { close = openedFile_.isEmpty() || MayDropShapes(); });
+    event->setAccepted(close);
 }
 
 void TForm1::OpenBtnClick() {
@@ -617,11 +649,14 @@ void TForm1::OpenBtnClick() {
 }
 
 namespace {
-// The first local file of a drag, empty when it carries none.
+// The first local file of a drag, empty when it carries none. Its name is taken from
+// the address's bytes: toLocalFile() would read them as UTF-8, losing any other byte.
 QString DroppedFile(const QMimeData* mime) {
     if (mime == nullptr || !mime->hasUrls()) return QString();
     for (const QUrl& url : mime->urls()) {
-        if (url.isLocalFile()) return url.toLocalFile();
+        if (!url.isLocalFile()) continue;
+        if (!url.host().isEmpty()) return url.toLocalFile();
+        return DecodeFileName(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
     }
     return QString();
 }
@@ -892,7 +927,7 @@ bool TForm1::LoadAnnotationsFrom(const QString& path) {
         done = true;
         if (path == AnnotationFile()) annotationsHeld_ = true;
     });
-    if (done) ShapesChanged();
+    if (done) MarkShapesSaved();
     return done;
 }
 
@@ -985,7 +1020,7 @@ QString TForm1::AskSavePath(const QString& title, const QString& suggested, cons
 bool TForm1::AskAboutFile(const std::function<bool(const QString&)>& hook, const QString& path, const QString& title,
                           const QString& question, QMessageBox::StandardButton preferred) {
     if (hook) return hook(path);
-    return QMessageBox::question(this, title, question.arg(QFileInfo(path).fileName()),
+    return QMessageBox::question(this, title, question.arg(ShownFileName(QFileInfo(path).fileName())),
                                  QMessageBox::Yes | QMessageBox::No, preferred) == QMessageBox::Yes;
 }
 
@@ -1049,7 +1084,15 @@ bool TForm1::SaveAnnotationsTo(const QString& path) {
             TellFailure(QStringLiteral("Save annotations"), e.Text());
         }
     });
+    if (done) MarkShapesSaved();
     return done;
+}
+
+void TForm1::MarkShapesSaved() {
+    // Recorded first, so that the step on top is what the file holds; and no later arrow
+    // press joins that step, which would change it under the mark.
+    ShapesChanged();
+    Guarded("history", [&] { history_->Stack().setClean(); });
 }
 
 void TForm1::ExportCsvBtnClick() {
@@ -1070,23 +1113,26 @@ void TForm1::ExportPngBtnClick() {
     });
 }
 
-void TForm1::SaveAnnotationsBtnClick() {
-    Guarded("save", [&] {
-        QString path = AnnotationFile();
+void TForm1::SaveAnnotationsBtnClick() { (void)SaveShapes(); }
+
+bool TForm1::SaveShapes() {
+    QString path;
+    const bool asked = Guarded("save", [&] {
+        path = AnnotationFile();
         if (path.isEmpty()) {
             path = AskSavePath(QStringLiteral("Save annotations"), QStringLiteral("annotations.kelvo.json"),
                                QStringLiteral("Annotations (*.kelvo.json)"));
-        } else if (!annotationsHeld_ && QFileInfo::exists(path)) {
+        } else if (!annotationsHeld_ && IsRegularFile(path)) {
             // Shapes saved earlier that were not loaded are not replaced unasked.
             if (!AskAboutFile(ConfirmReplaceAnnotations, path, QStringLiteral("Save annotations"),
                               QStringLiteral("\"%1\" holds shapes saved earlier, which were not loaded. Replace "
                                              "them with the shapes shown?"),
                               QMessageBox::No)) {
-                return;
+                path.clear();
             }
         }
-        if (!path.isEmpty()) (void)SaveAnnotationsTo(path);
     });
+    return asked && !path.isEmpty() && SaveAnnotationsTo(path);
 }
 
 } // namespace kelvo

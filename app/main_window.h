@@ -114,7 +114,8 @@ public:
     // The same for a picture already being loaded (started at program start, before
     // the window existed); `loading` gives the picture or rethrows why it failed.
     bool OpenFile(const QString& path, std::future<imaging::TPicture> loading);
-    // The file shown, empty for the built-in picture.
+    // The file shown, empty for the built-in picture. Its name keeps the file system's
+    // bytes (see DecodeFileName).
     QString OpenedFile() const { return openedFile_; }
 
     // Dialogs of opening; empty = Qt's standard modal dialogs. OpenDialog returns
@@ -123,6 +124,14 @@ public:
     std::function<QString()> OpenDialog;
     std::function<bool(int count)> ConfirmDropShapes;
     std::function<void(const QString& message)> ShowError;
+    // Asked before shapes on a picture from a file that differ from those last saved or
+    // loaded would go (closing the window, opening another picture), with the annotation
+    // file they would be saved to: Save, Discard or Cancel. Empty = a modal question.
+    // The built-in picture's shapes have no file to go to: ConfirmDropShapes asks for them.
+    std::function<QMessageBox::StandardButton(const QString& path)> AskSaveShapes;
+    // Whether the shapes differ from those last saved or loaded (undo back to them counts
+    // as no change).
+    bool ShapesUnsaved() { return !history_->Stack().isClean(); }
 
     // What every shape measures, in the canvas's list order, on the picture shown
     // (the built-in picture's grey levels, or a file's modality values).
@@ -225,6 +234,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    // Closing with unsaved shapes on a picture from a file asks first (AskSaveShapes).
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     // The stored form's controls, in its order.
@@ -252,6 +263,13 @@ private:
     // Asks a yes/no question about a file: through `hook` when set, else modally.
     bool AskAboutFile(const std::function<bool(const QString&)>& hook, const QString& path, const QString& title,
                       const QString& question, QMessageBox::StandardButton preferred);
+    // Whether the shapes shown may go for another picture or the window's close: nothing
+    // unsaved, or the user saved them (successfully) or gave them up.
+    bool MayDropShapes();
+    // "Save annotations": false when nothing was written (cancelled, declined or failed).
+    bool SaveShapes();
+    // The shapes shown are those in the file last saved or loaded.
+    void MarkShapesSaved();
     // The values measured on: the file's picture, or the built-in picture's grey levels.
     std::shared_ptr<const imaging::TPicture> MeasuredPicture();
     // Where the lengths and areas shown come from (None: inches and pixels).

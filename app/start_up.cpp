@@ -3,6 +3,7 @@
 
 #include "app/about_box.h"
 #include "app/main_window.h"
+#include "app/picture_file.h"
 #include "imaging/loader.h"
 #include "platform/font_warm_up.h"
 #include "platform/scope_exit.h"
@@ -61,7 +62,7 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     // destructor waits for it.
     const ScopeExit letLoaderThrough([&applicationMade] { applicationMade.Open(); });
     if (!file.isEmpty()) {
-        loading = imaging::LoadPictureAsync(file, {}, [&applicationMade] { applicationMade.Wait(); });
+        loading = LoadPictureFileAsync(file, [&applicationMade] { applicationMade.Wait(); });
         if (hooks.LoadingStarted) {
             hooks.LoadingStarted();
         }

@@ -9,11 +9,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QRandomGenerator>
 #include <QSaveFile>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <optional>
 #include <set>
 
 namespace kelvo {
@@ -57,6 +65,10 @@ QString ErrorText(TAnnotationError kind, const QString& name, const QString& det
     case TAnnotationError::Unwritable:
         // Also the list's exports: the name says what kind of file it is.
         return QStringLiteral("The file %1 cannot be written: %2").arg(name, detail);
+    case TAnnotationError::Link:
+        return QStringLiteral("%1 is a symbolic link to %2. Annotations are never written through a link: "
+                              "remove the link to save them beside the picture.")
+            .arg(name, detail);
     case TAnnotationError::TooLarge:
         return QStringLiteral("The annotation file %1 is larger than %2 MB and was not loaded.")
             .arg(name)
@@ -76,6 +88,8 @@ QString ErrorText(TAnnotationError kind, const QString& name, const QString& det
 [[noreturn]] void Fail(TAnnotationError kind, const QString& name, const QString& detail = QString()) {
     throw EAnnotationError(kind, ErrorText(kind, name, detail));
 }
+
+QString NotRegularText() { return QStringLiteral("it is not a regular file."); }
 
 QString ColorText(TColor c) {
     return QStringLiteral("#%1%2%3")
@@ -381,14 +395,108 @@ void WriteFileAtomically(const QString& path, const QByteArray& bytes) {
     }
 }
 
+namespace {
+
+// Where a link points, for telling the user.
+QString LinkTarget(const QByteArray& link) {
+    QByteArray target(4096, Qt::Uninitialized);
+    const ssize_t n = ::readlink(link.constData(), target.data(), size_t(target.size()));
+    return n < 0 ? QStringLiteral("(unknown)") : ShownFileName(DecodeFileName(target.left(n)));
+}
+
+// The permissions of the regular file at the path, nothing when nothing is there;
+// anything else there (a link above all) is refused.
+std::optional<mode_t> ExistingFile(const QString& path, const QByteArray& native) {
+    struct stat st {};
+    if (::lstat(native.constData(), &st) != 0) {
+        if (errno == ENOENT) return std::nullopt;
+        Fail(TAnnotationError::Unwritable, path, qt_error_string(errno));
+    }
+    if (S_ISLNK(st.st_mode)) Fail(TAnnotationError::Link, path, LinkTarget(native));
+    if (!S_ISREG(st.st_mode)) Fail(TAnnotationError::Unwritable, path, NotRegularText());
+    return st.st_mode & 07777;
+}
+
+// A new file in the target's folder, made by this call: O_EXCL opens nothing planted there.
+int CreateTemporary(const QByteArray& target, QByteArray& name) {
+    const QByteArray folder = target.left(target.lastIndexOf('/') + 1);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = folder + ".kelvo-" + QByteArray::number(QRandomGenerator::global()->generate64(), 36) + ".tmp";
+        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+bool WriteAll(int fd, const QByteArray& bytes) {
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
+
+// Puts the temporary file at the target: over the regular file found there, or, where
+// nothing was, only while nothing is (a link planted meanwhile stays, and the save
+// fails). A rename replaces the name and never follows a link standing at it.
+bool PutInPlace(const QByteArray& temporary, const QByteArray& target, bool replace) {
+    if (replace) return ::rename(temporary.constData(), target.constData()) == 0;
+    if (::renameat2(AT_FDCWD, temporary.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0) {
+        return true;
+    }
+    if (errno != EINVAL) return false;
+    // A file system without RENAME_NOREPLACE: a hard link, too, is made only where nothing is.
+    if (::link(temporary.constData(), target.constData()) != 0) return false;
+    ::unlink(temporary.constData());
+    return true;
+}
+
+// WriteFileAtomically for a path that no dialog chose: nothing at it is followed.
+void WriteOwnFile(const QString& path, const QByteArray& bytes) {
+    const QByteArray target = EncodeFileName(path);
+    const std::optional<mode_t> mode = ExistingFile(path, target);
+    QByteArray temporary;
+    const int fd = CreateTemporary(target, temporary);
+    if (fd < 0) Fail(TAnnotationError::Unwritable, path, qt_error_string(errno));
+    int error = 0;
+    // A replaced file keeps its permissions; the data is on the disk before its name is.
+    if ((mode && ::fchmod(fd, *mode) != 0) || !WriteAll(fd, bytes) || ::fsync(fd) != 0) error = errno;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && !PutInPlace(temporary, target, mode.has_value())) error = errno;
+    if (error != 0) {
+        ::unlink(temporary.constData());
+        // Something put there meanwhile is named as it would have been before.
+        if (error == EEXIST) (void)ExistingFile(path, target);
+        Fail(TAnnotationError::Unwritable, path, qt_error_string(error));
+    }
+}
+
+} // namespace
+
 void SaveAnnotations(const QString& path, const std::vector<TAnnotation>& shapes) {
-    WriteFileAtomically(path, AnnotationsToJson(shapes));
+    WriteOwnFile(path, AnnotationsToJson(shapes));
 }
 
 std::vector<TAnnotation> LoadAnnotations(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Opened without waiting for a pipe's writer, and asked what it is once open, so that
+    // nothing swapped in at the path between a check and the opening is read.
+    const int fd = ::open(EncodeFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        Fail(TAnnotationError::Unreadable, path, qt_error_string(errno));
+    }
+    QFile file;
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
         Fail(TAnnotationError::Unreadable, path, file.errorString());
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        Fail(TAnnotationError::Unreadable, path, NotRegularText());
     }
     if (file.size() > kMaxAnnotationFileBytes) {
         Fail(TAnnotationError::TooLarge, path);
@@ -398,6 +506,46 @@ std::vector<TAnnotation> LoadAnnotations(const QString& path) {
         Fail(TAnnotationError::Unreadable, path, file.errorString());
     }
     return AnnotationsFromJson(bytes, path);
+}
+
+QByteArray EncodeFileName(const QString& name) {
+    QByteArray out;
+    qsizetype run = 0;
+    for (qsizetype i = 0; i < name.size(); ++i) {
+        const char16_t c = name[i].unicode();
+        // A kept byte is a low surrogate without its high half, which DecodeFileName never gives.
+        if (c < 0xDC80 || c > 0xDCFF || (i > 0 && name[i - 1].isHighSurrogate())) continue;
+        out += QStringView(name).sliced(run, i - run).toUtf8();
+        out += char(c - 0xDC00);
+        run = i + 1;
+    }
+    return out + QStringView(name).sliced(run).toUtf8();
+}
+
+QString DecodeFileName(const QByteArray& bytes) {
+    const QByteArrayView all(bytes);
+    if (all.isValidUtf8()) return QString::fromUtf8(bytes);
+    QString out;
+    for (qsizetype i = 0; i < all.size();) {
+        // The shortest valid run from here is one character; a byte that starts none is kept.
+        qsizetype n = 1;
+        while (n <= 4 && i + n <= all.size() && !all.sliced(i, n).isValidUtf8()) ++n;
+        if (n <= 4 && i + n <= all.size()) {
+            out += QString::fromUtf8(all.sliced(i, n));
+            i += n;
+        } else {
+            out += QChar(char16_t(0xDC00 + uint8_t(all[i])));
+            ++i;
+        }
+    }
+    return out;
+}
+
+QString ShownFileName(const QString& name) { return QString::fromUtf8(EncodeFileName(name)); }
+
+bool IsRegularFile(const QString& path) {
+    struct stat st {};
+    return ::stat(EncodeFileName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 } // namespace kelvo

@@ -53,6 +53,7 @@ int32_t RoiNumberOf(const QString& caption);
 enum class TAnnotationError : uint8_t {
     Unreadable,     // cannot be opened or read
     Unwritable,     // cannot be written (the old file, if any, is left as it was)
+    Link,           // a symbolic link stands where the file would be written
     TooLarge,       // larger than kMaxAnnotationFileBytes
     NotAnnotations, // not JSON, or not our format
     UnknownVersion, // a version this program does not read
@@ -88,11 +89,30 @@ QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes);
 std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QString& name);
 
 // Writes through a temporary file renamed over the target, so a crash or a full disk
-// leaves the old file or the new one, never a part.
+// leaves the old file or the new one, never a part. The path is written only as a
+// regular file of its own: a symbolic link there (dangling or not) is refused rather
+// than followed, since the path is made from the picture's name, not chosen, and a link
+// planted beside a picture would otherwise have the save create or replace any file the
+// user may write (in a shared folder, the very file the kernel refused to follow it to).
 void SaveAnnotations(const QString& path, const std::vector<TAnnotation>& shapes);
+// Reads a regular file only: a pipe or a device, which could keep the reader waiting for
+// ever or feed it without end, is refused without waiting on it.
 std::vector<TAnnotation> LoadAnnotations(const QString& path);
 
-// Writes bytes the same atomic way; throws EAnnotationError(Unwritable) on failure.
+// Writes bytes the same atomic way to a path the user chose in a save dialog, which has
+// asked about replacing it; a link there is followed. Throws EAnnotationError(Unwritable).
 void WriteFileAtomically(const QString& path, const QByteArray& bytes);
+
+// File names as the file system holds them: bytes, which need not be UTF-8. A QString
+// holds such a name with each byte that is not part of a UTF-8 character as a lone
+// surrogate U+DC80..U+DCFF, so that the name names the same file when encoded again
+// (QFile::encodeName and decodeName would turn such a byte into U+FFFD and it into
+// three other bytes). Names from Qt's dialogs, being valid text, encode as Qt's do.
+QByteArray EncodeFileName(const QString& name);
+QString DecodeFileName(const QByteArray& bytes);
+// For showing: each kept byte as U+FFFD.
+QString ShownFileName(const QString& name);
+// Whether the path names a regular file, following links.
+bool IsRegularFile(const QString& path);
 
 } // namespace kelvo

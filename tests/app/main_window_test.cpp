@@ -346,6 +346,9 @@ TEST_F(MainWindowTest, InformationButtonShowsTheAboutBoxModally) {
 TEST_F(MainWindowTest, CloseButtonClosesTheWindow) {
     form.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    // Shapes on the built-in picture have no file to be saved to: nothing is asked.
+    DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
+    form.ConfirmDropShapes = [](int) { return false; };
     form.BitBtn2->click();
     EXPECT_FALSE(form.isVisible());
 }

@@ -360,6 +360,62 @@ TEST_F(MeasuringTest, SavedShapesThatWereNotLoadedAreNotReplacedUnasked) {
     EXPECT_TRUE(errors.empty());
 }
 
+// Unsaved shapes on a picture from a file go only once saved or given up: Close and
+// opening another picture ask; Cancel or a failed save keeps them.
+TEST_F(MeasuringTest, UnsavedShapesAreSavedDiscardedOrKeptBeforeThePictureGoes) {
+    struct Row {
+        const char* Name;
+        bool Close;
+        QMessageBox::StandardButton Answer;
+        bool SaveFails, Goes;
+    };
+    const Row rows[] = {{"close discard", true, QMessageBox::Discard, false, true},
+                        {"close cancel", true, QMessageBox::Cancel, false, false},
+                        {"open failed save", false, QMessageBox::Save, true, false},
+                        {"close save", true, QMessageBox::Save, false, true}};
+    int asked = 0;
+    QMessageBox::StandardButton answer = QMessageBox::Discard;
+    form.AskSaveShapes = [&](const QString&) { return ++asked, answer; };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const QString copy = dir.filePath(QString::fromLatin1(row.Name));
+        ASSERT_TRUE(QFile::copy(test::PydicomFile("CT_small.dcm"), copy));
+        ASSERT_TRUE(!row.SaveFails || QDir().mkdir(copy + QStringLiteral(".kelvo.json")));
+        answer = QMessageBox::Discard;
+        ASSERT_TRUE(form.OpenFile(copy));
+        form.show();
+        DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
+        asked = 0, answer = row.Answer, errors.clear();
+        row.Close ? (void)form.BitBtn2->click() : (void)form.OpenFile(test::PydicomFile("MR_small.dcm"));
+        EXPECT_EQ(asked, 1);
+        EXPECT_EQ(row.Close ? !form.isVisible() : form.OpenedFile() != copy, row.Goes);
+        EXPECT_EQ(IsRegularFile(copy + QStringLiteral(".kelvo.json")),
+                  row.Answer == QMessageBox::Save && !row.SaveFails);
+        EXPECT_EQ(errors.size(), size_t(row.SaveFails));
+    }
+    // Once saved, and undone back to that: nothing to ask.
+    form.show();
+    DrawWith(form.EllipseBtn, {10, 10}, {50, 30});
+    form.UndoKey();
+    EXPECT_TRUE(form.close() && asked == 1);
+}
+
+// The annotation file beside a picture is never written through a link: the link is
+// named with where it points, and nothing is made there.
+TEST_F(MeasuringTest, SavingBesideThePictureNeverWritesThroughALink) {
+    const QString copy = dir.filePath(QStringLiteral("scan.dcm"));
+    const QString target = dir.filePath(QStringLiteral("autostart/x.desktop"));
+    ASSERT_TRUE(QFile::copy(test::PydicomFile("CT_small.dcm"), copy) &&
+                QDir(dir.path()).mkdir(QStringLiteral("autostart")));
+    ASSERT_TRUE(QFile::link(target, copy + QStringLiteral(".kelvo.json")));
+    ASSERT_TRUE(form.OpenFile(copy));
+    DrawWith(form.rectangleBtn, {10, 10}, {50, 30});
+    form.SaveAnnotationsBtnClick();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(errors[0].contains(form.AnnotationFile()) && errors[0].contains(target)) << errors[0].toStdString();
+    EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("autostart"))).isEmpty());
+}
+
 TEST_F(MeasuringTest, PaintingLabelsOfManyRegionsMeasuresOnlyWhatChanged) {
     std::vector<TAnnotation> regions;
     for (int32_t i = 0; i < 100; ++i) {

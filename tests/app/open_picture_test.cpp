@@ -1,9 +1,11 @@
 // Pictures from files in the main window: the three ways of opening, what a failure
 // keeps, window/level by right drag, millimetre rulers, the value label, frames and
 // palette colours on the canvas.
+#include "app/command_line.h"
 #include "app/main_window.h"
 #include "app/measurement_panel.h"
 #include "imaging/loader.h"
+#include "platform/scope_exit.h"
 
 #include "canvas/line_shapes.h"
 
@@ -31,7 +33,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <filesystem>
+#include <thread>
 
 namespace kelvo {
 namespace {
@@ -46,6 +54,7 @@ protected:
             asked.push_back(count);
             return agree;
         };
+        form.AskSaveShapes = [this](const QString&) { return agree ? QMessageBox::Discard : QMessageBox::Cancel; };
     }
     void Drag(TMouseButton button, QPoint from, QPoint to) {
         TMyCAD* cad = form.MyCAD1;
@@ -78,6 +87,51 @@ TEST_F(OpenPictureTest, AFileBecomesThePictureAndNamesTheWindow) {
     ASSERT_NE(form.MyCAD1->Picture(), nullptr);
     // No window in the file: the full range of values.
     EXPECT_EQ(form.MyCAD1->Window(), form.MyCAD1->Picture()->DefaultWindow());
+}
+
+TEST_F(OpenPictureTest, APipeIsRefusedWithoutWaitingOnIt) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("p.png"));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    // A window that waits on the pipe is let go, with an empty file.
+    std::thread([pipe = QFile::encodeName(path)] { ::close(::open(pipe.constData(), O_WRONLY)); }).detach();
+    form.OpenDialog = [&] { return path; };
+    const std::function<void()> ways[] = {[&] { form.OpenBtn->click(); },
+                                          [&] { (void)form.LoadAnnotationsFrom(path); }};
+    for (const auto& way : ways) {
+        way();
+        ASSERT_EQ(errors.size(), size_t(&way - ways + 1));
+        ASSERT_TRUE(errors.back().contains(u"p.png") && errors.back().contains(u"not a regular file"))
+            << errors.back().toStdString();
+    }
+}
+
+// The file system's bytes name the file, from the command line or a drop, and its
+// annotation file beside it.
+TEST_F(OpenPictureTest, ANameThatIsNotUtf8OpensItsFileAndSavesBesideIt) {
+    QTemporaryDir dir;
+    // Names that are not UTF-8 are beyond QDir's removal.
+    const ScopeExit removeAll([&] { std::filesystem::remove_all(QFile::encodeName(dir.path()).toStdString()); });
+    QByteArray native = QFile::encodeName(dir.path()) + "/bad\xff.png";
+    const QString made = dir.filePath(QStringLiteral("made.png"));
+    ASSERT_TRUE(QImage(8, 8, QImage::Format_Grayscale8).save(made) &&
+                ::rename(made.toUtf8().constData(), native.constData()) == 0);
+    char program[] = "kelvo";
+    char* argv[] = {program, native.data()};
+    const QString path = ReadCommandLine(ArgumentsOf(2, argv), QStringLiteral("1")).file;
+    ASSERT_TRUE(form.OpenFile(path));
+    DrawWith(form.rectangleBtn, {1, 1}, {5, 5});
+    form.SaveAnnotationsBtnClick();
+    EXPECT_EQ(::access((native + ".kelvo.json").constData(), F_OK), 0);
+    form.ConfirmLoadAnnotations = [](const QString&) { return true; };
+    form.UndoKey();
+    QMimeData mime;
+    mime.setUrls({QUrl::fromEncoded("file://" + native.toPercentEncoding("/"))});
+    QDragEnterEvent enter(QPoint(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(QPointF(), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    ASSERT_TRUE(QApplication::sendEvent(&form, &enter) && QApplication::sendEvent(&form, &drop));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(form.MyCAD1->ShapeCount(), 1) << "the shapes saved beside it, loaded";
 }
 
 TEST_F(OpenPictureTest, TheCurrentZoomApplies) {
@@ -355,6 +409,9 @@ TEST_F(OpenPictureTest, PositionLabelGivesPictureCoordinatesAndTheValueUnderTheC
     form.MyCAD1->MouseMove(Qt::NoModifier, 21, 41);
     EXPECT_EQ(form.Label1->text(), QStringLiteral("(10,20)"));
     EXPECT_EQ(form.ValueLabel->text(), QStringLiteral("%1 HU").arg(p->Stored(0, 10, 20) - 1024));
+    // Another picture takes the value and its unit away until the cursor moves.
+    ASSERT_TRUE(form.OpenFile(PydicomFile("MR_small.dcm")));
+    EXPECT_EQ(form.ValueLabel->text(), QString());
     // Outside the picture there is no value.
     form.MyCAD1->MouseMove(Qt::NoModifier, 300, 10);
     EXPECT_EQ(form.ValueLabel->text(), QString());
