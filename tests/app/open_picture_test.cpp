@@ -151,7 +151,8 @@ TEST_F(OpenPictureTest, AFailedOpenKeepsPictureShapesAndTitleAndAsksNothing) {
     empty.close();
     // clang-format off
     const QString bad[] = {dir.path() + QStringLiteral("/missing.dcm"), empty.fileName(), PydicomFile("rtplan.dcm"),
-                           PydicomFile("JPEG2000.dcm"), PydicomFile("MR_truncated.dcm"), PydicomFile("README.txt")};
+                           PydicomFile("JPEG2000-embedded-sequence-delimiter.dcm"),
+                           PydicomFile("MR_truncated.dcm"), PydicomFile("README.txt")};
     // clang-format on
     for (const QString& path : bad) {
         SCOPED_TRACE(path.toStdString());
