@@ -95,17 +95,22 @@ QByteArray ToBytes(DcmFileFormat& file) {
     const E_TransferSyntax xfer = EXS_LittleEndianExplicit;
     OFCondition status = file.validateMetaInfo(xfer);
     if (status.bad()) Fail(TReportError::Unwritable, QString::fromLatin1(status.text()));
+    // Sequences of undefined length: explicit ones make every level sum its items' sizes
+    // again, which costs a report of a thousand groups most of its time.
+    QByteArray bytes;
+    std::vector<char> chunk(size_t(1) << 20);
+    DcmOutputBufferStream out(chunk.data(), offile_off_t(chunk.size()));
+    const auto drain = [&] {
+        void* buffer = nullptr;
+        offile_off_t length = 0;
+        out.flushBuffer(buffer, length);
+        bytes.append(static_cast<const char*>(buffer), qsizetype(length));
+    };
     file.transferInit();
-    const Uint32 length = file.calcElementLength(xfer, EET_ExplicitLength) + 1024;
-    QByteArray bytes(qsizetype(length), '\0');
-    DcmOutputBufferStream out(bytes.data(), offile_off_t(length));
-    status = file.write(out, xfer, EET_ExplicitLength, nullptr);
+    while ((status = file.write(out, xfer, EET_UndefinedLength, nullptr, EGL_withoutGL)) == EC_StreamNotifyClient) drain();
     file.transferEnd();
     if (status.bad()) Fail(TReportError::Unwritable, QString::fromLatin1(status.text()));
-    void* buffer = nullptr;
-    offile_off_t written = 0;
-    out.flushBuffer(buffer, written);
-    bytes.truncate(qsizetype(written));
+    drain();
     return bytes;
 }
 

@@ -53,8 +53,10 @@ DSRCodedEntryValue ConceptOf(const TReportValue& v) {
 
 using TGroup = CMR_TID1501_in_TID1500;
 
+// The first value of a group carries the shape's outline; the others are measured on
+// the same region, which a reader finds there (once per group keeps large reports small).
 void AddValue(TGroup& group, const TReportValue& v, const TSource& source, const TReportImage& image,
-              const TAnnotation& shape) {
+              const TAnnotation& shape, bool first) {
     TGroup::MeasurementValue number(DecimalString(v.Value).c_str(), CID7181_AbstractMultiDimensionalImageModelComponentUnits(
                                                                        code::Unit(v.Unit)));
     // The decimal string holds 16 characters; the double beside it keeps the value exactly.
@@ -64,8 +66,9 @@ void AddValue(TGroup& group, const TReportValue& v, const TSource& source, const
     if (v.Kind != TValueKind::Length && v.Kind != TValueKind::Area && v.Kind != TValueKind::Angle)
         Check(m.setDerivation(CID7464_GeneralRegionOfInterestMeasurementModifiers(code::Derivation(v.Kind))),
               "a derivation");
-    Check(m.addSpatialCoordinates(CODE_DCM_ImageRegion, Coordinates(shape), ImageReference(source, image.Frame)),
-          "a region");
+    if (first)
+        Check(m.addSpatialCoordinates(CODE_DCM_ImageRegion, Coordinates(shape), ImageReference(source, image.Frame)),
+              "a region");
 }
 
 QString TrackingName(const TAnnotation& shape, const TMeasurement* m, size_t index) {
@@ -89,7 +92,6 @@ void AddPendingRegions(DSRDocumentTree& tree, const std::vector<TPendingRegion>&
     for (size_t node = tree.gotoNamedNode(group); node > 0 && next < pending.size();
          node = tree.gotoNextNamedNode(group), ++index) {
         if (pending[next].Group != index) continue;
-        const size_t at = tree.getNodeID();
         Check(tree.addContentItem(DSRTypes::RT_contains, DSRTypes::VT_SCoord, DSRTypes::AM_belowCurrent) > 0 ? EC_Normal
                                                                                                               : EC_IllegalCall,
               "an image region");
@@ -100,7 +102,8 @@ void AddPendingRegions(DSRDocumentTree& tree, const std::vector<TPendingRegion>&
                   : EC_IllegalCall,
               "an image reference");
         Check(tree.getCurrentContentItem().setImageReference(pending[next].Image), "an image reference");
-        tree.gotoNode(at);
+        tree.goUp();
+        tree.goUp();
         ++next;
     }
     if (next != pending.size()) Fail(TReportError::Unwritable, QStringLiteral("a measurement group went missing"));
@@ -137,7 +140,7 @@ QByteArray WriteSr(const std::vector<TReportImage>& images) {
             Check(group.setTrackingIdentifier(Utf8(TrackingName(shape, m, j)).c_str()), "a tracking identifier");
             Check(group.setTrackingUniqueIdentifier(NewUid()), "a tracking identifier");
             const std::vector<TReportValue> values = m != nullptr ? ReportValues(*m) : std::vector<TReportValue>{};
-            for (const TReportValue& v : values) AddValue(group, v, sources[i], image, shape);
+            for (size_t k = 0; k < values.size(); ++k) AddValue(group, values[k], sources[i], image, shape, k == 0);
             if (values.empty()) pending.push_back({groups, Coordinates(shape), ImageReference(sources[i], image.Frame)});
             if (!shape.Caption.isEmpty())
                 Check(group.addQualitativeEvaluation(CODE_DCM_Comment, Utf8(shape.Caption).c_str()), "a caption");
