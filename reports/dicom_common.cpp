@@ -12,6 +12,7 @@
 #include <dcmtk/dcmsr/codes/ucum.h>
 
 #include <QFile>
+#include <QTemporaryFile>
 
 #include <algorithm>
 #include <cmath>
@@ -115,17 +116,19 @@ QByteArray ToBytes(DcmFileFormat& file) {
 }
 
 std::unique_ptr<DcmFileFormat> FromBytes(const QByteArray& bytes, const QString& name) {
-    auto file = std::make_unique<DcmFileFormat>();
-    DcmInputBufferStream in;
-    in.setBuffer(bytes.constData(), offile_off_t(bytes.size()));
-    in.setEos();
-    file->transferInit();
-    const OFCondition status = file->read(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-    file->transferEnd();
     // A file that says it is DICOM and then fails to parse is damaged; anything else is
     // no DICOM file at all.
     const bool dicom = bytes.size() >= 132 && bytes.mid(128, 4) == "DICM";
     if (!dicom) Fail(TReportError::Unreadable, name);
+    // Parsed from a file, not from DCMTK's buffer stream: from a buffer DCMTK allocates
+    // an element's declared length (up to 4 GB) before it finds the bytes missing, from
+    // a file it checks the length against the file's size first.
+    QTemporaryFile temporary;
+    if (!temporary.open() || temporary.write(bytes) != bytes.size() || !temporary.flush())
+        Fail(TReportError::Unreadable, name);
+    auto file = std::make_unique<DcmFileFormat>();
+    OFCondition status = file->loadFile(OFFilename(QFile::encodeName(temporary.fileName()).constData()));
+    if (status.good()) status = file->loadAllDataIntoMemory();
     if (status.bad()) Fail(TReportError::Damaged, QStringLiteral("%1 (%2)").arg(name, QLatin1String(status.text())));
     return file;
 }

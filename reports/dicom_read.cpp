@@ -242,7 +242,37 @@ void ReadLayer(TPresentationState& ps, const char* layer, const OFString& uid, u
     for (TAnnotation& s : shapes) out.Add(FromUtf8(uid), int32_t(frame) - 1, std::move(s), {});
 }
 
+// A value present, of its proper VR: DCMTK's presentation state keeps only values of the
+// VR it expects, and leaves the others as missing strings.
+bool HasValue(DcmItem& item, const DcmTagKey& key, DcmEVR vr) {
+    DcmElement* element = nullptr;
+    OFString text;
+    return item.findAndGetElement(key, element).good() && element != nullptr && element->ident() == vr &&
+           element->getOFString(text, 0).good() && !text.empty();
+}
+
+// DCMTK reads graphic annotations without their layer or image and then compares those
+// missing strings when asked for an image's objects; such a state is refused first.
+void CheckAnnotations(DcmDataset& data, const QString& name) {
+    DcmSequenceOfItems* annotations = nullptr;
+    if (data.findAndGetSequence(DCM_GraphicAnnotationSequence, annotations).bad() || annotations == nullptr) return;
+    for (unsigned long i = 0; i < annotations->card(); ++i) {
+        DcmItem* annotation = annotations->getItem(i);
+        if (!HasValue(*annotation, DCM_GraphicLayer, EVR_CS))
+            Fail(TReportError::Damaged, QStringLiteral("%1 (a graphic annotation without its layer)").arg(name));
+        DcmSequenceOfItems* images = nullptr;
+        if (annotation->findAndGetSequence(DCM_ReferencedImageSequence, images).bad() || images == nullptr) continue;
+        for (unsigned long k = 0; k < images->card(); ++k) {
+            for (const DcmTagKey& key : {DCM_ReferencedSOPClassUID, DCM_ReferencedSOPInstanceUID}) {
+                if (!HasValue(*images->getItem(k), key, EVR_UI))
+                    Fail(TReportError::Damaged, QStringLiteral("%1 (a graphic annotation without its image)").arg(name));
+            }
+        }
+    }
+}
+
 TReadReport ReadPs(DcmDataset& data, const QString& name, const std::vector<TReportTarget>& targets) {
+    CheckAnnotations(data, name);
     TPresentationState ps;
     if (ps.read(data).bad()) Fail(TReportError::Damaged, name);
     TCollector out(name, targets);
