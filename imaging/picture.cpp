@@ -213,6 +213,12 @@ struct TFreeBytes {
 
 } // namespace
 
+// How readers and the worker share a store: the worker alone calls Fill and writes a
+// late frame's values and range, then sets its Ready flag (release, under Lock); a
+// reader touches a frame only after seeing its flag (acquire), so it sees the values.
+// Min, Max and Error are written before AllIn is set the same way. Wanted and Stop are
+// only touched under Lock. The thread's start orders everything the loader wrote
+// before it, and the store's end joins the worker before the values go.
 struct TFrameStore::TImpl {
     ~TImpl() {
         if (Worker.joinable()) {
