@@ -1,5 +1,7 @@
 // Pictures from files: opening a file to its first frame as a whole process beside
-// DCMTK's dcm2pnm writing the same picture to PNG, loading a lossless JPEG 2000 CT
+// DCMTK's dcm2pnm writing the same picture to PNG, a 500-frame file's first frame
+// beside a one-frame file's, loading a 4096 x 4096 CT beside pydicom and a memcpy,
+// loading a lossless JPEG 2000 CT
 // beside OpenJPEG's opj_decompress, one window/level re-render of a
 // 2048 x 2048 CT, and the peak memory of a 4096 x 4096 picture at several zooms and
 // of loading it alone.
@@ -17,6 +19,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,18 +50,18 @@ QString PydicomFile(const char* name) {
            QLatin1String(name);
 }
 
-// A CT of side x side 16-bit values (a body of +1000 in air of -1000, with noise),
-// written once by pydicom: linking DCMTK here would put its libraries into every
+// A CT of side x side 16-bit values (a body of +1000 in air of -1000, with noise) in
+// `frames` frames (each its own noise), written once by pydicom: linking DCMTK here would put its libraries into every
 // child this program starts, and the child stands for the program, which loads them
 // only with its first DICOM file.
-QString GeneratedCt(int side) {
-    const QString path = ScratchPath() + QStringLiteral("/ct%1.dcm").arg(side);
+QString GeneratedCt(int side, int frames = 1) {
+    const QString path = ScratchPath() + QStringLiteral("/ct%1x%2.dcm").arg(side).arg(frames);
     if (QFile::exists(path)) return path;
     static const char* const script = R"(
 import sys, numpy as np
 from pydicom.dataset import Dataset, FileMetaDataset
 from pydicom.uid import ExplicitVRLittleEndian, CTImageStorage
-path, side = sys.argv[1], int(sys.argv[2])
+path, side, frames = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
 meta = FileMetaDataset()
 meta.MediaStorageSOPClassUID = CTImageStorage
 meta.MediaStorageSOPInstanceUID = "1.2.826.0.1.3680043.9.7433.1.1"
@@ -71,13 +77,15 @@ ds.RescaleIntercept, ds.RescaleSlope, ds.WindowCenter, ds.WindowWidth = "0", "1"
 ds.PixelSpacing = ["0.3", "0.3"]
 y, x = np.mgrid[0:side, 0:side] - side // 2
 body = np.where(x * x + y * y < side * side // 5, 1000, -1000)
-noise = np.random.default_rng(12345).integers(-100, 100, (side, side))
+noise = np.random.default_rng(12345).integers(-100, 100, (frames, side, side))
+if frames > 1:
+    ds.NumberOfFrames = frames
 ds.PixelData = (body + noise).astype("<i2").tobytes()
 ds.save_as(path, write_like_original=False)
 )";
     QProcess p;
     p.start(QStringLiteral("/usr/bin/python3"),
-            {QStringLiteral("-c"), QString::fromLatin1(script), path, QString::number(side)});
+            {QStringLiteral("-c"), QString::fromLatin1(script), path, QString::number(side), QString::number(frames)});
     if (!p.waitForFinished(120000) || p.exitCode() != 0) return QString();
     return path;
 }
@@ -180,6 +188,91 @@ void BM_OpenCtSmallBesideDcm2pnm(benchmark::State& state) { OpenBesideDcm2pnm(st
 BENCHMARK(BM_OpenCtSmallBesideDcm2pnm)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(31);
 void BM_OpenCt2048BesideDcm2pnm(benchmark::State& state) { OpenBesideDcm2pnm(state, GeneratedCt(2048)); }
 BENCHMARK(BM_OpenCt2048BesideDcm2pnm)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(11);
+
+// The first frame of a 500-frame 512 x 512 CT (uncompressed), from starting the
+// program to its report of that frame, in turns with the same for a one-frame file.
+void BM_OpenFrames500BesideOneFrame(benchmark::State& state) {
+    const QString many = GeneratedCt(512, 500);
+    const QString one = GeneratedCt(512);
+    if (many.isEmpty() || one.isEmpty()) {
+        state.SkipWithError("no pictures (pydicom writes them)");
+        return;
+    }
+    RunInTurns(state, {SelfPath(), ChildArgs(QStringLiteral("open:") + many), TUntil::FirstLine, "painted"},
+               {SelfPath(), ChildArgs(QStringLiteral("open:") + one), TUntil::FirstLine, "painted"});
+}
+BENCHMARK(BM_OpenFrames500BesideOneFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(11);
+
+double Median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
+}
+
+// Loading a 4096 x 4096 16-bit uncompressed CT into memory (values and range), in
+// turns with pydicom + numpy doing the same (dcmread, pixel_array, the modality
+// rescale, its smallest and largest value; timed inside a Python process that stays,
+// so that its start is not counted) and with a memcpy of the pixel bytes into fresh
+// pages. The file is in the page cache for all three.
+void BM_Load4096BesidePydicomAndMemcpy(benchmark::State& state) {
+    const QString path = GeneratedCt(4096);
+    static const char* const script = R"(
+import sys, time, pydicom
+try:
+    from pydicom.pixels import apply_modality_lut
+except ImportError:
+    from pydicom.pixel_data_handlers.util import apply_modality_lut
+for line in sys.stdin:
+    t = time.perf_counter()
+    ds = pydicom.dcmread(sys.argv[1])
+    a = apply_modality_lut(ds.pixel_array, ds)
+    lo, hi = a.min(), a.max()
+    print(time.perf_counter() - t, flush=True)
+)";
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromLatin1(script), path});
+    QFile file(path);
+    if (path.isEmpty() || !python.waitForStarted() || !file.open(QIODevice::ReadOnly)) {
+        state.SkipWithError("no picture or no pydicom");
+        return;
+    }
+    const QByteArray bytes = file.readAll();
+    const size_t n = size_t(4096) * 4096 * 2;
+    const char* pixels = bytes.constData() + (bytes.size() - qsizetype(n));
+    using Clock = std::chrono::steady_clock;
+    std::vector<double> kelvo, pydicom, copy, toPydicom, toCopy;
+    for (auto _ : state) {
+        auto start = Clock::now();
+        {
+            const kelvo::imaging::TPicture p = kelvo::imaging::LoadPicture(path);
+            kelvo.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+            benchmark::DoNotOptimize(p.MinValue());
+        }
+        python.write("go\n");
+        if (!python.waitForReadyRead(60000)) {
+            state.SkipWithError("pydicom did not answer");
+            return;
+        }
+        pydicom.push_back(python.readLine().trimmed().toDouble());
+        start = Clock::now();
+        void* fresh = ::mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        std::memcpy(fresh, pixels, n);
+        benchmark::DoNotOptimize(fresh);
+        copy.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+        ::munmap(fresh, n);
+        state.SetIterationTime(kelvo.back());
+        toPydicom.push_back(kelvo.back() / pydicom.back());
+        toCopy.push_back(kelvo.back() / copy.back());
+    }
+    python.closeWriteChannel();
+    python.waitForFinished();
+    state.counters["kelvo_ms"] = Median(kelvo) * 1000.0;
+    state.counters["pydicom_ms"] = Median(pydicom) * 1000.0;
+    state.counters["memcpy_ms"] = Median(copy) * 1000.0;
+    state.counters["ratio_pydicom"] = Median(toPydicom);
+    state.counters["ratio_memcpy"] = Median(toCopy);
+    state.counters["kelvo_MBps"] = double(n) / Median(kelvo) / 1e6;
+}
+BENCHMARK(BM_Load4096BesidePydicomAndMemcpy)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(15);
 
 // Loading a 2048 x 2048 16-bit lossless JPEG 2000 CT (the loader alone, as a process)
 // in turns with opj_decompress decoding the same codestream to raw values.

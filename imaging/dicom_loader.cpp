@@ -26,6 +26,9 @@
 #include <QRegularExpression>
 #include <QTemporaryFile>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -426,32 +429,69 @@ void ConvertRun(const uint8_t* src, size_t count, const TSampleReader& read, Out
     }
 }
 
-// Reads sequential samples a slice at a time through a small buffer, so that the
-// element's whole value is never held beside the picture's copy.
+// Reads `count` sequential samples from sample `first` on a slice at a time through a
+// small buffer, so that the element's whole value is never held beside the picture's copy.
 template <typename Out>
-void CopyInSlices(DcmElement* element, const TLayout& l, Out* dst, const QString& name) {
+void CopyInSlices(DcmElement* element, const TLayout& l, size_t first, size_t count, Out* dst, DcmFileCache* cache,
+                  const QString& name) {
     const TSampleReader read(l);
-    const size_t total = size_t(l.Bytes) / read.bytes;
     const size_t slice = (size_t(1) << 20) / read.bytes;
     std::vector<uint8_t> buffer(slice * read.bytes);
-    DcmFileCache cache;
-    for (size_t first = 0; first < total; first += slice) {
-        const size_t count = std::min(slice, total - first);
-        const OFCondition c =
-            element->getPartialValue(buffer.data(), Uint32(first * read.bytes), Uint32(count * read.bytes), &cache);
+    for (size_t done = 0; done < count; done += slice) {
+        const size_t n = std::min(slice, count - done);
+        const OFCondition c = element->getPartialValue(buffer.data(), Uint32((first + done) * read.bytes),
+                                                       Uint32(n * read.bytes), cache);
         if (c.bad()) {
             Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
         }
-        ConvertRun(buffer.data(), count, read, dst + first);
+        ConvertRun(buffer.data(), n, read, dst + done);
+    }
+}
+
+// Fills samples [first, first + count) of a sequential layout into `values`.
+template <typename Out>
+void CopyRunAs(DcmElement* element, const TLayout& l, size_t first, size_t count, uint8_t* values,
+               DcmFileCache* cache, const QString& name) {
+    CopyInSlices(element, l, first, count, reinterpret_cast<Out*>(values), cache, name);
+}
+
+// Fills samples [first, first + count) of a sequential layout, the picture's values
+// of type `type` from `values` on.
+void CopyRun(DcmElement* element, const TLayout& l, TSampleType type, size_t first, size_t count, uint8_t* values,
+             DcmFileCache* cache, const QString& name) {
+    if (IsVerbatim(l)) {
+        // Straight from the file (or the decoder's buffer) into the picture.
+        const size_t bytes = l.BitsAllocated / 8u;
+        const OFCondition c = element->getPartialValue(values, Uint32(first * bytes), Uint32(count * bytes), cache);
+        if (c.bad()) {
+            Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
+        }
+        return;
+    }
+    switch (type) {
+    case TSampleType::U8:
+        CopyRunAs<uint8_t>(element, l, first, count, values, cache, name);
+        break;
+    case TSampleType::S8:
+        CopyRunAs<int8_t>(element, l, first, count, values, cache, name);
+        break;
+    case TSampleType::U16:
+        CopyRunAs<uint16_t>(element, l, first, count, values, cache, name);
+        break;
+    case TSampleType::S16:
+        CopyRunAs<int16_t>(element, l, first, count, values, cache, name);
+        break;
+    case TSampleType::U32:
+        CopyRunAs<uint32_t>(element, l, first, count, values, cache, name);
+        break;
+    case TSampleType::S32:
+        CopyRunAs<int32_t>(element, l, first, count, values, cache, name);
+        break;
     }
 }
 
 template <typename Out>
-void CopyPixelsAs(DcmElement* element, const TLayout& l, Out* dst, const QString& name) {
-    if (IsSequential(l)) {
-        CopyInSlices(element, l, dst, name);
-        return;
-    }
+void CopyWholeAs(DcmElement* element, const TLayout& l, Out* dst, const QString& name) {
     Uint8* bytes = nullptr;
     const OFCondition c = element->getUint8Array(bytes);
     if (c.bad() || bytes == nullptr) {
@@ -462,32 +502,28 @@ void CopyPixelsAs(DcmElement* element, const TLayout& l, Out* dst, const QString
 
 // Fills the allocated picture with the element's values.
 void CopyPixels(DcmElement* element, const TLayout& l, TPicture& p, const QString& name) {
-    if (IsVerbatim(l)) {
-        // Straight from the file (or the decoder's buffer) into the picture.
-        const OFCondition c = element->getPartialValue(p.Data(), 0, Uint32(l.Bytes));
-        if (c.bad()) {
-            Fail(TLoadError::Truncated, name, QString::fromLatin1(c.text()));
-        }
+    if (IsSequential(l)) {
+        CopyRun(element, l, p.SampleType(), 0, p.SamplesPerFrame() * size_t(p.Frames()), p.Data(), nullptr, name);
         return;
     }
     switch (p.SampleType()) {
     case TSampleType::U8:
-        CopyPixelsAs(element, l, p.Data(), name);
+        CopyWholeAs(element, l, p.Data(), name);
         break;
     case TSampleType::S8:
-        CopyPixelsAs(element, l, reinterpret_cast<int8_t*>(p.Data()), name);
+        CopyWholeAs(element, l, reinterpret_cast<int8_t*>(p.Data()), name);
         break;
     case TSampleType::U16:
-        CopyPixelsAs(element, l, reinterpret_cast<uint16_t*>(p.Data()), name);
+        CopyWholeAs(element, l, reinterpret_cast<uint16_t*>(p.Data()), name);
         break;
     case TSampleType::S16:
-        CopyPixelsAs(element, l, reinterpret_cast<int16_t*>(p.Data()), name);
+        CopyWholeAs(element, l, reinterpret_cast<int16_t*>(p.Data()), name);
         break;
     case TSampleType::U32:
-        CopyPixelsAs(element, l, reinterpret_cast<uint32_t*>(p.Data()), name);
+        CopyWholeAs(element, l, reinterpret_cast<uint32_t*>(p.Data()), name);
         break;
     case TSampleType::S32:
-        CopyPixelsAs(element, l, reinterpret_cast<int32_t*>(p.Data()), name);
+        CopyWholeAs(element, l, reinterpret_cast<int32_t*>(p.Data()), name);
         break;
     }
 }
@@ -786,15 +822,68 @@ TPicture Describe(DcmDataset* ds, const TLayout& layout, const QString& name) {
     return p;
 }
 
-TPicture FromDataset(DcmFileFormat& file, uint64_t fileBytes, const QString& name, const TLoadLimits& limits) {
-    DcmDataset* ds = file.getDataset();
+// The file as it was opened, kept open for as long as frames are read from it: DCMTK
+// reads large values when asked, by name, and the name the loader was given may go
+// (a link made for the loading alone, a temporary file).
+class TOpenFile {
+public:
+    explicit TOpenFile(const QByteArray& path) : fd_(::open(path.constData(), O_RDONLY | O_CLOEXEC)) {}
+    ~TOpenFile() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    TOpenFile(const TOpenFile&) = delete;
+    TOpenFile& operator=(const TOpenFile&) = delete;
+    // A name for the open file that lasts as long as this object.
+    QByteArray Name(const QByteArray& fallback) const {
+        return fd_ >= 0 ? QByteArray("/proc/self/fd/") + QByteArray::number(fd_) : fallback;
+    }
+
+private:
+    int fd_;
+};
+
+// What reading frames after the first needs, shared by the worker's fill.
+struct TFrameReader {
+    std::shared_ptr<TOpenFile> Opened;
+    std::unique_ptr<DcmFileFormat> File;
+    DcmElement* Element = nullptr;
+    TLayout Layout;
+    TSampleType Type = TSampleType::U8;
+    size_t PerFrame = 0;
+    DcmFileCache Cache;
+    QString Name;
+};
+
+TPicture FromDataset(std::unique_ptr<DcmFileFormat> file, std::shared_ptr<TOpenFile> opened, uint64_t fileBytes,
+                     const QString& name, const TLoadLimits& limits) {
+    DcmDataset* ds = file->getDataset();
     // Text fields come out as UTF-8 whatever the file's character set; a set that
     // cannot be converted leaves them as they are.
     (void)ds->convertToUTF8();
+    const bool encapsulated = DcmXfer(ds->getOriginalXfer()).isEncapsulated();
     const TLayout layout = PictureLayout(ds, name, limits);
     DcmElement* element = PixelElement(ds, layout, fileBytes, name);
     TPicture p = Describe(ds, layout, name);
     p.Allocate(layout.Columns, layout.Rows, layout.Frames, layout.Samples, TypeOf(layout), layout.BitsStored);
+    if (layout.Frames > 1 && !encapsulated && IsSequential(layout)) {
+        // Frames read one by one: the first now, so that it can be shown; the others
+        // on a worker, each straight from the file into its place.
+        auto reader = std::make_shared<TFrameReader>();
+        reader->Opened = std::move(opened);
+        reader->File = std::move(file);
+        reader->Element = element;
+        reader->Layout = layout;
+        reader->Type = p.SampleType();
+        reader->PerFrame = p.SamplesPerFrame();
+        reader->Name = name;
+        const auto fill = [reader](int32_t frame, uint8_t* values) {
+            CopyRun(reader->Element, reader->Layout, reader->Type, size_t(frame) * reader->PerFrame,
+                    reader->PerFrame, values, &reader->Cache, reader->Name);
+        };
+        fill(0, p.Data());
+        p.FillLater(1, fill);
+        return p;
+    }
     CopyPixels(element, layout, p, name);
     // The values are out: DCMTK's copy (decoded, or read whole) goes before the scan.
     delete ds->remove(element);
@@ -857,17 +946,19 @@ bool NamesPlainSyntax(DcmFileFormat& file) {
 
 TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimits& limits) {
     RegisterCodecs();
-    DcmFileFormat file;
     const QByteArray local = path.toLocal8Bit();
-    const OFCondition c = file.loadFile(OFFilename(local.constData()));
+    auto opened = std::make_shared<TOpenFile>(local);
+    const QByteArray reading = opened->Name(local);
+    auto file = std::make_unique<DcmFileFormat>();
+    const OFCondition c = file->loadFile(OFFilename(reading.constData()));
     if (c.bad()) {
-        DcmFileFormat again;
-        if (!NamesPlainSyntax(file) || LoadInTheDataSetsOwnSyntax(again, local.constData()).bad()) {
-            FailParse(file, c, name);
+        auto again = std::make_unique<DcmFileFormat>();
+        if (!NamesPlainSyntax(*file) || LoadInTheDataSetsOwnSyntax(*again, reading.constData()).bad()) {
+            FailParse(*file, c, name);
         }
-        return FromDataset(again, uint64_t(QFileInfo(path).size()), name, limits);
+        return FromDataset(std::move(again), std::move(opened), uint64_t(QFileInfo(path).size()), name, limits);
     }
-    return FromDataset(file, uint64_t(QFileInfo(path).size()), name, limits);
+    return FromDataset(std::move(file), std::move(opened), uint64_t(QFileInfo(path).size()), name, limits);
 }
 
 TPicture LoadDicomBytes(const uint8_t* data, size_t size, const QString& name, const TLoadLimits& limits) {

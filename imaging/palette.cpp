@@ -62,8 +62,7 @@ void RenderPaletteInto(const TPicture& picture, const TPalette& palette, QImage&
     for (int64_t i = 0; i < size; ++i) {
         table[size_t(i)] = palette.Colour(base + i);
     }
-    const uint8_t* data =
-        picture.Data() + size_t(frame) * picture.SamplesPerFrame() * SampleBytes(picture.SampleType());
+    const uint8_t* data = picture.FrameData(frame);
     const int32_t stride = picture.Width();
     switch (picture.SampleType()) {
     case TSampleType::U8:

@@ -1,13 +1,21 @@
 // Pictures from files: stored and modality values, their range and default window, and their rendering through a window.
 #include "imaging/picture.h"
 
+#include "imaging/errors.h"
 #include "imaging/palette.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <mutex>
+#include <new>
 #include <stdexcept>
+#include <thread>
+#include <tuple>
 #include <utility>
 
 namespace kelvo::imaging {
@@ -37,6 +45,300 @@ std::optional<uint64_t> CheckedProduct(std::initializer_list<uint64_t> factors) 
     return product;
 }
 
+namespace {
+
+// One frame's smallest and largest stored value, padding left out (Lo > Hi: nothing
+// but padding) and in (All).
+struct TFrameRange {
+    int64_t Lo = std::numeric_limits<int64_t>::max();
+    int64_t Hi = std::numeric_limits<int64_t>::min();
+    int64_t AllLo = std::numeric_limits<int64_t>::max();
+    int64_t AllHi = std::numeric_limits<int64_t>::min();
+};
+
+// What turns the frames' ranges into the picture's: its description as the loader
+// left it, copied so that a worker can finish the range on its own.
+struct TRangeRule {
+    TSampleType Type = TSampleType::U8;
+    size_t PerFrame = 0;
+    bool Colour = false;
+    std::optional<TPicture::TPadding> Padding; // monochrome only
+    std::shared_ptr<const TPicture::TModalityLut> Lut;
+    double Slope = 1.0;
+    double Intercept = 0.0;
+    // The rescales of the frames that have their own, from the first on.
+    std::vector<std::pair<double, double>> Own;
+
+    // TPicture::ModalityOf for this description.
+    double Value(size_t frame, int64_t stored) const {
+        if (Colour) return double(stored);
+        if (Lut != nullptr) return Lut->ValueOf(stored);
+        const auto [slope, intercept] = frame < Own.size() ? Own[frame] : std::pair(Slope, Intercept);
+        return double(stored) * slope + intercept;
+    }
+};
+
+// Blocks of a fixed count let the compiler keep the running minimum and maximum in
+// vector registers; the tail goes one by one.
+constexpr size_t kBlock = 64;
+
+template <typename T>
+TFrameRange ScanValues(const T* v, size_t n, const std::optional<TPicture::TPadding>& padding) {
+    constexpr T top = std::numeric_limits<T>::max();
+    constexpr T bottom = std::numeric_limits<T>::lowest();
+    TFrameRange r;
+    T allLo = top;
+    T allHi = bottom;
+    size_t i = 0;
+    if (!padding || padding->To < int64_t(bottom) || padding->From > int64_t(top)) {
+        for (; i + kBlock <= n; i += kBlock) {
+            for (size_t k = 0; k < kBlock; ++k) {
+                allLo = std::min(allLo, v[i + k]);
+                allHi = std::max(allHi, v[i + k]);
+            }
+        }
+        for (; i < n; ++i) {
+            allLo = std::min(allLo, v[i]);
+            allHi = std::max(allHi, v[i]);
+        }
+        if (n > 0) r = {allLo, allHi, allLo, allHi};
+        return r;
+    }
+    // The padding's ends within what T holds: the same values fall between them.
+    const T from = T(std::max(padding->From, int64_t(bottom)));
+    const T to = T(std::min(padding->To, int64_t(top)));
+    T lo = top;
+    T hi = bottom;
+    const auto step = [&](T x) {
+        const bool padded = x >= from && x <= to;
+        lo = std::min(lo, padded ? top : x);
+        hi = std::max(hi, padded ? bottom : x);
+        allLo = std::min(allLo, x);
+        allHi = std::max(allHi, x);
+    };
+    for (; i + kBlock <= n; i += kBlock) {
+        for (size_t k = 0; k < kBlock; ++k) step(v[i + k]);
+    }
+    for (; i < n; ++i) step(v[i]);
+    if (n == 0) return r;
+    r.AllLo = allLo;
+    r.AllHi = allHi;
+    // A value outside the padding leaves lo <= it <= hi; none leaves lo above hi.
+    if (lo <= hi) {
+        r.Lo = lo;
+        r.Hi = hi;
+    }
+    return r;
+}
+
+TFrameRange ScanFrame(const TRangeRule& rule, const uint8_t* values) {
+    const std::optional<TPicture::TPadding>& padding = rule.Padding;
+    const size_t n = rule.PerFrame;
+    switch (rule.Type) {
+    case TSampleType::U8:
+        return ScanValues(values, n, padding);
+    case TSampleType::S8:
+        return ScanValues(reinterpret_cast<const int8_t*>(values), n, padding);
+    case TSampleType::U16:
+        return ScanValues(reinterpret_cast<const uint16_t*>(values), n, padding);
+    case TSampleType::S16:
+        return ScanValues(reinterpret_cast<const int16_t*>(values), n, padding);
+    case TSampleType::U32:
+        return ScanValues(reinterpret_cast<const uint32_t*>(values), n, padding);
+    case TSampleType::S32:
+        return ScanValues(reinterpret_cast<const int32_t*>(values), n, padding);
+    }
+    return {};
+}
+
+// The picture's smallest and largest modality value from its frames' ranges. Frames
+// with a rescale of their own count one by one; the rest, which share Slope and
+// Intercept, as one run (the last, from frame `own` on). Padding is left out unless
+// that is all there is.
+std::pair<double, double> MergeRanges(const TRangeRule& rule, const std::vector<TFrameRange>& frames) {
+    const size_t own = std::min(rule.Own.size(), frames.size());
+    const size_t runs = own + (own < frames.size() ? 1 : 0);
+    std::vector<TFrameRange> ranges(frames.begin(), frames.begin() + ptrdiff_t(own));
+    if (own < frames.size()) {
+        TFrameRange last;
+        for (size_t f = own; f < frames.size(); ++f) {
+            last.Lo = std::min(last.Lo, frames[f].Lo);
+            last.Hi = std::max(last.Hi, frames[f].Hi);
+            last.AllLo = std::min(last.AllLo, frames[f].AllLo);
+            last.AllHi = std::max(last.AllHi, frames[f].AllHi);
+        }
+        ranges.push_back(last);
+    }
+    const bool any = std::any_of(ranges.begin(), ranges.end(), [](const TFrameRange& r) { return r.Lo <= r.Hi; });
+    const auto lowOf = [any](const TFrameRange& r) { return any ? r.Lo : r.AllLo; };
+    const auto highOf = [any](const TFrameRange& r) { return any ? r.Hi : r.AllHi; };
+    if (own > 0) {
+        // A negative slope turns the order round.
+        double lo = std::numeric_limits<double>::infinity();
+        double hi = -lo;
+        for (size_t r = 0; r < runs; ++r) {
+            if (lowOf(ranges[r]) > highOf(ranges[r])) continue; // all padding
+            for (const double v : {rule.Value(r, lowOf(ranges[r])), rule.Value(r, highOf(ranges[r]))}) {
+                lo = std::min(lo, v);
+                hi = std::max(hi, v);
+            }
+        }
+        return {lo, hi};
+    }
+    const int64_t low = lowOf(ranges[0]);
+    const int64_t high = highOf(ranges[0]);
+    if (!rule.Colour && rule.Lut != nullptr) {
+        // A table need not rise: its values between those of the smallest and the
+        // largest stored value.
+        double lo = std::numeric_limits<double>::infinity();
+        double hi = -lo;
+        const int64_t last = int64_t(rule.Lut->Values.size()) - 1;
+        const int64_t from = std::clamp<int64_t>(low - rule.Lut->First, 0, last);
+        const int64_t to = std::clamp<int64_t>(high - rule.Lut->First, 0, last);
+        for (int64_t i = from; i <= to; ++i) {
+            lo = std::min(lo, rule.Lut->Values[size_t(i)]);
+            hi = std::max(hi, rule.Lut->Values[size_t(i)]);
+        }
+        return {lo, hi};
+    }
+    // A negative slope turns the order round.
+    const double a = rule.Value(0, low);
+    const double b = rule.Value(0, high);
+    return {std::min(a, b), std::max(a, b)};
+}
+
+struct TFreeBytes {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+
+} // namespace
+
+// How readers and the worker share a store: the worker alone calls Fill and writes a
+// late frame's values and range, then sets its Ready flag (release, under Lock); a
+// reader touches a frame only after seeing its flag (acquire), so it sees the values.
+// Min, Max and Error are written before AllIn is set the same way. Wanted and Stop are
+// only touched under Lock. The thread's start orders everything the loader wrote
+// before it, and the store's end joins the worker before the values go.
+struct TFrameStore::TImpl {
+    ~TImpl() {
+        if (Worker.joinable()) {
+            {
+                const std::lock_guard<std::mutex> guard(Lock);
+                Stop = true;
+            }
+            Worker.join();
+        }
+    }
+
+    uint8_t* Frame(int32_t frame) const { return Bytes.get() + size_t(frame) * FrameBytes; }
+
+    void WaitFor(int32_t frame) {
+        if (Ready == nullptr || Ready[size_t(frame)].load(std::memory_order_acquire)) return;
+        std::unique_lock<std::mutex> lock(Lock);
+        Wanted.push_back(frame);
+        Arrived.wait(lock, [&] { return Ready[size_t(frame)].load(std::memory_order_acquire); });
+    }
+
+    void WaitAll() {
+        if (AllIn.load(std::memory_order_acquire)) return;
+        std::unique_lock<std::mutex> lock(Lock);
+        Arrived.wait(lock, [&] { return AllIn.load(std::memory_order_acquire); });
+    }
+
+    // The worker: the frame asked for first, else the next in order.
+    void Run(int32_t next) {
+        QString error;
+        for (;;) {
+            int32_t frame = -1;
+            {
+                const std::lock_guard<std::mutex> guard(Lock);
+                if (Stop) break;
+                while (frame < 0 && !Wanted.empty()) {
+                    const int32_t wanted = Wanted.back();
+                    Wanted.pop_back();
+                    if (!Ready[size_t(wanted)].load(std::memory_order_relaxed)) frame = wanted;
+                }
+                while (frame < 0 && next < Frames && Ready[size_t(next)].load(std::memory_order_relaxed)) ++next;
+                if (frame < 0 && next == Frames) break;
+                if (frame < 0) frame = next;
+            }
+            if (error.isEmpty()) {
+                try {
+                    Fill(frame, Frame(frame));
+                } catch (const EImageError& e) {
+                    error = e.Text();
+                } catch (const std::exception& e) {
+                    error = QString::fromLocal8Bit(e.what());
+                }
+            }
+            if (!error.isEmpty()) std::memset(Frame(frame), 0, FrameBytes);
+            Ranges[size_t(frame)] = ScanFrame(Rule, Frame(frame));
+            {
+                const std::lock_guard<std::mutex> guard(Lock);
+                Ready[size_t(frame)].store(true, std::memory_order_release);
+            }
+            Arrived.notify_all();
+        }
+        // The file and the decoder's state go with the last frame.
+        Fill = nullptr;
+        if (next < Frames) return; // stopped
+        std::tie(Min, Max) = MergeRanges(Rule, Ranges);
+        {
+            const std::lock_guard<std::mutex> guard(Lock);
+            Error = error;
+            AllIn.store(true, std::memory_order_release);
+        }
+        Arrived.notify_all();
+    }
+
+    std::unique_ptr<uint8_t, TFreeBytes> Bytes;
+    size_t Size = 0;
+    size_t FrameBytes = 0;
+    int32_t Frames = 0;
+    std::vector<TFrameRange> Ranges;
+    // Written before AllIn is set, read after it is seen.
+    double Min = 0.0;
+    double Max = 0.0;
+    QString Error;
+
+    // Frames still arriving: each one's flag is set once its values and range are in.
+    std::unique_ptr<std::atomic<bool>[]> Ready;
+    std::atomic<bool> AllIn{true};
+    std::mutex Lock;
+    std::condition_variable Arrived;
+    std::vector<int32_t> Wanted;
+    bool Stop = false;
+    TPicture::TFrameFill Fill;
+    TRangeRule Rule;
+    std::thread Worker;
+};
+
+TFrameStore::TFrameStore() = default;
+TFrameStore::~TFrameStore() = default;
+TFrameStore::TFrameStore(TFrameStore&& other) noexcept = default;
+TFrameStore& TFrameStore::operator=(TFrameStore&& other) noexcept = default;
+
+TFrameStore::TFrameStore(const TFrameStore& other) {
+    if (other.Impl == nullptr) return;
+    other.Impl->WaitAll();
+    Impl = std::make_unique<TImpl>();
+    Impl->Bytes.reset(static_cast<uint8_t*>(std::malloc(std::max<size_t>(other.Impl->Size, 1))));
+    if (Impl->Bytes == nullptr) throw std::bad_alloc();
+    std::memcpy(Impl->Bytes.get(), other.Impl->Bytes.get(), other.Impl->Size);
+    Impl->Size = other.Impl->Size;
+    Impl->FrameBytes = other.Impl->FrameBytes;
+    Impl->Frames = other.Impl->Frames;
+    Impl->Ranges = other.Impl->Ranges;
+    Impl->Min = other.Impl->Min;
+    Impl->Max = other.Impl->Max;
+    Impl->Error = other.Impl->Error;
+}
+
+TFrameStore& TFrameStore::operator=(const TFrameStore& other) {
+    if (this != &other) *this = TFrameStore(other);
+    return *this;
+}
+
 void TPicture::Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type,
                         int32_t bitsStored) {
     const std::optional<uint64_t> bytes = width < 0 || height < 0 || frames < 0 || samples < 0
@@ -46,17 +348,75 @@ void TPicture::Allocate(int32_t width, int32_t height, int32_t frames, int32_t s
     if (!bytes || *bytes > std::numeric_limits<size_t>::max() / 2) {
         throw std::length_error("picture storage beyond memory");
     }
+    auto impl = std::make_unique<TFrameStore::TImpl>();
+    // calloc: large blocks come as fresh pages, zero already, so nothing is written
+    // before the loader's own values.
+    impl->Bytes.reset(static_cast<uint8_t*>(std::calloc(std::max<size_t>(size_t(*bytes), 1), 1)));
+    if (impl->Bytes == nullptr) throw std::bad_alloc();
+    impl->Size = size_t(*bytes);
+    impl->Frames = frames;
+    impl->FrameBytes = frames == 0 ? 0 : impl->Size / size_t(frames);
+    impl->Ranges.resize(size_t(frames));
+    store_.Impl = std::move(impl);
     width_ = width;
     height_ = height;
     frames_ = frames;
     samples_ = samples;
     type_ = type;
     bitsStored_ = bitsStored;
-    data_.assign(size_t(*bytes), 0);
+}
+
+uint8_t* TPicture::Data() {
+    if (store_.Impl == nullptr) return nullptr;
+    store_.Impl->WaitAll();
+    return store_.Impl->Bytes.get();
+}
+
+const uint8_t* TPicture::Data() const {
+    if (store_.Impl == nullptr) return nullptr;
+    store_.Impl->WaitAll();
+    return store_.Impl->Bytes.get();
+}
+
+size_t TPicture::DataBytes() const { return store_.Impl == nullptr ? 0 : store_.Impl->Size; }
+
+const uint8_t* TPicture::Bytes(int32_t frame) const {
+    store_.Impl->WaitFor(frame);
+    return store_.Impl->Bytes.get();
+}
+
+const uint8_t* TPicture::FrameData(int32_t frame) const {
+    if (frame < 0 || frame >= frames_) return nullptr;
+    return Bytes(frame) + size_t(frame) * SamplesPerFrame() * SampleBytes(type_);
+}
+
+bool TPicture::FrameReady(int32_t frame) const {
+    if (frame < 0 || frame >= frames_) return false;
+    const auto& impl = *store_.Impl;
+    return impl.Ready == nullptr || impl.Ready[size_t(frame)].load(std::memory_order_acquire);
+}
+
+QString TPicture::LateError() const {
+    if (store_.Impl == nullptr) return QString();
+    store_.Impl->WaitAll();
+    const std::lock_guard<std::mutex> guard(store_.Impl->Lock);
+    return store_.Impl->Error;
+}
+
+double TPicture::MinValue() const {
+    if (store_.Impl == nullptr) return 0.0;
+    store_.Impl->WaitAll();
+    return store_.Impl->Min;
+}
+
+double TPicture::MaxValue() const {
+    if (store_.Impl == nullptr) return 0.0;
+    store_.Impl->WaitAll();
+    return store_.Impl->Max;
 }
 
 int64_t TPicture::At(size_t i) const {
-    const uint8_t* p = data_.data();
+    const uint8_t* p = store_.Impl->Bytes.get();
     switch (type_) {
     case TSampleType::U8:
         return p[i];
@@ -91,6 +451,7 @@ int64_t TPicture::Stored(int32_t frame, int32_t x, int32_t y, int32_t sample) co
         sample >= samples_) {
         return 0;
     }
+    store_.Impl->WaitFor(frame);
     return At(size_t(frame) * SamplesPerFrame() + (size_t(y) * size_t(width_) + size_t(x)) * size_t(samples_) +
               size_t(sample));
 }
@@ -110,72 +471,46 @@ double TPicture::Luma(int32_t frame, int32_t x, int32_t y) const {
            0.114 * double(Stored(frame, x, y, 2));
 }
 
-void TPicture::ComputeRange() {
-    const size_t perFrame = SamplesPerFrame();
-    if (perFrame * size_t(frames_) == 0) {
-        min_ = max_ = 0.0;
+namespace {
+
+TRangeRule RangeRuleOf(const TPicture& p) {
+    TRangeRule rule;
+    rule.Type = p.SampleType();
+    rule.PerFrame = p.SamplesPerFrame();
+    rule.Colour = p.IsColour();
+    rule.Padding = p.IsColour() ? std::nullopt : p.Padding;
+    rule.Lut = p.IsColour() ? nullptr : p.ModalityLut;
+    rule.Slope = p.Slope;
+    rule.Intercept = p.Intercept;
+    if (!p.IsColour() && p.ModalityLut == nullptr) {
+        const size_t own = std::min(p.FrameModality.size(), size_t(p.Frames()));
+        for (size_t f = 0; f < own; ++f) rule.Own.emplace_back(p.FrameModality[f].Slope, p.FrameModality[f].Intercept);
+    }
+    return rule;
+}
+
+} // namespace
+
+void TPicture::ComputeRange() { FillLater(frames_, nullptr); }
+
+void TPicture::FillLater(int32_t ready, TFrameFill fill) {
+    if (store_.Impl == nullptr || SamplesPerFrame() * size_t(frames_) == 0) {
+        if (store_.Impl != nullptr) store_.Impl->Min = store_.Impl->Max = 0.0;
         return;
     }
-    // Frames with a rescale of their own are scanned one by one; the rest, which
-    // share Slope and Intercept, as one run (the last, from frame `own` on).
-    const size_t own = !IsColour() && ModalityLut == nullptr ? std::min(FrameModality.size(), size_t(frames_)) : 0;
-    const size_t runs = own + (own < size_t(frames_) ? 1 : 0);
-    const auto scan = [&](size_t run, const std::optional<TPadding>& padding) {
-        int64_t lo = std::numeric_limits<int64_t>::max();
-        int64_t hi = std::numeric_limits<int64_t>::min();
-        const size_t from = run * perFrame;
-        const size_t to = run < own ? from + perFrame : perFrame * size_t(frames_);
-        for (size_t i = from; i < to; ++i) {
-            const int64_t v = At(i);
-            if (padding && v >= padding->From && v <= padding->To) continue;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-        }
-        return std::pair(lo, hi);
-    };
-    std::vector<std::pair<int64_t, int64_t>> ranges(runs);
-    bool any = false;
-    for (size_t r = 0; r < runs; ++r) {
-        ranges[r] = scan(r, IsColour() ? std::nullopt : Padding);
-        any = any || ranges[r].first <= ranges[r].second;
-    }
-    for (size_t r = 0; r < runs && !any; ++r) {
-        ranges[r] = scan(r, std::nullopt);
-    }
-    if (own > 0) {
-        // A negative slope turns the order round.
-        min_ = std::numeric_limits<double>::infinity();
-        max_ = -min_;
-        for (size_t r = 0; r < runs; ++r) {
-            const auto [lo, hi] = ranges[r];
-            if (lo > hi) continue; // all padding
-            for (const double v : {ModalityOf(int32_t(r), lo), ModalityOf(int32_t(r), hi)}) {
-                min_ = std::min(min_, v);
-                max_ = std::max(max_, v);
-            }
-        }
+    TFrameStore::TImpl& impl = *store_.Impl;
+    impl.Rule = RangeRuleOf(*this);
+    ready = std::clamp(ready, 1, frames_);
+    for (int32_t f = 0; f < ready; ++f) impl.Ranges[size_t(f)] = ScanFrame(impl.Rule, impl.Frame(f));
+    if (ready == frames_ || !fill) {
+        std::tie(impl.Min, impl.Max) = MergeRanges(impl.Rule, impl.Ranges);
         return;
     }
-    const auto [lo, hi] = ranges[0];
-    if (!IsColour() && ModalityLut != nullptr) {
-        // A table need not rise: its values between those of the smallest and the
-        // largest stored value.
-        min_ = std::numeric_limits<double>::infinity();
-        max_ = -min_;
-        const int64_t last = int64_t(ModalityLut->Values.size()) - 1;
-        const int64_t from = std::clamp<int64_t>(lo - ModalityLut->First, 0, last);
-        const int64_t to = std::clamp<int64_t>(hi - ModalityLut->First, 0, last);
-        for (int64_t i = from; i <= to; ++i) {
-            min_ = std::min(min_, ModalityLut->Values[size_t(i)]);
-            max_ = std::max(max_, ModalityLut->Values[size_t(i)]);
-        }
-        return;
-    }
-    // A negative slope turns the order round.
-    const double a = ModalityOf(0, lo);
-    const double b = ModalityOf(0, hi);
-    min_ = std::min(a, b);
-    max_ = std::max(a, b);
+    impl.Ready = std::make_unique<std::atomic<bool>[]>(size_t(frames_));
+    for (int32_t f = 0; f < ready; ++f) impl.Ready[size_t(f)].store(true, std::memory_order_relaxed);
+    impl.AllIn.store(false, std::memory_order_relaxed);
+    impl.Fill = std::move(fill);
+    impl.Worker = std::thread([&impl, ready] { impl.Run(ready); });
 }
 
 double TPicture::ColourTop() const {
@@ -397,7 +732,7 @@ void TPicture::RenderZoomed(QImage& target, QPoint origin, QRect area, int32_t f
         return;
     }
     const TLookup lut(*this, frame, window, Photometric == QLatin1String("MONOCHROME1"));
-    const uint8_t* base = data_.data() + size_t(frame) * SamplesPerFrame() * SampleBytes(type_);
+    const uint8_t* base = FrameData(frame);
     switch (type_) {
     case TSampleType::U8:
         RenderGreyZoomed(base, width_, height_, lut, target, origin, area, zoomed);
@@ -440,8 +775,9 @@ void TPicture::RenderInto(QImage& target, int32_t frame, TWindow window, int32_t
     const bool invert = Photometric == QLatin1String("MONOCHROME1");
     const TLookup lut(*this, frame, window, invert);
     const size_t frameStart = size_t(frame) * SamplesPerFrame();
+    store_.Impl->WaitFor(frame);
     if (!IsColour()) {
-        const uint8_t* base = data_.data() + frameStart * SampleBytes(type_);
+        const uint8_t* base = FrameData(frame);
         switch (type_) {
         case TSampleType::U8:
             RenderGrey(base, width_, lut, target, x0, y0, x1 - x0, y1 - y0);

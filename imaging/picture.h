@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -18,6 +19,22 @@
 namespace kelvo::imaging {
 
 struct TPalette;
+
+// The stored values of a picture's frames, some of which may still be arriving from a
+// worker thread (see TPicture::FillLater). A copy waits for every frame; a store that
+// goes stops its worker first.
+class TFrameStore {
+public:
+    TFrameStore();
+    ~TFrameStore();
+    TFrameStore(const TFrameStore& other);
+    TFrameStore& operator=(const TFrameStore& other);
+    TFrameStore(TFrameStore&& other) noexcept;
+    TFrameStore& operator=(TFrameStore&& other) noexcept;
+
+    struct TImpl;
+    std::unique_ptr<TImpl> Impl;
+};
 
 // Where the physical pixel spacing came from. Pixel Spacing (0028,0030) is the
 // patient-plane spacing; Imager Pixel Spacing (0018,1164) the detector's, used only
@@ -78,9 +95,10 @@ public:
     // The brightness of a colour pixel: Y where the samples are YBR (its luma as
     // stored), else 0.299 R + 0.587 G + 0.114 B. Monochrome gives ModalityValue.
     double Luma(int32_t frame, int32_t x, int32_t y) const;
-    // Smallest and largest modality value over all frames (colour: over all samples).
-    double MinValue() const { return min_; }
-    double MaxValue() const { return max_; }
+    // Smallest and largest modality value over all frames (colour: over all samples);
+    // they wait for frames still arriving.
+    double MinValue() const;
+    double MaxValue() const;
 
     // The window stated in the file for the frame (its first centre/width pair), else
     // its display table, else the full range; for colour, the window that shows the
@@ -166,24 +184,43 @@ public:
     // How the file was read, for messages and the title: "DICOM" or Qt's format name.
     QString Format;
 
-    // For the loaders: sets the geometry and allocates zeroed storage. Frames are
-    // stored one after the other, each row-major with samples interleaved. Throws
-    // std::length_error for a size beyond memory (the loaders refuse those first).
+    // For the loaders: sets the geometry and allocates zeroed storage (pages the system
+    // hands out zeroed, so a loader that writes every value pays for no zero fill).
+    // Frames are stored one after the other, each row-major with samples interleaved.
+    // Throws std::length_error for a size beyond memory (the loaders refuse those first).
     void Allocate(int32_t width, int32_t height, int32_t frames, int32_t samples, TSampleType type, int32_t bitsStored);
-    // Raw storage, element size by SampleType.
-    uint8_t* Data() { return data_.data(); }
-    const uint8_t* Data() const { return data_.data(); }
-    size_t DataBytes() const { return data_.size(); }
+    // Raw storage of all frames, element size by SampleType; waits for frames still arriving.
+    uint8_t* Data();
+    const uint8_t* Data() const;
+    size_t DataBytes() const;
     size_t SamplesPerFrame() const { return size_t(width_) * size_t(height_) * size_t(samples_); }
+    // The stored values of one frame, once it is in (it waits for that frame alone).
+    const uint8_t* FrameData(int32_t frame) const;
+    // Whether the frame's values are in: frames after the first may arrive after the
+    // picture is shown. Every reader of a frame waits for it (asking for it next).
+    bool FrameReady(int32_t frame) const;
+    // Waits for every frame; what went wrong reading a frame that came late, which then
+    // holds zeros (empty when nothing did).
+    QString LateError() const;
     // Computes MinValue/MaxValue, leaving out padding unless that is all there is; the
     // loaders call it once the values are in.
     void ComputeRange();
+    // Instead of ComputeRange, for a loader that has filled the frames before `ready`:
+    // `fill` writes each further frame's values (into the pointer it is given) on a
+    // worker thread, the frame a reader waits for first, else in order; the picture
+    // keeps each frame's range, and MinValue/MaxValue wait for the last. The picture's
+    // description (modality, padding, colour) must be complete before. A fill that
+    // throws leaves zeros in that frame and the next, and its message in LateError.
+    using TFrameFill = std::function<void(int32_t frame, uint8_t* values)>;
+    void FillLater(int32_t ready, TFrameFill fill);
 
 private:
     bool OwnFrame(int32_t frame) const { return frame >= 0 && size_t(frame) < FrameModality.size(); }
     // The largest colour sample value the picture can hold.
     double ColourTop() const;
     int64_t At(size_t index) const;
+    // The storage once `frame` is in.
+    const uint8_t* Bytes(int32_t frame) const;
 
     int32_t width_ = 0;
     int32_t height_ = 0;
@@ -191,9 +228,7 @@ private:
     int32_t samples_ = 1;
     TSampleType type_ = TSampleType::U8;
     int32_t bitsStored_ = 8;
-    double min_ = 0.0;
-    double max_ = 0.0;
-    std::vector<uint8_t> data_;
+    TFrameStore store_;
 };
 
 // The byte size of one sample of the type.

@@ -268,8 +268,7 @@ TRegionStats RegionStatistics(const TPicture& picture, int32_t frame, const TReg
             spans, [&](int32_t x, int32_t y) { return picture.ModalityValue(frame, x, y); }, s);
         return s;
     }
-    const uint8_t* data =
-        picture.Data() + size_t(frame) * picture.SamplesPerFrame() * SampleBytes(picture.SampleType());
+    const uint8_t* data = picture.FrameData(frame);
     Totals t;
     switch (picture.SampleType()) {
     case TSampleType::U8:

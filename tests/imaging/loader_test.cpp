@@ -467,6 +467,36 @@ TEST(Loader, MultiFrameFilesKeepEveryFrame) {
     EXPECT_TRUE(p.Render(15, p.DefaultWindow()).isNull());
 }
 
+// Frames after the first are read on a worker once the picture is handed out: each,
+// asked for in any order, holds the file's values, even once the file is gone (bytes
+// in memory load through a temporary file), and the range and a copy wait for them all.
+TEST(Loader, FramesArrivingLaterHoldTheirFilesValues) {
+    const uint16_t frames = 40;
+    std::vector<uint16_t> stored(size_t(frames) * 64 * 64);
+    for (size_t i = 0; i < stored.size(); ++i) stored[i] = uint16_t(i / 4096 * 100 + i % 97);
+    stored.back() = 60000; // the largest value, in the last frame only
+    QTemporaryDir dir;
+    const QString path = WriteDicom(dir, "frames.dcm", 64, 64, stored, [&](DcmDataset* ds) {
+        ds->putAndInsertString(DCM_NumberOfFrames, QByteArray::number(frames).constData());
+    });
+    const QByteArray bytes = ReadAll(path);
+    const TPicture p = LoadDicomBytes(reinterpret_cast<const uint8_t*>(bytes.constData()), size_t(bytes.size()),
+                                      QStringLiteral("frames.dcm"));
+    ASSERT_EQ(p.Frames(), frames);
+    EXPECT_TRUE(p.FrameReady(0));
+    for (int32_t f = frames - 1; f >= 0; --f) {
+        const size_t at = size_t(f) * 4096 + 5 * 64 + 3;
+        EXPECT_EQ(p.Stored(f, 3, 5), stored[at]) << f;
+    }
+    const TPicture copy = p;
+    EXPECT_DOUBLE_EQ(p.MinValue(), 0.0);
+    EXPECT_DOUBLE_EQ(p.MaxValue(), 60000.0);
+    EXPECT_TRUE(p.LateError().isEmpty()) << p.LateError().toStdString();
+    ASSERT_EQ(copy.DataBytes(), stored.size() * 2);
+    EXPECT_EQ(std::memcmp(copy.Data(), stored.data(), copy.DataBytes()), 0);
+    EXPECT_DOUBLE_EQ(copy.MaxValue(), 60000.0);
+}
+
 struct QtCase {
     const char* Name;
     QImage::Format Format;
