@@ -1,0 +1,134 @@
+"""A DICOMweb server on 127.0.0.1 that misbehaves on purpose, for the PACS fault tests.
+
+Usage: /usr/bin/python3 misbehaving_server.py DICOM_FILE [CERT KEY]
+Prints "PORT <n>", then one line "S: <method> <path> <authorization>" per request it
+receives, and serves until stdin closes. With CERT and KEY it speaks https. The first
+path segment picks the behaviour; the rest is the DICOMweb path:
+  /ok/...          QIDO: two studies; WADO: the file twice as a multipart answer
+  /trickle/...     WADO: the answer in 64-byte pieces 20 ms apart (slow, never idle)
+  /stall/...       WADO: the header and 100 bytes, then silence
+  /truncated/...   WADO: the first part cut in the middle, then the connection closes
+  /oversized/...   WADO: a part announcing 1000 bytes that runs on for 8 MiB
+  /slowparts/...   WADO: one part every 500 ms, ten in all
+  /notmultipart/.. WADO and QIDO: a web page
+  /401/, /403/, /404/, /500/: that status
+"""
+import http.server
+import json
+import socketserver
+import ssl
+import sys
+import threading
+import time
+
+BOUNDARY = b"kelvo-test-boundary"
+DICOM = b""
+
+STUDIES = [
+    {"0020000D": {"vr": "UI", "Value": ["1.2.3.1"]}, "00080020": {"vr": "DA", "Value": ["20200101"]},
+     "00100010": {"vr": "PN", "Value": [{"Alphabetic": "Doe^Jane"}]}, "00201208": {"vr": "IS", "Value": [3]}},
+    {"0020000D": {"vr": "UI", "Value": ["1.2.3.2"]}, "00080020": {"vr": "DA", "Value": ["20230505"]},
+     "00100010": {"vr": "PN", "Value": [{"Alphabetic": "Roe^Rick"}]}, "00201208": {"vr": "IS", "Value": ["7"]}},
+]
+
+
+def part(data, length=None):
+    return (b"--" + BOUNDARY + b"\r\nContent-Type: application/dicom\r\nContent-Length: "
+            + str(len(data) if length is None else length).encode() + b"\r\n\r\n" + data + b"\r\n")
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def head(self, status, kind, length=None):
+        self.send_response(status)
+        self.send_header("Content-Type", kind)
+        if length is not None:
+            self.send_header("Content-Length", str(length))
+        else:
+            self.send_header("Connection", "close")
+        if status == 401:
+            self.send_header("WWW-Authenticate", 'Basic realm="test"')
+        self.end_headers()
+
+    def whole(self, status, kind, body):
+        self.head(status, kind, len(body))
+        self.wfile.write(body)
+
+    def do_POST(self):
+        self.do_GET()
+
+    def do_GET(self):
+        print(f"S: {self.command} {self.path} {self.headers.get('Authorization', '-')}", flush=True)
+        length = int(self.headers.get("Content-Length", "0") or 0)
+        if length:
+            self.rfile.read(length)
+        mode, _, rest = self.path.lstrip("/").partition("/")
+        multipart = f'multipart/related; type="application/dicom"; boundary={BOUNDARY.decode()}'
+        search = rest.startswith("studies?") or rest == "studies"
+        if mode in ("401", "403", "404", "500"):
+            self.whole(int(mode), "text/plain", b"no")
+        elif mode == "notmultipart":
+            self.whole(200, "text/html", b"<html>login page</html>")
+        elif search:
+            self.whole(200, "application/dicom+json", json.dumps(STUDIES).encode())
+        elif mode == "ok":
+            self.whole(200, multipart, part(DICOM) + part(DICOM) + b"--" + BOUNDARY + b"--\r\n")
+        elif mode == "trickle":
+            body = part(DICOM) + b"--" + BOUNDARY + b"--\r\n"
+            self.head(200, multipart, len(body))
+            for i in range(0, len(body), 64):
+                self.wfile.write(body[i:i + 64])
+                self.wfile.flush()
+                time.sleep(0.02)
+        elif mode == "stall":
+            self.head(200, multipart, 10 * len(DICOM))
+            self.wfile.write(part(DICOM)[:100])
+            self.wfile.flush()
+            time.sleep(30)
+        elif mode == "truncated":
+            self.head(200, multipart)
+            self.wfile.write(part(DICOM) + part(DICOM)[: len(DICOM) // 2])
+        elif mode == "oversized":
+            self.head(200, multipart)
+            self.wfile.write(part(b"", 1000)[:-2])
+            chunk = b"\0" * 65536
+            for _ in range(128):
+                self.wfile.write(chunk)
+        elif mode == "slowparts":
+            body = b"".join(part(DICOM) for _ in range(10)) + b"--" + BOUNDARY + b"--\r\n"
+            self.head(200, multipart, len(body))
+            step = len(part(DICOM))
+            for i in range(10):
+                self.wfile.write(body[i * step:(i + 1) * step])
+                self.wfile.flush()
+                time.sleep(0.5)
+            self.wfile.write(body[10 * step:])
+        else:
+            self.whole(404, "text/plain", b"unknown")
+
+
+class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+    daemon_threads = True
+
+
+def main(args):
+    global DICOM
+    with open(args[0], "rb") as f:
+        DICOM = f.read()
+    server = Server(("127.0.0.1", 0), Handler)
+    if len(args) >= 3:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args[1], args[2])
+        server.socket = context.wrap_socket(server.socket, server_side=True)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    print(f"PORT {server.server_address[1]}", flush=True)
+    sys.stdin.read()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
