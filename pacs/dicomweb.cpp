@@ -338,6 +338,7 @@ void TRetrieveJob::Complete(QNetworkReply& reply) {
     if (Finished()) return;
     if (!reader_) throw EPacsError(TPacsError::Truncated, QStringLiteral("an empty answer"));
     reader_->Finish();
+    retrieved_.removeDuplicates();
     cache_->SetCompleteList(ListKey(), retrieved_);
     Succeed();
 }

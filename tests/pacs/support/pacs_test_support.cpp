@@ -60,7 +60,7 @@ OrthancServer::OrthancServer(const QString& credentials)
     : ServerProcess(QStringLiteral(KELVO_SOURCE_DIR "/scripts/orthanc-test-instance"),
                     credentials.isEmpty() ? QStringList{} : QStringList{credentials}) {}
 
-JobRun Run(pacs::TPacsJob* job, const std::function<void(pacs::TPacsJob&)>& onInstance) {
+JobRun RunJob(pacs::TPacsJob* job, const std::function<void(pacs::TPacsJob&)>& onInstance) {
     JobRun run;
     job->OnProgress = [&run](const pacs::TPacsProgress&) { ++run.ProgressCount; };
     job->OnDone = [&run](const pacs::TPacsStatus& status) {

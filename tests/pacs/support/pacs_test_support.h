@@ -66,7 +66,7 @@ struct JobRun {
 
 // Starts `job` and runs the event loop until its OnDone (60 s at most; a job that
 // needs longer has hung). `onInstance` runs after each retrieved instance is recorded.
-JobRun Run(pacs::TPacsJob* job, const std::function<void(pacs::TPacsJob&)>& onInstance = {});
+JobRun RunJob(pacs::TPacsJob* job, const std::function<void(pacs::TPacsJob&)>& onInstance = {});
 
 // A server description for `root` with an idle time-out of `idleMs`.
 pacs::TPacsServer ServerAt(const QString& root, int idleMs = 10000);
