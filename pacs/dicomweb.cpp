@@ -89,7 +89,7 @@ QNetworkRequest TPacsJob::Request(const QString& path, const QByteArray& query, 
     QString base = url.path();
     if (!base.endsWith(QLatin1Char('/'))) base += QLatin1Char('/');
     url.setPath(base + path, QUrl::StrictMode);
-    url.setQuery(query.isEmpty() ? QString() : QString::fromLatin1(query), QUrl::StrictMode);
+    url.setQuery(query.isEmpty() ? QString() : QString::fromLatin1(query), QUrl::TolerantMode);
     QNetworkRequest request(url);
     request.setRawHeader("Accept", accept);
     // A redirect would carry the credentials to wherever it points: not followed.
@@ -204,12 +204,16 @@ void TPacsJob::Finish(const TPacsStatus& status) {
 // ---- search -------------------------------------------------------------------------
 
 QByteArray StudyQueryString(const TStudyQuery& query) {
-    // Encoded here rather than by QUrlQuery, which leaves '+' (a space to most servers) alone.
+    // Encoded here rather than by QUrlQuery, which leaves '+' (a space to most servers)
+    // alone; the wildcards stay as they are.
     QByteArrayList items;
     const auto add = [&items](const char* key, const QString& value) {
         if (!value.isEmpty()) items << QByteArray(key) + "=" + QUrl::toPercentEncoding(value, "*?");
     };
-    add("PatientName", query.PatientName);
+    // Qt sends the name separator '^' only as "%5E", which Orthanc matches literally and
+    // so finds nothing; '?' (any one character) matches the separator on every server,
+    // at the cost of rare extra rows.
+    add("PatientName", QString(query.PatientName).replace(QLatin1Char('^'), QLatin1Char('?')));
     add("PatientID", query.PatientId);
     if (query.From.isValid() || query.To.isValid()) {
         const auto day = [](const QDate& d) { return d.isValid() ? d.toString(QStringLiteral("yyyyMMdd")) : QString(); };

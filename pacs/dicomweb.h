@@ -30,8 +30,8 @@ class TMultipartReader;
 // A study search. Empty fields are not matched; PatientName takes DICOM's wildcards
 // ('*', '?'). From and To bound the study date (either may be invalid: open ended).
 struct TStudyQuery {
-    QString PatientName, PatientId, Modality, Accession;
-    QDate From, To;
+    QString PatientName{}, PatientId{}, Modality{}, Accession{};
+    QDate From{}, To{};
     int Limit = 100;
     int Offset = 0;
 };
