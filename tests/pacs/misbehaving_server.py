@@ -46,12 +46,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def head(self, status, kind, length=None):
         self.send_response(status)
         self.send_header("Content-Type", kind)
-        if length is not None:
-            self.send_header("Content-Length", str(length))
-        else:
-            self.send_header("Connection", "close")
-        if status == 401:
-            self.send_header("WWW-Authenticate", 'Basic realm="test"')
+        self.send_header(*(("Content-Length", str(length)) if length is not None else ("Connection", "close")))
         self.end_headers()
 
     def whole(self, status, kind, body):
@@ -69,9 +64,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def respond(self):
         print(f"S: {self.command} {self.path} {self.headers.get('Authorization', '-')}", flush=True)
-        length = int(self.headers.get("Content-Length", "0") or 0)
-        if length:
-            self.rfile.read(length)
+        self.rfile.read(int(self.headers.get("Content-Length", "0") or 0))
         mode, _, rest = self.path.lstrip("/").partition("/")
         multipart = f'multipart/related; type="application/dicom"; boundary={BOUNDARY.decode()}'
         search = rest.startswith("studies?") or rest == "studies"
@@ -123,8 +116,7 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
 
 def main(args):
     global DICOM
-    with open(args[0], "rb") as f:
-        DICOM = f.read()
+    DICOM = open(args[0], "rb").read()
     server = Server(("127.0.0.1", 0), Handler)
     if len(args) >= 3:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)

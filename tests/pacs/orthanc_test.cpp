@@ -1,11 +1,17 @@
 // DICOMweb against a private Orthanc: pydicom's files stored with STOW-RS, found again with QIDO-RS and retrieved with WADO-RS byte for byte.
 #include "pacs/dicomweb.h"
+#include "pacs/dimse.h"
 #include "pacs/instance_cache.h"
 #include "tests/pacs/support/pacs_test_support.h"
 #include "tests/support/application.h"
+#include "tests/support/event_loop.h"
+#include "tests/support/loopback.h"
 #include "tests/support/sample_files.h"
 
 #include <QTemporaryDir>
+
+#include <optional>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -20,7 +26,7 @@ using test::RunJob;
 constexpr const char* kCtStudy = "1.3.6.1.4.1.5962.1.2.1.20040119072730.12322";
 constexpr const char* kMrStudy = "1.3.6.1.4.1.5962.1.2.4.20040826185059.5457";
 
-TEST(Orthanc, StoredFilesAreFoundAndRetrievedByteForByte) {
+TEST(Orthanc, StoredFilesAreFoundOverDicomwebAndDimseAndRetrievedByteForByte) {
     test::OrthancServer orthanc(QStringLiteral("kelvo:secret"));
     ASSERT_TRUE(orthanc.Available()) << orthanc.Why();
     QTemporaryDir dir;
@@ -79,6 +85,23 @@ TEST(Orthanc, StoredFilesAreFoundAndRetrievedByteForByte) {
         const JobRun again = RunJob(client.Retrieve(study));
         ASSERT_EQ(again.Instances.size(), 1u);
         EXPECT_TRUE(again.Instances[0].FromCache);
+    }
+
+    // C-FIND at Orthanc's DICOM port; and at a port where nothing listens.
+    for (const auto& [port, kind, studies] :
+         {std::tuple{orthanc.Port("DICOM"), TPacsError::None, QStringList{kMrStudy}},
+          std::tuple{test::ClosedLoopbackPort(), TPacsError::Refused, QStringList{}}}) {
+        TDimseFindJob find({"KELVOTEST", "127.0.0.1", port, "KELVO"}, {.PatientId = "4MR1"}, 10);
+        QStringList uids;
+        std::optional<TPacsStatus> done;
+        find.OnStudies = [&uids](const std::vector<TStudyRow>& rows) {
+            for (const TStudyRow& r : rows) uids << r.StudyUid + "/" + QString::number(r.Instances);
+        };
+        find.OnDone = [&done](const TPacsStatus& s) { done = s; };
+        find.Start();
+        ASSERT_TRUE(test::SpinUntil([&done] { return done.has_value(); }, 60000));
+        EXPECT_EQ(done->Kind, kind) << done->Text.toStdString();
+        EXPECT_EQ(uids, studies.isEmpty() ? QStringList{} : QStringList{QString(kMrStudy) + "/1"});
     }
 
     // Faults of the real server: an unknown study, a wrong password.

@@ -3,7 +3,6 @@
 
 #include "tests/support/event_loop.h"
 
-#include <QDir>
 #include <QFile>
 #include <QRegularExpression>
 
@@ -95,7 +94,5 @@ QByteArray FileBytes(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
-
-QStringList FilesIn(const QString& dir) { return QDir(dir).entryList(QDir::Files, QDir::Name); }
 
 } // namespace kelvo::test

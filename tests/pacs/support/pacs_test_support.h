@@ -73,7 +73,5 @@ pacs::TPacsServer ServerAt(const QString& root, int idleMs = 10000);
 
 // A file's bytes.
 QByteArray FileBytes(const QString& path);
-// The files (not folders) in `dir`, by name.
-QStringList FilesIn(const QString& dir);
 
 } // namespace kelvo::test
