@@ -313,12 +313,14 @@ void TRetrieveJob::ReadBody(QNetworkReply& reply) {
         reader_->Feed(chunk_.constData(), n);
         // The instances this piece completed, announced once the reader is done with it
         // (a handler may delete the job).
+        // One progress report per instance, or one for a piece that completed none.
         for (int i = before; i < retrieved_.size(); ++i) {
             ++progress_.Instances;
             const QString uid = retrieved_[i];
             if (!Fire(OnInstance, TRetrievedInstance{uid, cache_->Path(uid), false}) || Finished()) return;
+            if (!Progress(progress_) || Finished()) return;
         }
-        if (!Progress(progress_) || Finished()) return;
+        if (before == retrieved_.size() && (!Progress(progress_) || Finished())) return;
     }
 }
 

@@ -4,7 +4,7 @@ Usage: /usr/bin/python3 misbehaving_server.py DICOM_FILE [CERT KEY]
 Prints "PORT <n>", then one line "S: <method> <path> <authorization>" per request it
 receives, and serves until stdin closes. With CERT and KEY it speaks https. The first
 path segment picks the behaviour; the rest is the DICOMweb path:
-  /ok/...          QIDO: two studies; WADO: the file twice as a multipart answer
+  /ok/...          QIDO: no study; WADO: the file twice as a multipart answer
   /trickle/...     WADO: the answer in 512-byte pieces 20 ms apart (slow, never idle)
   /stall/...       WADO: the header and 100 bytes, then silence
   /truncated/...   WADO: the first part cut in the middle, then the connection closes
@@ -14,7 +14,6 @@ path segment picks the behaviour; the rest is the DICOMweb path:
   /401/, /403/, /404/, /500/: that status
 """
 import http.server
-import json
 import socketserver
 import ssl
 import sys
@@ -24,12 +23,6 @@ import time
 BOUNDARY = b"kelvo-test-boundary"
 DICOM = b""
 
-STUDIES = [
-    {"0020000D": {"vr": "UI", "Value": ["1.2.3.1"]}, "00080020": {"vr": "DA", "Value": ["20200101"]},
-     "00100010": {"vr": "PN", "Value": [{"Alphabetic": "Doe^Jane"}]}, "00201208": {"vr": "IS", "Value": [3]}},
-    {"0020000D": {"vr": "UI", "Value": ["1.2.3.2"]}, "00080020": {"vr": "DA", "Value": ["20230505"]},
-     "00100010": {"vr": "PN", "Value": [{"Alphabetic": "Roe^Rick"}]}, "00201208": {"vr": "IS", "Value": ["7"]}},
-]
 
 
 def part(data, length=None):
@@ -73,7 +66,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif mode == "notmultipart":
             self.whole(200, "text/html", b"<html>login page</html>")
         elif search:
-            self.whole(200, "application/dicom+json", json.dumps(STUDIES).encode())
+            self.whole(200, "application/dicom+json", b"[]")
         elif mode == "ok":
             self.whole(200, multipart, part(DICOM) + part(DICOM) + b"--" + BOUNDARY + b"--\r\n")
         elif mode == "trickle":

@@ -34,10 +34,10 @@ ServerProcess::~ServerProcess() {
     process_.waitForFinished(5000);
 }
 
-QString ServerProcess::Value(const QString& name) const {
+uint16_t ServerProcess::Port(const QString& name) const {
     for (const QString& line : lines_)
-        if (line.startsWith(name + " ")) return line.mid(name.size() + 1);
-    return QString();
+        if (line.startsWith(name + " ")) return static_cast<uint16_t>(line.mid(name.size() + 1).toUInt());
+    return 0;
 }
 
 QStringList ServerProcess::Lines() {

@@ -23,9 +23,8 @@ public:
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // The value of the line "NAME value" it printed at start (empty when it did not start).
-    QString Value(const QString& name) const;
-    uint16_t Port(const QString& name) const { return static_cast<uint16_t>(Value(name).toUInt()); }
+    // The port of the line "NAME port" it printed at start (0 when it did not start).
+    uint16_t Port(const QString& name) const;
     const std::string& Why() const { return why_; }
     // The "S: ..." lines it printed so far.
     QStringList Lines();
