@@ -1,20 +1,11 @@
 """A DICOMweb server on 127.0.0.1 that misbehaves on purpose, for the PACS fault tests.
 
-Usage: /usr/bin/python3 misbehaving_server.py DICOM_FILE [CERT KEY]
-Prints "PORT <n>", then one line "S: <method> <path> <authorization>" per request it
-receives, and serves until stdin closes. With CERT and KEY it speaks https. The first
-path segment picks the behaviour; the rest is the DICOMweb path:
-  /ok/...          QIDO: no study; WADO: the file twice as a multipart answer
-  /trickle/...     WADO: the answer in 512-byte pieces 20 ms apart (slow, never idle)
-  /stall/...       WADO: the header and 100 bytes, then silence
-  /truncated/...   WADO: the first part cut in the middle, then the connection closes
-  /oversized/...   WADO: a part announcing 1000 bytes that runs on for 8 MiB
-  /slowparts/...   WADO: one part every 500 ms, ten in all
-  /notmultipart/.. WADO and QIDO: a web page
-  /401/, /403/, /404/, /500/: that status
+Usage: /usr/bin/python3 misbehaving_server.py DICOM_FILE [CERT KEY]   (https with CERT, KEY)
+Prints "PORT <n>", then "S: <method> <path> <authorization>" per request, and serves
+until stdin closes. The first path segment picks the behaviour (see respond); QIDO
+answers find no study, WADO answers carry DICOM_FILE.
 """
 import http.server
-import socketserver
 import ssl
 import sys
 import threading
@@ -22,7 +13,6 @@ import time
 
 BOUNDARY = b"kelvo-test-boundary"
 DICOM = b""
-
 
 
 def part(data, length=None):
@@ -45,6 +35,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def whole(self, status, kind, body):
         self.head(status, kind, len(body))
         self.wfile.write(body)
+
+    def paced(self, kind, body, step, pause):  # the whole body, `step` bytes every `pause` s
+        self.head(200, kind, len(body))
+        for i in range(0, len(body), step):
+            self.wfile.write(body[i:i + step])
+            self.wfile.flush()
+            time.sleep(pause)
 
     def do_POST(self):
         self.do_GET()
@@ -69,48 +66,32 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.whole(200, "application/dicom+json", b"[]")
         elif mode == "ok":
             self.whole(200, multipart, part(DICOM) + part(DICOM) + b"--" + BOUNDARY + b"--\r\n")
-        elif mode == "trickle":
-            body = part(DICOM) + b"--" + BOUNDARY + b"--\r\n"
-            self.head(200, multipart, len(body))
-            for i in range(0, len(body), 512):
-                self.wfile.write(body[i:i + 512])
-                self.wfile.flush()
-                time.sleep(0.02)
-        elif mode == "stall":
+        elif mode == "trickle":  # slow, never idle
+            self.paced(multipart, part(DICOM) + b"--" + BOUNDARY + b"--\r\n", 512, 0.02)
+        elif mode == "stall":  # 100 bytes, then silence
             self.head(200, multipart, 10 * len(DICOM))
             self.wfile.write(part(DICOM)[:100])
             self.wfile.flush()
             time.sleep(30)
-        elif mode == "truncated":
+        elif mode == "truncated":  # the second part cut short by the connection's end
             self.head(200, multipart)
             self.wfile.write(part(DICOM) + part(DICOM)[: len(DICOM) // 2])
-        elif mode == "oversized":
+        elif mode == "oversized":  # a part announcing 1000 bytes runs on for 8 MiB
             self.head(200, multipart)
             self.wfile.write(part(b"", 1000)[:-2])
             chunk = b"\0" * 65536
             for _ in range(128):
                 self.wfile.write(chunk)
-        elif mode == "slowparts":
-            body = b"".join(part(DICOM) for _ in range(10)) + b"--" + BOUNDARY + b"--\r\n"
-            self.head(200, multipart, len(body))
-            step = len(part(DICOM))
-            for i in range(10):
-                self.wfile.write(body[i * step:(i + 1) * step])
-                self.wfile.flush()
-                time.sleep(0.5)
-            self.wfile.write(body[10 * step:])
+        elif mode == "slowparts":  # one part every 500 ms
+            self.paced(multipart, part(DICOM) * 10 + b"--" + BOUNDARY + b"--\r\n", len(part(DICOM)), 0.5)
         else:
             self.whole(404, "text/plain", b"unknown")
-
-
-class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
-    daemon_threads = True
 
 
 def main(args):
     global DICOM
     DICOM = open(args[0], "rb").read()
-    server = Server(("127.0.0.1", 0), Handler)
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     if len(args) >= 3:
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args[1], args[2])

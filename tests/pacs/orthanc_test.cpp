@@ -43,11 +43,7 @@ TEST(Orthanc, StoredFilesAreFoundOverDicomwebAndDimseAndRetrievedByteForByte) {
     EXPECT_EQ(stored.Stored.Stored.size(), 2);
 
     // Searches: each row is the study it should be, or none.
-    const struct {
-        const char* scenario;
-        TStudyQuery query;
-        QStringList studies;
-    } rows[] = {
+    const struct { const char* scenario; TStudyQuery query; QStringList studies; } rows[] = {
         {"everything, newest first", {}, {kMrStudy, kCtStudy}},
         {"name wildcard", {.PatientName = "CompressedSamples^C*"}, {kCtStudy}},
         {"patient id", {.PatientId = "4MR1"}, {kMrStudy}},

@@ -64,7 +64,6 @@ JobRun RunJob(pacs::TPacsJob* job, const std::function<void(pacs::TPacsJob&)>& o
     job->OnProgress = [&run](const pacs::TPacsProgress&) { ++run.ProgressCount; };
     job->OnDone = [&run](const pacs::TPacsStatus& status) {
         run.Status = status;
-        run.Done = true;
         ++run.DoneCount;
     };
     if (auto* search = dynamic_cast<pacs::TSearchJob*>(job))
@@ -77,7 +76,7 @@ JobRun RunJob(pacs::TPacsJob* job, const std::function<void(pacs::TPacsJob&)>& o
             if (onInstance) onInstance(*job);
         };
     job->Start();
-    SpinUntil([&run] { return run.Done; }, 60000);
+    SpinUntil([&run] { return run.DoneCount > 0; }, 60000);
     // Nothing may follow the end.
     SpinFor(50);
     return run;

@@ -55,7 +55,6 @@ public:
 // What a job reported, in order, until its end.
 struct JobRun {
     pacs::TPacsStatus Status;
-    bool Done = false;
     int DoneCount = 0;
     int ProgressCount = 0;
     std::vector<pacs::TStudyRow> Rows;
