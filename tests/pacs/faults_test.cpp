@@ -7,9 +7,10 @@
 #include "tests/support/sample_files.h"
 #include "tests/support/test_certificates.h"
 
-#include <QFile>
 #include <QSslCertificate>
 #include <QTemporaryDir>
+
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -74,8 +75,7 @@ TEST_F(Faults, EachMisbehaviourEndsARetrieveWithItsKindAndNoHalfInstance) {
 
 TEST_F(Faults, APasswordOverPlainHttpIsSentOnlyWhenConfirmed) {
     TPacsServer server = ServerAt(server_.Root("ok"));
-    server.User = "doc";
-    server.Password = "pw";
+    std::tie(server.User, server.Password) = std::pair("doc", "pw");
     {
         TDicomWebClient client(server, &cache_);
         EXPECT_EQ(RunJob(client.Search({})).Status.Kind, TPacsError::InsecurePassword);
@@ -89,19 +89,15 @@ TEST_F(Faults, APasswordOverPlainHttpIsSentOnlyWhenConfirmed) {
 }
 
 TEST_F(Faults, CancelAtTheFirstInstanceStopsAtOnceAndTheStudyIsFetchedAgainLater) {
-    const TPacsServer server = ServerAt(server_.Root("slowparts"));
-    const JobRun canceled = Retrieve(server, [](TPacsJob& job) { job.Cancel(); });
+    const JobRun canceled = Retrieve(ServerAt(server_.Root("slowparts")), [](TPacsJob& job) { job.Cancel(); });
     EXPECT_EQ(canceled.Status.Kind, TPacsError::Canceled);
-    EXPECT_EQ(canceled.DoneCount, 1);
-    EXPECT_EQ(canceled.Instances.size(), 1u);
-    EXPECT_TRUE(Temporaries().isEmpty());
+    EXPECT_TRUE(canceled.DoneCount == 1 && canceled.Instances.size() == 1 && Temporaries().isEmpty());
     // A retrieve that ran whole opens again from the cache alone.
     const TPacsServer ok = ServerAt(server_.Root("ok"));
     EXPECT_FALSE(Retrieve(ok).Instances.at(0).FromCache);
     const JobRun again = Retrieve(ok);
-    EXPECT_EQ(again.Status.Kind, TPacsError::None);
     ASSERT_EQ(again.Instances.size(), 1u); // the same instance twice is one entry
-    EXPECT_TRUE(again.Instances[0].FromCache);
+    EXPECT_TRUE(again.Status.Ok() && again.Instances[0].FromCache);
     EXPECT_EQ(server_.Lines().filter("GET /ok/").size(), 1);
 }
 
@@ -121,8 +117,7 @@ TEST_F(Faults, HttpsTrustsTheCallersCaAndRefusesAnUnknownCertificateBeforeSendin
                                     QString::fromStdString(certs.Path(std::string(row.cert) + ".key")));
         ASSERT_NE(tls.Port("PORT"), 0) << tls.Why();
         TPacsServer server = ServerAt(tls.Root("ok", "https"));
-        server.User = "doc";
-        server.Password = "pw";
+        std::tie(server.User, server.Password) = std::pair("doc", "pw"); // over https, with no confirmation
         if (row.trustCa) server.ExtraCaCertificates = ca;
         TDicomWebClient client(server, &cache_);
         const JobRun run = RunJob(client.Search({}));

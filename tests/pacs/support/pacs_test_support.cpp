@@ -15,16 +15,15 @@ ServerProcess::ServerProcess(const QString& script, const QStringList& args) {
     // Orthanc takes a few seconds to open its index.
     while (process_.waitForReadyRead(60000)) {
         out += process_.readAllStandardOutput();
-        if (out.contains("FAILED")) {
-            why_ = out.toStdString();
-            return;
-        }
-        // The last start line: the one the Python servers print once they listen.
-        if (out.contains("PORT ") || out.contains("DICOM ")) break;
+        // FAILED, or the last start line, printed once the server listens.
+        if (out.contains("FAILED") || out.contains("PORT ") || out.contains("DICOM ")) break;
+    }
+    if (out.contains("FAILED") || !out.contains(' ')) {
+        why_ = "the server did not start: " + out.toStdString();
+        return;
     }
     for (const QByteArray& line : out.split('\n'))
         if (!line.trimmed().isEmpty()) lines_ << QString::fromUtf8(line.trimmed());
-    if (lines_.isEmpty()) why_ = "the server did not start: " + out.toStdString();
 }
 
 ServerProcess::~ServerProcess() {
@@ -62,10 +61,7 @@ OrthancServer::OrthancServer(const QString& credentials)
 JobRun RunJob(pacs::TPacsJob* job, const std::function<void(pacs::TPacsJob&)>& onInstance) {
     JobRun run;
     job->OnProgress = [&run](const pacs::TPacsProgress&) { ++run.ProgressCount; };
-    job->OnDone = [&run](const pacs::TPacsStatus& status) {
-        run.Status = status;
-        ++run.DoneCount;
-    };
+    job->OnDone = [&run](const pacs::TPacsStatus& status) { run.Status = status, ++run.DoneCount; };
     if (auto* search = dynamic_cast<pacs::TSearchJob*>(job))
         search->OnStudies = [&run](const std::vector<pacs::TStudyRow>& rows) { run.Rows = rows; };
     if (auto* store = dynamic_cast<pacs::TStoreJob*>(job))

@@ -20,8 +20,7 @@ class ServerProcess {
 public:
     ServerProcess(const QString& script, const QStringList& args);
     ~ServerProcess();
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
+    Q_DISABLE_COPY(ServerProcess)
 
     // The port of the line "NAME port" it printed at start (0 when it did not start).
     uint16_t Port(const QString& name) const;
@@ -55,8 +54,7 @@ public:
 // What a job reported, in order, until its end.
 struct JobRun {
     pacs::TPacsStatus Status;
-    int DoneCount = 0;
-    int ProgressCount = 0;
+    int DoneCount = 0, ProgressCount = 0;
     std::vector<pacs::TStudyRow> Rows;
     std::vector<pacs::TRetrievedInstance> Instances;
     pacs::TStoreResult Stored;
@@ -68,8 +66,6 @@ JobRun RunJob(pacs::TPacsJob* job, const std::function<void(pacs::TPacsJob&)>& o
 
 // A server description for `root` with an idle time-out of `idleMs`.
 pacs::TPacsServer ServerAt(const QString& root, int idleMs = 10000);
-
-// A file's bytes.
 QByteArray FileBytes(const QString& path);
 
 } // namespace kelvo::test
