@@ -25,8 +25,6 @@ constexpr qsizetype kChunkBytes = 256 * 1024;
 // One instance larger than this is taken for a part that never ends.
 constexpr int64_t kMaxInstanceBytes = int64_t{4} << 30;
 
-bool Success(int status) { return status >= 200 && status < 300; }
-
 QString Percent(const QString& uid) { return QString::fromLatin1(QUrl::toPercentEncoding(uid)); }
 
 } // namespace
@@ -112,7 +110,7 @@ void TPacsJob::Watch(QNetworkReply* reply) {
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
         ResetIdle();
         const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (status.isValid() && !Success(status.toInt()) && status.toInt() != 409) {
+        if (status.isValid() && !Accepts(status.toInt())) {
             reply->readAll(); // an error page: only its status matters
             return;
         }
@@ -146,7 +144,7 @@ TPacsError TPacsJob::FromReply(QNetworkReply& reply, QString& detail) const {
         const int code = status.toInt();
         const QString reason = reply.attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
         detail = QStringLiteral("HTTP %1 %2").arg(code).arg(reason).trimmed();
-        if (Success(code) || code == 409) {
+        if (Accepts(code)) {
             if (reply.error() == QNetworkReply::NoError) return TPacsError::None;
             detail = reply.errorString();
             return TPacsError::Truncated; // the body broke off after a good status

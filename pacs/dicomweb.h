@@ -85,6 +85,8 @@ protected:
     virtual void Complete(QNetworkReply& reply) = 0;
     // The reply ended in `kind`: a subclass drops what it holds.
     virtual void Abandon() {}
+    // The HTTP statuses whose body the job reads; the others end it with their kind.
+    virtual bool Accepts(int status) const { return status >= 200 && status < 300; }
 
     // A request to `path` under the server's root (with `query` already encoded).
     QNetworkRequest Request(const QString& path, const QByteArray& query, const QByteArray& accept) const;
@@ -182,6 +184,8 @@ private:
     void Begin() override;
     void ReadBody(QNetworkReply& reply) override;
     void Complete(QNetworkReply& reply) override;
+    // 409: none was stored, and the body says why.
+    bool Accepts(int status) const override { return TPacsJob::Accepts(status) || status == 409; }
 
     QStringList files_;
     QString studyUid_;
