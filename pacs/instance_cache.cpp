@@ -1,0 +1,128 @@
+// The instance cache on disk: entries, their temporaries, eviction and the lists of retrieved studies.
+#include "pacs/instance_cache.h"
+
+#include "pacs/errors.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QTemporaryFile>
+
+#include <cstdio>
+
+namespace kelvo::pacs {
+namespace {
+
+constexpr const char* kSuffix = ".dcm";
+constexpr const char* kTemporarySuffix = ".part";
+
+[[noreturn]] void DiskFailed(const QString& what) { throw EPacsError(TPacsError::LocalFile, what); }
+
+} // namespace
+
+TInstanceCache::TInstanceCache(const QString& dir, int64_t limitBytes) : dir_(QDir(dir).absolutePath()), limit_(limitBytes) {
+    if (!QDir().mkpath(dir_ + "/lists")) DiskFailed(QStringLiteral("cannot make the cache folder %1").arg(dir_));
+    const QDir folder(dir_);
+    // Temporaries of an earlier run that ended in the middle of an entry.
+    for (const QString& name : folder.entryList({QStringLiteral("*") + kTemporarySuffix}, QDir::Files))
+        QFile::remove(folder.filePath(name));
+    // The order of use of an earlier run is kept in the files' times.
+    for (const QFileInfo& info :
+         folder.entryInfoList({QStringLiteral("*") + kSuffix}, QDir::Files, QDir::Time | QDir::Reversed)) {
+        entries_[info.fileName()] = {info.size(), ++uses_};
+        total_ += info.size();
+    }
+    Evict(QString());
+}
+
+TInstanceCache::~TInstanceCache() = default;
+
+QString TInstanceCache::Key(const QString& sopUid) {
+    // UIDs are digits and dots (up to 64 characters); anything else from the network is
+    // hashed rather than trusted as a file name.
+    static const QRegularExpression uid(QStringLiteral("^[0-9][0-9.]{0,63}$"));
+    if (uid.match(sopUid).hasMatch()) return sopUid + kSuffix;
+    return QString::fromLatin1(QCryptographicHash::hash(sopUid.toUtf8(), QCryptographicHash::Sha256).toHex()) + kSuffix;
+}
+
+QString TInstanceCache::Path(const QString& sopUid) const { return dir_ + "/" + Key(sopUid); }
+
+void TInstanceCache::Touch(const QString& sopUid) {
+    const auto it = entries_.find(Key(sopUid));
+    if (it == entries_.end()) return;
+    it->second.Used = ++uses_;
+    QFile file(Path(sopUid));
+    if (file.open(QIODevice::ReadWrite)) file.setFileTime(QDateTime::currentDateTimeUtc(), QFileDevice::FileModificationTime);
+}
+
+TInstanceCache::TWriter::~TWriter() = default; // QTemporaryFile removes an uncommitted file
+
+void TInstanceCache::TWriter::Write(const char* data, qsizetype size) {
+    if (file_->write(data, size) != size) DiskFailed(QStringLiteral("%1: %2").arg(temporaryPath_, file_->errorString()));
+    size_ += size;
+}
+
+void TInstanceCache::TWriter::Flush() {
+    if (!file_->flush()) DiskFailed(QStringLiteral("%1: %2").arg(temporaryPath_, file_->errorString()));
+}
+
+std::unique_ptr<TInstanceCache::TWriter> TInstanceCache::Begin() {
+    std::unique_ptr<TWriter> writer(new TWriter);
+    writer->file_ = std::make_unique<QTemporaryFile>(dir_ + "/XXXXXX" + kTemporarySuffix);
+    if (!writer->file_->open()) DiskFailed(QStringLiteral("%1: %2").arg(dir_, writer->file_->errorString()));
+    writer->temporaryPath_ = writer->file_->fileName();
+    return writer;
+}
+
+QString TInstanceCache::Commit(std::unique_ptr<TWriter> writer, const QString& sopUid) {
+    const QString key = Key(sopUid);
+    const QString path = dir_ + "/" + key;
+    if (!writer->file_->flush()) DiskFailed(QStringLiteral("%1: %2").arg(path, writer->file_->errorString()));
+    writer->file_->close();
+    // rename(2) replaces an older copy in one step, so readers see the old or the new file.
+    if (std::rename(QFile::encodeName(writer->temporaryPath_).constData(), QFile::encodeName(path).constData()) != 0)
+        DiskFailed(QStringLiteral("cannot rename %1 to %2").arg(writer->temporaryPath_, path));
+    writer->file_->setAutoRemove(false);
+    const auto old = entries_.find(key);
+    if (old != entries_.end()) total_ -= old->second.Size;
+    entries_[key] = {writer->size_, ++uses_};
+    total_ += writer->size_;
+    Evict(key);
+    return path;
+}
+
+void TInstanceCache::Evict(const QString& keep) {
+    while (total_ > limit_ && entries_.size() > (keep.isEmpty() ? 0u : 1u)) {
+        auto oldest = entries_.end();
+        for (auto it = entries_.begin(); it != entries_.end(); ++it)
+            if (it->first != keep && (oldest == entries_.end() || it->second.Used < oldest->second.Used)) oldest = it;
+        if (oldest == entries_.end()) return;
+        QFile::remove(dir_ + "/" + oldest->first);
+        total_ -= oldest->second.Size;
+        entries_.erase(oldest);
+    }
+}
+
+QString TInstanceCache::ListPath(const QString& key) const {
+    return dir_ + "/lists/" +
+           QString::fromLatin1(QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha256).toHex()) + ".txt";
+}
+
+QStringList TInstanceCache::CompleteList(const QString& key) const {
+    QFile file(ListPath(key));
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const QStringList uids = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (const QString& uid : uids)
+        if (!Contains(uid)) return {};
+    return uids;
+}
+
+void TInstanceCache::SetCompleteList(const QString& key, const QStringList& sopUids) {
+    QSaveFile file(ListPath(key));
+    if (!file.open(QIODevice::WriteOnly) || file.write(sopUids.join(QLatin1Char('\n')).toUtf8()) < 0 || !file.commit())
+        DiskFailed(ListPath(key));
+}
+
+} // namespace kelvo::pacs
