@@ -243,8 +243,8 @@ void TPolyLineTool::Pressed(TMouseButton button, TPoint p) {
     if (button != TMouseButton::mbLeft) {
         return;
     }
-    if (Drag() != DragClickChain || !PendingIs(SpPolyLine)) {
-        Begin(SpPolyLine);
+    if (Drag() != DragClickChain || !PendingIs(kind_)) {
+        Begin(kind_);
     }
     Current()->AddPoint(p);
 }
@@ -268,7 +268,7 @@ void TSectorTool::Pressed(TMouseButton button, TPoint p) {
     if (button != TMouseButton::mbLeft || Drag() == DragClickChain) {
         return;
     }
-    Begin(SpSector);
+    Begin(kind_);
 }
 
 void TSectorTool::Clicked(TPoint bandEnd) {
@@ -304,14 +304,12 @@ TPoint TSectorTool::DrawPlaced(TMyShape& shape) {
 }
 
 std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad) {
-    std::vector<std::unique_ptr<TCanvasTool>> tools;
-    tools.push_back(std::make_unique<TSelectTool>(cad));
-    tools.push_back(std::make_unique<TDragTool>(cad, SpLine));
-    tools.push_back(std::make_unique<TDragTool>(cad, SpRuleLine));
-    tools.push_back(std::make_unique<TSectorTool>(cad));
-    tools.push_back(std::make_unique<TPolyLineTool>(cad));
-    tools.push_back(std::make_unique<TDragTool>(cad, SpRectangle));
-    tools.push_back(std::make_unique<TDragTool>(cad, SpEllipse));
+    std::vector<std::unique_ptr<TCanvasTool>> tools(1);
+    tools[SpNone] = std::make_unique<TSelectTool>(cad);
+    for (const TShapeKindRow& row : ShapeKinds()) {
+        if (tools.size() <= row.Tool) tools.resize(size_t(row.Tool) + 1);
+        tools[row.Tool] = row.MakeTool(cad, row.Tool);
+    }
     tools.push_back(std::make_unique<TIdleTool>(cad));
     return tools;
 }

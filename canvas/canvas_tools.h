@@ -86,7 +86,7 @@ private:
     void ConfineMove(TPoint p);
 };
 
-// Line, ruler, rectangle and ellipse: a left drag from the first point to the second.
+// Shapes of two points: a left drag from the first point to the second.
 class TDragTool final : public TCanvasTool {
 public:
     TDragTool(TMyCAD& cad, TDrawTool kind) : TCanvasTool(cad), kind_(kind) {}
@@ -129,11 +129,11 @@ protected:
     TDrawTool kind_;
 };
 
-// Polyline: every left press adds a vertex, a right release adds the last and ends it.
+// Polyline (regions of many vertices): every left press adds a vertex, a right release adds the last and ends it.
 class TPolyLineTool final : public TClickChainTool {
 public:
-    explicit TPolyLineTool(TMyCAD& cad) : TClickChainTool(cad, SpPolyLine) {}
-    bool RightPressIsFree() const override { return !PendingIs(SpPolyLine); }
+    using TClickChainTool::TClickChainTool;
+    bool RightPressIsFree() const override { return !PendingIs(kind_); }
 
 protected:
     void Pressed(TMouseButton button, TPoint p) override;
@@ -146,7 +146,7 @@ protected:
 // Angle: three clicks, vertex first, counted in SectorClicks; the third commits it.
 class TSectorTool final : public TClickChainTool {
 public:
-    explicit TSectorTool(TMyCAD& cad) : TClickChainTool(cad, SpSector) {}
+    using TClickChainTool::TClickChainTool;
     bool RightPressIsFree() const override { return false; }
 
 protected:
@@ -158,7 +158,8 @@ protected:
     TPoint DrawPlaced(TMyShape& shape) override;
 };
 
-// One interaction object per tool, SpNone (select) to SpEllipse, plus the idle one.
+// One interaction object per tool, indexed by TDrawTool (SpNone is select, the others
+// as the kind table makes them), plus the idle one last.
 std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad);
 
 } // namespace kelvo

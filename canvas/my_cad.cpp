@@ -1,9 +1,7 @@
 // The canvas widget: picture and zoom, shape list and captions, cursor confinement, and Qt events passed to the tools.
 #include "canvas/my_cad.h"
 
-#include "canvas/area_shapes.h"
 #include "canvas/canvas_tools.h"
-#include "canvas/line_shapes.h"
 #include "platform/guarded.h"
 #include "platform/scope_exit.h"
 
@@ -275,7 +273,7 @@ void TMyCAD::ShowSource(QSize source) {
 }
 
 void TMyCAD::SetShapeTool(TDrawTool tool) {
-    if (tool > SpEllipse) {
+    if (tool != SpNone && KindRowOfTool(tool) == nullptr) {
         return;
     }
     // An unfinished polyline or sector, or a drag in progress, does not carry over into
@@ -632,34 +630,14 @@ void TMyCAD::DrawShapes() {
 }
 
 std::unique_ptr<TMyShape> TMyCAD::CreateShape(TDrawTool tool) {
-    std::unique_ptr<TMyShape> shape;
-    switch (tool) {
-    case SpLine:
-        shape = std::make_unique<TMyLine>();
-        break;
-    case SpRuleLine:
-        shape = std::make_unique<TMyRuleLine>();
-        break;
-    case SpSector:
-        shape = std::make_unique<TMySector>();
-        break;
-    case SpPolyLine:
-        shape = std::make_unique<TMyPolyLine>();
-        break;
-    case SpRectangle:
-        shape = std::make_unique<TMyRectangle>();
-        break;
-    case SpEllipse:
-        shape = std::make_unique<TMyEllipse>();
-        break;
-    case SpNone:
+    const TShapeKindRow* row = KindRowOfTool(tool);
+    if (row == nullptr) {
         return nullptr;
     }
-    if (shape != nullptr) {
-        shape->Canvas = &surface_;
-        shape->Pen = pen_;
-        shape->Font = font_;
-    }
+    std::unique_ptr<TMyShape> shape = row->Make();
+    shape->Canvas = &surface_;
+    shape->Pen = pen_;
+    shape->Font = font_;
     return shape;
 }
 
@@ -679,9 +657,10 @@ void TMyCAD::AddShape(std::unique_ptr<TMyShape> shape) {
     }
     TMyShape* added = shape.get();
     shapes_.push_back(std::move(shape));
-    switch (shapeTool_) {
-    case SpLine: {
-        // The dialog's event loop may paint the canvas: it then shows the new line as
+    // The caption is given by the tool in use, whatever the shape.
+    const TShapeKindRow* row = KindRowOfTool(shapeTool_);
+    if (row != nullptr && row->AsksCaption) {
+        // The dialog's event loop may paint the canvas: it then shows the new shape as
         // committed, not the rubber band still in the image.
         needsRender_ = true;
         update();
@@ -692,20 +671,11 @@ void TMyCAD::AddShape(std::unique_ptr<TMyShape> shape) {
         if (stillListed) {
             added->SetCaption(text);
         }
-        break;
-    }
-    case SpPolyLine:
-    case SpRectangle:
-    case SpEllipse:
+    } else if (row != nullptr && row->Region) {
         added->SetCaption(QStringLiteral("Roi-") + QString::number(RoiCount));
         if (RoiCount < std::numeric_limits<int32_t>::max()) {
             ++RoiCount;
         }
-        break;
-    case SpNone:
-    case SpRuleLine:
-    case SpSector:
-        break;
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "canvas/shape.h"
+#include "canvas/shape_kinds.h"
 #include "imaging/picture.h"
 #include "platform/surface.h"
 #include "platform/types.h"
@@ -21,9 +22,6 @@
 namespace kelvo {
 
 class TCanvasTool;
-
-// The tools of the canvas; SpNone is the select tool.
-enum TDrawTool : uint8_t { SpNone, SpLine, SpRuleLine, SpSector, SpPolyLine, SpRectangle, SpEllipse };
 
 // Interaction modes; the values are the canvas's published 8-bit codes, and the names
 // stay usable unqualified (ModeDraw) as the canvas has always published them.
