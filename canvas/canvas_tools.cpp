@@ -19,6 +19,15 @@ void TCanvasTool::DeselectCurrent() {
     }
 }
 
+std::unique_ptr<TMyShape> TCanvasTool::DrawnTo(TPoint p) const {
+    if (Current() == nullptr || Mode() != ModeDraw || Drag() == DragNone) {
+        return nullptr;
+    }
+    std::unique_ptr<TMyShape> copy = Current()->Clone();
+    copy->AddPoint(p);
+    return copy;
+}
+
 void TCanvasTool::Begin(TDrawTool tool) {
     cad_.pending_ = cad_.CreateShape(tool);
     cad_.pendingTool_ = tool;
@@ -158,6 +167,21 @@ void TSelectTool::Redraw() {
     } else if (Mode() == ModeMove) {
         Retrace(*Current(), &TMyShape::DrawMoving);
     }
+}
+
+std::unique_ptr<TMyShape> TSelectTool::ReleasedAt(TPoint p) const {
+    if (Current() == nullptr || Drag() != DragButtonDown || (Mode() != ModeMove && Mode() != ModeResize)) {
+        return nullptr;
+    }
+    std::unique_ptr<TMyShape> copy = Current()->Clone();
+    const int32_t dx = SaturatingAdd(p.X, -int64_t(Start().X));
+    const int32_t dy = SaturatingAdd(p.Y, -int64_t(Start().Y));
+    if (Mode() == ModeMove) {
+        copy->MoveBy(dx, dy);
+    } else {
+        copy->MoveHotPoint(dx, dy);
+    }
+    return copy;
 }
 
 bool TSelectTool::RightPressIsFree() const { return Drag() == DragNone && Mode() == ModeSelect; }

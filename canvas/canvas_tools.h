@@ -31,9 +31,19 @@ public:
     virtual void Redraw() {}
     // True when a right press means nothing to the tool now, so it may drag the window.
     virtual bool RightPressIsFree() const = 0;
+    // A copy of the shape as a release at p would leave it; null when nothing is drawn
+    // or dragged.
+    virtual std::unique_ptr<TMyShape> ReleasedAt(TPoint p) const {
+        (void)p;
+        return nullptr;
+    }
 
 protected:
     using TDrawPair = void (TMyShape::*)(TPoint, TPoint);
+
+    // The shape under construction with p added, while the drawing tool is dragging or
+    // clicking it.
+    std::unique_ptr<TMyShape> DrawnTo(TPoint p) const;
 
     TMode& Mode() { return cad_.mode_; }
     TMode Mode() const { return cad_.mode_; }
@@ -42,6 +52,8 @@ protected:
     TPoint& Start() { return cad_.startPoint_; }
     TPoint& End() { return cad_.endPoint_; }
     TMyShape*& Current() { return cad_.currentShape_; }
+    TMyShape* Current() const { return cad_.currentShape_; }
+    TPoint Start() const { return cad_.startPoint_; }
     TMyShape* Pending() const { return cad_.pending_.get(); }
     bool PendingIs(TDrawTool tool) const { return cad_.PendingIs(tool); }
     void DeselectCurrent();
@@ -80,6 +92,7 @@ public:
     void Abandon() override;
     void Redraw() override;
     bool RightPressIsFree() const override;
+    std::unique_ptr<TMyShape> ReleasedAt(TPoint p) const override;
 
 private:
     void Pick(TPoint p);
@@ -95,6 +108,7 @@ public:
     void Release(TMouseButton button, TPoint bandEnd) override;
     void Redraw() override;
     bool RightPressIsFree() const override { return Drag() == DragNone; }
+    std::unique_ptr<TMyShape> ReleasedAt(TPoint p) const override { return DrawnTo(p); }
 
 private:
     TDrawTool kind_;
@@ -110,6 +124,7 @@ public:
     void Move(TMyShape& shape, TPoint p) final;
     void Release(TMouseButton button, TPoint bandEnd) final;
     void Redraw() final;
+    std::unique_ptr<TMyShape> ReleasedAt(TPoint p) const final { return DrawnTo(p); }
 
 protected:
     // What the press adds to the chain (the current shape is already deselected).

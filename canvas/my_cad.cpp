@@ -2,6 +2,7 @@
 #include "canvas/my_cad.h"
 
 #include "canvas/canvas_tools.h"
+#include "canvas/measuring.h"
 #include "platform/guarded.h"
 #include "platform/scope_exit.h"
 
@@ -114,6 +115,7 @@ TMyCAD::TMyCAD(QWidget* parent) : QWidget(parent) {
     surface_.SetImage(&image_, QPoint());
     tools_ = MakeCanvasTools(*this);
     tool_ = tools_.back().get();
+    measuring_ = std::make_unique<TMeasuring>(*this);
 }
 
 TMyCAD::~TMyCAD() {
@@ -232,6 +234,7 @@ bool TMyCAD::SetFrame(int32_t frame) {
 }
 
 void TMyCAD::ClearShapes() {
+    measuring_->ForgetStatistics();
     // Clearing nothing changes nothing on the canvas, and needs no new frame (opening a
     // file clears right after the new picture was drawn).
     if (shapes_.empty() && currentShape_ == nullptr && pending_ == nullptr && dragState_ == DragNone) return;
@@ -488,9 +491,7 @@ void TMyCAD::RenderArea(const QRect& area, TShapesAs shapes) {
         surface_.Replay();
         break;
     case TShapesAs::Now:
-        if (OnDrawShapes) {
-            OnDrawShapes(this);
-        }
+        LabelShapes();
         DrawShapesMeeting(area);
         break;
     case TShapesAs::Reselected:
@@ -523,11 +524,20 @@ void TMyCAD::Render() {
     surface_.ClearRecording();
     if (!image_.isNull()) {
         RenderArea(backingRect_, TShapesAs::Now);
-    } else if (OnDrawShapes) {
-        OnDrawShapes(this);
+    } else {
+        LabelShapes();
     }
     FinishRender();
 }
+
+void TMyCAD::LabelShapes() {
+    measuring_->LabelRegions();
+    if (OnDrawShapes) {
+        OnDrawShapes(this);
+    }
+}
+
+std::unique_ptr<TMyShape> TMyCAD::ShapeIfReleasedAt(int32_t x, int32_t y) const { return tool_->ReleasedAt(TPoint{x, y}); }
 
 void TMyCAD::FinishRender() {
     surface_.ResetTouched();

@@ -22,6 +22,7 @@
 namespace kelvo {
 
 class TCanvasTool;
+class TMeasuring;
 
 // Interaction modes; the values are the canvas's published 8-bit codes, and the names
 // stay usable unqualified (ModeDraw) as the canvas has always published them.
@@ -78,6 +79,7 @@ public:
     // picture cannot be rendered (no frames, or no memory for it).
     bool SetPicture(std::shared_ptr<const imaging::TPicture> picture);
     const imaging::TPicture* Picture() const { return picture_.get(); }
+    const std::shared_ptr<const imaging::TPicture>& SharedPicture() const { return picture_; }
     imaging::TWindow Window() const { return window_; }
     // Renders the current frame through the window (widths below 1 count as 1).
     void SetWindow(imaging::TWindow window);
@@ -155,9 +157,15 @@ public:
     // Drops a shape under construction or a drag in progress, as a change of tool does;
     // false when there was none.
     bool CancelConstruction();
-    // Called by Paint just before the shapes are drawn, so that the owner can give them
-    // their labels' further lines.
+    // Called by Paint just before the shapes are drawn (after Measuring has labelled
+    // the regions), so that the owner can give them their labels' further lines.
     TNotifyEvent OnDrawShapes;
+    // What the shapes measure on the picture shown, and the regions' labels.
+    TMeasuring& Measuring() { return *measuring_; }
+    const TMeasuring& Measuring() const { return *measuring_; }
+    // The shape a drag or click chain in progress would leave if the pointer were
+    // released at (x, y), as a copy; null when no shape is being drawn, moved or resized.
+    std::unique_ptr<TMyShape> ShapeIfReleasedAt(int32_t x, int32_t y) const;
 
     // Mouse handling; Qt's mouse events arrive here, and tests may call them directly.
     virtual void MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y);
@@ -220,6 +228,8 @@ private:
     void MeasureShapes();
     // Where the shape's hot points lie.
     QRect HotPointsExtent(TMyShape& shape);
+    // Has the regions labelled, then the owner's OnDrawShapes.
+    void LabelShapes();
     // Everything Render does after the shapes are drawn.
     void FinishRender();
     void RefreshTouched();
@@ -279,6 +289,7 @@ private:
     // so a tool whose handler runs an event loop is never destroyed under itself.
     std::vector<std::unique_ptr<TCanvasTool>> tools_;
     TCanvasTool* tool_ = nullptr;
+    std::unique_ptr<TMeasuring> measuring_;
 
     std::shared_ptr<const imaging::TPicture> picture_;
     QImage rendered_; // a colour picture's frame through its window, reused while the window changes
