@@ -9,11 +9,12 @@
 namespace kelvo {
 
 // One tool's mouse handling. Tools hold no state of their own: everything they change
-// (Mode, DragState, StartPoint, EndPoint, CurrentShape, the shape under construction)
-// stays in the canvas, where its owner and tests read it.
+// (mode, drag state, start and end point, current shape, the shape under construction)
+// is the canvas's TInteraction, handed to them, which the canvas publishes to its owner
+// and tests.
 class TCanvasTool {
 public:
-    explicit TCanvasTool(TMyCAD& cad) : cad_(cad) {}
+    TCanvasTool(TMyCAD& cad, TInteraction& state) : cad_(cad), s_(state) {}
     virtual ~TCanvasTool() = default;
     TCanvasTool(const TCanvasTool&) = delete;
     TCanvasTool& operator=(const TCanvasTool&) = delete;
@@ -45,17 +46,6 @@ protected:
     // clicking it.
     std::unique_ptr<TMyShape> DrawnTo(TPoint p) const;
 
-    TMode& Mode() { return cad_.mode_; }
-    TMode Mode() const { return cad_.mode_; }
-    TDragState& Drag() { return cad_.dragState_; }
-    TDragState Drag() const { return cad_.dragState_; }
-    TPoint& Start() { return cad_.startPoint_; }
-    TPoint& End() { return cad_.endPoint_; }
-    TMyShape*& Current() { return cad_.currentShape_; }
-    TMyShape* Current() const { return cad_.currentShape_; }
-    TPoint Start() const { return cad_.startPoint_; }
-    TMyShape* Pending() const { return cad_.pending_.get(); }
-    bool PendingIs(TDrawTool tool) const { return cad_.PendingIs(tool); }
     void DeselectCurrent();
     // Starts a shape of the kind under construction and makes it the current shape.
     void Begin(TDrawTool tool);
@@ -70,6 +60,7 @@ protected:
     void RefreshTouched() { cad_.RefreshTouched(); }
 
     TMyCAD& cad_;
+    TInteraction& s_;
 };
 
 // Before the first tool is chosen: presses only note where they were.
@@ -102,12 +93,12 @@ private:
 // Shapes of two points: a left drag from the first point to the second.
 class TDragTool final : public TCanvasTool {
 public:
-    TDragTool(TMyCAD& cad, TDrawTool kind) : TCanvasTool(cad), kind_(kind) {}
+    TDragTool(TMyCAD& cad, TInteraction& state, TDrawTool kind) : TCanvasTool(cad, state), kind_(kind) {}
     void Press(TMouseButton button, TPoint p) override;
     void Move(TMyShape& shape, TPoint p) override;
     void Release(TMouseButton button, TPoint bandEnd) override;
     void Redraw() override;
-    bool RightPressIsFree() const override { return Drag() == DragNone; }
+    bool RightPressIsFree() const override { return s_.Drag == DragNone; }
     std::unique_ptr<TMyShape> ReleasedAt(TPoint p) const override { return DrawnTo(p); }
 
 private:
@@ -119,7 +110,7 @@ private:
 // construction takes the click; a release of the ending button between clicks finishes it.
 class TClickChainTool : public TCanvasTool {
 public:
-    TClickChainTool(TMyCAD& cad, TDrawTool kind) : TCanvasTool(cad), kind_(kind) {}
+    TClickChainTool(TMyCAD& cad, TInteraction& state, TDrawTool kind) : TCanvasTool(cad, state), kind_(kind) {}
     void Press(TMouseButton button, TPoint p) final;
     void Move(TMyShape& shape, TPoint p) final;
     void Release(TMouseButton button, TPoint bandEnd) final;
@@ -148,7 +139,7 @@ protected:
 class TPolyLineTool final : public TClickChainTool {
 public:
     using TClickChainTool::TClickChainTool;
-    bool RightPressIsFree() const override { return !PendingIs(kind_); }
+    bool RightPressIsFree() const override { return !s_.PendingIs(kind_); }
 
 protected:
     void Pressed(TMouseButton button, TPoint p) override;
@@ -175,6 +166,6 @@ protected:
 
 // One interaction object per tool, indexed by TDrawTool (SpNone is select, the others
 // as the kind table makes them), plus the idle one last.
-std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad);
+std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad, TInteraction& state);
 
 } // namespace kelvo

@@ -17,8 +17,8 @@ std::unique_ptr<TMyShape> Make() {
 }
 
 template <class Tool>
-std::unique_ptr<TCanvasTool> MakeTool(TMyCAD& cad, TDrawTool tool) {
-    return std::make_unique<Tool>(cad, tool);
+std::unique_ptr<TCanvasTool> MakeTool(TMyCAD& cad, TInteraction& state, TDrawTool tool) {
+    return std::make_unique<Tool>(cad, state, tool);
 }
 
 constexpr int32_t kAny = std::numeric_limits<int32_t>::max();

@@ -10,6 +10,7 @@
 namespace kelvo {
 
 class TCanvasTool;
+struct TInteraction;
 class TMyCAD;
 class TMyShape;
 
@@ -42,7 +43,7 @@ struct TShapeKindRow {
     int32_t MinPoints;
     int32_t MaxPoints;
     std::unique_ptr<TMyShape> (*Make)();
-    std::unique_ptr<TCanvasTool> (*MakeTool)(TMyCAD& cad, TDrawTool tool);
+    std::unique_ptr<TCanvasTool> (*MakeTool)(TMyCAD& cad, TInteraction& state, TDrawTool tool);
 };
 
 std::span<const TShapeKindRow> ShapeKinds();
