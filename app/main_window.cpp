@@ -5,6 +5,7 @@
 #include "app/live_label.h"
 #include "app/measurement_panel.h"
 #include "canvas/annotations.h"
+#include "canvas/measuring.h"
 #include "platform/screen.h"
 #include "app/picture.h"
 #include "app/picture_file.h"
@@ -572,8 +573,6 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
         HideLiveStatistics();
         // The value under the cursor was the old picture's, in its unit.
         ValueLabel->clear();
-        filePicture_ = picture;
-        statsCache_.Clear();
         history_->Reset();
         openedFile_ = path;
         annotationsHeld_ = false;
@@ -722,7 +721,9 @@ void TForm1::CreateMeasuringControls() {
         Guarded("live statistics", [&] { ShowLiveStatistics(x, y); });
     };
 
-    MyCAD1->OnDrawShapes = [this](TMyCAD*) { Guarded("labels", [&] { LabelRegions(); }); };
+    // Regions carry their statistics on pictures from files, and on the built-in
+    // picture too while the list shows them.
+    MyCAD1->Measuring().SetRegionLabels(TRegionLabels::OnFilePictures);
 
     history_ = std::make_unique<TShapeHistory>(MyCAD1);
     auto* undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), this);
@@ -831,70 +832,26 @@ bool TForm1::CycleSelection(int step) {
     return true;
 }
 
-bool TForm1::RegionStatisticsLabelled() const {
-    return MyCAD1->DICOMStyle() && (MyCAD1->Picture() != nullptr || MeasurementPanel->isVisibleTo(this));
-}
-
-void TForm1::LabelRegions() {
-    const std::shared_ptr<const imaging::TPicture> values = RegionStatisticsLabelled() ? MeasuredPicture() : nullptr;
-    const int32_t frame = values == filePicture_ ? MyCAD1->Frame() : 0;
-    for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) {
-        TMyShape* shape = MyCAD1->Shape(i);
-        const std::optional<imaging::TRegion> region = values ? RegionOf(*shape) : std::nullopt;
-        if (!region) {
-            if (!shape->LabelLines.isEmpty()) shape->LabelLines.clear();
-            continue;
-        }
-        shape->LabelLines =
-            StatsLabelLines(statsCache_.Get(shape, *region, values, frame), ShapeSettings.SpacingAtDetector);
-    }
-}
-
-std::unique_ptr<TMyShape> TForm1::DraggedRegion(int32_t x, int32_t y) const {
-    const TMyShape* shape = MyCAD1->CurrentShape();
-    const bool drawing = MyCAD1->Mode() == ModeDraw && MyCAD1->DragState() != DragNone;
-    const bool editing =
-        (MyCAD1->Mode() == ModeMove || MyCAD1->Mode() == ModeResize) && MyCAD1->DragState() == DragButtonDown;
-    if (shape == nullptr || !(drawing || editing)) return nullptr;
-    const std::optional<TAnnotation> record = ToAnnotation(*shape);
-    if (!record || !IsRegion(record->Kind)) return nullptr;
-    std::unique_ptr<TMyShape> copy = MakeShape(*record);
-    const TPoint start = MyCAD1->StartPoint();
-    if (drawing) {
-        copy->AddPoint(TPoint{x, y});
-    } else if (MyCAD1->Mode() == ModeMove) {
-        copy->MoveBy(SaturatingAdd(x, -int64_t(start.X)), SaturatingAdd(y, -int64_t(start.Y)));
-    } else {
-        copy->HotPoint = shape->HotPoint;
-        copy->MoveHotPoint(SaturatingAdd(x, -int64_t(start.X)), SaturatingAdd(y, -int64_t(start.Y)));
-    }
-    return copy;
-}
-
 void TForm1::ShowLiveStatistics(int32_t x, int32_t y) {
+    TMeasuring& measuring = MyCAD1->Measuring();
     const bool inList = MeasurementPanel->isVisibleTo(this);
-    const bool onCanvas = RegionStatisticsLabelled();
-    const std::unique_ptr<TMyShape> region = inList || onCanvas ? DraggedRegion(x, y) : nullptr;
-    const std::optional<imaging::TRegion> outline = region ? RegionOf(*region) : std::nullopt;
-    const std::shared_ptr<const imaging::TPicture> values = outline ? MeasuredPicture() : nullptr;
-    if (!values) {
+    const bool onCanvas = measuring.RegionsLabelled();
+    const std::optional<TMeasuring::TDragged> live =
+        inList || onCanvas ? measuring.DraggedRegion(x, y) : std::nullopt;
+    if (!live) {
         HideLiveStatistics();
         return;
     }
     const TMyShape& shape = *MyCAD1->CurrentShape();
-    TMeasurement m;
-    m.Kind = KindOf(*region).value_or(TShapeKind::Rectangle);
-    m.Stats = imaging::RegionStatistics(*values, values == filePicture_ ? MyCAD1->Frame() : 0, *outline);
-    m.Spacing = MeasuredSpacing();
     if (inList) {
         const bool drawing = MyCAD1->Mode() == ModeDraw;
         MeasurementPanel->ShowLive((drawing ? QStringLiteral("New region") : shape.Caption()) + QStringLiteral(": ") +
-                                   m.ValueText());
+                                   live->Measurement.ValueText());
     }
     if (onCanvas) {
-        LiveStatistics->ShowLines(StatsLabelLines(*m.Stats, ShapeSettings.SpacingAtDetector),
-                                  TMyShape::ToScreen(region->TopLeft()), TMyShape::ToScreen(region->BottomRight()),
-                                  shape.Font, shape.Pen.Color, MyCAD1->Shadow());
+        LiveStatistics->ShowLines(live->Lines, TMyShape::ToScreen(live->Region->TopLeft()),
+                                  TMyShape::ToScreen(live->Region->BottomRight()), shape.Font, shape.Pen.Color,
+                                  MyCAD1->Shadow());
     } else {
         LiveStatistics->Clear();
     }
@@ -948,67 +905,24 @@ void TForm1::ListBtnClick() {
         if (show == MeasurementPanel->isVisibleTo(this)) return;
         const int strip = TMeasurementPanel::kWidth + 8;
         MeasurementPanel->setVisible(show);
+        MyCAD1->Measuring().SetRegionLabels(show ? TRegionLabels::Always : TRegionLabels::OnFilePictures);
         setMinimumWidth(minimumWidth() + (show ? strip : -strip));
         resize(width() + (show ? strip : -strip), height());
         MyCAD1->Paint();
     });
 }
 
-std::shared_ptr<const imaging::TPicture> TForm1::MeasuredPicture() {
-    if (const imaging::TPicture* shown = MyCAD1->Picture()) {
-        // A file's own values; none while a newly opened one is being put in place,
-        // rather than a whole-frame rendering of it turned back into values.
-        return shown == filePicture_.get() ? filePicture_ : nullptr;
-    }
-    const QImage& background = MyCAD1->BackGround();
-    if (background.isNull()) {
-        return nullptr;
-    }
-    if (!builtInValues_ || builtInKey_ != background.cacheKey()) {
-        // The grey level of each pixel (red = green = blue in the built-in picture).
-        auto p = std::make_shared<imaging::TPicture>();
-        p->Allocate(background.width(), background.height(), 1, 1, imaging::TSampleType::U8, 8);
-        const QImage rgb = background.convertToFormat(QImage::Format_RGB32);
-        for (int y = 0; y < rgb.height(); ++y) {
-            const auto* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
-            uint8_t* out = p->Data() + size_t(y) * size_t(rgb.width());
-            for (int x = 0; x < rgb.width(); ++x) out[x] = uint8_t(qGray(line[x]));
-        }
-        p->ComputeRange();
-        builtInValues_ = p;
-        builtInKey_ = background.cacheKey();
-    }
-    return builtInValues_;
-}
+const TRegionStatsCache& TForm1::StatsCache() const { return MyCAD1->Measuring().StatsCache(); }
 
 std::vector<TMeasurement> TForm1::Measurements() {
-    std::vector<const TMyShape*> shapes;
-    for (int32_t i = 0; i < MyCAD1->ShapeCount(); ++i) shapes.push_back(MyCAD1->Shape(i));
-    TMeasureContext context;
-    context.Picture = MeasuredPicture();
-    context.Frame = context.Picture == filePicture_ ? MyCAD1->Frame() : 0;
-    context.MmPerPixelX = ShapeSettings.MmPerPixelX;
-    context.MmPerPixelY = ShapeSettings.MmPerPixelY;
-    context.DotsPerInch = ScreenPixelsPerInch();
-    context.Cache = &statsCache_;
-    context.Spacing = MeasuredSpacing();
-    if (const imaging::TPicture* shown = MyCAD1->Picture()) {
-        context.File = QFileInfo(openedFile_).fileName();
-        context.SopInstanceUid = shown->SopInstanceUid;
-    }
-    return Measure(shapes, context);
-}
-
-imaging::TSpacingSource TForm1::MeasuredSpacing() const {
-    const imaging::TPicture* shown = MyCAD1->Picture();
-    return shown != nullptr && shown->HasSpacing() ? shown->SpacingSource : imaging::TSpacingSource::None;
+    return MyCAD1->Measuring().Measurements(QFileInfo(openedFile_).fileName());
 }
 
 void TForm1::RefreshMeasurements() {
     Guarded("list", [&] {
         if (!MeasurementPanel->isVisibleTo(this)) return;
         MeasurementPanel->ShowMeasurements(Measurements(), MyCAD1->SelectedIndex());
-        MeasurementPanel->ShowSpacing(SpacingSourceText(MeasuredSpacing()));
+        MeasurementPanel->ShowSpacing(SpacingSourceText(MyCAD1->Measuring().Spacing()));
     });
 }
 

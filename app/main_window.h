@@ -161,7 +161,7 @@ public:
     // open, or could not be read); empty = a modal question.
     std::function<bool(const QString& path)> ConfirmReplaceAnnotations;
     // The statistics of the regions, kept while a region, the picture and the frame stay.
-    const TRegionStatsCache& StatsCache() const { return statsCache_; }
+    const TRegionStatsCache& StatsCache() const;
     // Undo and redo of adding, deleting, moving, resizing and loading shapes.
     TShapeHistory& History() { return *history_; }
 
@@ -270,10 +270,6 @@ private:
     bool SaveShapes();
     // The shapes shown are those in the file last saved or loaded.
     void MarkShapesSaved();
-    // The values measured on: the file's picture, or the built-in picture's grey levels.
-    std::shared_ptr<const imaging::TPicture> MeasuredPicture();
-    // Where the lengths and areas shown come from (None: inches and pixels).
-    imaging::TSpacingSource MeasuredSpacing() const;
     // Shows which frame of a multi-frame picture from a file is shown; hides the line
     // for any other picture.
     void ShowFrame();
@@ -290,14 +286,6 @@ private:
     // place on the canvas. Otherwise both are hidden.
     void ShowLiveStatistics(int32_t x, int32_t y);
     void HideLiveStatistics();
-    // The region a drag in progress would leave with the pointer at (x, y), made on a
-    // copy of the shape; null when no region is being drawn, moved or resized.
-    std::unique_ptr<TMyShape> DraggedRegion(int32_t x, int32_t y) const;
-    // Whether regions carry their statistics under their names: labels on, and a
-    // picture from a file or the list shown.
-    bool RegionStatisticsLabelled() const;
-    // Gives each region the lines of its statistics under its name when they are shown.
-    void LabelRegions();
     // Selects the next (step 1) or previous (step -1) shape; false when there is none.
     bool CycleSelection(int step);
 
@@ -314,10 +302,6 @@ private:
     bool annotationsHeld_ = false;
     std::function<void()> waitForFonts_;
     QString openedFile_;
-    std::shared_ptr<const imaging::TPicture> filePicture_;
-    std::shared_ptr<const imaging::TPicture> builtInValues_;
-    qint64 builtInKey_ = 0;
-    TRegionStatsCache statsCache_;
     std::unique_ptr<TShapeHistory> history_;
     // Arrow presses on one shape join one step while nothing else happens: the open run
     // (0: none), the last run given out, the shape it moves and the history's index

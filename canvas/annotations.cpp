@@ -1,9 +1,6 @@
 // Reads and writes the annotation file: shapes as versioned JSON records beside the picture.
 #include "canvas/annotations.h"
 
-#include "canvas/area_shapes.h"
-#include "canvas/line_shapes.h"
-
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -29,20 +26,6 @@ namespace kelvo {
 namespace {
 
 constexpr const char* kFormat = "kelvo-annotations";
-
-struct KindNames {
-    TShapeKind Kind;
-    const char* Word;
-    const char* Title;
-};
-constexpr KindNames kKinds[] = {
-    {TShapeKind::Arrow, "arrow", "Arrow"},
-    {TShapeKind::Ruler, "ruler", "Ruler"},
-    {TShapeKind::Angle, "angle", "Angle"},
-    {TShapeKind::Polyline, "polyline", "Polyline"},
-    {TShapeKind::Rectangle, "rectangle", "Rectangle"},
-    {TShapeKind::Ellipse, "ellipse", "Ellipse"},
-};
 
 struct StyleNames {
     TPenStyle Style;
@@ -139,7 +122,8 @@ public:
             a.Points.push_back(TPoint{Coordinate(xy[0]), Coordinate(xy[1])});
         }
         const size_t n = a.Points.size();
-        const bool countOk = a.Kind == TShapeKind::Angle ? n == 3 : a.Kind == TShapeKind::Polyline ? n >= 2 : n == 2;
+        const TShapeKindRow& row = KindRow(a.Kind);
+        const bool countOk = n >= size_t(row.MinPoints) && n <= size_t(row.MaxPoints);
         if (!countOk) {
             Bad(QStringLiteral("%1 points do not make a %2").arg(n).arg(KindWord(a.Kind)));
         }
@@ -203,41 +187,39 @@ private:
 
 } // namespace
 
-QString KindWord(TShapeKind kind) {
-    for (const KindNames& k : kKinds) {
-        if (k.Kind == kind) return QLatin1String(k.Word);
+namespace {
+// The kind's row; null for a value outside the enumeration.
+const TShapeKindRow* FindKind(TShapeKind kind) {
+    for (const TShapeKindRow& row : ShapeKinds()) {
+        if (row.Kind == kind) return &row;
     }
-    return QString();
+    return nullptr;
+}
+} // namespace
+
+QString KindWord(TShapeKind kind) {
+    const TShapeKindRow* row = FindKind(kind);
+    return row != nullptr ? QLatin1String(row->Word) : QString();
 }
 
 std::optional<TShapeKind> KindOfWord(const QString& word) {
-    for (const KindNames& k : kKinds) {
-        if (word == QLatin1String(k.Word)) return k.Kind;
+    for (const TShapeKindRow& row : ShapeKinds()) {
+        if (word == QLatin1String(row.Word)) return row.Kind;
     }
     return std::nullopt;
 }
 
 QString KindTitle(TShapeKind kind) {
-    for (const KindNames& k : kKinds) {
-        if (k.Kind == kind) return QLatin1String(k.Title);
-    }
-    return QString();
+    const TShapeKindRow* row = FindKind(kind);
+    return row != nullptr ? QLatin1String(row->Title) : QString();
 }
 
 bool IsRegion(TShapeKind kind) {
-    return kind == TShapeKind::Polyline || kind == TShapeKind::Rectangle || kind == TShapeKind::Ellipse;
+    const TShapeKindRow* row = FindKind(kind);
+    return row != nullptr && row->Region;
 }
 
-std::optional<TShapeKind> KindOf(const TMyShape& shape) {
-    // Most derived classes first: a region outline is also a ruler, an ellipse a rectangle.
-    if (dynamic_cast<const TMyEllipse*>(&shape)) return TShapeKind::Ellipse;
-    if (dynamic_cast<const TMyRectangle*>(&shape)) return TShapeKind::Rectangle;
-    if (dynamic_cast<const TMyPolyLine*>(&shape)) return TShapeKind::Polyline;
-    if (dynamic_cast<const TMySector*>(&shape)) return TShapeKind::Angle;
-    if (dynamic_cast<const TMyRuleLine*>(&shape)) return TShapeKind::Ruler;
-    if (dynamic_cast<const TMyLine*>(&shape)) return TShapeKind::Arrow;
-    return std::nullopt;
-}
+std::optional<TShapeKind> KindOf(const TMyShape& shape) { return shape.Kind(); }
 
 int32_t RoiNumberOf(const QString& caption) {
     if (!caption.startsWith(QLatin1String("Roi-"))) {
@@ -249,44 +231,21 @@ int32_t RoiNumberOf(const QString& caption) {
 }
 
 std::optional<TAnnotation> ToAnnotation(const TMyShape& shape) {
-    const std::optional<TShapeKind> kind = KindOf(shape);
-    if (!kind) {
-        return std::nullopt;
-    }
+    const TShapeKindRow& row = KindRow(shape.Kind());
     TAnnotation a;
-    a.Kind = *kind;
+    a.Kind = row.Kind;
     a.Points = shape.Points;
     a.Color = shape.Pen.Color;
     a.Width = shape.Pen.Width;
     a.Style = shape.Pen.Style;
     // A ruler's caption is its own length text, written again at every drawing.
-    a.Caption = *kind == TShapeKind::Ruler ? QString() : shape.Caption();
-    a.RoiNumber = IsRegion(*kind) ? RoiNumberOf(shape.Caption()) : 0;
+    a.Caption = row.SavesCaption ? shape.Caption() : QString();
+    a.RoiNumber = row.Region ? RoiNumberOf(shape.Caption()) : 0;
     return a;
 }
 
 std::unique_ptr<TMyShape> MakeShape(const TAnnotation& a) {
-    std::unique_ptr<TMyShape> s;
-    switch (a.Kind) {
-    case TShapeKind::Arrow:
-        s = std::make_unique<TMyLine>();
-        break;
-    case TShapeKind::Ruler:
-        s = std::make_unique<TMyRuleLine>();
-        break;
-    case TShapeKind::Angle:
-        s = std::make_unique<TMySector>();
-        break;
-    case TShapeKind::Polyline:
-        s = std::make_unique<TMyPolyLine>();
-        break;
-    case TShapeKind::Rectangle:
-        s = std::make_unique<TMyRectangle>();
-        break;
-    case TShapeKind::Ellipse:
-        s = std::make_unique<TMyEllipse>();
-        break;
-    }
+    std::unique_ptr<TMyShape> s = KindRow(a.Kind).Make();
     s->Points = a.Points;
     s->Pen.Color = a.Color;
     s->Pen.Width = a.Width;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "canvas/shape.h"
+#include "canvas/shape_kinds.h"
 #include "platform/exceptions.h"
 #include "platform/surface.h"
 
@@ -14,9 +15,6 @@
 #include <vector>
 
 namespace kelvo {
-
-// The kinds a user draws, one per drawing tool.
-enum class TShapeKind : uint8_t { Arrow, Ruler, Angle, Polyline, Rectangle, Ellipse };
 
 // The word a file or an export uses for a kind ("rectangle"), and back; nothing for an
 // unknown word.
@@ -39,9 +37,9 @@ struct TAnnotation {
     bool operator==(const TAnnotation&) const = default;
 };
 
-// The kind of a committed shape, by its class; nothing for a class this file does not know.
+// The kind of a committed shape (its Kind); kept optional for the callers that test it.
 std::optional<TShapeKind> KindOf(const TMyShape& shape);
-// The record of a shape; nothing for an unknown class.
+// The record of a shape.
 std::optional<TAnnotation> ToAnnotation(const TMyShape& shape);
 // A new shape of the record's kind with its points, pen and caption; the caller gives
 // it a surface and a font.

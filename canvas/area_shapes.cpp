@@ -1,6 +1,10 @@
 // Rectangle and ellipse regions: corner hot points, box hit tests, outlines and the label under the box.
 #include "canvas/area_shapes.h"
 
+#include "canvas/measurements.h"
+
+#include <algorithm>
+
 namespace kelvo {
 
 void TMyRectangle::Figure(int32_t l, int32_t t, int32_t r, int32_t b) {
@@ -14,6 +18,27 @@ void TMyEllipse::Figure(int32_t l, int32_t t, int32_t r, int32_t b) {
         Canvas->Ellipse(l, t, r, b);
     }
 }
+
+namespace {
+
+// The box spanned by the first two points (as many as there are).
+imaging::TRegion Box(const std::vector<TPoint>& points, imaging::TRegionKind kind) {
+    imaging::TRegion r;
+    r.Kind = kind;
+    const size_t n = std::min<size_t>(2, points.size());
+    for (size_t i = 0; i < n; ++i) {
+        r.Points.push_back(imaging::TRegionPoint{points[i].X, points[i].Y});
+    }
+    return r;
+}
+
+} // namespace
+
+std::optional<imaging::TRegion> TMyRectangle::Outline() const { return Box(Points, imaging::TRegionKind::Rectangle); }
+
+std::optional<imaging::TRegion> TMyEllipse::Outline() const { return Box(Points, imaging::TRegionKind::Ellipse); }
+
+void TMyRectangle::MeasureInto(TMeasurement& m, int32_t, const TMeasureContext& c) const { MeasureRegion(*this, m, c); }
 
 void TMyRectangle::DrawHotPoints() {
     const TPoint g0 = GetPoint(0);

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+#include <memory>
+
 namespace kelvo {
 
 // A rectangle region. Hot points are the four corners numbered 1 to 4 (point 0's
@@ -13,6 +15,10 @@ namespace kelvo {
 // only the figure through Figure.
 class TMyRectangle : public TMyShape {
 public:
+    TShapeKind Kind() const override { return TShapeKind::Rectangle; }
+    std::unique_ptr<TMyShape> Clone() const override { return std::make_unique<TMyRectangle>(*this); }
+    std::optional<imaging::TRegion> Outline() const override;
+    void MeasureInto(TMeasurement& m, int32_t number, const TMeasureContext& context) const override;
     void DrawHotPoints() override;
     int32_t HotPointAt(TPoint p) override;
     bool HitTest(TPoint p) override;
@@ -29,6 +35,11 @@ protected:
 };
 
 class TMyEllipse : public TMyRectangle {
+public:
+    TShapeKind Kind() const override { return TShapeKind::Ellipse; }
+    std::unique_ptr<TMyShape> Clone() const override { return std::make_unique<TMyEllipse>(*this); }
+    std::optional<imaging::TRegion> Outline() const override;
+
 protected:
     void Figure(int32_t l, int32_t t, int32_t r, int32_t b) override;
 };

@@ -14,59 +14,68 @@ int32_t Offset(int32_t from, int32_t to) { return ClampToInt32(int64_t(to) - fro
 } // namespace
 
 void TCanvasTool::DeselectCurrent() {
-    if (Current() != nullptr) {
-        Current()->Deselect();
+    if (s_.Current != nullptr) {
+        s_.Current->Deselect();
     }
 }
 
+std::unique_ptr<TMyShape> TCanvasTool::DrawnTo(TPoint p) const {
+    if (s_.Current == nullptr || s_.Mode != ModeDraw || s_.Drag == DragNone) {
+        return nullptr;
+    }
+    std::unique_ptr<TMyShape> copy = s_.Current->Clone();
+    copy->AddPoint(p);
+    return copy;
+}
+
 void TCanvasTool::Begin(TDrawTool tool) {
-    cad_.pending_ = cad_.CreateShape(tool);
-    cad_.pendingTool_ = tool;
-    Current() = cad_.pending_.get();
+    s_.Pending = cad_.CreateShape(tool);
+    s_.PendingTool = tool;
+    s_.Current = s_.Pending.get();
 }
 
 void TCanvasTool::Commit() {
-    Pending()->Select();
+    s_.Pending.get()->Select();
     cad_.AddCurrentShape();
     cad_.Paint();
 }
 
 void TCanvasTool::Track(TMyShape& shape, TDrawPair draw, TPoint p) {
-    (shape.*draw)(Start(), End());
-    End() = p;
-    (shape.*draw)(Start(), End());
+    (shape.*draw)(s_.Start, s_.End);
+    s_.End = p;
+    (shape.*draw)(s_.Start, s_.End);
 }
 
 void TCanvasTool::Retrace(TMyShape& shape, TDrawPair draw) {
-    (shape.*draw)(Start(), Start());
-    (shape.*draw)(Start(), End());
+    (shape.*draw)(s_.Start, s_.Start);
+    (shape.*draw)(s_.Start, s_.End);
 }
 
 void TIdleTool::Press(TMouseButton button, TPoint p) {
     if (button == TMouseButton::mbLeft) {
-        Start() = p;
-        End() = p;
+        s_.Start = p;
+        s_.End = p;
     }
 }
 
-void TIdleTool::Release(TMouseButton, TPoint) { Drag() = DragNone; }
+void TIdleTool::Release(TMouseButton, TPoint) { s_.Drag = DragNone; }
 
 void TSelectTool::Press(TMouseButton button, TPoint p) {
     if (button != TMouseButton::mbLeft) {
         return;
     }
-    Start() = p;
-    End() = p;
-    if (Mode() == ModeSelect) {
-        Drag() = DragButtonDown;
-        if (Current() != nullptr && Current()->Selected && Current()->HotPointAt(p) >= 0) {
-            Mode() = ModeResize;
+    s_.Start = p;
+    s_.End = p;
+    if (s_.Mode == ModeSelect) {
+        s_.Drag = DragButtonDown;
+        if (s_.Current != nullptr && s_.Current->Selected && s_.Current->HotPointAt(p) >= 0) {
+            s_.Mode = ModeResize;
             return;
         }
         Pick(p);
     }
     // A second left press during a move (no release between) confines the cursor again.
-    if (Mode() == ModeMove && Current() != nullptr && Current()->PointCount() > 0) {
+    if (s_.Mode == ModeMove && s_.Current != nullptr && s_.Current->PointCount() > 0) {
         ConfineMove(p);
     }
 }
@@ -76,11 +85,11 @@ void TSelectTool::Pick(TPoint p) {
     for (int32_t i = cad_.ShapeCount() - 1; i >= 0; --i) {
         TMyShape* shape = cad_.Shape(i);
         if (shape->HitTest(p)) {
-            Mode() = ModeMove;
+            s_.Mode = ModeMove;
             shape->Select();
-            if (shape != Current()) {
+            if (shape != s_.Current) {
                 DeselectCurrent();
-                Current() = shape;
+                s_.Current = shape;
             }
             return;
         }
@@ -90,7 +99,7 @@ void TSelectTool::Pick(TPoint p) {
 // Keeps the cursor's offset from the box corner fixed so the box can travel exactly
 // from one canvas edge to the other.
 void TSelectTool::ConfineMove(TPoint p) {
-    const TMyShape& shape = *Current();
+    const TMyShape& shape = *s_.Current;
     int32_t l = std::numeric_limits<int32_t>::max();
     int32_t t = std::numeric_limits<int32_t>::max();
     int32_t r = std::numeric_limits<int32_t>::min();
@@ -109,93 +118,108 @@ void TSelectTool::ConfineMove(TPoint p) {
 }
 
 void TSelectTool::Move(TMyShape& shape, TPoint p) {
-    if (Drag() != DragButtonDown) {
+    if (s_.Drag != DragButtonDown) {
         return;
     }
     // A press that hit nothing drags nothing: there is no selection rectangle.
-    if (Mode() == ModeResize) {
+    if (s_.Mode == ModeResize) {
         Track(shape, &TMyShape::DrawResizing, p);
-    } else if (Mode() == ModeMove) {
+    } else if (s_.Mode == ModeMove) {
         Track(shape, &TMyShape::DrawMoving, p);
     }
 }
 
 void TSelectTool::Release(TMouseButton, TPoint) {
     // Any button's release ends the drag a left press began.
-    if (Drag() == DragButtonDown && (Mode() == ModeResize || Mode() == ModeMove)) {
-        const bool resize = Mode() == ModeResize;
-        Mode() = ModeSelect;
-        const int32_t dx = Offset(Start().X, End().X);
-        const int32_t dy = Offset(Start().Y, End().Y);
-        if (Current() == nullptr || (dx == 0 && dy == 0)) {
+    if (s_.Drag == DragButtonDown && (s_.Mode == ModeResize || s_.Mode == ModeMove)) {
+        const bool resize = s_.Mode == ModeResize;
+        s_.Mode = ModeSelect;
+        const int32_t dx = Offset(s_.Start.X, s_.End.X);
+        const int32_t dy = Offset(s_.Start.Y, s_.End.Y);
+        if (s_.Current == nullptr || (dx == 0 && dy == 0)) {
             // A click: the outline drawn while dragging is erased, and only the
             // selection may have changed.
             cad_.PaintSelection();
         } else {
             if (resize) {
-                Current()->MoveHotPoint(dx, dy);
+                s_.Current->MoveHotPoint(dx, dy);
             } else {
-                Current()->MoveBy(dx, dy);
+                s_.Current->MoveBy(dx, dy);
             }
             cad_.Paint();
         }
     }
-    Drag() = DragNone;
+    s_.Drag = DragNone;
 }
 
 void TSelectTool::Abandon() {
-    if (Mode() == ModeMove || Mode() == ModeResize) {
-        Mode() = ModeSelect;
+    if (s_.Mode == ModeMove || s_.Mode == ModeResize) {
+        s_.Mode = ModeSelect;
     }
 }
 
 void TSelectTool::Redraw() {
-    if (Drag() != DragButtonDown || Current() == nullptr) {
+    if (s_.Drag != DragButtonDown || s_.Current == nullptr) {
         return;
     }
-    if (Mode() == ModeResize) {
-        Retrace(*Current(), &TMyShape::DrawResizing);
-    } else if (Mode() == ModeMove) {
-        Retrace(*Current(), &TMyShape::DrawMoving);
+    if (s_.Mode == ModeResize) {
+        Retrace(*s_.Current, &TMyShape::DrawResizing);
+    } else if (s_.Mode == ModeMove) {
+        Retrace(*s_.Current, &TMyShape::DrawMoving);
     }
 }
 
-bool TSelectTool::RightPressIsFree() const { return Drag() == DragNone && Mode() == ModeSelect; }
+std::unique_ptr<TMyShape> TSelectTool::ReleasedAt(TPoint p) const {
+    if (s_.Current == nullptr || s_.Drag != DragButtonDown || (s_.Mode != ModeMove && s_.Mode != ModeResize)) {
+        return nullptr;
+    }
+    std::unique_ptr<TMyShape> copy = s_.Current->Clone();
+    const int32_t dx = SaturatingAdd(p.X, -int64_t(s_.Start.X));
+    const int32_t dy = SaturatingAdd(p.Y, -int64_t(s_.Start.Y));
+    if (s_.Mode == ModeMove) {
+        copy->MoveBy(dx, dy);
+    } else {
+        copy->MoveHotPoint(dx, dy);
+    }
+    return copy;
+}
+
+bool TSelectTool::RightPressIsFree() const { return s_.Drag == DragNone && s_.Mode == ModeSelect; }
 
 void TDragTool::Press(TMouseButton button, TPoint p) {
     if (button != TMouseButton::mbLeft) {
         return;
     }
-    Start() = p;
-    End() = p;
+    s_.Start = p;
+    s_.End = p;
     DeselectCurrent();
     Begin(kind_);
-    if (Current() != nullptr) {
-        Current()->AddPoint(p);
+    if (s_.Current != nullptr) {
+        s_.Current->AddPoint(p);
     }
-    Drag() = DragButtonDown;
+    s_.Drag = DragButtonDown;
 }
 
 void TDragTool::Move(TMyShape& shape, TPoint p) {
-    if (Drag() == DragButtonDown) {
+    if (s_.Drag == DragButtonDown) {
         Track(shape, &TMyShape::DrawRubberBand, p);
     }
 }
 
 void TDragTool::Redraw() {
     // While a line's annotation dialog is open the shape is already committed.
-    if (Drag() == DragButtonDown && Pending() != nullptr && Current() == Pending()) {
-        Retrace(*Pending(), &TMyShape::DrawRubberBand);
+    if (s_.Drag == DragButtonDown && s_.Pending.get() != nullptr && s_.Current == s_.Pending.get()) {
+        Retrace(*s_.Pending.get(), &TMyShape::DrawRubberBand);
     }
 }
 
 void TDragTool::Release(TMouseButton, TPoint) {
     // Any button's release commits, at its own position; a later release finds nothing.
-    if (Drag() == DragButtonDown && Pending() != nullptr) {
-        Pending()->AddPoint(End());
+    if (s_.Drag == DragButtonDown && s_.Pending.get() != nullptr) {
+        s_.Pending.get()->AddPoint(s_.End);
         Commit();
     }
-    Drag() = DragNone;
+    s_.Drag = DragNone;
 }
 
 void TClickChainTool::Press(TMouseButton button, TPoint p) {
@@ -204,53 +228,53 @@ void TClickChainTool::Press(TMouseButton button, TPoint p) {
 }
 
 void TClickChainTool::Move(TMyShape& shape, TPoint p) {
-    if (Drag() == DragClickChain) {
+    if (s_.Drag == DragClickChain) {
         Track(shape, &TMyShape::DrawRubberBand, p);
     }
 }
 
 void TClickChainTool::Release(TMouseButton button, TPoint bandEnd) {
-    if (!PendingIs(kind_)) {
+    if (!s_.PendingIs(kind_)) {
         return;
     }
     if (TakesClick(button)) {
-        Drag() = DragClickChain;
+        s_.Drag = DragClickChain;
         Clicked(bandEnd);
-    } else if (EndsWith(button) && Drag() == DragClickChain) {
+    } else if (EndsWith(button) && s_.Drag == DragClickChain) {
         Closing();
         Finish();
     }
 }
 
 void TClickChainTool::Redraw() {
-    if (Drag() != DragClickChain || !PendingIs(kind_) || Current() != Pending()) {
+    if (s_.Drag != DragClickChain || !s_.PendingIs(kind_) || s_.Current != s_.Pending.get()) {
         return;
     }
     // The band restarts where the shape now shows its last click, which a new zoom
     // may have moved.
-    Start() = DrawPlaced(*Pending());
-    Retrace(*Pending(), &TMyShape::DrawRubberBand);
+    s_.Start = DrawPlaced(*s_.Pending.get());
+    Retrace(*s_.Pending.get(), &TMyShape::DrawRubberBand);
 }
 
 void TClickChainTool::Finish() {
     Commit();
-    Drag() = DragNone;
+    s_.Drag = DragNone;
 }
 
 void TPolyLineTool::Pressed(TMouseButton button, TPoint p) {
-    Start() = p;
-    End() = p;
+    s_.Start = p;
+    s_.End = p;
     if (button != TMouseButton::mbLeft) {
         return;
     }
-    if (Drag() != DragClickChain || !PendingIs(SpPolyLine)) {
-        Begin(SpPolyLine);
+    if (s_.Drag != DragClickChain || !s_.PendingIs(kind_)) {
+        Begin(kind_);
     }
-    Current()->AddPoint(p);
+    s_.Current->AddPoint(p);
 }
 
 // The ending click's press position is the last vertex.
-void TPolyLineTool::Closing() { Pending()->AddPoint(Start()); }
+void TPolyLineTool::Closing() { s_.Pending.get()->AddPoint(s_.Start); }
 
 // The placed segments are the bands each click left behind.
 TPoint TPolyLineTool::DrawPlaced(TMyShape& shape) {
@@ -262,32 +286,32 @@ TPoint TPolyLineTool::DrawPlaced(TMyShape& shape) {
 
 void TSectorTool::Pressed(TMouseButton button, TPoint p) {
     if (SectorClicks == 0) {
-        Start() = p;
-        End() = p;
+        s_.Start = p;
+        s_.End = p;
     }
-    if (button != TMouseButton::mbLeft || Drag() == DragClickChain) {
+    if (button != TMouseButton::mbLeft || s_.Drag == DragClickChain) {
         return;
     }
-    Begin(SpSector);
+    Begin(kind_);
 }
 
 void TSectorTool::Clicked(TPoint bandEnd) {
-    TMyShape* shape = Pending();
+    TMyShape* shape = s_.Pending.get();
     ++SectorClicks;
     if (SectorClicks == 1) {
-        SetShapePoint(shape, 2, Start());
-        End() = Start();
+        SetShapePoint(shape, 2, s_.Start);
+        s_.End = s_.Start;
     } else if (SectorClicks == 2) {
-        SetShapePoint(shape, 1, End());
+        SetShapePoint(shape, 1, s_.End);
         // Wipe the band first and restart it at the vertex, so that the arm drawn now
         // is not flipped by the next erase.
         cad_.Surface().ResetTouched();
-        shape->DrawRubberBand(Start(), bandEnd);
+        shape->DrawRubberBand(s_.Start, bandEnd);
         shape->Draw();
-        End() = Start();
+        s_.End = s_.Start;
         RefreshTouched();
     } else {
-        SetShapePoint(shape, 3, End());
+        SetShapePoint(shape, 3, s_.End);
         Finish();
         SectorClicks = 0;
         cad_.ReleaseCursor();
@@ -303,16 +327,14 @@ TPoint TSectorTool::DrawPlaced(TMyShape& shape) {
     return shape.GetPoint(1);
 }
 
-std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad) {
-    std::vector<std::unique_ptr<TCanvasTool>> tools;
-    tools.push_back(std::make_unique<TSelectTool>(cad));
-    tools.push_back(std::make_unique<TDragTool>(cad, SpLine));
-    tools.push_back(std::make_unique<TDragTool>(cad, SpRuleLine));
-    tools.push_back(std::make_unique<TSectorTool>(cad));
-    tools.push_back(std::make_unique<TPolyLineTool>(cad));
-    tools.push_back(std::make_unique<TDragTool>(cad, SpRectangle));
-    tools.push_back(std::make_unique<TDragTool>(cad, SpEllipse));
-    tools.push_back(std::make_unique<TIdleTool>(cad));
+std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad, TInteraction& state) {
+    std::vector<std::unique_ptr<TCanvasTool>> tools(1);
+    tools[SpNone] = std::make_unique<TSelectTool>(cad, state);
+    for (const TShapeKindRow& row : ShapeKinds()) {
+        if (tools.size() <= row.Tool) tools.resize(size_t(row.Tool) + 1);
+        tools[row.Tool] = row.MakeTool(cad, state, row.Tool);
+    }
+    tools.push_back(std::make_unique<TIdleTool>(cad, state));
     return tools;
 }
 

@@ -9,11 +9,12 @@
 namespace kelvo {
 
 // One tool's mouse handling. Tools hold no state of their own: everything they change
-// (Mode, DragState, StartPoint, EndPoint, CurrentShape, the shape under construction)
-// stays in the canvas, where its owner and tests read it.
+// (mode, drag state, start and end point, current shape, the shape under construction)
+// is the canvas's TInteraction, handed to them, which the canvas publishes to its owner
+// and tests.
 class TCanvasTool {
 public:
-    explicit TCanvasTool(TMyCAD& cad) : cad_(cad) {}
+    TCanvasTool(TMyCAD& cad, TInteraction& state) : cad_(cad), s_(state) {}
     virtual ~TCanvasTool() = default;
     TCanvasTool(const TCanvasTool&) = delete;
     TCanvasTool& operator=(const TCanvasTool&) = delete;
@@ -31,19 +32,20 @@ public:
     virtual void Redraw() {}
     // True when a right press means nothing to the tool now, so it may drag the window.
     virtual bool RightPressIsFree() const = 0;
+    // A copy of the shape as a release at p would leave it; null when nothing is drawn
+    // or dragged.
+    virtual std::unique_ptr<TMyShape> ReleasedAt(TPoint p) const {
+        (void)p;
+        return nullptr;
+    }
 
 protected:
     using TDrawPair = void (TMyShape::*)(TPoint, TPoint);
 
-    TMode& Mode() { return cad_.mode_; }
-    TMode Mode() const { return cad_.mode_; }
-    TDragState& Drag() { return cad_.dragState_; }
-    TDragState Drag() const { return cad_.dragState_; }
-    TPoint& Start() { return cad_.startPoint_; }
-    TPoint& End() { return cad_.endPoint_; }
-    TMyShape*& Current() { return cad_.currentShape_; }
-    TMyShape* Pending() const { return cad_.pending_.get(); }
-    bool PendingIs(TDrawTool tool) const { return cad_.PendingIs(tool); }
+    // The shape under construction with p added, while the drawing tool is dragging or
+    // clicking it.
+    std::unique_ptr<TMyShape> DrawnTo(TPoint p) const;
+
     void DeselectCurrent();
     // Starts a shape of the kind under construction and makes it the current shape.
     void Begin(TDrawTool tool);
@@ -58,6 +60,7 @@ protected:
     void RefreshTouched() { cad_.RefreshTouched(); }
 
     TMyCAD& cad_;
+    TInteraction& s_;
 };
 
 // Before the first tool is chosen: presses only note where they were.
@@ -80,21 +83,23 @@ public:
     void Abandon() override;
     void Redraw() override;
     bool RightPressIsFree() const override;
+    std::unique_ptr<TMyShape> ReleasedAt(TPoint p) const override;
 
 private:
     void Pick(TPoint p);
     void ConfineMove(TPoint p);
 };
 
-// Line, ruler, rectangle and ellipse: a left drag from the first point to the second.
+// Shapes of two points: a left drag from the first point to the second.
 class TDragTool final : public TCanvasTool {
 public:
-    TDragTool(TMyCAD& cad, TDrawTool kind) : TCanvasTool(cad), kind_(kind) {}
+    TDragTool(TMyCAD& cad, TInteraction& state, TDrawTool kind) : TCanvasTool(cad, state), kind_(kind) {}
     void Press(TMouseButton button, TPoint p) override;
     void Move(TMyShape& shape, TPoint p) override;
     void Release(TMouseButton button, TPoint bandEnd) override;
     void Redraw() override;
-    bool RightPressIsFree() const override { return Drag() == DragNone; }
+    bool RightPressIsFree() const override { return s_.Drag == DragNone; }
+    std::unique_ptr<TMyShape> ReleasedAt(TPoint p) const override { return DrawnTo(p); }
 
 private:
     TDrawTool kind_;
@@ -105,11 +110,12 @@ private:
 // construction takes the click; a release of the ending button between clicks finishes it.
 class TClickChainTool : public TCanvasTool {
 public:
-    TClickChainTool(TMyCAD& cad, TDrawTool kind) : TCanvasTool(cad), kind_(kind) {}
+    TClickChainTool(TMyCAD& cad, TInteraction& state, TDrawTool kind) : TCanvasTool(cad, state), kind_(kind) {}
     void Press(TMouseButton button, TPoint p) final;
     void Move(TMyShape& shape, TPoint p) final;
     void Release(TMouseButton button, TPoint bandEnd) final;
     void Redraw() final;
+    std::unique_ptr<TMyShape> ReleasedAt(TPoint p) const final { return DrawnTo(p); }
 
 protected:
     // What the press adds to the chain (the current shape is already deselected).
@@ -129,11 +135,11 @@ protected:
     TDrawTool kind_;
 };
 
-// Polyline: every left press adds a vertex, a right release adds the last and ends it.
+// Polyline (regions of many vertices): every left press adds a vertex, a right release adds the last and ends it.
 class TPolyLineTool final : public TClickChainTool {
 public:
-    explicit TPolyLineTool(TMyCAD& cad) : TClickChainTool(cad, SpPolyLine) {}
-    bool RightPressIsFree() const override { return !PendingIs(SpPolyLine); }
+    using TClickChainTool::TClickChainTool;
+    bool RightPressIsFree() const override { return !s_.PendingIs(kind_); }
 
 protected:
     void Pressed(TMouseButton button, TPoint p) override;
@@ -146,7 +152,7 @@ protected:
 // Angle: three clicks, vertex first, counted in SectorClicks; the third commits it.
 class TSectorTool final : public TClickChainTool {
 public:
-    explicit TSectorTool(TMyCAD& cad) : TClickChainTool(cad, SpSector) {}
+    using TClickChainTool::TClickChainTool;
     bool RightPressIsFree() const override { return false; }
 
 protected:
@@ -158,7 +164,8 @@ protected:
     TPoint DrawPlaced(TMyShape& shape) override;
 };
 
-// One interaction object per tool, SpNone (select) to SpEllipse, plus the idle one.
-std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad);
+// One interaction object per tool, indexed by TDrawTool (SpNone is select, the others
+// as the kind table makes them), plus the idle one last.
+std::vector<std::unique_ptr<TCanvasTool>> MakeCanvasTools(TMyCAD& cad, TInteraction& state);
 
 } // namespace kelvo

@@ -1,6 +1,7 @@
 // Arrow, ruler, region outline and angle gauge: segment hit tests, arrowheads, lengths and angles as labels.
 #include "canvas/line_shapes.h"
 
+#include "canvas/measurements.h"
 #include "platform/screen.h"
 
 #include <QLocale>
@@ -15,6 +16,18 @@ namespace {
 
 // Tolerance of the segment hit test in screen pixels (not the hot-point size).
 constexpr int32_t kHitTolerance = 4;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// The exact angle at V in degrees, for the export; NaN when an arm has length zero.
+double AngleAt(TPoint a, TPoint v, TPoint b) {
+    const double ax = double(a.X) - v.X, ay = double(a.Y) - v.Y;
+    const double bx = double(b.X) - v.X, by = double(b.Y) - v.Y;
+    if ((ax == 0 && ay == 0) || (bx == 0 && by == 0)) {
+        return kNaN;
+    }
+    return std::abs(std::atan2(ax * by - ay * bx, ax * bx + ay * by)) * 57.29577951308232;
+}
 
 } // namespace
 
@@ -307,5 +320,42 @@ void TMySector::DrawLabel(const QString& text, bool shadow) {
     const QString& shown = MeasuredAngle();
     DrawLabelAt(GetPoint(1), shown, shadow);
 }
+
+void TMyLine::MeasureInto(TMeasurement& m, int32_t number, const TMeasureContext&) const {
+    m.Name = Caption().isEmpty() ? QStringLiteral("Arrow %1").arg(number) : Caption();
+}
+
+void TMyRuleLine::MeasureInto(TMeasurement& m, int32_t number, const TMeasureContext& c) const {
+    m.Name = QStringLiteral("Ruler %1").arg(number);
+    const bool mm = c.MmPerPixelX > 0.0 && c.MmPerPixelY > 0.0;
+    const TPoint a = StoredPoint(0);
+    const TPoint b = StoredPoint(1);
+    const double dx = double(a.X) - b.X;
+    const double dy = double(a.Y) - b.Y;
+    m.Length = mm ? std::hypot(dx * c.MmPerPixelX, dy * c.MmPerPixelY)
+                  : std::hypot(dx, dy) / double(std::max(1, c.DotsPerInch));
+    m.LengthUnit = LengthUnit(c.MmPerPixelX, c.MmPerPixelY, m.Spacing == imaging::TSpacingSource::ImagerPixelSpacing);
+    m.LabelFigure = RulerLength(a, b, c.MmPerPixelX, c.MmPerPixelY, c.DotsPerInch);
+}
+
+void TMySector::MeasureInto(TMeasurement& m, int32_t number, const TMeasureContext& c) const {
+    m.Name = QStringLiteral("Angle %1").arg(number);
+    if (Points.size() >= 3) {
+        m.Angle = AngleAt(Points[0], Points[1], Points[2]);
+        m.LabelFigure = GaugeAngle(Points[0], Points[1], Points[2], c.DotsPerInch);
+    }
+}
+
+std::optional<imaging::TRegion> TMyPolyLine::Outline() const {
+    imaging::TRegion r;
+    r.Kind = imaging::TRegionKind::Polygon;
+    r.Points.reserve(Points.size());
+    for (const TPoint& p : Points) {
+        r.Points.push_back(imaging::TRegionPoint{p.X, p.Y});
+    }
+    return r;
+}
+
+void TMyPolyLine::MeasureInto(TMeasurement& m, int32_t, const TMeasureContext& c) const { MeasureRegion(*this, m, c); }
 
 } // namespace kelvo

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+#include <memory>
 #include <utility>
 
 namespace kelvo {
@@ -14,6 +15,9 @@ namespace kelvo {
 // and its segment feedback; they replace Draw (no arrowhead) and DrawLabel.
 class TMyLine : public TMyShape {
 public:
+    TShapeKind Kind() const override { return TShapeKind::Arrow; }
+    std::unique_ptr<TMyShape> Clone() const override { return std::make_unique<TMyLine>(*this); }
+    void MeasureInto(TMeasurement& m, int32_t number, const TMeasureContext& context) const override;
     void DrawHotPoints() override;
     int32_t HotPointAt(TPoint p) override;
     bool HitTest(TPoint p) override;
@@ -66,6 +70,11 @@ private:
 
 // A ruler: its label is its length in inches, recomputed at every drawing.
 class TMyRuleLine : public TMyLine {
+public:
+    TShapeKind Kind() const override { return TShapeKind::Ruler; }
+    std::unique_ptr<TMyShape> Clone() const override { return std::make_unique<TMyRuleLine>(*this); }
+    void MeasureInto(TMeasurement& m, int32_t number, const TMeasureContext& context) const override;
+
 protected:
     // No arrowhead.
     void DrawOutlineExtras() override {}
@@ -76,6 +85,10 @@ protected:
 // centred under its box.
 class TMyPolyLine : public TMyRuleLine {
 public:
+    TShapeKind Kind() const override { return TShapeKind::Polyline; }
+    std::unique_ptr<TMyShape> Clone() const override { return std::make_unique<TMyPolyLine>(*this); }
+    void MeasureInto(TMeasurement& m, int32_t number, const TMeasureContext& context) const override;
+    std::optional<imaging::TRegion> Outline() const override;
     void DrawLabel(const QString& text, bool shadow) override;
 };
 
@@ -83,6 +96,9 @@ public:
 // angle at the vertex.
 class TMySector : public TMyRuleLine {
 public:
+    TShapeKind Kind() const override { return TShapeKind::Angle; }
+    std::unique_ptr<TMyShape> Clone() const override { return std::make_unique<TMySector>(*this); }
+    void MeasureInto(TMeasurement& m, int32_t number, const TMeasureContext& context) const override;
     void DrawLabel(const QString& text, bool shadow) override;
 };
 

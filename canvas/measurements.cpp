@@ -15,8 +15,6 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-imaging::TRegionPoint RegionPoint(TPoint p) { return imaging::TRegionPoint{p.X, p.Y}; }
-
 // Shortest text that reads back as the same double, always with ".".
 QString Exact(double v) {
     if (!std::isfinite(v)) {
@@ -51,15 +49,6 @@ QString PointsText(const std::vector<TPoint>& points) {
     return parts.join(QLatin1String("; "));
 }
 
-double AngleAt(TPoint a, TPoint v, TPoint b) {
-    const double ax = double(a.X) - v.X, ay = double(a.Y) - v.Y;
-    const double bx = double(b.X) - v.X, by = double(b.Y) - v.Y;
-    if ((ax == 0 && ay == 0) || (bx == 0 && by == 0)) {
-        return kNaN;
-    }
-    return std::abs(std::atan2(ax * by - ay * bx, ax * bx + ay * by)) * 57.29577951308232;
-}
-
 QString Fixed2(double v) { return FormatFixed2(v, 0).trimmed(); }
 
 QString AreaUnit(const imaging::TRegionStats& s, bool atDetector) {
@@ -75,21 +64,15 @@ QString WithUnit(const QString& number, const QString& unit) {
 
 } // namespace
 
-std::optional<imaging::TRegion> RegionOf(const TMyShape& shape) {
-    const std::optional<TShapeKind> kind = KindOf(shape);
-    if (!kind || !IsRegion(*kind)) {
-        return std::nullopt;
+std::optional<imaging::TRegion> RegionOf(const TMyShape& shape) { return shape.Outline(); }
+
+void MeasureRegion(const TMyShape& shape, TMeasurement& m, const TMeasureContext& c) {
+    m.Name = shape.Caption();
+    if (c.Picture) {
+        const imaging::TRegion region = *shape.Outline();
+        m.Stats = c.Cache ? c.Cache->Get(&shape, region, c.Picture, c.Frame)
+                          : imaging::RegionStatistics(*c.Picture, c.Frame, region);
     }
-    imaging::TRegion r;
-    r.Kind = *kind == TShapeKind::Rectangle ? imaging::TRegionKind::Rectangle
-             : *kind == TShapeKind::Ellipse ? imaging::TRegionKind::Ellipse
-                                            : imaging::TRegionKind::Polygon;
-    const size_t n = *kind == TShapeKind::Polyline ? shape.Points.size() : std::min<size_t>(2, shape.Points.size());
-    r.Points.reserve(n);
-    for (size_t i = 0; i < n; ++i) {
-        r.Points.push_back(RegionPoint(shape.Points[i]));
-    }
-    return r;
 }
 
 const imaging::TRegionStats& TRegionStatsCache::Get(const void* key, const imaging::TRegion& region,
@@ -109,16 +92,14 @@ const imaging::TRegionStats& TRegionStatsCache::Get(const void* key, const imagi
 }
 
 QString TMeasurement::ValueText() const {
-    switch (Kind) {
-    case TShapeKind::Arrow:
+    switch (KindRow(Kind).Shown) {
+    case TShownFigure::Nothing:
         return QString();
-    case TShapeKind::Ruler:
+    case TShownFigure::Length:
         return WithUnit(Fixed2(LabelFigure), LengthUnit);
-    case TShapeKind::Angle:
+    case TShownFigure::Angle:
         return std::isfinite(LabelFigure) ? Fixed2(LabelFigure) + QStringLiteral("°") : QString();
-    case TShapeKind::Polyline:
-    case TShapeKind::Rectangle:
-    case TShapeKind::Ellipse:
+    case TShownFigure::Statistics:
         break;
     }
     if (!Stats) {
@@ -159,15 +140,12 @@ QStringList StatsLabelLines(const imaging::TRegionStats& s, bool atDetector) {
 std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, const TMeasureContext& c) {
     std::vector<TMeasurement> out;
     out.reserve(shapes.size());
-    int32_t rulers = 0, angles = 0, arrows = 0;
+    // Shapes are numbered by kind in list order ("Ruler 1", "Ruler 2").
+    std::vector<int32_t> numbers(ShapeKinds().size());
     const bool mm = c.MmPerPixelX > 0.0 && c.MmPerPixelY > 0.0;
     for (const TMyShape* shape : shapes) {
-        const std::optional<TShapeKind> kind = KindOf(*shape);
-        if (!kind) {
-            continue;
-        }
         TMeasurement m;
-        m.Kind = *kind;
+        m.Kind = shape->Kind();
         m.Points = shape->Points;
         m.Length = kNaN;
         m.Angle = kNaN;
@@ -176,41 +154,7 @@ std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, co
         m.File = c.File;
         m.SopInstanceUid = c.SopInstanceUid;
         m.Frame = c.Frame;
-        const auto point = [&](size_t i) { return i < shape->Points.size() ? shape->Points[i] : TPoint{}; };
-        switch (*kind) {
-        case TShapeKind::Arrow:
-            ++arrows;
-            m.Name = shape->Caption().isEmpty() ? QStringLiteral("Arrow %1").arg(arrows) : shape->Caption();
-            break;
-        case TShapeKind::Ruler: {
-            m.Name = QStringLiteral("Ruler %1").arg(++rulers);
-            const double dx = double(point(0).X) - point(1).X;
-            const double dy = double(point(0).Y) - point(1).Y;
-            m.Length = mm ? std::hypot(dx * c.MmPerPixelX, dy * c.MmPerPixelY)
-                          : std::hypot(dx, dy) / double(std::max(1, c.DotsPerInch));
-            m.LengthUnit = LengthUnit(c.MmPerPixelX, c.MmPerPixelY, AtDetector(m.Spacing));
-            m.LabelFigure = RulerLength(point(0), point(1), c.MmPerPixelX, c.MmPerPixelY, c.DotsPerInch);
-            break;
-        }
-        case TShapeKind::Angle:
-            m.Name = QStringLiteral("Angle %1").arg(++angles);
-            if (shape->Points.size() >= 3) {
-                m.Angle = AngleAt(point(0), point(1), point(2));
-                m.LabelFigure = GaugeAngle(point(0), point(1), point(2), c.DotsPerInch);
-            }
-            break;
-        case TShapeKind::Polyline:
-        case TShapeKind::Rectangle:
-        case TShapeKind::Ellipse: {
-            m.Name = shape->Caption();
-            if (c.Picture) {
-                const imaging::TRegion region = *RegionOf(*shape);
-                m.Stats = c.Cache ? c.Cache->Get(shape, region, c.Picture, c.Frame)
-                                  : imaging::RegionStatistics(*c.Picture, c.Frame, region);
-            }
-            break;
-        }
-        }
+        shape->MeasureInto(m, ++numbers[size_t(m.Kind)], c);
         out.push_back(std::move(m));
     }
     return out;

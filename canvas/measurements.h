@@ -20,6 +20,12 @@ namespace kelvo {
 // last-to-first edge); nothing for shapes that are not regions.
 std::optional<imaging::TRegion> RegionOf(const TMyShape& shape);
 
+struct TMeasurement;
+struct TMeasureContext;
+// A region's record: its caption as name, and its statistics when the context has a
+// picture (taken from the context's cache when it has one).
+void MeasureRegion(const TMyShape& shape, TMeasurement& m, const TMeasureContext& context);
+
 // Statistics per shape, computed again only when the shape's region, the picture or
 // the frame changed: painting the labels of many regions costs no pixel sums.
 class TRegionStatsCache {

@@ -1,9 +1,8 @@
 // The canvas widget: picture and zoom, shape list and captions, cursor confinement, and Qt events passed to the tools.
 #include "canvas/my_cad.h"
 
-#include "canvas/area_shapes.h"
 #include "canvas/canvas_tools.h"
-#include "canvas/line_shapes.h"
+#include "canvas/measuring.h"
 #include "platform/guarded.h"
 #include "platform/scope_exit.h"
 
@@ -12,7 +11,6 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QLocale>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -21,7 +19,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 namespace kelvo {
@@ -65,25 +62,6 @@ int64_t ZoomedSide(int32_t side, double zoom) {
     return side > 0 ? std::max<int64_t>(int64_t(v), 1) : 0;
 }
 
-// An RGB32 image whose rows are 64 bytes longer than its pixels need. With widths of
-// 1024 or 2048 pixels the plain row length is a multiple of 4 KiB, so the pixels of one
-// column all fall into the same cache sets and a vertical edge of xor feedback misses
-// the cache on every row; the padding spreads them.
-QImage PaddedImage(QSize size) {
-    if (size.width() <= 0 || size.height() <= 0) {
-        return QImage();
-    }
-    const size_t stride = size_t(size.width()) * 4 + 64;
-    const size_t bytes = stride * size_t(size.height());
-    void* buffer = std::malloc(bytes);
-    if (buffer == nullptr) {
-        return QImage();
-    }
-    return QImage(
-        static_cast<uchar*>(buffer), size.width(), size.height(), qsizetype(stride), QImage::Format_RGB32,
-        [](void* p) { std::free(p); }, buffer);
-}
-
 // Fills the part of area that lies outside picture, in an image whose top-left pixel
 // is origin.
 void FillOutside(QImage& image, QPoint origin, const QRect& area, const QRect& picture, QRgb colour) {
@@ -95,16 +73,6 @@ void FillOutside(QImage& image, QPoint origin, const QRect& area, const QRect& p
     }
 }
 
-// Copies the part area of one image (its top-left pixel at fromOrigin) into another.
-void CopyPart(const QImage& from, QPoint fromOrigin, QImage& to, QPoint toOrigin, const QRect& area) {
-    for (int y = area.top(); y <= area.bottom(); ++y) {
-        const auto* in =
-            reinterpret_cast<const QRgb*>(from.constScanLine(y - fromOrigin.y())) + (area.left() - fromOrigin.x());
-        auto* out = reinterpret_cast<QRgb*>(to.scanLine(y - toOrigin.y())) + (area.left() - toOrigin.x());
-        std::copy(in, in + area.width(), out);
-    }
-}
-
 } // namespace
 
 TMyCAD::TMyCAD(QWidget* parent) : QWidget(parent) {
@@ -113,145 +81,101 @@ TMyCAD::TMyCAD(QWidget* parent) : QWidget(parent) {
     // Click chains draw their outline while no button is held.
     setMouseTracking(true);
     resize(105, 105);
-    surface_.SetImage(&image_, QPoint());
-    tools_ = MakeCanvasTools(*this);
+    tools_ = MakeCanvasTools(*this, state_);
     tool_ = tools_.back().get();
+    measuring_ = std::make_unique<TMeasuring>(*this);
 }
 
 TMyCAD::~TMyCAD() {
     if (clipped_) {
         ReleaseCursor();
     }
-    currentShape_ = nullptr;
+    state_.Current = nullptr;
 }
 
 void TMyCAD::SetBackGround(const QImage& picture) {
-    picture_.reset();
-    rendered_ = QImage();
-    windowDrag_ = false;
+    layer_.SetPlain(picture);
+    state_.WindowDrag = false;
     ShapeSettings.MmPerPixelX = 0.0;
     ShapeSettings.MmPerPixelY = 0.0;
     ShapeSettings.SpacingAtDetector = false;
     if (labelValue_ != nullptr) {
         labelValue_->clear();
     }
-    ShowBackGround(picture);
+    ShowSource();
 }
 
-QImage TMyCAD::BackGround() const {
-    if (picture_ != nullptr && !picture_->ShowsInColour()) {
-        return picture_->Render(frame_, window_);
-    }
-    return backGround_;
-}
+QImage TMyCAD::BackGround() const { return layer_.BackGround(); }
 
 bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
     if (picture == nullptr) {
         SetBackGround(QImage());
         return true;
     }
-    if (picture->IsEmpty()) {
+    if (!layer_.SetPicture(std::move(picture))) {
         return false;
     }
-    const imaging::TWindow window = picture->DefaultWindow();
-    // A colour or palette frame is kept rendered (its conversion is per sample or a
-    // table lookup, and RGB32 is little more than its values); a monochrome one is
-    // rendered from its values for the part shown at each paint.
-    QImage rendered;
-    if (picture->ShowsInColour()) {
-        rendered = picture->Render(0, window);
-        if (rendered.isNull()) {
-            return false;
-        }
-    }
-    picture_ = std::move(picture);
-    rendered_ = rendered;
-    window_ = window;
-    frame_ = 0;
-    windowDrag_ = false;
-    ShapeSettings.MmPerPixelX = picture_->HasSpacing() ? picture_->ColumnSpacing : 0.0;
-    ShapeSettings.MmPerPixelY = picture_->HasSpacing() ? picture_->RowSpacing : 0.0;
-    ShapeSettings.SpacingAtDetector = picture_->SpacingSource == imaging::TSpacingSource::ImagerPixelSpacing;
-    if (picture_->ShowsInColour()) {
-        ShowBackGround(rendered);
-    } else {
-        backGround_ = QImage();
-        ShowSource(QSize(picture_->Width(), picture_->Height()));
-    }
+    const imaging::TPicture& shown = *layer_.Picture();
+    state_.WindowDrag = false;
+    ShapeSettings.MmPerPixelX = shown.HasSpacing() ? shown.ColumnSpacing : 0.0;
+    ShapeSettings.MmPerPixelY = shown.HasSpacing() ? shown.RowSpacing : 0.0;
+    ShapeSettings.SpacingAtDetector = shown.SpacingSource == imaging::TSpacingSource::ImagerPixelSpacing;
+    ShowSource();
     Paint();
     return true;
 }
 
 void TMyCAD::SetWindow(imaging::TWindow window) {
-    if (picture_ == nullptr || !std::isfinite(window.Center) || !std::isfinite(window.Width)) {
+    if (layer_.Picture() == nullptr || !std::isfinite(window.Center) || !std::isfinite(window.Width)) {
         return;
     }
     window.Width = std::max(1.0, window.Width);
-    if (!RenderPicture(frame_, window)) {
-        return;
-    }
-    window_ = window;
+    (void)ShowPicture(layer_.Frame(), window);
 }
 
-bool TMyCAD::RenderPicture(int32_t frame, imaging::TWindow window) {
-    if (!picture_->ShowsInColour()) {
+bool TMyCAD::ShowPicture(int32_t frame, imaging::TWindow window) {
+    if (!layer_.Show(frame, window)) {
+        return false;
+    }
+    if (layer_.Stretched()) {
+        ShowSource();
+    } else {
         // Rendered from the values, for the part shown, by the next paint.
         needsRender_ = true;
         update();
-        return true;
     }
-    // A window drag renders many times a second: the values go straight into the
-    // buffer the picture already has, once nothing else shares it, instead of into a
-    // freshly allocated (and page-faulted) image each time.
-    if (rendered_.size() != QSize(picture_->Width(), picture_->Height()) ||
-        rendered_.format() != QImage::Format_RGB32) {
-        rendered_ = QImage(picture_->Width(), picture_->Height(), QImage::Format_RGB32);
-        if (rendered_.isNull()) {
-            return false;
-        }
-    }
-    backGround_ = QImage();
-    picture_->RenderInto(rendered_, frame, window, 0, 0, rendered_.width(), rendered_.height());
-    ShowBackGround(rendered_);
     return true;
 }
 
 void TMyCAD::ResetWindow() {
-    if (picture_ != nullptr) {
-        SetWindow(picture_->DefaultWindow());
+    if (layer_.Picture() != nullptr) {
+        SetWindow(layer_.Picture()->DefaultWindow());
     }
 }
 
 bool TMyCAD::SetFrame(int32_t frame) {
-    if (picture_ == nullptr || frame < 0 || frame >= picture_->Frames() || frame == frame_) {
+    const imaging::TPicture* picture = layer_.Picture();
+    if (picture == nullptr || frame < 0 || frame >= picture->Frames() || frame == layer_.Frame()) {
         return false;
     }
-    if (!RenderPicture(frame, window_)) {
-        return false;
-    }
-    frame_ = frame;
-    return true;
+    return ShowPicture(frame, layer_.Window());
 }
 
 void TMyCAD::ClearShapes() {
+    measuring_->ForgetStatistics();
     // Clearing nothing changes nothing on the canvas, and needs no new frame (opening a
     // file clears right after the new picture was drawn).
-    if (shapes_.empty() && currentShape_ == nullptr && pending_ == nullptr && dragState_ == DragNone) return;
-    if (pending_ != nullptr || dragState_ != DragNone) {
+    if (shapes_.empty() && state_.Current == nullptr && state_.Pending == nullptr && state_.Drag == DragNone) return;
+    if (state_.Pending != nullptr || state_.Drag != DragNone) {
         AbandonConstruction();
     }
-    currentShape_ = nullptr;
+    state_.Current = nullptr;
     shapes_.clear();
     Paint();
 }
 
-void TMyCAD::ShowBackGround(const QImage& picture) {
-    backGround_ = picture.isNull() ? QImage() : picture.convertToFormat(QImage::Format_RGB32);
-    ShowSource(backGround_.size());
-}
-
-void TMyCAD::ShowSource(QSize source) {
-    sourceSize_ = source;
+void TMyCAD::ShowSource() {
+    const QSize source = layer_.SourceSize();
     if (source.isEmpty()) {
         zoomedSize_ = QSize();
     } else {
@@ -275,31 +199,31 @@ void TMyCAD::ShowSource(QSize source) {
 }
 
 void TMyCAD::SetShapeTool(TDrawTool tool) {
-    if (tool > SpEllipse) {
+    if (tool != SpNone && KindRowOfTool(tool) == nullptr) {
         return;
     }
     // An unfinished polyline or sector, or a drag in progress, does not carry over into
     // another tool: it is dropped and its feedback wiped. Choosing the active tool again
     // is no change and keeps it.
-    if (tool != shapeTool_ && (pending_ != nullptr || dragState_ != DragNone)) {
+    if (tool != shapeTool_ && (state_.Pending != nullptr || state_.Drag != DragNone)) {
         AbandonConstruction();
     }
     shapeTool_ = tool;
-    mode_ = (tool == SpNone) ? ModeSelect : ModeDraw;
+    state_.Mode = (tool == SpNone) ? ModeSelect : ModeDraw;
     tool_ = tools_[size_t(tool)].get();
 }
 
 void TMyCAD::AbandonConstruction() {
-    const bool hadPending = pending_ != nullptr;
+    const bool hadPending = state_.Pending != nullptr;
     if (hadPending) {
-        if (currentShape_ == pending_.get()) {
-            currentShape_ = nullptr;
+        if (state_.Current == state_.Pending.get()) {
+            state_.Current = nullptr;
         }
-        pending_.reset();
-        pendingTool_ = SpNone;
+        state_.Pending.reset();
+        state_.PendingTool = SpNone;
     }
     tool_->Abandon();
-    dragState_ = DragNone;
+    state_.Drag = DragNone;
     // The counter is process-wide and counts only a sector under construction.
     SectorClicks = 0;
     if (clipped_) {
@@ -325,9 +249,10 @@ bool TMyCAD::SetZoom(double zoom) {
     // No zoomed copy of the picture is kept, and the image covers only the visible
     // part of the canvas: a zoom costs no memory beyond that, whatever its size.
     QSize zoomed;
-    if (!sourceSize_.isEmpty()) {
-        const int64_t w = ZoomedSide(sourceSize_.width(), zoom);
-        const int64_t h = ZoomedSide(sourceSize_.height(), zoom);
+    const QSize source = layer_.SourceSize();
+    if (!source.isEmpty()) {
+        const int64_t w = ZoomedSide(source.width(), zoom);
+        const int64_t h = ZoomedSide(source.height(), zoom);
         if (w < 0 || h < 0) {
             return false;
         }
@@ -366,50 +291,17 @@ QRect TMyCAD::VisibleArea() const {
     return area;
 }
 
-void TMyCAD::PlaceBacking(const QRect& area) {
-    if (area.size() != image_.size()) {
-        image_ = area.isEmpty() ? QImage() : PaddedImage(area.size());
-    }
-    backingRect_ = image_.isNull() ? QRect() : area;
-    surface_.SetImage(&image_, backingRect_.topLeft());
-}
-
 void TMyCAD::FollowVisibleArea() {
-    const QRect area = VisibleArea();
-    if (area == backingRect_ || area.isEmpty()) {
-        return;
-    }
-    QImage next = PaddedImage(area.size());
-    if (next.isNull()) {
-        return;
-    }
-    const QRect kept = area & backingRect_;
-    if (!kept.isEmpty()) {
-        CopyPart(image_, backingRect_.topLeft(), next, area.topLeft(), kept);
-    }
-    image_ = next;
-    backingRect_ = area;
-    surface_.SetImage(&image_, area.topLeft());
-    for (const QRect& exposed : QRegion(area).subtracted(QRegion(kept))) {
+    for (const QRect& exposed : backing_.Follow(VisibleArea())) {
         RenderArea(exposed, TShapesAs::Rendered);
     }
 }
 
 void TMyCAD::DrawPicturePart(const QRect& area) {
-    QImage& target = *surface_.Image();
-    const QPoint origin = surface_.Origin();
-    const QRect picture(QPoint(0, 0), zoomedSize_);
-    FillOutside(target, origin, area, picture, palette().color(QPalette::Window).rgb());
-    if (zoomedSize_.isEmpty()) {
-        return;
-    }
-    if (picture_ != nullptr && !picture_->ShowsInColour()) {
-        picture_->RenderZoomed(target, origin, area & picture, frame_, window_, zoomedSize_);
-    } else if (!backGround_.isNull()) {
-        // Stretching the source again gives the same pixels as a zoomed copy would,
-        // and spares keeping one.
-        surface_.StretchDraw(TRect{0, 0, zoomedSize_.width(), zoomedSize_.height()}, backGround_);
-    }
+    TSurface& surface = backing_.Surface();
+    FillOutside(*surface.Image(), surface.Origin(), area, QRect(QPoint(0, 0), zoomedSize_),
+                palette().color(QPalette::Window).rgb());
+    layer_.DrawPart(surface, area, zoomedSize_);
 }
 
 void TMyCAD::DrawShapesAsRendered(const QRect& area) {
@@ -433,26 +325,26 @@ void TMyCAD::MeasureShapes() {
         return;
     }
     // Measured selected: the extent then holds the hot points whether they show or not.
-    const TPen pen = surface_.Pen;
-    const TBrush brush = surface_.Brush;
-    const TFont font = surface_.Font;
-    const TPoint penPos = surface_.PenPos();
-    surface_.SetMeasuring(true);
+    const TPen pen = backing_.Surface().Pen;
+    const TBrush brush = backing_.Surface().Brush;
+    const TFont font = backing_.Surface().Font;
+    const TPoint penPos = backing_.Surface().PenPos();
+    backing_.Surface().SetMeasuring(true);
     shapeExtents_.resize(shapes_.size());
     for (size_t i = 0; i < shapes_.size(); ++i) {
         TMyShape& shape = *shapes_[i];
         const bool selected = shape.Selected;
         shape.Selected = true;
-        surface_.ResetExtent();
+        backing_.Surface().ResetExtent();
         shape.Draw();
         shape.Selected = selected;
-        shapeExtents_[i] = surface_.Extent();
+        shapeExtents_[i] = backing_.Surface().Extent();
     }
-    surface_.SetMeasuring(false);
-    surface_.Pen = pen;
-    surface_.Brush = brush;
-    surface_.Font = font;
-    surface_.MoveTo(penPos.X, penPos.Y);
+    backing_.Surface().SetMeasuring(false);
+    backing_.Surface().Pen = pen;
+    backing_.Surface().Brush = brush;
+    backing_.Surface().Font = font;
+    backing_.Surface().MoveTo(penPos.X, penPos.Y);
 }
 
 void TMyCAD::DrawShapesMeeting(const QRect& area) {
@@ -470,43 +362,41 @@ void TMyCAD::DrawShapesMeeting(const QRect& area) {
 }
 
 void TMyCAD::RenderArea(const QRect& area, TShapesAs shapes) {
-    if (surface_.Image() == nullptr || surface_.Image()->isNull() || area.isEmpty()) {
+    if (backing_.Surface().Image() == nullptr || backing_.Surface().Image()->isNull() || area.isEmpty()) {
         return;
     }
     // What is drawn here is the canvas itself, not feedback: it is not recorded, and
     // the pen, brush and font the tools left are kept.
-    const bool recording = surface_.Recording();
-    const TPen pen = surface_.Pen;
-    const TBrush brush = surface_.Brush;
-    const TFont font = surface_.Font;
-    const TPoint penPos = surface_.PenPos();
-    const QRect touched = surface_.Touched();
-    surface_.SetRecording(false);
-    surface_.SetClip(area);
+    const bool recording = backing_.Surface().Recording();
+    const TPen pen = backing_.Surface().Pen;
+    const TBrush brush = backing_.Surface().Brush;
+    const TFont font = backing_.Surface().Font;
+    const TPoint penPos = backing_.Surface().PenPos();
+    const QRect touched = backing_.Surface().Touched();
+    backing_.Surface().SetRecording(false);
+    backing_.Surface().SetClip(area);
     DrawPicturePart(area);
     switch (shapes) {
     case TShapesAs::Rendered:
         DrawShapesAsRendered(area);
-        surface_.Replay();
+        backing_.Surface().Replay();
         break;
     case TShapesAs::Now:
-        if (OnDrawShapes) {
-            OnDrawShapes(this);
-        }
+        LabelShapes();
         DrawShapesMeeting(area);
         break;
     case TShapesAs::Reselected:
         DrawShapesMeeting(area);
         break;
     }
-    surface_.SetClip(QRect());
-    surface_.SetRecording(recording);
-    surface_.Pen = pen;
-    surface_.Brush = brush;
-    surface_.Font = font;
-    surface_.MoveTo(penPos.X, penPos.Y);
-    surface_.ResetTouched();
-    surface_.AddTouched(touched);
+    backing_.Surface().SetClip(QRect());
+    backing_.Surface().SetRecording(recording);
+    backing_.Surface().Pen = pen;
+    backing_.Surface().Brush = brush;
+    backing_.Surface().Font = font;
+    backing_.Surface().MoveTo(penPos.X, penPos.Y);
+    backing_.Surface().ResetTouched();
+    backing_.Surface().AddTouched(touched);
 }
 
 void TMyCAD::Render() {
@@ -520,35 +410,44 @@ void TMyCAD::Render() {
     if (size().isEmpty()) {
         return;
     }
-    PlaceBacking(VisibleArea());
-    surface_.SetRecording(false);
-    surface_.ClearRecording();
-    if (!image_.isNull()) {
-        RenderArea(backingRect_, TShapesAs::Now);
-    } else if (OnDrawShapes) {
-        OnDrawShapes(this);
+    backing_.Place(VisibleArea());
+    backing_.Surface().SetRecording(false);
+    backing_.Surface().ClearRecording();
+    if (!backing_.Image().isNull()) {
+        RenderArea(backing_.Rect(), TShapesAs::Now);
+    } else {
+        LabelShapes();
     }
     FinishRender();
 }
 
+void TMyCAD::LabelShapes() {
+    measuring_->LabelRegions();
+    if (OnDrawShapes) {
+        OnDrawShapes(this);
+    }
+}
+
+std::unique_ptr<TMyShape> TMyCAD::ShapeIfReleasedAt(int32_t x, int32_t y) const { return tool_->ReleasedAt(TPoint{x, y}); }
+
 void TMyCAD::FinishRender() {
-    surface_.ResetTouched();
+    backing_.Surface().ResetTouched();
     renderedSelection_.resize(shapes_.size());
     for (size_t i = 0; i < shapes_.size(); ++i) {
         renderedSelection_[i] = shapes_[i]->Selected;
     }
     // From here on, what the tools draw is recorded, so that a part of the canvas
     // scrolled into view later shows their feedback too.
-    surface_.SetRecording(true);
+    backing_.Surface().SetRecording(true);
     tool_->Redraw();
-    surface_.ResetTouched();
+    backing_.Surface().ResetTouched();
     if (OnPaint) {
         OnPaint(this);
     }
 }
 
 void TMyCAD::PaintSelection() {
-    if (needsRender_ || image_.isNull() || renderedSelection_.size() != shapes_.size() || surface_.RecordingLost()) {
+    if (needsRender_ || backing_.Image().isNull() || renderedSelection_.size() != shapes_.size() || backing_.Surface().RecordingLost()) {
         Paint();
         return;
     }
@@ -564,11 +463,11 @@ void TMyCAD::PaintSelection() {
     if (changed.empty()) {
         return;
     }
-    surface_.SetRecording(false);
-    surface_.ClearRecording();
+    backing_.Surface().SetRecording(false);
+    backing_.Surface().ClearRecording();
     lastRefreshed_ = QRect();
     for (const QRect& area : changed) {
-        const QRect shown = area & backingRect_;
+        const QRect shown = area & backing_.Rect();
         RenderArea(shown, TShapesAs::Reselected);
         lastRefreshed_ |= shown;
     }
@@ -580,15 +479,15 @@ void TMyCAD::PaintSelection() {
 
 QRect TMyCAD::HotPointsExtent(TMyShape& shape) {
     // The selection shows only in the hot points (TMyShape's drawing passes).
-    const TPen pen = surface_.Pen;
-    const TBrush brush = surface_.Brush;
-    surface_.SetMeasuring(true);
-    surface_.ResetExtent();
+    const TPen pen = backing_.Surface().Pen;
+    const TBrush brush = backing_.Surface().Brush;
+    backing_.Surface().SetMeasuring(true);
+    backing_.Surface().ResetExtent();
     shape.DrawHotPoints();
-    surface_.SetMeasuring(false);
-    surface_.Pen = pen;
-    surface_.Brush = brush;
-    return surface_.Extent();
+    backing_.Surface().SetMeasuring(false);
+    backing_.Surface().Pen = pen;
+    backing_.Surface().Brush = brush;
+    return backing_.Surface().Extent();
 }
 
 QImage TMyCAD::CanvasPixels(const QRect& wanted) {
@@ -603,17 +502,14 @@ QImage TMyCAD::CanvasPixels(const QRect& wanted) {
     if (out.isNull()) {
         return out;
     }
-    const QRect kept = area & backingRect_;
-    if (!kept.isEmpty()) {
-        CopyPart(image_, backingRect_.topLeft(), out, area.topLeft(), kept);
-    }
+    const QRect kept = backing_.CopyInto(out, area);
     const QRegion rest = QRegion(area).subtracted(QRegion(kept));
     if (!rest.isEmpty()) {
-        surface_.SetImage(&out, area.topLeft());
+        backing_.Surface().SetImage(&out, area.topLeft());
         for (const QRect& r : rest) {
             RenderArea(r, TShapesAs::Rendered);
         }
-        surface_.SetImage(&image_, backingRect_.topLeft());
+        backing_.AimSurfaceHome();
     }
     return out;
 }
@@ -632,34 +528,14 @@ void TMyCAD::DrawShapes() {
 }
 
 std::unique_ptr<TMyShape> TMyCAD::CreateShape(TDrawTool tool) {
-    std::unique_ptr<TMyShape> shape;
-    switch (tool) {
-    case SpLine:
-        shape = std::make_unique<TMyLine>();
-        break;
-    case SpRuleLine:
-        shape = std::make_unique<TMyRuleLine>();
-        break;
-    case SpSector:
-        shape = std::make_unique<TMySector>();
-        break;
-    case SpPolyLine:
-        shape = std::make_unique<TMyPolyLine>();
-        break;
-    case SpRectangle:
-        shape = std::make_unique<TMyRectangle>();
-        break;
-    case SpEllipse:
-        shape = std::make_unique<TMyEllipse>();
-        break;
-    case SpNone:
+    const TShapeKindRow* row = KindRowOfTool(tool);
+    if (row == nullptr) {
         return nullptr;
     }
-    if (shape != nullptr) {
-        shape->Canvas = &surface_;
-        shape->Pen = pen_;
-        shape->Font = font_;
-    }
+    std::unique_ptr<TMyShape> shape = row->Make();
+    shape->Canvas = &backing_.Surface();
+    shape->Pen = pen_;
+    shape->Font = font_;
     return shape;
 }
 
@@ -679,9 +555,10 @@ void TMyCAD::AddShape(std::unique_ptr<TMyShape> shape) {
     }
     TMyShape* added = shape.get();
     shapes_.push_back(std::move(shape));
-    switch (shapeTool_) {
-    case SpLine: {
-        // The dialog's event loop may paint the canvas: it then shows the new line as
+    // The caption is given by the tool in use, whatever the shape.
+    const TShapeKindRow* row = KindRowOfTool(shapeTool_);
+    if (row != nullptr && row->AsksCaption) {
+        // The dialog's event loop may paint the canvas: it then shows the new shape as
         // committed, not the rubber band still in the image.
         needsRender_ = true;
         update();
@@ -692,29 +569,20 @@ void TMyCAD::AddShape(std::unique_ptr<TMyShape> shape) {
         if (stillListed) {
             added->SetCaption(text);
         }
-        break;
-    }
-    case SpPolyLine:
-    case SpRectangle:
-    case SpEllipse:
+    } else if (row != nullptr && row->Region) {
         added->SetCaption(QStringLiteral("Roi-") + QString::number(RoiCount));
         if (RoiCount < std::numeric_limits<int32_t>::max()) {
             ++RoiCount;
         }
-        break;
-    case SpNone:
-    case SpRuleLine:
-    case SpSector:
-        break;
     }
 }
 
 void TMyCAD::AddCurrentShape() {
-    if (pending_ == nullptr) {
+    if (state_.Pending == nullptr) {
         return;
     }
-    pendingTool_ = SpNone;
-    AddShape(std::move(pending_));
+    state_.PendingTool = SpNone;
+    AddShape(std::move(state_.Pending));
 }
 
 TMyShape* TMyCAD::Shape(int32_t index) const {
@@ -738,8 +606,8 @@ bool TMyCAD::DeleteShape(int32_t index) {
     if (index < 0 || index >= ShapeCount()) {
         return false;
     }
-    if (shapes_[size_t(index)].get() == currentShape_) {
-        currentShape_ = nullptr;
+    if (shapes_[size_t(index)].get() == state_.Current) {
+        state_.Current = nullptr;
     }
     shapes_.erase(shapes_.begin() + index);
     Paint();
@@ -747,7 +615,7 @@ bool TMyCAD::DeleteShape(int32_t index) {
 }
 
 void TMyCAD::ShowPosition(int32_t x, int32_t y) {
-    if (picture_ == nullptr) {
+    if (layer_.Picture() == nullptr) {
         if (labelXY_ != nullptr) {
             labelXY_->setText(QStringLiteral("(%1,%2)").arg(x).arg(y));
         }
@@ -760,42 +628,21 @@ void TMyCAD::ShowPosition(int32_t x, int32_t y) {
         labelXY_->setText(QStringLiteral("(%1,%2)").arg(px).arg(py));
     }
     if (labelValue_ != nullptr) {
-        labelValue_->setText(ValueText(px, py));
+        labelValue_->setText(layer_.ValueText(px, py));
     }
-}
-
-QString TMyCAD::ValueText(int32_t px, int32_t py) const {
-    const imaging::TPicture& p = *picture_;
-    if (px < 0 || py < 0 || px >= p.Width() || py >= p.Height()) {
-        return QString();
-    }
-    const QLocale locale;
-    if (p.IsColour()) {
-        const bool ybr = p.Photometric.startsWith(QLatin1String("YBR"));
-        return (ybr ? QStringLiteral("Y %1 Cb %2 Cr %3") : QStringLiteral("R %1 G %2 B %3"))
-            .arg(p.Stored(frame_, px, py, 0))
-            .arg(p.Stored(frame_, px, py, 1))
-            .arg(p.Stored(frame_, px, py, 2));
-    }
-    const double v = p.ModalityValue(frame_, px, py);
-    QString text =
-        (v == std::trunc(v) && std::abs(v) < 1e15) ? locale.toString(qlonglong(v)) : locale.toString(v, 'g', 6);
-    if (!p.Unit.isEmpty()) {
-        text += QLatin1Char(' ') + p.Unit;
-    }
-    return text;
 }
 
 void TMyCAD::DragWindow(int32_t x, int32_t y) {
     // A drag across the canvas's width spans the picture's range of values, so any
     // picture, 8-bit or 16-bit, answers at a usable pace.
-    const double range = std::max(1.0, picture_->MaxValue() - picture_->MinValue());
+    const imaging::TPicture& picture = *layer_.Picture();
+    const double range = std::max(1.0, picture.MaxValue() - picture.MinValue());
     const double perPixel = range / double(std::max(64, width()));
     // A drag leaves the file's display table for a linear window over its span.
-    imaging::TWindow w = windowAtDragStart_;
+    imaging::TWindow w = state_.WindowAtDragStart;
     w.FileTable = false;
-    w.Width = std::max(1.0, w.Width + double(int64_t(x) - windowDragStart_.X) * perPixel);
-    w.Center += double(int64_t(y) - windowDragStart_.Y) * perPixel;
+    w.Width = std::max(1.0, w.Width + double(int64_t(x) - state_.WindowDragStart.X) * perPixel);
+    w.Center += double(int64_t(y) - state_.WindowDragStart.Y) * perPixel;
     SetWindow(w);
 }
 
@@ -843,28 +690,26 @@ QPoint TMyCAD::Confined(QPoint global) const {
                   std::clamp(global.y(), clipRect_.top(), clipRect_.bottom()));
 }
 
-bool TMyCAD::PendingIs(TDrawTool tool) const { return pending_ != nullptr && pendingTool_ == tool; }
-
 void TMyCAD::MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
     if (OnMouseDown) {
         OnMouseDown(this, button, shift, x, y);
     }
     const TPoint p{x, y};
     // A right press that has no other meaning here grabs the picture's window.
-    if (button == TMouseButton::mbRight && picture_ != nullptr && tool_->RightPressIsFree()) {
-        windowDrag_ = true;
-        windowDragStart_ = p;
-        windowAtDragStart_ = window_;
+    if (button == TMouseButton::mbRight && layer_.Picture() != nullptr && tool_->RightPressIsFree()) {
+        state_.WindowDrag = true;
+        state_.WindowDragStart = p;
+        state_.WindowAtDragStart = layer_.Window();
     }
     // Selecting and deselecting draw hot points straight into the image; show them.
-    surface_.ResetTouched();
+    backing_.Surface().ResetTouched();
     const ScopeExit refresh([this] { RefreshTouched(); });
     tool_->Press(button, p);
 }
 
 void TMyCAD::RefreshTouched() {
-    const QRect touched = surface_.Touched();
-    surface_.ResetTouched();
+    const QRect touched = backing_.Surface().Touched();
+    backing_.Surface().ResetTouched();
     lastRefreshed_ = touched;
     if (!touched.isEmpty()) {
         update(touched);
@@ -876,27 +721,27 @@ void TMyCAD::MouseMove(Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
         OnMouseMove(this, shift, x, y);
     }
     ShowPosition(x, y);
-    if (windowDrag_) {
+    if (state_.WindowDrag) {
         DragWindow(x, y);
         return;
     }
-    TMyShape* shape = currentShape_;
+    TMyShape* shape = state_.Current;
     if (shape == nullptr) {
         return;
     }
-    surface_.ResetTouched();
+    backing_.Surface().ResetTouched();
     tool_->Move(*shape, TPoint{x, y});
     RefreshTouched();
 }
 
 void TMyCAD::MouseUp(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y) {
-    if (windowDrag_ && button == TMouseButton::mbRight) {
+    if (state_.WindowDrag && button == TMouseButton::mbRight) {
         DragWindow(x, y);
-        windowDrag_ = false;
+        state_.WindowDrag = false;
     }
     ReleaseCursor();
-    const TPoint bandEnd = endPoint_;
-    endPoint_ = TPoint{x, y};
+    const TPoint bandEnd = state_.End;
+    state_.End = TPoint{x, y};
     tool_->Release(button, bandEnd);
     if (OnMouseUp) {
         OnMouseUp(this, button, shift, x, y);
@@ -911,12 +756,12 @@ void TMyCAD::paintEvent(QPaintEvent* event) {
             FollowVisibleArea();
         }
         QPainter painter(this);
-        const QRect shown = event->rect() & backingRect_;
+        const QRect shown = event->rect() & backing_.Rect();
         if (!shown.isEmpty()) {
-            painter.drawImage(shown, image_, shown.translated(-backingRect_.topLeft()));
+            painter.drawImage(shown, backing_.Image(), shown.translated(-backing_.Rect().topLeft()));
         }
         // Parts the image does not hold (a grab of the whole canvas) are rendered for it.
-        for (const QRect& r : QRegion(event->rect()).subtracted(QRegion(backingRect_))) {
+        for (const QRect& r : QRegion(event->rect()).subtracted(QRegion(backing_.Rect()))) {
             const QImage part = CanvasPixels(r);
             if (!part.isNull()) {
                 painter.drawImage(r.topLeft(), part);
@@ -936,7 +781,7 @@ void TMyCAD::resizeEvent(QResizeEvent* event) {
 
 void TMyCAD::wheelEvent(QWheelEvent* event) {
     // With Ctrl the wheel steps through the frames; without, it scrolls as usual.
-    if ((event->modifiers() & Qt::ControlModifier) == 0 || picture_ == nullptr || picture_->Frames() < 2) {
+    if ((event->modifiers() & Qt::ControlModifier) == 0 || layer_.Picture() == nullptr || layer_.Picture()->Frames() < 2) {
         event->ignore();
         return;
     }
@@ -999,12 +844,12 @@ void TMyCAD::ReplaceShapes(int32_t first, int32_t count, std::vector<std::unique
     const int64_t from = std::clamp<int64_t>(first, 0, ShapeCount());
     const int64_t to = std::clamp<int64_t>(int64_t(from) + std::max(count, 0), from, ShapeCount());
     for (int64_t i = from; i < to; ++i) {
-        if (shapes_[size_t(i)].get() == currentShape_) {
-            currentShape_ = nullptr;
+        if (shapes_[size_t(i)].get() == state_.Current) {
+            state_.Current = nullptr;
         }
     }
     for (auto& shape : shapes) {
-        shape->Canvas = &surface_;
+        shape->Canvas = &backing_.Surface();
         shape->Font = font_;
     }
     shapes_.erase(shapes_.begin() + from, shapes_.begin() + to);
@@ -1017,14 +862,14 @@ void TMyCAD::SelectShape(int32_t index) {
     for (int32_t i = 0; i < ShapeCount(); ++i) {
         shapes_[size_t(i)]->Selected = i == index;
     }
-    if (index >= 0 && index < ShapeCount() && (pending_ == nullptr || currentShape_ != pending_.get())) {
-        currentShape_ = shapes_[size_t(index)].get();
+    if (index >= 0 && index < ShapeCount() && (state_.Pending == nullptr || state_.Current != state_.Pending.get())) {
+        state_.Current = shapes_[size_t(index)].get();
     }
     Paint();
 }
 
 bool TMyCAD::CancelConstruction() {
-    if (pending_ == nullptr && dragState_ == DragNone) {
+    if (state_.Pending == nullptr && state_.Drag == DragNone) {
         return false;
     }
     AbandonConstruction();

@@ -1,7 +1,11 @@
 // The measuring canvas widget: a zoomed picture with measurement shapes drawn and edited by mouse.
 #pragma once
 
+#include "canvas/backing.h"
+#include "canvas/interaction.h"
+#include "canvas/picture_layer.h"
 #include "canvas/shape.h"
+#include "canvas/shape_kinds.h"
 #include "imaging/picture.h"
 #include "platform/surface.h"
 #include "platform/types.h"
@@ -21,18 +25,7 @@
 namespace kelvo {
 
 class TCanvasTool;
-
-// The tools of the canvas; SpNone is the select tool.
-enum TDrawTool : uint8_t { SpNone, SpLine, SpRuleLine, SpSector, SpPolyLine, SpRectangle, SpEllipse };
-
-// Interaction modes; the values are the canvas's published 8-bit codes, and the names
-// stay usable unqualified (ModeDraw) as the canvas has always published them.
-enum class TMode : uint8_t { ModeNone = 0, ModeDraw = 2, ModeSelect = 5, ModeResize = 6, ModeMove = 7 };
-using enum TMode;
-
-// Progress of a press/drag/click chain, likewise.
-enum class TDragState : uint8_t { DragNone = 0, DragClickChain = 4, DragButtonDown = 9 };
-using enum TDragState;
+class TMeasuring;
 
 enum class TMouseButton : uint8_t { mbLeft, mbRight, mbMiddle };
 
@@ -79,18 +72,19 @@ public:
     // value label the value under the cursor. Returns false, changing nothing, when the
     // picture cannot be rendered (no frames, or no memory for it).
     bool SetPicture(std::shared_ptr<const imaging::TPicture> picture);
-    const imaging::TPicture* Picture() const { return picture_.get(); }
-    imaging::TWindow Window() const { return window_; }
+    const imaging::TPicture* Picture() const { return layer_.Picture(); }
+    const std::shared_ptr<const imaging::TPicture>& SharedPicture() const { return layer_.SharedPicture(); }
+    imaging::TWindow Window() const { return layer_.Window(); }
     // Renders the current frame through the window (widths below 1 count as 1).
     void SetWindow(imaging::TWindow window);
     // Back to the picture's own window.
     void ResetWindow();
-    int32_t Frame() const { return frame_; }
+    int32_t Frame() const { return layer_.Frame(); }
     // Shows another frame; shapes stay. False when out of range or no picture.
     bool SetFrame(int32_t frame);
-    bool StepFrame(int32_t delta) { return SetFrame(frame_ + delta); }
+    bool StepFrame(int32_t delta) { return SetFrame(Frame() + delta); }
     // True while a right-button drag changes the window.
-    bool WindowDragging() const { return windowDrag_; }
+    bool WindowDragging() const { return state_.WindowDrag; }
     // Where the value under the cursor is written; null = nowhere.
     QLabel* LabelValue() const { return labelValue_.data(); }
     void SetLabelValue(QLabel* label) { labelValue_ = label; }
@@ -157,9 +151,15 @@ public:
     // Drops a shape under construction or a drag in progress, as a change of tool does;
     // false when there was none.
     bool CancelConstruction();
-    // Called by Paint just before the shapes are drawn, so that the owner can give them
-    // their labels' further lines.
+    // Called by Paint just before the shapes are drawn (after Measuring has labelled
+    // the regions), so that the owner can give them their labels' further lines.
     TNotifyEvent OnDrawShapes;
+    // What the shapes measure on the picture shown, and the regions' labels.
+    TMeasuring& Measuring() { return *measuring_; }
+    const TMeasuring& Measuring() const { return *measuring_; }
+    // The shape a drag or click chain in progress would leave if the pointer were
+    // released at (x, y), as a copy; null when no shape is being drawn, moved or resized.
+    std::unique_ptr<TMyShape> ShapeIfReleasedAt(int32_t x, int32_t y) const;
 
     // Mouse handling; Qt's mouse events arrive here, and tests may call them directly.
     virtual void MouseDown(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y);
@@ -167,23 +167,26 @@ public:
     virtual void MouseUp(TMouseButton button, Qt::KeyboardModifiers shift, int32_t x, int32_t y);
 
     // State for the owner and for tests.
-    TMyShape* CurrentShape() const { return currentShape_; }
-    TMode Mode() const { return mode_; }
-    TDragState DragState() const { return dragState_; }
-    TPoint StartPoint() const { return startPoint_; }
-    TPoint EndPoint() const { return endPoint_; }
+    TMyShape* CurrentShape() const { return state_.Current; }
+    TMode Mode() const { return state_.Mode; }
+    TDragState DragState() const { return state_.Drag; }
+    TPoint StartPoint() const { return state_.Start; }
+    TPoint EndPoint() const { return state_.End; }
     // The picture's size at the current zoom; empty without a picture.
     QSize ZoomedSize() const { return zoomedSize_; }
     // The rendered image the widget shows: the part ImageRect() of the canvas that its
     // scroll area (or window) lets be seen, and the surface drawing into it in canvas
     // coordinates.
-    const QImage& Image() const { return image_; }
-    QRect ImageRect() const { return backingRect_; }
-    TSurface& Surface() { return surface_; }
+    const QImage& Image() const { return backing_.Image(); }
+    QRect ImageRect() const { return backing_.Rect(); }
+    TSurface& Surface() { return backing_.Surface(); }
     // The pixels of any part of the canvas as they are shown, feedback included: copied
     // from the image where it holds them, rendered for the asking elsewhere. Null when
     // there is no memory for them.
     QImage CanvasPixels(const QRect& area);
+    // Shows at once what was drawn straight into the image since the last refresh (the
+    // tools' feedback).
+    void RefreshTouched();
     // The part of the widget last refreshed by mouse feedback (empty after a full paint).
     QRect LastRefreshed() const { return lastRefreshed_; }
 
@@ -197,13 +200,9 @@ protected:
     void wheelEvent(QWheelEvent* event) override;
 
 private:
-    // The tools change the interaction state below; nothing else outside the canvas does.
-    friend class TCanvasTool;
-
     void Render();
     // The part of the canvas that its ancestors let be seen.
     QRect VisibleArea() const;
-    void PlaceBacking(const QRect& area);
     // Moves the image to the visible area, keeping what both hold and rendering the rest.
     void FollowVisibleArea();
     // How RenderArea draws the shapes: as they are, the owner asked for their labels
@@ -222,33 +221,27 @@ private:
     void MeasureShapes();
     // Where the shape's hot points lie.
     QRect HotPointsExtent(TMyShape& shape);
+    // Has the regions labelled, then the owner's OnDrawShapes.
+    void LabelShapes();
     // Everything Render does after the shapes are drawn.
     void FinishRender();
-    void RefreshTouched();
     QPoint Confined(QPoint global) const;
     void AbandonConstruction();
     QString AskAnnotation();
-    bool PendingIs(TDrawTool tool) const;
-    void ShowBackGround(const QImage& picture);
-    void ShowSource(QSize source);
-    bool RenderPicture(int32_t frame, imaging::TWindow window);
+    // Sizes the canvas to the picture's source size at the zoom, and repaints.
+    void ShowSource();
+    // Shows the frame through the window, repainting what changed.
+    bool ShowPicture(int32_t frame, imaging::TWindow window);
     void DragWindow(int32_t x, int32_t y);
-    QString ValueText(int32_t px, int32_t py) const;
 
-    // The picture to stretch: a plain picture, or a colour picture's frame through its
-    // window; null for a monochrome picture, which is rendered from its values.
-    QImage backGround_;
-    QSize sourceSize_;
+    TPictureLayer layer_;
     QSize zoomedSize_;
     // Guarded, so a label destroyed before the canvas is simply no longer written.
     QPointer<QLabel> labelXY_;
     TDrawTool shapeTool_ = SpNone;
-    TDragState dragState_ = DragNone;
-    TPoint startPoint_;
-    TPoint endPoint_;
-    TMyShape* currentShape_ = nullptr;
     std::vector<std::unique_ptr<TMyShape>> shapes_;
-    TMode mode_ = ModeNone;
+    // The press/drag/click state, handed to the tools.
+    TInteraction state_;
     TPen pen_;
     TFont font_;
     TColor colorofDrawing_ = clBlack;
@@ -258,11 +251,7 @@ private:
     bool dicomStyle_ = true;
     bool shadow_ = true;
 
-    // A shape under construction, owned here until AddShape takes it.
-    std::unique_ptr<TMyShape> pending_;
-    QImage image_;
-    QRect backingRect_;
-    TSurface surface_;
+    TBacking backing_;
     bool needsRender_ = true;
     QSize renderedSize_;
     // Each shape's Selected flag at the last full render; selecting since then drew
@@ -275,21 +264,14 @@ private:
     bool clipped_ = false;
     QRect clipRect_;
     QRect lastRefreshed_;
-    TDrawTool pendingTool_ = SpNone;
     // One interaction object per tool (indexed by TDrawTool), then the idle one used
     // until a tool is chosen; tool_ is the active one. They live as long as the canvas,
     // so a tool whose handler runs an event loop is never destroyed under itself.
     std::vector<std::unique_ptr<TCanvasTool>> tools_;
     TCanvasTool* tool_ = nullptr;
+    std::unique_ptr<TMeasuring> measuring_;
 
-    std::shared_ptr<const imaging::TPicture> picture_;
-    QImage rendered_; // a colour picture's frame through its window, reused while the window changes
-    imaging::TWindow window_;
-    int32_t frame_ = 0;
     QPointer<QLabel> labelValue_;
-    bool windowDrag_ = false;
-    TPoint windowDragStart_;
-    imaging::TWindow windowAtDragStart_;
 };
 
 } // namespace kelvo

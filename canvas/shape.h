@@ -1,6 +1,8 @@
 // The base of all measurement shapes: points in picture pixels, zoom conversion, selection and hot points.
 #pragma once
 
+#include "canvas/shape_kinds.h"
+#include "imaging/region_stats.h"
 #include "platform/surface.h"
 #include "platform/types.h"
 
@@ -10,6 +12,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace kelvo {
@@ -55,7 +59,12 @@ constexpr int kMaxCaption = 50;
 // (surrogate pair or combining sequence) in two.
 QString CutCaption(const QString& text);
 
-// Contract for subclasses: a kind supplies HotPointAt and HitTest and overrides Draw,
+struct TMeasurement;
+struct TMeasureContext;
+
+// Contract for subclasses: a kind names itself in Kind (its row in the kind table),
+// copies itself in Clone and measures itself in MeasureInto (regions give their Outline
+// and call MeasureRegion); it supplies HotPointAt and HitTest and overrides Draw,
 // DrawLabel, DrawHotPoints, MoveHotPoint and the three feedback operations as it needs.
 // Draw follows the drawing passes: shadow pass (PrepareShadowPen, outline shifted by
 // (+1, +1), DrawLabel(Caption, true) when DICOMStyle), normal pass (PrepareNormalPen,
@@ -69,8 +78,18 @@ class TMyShape {
 public:
     TMyShape();
     virtual ~TMyShape();
-    TMyShape(const TMyShape&) = delete;
     TMyShape& operator=(const TMyShape&) = delete;
+
+    virtual TShapeKind Kind() const = 0;
+    // A copy holding everything the shape holds, drawing on the same surface.
+    virtual std::unique_ptr<TMyShape> Clone() const = 0;
+    // The region the shape outlines in picture coordinates; nothing for shapes that are
+    // not regions.
+    virtual std::optional<imaging::TRegion> Outline() const { return std::nullopt; }
+    // Gives the record its name and figures; the common fields (kind, points, spacing,
+    // file, frame) are already set. number counts the shapes of this kind measured so
+    // far, this one included.
+    virtual void MeasureInto(TMeasurement& m, int32_t number, const TMeasureContext& context) const = 0;
 
     TSurface* Canvas = nullptr; // borrowed from the canvas
     bool Selected = false;
@@ -151,6 +170,8 @@ public:
     static int32_t OffsetToImage(int32_t d);
 
 protected:
+    // For Clone only: shapes are not otherwise copied or assigned.
+    TMyShape(const TMyShape&) = default;
     // The three drawing passes shared by every kind.
     void DrawPasses();
     // The outline with every screen point shifted by (dx, dy).

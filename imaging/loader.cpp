@@ -13,6 +13,29 @@
 
 namespace kelvo::imaging {
 
+TPicture GreyPicture(const QImage& source) {
+    TPicture p;
+    const int32_t w = source.width();
+    const int32_t h = source.height();
+    p.Photometric = QStringLiteral("MONOCHROME2");
+    if (source.depth() > 32 || source.format() == QImage::Format_Grayscale16) {
+        const QImage g = source.convertToFormat(QImage::Format_Grayscale16);
+        p.Allocate(w, h, 1, 1, TSampleType::U16, 16);
+        auto* d = reinterpret_cast<uint16_t*>(p.Data());
+        for (int32_t y = 0; y < h; ++y) {
+            std::memcpy(d + size_t(y) * size_t(w), g.constScanLine(y), size_t(w) * 2);
+        }
+    } else {
+        const QImage g = source.convertToFormat(QImage::Format_Grayscale8);
+        p.Allocate(w, h, 1, 1, TSampleType::U8, 8);
+        for (int32_t y = 0; y < h; ++y) {
+            std::memcpy(p.Data() + size_t(y) * size_t(w), g.constScanLine(y), size_t(w));
+        }
+    }
+    p.ComputeRange();
+    return p;
+}
+
 namespace {
 
 [[noreturn]] void Fail(TLoadError kind, const QString& name, const QString& detail = QString()) {
@@ -20,48 +43,34 @@ namespace {
 }
 
 TPicture FromQImage(const QImage& source, const QString& format) {
+    if (source.isGrayscale()) {
+        TPicture p = GreyPicture(source);
+        p.Format = format;
+        return p;
+    }
     TPicture p;
     p.Format = format;
     const int32_t w = source.width();
     const int32_t h = source.height();
-    const bool grey = source.isGrayscale();
     const bool deep = source.depth() > 32 || source.format() == QImage::Format_Grayscale16;
-    if (grey) {
-        p.Photometric = QStringLiteral("MONOCHROME2");
-        if (deep) {
-            const QImage g = source.convertToFormat(QImage::Format_Grayscale16);
-            p.Allocate(w, h, 1, 1, TSampleType::U16, 16);
-            auto* d = reinterpret_cast<uint16_t*>(p.Data());
-            for (int32_t y = 0; y < h; ++y) {
-                std::memcpy(d + size_t(y) * size_t(w), g.constScanLine(y), size_t(w) * 2);
-            }
-        } else {
-            const QImage g = source.convertToFormat(QImage::Format_Grayscale8);
-            p.Allocate(w, h, 1, 1, TSampleType::U8, 8);
-            for (int32_t y = 0; y < h; ++y) {
-                std::memcpy(p.Data() + size_t(y) * size_t(w), g.constScanLine(y), size_t(w));
+    p.Photometric = QStringLiteral("RGB");
+    if (deep) {
+        const QImage c = source.convertToFormat(QImage::Format_RGBX64);
+        p.Allocate(w, h, 1, 3, TSampleType::U16, 16);
+        auto* d = reinterpret_cast<uint16_t*>(p.Data());
+        for (int32_t y = 0; y < h; ++y) {
+            const auto* s = reinterpret_cast<const uint16_t*>(c.constScanLine(y));
+            for (int32_t x = 0; x < w; ++x) {
+                for (int32_t k = 0; k < 3; ++k) {
+                    d[(size_t(y) * size_t(w) + size_t(x)) * 3 + size_t(k)] = s[size_t(x) * 4 + size_t(k)];
+                }
             }
         }
     } else {
-        p.Photometric = QStringLiteral("RGB");
-        if (deep) {
-            const QImage c = source.convertToFormat(QImage::Format_RGBX64);
-            p.Allocate(w, h, 1, 3, TSampleType::U16, 16);
-            auto* d = reinterpret_cast<uint16_t*>(p.Data());
-            for (int32_t y = 0; y < h; ++y) {
-                const auto* s = reinterpret_cast<const uint16_t*>(c.constScanLine(y));
-                for (int32_t x = 0; x < w; ++x) {
-                    for (int32_t k = 0; k < 3; ++k) {
-                        d[(size_t(y) * size_t(w) + size_t(x)) * 3 + size_t(k)] = s[size_t(x) * 4 + size_t(k)];
-                    }
-                }
-            }
-        } else {
-            const QImage c = source.convertToFormat(QImage::Format_RGB888);
-            p.Allocate(w, h, 1, 3, TSampleType::U8, 8);
-            for (int32_t y = 0; y < h; ++y) {
-                std::memcpy(p.Data() + size_t(y) * size_t(w) * 3, c.constScanLine(y), size_t(w) * 3);
-            }
+        const QImage c = source.convertToFormat(QImage::Format_RGB888);
+        p.Allocate(w, h, 1, 3, TSampleType::U8, 8);
+        for (int32_t y = 0; y < h; ++y) {
+            std::memcpy(p.Data() + size_t(y) * size_t(w) * 3, c.constScanLine(y), size_t(w) * 3);
         }
     }
     p.ComputeRange();

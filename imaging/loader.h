@@ -4,6 +4,7 @@
 #include "imaging/errors.h"
 #include "imaging/picture.h"
 
+#include <QImage>
 #include <QString>
 
 #include <cstddef>
@@ -35,6 +36,10 @@ std::future<TPicture> LoadPictureAsync(const QString& path, const TLoadLimits& l
 // adds only entries it lacks). It sets the environment, so it must run before the
 // process starts other threads, and before DCMTK is used other than through the module.
 void PreferReaderDictionary();
+// The grey levels of a picture whose pixels are all grey (QImage::isGrayscale), as a
+// MONOCHROME2 picture of 8 bits, or 16 for a deep one, with its range: how a grey
+// picture file is read, and what a plain grey picture is measured on.
+TPicture GreyPicture(const QImage& source);
 // Loads DICOM bytes held in memory (a whole file, with or without preamble and meta
 // header); `name` is used in messages.
 TPicture LoadDicomBytes(const uint8_t* data, size_t size, const QString& name, const TLoadLimits& limits = {});

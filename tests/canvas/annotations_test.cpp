@@ -4,6 +4,7 @@
 #include "canvas/area_shapes.h"
 #include "canvas/line_shapes.h"
 #include "canvas/measurements.h"
+#include "canvas/my_cad.h"
 #include "platform/screen.h"
 #include "support/canvas_fixture.h"
 
@@ -157,6 +158,21 @@ TEST_F(ShapeRecords, EveryKindSurvivesBeingMadeIntoAShapeAndBack) {
     EXPECT_EQ(RoiNumberOf(QStringLiteral("Roi-12")), 12);
     EXPECT_EQ(RoiNumberOf(QStringLiteral("Roi-x")), 0);
     EXPECT_EQ(RoiNumberOf(QStringLiteral("Ruler")), 0);
+}
+
+// The kind table's row makes the kind for its tool, and a copy keeps all a record holds.
+TEST_F(ShapeRecords, EveryKindIsMadeByItsToolAndCopiedWhole) {
+    TMyCAD cad;
+    for (const TAnnotation& a : SampleShapes()) {
+        SCOPED_TRACE(KindWord(a.Kind).toStdString());
+        const std::unique_ptr<TMyShape> shape = MakeShape(a);
+        shape->HotPoint = 2;
+        const std::unique_ptr<TMyShape> copy = shape->Clone();
+        EXPECT_EQ(copy->Kind(), a.Kind);
+        EXPECT_EQ(*ToAnnotation(*copy), a);
+        EXPECT_EQ(copy->HotPoint, 2);
+        EXPECT_EQ(cad.CreateShape(KindRow(a.Kind).Tool)->Kind(), a.Kind);
+    }
 }
 
 std::shared_ptr<const imaging::TPicture> Ramp() { // value = x + 10 y, 1.5 mm x 0.5 mm, CT
