@@ -324,14 +324,12 @@ void TForm1::CreateImagingControls() {
     auto* next = new QShortcut(QKeySequence(Qt::Key_PageDown), this);
     next->setObjectName(QStringLiteral("NextFrameKey"));
     connect(next, &QShortcut::activated, this, [this] {
-        Guarded("frame", [&] { MyCAD1->StepFrame(1); });
-        ShowFrame();
+        StepFrame(1);
     });
     auto* previous = new QShortcut(QKeySequence(Qt::Key_PageUp), this);
     previous->setObjectName(QStringLiteral("PreviousFrameKey"));
     connect(previous, &QShortcut::activated, this, [this] {
-        Guarded("frame", [&] { MyCAD1->StepFrame(-1); });
-        ShowFrame();
+        StepFrame(-1);
     });
     auto* reset = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_R), this);
     reset->setObjectName(QStringLiteral("ResetWindowKey"));
@@ -346,6 +344,19 @@ void TForm1::ShowFrame() {
         if (shown) FrameLabel->setText(QStringLiteral("frame %1 / %2").arg(MyCAD1->Frame() + 1).arg(picture->Frames()));
         FrameLabel->setVisible(shown);
     });
+}
+
+void TForm1::StepFrame(int32_t delta) {
+    Guarded("frame", [&] {
+        const imaging::TPicture* picture = MyCAD1->Picture();
+        const int32_t to = MyCAD1->Frame() + delta;
+        if (!MyCAD1->StepFrame(delta) && picture != nullptr && picture->FrameFailed(to)) {
+            TellFailure(QStringLiteral("Frames"), QStringLiteral("Frame %1 of \"%2\" cannot be shown: %3")
+                                                      .arg(to + 1)
+                                                      .arg(ShownFileName(QFileInfo(openedFile_).fileName()), picture->LateError()));
+        }
+    });
+    ShowFrame();
 }
 
 void TForm1::ConfigureCanvas() {

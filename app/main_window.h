@@ -273,6 +273,8 @@ private:
     // Shows which frame of a multi-frame picture from a file is shown; hides the line
     // for any other picture.
     void ShowFrame();
+    // Steps through the frames; a frame that could not be read is named, not shown.
+    void StepFrame(int32_t delta);
     // Takes the canvas's shapes into the history and the list after a change; it ends
     // a run of arrow presses.
     void ShapesChanged();

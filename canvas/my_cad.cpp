@@ -155,7 +155,8 @@ void TMyCAD::ResetWindow() {
 
 bool TMyCAD::SetFrame(int32_t frame) {
     const imaging::TPicture* picture = layer_.Picture();
-    if (picture == nullptr || frame < 0 || frame >= picture->Frames() || frame == layer_.Frame()) {
+    if (picture == nullptr || frame < 0 || frame >= picture->Frames() || frame == layer_.Frame() ||
+        picture->FrameFailed(frame)) {
         return false;
     }
     return ShowPicture(frame, layer_.Window());

@@ -80,7 +80,8 @@ public:
     // Back to the picture's own window.
     void ResetWindow();
     int32_t Frame() const { return layer_.Frame(); }
-    // Shows another frame; shapes stay. False when out of range or no picture.
+    // Shows another frame; shapes stay. False when out of range, no picture, or the
+    // frame could not be read.
     bool SetFrame(int32_t frame);
     bool StepFrame(int32_t delta) { return SetFrame(Frame() + delta); }
     // True while a right-button drag changes the window.

@@ -271,8 +271,15 @@ struct TFrameStore::TImpl {
                     error = QString::fromLocal8Bit(e.what());
                 }
             }
-            if (!error.isEmpty()) std::memset(Frame(frame), 0, FrameBytes);
-            Ranges[size_t(frame)] = ScanFrame(Rule, Frame(frame));
+            // A frame that could not be read holds no values: its zeros stay out of the
+            // range, and readers are told it failed rather than shown them.
+            const bool failed = !error.isEmpty();
+            if (failed) {
+                std::memset(Frame(frame), 0, FrameBytes);
+            } else {
+                Ranges[size_t(frame)] = ScanFrame(Rule, Frame(frame));
+            }
+            Failed[size_t(frame)] = failed ? 1 : 0;
             {
                 const std::lock_guard<std::mutex> guard(Lock);
                 Ready[size_t(frame)].store(true, std::memory_order_release);
@@ -303,6 +310,8 @@ struct TFrameStore::TImpl {
 
     // Frames still arriving: each one's flag is set once its values and range are in.
     std::unique_ptr<std::atomic<bool>[]> Ready;
+    // Written with a frame's values, before its Ready flag.
+    std::vector<char> Failed;
     std::atomic<bool> AllIn{true};
     std::mutex Lock;
     std::condition_variable Arrived;
@@ -332,6 +341,7 @@ TFrameStore::TFrameStore(const TFrameStore& other) {
     Impl->Min = other.Impl->Min;
     Impl->Max = other.Impl->Max;
     Impl->Error = other.Impl->Error;
+    Impl->Failed = other.Impl->Failed;
 }
 
 TFrameStore& TFrameStore::operator=(const TFrameStore& other) {
@@ -394,6 +404,12 @@ bool TPicture::FrameReady(int32_t frame) const {
     if (frame < 0 || frame >= frames_) return false;
     const auto& impl = *store_.Impl;
     return impl.Ready == nullptr || impl.Ready[size_t(frame)].load(std::memory_order_acquire);
+}
+
+bool TPicture::FrameFailed(int32_t frame) const {
+    if (frame < 0 || frame >= frames_ || store_.Impl == nullptr) return false;
+    store_.Impl->WaitFor(frame);
+    return !store_.Impl->Failed.empty() && store_.Impl->Failed[size_t(frame)] != 0;
 }
 
 QString TPicture::LateError() const {
@@ -507,6 +523,7 @@ void TPicture::FillLater(int32_t ready, TFrameFill fill) {
         return;
     }
     impl.Ready = std::make_unique<std::atomic<bool>[]>(size_t(frames_));
+    impl.Failed.assign(size_t(frames_), 0);
     for (int32_t f = 0; f < ready; ++f) impl.Ready[size_t(f)].store(true, std::memory_order_relaxed);
     impl.AllIn.store(false, std::memory_order_relaxed);
     impl.Fill = std::move(fill);

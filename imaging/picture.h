@@ -199,6 +199,9 @@ public:
     // Whether the frame's values are in: frames after the first may arrive after the
     // picture is shown. Every reader of a frame waits for it (asking for it next).
     bool FrameReady(int32_t frame) const;
+    // Waits for the frame; true when it came late and could not be read (it then holds
+    // zeros, which are no values: nothing may show or measure them).
+    bool FrameFailed(int32_t frame) const;
     // Waits for every frame; what went wrong reading a frame that came late, which then
     // holds zeros (empty when nothing did).
     QString LateError() const;

@@ -7,7 +7,9 @@
 #include <QScrollArea>
 #include <QScrollBar>
 
+#include <algorithm>
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 using namespace kelvo;
@@ -191,3 +193,23 @@ TEST_F(ViewportBacking, FeedbackDrawnScrolledAndErasedLeavesThePixelsRestored) {
 }
 
 } // namespace
+
+// A frame whose late read failed holds zeros: they stay out of the range and the
+// canvas will not show them.
+TEST_F(ViewportBacking, AFrameThatCouldNotBeReadIsNeverShown) {
+    auto p = std::make_shared<imaging::TPicture>();
+    p->Allocate(4, 4, 4, 1, imaging::TSampleType::U16, 16);
+    std::fill_n(reinterpret_cast<uint16_t*>(p->Data()), 16, uint16_t(500));
+    p->FillLater(1, [](int32_t frame, uint8_t* values) {
+        if (frame == 2) throw std::runtime_error("read error");
+        std::fill_n(reinterpret_cast<uint16_t*>(values), 16, uint16_t(700));
+    });
+    TMyCAD* cad = Cad();
+    ASSERT_TRUE(cad->SetPicture(p));
+    EXPECT_TRUE(cad->SetFrame(1));
+    EXPECT_FALSE(cad->SetFrame(2));
+    EXPECT_FALSE(cad->SetFrame(3));
+    EXPECT_EQ(cad->Frame(), 1);
+    EXPECT_EQ(p->MinValue(), 500.0);
+    EXPECT_EQ(p->LateError(), QStringLiteral("read error"));
+}
