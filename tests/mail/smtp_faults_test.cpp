@@ -108,8 +108,14 @@ std::vector<std::string> FittingTexts(Stage stage, Fault fault) {
                                            "10053:Software caused connection abort", "10057:Socket is not connected"};
     switch (fault) {
     case Fault::Close:
-    case Fault::Reset:
         return gone;
+    case Fault::Reset: {
+        // A reset right at accept can reach the client with its connect's completion,
+        // in the same turn: the connection then failed rather than closed.
+        std::vector<std::string> t = gone;
+        if (stage == Stage::Greeting) t.push_back("Connection Failed");
+        return t;
+    }
     case Fault::Silent:
         if (stage == Stage::DuringData) return {"Socket send aborted", "Socket readln aborted"};
         return {"Socket readln aborted"};
