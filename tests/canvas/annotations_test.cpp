@@ -161,20 +161,6 @@ TEST_F(ShapeRecords, EveryKindSurvivesBeingMadeIntoAShapeAndBack) {
 }
 
 // The kind table's row makes the kind for its tool, and a copy keeps all a record holds.
-TEST_F(ShapeRecords, EveryKindIsMadeByItsToolAndCopiedWhole) {
-    TMyCAD cad;
-    for (const TAnnotation& a : SampleShapes()) {
-        SCOPED_TRACE(KindWord(a.Kind).toStdString());
-        const std::unique_ptr<TMyShape> shape = MakeShape(a);
-        shape->HotPoint = 2;
-        const std::unique_ptr<TMyShape> copy = shape->Clone();
-        EXPECT_EQ(copy->Kind(), a.Kind);
-        EXPECT_EQ(*ToAnnotation(*copy), a);
-        EXPECT_EQ(copy->HotPoint, 2);
-        EXPECT_EQ(cad.CreateShape(KindRow(a.Kind).Tool)->Kind(), a.Kind);
-    }
-}
-
 std::shared_ptr<const imaging::TPicture> Ramp() { // value = x + 10 y, 1.5 mm x 0.5 mm, CT
     auto p = std::make_shared<imaging::TPicture>();
     p->Allocate(8, 8, 1, 1, imaging::TSampleType::S16, 16);

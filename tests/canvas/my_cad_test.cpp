@@ -90,29 +90,6 @@ TEST_F(Canvas, NewCanvasIsSmallEmptyAndLeavesTheSharedSettingsAlone) {
     EXPECT_FALSE(ShapeSettings.Shadow);
 }
 
-TEST_F(Canvas, RegionsAreLabelledOnlyWhereAskedAndADragShowsWhatItWouldLeave) {
-    LikeTheMainWindow();
-    TMyShape* box = Add(SpRectangle, {10, 10}, {50, 30});
-    cad_->Paint();
-    EXPECT_TRUE(box->LabelLines.isEmpty()) << "a canvas alone labels nothing";
-    cad_->Measuring().SetRegionLabels(TRegionLabels::OnFilePictures);
-    cad_->Paint();
-    EXPECT_TRUE(box->LabelLines.isEmpty()) << "a plain picture is no file";
-    cad_->Measuring().SetRegionLabels(TRegionLabels::Always);
-    cad_->Paint();
-    ASSERT_FALSE(box->LabelLines.isEmpty());
-    EXPECT_TRUE(box->LabelLines[0].startsWith(QLatin1String("A = ")));
-
-    cad_->SetShapeTool(SpEllipse);
-    cad_->MouseDown(TMouseButton::mbLeft, {}, 100, 100);
-    cad_->MouseMove({}, 120, 110);
-    const std::unique_ptr<TMyShape> released = cad_->ShapeIfReleasedAt(140, 130);
-    ASSERT_NE(released, nullptr);
-    EXPECT_EQ(released->Kind(), TShapeKind::Ellipse);
-    EXPECT_EQ(released->Points, (std::vector<TPoint>{{100, 100}, {140, 130}}));
-    EXPECT_EQ(cad_->CurrentShape()->PointCount(), 1) << "the shape drawn is left as it is";
-}
-
 TEST_F(Canvas, ZoomGivesTheTruncatedZoomedSize) {
     cad_->SetBackGround(GreyPicture());
     struct Case {

@@ -117,7 +117,7 @@ TEST(HeloName, TypedNameStandsOnlyWhenItIsADomainOrAddressLiteral) {
         {"[IPv6:2001:db8::1]", "", "", "[IPv6:2001:db8::1]"},
         {"Jane Doe", "host.example.org", "127.0.0.1", "host.example.org"},
         {"J\xc3\xb6rg", "vm", "127.0.0.1", "[127.0.0.1]"},
-        {"12.34", "host-.example.org", "10.0.0.2", "[10.0.0.2]"},
+        {"12.34", "host-.example.org", "127.0.0.2", "[127.0.0.2]"},
         {"[999.1.1.1]", "vm", "", ""},
         {"doe-", "", "", ""},
     };
