@@ -9,6 +9,8 @@
 #include "platform/screen.h"
 #include "app/picture.h"
 #include "app/picture_file.h"
+#include "app/view_controls.h"
+#include "app/zoom_readout.h"
 #include "imaging/loader.h"
 #include "platform/guarded.h"
 #include "platform/surface.h"
@@ -137,6 +139,8 @@ TForm1::TForm1(TStartUp start, QWidget* parent)
     CreateImagingControls();
     ConfigureCanvas();
     CreateMeasuringControls();
+    ViewControls = new TViewControls(*this, *ScrollBox1, *MyCAD1);
+    ViewControls->ZoomLabel->setFont(Panel1->font());
     SetTabOrder();
     SpinEdit1->setFocus();
 }
@@ -580,6 +584,7 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
             return;
         }
         builtInPending_ = false;
+        ViewControls->PictureOpened();
         MyCAD1->ClearShapes();
         HideLiveStatistics();
         // The value under the cursor was the old picture's, in its unit.

@@ -32,6 +32,7 @@ class QToolButton;
 namespace kelvo {
 class TLiveLabel;
 class TMeasurementPanel;
+class TViewControls;
 } // namespace kelvo
 
 namespace kelvo {
@@ -202,6 +203,7 @@ public:
     // Over the canvas: the statistics of the region being drawn, moved or resized,
     // where its label's lines will stand (when those lines are shown at all).
     TLiveLabel* LiveStatistics = nullptr;
+    TViewControls* ViewControls = nullptr;
 
 public slots:
     void SelectBtnClick();

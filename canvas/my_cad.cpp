@@ -54,9 +54,9 @@ QPoint LocalPoint(const QMouseEvent* e) { return PixelAt(e->position()); }
 // that a small zoom truncates to nothing keeps one pixel: the canvas keeps showing the
 // picture at (nearly) the size the zoom asks for, where an empty copy would leave it
 // at its old size.
-int64_t ZoomedSide(int32_t side, double zoom) {
+int64_t ZoomedSide(int32_t side, double zoom, int32_t limit) {
     const double v = std::trunc(double(side) * zoom);
-    if (!(v >= 0.0) || v > double(kMaxZoomedSide)) {
+    if (!(v >= 0.0) || v > double(limit)) {
         return -1;
     }
     return side > 0 ? std::max<int64_t>(int64_t(v), 1) : 0;
@@ -95,6 +95,7 @@ TMyCAD::~TMyCAD() {
 
 void TMyCAD::SetBackGround(const QImage& picture) {
     layer_.SetPlain(picture);
+    zoomLimit_ = kMaxZoomedSide;
     state_.WindowDrag = false;
     ShapeSettings.MmPerPixelX = 0.0;
     ShapeSettings.MmPerPixelY = 0.0;
@@ -182,21 +183,39 @@ void TMyCAD::ShowSource() {
     } else {
         // The picture is shown at the current zoom so that it and the shapes agree; a
         // zoom the new picture cannot take falls back to 1.
-        int64_t w = ZoomedSide(source.width(), zoom_);
-        int64_t h = ZoomedSide(source.height(), zoom_);
-        if (w < 0 || h < 0) {
+        std::optional<QSize> zoomed = ZoomedSourceSize(zoom_, zoomLimit_);
+        if (!zoomed) {
             zoom_ = 1.0;
             ShapeSettings.Zoom = 1.0;
-            w = source.width();
-            h = source.height();
+            zoomed = source;
+            ZoomChanged();
         }
-        zoomedSize_ = QSize(int32_t(w), int32_t(h));
-        if (w > 0 && h > 0) {
+        zoomedSize_ = *zoomed;
+        if (!zoomedSize_.isEmpty()) {
             resize(zoomedSize_);
         }
     }
     needsRender_ = true;
     update();
+}
+
+std::optional<QSize> TMyCAD::ZoomedSourceSize(double zoom, int32_t limit) const {
+    const QSize source = layer_.SourceSize();
+    if (source.isEmpty()) {
+        return QSize();
+    }
+    const int64_t w = ZoomedSide(source.width(), zoom, limit);
+    const int64_t h = ZoomedSide(source.height(), zoom, limit);
+    if (w < 0 || h < 0) {
+        return std::nullopt;
+    }
+    return QSize(int32_t(w), int32_t(h));
+}
+
+void TMyCAD::ZoomChanged() {
+    if (OnZoom) {
+        OnZoom(this);
+    }
 }
 
 void TMyCAD::SetShapeTool(TDrawTool tool) {
@@ -249,22 +268,37 @@ bool TMyCAD::SetZoom(double zoom) {
     }
     // No zoomed copy of the picture is kept, and the image covers only the visible
     // part of the canvas: a zoom costs no memory beyond that, whatever its size.
-    QSize zoomed;
-    const QSize source = layer_.SourceSize();
-    if (!source.isEmpty()) {
-        const int64_t w = ZoomedSide(source.width(), zoom);
-        const int64_t h = ZoomedSide(source.height(), zoom);
-        if (w < 0 || h < 0) {
-            return false;
-        }
-        if (w > 0 && h > 0) {
-            zoomed = QSize(int32_t(w), int32_t(h));
-        }
+    const std::optional<QSize> zoomed = ZoomedSourceSize(zoom, kMaxZoomedSide);
+    if (!zoomed) {
+        return false;
     }
     zoom_ = zoom;
+    zoomLimit_ = kMaxZoomedSide;
     ShapeSettings.Zoom = zoom;
-    zoomedSize_ = zoomed;
+    zoomedSize_ = zoomed->isEmpty() ? QSize() : *zoomed;
     Paint();
+    ZoomChanged();
+    return true;
+}
+
+bool TMyCAD::SetViewZoom(double zoom) {
+    if (!std::isfinite(zoom) || !(zoom > 0.0)) {
+        return false;
+    }
+    const std::optional<QSize> zoomed = ZoomedSourceSize(zoom, kMaxViewSide);
+    if (!zoomed) {
+        return false;
+    }
+    zoom_ = zoom;
+    zoomLimit_ = kMaxViewSide;
+    ShapeSettings.Zoom = zoom;
+    zoomedSize_ = zoomed->isEmpty() ? QSize() : *zoomed;
+    if (!zoomedSize_.isEmpty()) {
+        resize(zoomedSize_);
+    }
+    needsRender_ = true;
+    update();
+    ZoomChanged();
     return true;
 }
 

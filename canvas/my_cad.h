@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace kelvo {
@@ -36,6 +37,12 @@ inline int32_t SectorClicks = 0;
 
 // A zoomed picture side may not exceed kMaxZoomedSide pixels.
 constexpr int32_t kMaxZoomedSide = 16384;
+// The view's own gestures (fit, wheel zoom) may take a side up to kMaxViewSide. The
+// backing follows the visible area, so memory does not grow with it; the limit keeps
+// the canvas and its scroll box below Qt's widget size limit (2^24 - 1) with room for
+// the box's margin and viewport, and every coordinate a scroll bar or a paint event
+// carries far from int overflow. 32x still reaches pictures of 262,144 pixels a side.
+constexpr int32_t kMaxViewSide = 1 << 23;
 
 class TMyCAD : public QWidget {
     Q_OBJECT
@@ -106,6 +113,13 @@ public:
     // or whose zoomed picture would exceed kMaxZoomedSide a side. A side the zoom would
     // shrink below one pixel keeps one.
     bool SetZoom(double zoom);
+    // The same zoom for the view's gestures: sides up to kMaxViewSide, and the picture
+    // rendered by the next paint rather than at once, so that the owner scrolls first
+    // and only the part then in view is drawn.
+    bool SetViewZoom(double zoom);
+    // Fired after the zoom changed, by either setter or by a picture that could not
+    // take it.
+    TNotifyEvent OnZoom;
     bool DICOMStyle() const { return dicomStyle_; }
     void SetDICOMStyle(bool value);
     bool Shadow() const { return shadow_; }
@@ -234,6 +248,9 @@ private:
     // Shows the frame through the window, repainting what changed.
     bool ShowPicture(int32_t frame, imaging::TWindow window);
     void DragWindow(int32_t x, int32_t y);
+    // The zoomed size of the source at zoom, or nullopt when a side would exceed limit.
+    std::optional<QSize> ZoomedSourceSize(double zoom, int32_t limit) const;
+    void ZoomChanged();
 
     TPictureLayer layer_;
     QSize zoomedSize_;
@@ -249,6 +266,9 @@ private:
     TColor colorOfHot_ = clBlack;
     TColor colorOfShadow_ = clBlack;
     double zoom_ = 1.0;
+    // The largest zoomed side the zoom in force was allowed; a new source shown at it
+    // falls back to zoom 1 beyond it.
+    int32_t zoomLimit_ = kMaxZoomedSide;
     bool dicomStyle_ = true;
     bool shadow_ = true;
 

@@ -158,6 +158,9 @@ void ReadIdentity(DcmItem* ds, TPicture& p) {
     p.Modality = StringOf(ds, DCM_Modality);
     p.SeriesDescription = StringOf(ds, DCM_SeriesDescription);
     p.SopInstanceUid = StringOf(ds, DCM_SOPInstanceUID);
+    if (!PositiveAt(ds, DCM_RecommendedDisplayFrameRate, 0, &p.FrameRate)) {
+        (void)PositiveAt(ds, DCM_CineRate, 0, &p.FrameRate);
+    }
 }
 
 // The rescale and window of the frame whose per-frame groups item is `frameGroup`.

@@ -183,6 +183,9 @@ public:
     QString SopInstanceUid;
     // How the file was read, for messages and the title: "DICOM" or Qt's format name.
     QString Format;
+    // The frames per second the file recommends for playing its frames: Recommended
+    // Display Frame Rate (0008,2144), else Cine Rate (0018,0040); 0 when it gives none.
+    double FrameRate = 0.0;
 
     // For the loaders: sets the geometry and allocates zeroed storage (pages the system
     // hands out zeroed, so a loader that writes every value pays for no zero fill).
