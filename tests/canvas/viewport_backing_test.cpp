@@ -1,9 +1,13 @@
 // The canvas inside a scroll area: its image covers only the viewport, and scrolling shows exactly the pixels of a whole-canvas render.
 #include "canvas/my_cad.h"
+#include "canvas/view_navigation.h"
 #include "imaging/picture.h"
 #include "support/canvas_fixture.h"
 
 #include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QWheelEvent>
 #include <QScrollArea>
 #include <QScrollBar>
 
@@ -190,6 +194,113 @@ TEST_F(ViewportBacking, FeedbackDrawnScrolledAndErasedLeavesThePixelsRestored) {
     EXPECT_EQ(s.RecordedCount(), 0u) << "nothing left to replay";
     ScrollTo(60, 20);
     EXPECT_EQ(Differences(cad->Image(), clean.copy(cad->ImageRect())), "");
+}
+
+// Fitting shows a picture from a file whole, without scroll bars; the built-in kind is
+// left alone.
+TEST_F(ViewportBacking, FitShowsTheWholePictureFromAFile) {
+    auto* nav = new TViewNavigation(*scroll_, *Cad());
+    const QSize room = scroll_->contentsRect().size();
+    for (const QSize side : {QSize(4096, 4096), QSize(64, 32), QSize(300, 1000)}) {
+        ASSERT_TRUE(Cad()->SetPicture(Ramp(side.width(), side.height())));
+        ASSERT_TRUE(nav->Fit());
+        QApplication::processEvents();
+        const QSize shown = Cad()->size();
+        EXPECT_TRUE(shown.width() <= room.width() && shown.height() <= room.height()) << side.width();
+        EXPECT_TRUE(shown.width() >= room.width() - 1 || shown.height() >= room.height() - 1) << side.width();
+        EXPECT_FALSE(scroll_->horizontalScrollBar()->isVisible() || scroll_->verticalScrollBar()->isVisible());
+    }
+    Cad()->SetBackGround(GreyPicture());
+    const double zoom = Cad()->Zoom();
+    EXPECT_FALSE(nav->Fit());
+    EXPECT_EQ(Cad()->Zoom(), zoom);
+}
+
+// Alt+wheel (X11 turns it into a horizontal turn) zooms and keeps the picture point
+// under the cursor; other wheels leave the zoom.
+TEST_F(ViewportBacking, AltWheelZoomsAboutTheCursor) {
+    new TViewNavigation(*scroll_, *Cad());
+    ASSERT_TRUE(Cad()->SetPicture(Ramp(4096, 4096)));
+    ASSERT_TRUE(Cad()->SetZoom(2.0));
+    ScrollTo(3000, 2000);
+    struct Case {
+        QPoint turn;
+        Qt::KeyboardModifiers keys;
+        double factor;
+    };
+    const Case cases[] = {{{0, 120}, Qt::AltModifier, 1.25},
+                          {{0, -240}, Qt::AltModifier, 0.64},
+                          {{120, 0}, Qt::AltModifier, 1.25},
+                          {{0, 120}, Qt::AltModifier | Qt::ControlModifier, 1.0},
+                          {{0, 120}, Qt::NoModifier, 1.0}};
+    const QPoint at(77, 55);
+    for (const Case& c : cases) {
+        const double zoom = Cad()->Zoom();
+        const QPointF before = QPointF(Cad()->mapFrom(scroll_->viewport(), at)) / zoom;
+        QWheelEvent wheel(Cad()->mapFrom(scroll_->viewport(), at), QPointF(), QPoint(), c.turn, Qt::NoButton, c.keys,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(Cad(), &wheel);
+        QApplication::processEvents();
+        ASSERT_DOUBLE_EQ(Cad()->Zoom(), zoom * c.factor) << c.turn.x() << "," << c.turn.y();
+        const QPointF after = QPointF(Cad()->mapFrom(scroll_->viewport(), at)) / Cad()->Zoom();
+        if (c.factor != 1.0) {
+            EXPECT_LT((after - before).manhattanLength(), 1.0 / Cad()->Zoom()) << c.turn.x() << "," << c.turn.y();
+        }
+    }
+}
+
+// 32x and 64x on a 4096 x 4096 picture: a viewport-sized image with the picture's own
+// pixels; the zoom box keeps its own limit.
+TEST_F(ViewportBacking, HighZoomOnALargePictureKeepsAViewportImage) {
+    auto* nav = new TViewNavigation(*scroll_, *Cad());
+    const auto picture = Ramp(4096, 4096);
+    ASSERT_TRUE(Cad()->SetPicture(picture));
+    const QImage whole = picture->Render(0, Cad()->Window());
+    for (const int zoom : {32, 64}) {
+        ASSERT_TRUE(nav->ZoomAbout(zoom, QPoint(0, 0)));
+        ScrollTo(4000 * zoom, 4001 * zoom);
+        EXPECT_EQ(Cad()->size(), QSize(4096 * zoom, 4096 * zoom));
+        EXPECT_EQ(Cad()->ImageRect(), QRect(QPoint(4000 * zoom, 4001 * zoom), Viewport()));
+        EXPECT_EQ(Px(Cad()->Image(), zoom - 1, zoom), Px(whole, 4000, 4002));
+    }
+    EXPECT_FALSE(Cad()->SetZoom(32.0));
+    EXPECT_FALSE(Cad()->SetViewZoom(2049.0)) << "beyond 2^23 pixels a side";
+    EXPECT_EQ(Cad()->Zoom(), 64.0);
+}
+
+// The middle button, and the left one while Space is held, drag the picture; the tools
+// see none of it.
+TEST_F(ViewportBacking, MiddleOrSpaceDragPans) {
+    new TViewNavigation(*scroll_, *Cad());
+    ASSERT_TRUE(Cad()->SetPicture(Ramp(330, 290)));
+    ASSERT_TRUE(Cad()->SetZoom(3.0));
+    int presses = 0;
+    Cad()->OnMouseDown = [&](TMyCAD*, TMouseButton, Qt::KeyboardModifiers, int32_t, int32_t) { ++presses; };
+    const auto mouse = [this](QEvent::Type type, Qt::MouseButton button, QPoint global) {
+        QMouseEvent e(type, QPointF(50, 50), QPointF(global), button,
+                      type == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(button), Qt::NoModifier);
+        QApplication::sendEvent(Cad(), &e);
+    };
+    const auto space = [this](QEvent::Type type) {
+        QKeyEvent e(type, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+        QApplication::sendEvent(Cad(), &e);
+    };
+    for (const bool withSpace : {false, true}) {
+        ScrollTo(300, 300);
+        if (withSpace) space(QEvent::KeyPress);
+        const Qt::MouseButton button = withSpace ? Qt::LeftButton : Qt::MiddleButton;
+        mouse(QEvent::MouseButtonPress, button, {1000, 1000});
+        mouse(QEvent::MouseMove, button, {980, 990});
+        mouse(QEvent::MouseButtonRelease, button, {960, 975});
+        if (withSpace) space(QEvent::KeyRelease);
+        EXPECT_EQ(scroll_->horizontalScrollBar()->value(), 340) << withSpace;
+        EXPECT_EQ(scroll_->verticalScrollBar()->value(), 325) << withSpace;
+    }
+    EXPECT_EQ(presses, 0);
+    mouse(QEvent::MouseButtonPress, Qt::LeftButton, {1000, 1000});
+    mouse(QEvent::MouseButtonRelease, Qt::LeftButton, {900, 900});
+    EXPECT_EQ(presses, 1) << "without Space the left button is the tool's";
+    EXPECT_EQ(scroll_->horizontalScrollBar()->value(), 340);
 }
 
 } // namespace
