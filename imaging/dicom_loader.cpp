@@ -158,8 +158,13 @@ void ReadIdentity(DcmItem* ds, TPicture& p) {
     p.Modality = StringOf(ds, DCM_Modality);
     p.SeriesDescription = StringOf(ds, DCM_SeriesDescription);
     p.SopInstanceUid = StringOf(ds, DCM_SOPInstanceUID);
-    if (!PositiveAt(ds, DCM_RecommendedDisplayFrameRate, 0, &p.FrameRate)) {
-        (void)PositiveAt(ds, DCM_CineRate, 0, &p.FrameRate);
+    // Both are IS, which DCMTK reads as integers only.
+    for (const DcmTagKey& tag : {DCM_RecommendedDisplayFrameRate, DCM_CineRate}) {
+        Sint32 rate = 0;
+        if (ds->findAndGetSint32(tag, rate).good() && rate > 0) {
+            p.FrameRate = rate;
+            break;
+        }
     }
 }
 

@@ -4,6 +4,9 @@
 #include "app/command_line.h"
 #include "app/main_window.h"
 #include "app/measurement_panel.h"
+#include "app/cine.h"
+#include "app/view_controls.h"
+#include "app/zoom_readout.h"
 #include "imaging/loader.h"
 #include "platform/scope_exit.h"
 
@@ -23,6 +26,7 @@
 #include <QMimeData>
 #include <QProcess>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -463,6 +467,66 @@ TEST_F(OpenPictureTest, PageKeysAndCtrlWheelStepFramesAndShapesStay) {
     for (int i = 0; i < 20; ++i) cad->StepFrame(1);
     EXPECT_EQ(cad->Frame(), 14);
     EXPECT_EQ(cad->ShapeCount(), 1);
+}
+
+// A picture larger than the view opens fitted, F fits it again after the zoom box, and
+// the readout tells the zoom of pictures from files only.
+TEST_F(OpenPictureTest, ALargePictureOpensFittedAndFFitsItAgain) {
+    const QLabel* readout = form.ViewControls->ZoomLabel;
+    EXPECT_FALSE(readout->isVisibleTo(&form));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("wide.png"));
+    ASSERT_TRUE(QImage(2000, 1000, QImage::Format_Grayscale8).save(path));
+    ASSERT_TRUE(form.OpenFile(path));
+    const double fitted = form.MyCAD1->Zoom();
+    EXPECT_EQ(form.MyCAD1->width(), form.ScrollBox1->contentsRect().width() - form.MyCAD1->x());
+    EXPECT_EQ(readout->text(), TZoomReadout::Text(fitted));
+    EXPECT_TRUE(readout->isVisibleTo(&form));
+    form.Edit1->setText(QStringLiteral("2"));
+    form.Button1->click();
+    EXPECT_EQ(readout->text(), QStringLiteral("Zoom 200 %"));
+    form.show();
+    QApplication::setActiveWindow(&form);
+    QTest::keyClick(&form, Qt::Key_F);
+    EXPECT_EQ(form.MyCAD1->Zoom(), fitted);
+    EXPECT_EQ(TZoomReadout::Text(1.0 / 64), QStringLiteral("Zoom 1.6 %"));
+}
+
+// P plays the frames in a loop at the file's rate (10/s when it names none) and
+// pauses them; a single frame has nothing to play.
+TEST_F(OpenPictureTest, PPlaysTheFramesAtTheFilesRate) {
+    form.show();
+    QApplication::setActiveWindow(&form);
+    QTemporaryDir dir;
+    // Recommended Display Frame Rate over Cine Rate, over the default.
+    const struct {
+        const char* recommended;
+        const char* cine;
+        int interval;
+    } rates[] = {{"25", "8", 40}, {nullptr, "8", 125}, {nullptr, nullptr, 100}};
+    TCine& cine = *form.ViewControls->Cine;
+    for (const auto& [recommended, cineRate, interval] : rates) {
+        const QString path = dir.filePath(QString::number(interval) + QStringLiteral(".dcm"));
+        DcmFileFormat file;
+        ASSERT_TRUE(file.loadFile(PydicomFile("rtdose.dcm").toLocal8Bit().constData()).good());
+        if (recommended) file.getDataset()->putAndInsertString(DCM_RecommendedDisplayFrameRate, recommended);
+        if (cineRate) file.getDataset()->putAndInsertString(DCM_CineRate, cineRate);
+        ASSERT_TRUE(file.saveFile(path.toLocal8Bit().constData()).good());
+        ASSERT_TRUE(form.OpenFile(path));
+        EXPECT_FALSE(cine.Playing()) << "a new picture stops the old one's playing";
+        QTest::keyClick(&form, Qt::Key_P);
+        EXPECT_TRUE(cine.Playing());
+        EXPECT_EQ(cine.IntervalMs(), interval);
+    }
+    for (int i = 1; i <= 15; ++i) {
+        cine.Advance();
+        EXPECT_EQ(form.MyCAD1->Frame(), i % 15);
+    }
+    QTest::keyClick(&form, Qt::Key_P);
+    EXPECT_FALSE(cine.Playing());
+    ASSERT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
+    QTest::keyClick(&form, Qt::Key_P);
+    EXPECT_FALSE(cine.Playing());
 }
 
 // The canvas shows a palette picture in pydicom's colours (plain and segmented tables),
