@@ -3,6 +3,7 @@
 #include "canvas/line_shapes.h"
 #include "canvas/my_cad.h"
 #include "canvas/shape.h"
+#include "canvas/view_navigation.h"
 #include "imaging/picture.h"
 #include "platform/surface.h"
 
@@ -10,9 +11,11 @@
 
 #include <QApplication>
 #include <QPainter>
+#include <QMouseEvent>
 #include <QPolygon>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QWheelEvent>
 
 #include <cstdlib>
 #include <memory>
@@ -206,6 +209,70 @@ void BM_WindowStep2048(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_WindowStep2048)->Arg(0)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// A 4096 x 4096 16-bit picture at zoom 8 in a 1280 x 1024 scroll area, with the view's
+// gestures: from the event the window system would deliver to the frame shown.
+struct ZoomedScene {
+    ZoomedScene() {
+        auto picture = std::make_shared<imaging::TPicture>();
+        picture->Allocate(4096, 4096, 1, 1, imaging::TSampleType::U16, 16);
+        auto* v = reinterpret_cast<uint16_t*>(picture->Data());
+        for (size_t i = 0; i < size_t(4096) * 4096; ++i) {
+            v[i] = uint16_t((i % 4096 * 37 + i / 4096 * 101) % 4096);
+        }
+        picture->ComputeRange();
+        scroll.resize(1280, 1024);
+        cad = new TMyCAD();
+        scroll.setWidget(cad);
+        cad->SetPicture(picture);
+        navigation = new TViewNavigation(scroll, *cad);
+        scroll.show();
+        QCoreApplication::processEvents();
+        navigation->ZoomAbout(8.0, QPoint(640, 512));
+        cad->repaint();
+    }
+    void Send(QEvent&& e) { QApplication::sendEvent(cad, &e); }
+    QScrollArea scroll;
+    TMyCAD* cad;
+    TViewNavigation* navigation;
+};
+
+// One 32-pixel step of a middle-button drag (and, as the yardstick, of the scroll bar).
+void BM_PanStep4096Zoom8(benchmark::State& state) {
+    ZoomedScene scene;
+    const bool drag = state.range(0) != 0;
+    QPoint at(600, 500);
+    scene.Send(QMouseEvent(QEvent::MouseButtonPress, at, at, Qt::MiddleButton, Qt::MiddleButton, Qt::NoModifier));
+    QScrollBar* bar = scene.scroll.verticalScrollBar();
+    int step = 32;
+    for (auto _ : state) {
+        step = (at.y() > 900 || at.y() < 100) ? -step : step;
+        at.ry() += step;
+        if (drag) {
+            scene.Send(QMouseEvent(QEvent::MouseMove, at, at, Qt::NoButton, Qt::MiddleButton, Qt::NoModifier));
+        } else {
+            bar->setValue(bar->value() - step);
+        }
+        scene.cad->repaint();
+    }
+    state.counters["zoom"] = scene.cad->Zoom();
+}
+BENCHMARK(BM_PanStep4096Zoom8)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond);
+
+// One Alt+wheel notch about the cursor, in and out between zoom 8 and 10.
+void BM_WheelZoomStep4096Zoom8(benchmark::State& state) {
+    ZoomedScene scene;
+    const QPointF at(600, 500);
+    int notch = 120;
+    for (auto _ : state) {
+        scene.Send(QWheelEvent(at, at, QPoint(), QPoint(0, notch), Qt::NoButton, Qt::AltModifier, Qt::NoScrollPhase,
+                               false));
+        scene.cad->repaint();
+        notch = -notch;
+    }
+    state.counters["zoom"] = scene.cad->Zoom();
+}
+BENCHMARK(BM_WheelZoomStep4096Zoom8)->Unit(benchmark::kMillisecond);
 
 // A left click (press and release, no move) on a shape with the select tool: on the
 // selected shape again (0), or on each of two shapes in turn, moving the selection (1).

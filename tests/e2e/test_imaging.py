@@ -89,6 +89,38 @@ class Imaging(e2e.KelvoTestCase, unittest.TestCase):
         wrong, _, _ = self.probe("l =      0.68 in")
         self.assertNotEqual(shown, readable(wrong))
 
+    def test_large_picture_fits_then_alt_wheel_zooms_and_middle_drag_pans(self):
+        """A 1200 x 1200 board of 100-pixel blocks opens fitted; three Alt+wheel notches
+        keep the block under the cursor; a middle drag moves the picture with it."""
+        block = lambda bx, by: 255 if (bx * bx + by) % 3 == 0 else 0  # noqa: E731
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "board.pgm")
+            with open(path, "wb") as f:
+                f.write(b"P5 1200 1200 255\n" + bytes(block(x // 100, y // 100)
+                                                     for y in range(1200) for x in range(1200)))
+            self.start_with(path)
+            view = 553 - 2 - 3  # the box less its frame and the canvas's margin
+
+            def check(zoom, sx, sy, what):
+                def wrong(shot):
+                    return [(x, y) for y in range(8, 525, 23) for x in range(8, 525, 23)
+                            if max(abs((v + s) / zoom % 100 - 50) for v, s in ((x, sx), (y, sy))) < 44
+                            and abs(shot.pixel(x, y)[0] - block(int((x + sx) / zoom) // 100,
+                                                               int((y + sy) / zoom) // 100)) > 60]
+                shot = self.k.canvas_shot_when(lambda shot: not wrong(shot), 545, 545)
+                self.assertFalse(wrong(shot), what)
+
+            zoom = view / 1200
+            check(zoom, 0, 0, "fitted")
+            self.k.move(*self.k.at(274, 274))
+            self.x.xdotool("keydown", "alt", "click", "--repeat", "3", "4", "keyup", "alt")
+            point = 274 / zoom
+            zoom *= 1.25 ** 3
+            scroll = round(point * zoom - 274)
+            check(zoom, scroll, scroll, "three notches about the cursor")
+            self.k.drag(*self.k.at(300, 300), *self.k.at(200, 240), button=2)
+            check(zoom, scroll + 100, scroll + 60, "dragged by the middle button")
+
     def test_open_button_and_ctrl_o(self):
         x, y, w, h = OPEN_BTN
         self.open_through_dialog(e2e.pydicom_file("CT_small.dcm"),
