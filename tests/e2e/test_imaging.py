@@ -107,8 +107,8 @@ class Imaging(e2e.KelvoTestCase, unittest.TestCase):
                             if max(abs((v + s) / zoom % 100 - 50) for v, s in ((x, sx), (y, sy))) < 44
                             and abs(shot.pixel(x, y)[0] - block(int((x + sx) / zoom) // 100,
                                                                int((y + sy) / zoom) // 100)) > 60]
-                shot = self.k.canvas_shot_when(lambda shot: not wrong(shot), 545, 545)
-                self.assertFalse(wrong(shot), what)
+                bad = wrong(self.k.canvas_shot_when(lambda shot: not wrong(shot), 545, 545))
+                self.assertFalse(bad, f"{what}: {len(bad)} samples wrong, first {bad[:5]}")
 
             zoom = view / 1200
             check(zoom, 0, 0, "fitted")
