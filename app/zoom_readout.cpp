@@ -42,6 +42,14 @@ void TZoomReadout::Place() {
     setGeometry(box.right() + 1 - kWidth, box.bottom() + 1, kWidth, fontMetrics().height());
 }
 
+void TZoomReadout::changeEvent(QEvent* event) {
+    QLabel::changeEvent(event);
+    // Its height is the font's.
+    if (event->type() == QEvent::FontChange) {
+        Place();
+    }
+}
+
 bool TZoomReadout::eventFilter(QObject* watched, QEvent* event) {
     if (watched == below_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize)) {
         Place();

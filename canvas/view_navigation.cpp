@@ -36,13 +36,17 @@ TViewNavigation::TViewNavigation(QScrollArea& area, TMyCAD& canvas) : QObject(&c
 
 bool TViewNavigation::Active() const { return area_ != nullptr && canvas_ != nullptr && canvas_->Picture() != nullptr; }
 
+QSize TViewNavigation::Room() const {
+    // The box without scroll bars, less the canvas's margin in the box's client.
+    const QPoint margin = canvas_->mapTo(area_->widget(), QPoint(0, 0));
+    return area_->contentsRect().size() - QSize(margin.x(), margin.y());
+}
+
 double TViewNavigation::FitZoom() const {
     if (!Active()) {
         return 0.0;
     }
-    // The room the box has without scroll bars, less the canvas's margin in its client.
-    const QPoint margin = canvas_->mapTo(area_->widget(), QPoint(0, 0));
-    const QSize room = area_->contentsRect().size() - QSize(margin.x(), margin.y());
+    const QSize room = Room();
     const imaging::TPicture& picture = *canvas_->Picture();
     if (room.width() < 1 || room.height() < 1) {
         return kMinZoom;
@@ -65,8 +69,7 @@ bool TViewNavigation::FitIfLarger() {
     if (!Active()) {
         return false;
     }
-    const QPoint margin = canvas_->mapTo(area_->widget(), QPoint(0, 0));
-    const QSize room = area_->contentsRect().size() - QSize(margin.x(), margin.y());
+    const QSize room = Room();
     const QSize zoomed = canvas_->ZoomedSize();
     return (zoomed.width() > room.width() || zoomed.height() > room.height()) && Fit();
 }

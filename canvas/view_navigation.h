@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QPoint>
 #include <QPointer>
+#include <QSize>
 
 class QScrollArea;
 
@@ -51,6 +52,8 @@ protected:
 
 private:
     bool Active() const;
+    // The room the picture has in the view.
+    QSize Room() const;
     QPoint ToViewport(QObject* watched, QPointF local) const;
     bool Wheel(QObject* watched, QEvent* event);
     bool Mouse(QEvent* event);
