@@ -174,34 +174,51 @@ bool TViewNavigation::Key(QEvent* event) {
     return true;
 }
 
-bool TViewNavigation::eventFilter(QObject* watched, QEvent* event) {
-    bool used = false;
-    if (!Active()) {
-        panning_ = false;
-        spaceHeld_ = false;
-        return false;
+void TViewNavigation::ShowHand() {
+    // The hand tells that a drag moves the picture, not a shape.
+    if (panning_) {
+        canvas_->setCursor(Qt::ClosedHandCursor);
+    } else if (spaceHeld_) {
+        canvas_->setCursor(Qt::OpenHandCursor);
+    } else {
+        canvas_->unsetCursor();
     }
+}
+
+bool TViewNavigation::eventFilter(QObject* watched, QEvent* event) {
+    const bool panning = panning_;
+    const bool spaceHeld = spaceHeld_;
+    bool used = false;
     (void)Guarded("view", [&] {
-        switch (event->type()) {
-        case QEvent::Wheel:
-            used = Wheel(watched, event);
-            break;
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-        case QEvent::MouseButtonRelease:
-            used = Mouse(event);
-            break;
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::FocusOut:
-            used = watched == canvas_ && Key(event);
-            break;
-        default:
-            break;
+        if (!Active()) {
+            panning_ = false;
+            spaceHeld_ = false;
+        } else {
+            used = Dispatch(watched, event);
+        }
+        if (canvas_ != nullptr && (panning != panning_ || spaceHeld != spaceHeld_)) {
+            ShowHand();
         }
     });
     return used;
+}
+
+bool TViewNavigation::Dispatch(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::Wheel:
+        return Wheel(watched, event);
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+    case QEvent::MouseButtonRelease:
+        return Mouse(event);
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::FocusOut:
+        return watched == canvas_ && Key(event);
+    default:
+        return false;
+    }
 }
 
 } // namespace kelvo

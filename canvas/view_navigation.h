@@ -58,6 +58,9 @@ private:
     bool Wheel(QObject* watched, QEvent* event);
     bool Mouse(QEvent* event);
     bool Key(QEvent* event);
+    // The gesture's events, when they are the view's; true when used.
+    bool Dispatch(QObject* watched, QEvent* event);
+    void ShowHand();
 
     QPointer<QScrollArea> area_;
     QPointer<TMyCAD> canvas_;
