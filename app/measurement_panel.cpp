@@ -56,6 +56,7 @@ void TMeasurementPanel::EnsureContent() {
     ExportPngBtn = button("Export picture…", "ExportPngBtn", &TMeasurementPanel::OnExportPng);
     SaveBtn = button("Save annotations", "SaveAnnotationsBtn", &TMeasurementPanel::OnSave);
     LoadBtn = button("Load annotations…", "LoadAnnotationsBtn", &TMeasurementPanel::OnLoad);
+    ExportReportBtn = button("Export report…", "ExportReportBtn", &TMeasurementPanel::OnExportReport);
     Layout();
 }
 
@@ -73,7 +74,7 @@ void TMeasurementPanel::setVisible(bool visible) {
 void TMeasurementPanel::Layout() {
     const int w = width() - 2 * kGap;
     const int half = (w - kGap) / 2;
-    const int rowsTop = height() - 2 * kButtonHeight - 2 * kGap;
+    const int rowsTop = height() - 3 * kButtonHeight - 3 * kGap;
     const int line = LiveLabel->fontMetrics().height() + kGap;
     Table->setGeometry(kGap, kGap, w, std::max(0, rowsTop - 2 * kGap - 2 * line));
     SpacingLabel->setGeometry(kGap, rowsTop - kGap - 2 * line, w, line - kGap);
@@ -82,6 +83,7 @@ void TMeasurementPanel::Layout() {
     ExportPngBtn->setGeometry(2 * kGap + half, rowsTop, half, kButtonHeight);
     SaveBtn->setGeometry(kGap, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
     LoadBtn->setGeometry(2 * kGap + half, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
+    ExportReportBtn->setGeometry(kGap, rowsTop + 2 * (kButtonHeight + kGap), w, kButtonHeight);
 }
 
 bool TMeasurementPanel::eventFilter(QObject* watched, QEvent* event) {
