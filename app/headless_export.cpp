@@ -73,6 +73,11 @@ void Export(TForm1& form, const CommandLine& line, const QString& picture, const
 int RunExport(int& argc, char** argv, const CommandLine& line) {
     // Before the application object: it picks the platform when made.
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Standard error carries the one line that says what went wrong, not Qt's remarks on
+    // the session (no runtime folder, no fonts configured) nor the window's logged steps.
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    });
     imaging::PreferReaderDictionary();
     QApplication app(argc, argv);
     const QString program = QFileInfo(QString::fromLocal8Bit(argv[0])).fileName();
