@@ -22,7 +22,7 @@ struct CommandLine {
     QString file{}; // empty: the built-in picture
     QString text{};
     // --export FORMAT OUTPUT FILE [--annotations FILE]
-    QString format{};      // "csv", "sr", "gsps" or "png"
+    QString format{}; // "csv", "sr", "gsps" or "png"
     QString output{};
     QString annotations{}; // empty: those saved beside the picture, if any
 };

@@ -31,8 +31,8 @@ private:
 // until annotation records carry that reference a folder is refused.
 QStringList PicturesOf(const QString& input) {
     if (QFileInfo(input).isDir()) {
-        throw TExportFailure(QStringLiteral("\"%1\" is a folder; --export reads one picture file.")
-                                 .arg(ShownFileName(input)));
+        throw TExportFailure(
+            QStringLiteral("\"%1\" is a folder; --export reads one picture file.").arg(ShownFileName(input)));
     }
     return {input};
 }
@@ -76,7 +76,8 @@ int RunExport(int& argc, char** argv, const CommandLine& line) {
     // Standard error carries the one line that says what went wrong, not Qt's remarks on
     // the session (no runtime folder, no fonts configured) nor the window's logged steps.
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
-        if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+        if (type == QtCriticalMsg || type == QtFatalMsg)
+            std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
     });
     imaging::PreferReaderDictionary();
     QApplication app(argc, argv);

@@ -76,8 +76,7 @@ reports::TReportImage ShownReportImage(TMyCAD& canvas, const QString& file, cons
 void WriteReportFiles(const TReportFiles& files, const std::vector<reports::TReportImage>& images) {
     // Both are made before either is written: a refusal leaves no half export behind.
     const QByteArray sr = files.MeasurementReport.isEmpty() ? QByteArray() : reports::WriteMeasurementReport(images);
-    const QByteArray ps =
-        files.PresentationState.isEmpty() ? QByteArray() : reports::WritePresentationState(images);
+    const QByteArray ps = files.PresentationState.isEmpty() ? QByteArray() : reports::WritePresentationState(images);
     if (!files.MeasurementReport.isEmpty()) WriteFileAtomically(files.MeasurementReport, sr);
     if (!files.PresentationState.isEmpty()) WriteFileAtomically(files.PresentationState, ps);
 }
@@ -92,12 +91,20 @@ TRestoredShapes RestoreShapes(const QByteArray& bytes, const QString& name,
     const reports::TReadReport read = reports::ReadReport(bytes, name, targets);
     TRestoredShapes restored;
     restored.Shapes.resize(targets.size());
+    restored.Frames.assign(targets.size(), -1);
+    QStringList missing = read.MissingImages;
     for (const reports::TReportShapes& image : read.Images) {
         const auto target = std::find_if(targets.begin(), targets.end(), [&image](const reports::TReportTarget& t) {
             return t.SopInstanceUid == image.SopInstanceUid;
         });
         if (target == targets.end()) continue;
-        std::vector<TAnnotation>& into = restored.Shapes[size_t(target - targets.begin())];
+        const size_t t = size_t(target - targets.begin());
+        if (restored.Frames[t] < 0) restored.Frames[t] = image.Frame;
+        if (restored.Frames[t] != image.Frame) {
+            missing << QStringLiteral("%1 (frame %2)").arg(image.SopInstanceUid).arg(image.Frame + 1);
+            continue;
+        }
+        std::vector<TAnnotation>& into = restored.Shapes[t];
         for (TAnnotation shape : image.Shapes) {
             if (shape.RoiNumber != 0) {
                 if (std::find(roisInUse.begin(), roisInUse.end(), shape.RoiNumber) != roisInUse.end()) {
@@ -109,7 +116,6 @@ TRestoredShapes RestoreShapes(const QByteArray& bytes, const QString& name,
             into.push_back(std::move(shape));
         }
     }
-    QStringList missing = read.MissingImages;
     // Without a DICOM picture shown, every image the report names is missing.
     if (targets.empty()) {
         for (const reports::TReportShapes& image : read.Images) {
@@ -216,6 +222,8 @@ bool TForm1::OpenReport(const QString& path) {
             RoiCount = std::max(RoiCount, a.RoiNumber + 1);
         }
         if (!shapes.empty()) {
+            // The shapes are measured and shown on their frame.
+            if (restored.Frames[0] != MyCAD1->Frame()) StepFrame(restored.Frames[0] - MyCAD1->Frame());
             // Added after the shapes drawn, which stay; one history step takes them back.
             MyCAD1->ReplaceShapes(MyCAD1->ShapeCount(), 0, std::move(shapes));
             ShapesChanged();

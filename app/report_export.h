@@ -43,6 +43,9 @@ struct TRestoredShapes {
     // Per target given, in the same order: the shapes to add to it, a region whose
     // number is in use already renumbered from `nextRoi` on.
     std::vector<std::vector<TAnnotation>> Shapes;
+    // The frame those shapes are on, per target (a target shows one frame at a time: the
+    // shapes of its other frames are named as not shown).
+    std::vector<int32_t> Frames;
     // One line for the user naming the images the report refers to that are not
     // shown; empty when there are none.
     QString Missing;
