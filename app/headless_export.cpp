@@ -42,29 +42,35 @@ void Step(bool ok, const QString& told, const QString& otherwise) {
     if (!ok) throw TExportFailure(told.isEmpty() ? otherwise : told);
 }
 
-void Export(TForm1& form, const CommandLine& line, const QString& picture, const QString& told) {
+// Shows the picture in the hidden window with its shapes: those of the file named on the
+// line, else those saved beside it, if any.
+void Open(TForm1& form, const CommandLine& line, const QString& picture, const QString& told) {
     Step(form.OpenFile(picture), told, QStringLiteral("\"%1\" cannot be opened.").arg(ShownFileName(picture)));
     const QString annotations = line.annotations.isEmpty() ? AnnotationPathFor(picture) : line.annotations;
-    // Shapes saved beside the picture are optional; a file named on the line is not.
     if (!line.annotations.isEmpty() || IsRegularFile(annotations)) {
         Step(form.LoadAnnotationsFrom(annotations), told, QStringLiteral("The annotations cannot be loaded."));
     }
+}
+
+// Writes the measurements or the picture shown, as the window's buttons write them.
+// FIXME: with a folder, CSV rows are to follow one another and each picture to get a PNG.
+void WriteShown(TForm1& form, const CommandLine& line, const QString& told) {
     const QString failed = QStringLiteral("\"%1\" cannot be written.").arg(ShownFileName(line.output));
-    if (line.format == QLatin1String("csv")) {
-        Step(form.ExportMeasurements(line.output), told, failed);
-    } else if (line.format == QLatin1String("png")) {
-        Step(form.ExportPicture(line.output), told, failed);
-    } else {
-        // The output is the name given, whatever it ends in.
-        TReportFiles files;
-        (line.format == QLatin1String("sr") ? files.MeasurementReport : files.PresentationState) = line.output;
-        try {
-            WriteReportFiles(files, {ShownReportImage(*form.MyCAD1, picture, QRect())});
-        } catch (const reports::EReportError& e) {
-            throw TExportFailure(e.Text());
-        } catch (const EAnnotationError& e) {
-            throw TExportFailure(e.Text());
-        }
+    const bool csv = line.format == QLatin1String("csv");
+    Step(csv ? form.ExportMeasurements(line.output) : form.ExportPicture(line.output), told, failed);
+}
+
+// Writes one report for every picture given: a series makes one SR or presentation state.
+void WriteReport(const CommandLine& line, const std::vector<reports::TReportImage>& images) {
+    // The output is the name given, whatever it ends in.
+    TReportFiles files;
+    (line.format == QLatin1String("sr") ? files.MeasurementReport : files.PresentationState) = line.output;
+    try {
+        WriteReportFiles(files, images);
+    } catch (const reports::EReportError& e) {
+        throw TExportFailure(e.Text());
+    } catch (const EAnnotationError& e) {
+        throw TExportFailure(e.Text());
     }
 }
 
@@ -91,7 +97,21 @@ int RunExport(int& argc, char** argv, const CommandLine& line) {
         form.ConfirmLoadAnnotations = [](const QString&) { return false; };
         form.ConfirmDropShapes = [](int) { return true; };
         form.AskSaveShapes = [](const QString&) { return QMessageBox::Discard; };
-        for (const QString& picture : pictures) Export(form, line, picture, told);
+        const bool report = line.format == QLatin1String("sr") || line.format == QLatin1String("gsps");
+        std::vector<reports::TReportImage> images;
+        for (const QString& picture : pictures) {
+            Open(form, line, picture, told);
+            if (!report) {
+                WriteShown(form, line, told);
+                continue;
+            }
+            try {
+                images.push_back(ShownReportImage(*form.MyCAD1, picture, QRect()));
+            } catch (const reports::EReportError& e) {
+                throw TExportFailure(e.Text());
+            }
+        }
+        if (report) WriteReport(line, images);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s: %s\n", program.toLocal8Bit().constData(), e.what());
         return kExportFailed;
