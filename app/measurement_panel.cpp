@@ -74,16 +74,18 @@ void TMeasurementPanel::setVisible(bool visible) {
 void TMeasurementPanel::Layout() {
     const int w = width() - 2 * kGap;
     const int half = (w - kGap) / 2;
-    const int rowsTop = height() - 3 * kButtonHeight - 3 * kGap;
+    const int rowsTop = height() - 2 * kButtonHeight - 2 * kGap;
+    // The report's row goes above the two older rows, which keep their places.
+    const int reportTop = rowsTop - kButtonHeight - kGap;
     const int line = LiveLabel->fontMetrics().height() + kGap;
-    Table->setGeometry(kGap, kGap, w, std::max(0, rowsTop - 2 * kGap - 2 * line));
-    SpacingLabel->setGeometry(kGap, rowsTop - kGap - 2 * line, w, line - kGap);
-    LiveLabel->setGeometry(kGap, rowsTop - kGap - line, w, line - kGap);
+    Table->setGeometry(kGap, kGap, w, std::max(0, reportTop - 2 * kGap - 2 * line));
+    SpacingLabel->setGeometry(kGap, reportTop - kGap - 2 * line, w, line - kGap);
+    LiveLabel->setGeometry(kGap, reportTop - kGap - line, w, line - kGap);
+    ExportReportBtn->setGeometry(kGap, reportTop, w, kButtonHeight);
     ExportCsvBtn->setGeometry(kGap, rowsTop, half, kButtonHeight);
     ExportPngBtn->setGeometry(2 * kGap + half, rowsTop, half, kButtonHeight);
     SaveBtn->setGeometry(kGap, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
     LoadBtn->setGeometry(2 * kGap + half, rowsTop + kButtonHeight + kGap, half, kButtonHeight);
-    ExportReportBtn->setGeometry(kGap, rowsTop + 2 * (kButtonHeight + kGap), w, kButtonHeight);
 }
 
 bool TMeasurementPanel::eventFilter(QObject* watched, QEvent* event) {
