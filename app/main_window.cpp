@@ -568,7 +568,7 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
         } catch (const imaging::EImageError& e) {
             // A DICOM file without pixels may be a report on the picture shown.
             if (e.Kind() == imaging::TLoadError::NoPixelData) {
-                (void)OpenReport(path);
+                (void)OpenReport(path, e.Text());
                 return;
             }
             TellError(e.Text());

@@ -167,8 +167,9 @@ public:
     // Adds the shapes an SR or presentation state holds for the picture shown, as one step
     // that can be undone, and names the images it refers to that are not shown; a report
     // that cannot be used is refused with a message and the shapes stay. Opening a DICOM
-    // file without pixels comes here. Returns whether shapes were added.
-    bool OpenReport(const QString& path);
+    // file without pixels comes here, with the loader's message for a file that is no
+    // report either (`notAReport`). Returns whether shapes were added.
+    bool OpenReport(const QString& path, const QString& notAReport = {});
     // Asked before an export writes over files whose names the user did not type; empty =
     // a modal question.
     std::function<bool(const QStringList& paths)> ConfirmReplaceReports;

@@ -184,9 +184,11 @@ void TForm1::ExportReportBtnClick() {
     });
 }
 
-bool TForm1::OpenReport(const QString& path) {
+bool TForm1::OpenReport(const QString& path, const QString& notAReport) {
     const QString title = QStringLiteral("Open report");
     bool added = false;
+    // A message stands over the picture that stays.
+    ShowPendingBuiltInPicture();
     Guarded("report", [&] {
         const QString name = ShownFileName(QFileInfo(path).fileName());
         QFile file(path);
@@ -209,7 +211,9 @@ bool TForm1::OpenReport(const QString& path) {
         try {
             restored = RestoreShapes(file.readAll(), name, targets, inUse, RoiCount);
         } catch (const reports::EReportError& e) {
-            TellFailure(title, e.Text());
+            // A DICOM file that is no report either is told as the picture loader saw it.
+            const bool noReport = e.Kind() == reports::TReportError::NotAReport && !notAReport.isEmpty();
+            noReport ? TellError(notAReport) : TellFailure(title, e.Text());
             return;
         }
         std::vector<std::unique_ptr<TMyShape>> shapes;
