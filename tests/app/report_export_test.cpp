@@ -1,5 +1,6 @@
 // Reports exported from the window or by `kelvo --export` without a display, opened again, and drawn by DCMTK.
 #include "app/main_window.h"
+#include "app/measurement_panel.h"
 #include "app/report_export.h"
 #include "imaging/loader.h"
 #include "tests/support/sample_files.h"
@@ -7,6 +8,7 @@
 #include <QFile>
 #include <QImage>
 #include <QProcess>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -67,7 +69,10 @@ protected:
 
 TEST_F(ReportExportTest, EveryShapeKindOpensAgainWithItsValuesAsOneUndoStep) {
     const auto values = Values();
-    ASSERT_TRUE(form.ExportReport(File("view.dcm")));
+    form.SaveDialog = [this](const QString&, const QString&, const QString&) { return File("view.dcm"); };
+    form.MeasurementPanel->EnsureContent();
+    form.MeasurementPanel->ExportReportBtn->click();
+    ASSERT_TRUE(QFile::exists(File("view.sr.dcm")) && QFile::exists(File("view.ps.dcm")));
     // Reports keep no pen: the shapes come back in the one new shapes are drawn with.
     form.MyCAD1->SetPen({clRed, TPenStyle::psSolid, 2});
     for (const char* name : {"view.sr.dcm", "view.ps.dcm"}) {
