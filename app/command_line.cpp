@@ -56,12 +56,14 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
     }
-    QCommandLineOption exportAs(QStringLiteral("export"),
-                                QStringLiteral("Measure FILE without a window and write OUT as <format>: csv "
-                                               "(the measurements), sr (a DICOM measurement report), gsps (a DICOM "
-                                               "presentation state) or png (the picture with its shapes). The shapes "
-                                               "are those saved beside FILE, or those of --annotations."),
-                                QStringLiteral("format"));
+    QCommandLineOption exportAs(
+        QStringLiteral("export"),
+        QStringLiteral("Measure FILE without a window and write OUT as <format>: csv "
+                       "(the measurements), sr (a DICOM measurement report), gsps (a DICOM "
+                       "presentation state) or png (the picture with its shapes). The shapes "
+                       "are those saved beside FILE, or those of --annotations. Exits with 0, or "
+                       "with 1 and one line on standard error saying why."),
+        QStringLiteral("format"));
     parser.addOption(exportAs);
     parser.addOption(QCommandLineOption(QStringLiteral("annotations"),
                                         QStringLiteral("With --export: the annotation file whose shapes are measured."),
