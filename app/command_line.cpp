@@ -32,7 +32,7 @@ QString ProgramName(const QStringList& arguments) {
 CommandLine Failure(const QString& program, const QString& why) {
     // errorText() may carry a line break for some mistakes; the message stays one line.
     QString line = why.simplified();
-    return {CommandLine::Action::Fail, {}, QStringLiteral("%1: %2 Try '%1 --help'.").arg(program, line)};
+    return {.action = CommandLine::Action::Fail, .text = QStringLiteral("%1: %2 Try '%1 --help'.").arg(program, line)};
 }
 
 // Declares help and version, Qt's own options (hidden from the help), and the FILE argument.
@@ -56,6 +56,18 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
         option.setFlags(QCommandLineOption::HiddenFromHelp);
         parser.addOption(option);
     }
+    QCommandLineOption exportAs(
+        QStringLiteral("export"),
+        QStringLiteral("Measure FILE without a window and write OUT as <format>: csv "
+                       "(the measurements), sr (a DICOM measurement report), gsps (a DICOM "
+                       "presentation state) or png (the picture with its shapes). The shapes "
+                       "are those saved beside FILE, or those of --annotations. Exits with 0, or "
+                       "with 1 and one line on standard error saying why."),
+        QStringLiteral("format"));
+    parser.addOption(exportAs);
+    parser.addOption(QCommandLineOption(QStringLiteral("annotations"),
+                                        QStringLiteral("With --export: the annotation file whose shapes are measured."),
+                                        QStringLiteral("file")));
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("A DICOM file, or a PNG, JPEG, TIFF or BMP picture, to show instead "
                                                 "of the built-in picture."),
@@ -66,7 +78,10 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
 // would name the application object's program, or a placeholder when there is none yet.
 QString HelpText(const QCommandLineParser& parser, const QString& program) {
     QString text = parser.helpText();
-    text.replace(0, text.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: %1 [options] [FILE]").arg(program));
+    text.replace(0, text.indexOf(QLatin1Char('\n')),
+                 QStringLiteral("Usage: %1 [options] [FILE]\n"
+                                "       %1 --export csv|sr|gsps|png OUT FILE [--annotations FILE]")
+                     .arg(program));
     return text;
 }
 
@@ -79,7 +94,24 @@ CommandLine FileToRun(const QCommandLineParser& parser, const QString& program) 
     if (files.size() == 1 && files.first().isEmpty()) {
         return Failure(program, QStringLiteral("The file name is empty."));
     }
-    return {CommandLine::Action::Run, files.value(0), {}};
+    return {.action = CommandLine::Action::Run, .file = files.value(0)};
+}
+
+// An export: a known format, the output and the one picture file.
+CommandLine ExportToRun(const QCommandLineParser& parser, const QString& program) {
+    const QString format = parser.value(QStringLiteral("export"));
+    if (!kExportFormats.contains(format)) {
+        return Failure(program, QStringLiteral("Unknown export format \"%1\"; use csv, sr, gsps or png.").arg(format));
+    }
+    const QStringList files = parser.positionalArguments();
+    if (files.size() != 2 || files[0].isEmpty() || files[1].isEmpty()) {
+        return Failure(program, QStringLiteral("--export needs an output file and a picture file."));
+    }
+    return {.action = CommandLine::Action::Export,
+            .file = files[1],
+            .format = format,
+            .output = files[0],
+            .annotations = parser.value(QStringLiteral("annotations"))};
 }
 
 } // namespace
@@ -103,10 +135,16 @@ CommandLine ReadCommandLine(const QStringList& arguments, const QString& version
     }
     // Help and version win over anything else on the line, as users expect.
     if (parser.isSet(help)) {
-        return {CommandLine::Action::ShowHelp, {}, HelpText(parser, program)};
+        return {.action = CommandLine::Action::ShowHelp, .text = HelpText(parser, program)};
     }
     if (parser.isSet(showVersion)) {
-        return {CommandLine::Action::ShowVersion, {}, QStringLiteral("%1 %2\n").arg(program, version)};
+        return {.action = CommandLine::Action::ShowVersion, .text = QStringLiteral("%1 %2\n").arg(program, version)};
+    }
+    if (parser.isSet(QStringLiteral("export"))) {
+        return ExportToRun(parser, program);
+    }
+    if (parser.isSet(QStringLiteral("annotations"))) {
+        return Failure(program, QStringLiteral("--annotations is given with --export only."));
     }
     return FileToRun(parser, program);
 }

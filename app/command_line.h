@@ -14,13 +14,22 @@ struct CommandLine {
         ShowHelp,    // print Text to standard output, exit 0
         ShowVersion, // print Text to standard output, exit 0
         Fail,        // print Text (one line) to standard error, exit kUsageError
+        Export,      // measure File without a window and write Exported to Output
     };
     static constexpr int kUsageError = 2;
 
     Action action = Action::Run;
-    QString file; // empty: the built-in picture
-    QString text;
+    QString file{}; // empty: the built-in picture
+    QString text{};
+    // --export FORMAT OUTPUT FILE [--annotations FILE]
+    QString format{}; // "csv", "sr", "gsps" or "png"
+    QString output{};
+    QString annotations{}; // empty: those saved beside the picture, if any
 };
+
+// The formats --export writes.
+inline const QStringList kExportFormats = {QStringLiteral("csv"), QStringLiteral("sr"), QStringLiteral("gsps"),
+                                           QStringLiteral("png")};
 
 // Reads the arguments as given to main(), the program's name first. Qt's own
 // options (-platform, -display, -style ...) are accepted and left to Qt, so that

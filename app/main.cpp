@@ -1,5 +1,6 @@
 // Program start: the command line, then the windows and the message loop.
 #include "app/command_line.h"
+#include "app/headless_export.h"
 #include "app/start_up.h"
 #include "kelvo_version.h"
 
@@ -18,6 +19,8 @@ int main(int argc, char** argv) {
     case kelvo::CommandLine::Action::Fail:
         std::fprintf(stderr, "%s\n", line.text.toLocal8Bit().constData());
         return kelvo::CommandLine::kUsageError;
+    case kelvo::CommandLine::Action::Export:
+        return kelvo::RunExport(argc, argv, line);
     case kelvo::CommandLine::Action::Run:
         break;
     }

@@ -570,6 +570,11 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
         try {
             picture = std::make_shared<imaging::TPicture>(loading.get());
         } catch (const imaging::EImageError& e) {
+            // A DICOM file without pixels may be a report on the picture shown.
+            if (e.Kind() == imaging::TLoadError::NoPixelData) {
+                (void)OpenReport(path, e.Text());
+                return;
+            }
             TellError(e.Text());
             return;
         } catch (const std::bad_alloc&) {
@@ -714,6 +719,7 @@ void TForm1::CreateMeasuringControls() {
     };
     MeasurementPanel->OnExportCsv = [this] { ExportCsvBtnClick(); };
     MeasurementPanel->OnExportPng = [this] { ExportPngBtnClick(); };
+    MeasurementPanel->OnExportReport = [this] { ExportReportBtnClick(); };
     MeasurementPanel->OnSave = [this] { SaveAnnotationsBtnClick(); };
     MeasurementPanel->OnLoad = [this] { LoadAnnotationsBtnClick(); };
     auto* save = new QShortcut(QKeySequence::Save, this);

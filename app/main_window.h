@@ -161,6 +161,19 @@ public:
     // that this window has neither loaded nor written (its shapes were declined at
     // open, or could not be read); empty = a modal question.
     std::function<bool(const QString& path)> ConfirmReplaceAnnotations;
+    // "Export report…": the picture shown as a DICOM measurement report and/or presentation
+    // state, named as ReportFilesFor says, with the window, the part of the picture in view
+    // and the zoom; false, after telling why, when nothing was written.
+    bool ExportReport(const QString& path);
+    // Adds the shapes an SR or presentation state holds for the picture shown, as one step
+    // that can be undone, and names the images it refers to that are not shown; a report
+    // that cannot be used is refused with a message and the shapes stay. Opening a DICOM
+    // file without pixels comes here, with the loader's message for a file that is no
+    // report either (`notAReport`). Returns whether shapes were added.
+    bool OpenReport(const QString& path, const QString& notAReport = {});
+    // Asked before an export writes over files whose names the user did not type; empty =
+    // a modal question.
+    std::function<bool(const QStringList& paths)> ConfirmReplaceReports;
     // The statistics of the regions, kept while a region, the picture and the frame stay.
     const TRegionStatsCache& StatsCache() const;
     // Undo and redo of adding, deleting, moving, resizing and loading shapes.
@@ -224,6 +237,7 @@ public slots:
     void ListBtnClick();
     void ExportCsvBtnClick();
     void ExportPngBtnClick();
+    void ExportReportBtnClick();
     void SaveAnnotationsBtnClick();
     void LoadAnnotationsBtnClick();
     // Ctrl+Z and Ctrl+Shift+Z; nothing while a shape is being drawn or dragged.
@@ -262,6 +276,8 @@ private:
     void TellFailure(const QString& title, const QString& message);
     void CreateMeasuringControls();
     QString AskSavePath(const QString& title, const QString& suggested, const QString& filter);
+    // The part of the picture in view, in picture pixels; empty when none is.
+    QRect DisplayedArea() const;
     // Asks a yes/no question about a file: through `hook` when set, else modally.
     bool AskAboutFile(const std::function<bool(const QString&)>& hook, const QString& path, const QString& title,
                       const QString& question, QMessageBox::StandardButton preferred);

@@ -56,6 +56,7 @@ void TMeasurementPanel::EnsureContent() {
     ExportPngBtn = button("Export picture…", "ExportPngBtn", &TMeasurementPanel::OnExportPng);
     SaveBtn = button("Save annotations", "SaveAnnotationsBtn", &TMeasurementPanel::OnSave);
     LoadBtn = button("Load annotations…", "LoadAnnotationsBtn", &TMeasurementPanel::OnLoad);
+    ExportReportBtn = button("Export report…", "ExportReportBtn", &TMeasurementPanel::OnExportReport);
     Layout();
 }
 
@@ -74,10 +75,13 @@ void TMeasurementPanel::Layout() {
     const int w = width() - 2 * kGap;
     const int half = (w - kGap) / 2;
     const int rowsTop = height() - 2 * kButtonHeight - 2 * kGap;
+    // The report's row goes above the two older rows, which keep their places.
+    const int reportTop = rowsTop - kButtonHeight - kGap;
     const int line = LiveLabel->fontMetrics().height() + kGap;
-    Table->setGeometry(kGap, kGap, w, std::max(0, rowsTop - 2 * kGap - 2 * line));
-    SpacingLabel->setGeometry(kGap, rowsTop - kGap - 2 * line, w, line - kGap);
-    LiveLabel->setGeometry(kGap, rowsTop - kGap - line, w, line - kGap);
+    Table->setGeometry(kGap, kGap, w, std::max(0, reportTop - 2 * kGap - 2 * line));
+    SpacingLabel->setGeometry(kGap, reportTop - kGap - 2 * line, w, line - kGap);
+    LiveLabel->setGeometry(kGap, reportTop - kGap - line, w, line - kGap);
+    ExportReportBtn->setGeometry(kGap, reportTop, w, kButtonHeight);
     ExportCsvBtn->setGeometry(kGap, rowsTop, half, kButtonHeight);
     ExportPngBtn->setGeometry(2 * kGap + half, rowsTop, half, kButtonHeight);
     SaveBtn->setGeometry(kGap, rowsTop + kButtonHeight + kGap, half, kButtonHeight);

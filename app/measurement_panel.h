@@ -51,12 +51,14 @@ public:
     // Fired by the buttons under the list.
     std::function<void()> OnExportCsv;
     std::function<void()> OnExportPng;
+    std::function<void()> OnExportReport;
     std::function<void()> OnSave;
     std::function<void()> OnLoad;
 
     QTableWidget* Table = nullptr;
     QPushButton* ExportCsvBtn = nullptr;
     QPushButton* ExportPngBtn = nullptr;
+    QPushButton* ExportReportBtn = nullptr;
     QPushButton* SaveBtn = nullptr;
     QPushButton* LoadBtn = nullptr;
 

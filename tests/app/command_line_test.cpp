@@ -86,6 +86,7 @@ TEST(CommandLineTest, MistakesAreOneLineNamingTheProblem) {
         {{"a.dcm", "-platform", "xcb", "b.png", "c.bmp"}, "3 files given"},
         {{"-platform"}, "Missing value after '-platform'"},
         {{""}, "file name is empty"},
+        {{"--annotations", "a.kelvo.json", "a.dcm"}, "--annotations is given with --export only"},
     };
     for (const auto& c : cases) {
         const CommandLine line = Read(c.args);
