@@ -9,6 +9,7 @@
 #include "platform/screen.h"
 #include "app/picture.h"
 #include "app/picture_file.h"
+#include "app/study_view.h"
 #include "imaging/loader.h"
 #include "platform/guarded.h"
 #include "platform/surface.h"
@@ -137,6 +138,7 @@ TForm1::TForm1(TStartUp start, QWidget* parent)
     CreateImagingControls();
     ConfigureCanvas();
     CreateMeasuringControls();
+    Study = new TStudyView(*this);
     SetTabOrder();
     SpinEdit1->setFocus();
 }
@@ -339,6 +341,11 @@ void TForm1::CreateImagingControls() {
 void TForm1::ShowFrame() {
     Guarded("frame", [&] {
         if (FrameLabel == nullptr) return;
+        if (Study != nullptr && Study->Active()) {
+            FrameLabel->setText(Study->SliceText());
+            FrameLabel->show();
+            return;
+        }
         const imaging::TPicture* picture = MyCAD1->Picture();
         const bool shown = picture != nullptr && picture->Frames() > 1;
         if (shown) FrameLabel->setText(QStringLiteral("frame %1 / %2").arg(MyCAD1->Frame() + 1).arg(picture->Frames()));
@@ -347,6 +354,10 @@ void TForm1::ShowFrame() {
 }
 
 void TForm1::StepFrame(int32_t delta) {
+    if (Study->Active()) {
+        Guarded("slice", [&] { Study->Step(delta); });
+        return;
+    }
     Guarded("frame", [&] {
         const imaging::TPicture* picture = MyCAD1->Picture();
         const int32_t to = MyCAD1->Frame() + delta;
@@ -432,6 +443,7 @@ void TForm1::resizeEvent(QResizeEvent* event) {
     BitBtn3->move(BitBtn3->x(), buttonsTop);
     BitBtn2->move(BitBtn2->x(), buttonsTop);
     OpenBtn->move(OpenBtn->x(), buttonsTop);
+    if (Study != nullptr) Study->OpenFolderBtn->move(Study->OpenFolderBtn->x(), buttonsTop);
     ListBtn->move(ListBtn->x(), buttonsTop);
 }
 
@@ -554,6 +566,10 @@ void TForm1::TellError(const QString& message) {
 }
 
 bool TForm1::OpenFile(const QString& path) {
+    if (TStudyView::IsStudyPath(path)) {
+        Guarded("open folder", [&] { Study->Open(path); });
+        return true;
+    }
     return OpenFile(path, std::async(std::launch::deferred, [path] { return LoadPictureFile(path); }));
 }
 
@@ -572,10 +588,25 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
             TellError(QStringLiteral("There is not enough memory to open \"%1\".").arg(QFileInfo(path).fileName()));
             return;
         }
+        opened = AdoptPicture(path, std::move(picture), TImageRef{});
+        if (opened) Study->Leave();
+    });
+    // A failure that was not told (the guard's) still leaves the window its picture.
+    ShowPendingBuiltInPicture();
+    return opened;
+}
+
+bool TForm1::AdoptPicture(const QString& path, std::shared_ptr<imaging::TPicture> picture, const TImageRef& image) {
+    bool opened = false;
+    Guarded("open", [&] {
         if (!MayDropShapes()) {
             return;
         }
+        const QString oldUid = MyCAD1->ShownImageUid();
+        const int32_t oldFrame = MyCAD1->ShownImageFrame();
+        MyCAD1->SetShownImage(image.SopInstanceUid, image.Frame);
         if (!MyCAD1->SetPicture(picture)) {
+            MyCAD1->SetShownImage(oldUid, oldFrame);
             TellError(QStringLiteral("There is not enough memory to show \"%1\".").arg(QFileInfo(path).fileName()));
             return;
         }
@@ -704,9 +735,11 @@ void TForm1::CreateMeasuringControls() {
     MeasurementPanel->OnRowSelected = [this](int row) {
         Guarded("list", [&] {
             EndNudgeRun();
-            MyCAD1->SelectShape(row);
+            // A shape of another slice is shown on its own slice.
+            if (!Study->ShowShapeImage(row)) MyCAD1->SelectShape(row);
         });
     };
+    MeasurementPanel->PlaceOf = [this](const TMeasurement& m) { return Study->PlaceOf(m); };
     MeasurementPanel->OnExportCsv = [this] { ExportCsvBtnClick(); };
     MeasurementPanel->OnExportPng = [this] { ExportPngBtnClick(); };
     MeasurementPanel->OnSave = [this] { SaveAnnotationsBtnClick(); };
@@ -926,7 +959,9 @@ void TForm1::ListBtnClick() {
 const TRegionStatsCache& TForm1::StatsCache() const { return MyCAD1->Measuring().StatsCache(); }
 
 std::vector<TMeasurement> TForm1::Measurements() {
-    return MyCAD1->Measuring().Measurements(QFileInfo(openedFile_).fileName());
+    std::vector<TMeasurement> list = MyCAD1->Measuring().Measurements(QFileInfo(openedFile_).fileName());
+    Study->PlaceMeasurements(list);
+    return list;
 }
 
 void TForm1::RefreshMeasurements() {
