@@ -218,7 +218,10 @@ bool TStudyView::Adopt(const imaging::TStudyIndex& index) {
             return;
         }
         const imaging::TSlice& slice = cache->Stack().Slices.front();
-        if (!form_.AdoptPicture(path_, std::const_pointer_cast<imaging::TPicture>(first),
+        // A DICOMDIR stands for its folder: either way of opening finds the same shapes.
+        const QFileInfo opened(path_);
+        const QString study = opened.isDir() ? path_ : opened.path();
+        if (!form_.AdoptPicture(study, std::const_pointer_cast<imaging::TPicture>(first),
                                 TImageRef{slice.SopInstanceUid, slice.Frame})) {
             return;
         }
