@@ -118,9 +118,8 @@ TEST_F(Studies, ShapesStayOnTheirSliceThroughUndoSaveAndReopen) {
     draw(form.rectangleBtn, 2, {4, 4}, {20, 20});
     draw(form.rulelineBtn, 7, {2, 30}, {30, 30});
     ASSERT_EQ(form.MyCAD1->ShapeCount(), 2);
-    const TMyShape& region = *form.MyCAD1->Shape(0);
-    EXPECT_EQ(region.ImageUid, study.Cache()->Stack().Slices[2].SopInstanceUid);
-    EXPECT_FALSE(form.MyCAD1->OnView(region));
+    EXPECT_EQ(form.MyCAD1->Shape(0)->ImageUid, study.Cache()->Stack().Slices[2].SopInstanceUid);
+    EXPECT_FALSE(form.MyCAD1->OnView(*form.MyCAD1->Shape(0)));
     EXPECT_TRUE(form.MyCAD1->OnView(*form.MyCAD1->Shape(1)));
     // Measured on its own slice while another is shown, and named by it in the list.
     const std::vector<TMeasurement> list = form.Measurements();
@@ -159,9 +158,7 @@ TEST_F(Studies, FoldersWithoutImagesAreToldAndThePictureStays) {
         {"junk only",
          [](const QString& d) {
              QFile f(d + QStringLiteral("/notes.txt"));
-             (void)f.open(QIODevice::WriteOnly);
-             f.write("x");
-             return d;
+             return f.open(QIODevice::WriteOnly) && f.write("x") == 1 ? d : QString();
          },
          "DICOM"},
         {"missing", [](const QString& d) { return d + QStringLiteral("/gone/DICOMDIR"); }, "gone"},

@@ -4,13 +4,7 @@ stepped through in space order (each slice shows a block at a place given by its
 shapes drawn on two slices show each on its own slice only, are saved, and come back
 when the same study is opened through a DICOMDIR made by DCMTK's dcmmkdir."""
 
-import json
-import os
-import random
-import subprocess
-import sys
-import tempfile
-import unittest
+import json, os, subprocess, sys, tempfile, unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kelvo_e2e as e2e  # noqa: E402
@@ -24,11 +18,9 @@ out, count, side, block = sys.argv[1], *map(int, sys.argv[2:])
 series, names = generate_uid(), ["IM%06d" % i for i in range(count)]
 random.Random(3).shuffle(names)
 for rank, name in enumerate(names):
-    meta = FileMetaDataset()
+    ds, meta = Dataset(), FileMetaDataset()
     meta.MediaStorageSOPClassUID, meta.MediaStorageSOPInstanceUID = CTImageStorage, generate_uid()
-    meta.TransferSyntaxUID = ExplicitVRLittleEndian
-    ds = Dataset()
-    ds.file_meta, ds.is_little_endian, ds.is_implicit_VR = meta, True, False
+    meta.TransferSyntaxUID, ds.file_meta, ds.is_little_endian, ds.is_implicit_VR = ExplicitVRLittleEndian, meta, True, False
     ds.SOPClassUID, ds.SOPInstanceUID, ds.Modality = CTImageStorage, meta.MediaStorageSOPInstanceUID, "CT"
     ds.PatientName, ds.PatientID, ds.StudyInstanceUID, ds.StudyID = "E2E^Stack", "E1", "1.2.3.4", "1"
     ds.StudyDate, ds.StudyTime, ds.SeriesInstanceUID, ds.SeriesNumber = "20240102", "120000", series, 1
@@ -58,18 +50,14 @@ class Studies(e2e.KelvoTestCase, unittest.TestCase):
 
     def expect(self, rank, shown, hidden):
         """The slice of that rank is on screen (its block lit), with the shapes shown."""
+        def share(shot, a, b):  # of a rectangle's outline drawn in yellow
+            return sum(shot.pixel(*p) == e2e.YELLOW for p in e2e.rect_edges(*a, *b)) / len(e2e.rect_edges(*a, *b))
+
         def right(shot):
             lit = [max(shot.pixel(r * BLOCK + BLOCK // 2, BLOCK // 2)) > 200 for r in range(SLICES)]
-            return lit == [r == rank for r in range(SLICES)] and all(
-                self.yellow_share(shot, *s) > 0.8 for s in shown) and all(
-                self.yellow_share(shot, *s) < 0.2 for s in hidden)
-        shot = self.k.canvas_shot_when(right, SIDE, SIDE)
-        self.assertTrue(right(shot), f"slice {rank} with {shown} shown and {hidden} hidden")
-
-    @staticmethod
-    def yellow_share(shot, a, b):
-        edges = e2e.rect_edges(*a, *b)
-        return sum(shot.pixel(*p) == e2e.YELLOW for p in edges) / len(edges)
+            return lit == [r == rank for r in range(SLICES)] and all(share(shot, *s) > 0.8 for s in shown) \
+                and all(share(shot, *s) < 0.2 for s in hidden)
+        self.assertTrue(right(self.k.canvas_shot_when(right, SIDE, SIDE)), f"slice {rank}, {shown} shown, {hidden} not")
 
     def test_a_stack_keeps_its_order_and_each_shape_its_slice(self):
         with tempfile.TemporaryDirectory() as root:
@@ -95,8 +83,7 @@ class Studies(e2e.KelvoTestCase, unittest.TestCase):
             self.k.key("ctrl+s")
             saved = self.dir + ".kelvo.json"
             e2e.wait_until(lambda: os.path.exists(saved), 20, "the annotations to be saved")
-            with open(saved) as f:
-                uids = [s.get("sop_instance_uid") for s in json.load(f)["shapes"]]
+            uids = [s.get("sop_instance_uid") for s in json.load(open(saved))["shapes"]]
             self.assertEqual(len(set(uids)), 2, uids)
 
             subprocess.run(["dcmmkdir", "-I"] + sorted(os.listdir(self.dir)), cwd=self.dir, check=True, timeout=60)
