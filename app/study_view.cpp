@@ -127,7 +127,7 @@ int32_t TStudyView::SliceCount() const { return cache_ ? cache_->Count() : 0; }
 void TStudyView::Open(const QString& path) {
     path_ = QDir::cleanPath(path);
     adopted_ = false;
-    Browser->Clear();
+    // The study shown stays listed until the new one can be shown.
     Browser->ShowProgress({});
     if (!Browser->isVisible()) {
         Browser->move(form_.frameGeometry().right() + 8, form_.frameGeometry().top());
@@ -157,26 +157,30 @@ void TStudyView::ShowControls(bool shown) {
 }
 
 void TStudyView::Indexed(const imaging::TStudyIndex& index, bool finished) {
-    if (finished) {
-        Browser->Finished(index.Problem == imaging::TStudyProblem::Cancelled
-                              ? SummaryText(index) + QStringLiteral(" (indexing cancelled)")
-                              : SummaryText(index),
-                          !index.Skipped.empty());
+    if (adopting_) {
+        // The user is being asked about the shapes shown: the run's end waits for the answer.
+        if (finished) lateFinal_ = std::make_unique<imaging::TStudyIndex>(index);
+        return;
     }
+    const bool cancelled = index.Problem == imaging::TStudyProblem::Cancelled;
     if (!adopted_) {
-        if (adopting_ || index.FirstSeries() == nullptr) {
+        if (index.FirstSeries() == nullptr || cancelled) {
             // Nothing to show (yet): at the end, the reason, unless the user cancelled.
-            if (finished && !adopting_ && index.Problem != imaging::TStudyProblem::Cancelled) {
-                Tell(index.ProblemText.isEmpty() ? SummaryText(index) : index.ProblemText);
-            }
-            if (finished && !adopting_ && !Active()) Browser->hide();
+            if (!finished) return;
+            if (!cancelled) Tell(index.ProblemText.isEmpty() ? SummaryText(index) : index.ProblemText);
+            KeepShownStudy();
             return;
         }
         if (!Adopt(index)) {
             scan_.Cancel();
-            if (!Active()) Browser->hide();
+            lateFinal_.reset();
+            KeepShownStudy();
             return;
         }
+    }
+    if (finished) {
+        Browser->Finished(cancelled ? SummaryText(index) + QStringLiteral(" (indexing cancelled)") : SummaryText(index),
+                          !index.Skipped.empty());
     }
     index_ = index;
     places_.clear();
@@ -202,6 +206,19 @@ void TStudyView::Indexed(const imaging::TStudyIndex& index, bool finished) {
         ShowSlice(at.Slice);
     }
     QueueThumbnails();
+    if (lateFinal_) {
+        const std::unique_ptr<imaging::TStudyIndex> final = std::move(lateFinal_);
+        Indexed(*final, true);
+    }
+}
+
+void TStudyView::KeepShownStudy() {
+    if (!Active()) {
+        Browser->hide();
+        return;
+    }
+    Browser->ShowIndex(index_);
+    Browser->Finished(SummaryText(index_), !index_.Skipped.empty());
 }
 
 bool TStudyView::Adopt(const imaging::TStudyIndex& index) {
@@ -226,6 +243,10 @@ bool TStudyView::Adopt(const imaging::TStudyIndex& index) {
             return;
         }
         adopted_ = true;
+        shownPath_ = path_;
+        Browser->Clear();
+        thumbnailsTried_.clear();
+        thumbnailsToMake_.clear();
         UseSeries(series, std::move(cache));
         wanted_ = shown_ = 0;
         seriesWindow_ = true;
@@ -271,7 +292,6 @@ bool TStudyView::ShowSeries(const QString& seriesUid, int32_t slice) {
         UseSeries(*series);
         // A new series opens in its own window.
         shown_ = -1;
-        form_.MyCAD1->ResetWindow();
         seriesWindow_ = false;
     }
     Browser->MarkSeries(seriesUid_);
@@ -280,7 +300,8 @@ bool TStudyView::ShowSeries(const QString& seriesUid, int32_t slice) {
 }
 
 void TStudyView::ShowSlice(int32_t index) {
-    if (!cache_ || cache_->Count() == 0) return;
+    // A shape being drawn or dragged belongs to the slice it was begun on.
+    if (!cache_ || cache_->Count() == 0 || form_.MyCAD1->DragState() != DragNone) return;
     wanted_ = std::clamp(index, 0, cache_->Count() - 1);
     {
         const QSignalBlocker quiet(SliceSlider);
@@ -392,7 +413,7 @@ void TStudyView::Details() {
     Guarded("details", [&] {
         QString list;
         for (const imaging::TSkippedFile& skipped : index_.Skipped) {
-            list += QStringLiteral("%1: %2\n").arg(QDir(path_).relativeFilePath(skipped.Path), SkipReasonText(skipped));
+            list += QStringLiteral("%1: %2\n").arg(QDir(shownPath_).relativeFilePath(skipped.Path), SkipReasonText(skipped));
         }
         const QString summary = SummaryText(index_);
         if (ShowDetails) {

@@ -103,13 +103,18 @@ private:
     void MakeThumbnail();
     const imaging::TSeries* FindSeries(const QString& uid) const;
     void ShowControls(bool shown);
+    // A run that gave nothing to show leaves the study shown (if any) as it was.
+    void KeepShownStudy();
 
     TForm1& form_;
     imaging::TStudyScan scan_;
     imaging::TStudyIndex index_;
-    QString path_;    // being indexed or shown
+    QString path_;      // being indexed
+    QString shownPath_; // of the study shown
     bool adopted_ = false;
     bool adopting_ = false;
+    // The end of a run that came while the user was asked whether to drop the shapes.
+    std::unique_ptr<imaging::TStudyIndex> lateFinal_;
     QString seriesUid_;
     std::unique_ptr<imaging::TSliceCache> cache_;
     int32_t wanted_ = -1;
