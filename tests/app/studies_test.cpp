@@ -16,6 +16,7 @@
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeWidget>
 #include <QToolButton>
 #include <QWheelEvent>
 
@@ -145,6 +146,23 @@ TEST_F(Studies, ShapesStayOnTheirSliceThroughUndoSaveAndReopen) {
     ASSERT_TRUE(test::SpinUntil([&] { return again.Study->ShownSlice() == 2; }));
     EXPECT_TRUE(again.MyCAD1->Shape(0)->Selected);
     EXPECT_TRUE(again.MyCAD1->OnView(*again.MyCAD1->Shape(0)));
+}
+
+TEST_F(Studies, AnOpenTheUserTurnsDownLeavesTheStudyShownAsItWas) {
+    Generate(dir.path());
+    ASSERT_TRUE(Open(dir.path()));
+    const QString series = form.Study->ShownSeries();
+    form.rectangleBtn->click();
+    form.MyCAD1->MouseDown(TMouseButton::mbLeft, Qt::NoModifier, 2, 2);
+    form.MyCAD1->MouseUp(TMouseButton::mbLeft, Qt::NoModifier, 20, 20);
+    ASSERT_TRUE(form.ShapesUnsaved());
+    QTemporaryDir other;
+    Generate(other.path());
+    form.AskSaveShapes = [](const QString&) { return QMessageBox::Cancel; };
+    EXPECT_TRUE(Open(other.path()));
+    EXPECT_EQ(form.OpenedFile(), dir.path());
+    EXPECT_EQ(form.Study->ShownSeries(), series);
+    EXPECT_EQ(form.Study->Browser->Tree->topLevelItemCount(), 1) << "the study shown is still listed";
 }
 
 TEST_F(Studies, FoldersWithoutImagesAreToldAndThePictureStays) {
