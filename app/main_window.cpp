@@ -868,7 +868,9 @@ bool TForm1::CycleSelection(int step) {
     const int32_t n = MyCAD1->ShapeCount();
     if (n == 0 || MyCAD1->DragState() != DragNone) return false;
     const int32_t at = MyCAD1->SelectedIndex();
-    const int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : at + step;
+    int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : at + step;
+    // Shapes of other slices of a series are out of sight, and out of reach.
+    while (next >= 0 && next < n && !MyCAD1->OnView(*MyCAD1->Shape(next))) next += step;
     if (next < 0 || next >= n) return false;
     EndNudgeRun();
     MyCAD1->SelectShape(next);

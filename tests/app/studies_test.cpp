@@ -7,7 +7,6 @@
 #include "app/study_view.h"
 #include "tests/support/event_loop.h"
 
-#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
@@ -73,11 +72,7 @@ TEST_F(Studies, SlicesStepInSpaceOrderKeepingWindowAndZoom) {
     EXPECT_EQ(study.Browser->Summary->text(), QStringLiteral("12 images in 1 series"));
     form.MyCAD1->SetWindow({40, 300});
     ASSERT_TRUE(form.MyCAD1->SetZoom(2.0));
-    struct Row {
-        const char* Name;
-        std::function<void()> Act;
-        int Slice;
-    };
+    struct Row { const char* Name; std::function<void()> Act; int Slice; };
     const Row rows[] = {
         {"wheel down", [&] { Wheel(form.MyCAD1, -120); }, 1},
         {"wheel beside the picture", [&] { Wheel(form.ScrollBox1->viewport(), -120); }, 2},
@@ -95,10 +90,8 @@ TEST_F(Studies, SlicesStepInSpaceOrderKeepingWindowAndZoom) {
         ASSERT_TRUE(test::SpinUntil([&] { return study.ShownSlice() == row.Slice; })) << row.Name;
         EXPECT_EQ(ShownValue(), ValueOf(row.Slice)) << row.Name;
         EXPECT_EQ(study.SliceSlider->value(), row.Slice) << row.Name;
-        EXPECT_EQ(form.FrameLabel->text(), QStringLiteral("slice %1 / 12 · %2 mm")
-                                               .arg(row.Slice + 1)
-                                               .arg(-20 + 2.5 * row.Slice, 0, 'f', 1))
-            << row.Name;
+        const QString label = QStringLiteral("slice %1 / 12 · %2 mm").arg(row.Slice + 1).arg(-20 + 2.5 * row.Slice, 0, 'f', 1);
+        EXPECT_EQ(form.FrameLabel->text(), label) << row.Name;
         EXPECT_EQ(form.MyCAD1->Window().Center, 40) << row.Name;
         EXPECT_EQ(form.MyCAD1->Zoom(), 2.0) << row.Name;
     }
@@ -122,6 +115,9 @@ TEST_F(Studies, ShapesStayOnTheirSliceThroughUndoSaveAndReopen) {
     EXPECT_EQ(form.MyCAD1->Shape(0)->ImageUid, study.Cache()->Stack().Slices[2].SopInstanceUid);
     EXPECT_FALSE(form.MyCAD1->OnView(*form.MyCAD1->Shape(0)));
     EXPECT_TRUE(form.MyCAD1->OnView(*form.MyCAD1->Shape(1)));
+    QTest::keyClick(form.MyCAD1, Qt::Key_Escape);
+    QTest::keyClick(form.MyCAD1, Qt::Key_Tab);
+    EXPECT_EQ(form.MyCAD1->SelectedIndex(), 1) << "Tab passes over the shape out of sight";
     // Measured on its own slice while another is shown, and named by it in the list.
     const std::vector<TMeasurement> list = form.Measurements();
     ASSERT_TRUE(list[0].Stats.has_value());
@@ -166,11 +162,7 @@ TEST_F(Studies, AnOpenTheUserTurnsDownLeavesTheStudyShownAsItWas) {
 }
 
 TEST_F(Studies, FoldersWithoutImagesAreToldAndThePictureStays) {
-    struct Row {
-        const char* Name;
-        std::function<QString(const QString&)> Make;
-        const char* Says;
-    };
+    struct Row { const char* Name; std::function<QString(const QString&)> Make; const char* Says; };
     const Row rows[] = {
         {"empty", [](const QString& d) { return d; }, "no files"},
         {"junk only",
