@@ -8,7 +8,6 @@
 #include "imaging/loader.h"
 #include "platform/guarded.h"
 
-#include <QApplication>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
