@@ -70,7 +70,8 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
                                         QStringLiteral("file")));
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("A DICOM file, or a PNG, JPEG, TIFF or BMP picture, to show instead "
-                                                "of the built-in picture."),
+                                                "of the built-in picture; or a folder of DICOM files or "
+                                                "a DICOMDIR, to browse its series."),
                                  QStringLiteral("[FILE]"));
 }
 

@@ -11,6 +11,7 @@
 #include "app/picture_file.h"
 #include "app/view_controls.h"
 #include "app/zoom_readout.h"
+#include "app/study_view.h"
 #include "imaging/loader.h"
 #include "platform/guarded.h"
 #include "platform/surface.h"
@@ -141,6 +142,7 @@ TForm1::TForm1(TStartUp start, QWidget* parent)
     CreateMeasuringControls();
     ViewControls = new TViewControls(*this, *ScrollBox1, *MyCAD1);
     ViewControls->ZoomLabel->setFont(Panel1->font());
+    Study = new TStudyView(*this);
     SetTabOrder();
     SpinEdit1->setFocus();
 }
@@ -343,6 +345,11 @@ void TForm1::CreateImagingControls() {
 void TForm1::ShowFrame() {
     Guarded("frame", [&] {
         if (FrameLabel == nullptr) return;
+        if (Study != nullptr && Study->Active()) {
+            FrameLabel->setText(Study->SliceText());
+            FrameLabel->show();
+            return;
+        }
         const imaging::TPicture* picture = MyCAD1->Picture();
         const bool shown = picture != nullptr && picture->Frames() > 1;
         if (shown) FrameLabel->setText(QStringLiteral("frame %1 / %2").arg(MyCAD1->Frame() + 1).arg(picture->Frames()));
@@ -351,6 +358,10 @@ void TForm1::ShowFrame() {
 }
 
 void TForm1::StepFrame(int32_t delta) {
+    if (Study->Active()) {
+        Guarded("slice", [&] { Study->Step(delta); });
+        return;
+    }
     Guarded("frame", [&] {
         const imaging::TPicture* picture = MyCAD1->Picture();
         const int32_t to = MyCAD1->Frame() + delta;
@@ -436,6 +447,7 @@ void TForm1::resizeEvent(QResizeEvent* event) {
     BitBtn3->move(BitBtn3->x(), buttonsTop);
     BitBtn2->move(BitBtn2->x(), buttonsTop);
     OpenBtn->move(OpenBtn->x(), buttonsTop);
+    if (Study != nullptr) Study->OpenFolderBtn->move(Study->OpenFolderBtn->x(), buttonsTop);
     ListBtn->move(ListBtn->x(), buttonsTop);
 }
 
@@ -558,6 +570,10 @@ void TForm1::TellError(const QString& message) {
 }
 
 bool TForm1::OpenFile(const QString& path) {
+    if (TStudyView::IsStudyPath(path)) {
+        Guarded("open folder", [&] { Study->Open(path); });
+        return true;
+    }
     return OpenFile(path, std::async(std::launch::deferred, [path] { return LoadPictureFile(path); }));
 }
 
@@ -581,10 +597,25 @@ bool TForm1::OpenFile(const QString& path, std::future<imaging::TPicture> loadin
             TellError(QStringLiteral("There is not enough memory to open \"%1\".").arg(QFileInfo(path).fileName()));
             return;
         }
+        opened = AdoptPicture(path, std::move(picture), TImageRef{});
+        if (opened) Study->Leave();
+    });
+    // A failure that was not told (the guard's) still leaves the window its picture.
+    ShowPendingBuiltInPicture();
+    return opened;
+}
+
+bool TForm1::AdoptPicture(const QString& path, std::shared_ptr<imaging::TPicture> picture, const TImageRef& image) {
+    bool opened = false;
+    Guarded("open", [&] {
         if (!MayDropShapes()) {
             return;
         }
+        const QString oldUid = MyCAD1->ShownImageUid();
+        const int32_t oldFrame = MyCAD1->ShownImageFrame();
+        MyCAD1->SetShownImage(image.SopInstanceUid, image.Frame);
         if (!MyCAD1->SetPicture(picture)) {
+            MyCAD1->SetShownImage(oldUid, oldFrame);
             TellError(QStringLiteral("There is not enough memory to show \"%1\".").arg(QFileInfo(path).fileName()));
             return;
         }
@@ -714,9 +745,11 @@ void TForm1::CreateMeasuringControls() {
     MeasurementPanel->OnRowSelected = [this](int row) {
         Guarded("list", [&] {
             EndNudgeRun();
-            MyCAD1->SelectShape(row);
+            // A shape of another slice is shown on its own slice.
+            if (!Study->ShowShapeImage(row)) MyCAD1->SelectShape(row);
         });
     };
+    MeasurementPanel->PlaceOf = [this](const TMeasurement& m) { return Study->PlaceOf(m); };
     MeasurementPanel->OnExportCsv = [this] { ExportCsvBtnClick(); };
     MeasurementPanel->OnExportPng = [this] { ExportPngBtnClick(); };
     MeasurementPanel->OnExportReport = [this] { ExportReportBtnClick(); };
@@ -846,7 +879,9 @@ bool TForm1::CycleSelection(int step) {
     const int32_t n = MyCAD1->ShapeCount();
     if (n == 0 || MyCAD1->DragState() != DragNone) return false;
     const int32_t at = MyCAD1->SelectedIndex();
-    const int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : at + step;
+    int32_t next = at < 0 ? (step > 0 ? 0 : n - 1) : at + step;
+    // Shapes of other slices of a series are out of sight, and out of reach.
+    while (next >= 0 && next < n && !MyCAD1->OnView(*MyCAD1->Shape(next))) next += step;
     if (next < 0 || next >= n) return false;
     EndNudgeRun();
     MyCAD1->SelectShape(next);
@@ -937,7 +972,9 @@ void TForm1::ListBtnClick() {
 const TRegionStatsCache& TForm1::StatsCache() const { return MyCAD1->Measuring().StatsCache(); }
 
 std::vector<TMeasurement> TForm1::Measurements() {
-    return MyCAD1->Measuring().Measurements(QFileInfo(openedFile_).fileName());
+    std::vector<TMeasurement> list = MyCAD1->Measuring().Measurements(QFileInfo(openedFile_).fileName());
+    Study->PlaceMeasurements(list);
+    return list;
 }
 
 void TForm1::RefreshMeasurements() {

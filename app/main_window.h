@@ -33,6 +33,7 @@ namespace kelvo {
 class TLiveLabel;
 class TMeasurementPanel;
 class TViewControls;
+class TStudyView;
 } // namespace kelvo
 
 namespace kelvo {
@@ -115,6 +116,13 @@ public:
     // The same for a picture already being loaded (started at program start, before
     // the window existed); `loading` gives the picture or rethrows why it failed.
     bool OpenFile(const QString& path, std::future<imaging::TPicture> loading);
+    // Shows a picture loaded for `path` (a file, or a study's folder or DICOMDIR) in place
+    // of the current one, as an open does once its picture is there: false, changing
+    // nothing, when the user keeps the shapes shown or it cannot be shown. `image` is
+    // the image of a series it is (empty for a single picture).
+    bool AdoptPicture(const QString& path, std::shared_ptr<imaging::TPicture> picture, const TImageRef& image);
+    // Folders and DICOMDIRs: opened through here, indexed in the background.
+    TStudyView* Study = nullptr;
     // The file shown, empty for the built-in picture. Its name keeps the file system's
     // bytes (see DecodeFileName).
     QString OpenedFile() const { return openedFile_; }

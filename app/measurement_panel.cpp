@@ -140,7 +140,9 @@ void TMeasurementPanel::ShowMeasurements(const std::vector<TMeasurement>& list, 
         Table->setRowCount(rows);
     }
     for (int r = 0; r < rows; ++r) {
-        const QString texts[] = {list[size_t(r)].Name, KindTitle(list[size_t(r)].Kind), list[size_t(r)].ValueText()};
+        const QString place = PlaceOf ? PlaceOf(list[size_t(r)]) : QString();
+        const QString name = place.isEmpty() ? list[size_t(r)].Name : list[size_t(r)].Name + QStringLiteral(" (") + place + ')';
+        const QString texts[] = {name, KindTitle(list[size_t(r)].Kind), list[size_t(r)].ValueText()};
         for (int c = 0; c < 3; ++c) {
             QTableWidgetItem* item = Table->item(r, c);
             if (item == nullptr) {

@@ -48,6 +48,8 @@ public:
 
     // Fired when the user selects a row (not when ShowMeasurements selects one).
     std::function<void(int row)> OnRowSelected;
+    // Where a measurement was taken ("slice 12"), shown after its name; empty = nothing.
+    std::function<QString(const TMeasurement&)> PlaceOf;
     // Fired by the buttons under the list.
     std::function<void()> OnExportCsv;
     std::function<void()> OnExportPng;

@@ -4,6 +4,7 @@
 #include "app/about_box.h"
 #include "app/main_window.h"
 #include "app/picture_file.h"
+#include "app/study_view.h"
 #include "imaging/loader.h"
 #include "platform/font_warm_up.h"
 #include "platform/scope_exit.h"
@@ -61,7 +62,9 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     // Whichever way this function is left, the loader is let through: the future's
     // destructor waits for it.
     const ScopeExit letLoaderThrough([&applicationMade] { applicationMade.Open(); });
-    if (!file.isEmpty()) {
+    // A folder or DICOMDIR is indexed by the window, in the background, once it is shown.
+    const bool study = !file.isEmpty() && TStudyView::IsStudyPath(file);
+    if (!file.isEmpty() && !study) {
         loading = LoadPictureFileAsync(file, [&applicationMade] { applicationMade.Wait(); });
         if (hooks.LoadingStarted) {
             hooks.LoadingStarted();
@@ -107,6 +110,8 @@ int RunWindows(int& argc, char** argv, const QString& file, const QString& versi
     // that cannot be opened is explained over the built-in picture.
     if (loading.valid()) {
         form1.OpenFile(file, std::move(loading));
+    } else if (study) {
+        form1.OpenFile(file);
     }
     return QApplication::exec();
 }

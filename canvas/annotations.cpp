@@ -157,6 +157,18 @@ public:
         } else if (o_.contains(QLatin1String("roi"))) {
             Bad(QStringLiteral("only regions have a number"));
         }
+        const QJsonValue uid = o_.value(QLatin1String("sop_instance_uid"));
+        if (!uid.isString() && !uid.isUndefined()) {
+            Bad(QStringLiteral("sop_instance_uid is not text"));
+        }
+        // A UID has at most 64 characters (DICOM PS3.5 9.1).
+        a.Image.SopInstanceUid = uid.toString();
+        if (a.Image.SopInstanceUid.size() > 64) {
+            Bad(QStringLiteral("sop_instance_uid longer than 64 characters"));
+        }
+        if (o_.contains(QLatin1String("frame"))) {
+            a.Image.Frame = int32_t(Integer(QStringLiteral("frame"), 0, std::numeric_limits<int32_t>::max()));
+        }
         return a;
     }
 
@@ -241,6 +253,7 @@ std::optional<TAnnotation> ToAnnotation(const TMyShape& shape) {
     // A ruler's caption is its own length text, written again at every drawing.
     a.Caption = row.SavesCaption ? shape.Caption() : QString();
     a.RoiNumber = row.Region ? RoiNumberOf(shape.Caption()) : 0;
+    a.Image = {shape.ImageUid, shape.ImageFrame};
     return a;
 }
 
@@ -251,6 +264,8 @@ std::unique_ptr<TMyShape> MakeShape(const TAnnotation& a) {
     s->Pen.Width = a.Width;
     s->Pen.Style = a.Style;
     s->SetCaption(IsRegion(a.Kind) && a.RoiNumber > 0 ? QStringLiteral("Roi-%1").arg(a.RoiNumber) : a.Caption);
+    s->ImageUid = a.Image.SopInstanceUid;
+    s->ImageFrame = a.Image.Frame;
     return s;
 }
 
@@ -281,6 +296,11 @@ QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes) {
         out += ", \"caption\": " + caption.mid(1, caption.size() - 2);
         if (IsRegion(a.Kind)) {
             out += ", \"roi\": " + QByteArray::number(a.RoiNumber);
+        }
+        if (!a.Image.SopInstanceUid.isEmpty()) {
+            const QByteArray uid = QJsonDocument(QJsonArray{a.Image.SopInstanceUid}).toJson(QJsonDocument::Compact);
+            out += ", \"sop_instance_uid\": " + uid.mid(1, uid.size() - 2);
+            out += ", \"frame\": " + QByteArray::number(a.Image.Frame);
         }
         out += "}";
     }

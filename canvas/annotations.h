@@ -24,6 +24,13 @@ std::optional<TShapeKind> KindOfWord(const QString& word);
 QString KindTitle(TShapeKind kind);
 bool IsRegion(TShapeKind kind);
 
+// The image of a series a shape belongs to; an empty UID is the single picture shown.
+struct TImageRef {
+    QString SopInstanceUid;
+    int32_t Frame = 0;
+    bool operator==(const TImageRef&) const = default;
+};
+
 // Everything that makes a shape, without its canvas.
 struct TAnnotation {
     TShapeKind Kind = TShapeKind::Arrow;
@@ -34,6 +41,9 @@ struct TAnnotation {
     QString Caption;
     // The number of a region's "Roi-" name; 0 for other kinds.
     int32_t RoiNumber = 0;
+    // Written to a file ("sop_instance_uid", "frame") only when set, so that files of
+    // single pictures read as they always did.
+    TImageRef Image{};
     bool operator==(const TAnnotation&) const = default;
 };
 

@@ -84,7 +84,7 @@ void TSelectTool::Press(TMouseButton button, TPoint p) {
 void TSelectTool::Pick(TPoint p) {
     for (int32_t i = cad_.ShapeCount() - 1; i >= 0; --i) {
         TMyShape* shape = cad_.Shape(i);
-        if (shape->HitTest(p)) {
+        if (cad_.OnView(*shape) && shape->HitTest(p)) {
             s_.Mode = ModeMove;
             shape->Select();
             if (shape != s_.Current) {

@@ -52,7 +52,7 @@ void TMeasuring::LabelRegions() {
     const bool atDetector = AtDetector();
     for (int32_t i = 0; i < cad_.ShapeCount(); ++i) {
         TMyShape* shape = cad_.Shape(i);
-        const std::optional<imaging::TRegion> region = values ? shape->Outline() : std::nullopt;
+        const std::optional<imaging::TRegion> region = values && cad_.OnView(*shape) ? shape->Outline() : std::nullopt;
         if (!region) {
             if (!shape->LabelLines.isEmpty()) shape->LabelLines.clear();
             continue;

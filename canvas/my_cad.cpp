@@ -390,7 +390,7 @@ void TMyCAD::DrawShapesMeeting(const QRect& area) {
     MeasureShapes();
     // The oldest shape is drawn last and so lies on top.
     for (size_t i = shapes_.size(); i-- > 0;) {
-        if (shapeExtents_[i].intersects(area)) {
+        if (shapeExtents_[i].intersects(area) && OnView(*shapes_[i])) {
             shapes_[i]->Draw();
         }
     }
@@ -558,7 +558,7 @@ void TMyCAD::Paint() {
 void TMyCAD::DrawShapes() {
     // The oldest shape is drawn last and so lies on top.
     for (int32_t i = ShapeCount() - 1; i >= 0; --i) {
-        shapes_[size_t(i)]->Draw();
+        if (OnView(*shapes_[size_t(i)])) shapes_[size_t(i)]->Draw();
     }
 }
 
@@ -584,11 +584,22 @@ QString TMyCAD::AskAnnotation() {
     return ok ? text : QString();
 }
 
+void TMyCAD::SetShownImage(const QString& uid, int32_t frame) {
+    if (uid == shownUid_ && frame == shownFrame_) return;
+    shownUid_ = uid;
+    shownFrame_ = frame;
+    // A selection on the image left would stay selected out of sight.
+    for (auto& shape : shapes_) shape->Selected = false;
+    needsRender_ = true;
+}
+
 void TMyCAD::AddShape(std::unique_ptr<TMyShape> shape) {
     if (shape == nullptr) {
         return;
     }
     TMyShape* added = shape.get();
+    added->ImageUid = shownUid_;
+    added->ImageFrame = shownFrame_;
     shapes_.push_back(std::move(shape));
     // The caption is given by the tool in use, whatever the shape.
     const TShapeKindRow* row = KindRowOfTool(shapeTool_);

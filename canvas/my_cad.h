@@ -96,6 +96,17 @@ public:
     // Where the value under the cursor is written; null = nowhere.
     QLabel* LabelValue() const { return labelValue_.data(); }
     void SetLabelValue(QLabel* label) { labelValue_ = label; }
+    // The image of a series shown (its SOP Instance UID and frame): only the shapes drawn
+    // on it, and those bound to no image, are drawn, hit and labelled; new shapes are
+    // bound to it. An empty UID (a single picture) shows every shape. The selection goes;
+    // the next paint (SetPicture's) shows the change.
+    void SetShownImage(const QString& uid, int32_t frame);
+    const QString& ShownImageUid() const { return shownUid_; }
+    int32_t ShownImageFrame() const { return shownFrame_; }
+    bool OnView(const TMyShape& shape) const {
+        return shownUid_.isEmpty() || shape.ImageUid.isEmpty() ||
+               (shape.ImageUid == shownUid_ && shape.ImageFrame == shownFrame_);
+    }
     // Drops every shape, and a shape under construction.
     void ClearShapes();
     TDrawTool ShapeTool() const { return shapeTool_; }
@@ -293,6 +304,8 @@ private:
     std::unique_ptr<TMeasuring> measuring_;
 
     QPointer<QLabel> labelValue_;
+    QString shownUid_;
+    int32_t shownFrame_ = 0;
 };
 
 } // namespace kelvo

@@ -101,6 +101,10 @@ public:
     // Further lines under a region's name, centred like it, one text height apart (the
     // region's statistics); empty for the name alone.
     QStringList LabelLines;
+    // The image of a series the shape was drawn on (SOP Instance UID, frame); an empty
+    // UID is the single picture shown, on which every shape stands.
+    QString ImageUid;
+    int32_t ImageFrame = 0;
 
     const QString& Caption() const { return caption_; }
     void SetCaption(const QString& text) { caption_ = CutCaption(text); }

@@ -49,6 +49,10 @@ TEST(AnnotationFile, KeepsEveryShapeThroughSaveAndLoad) {
     shapes.push_back({TShapeKind::Arrow, {{0, 0}, {1, 1}}, clBlack, 1, TPenStyle::psSolid,
                       QStringLiteral("back\\slash\ttab\nline \u00e9\U0001F600 </script>"), 0});
     // clang-format on
+    // Only a shape bound to an image of a series writes the image's keys.
+    EXPECT_FALSE(AnnotationsToJson(shapes).contains("sop_instance_uid"));
+    shapes[1].Image = {QStringLiteral("1.2.840.99.7"), 3};
+    EXPECT_EQ(AnnotationsToJson(shapes).count("\"sop_instance_uid\": \"1.2.840.99.7\", \"frame\": 3"), 1);
     SaveAnnotations(path, shapes);
     EXPECT_EQ(LoadAnnotations(path), shapes);
     SaveAnnotations(path, {});
@@ -100,6 +104,11 @@ TEST(AnnotationFile, RefusesWhatItCannotTrust) {
         {"region number missing", bad(", \"roi\": 1", ""), TAnnotationError::BadValue, "roi"},
         {"region number twice", WithShape(good + "," + good), TAnnotationError::BadValue,
          "shape 2: region number 1 is used twice"},
+        {"image UID as a number", bad("\"roi\": 1", "\"roi\": 1, \"sop_instance_uid\": 5"), TAnnotationError::BadValue,
+         "sop_instance_uid"},
+        {"image UID too long", bad("\"roi\": 1", "\"roi\": 1, \"sop_instance_uid\": \"" + QByteArray(65, '1') + "\""),
+         TAnnotationError::BadValue, "sop_instance_uid"},
+        {"negative frame", bad("\"roi\": 1", "\"roi\": 1, \"frame\": -1"), TAnnotationError::BadValue, "frame"},
         {"a shape that is a number", WithShape("5"), TAnnotationError::BadValue, "shape 1 is not an object"},
     };
     for (const Row& row : rows) {

@@ -1,0 +1,140 @@
+// The series browser: a tree of patients, studies and series with thumbnails, and the indexing's progress.
+#include "app/series_browser.h"
+
+#include "platform/guarded.h"
+
+#include <QDate>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace kelvo {
+
+QString SeriesRowText(const imaging::TSeries& series) {
+    QString text = series.Modality.isEmpty() ? QStringLiteral("?") : series.Modality;
+    if (series.Number) text += QStringLiteral(" %1").arg(*series.Number);
+    if (!series.Description.isEmpty()) text += QStringLiteral(": ") + series.Description;
+    return text + QStringLiteral(" (%1 image%2)").arg(series.Images).arg(series.Images == 1 ? "" : "s");
+}
+
+QString StudyRowText(const imaging::TStudy& study) {
+    // DICOM dates are YYYYMMDD (PS3.5 6.2); anything else is shown as it stands.
+    const QDate date = QDate::fromString(study.Date, QStringLiteral("yyyyMMdd"));
+    QString text = date.isValid() ? date.toString(Qt::ISODate) : study.Date;
+    if (!study.Description.isEmpty()) text += (text.isEmpty() ? QString() : QStringLiteral(" ")) + study.Description;
+    return text.isEmpty() ? QStringLiteral("(study without date)") : text;
+}
+
+TSeriesBrowser::TSeriesBrowser(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("SeriesBrowser"));
+    Tree = new QTreeWidget(this);
+    Tree->setObjectName(QStringLiteral("SeriesTree"));
+    Tree->setHeaderHidden(true);
+    Tree->setIconSize(QSize(kThumbnailSide, kThumbnailSide));
+    Progress = new QProgressBar(this);
+    Progress->setObjectName(QStringLiteral("IndexProgress"));
+    CancelBtn = new QPushButton(QStringLiteral("Cancel"), this);
+    CancelBtn->setObjectName(QStringLiteral("IndexCancelBtn"));
+    Summary = new QLabel(this);
+    Summary->setObjectName(QStringLiteral("IndexSummary"));
+    Summary->setWordWrap(true);
+    DetailsBtn = new QPushButton(QStringLiteral("Details…"), this);
+    DetailsBtn->setObjectName(QStringLiteral("SkippedDetailsBtn"));
+    DetailsBtn->hide();
+
+    auto* progressRow = new QHBoxLayout;
+    progressRow->addWidget(Progress, 1);
+    progressRow->addWidget(CancelBtn);
+    auto* summaryRow = new QHBoxLayout;
+    summaryRow->addWidget(Summary, 1);
+    summaryRow->addWidget(DetailsBtn);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(Tree, 1);
+    layout->addLayout(progressRow);
+    layout->addLayout(summaryRow);
+
+    connect(CancelBtn, &QPushButton::clicked, this, [this] {
+        if (auto handler = OnCancel) handler();
+    });
+    connect(DetailsBtn, &QPushButton::clicked, this, [this] {
+        if (auto handler = OnDetails) handler();
+    });
+    // A click or the keyboard's current row: either way the series chosen is shown.
+    connect(Tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item, QTreeWidgetItem*) {
+        Guarded("series", [&] {
+            const QString uid = item == nullptr ? QString() : item->data(0, Qt::UserRole).toString();
+            if (!uid.isEmpty() && OnSeriesChosen) OnSeriesChosen(uid);
+        });
+    });
+}
+
+QTreeWidgetItem* TSeriesBrowser::Row(QTreeWidgetItem* parent, const QString& key, const QString& text) {
+    QTreeWidgetItem*& row = rows_[key];
+    if (row == nullptr) {
+        row = parent == nullptr ? new QTreeWidgetItem(Tree) : new QTreeWidgetItem(parent);
+        row->setExpanded(true);
+    }
+    if (row->text(0) != text) row->setText(0, text);
+    return row;
+}
+
+void TSeriesBrowser::ShowIndex(const imaging::TStudyIndex& index) {
+    const QSignalBlocker quiet(Tree);
+    for (const imaging::TPatient& patient : index.Patients) {
+        const QString patientKey = QStringLiteral("p:") + patient.Id + QLatin1Char('\x1f') + patient.Name;
+        QString name = patient.Name;
+        name.replace(QLatin1Char('^'), QLatin1Char(' '));
+        QTreeWidgetItem* p = Row(nullptr, patientKey,
+                                 QStringLiteral("%1 (%2)").arg(name.trimmed().isEmpty() ? QStringLiteral("?") : name.trimmed(),
+                                                               patient.Id));
+        for (const imaging::TStudy& study : patient.Studies) {
+            QTreeWidgetItem* s = Row(p, QStringLiteral("s:") + study.Uid, StudyRowText(study));
+            for (const imaging::TSeries& series : study.Series) {
+                QTreeWidgetItem* row = Row(s, QStringLiteral("r:") + series.Uid, SeriesRowText(series));
+                row->setData(0, Qt::UserRole, series.Uid);
+                if (const auto it = thumbnails_.constFind(series.Uid); it != thumbnails_.constEnd()) row->setIcon(0, *it);
+            }
+            p->setExpanded(true);
+            s->setExpanded(true);
+        }
+    }
+}
+
+void TSeriesBrowser::Clear() {
+    const QSignalBlocker quiet(Tree);
+    Tree->clear();
+    rows_.clear();
+    thumbnails_.clear();
+}
+
+void TSeriesBrowser::MarkSeries(const QString& seriesUid) {
+    const QSignalBlocker quiet(Tree);
+    if (QTreeWidgetItem* row = rows_.value(QStringLiteral("r:") + seriesUid)) Tree->setCurrentItem(row);
+}
+
+void TSeriesBrowser::ShowProgress(const imaging::TIndexProgress& progress) {
+    Progress->setRange(0, std::max(0, progress.Total));
+    Progress->setValue(progress.Done);
+    Progress->show();
+    CancelBtn->show();
+    Summary->setText(QStringLiteral("Indexing…"));
+    DetailsBtn->hide();
+}
+
+void TSeriesBrowser::Finished(const QString& summary, bool skipped) {
+    Progress->hide();
+    CancelBtn->hide();
+    Summary->setText(summary);
+    DetailsBtn->setVisible(skipped);
+}
+
+void TSeriesBrowser::SetThumbnail(const QString& seriesUid, const QIcon& icon) {
+    thumbnails_.insert(seriesUid, icon);
+    if (QTreeWidgetItem* row = rows_.value(QStringLiteral("r:") + seriesUid)) row->setIcon(0, icon);
+}
+
+} // namespace kelvo

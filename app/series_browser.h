@@ -1,0 +1,64 @@
+// The series browser: the patients, studies and series of an indexed folder as a tree, each series with a thumbnail, and the indexing's progress and summary.
+#pragma once
+
+#include "imaging/study_index.h"
+
+#include <QHash>
+#include <QIcon>
+#include <QWidget>
+
+#include <functional>
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace kelvo {
+
+class TSeriesBrowser : public QWidget {
+    Q_OBJECT
+public:
+    explicit TSeriesBrowser(QWidget* parent = nullptr);
+
+    // Shows the index (again, as snapshots arrive): the rows of series already listed
+    // keep their place and thumbnail, and the series shown stays marked.
+    void ShowIndex(const imaging::TStudyIndex& index);
+    // Forgets every row and thumbnail, for another study.
+    void Clear();
+    // Marks the series shown.
+    void MarkSeries(const QString& seriesUid);
+    // While indexing: the progress; Total 0 is a busy bar. Hidden by Finished.
+    void ShowProgress(const imaging::TIndexProgress& progress);
+    // The indexing ended: its summary ("412 images in 3 series; 5 files skipped"),
+    // and the details button when files were skipped.
+    void Finished(const QString& summary, bool skipped);
+    // A series' thumbnail: its middle slice through its own window.
+    void SetThumbnail(const QString& seriesUid, const QIcon& icon);
+
+    // The "series" rows' user data: the Series Instance UID.
+    QTreeWidget* Tree = nullptr;
+    QProgressBar* Progress = nullptr;
+    QPushButton* CancelBtn = nullptr;
+    QLabel* Summary = nullptr;
+    QPushButton* DetailsBtn = nullptr;
+
+    std::function<void(const QString& seriesUid)> OnSeriesChosen;
+    std::function<void()> OnCancel;
+    std::function<void()> OnDetails;
+
+    static constexpr int kThumbnailSide = 64;
+
+private:
+    QTreeWidgetItem* Row(QTreeWidgetItem* parent, const QString& key, const QString& text);
+
+    QHash<QString, QTreeWidgetItem*> rows_; // by patient, study and series key
+    QHash<QString, QIcon> thumbnails_;
+};
+
+// "CT 3: Chest 1.0 (412 images)", the date as the study row gives it, for the rows.
+QString SeriesRowText(const imaging::TSeries& series);
+QString StudyRowText(const imaging::TStudy& study);
+
+} // namespace kelvo
