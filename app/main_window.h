@@ -32,6 +32,7 @@ class QToolButton;
 namespace kelvo {
 class TLiveLabel;
 class TMeasurementPanel;
+class TWindowControls;
 } // namespace kelvo
 
 namespace kelvo {
@@ -202,6 +203,9 @@ public:
     // Over the canvas: the statistics of the region being drawn, moved or resized,
     // where its label's lines will stand (when those lines are shown at all).
     TLiveLabel* LiveStatistics = nullptr;
+    // Under the buttons: the window of a picture from a file, its presets, calibration
+    // and the legible labels switch.
+    TWindowControls* WindowControls = nullptr;
 
 public slots:
     void SelectBtnClick();

@@ -229,8 +229,6 @@ TEST_F(ShapeRecords, TheListShowsTheLabelsFigureForRulersAndAngles) {
     };
     const int32_t dpi = ScreenPixelsPerInch();
     for (const Case& c : cases) {
-        ShapeSettings.MmPerPixelX = c.mmX;
-        ShapeSettings.MmPerPixelY = c.mmY;
         const bool angle = c.points.size() == 3;
         std::unique_ptr<TMyLine> shape;
         if (angle) {
@@ -239,6 +237,7 @@ TEST_F(ShapeRecords, TheListShowsTheLabelsFigureForRulersAndAngles) {
             shape = std::make_unique<TMyRuleLine>();
         }
         shape->Points = c.points;
+        shape->LabelSpacing = TPixelSpacing{c.mmX, c.mmY};
         const std::vector<TMeasurement> m = Measure({shape.get()}, {nullptr, 0, c.mmX, c.mmY, dpi, nullptr});
         ASSERT_EQ(m.size(), 1u);
         QString label;
