@@ -37,7 +37,12 @@ bool IsCtPicture(const imaging::TPicture* picture) {
     return picture != nullptr && !picture->IsColour() && picture->Unit == QLatin1String("HU");
 }
 
-QString Number(double v) { return QLocale().toString(v, 'g', QLocale::FloatingPointShortest); }
+QString Number(double v) {
+    QLocale locale;
+    // Grouped thousands would not read back as one number.
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    return locale.toString(v, 'g', QLocale::FloatingPointShortest);
+}
 
 // One calibration change on the shapes' undo stack, so that undo and redo walk shapes
 // and calibrations in the order they were made.

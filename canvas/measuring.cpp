@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 
 namespace kelvo {
 
@@ -38,7 +40,7 @@ namespace {
 
 // Beyond this many labels in view the search for free room would cost more than a
 // paint may: the labels are then only kept in view.
-constexpr size_t kMaxLabelsApart = 400;
+constexpr size_t kMaxLabelsApart = 150;
 
 // The box moved as little as needed to lie inside view (its top-left corner when it is
 // larger than the view).
@@ -48,26 +50,34 @@ QRect InsideView(QRect box, const QRect& view) {
     return box;
 }
 
-// The nearest place to box inside view that meets none of taken, trying rows one text
-// line apart above and below, each at the box's own column and a box's width either
-// side; the box kept in view when there is none.
+// The nearest place to box inside view that meets none of taken: its own, or one
+// against the side of a taken box, so that labels pack without gaps; the box kept in
+// view when there is none.
 QRect FreePlace(const QRect& box, const QRect& view, const std::vector<QRect>& taken, bool search) {
     const auto free = [&taken](const QRect& r) {
         return std::none_of(taken.begin(), taken.end(), [&r](const QRect& t) { return t.intersects(r); });
     };
     const QRect home = InsideView(box, view);
     if (!search || free(home)) return home;
-    const int step = std::max(1, box.height() / std::max(1, int(box.height() / 14)));
-    const int rows = view.height() / std::max(1, step) + 1;
-    for (int k = 1; k <= rows; ++k) {
-        for (const int dy : {k * step, -k * step}) {
-            for (const int dx : {0, box.width() + 4, -box.width() - 4}) {
-                const QRect r = InsideView(box.translated(dx, dy), view);
-                if (free(r)) return r;
+    std::vector<int> xs{box.left()};
+    std::vector<int> ys{box.top()};
+    for (const QRect& t : taken) {
+        xs.insert(xs.end(), {t.right() + 1, t.left() - box.width()});
+        ys.insert(ys.end(), {t.bottom() + 1, t.top() - box.height()});
+    }
+    QRect best = home;
+    int64_t nearest = std::numeric_limits<int64_t>::max();
+    for (const int x : xs) {
+        for (const int y : ys) {
+            const QRect r = InsideView(QRect(QPoint(x, y), box.size()), view);
+            const int64_t d = std::abs(int64_t(r.left()) - box.left()) + std::abs(int64_t(r.top()) - box.top());
+            if (d < nearest && free(r)) {
+                best = r;
+                nearest = d;
             }
         }
     }
-    return home;
+    return best;
 }
 
 } // namespace
