@@ -8,7 +8,6 @@
 
 #include <QCheckBox>
 #include <QEvent>
-#include <QHBoxLayout>
 #include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -100,14 +99,11 @@ std::optional<imaging::TWindow> ParseWindowText(const QString& typed) {
 
 TWindowControls::TWindowControls(TForm1* form) : QWidget(form), form_(form) {
     setObjectName(QStringLiteral("WindowControls"));
-    auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 0, 0);
     auto* caption = new QLabel(QStringLiteral("Window"), this);
     caption->setObjectName(QStringLiteral("WindowCaption"));
     WindowEdit = new QLineEdit(this);
     WindowEdit->setObjectName(QStringLiteral("WindowEdit"));
     WindowEdit->setToolTip(QStringLiteral("Centre and width; type \"C 40 W 400\" and Enter"));
-    WindowEdit->setMinimumWidth(150);
     connect(WindowEdit, &QLineEdit::returnPressed, this, [this] { Guarded("window", [&] { EditFinished(); }); });
 
     WindowsMenu = new QMenu(this);
@@ -142,12 +138,12 @@ TWindowControls::TWindowControls(TForm1* form) : QWidget(form), form_(form) {
         });
     });
 
-    row->addWidget(caption);
-    row->addWidget(WindowEdit);
-    row->addWidget(WindowsBtn);
-    row->addWidget(CalibrateBtn);
-    row->addWidget(LegibleLabelsBox);
-    row->addStretch(1);
+    // Fixed places, as the form's own controls have.
+    caption->setGeometry(0, 4, 44, 18);
+    WindowEdit->setGeometry(46, 1, 150, 24);
+    WindowsBtn->setGeometry(200, 1, 70, 24);
+    CalibrateBtn->setGeometry(274, 1, 90, 24);
+    LegibleLabelsBox->setGeometry(372, 4, 140, 18);
 
     // Keys 1 to 8 choose the presets, 9 the file's own window; window-wide like the
     // frame keys. A text box with the focus keeps its digits: it takes them first.
