@@ -22,6 +22,7 @@
 #include <QUndoCommand>
 
 #include <cmath>
+#include <cstdlib>
 
 namespace kelvo {
 
@@ -196,6 +197,17 @@ bool TWindowControls::DragLabel(QEvent* event) {
         if (mouse->button() != Qt::LeftButton || cad->ShapeTool() != SpNone || cad->DragState() != DragNone ||
             !cad->Measuring().LabelsApart()) {
             return false;
+        }
+        // A label starts at its ruler's end: the point stays the canvas's to drag.
+        for (int32_t i = 0; i < cad->ShapeCount(); ++i) {
+            const TMyShape* shape = cad->Shape(i);
+            for (int32_t k = 0; k < shape->PointCount(); ++k) {
+                const TPoint p = shape->GetPoint(k);
+                if (std::abs(int64_t(p.X) - at.x()) <= shape->HotSize + 1 &&
+                    std::abs(int64_t(p.Y) - at.y()) <= shape->HotSize + 1) {
+                    return false;
+                }
+            }
         }
         for (int32_t i = cad->ShapeCount() - 1; i >= 0; --i) {
             const TMyShape* shape = cad->Shape(i);

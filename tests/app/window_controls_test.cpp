@@ -166,6 +166,15 @@ TEST_F(WindowControlsTest, CrowdedLabelsStayInViewAndApart) {
             boxes.push_back(place->Box);
         }
     }
+    // A label dragged with the select tool moves; its shape stays.
+    TMyShape* last = form.MyCAD1->Shape(form.MyCAD1->ShapeCount() - 1);
+    const std::vector<TPoint> points = last->Points;
+    const QPoint grip = last->LabelPlace->Box.center();
+    QTest::mousePress(form.MyCAD1, Qt::LeftButton, {}, grip);
+    QTest::mouseMove(form.MyCAD1, grip + QPoint(-30, -60));
+    QTest::mouseRelease(form.MyCAD1, Qt::LeftButton, {}, grip + QPoint(-30, -60));
+    EXPECT_EQ(last->LabelShift, QPoint(-30, -60));
+    EXPECT_EQ(last->Points, points);
 }
 
 } // namespace
