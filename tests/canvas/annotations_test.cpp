@@ -72,6 +72,9 @@ TEST(AnnotationFile, RefusesWhatItCannotTrust) {
         const char* Says;
     };
     auto bad = [&](const char* from, const char* to) { return WithShape(QByteArray(good).replace(from, to)); };
+    auto calibrated = [&](const char* mm) {
+        return WithShape(good).replace("\"shapes\"", QByteArray("\"calibration\": {\"mm per pixel\": ") + mm + "}, \"shapes\"");
+    };
     const Row rows[] = {
         {"not JSON", "{\"format\": ", TAnnotationError::NotAnnotations, "not an annotation file"},
         {"another JSON document", "{\"shapes\": []}", TAnnotationError::NotAnnotations, "not an annotation file"},
@@ -101,6 +104,10 @@ TEST(AnnotationFile, RefusesWhatItCannotTrust) {
         {"region number twice", WithShape(good + "," + good), TAnnotationError::BadValue,
          "shape 2: region number 1 is used twice"},
         {"a shape that is a number", WithShape("5"), TAnnotationError::BadValue, "shape 1 is not an object"},
+        {"calibration of zero", calibrated("[0, 0.5]"), TAnnotationError::BadValue, "calibration"},
+        {"calibration as text", calibrated("[\"0.5\", 0.5]"), TAnnotationError::BadValue, "calibration"},
+        {"calibration of one axis", calibrated("[0.5]"), TAnnotationError::BadValue, "calibration"},
+        {"calibration without spacings", calibrated("null"), TAnnotationError::BadValue, "calibration"},
     };
     for (const Row& row : rows) {
         try {
