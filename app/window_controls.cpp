@@ -100,8 +100,8 @@ std::optional<imaging::TWindow> ParseWindowText(const QString& typed) {
 
 TWindowControls::TWindowControls(TForm1* form) : QWidget(form), form_(form) {
     setObjectName(QStringLiteral("WindowControls"));
-    auto* caption = new QLabel(QStringLiteral("Window"), this);
-    caption->setObjectName(QStringLiteral("WindowCaption"));
+    caption_ = new QLabel(QStringLiteral("Window"), this);
+    caption_->setObjectName(QStringLiteral("WindowCaption"));
     WindowEdit = new QLineEdit(this);
     WindowEdit->setObjectName(QStringLiteral("WindowEdit"));
     WindowEdit->setToolTip(QStringLiteral("Centre and width; type \"C 40 W 400\" and Enter"));
@@ -140,7 +140,7 @@ TWindowControls::TWindowControls(TForm1* form) : QWidget(form), form_(form) {
     });
 
     // Fixed places, as the form's own controls have.
-    caption->setGeometry(0, 4, 44, 18);
+    caption_->setGeometry(0, 4, 44, 18);
     WindowEdit->setGeometry(46, 1, 150, 24);
     WindowsBtn->setGeometry(200, 1, 70, 24);
     CalibrateBtn->setGeometry(274, 1, 90, 24);
@@ -230,11 +230,13 @@ bool TWindowControls::DragLabel(QEvent* event) {
 void TWindowControls::Refresh() {
     const imaging::TPicture* picture = form_->MyCAD1->Picture();
     const bool file = picture != nullptr;
-    WindowEdit->setVisible(file);
-    WindowsBtn->setVisible(file);
+    // A picture in colours of its own shows them whatever the window.
+    const bool windowed = file && !picture->ShowsInColour();
+    WindowEdit->setVisible(windowed);
+    WindowsBtn->setVisible(windowed);
+    caption_->setVisible(windowed);
     CalibrateBtn->setVisible(file);
-    findChild<QLabel*>(QStringLiteral("WindowCaption"))->setVisible(file);
-    if (!file) {
+    if (!windowed) {
         shownPicture_ = nullptr;
         return;
     }
@@ -249,7 +251,8 @@ void TWindowControls::Refresh() {
 }
 
 bool TWindowControls::ApplyWindow(imaging::TWindow window) {
-    if (form_->MyCAD1->Picture() == nullptr) return false;
+    const imaging::TPicture* picture = form_->MyCAD1->Picture();
+    if (picture == nullptr || picture->ShowsInColour()) return false;
     form_->MyCAD1->SetWindow(window);
     WindowEdit->clearFocus();
     shownPicture_ = nullptr;
@@ -313,7 +316,7 @@ bool TWindowControls::CalibrateWithRuler() {
             if (cad->Shape(i)->Kind() == TShapeKind::Ruler) ruler = cad->Shape(i);
         }
     }
-    if (ruler == nullptr) {
+    if (ruler == nullptr || ruler->PointCount() < 2) {
         const QString hint = QStringLiteral("Draw a ruler over a length you know, then calibrate with it.");
         if (form_->ShowError) {
             form_->ShowError(hint);

@@ -12,6 +12,7 @@
 #include <vector>
 
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QToolButton;
@@ -83,6 +84,7 @@ private:
     bool DragLabel(QEvent* event);
 
     TForm1* form_;
+    QLabel* caption_ = nullptr;
     imaging::TWindow shown_{};
     const imaging::TPicture* shownPicture_ = nullptr;
     struct TLabelDrag {

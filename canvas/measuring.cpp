@@ -95,7 +95,9 @@ void TMeasuring::PlaceLabels() {
         const QRect wanted = natural->translated(shape->LabelShift);
         const QRect box = FreePlace(wanted, view, taken, taken.size() < kMaxLabelsApart);
         taken.push_back(box.adjusted(-1, -1, 1, 1));
-        shape->LabelPlace = TMyShape::TLabelPlace{box, QPoint(natural->center().x(), natural->top())};
+        // A region's label hangs centred under it; the others start at their point.
+        const QPoint anchor = shape->Outline() ? QPoint(natural->center().x(), natural->top()) : natural->topLeft();
+        shape->LabelPlace = TMyShape::TLabelPlace{box, anchor};
     }
 }
 
