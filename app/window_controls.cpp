@@ -73,7 +73,7 @@ private:
 // middle of it.
 const std::vector<TWindowPreset>& CtWindowPresets() {
     static const std::vector<TWindowPreset> presets = {
-        {"Brain", 40, 80},         {"Subdural", 75, 215}, {"Stroke", 40, 40},  {"Lung", -600, 1500},
+        {"Brain", 40, 80},        {"Subdural", 75, 215}, {"Stroke", 40, 40}, {"Lung", -600, 1500},
         {"Mediastinum", 50, 350}, {"Abdomen", 50, 400},  {"Liver", 30, 150}, {"Bone", 400, 1800},
     };
     return presets;
@@ -131,7 +131,8 @@ TWindowControls::TWindowControls(TForm1* form) : QWidget(form), form_(form) {
 
     LegibleLabelsBox = new QCheckBox(QStringLiteral("Labels apart"), this);
     LegibleLabelsBox->setObjectName(QStringLiteral("LegibleLabelsBox"));
-    LegibleLabelsBox->setToolTip(QStringLiteral("Labels with a halo, kept in view and apart, also on the built-in picture"));
+    LegibleLabelsBox->setToolTip(
+        QStringLiteral("Labels with a halo, kept in view and apart, also on the built-in picture"));
     connect(LegibleLabelsBox, &QCheckBox::toggled, this, [this](bool on) {
         Guarded("labels", [&] {
             form_->MyCAD1->Measuring().SetLabelLayout(on ? TLabelLayout::Always : TLabelLayout::OnFilePictures);
@@ -285,11 +286,12 @@ void TWindowControls::FillWindowsMenu() {
     const bool ct = IsCtPicture(picture);
     const std::vector<TWindowPreset>& presets = CtWindowPresets();
     for (size_t i = 0; i < presets.size(); ++i) {
-        QAction* a = WindowsMenu->addAction(QStringLiteral("%1\t%2").arg(
-                                                QStringLiteral("%1 (%2)").arg(QString::fromLatin1(presets[i].Name),
-                                                                              WindowText({presets[i].Center, presets[i].Width}, QStringLiteral("HU"))),
-                                                QString::number(i + 1)),
-                                            this, [this, i] { Guarded("window", [&] { (void)ApplyPreset(i); }); });
+        QAction* a = WindowsMenu->addAction(
+            QStringLiteral("%1\t%2").arg(
+                QStringLiteral("%1 (%2)").arg(QString::fromLatin1(presets[i].Name),
+                                              WindowText({presets[i].Center, presets[i].Width}, QStringLiteral("HU"))),
+                QString::number(i + 1)),
+            this, [this, i] { Guarded("window", [&] { (void)ApplyPreset(i); }); });
         a->setEnabled(ct);
     }
     WindowsMenu->addSeparator();
@@ -299,9 +301,8 @@ void TWindowControls::FillWindowsMenu() {
         WindowsMenu->addAction(QStringLiteral("%1 (%2)").arg(name, WindowText(w.Window, picture->Unit)), this,
                                [this, window = w.Window] { Guarded("window", [&] { (void)ApplyWindow(window); }); });
     }
-    WindowsMenu->addAction(QStringLiteral("The picture's own window\t9"), this, [this] {
-        Guarded("window", [&] { form_->MyCAD1->ResetWindow(); });
-    });
+    WindowsMenu->addAction(QStringLiteral("The picture's own window\t9"), this,
+                           [this] { Guarded("window", [&] { form_->MyCAD1->ResetWindow(); }); });
 }
 
 bool TWindowControls::CalibrateWithRuler() {
@@ -332,9 +333,9 @@ bool TWindowControls::CalibrateWithRuler() {
         mm = AskLength(shown);
     } else {
         bool ok = false;
-        const double typed = QInputDialog::getDouble(form_, QStringLiteral("Calibrate"),
-                                                     QStringLiteral("The ruler's real length in mm:"),
-                                                     shown, 0.001, 1e6, 3, &ok);
+        const double typed =
+            QInputDialog::getDouble(form_, QStringLiteral("Calibrate"),
+                                    QStringLiteral("The ruler's real length in mm:"), shown, 0.001, 1e6, 3, &ok);
         if (ok) mm = typed;
     }
     if (!mm) return false;

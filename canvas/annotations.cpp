@@ -281,9 +281,8 @@ QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes, const std::
     out += kFormat;
     out += "\",\n  \"version\": " + QByteArray::number(kAnnotationVersion) + ",\n";
     if (calibration) {
-        out += "  \"calibration\": {\"mm per pixel\": [" +
-               QByteArray::number(calibration->MmPerPixelX, 'g', 17) + ", " +
-               QByteArray::number(calibration->MmPerPixelY, 'g', 17) + "]},\n";
+        out += "  \"calibration\": {\"mm per pixel\": [" + QByteArray::number(calibration->MmPerPixelX, 'g', 17) +
+               ", " + QByteArray::number(calibration->MmPerPixelY, 'g', 17) + "]},\n";
     }
     out += "  \"shapes\": [";
     for (size_t i = 0; i < shapes.size(); ++i) {

@@ -190,13 +190,13 @@ QByteArray MeasurementsCsv(const std::vector<TMeasurement>& list) {
           << m.LengthUnit << Exact(m.Angle);
         if (m.Stats) {
             const imaging::TRegionStats& s = *m.Stats;
-            f << Exact(s.Area) << AreaUnit(s, SpacingOf(m)) << QString::number(s.Count) << Exact(s.Mean)
-              << Exact(s.Sd) << Exact(s.Min) << Exact(s.Max) << TextField(s.Unit);
+            f << Exact(s.Area) << AreaUnit(s, SpacingOf(m)) << QString::number(s.Count) << Exact(s.Mean) << Exact(s.Sd)
+              << Exact(s.Min) << Exact(s.Max) << TextField(s.Unit);
         } else {
             f << QString() << QString() << QString() << QString() << QString() << QString() << QString() << QString();
         }
-        f << TextField(m.Calibrated ? kCalibratedSpacingText : SpacingSourceText(m.Spacing)) << TextField(m.File) << TextField(m.SopInstanceUid)
-          << QString::number(int64_t(m.Frame) + 1);
+        f << TextField(m.Calibrated ? kCalibratedSpacingText : SpacingSourceText(m.Spacing)) << TextField(m.File)
+          << TextField(m.SopInstanceUid) << QString::number(int64_t(m.Frame) + 1);
         text += f.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     }
     return text.toUtf8();

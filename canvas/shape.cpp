@@ -283,7 +283,8 @@ void TMyShape::DrawPlacedLabel(const QStringList& lines, bool shadow) {
     Canvas->Pen.Style = TPenStyle::psSolid;
     Canvas->Pen.Width = 1;
     if (!box.adjusted(-2, -2, 2, 2).contains(anchor)) {
-        const QPoint near(std::clamp(anchor.x(), box.left(), box.right()), std::clamp(anchor.y(), box.top(), box.bottom()));
+        const QPoint near(std::clamp(anchor.x(), box.left(), box.right()),
+                          std::clamp(anchor.y(), box.top(), box.bottom()));
         Canvas->MoveTo(anchor.x(), anchor.y());
         Canvas->LineTo(near.x(), near.y());
     }

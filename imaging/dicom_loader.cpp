@@ -210,8 +210,8 @@ void ReadFileWindows(DcmItem* ds, TPicture& p) {
     const bool exact = StringOf(ds, DCM_VOILUTFunction) == QLatin1String("LINEAR_EXACT");
     Float64 c = 0;
     Float64 w = 0;
-    for (unsigned long i = 0; ds->findAndGetFloat64(DCM_WindowCenter, c, i).good() &&
-                              ds->findAndGetFloat64(DCM_WindowWidth, w, i).good();
+    for (unsigned long i = 0;
+         ds->findAndGetFloat64(DCM_WindowCenter, c, i).good() && ds->findAndGetFloat64(DCM_WindowWidth, w, i).good();
          ++i) {
         if (!std::isfinite(c) || !std::isfinite(w) || !(exact ? w > 0.0 : w >= 1.0)) continue;
         OFString text;

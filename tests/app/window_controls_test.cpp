@@ -27,11 +27,16 @@ TEST(WindowText, TypedWindowsAreReadOrRefused) {
         const char* typed;
         std::optional<imaging::TWindow> read;
     } cases[] = {
-        {"C 40 W 400 HU", imaging::TWindow{40, 400}}, {"40 400", imaging::TWindow{40, 400}},
-        {"-600/1500", imaging::TWindow{-600, 1500}},   {" c 30, w 150.5 ", imaging::TWindow{30, 150.5}},
-        {"", std::nullopt},                            {"40", std::nullopt},
-        {"C 40 W 0", std::nullopt},                    {"C 40 W -5", std::nullopt},
-        {"40 400 500", std::nullopt},                  {"brain", std::nullopt},
+        {"C 40 W 400 HU", imaging::TWindow{40, 400}},
+        {"40 400", imaging::TWindow{40, 400}},
+        {"-600/1500", imaging::TWindow{-600, 1500}},
+        {" c 30, w 150.5 ", imaging::TWindow{30, 150.5}},
+        {"", std::nullopt},
+        {"40", std::nullopt},
+        {"C 40 W 0", std::nullopt},
+        {"C 40 W -5", std::nullopt},
+        {"40 400 500", std::nullopt},
+        {"brain", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(ParseWindowText(QString::fromLatin1(c.typed)), c.read) << c.typed;
@@ -96,7 +101,8 @@ TEST_F(WindowControlsTest, KeysAndTheMenuSetPresetsAndTheFilesOwnWindows) {
     emit strip.WindowsMenu->aboutToShow();
     QStringList offered;
     for (QAction* a : strip.WindowsMenu->actions()) offered << a->text();
-    EXPECT_TRUE(offered.contains(QStringLiteral("LUNG (C -600 W 1500 HU)"))) << offered.join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(offered.contains(QStringLiteral("LUNG (C -600 W 1500 HU)")))
+        << offered.join(QLatin1Char('|')).toStdString();
     strip.WindowsMenu->actions().at(offered.indexOf(QStringLiteral("LUNG (C -600 W 1500 HU)")))->trigger();
     EXPECT_EQ(form.MyCAD1->Window(), (imaging::TWindow{-600, 1500}));
     strip.WindowEdit->setText(QStringLiteral("C 35 W 90"));
@@ -123,19 +129,23 @@ TEST_F(WindowControlsTest, ACalibratedRulerMeasuresUndoesAndIsSavedWithTheShapes
         {"undo the ruler", [&] { form.UndoKey(); }, "50.00 mm calibrated", nullptr},
         {"undo the calibration", [&] { form.UndoKey(); }, nullptr, nullptr},
         {"redo", [&] { form.RedoKey(); }, "50.00 mm calibrated", nullptr},
-        {"saved and loaded", [&] {
+        {"saved and loaded",
+         [&] {
              ASSERT_TRUE(strip.RemoveCalibration());
              form.UndoKey();
              ASSERT_TRUE(form.SaveAnnotationsTo(AnnotationPathFor(file)));
              ASSERT_TRUE(form.OpenFile(CtFile(true)));
              ASSERT_TRUE(form.OpenFile(file));
-         }, "50.00 mm calibrated", nullptr},
+         },
+         "50.00 mm calibrated", nullptr},
     };
     for (const auto& s : steps) {
         s.act();
         const std::vector<TMeasurement> m = form.Measurements();
         const QString first = m.at(0).ValueText();
-        EXPECT_EQ(first, s.first ? QString::fromUtf8(s.first) : first.endsWith(QStringLiteral(" in")) ? first : QString())
+        EXPECT_EQ(first, s.first                                 ? QString::fromUtf8(s.first)
+                         : first.endsWith(QStringLiteral(" in")) ? first
+                                                                 : QString())
             << s.step;
         if (s.second) {
             EXPECT_EQ(m.at(1).ValueText(), QString::fromUtf8(s.second)) << s.step;

@@ -73,7 +73,8 @@ TEST(AnnotationFile, RefusesWhatItCannotTrust) {
     };
     auto bad = [&](const char* from, const char* to) { return WithShape(QByteArray(good).replace(from, to)); };
     auto calibrated = [&](const char* mm) {
-        return WithShape(good).replace("\"shapes\"", QByteArray("\"calibration\": {\"mm per pixel\": ") + mm + "}, \"shapes\"");
+        return WithShape(good).replace("\"shapes\"",
+                                       QByteArray("\"calibration\": {\"mm per pixel\": ") + mm + "}, \"shapes\"");
     };
     const Row rows[] = {
         {"not JSON", "{\"format\": ", TAnnotationError::NotAnnotations, "not an annotation file"},
@@ -262,7 +263,8 @@ TEST_F(ShapeRecords, EachCanvasLabelsRulersWithItsOwnPicturesSpacing) {
     TMyCAD wide;
     TMyCAD narrow;
     ASSERT_TRUE(wide.SetPicture(Ramp(2.0, 2.0)) && narrow.SetPicture(Ramp(0.5, 0.5)));
-    const std::pair<TMyCAD*, QString> cases[] = {{&wide, QStringLiteral("20.00 mm")}, {&narrow, QStringLiteral("5.00 mm")}};
+    const std::pair<TMyCAD*, QString> cases[] = {{&wide, QStringLiteral("20.00 mm")},
+                                                 {&narrow, QStringLiteral("5.00 mm")}};
     for (const auto& [cad, length] : cases) {
         std::unique_ptr<TMyShape> ruler = cad->CreateShape(SpRuleLine);
         ruler->Points = {{0, 0}, {10, 0}};
