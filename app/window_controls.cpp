@@ -17,6 +17,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QShortcut>
 #include <QToolButton>
 #include <QUndoCommand>
@@ -164,6 +166,17 @@ TWindowControls::TWindowControls(TForm1* form) : QWidget(form), form_(form) {
     }
 
     form->MyCAD1->Measuring().SetLabelLayout(TLabelLayout::OnFilePictures);
+    // Labels are laid out in the part in view: scrolling shows another part.
+    for (QScrollBar* bar : {form->ScrollBox1->horizontalScrollBar(), form->ScrollBox1->verticalScrollBar()}) {
+        connect(
+            bar, &QScrollBar::valueChanged, this,
+            [this] {
+                Guarded("labels", [&] {
+                    if (form_->MyCAD1->Measuring().LabelsApart()) form_->MyCAD1->Paint();
+                });
+            },
+            Qt::QueuedConnection);
+    }
     form->installEventFilter(this);
     form->MyCAD1->installEventFilter(this);
     FollowButtons();

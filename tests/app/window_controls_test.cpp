@@ -13,6 +13,8 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMenu>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -185,6 +187,14 @@ TEST_F(WindowControlsTest, CrowdedLabelsStayInViewAndApart) {
     QTest::mouseRelease(form.MyCAD1, Qt::LeftButton, {}, grip + QPoint(-30, -60));
     EXPECT_EQ(last->LabelShift, QPoint(-30, -60));
     EXPECT_EQ(last->Points, points);
+    // Scrolled to the shapes at a zoom that hid them, their labels come into view.
+    ASSERT_TRUE(form.MyCAD1->SetZoom(8.0));
+    EXPECT_FALSE(last->LabelPlace.has_value());
+    form.ScrollBox1->horizontalScrollBar()->setValue(600);
+    form.ScrollBox1->verticalScrollBar()->setValue(600);
+    QApplication::processEvents();
+    ASSERT_TRUE(last->LabelPlace.has_value());
+    EXPECT_TRUE(form.MyCAD1->ImageRect().contains(last->LabelPlace->Box));
 }
 
 } // namespace
