@@ -12,6 +12,7 @@
 #include "app/view_controls.h"
 #include "app/zoom_readout.h"
 #include "app/study_view.h"
+#include "app/window_controls.h"
 #include "imaging/loader.h"
 #include "platform/guarded.h"
 #include "platform/surface.h"
@@ -143,6 +144,7 @@ TForm1::TForm1(TStartUp start, QWidget* parent)
     ViewControls = new TViewControls(*this, *ScrollBox1, *MyCAD1);
     ViewControls->ZoomLabel->setFont(Panel1->font());
     Study = new TStudyView(*this);
+    WindowControls = new TWindowControls(this);
     SetTabOrder();
     SpinEdit1->setFocus();
 }
@@ -923,8 +925,9 @@ bool TForm1::LoadAnnotationsFrom(const QString& path) {
     bool done = false;
     Guarded("load", [&] {
         std::vector<TAnnotation> records;
+        std::optional<TCalibration> calibration;
         try {
-            records = LoadAnnotations(path);
+            records = LoadAnnotations(path, &calibration);
         } catch (const EAnnotationError& e) {
             TellFailure(QStringLiteral("Load annotations"), e.Text());
             return;
@@ -937,6 +940,7 @@ bool TForm1::LoadAnnotationsFrom(const QString& path) {
         }
         // Numbers are never given twice: new regions continue after the loaded ones.
         RoiCount = std::max(RoiCount, highest + 1);
+        WindowControls->ChangeCalibration(calibration);
         MyCAD1->ReplaceShapes(0, MyCAD1->ShapeCount(), std::move(shapes));
         done = true;
         if (path == AnnotationFile()) annotationsHeld_ = true;
@@ -981,7 +985,7 @@ void TForm1::RefreshMeasurements() {
     Guarded("list", [&] {
         if (!MeasurementPanel->isVisibleTo(this)) return;
         MeasurementPanel->ShowMeasurements(Measurements(), MyCAD1->SelectedIndex());
-        MeasurementPanel->ShowSpacing(SpacingSourceText(MyCAD1->Measuring().Spacing()));
+        MeasurementPanel->ShowSpacing(MyCAD1->Measuring().SpacingText());
     });
 }
 
@@ -1050,7 +1054,7 @@ bool TForm1::SaveAnnotationsTo(const QString& path) {
             if (const std::optional<TAnnotation> a = ToAnnotation(*MyCAD1->Shape(i))) records.push_back(*a);
         }
         try {
-            SaveAnnotations(path, records);
+            SaveAnnotations(path, records, MyCAD1->Measuring().Calibration());
             done = true;
             if (path == AnnotationFile()) annotationsHeld_ = true;
         } catch (const EAnnotationError& e) {

@@ -34,6 +34,7 @@ class TLiveLabel;
 class TMeasurementPanel;
 class TViewControls;
 class TStudyView;
+class TWindowControls;
 } // namespace kelvo
 
 namespace kelvo {
@@ -225,6 +226,9 @@ public:
     // where its label's lines will stand (when those lines are shown at all).
     TLiveLabel* LiveStatistics = nullptr;
     TViewControls* ViewControls = nullptr;
+    // Under the buttons: the window of a picture from a file, its presets, calibration
+    // and the legible labels switch.
+    TWindowControls* WindowControls = nullptr;
 
 public slots:
     void SelectBtnClick();

@@ -269,15 +269,37 @@ std::unique_ptr<TMyShape> MakeShape(const TAnnotation& a) {
     return s;
 }
 
+namespace {
+
+// Two spacings above zero and finite, or no key at all.
+std::optional<TCalibration> ReadCalibration(const QJsonObject& root, const QString& name) {
+    const QJsonValue value = root.value(QLatin1String("calibration"));
+    if (value.isUndefined()) return std::nullopt;
+    const QJsonArray mm = value.toObject().value(QLatin1String("mm per pixel")).toArray();
+    const double x = mm.size() == 2 ? mm[0].toDouble(-1.0) : -1.0;
+    const double y = mm.size() == 2 ? mm[1].toDouble(-1.0) : -1.0;
+    if (!(x > 0.0 && y > 0.0 && std::isfinite(x) && std::isfinite(y))) {
+        Fail(TAnnotationError::BadValue, name, QStringLiteral("its calibration is not two spacings above zero."));
+    }
+    return TCalibration{x, y};
+}
+
+} // namespace
+
 QString AnnotationPathFor(const QString& picturePath) { return picturePath + QStringLiteral(".kelvo.json"); }
 
 // Written by hand rather than through QJsonDocument, which took most of a save's time.
-QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes) {
+QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes, const std::optional<TCalibration>& calibration) {
     QByteArray out;
     out.reserve(qsizetype(shapes.size()) * 160 + 80);
     out += "{\n  \"format\": \"";
     out += kFormat;
-    out += "\",\n  \"version\": " + QByteArray::number(kAnnotationVersion) + ",\n  \"shapes\": [";
+    out += "\",\n  \"version\": " + QByteArray::number(kAnnotationVersion) + ",\n";
+    if (calibration) {
+        out += "  \"calibration\": {\"mm per pixel\": [" + QByteArray::number(calibration->MmPerPixelX, 'g', 17) +
+               ", " + QByteArray::number(calibration->MmPerPixelY, 'g', 17) + "]},\n";
+    }
+    out += "  \"shapes\": [";
     for (size_t i = 0; i < shapes.size(); ++i) {
         const TAnnotation& a = shapes[i];
         out += i == 0 ? "\n    {\"kind\": \"" : ",\n    {\"kind\": \"";
@@ -308,7 +330,8 @@ QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes) {
     return out;
 }
 
-std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QString& name) {
+std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QString& name,
+                                             std::optional<TCalibration>* calibration) {
     if (json.size() > kMaxAnnotationFileBytes) {
         Fail(TAnnotationError::TooLarge, name);
     }
@@ -327,6 +350,7 @@ std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QStri
         Fail(TAnnotationError::UnknownVersion, name,
              version.isDouble() ? QString::number(version.toDouble(), 'g', 17) : QStringLiteral("(none)"));
     }
+    const std::optional<TCalibration> calibrated = ReadCalibration(root, name);
     const QJsonValue list = root.value(QLatin1String("shapes"));
     if (!list.isArray()) {
         Fail(TAnnotationError::BadValue, name, QStringLiteral("it has no list of shapes."));
@@ -353,6 +377,7 @@ std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QStri
         }
         out.push_back(std::move(a));
     }
+    if (calibration != nullptr) *calibration = calibrated;
     return out;
 }
 
@@ -457,11 +482,12 @@ void WriteOwnFile(const QString& path, const QByteArray& bytes) {
 
 } // namespace
 
-void SaveAnnotations(const QString& path, const std::vector<TAnnotation>& shapes) {
-    WriteOwnFile(path, AnnotationsToJson(shapes));
+void SaveAnnotations(const QString& path, const std::vector<TAnnotation>& shapes,
+                     const std::optional<TCalibration>& calibration) {
+    WriteOwnFile(path, AnnotationsToJson(shapes, calibration));
 }
 
-std::vector<TAnnotation> LoadAnnotations(const QString& path) {
+std::vector<TAnnotation> LoadAnnotations(const QString& path, std::optional<TCalibration>* calibration) {
     // Opened without waiting for a pipe's writer, and asked what it is once open, so that
     // nothing swapped in at the path between a check and the opening is read.
     const int fd = ::open(EncodeFileName(path).constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -484,7 +510,7 @@ std::vector<TAnnotation> LoadAnnotations(const QString& path) {
     if (file.error() != QFileDevice::NoError) {
         Fail(TAnnotationError::Unreadable, path, file.errorString());
     }
-    return AnnotationsFromJson(bytes, path);
+    return AnnotationsFromJson(bytes, path, calibration);
 }
 
 QByteArray EncodeFileName(const QString& name) {

@@ -47,6 +47,14 @@ struct TAnnotation {
     bool operator==(const TAnnotation&) const = default;
 };
 
+// A spacing the user set by giving a ruler's length in millimetres, kept with the
+// shapes of the picture it was set on.
+struct TCalibration {
+    double MmPerPixelX = 0.0;
+    double MmPerPixelY = 0.0;
+    bool operator==(const TCalibration&) const = default;
+};
+
 // The kind of a committed shape (its Kind); kept optional for the callers that test it.
 std::optional<TShapeKind> KindOf(const TMyShape& shape);
 // The record of a shape.
@@ -91,10 +99,15 @@ constexpr int32_t kMaxRoiNumber = 1000000000;
 // The annotation file of a picture: "scan.dcm" keeps its shapes in "scan.dcm.kelvo.json".
 QString AnnotationPathFor(const QString& picturePath);
 
-QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes);
+// A calibration goes under a key of its own that readers of the same version without
+// calibrations pass over.
+QByteArray AnnotationsToJson(const std::vector<TAnnotation>& shapes,
+                             const std::optional<TCalibration>& calibration = std::nullopt);
 // Reads the whole document or nothing: any bad value refuses the file. `name` is used
-// in messages. Region numbers must be unique within the file.
-std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QString& name);
+// in messages. Region numbers must be unique within the file. The file's calibration,
+// if any, goes to *calibration when given.
+std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QString& name,
+                                             std::optional<TCalibration>* calibration = nullptr);
 
 // Writes through a temporary file renamed over the target, so a crash or a full disk
 // leaves the old file or the new one, never a part. The path is written only as a
@@ -102,10 +115,11 @@ std::vector<TAnnotation> AnnotationsFromJson(const QByteArray& json, const QStri
 // than followed, since the path is made from the picture's name, not chosen, and a link
 // planted beside a picture would otherwise have the save create or replace any file the
 // user may write (in a shared folder, the very file the kernel refused to follow it to).
-void SaveAnnotations(const QString& path, const std::vector<TAnnotation>& shapes);
+void SaveAnnotations(const QString& path, const std::vector<TAnnotation>& shapes,
+                     const std::optional<TCalibration>& calibration = std::nullopt);
 // Reads a regular file only: a pipe or a device, which could keep the reader waiting for
 // ever or feed it without end, is refused without waiting on it.
-std::vector<TAnnotation> LoadAnnotations(const QString& path);
+std::vector<TAnnotation> LoadAnnotations(const QString& path, std::optional<TCalibration>* calibration = nullptr);
 
 // Writes bytes the same atomic way to a path the user chose in a save dialog, which has
 // asked about replacing it; a link there is followed. Throws EAnnotationError(Unwritable).

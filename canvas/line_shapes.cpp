@@ -197,18 +197,24 @@ float GaugeAngle(TPoint a, TPoint v, TPoint b, int32_t dpi) {
 
 float TMyLine::Distance(TPoint a, TPoint b) const { return InchDistance(a, b, ScreenPixelsPerInch()); }
 
+QString SpacingQualifier(const TPixelSpacing& spacing) {
+    // A calibration replaces the file's spacing, so the detector no longer matters.
+    if (spacing.Calibrated) return kCalibrated;
+    return spacing.AtDetector ? kAtDetector : QString();
+}
+
 QString LengthUnit(double mmPerPixelX, double mmPerPixelY, bool atDetector) {
-    if (mmPerPixelX > 0.0 && mmPerPixelY > 0.0) {
-        return atDetector ? QStringLiteral("mm") + kAtDetector : QStringLiteral("mm");
-    }
-    return QStringLiteral("in");
+    return LengthUnit(TPixelSpacing{mmPerPixelX, mmPerPixelY, atDetector, false});
+}
+
+QString LengthUnit(const TPixelSpacing& spacing) {
+    return spacing.InMm() ? QStringLiteral("mm") + SpacingQualifier(spacing) : QStringLiteral("in");
 }
 
 QString TMyLine::LengthText(TPoint a, TPoint b) const {
-    const double mmX = ShapeSettings.MmPerPixelX;
-    const double mmY = ShapeSettings.MmPerPixelY;
-    return QStringLiteral("l = ") + FormatFixed2(RulerLength(a, b, mmX, mmY, ScreenPixelsPerInch()), 9) +
-           QLatin1Char(' ') + LengthUnit(mmX, mmY, ShapeSettings.SpacingAtDetector);
+    const TPixelSpacing& s = LabelSpacing;
+    return QStringLiteral("l = ") + FormatFixed2(RulerLength(a, b, s.X, s.Y, ScreenPixelsPerInch()), 9) +
+           QLatin1Char(' ') + LengthUnit(s);
 }
 
 const QString& TMyLine::MeasuredLength() {
@@ -217,17 +223,13 @@ const QString& TMyLine::MeasuredLength() {
     const int32_t dpi = ScreenPixelsPerInch();
     const QString point = QLocale().decimalPoint();
     TextMemo& m = lengthMemo_;
-    if (!m.Valid || m.Dpi != dpi || m.Point != point || m.P[0] != a || m.P[1] != b ||
-        m.MmX != ShapeSettings.MmPerPixelX || m.MmY != ShapeSettings.MmPerPixelY ||
-        m.AtDetector != ShapeSettings.SpacingAtDetector) {
+    if (!m.Valid || m.Dpi != dpi || m.Point != point || m.P[0] != a || m.P[1] != b || m.Spacing != LabelSpacing) {
         m.Text = LengthText(a, b);
         m.P[0] = a;
         m.P[1] = b;
         m.Dpi = dpi;
         m.Point = point;
-        m.MmX = ShapeSettings.MmPerPixelX;
-        m.MmY = ShapeSettings.MmPerPixelY;
-        m.AtDetector = ShapeSettings.SpacingAtDetector;
+        m.Spacing = LabelSpacing;
         m.Valid = true;
     }
     return m.Text;
@@ -334,7 +336,8 @@ void TMyRuleLine::MeasureInto(TMeasurement& m, int32_t number, const TMeasureCon
     const double dy = double(a.Y) - b.Y;
     m.Length = mm ? std::hypot(dx * c.MmPerPixelX, dy * c.MmPerPixelY)
                   : std::hypot(dx, dy) / double(std::max(1, c.DotsPerInch));
-    m.LengthUnit = LengthUnit(c.MmPerPixelX, c.MmPerPixelY, m.Spacing == imaging::TSpacingSource::ImagerPixelSpacing);
+    m.LengthUnit = LengthUnit(TPixelSpacing{c.MmPerPixelX, c.MmPerPixelY,
+                                            m.Spacing == imaging::TSpacingSource::ImagerPixelSpacing, c.Calibrated});
     m.LabelFigure = RulerLength(a, b, c.MmPerPixelX, c.MmPerPixelY, c.DotsPerInch);
 }
 

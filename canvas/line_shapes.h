@@ -58,9 +58,7 @@ private:
         int32_t Count = 0;
         int32_t Dpi = 0;
         QString Point; // the decimal separator the text was made with
-        double MmX = 0.0;
-        double MmY = 0.0;
-        bool AtDetector = false;
+        TPixelSpacing Spacing;
         TPoint P[3];
         QString Text;
     };
@@ -116,8 +114,14 @@ float RulerLength(TPoint a, TPoint b, double mmPerPixelX, double mmPerPixelY, in
 // Follows a unit of length or area whose spacing holds at the detector (Imager Pixel
 // Spacing without a magnification factor): the patient's anatomy there is magnified.
 inline const QString kAtDetector = QStringLiteral(" at detector");
+// Follows a unit whose spacing the user set from a length they knew.
+inline const QString kCalibrated = QStringLiteral(" calibrated");
+// What follows "mm" or "mm²" measured with the spacing: kCalibrated, kAtDetector or nothing.
+QString SpacingQualifier(const TPixelSpacing& spacing);
 // RulerLength's unit: "mm" (kAtDetector added when atDetector), or "in".
 QString LengthUnit(double mmPerPixelX, double mmPerPixelY, bool atDetector);
+// The same with the qualifier of the spacing.
+QString LengthUnit(const TPixelSpacing& spacing);
 // The angle at V in degrees, by the law of cosines over the sides' InchDistance; NaN
 // when an arm has length zero.
 float GaugeAngle(TPoint a, TPoint v, TPoint b, int32_t dpi);

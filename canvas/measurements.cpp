@@ -51,12 +51,15 @@ QString PointsText(const std::vector<TPoint>& points) {
 
 QString Fixed2(double v) { return FormatFixed2(v, 0).trimmed(); }
 
-QString AreaUnit(const imaging::TRegionStats& s, bool atDetector) {
+QString AreaUnit(const imaging::TRegionStats& s, const TPixelSpacing& spacing) {
     if (!s.AreaInMm2) return QStringLiteral("px");
-    return atDetector ? QStringLiteral("mm²") + kAtDetector : QStringLiteral("mm²");
+    return QStringLiteral("mm²") + SpacingQualifier(spacing);
 }
 
-bool AtDetector(imaging::TSpacingSource source) { return source == imaging::TSpacingSource::ImagerPixelSpacing; }
+TPixelSpacing SpacingOf(const TMeasurement& m) {
+    return TPixelSpacing{m.MmPerPixelX, m.MmPerPixelY, m.Spacing == imaging::TSpacingSource::ImagerPixelSpacing,
+                         m.Calibrated};
+}
 
 QString WithUnit(const QString& number, const QString& unit) {
     return unit.isEmpty() ? number : number + QLatin1Char(' ') + unit;
@@ -70,8 +73,9 @@ void MeasureRegion(const TMyShape& shape, TMeasurement& m, const TMeasureContext
     m.Name = shape.Caption();
     if (c.Picture) {
         const imaging::TRegion region = *shape.Outline();
-        m.Stats = c.Cache ? c.Cache->Get(&shape, region, c.Picture, c.Frame)
-                          : imaging::RegionStatistics(*c.Picture, c.Frame, region);
+        m.Stats = WithSpacing(c.Cache ? c.Cache->Get(&shape, region, c.Picture, c.Frame)
+                                      : imaging::RegionStatistics(*c.Picture, c.Frame, region),
+                              TPixelSpacing{c.MmPerPixelX, c.MmPerPixelY, false, c.Calibrated});
     }
 }
 
@@ -105,7 +109,7 @@ QString TMeasurement::ValueText() const {
     if (!Stats) {
         return QString();
     }
-    QString text = WithUnit(Fixed2(Stats->Area), AreaUnit(*Stats, AtDetector(Spacing)));
+    QString text = WithUnit(Fixed2(Stats->Area), AreaUnit(*Stats, SpacingOf(*this)));
     if (Stats->Count > 0) {
         text += QStringLiteral(", ") +
                 WithUnit(Fixed2(Stats->Mean) + QStringLiteral(" ± ") + Fixed2(Stats->Sd), Stats->Unit);
@@ -127,9 +131,21 @@ QString SpacingSourceText(imaging::TSpacingSource source) {
     return QString();
 }
 
+imaging::TRegionStats WithSpacing(imaging::TRegionStats stats, const TPixelSpacing& spacing) {
+    if (spacing.Calibrated && spacing.InMm()) {
+        stats.AreaInMm2 = true;
+        stats.Area = double(stats.Count) * spacing.X * spacing.Y;
+    }
+    return stats;
+}
+
 QStringList StatsLabelLines(const imaging::TRegionStats& s, bool atDetector) {
+    return StatsLabelLines(s, TPixelSpacing{0.0, 0.0, atDetector, false});
+}
+
+QStringList StatsLabelLines(const imaging::TRegionStats& s, const TPixelSpacing& spacing) {
     QStringList lines;
-    lines << QStringLiteral("A = ") + WithUnit(Fixed2(s.Area), AreaUnit(s, atDetector));
+    lines << QStringLiteral("A = ") + WithUnit(Fixed2(s.Area), AreaUnit(s, spacing));
     if (s.Count > 0) {
         lines << WithUnit(Fixed2(s.Mean) + QStringLiteral(" ± ") + Fixed2(s.Sd), s.Unit);
         lines << QStringLiteral("min ") + Fixed2(s.Min) + QStringLiteral(" max ") + Fixed2(s.Max);
@@ -154,6 +170,11 @@ std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, co
         m.File = c.File;
         m.SopInstanceUid = c.SopInstanceUid;
         m.Frame = c.Frame;
+        if (mm) {
+            m.MmPerPixelX = c.MmPerPixelX;
+            m.MmPerPixelY = c.MmPerPixelY;
+            m.Calibrated = c.Calibrated;
+        }
         shape->MeasureInto(m, ++numbers[size_t(m.Kind)], c);
         out.push_back(std::move(m));
     }
@@ -169,13 +190,13 @@ QByteArray MeasurementsCsv(const std::vector<TMeasurement>& list) {
           << m.LengthUnit << Exact(m.Angle);
         if (m.Stats) {
             const imaging::TRegionStats& s = *m.Stats;
-            f << Exact(s.Area) << AreaUnit(s, AtDetector(m.Spacing)) << QString::number(s.Count) << Exact(s.Mean)
-              << Exact(s.Sd) << Exact(s.Min) << Exact(s.Max) << TextField(s.Unit);
+            f << Exact(s.Area) << AreaUnit(s, SpacingOf(m)) << QString::number(s.Count) << Exact(s.Mean) << Exact(s.Sd)
+              << Exact(s.Min) << Exact(s.Max) << TextField(s.Unit);
         } else {
             f << QString() << QString() << QString() << QString() << QString() << QString() << QString() << QString();
         }
-        f << TextField(SpacingSourceText(m.Spacing)) << TextField(m.File) << TextField(m.SopInstanceUid)
-          << QString::number(int64_t(m.Frame) + 1);
+        f << TextField(m.Calibrated ? kCalibratedSpacingText : SpacingSourceText(m.Spacing)) << TextField(m.File)
+          << TextField(m.SopInstanceUid) << QString::number(int64_t(m.Frame) + 1);
         text += f.join(QLatin1Char(',')) + QStringLiteral("\r\n");
     }
     return text.toUtf8();

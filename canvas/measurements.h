@@ -63,6 +63,8 @@ struct TMeasureContext {
     // picture) and its SOP Instance UID (DICOM only).
     QString File{};
     QString SopInstanceUid{};
+    // The millimetres come from the user's calibration, not from the file.
+    bool Calibrated = false;
 };
 
 struct TMeasurement {
@@ -86,6 +88,11 @@ struct TMeasurement {
     QString File;
     QString SopInstanceUid;
     int32_t Frame = 0;
+    // The spacing measured with (zero without one), and whether the user set it by
+    // calibrating: exports that keep millimetres say where they came from.
+    double MmPerPixelX = 0.0;
+    double MmPerPixelY = 0.0;
+    bool Calibrated = false;
     // The value in one short text, as the list shows it ("12.50 mm", "-3.10 ± 4.00 HU").
     QString ValueText() const;
 };
@@ -97,9 +104,17 @@ std::vector<TMeasurement> Measure(const std::vector<const TMyShape*>& shapes, co
 // The lines shown under a region's name on the canvas: area, then mean ± sd, then min
 // and max; empty without statistics. An area at the detector says so.
 QStringList StatsLabelLines(const imaging::TRegionStats& stats, bool atDetector = false);
+// The same with the unit of the spacing the statistics were taken with.
+QStringList StatsLabelLines(const imaging::TRegionStats& stats, const TPixelSpacing& spacing);
+
+// The statistics with their area in the calibrated spacing's square millimetres; as
+// they are for a spacing that is not calibrated (the picture's own is already in them).
+imaging::TRegionStats WithSpacing(imaging::TRegionStats stats, const TPixelSpacing& spacing);
 
 // The spacing's source as the list and the export name it; empty for none.
 QString SpacingSourceText(imaging::TSpacingSource source);
+// Where the millimetres come from once the user calibrated a ruler.
+inline const QString kCalibratedSpacingText = QStringLiteral("Calibrated by the user");
 
 // RFC 4180: a header row, one row per measurement, CRLF line ends, fields with a comma,
 // quote or line break quoted and quotes doubled; numbers with "." and as many digits as

@@ -20,6 +20,11 @@ class TMyCAD;
 // canvas's labels on): nowhere, on pictures from files, or also on a plain picture.
 enum class TRegionLabels : uint8_t { Off, OnFilePictures, Always };
 
+// Where labels are laid out to stay legible (a dark halo, inside the part of the canvas
+// in view, apart from each other, a leader line to their shape): nowhere, on pictures
+// from files, or also on a plain picture.
+enum class TLabelLayout : uint8_t { Off, OnFilePictures, Always };
+
 // Measures the shapes of one canvas on the picture it shows. The canvas owns it and has
 // it label the regions before each full paint.
 class TMeasuring {
@@ -33,6 +38,11 @@ public:
     void SetRegionLabels(TRegionLabels labels) { regionLabels_ = labels; }
     // Whether regions now carry their statistics under their names.
     bool RegionsLabelled() const;
+    TLabelLayout LabelLayout() const { return labelLayout_; }
+    // Takes effect at the next paint.
+    void SetLabelLayout(TLabelLayout layout) { labelLayout_ = layout; }
+    // Whether labels are now laid out apart.
+    bool LabelsApart() const;
 
     // The values measured on: a picture from a file, or the grey levels of a plain
     // picture (made once per picture); null without either.
@@ -43,9 +53,26 @@ public:
     imaging::TSpacingSource Spacing() const;
     // The picture's spacing holds at the detector: areas say so.
     bool AtDetector() const;
+    // The one spacing labels, the list and the records measure with: the user's
+    // calibration while it holds for the picture shown, else that picture's own.
+    TPixelSpacing PixelSpacing() const;
+    // Where the millimetres come from, as the list names it; empty without any.
+    QString SpacingText() const;
+
+    // The calibration of the picture shown; nothing when it has none.
+    std::optional<TCalibration> Calibration() const;
+    // Calibrates the picture shown (nothing: back to its own spacing). It holds for that
+    // picture only and is ignored without a picture from a file; takes effect at the
+    // next paint.
+    void SetCalibration(std::optional<TCalibration> calibration);
+    // The calibration that makes the ruler's first segment mm millimetres long, keeping
+    // the picture's own ratio of row to column spacing; nothing when the segment has no
+    // length, mm is not a length above zero or there is no picture from a file.
+    std::optional<TCalibration> CalibrationFor(const TMyShape& ruler, double mm) const;
 
     // Gives each region the lines of its statistics under its name when they are
-    // shown, and takes them away otherwise.
+    // shown, and takes them away otherwise; gives every shape the spacing its label
+    // measures with and, when labels are laid out apart, its label's place.
     void LabelRegions();
 
     // The region a drag in progress would leave with the pointer at (x, y), and what it
@@ -67,9 +94,17 @@ public:
     void ForgetStatistics() { cache_.Clear(); }
 
 private:
+    // Places the labels of the shapes anchored in view inside it, each clear of those
+    // placed before it (in list order), as near its own place as the room allows.
+    void PlaceLabels();
+
     TMyCAD& cad_;
     TRegionLabels regionLabels_ = TRegionLabels::Off;
+    TLabelLayout labelLayout_ = TLabelLayout::Off;
     TRegionStatsCache cache_;
+    std::optional<TCalibration> calibration_;
+    // The picture the calibration was set on.
+    std::weak_ptr<const imaging::TPicture> calibrated_;
     // The grey levels of the plain picture with the cache key of the image they came from.
     std::shared_ptr<const imaging::TPicture> plainValues_;
     qint64 plainKey_ = 0;

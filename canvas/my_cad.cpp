@@ -97,9 +97,6 @@ void TMyCAD::SetBackGround(const QImage& picture) {
     layer_.SetPlain(picture);
     zoomLimit_ = kMaxZoomedSide;
     state_.WindowDrag = false;
-    ShapeSettings.MmPerPixelX = 0.0;
-    ShapeSettings.MmPerPixelY = 0.0;
-    ShapeSettings.SpacingAtDetector = false;
     if (labelValue_ != nullptr) {
         labelValue_->clear();
     }
@@ -116,11 +113,7 @@ bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
     if (!layer_.SetPicture(std::move(picture))) {
         return false;
     }
-    const imaging::TPicture& shown = *layer_.Picture();
     state_.WindowDrag = false;
-    ShapeSettings.MmPerPixelX = shown.HasSpacing() ? shown.ColumnSpacing : 0.0;
-    ShapeSettings.MmPerPixelY = shown.HasSpacing() ? shown.RowSpacing : 0.0;
-    ShapeSettings.SpacingAtDetector = shown.SpacingSource == imaging::TSpacingSource::ImagerPixelSpacing;
     ShowSource();
     Paint();
     return true;

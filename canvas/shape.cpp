@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <utility>
 
 namespace kelvo {
 
@@ -256,8 +257,65 @@ void TMyShape::PrepareLabel(bool shadow) {
     }
 }
 
+std::optional<QRect> TMyShape::NaturalLabelBox() {
+    std::optional<QRect> box;
+    if (Canvas == nullptr || !ShapeSettings.DICOMStyle) return box;
+    const std::optional<TLabelPlace> placed = std::exchange(LabelPlace, std::nullopt);
+    labelProbe_ = &box;
+    DrawLabel(Caption(), false);
+    labelProbe_ = nullptr;
+    LabelPlace = placed;
+    return box;
+}
+
+bool TMyShape::Probe(QRect box) {
+    if (labelProbe_ == nullptr) return false;
+    if (!box.isEmpty()) *labelProbe_ = box;
+    return true;
+}
+
+void TMyShape::DrawPlacedLabel(const QStringList& lines, bool shadow) {
+    // The halo stands for the shadow: one pass draws it all.
+    if (shadow) return;
+    const QRect& box = LabelPlace->Box;
+    const QPoint anchor = LabelPlace->Anchor;
+    PrepareNormalPen();
+    Canvas->Pen.Style = TPenStyle::psSolid;
+    Canvas->Pen.Width = 1;
+    if (!box.adjusted(-2, -2, 2, 2).contains(anchor)) {
+        const QPoint near(std::clamp(anchor.x(), box.left(), box.right()),
+                          std::clamp(anchor.y(), box.top(), box.bottom()));
+        Canvas->MoveTo(anchor.x(), anchor.y());
+        Canvas->LineTo(near.x(), near.y());
+    }
+    const TColor text = Canvas->Font.Color;
+    int32_t y = box.top();
+    for (const QString& line : lines) {
+        const int32_t x = box.left() + (box.width() - Canvas->TextWidth(line)) / 2;
+        // Dark on every side, so that the text reads on bright and dark parts alike.
+        Canvas->Font.Color = clBlack;
+        for (int dy = -1; dy <= 1; ++dy) {
+            for (int dx = -1; dx <= 1; ++dx) {
+                if (dx != 0 || dy != 0) Canvas->TextOut(x + dx, y + dy, line);
+            }
+        }
+        Canvas->Font.Color = text;
+        Canvas->TextOut(x, y, line);
+        y += Canvas->TextHeight(line);
+    }
+}
+
 void TMyShape::DrawLabelAt(TPoint place, const QString& text, bool shadow) {
     if (Canvas == nullptr) {
+        return;
+    }
+    if (labelProbe_ != nullptr) {
+        PrepareNormalPen();
+        (void)Probe(QRect(place.X, place.Y, Canvas->TextWidth(text), Canvas->TextHeight(text)));
+        return;
+    }
+    if (LabelPlace) {
+        DrawPlacedLabel({text}, shadow);
         return;
     }
     PrepareLabel(shadow);
@@ -271,6 +329,20 @@ void TMyShape::DrawLabelUnderBox(const QString& text, bool shadow) {
     }
     const TPoint tl = ToScreen(TopLeft());
     const TPoint br = ToScreen(BottomRight());
+    if (labelProbe_ != nullptr || LabelPlace) {
+        const QStringList lines = QStringList{text} + LabelLines;
+        int32_t w = 0;
+        int32_t h = 0;
+        PrepareNormalPen();
+        for (const QString& line : lines) {
+            w = std::max(w, Canvas->TextWidth(line));
+            h += Canvas->TextHeight(line);
+        }
+        const int32_t left = ClampToInt32(int64_t(tl.X) + (int64_t(br.X) - tl.X - w) / 2);
+        if (Probe(QRect(left, br.Y, w, h))) return;
+        DrawPlacedLabel(lines, shadow);
+        return;
+    }
     PrepareLabel(shadow);
     const int32_t shift = shadow ? 1 : 0;
     int64_t y = br.Y;

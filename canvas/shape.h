@@ -6,6 +6,8 @@
 #include "platform/surface.h"
 #include "platform/types.h"
 
+#include <QPoint>
+#include <QRect>
 #include <QString>
 #include <QStringList>
 
@@ -26,15 +28,24 @@ struct TShapeSettings {
     double Zoom = 1.0; // always finite and above zero: the canvas refuses other values
     bool Shadow = true;
     bool DICOMStyle = true;
-    // Millimetres per picture pixel along x (column spacing) and y (row spacing) of the
-    // picture shown; both zero when it has no physical spacing and lengths are in inches.
-    double MmPerPixelX = 0.0;
-    double MmPerPixelY = 0.0;
-    // The spacing holds at the detector, not at the patient: lengths say so.
-    bool SpacingAtDetector = false;
 };
 
 inline TShapeSettings ShapeSettings;
+
+// The spacing lengths and areas are measured with: the picture's own, one the user set
+// by calibrating a ruler, or none (lengths in inches, areas in pixels). Each canvas
+// takes it from the picture it shows, so two canvases never share it.
+struct TPixelSpacing {
+    // Millimetres per picture pixel along x (column spacing) and y (row spacing).
+    double X = 0.0;
+    double Y = 0.0;
+    // The file's spacing holds at the detector, not at the patient: units say so.
+    bool AtDetector = false;
+    // Set by the user from a length they know: units say so, whatever the file holds.
+    bool Calibrated = false;
+    bool InMm() const { return X > 0.0 && Y > 0.0; }
+    bool operator==(const TPixelSpacing&) const = default;
+};
 
 // Rounds halves to even and saturates at the 32-bit limits, so no conversion of a
 // huge or non-finite value is undefined.
@@ -105,6 +116,23 @@ public:
     // UID is the single picture shown, on which every shape stands.
     QString ImageUid;
     int32_t ImageFrame = 0;
+    // The spacing of the picture the shape was last labelled on (its measuring sets it
+    // before each paint); a ruler's label is measured with it.
+    TPixelSpacing LabelSpacing;
+    // Where the label stands when labels are laid out apart to stay legible (its
+    // measuring sets it before each paint, and clears it otherwise): its box in screen
+    // coordinates and the point of the shape it belongs to. It is drawn over a dark
+    // halo, with a leader line to the anchor once it is away from it.
+    struct TLabelPlace {
+        QRect Box;
+        QPoint Anchor;
+    };
+    std::optional<TLabelPlace> LabelPlace;
+    // How far the user dragged the label from where its kind puts it, in screen pixels.
+    QPoint LabelShift{0, 0};
+    // The label's box where its kind puts it, in screen coordinates; nothing without a
+    // surface or with nothing to show.
+    std::optional<QRect> NaturalLabelBox();
 
     const QString& Caption() const { return caption_; }
     void SetCaption(const QString& text) { caption_ = CutCaption(text); }
@@ -198,7 +226,13 @@ protected:
     void DrawLabelUnderBox(const QString& text, bool shadow);
 
 private:
+    // Draws the label's lines into LabelPlace's box: halo and leader line, then the text.
+    void DrawPlacedLabel(const QStringList& lines, bool shadow);
+    // Where the label would go, and what it holds, instead of drawing it.
+    bool Probe(QRect box);
+
     QString caption_;
+    std::optional<QRect>* labelProbe_ = nullptr;
 };
 
 // Grows the shape to at least index points (new ones (0, 0)) and sets point index - 1

@@ -212,8 +212,25 @@ void ReadPerFrameModality(DcmItem* top, int32_t frames, TPicture& p) {
     }
 }
 
+// Every pair of the multi-valued Window Center and Width (PS3.3 C.11.2.1.2), with
+// its explanation; pairs the file's function could not show are left out.
+void ReadFileWindows(DcmItem* ds, TPicture& p) {
+    const bool exact = StringOf(ds, DCM_VOILUTFunction) == QLatin1String("LINEAR_EXACT");
+    Float64 c = 0;
+    Float64 w = 0;
+    for (unsigned long i = 0;
+         ds->findAndGetFloat64(DCM_WindowCenter, c, i).good() && ds->findAndGetFloat64(DCM_WindowWidth, w, i).good();
+         ++i) {
+        if (!std::isfinite(c) || !std::isfinite(w) || !(exact ? w > 0.0 : w >= 1.0)) continue;
+        OFString text;
+        (void)ds->findAndGetOFString(DCM_WindowCenterWidthExplanation, text, i);
+        p.FileWindows.push_back({TWindow{c, w}, QString::fromUtf8(text.c_str()).trimmed()});
+    }
+}
+
 void ReadModality(DcmItem* top, int32_t frames, TPicture& p) {
     const TPicture::TFrameModality first = ReadFrameModality(top, FirstFrameGroup(top));
+    ReadFileWindows(HoldingFor(top, FirstFrameGroup(top), DCM_WindowCenter, DCM_FrameVOILUTSequence), p);
     p.Slope = first.Slope;
     p.Intercept = first.Intercept;
     p.FileWindow = first.Window;

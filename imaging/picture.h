@@ -155,6 +155,14 @@ public:
     // The unit of modality values when known ("HU" for CT), else empty.
     QString Unit;
     std::optional<TWindow> FileWindow;
+    // Every centre/width pair the file lists (for its first frame), with the text that
+    // explains it ("BRAIN"; empty when the file gives none), in the file's order.
+    struct TNamedWindow {
+        TWindow Window;
+        QString Explanation;
+        bool operator==(const TNamedWindow&) const = default;
+    };
+    std::vector<TNamedWindow> FileWindows;
     // The file's function for its windows, which also shapes the windows set by hand.
     TVoiFunction VoiFunction = TVoiFunction::Linear;
     // A VOI LUT Sequence's first table (0028,3010): modality values from First on map

@@ -76,6 +76,10 @@ TEST(AnnotationFile, RefusesWhatItCannotTrust) {
         const char* Says;
     };
     auto bad = [&](const char* from, const char* to) { return WithShape(QByteArray(good).replace(from, to)); };
+    auto calibrated = [&](const char* mm) {
+        return WithShape(good).replace("\"shapes\"",
+                                       QByteArray("\"calibration\": {\"mm per pixel\": ") + mm + "}, \"shapes\"");
+    };
     const Row rows[] = {
         {"not JSON", "{\"format\": ", TAnnotationError::NotAnnotations, "not an annotation file"},
         {"another JSON document", "{\"shapes\": []}", TAnnotationError::NotAnnotations, "not an annotation file"},
@@ -110,6 +114,10 @@ TEST(AnnotationFile, RefusesWhatItCannotTrust) {
          TAnnotationError::BadValue, "sop_instance_uid"},
         {"negative frame", bad("\"roi\": 1", "\"roi\": 1, \"frame\": -1"), TAnnotationError::BadValue, "frame"},
         {"a shape that is a number", WithShape("5"), TAnnotationError::BadValue, "shape 1 is not an object"},
+        {"calibration of zero", calibrated("[0, 0.5]"), TAnnotationError::BadValue, "calibration"},
+        {"calibration as text", calibrated("[\"0.5\", 0.5]"), TAnnotationError::BadValue, "calibration"},
+        {"calibration of one axis", calibrated("[0.5]"), TAnnotationError::BadValue, "calibration"},
+        {"calibration without spacings", calibrated("null"), TAnnotationError::BadValue, "calibration"},
     };
     for (const Row& row : rows) {
         try {
@@ -170,15 +178,15 @@ TEST_F(ShapeRecords, EveryKindSurvivesBeingMadeIntoAShapeAndBack) {
 }
 
 // The kind table's row makes the kind for its tool, and a copy keeps all a record holds.
-std::shared_ptr<const imaging::TPicture> Ramp() { // value = x + 10 y, 1.5 mm x 0.5 mm, CT
+std::shared_ptr<const imaging::TPicture> Ramp(double mmX = 1.5, double mmY = 0.5) { // value = x + 10 y, CT
     auto p = std::make_shared<imaging::TPicture>();
     p->Allocate(8, 8, 1, 1, imaging::TSampleType::S16, 16);
     auto* v = reinterpret_cast<int16_t*>(p->Data());
     for (int i = 0; i < 64; ++i) v[i] = int16_t(i % 8 + 10 * (i / 8));
     p->Intercept = -1024;
     p->Unit = QStringLiteral("HU");
-    p->ColumnSpacing = 1.5;
-    p->RowSpacing = 0.5;
+    p->ColumnSpacing = mmX;
+    p->RowSpacing = mmY;
     p->SpacingSource = imaging::TSpacingSource::PixelSpacing;
     return p;
 }
@@ -238,8 +246,6 @@ TEST_F(ShapeRecords, TheListShowsTheLabelsFigureForRulersAndAngles) {
     };
     const int32_t dpi = ScreenPixelsPerInch();
     for (const Case& c : cases) {
-        ShapeSettings.MmPerPixelX = c.mmX;
-        ShapeSettings.MmPerPixelY = c.mmY;
         const bool angle = c.points.size() == 3;
         std::unique_ptr<TMyLine> shape;
         if (angle) {
@@ -248,6 +254,7 @@ TEST_F(ShapeRecords, TheListShowsTheLabelsFigureForRulersAndAngles) {
             shape = std::make_unique<TMyRuleLine>();
         }
         shape->Points = c.points;
+        shape->LabelSpacing = TPixelSpacing{c.mmX, c.mmY};
         const std::vector<TMeasurement> m = Measure({shape.get()}, {nullptr, 0, c.mmX, c.mmY, dpi, nullptr});
         ASSERT_EQ(m.size(), 1u);
         QString label;
@@ -257,6 +264,25 @@ TEST_F(ShapeRecords, TheListShowsTheLabelsFigureForRulersAndAngles) {
             label = shape->LengthText(c.points[0], c.points[1]).mid(4).trimmed();
         }
         EXPECT_EQ(m[0].ValueText().toStdString(), label.toStdString()) << c.name;
+    }
+}
+
+// Whichever canvas was given its picture last, each labels its rulers with its own.
+TEST_F(ShapeRecords, EachCanvasLabelsRulersWithItsOwnPicturesSpacing) {
+    TMyCAD wide;
+    TMyCAD narrow;
+    ASSERT_TRUE(wide.SetPicture(Ramp(2.0, 2.0)) && narrow.SetPicture(Ramp(0.5, 0.5)));
+    const std::pair<TMyCAD*, QString> cases[] = {{&wide, QStringLiteral("20.00 mm")},
+                                                 {&narrow, QStringLiteral("5.00 mm")}};
+    for (const auto& [cad, length] : cases) {
+        std::unique_ptr<TMyShape> ruler = cad->CreateShape(SpRuleLine);
+        ruler->Points = {{0, 0}, {10, 0}};
+        cad->AddShape(std::move(ruler));
+        cad->show();
+    }
+    for (const auto& [cad, length] : cases) {
+        cad->Paint();
+        EXPECT_EQ(cad->Shape(0)->Caption().mid(4).trimmed(), length);
     }
 }
 

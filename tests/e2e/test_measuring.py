@@ -17,6 +17,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REFERENCE = os.path.join(HERE, "..", "imaging", "region_reference.py")
 LIST_BTN = (537, 576, 186, 33)
 PANEL = (713, 8, 300, 553)  # right of the scroll box, when the list is shown
+WINDOW_EDIT = (54, 614, 150, 24)  # the strip under the buttons, for pictures from files
+CALIBRATE_BTN = (282, 614, 90, 24)
 
 
 
@@ -131,6 +133,34 @@ class Measuring(e2e.KelvoTestCase, unittest.TestCase):
         turned = sum(1 for x in range(128) for y in range(128)
                      if e2e.is_yellow(during.pixel(x, y)) and not e2e.is_yellow(before.pixel(x, y)))
         self.assertGreater(turned, 30)
+
+    def window_text(self):
+        self.k.click(*self.at_window(WINDOW_EDIT, 75, 12))
+        self.k.key("ctrl+a", "ctrl+c")
+        self.k.settle(0.3)
+        return e2e.run(["/usr/bin/xclip", "-o", "-selection", "clipboard"], env=self.x.env(), timeout=10)
+
+    def test_preset_key_and_a_calibrated_ruler(self):
+        self.open_scan()
+        self.k.click_control("rulelineBtn")
+        self.k.canvas_drag((10, 100), (110, 100))
+        before = self.k.canvas_shot(128, 128)
+        self.k.key("4")  # lung
+        self.k.settle(0.5)
+        self.assertGreater(len(before.diff(self.k.canvas_shot(128, 128))), 1000)
+        self.assertEqual(self.window_text(), "C -600 W 1500 HU")
+
+        self.k.click(*self.at_window(CALIBRATE_BTN, 30, 12))
+        dialog = self.k.find_window("Calibrate", timeout=20)
+        self.x.xdotool("windowfocus", "--sync", dialog.wid)
+        self.k.settle(0.3)
+        self.k.key("ctrl+a")
+        self.k.type_text("50")
+        self.k.key("Return")
+        self.k.settle(0.5)
+        self.x.xdotool("windowfocus", "--sync", self.k.window.wid)
+        self.show_list()
+        self.assertEqual(self.listed()[0][1:3], ["Ruler", "50.00 mm calibrated"])
 
 
 if __name__ == "__main__":
