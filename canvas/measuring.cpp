@@ -89,7 +89,8 @@ void TMeasuring::PlaceLabels() {
     for (int32_t i = 0; i < cad_.ShapeCount(); ++i) {
         TMyShape* shape = cad_.Shape(i);
         shape->LabelPlace.reset();
-        if (!apart) continue;
+        // Shapes of other slices keep no room from the labels shown.
+        if (!apart || !cad_.OnView(*shape)) continue;
         const std::optional<QRect> natural = shape->NaturalLabelBox();
         if (!natural || !view.contains(natural->topLeft())) continue;
         const QRect wanted = natural->translated(shape->LabelShift);
