@@ -129,6 +129,15 @@ TEST(Orthanc, StoredFilesAreFoundOverDicomwebAndDimseAndRetrievedByteForByte) {
         canceled.Cancel();
         EXPECT_EQ(done.has_value() ? done->Kind : TPacsError::None, TPacsError::Canceled);
     }
+    // A peer that takes the connection and then says nothing: the time-out ends the wait.
+    test::LoopbackListener silent;
+    const TDicomNode mute{"KELVOTEST", "127.0.0.1", silent.Port(), "KELVO"};
+    TDimseStoreJob storeMute(mute, {j2k}, 1);
+    TDimseRetrieveJob getMute(mute, &cache, j2kStudy, {}, 1);
+    for (TDimseJob* job : std::initializer_list<TDimseJob*>{&storeMute, &getMute}) {
+        const TPacsStatus status = run(*job);
+        EXPECT_EQ(status.Kind, TPacsError::TimedOut) << status.Text.toStdString();
+    }
     EXPECT_TRUE(test::SpinUntil([&dir] { return QDir(dir.path()).entryList({"*.part"}, QDir::AllEntries).isEmpty(); }, 30000));
 
     // Faults of the real server: an unknown study, a wrong password.
