@@ -1,6 +1,7 @@
 // Reading the program's arguments: help, version, Qt's own options, and the one file to open.
 #include "app/command_line.h"
 
+#include "app/pacs_link.h"
 #include "canvas/annotations.h"
 
 #include <QCommandLineOption>
@@ -32,7 +33,7 @@ QString ProgramName(const QStringList& arguments) {
 CommandLine Failure(const QString& program, const QString& why) {
     // errorText() may carry a line break for some mistakes; the message stays one line.
     QString line = why.simplified();
-    return {CommandLine::Action::Fail, {}, QStringLiteral("%1: %2 Try '%1 --help'.").arg(program, line)};
+    return {CommandLine::Action::Fail, {}, QStringLiteral("%1: %2 Try '%1 --help'.").arg(program, line), {}};
 }
 
 // Declares help and version, Qt's own options (hidden from the help), and the FILE argument.
@@ -59,14 +60,18 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
     parser.addPositionalArgument(QStringLiteral("FILE"),
                                  QStringLiteral("A DICOM file, or a PNG, JPEG, TIFF or BMP picture, to show instead "
                                                 "of the built-in picture."),
-                                 QStringLiteral("[FILE]"));
+                                 QStringLiteral("[FILE | LINK]"));
+    parser.addPositionalArgument(QStringLiteral("LINK"),
+                                 QStringLiteral("dicomweb+https://host/path/studies/UID: retrieves that study from the "
+                                                "DICOMweb server at https://host/path/ and shows it. dicomweb+http works "
+                                                "too, unencrypted, with a warning."));
 }
 
 // The parser's help with a usage line that names the program as typed: the parser
 // would name the application object's program, or a placeholder when there is none yet.
 QString HelpText(const QCommandLineParser& parser, const QString& program) {
     QString text = parser.helpText();
-    text.replace(0, text.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: %1 [options] [FILE]").arg(program));
+    text.replace(0, text.indexOf(QLatin1Char('\n')), QStringLiteral("Usage: %1 [options] [FILE | LINK]").arg(program));
     return text;
 }
 
@@ -79,7 +84,16 @@ CommandLine FileToRun(const QCommandLineParser& parser, const QString& program) 
     if (files.size() == 1 && files.first().isEmpty()) {
         return Failure(program, QStringLiteral("The file name is empty."));
     }
-    return {CommandLine::Action::Run, files.value(0), {}};
+    if (files.size() == 1 && IsPacsLink(files.first())) {
+        QString error;
+        const std::optional<TPacsLink> link = ParsePacsLink(files.first(), error);
+        if (!link) return Failure(program, error);
+        const QString warning =
+            link->Plain ? QStringLiteral("%1: warning: the study comes over plain http, unencrypted and unchecked.\n").arg(program)
+                        : QString();
+        return {CommandLine::Action::Run, {}, warning, files.first()};
+    }
+    return {CommandLine::Action::Run, files.value(0), {}, {}};
 }
 
 } // namespace
@@ -103,10 +117,10 @@ CommandLine ReadCommandLine(const QStringList& arguments, const QString& version
     }
     // Help and version win over anything else on the line, as users expect.
     if (parser.isSet(help)) {
-        return {CommandLine::Action::ShowHelp, {}, HelpText(parser, program)};
+        return {CommandLine::Action::ShowHelp, {}, HelpText(parser, program), {}};
     }
     if (parser.isSet(showVersion)) {
-        return {CommandLine::Action::ShowVersion, {}, QStringLiteral("%1 %2\n").arg(program, version)};
+        return {CommandLine::Action::ShowVersion, {}, QStringLiteral("%1 %2\n").arg(program, version), {}};
     }
     return FileToRun(parser, program);
 }

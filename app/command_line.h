@@ -10,7 +10,7 @@ namespace kelvo {
 // so that --help, --version and mistakes are answered without a display.
 struct CommandLine {
     enum class Action {
-        Run,         // start the window, with File when one is given
+        Run,         // start the window, with File or Link when one is given (Text: a warning)
         ShowHelp,    // print Text to standard output, exit 0
         ShowVersion, // print Text to standard output, exit 0
         Fail,        // print Text (one line) to standard error, exit kUsageError
@@ -20,6 +20,7 @@ struct CommandLine {
     Action action = Action::Run;
     QString file; // empty: the built-in picture
     QString text;
+    QString link; // a study link (dicomweb+https://...), read strictly
 };
 
 // Reads the arguments as given to main(), the program's name first. Qt's own

@@ -4,6 +4,7 @@
 #include "app/glyphs.h"
 #include "app/live_label.h"
 #include "app/measurement_panel.h"
+#include "app/pacs_open.h"
 #include "canvas/annotations.h"
 #include "canvas/measuring.h"
 #include "platform/screen.h"
@@ -137,6 +138,7 @@ TForm1::TForm1(TStartUp start, QWidget* parent)
     CreateImagingControls();
     ConfigureCanvas();
     CreateMeasuringControls();
+    AddPacsButton(*this);
     SetTabOrder();
     SpinEdit1->setFocus();
 }
