@@ -1,6 +1,7 @@
 // The PACS search dialog on Qt's offscreen platform against a private Orthanc: the password confirmed and asked for, files sent and found again, pages, sorting, a cancel, studies opened over DICOMweb and from the DICOM node; and the server list kept without its passwords.
 #include "app/pacs_search.h"
 #include "pacs/instance_cache.h"
+#include "reports/reports.h"
 #include "tests/pacs/support/pacs_test_support.h"
 #include "tests/support/application.h"
 #include "tests/support/event_loop.h"
@@ -10,6 +11,7 @@
 #include <QComboBox>
 #include <QDateEdit>
 #include <QDirIterator>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -110,6 +112,32 @@ TEST(PacsDialog, SendsSearchesPagesAndOpensOverDicomwebAndTheDicomNode) {
         // The pixels come as sent; Orthanc rewrites the header around them for C-GET.
         const QByteArray sent = test::FileBytes(ct);
         EXPECT_TRUE(test::FileBytes(opened[0]).contains(sent.mid(sent.size() / 2, 8192))) << server;
+    }
+
+    // A presentation state by C-STORE, then a measurement report by STOW-RS: each is found
+    // in the picture's study at once.
+    reports::TReportImage picture;
+    picture.File = ct;
+    const struct {
+        int server;
+        QByteArray report;
+        const char* rows;
+    } reports[] = {
+        {1, reports::WritePresentationState({picture}), "2004-01-19/2"},
+        {0, reports::WriteMeasurementReport({picture}), "2004-01-19/3"},
+    };
+    for (const auto& r : reports) {
+        dialog.ServerBox->setCurrentIndex(r.server);
+        const QString file = dir.filePath(QStringLiteral("report%1.dcm").arg(r.server));
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly) && out.write(r.report) == r.report.size());
+        out.close();
+        dialog.Send({file});
+        ASSERT_TRUE(idle());
+        EXPECT_EQ(dialog.Status->text(), "Sent 1 file(s).") << r.server;
+        dialog.SearchBtn->click();
+        ASSERT_TRUE(idle());
+        EXPECT_EQ(rows(), QStringList{r.rows}) << r.server;
     }
 }
 
