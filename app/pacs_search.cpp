@@ -301,7 +301,7 @@ void TPacsSearchDialog::SearchPage(int offset) {
 
 void TPacsSearchDialog::OpenChosen() {
     const QModelIndexList chosen = Table->selectionModel()->selectedRows();
-    if (chosen.isEmpty() || session_ == nullptr || session_->Busy()) return;
+    if (chosen.isEmpty() || !Connect() || session_->Busy()) return;
     const TStudyRow row = Model->Row(chosen.first().row());
     auto files = std::make_shared<QStringList>();
     Busy(QStringLiteral("Retrieving\u2026"));

@@ -1,4 +1,6 @@
 // The PACS search dialog on Qt's offscreen platform against a private Orthanc: the password confirmed and asked for, files sent and found again, pages, sorting, a cancel, studies opened over DICOMweb and from the DICOM node; and the server list kept without its passwords.
+#include "app/main_window.h"
+#include "app/pacs_open.h"
 #include "app/pacs_search.h"
 #include "pacs/instance_cache.h"
 #include "reports/reports.h"
@@ -18,6 +20,9 @@
 #include <QSettings>
 #include <QTableView>
 #include <QTemporaryDir>
+
+#include <optional>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -138,6 +143,30 @@ TEST(PacsDialog, SendsSearchesPagesAndOpensOverDicomwebAndTheDicomNode) {
         dialog.SearchBtn->click();
         ASSERT_TRUE(idle());
         EXPECT_EQ(rows(), QStringList{r.rows}) << r.server;
+    }
+}
+
+TEST(PacsDialog, StudyLinkOpensTheStudyInTheWindowOrSaysWhyNot) {
+    test::OrthancServer orthanc;
+    ASSERT_TRUE(orthanc.Available()) << orthanc.Why();
+    QTemporaryDir dir;
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(dir.path()));
+    pacs::TInstanceCache cache(dir.filePath("sending"), int64_t{1} << 30);
+    pacs::TDicomWebClient client(test::ServerAt(orthanc.Root()), &cache);
+    ASSERT_TRUE(test::RunJob(client.Store({test::PydicomFile("CT_small.dcm")})).Status.Ok());
+    const QString root = "dicomweb+" + orthanc.Root() + "studies/";
+    for (const auto& [study, opens, error] :
+         {std::tuple{"1.3.6.1.4.1.5962.1.2.1.20040119072730.12322", true, ""},
+          std::tuple{"1.2.3.4", false, "no such study"}}) {
+        QString why;
+        const std::optional<TPacsLink> link = ParsePacsLink(root + study, why);
+        ASSERT_TRUE(link.has_value()) << why.toStdString();
+        TForm1 window;
+        QString shown;
+        OpenPacsLink(window, *link, [&shown](const QString& text) { shown = text; });
+        EXPECT_TRUE(test::SpinUntil([&] { return !shown.isEmpty() || !window.OpenedFile().isEmpty(); }, 60000));
+        EXPECT_EQ(window.OpenedFile().startsWith(dir.path() + "/kelvo/instances/"), opens) << study;
+        EXPECT_TRUE(shown.contains(error)) << shown.toStdString();
     }
 }
 
