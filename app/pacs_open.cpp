@@ -5,6 +5,7 @@
 #include "app/pacs_search.h"
 #include "app/pacs_session.h"
 #include "pacs/errors.h"
+#include "platform/guarded.h"
 
 #include <QEvent>
 #include <QMessageBox>
@@ -35,6 +36,20 @@ private:
     QPushButton* neighbour_;
 };
 
+// The search dialog, modal; a study it retrieves opens once it has closed.
+void ShowSearchDialog(TForm1& window) {
+    TPacsSearchDialog dialog(&window);
+    const QPointer<TForm1> target(&window);
+    dialog.OpenFiles = [&dialog, target](const QStringList& files) {
+        dialog.accept();
+        // After the dialog is gone, so that a question about the shapes shown comes on its own.
+        QTimer::singleShot(0, target, [target, files] {
+            if (target) OpenRetrieved(*target, files);
+        });
+    };
+    dialog.exec();
+}
+
 } // namespace
 
 bool OpenRetrieved(TForm1& window, const QStringList& files) {
@@ -49,16 +64,7 @@ void AddPacsButton(TForm1& window) {
     button->setToolTip(QStringLiteral("Search a PACS, open a study from it, send files to it"));
     window.BitBtn3->installEventFilter(new TFollowRow(button, window.BitBtn3));
     QObject::connect(button, &QPushButton::clicked, &window, [&window] {
-        TPacsSearchDialog dialog(&window);
-        QPointer<TForm1> target(&window);
-        dialog.OpenFiles = [&dialog, target](const QStringList& files) {
-            dialog.accept();
-            // After the dialog is gone, so that a question about the shapes shown comes on its own.
-            QTimer::singleShot(0, target, [target, files] {
-                if (target) OpenRetrieved(*target, files);
-            });
-        };
-        dialog.exec();
+        Guarded("pacs dialog", [&window] { ShowSearchDialog(window); });
     });
 }
 
@@ -84,7 +90,8 @@ void OpenPacsLink(TForm1& window, const TPacsLink& link, std::function<void(cons
         return;
     }
     auto files = std::make_shared<QStringList>();
-    QObject::connect(progress, &QProgressDialog::canceled, session, [session] { session->Cancel(); });
+    QObject::connect(progress, &QProgressDialog::canceled, session,
+                     [session] { Guarded("pacs link cancel", [session] { session->Cancel(); }); });
     session->Retrieve(link.StudyUid, {}, {
         .Instance = [files](const pacs::TRetrievedInstance& instance) { *files << instance.Path; },
         .Progress = [progress](const pacs::TPacsProgress& p) {

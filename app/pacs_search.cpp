@@ -2,6 +2,7 @@
 #include "app/pacs_search.h"
 
 #include "pacs/instance_cache.h"
+#include "platform/guarded.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -185,19 +186,24 @@ TPacsSearchDialog::TPacsSearchDialog(QWidget* parent, std::vector<TPacsServer> s
         servers_ = page.Servers();
         FillServers();
     });
-    connect(SearchBtn, &QPushButton::clicked, this, [this] { SearchPage(0); });
-    connect(PreviousBtn, &QPushButton::clicked, this, [this] { SearchPage(std::max(0, offset_ - PageSize)); });
-    connect(NextBtn, &QPushButton::clicked, this, [this] { SearchPage(offset_ + PageSize); });
+    connect(SearchBtn, &QPushButton::clicked, this, [this] { Guarded("pacs search", [this] { SearchPage(0); }); });
+    connect(PreviousBtn, &QPushButton::clicked, this,
+            [this] { Guarded("pacs page", [this] { SearchPage(std::max(0, offset_ - PageSize)); }); });
+    connect(NextBtn, &QPushButton::clicked, this,
+            [this] { Guarded("pacs page", [this] { SearchPage(offset_ + PageSize); }); });
     connect(CancelBtn, &QPushButton::clicked, this, [this] {
-        if (session_) session_->Cancel();
+        if (session_) Guarded("pacs cancel", [this] { session_->Cancel(); });
     });
-    connect(OpenBtn, &QPushButton::clicked, this, &TPacsSearchDialog::OpenChosen);
-    connect(Table, &QTableView::doubleClicked, this, &TPacsSearchDialog::OpenChosen);
+    connect(OpenBtn, &QPushButton::clicked, this, [this] { Guarded("pacs open", [this] { OpenChosen(); }); });
+    connect(Table, &QTableView::doubleClicked, this, [this] { Guarded("pacs open", [this] { OpenChosen(); }); });
     connect(SendBtn, &QPushButton::clicked, this, [this] {
-        const QStringList files = ChooseFiles ? ChooseFiles()
-                                              : QFileDialog::getOpenFileNames(this, QStringLiteral("Send to the PACS"), {},
-                                                                              QStringLiteral("DICOM files (*.dcm);;All files (*)"));
-        if (!files.isEmpty()) Send(files);
+        Guarded("pacs send", [this] {
+            const QStringList files =
+                ChooseFiles ? ChooseFiles()
+                            : QFileDialog::getOpenFileNames(this, QStringLiteral("Send to the PACS"), {},
+                                                            QStringLiteral("DICOM files (*.dcm);;All files (*)"));
+            if (!files.isEmpty()) Send(files);
+        });
     });
     connect(closeBtn, &QPushButton::clicked, this, &QDialog::reject);
     Ended({TPacsError::None, {}}, servers_.empty() ? QStringLiteral("Add a server with \u201cServers\u2026\u201d.") : QString());

@@ -7,6 +7,7 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmnet/cond.h>
+#include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/scu.h>
 
 #include <QDate>
@@ -165,6 +166,9 @@ void Configure(TScu& scu, const TDicomNode& node, int timeoutSeconds) {
     // a large study that keeps arriving is waited for.
     scu.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
     scu.setDIMSETimeout(static_cast<Uint32>(timeoutSeconds));
+    // A peer that stops reading stalls a send: the socket gives up after the same
+    // silence. DCMTK keeps this for the process; the program's requests share one value.
+    dcmSocketSendTimeout.set(timeoutSeconds);
 }
 
 OFList<OFString> Syntaxes(std::initializer_list<const char*> uids) {
