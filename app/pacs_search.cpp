@@ -16,6 +16,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
+#include <QTableWidget>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -123,6 +124,14 @@ TPacsSearchDialog::TPacsSearchDialog(QWidget* parent, std::vector<TPacsServer> s
     Table->horizontalHeader()->setStretchLastSection(true);
     Table->horizontalHeader()->setSortIndicator(TStudyTableModel::Date, Qt::DescendingOrder);
     Table->setSortingEnabled(true);
+    SeriesTable = new QTableWidget(0, 4, this);
+    SeriesTable->setObjectName(QStringLiteral("PacsSeries"));
+    SeriesTable->setHorizontalHeaderLabels({"Series", "Modality", "Description", "Images"});
+    SeriesTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    SeriesTable->setSelectionMode(QAbstractItemView::SingleSelection);
+    SeriesTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    SeriesTable->verticalHeader()->hide();
+    SeriesTable->horizontalHeader()->setStretchLastSection(true);
     PreviousBtn = new QPushButton(QStringLiteral("&Previous page"), this);
     NextBtn = new QPushButton(QStringLiteral("&Next page"), this);
     Progress = new QProgressBar(this);
@@ -170,7 +179,8 @@ TPacsSearchDialog::TPacsSearchDialog(QWidget* parent, std::vector<TPacsServer> s
     buttons->addWidget(closeBtn);
     auto* all = new QVBoxLayout(this);
     all->addLayout(fields);
-    all->addWidget(Table, 1);
+    all->addWidget(Table, 3);
+    all->addWidget(SeriesTable, 1);
     all->addLayout(paging);
     all->addLayout(progress);
     all->addLayout(buttons);
@@ -194,6 +204,9 @@ TPacsSearchDialog::TPacsSearchDialog(QWidget* parent, std::vector<TPacsServer> s
     connect(CancelBtn, &QPushButton::clicked, this, [this] {
         if (session_) Guarded("pacs cancel", [this] { session_->Cancel(); });
     });
+    connect(Table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this] { Guarded("pacs series", [this] { LoadSeries(); }); });
+    connect(SeriesTable, &QTableWidget::cellDoubleClicked, this, [this] { Guarded("pacs open", [this] { OpenChosen(); }); });
     connect(OpenBtn, &QPushButton::clicked, this, [this] { Guarded("pacs open", [this] { OpenChosen(); }); });
     connect(Table, &QTableView::doubleClicked, this, [this] { Guarded("pacs open", [this] { OpenChosen(); }); });
     connect(SendBtn, &QPushButton::clicked, this, [this] {
@@ -301,7 +314,30 @@ void TPacsSearchDialog::SearchPage(int offset) {
             const int n = Model->rowCount();
             Ended(status, n == 0 ? QStringLiteral("No study found.")
                                  : QStringLiteral("Studies %1 to %2.").arg(offset + 1).arg(offset + n));
+            if (status.Ok()) LoadSeries();
         },
+    });
+}
+
+void TPacsSearchDialog::LoadSeries() {
+    SeriesTable->setRowCount(0);
+    const QModelIndexList chosen = Table->selectionModel()->selectedRows();
+    // During a search the rows come and go; its end asks again.
+    if (chosen.isEmpty() || session_ == nullptr || session_->Busy()) return;
+    const QString kept = Status->text();
+    Busy(QStringLiteral("Looking up the series\u2026"));
+    session_->SearchSeries(Model->Row(chosen.first().row()).StudyUid, {
+        .Series = [this](const std::vector<TSeriesRow>& rows) {
+            SeriesTable->setRowCount(static_cast<int>(rows.size()));
+            for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+                const TSeriesRow& row = rows[static_cast<size_t>(r)];
+                const auto number = [](int32_t n) { return n < 0 ? QStringLiteral("?") : QString::number(n); };
+                const QString texts[] = {number(row.Number), row.Modality, row.Description, number(row.Instances)};
+                for (int c = 0; c < 4; ++c) SeriesTable->setItem(r, c, new QTableWidgetItem(texts[c]));
+                SeriesTable->item(r, 0)->setData(Qt::UserRole, row.SeriesUid);
+            }
+        },
+        .Done = [this, kept](const TPacsStatus& status) { Ended(status, kept); },
     });
 }
 
@@ -309,9 +345,11 @@ void TPacsSearchDialog::OpenChosen() {
     const QModelIndexList chosen = Table->selectionModel()->selectedRows();
     if (chosen.isEmpty() || !Connect() || session_->Busy()) return;
     const TStudyRow row = Model->Row(chosen.first().row());
+    const QList<QTableWidgetItem*> series = SeriesTable->selectedItems();
+    const QString seriesUid = series.isEmpty() ? QString() : SeriesTable->item(series.first()->row(), 0)->data(Qt::UserRole).toString();
     auto files = std::make_shared<QStringList>();
     Busy(QStringLiteral("Retrieving\u2026"));
-    session_->Retrieve(row.StudyUid, {}, {
+    session_->Retrieve(row.StudyUid, seriesUid, {
         .Instance = [files](const TRetrievedInstance& instance) { *files << instance.Path; },
         .Progress = [this](const TPacsProgress& p) { ShowProgress(p, QStringLiteral("Retrieved")); },
         .Done = [this, files](const TPacsStatus& status) {

@@ -19,6 +19,7 @@ class QLineEdit;
 class QProgressBar;
 class QPushButton;
 class QTableView;
+class QTableWidget;
 
 namespace kelvo {
 
@@ -71,6 +72,8 @@ public:
     QPushButton* NextBtn = nullptr;
     QTableView* Table = nullptr;
     TStudyTableModel* Model = nullptr;
+    // The chosen study's series: Open takes the series chosen here, else the whole study.
+    QTableWidget* SeriesTable = nullptr;
     QProgressBar* Progress = nullptr;
     QLabel* Status = nullptr;
     QPushButton* CancelBtn = nullptr;
@@ -89,6 +92,7 @@ private:
     bool Connect(); // a session for the chosen server, with its password when it needs one
     void Busy(const QString& what);
     void Ended(const pacs::TPacsStatus& status, const QString& success);
+    void LoadSeries();
     void ShowProgress(const pacs::TPacsProgress& progress, const QString& what);
 
     std::vector<pacs::TPacsServer> servers_;

@@ -67,6 +67,18 @@ void TPacsSession::Search(const TStudyQuery& query, TPacsEvents events) {
     Run(job, std::move(events));
 }
 
+void TPacsSession::SearchSeries(const QString& studyUid, TPacsEvents events) {
+    if (web_) {
+        TSeriesSearchJob* job = web_->SearchSeries(studyUid);
+        job->OnSeries = events.Series;
+        Run(job, std::move(events));
+        return;
+    }
+    auto* job = new TDimseSeriesJob(server_.Node, studyUid, kDimseIdleSeconds, this);
+    job->OnSeries = events.Series;
+    Run(job, std::move(events));
+}
+
 void TPacsSession::Retrieve(const QString& studyUid, const QString& seriesUid, TPacsEvents events) {
     if (web_) {
         TRetrieveJob* job = web_->Retrieve(studyUid, seriesUid);

@@ -15,6 +15,7 @@ namespace kelvo {
 // What a request reports; empty members are skipped. Done fires once and last.
 struct TPacsEvents {
     std::function<void(const std::vector<pacs::TStudyRow>&)> Studies{};
+    std::function<void(const std::vector<pacs::TSeriesRow>&)> Series{};
     std::function<void(const pacs::TRetrievedInstance&)> Instance{};
     std::function<void(const pacs::TPacsProgress&)> Progress{};
     std::function<void(const pacs::TPacsStatus&)> Done{};
@@ -35,6 +36,7 @@ public:
     // Each starts a request after canceling the one running (whose Done says so). A
     // DICOM node answers a search whole: paging is DICOMweb's.
     void Search(const pacs::TStudyQuery& query, TPacsEvents events);
+    void SearchSeries(const QString& studyUid, TPacsEvents events);
     void Retrieve(const QString& studyUid, const QString& seriesUid, TPacsEvents events);
     void Store(const QStringList& files, TPacsEvents events);
     void Cancel();

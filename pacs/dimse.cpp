@@ -84,6 +84,21 @@ void TDimseFindJob::Run(const TDimseModule& module) {
     }).detach();
 }
 
+TDimseSeriesJob::TDimseSeriesJob(TDicomNode node, QString studyUid, int timeoutSeconds, QObject* parent)
+    : TDimseJob(std::move(node), timeoutSeconds, parent), studyUid_(std::move(studyUid)) {}
+
+void TDimseSeriesJob::Run(const TDimseModule& module) {
+    std::thread([self = QPointer<TDimseJob>(this), &module, node = node_, study = studyUid_, timeout = timeoutSeconds_,
+                 cancel = cancel_] {
+        TDimseSeriesResult r = module.FindSeries(node, study, timeout, cancel.get());
+        Post(self, [r = std::move(r)](TDimseJob& job) {
+            auto& series = static_cast<TDimseSeriesJob&>(job);
+            if (r.Kind == TPacsError::None && !series.Fire(series.OnSeries, r.Rows)) return;
+            series.Finish(r.Kind, r.Detail);
+        });
+    }).detach();
+}
+
 TDimseRetrieveJob::TDimseRetrieveJob(TDicomNode node, TInstanceCache* cache, QString studyUid, QString seriesUid,
                                      int timeoutSeconds, QObject* parent)
     : TDimseJob(std::move(node), timeoutSeconds, parent), cache_(cache), studyUid_(std::move(studyUid)),

@@ -78,6 +78,18 @@ private:
     TStudyQuery query_;
 };
 
+// The series of one study (series-level C-FIND).
+class TDimseSeriesJob : public TDimseJob {
+public:
+    TDimseSeriesJob(TDicomNode node, QString studyUid, int timeoutSeconds, QObject* parent = nullptr);
+    // The series by number; fires before OnDone of a successful search.
+    std::function<void(const std::vector<TSeriesRow>&)> OnSeries;
+
+private:
+    void Run(const TDimseModule& module) override;
+    QString studyUid_;
+};
+
 // A C-GET of a study, or of one of its series, into the instance cache; as the
 // DICOMweb retrieve, a study or series retrieved whole before comes from the cache. The
 // time-out is the time without a byte from the server.

@@ -22,6 +22,12 @@ struct TDimseFindResult {
     QString Detail; // DCMTK's words, or the status the PACS answered
 };
 
+struct TDimseSeriesResult {
+    std::vector<TSeriesRow> Rows;
+    TPacsError Kind = TPacsError::None;
+    QString Detail;
+};
+
 // What a C-GET or C-STORE has done so far, reported from the worker thread.
 struct TDimseEvent {
     int64_t Bytes = 0;     // moved in the current instance
@@ -46,6 +52,9 @@ struct TDimseModule {
     // Stops with Canceled soon after `cancel` turns true.
     TDimseFindResult (*FindStudies)(const TDicomNode& node, const TStudyQuery& query, int timeoutSeconds,
                                     const std::atomic<bool>* cancel);
+    // Series-level C-FIND of one study's series.
+    TDimseSeriesResult (*FindSeries)(const TDicomNode& node, const QString& studyUid, int timeoutSeconds,
+                                     const std::atomic<bool>* cancel);
     // C-GET (Study Root) of a study, or of one of its series when seriesUid is not empty,
     // into `stagingDir`, one file per instance named after its SOP Instance UID.
     // `timeoutSeconds` is the time without a byte from the peer.
@@ -57,7 +66,7 @@ struct TDimseModule {
                                   const std::atomic<bool>* cancel, const TDimseReport& report);
 };
 
-inline constexpr uint32_t kDimseModuleAbi = 2;
+inline constexpr uint32_t kDimseModuleAbi = 3;
 inline constexpr const char* kDimseModuleEntry = "kelvo_dimse_module";
 
 } // namespace kelvo::pacs

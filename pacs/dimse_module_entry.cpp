@@ -188,28 +188,25 @@ bool Associate(TScu& scu, Result& failure) {
     return true;
 }
 
-TDimseFindResult FindStudies(const TDicomNode& node, const TStudyQuery& query, int timeoutSeconds,
-                             const std::atomic<bool>* cancel) {
+// A Study Root C-FIND with `keys`; each pending answer's data set goes to `take`.
+template <typename Result, typename Take>
+Result Find(const TDicomNode& node, DcmDataset& keys, int timeoutSeconds, const std::atomic<bool>* cancel, Take take) {
     TScu scu(cancel, nullptr);
     Configure(scu, node, timeoutSeconds);
     scu.addPresentationContext(UID_FINDStudyRootQueryRetrieveInformationModel,
                                Syntaxes({UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}));
-    TDimseFindResult failure;
-    if (!Associate(scu, failure)) return failure;
+    Result result;
+    if (!Associate(scu, result)) return result;
     const T_ASC_PresentationContextID context = scu.findPresentationContextID(UID_FINDStudyRootQueryRetrieveInformationModel, "");
     if (context == 0) {
         scu.releaseAssociation();
-        return Failed(TPacsError::Forbidden, makeOFCondition(OFM_dcmnet, 0, OF_error, "no study search accepted"));
+        return Failed<Result>(TPacsError::Forbidden, makeOFCondition(OFM_dcmnet, 0, OF_error, "no search accepted"));
     }
-    DcmDataset keys;
-    Keys(keys, query);
     OFList<QRResponse*> responses;
     const OFCondition c = scu.sendFINDRequest(context, &keys, &responses);
-    TDimseFindResult result;
     for (QRResponse* response : responses) {
         if (response->m_dataset != nullptr && (response->m_status == STATUS_Pending || response->m_status == 0xFF01)) {
-            TStudyRow row = Row(*response->m_dataset);
-            if (!row.StudyUid.isEmpty()) result.Rows.push_back(std::move(row));
+            take(*response->m_dataset, result);
         } else if (response->m_status != STATUS_Success && result.Kind == TPacsError::None && !scu.Canceled()) {
             result.Kind = TPacsError::ServerError;
             result.Detail = QStringLiteral("C-FIND status %1").arg(response->m_status, 4, 16, QLatin1Char('0'));
@@ -218,14 +215,47 @@ TDimseFindResult FindStudies(const TDicomNode& node, const TStudyQuery& query, i
     }
     if (scu.Canceled()) {
         scu.abortAssociation();
-        return Failed(TPacsError::Canceled, EC_Normal);
+        return Failed<Result>(TPacsError::Canceled, EC_Normal);
     }
     if (c.bad()) {
         scu.abortAssociation();
-        return Failed(KindOf(c), c);
+        return Failed<Result>(KindOf(c), c);
     }
     scu.releaseAssociation();
+    return result;
+}
+
+TDimseFindResult FindStudies(const TDicomNode& node, const TStudyQuery& query, int timeoutSeconds,
+                             const std::atomic<bool>* cancel) {
+    DcmDataset keys;
+    Keys(keys, query);
+    TDimseFindResult result = Find<TDimseFindResult>(node, keys, timeoutSeconds, cancel, [](DcmItem& item, auto& r) {
+        TStudyRow row = Row(item);
+        if (!row.StudyUid.isEmpty()) r.Rows.push_back(std::move(row));
+    });
     SortByDate(result.Rows);
+    return result;
+}
+
+TDimseSeriesResult FindSeries(const TDicomNode& node, const QString& studyUid, int timeoutSeconds,
+                              const std::atomic<bool>* cancel) {
+    DcmDataset keys;
+    keys.putAndInsertString(DCM_QueryRetrieveLevel, "SERIES");
+    keys.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
+    keys.putAndInsertString(DCM_StudyInstanceUID, studyUid.toLatin1().constData());
+    for (const DcmTagKey& tag : {DCM_SeriesInstanceUID, DCM_Modality, DCM_SeriesDescription, DCM_SeriesNumber,
+                                 DCM_NumberOfSeriesRelatedInstances})
+        keys.insertEmptyElement(tag);
+    TDimseSeriesResult result = Find<TDimseSeriesResult>(node, keys, timeoutSeconds, cancel, [](DcmItem& item, auto& r) {
+        bool ok = false;
+        TSeriesRow row{Get(item, DCM_SeriesInstanceUID), Get(item, DCM_Modality), Get(item, DCM_SeriesDescription), -1, -1};
+        row.Number = Get(item, DCM_SeriesNumber).toInt(&ok);
+        if (!ok) row.Number = -1;
+        row.Instances = Get(item, DCM_NumberOfSeriesRelatedInstances).toInt(&ok);
+        if (!ok) row.Instances = -1;
+        if (!row.SeriesUid.isEmpty()) r.Rows.push_back(std::move(row));
+    });
+    SortByNumber(result.Rows);
     return result;
 }
 
@@ -386,7 +416,7 @@ TDimseTransferResult Store(const TDicomNode& node, const QStringList& files, int
     return Ended(scu, c, result);
 }
 
-const TDimseModule kModule{kDimseModuleAbi, &FindStudies, &Retrieve, &Store};
+const TDimseModule kModule{kDimseModuleAbi, &FindStudies, &FindSeries, &Retrieve, &Store};
 
 } // namespace
 } // namespace kelvo::pacs

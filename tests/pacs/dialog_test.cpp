@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTemporaryDir>
 
 #include <optional>
@@ -101,7 +102,8 @@ TEST(PacsDialog, SendsSearchesPagesAndOpensOverDicomwebAndTheDicomNode) {
     EXPECT_FALSE(dialog.NextBtn->isEnabled());
     EXPECT_EQ(asked, 1);
 
-    // The chosen study opens, over DICOMweb, then from the DICOM node (C-FIND, C-GET).
+    // The chosen study lists its series and opens whole over DICOMweb, then its series
+    // opens from the DICOM node (C-FIND at both levels, C-GET).
     for (const int server : {0, 1}) {
         dialog.ServerBox->setCurrentIndex(server);
         dialog.FromBox->setChecked(false), dialog.ModalityBox->setEditText(""), dialog.AccessionEdit->clear();
@@ -109,6 +111,9 @@ TEST(PacsDialog, SendsSearchesPagesAndOpensOverDicomwebAndTheDicomNode) {
         dialog.SearchBtn->click();
         ASSERT_TRUE(idle());
         ASSERT_EQ(rows(), QStringList{"2004-01-19/1"}) << server;
+        ASSERT_EQ(dialog.SeriesTable->rowCount(), 1) << server;
+        EXPECT_EQ(dialog.SeriesTable->item(0, 1)->text() + "/" + dialog.SeriesTable->item(0, 3)->text(), "CT/1");
+        if (server == 1) dialog.SeriesTable->selectRow(0);
         opened.clear();
         dialog.OpenChosen();
         ASSERT_TRUE(idle());
