@@ -58,11 +58,12 @@ public:
         const bool usable = IsUid(request->AffectedSOPInstanceUID);
         OFString name = filename;
         if (!usable) OFStandard::combineDirAndFilename(name, getStorageDir(), "unnamed.part", OFTrue);
-        bytes_ = 0;
+        bytes_ = reported_ = 0;
         const OFCondition c = DcmSCU::handleSTORERequestFile(presID, name, request);
-        if (c.good() && usable && QFileInfo::exists(QString::fromLocal8Bit(name.c_str()))) {
+        const QFileInfo file(QString::fromLocal8Bit(name.c_str()));
+        if (c.good() && usable && file.exists()) {
             ++received_;
-            Report({bytes_, QString::fromLatin1(request->AffectedSOPInstanceUID), QString::fromLocal8Bit(name.c_str())});
+            Report({file.size(), QString::fromLatin1(request->AffectedSOPInstanceUID), file.filePath()});
         } else {
             ++refused_;
         }

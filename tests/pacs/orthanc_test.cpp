@@ -114,11 +114,15 @@ TEST(Orthanc, StoredFilesAreFoundOverDicomwebAndDimseAndRetrievedByteForByte) {
         TDimseRetrieveJob get(node, &cache, study, {}, 10);
         std::vector<TRetrievedInstance> got;
         get.OnInstance = [&got](const TRetrievedInstance& i) { got.push_back(i); };
+        TPacsProgress last;
+        get.OnProgress = [&last](const TPacsProgress& p) { last = p; };
         const TPacsStatus status = run(get);
         EXPECT_EQ(status.Kind, kind) << status.Text.toStdString();
         ASSERT_EQ(got.size(), kind == TPacsError::None ? 1u : 0u);
         if (got.empty()) continue;
         EXPECT_EQ(got[0].FromCache, fromCache);
+        EXPECT_EQ(last.Instances, 1);
+        EXPECT_EQ(last.Bytes, fromCache ? 0 : test::FileBytes(got[0].Path).size());
         EXPECT_EQ(test::FileBytes(got[0].Path).right(sent.size() / 2), sent.right(sent.size() / 2));
     }
     {
