@@ -61,10 +61,11 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
                                  QStringLiteral("A DICOM file, or a PNG, JPEG, TIFF or BMP picture, to show instead "
                                                 "of the built-in picture."),
                                  QStringLiteral("[FILE | LINK]"));
-    parser.addPositionalArgument(QStringLiteral("LINK"),
-                                 QStringLiteral("dicomweb+https://host/path/studies/UID: retrieves that study from the "
-                                                "DICOMweb server at https://host/path/ and shows it. dicomweb+http works "
-                                                "too, unencrypted, with a warning."));
+    parser.addPositionalArgument(
+        QStringLiteral("LINK"),
+        QStringLiteral("dicomweb+https://host/path/studies/UID: retrieves that study from the "
+                       "DICOMweb server at https://host/path/ and shows it. dicomweb+http works "
+                       "too, unencrypted, with a warning."));
 }
 
 // The parser's help with a usage line that names the program as typed: the parser
@@ -89,7 +90,8 @@ CommandLine FileToRun(const QCommandLineParser& parser, const QString& program) 
         const std::optional<TPacsLink> link = ParsePacsLink(files.first(), error);
         if (!link) return Failure(program, error);
         const QString warning =
-            link->Plain ? QStringLiteral("%1: warning: the study comes over plain http, unencrypted and unchecked.\n").arg(program)
+            link->Plain ? QStringLiteral("%1: warning: the study comes over plain http, unencrypted and unchecked.\n")
+                              .arg(program)
                         : QString();
         return {CommandLine::Action::Run, {}, warning, files.first()};
     }

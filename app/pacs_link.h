@@ -9,7 +9,7 @@
 namespace kelvo {
 
 struct TPacsLink {
-    QUrl BaseUrl;     // the DICOMweb root: https://host/path/
+    QUrl BaseUrl; // the DICOMweb root: https://host/path/
     QString StudyUid;
     bool Plain = false; // dicomweb+http: nothing is encrypted
 };

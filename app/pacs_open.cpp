@@ -27,7 +27,8 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Resize || event->type() == QEvent::Move) button_->move(button_->x(), neighbour_->y());
+        if (event->type() == QEvent::Resize || event->type() == QEvent::Move)
+            button_->move(button_->x(), neighbour_->y());
         return QObject::eventFilter(watched, event);
     }
 
@@ -63,16 +64,17 @@ void AddPacsButton(TForm1& window) {
     button->setGeometry(272, window.BitBtn3->y(), 73, window.BitBtn3->height());
     button->setToolTip(QStringLiteral("Search a PACS, open a study from it, send files to it"));
     window.BitBtn3->installEventFilter(new TFollowRow(button, window.BitBtn3));
-    QObject::connect(button, &QPushButton::clicked, &window, [&window] {
-        Guarded("pacs dialog", [&window] { ShowSearchDialog(window); });
-    });
+    QObject::connect(button, &QPushButton::clicked, &window,
+                     [&window] { Guarded("pacs dialog", [&window] { ShowSearchDialog(window); }); });
 }
 
 void OpenPacsLink(TForm1& window, const TPacsLink& link, std::function<void(const QString&)> showError) {
     const QPointer<TForm1> target(&window);
     const auto fail = [target, showError](const QString& text) {
-        if (showError) showError(text);
-        else if (target) QMessageBox::warning(target, QStringLiteral("PACS"), text);
+        if (showError)
+            showError(text);
+        else if (target)
+            QMessageBox::warning(target, QStringLiteral("PACS"), text);
     };
     pacs::TPacsServer server;
     server.Name = link.BaseUrl.host();
@@ -92,20 +94,25 @@ void OpenPacsLink(TForm1& window, const TPacsLink& link, std::function<void(cons
     auto files = std::make_shared<QStringList>();
     QObject::connect(progress, &QProgressDialog::canceled, session,
                      [session] { Guarded("pacs link cancel", [session] { session->Cancel(); }); });
-    session->Retrieve(link.StudyUid, {}, {
-        .Instance = [files](const pacs::TRetrievedInstance& instance) { *files << instance.Path; },
-        .Progress = [progress](const pacs::TPacsProgress& p) {
-            progress->setLabelText(QStringLiteral("Retrieved %1 instance(s), %2 KiB\u2026").arg(p.Instances).arg(p.Bytes / 1024));
-        },
-        .Done = [progress, files, target, fail](const pacs::TPacsStatus& status) {
-            progress->hide();
-            progress->deleteLater(); // with the session, once its handlers have returned
-            if (status.Kind == pacs::TPacsError::Canceled) return;
-            if (!status.Ok()) return fail(status.Text);
-            if (files->isEmpty()) return fail(QStringLiteral("The study has no instance."));
-            if (target) OpenRetrieved(*target, *files);
-        },
-    });
+    session->Retrieve(
+        link.StudyUid, {},
+        {
+            .Instance = [files](const pacs::TRetrievedInstance& instance) { *files << instance.Path; },
+            .Progress =
+                [progress](const pacs::TPacsProgress& p) {
+                    progress->setLabelText(
+                        QStringLiteral("Retrieved %1 instance(s), %2 KiB\u2026").arg(p.Instances).arg(p.Bytes / 1024));
+                },
+            .Done =
+                [progress, files, target, fail](const pacs::TPacsStatus& status) {
+                    progress->hide();
+                    progress->deleteLater(); // with the session, once its handlers have returned
+                    if (status.Kind == pacs::TPacsError::Canceled) return;
+                    if (!status.Ok()) return fail(status.Text);
+                    if (files->isEmpty()) return fail(QStringLiteral("The study has no instance."));
+                    if (target) OpenRetrieved(*target, *files);
+                },
+        });
     progress->show();
 }
 

@@ -46,21 +46,30 @@ QVariant TStudyTableModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::ToolTipRole) return r.StudyUid;
     if (role != Qt::DisplayRole) return {};
     switch (index.column()) {
-    case Date: return r.Date.isValid() ? r.Date.toString(Qt::ISODate) : QString();
-    case Patient: return QString(r.PatientName).replace(QLatin1Char('^'), QLatin1Char(' ')).trimmed();
-    case PatientId: return r.PatientId;
-    case Description: return r.Description;
-    case Modalities: return r.Modalities.join(QLatin1Char(' '));
-    case Accession: return r.Accession;
-    case Series: return count(r.Series);
-    case Images: return count(r.Instances);
-    default: return {};
+    case Date:
+        return r.Date.isValid() ? r.Date.toString(Qt::ISODate) : QString();
+    case Patient:
+        return QString(r.PatientName).replace(QLatin1Char('^'), QLatin1Char(' ')).trimmed();
+    case PatientId:
+        return r.PatientId;
+    case Description:
+        return r.Description;
+    case Modalities:
+        return r.Modalities.join(QLatin1Char(' '));
+    case Accession:
+        return r.Accession;
+    case Series:
+        return count(r.Series);
+    case Images:
+        return count(r.Instances);
+    default:
+        return {};
     }
 }
 
 QVariant TStudyTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    static const char* const titles[] = {"Study date", "Patient", "Patient ID", "Description",
-                                         "Modalities", "Accession", "Series", "Images"};
+    static const char* const titles[] = {"Study date", "Patient",   "Patient ID", "Description",
+                                         "Modalities", "Accession", "Series",     "Images"};
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= ColumnCount) return {};
     return QString::fromLatin1(titles[section]);
 }
@@ -206,7 +215,8 @@ TPacsSearchDialog::TPacsSearchDialog(QWidget* parent, std::vector<TPacsServer> s
     });
     connect(Table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { Guarded("pacs series", [this] { LoadSeries(); }); });
-    connect(SeriesTable, &QTableWidget::cellDoubleClicked, this, [this] { Guarded("pacs open", [this] { OpenChosen(); }); });
+    connect(SeriesTable, &QTableWidget::cellDoubleClicked, this,
+            [this] { Guarded("pacs open", [this] { OpenChosen(); }); });
     connect(OpenBtn, &QPushButton::clicked, this, [this] { Guarded("pacs open", [this] { OpenChosen(); }); });
     connect(Table, &QTableView::doubleClicked, this, [this] { Guarded("pacs open", [this] { OpenChosen(); }); });
     connect(SendBtn, &QPushButton::clicked, this, [this] {
@@ -219,7 +229,8 @@ TPacsSearchDialog::TPacsSearchDialog(QWidget* parent, std::vector<TPacsServer> s
         });
     });
     connect(closeBtn, &QPushButton::clicked, this, &QDialog::reject);
-    Ended({TPacsError::None, {}}, servers_.empty() ? QStringLiteral("Add a server with \u201cServers\u2026\u201d.") : QString());
+    Ended({TPacsError::None, {}},
+          servers_.empty() ? QStringLiteral("Add a server with \u201cServers\u2026\u201d.") : QString());
 }
 
 TPacsSearchDialog::~TPacsSearchDialog() = default;
@@ -294,29 +305,35 @@ void TPacsSearchDialog::Ended(const TPacsStatus& status, const QString& success)
 }
 
 void TPacsSearchDialog::ShowProgress(const TPacsProgress& progress, const QString& what) {
-    Status->setText(QStringLiteral("%1 %2 instance(s), %3 KiB").arg(what).arg(progress.Instances).arg(progress.Bytes / 1024));
+    Status->setText(
+        QStringLiteral("%1 %2 instance(s), %3 KiB").arg(what).arg(progress.Instances).arg(progress.Bytes / 1024));
 }
 
 void TPacsSearchDialog::SearchPage(int offset) {
     if (!Connect()) return;
     Busy(QStringLiteral("Searching\u2026"));
-    session_->Search(Query(offset), {
-        .Studies = [this, offset](const std::vector<TStudyRow>& rows) {
-            offset_ = offset;
-            lastPageFull_ = static_cast<int>(rows.size()) >= PageSize;
-            Model->SetRows(rows);
-            const QHeaderView* header = Table->horizontalHeader();
-            if (header->sortIndicatorSection() != TStudyTableModel::Date || header->sortIndicatorOrder() != Qt::DescendingOrder)
-                Model->sort(header->sortIndicatorSection(), header->sortIndicatorOrder());
-            if (!rows.empty()) Table->selectRow(0);
-        },
-        .Done = [this, offset](const TPacsStatus& status) {
-            const int n = Model->rowCount();
-            Ended(status, n == 0 ? QStringLiteral("No study found.")
-                                 : QStringLiteral("Studies %1 to %2.").arg(offset + 1).arg(offset + n));
-            if (status.Ok()) LoadSeries();
-        },
-    });
+    session_->Search(Query(offset),
+                     {
+                         .Studies =
+                             [this, offset](const std::vector<TStudyRow>& rows) {
+                                 offset_ = offset;
+                                 lastPageFull_ = static_cast<int>(rows.size()) >= PageSize;
+                                 Model->SetRows(rows);
+                                 const QHeaderView* header = Table->horizontalHeader();
+                                 if (header->sortIndicatorSection() != TStudyTableModel::Date ||
+                                     header->sortIndicatorOrder() != Qt::DescendingOrder)
+                                     Model->sort(header->sortIndicatorSection(), header->sortIndicatorOrder());
+                                 if (!rows.empty()) Table->selectRow(0);
+                             },
+                         .Done =
+                             [this, offset](const TPacsStatus& status) {
+                                 const int n = Model->rowCount();
+                                 Ended(status,
+                                       n == 0 ? QStringLiteral("No study found.")
+                                              : QStringLiteral("Studies %1 to %2.").arg(offset + 1).arg(offset + n));
+                                 if (status.Ok()) LoadSeries();
+                             },
+                     });
 }
 
 void TPacsSearchDialog::LoadSeries() {
@@ -326,19 +343,25 @@ void TPacsSearchDialog::LoadSeries() {
     if (chosen.isEmpty() || session_ == nullptr || session_->Busy()) return;
     const QString kept = Status->text();
     Busy(QStringLiteral("Looking up the series\u2026"));
-    session_->SearchSeries(Model->Row(chosen.first().row()).StudyUid, {
-        .Series = [this](const std::vector<TSeriesRow>& rows) {
-            SeriesTable->setRowCount(static_cast<int>(rows.size()));
-            for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
-                const TSeriesRow& row = rows[static_cast<size_t>(r)];
-                const auto number = [](int32_t n) { return n < 0 ? QStringLiteral("?") : QString::number(n); };
-                const QString texts[] = {number(row.Number), row.Modality, row.Description, number(row.Instances)};
-                for (int c = 0; c < 4; ++c) SeriesTable->setItem(r, c, new QTableWidgetItem(texts[c]));
-                SeriesTable->item(r, 0)->setData(Qt::UserRole, row.SeriesUid);
-            }
-        },
-        .Done = [this, kept](const TPacsStatus& status) { Ended(status, kept); },
-    });
+    session_->SearchSeries(Model->Row(chosen.first().row()).StudyUid,
+                           {
+                               .Series =
+                                   [this](const std::vector<TSeriesRow>& rows) {
+                                       SeriesTable->setRowCount(static_cast<int>(rows.size()));
+                                       for (int r = 0; r < static_cast<int>(rows.size()); ++r) {
+                                           const TSeriesRow& row = rows[static_cast<size_t>(r)];
+                                           const auto number = [](int32_t n) {
+                                               return n < 0 ? QStringLiteral("?") : QString::number(n);
+                                           };
+                                           const QString texts[] = {number(row.Number), row.Modality, row.Description,
+                                                                    number(row.Instances)};
+                                           for (int c = 0; c < 4; ++c)
+                                               SeriesTable->setItem(r, c, new QTableWidgetItem(texts[c]));
+                                           SeriesTable->item(r, 0)->setData(Qt::UserRole, row.SeriesUid);
+                                       }
+                                   },
+                               .Done = [this, kept](const TPacsStatus& status) { Ended(status, kept); },
+                           });
 }
 
 void TPacsSearchDialog::OpenChosen() {
@@ -346,28 +369,32 @@ void TPacsSearchDialog::OpenChosen() {
     if (chosen.isEmpty() || !Connect() || session_->Busy()) return;
     const TStudyRow row = Model->Row(chosen.first().row());
     const QList<QTableWidgetItem*> series = SeriesTable->selectedItems();
-    const QString seriesUid = series.isEmpty() ? QString() : SeriesTable->item(series.first()->row(), 0)->data(Qt::UserRole).toString();
+    const QString seriesUid =
+        series.isEmpty() ? QString() : SeriesTable->item(series.first()->row(), 0)->data(Qt::UserRole).toString();
     auto files = std::make_shared<QStringList>();
     Busy(QStringLiteral("Retrieving\u2026"));
-    session_->Retrieve(row.StudyUid, seriesUid, {
-        .Instance = [files](const TRetrievedInstance& instance) { *files << instance.Path; },
-        .Progress = [this](const TPacsProgress& p) { ShowProgress(p, QStringLiteral("Retrieved")); },
-        .Done = [this, files](const TPacsStatus& status) {
-            Ended(status, QStringLiteral("Retrieved %1 instance(s).").arg(files->size()));
-            if (status.Ok() && !files->isEmpty() && OpenFiles) OpenFiles(*files);
-        },
-    });
+    session_->Retrieve(row.StudyUid, seriesUid,
+                       {
+                           .Instance = [files](const TRetrievedInstance& instance) { *files << instance.Path; },
+                           .Progress = [this](const TPacsProgress& p) { ShowProgress(p, QStringLiteral("Retrieved")); },
+                           .Done =
+                               [this, files](const TPacsStatus& status) {
+                                   Ended(status, QStringLiteral("Retrieved %1 instance(s).").arg(files->size()));
+                                   if (status.Ok() && !files->isEmpty() && OpenFiles) OpenFiles(*files);
+                               },
+                       });
 }
 
 void TPacsSearchDialog::Send(const QStringList& files) {
     if (!Connect()) return;
     Busy(QStringLiteral("Sending\u2026"));
     session_->Store(files, {
-        .Progress = [this](const TPacsProgress& p) { ShowProgress(p, QStringLiteral("Sent")); },
-        .Done = [this, count = files.size()](const TPacsStatus& status) {
-            Ended(status, QStringLiteral("Sent %1 file(s).").arg(count));
-        },
-    });
+                               .Progress = [this](const TPacsProgress& p) { ShowProgress(p, QStringLiteral("Sent")); },
+                               .Done =
+                                   [this, count = files.size()](const TPacsStatus& status) {
+                                       Ended(status, QStringLiteral("Sent %1 file(s).").arg(count));
+                                   },
+                           });
 }
 
 } // namespace kelvo

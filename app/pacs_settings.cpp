@@ -42,8 +42,9 @@ void SavePacsServers(const std::vector<TPacsServer>& servers) {
     settings.beginWriteArray(QStringLiteral("pacs/servers"), static_cast<int>(servers.size()));
     for (int i = 0; i < static_cast<int>(servers.size()); ++i) {
         settings.setArrayIndex(i);
-        settings.setValue(QStringLiteral("server"),
-                          QJsonDocument(pacs::ServerToJson(servers[static_cast<size_t>(i)])).toJson(QJsonDocument::Compact));
+        settings.setValue(
+            QStringLiteral("server"),
+            QJsonDocument(pacs::ServerToJson(servers[static_cast<size_t>(i)])).toJson(QJsonDocument::Compact));
     }
     settings.endArray();
 }
@@ -63,16 +64,18 @@ QString PacsServerProblem(const TPacsServer& server) {
     const pacs::TDicomNode& node = server.Node;
     if (!ae.match(node.AeTitle.trimmed()).hasMatch() || !ae.match(node.OurAeTitle.trimmed()).hasMatch())
         return QStringLiteral("AE titles have 1 to 16 characters.");
-    if (node.Host.trimmed().isEmpty() || node.Port == 0) return QStringLiteral("The DICOM node needs a host and a port.");
+    if (node.Host.trimmed().isEmpty() || node.Port == 0)
+        return QStringLiteral("The DICOM node needs a host and a port.");
     return {};
 }
 
 bool PreparePassword(TPacsServer& server, QWidget* parent, const TPasswordPrompts& prompts) {
     if (!UsesDicomWeb(server) || server.User.isEmpty() || !server.Password.isEmpty()) return true;
     if (server.BaseUrl.scheme() == "http" && server.ClearPassword != TClearPassword::SendConfirmed) {
-        const QString question = QStringLiteral("%1 uses plain http: the password would travel unencrypted, readable by "
-                                                "anyone on the way. Send it anyway?")
-                                     .arg(server.BaseUrl.host());
+        const QString question =
+            QStringLiteral("%1 uses plain http: the password would travel unencrypted, readable by "
+                           "anyone on the way. Send it anyway?")
+                .arg(server.BaseUrl.host());
         const bool yes = prompts.ConfirmClear ? prompts.ConfirmClear(question)
                                               : QMessageBox::warning(parent, QStringLiteral("PACS"), question,
                                                                      QMessageBox::Yes | QMessageBox::No,
@@ -179,8 +182,10 @@ TPacsSettingsPage::TPacsSettingsPage(QWidget* parent) : QDialog(parent), servers
     });
     connect(buttons, &QDialogButtonBox::accepted, this, &TPacsSettingsPage::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &TPacsSettingsPage::reject);
-    if (!servers_.empty()) List->setCurrentRow(0);
-    else Select(-1);
+    if (!servers_.empty())
+        List->setCurrentRow(0);
+    else
+        Select(-1);
 }
 
 void TPacsSettingsPage::Select(int row) {
@@ -239,8 +244,10 @@ void TPacsSettingsPage::accept() {
         const QString problem = PacsServerProblem(servers_[i]);
         if (problem.isEmpty()) continue;
         List->setCurrentRow(static_cast<int>(i));
-        if (ShowError) ShowError(problem);
-        else QMessageBox::warning(this, windowTitle(), problem);
+        if (ShowError)
+            ShowError(problem);
+        else
+            QMessageBox::warning(this, windowTitle(), problem);
         return;
     }
     SavePacsServers(servers_);

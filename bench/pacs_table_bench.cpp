@@ -16,7 +16,9 @@ constexpr int kStudies = 1000;
 
 // A QIDO-RS /studies answer as Orthanc writes one, with every field the table shows.
 QByteArray Answer() {
-    const auto value = [](const char* vr, const QJsonValue& v) { return QJsonObject{{"vr", vr}, {"Value", QJsonArray{v}}}; };
+    const auto value = [](const char* vr, const QJsonValue& v) {
+        return QJsonObject{{"vr", vr}, {"Value", QJsonArray{v}}};
+    };
     QJsonArray studies;
     for (int i = 0; i < kStudies; ++i) {
         const QString n = QString::number(i);

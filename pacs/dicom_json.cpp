@@ -87,7 +87,8 @@ TStudyRow Row(const QJsonObject& dataset) {
 QJsonArray Entries(const QByteArray& body) {
     if (body.trimmed().isEmpty()) return {};
     const QJsonDocument doc = ParseJson(body);
-    if (!doc.isArray()) throw EPacsError(TPacsError::BadResponse, QStringLiteral("a search answer must be a JSON array"));
+    if (!doc.isArray())
+        throw EPacsError(TPacsError::BadResponse, QStringLiteral("a search answer must be a JSON array"));
     return doc.array();
 }
 

@@ -46,9 +46,12 @@ void TDimseJob::Cancel() {
 }
 
 void TDimseJob::Post(const QPointer<TDimseJob>& self, std::function<void(TDimseJob&)> step) {
-    QMetaObject::invokeMethod(QCoreApplication::instance(), [self, step = std::move(step)] {
-        if (self && !self->finished_) step(*self);
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [self, step = std::move(step)] {
+            if (self && !self->finished_) step(*self);
+        },
+        Qt::QueuedConnection);
 }
 
 bool TDimseJob::Moved(const TDimseEvent& event) {
@@ -64,7 +67,7 @@ void TDimseJob::Finish(TPacsError kind, const QString& detail) {
     if (OnDone) {
         const auto handler = OnDone;
         handler({kind, kind == TPacsError::None || kind == TPacsError::Canceled ? PacsErrorText(kind)
-                                                                                  : PacsErrorText(kind, detail)});
+                                                                                : PacsErrorText(kind, detail)});
     }
 }
 
@@ -105,7 +108,10 @@ TDimseRetrieveJob::TDimseRetrieveJob(TDicomNode node, TInstanceCache* cache, QSt
       seriesUid_(std::move(seriesUid)) {}
 
 QString TDimseRetrieveJob::ListKey() const {
-    return QStringLiteral("dicom:%1@%2:%3|%4|%5").arg(node_.AeTitle, node_.Host).arg(node_.Port).arg(studyUid_, seriesUid_);
+    return QStringLiteral("dicom:%1@%2:%3|%4|%5")
+        .arg(node_.AeTitle, node_.Host)
+        .arg(node_.Port)
+        .arg(studyUid_, seriesUid_);
 }
 
 void TDimseRetrieveJob::Run(const TDimseModule& module) {

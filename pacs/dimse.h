@@ -95,8 +95,8 @@ private:
 // time-out is the time without a byte from the server.
 class TDimseRetrieveJob : public TDimseJob {
 public:
-    TDimseRetrieveJob(TDicomNode node, TInstanceCache* cache, QString studyUid, QString seriesUid,
-                      int timeoutSeconds, QObject* parent = nullptr);
+    TDimseRetrieveJob(TDicomNode node, TInstanceCache* cache, QString studyUid, QString seriesUid, int timeoutSeconds,
+                      QObject* parent = nullptr);
     std::function<void(const TRetrievedInstance&)> OnInstance;
 
 private:

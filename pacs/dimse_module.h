@@ -30,9 +30,9 @@ struct TDimseSeriesResult {
 
 // What a C-GET or C-STORE has done so far, reported from the worker thread.
 struct TDimseEvent {
-    int64_t Bytes = 0;     // moved in the current instance
-    QString SopUid;        // set once an instance is whole
-    QString Path;          // the received file (C-GET), in the staging folder
+    int64_t Bytes = 0; // moved in the current instance
+    QString SopUid;    // set once an instance is whole
+    QString Path;      // the received file (C-GET), in the staging folder
 };
 using TDimseReport = std::function<void(const TDimseEvent&)>;
 

@@ -194,8 +194,9 @@ template <typename Result, typename Take>
 Result Find(const TDicomNode& node, DcmDataset& keys, int timeoutSeconds, const std::atomic<bool>* cancel, Take take) {
     TScu scu(cancel, nullptr);
     Configure(scu, node, timeoutSeconds);
-    scu.addPresentationContext(UID_FINDStudyRootQueryRetrieveInformationModel,
-                               Syntaxes({UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}));
+    scu.addPresentationContext(
+        UID_FINDStudyRootQueryRetrieveInformationModel,
+        Syntaxes({UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}));
     Result result;
     if (!Associate(scu, result)) return result;
     const T_ASC_PresentationContextID context = scu.findPresentationContextID(UID_FINDStudyRootQueryRetrieveInformationModel, "");
@@ -247,32 +248,43 @@ TDimseSeriesResult FindSeries(const TDicomNode& node, const QString& studyUid, i
     for (const DcmTagKey& tag : {DCM_SeriesInstanceUID, DCM_Modality, DCM_SeriesDescription, DCM_SeriesNumber,
                                  DCM_NumberOfSeriesRelatedInstances})
         keys.insertEmptyElement(tag);
-    TDimseSeriesResult result = Find<TDimseSeriesResult>(node, keys, timeoutSeconds, cancel, [](DcmItem& item, auto& r) {
-        bool ok = false;
-        TSeriesRow row{Get(item, DCM_SeriesInstanceUID), Get(item, DCM_Modality), Get(item, DCM_SeriesDescription), -1, -1};
-        row.Number = Get(item, DCM_SeriesNumber).toInt(&ok);
-        if (!ok) row.Number = -1;
-        row.Instances = Get(item, DCM_NumberOfSeriesRelatedInstances).toInt(&ok);
-        if (!ok) row.Instances = -1;
-        if (!row.SeriesUid.isEmpty()) r.Rows.push_back(std::move(row));
-    });
+    TDimseSeriesResult result =
+        Find<TDimseSeriesResult>(node, keys, timeoutSeconds, cancel, [](DcmItem& item, auto& r) {
+            bool ok = false;
+            TSeriesRow row{Get(item, DCM_SeriesInstanceUID), Get(item, DCM_Modality), Get(item, DCM_SeriesDescription),
+                           -1, -1};
+            row.Number = Get(item, DCM_SeriesNumber).toInt(&ok);
+            if (!ok) row.Number = -1;
+            row.Instances = Get(item, DCM_NumberOfSeriesRelatedInstances).toInt(&ok);
+            if (!ok) row.Instances = -1;
+            if (!row.SeriesUid.isEmpty()) r.Rows.push_back(std::move(row));
+        });
     SortByNumber(result.Rows);
     return result;
 }
 
 // The classes a C-GET takes in: grey-scale pictures, and the reports and presentation
 // states that go with them.
-constexpr const char* kPictureClasses[] = {
-    UID_CTImageStorage, UID_EnhancedCTImageStorage, UID_MRImageStorage, UID_EnhancedMRImageStorage,
-    UID_ComputedRadiographyImageStorage, UID_DigitalXRayImageStorageForPresentation,
-    UID_DigitalXRayImageStorageForProcessing, UID_DigitalMammographyXRayImageStorageForPresentation,
-    UID_UltrasoundImageStorage, UID_UltrasoundMultiframeImageStorage, UID_SecondaryCaptureImageStorage,
-    UID_MultiframeGrayscaleByteSecondaryCaptureImageStorage, UID_MultiframeGrayscaleWordSecondaryCaptureImageStorage,
-    UID_XRayAngiographicImageStorage, UID_XRayRadiofluoroscopicImageStorage, UID_NuclearMedicineImageStorage,
-    UID_PositronEmissionTomographyImageStorage};
-constexpr const char* kDocumentClasses[] = {
-    UID_BasicTextSRStorage, UID_EnhancedSRStorage, UID_ComprehensiveSRStorage, UID_KeyObjectSelectionDocumentStorage,
-    UID_GrayscaleSoftcopyPresentationStateStorage};
+constexpr const char* kPictureClasses[] = {UID_CTImageStorage,
+                                           UID_EnhancedCTImageStorage,
+                                           UID_MRImageStorage,
+                                           UID_EnhancedMRImageStorage,
+                                           UID_ComputedRadiographyImageStorage,
+                                           UID_DigitalXRayImageStorageForPresentation,
+                                           UID_DigitalXRayImageStorageForProcessing,
+                                           UID_DigitalMammographyXRayImageStorageForPresentation,
+                                           UID_UltrasoundImageStorage,
+                                           UID_UltrasoundMultiframeImageStorage,
+                                           UID_SecondaryCaptureImageStorage,
+                                           UID_MultiframeGrayscaleByteSecondaryCaptureImageStorage,
+                                           UID_MultiframeGrayscaleWordSecondaryCaptureImageStorage,
+                                           UID_XRayAngiographicImageStorage,
+                                           UID_XRayRadiofluoroscopicImageStorage,
+                                           UID_NuclearMedicineImageStorage,
+                                           UID_PositronEmissionTomographyImageStorage};
+constexpr const char* kDocumentClasses[] = {UID_BasicTextSRStorage, UID_EnhancedSRStorage, UID_ComprehensiveSRStorage,
+                                            UID_KeyObjectSelectionDocumentStorage,
+                                            UID_GrayscaleSoftcopyPresentationStateStorage};
 
 // The end of a C-GET or C-STORE after its last message.
 TDimseTransferResult Ended(TScu& scu, const OFCondition& c, TDimseTransferResult result) {
@@ -297,7 +309,8 @@ TDimseTransferResult Retrieve(const TDicomNode& node, const QString& studyUid, c
     Configure(scu, node, timeoutSeconds);
     scu.setStorageMode(DCMSCU_STORAGE_BIT_PRESERVING);
     scu.setStorageDir(QFile::encodeName(stagingDir).constData());
-    const OFList<OFString> plain = Syntaxes({UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax});
+    const OFList<OFString> plain =
+        Syntaxes({UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax});
     scu.addPresentationContext(UID_GETStudyRootQueryRetrieveInformationModel, plain);
     // C-GET brings the instances back on this association, so we take the storage role
     // for their classes. The server sends an instance as it keeps it only where a context
@@ -306,15 +319,16 @@ TDimseTransferResult Retrieve(const TDicomNode& node, const QString& studyUid, c
     // for the pictures' classes; reports and presentation states are never compressed.
     // 128 contexts at most, one of them the C-GET's.
     for (const char* sopClass : kPictureClasses)
-        for (const char* syntax : {UID_JPEGProcess14SV1TransferSyntax, UID_JPEGProcess1TransferSyntax,
-                                   UID_JPEG2000LosslessOnlyTransferSyntax, UID_JPEG2000TransferSyntax,
-                                   UID_RLELosslessTransferSyntax})
+        for (const char* syntax :
+             {UID_JPEGProcess14SV1TransferSyntax, UID_JPEGProcess1TransferSyntax,
+              UID_JPEG2000LosslessOnlyTransferSyntax, UID_JPEG2000TransferSyntax, UID_RLELosslessTransferSyntax})
             scu.addPresentationContext(sopClass, Syntaxes({syntax}), ASC_SC_ROLE_SCP);
     for (const char* sopClass : kPictureClasses) scu.addPresentationContext(sopClass, plain, ASC_SC_ROLE_SCP);
     for (const char* sopClass : kDocumentClasses) scu.addPresentationContext(sopClass, plain, ASC_SC_ROLE_SCP);
     TDimseTransferResult result;
     if (!Associate(scu, result)) return result;
-    const T_ASC_PresentationContextID context = scu.findPresentationContextID(UID_GETStudyRootQueryRetrieveInformationModel, "");
+    const T_ASC_PresentationContextID context =
+        scu.findPresentationContextID(UID_GETStudyRootQueryRetrieveInformationModel, "");
     if (context == 0) {
         scu.releaseAssociation();
         return Failed<TDimseTransferResult>(TPacsError::Forbidden,
@@ -380,15 +394,16 @@ TDimseTransferResult Store(const TDicomNode& node, const QStringList& files, int
     for (const QString& path : files) {
         TFile file{path, {}, {}, {}};
         if (!Identify(path, file.SopClass, file.SopInstance, file.Syntax))
-            return Failed<TDimseTransferResult>(TPacsError::LocalFile, makeOFCondition(OFM_dcmnet, 0, OF_error,
-                                                QFile::encodeName(path + ": not a DICOM file").constData()));
+            return Failed<TDimseTransferResult>(
+                TPacsError::LocalFile,
+                makeOFCondition(OFM_dcmnet, 0, OF_error, QFile::encodeName(path + ": not a DICOM file").constData()));
         contexts.insert({file.SopClass, file.Syntax});
         contexts.insert({file.SopClass, UID_LittleEndianExplicitTransferSyntax});
         sending.push_back(std::move(file));
     }
     if (contexts.size() > 128)
-        return Failed<TDimseTransferResult>(TPacsError::LocalFile,
-                                            makeOFCondition(OFM_dcmnet, 0, OF_error, "more than 128 kinds of instance"));
+        return Failed<TDimseTransferResult>(
+            TPacsError::LocalFile, makeOFCondition(OFM_dcmnet, 0, OF_error, "more than 128 kinds of instance"));
     for (const auto& [sopClass, syntax] : contexts) scu.addPresentationContext(sopClass, Syntaxes({syntax.c_str()}));
     TDimseTransferResult result;
     if (!Associate(scu, result)) return result;

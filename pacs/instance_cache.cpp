@@ -30,7 +30,8 @@ TInstanceCache::TInstanceCache(const QString& dir, int64_t limitBytes) : dir_(QD
     // Temporaries of an earlier run that ended in the middle of an entry.
     for (const QString& name : folder.entryList({QStringLiteral("*") + kTemporarySuffix}, QDir::Files))
         QFile::remove(folder.filePath(name));
-    for (const QString& name : folder.entryList({QStringLiteral("*") + kTemporarySuffix}, QDir::Dirs | QDir::NoDotAndDotDot))
+    for (const QString& name :
+         folder.entryList({QStringLiteral("*") + kTemporarySuffix}, QDir::Dirs | QDir::NoDotAndDotDot))
         QDir(folder.filePath(name)).removeRecursively();
     // The order of use of an earlier run is kept in the files' times.
     for (const QFileInfo& info :

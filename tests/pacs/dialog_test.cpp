@@ -82,15 +82,25 @@ TEST(PacsDialog, SendsSearchesPagesAndOpensOverDicomwebAndTheDicomNode) {
         {"next page", [&] { dialog.NextBtn->click(); }, {"2004-01-19/1"}, "Studies 2 to 2."},
         {"past the last", [&] { dialog.NextBtn->click(); }, {}, "No study found."},
         {"back", [&] { dialog.PreviousBtn->click(); }, {"2004-01-19/1"}, "Studies 2 to 2."},
-        {"oldest first", [&] { dialog.PageSize = 50, dialog.Table->sortByColumn(0, Qt::AscendingOrder), dialog.SearchBtn->click(); },
-         {"2004-01-19/1", "2004-08-26/1"}, "Studies 1 to 2."},
-        {"name wildcard", [&] { dialog.NameEdit->setText("CompressedSamples^C*"), dialog.SearchBtn->click(); },
-         {"2004-01-19/1"}, "Studies 1 to 1."},
-        {"dates and modality", [&] {
+        {"oldest first",
+         [&] { dialog.PageSize = 50, dialog.Table->sortByColumn(0, Qt::AscendingOrder), dialog.SearchBtn->click(); },
+         {"2004-01-19/1", "2004-08-26/1"},
+         "Studies 1 to 2."},
+        {"name wildcard",
+         [&] { dialog.NameEdit->setText("CompressedSamples^C*"), dialog.SearchBtn->click(); },
+         {"2004-01-19/1"},
+         "Studies 1 to 1."},
+        {"dates and modality",
+         [&] {
              dialog.NameEdit->clear(), dialog.FromBox->setChecked(true), dialog.FromEdit->setDate({2004, 6, 1});
              dialog.ModalityBox->setEditText("mr"), dialog.SearchBtn->click();
-         }, {"2004-08-26/1"}, "Studies 1 to 1."},
-        {"accession", [&] { dialog.AccessionEdit->setText("nothing-like-it"), dialog.SearchBtn->click(); }, {}, "No study found."},
+         },
+         {"2004-08-26/1"},
+         "Studies 1 to 1."},
+        {"accession",
+         [&] { dialog.AccessionEdit->setText("nothing-like-it"), dialog.SearchBtn->click(); },
+         {},
+         "No study found."},
         {"canceled", [&] { dialog.SearchBtn->click(), dialog.CancelBtn->click(); }, {}, "Canceled."},
     };
     for (const auto& step : steps) {
@@ -160,9 +170,8 @@ TEST(PacsDialog, StudyLinkOpensTheStudyInTheWindowOrSaysWhyNot) {
     pacs::TDicomWebClient client(test::ServerAt(orthanc.Root()), &cache);
     ASSERT_TRUE(test::RunJob(client.Store({test::PydicomFile("CT_small.dcm")})).Status.Ok());
     const QString root = "dicomweb+" + orthanc.Root() + "studies/";
-    for (const auto& [study, opens, error] :
-         {std::tuple{"1.3.6.1.4.1.5962.1.2.1.20040119072730.12322", true, ""},
-          std::tuple{"1.2.3.4", false, "no such study"}}) {
+    for (const auto& [study, opens, error] : {std::tuple{"1.3.6.1.4.1.5962.1.2.1.20040119072730.12322", true, ""},
+                                              std::tuple{"1.2.3.4", false, "no such study"}}) {
         QString why;
         const std::optional<TPacsLink> link = ParsePacsLink(root + study, why);
         ASSERT_TRUE(link.has_value()) << why.toStdString();
@@ -186,7 +195,8 @@ TEST(PacsDialog, ServersAreKeptWithoutTheirPasswords) {
     QSettings().sync();
     QDirIterator files(dir.path(), QDir::Files, QDirIterator::Subdirectories);
     int written = 0;
-    for (; files.hasNext(); ++written) EXPECT_FALSE(test::FileBytes(files.next()).contains("pass-word")) << files.filePath().toStdString();
+    for (; files.hasNext(); ++written)
+        EXPECT_FALSE(test::FileBytes(files.next()).contains("pass-word")) << files.filePath().toStdString();
     EXPECT_GT(written, 0);
     const std::vector<TPacsServer> read = LoadPacsServers();
     ASSERT_EQ(read.size(), 1u);

@@ -108,9 +108,9 @@ TEST(Orthanc, StoredFilesAreFoundOverDicomwebAndDimseAndRetrievedByteForByte) {
         if (r.StudyUid != kCtStudy && r.StudyUid != kMrStudy) j2kStudy = r.StudyUid;
     ASSERT_FALSE(j2kStudy.isEmpty());
     const QByteArray sent = test::FileBytes(j2k);
-    for (const auto& [study, kind, fromCache] : {std::tuple{j2kStudy, TPacsError::None, false},
-                                                 std::tuple{j2kStudy, TPacsError::None, true},
-                                                 std::tuple{QString("1.2.3.4.5"), TPacsError::ServerError, false}}) {
+    for (const auto& [study, kind, fromCache] :
+         {std::tuple{j2kStudy, TPacsError::None, false}, std::tuple{j2kStudy, TPacsError::None, true},
+          std::tuple{QString("1.2.3.4.5"), TPacsError::ServerError, false}}) {
         TDimseRetrieveJob get(node, &cache, study, {}, 10);
         std::vector<TRetrievedInstance> got;
         get.OnInstance = [&got](const TRetrievedInstance& i) { got.push_back(i); };
@@ -142,7 +142,8 @@ TEST(Orthanc, StoredFilesAreFoundOverDicomwebAndDimseAndRetrievedByteForByte) {
         const TPacsStatus status = run(*job);
         EXPECT_EQ(status.Kind, TPacsError::TimedOut) << status.Text.toStdString();
     }
-    EXPECT_TRUE(test::SpinUntil([&dir] { return QDir(dir.path()).entryList({"*.part"}, QDir::AllEntries).isEmpty(); }, 30000));
+    EXPECT_TRUE(
+        test::SpinUntil([&dir] { return QDir(dir.path()).entryList({"*.part"}, QDir::AllEntries).isEmpty(); }, 30000));
 
     // Faults of the real server: an unknown study, a wrong password.
     EXPECT_EQ(RunJob(client.Retrieve("1.2.3.4.5")).Status.Kind, TPacsError::NotFound);
