@@ -130,6 +130,9 @@ TPacsSettingsPage::TPacsSettingsPage(QWidget* parent) : QDialog(parent), servers
     PortBox = new QSpinBox(this);
     PortBox->setRange(1, 65535);
     OurAeEdit = new QLineEdit(this);
+    OurPortBox = new QSpinBox(this);
+    OurPortBox->setRange(0, 65535);
+    OurPortBox->setSpecialValueText(QStringLiteral("none: retrieve by C-GET"));
 
     auto* web = new QWidget(this);
     auto* webForm = new QFormLayout(web);
@@ -142,6 +145,7 @@ TPacsSettingsPage::TPacsSettingsPage(QWidget* parent) : QDialog(parent), servers
     nodeForm->addRow(QStringLiteral("&Host:"), HostEdit);
     nodeForm->addRow(QStringLiteral("&Port:"), PortBox);
     nodeForm->addRow(QStringLiteral("&Our AE title:"), OurAeEdit);
+    nodeForm->addRow(QStringLiteral("Our p&ort (C-MOVE):"), OurPortBox);
     kindPages_ = new QStackedWidget(this);
     kindPages_->addWidget(web);
     kindPages_->addWidget(node);
@@ -204,6 +208,7 @@ void TPacsSettingsPage::Select(int row) {
     HostEdit->setText(server.Node.Host);
     PortBox->setValue(server.Node.Port);
     OurAeEdit->setText(server.Node.OurAeTitle);
+    OurPortBox->setValue(server.Node.OurPort);
     loading_ = false;
 }
 
@@ -216,7 +221,7 @@ void TPacsSettingsPage::Take() {
     server.User = web ? UserEdit->text() : QString();
     server.ClearPassword = web && ClearBox->isChecked() ? TClearPassword::SendConfirmed : TClearPassword::Refuse;
     server.Node = {AeEdit->text().trimmed(), HostEdit->text().trimmed(), static_cast<uint16_t>(PortBox->value()),
-                   OurAeEdit->text().trimmed()};
+                   OurAeEdit->text().trimmed(), static_cast<uint16_t>(OurPortBox->value())};
     List->item(current_)->setText(server.Name);
 }
 

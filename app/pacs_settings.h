@@ -58,6 +58,7 @@ public:
     QLineEdit* HostEdit = nullptr;
     QSpinBox* PortBox = nullptr;
     QLineEdit* OurAeEdit = nullptr;
+    QSpinBox* OurPortBox = nullptr; // 0: C-GET; else C-MOVE to our listener there
     // Tells why a server cannot be kept; empty = a message box.
     std::function<void(const QString&)> ShowError;
 

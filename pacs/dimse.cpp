@@ -137,7 +137,8 @@ void TDimseRetrieveJob::Run(const TDimseModule& module) {
         const TDimseReport report = [self](const TDimseEvent& event) {
             Post(self, [event](TDimseJob& job) { static_cast<TDimseRetrieveJob&>(job).Arrived(event); });
         };
-        const TDimseTransferResult r = module.Retrieve(node, study, series, staging, timeout, cancel.get(), report);
+        const auto transfer = node.OurPort != 0 ? module.Move : module.Retrieve;
+        const TDimseTransferResult r = transfer(node, study, series, staging, timeout, cancel.get(), report);
         // Canceled or gone, nobody adopts what came: the folder goes with it.
         if (cancel->load()) QDir(staging).removeRecursively();
         Post(self, [r](TDimseJob& job) { static_cast<TDimseRetrieveJob&>(job).Ended(r.Kind, r.Detail); });

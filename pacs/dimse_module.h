@@ -61,12 +61,16 @@ struct TDimseModule {
     TDimseTransferResult (*Retrieve)(const TDicomNode& node, const QString& studyUid, const QString& seriesUid,
                                      const QString& stagingDir, int timeoutSeconds, const std::atomic<bool>* cancel,
                                      const TDimseReport& report);
+    // The same by C-MOVE to our own listener on node.OurPort.
+    TDimseTransferResult (*Move)(const TDicomNode& node, const QString& studyUid, const QString& seriesUid,
+                                 const QString& stagingDir, int timeoutSeconds, const std::atomic<bool>* cancel,
+                                 const TDimseReport& report);
     // C-STORE of DICOM files, on one association.
     TDimseTransferResult (*Store)(const TDicomNode& node, const QStringList& files, int timeoutSeconds,
                                   const std::atomic<bool>* cancel, const TDimseReport& report);
 };
 
-inline constexpr uint32_t kDimseModuleAbi = 3;
+inline constexpr uint32_t kDimseModuleAbi = 4;
 inline constexpr const char* kDimseModuleEntry = "kelvo_dimse_module";
 
 } // namespace kelvo::pacs

@@ -8,6 +8,7 @@
 #include <dcmtk/dcmdata/dcxfer.h>
 #include <dcmtk/dcmnet/cond.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
+#include <dcmtk/dcmnet/dstorscp.h>
 #include <dcmtk/dcmnet/scu.h>
 
 #include <QDate>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <set>
+#include <thread>
 
 namespace kelvo::pacs {
 namespace {
@@ -39,6 +41,13 @@ public:
     OFCondition handleFINDResponse(const T_ASC_PresentationContextID presID, QRResponse* response,
                                    OFBool& waitForNextResponse) override {
         const OFCondition c = DcmSCU::handleFINDResponse(presID, response, waitForNextResponse);
+        if (Canceled()) waitForNextResponse = OFFalse;
+        return c;
+    }
+
+    OFCondition handleMOVEResponse(const T_ASC_PresentationContextID presID, RetrieveResponse* response,
+                                   OFBool& waitForNextResponse) override {
+        const OFCondition c = DcmSCU::handleMOVEResponse(presID, response, waitForNextResponse);
         if (Canceled()) waitForNextResponse = OFFalse;
         return c;
     }
@@ -362,6 +371,101 @@ TDimseTransferResult Retrieve(const TDicomNode& node, const QString& studyUid, c
     return Ended(scu, c, result);
 }
 
+// Our storage listener for a C-MOVE: takes the pictures' and reports' classes, writes
+// each instance into the staging folder and reports it; stops once told, or canceled.
+class TMoveDestination : public DcmStorageSCP {
+public:
+    TMoveDestination(const std::atomic<bool>* cancel, const TDimseReport* report) : cancel_(cancel), report_(report) {}
+    std::atomic<bool> Stop{false};
+    int Received() const { return received_.load(); }
+
+protected:
+    OFBool stopAfterConnectionTimeout() override { return Stop.load() || cancel_->load(); }
+    OFBool stopAfterCurrentAssociation() override { return Stop.load() || cancel_->load(); }
+    OFCondition generateSTORERequestFilename(const T_DIMSE_C_StoreRQ& request, OFString& filename) override {
+        if (!IsUid(request.AffectedSOPInstanceUID))
+            return makeOFCondition(OFM_dcmnet, 0, OF_error, "an instance without a usable UID");
+        OFStandard::combineDirAndFilename(filename, getOutputDirectory(), request.AffectedSOPInstanceUID, OFTrue);
+        return EC_Normal;
+    }
+    void notifyInstanceStored(const OFString& filename, const OFString&, const OFString& sopInstanceUID,
+                              DcmDataset*) const override {
+        const QFileInfo file(QString::fromLocal8Bit(filename.c_str()));
+        if (!IsUid(sopInstanceUID.c_str()) || !file.exists()) return;
+        ++received_;
+        if (*report_) (*report_)({file.size(), QString::fromLatin1(sopInstanceUID.c_str()), file.filePath()});
+    }
+
+private:
+    const std::atomic<bool>* cancel_;
+    const TDimseReport* report_;
+    mutable std::atomic<int> received_{0};
+};
+
+// The same as Retrieve, by C-MOVE to our own listener at node.OurPort: the PACS must
+// know our AE title with this machine's address and that port.
+TDimseTransferResult Move(const TDicomNode& node, const QString& studyUid, const QString& seriesUid,
+                          const QString& stagingDir, int timeoutSeconds, const std::atomic<bool>* cancel,
+                          const TDimseReport& report) {
+    TMoveDestination destination(cancel, &report);
+    destination.setAETitle(node.OurAeTitle.toStdString().c_str());
+    destination.setPort(node.OurPort);
+    destination.setOutputDirectory(QFile::encodeName(stagingDir).constData());
+    destination.setDatasetStorageMode(DcmStorageSCP::DGM_StoreBitPreserving);
+    // Non-blocking, so that it looks at the stop flag every second between connections.
+    destination.setConnectionBlockingMode(DUL_NOBLOCK);
+    destination.setConnectionTimeout(1);
+    destination.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    destination.setDIMSETimeout(static_cast<Uint32>(timeoutSeconds));
+    destination.setACSETimeout(static_cast<Uint32>(timeoutSeconds));
+    const OFList<OFString> syntaxes =
+        Syntaxes({UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax,
+                  UID_JPEGProcess14SV1TransferSyntax, UID_JPEGProcess1TransferSyntax,
+                  UID_JPEG2000LosslessOnlyTransferSyntax, UID_JPEG2000TransferSyntax, UID_RLELosslessTransferSyntax});
+    for (const char* sopClass : kPictureClasses) destination.addPresentationContext(sopClass, syntaxes);
+    for (const char* sopClass : kDocumentClasses) destination.addPresentationContext(sopClass, syntaxes);
+    OFCondition c = destination.openListenPort();
+    if (c.bad()) return Failed<TDimseTransferResult>(TPacsError::LocalFile, c); // our port is taken, say
+    std::thread listening([&destination] { destination.acceptAssociations(); });
+
+    TScu scu(cancel, &report);
+    Configure(scu, node, timeoutSeconds);
+    scu.addPresentationContext(
+        UID_MOVEStudyRootQueryRetrieveInformationModel,
+        Syntaxes({UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}));
+    TDimseTransferResult result;
+    Uint16 status = STATUS_Success;
+    if (Associate(scu, result)) {
+        const T_ASC_PresentationContextID context =
+            scu.findPresentationContextID(UID_MOVEStudyRootQueryRetrieveInformationModel, "");
+        DcmDataset keys;
+        keys.putAndInsertString(DCM_QueryRetrieveLevel, seriesUid.isEmpty() ? "STUDY" : "SERIES");
+        keys.putAndInsertString(DCM_StudyInstanceUID, studyUid.toLatin1().constData());
+        if (!seriesUid.isEmpty()) keys.putAndInsertString(DCM_SeriesInstanceUID, seriesUid.toLatin1().constData());
+        OFList<RetrieveResponse*> responses;
+        c = context == 0 ? makeOFCondition(OFM_dcmnet, 0, OF_error, "no retrieve accepted")
+                         : scu.sendMOVERequest(context, node.OurAeTitle.toStdString().c_str(), &keys, &responses);
+        for (RetrieveResponse* response : responses) {
+            if (response->m_status != STATUS_Pending) status = response->m_status;
+            delete response;
+        }
+    }
+    // The PACS has sent everything before its final answer; the listener ends with it.
+    destination.Stop = true;
+    listening.join();
+    if (result.Kind != TPacsError::None) return result;
+    result.Done = destination.Received();
+    if (c.good() && !scu.Canceled()) {
+        if (status != STATUS_Success && status != 0xB000) {
+            result.Kind = TPacsError::ServerError;
+            result.Detail = QStringLiteral("C-MOVE status %1").arg(status, 4, 16, QLatin1Char('0'));
+        } else if (result.Done == 0) {
+            result.Kind = TPacsError::NotFound;
+        }
+    }
+    return Ended(scu, c, result);
+}
+
 // The SOP class, instance and transfer syntax of a file, from its meta header (or its
 // data set when it has none).
 bool Identify(const QString& file, OFString& sopClass, OFString& sopInstance, OFString& syntax) {
@@ -432,7 +536,7 @@ TDimseTransferResult Store(const TDicomNode& node, const QStringList& files, int
     return Ended(scu, c, result);
 }
 
-const TDimseModule kModule{kDimseModuleAbi, &FindStudies, &FindSeries, &Retrieve, &Store};
+const TDimseModule kModule{kDimseModuleAbi, &FindStudies, &FindSeries, &Retrieve, &Move, &Store};
 
 } // namespace
 } // namespace kelvo::pacs

@@ -125,6 +125,17 @@ TEST(Orthanc, StoredFilesAreFoundOverDicomwebAndDimseAndRetrievedByteForByte) {
         EXPECT_EQ(last.Bytes, fromCache ? 0 : test::FileBytes(got[0].Path).size());
         EXPECT_EQ(test::FileBytes(got[0].Path).right(sent.size() / 2), sent.right(sent.size() / 2));
     }
+    // C-MOVE to our own listener, whose port Orthanc knows for the AE title KELVO.
+    TDicomNode moving = node;
+    moving.OurPort = orthanc.Port("MOVE");
+    TDimseRetrieveJob move(moving, &cache, kCtStudy, {}, 10);
+    std::vector<TRetrievedInstance> moved;
+    move.OnInstance = [&moved](const TRetrievedInstance& i) { moved.push_back(i); };
+    const TPacsStatus moveStatus = run(move);
+    EXPECT_EQ(moveStatus.Kind, TPacsError::None) << moveStatus.Text.toStdString();
+    ASSERT_TRUE(moved.size() == 1 && !moved[0].FromCache);
+    const QByteArray ctBytes = test::FileBytes(ct);
+    EXPECT_TRUE(test::FileBytes(moved[0].Path).contains(ctBytes.mid(ctBytes.size() / 2, 8192)));
     {
         TDimseRetrieveJob canceled(node, &cache, kCtStudy, {}, 10);
         std::optional<TPacsStatus> done;

@@ -101,10 +101,11 @@ TEST(Server, SettingsKeepEverythingButThePassword) {
     TPacsServer s;
     s.BaseUrl = QUrl("https://127.0.0.1:8443/dicom-web");
     s.Password = "hunter2";
-    s.Node = {"ORTHANC", "127.0.0.1", 4242, "ME"};
+    s.Node = {"ORTHANC", "127.0.0.1", 4242, "ME", 11112};
     const TPacsServer back = ServerFromJson(ServerToJson(s));
     EXPECT_FALSE(QJsonDocument(ServerToJson(s)).toJson().contains("hunter2"));
-    EXPECT_TRUE(back.BaseUrl == s.BaseUrl && back.Password.isEmpty() && back.Node.Port == 4242 && back.Node.OurAeTitle == "ME");
+    EXPECT_TRUE(back.BaseUrl == s.BaseUrl && back.Password.isEmpty() && back.Node.Port == 4242 && back.Node.OurAeTitle == "ME" &&
+                back.Node.OurPort == 11112);
 }
 
 void Put(TInstanceCache& cache, const QString& uid, int bytes) {
