@@ -26,7 +26,7 @@ std::optional<TPacsLink> ParsePacsLink(const QString& text, QString& error) {
     // Credentials in a link end up in shell histories and logs; the window asks instead.
     if (!url.userInfo().isEmpty()) return refuse(QStringLiteral("carries a user or password"));
     if (url.hasQuery() || url.hasFragment()) return refuse(QStringLiteral("has a query or fragment"));
-    // UIDs (PS3.5 9.1): numeric components without leading zeros, 64 characters at most.
+    // DICOM UIDs: numeric components without leading zeros, 64 characters at most.
     static const QRegularExpression tail(QStringLiteral("^(.*/)studies/((?:0|[1-9][0-9]*)(?:\\.(?:0|[1-9][0-9]*))*)$"));
     const QString path = url.path(QUrl::FullyEncoded);
     const QRegularExpressionMatch match = tail.match(path);
