@@ -1,6 +1,7 @@
 // Reading the program's arguments: help, version, Qt's own options, and the one file to open.
 #include "app/command_line.h"
 
+#include "app/pacs_link.h"
 #include "canvas/annotations.h"
 
 #include <QCommandLineOption>
@@ -72,7 +73,12 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
                                  QStringLiteral("A DICOM file, or a PNG, JPEG, TIFF or BMP picture, to show instead "
                                                 "of the built-in picture; or a folder of DICOM files or "
                                                 "a DICOMDIR, to browse its series."),
-                                 QStringLiteral("[FILE]"));
+                                 QStringLiteral("[FILE | LINK]"));
+    parser.addPositionalArgument(
+        QStringLiteral("LINK"),
+        QStringLiteral("dicomweb+https://host/path/studies/UID: retrieves that study from the "
+                       "DICOMweb server at https://host/path/ and shows it. dicomweb+http works "
+                       "too, unencrypted, with a warning."));
 }
 
 // The parser's help with a usage line that names the program as typed: the parser
@@ -80,7 +86,7 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
 QString HelpText(const QCommandLineParser& parser, const QString& program) {
     QString text = parser.helpText();
     text.replace(0, text.indexOf(QLatin1Char('\n')),
-                 QStringLiteral("Usage: %1 [options] [FILE]\n"
+                 QStringLiteral("Usage: %1 [options] [FILE | LINK]\n"
                                 "       %1 --export csv|sr|gsps|png OUT FILE [--annotations FILE]")
                      .arg(program));
     return text;
@@ -94,6 +100,16 @@ CommandLine FileToRun(const QCommandLineParser& parser, const QString& program) 
     }
     if (files.size() == 1 && files.first().isEmpty()) {
         return Failure(program, QStringLiteral("The file name is empty."));
+    }
+    if (files.size() == 1 && IsPacsLink(files.first())) {
+        QString error;
+        const std::optional<TPacsLink> link = ParsePacsLink(files.first(), error);
+        if (!link) return Failure(program, error);
+        const QString warning =
+            link->Plain ? QStringLiteral("%1: warning: the study comes over plain http, unencrypted and unchecked.\n")
+                              .arg(program)
+                        : QString();
+        return {.action = CommandLine::Action::Run, .text = warning, .link = files.first()};
     }
     return {.action = CommandLine::Action::Run, .file = files.value(0)};
 }

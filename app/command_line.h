@@ -10,7 +10,7 @@ namespace kelvo {
 // so that --help, --version and mistakes are answered without a display.
 struct CommandLine {
     enum class Action {
-        Run,         // start the window, with File when one is given
+        Run,         // start the window, with File or Link when one is given (Text: a warning)
         ShowHelp,    // print Text to standard output, exit 0
         ShowVersion, // print Text to standard output, exit 0
         Fail,        // print Text (one line) to standard error, exit kUsageError
@@ -25,6 +25,7 @@ struct CommandLine {
     QString format{}; // "csv", "sr", "gsps" or "png"
     QString output{};
     QString annotations{}; // empty: those saved beside the picture, if any
+    QString link{}; // a study link (dicomweb+https://...), read strictly
 };
 
 // The formats --export writes.

@@ -1,6 +1,7 @@
 // Program start: the command line, then the windows and the message loop.
 #include "app/command_line.h"
 #include "app/headless_export.h"
+#include "app/pacs_open.h"
 #include "app/start_up.h"
 #include "kelvo_version.h"
 
@@ -22,8 +23,17 @@ int main(int argc, char** argv) {
     case kelvo::CommandLine::Action::Export:
         return kelvo::RunExport(argc, argv, line);
     case kelvo::CommandLine::Action::Run:
+        std::fputs(line.text.toLocal8Bit().constData(), stderr);
         break;
     }
 
-    return kelvo::RunWindows(argc, argv, line.file, QStringLiteral(KELVO_VERSION_TEXT), QStringLiteral(KELVO_APP_ID));
+    kelvo::TStartHooks hooks;
+    if (!line.link.isEmpty()) {
+        QString unused;
+        hooks.WindowReady = [link = *kelvo::ParsePacsLink(line.link, unused)](kelvo::TForm1& window) {
+            kelvo::OpenPacsLink(window, link);
+        };
+    }
+    return kelvo::RunWindows(argc, argv, line.file, QStringLiteral(KELVO_VERSION_TEXT), QStringLiteral(KELVO_APP_ID),
+                             hooks);
 }

@@ -4,6 +4,7 @@
 #include "app/glyphs.h"
 #include "app/live_label.h"
 #include "app/measurement_panel.h"
+#include "app/pacs_open.h"
 #include "canvas/annotations.h"
 #include "canvas/measuring.h"
 #include "platform/screen.h"
@@ -145,6 +146,7 @@ TForm1::TForm1(TStartUp start, QWidget* parent)
     ViewControls->ZoomLabel->setFont(Panel1->font());
     Study = new TStudyView(*this);
     WindowControls = new TWindowControls(this);
+    AddPacsButton(*this);
     SetTabOrder();
     SpinEdit1->setFocus();
 }

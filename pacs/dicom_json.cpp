@@ -83,6 +83,15 @@ TStudyRow Row(const QJsonObject& dataset) {
     return row;
 }
 
+// The array of a search answer's entries; an empty body is none.
+QJsonArray Entries(const QByteArray& body) {
+    if (body.trimmed().isEmpty()) return {};
+    const QJsonDocument doc = ParseJson(body);
+    if (!doc.isArray())
+        throw EPacsError(TPacsError::BadResponse, QStringLiteral("a search answer must be a JSON array"));
+    return doc.array();
+}
+
 } // namespace
 
 void SortByDate(std::vector<TStudyRow>& rows) {
@@ -95,16 +104,33 @@ void SortByDate(std::vector<TStudyRow>& rows) {
 }
 
 std::vector<TStudyRow> ParseStudies(const QByteArray& body) {
-    if (body.trimmed().isEmpty()) return {};
-    const QJsonDocument doc = ParseJson(body);
-    if (!doc.isArray()) throw EPacsError(TPacsError::BadResponse, QStringLiteral("a search answer must be a JSON array"));
     std::vector<TStudyRow> rows;
-    for (const QJsonValue& entry : doc.array()) {
+    for (const QJsonValue& entry : Entries(body)) {
         if (!entry.isObject()) continue;
         TStudyRow row = Row(entry.toObject());
         if (!row.StudyUid.isEmpty()) rows.push_back(std::move(row));
     }
     SortByDate(rows);
+    return rows;
+}
+
+void SortByNumber(std::vector<TSeriesRow>& rows) {
+    std::stable_sort(rows.begin(), rows.end(), [](const TSeriesRow& a, const TSeriesRow& b) {
+        if ((a.Number < 0) != (b.Number < 0)) return a.Number >= 0;
+        return a.Number < b.Number;
+    });
+}
+
+std::vector<TSeriesRow> ParseSeries(const QByteArray& body) {
+    std::vector<TSeriesRow> rows;
+    for (const QJsonValue& entry : Entries(body)) {
+        const QJsonObject dataset = entry.toObject();
+        TSeriesRow row{First(dataset, "0020000E"), First(dataset, "00080060"), First(dataset, "0008103E"),
+                       static_cast<int32_t>(Integer(dataset, "00200011", std::numeric_limits<int32_t>::max())),
+                       static_cast<int32_t>(Integer(dataset, "00201209", std::numeric_limits<int32_t>::max()))};
+        if (!row.SeriesUid.isEmpty()) rows.push_back(std::move(row));
+    }
+    SortByNumber(rows);
     return rows;
 }
 

@@ -25,6 +25,15 @@ struct TStudyRow {
     int32_t Instances = -1;
 };
 
+// One series of a study. Texts the server left out are empty, numbers -1.
+struct TSeriesRow {
+    QString SeriesUid;
+    QString Modality;
+    QString Description;
+    int32_t Number = -1;
+    int32_t Instances = -1;
+};
+
 // One instance the server refused, with its Failure Reason (0 when not given).
 struct TStoreFailure {
     QString SopInstanceUid;
@@ -42,6 +51,11 @@ struct TStoreResult {
 // a JSON array raises EPacsError (BadResponse). The rows come newest first, by date
 // and time, undated ones last.
 std::vector<TStudyRow> ParseStudies(const QByteArray& body);
+
+// The series of a QIDO-RS /studies/{uid}/series body, by series number (unnumbered
+// last); the same rules as ParseStudies.
+std::vector<TSeriesRow> ParseSeries(const QByteArray& body);
+void SortByNumber(std::vector<TSeriesRow>& rows);
 
 // The stored and refused instances of a STOW-RS response body (an object, or an array
 // holding one); anything else raises EPacsError (BadResponse).

@@ -247,6 +247,29 @@ void TSearchJob::Complete(QNetworkReply& reply) {
     if (Fire(OnStudies, rows)) Succeed();
 }
 
+TSeriesSearchJob::TSeriesSearchJob(const TPacsServer& server, QNetworkAccessManager& network, QString studyUid,
+                                   QObject* parent)
+    : TPacsJob(server, network, parent), studyUid_(std::move(studyUid)) {}
+
+void TSeriesSearchJob::Begin() {
+    Watch(network_.get(Request(QStringLiteral("studies/%1/series").arg(Percent(studyUid_)),
+                               "includefield=0008103E&includefield=00201209", "application/dicom+json")));
+}
+
+void TSeriesSearchJob::ReadBody(QNetworkReply& reply) {
+    body_ += reply.readAll();
+    if (body_.size() > kMaxJsonBytes)
+        throw EPacsError(TPacsError::TooLarge, QStringLiteral("a search answer over %1 bytes").arg(kMaxJsonBytes));
+    progress_.Bytes = body_.size();
+    Progress(progress_);
+}
+
+void TSeriesSearchJob::Complete(QNetworkReply& reply) {
+    ReadBody(reply);
+    const std::vector<TSeriesRow> rows = ParseSeries(body_);
+    if (Fire(OnSeries, rows)) Succeed();
+}
+
 // ---- retrieve -----------------------------------------------------------------------
 
 struct TRetrieveJob::TPart {
@@ -416,6 +439,10 @@ TDicomWebClient::~TDicomWebClient() {
 }
 
 TSearchJob* TDicomWebClient::Search(const TStudyQuery& query) { return new TSearchJob(server_, *network_, query, this); }
+
+TSeriesSearchJob* TDicomWebClient::SearchSeries(const QString& studyUid) {
+    return new TSeriesSearchJob(server_, *network_, studyUid, this);
+}
 
 TRetrieveJob* TDicomWebClient::Retrieve(const QString& studyUid, const QString& seriesUid) {
     return new TRetrieveJob(server_, *network_, cache_, studyUid, seriesUid, this);

@@ -143,6 +143,22 @@ private:
     QByteArray body_;
 };
 
+class TSeriesSearchJob : public TPacsJob {
+public:
+    // The study's series by number; fires before OnDone of a successful search.
+    std::function<void(const std::vector<TSeriesRow>&)> OnSeries;
+
+private:
+    friend class TDicomWebClient;
+    TSeriesSearchJob(const TPacsServer& server, QNetworkAccessManager& network, QString studyUid, QObject* parent);
+    void Begin() override;
+    void ReadBody(QNetworkReply& reply) override;
+    void Complete(QNetworkReply& reply) override;
+
+    QString studyUid_;
+    QByteArray body_;
+};
+
 class TRetrieveJob : public TPacsJob {
 public:
     // Each instance as soon as it is whole in the cache (the first slice can show while
@@ -203,6 +219,7 @@ public:
     const TPacsServer& Server() const { return server_; }
 
     TSearchJob* Search(const TStudyQuery& query);
+    TSeriesSearchJob* SearchSeries(const QString& studyUid);
     // A whole study, or one of its series when seriesUid is given. A study or series
     // retrieved whole before, and still in the cache, comes from the cache alone.
     TRetrieveJob* Retrieve(const QString& studyUid, const QString& seriesUid = QString());

@@ -6,6 +6,8 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QTemporaryFile>
@@ -28,6 +30,9 @@ TInstanceCache::TInstanceCache(const QString& dir, int64_t limitBytes) : dir_(QD
     // Temporaries of an earlier run that ended in the middle of an entry.
     for (const QString& name : folder.entryList({QStringLiteral("*") + kTemporarySuffix}, QDir::Files))
         QFile::remove(folder.filePath(name));
+    for (const QString& name :
+         folder.entryList({QStringLiteral("*") + kTemporarySuffix}, QDir::Dirs | QDir::NoDotAndDotDot))
+        QDir(folder.filePath(name)).removeRecursively();
     // The order of use of an earlier run is kept in the files' times.
     for (const QFileInfo& info :
          folder.entryInfoList({QStringLiteral("*") + kSuffix}, QDir::Files, QDir::Time | QDir::Reversed)) {
@@ -77,18 +82,37 @@ std::unique_ptr<TInstanceCache::TWriter> TInstanceCache::Begin() {
 }
 
 QString TInstanceCache::Commit(std::unique_ptr<TWriter> writer, const QString& sopUid) {
+    if (!writer->file_->flush())
+        DiskFailed(QStringLiteral("%1: %2").arg(writer->temporaryPath_, writer->file_->errorString()));
+    writer->file_->close();
+    const QString path = Place(writer->temporaryPath_, sopUid, writer->size_);
+    writer->file_->setAutoRemove(false);
+    return path;
+}
+
+QString TInstanceCache::MakeStagingFolder() {
+    const QDir folder(dir_);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString name = QString::number(QRandomGenerator::global()->generate64(), 36) + kTemporarySuffix;
+        if (folder.mkdir(name)) return folder.filePath(name);
+    }
+    DiskFailed(QStringLiteral("cannot make a folder in %1").arg(dir_));
+}
+
+QString TInstanceCache::Adopt(const QString& file, const QString& sopUid) {
+    return Place(file, sopUid, QFileInfo(file).size());
+}
+
+QString TInstanceCache::Place(const QString& from, const QString& sopUid, int64_t size) {
     const QString key = Key(sopUid);
     const QString path = dir_ + "/" + key;
-    if (!writer->file_->flush()) DiskFailed(QStringLiteral("%1: %2").arg(path, writer->file_->errorString()));
-    writer->file_->close();
     // rename(2) replaces an older copy in one step, so readers see the old or the new file.
-    if (std::rename(QFile::encodeName(writer->temporaryPath_).constData(), QFile::encodeName(path).constData()) != 0)
-        DiskFailed(QStringLiteral("cannot rename %1 to %2").arg(writer->temporaryPath_, path));
-    writer->file_->setAutoRemove(false);
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(path).constData()) != 0)
+        DiskFailed(QStringLiteral("cannot rename %1 to %2").arg(from, path));
     const auto old = entries_.find(key);
     if (old != entries_.end()) total_ -= old->second.Size;
-    entries_[key] = {writer->size_, ++uses_};
-    total_ += writer->size_;
+    entries_[key] = {size, ++uses_};
+    total_ += size;
     Evict(key);
     return path;
 }

@@ -59,6 +59,12 @@ public:
     // evicts the least recently used others while the cache is over its limit.
     QString Commit(std::unique_ptr<TWriter> writer, const QString& sopUid);
 
+    // A folder inside the cache for files that another thread writes whole (a C-GET's);
+    // it goes at the next open should the program end before it is removed.
+    QString MakeStagingFolder();
+    // Renames a whole file of the staging folder into place as `sopUid`'s entry, as Commit does.
+    QString Adopt(const QString& file, const QString& sopUid);
+
     // The instances of a study or series (`key`) retrieved whole; empty unless all are
     // still in the cache.
     QStringList CompleteList(const QString& key) const;
@@ -72,6 +78,7 @@ private:
     static QString Key(const QString& sopUid);
     QString ListPath(const QString& key) const;
     void Evict(const QString& keep);
+    QString Place(const QString& from, const QString& sopUid, int64_t size);
 
     QString dir_;
     int64_t limit_;

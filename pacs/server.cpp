@@ -16,6 +16,7 @@ QJsonObject ServerToJson(const TPacsServer& server) {
         {"host", server.Node.Host},
         {"port", server.Node.Port},
         {"ourAeTitle", server.Node.OurAeTitle},
+        {"ourPort", server.Node.OurPort},
     };
 }
 
@@ -31,6 +32,8 @@ TPacsServer ServerFromJson(const QJsonObject& json) {
     const int port = json.value("port").toInt(server.Node.Port);
     if (port > 0 && port <= 65535) server.Node.Port = static_cast<uint16_t>(port);
     server.Node.OurAeTitle = json.value("ourAeTitle").toString(server.Node.OurAeTitle);
+    const int ourPort = json.value("ourPort").toInt(0);
+    if (ourPort > 0 && ourPort <= 65535) server.Node.OurPort = static_cast<uint16_t>(ourPort);
     return server;
 }
 

@@ -17,6 +17,9 @@ struct TDicomNode {
     QString Host;
     uint16_t Port = 104;
     QString OurAeTitle = QStringLiteral("KELVO");
+    // Where the PACS sends a C-MOVE's instances (the PACS knows our AE title at this
+    // machine's address and this port); 0: studies come by C-GET instead.
+    uint16_t OurPort = 0;
 };
 
 // Whether a password may travel over plain http, where anyone on the path reads it.

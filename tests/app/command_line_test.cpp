@@ -1,6 +1,7 @@
 // The command line: which file it names, when it asks for help or the version,
 // and which mistakes end the program before any window opens.
 #include "app/command_line.h"
+#include "app/pacs_link.h"
 
 #include <gtest/gtest.h>
 
@@ -61,8 +62,8 @@ TEST(CommandLineTest, HelpAndVersionWinOverEverythingElseOnTheLine) {
 
 TEST(CommandLineTest, HelpNamesTheProgramTheFileAndQtOptionsButHidesTheirList) {
     const QString help = Read({"--help"}).text;
-    EXPECT_TRUE(help.startsWith("Usage: kelvo [options] [FILE]\n")) << help.toStdString();
-    for (const char* part : {"-h, --help", "-v, --version", "FILE", "DICOM", "-platform"}) {
+    EXPECT_TRUE(help.startsWith("Usage: kelvo [options] [FILE | LINK]\n")) << help.toStdString();
+    for (const char* part : {"-h, --help", "-v, --version", "FILE", "DICOM", "-platform", "dicomweb+https://"}) {
         EXPECT_TRUE(help.contains(part)) << part;
     }
     EXPECT_FALSE(help.contains("<executable_name>"));
@@ -87,6 +88,14 @@ TEST(CommandLineTest, MistakesAreOneLineNamingTheProblem) {
         {{"-platform"}, "Missing value after '-platform'"},
         {{""}, "file name is empty"},
         {{"--annotations", "a.kelvo.json", "a.dcm"}, "--annotations is given with --export only"},
+        {{"dicomweb+ftp://h/studies/1.2"}, "neither https nor http"},
+        {{"DICOMWEB+https://u:p@h/studies/1.2"}, "user or password"},
+        {{"dicomweb+https://h/studies/1.02"}, "a study UID"},
+        {{"dicomweb+https://h/studies/1.2/"}, "a study UID"},
+        {{"dicomweb+https://h/dicom-web/series/1.2"}, "a study UID"},
+        {{"dicomweb+https://h/studies/1.2?x=1"}, "query or fragment"},
+        {{"dicomweb+https:///studies/1.2"}, "no host"},
+        {{"dicomweb+https://h:99999/studies/1.2"}, "not a valid address"},
     };
     for (const auto& c : cases) {
         const CommandLine line = Read(c.args);
@@ -97,6 +106,30 @@ TEST(CommandLineTest, MistakesAreOneLineNamingTheProblem) {
         EXPECT_TRUE(line.text.contains("--help")) << "points to the help";
         EXPECT_FALSE(line.text.contains('\n')) << args;
         EXPECT_TRUE(line.file.isEmpty()) << args;
+    }
+}
+
+TEST(CommandLineTest, StudyLinksNameTheServerRootAndTheStudyAndWarnOverPlainHttp) {
+    const struct {
+        const char* link;
+        const char* root;
+        const char* study;
+        bool warns;
+    } cases[] = {
+        {"dicomweb+https://pacs.example/dicom-web/studies/1.2.840.113619.0", "https://pacs.example/dicom-web/",
+         "1.2.840.113619.0", false},
+        {"dicomweb+http://127.0.0.1:8042/studies/2.25.0", "http://127.0.0.1:8042/", "2.25.0", true},
+        {"dicomweb+HTTPS://h/a%20b/studies/1.3", "https://h/a%20b/", "1.3", false},
+    };
+    for (const auto& c : cases) {
+        const CommandLine line = Read({c.link});
+        EXPECT_EQ(line.action, Action::Run) << c.link << ": " << line.text.toStdString();
+        EXPECT_EQ(line.text.contains("warning: "), c.warns) << c.link;
+        QString error;
+        const std::optional<TPacsLink> link = ParsePacsLink(line.link, error);
+        ASSERT_TRUE(link.has_value()) << c.link << ": " << error.toStdString();
+        EXPECT_EQ(link->BaseUrl.toString(QUrl::FullyEncoded), c.root);
+        EXPECT_EQ(link->StudyUid, c.study);
     }
 }
 

@@ -26,7 +26,7 @@ class CommandLine(unittest.TestCase):
             done = run(flag)
             self.assertEqual(done.returncode, 0, done.stderr)
             self.assertEqual(done.stderr, "")
-            self.assertTrue(done.stdout.startswith("Usage: kelvo [options] [FILE]\n"), done.stdout)
+            self.assertTrue(done.stdout.startswith("Usage: kelvo [options] [FILE | LINK]\n"), done.stdout)
             for part in ("--version", "FILE", "DICOM", "-platform"):
                 self.assertIn(part, done.stdout)
 

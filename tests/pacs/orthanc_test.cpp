@@ -8,6 +8,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/sample_files.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <optional>
@@ -84,6 +85,76 @@ TEST(Orthanc, StoredFilesAreFoundOverDicomwebAndDimseAndRetrievedByteForByte) {
         EXPECT_EQ(done->Kind, kind) << done->Text.toStdString();
         EXPECT_EQ(uids, studies);
     }
+
+    // C-STORE, then C-GET at the DICOM port: the data set comes back whole into the cache, the
+    // second time from the cache alone; refusals and a cancel leave nothing behind.
+    const TDicomNode node{"KELVOTEST", "127.0.0.1", orthanc.Port("DICOM"), "KELVO"};
+    const QString j2k = test::PydicomFile("JPEG2000.dcm");
+    const auto run = [](TDimseJob& job) {
+        std::optional<TPacsStatus> done;
+        job.OnDone = [&done](const TPacsStatus& s) { done = s; };
+        job.Start();
+        test::SpinUntil([&done] { return done.has_value(); }, 60000);
+        return done.value_or(TPacsStatus{TPacsError::TimedOut, {}});
+    };
+    for (const auto& [files, kind] : {std::pair{QStringList{j2k}, TPacsError::None},
+                                      std::pair{QStringList{dir.path() + "/lists"}, TPacsError::LocalFile}}) {
+        TDimseStoreJob store(node, files, 10);
+        const TPacsStatus status = run(store);
+        EXPECT_EQ(status.Kind, kind) << status.Text.toStdString();
+    }
+    QString j2kStudy;
+    for (const TStudyRow& r : RunJob(client.Search({})).Rows)
+        if (r.StudyUid != kCtStudy && r.StudyUid != kMrStudy) j2kStudy = r.StudyUid;
+    ASSERT_FALSE(j2kStudy.isEmpty());
+    const QByteArray sent = test::FileBytes(j2k);
+    for (const auto& [study, kind, fromCache] :
+         {std::tuple{j2kStudy, TPacsError::None, false}, std::tuple{j2kStudy, TPacsError::None, true},
+          std::tuple{QString("1.2.3.4.5"), TPacsError::ServerError, false}}) {
+        TDimseRetrieveJob get(node, &cache, study, {}, 10);
+        std::vector<TRetrievedInstance> got;
+        get.OnInstance = [&got](const TRetrievedInstance& i) { got.push_back(i); };
+        TPacsProgress last;
+        get.OnProgress = [&last](const TPacsProgress& p) { last = p; };
+        const TPacsStatus status = run(get);
+        EXPECT_EQ(status.Kind, kind) << status.Text.toStdString();
+        ASSERT_EQ(got.size(), kind == TPacsError::None ? 1u : 0u);
+        if (got.empty()) continue;
+        EXPECT_EQ(got[0].FromCache, fromCache);
+        EXPECT_EQ(last.Instances, 1);
+        EXPECT_EQ(last.Bytes, fromCache ? 0 : test::FileBytes(got[0].Path).size());
+        EXPECT_EQ(test::FileBytes(got[0].Path).right(sent.size() / 2), sent.right(sent.size() / 2));
+    }
+    // C-MOVE to our own listener, whose port Orthanc knows for the AE title KELVO.
+    TDicomNode moving = node;
+    moving.OurPort = orthanc.Port("MOVE");
+    TDimseRetrieveJob move(moving, &cache, kCtStudy, {}, 10);
+    std::vector<TRetrievedInstance> moved;
+    move.OnInstance = [&moved](const TRetrievedInstance& i) { moved.push_back(i); };
+    const TPacsStatus moveStatus = run(move);
+    EXPECT_EQ(moveStatus.Kind, TPacsError::None) << moveStatus.Text.toStdString();
+    ASSERT_TRUE(moved.size() == 1 && !moved[0].FromCache);
+    const QByteArray ctBytes = test::FileBytes(ct);
+    EXPECT_TRUE(test::FileBytes(moved[0].Path).contains(ctBytes.mid(ctBytes.size() / 2, 8192)));
+    {
+        TDimseRetrieveJob canceled(node, &cache, kCtStudy, {}, 10);
+        std::optional<TPacsStatus> done;
+        canceled.OnDone = [&done](const TPacsStatus& s) { done = s; };
+        canceled.Start();
+        canceled.Cancel();
+        EXPECT_EQ(done.has_value() ? done->Kind : TPacsError::None, TPacsError::Canceled);
+    }
+    // A peer that takes the connection and then says nothing: the time-out ends the wait.
+    test::LoopbackListener silent;
+    const TDicomNode mute{"KELVOTEST", "127.0.0.1", silent.Port(), "KELVO"};
+    TDimseStoreJob storeMute(mute, {j2k}, 1);
+    TDimseRetrieveJob getMute(mute, &cache, j2kStudy, {}, 1);
+    for (TDimseJob* job : std::initializer_list<TDimseJob*>{&storeMute, &getMute}) {
+        const TPacsStatus status = run(*job);
+        EXPECT_EQ(status.Kind, TPacsError::TimedOut) << status.Text.toStdString();
+    }
+    EXPECT_TRUE(
+        test::SpinUntil([&dir] { return QDir(dir.path()).entryList({"*.part"}, QDir::AllEntries).isEmpty(); }, 30000));
 
     // Faults of the real server: an unknown study, a wrong password.
     EXPECT_EQ(RunJob(client.Retrieve("1.2.3.4.5")).Status.Kind, TPacsError::NotFound);

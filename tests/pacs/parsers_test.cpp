@@ -87,14 +87,25 @@ TEST(DicomJson, StudiesAreReadDefensivelyAndComeNewestFirst) {
     for (const char* bad : {"{}", "[", "null", "\"x\""}) EXPECT_THROW(ParseStudies(bad), EPacsError) << bad;
 }
 
+TEST(DicomJson, SeriesComeByNumberUnnumberedLast) {
+    QStringList got;
+    for (const TSeriesRow& r : ParseSeries(R"([{"0020000E": {"vr": "UI", "Value": ["2.9"]}},
+        {"0020000E": {"vr": "UI", "Value": ["2.2"]}, "00200011": {"vr": "IS", "Value": [12]}, "00080060": {"vr": "CS", "Value": ["MR"]}},
+        {"0020000E": {"vr": "UI", "Value": ["2.1"]}, "00200011": {"vr": "IS", "Value": ["3"]}, "00201209": {"vr": "IS", "Value": [30]}},
+        {"00200011": {"vr": "IS", "Value": [1]}}, 5])"))
+        got << QStringLiteral("%1 %2 %3/%4").arg(r.SeriesUid, r.Modality).arg(r.Number).arg(r.Instances);
+    EXPECT_EQ(got, QStringList({"2.1  3/30", "2.2 MR 12/-1", "2.9  -1/-1"}));
+}
+
 TEST(Server, SettingsKeepEverythingButThePassword) {
     TPacsServer s;
     s.BaseUrl = QUrl("https://127.0.0.1:8443/dicom-web");
     s.Password = "hunter2";
-    s.Node = {"ORTHANC", "127.0.0.1", 4242, "ME"};
+    s.Node = {"ORTHANC", "127.0.0.1", 4242, "ME", 11112};
     const TPacsServer back = ServerFromJson(ServerToJson(s));
     EXPECT_FALSE(QJsonDocument(ServerToJson(s)).toJson().contains("hunter2"));
-    EXPECT_TRUE(back.BaseUrl == s.BaseUrl && back.Password.isEmpty() && back.Node.Port == 4242 && back.Node.OurAeTitle == "ME");
+    EXPECT_TRUE(back.BaseUrl == s.BaseUrl && back.Password.isEmpty() && back.Node.Port == 4242 && back.Node.OurAeTitle == "ME" &&
+                back.Node.OurPort == 11112);
 }
 
 void Put(TInstanceCache& cache, const QString& uid, int bytes) {
