@@ -121,7 +121,10 @@ bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
     ShapeSettings.MmPerPixelY = shown.HasSpacing() ? shown.RowSpacing : 0.0;
     ShapeSettings.SpacingAtDetector = shown.SpacingSource == imaging::TSpacingSource::ImagerPixelSpacing;
     ShowSource();
-    Paint();
+    // Shapes still here were drawn on the old picture, and opening a file clears them
+    // next: labelling their regions from the new values now would be wasted. The next
+    // paint renders whatever is left then.
+    if (shapes_.empty()) Paint();
     return true;
 }
 

@@ -465,6 +465,15 @@ TEST_F(OpenPictureTest, PageKeysAndCtrlWheelStepFramesAndShapesStay) {
     EXPECT_EQ(cad->ShapeCount(), 1);
 }
 
+// A file without a window of its own is shown before its later frames are in, and
+// ends with the window of its full range once they are.
+TEST_F(OpenPictureTest, AWindowlessFileEndsAtItsFullRangesWindow) {
+    ASSERT_TRUE(form.OpenFile(PydicomFile("rtdose.dcm")));
+    const imaging::TPicture* p = form.MyCAD1->Picture();
+    ASSERT_FALSE(p->FileWindow.has_value());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return p->Complete() && form.MyCAD1->Window() == p->DefaultWindow(); }));
+}
+
 // The canvas shows a palette picture in pydicom's colours (plain and segmented tables),
 // each picture pixel as a zoom × zoom block.
 TEST_F(OpenPictureTest, PalettePicturesShowPydicomsColoursOnTheCanvas) {

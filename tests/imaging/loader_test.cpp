@@ -497,6 +497,43 @@ TEST(Loader, FramesArrivingLaterHoldTheirFilesValues) {
     EXPECT_DOUBLE_EQ(copy.MaxValue(), 60000.0);
 }
 
+// Compressed frames after the first are decoded on the worker, each into the values
+// the uncompressed file holds, the window without a file's own ending at the full
+// range's; a frame whose codestream is broken fails, the frames before it do not.
+TEST(Loader, CompressedFramesArriveLaterAndABrokenOneFails) {
+    QTemporaryDir dir;
+    std::vector<uint16_t> stored(size_t(12) * 32 * 32);
+    for (size_t i = 0; i < stored.size(); ++i) stored[i] = uint16_t(i / 1024 * 300 + i % 50);
+    const QString plain = WriteDicom(dir, "plain.dcm", 32, 32, stored, [](DcmDataset* ds) {
+        ds->putAndInsertString(DCM_NumberOfFrames, "12");
+        ds->putAndInsertUint16(DCM_BitsStored, 12);
+        ds->putAndInsertUint16(DCM_HighBit, 11);
+    });
+    QProcess compress; // with DCMTK's dictionary, not the empty one this program names
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DCMDICTPATH"));
+    compress.setProcessEnvironment(environment);
+    for (const QString tool : {"dcmcjpls", "dcmcjpeg", "dcmcrle"}) {
+        SCOPED_TRACE(tool.toStdString());
+        const QString packed = dir.filePath(tool + QStringLiteral(".dcm"));
+        compress.start(tool, {plain, packed});
+        ASSERT_TRUE(compress.waitForFinished(60000) && compress.exitCode() == 0);
+        const TPicture p = LoadPicture(packed);
+        for (int32_t f = 11; f >= 0; --f) EXPECT_EQ(p.Stored(f, 7, 9), stored[size_t(f) * 1024 + 9 * 32 + 7]) << f;
+        EXPECT_TRUE(p.LateError().isEmpty()) << p.LateError().toStdString();
+        EXPECT_EQ(p.DefaultWindow(), (TWindow{3350.0 / 2.0, 3350.0}));
+
+        QByteArray bytes = ReadAll(packed);
+        qsizetype at = -1; // item 0 of the fragments is the offset table, item 8 holds frame 7
+        for (int item = 0; item <= 8; ++item) at = bytes.indexOf(QByteArray("\xFE\xFF\x00\xE0", 4), at + 1);
+        const TPicture q = LoadPicture(WriteBytes(dir, "broken.dcm", bytes.replace(at + 8, 64, QByteArray(64, '\xFF'))));
+        EXPECT_EQ(q.Stored(0, 7, 9), stored[9 * 32 + 7]);
+        EXPECT_FALSE(q.FrameFailed(6));
+        EXPECT_TRUE(q.FrameFailed(7));
+        EXPECT_FALSE(q.LateError().isEmpty());
+    }
+}
+
 struct QtCase {
     const char* Name;
     QImage::Format Format;

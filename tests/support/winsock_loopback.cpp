@@ -1,6 +1,7 @@
 // Kept apart from the POSIX listeners: the program's socket layer reuses the POSIX names
 // (AF_INET, bind) for its own constants and calls.
 #include "winsock_loopback.h"
+#include "native_socket.h"
 
 #include <gtest/gtest.h>
 
@@ -20,4 +21,5 @@ winsock::sockaddr_in BindLoopback(winsock::SOCKET s, std::optional<int> backlog)
     return a;
 }
 
+int NativeSocket(uint16_t socket) { return winsock::diagnostics::NativeHandle(socket); }
 } // namespace kelvo::test
