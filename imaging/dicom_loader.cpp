@@ -918,7 +918,8 @@ void DecodeFrame(TFrameReader& r, int32_t frame, uint8_t* values) {
     const OFCondition c = static_cast<DcmPixelData*>(r.Element)->getUncompressedFrame(
         r.File->getDataset(), Uint32(frame), fragment, out, Uint32(bytes + bytes % 2), colourModel, &r.Cache);
     if (c.bad()) {
-        Fail(TLoadError::Corrupt, r.Name, QStringLiteral("frame %1: %2").arg(frame + 1).arg(QString::fromLatin1(c.text())));
+        Fail(TLoadError::Corrupt, r.Name,
+             QStringLiteral("frame %1: %2").arg(frame + 1).arg(QString::fromLatin1(c.text())));
     }
     r.NextFrame = frame + 1;
     r.NextFragment = fragment;

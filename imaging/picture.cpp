@@ -433,9 +433,7 @@ QString TPicture::LateError() const {
     return store_.Impl->Error;
 }
 
-bool TPicture::Complete() const {
-    return store_.Impl == nullptr || store_.Impl->AllIn.load(std::memory_order_acquire);
-}
+bool TPicture::Complete() const { return store_.Impl == nullptr || store_.Impl->AllIn.load(std::memory_order_acquire); }
 
 void TPicture::WhenComplete(TCompletion done) const {
     if (store_.Impl != nullptr && !store_.Impl->AllIn.load(std::memory_order_acquire)) {

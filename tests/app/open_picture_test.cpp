@@ -2,6 +2,7 @@
 // keeps, window/level by right drag, millimetre rulers, the value label, frames and
 // palette colours on the canvas.
 #include "app/command_line.h"
+#include "app/full_range_window.h"
 #include "app/main_window.h"
 #include "app/measurement_panel.h"
 #include "imaging/loader.h"
@@ -39,6 +40,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 namespace kelvo {
@@ -465,13 +467,20 @@ TEST_F(OpenPictureTest, PageKeysAndCtrlWheelStepFramesAndShapesStay) {
     EXPECT_EQ(cad->ShapeCount(), 1);
 }
 
-// A file without a window of its own is shown before its later frames are in, and
-// ends with the window of its full range once they are.
-TEST_F(OpenPictureTest, AWindowlessFileEndsAtItsFullRangesWindow) {
-    ASSERT_TRUE(form.OpenFile(PydicomFile("rtdose.dcm")));
-    const imaging::TPicture* p = form.MyCAD1->Picture();
-    ASSERT_FALSE(p->FileWindow.has_value());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return p->Complete() && form.MyCAD1->Window() == p->DefaultWindow(); }));
+// Without a window of its own, the range of the frames in so far, the full range's once all are.
+TEST_F(OpenPictureTest, AWindowlessPictureEndsAtItsFullRangesWindow) {
+    auto p = std::make_shared<imaging::TPicture>();
+    p->Allocate(4, 4, 2, 1, imaging::TSampleType::U16, 16);
+    std::promise<void> release;
+    p->FillLater(1, [gate = release.get_future().share()](int32_t, uint8_t* values) {
+        gate.wait();
+        std::fill_n(reinterpret_cast<uint16_t*>(values), 16, uint16_t(999));
+    });
+    EXPECT_TRUE(form.MyCAD1->SetPicture(p));
+    FollowFullRange(form.MyCAD1, p);
+    EXPECT_EQ(form.MyCAD1->Window(), (imaging::TWindow{0.5, 1.0}));
+    release.set_value();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.MyCAD1->Window() == imaging::TWindow{500.0, 1000.0}; }));
 }
 
 // The canvas shows a palette picture in pydicom's colours (plain and segmented tables),

@@ -505,8 +505,7 @@ TEST_F(Canvas, ZoomedPaintPutsShapesOnTheSamePictureSpot) {
     EXPECT_EQ(r->Points, (std::vector<TPoint>{{10, 10}, {50, 30}})) << "zooming changes no stored point";
 }
 
-// Opening a file sets its picture, then clears the old picture's shapes: their
-// regions are never labelled from the new values in between.
+// Opening a file labels none of the old picture's shapes from the new picture's values.
 TEST_F(Canvas, ANewPictureLabelsNoneOfTheShapesAboutToBeCleared) {
     const std::shared_ptr<imaging::TPicture> pictures[2] = {std::make_shared<imaging::TPicture>(),
                                                             std::make_shared<imaging::TPicture>()};

@@ -1,7 +1,6 @@
 // Kept apart from the POSIX listeners: the program's socket layer reuses the POSIX names
 // (AF_INET, bind) for its own constants and calls.
 #include "winsock_loopback.h"
-#include "native_socket.h"
 
 #include <gtest/gtest.h>
 
