@@ -1,6 +1,7 @@
 // The main window: the tool panel that drives the canvas, the scrolling canvas, and the two bottom buttons.
 #include "app/main_window.h"
 
+#include "app/full_range_window.h"
 #include "app/glyphs.h"
 #include "app/live_label.h"
 #include "app/measurement_panel.h"
@@ -623,6 +624,7 @@ bool TForm1::AdoptPicture(const QString& path, std::shared_ptr<imaging::TPicture
             TellError(QStringLiteral("There is not enough memory to show \"%1\".").arg(QFileInfo(path).fileName()));
             return;
         }
+        FollowFullRange(MyCAD1, picture);
         builtInPending_ = false;
         ViewControls->PictureOpened();
         MyCAD1->ClearShapes();

@@ -204,6 +204,40 @@ void BM_OpenFrames500BesideOneFrame(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenFrames500BesideOneFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(11);
 
+// A CT of GeneratedCt compressed losslessly by DCMTK's own tool (dcmcjpls, dcmcjpeg: lossless by default).
+QString CompressedCt(int frames, const QStringList& tool) {
+    const QString plain = GeneratedCt(512, frames);
+    const QString path = plain.chopped(4) + QLatin1Char('_') + tool[0] + QStringLiteral(".dcm");
+    if (plain.isEmpty() || QFile::exists(path)) return plain.isEmpty() ? QString() : path;
+    QProcess compress; // with DCMTK's dictionary, not the empty one the loader names
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DCMDICTPATH"));
+    compress.setProcessEnvironment(environment);
+    compress.start(tool[0], tool.mid(1) << plain << path);
+    return compress.waitForFinished(600000) && compress.exitCode() == 0 ? path : QString();
+}
+
+// As BM_OpenFrames500BesideOneFrame, both files compressed: the first frame is decoded
+// on its own, the others after it is shown.
+void OpenCompressedFrames500BesideOneFrame(benchmark::State& state, const QStringList& tool) {
+    const QString many = CompressedCt(500, tool);
+    const QString one = CompressedCt(1, tool);
+    if (many.isEmpty() || one.isEmpty()) {
+        state.SkipWithError("no pictures (pydicom and DCMTK's tools write them)");
+        return;
+    }
+    RunInTurns(state, {SelfPath(), ChildArgs(QStringLiteral("open:") + many), TUntil::FirstLine, "painted"},
+               {SelfPath(), ChildArgs(QStringLiteral("open:") + one), TUntil::FirstLine, "painted"});
+}
+void BM_OpenJpegLsFrames500BesideOneFrame(benchmark::State& state) {
+    OpenCompressedFrames500BesideOneFrame(state, {QStringLiteral("dcmcjpls")});
+}
+BENCHMARK(BM_OpenJpegLsFrames500BesideOneFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(11);
+void BM_OpenJpegLosslessFrames500BesideOneFrame(benchmark::State& state) {
+    OpenCompressedFrames500BesideOneFrame(state, {QStringLiteral("dcmcjpeg")});
+}
+BENCHMARK(BM_OpenJpegLosslessFrames500BesideOneFrame)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(11);
+
 double Median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0.0 : v[v.size() / 2];

@@ -115,7 +115,10 @@ bool TMyCAD::SetPicture(std::shared_ptr<const imaging::TPicture> picture) {
     }
     state_.WindowDrag = false;
     ShowSource();
-    Paint();
+    // Shapes still here were drawn on the old picture, and opening a file clears them
+    // next: labelling their regions from the new values now would be wasted. The next
+    // paint renders whatever is left then.
+    if (shapes_.empty()) Paint();
     return true;
 }
 

@@ -301,6 +301,8 @@ struct TLayout {
     bool SwapHalves = false;
     int32_t Frames = 1;
     uint64_t Bytes = 0; // of all frames' pixel data
+    // Compressed, and decoded one frame at a time straight into the picture's layout.
+    bool ByFrame = false;
 };
 
 TLayout ReadLayout(DcmItem* ds, bool encapsulated, const QString& name, const TLoadLimits& limits) {
@@ -754,16 +756,32 @@ std::shared_ptr<const TPalette> ReadPalette(DcmItem* ds, bool signedPixels, cons
     return palette;
 }
 
-// Decodes a compressed picture in place and returns its layout as decoded; the
-// compressed fragments are dropped once the decoded values exist.
-TLayout Decompress(DcmDataset* ds, const DcmXfer& xferInfo, const QString& name, const TLoadLimits& limits) {
+// Refuses a compression no registered decoder reads.
+void RequireDecoder(const DcmXfer& xferInfo, const QString& name) {
     RegisterCompressedCodecs(name);
-    const E_TransferSyntax xfer = xferInfo.getXfer();
-    if (!DcmCodecList::canChangeCoding(xfer, EXS_LittleEndianExplicit)) {
+    if (!DcmCodecList::canChangeCoding(xferInfo.getXfer(), EXS_LittleEndianExplicit)) {
         Fail(TLoadError::UnsupportedSyntax, name,
              QStringLiteral("%1, %2").arg(QString::fromLatin1(xferInfo.getXferName()),
                                           QString::fromLatin1(xferInfo.getXferID())));
     }
+}
+
+// Whether the frames of a compressed picture can be decoded one at a time into the
+// layout its header gives, so that the first is shown before the rest are decoded:
+// grey or palette samples of whole bytes, where a decoded frame is the size that
+// layout gives (colour decoders may change planes and photometric as they go).
+bool DecodesByFrame(DcmDataset* ds, const TLayout& l) {
+    DcmElement* element = nullptr;
+    Uint32 frameBytes = 0;
+    return l.Frames > 1 && l.Samples == 1 && l.BitsAllocated >= 8 &&
+           ds->findAndGetElement(DCM_PixelData, element).good() && dynamic_cast<DcmPixelData*>(element) != nullptr &&
+           element->getUncompressedFrameSize(ds, frameBytes).good() && frameBytes == l.Bytes / uint64_t(l.Frames);
+}
+
+// Decodes a compressed picture in place and returns its layout as decoded; the
+// compressed fragments are dropped once the decoded values exist.
+TLayout Decompress(DcmDataset* ds, const DcmXfer& xferInfo, const QString& name, const TLoadLimits& limits) {
+    RequireDecoder(xferInfo, name);
     const OFCondition c = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
     if (c.bad() || !ds->canWriteXfer(EXS_LittleEndianExplicit)) {
         Fail(TLoadError::Corrupt, name, QString::fromLatin1(c.text()));
@@ -804,7 +822,9 @@ TLayout PictureLayout(DcmDataset* ds, const QString& name, const TLoadLimits& li
         Fail(TLoadError::UnsupportedLayout, name, photometric);
     }
     if (xferInfo.isEncapsulated()) {
-        layout = Decompress(ds, xferInfo, name, limits);
+        RequireDecoder(xferInfo, name);
+        layout.ByFrame = DecodesByFrame(ds, layout);
+        if (!layout.ByFrame) layout = Decompress(ds, xferInfo, name, limits);
     }
     layout.SwapHalves = layout.BitsAllocated == 32 && xferInfo.getXfer() == EXS_BigEndianExplicit;
     return layout;
@@ -820,7 +840,8 @@ DcmElement* PixelElement(DcmDataset* ds, const TLayout& layout, uint64_t fileByt
     // whole); reading it would allocate its declared length first.
     const E_TransferSyntax xfer = ds->getOriginalXfer();
     const bool packed = DcmXfer(xfer).isEncapsulated() || xfer == EXS_DeflatedLittleEndianExplicit;
-    if (uint64_t(element->getLength()) < layout.Bytes || (!packed && uint64_t(element->getLength()) > fileBytes)) {
+    if ((!layout.ByFrame && uint64_t(element->getLength()) < layout.Bytes) ||
+        (!packed && uint64_t(element->getLength()) > fileBytes)) {
         Fail(TLoadError::Truncated, name,
              QStringLiteral("%1 of %2 bytes").arg(element->getLength()).arg(qulonglong(layout.Bytes)));
     }
@@ -877,7 +898,62 @@ struct TFrameReader {
     size_t PerFrame = 0;
     DcmFileCache Cache;
     QString Name;
+    // Compressed frames: where the frame after the last decoded one starts, so that
+    // frames in order find their fragments without a search; a frame's decoded bytes
+    // where they need converting.
+    int32_t NextFrame = 0;
+    Uint32 NextFragment = 0;
+    std::vector<uint8_t> Decoded;
 };
+
+// Converts one decoded frame (`one`: the layout of a single frame) into the picture's values.
+void ConvertFrame(const uint8_t* src, const TLayout& one, TSampleType type, uint8_t* values) {
+    switch (type) {
+    case TSampleType::U8:
+        CopyValues(src, one, values);
+        break;
+    case TSampleType::S8:
+        CopyValues(src, one, reinterpret_cast<int8_t*>(values));
+        break;
+    case TSampleType::U16:
+        CopyValues(src, one, reinterpret_cast<uint16_t*>(values));
+        break;
+    case TSampleType::S16:
+        CopyValues(src, one, reinterpret_cast<int16_t*>(values));
+        break;
+    case TSampleType::U32:
+        CopyValues(src, one, reinterpret_cast<uint32_t*>(values));
+        break;
+    case TSampleType::S32:
+        CopyValues(src, one, reinterpret_cast<int32_t*>(values));
+        break;
+    }
+}
+
+// Decodes one compressed frame into the picture's values. A codestream that does not
+// decode is the file's fault (Corrupt), named with the decoder's reason.
+void DecodeFrame(TFrameReader& r, int32_t frame, uint8_t* values) {
+    const size_t bytes = r.PerFrame * (r.Layout.BitsAllocated / 8u);
+    // The decoders write whole 16-bit words: an odd frame gets a pad byte.
+    const bool direct = IsVerbatim(r.Layout) && bytes % 2 == 0;
+    if (!direct) r.Decoded.resize(bytes + bytes % 2);
+    uint8_t* out = direct ? values : r.Decoded.data();
+    Uint32 fragment = frame == r.NextFrame ? r.NextFragment : 0;
+    OFString colourModel;
+    const OFCondition c = static_cast<DcmPixelData*>(r.Element)->getUncompressedFrame(
+        r.File->getDataset(), Uint32(frame), fragment, out, Uint32(bytes + bytes % 2), colourModel, &r.Cache);
+    if (c.bad()) {
+        Fail(TLoadError::Corrupt, r.Name,
+             QStringLiteral("frame %1: %2").arg(frame + 1).arg(QString::fromLatin1(c.text())));
+    }
+    r.NextFrame = frame + 1;
+    r.NextFragment = fragment;
+    if (!direct) {
+        TLayout one = r.Layout;
+        one.Frames = 1;
+        ConvertFrame(out, one, r.Type, values);
+    }
+}
 
 TPicture FromDataset(std::unique_ptr<DcmFileFormat> file, std::shared_ptr<TOpenFile> opened, uint64_t fileBytes,
                      const QString& name, const TLoadLimits& limits) {
@@ -890,9 +966,9 @@ TPicture FromDataset(std::unique_ptr<DcmFileFormat> file, std::shared_ptr<TOpenF
     DcmElement* element = PixelElement(ds, layout, fileBytes, name);
     TPicture p = Describe(ds, layout, name);
     p.Allocate(layout.Columns, layout.Rows, layout.Frames, layout.Samples, TypeOf(layout), layout.BitsStored);
-    if (layout.Frames > 1 && !encapsulated && IsSequential(layout)) {
+    if (layout.Frames > 1 && (layout.ByFrame || (!encapsulated && IsSequential(layout)))) {
         // Frames read one by one: the first now, so that it can be shown; the others
-        // on a worker, each straight from the file into its place.
+        // on a worker, each straight from the file (or its decoder) into its place.
         auto reader = std::make_shared<TFrameReader>();
         reader->Opened = std::move(opened);
         reader->File = std::move(file);
@@ -902,6 +978,10 @@ TPicture FromDataset(std::unique_ptr<DcmFileFormat> file, std::shared_ptr<TOpenF
         reader->PerFrame = p.SamplesPerFrame();
         reader->Name = name;
         const auto fill = [reader](int32_t frame, uint8_t* values) {
+            if (reader->Layout.ByFrame) {
+                DecodeFrame(*reader, frame, values);
+                return;
+            }
             CopyRun(reader->Element, reader->Layout, reader->Type, size_t(frame) * reader->PerFrame,
                     reader->PerFrame, values, &reader->Cache, reader->Name);
         };

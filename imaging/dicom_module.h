@@ -30,7 +30,7 @@ struct TDicomModule {
     TDicomDirectory (*ReadDirectory)(const QString& path);
 };
 
-inline constexpr uint32_t kDicomModuleAbi = 3;
+inline constexpr uint32_t kDicomModuleAbi = 4;
 // The module's one exported symbol: a function returning its TDicomModule.
 inline constexpr const char* kDicomModuleEntry = "kelvo_dicom_module";
 

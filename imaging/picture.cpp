@@ -290,12 +290,25 @@ struct TFrameStore::TImpl {
         Fill = nullptr;
         if (next < Frames) return; // stopped
         std::tie(Min, Max) = MergeRanges(Rule, Ranges);
+        TPicture::TCompletion done;
         {
             const std::lock_guard<std::mutex> guard(Lock);
             Error = error;
             AllIn.store(true, std::memory_order_release);
+            done = std::move(Done);
         }
         Arrived.notify_all();
+        if (done) done();
+    }
+
+    // The range of the frames in so far (a frame that failed has none).
+    std::pair<double, double> RangeSoFar() const {
+        if (AllIn.load(std::memory_order_acquire)) return {Min, Max};
+        std::vector<TFrameRange> ready(static_cast<size_t>(Frames));
+        for (size_t f = 0; f < ready.size(); ++f) {
+            if (Ready[f].load(std::memory_order_acquire)) ready[f] = Ranges[f];
+        }
+        return MergeRanges(Rule, ready);
     }
 
     std::unique_ptr<uint8_t, TFreeBytes> Bytes;
@@ -318,6 +331,7 @@ struct TFrameStore::TImpl {
     std::vector<int32_t> Wanted;
     bool Stop = false;
     TPicture::TFrameFill Fill;
+    TPicture::TCompletion Done; // under Lock
     TRangeRule Rule;
     std::thread Worker;
 };
@@ -417,6 +431,24 @@ QString TPicture::LateError() const {
     store_.Impl->WaitAll();
     const std::lock_guard<std::mutex> guard(store_.Impl->Lock);
     return store_.Impl->Error;
+}
+
+bool TPicture::Complete() const { return store_.Impl == nullptr || store_.Impl->AllIn.load(std::memory_order_acquire); }
+
+void TPicture::WhenComplete(TCompletion done) const {
+    if (store_.Impl != nullptr && !store_.Impl->AllIn.load(std::memory_order_acquire)) {
+        const std::lock_guard<std::mutex> guard(store_.Impl->Lock);
+        if (!store_.Impl->AllIn.load(std::memory_order_relaxed)) {
+            store_.Impl->Done = std::move(done);
+            return;
+        }
+    }
+    if (done) done();
+}
+
+std::pair<double, double> TPicture::RangeSoFar() const {
+    if (store_.Impl == nullptr) return {0.0, 0.0};
+    return store_.Impl->RangeSoFar();
 }
 
 double TPicture::MinValue() const {
@@ -556,8 +588,9 @@ TWindow TPicture::DefaultWindow(int32_t frame) const {
     }
     // The linear window maps [c - 0.5 - (w-1)/2, c - 0.5 + (w-1)/2] onto the grey
     // range; this centre and width put the smallest value at black and the largest at white.
-    const double width = std::max(1.0, MaxValue() - MinValue() + 1.0);
-    return TWindow{MinValue() + width / 2.0, width};
+    const auto [low, high] = RangeSoFar();
+    const double width = std::max(1.0, high - low + 1.0);
+    return TWindow{low + width / 2.0, width};
 }
 
 namespace {

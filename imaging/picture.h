@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kelvo::imaging {
@@ -102,8 +103,17 @@ public:
 
     // The window stated in the file for the frame (its first centre/width pair), else
     // its display table, else the full range; for colour, the window that shows the
-    // samples as they are.
+    // samples as they are. It never waits: while frames are still arriving, the range
+    // is that of the frames in so far, so that the first can be shown at once; once
+    // Complete, it is the full range (see WhenComplete).
     TWindow DefaultWindow(int32_t frame = 0) const;
+    // Whether every frame is in (or failed); never waits.
+    bool Complete() const;
+    // Calls `done` once every frame is in: on the worker's thread as the last frame
+    // arrives, or at once here when the picture is complete already. Not called when
+    // the picture goes first.
+    using TCompletion = std::function<void()>;
+    void WhenComplete(TCompletion done) const;
     // The frame rendered for a window onto grey or colour RGB32 pixels. MONOCHROME1 is
     // shown inverted; YBR colour is converted to RGB; a palette picture shows its palette's
     // colours whatever the window. A window narrower than 1 counts as 1, but under
@@ -235,6 +245,8 @@ private:
     int64_t At(size_t index) const;
     // The storage once `frame` is in.
     const uint8_t* Bytes(int32_t frame) const;
+    // MinValue and MaxValue, or while frames are arriving those of the frames in so far.
+    std::pair<double, double> RangeSoFar() const;
 
     int32_t width_ = 0;
     int32_t height_ = 0;

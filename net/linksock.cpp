@@ -9,6 +9,7 @@
 #include "platform/guarded.h"
 #include "platform/scope_exit.h"
 #include "platform/streams.h"
+#include "platform/winsock.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -16,7 +17,9 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace kelvo {
@@ -29,6 +32,8 @@ int32_t winsockUsers = 0;
 
 constexpr long kEventMask = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE; // 0x3D
 constexpr uint16_t kWouldBlock = ws::WSAEWOULDBLOCK;
+static_assert(alignof(ws::hostent) <= alignof(std::max_align_t));
+static_assert(std::is_same_v<ws::HANDLE, uintptr_t>);
 
 using namespace socket_text;
 
@@ -119,7 +124,7 @@ private:
 
 int32_t TLinksock::WinsockUsers() { return winsockUsers; }
 
-TLinksock::TLinksock(QObject* owner) : QObject(owner) {
+TLinksock::TLinksock(QObject* owner) : QObject(owner), remoteAddress_(std::make_unique<ws::sockaddr_in>()) {
     windowHandle_ = CreateNotifyWindow(this);
     timer_ = std::make_unique<TThreadTimer>();
     timer_->SetEnabled(false);
@@ -290,10 +295,10 @@ void TLinksock::ResolveHost() {
     if (host_.size() > kBufferSize) throw ESockError(kHostTooLong, ErrorKind::HostNameTooLong);
     std::memcpy(buffer_.data(), host_.data(), host_.size());
     buffer_[host_.size()] = '\0';
-    remoteAddress_.sin_addr = ws::inet_addr(buffer_.data());
-    if (remoteAddress_.sin_addr != ws::INADDR_NONE) return;
+    remoteAddress_->sin_addr = ws::inet_addr(buffer_.data());
+    if (remoteAddress_->sin_addr != ws::INADDR_NONE) return;
 
-    remoteAddress_.sin_addr = 0;
+    remoteAddress_->sin_addr = 0;
     TimerOn();
     waitDone_ = false;
     lookup_ = ws::WSAAsyncGetHostByName(windowHandle_, WM_LOOKUPDONE, buffer_.data(), hostEntryBuffer_.data(),
@@ -315,7 +320,7 @@ void TLinksock::ResolveHost() {
     if (!succeeded_) throw ESockError(kHostLookupFailed);
     const auto* entry = reinterpret_cast<const ws::hostent*>(hostEntryBuffer_.data());
     if (entry->h_addr_list == nullptr || entry->h_addr_list[0] == nullptr) throw ESockError(kHostLookupFailed);
-    std::memcpy(&remoteAddress_.sin_addr, entry->h_addr_list[0], 4);
+    std::memcpy(&remoteAddress_->sin_addr, entry->h_addr_list[0], 4);
     if (!Fire(LifeToken(), OnHostResolved, this)) throw EAbortError(kHostLookupCanceled);
 }
 
@@ -338,19 +343,19 @@ void TLinksock::Connect() {
                 kind == ErrorKind::HostNameTooLong)
                 throw;
         }
-        if (remoteAddress_.sin_addr != 0) break;
+        if (remoteAddress_->sin_addr != 0) break;
         if (attempts > 0 || !OnInvalidHost) throw ESockError(kNullRemoteAddress);
         bool handled = false;
         if (!Fire(LifeToken(), OnInvalidHost, handled)) throw EAbortError(kConnectionCanceled);
         if (!handled) throw ESockError(kNullRemoteAddress);
     }
 
-    remoteAddress_.sin_family = ws::AF_INET;
-    remoteAddress_.sin_port = (ws::htons)(static_cast<uint16_t>(port_ & 0xFFFF));
+    remoteAddress_->sin_family = ws::AF_INET;
+    remoteAddress_->sin_port = (ws::htons)(static_cast<uint16_t>(port_ & 0xFFFF));
     waitDone_ = false;
     succeeded_ = true;
     if (socket_ == kNoSocket) OpenSocket(); // an earlier replacement failed; try once more
-    if (ws::connect(socket_, &remoteAddress_, 16) == ws::SOCKET_ERROR) CheckSocketError(kWouldBlock);
+    if (ws::connect(socket_, remoteAddress_.get(), 16) == ws::SOCKET_ERROR) CheckSocketError(kWouldBlock);
     TimerOn();
     while (!(connected_ || waitDone_ || timedOut_ || canceled_ || !succeeded_))
         Pump(PumpMode::BlockUntilEvent, kConnectionCanceled);
@@ -731,7 +736,7 @@ uint16_t TLinksock::Accept() {
     ws::WSAAsyncSelect(s, windowHandle_, WM_SOCKETEVENT, kEventMask);
     if (s != ws::INVALID_SOCKET) {
         acceptedSocket_ = static_cast<uint16_t>(s);
-        remoteAddress_ = address;
+        *remoteAddress_ = address;
     }
     if (canceled_) {
         canceled_ = false;

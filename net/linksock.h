@@ -41,13 +41,18 @@
 
 #include "net/reply.h"
 #include "net/socket_events.h"
-#include "platform/winsock.h"
 
 #include <array>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+// The socket emulation stays inside net/: its users see the address type by name only.
+namespace kelvo::winsock {
+struct sockaddr_in;
+}
 
 namespace kelvo {
 
@@ -167,7 +172,7 @@ public:
 
     uint16_t Socket() const { return socket_; }
     HWND WindowHandle() const { return windowHandle_; }
-    const winsock::sockaddr_in& RemoteAddress() const { return remoteAddress_; }
+    const winsock::sockaddr_in& RemoteAddress() const { return *remoteAddress_; }
     TThreadTimer& Timer() { return *timer_; }
 
     // Expires when the component is destroyed.
@@ -212,7 +217,6 @@ protected:
 
     uint16_t socket_ = kNoSocket;
     uint16_t acceptedSocket_ = kNoSocket; // the last socket Accept returned
-    winsock::sockaddr_in remoteAddress_;
     std::array<char, kBufferSize + 1> buffer_{};
     std::array<char, kBufferSize> sendBuffer_{}; // SendStream's block, apart from what reads peek into Buffer
     TReply reply_; // the last reply read; a subclass that reads more lines of it adds them
@@ -256,8 +260,10 @@ private:
 
     HWND windowHandle_ = 0;
     std::unique_ptr<TThreadTimer> timer_;
-    alignas(alignof(winsock::hostent)) std::array<char, kHostEntrySize> hostEntryBuffer_{};
-    winsock::HANDLE lookup_ = 0;
+    std::unique_ptr<winsock::sockaddr_in> remoteAddress_;
+    // Holds the host entry the lookup writes (aligned for it: checked where it is read).
+    alignas(std::max_align_t) std::array<char, kHostEntrySize> hostEntryBuffer_{};
+    uintptr_t lookup_ = 0; // the running lookup's handle, 0 when none
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     bool beingDestroyed_ = false; // the component state: no OnStatus, no OnDisconnect
     int waitDepth_ = 0;

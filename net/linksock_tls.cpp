@@ -11,6 +11,7 @@
 #include "net/tls_texts.h"
 #include "net/tls_channel.h"
 #include "platform/exceptions.h"
+#include "platform/winsock.h"
 
 #include <algorithm>
 #include <array>

@@ -2,6 +2,7 @@
 // keeps, window/level by right drag, millimetre rulers, the value label, frames and
 // palette colours on the canvas.
 #include "app/command_line.h"
+#include "app/full_range_window.h"
 #include "app/main_window.h"
 #include "app/measurement_panel.h"
 #include "app/cine.h"
@@ -43,6 +44,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 namespace kelvo {
@@ -527,6 +529,22 @@ TEST_F(OpenPictureTest, PPlaysTheFramesAtTheFilesRate) {
     ASSERT_TRUE(form.OpenFile(PydicomFile("CT_small.dcm")));
     QTest::keyClick(&form, Qt::Key_P);
     EXPECT_FALSE(cine.Playing());
+}
+
+// Without a window of its own, the range of the frames in so far, the full range's once all are.
+TEST_F(OpenPictureTest, AWindowlessPictureEndsAtItsFullRangesWindow) {
+    auto p = std::make_shared<imaging::TPicture>();
+    p->Allocate(4, 4, 2, 1, imaging::TSampleType::U16, 16);
+    std::promise<void> release;
+    p->FillLater(1, [gate = release.get_future().share()](int32_t, uint8_t* values) {
+        gate.wait();
+        std::fill_n(reinterpret_cast<uint16_t*>(values), 16, uint16_t(999));
+    });
+    EXPECT_TRUE(form.MyCAD1->SetPicture(p));
+    FollowFullRange(form.MyCAD1, p);
+    EXPECT_EQ(form.MyCAD1->Window(), (imaging::TWindow{0.5, 1.0}));
+    release.set_value();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form.MyCAD1->Window() == imaging::TWindow{500.0, 1000.0}; }));
 }
 
 // The canvas shows a palette picture in pydicom's colours (plain and segmented tables),

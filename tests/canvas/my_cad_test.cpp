@@ -2,6 +2,7 @@
 #include "canvas/line_shapes.h"
 #include "canvas/measuring.h"
 #include "canvas/my_cad.h"
+#include "imaging/picture.h"
 #include "support/canvas_fixture.h"
 
 #include <QApplication>
@@ -502,4 +503,20 @@ TEST_F(Canvas, ZoomedPaintPutsShapesOnTheSamePictureSpot) {
     EXPECT_EQ(Px(img, 100, 40), Px(GreyPicture(), 0, 0));
     EXPECT_EQ(Px(img, 60, 70), Px(GreyPicture(), 0, 0)) << "no label without DICOMStyle";
     EXPECT_EQ(r->Points, (std::vector<TPoint>{{10, 10}, {50, 30}})) << "zooming changes no stored point";
+}
+
+// Opening a file labels none of the old picture's shapes from the new picture's values.
+TEST_F(Canvas, ANewPictureLabelsNoneOfTheShapesAboutToBeCleared) {
+    const std::shared_ptr<imaging::TPicture> pictures[2] = {std::make_shared<imaging::TPicture>(),
+                                                            std::make_shared<imaging::TPicture>()};
+    for (const auto& p : pictures) p->Allocate(64, 64, 1, 1, imaging::TSampleType::U16, 16);
+    ASSERT_TRUE(cad_->SetPicture(pictures[0]));
+    Add(SpRectangle, {4, 4}, {40, 40});
+    std::vector<int32_t> labelled; // the shapes there at each labelling on the new picture
+    cad_->OnDrawShapes = [&](QObject*) {
+        if (cad_->SharedPicture() == pictures[1]) labelled.push_back(cad_->ShapeCount());
+    };
+    ASSERT_TRUE(cad_->SetPicture(pictures[1]));
+    cad_->ClearShapes();
+    EXPECT_EQ(labelled, std::vector<int32_t>{0});
 }

@@ -18,6 +18,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -495,6 +496,39 @@ TEST(Loader, FramesArrivingLaterHoldTheirFilesValues) {
     ASSERT_EQ(copy.DataBytes(), stored.size() * 2);
     EXPECT_EQ(std::memcmp(copy.Data(), stored.data(), copy.DataBytes()), 0);
     EXPECT_DOUBLE_EQ(copy.MaxValue(), 60000.0);
+}
+
+// Compressed frames after the first decode later into the uncompressed file's values, the
+// window ending at the full range's; a broken codestream fails its frame, not those before.
+TEST(Loader, CompressedFramesArriveLaterAndABrokenOneFails) {
+    QTemporaryDir dir;
+    std::vector<uint16_t> stored(size_t(12) * 32 * 32);
+    for (size_t i = 0; i < stored.size(); ++i) stored[i] = uint16_t(i / 1024 * 300 + i % 50);
+    const QString plain = WriteDicom(dir, "plain.dcm", 32, 32, stored, [](DcmDataset* ds) {
+        ds->putAndInsertString(DCM_NumberOfFrames, "12");
+        ds->putAndInsertUint16(DCM_BitsStored, 12);
+        ds->putAndInsertUint16(DCM_HighBit, 11);
+    });
+    QProcess compress; // with DCMTK's dictionary, not the empty one this program names
+    compress.setEnvironment(
+        QProcess::systemEnvironment().filter(QRegularExpression(QStringLiteral("^(?!DCMDICTPATH=)"))));
+    for (const QString tool : {"dcmcjpls", "dcmcjpeg", "dcmcrle"}) {
+        SCOPED_TRACE(tool.toStdString());
+        const QString packed = dir.filePath(tool + QStringLiteral(".dcm"));
+        compress.start(tool, {plain, packed});
+        ASSERT_TRUE(compress.waitForFinished(60000) && compress.exitCode() == 0);
+        const TPicture p = LoadPicture(packed);
+        for (int32_t f = 11; f >= 0; --f) EXPECT_EQ(p.Stored(f, 7, 9), stored[size_t(f) * 1024 + 9 * 32 + 7]) << f;
+        EXPECT_EQ(p.DefaultWindow(), (TWindow{3350.0 / 2.0, 3350.0}));
+        QByteArray bytes = ReadAll(packed);
+        qsizetype at = -1; // item 0 of the fragments is the offset table, item 8 holds frame 7
+        for (int item = 0; item <= 8; ++item) at = bytes.indexOf(QByteArray("\xFE\xFF\x00\xE0", 4), at + 1);
+        const TPicture q =
+            LoadPicture(WriteBytes(dir, "broken.dcm", bytes.replace(at + 8, 64, QByteArray(64, '\xFF'))));
+        EXPECT_FALSE(q.FrameFailed(6));
+        EXPECT_TRUE(q.FrameFailed(7));
+        EXPECT_FALSE(q.LateError().isEmpty());
+    }
 }
 
 struct QtCase {

@@ -2,8 +2,7 @@
 #include "mail/smtp.h"
 #include "platform/exceptions.h"
 #include "tests/mail/support/smtp_test_support.h"
-
-#include "platform/winsock.h"
+#include "tests/support/loopback.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -393,8 +392,7 @@ TEST_F(SmtpSession, ConnectionSendsWithoutNaglesDelay) {
     smtp.Connect();
     int on = 0;
     socklen_t length = sizeof on;
-    ASSERT_EQ(::getsockopt(winsock::diagnostics::NativeHandle(smtp.Socket()), IPPROTO_TCP, TCP_NODELAY, &on, &length),
-              0);
+    ASSERT_EQ(::getsockopt(test::NativeSocket(smtp.Socket()), IPPROTO_TCP, TCP_NODELAY, &on, &length), 0);
     EXPECT_NE(on, 0);
     smtp.Disconnect();
     EXPECT_TRUE(server.Join());

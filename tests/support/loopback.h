@@ -34,4 +34,7 @@ uint16_t ClosedLoopbackPort();
 // client's large send has to wait for the peer.
 void LimitSendBuffer(int fd, int bytes);
 
+// The descriptor behind a socket of the program's own socket layer, -1 when not open.
+int NativeSocket(uint16_t socket);
+
 } // namespace kelvo::test

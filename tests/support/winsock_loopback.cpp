@@ -20,4 +20,5 @@ winsock::sockaddr_in BindLoopback(winsock::SOCKET s, std::optional<int> backlog)
     return a;
 }
 
+int NativeSocket(uint16_t socket) { return winsock::diagnostics::NativeHandle(socket); }
 } // namespace kelvo::test
