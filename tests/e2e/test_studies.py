@@ -9,7 +9,8 @@ import json, os, subprocess, sys, tempfile, unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import kelvo_e2e as e2e  # noqa: E402
 
-SLICES, SIDE, BLOCK = 6, 128, 16
+# Large enough that a region's label fits under it: labels are kept inside the picture.
+SLICES, SIDE, BLOCK = 6, 256, 16
 WRITE = r"""
 import random, sys
 from pydicom.dataset import Dataset, FileMetaDataset
