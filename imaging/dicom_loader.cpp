@@ -1036,6 +1036,7 @@ OFCondition LoadInSyntax(DcmFileFormat& file, const char* path, E_TransferSyntax
     return EC_Normal;
 }
 
+// The transfer syntax UID that the meta header names, or empty.
 OFString MetaSyntax(DcmFileFormat& file) {
     OFString uid;
     DcmMetaInfo* meta = file.getMetaInfo();
