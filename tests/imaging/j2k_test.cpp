@@ -82,6 +82,7 @@ QByteArray Encode(const QTemporaryDir& dir, const Layout& l, int f, const char* 
     if (ht && expanded) opj.start(QStringLiteral("ojph_expand"), {QStringLiteral("-i"), out, QStringLiteral("-o"), in});
     if (ht && expanded && opj.waitForFinished(60000) && decoded.open(QIODevice::ReadOnly))
         *expanded = decoded.readAll();
+    EXPECT_TRUE(!ht || !expanded || expanded->size() == raw.size()) << "ojph_expand's values";
     QFile encoded(out);
     return encoded.open(QIODevice::ReadOnly) ? encoded.readAll() : QByteArray();
 }
