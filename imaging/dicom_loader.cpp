@@ -1011,11 +1011,12 @@ TPicture FromDataset(std::unique_ptr<DcmFileFormat> file, std::shared_ptr<TOpenF
     Fail(TLoadError::NotAPicture, name);
 }
 
-// Reads the meta header, then the data set in the syntax that its first bytes show,
-// whatever the meta header names. Some writers name explicit VR and write implicit.
+// Reads the meta header, then the data set in `dataSet` or, given EXS_Unknown, in the
+// syntax that its first bytes show, whatever the meta header names. Some writers name
+// explicit VR and write implicit.
 // (DCMTK's process-wide switch for this would also second-guess the files that are
 // right, and would change the parse of other threads.)
-OFCondition LoadInTheDataSetsOwnSyntax(DcmFileFormat& file, const char* path) {
+OFCondition LoadInSyntax(DcmFileFormat& file, const char* path, E_TransferSyntax dataSet) {
     DcmInputFileStream stream(path);
     if (!stream.good()) {
         return stream.status();
@@ -1025,7 +1026,8 @@ OFCondition LoadInTheDataSetsOwnSyntax(DcmFileFormat& file, const char* path) {
             return EC_IllegalCall;
         }
         part->transferInit();
-        const OFCondition c = part->read(stream, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+        const E_TransferSyntax syntax = part == file.getDataset() ? dataSet : EXS_Unknown;
+        const OFCondition c = part->read(stream, syntax, EGL_noChange, DCM_MaxReadLength);
         part->transferEnd();
         if (c.bad()) {
             return c;
@@ -1034,12 +1036,34 @@ OFCondition LoadInTheDataSetsOwnSyntax(DcmFileFormat& file, const char* path) {
     return EC_Normal;
 }
 
-// Whether the meta header names an uncompressed syntax whose data set could be in
-// another one.
-bool NamesPlainSyntax(DcmFileFormat& file) {
+// The transfer syntax UID that the meta header names, or empty.
+OFString MetaSyntax(DcmFileFormat& file) {
     OFString uid;
     DcmMetaInfo* meta = file.getMetaInfo();
     if (meta == nullptr || meta->findAndGetOFString(DCM_TransferSyntaxUID, uid).bad()) {
+        return OFString();
+    }
+    return uid;
+}
+
+// The JPEG 2000 syntax that reads a High-Throughput JPEG 2000 file, or EXS_Unknown for
+// other files. HT files are encoded as the older JPEG 2000 ones (explicit VR little
+// endian, a codestream's fragments per frame) and OpenJPEG decodes HT codestreams, but
+// DCMTK does not know their UIDs: unknown, it would guess the data set's encoding and
+// take the fragments for plain values.
+E_TransferSyntax HighThroughputReadAs(DcmFileFormat& file) {
+    const OFString uid = MetaSyntax(file);
+    if (uid == "1.2.840.10008.1.2.4.201" || uid == "1.2.840.10008.1.2.4.202") {
+        return EXS_JPEG2000LosslessOnly;
+    }
+    return uid == "1.2.840.10008.1.2.4.203" ? EXS_JPEG2000 : EXS_Unknown;
+}
+
+// Whether the meta header names an uncompressed syntax whose data set could be in
+// another one.
+bool NamesPlainSyntax(DcmFileFormat& file) {
+    const OFString uid = MetaSyntax(file);
+    if (uid.empty()) {
         return false;
     }
     const DcmXfer xfer(uid.c_str());
@@ -1055,10 +1079,18 @@ TPicture LoadDicomFile(const QString& path, const QString& name, const TLoadLimi
     auto opened = std::make_shared<TOpenFile>(local);
     const QByteArray reading = opened->Name(local);
     auto file = std::make_unique<DcmFileFormat>();
-    const OFCondition c = file->loadFile(OFFilename(reading.constData()));
+    OFCondition c = file->loadFile(OFFilename(reading.constData()));
+    // Read again once the meta header has named the syntax (large values are not read yet).
+    if (const E_TransferSyntax readAs = HighThroughputReadAs(*file); readAs != EXS_Unknown) {
+        file = std::make_unique<DcmFileFormat>();
+        c = LoadInSyntax(*file, reading.constData(), readAs);
+        if (c.bad()) {
+            FailParse(*file, c, name);
+        }
+    }
     if (c.bad()) {
         auto again = std::make_unique<DcmFileFormat>();
-        if (!NamesPlainSyntax(*file) || LoadInTheDataSetsOwnSyntax(*again, reading.constData()).bad()) {
+        if (!NamesPlainSyntax(*file) || LoadInSyntax(*again, reading.constData(), EXS_Unknown).bad()) {
             FailParse(*file, c, name);
         }
         return FromDataset(std::move(again), std::move(opened), uint64_t(QFileInfo(path).size()), name, limits);

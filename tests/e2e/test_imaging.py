@@ -1,6 +1,7 @@
 """Pictures from files in the real program: opened from the command line, with the
 Open button and with Ctrl+O through the file dialog; a right-button drag changes
-the window and Ctrl+R restores it; a ruler on a CT reads in millimetres.
+the window and Ctrl+R restores it; a ruler on a CT reads in millimetres; a JPEG 2000
+file shows as its uncompressed twin.
 
 Dropping a file is tested on the widget (QDropEvent), since the private display has
 no drag source that speaks the X drag-and-drop protocol."""
@@ -120,6 +121,16 @@ class Imaging(e2e.KelvoTestCase, unittest.TestCase):
             check(zoom, scroll, scroll, "three notches about the cursor")
             self.k.drag(*self.k.at(300, 300), *self.k.at(200, 240), button=2)
             check(zoom, scroll + 100, scroll + 60, "dragged by the middle button")
+
+    def test_jpeg_2000_file_shows_as_its_uncompressed_twin(self):
+        """pydicom's lossless JPEG 2000 MR holds MR_small's values: both show alike."""
+        bare = self.k.canvas_shot(64, 64)
+        self.start_with(e2e.pydicom_file("MR_small.dcm"))
+        plain = self.k.canvas_shot_when(lambda shot: len(bare.diff(shot)) > 1000, 64, 64)
+        self.assertGreater(len(bare.diff(plain)), 1000, "the MR replaced the built-in picture")
+        self.start_with(e2e.pydicom_file("MR_small_jp2klossless.dcm"))
+        shown = self.k.canvas_shot_when(lambda shot: not plain.diff(shot), 64, 64)
+        self.assertSameRegion(shown, plain, 0, 0, 64, 64, "the decoded MR shows as the stored one")
 
     def test_open_button_and_ctrl_o(self):
         x, y, w, h = OPEN_BTN
