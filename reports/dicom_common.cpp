@@ -163,6 +163,13 @@ const DSRCodedEntryValue& Attenuation() {
     static const DSRCodedEntryValue c(CODE_DCM_AttenuationCoefficient);
     return c;
 }
+// No DCM or SCT concept says that a spacing was set by the user from a ruler of known
+// length (Pixel Spacing Calibration Type names the acquiring system's calibrations), so
+// the concept is this program's own, in a private scheme as PS3.16 allows ("99" prefix).
+const DSRCodedEntryValue& UserCalibration() {
+    static const DSRCodedEntryValue c("USERCAL", "99KELVO", "Pixel spacing calibrated by the user");
+    return c;
+}
 const DSRCodedEntryValue& PixelValue() {
     // No standard concept names a stored picture's plain value; a private scheme says so.
     static const DSRCodedEntryValue c("PIXEL", "99KELVO", "Pixel value");
