@@ -105,7 +105,8 @@ void ExportStudy(TForm1& form, const CommandLine& line, const QString& told) {
                 const imaging::TSlice& slice = images[i].Slice;
                 auto picture = std::make_shared<imaging::TPicture>(
                     imaging::FramePicture(imaging::LoadPicture(slice.File), slice.Frame));
-                Step(form.AdoptPicture(study, picture, TImageRef{slice.SopInstanceUid, slice.Frame}), told, failed);
+                Step(form.AdoptPicture(study, picture, TImageRef{slice.SopInstanceUid, slice.Frame}), told,
+                     QStringLiteral("\"%1\" cannot be opened.").arg(ShownFileName(slice.File)));
                 std::vector<std::unique_ptr<TMyShape>> drawn;
                 for (const TAnnotation& a : images[i].Shapes) drawn.push_back(MakeShape(a));
                 form.MyCAD1->ReplaceShapes(0, form.MyCAD1->ShapeCount(), std::move(drawn));
