@@ -165,7 +165,8 @@ const DSRCodedEntryValue& Attenuation() {
 }
 // No DCM or SCT concept says that a spacing was set by the user from a ruler of known
 // length (Pixel Spacing Calibration Type names the acquiring system's calibrations), so
-// the concept is this program's own, in a private scheme as PS3.16 allows ("99" prefix).
+// the concept is this program's own, in a local coding scheme ("99" prefix, which DICOM
+// keeps for such schemes).
 const DSRCodedEntryValue& UserCalibration() {
     static const DSRCodedEntryValue c("USERCAL", "99KELVO", "Pixel spacing calibrated by the user");
     return c;
