@@ -62,7 +62,9 @@ void DeclareOptions(QCommandLineParser& parser, const QCommandLineOption& help, 
         QStringLiteral("Measure FILE without a window and write OUT as <format>: csv "
                        "(the measurements), sr (a DICOM measurement report), gsps (a DICOM "
                        "presentation state) or png (the picture with its shapes). The shapes "
-                       "are those saved beside FILE, or those of --annotations. Exits with 0, or "
+                       "are those saved beside FILE, or those of --annotations. FILE may be a folder "
+                       "or DICOMDIR: then every image with shapes is measured, and png writes "
+                       "OUT-1.png, OUT-2.png… (OUT without .png), one per image. Exits with 0, or "
                        "with 1 and one line on standard error saying why."),
         QStringLiteral("format"));
     parser.addOption(exportAs);

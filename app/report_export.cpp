@@ -2,12 +2,16 @@
 #include "app/report_export.h"
 
 #include "app/main_window.h"
+#include "app/study_export.h"
+#include "app/study_view.h"
+#include "imaging/errors.h"
 #include "canvas/measuring.h"
 #include "canvas/my_cad.h"
 #include "platform/guarded.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QMessageBox>
 
 #include <algorithm>
@@ -28,7 +32,99 @@ void Renumber(TAnnotation& region, int32_t number) {
     region.RoiNumber = number;
 }
 
+// Keeps region numbers unique among those in use, renumbering from `nextRoi` on.
+void KeepRoiUnique(TAnnotation& shape, std::vector<int32_t>& roisInUse, int32_t& nextRoi) {
+    if (shape.RoiNumber == 0) return;
+    if (std::find(roisInUse.begin(), roisInUse.end(), shape.RoiNumber) != roisInUse.end()) {
+        while (std::find(roisInUse.begin(), roisInUse.end(), nextRoi) != roisInUse.end()) ++nextRoi;
+        Renumber(shape, nextRoi);
+    }
+    roisInUse.push_back(shape.RoiNumber);
+}
+
+QString MissingText(const QString& name, const QStringList& missing) {
+    if (missing.isEmpty()) return {};
+    return QStringLiteral("%1 refers to %2 image(s) that are not open: %3.")
+        .arg(name)
+        .arg(missing.size())
+        .arg(missing.join(QStringLiteral(", ")));
+}
+
+// The series on screen as a report records it: every slice that carries shapes, each
+// measured on its own values, in the stack's order; the slice shown with the view as
+// the window shows it, the others with its window and zoom and their own spacing, as
+// the list measures them.
+std::vector<reports::TReportImage> SeriesReportImages(TForm1& form, const QRect& displayed) {
+    TMyCAD& cad = *form.MyCAD1;
+    const imaging::TStack& stack = form.Study->Cache()->Stack();
+    const imaging::TSlice& shown = stack.Slices.at(size_t(std::max(0, form.Study->ShownSlice())));
+    const TImageRef shownRef{shown.SopInstanceUid, shown.Frame};
+    std::vector<TAnnotation> drawn;
+    for (int32_t i = 0; i < cad.ShapeCount(); ++i) {
+        if (std::optional<TAnnotation> a = ToAnnotation(*cad.Shape(i))) drawn.push_back(std::move(*a));
+    }
+    std::vector<reports::TReportImage> images;
+    for (const TStudyImage& image : ImagesWithShapes(stack, drawn)) {
+        if (image.Slice.SopInstanceUid == shownRef.SopInstanceUid && image.Slice.Frame == shownRef.Frame) {
+            reports::TReportImage on = ShownReportImage(cad, shown.File, displayed);
+            on.Frame = shown.Frame;
+            // The canvas holds the shapes of every slice: only this slice's stay.
+            for (size_t j = on.Shapes.size(); j-- > 0;) {
+                if (on.Shapes[j].Image == shownRef) continue;
+                on.Shapes.erase(on.Shapes.begin() + ptrdiff_t(j));
+                on.Measurements.erase(on.Measurements.begin() + ptrdiff_t(j));
+            }
+            images.push_back(std::move(on));
+            continue;
+        }
+        try {
+            reports::TReportImage other = MeasuredImage(image, std::nullopt);
+            other.Window = cad.Window();
+            other.Zoom = cad.Zoom();
+            images.push_back(std::move(other));
+        } catch (const imaging::EImageError& e) {
+            throw reports::EReportError(reports::TReportError::Unreadable, e.Text());
+        }
+    }
+    return images;
+}
+
 } // namespace
+
+TRestoredShapes RestoreSeriesShapes(const QByteArray& bytes, const QString& name, const imaging::TStack& stack,
+                                    std::vector<int32_t> roisInUse, int32_t nextRoi) {
+    std::vector<reports::TReportTarget> targets;
+    QHash<QString, bool> slices;
+    for (const imaging::TSlice& slice : stack.Slices) {
+        slices.insert(slice.SopInstanceUid + QLatin1Char('#') + QString::number(slice.Frame), true);
+        const auto known = std::find_if(targets.begin(), targets.end(), [&slice](const reports::TReportTarget& t) {
+            return t.SopInstanceUid == slice.SopInstanceUid;
+        });
+        if (known == targets.end()) {
+            targets.push_back({slice.SopInstanceUid, stack.Columns, stack.Rows, slice.Frame + 1});
+        } else {
+            known->Frames = std::max(known->Frames, slice.Frame + 1);
+        }
+    }
+    const reports::TReadReport read = reports::ReadReport(bytes, name, targets);
+    TRestoredShapes restored;
+    restored.Shapes.resize(1);
+    restored.Frames.assign(1, -1);
+    QStringList missing = read.MissingImages;
+    for (const reports::TReportShapes& image : read.Images) {
+        if (!slices.contains(image.SopInstanceUid + QLatin1Char('#') + QString::number(image.Frame))) {
+            missing << QStringLiteral("%1 (frame %2)").arg(image.SopInstanceUid).arg(image.Frame + 1);
+            continue;
+        }
+        for (TAnnotation shape : image.Shapes) {
+            KeepRoiUnique(shape, roisInUse, nextRoi);
+            shape.Image = {image.SopInstanceUid, image.Frame};
+            restored.Shapes[0].push_back(std::move(shape));
+        }
+    }
+    restored.Missing = MissingText(name, missing);
+    return restored;
+}
 
 TReportFiles ReportFilesFor(const QString& chosen) {
     if (chosen.endsWith(kSrSuffix, Qt::CaseInsensitive)) return {chosen, {}};
@@ -106,13 +202,7 @@ TRestoredShapes RestoreShapes(const QByteArray& bytes, const QString& name,
         }
         std::vector<TAnnotation>& into = restored.Shapes[t];
         for (TAnnotation shape : image.Shapes) {
-            if (shape.RoiNumber != 0) {
-                if (std::find(roisInUse.begin(), roisInUse.end(), shape.RoiNumber) != roisInUse.end()) {
-                    while (std::find(roisInUse.begin(), roisInUse.end(), nextRoi) != roisInUse.end()) ++nextRoi;
-                    Renumber(shape, nextRoi);
-                }
-                roisInUse.push_back(shape.RoiNumber);
-            }
+            KeepRoiUnique(shape, roisInUse, nextRoi);
             into.push_back(std::move(shape));
         }
     }
@@ -122,12 +212,7 @@ TRestoredShapes RestoreShapes(const QByteArray& bytes, const QString& name,
             if (!missing.contains(image.SopInstanceUid)) missing << image.SopInstanceUid;
         }
     }
-    if (!missing.isEmpty()) {
-        restored.Missing = QStringLiteral("%1 refers to %2 image(s) that are not open: %3.")
-                               .arg(name)
-                               .arg(missing.size())
-                               .arg(missing.join(QStringLiteral(", ")));
-    }
+    restored.Missing = MissingText(name, missing);
     return restored;
 }
 
@@ -162,7 +247,8 @@ bool TForm1::ExportReport(const QString& path) {
             if (!replace) return;
         }
         try {
-            WriteReportFiles(files, {ShownReportImage(*MyCAD1, openedFile_, DisplayedArea())});
+            WriteReportFiles(files, Study->Active() ? SeriesReportImages(*this, DisplayedArea())
+                                                    : std::vector{ShownReportImage(*MyCAD1, openedFile_, DisplayedArea())});
             done = true;
         } catch (const reports::EReportError& e) {
             TellFailure(title, e.Text());
@@ -209,7 +295,8 @@ bool TForm1::OpenReport(const QString& path, const QString& notAReport) {
         }
         TRestoredShapes restored;
         try {
-            restored = RestoreShapes(file.readAll(), name, targets, inUse, RoiCount);
+            restored = Study->Active() ? RestoreSeriesShapes(file.readAll(), name, Study->Cache()->Stack(), inUse, RoiCount)
+                                       : RestoreShapes(file.readAll(), name, targets, inUse, RoiCount);
         } catch (const reports::EReportError& e) {
             // A DICOM file that is no report either is told as the picture loader saw it.
             const bool noReport = e.Kind() == reports::TReportError::NotAReport && !notAReport.isEmpty();
@@ -226,8 +313,9 @@ bool TForm1::OpenReport(const QString& path, const QString& notAReport) {
             RoiCount = std::max(RoiCount, a.RoiNumber + 1);
         }
         if (!shapes.empty()) {
-            // The shapes are measured and shown on their frame.
-            if (restored.Frames[0] != MyCAD1->Frame()) StepFrame(restored.Frames[0] - MyCAD1->Frame());
+            // The shapes are measured and shown on their frame (in a series, each on its slice).
+            if (restored.Frames[0] >= 0 && restored.Frames[0] != MyCAD1->Frame())
+                StepFrame(restored.Frames[0] - MyCAD1->Frame());
             // Added after the shapes drawn, which stay; one history step takes them back.
             MyCAD1->ReplaceShapes(MyCAD1->ShapeCount(), 0, std::move(shapes));
             ShapesChanged();

@@ -3,6 +3,7 @@
 
 #include "canvas/annotations.h"
 #include "imaging/picture.h"
+#include "imaging/study_index.h"
 #include "reports/reports.h"
 
 #include <QRect>
@@ -55,6 +56,12 @@ struct TRestoredShapes {
 TRestoredShapes RestoreShapes(const QByteArray& bytes, const QString& name,
                               const std::vector<reports::TReportTarget>& targets, std::vector<int32_t> roisInUse,
                               int32_t nextRoi);
+
+// Reads a report file for a series shown as `stack`: every shape goes to the slice it
+// references (its Image set), in Shapes[0] (Frames[0] is -1); images and frames that
+// are not slices of the stack are named in Missing.
+TRestoredShapes RestoreSeriesShapes(const QByteArray& bytes, const QString& name, const imaging::TStack& stack,
+                                    std::vector<int32_t> roisInUse, int32_t nextRoi);
 
 // The target a picture offers a report.
 reports::TReportTarget ReportTargetOf(const imaging::TPicture& picture);

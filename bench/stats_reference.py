@@ -3,9 +3,15 @@
 whole-process comparison of `kelvo --export csv` with this script.
 
     stats_reference.py FILE ANNOTATIONS     one line per region: name count mean sd min max
+    stats_reference.py FOLDER ANNOTATIONS   the same for a study: each region on the image
+                                            its "sop_instance_uid" and "frame" name
     stats_reference.py --compare KELVO      times both on pydicom's CT_small.dcm with 100
                                             regions (best of 5, wall time), after checking
                                             that they agree
+    stats_reference.py --compare-series KELVO
+                                            the same on a 500-slice 512 x 512 series written
+                                            by tests/imaging/study_reference.py, the 100
+                                            regions on every fifth slice (best of 3)
 
 The pixel rules (a pixel belongs to a region when its centre lies inside the outline or
 on it) and the modality values are those of tests/imaging/region_reference.py, which the
@@ -42,7 +48,35 @@ def statistics(picture, annotations):
     return out
 
 
-def hundred_regions(path):
+def folder_statistics(folder, annotations):
+    """Every header is read, as an index of the folder must, then the pixels of the
+    images that carry regions."""
+    files = {}
+    for root, _, names in os.walk(folder):
+        for name in names:
+            path = os.path.join(root, name)
+            try:
+                files[str(pydicom.dcmread(path, stop_before_pixels=True).SOPInstanceUID)] = path
+            except (pydicom.errors.InvalidDicomError, AttributeError):
+                continue
+    with open(annotations, encoding="utf-8") as f:
+        shapes = json.load(f)["shapes"]
+    by_image = {}
+    for s in shapes:
+        if s["kind"] in KINDS and s.get("sop_instance_uid") in files:
+            by_image.setdefault((s["sop_instance_uid"], s.get("frame", 0)), []).append(s)
+    out = []
+    for (uid, frame), regions in by_image.items():
+        values = values_of(pydicom.dcmread(files[uid]), frame)
+        rows, cols = values.shape
+        for s in regions:
+            sel = values[mask_of(KINDS[s["kind"]], [tuple(p) for p in s["points"]], rows, cols)]
+            out.append((s["caption"], len(sel), sel.mean(), sel.std(), sel.min(), sel.max()))
+    return out
+
+
+def hundred_regions(path, images=None):
+    """100 regions; with images (SOP Instance UIDs), region i on image 5 i."""
     shapes = []
     for i in range(100):
         x, y = (i * 37) % 100, (i * 53) % 100
@@ -52,6 +86,8 @@ def hundred_regions(path):
             points = [[x, y], [x + 20, y + 3], [x + 9, y + 25]]
         shapes.append({"kind": kind, "points": points, "color": "#ff0000", "width": 1, "style": "solid",
                        "caption": "Roi-%d" % (i + 1), "roi": i + 1})
+        if images:
+            shapes[-1].update({"sop_instance_uid": images[(5 * i) % len(images)], "frame": 0})
     with open(path, "w", encoding="utf-8") as f:
         json.dump({"format": "kelvo-annotations", "version": 1, "shapes": shapes}, f)
 
@@ -65,32 +101,55 @@ def best_of(runs, command):
     return min(times)
 
 
+def agree_and_time(kelvo, picture, annotations, out, reference, runs):
+    kelvo_command = [kelvo, "--export", "csv", out, picture, "--annotations", annotations]
+    subprocess.run(kelvo_command, check=True)
+    with open(out, encoding="utf-8", newline="") as f:
+        kelvo_rows = {r["Name"]: r for r in csv.DictReader(f)}
+    if len(kelvo_rows) != len(reference):
+        raise SystemExit("kelvo wrote %d regions, numpy measured %d" % (len(kelvo_rows), len(reference)))
+    for name, count, mean, sd, low, high in reference:
+        r = kelvo_rows[name]
+        if int(r["Count"]) != count or abs(float(r["Mean"]) - mean) > 1e-6 * max(1, abs(mean)) or \
+                abs(float(r["SD"]) - sd) > 1e-6 * max(1, sd) or float(r["Min"]) != low or float(r["Max"]) != high:
+            raise SystemExit("%s differs: kelvo %s, numpy %s" % (name, r, (count, mean, sd, low, high)))
+    k = best_of(runs, kelvo_command)
+    p = best_of(runs, [sys.executable, os.path.abspath(__file__), picture, annotations])
+    print("%d regions agree; kelvo --export csv %.0f ms, stats_reference.py %.0f ms, ratio %.2f (load %s)"
+          % (len(reference), k * 1000, p * 1000, k / p, ", ".join("%.1f" % v for v in os.getloadavg())))
+
+
 def compare(kelvo):
     picture = pydicom.data.get_testdata_file("CT_small.dcm")
     with tempfile.TemporaryDirectory() as d:
         annotations, out = os.path.join(d, "regions.kelvo.json"), os.path.join(d, "out.csv")
         hundred_regions(annotations)
-        kelvo_command = [kelvo, "--export", "csv", out, picture, "--annotations", annotations]
-        subprocess.run(kelvo_command, check=True)
-        with open(out, encoding="utf-8", newline="") as f:
-            kelvo_rows = {r["Name"]: r for r in csv.DictReader(f)}
-        reference = statistics(picture, annotations)
-        for name, count, mean, sd, low, high in reference:
-            r = kelvo_rows[name]
-            if int(r["Count"]) != count or abs(float(r["Mean"]) - mean) > 1e-6 * max(1, abs(mean)) or \
-                    abs(float(r["SD"]) - sd) > 1e-6 * max(1, sd) or float(r["Min"]) != low or float(r["Max"]) != high:
-                raise SystemExit("%s differs: kelvo %s, numpy %s" % (name, r, (count, mean, sd, low, high)))
-        k = best_of(5, kelvo_command)
-        p = best_of(5, [sys.executable, os.path.abspath(__file__), picture, annotations])
-    print("%d regions agree; kelvo --export csv %.0f ms, stats_reference.py %.0f ms, ratio %.2f (load %s)"
-          % (len(reference), k * 1000, p * 1000, k / p, ", ".join("%.1f" % v for v in os.getloadavg())))
+        agree_and_time(kelvo, picture, annotations, out, statistics(picture, annotations), 5)
+
+
+def compare_series(kelvo):
+    here = os.path.dirname(os.path.abspath(__file__))
+    with tempfile.TemporaryDirectory() as d:
+        series = os.path.join(d, "series")
+        os.mkdir(series)
+        # Written at bench time: 500 files of half a megabyte each are no source to keep.
+        subprocess.run([sys.executable, os.path.join(here, "..", "tests", "imaging", "study_reference.py"), series,
+                        "500", "512"], check=True)
+        images = sorted(str(pydicom.dcmread(os.path.join(series, n), stop_before_pixels=True).SOPInstanceUID)
+                        for n in sorted(os.listdir(series)))
+        annotations, out = os.path.join(d, "regions.kelvo.json"), os.path.join(d, "out.csv")
+        hundred_regions(annotations, images)
+        agree_and_time(kelvo, series, annotations, out, folder_statistics(series, annotations), 3)
 
 
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--compare":
         compare(os.path.abspath(sys.argv[2]))
+    elif len(sys.argv) == 3 and sys.argv[1] == "--compare-series":
+        compare_series(os.path.abspath(sys.argv[2]))
     elif len(sys.argv) == 3:
-        for line in statistics(sys.argv[1], sys.argv[2]):
+        measure = folder_statistics if os.path.isdir(sys.argv[1]) else statistics
+        for line in measure(sys.argv[1], sys.argv[2]):
             print(" ".join(str(v) for v in line))
     else:
         raise SystemExit(__doc__)

@@ -163,6 +163,14 @@ const DSRCodedEntryValue& Attenuation() {
     static const DSRCodedEntryValue c(CODE_DCM_AttenuationCoefficient);
     return c;
 }
+// No DCM or SCT concept says that a spacing was set by the user from a ruler of known
+// length (Pixel Spacing Calibration Type names the acquiring system's calibrations), so
+// the concept is this program's own, in a local coding scheme ("99" prefix, which DICOM
+// keeps for such schemes).
+const DSRCodedEntryValue& UserCalibration() {
+    static const DSRCodedEntryValue c("USERCAL", "99KELVO", "Pixel spacing calibrated by the user");
+    return c;
+}
 const DSRCodedEntryValue& PixelValue() {
     // No standard concept names a stored picture's plain value; a private scheme says so.
     static const DSRCodedEntryValue c("PIXEL", "99KELVO", "Pixel value");

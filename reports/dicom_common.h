@@ -52,6 +52,8 @@ const DSRCodedEntryValue& Attenuation();
 const DSRCodedEntryValue& PixelValue();
 const DSRCodedEntryValue& Derivation(TValueKind kind);
 const DSRCodedEntryValue& Unit(const QString& ucum);
+// The concept of a group's note that its millimetres rest on a spacing the user set.
+const DSRCodedEntryValue& UserCalibration();
 } // namespace code
 
 // The kind of a coded derivation (Mean, Minimum...), nothing for others.

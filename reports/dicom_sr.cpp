@@ -53,6 +53,12 @@ DSRCodedEntryValue ConceptOf(const TReportValue& v) {
 
 using TGroup = CMR_TID1501_in_TID1500;
 
+// "0.25 × 0.25 mm per pixel (column × row), set by the user from a ruler of known length".
+QString CalibrationNote(const TMeasurement& m) {
+    return QStringLiteral("%1 x %2 mm per pixel (column x row), set by the user from a ruler of known length")
+        .arg(QString::fromStdString(DecimalString(m.MmPerPixelX)), QString::fromStdString(DecimalString(m.MmPerPixelY)));
+}
+
 // The first value of a group carries the shape's outline; the others are measured on
 // the same region, which a reader finds there (once per group keeps large reports small).
 void AddValue(TGroup& group, const TReportValue& v, const TSource& source, const TReportImage& image,
@@ -142,6 +148,14 @@ QByteArray WriteSr(const std::vector<TReportImage>& images) {
             const std::vector<TReportValue> values = m != nullptr ? ReportValues(*m) : std::vector<TReportValue>{};
             for (size_t k = 0; k < values.size(); ++k) AddValue(group, values[k], sources[i], image, shape, k == 0);
             if (values.empty()) pending.push_back({groups, Coordinates(shape), ImageReference(sources[i], image.Frame)});
+            // A qualitative evaluation (TID 1501) rather than a method or modifier of each
+            // value: those take coded values from fixed context groups, and the note is
+            // for the group's lengths and areas alike. Readers that do not know the
+            // concept pass over it; the values keep their plain UCUM units.
+            if (m != nullptr && m->Calibrated && !values.empty()) {
+                Check(group.addQualitativeEvaluation(code::UserCalibration(), Utf8(CalibrationNote(*m)).c_str()),
+                      "the calibration note");
+            }
             if (!shape.Caption.isEmpty())
                 Check(group.addQualitativeEvaluation(CODE_DCM_Comment, Utf8(shape.Caption).c_str()), "a caption");
             ++groups;

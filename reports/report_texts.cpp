@@ -40,7 +40,9 @@ std::vector<TReportValue> ReportValues(const TMeasurement& m) {
     };
     switch (m.Kind) {
     case TShapeKind::Ruler:
-        if (m.LengthUnit == QLatin1String("mm")) add(TValueKind::Length, m.Length, "mm");
+        // Millimetres of any spacing, the user's calibration included ("mm (calibrated)"
+        // is the label's unit, not the value's): the SR notes the calibration apart.
+        if (m.MmPerPixelX > 0.0 && m.MmPerPixelY > 0.0) add(TValueKind::Length, m.Length, "mm");
         break;
     case TShapeKind::Angle:
         add(TValueKind::Angle, m.Angle, "deg");

@@ -104,7 +104,8 @@ QString ReportErrorText(TReportError kind, const QString& detail);
 
 // The values a report gives for a measurement: a ruler's length and a region's area in
 // millimetres (left out without a spacing: inches or pixels are no report's units; a
-// spacing at the detector is taken as the file states it), an angle in degrees, and a
+// spacing at the detector is taken as the file states it, and the user's calibration as
+// it stands, which the SR notes per measurement group), an angle in degrees, and a
 // region's mean, standard deviation, minimum and maximum in the modality's unit
 // ("[hnsf'U]" for HU, else "1"), left out when the region holds no pixel.
 std::vector<TReportValue> ReportValues(const TMeasurement& measurement);

@@ -2,9 +2,13 @@
 #include "app/main_window.h"
 #include "app/measurement_panel.h"
 #include "app/report_export.h"
+#include "app/study_view.h"
+#include "imaging/study_index.h"
+#include "tests/support/event_loop.h"
 #include "imaging/loader.h"
 #include "tests/support/sample_files.h"
 
+#include <QDir>
 #include <QFile>
 #include <QImage>
 #include <QProcess>
@@ -37,8 +41,9 @@ int ShapesIn(const QString& format, const QByteArray& bytes) {
     if (format == QLatin1String("csv")) return int(bytes.count("\r\n")) - 1;
     if (format == QLatin1String("png")) return QImage::fromData(bytes).size() == QSize(128, 128) ? 0 : -1;
     const reports::TReadReport read = reports::ReadReport(bytes, QStringLiteral("out"));
-    const bool sr = read.Kind == reports::TReportKind::MeasurementReport;
-    return sr == (format == QLatin1String("sr")) ? int(read.Images.at(0).Shapes.size()) : -1;
+    int shapes = 0;
+    for (const reports::TReportShapes& image : read.Images) shapes += int(image.Shapes.size());
+    return (read.Kind == reports::TReportKind::MeasurementReport) == (format == QLatin1String("sr")) ? shapes : -1;
 }
 
 class ReportExportTest : public ::testing::Test {
@@ -51,6 +56,19 @@ protected:
         EXPECT_TRUE(form.OpenFile(ct) && form.LoadAnnotationsFrom(File("drawn.kelvo.json")));
     }
     QString File(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
+    // Three slices (tests/imaging/study_reference.py: each holds ten times its z) in
+    // "study", their annotations beside it: a region and a ruler on the first slice, a
+    // region on the second, and a region on an image of no slice. The stack's slices.
+    std::vector<imaging::TSlice> WriteStudy() {
+        QDir(dir.path()).mkdir("study");
+        RunProgram("/usr/bin/python3", {KELVO_SOURCE_DIR "/tests/imaging/study_reference.py", File("study"), "3", "64"});
+        const imaging::TStudyIndex index = imaging::IndexStudy(File("study"));
+        const std::vector<imaging::TSlice> s = index.FirstSeries()->Stacks.at(0).Slices;
+        SaveAnnotations(File("study.kelvo.json"), {Placed(drawn[4], s[0]), Placed(drawn[1], s[0]),
+                                                   Placed(drawn[5], s[1]), Placed(drawn[3], {"", 0, "1.2.3", {}, {}})});
+        return s;
+    }
+    static TAnnotation Placed(TAnnotation a, const imaging::TSlice& s) { return a.Image = {s.SopInstanceUid, s.Frame}, a; }
     QString Put(const char* n, const QByteArray& b) const { return WriteFileAtomically(File(n), b), File(n); }
     QByteArray Values() { return MeasurementsCsv(form.Measurements()); }
 
@@ -138,6 +156,8 @@ TEST_F(ReportExportTest, EachFormatIsWrittenAndEachMistakeIsOneLine) {
     ASSERT_TRUE(QFile::copy(ct, pic));
     SaveAnnotations(AnnotationPathFor(pic), drawn);
     SaveAnnotations(two, {drawn[0], drawn[4]});
+    QDir(dir.path()).mkdir("empty");
+    WriteStudy();
     // Arguments, exit status, then the shapes written or the words of the error line.
     const std::tuple<QStringList, int, int, const char*> rows[] = {
         {{"csv", out, pic}, 0, 6, ""},
@@ -147,7 +167,11 @@ TEST_F(ReportExportTest, EachFormatIsWrittenAndEachMistakeIsOneLine) {
         {{"sr", out, pic, "--annotations", two}, 0, 2, ""},
         {{"pdf", out, pic}, 2, 0, "Unknown export format \"pdf\""},
         {{"csv", out}, 2, 0, "needs an output file and a picture file"},
-        {{"csv", out, dir.path()}, 1, 0, "is a folder"},
+        {{"csv", out, File("empty")}, 1, 0, "holds no files"},
+        {{"csv", out, File("study")}, 0, 3, ""},
+        {{"sr", out, File("study")}, 0, 3, ""},
+        {{"gsps", out, File("study")}, 0, 3, ""},
+        {{"png", out, File("study")}, 0, -1, ""},
         {{"csv", out, File("none.dcm")}, 1, 0, "none.dcm"},
         {{"sr", out, KELVO_SOURCE_DIR "/docs/screenshot.png"}, 1, 0, "no DICOM image"},
         {{"csv", out, pic, "--annotations", pic}, 1, 0, "ct.dcm"},
@@ -157,6 +181,12 @@ TEST_F(ReportExportTest, EachFormatIsWrittenAndEachMistakeIsOneLine) {
         SCOPED_TRACE(args.join(' ').toStdString());
         QFile::remove(out);
         const auto [code, said] = Kelvo(args);
+        // A study makes one PNG per image with shapes, numbered.
+        if (args[0] == "png" && args[2].endsWith("study")) {
+            EXPECT_EQ(QImage(out + "-2.png").size(), QSize(64, 64));
+            EXPECT_FALSE(QFile::exists(out + "-3.png"));
+            QFile::rename(out + "-1.png", out);
+        }
         EXPECT_EQ(code, status) << said.toStdString();
         QFile written(out);
         if (code == 0) {
@@ -169,6 +199,48 @@ TEST_F(ReportExportTest, EachFormatIsWrittenAndEachMistakeIsOneLine) {
                 << said.toStdString();
         }
     }
+}
+
+// A series' report holds every slice with shapes, each region measured on its own
+// slice; read back while the series is shown, each shape returns to its slice, and an
+// image the study lacks is named.
+TEST_F(ReportExportTest, ASeriesReportKeepsEachShapeOnItsSlice) {
+    const std::vector<imaging::TSlice> slices = WriteStudy();
+    form.Study->Open(File("study"));
+    ASSERT_TRUE(test::SpinUntil([this] { return !form.Study->Indexing() && form.Study->ShownSlice() == 0; }));
+    ASSERT_TRUE(form.LoadAnnotationsFrom(File("study.kelvo.json")));
+    const std::vector<TMeasurement> listed = form.Measurements();
+    ASSERT_TRUE(form.ExportReport(File("series.dcm")));
+    QFile sr(File("series.sr.dcm"));
+    ASSERT_TRUE(sr.open(QIODevice::ReadOnly));
+    const reports::TReadReport read = reports::ReadReport(sr.readAll(), "series");
+    ASSERT_EQ(read.Images.size(), 2u);
+    EXPECT_EQ(read.Images[1].SopInstanceUid, slices[1].SopInstanceUid);
+    ASSERT_EQ(read.Images[1].Values.size(), 1u);
+    EXPECT_EQ(read.Images[1].Values[0].at(0).Value, listed[2].Stats->Mean); // no area without a spacing
+    EXPECT_NE(listed[2].Stats->Mean, listed[0].Stats->Mean);
+    form.MyCAD1->ClearShapes();
+    reports::TReportImage ct1, slice1;
+    ct1.File = ct, ct1.Shapes = {drawn[1]}, slice1.File = slices[1].File, slice1.Shapes = {drawn[4]};
+    const QString mixed = Put("mixed.sr.dcm", reports::WriteMeasurementReport({slice1, ct1}));
+    for (const QString& report : {File("series.sr.dcm"), mixed}) ASSERT_TRUE(form.OpenReport(report));
+    std::vector<TImageRef> on;
+    for (int32_t i = 0; i < form.MyCAD1->ShapeCount(); ++i) on.push_back(ToAnnotation(*form.MyCAD1->Shape(i))->Image);
+    const TImageRef a{slices[0].SopInstanceUid, 0}, b{slices[1].SopInstanceUid, 0};
+    EXPECT_EQ(on, (std::vector<TImageRef>{a, a, b, b}));
+    ASSERT_FALSE(told.isEmpty());
+    EXPECT_TRUE(told.last().contains(imaging::LoadPicture(ct).SopInstanceUid)) << told.last().toStdString();
+}
+
+// A ruler measured with the user's spacing keeps its length in mm in the SR, which says
+// that the spacing was the user's, as DCMTK's dump shows it.
+TEST_F(ReportExportTest, ACalibratedRulerIsReportedInMillimetresAndSaysSo) {
+    SaveAnnotations(File("cal.kelvo.json"), {drawn[1]}, TCalibration{0.5, 0.5});
+    ASSERT_EQ(Kelvo({"sr", File("cal.sr.dcm"), ct, "--annotations", File("cal.kelvo.json")}).first, 0);
+    const QString dump = RunProgram("dsrdump", {File("cal.sr.dcm")}).second;
+    // 40 x 30 pixels at 0.5 mm.
+    EXPECT_TRUE(dump.contains(QRegularExpression(R"(Length.*="25" \(mm,UCUM)"))) << dump.toStdString();
+    EXPECT_TRUE(dump.contains("calibrated by the user")) << dump.toStdString();
 }
 
 // DCMTK renders the picture through the presentation state (window, area) as Kelvo's PNG
