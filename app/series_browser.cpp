@@ -29,6 +29,27 @@ QString StudyRowText(const imaging::TStudy& study) {
     return text.isEmpty() ? QStringLiteral("(study without date)") : text;
 }
 
+QString StackRowText(const imaging::TSeries& series, int32_t stack) {
+    const imaging::TStack& s = series.Stacks.at(size_t(stack));
+    const int32_t images = int32_t(s.Slices.size());
+    return QStringLiteral("Series %1 (%2 of %3): %4×%5 (%6 image%7)")
+        .arg(series.Number ? QString::number(*series.Number) : QStringLiteral("?"))
+        .arg(stack + 1)
+        .arg(series.Stacks.size())
+        .arg(s.Columns)
+        .arg(s.Rows)
+        .arg(images)
+        .arg(images == 1 ? "" : "s");
+}
+
+namespace {
+
+QString RowKey(const QString& seriesUid, int32_t stack, int32_t stacks) {
+    return stacks > 1 ? QStringLiteral("r:%1#%2").arg(seriesUid).arg(stack) : QStringLiteral("r:") + seriesUid;
+}
+
+} // namespace
+
 TSeriesBrowser::TSeriesBrowser(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("SeriesBrowser"));
     Tree = new QTreeWidget(this);
@@ -67,7 +88,7 @@ TSeriesBrowser::TSeriesBrowser(QWidget* parent) : QWidget(parent) {
     connect(Tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item, QTreeWidgetItem*) {
         Guarded("series", [&] {
             const QString uid = item == nullptr ? QString() : item->data(0, Qt::UserRole).toString();
-            if (!uid.isEmpty() && OnSeriesChosen) OnSeriesChosen(uid);
+            if (!uid.isEmpty() && OnSeriesChosen) OnSeriesChosen(uid, item->data(0, kStackRole).toInt());
         });
     });
 }
@@ -94,9 +115,17 @@ void TSeriesBrowser::ShowIndex(const imaging::TStudyIndex& index) {
         for (const imaging::TStudy& study : patient.Studies) {
             QTreeWidgetItem* s = Row(p, QStringLiteral("s:") + study.Uid, StudyRowText(study));
             for (const imaging::TSeries& series : study.Series) {
-                QTreeWidgetItem* row = Row(s, QStringLiteral("r:") + series.Uid, SeriesRowText(series));
-                row->setData(0, Qt::UserRole, series.Uid);
-                if (const auto it = thumbnails_.constFind(series.Uid); it != thumbnails_.constEnd()) row->setIcon(0, *it);
+                const int32_t stacks = int32_t(series.Stacks.size());
+                // A series that gained a stack of another kind since the last snapshot
+                // trades its single row for one per stack.
+                if (stacks > 1) delete rows_.take(QStringLiteral("r:") + series.Uid);
+                for (int32_t k = 0; k < std::max(1, stacks); ++k) {
+                    QTreeWidgetItem* row =
+                        Row(s, RowKey(series.Uid, k, stacks), stacks > 1 ? StackRowText(series, k) : SeriesRowText(series));
+                    row->setData(0, Qt::UserRole, series.Uid);
+                    row->setData(0, kStackRole, k);
+                    if (const auto it = thumbnails_.constFind(series.Uid); it != thumbnails_.constEnd()) row->setIcon(0, *it);
+                }
             }
             p->setExpanded(true);
             s->setExpanded(true);
@@ -111,9 +140,11 @@ void TSeriesBrowser::Clear() {
     thumbnails_.clear();
 }
 
-void TSeriesBrowser::MarkSeries(const QString& seriesUid) {
+void TSeriesBrowser::MarkSeries(const QString& seriesUid, int32_t stack) {
     const QSignalBlocker quiet(Tree);
-    if (QTreeWidgetItem* row = rows_.value(QStringLiteral("r:") + seriesUid)) Tree->setCurrentItem(row);
+    QTreeWidgetItem* row = rows_.value(RowKey(seriesUid, stack, 2));
+    if (row == nullptr) row = rows_.value(RowKey(seriesUid, stack, 1));
+    if (row != nullptr) Tree->setCurrentItem(row);
 }
 
 void TSeriesBrowser::ShowProgress(const imaging::TIndexProgress& progress) {
@@ -134,7 +165,11 @@ void TSeriesBrowser::Finished(const QString& summary, bool skipped) {
 
 void TSeriesBrowser::SetThumbnail(const QString& seriesUid, const QIcon& icon) {
     thumbnails_.insert(seriesUid, icon);
-    if (QTreeWidgetItem* row = rows_.value(QStringLiteral("r:") + seriesUid)) row->setIcon(0, icon);
+    for (auto it = rows_.cbegin(); it != rows_.cend(); ++it) {
+        if (it.key().startsWith(QLatin1String("r:")) && it.value()->data(0, Qt::UserRole).toString() == seriesUid) {
+            it.value()->setIcon(0, icon);
+        }
+    }
 }
 
 } // namespace kelvo

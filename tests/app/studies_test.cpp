@@ -7,15 +7,18 @@
 #include "app/study_view.h"
 #include "tests/support/event_loop.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSlider>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QToolButton>
 #include <QWheelEvent>
 
@@ -37,6 +40,16 @@ void Generate(const QString& dir, bool extras = false) {
     ASSERT_TRUE(p.waitForFinished(120000) && p.exitCode() == 0) << p.readAllStandardError().toStdString();
 }
 
+// Runs one of DCMTK's tools in `dir`, with DCMTK's dictionary rather than the empty one
+// this program names.
+bool Dcmtk(const QString& dir, const QString& tool, const QStringList& args) {
+    QProcess p;
+    p.setEnvironment(QProcess::systemEnvironment().filter(QRegularExpression(QStringLiteral("^(?!DCMDICTPATH=)"))));
+    p.setWorkingDirectory(dir);
+    p.start(tool, args);
+    return p.waitForFinished(60000) && p.exitCode() == 0;
+}
+
 class Studies : public ::testing::Test {
 protected:
     Studies() {
@@ -56,6 +69,15 @@ protected:
         QWheelEvent e(QPointF(5, 5), at->mapToGlobal(QPointF(5, 5)), {}, QPoint(0, delta), Qt::NoButton, modifiers,
                       Qt::NoScrollPhase, false);
         QApplication::sendEvent(at, &e);
+    }
+
+    // Chooses the browser's row that reads `text`.
+    bool Choose(const char* text) {
+        for (QTreeWidgetItemIterator it(form.Study->Browser->Tree); *it; ++it) {
+            if ((*it)->text(0) == QString::fromUtf8(text)) form.Study->Browser->Tree->setCurrentItem(*it);
+        }
+        const QTreeWidgetItem* chosen = form.Study->Browser->Tree->currentItem();
+        return chosen != nullptr && chosen->text(0) == QString::fromUtf8(text);
     }
 
     QTemporaryDir dir;
@@ -193,6 +215,56 @@ TEST_F(Studies, SkippedFilesAreCountedAndListedWithTheirReason) {
     form.Study->Browser->DetailsBtn->click();
     EXPECT_TRUE(details.contains(QLatin1String("SUB/loop: ")));
     EXPECT_TRUE(details.contains(QLatin1String("NOTES.TXT: ")));
+}
+
+// A series with a slice of another size is two stacks, and a multi-frame file gives its
+// frames; each is a row of its own, and keys step within the row chosen only.
+TEST_F(Studies, EachStackIsARowOfItsOwnSteppedAlone) {
+    Generate(dir.path(), true);
+    ASSERT_TRUE(Open(dir.path()));
+    TStudyView& study = *form.Study;
+    struct Row { const char* Text; int Count, Side, First, Last; };
+    const Row rows[] = {
+        {"Series 1 (2 of 2): 16×16 (1 image)", 1, 16, 1000, 1000},
+        {"CT 3 (3 images)", 3, 32, 0, 20},
+        {"Series 1 (1 of 2): 32×32 (12 images)", 12, 32, ValueOf(0), ValueOf(11)},
+    };
+    for (const Row& row : rows) {
+        ASSERT_TRUE(Choose(row.Text)) << row.Text;
+        ASSERT_TRUE(test::SpinUntil([&] { return study.ShownSlice() == 0; })) << row.Text;
+        EXPECT_EQ(study.SliceCount(), row.Count) << row.Text;
+        EXPECT_EQ(form.MyCAD1->Picture()->Width(), row.Side) << row.Text;
+        EXPECT_EQ(ShownValue(), row.First) << row.Text;
+        QTest::keyClick(&form, Qt::Key_End);
+        ASSERT_TRUE(test::SpinUntil([&] { return study.ShownSlice() == row.Count - 1; })) << row.Text;
+        EXPECT_EQ(ShownValue(), row.Last) << row.Text;
+    }
+}
+
+// The multi-frame file compressed with a broken third frame, which arrives (failed) late.
+TEST_F(Studies, AFrameThatCannotBeReadIsToldAndTheFrameBeforeStays) {
+    Generate(dir.path(), true);
+    const QString multi = dir.filePath(QStringLiteral("MULTI")), rle = multi + QStringLiteral(".rle");
+    ASSERT_TRUE(Dcmtk(dir.path(), QStringLiteral("dcmcrle"), {multi, rle}));
+    QFile in(rle), out(multi);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QByteArray bytes = in.readAll();
+    qsizetype at = -1; // item 0 of the fragments is the offset table, item 3 holds frame 3
+    for (int item = 0; item <= 3; ++item) at = bytes.indexOf(QByteArray("\xFE\xFF\x00\xE0", 4), at + 1);
+    out.write(bytes.replace(at + 8, 64, QByteArray(64, '\xFF')));
+    out.close();
+    ASSERT_TRUE(Open(dir.path()) && Choose("CT 3 (3 images)"));
+    TStudyView& study = *form.Study;
+    study.ShowSlice(1);
+    ASSERT_TRUE(test::SpinUntil([&] { return study.ShownSlice() == 1; }));
+    errors.clear();
+    study.ShowSlice(2);
+    ASSERT_TRUE(test::SpinUntil([&] { return !errors.isEmpty() || study.ShownSlice() == 2; }));
+    EXPECT_EQ(study.ShownSlice(), 1);
+    EXPECT_EQ(ShownValue(), 10);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors[0].startsWith(QLatin1String("Frame 3 of \"MULTI\" cannot be shown: "))) << errors[0].toStdString();
+    EXPECT_EQ(form.FrameLabel->text(), QStringLiteral("slice 3 / 3 cannot be shown"));
 }
 
 } // namespace
