@@ -153,6 +153,9 @@ void TStudyView::Indexed(const imaging::TStudyIndex& index, bool finished) {
             // Nothing to show (yet): at the end, the reason, unless the user cancelled.
             if (!finished) return;
             if (!cancelled) Tell(index.ProblemText.isEmpty() ? SummaryText(index) : index.ProblemText);
+            // The run is over: the study shown is the window's again, and its rows choose
+            // its series.
+            adopted_ = Active();
             KeepShownStudy();
             return;
         }

@@ -183,6 +183,30 @@ TEST_F(Studies, AnOpenTheUserTurnsDownLeavesTheStudyShownAsItWas) {
     EXPECT_EQ(form.Study->Browser->Tree->topLevelItemCount(), 1) << "the study shown is still listed";
 }
 
+// Cancelled at a known point, five files into another folder (before anything of it could
+// be shown): the study shown stays, in the window and the browser, and still answers.
+TEST_F(Studies, ACancelledOpenLeavesTheStudyShownWhole) {
+    Generate(dir.path());
+    ASSERT_TRUE(Open(dir.path()));
+    TStudyView& study = *form.Study;
+    study.ShowSlice(3);
+    ASSERT_TRUE(test::SpinUntil([&] { return study.ShownSlice() == 3; }));
+    QTemporaryDir other;
+    Generate(other.path());
+    study.IndexOptions.OnFileRead = [&](const imaging::TIndexProgress& p) {
+        if (p.Done == 5) study.Cancel();
+    };
+    EXPECT_TRUE(Open(other.path()));
+    EXPECT_TRUE(errors.isEmpty());
+    EXPECT_EQ(form.OpenedFile(), dir.path());
+    EXPECT_EQ(ShownValue(), ValueOf(3));
+    EXPECT_EQ(study.Browser->Tree->topLevelItemCount(), 1);
+    EXPECT_EQ(study.Browser->Summary->text(), QStringLiteral("12 images in 1 series"));
+    ASSERT_TRUE(study.ShowSeries(study.ShownSeries(), 7)) << "the browser's rows still choose";
+    ASSERT_TRUE(test::SpinUntil([&] { return study.ShownSlice() == 7; }));
+    EXPECT_EQ(ShownValue(), ValueOf(7));
+}
+
 TEST_F(Studies, FoldersWithoutImagesAreToldAndThePictureStays) {
     struct Row { const char* Name; std::function<QString(const QString&)> Make; const char* Says; };
     const Row rows[] = {
