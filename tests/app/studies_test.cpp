@@ -26,6 +26,8 @@
 
 #include <cmath>
 
+#include <sys/stat.h>
+
 namespace kelvo {
 namespace {
 
@@ -218,6 +220,21 @@ TEST_F(Studies, FoldersWithoutImagesAreToldAndThePictureStays) {
          },
          "DICOM"},
         {"missing", [](const QString& d) { return d + QStringLiteral("/gone/DICOMDIR"); }, "gone"},
+        {"DICOMDIR naming files since removed",
+         [](const QString& d) {
+             Generate(d);
+             const QStringList files = QDir(d).entryList(QDir::Files);
+             if (!Dcmtk(d, QStringLiteral("dcmmkdir"), QStringList{QStringLiteral("-I")} + files)) return QString();
+             for (const QString& file : files) QFile::remove(d + QLatin1Char('/') + file);
+             return d + QStringLiteral("/DICOMDIR");
+         },
+         ": 12 files skipped"},
+        // Never opened, so never waited on: a FIFO as the DICOMDIR or as the folder's file.
+        {"FIFO as DICOMDIR",
+         [](const QString& d) { return mkfifo(QFile::encodeName(d + QStringLiteral("/DICOMDIR")), 0600) == 0 ? d + QStringLiteral("/DICOMDIR") : QString(); },
+         "(a FIFO)"},
+        {"folder of a FIFO", [](const QString& d) { return mkfifo(QFile::encodeName(d + QStringLiteral("/IM1")), 0600) == 0 ? d : QString(); },
+         ": 1 file skipped"},
     };
     for (const Row& row : rows) {
         QTemporaryDir folder;
