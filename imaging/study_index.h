@@ -107,7 +107,7 @@ struct TIndexOptions {
     int32_t SnapshotEvery = 64;   // files read between two snapshots
     // Called on the indexing thread after each file, before the next is read: a cancel
     // there takes effect at that very file, whatever the owner's thread is doing.
-    std::function<void(const TIndexProgress&)> OnFileRead;
+    std::function<void(const TIndexProgress&)> OnFileRead = {};
 };
 
 // Indexes `path`: a folder (recursively), a DICOMDIR, or one DICOM file. Reads headers
