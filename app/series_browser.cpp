@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -42,6 +43,14 @@ QString StackRowText(const imaging::TSeries& series, int32_t stack) {
         .arg(images == 1 ? "" : "s");
 }
 
+QString StackKey(const QString& seriesUid, const imaging::TStack& stack) {
+    QString key = QStringLiteral("%1#%2x%3 %4").arg(seriesUid).arg(stack.Columns).arg(stack.Rows).arg(stack.Photometric);
+    if (stack.Orientation) {
+        for (const double cosine : *stack.Orientation) key += QStringLiteral(" %1").arg(cosine, 0, 'f', 3);
+    }
+    return key;
+}
+
 namespace {
 
 QString RowKey(const QString& seriesUid, int32_t stack, int32_t stacks) {
@@ -66,6 +75,14 @@ TSeriesBrowser::TSeriesBrowser(QWidget* parent) : QWidget(parent) {
     DetailsBtn = new QPushButton(QStringLiteral("Details…"), this);
     DetailsBtn->setObjectName(QStringLiteral("SkippedDetailsBtn"));
     DetailsBtn->hide();
+    BudgetBox = new QSpinBox(this);
+    BudgetBox->setObjectName(QStringLiteral("SliceBudgetBox"));
+    BudgetBox->setRange(1, 1 << 20);
+    BudgetBox->setSuffix(QStringLiteral(" MiB"));
+    BudgetBox->setKeyboardTracking(false);
+    BudgetBox->setToolTip(QStringLiteral("Memory for decoded slices kept for stepping; a lower value frees memory at once"));
+    auto* budgetLabel = new QLabel(QStringLiteral("Slice cache:"), this);
+    budgetLabel->setBuddy(BudgetBox);
 
     auto* progressRow = new QHBoxLayout;
     progressRow->addWidget(Progress, 1);
@@ -73,16 +90,26 @@ TSeriesBrowser::TSeriesBrowser(QWidget* parent) : QWidget(parent) {
     auto* summaryRow = new QHBoxLayout;
     summaryRow->addWidget(Summary, 1);
     summaryRow->addWidget(DetailsBtn);
+    auto* budgetRow = new QHBoxLayout;
+    budgetRow->addWidget(budgetLabel);
+    budgetRow->addWidget(BudgetBox);
+    budgetRow->addStretch(1);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(Tree, 1);
     layout->addLayout(progressRow);
     layout->addLayout(summaryRow);
+    layout->addLayout(budgetRow);
 
     connect(CancelBtn, &QPushButton::clicked, this, [this] {
         if (auto handler = OnCancel) handler();
     });
     connect(DetailsBtn, &QPushButton::clicked, this, [this] {
         if (auto handler = OnDetails) handler();
+    });
+    connect(BudgetBox, &QSpinBox::valueChanged, this, [this](int mib) {
+        Guarded("slice cache budget", [&] {
+            if (auto handler = OnBudgetChanged) handler(mib);
+        });
     });
     // A click or the keyboard's current row: either way the series chosen is shown.
     connect(Tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* item, QTreeWidgetItem*) {
@@ -124,7 +151,10 @@ void TSeriesBrowser::ShowIndex(const imaging::TStudyIndex& index) {
                         Row(s, RowKey(series.Uid, k, stacks), stacks > 1 ? StackRowText(series, k) : SeriesRowText(series));
                     row->setData(0, Qt::UserRole, series.Uid);
                     row->setData(0, kStackRole, k);
-                    if (const auto it = thumbnails_.constFind(series.Uid); it != thumbnails_.constEnd()) row->setIcon(0, *it);
+                    if (stacks == 0) continue;
+                    const QString key = StackKey(series.Uid, series.Stacks[size_t(k)]);
+                    row->setData(0, kStackKeyRole, key);
+                    row->setIcon(0, thumbnails_.value(key));
                 }
             }
             p->setExpanded(true);
@@ -163,12 +193,10 @@ void TSeriesBrowser::Finished(const QString& summary, bool skipped) {
     DetailsBtn->setVisible(skipped);
 }
 
-void TSeriesBrowser::SetThumbnail(const QString& seriesUid, const QIcon& icon) {
-    thumbnails_.insert(seriesUid, icon);
-    for (auto it = rows_.cbegin(); it != rows_.cend(); ++it) {
-        if (it.key().startsWith(QLatin1String("r:")) && it.value()->data(0, Qt::UserRole).toString() == seriesUid) {
-            it.value()->setIcon(0, icon);
-        }
+void TSeriesBrowser::SetThumbnail(const QString& stackKey, const QIcon& icon) {
+    thumbnails_.insert(stackKey, icon);
+    for (QTreeWidgetItem* row : std::as_const(rows_)) {
+        if (row->data(0, kStackKeyRole).toString() == stackKey) row->setIcon(0, icon);
     }
 }
 

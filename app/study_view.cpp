@@ -16,6 +16,7 @@
 #include <QScrollArea>
 #include <QSettings>
 #include <QShortcut>
+#include <QSpinBox>
 #include <QSlider>
 #include <QTimer>
 #include <QWheelEvent>
@@ -27,12 +28,14 @@ namespace {
 
 QString PlaceKey(const QString& uid, int32_t frame) { return uid + QLatin1Char('#') + QString::number(frame); }
 
-uint64_t SliceBudgetBytes() {
+int32_t SliceBudgetMiB() {
     const QSettings settings(QStringLiteral("kelvo"), QStringLiteral("kelvo"));
     bool ok = false;
     const int mib = settings.value(QLatin1String(kSliceBudgetKey), kDefaultSliceBudgetMiB).toInt(&ok);
-    return uint64_t(ok && mib > 0 ? mib : kDefaultSliceBudgetMiB) << 20;
+    return ok && mib > 0 ? mib : kDefaultSliceBudgetMiB;
 }
+
+uint64_t SliceBudgetBytes() { return uint64_t(SliceBudgetMiB()) << 20; }
 
 } // namespace
 
@@ -75,6 +78,15 @@ TStudyView::TStudyView(TForm1& form) : QObject(&form), form_(form) {
     Browser->OnSeriesChosen = [this](const QString& uid, int32_t stack) { (void)ShowStack(uid, stack); };
     Browser->OnCancel = [this] { Cancel(); };
     Browser->OnDetails = [this] { Details(); };
+    {
+        const QSignalBlocker quiet(Browser->BudgetBox);
+        Browser->BudgetBox->setValue(SliceBudgetMiB());
+    }
+    // Kept for the next start; the series shown gives back what it holds beyond it now.
+    Browser->OnBudgetChanged = [this](int32_t mib) {
+        QSettings(QStringLiteral("kelvo"), QStringLiteral("kelvo")).setValue(QLatin1String(kSliceBudgetKey), mib);
+        if (cache_) cache_->SetBudget(uint64_t(mib) << 20);
+    };
 
     const std::pair<Qt::Key, int> keys[] = {{Qt::Key_Home, -1}, {Qt::Key_End, 1}};
     for (const auto& [key, end] : keys) {
@@ -433,9 +445,12 @@ void TStudyView::QueueThumbnails() {
     for (const imaging::TPatient& p : index_.Patients) {
         for (const imaging::TStudy& s : p.Studies) {
             for (const imaging::TSeries& series : s.Series) {
-                if (!thumbnailsTried_.contains(series.Uid)) {
-                    thumbnailsTried_.insert(series.Uid, true);
-                    thumbnailsToMake_.push_back(series.Uid);
+                for (const imaging::TStack& stack : series.Stacks) {
+                    const QString key = StackKey(series.Uid, stack);
+                    if (!thumbnailsTried_.contains(key)) {
+                        thumbnailsTried_.insert(key, true);
+                        thumbnailsToMake_.push_back({series.Uid, key});
+                    }
                 }
             }
         }
@@ -446,18 +461,19 @@ void TStudyView::QueueThumbnails() {
 
 void TStudyView::MakeThumbnail() {
     if (thumbnailsToMake_.empty()) return;
-    const QString uid = thumbnailsToMake_.front();
+    const auto [uid, key] = thumbnailsToMake_.front();
     thumbnailsToMake_.erase(thumbnailsToMake_.begin());
     Guarded("thumbnail", [&] {
         const imaging::TSeries* series = FindSeries(uid);
         if (series == nullptr) return;
-        if (series->Stacks.empty() || series->Stacks.front().Slices.empty()) return;
-        const imaging::TStack& stack = series->Stacks.front();
-        const imaging::TSlice& middle = stack.Slices[stack.Slices.size() / 2];
+        const auto stack = std::find_if(series->Stacks.begin(), series->Stacks.end(),
+                                        [&](const imaging::TStack& s) { return StackKey(uid, s) == key; });
+        if (stack == series->Stacks.end() || stack->Slices.empty()) return;
+        const imaging::TSlice& middle = stack->Slices[stack->Slices.size() / 2];
         try {
             const imaging::TPicture picture = imaging::SlicePicture(middle);
             const QImage image = picture.Render(0, picture.DefaultWindow(0));
-            Browser->SetThumbnail(uid, QIcon(QPixmap::fromImage(image.scaled(TSeriesBrowser::kThumbnailSide,
+            Browser->SetThumbnail(key, QIcon(QPixmap::fromImage(image.scaled(TSeriesBrowser::kThumbnailSide,
                                                                               TSeriesBrowser::kThumbnailSide,
                                                                               Qt::KeepAspectRatio,
                                                                               Qt::SmoothTransformation))));

@@ -138,7 +138,8 @@ private:
         int32_t Slice = 0;
     };
     QHash<QString, TPlace> places_;
-    std::vector<QString> thumbnailsToMake_;
+    // Series UID and StackKey of each thumbnail still to make.
+    std::vector<std::pair<QString, QString>> thumbnailsToMake_;
     QHash<QString, bool> thumbnailsTried_;
     TRegionStatsCache otherSlices_;
 };
