@@ -44,7 +44,8 @@ QString StackRowText(const imaging::TSeries& series, int32_t stack) {
 }
 
 QString StackKey(const QString& seriesUid, const imaging::TStack& stack) {
-    QString key = QStringLiteral("%1#%2x%3 %4").arg(seriesUid).arg(stack.Columns).arg(stack.Rows).arg(stack.Photometric);
+    QString key =
+        QStringLiteral("%1#%2x%3 %4").arg(seriesUid).arg(stack.Columns).arg(stack.Rows).arg(stack.Photometric);
     if (stack.Orientation) {
         for (const double cosine : *stack.Orientation) key += QStringLiteral(" %1").arg(cosine, 0, 'f', 3);
     }
@@ -80,7 +81,8 @@ TSeriesBrowser::TSeriesBrowser(QWidget* parent) : QWidget(parent) {
     BudgetBox->setRange(1, 1 << 20);
     BudgetBox->setSuffix(QStringLiteral(" MiB"));
     BudgetBox->setKeyboardTracking(false);
-    BudgetBox->setToolTip(QStringLiteral("Memory for decoded slices kept for stepping; a lower value frees memory at once"));
+    BudgetBox->setToolTip(
+        QStringLiteral("Memory for decoded slices kept for stepping; a lower value frees memory at once"));
     auto* budgetLabel = new QLabel(QStringLiteral("Slice cache:"), this);
     budgetLabel->setBuddy(BudgetBox);
 
@@ -147,8 +149,8 @@ void TSeriesBrowser::ShowIndex(const imaging::TStudyIndex& index) {
                 // trades its single row for one per stack.
                 if (stacks > 1) delete rows_.take(QStringLiteral("r:") + series.Uid);
                 for (int32_t k = 0; k < std::max(1, stacks); ++k) {
-                    QTreeWidgetItem* row =
-                        Row(s, RowKey(series.Uid, k, stacks), stacks > 1 ? StackRowText(series, k) : SeriesRowText(series));
+                    QTreeWidgetItem* row = Row(s, RowKey(series.Uid, k, stacks),
+                                               stacks > 1 ? StackRowText(series, k) : SeriesRowText(series));
                     row->setData(0, Qt::UserRole, series.Uid);
                     row->setData(0, kStackRole, k);
                     if (stacks == 0) continue;

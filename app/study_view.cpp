@@ -16,8 +16,8 @@
 #include <QScrollArea>
 #include <QSettings>
 #include <QShortcut>
-#include <QSpinBox>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTimer>
 #include <QWheelEvent>
 
