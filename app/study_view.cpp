@@ -5,7 +5,6 @@
 #include "app/series_browser.h"
 #include "canvas/annotations.h"
 #include "imaging/errors.h"
-#include "imaging/loader.h"
 #include "platform/guarded.h"
 
 #include <QDir>
@@ -18,6 +17,7 @@
 #include <QSettings>
 #include <QShortcut>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTimer>
 #include <QWheelEvent>
 
@@ -28,28 +28,16 @@ namespace {
 
 QString PlaceKey(const QString& uid, int32_t frame) { return uid + QLatin1Char('#') + QString::number(frame); }
 
-uint64_t SliceBudgetBytes() {
+int32_t SliceBudgetMiB() {
     const QSettings settings(QStringLiteral("kelvo"), QStringLiteral("kelvo"));
     bool ok = false;
     const int mib = settings.value(QLatin1String(kSliceBudgetKey), kDefaultSliceBudgetMiB).toInt(&ok);
-    return uint64_t(ok && mib > 0 ? mib : kDefaultSliceBudgetMiB) << 20;
+    return ok && mib > 0 ? mib : kDefaultSliceBudgetMiB;
 }
+
+uint64_t SliceBudgetBytes() { return uint64_t(SliceBudgetMiB()) << 20; }
 
 } // namespace
-
-imaging::TStack SeriesStack(const imaging::TSeries& series) {
-    imaging::TStack all;
-    for (const imaging::TStack& stack : series.Stacks) {
-        if (all.Slices.empty()) {
-            all.Rows = stack.Rows;
-            all.Columns = stack.Columns;
-            all.Photometric = stack.Photometric;
-            all.Orientation = stack.Orientation;
-        }
-        all.Slices.insert(all.Slices.end(), stack.Slices.begin(), stack.Slices.end());
-    }
-    return all;
-}
 
 bool TStudyView::IsStudyPath(const QString& path) {
     const QFileInfo info(path);
@@ -87,9 +75,18 @@ TStudyView::TStudyView(TForm1& form) : QObject(&form), form_(form) {
     Browser->setWindowFlag(Qt::Tool);
     Browser->setWindowTitle(QStringLiteral("Series"));
     Browser->resize(300, 460);
-    Browser->OnSeriesChosen = [this](const QString& uid) { (void)ShowSeries(uid); };
+    Browser->OnSeriesChosen = [this](const QString& uid, int32_t stack) { (void)ShowStack(uid, stack); };
     Browser->OnCancel = [this] { Cancel(); };
     Browser->OnDetails = [this] { Details(); };
+    {
+        const QSignalBlocker quiet(Browser->BudgetBox);
+        Browser->BudgetBox->setValue(SliceBudgetMiB());
+    }
+    // Kept for the next start; the series shown gives back what it holds beyond it now.
+    Browser->OnBudgetChanged = [this](int32_t mib) {
+        QSettings(QStringLiteral("kelvo"), QStringLiteral("kelvo")).setValue(QLatin1String(kSliceBudgetKey), mib);
+        if (cache_) cache_->SetBudget(uint64_t(mib) << 20);
+    };
 
     const std::pair<Qt::Key, int> keys[] = {{Qt::Key_Home, -1}, {Qt::Key_End, 1}};
     for (const auto& [key, end] : keys) {
@@ -132,7 +129,7 @@ void TStudyView::Open(const QString& path) {
         Browser->move(form_.frameGeometry().right() + 8, form_.frameGeometry().top());
         Browser->show();
     }
-    scan_.Start(path_);
+    scan_.Start(path_, IndexOptions);
 }
 
 void TStudyView::Cancel() { scan_.Cancel(); }
@@ -143,6 +140,7 @@ void TStudyView::Leave() {
     index_ = {};
     places_.clear();
     seriesUid_.clear();
+    stack_ = 0;
     wanted_ = shown_ = selectAfter_ = -1;
     otherSlices_.Clear();
     ShowControls(false);
@@ -167,6 +165,9 @@ void TStudyView::Indexed(const imaging::TStudyIndex& index, bool finished) {
             // Nothing to show (yet): at the end, the reason, unless the user cancelled.
             if (!finished) return;
             if (!cancelled) Tell(index.ProblemText.isEmpty() ? SummaryText(index) : index.ProblemText);
+            // The run is over: the study shown is the window's again, and its rows choose
+            // its series.
+            adopted_ = Active();
             KeepShownStudy();
             return;
         }
@@ -186,24 +187,29 @@ void TStudyView::Indexed(const imaging::TStudyIndex& index, bool finished) {
     for (const imaging::TPatient& p : index_.Patients) {
         for (const imaging::TStudy& s : p.Studies) {
             for (const imaging::TSeries& series : s.Series) {
-                const imaging::TStack stack = SeriesStack(series);
-                for (size_t i = 0; i < stack.Slices.size(); ++i) {
-                    places_.insert(PlaceKey(stack.Slices[i].SopInstanceUid, stack.Slices[i].Frame),
-                                   TPlace{series.Uid, int32_t(i)});
+                for (size_t k = 0; k < series.Stacks.size(); ++k) {
+                    const std::vector<imaging::TSlice>& slices = series.Stacks[k].Slices;
+                    for (size_t i = 0; i < slices.size(); ++i) {
+                        places_.insert(PlaceKey(slices[i].SopInstanceUid, slices[i].Frame),
+                                       TPlace{series.Uid, int32_t(k), int32_t(i)});
+                    }
                 }
             }
         }
     }
     Browser->ShowIndex(index_);
-    Browser->MarkSeries(seriesUid_);
-    // The series shown may have grown since it was first shown: it stays at its slice.
-    if (const imaging::TSeries* series = FindSeries(seriesUid_); series != nullptr && series->Images != SliceCount()) {
-        const imaging::TSlice was = cache_->Stack().Slices.at(size_t(std::max(0, shown_)));
-        UseSeries(*series);
-        const TPlace at = places_.value(PlaceKey(was.SopInstanceUid, was.Frame));
+    // The stack shown may have grown (or moved among its series' stacks, which go by
+    // size) since it was first shown: it stays at the slice on screen.
+    const imaging::TSlice was = cache_->Stack().Slices.at(size_t(std::max(0, shown_)));
+    const TPlace at = places_.value(PlaceKey(was.SopInstanceUid, was.Frame));
+    if (const imaging::TSeries* series = FindSeries(seriesUid_);
+        series != nullptr && at.Series == seriesUid_ &&
+        (at.Stack != stack_ || int32_t(series->Stacks.at(size_t(at.Stack)).Slices.size()) != SliceCount())) {
+        UseSeries(*series, at.Stack);
         shown_ = -1;
         ShowSlice(at.Slice);
     }
+    Browser->MarkSeries(seriesUid_, stack_);
     QueueThumbnails();
     if (lateFinal_) {
         const std::unique_ptr<imaging::TStudyIndex> final = std::move(lateFinal_);
@@ -225,7 +231,7 @@ bool TStudyView::Adopt(const imaging::TStudyIndex& index) {
     bool done = false;
     Guarded("open folder", [&] {
         const imaging::TSeries& series = *index.FirstSeries();
-        auto cache = std::make_unique<imaging::TSliceCache>(SeriesStack(series), SliceBudgetBytes());
+        auto cache = std::make_unique<imaging::TSliceCache>(series.Stacks.front(), SliceBudgetBytes());
         imaging::TSliceCache::TSlicePicture first;
         try {
             first = cache->Decode(0);
@@ -246,7 +252,7 @@ bool TStudyView::Adopt(const imaging::TStudyIndex& index) {
         Browser->Clear();
         thumbnailsTried_.clear();
         thumbnailsToMake_.clear();
-        UseSeries(series, std::move(cache));
+        UseSeries(series, 0, std::move(cache));
         wanted_ = shown_ = 0;
         seriesWindow_ = true;
         (void)cache_->Request(0);
@@ -256,9 +262,11 @@ bool TStudyView::Adopt(const imaging::TStudyIndex& index) {
     return done;
 }
 
-void TStudyView::UseSeries(const imaging::TSeries& series, std::unique_ptr<imaging::TSliceCache> cache) {
+void TStudyView::UseSeries(const imaging::TSeries& series, int32_t stack, std::unique_ptr<imaging::TSliceCache> cache) {
     seriesUid_ = series.Uid;
-    cache_ = cache ? std::move(cache) : std::make_unique<imaging::TSliceCache>(SeriesStack(series), SliceBudgetBytes());
+    stack_ = stack;
+    cache_ = cache ? std::move(cache)
+                   : std::make_unique<imaging::TSliceCache>(series.Stacks.at(size_t(stack)), SliceBudgetBytes());
     cache_->OnSliceReady = [this](int32_t index, const imaging::TSliceCache::TSlicePicture& picture) {
         if (index == wanted_ && index != shown_) Apply(index, picture);
     };
@@ -284,16 +292,16 @@ const imaging::TSeries* TStudyView::FindSeries(const QString& uid) const {
     return nullptr;
 }
 
-bool TStudyView::ShowSeries(const QString& seriesUid, int32_t slice) {
+bool TStudyView::ShowStack(const QString& seriesUid, int32_t stack, int32_t slice) {
     const imaging::TSeries* series = FindSeries(seriesUid);
-    if (series == nullptr || !adopted_) return false;
-    if (seriesUid != seriesUid_) {
-        UseSeries(*series);
-        // A new series opens in its own window.
+    if (series == nullptr || !adopted_ || stack < 0 || size_t(stack) >= series->Stacks.size()) return false;
+    if (seriesUid != seriesUid_ || stack != stack_) {
+        UseSeries(*series, stack);
+        // Another series, or pictures of another kind, open in their own window.
         shown_ = -1;
         seriesWindow_ = false;
     }
-    Browser->MarkSeries(seriesUid_);
+    Browser->MarkSeries(seriesUid_, stack_);
     ShowSlice(slice);
     return true;
 }
@@ -341,6 +349,9 @@ void TStudyView::Apply(int32_t index, const imaging::TSliceCache::TSlicePicture&
 void TStudyView::SliceFailed(int32_t index, const QString& text) {
     form_.FrameLabel->setText(QStringLiteral("slice %1 / %2 cannot be shown").arg(index + 1).arg(SliceCount()));
     form_.FrameLabel->setToolTip(text);
+    // Told as a single file's frame is: the slice before stays on screen, which the
+    // label alone would leave the user to take for the one asked for.
+    Tell(text);
 }
 
 QString TStudyView::SliceText() const {
@@ -355,10 +366,13 @@ QString TStudyView::PlaceOf(const TMeasurement& m) const {
     if (m.SopInstanceUid.isEmpty() || !Active()) return QString();
     const auto it = places_.constFind(PlaceKey(m.SopInstanceUid, m.Frame));
     if (it == places_.constEnd()) return QStringLiteral("image not in this study");
-    if (it->Series == seriesUid_) return QStringLiteral("slice %1").arg(it->Slice + 1);
+    if (it->Series == seriesUid_ && it->Stack == stack_) return QStringLiteral("slice %1").arg(it->Slice + 1);
     const imaging::TSeries* series = FindSeries(it->Series);
-    return QStringLiteral("series %1 slice %2")
-        .arg(series != nullptr && series->Number ? QString::number(*series->Number) : QStringLiteral("?"))
+    const QString stack = series != nullptr && series->Stacks.size() > 1
+                              ? QStringLiteral(" (%1 of %2)").arg(it->Stack + 1).arg(series->Stacks.size())
+                              : QString();
+    return QStringLiteral("series %1%2 slice %3")
+        .arg(series != nullptr && series->Number ? QString::number(*series->Number) : QStringLiteral("?"), stack)
         .arg(it->Slice + 1);
 }
 
@@ -376,7 +390,7 @@ void TStudyView::PlaceMeasurements(std::vector<TMeasurement>& list) {
         if (!m.Stats) continue;
         m.Stats.reset();
         const auto place = places_.constFind(PlaceKey(shape.ImageUid, shape.ImageFrame));
-        if (place == places_.constEnd() || place->Series != seriesUid_) continue;
+        if (place == places_.constEnd() || place->Series != seriesUid_ || place->Stack != stack_) continue;
         const imaging::TSlice& slice = cache_->Stack().Slices.at(size_t(place->Slice));
         m.File = QFileInfo(slice.File).fileName();
         TMeasureContext context;
@@ -397,7 +411,7 @@ bool TStudyView::ShowShapeImage(int32_t shapeIndex) {
     const auto place = places_.constFind(PlaceKey(shape->ImageUid, shape->ImageFrame));
     if (place == places_.constEnd()) return false;
     selectAfter_ = shapeIndex;
-    return ShowSeries(place->Series, place->Slice);
+    return ShowStack(place->Series, place->Stack, place->Slice);
 }
 
 void TStudyView::Tell(const QString& message) {
@@ -431,9 +445,12 @@ void TStudyView::QueueThumbnails() {
     for (const imaging::TPatient& p : index_.Patients) {
         for (const imaging::TStudy& s : p.Studies) {
             for (const imaging::TSeries& series : s.Series) {
-                if (!thumbnailsTried_.contains(series.Uid)) {
-                    thumbnailsTried_.insert(series.Uid, true);
-                    thumbnailsToMake_.push_back(series.Uid);
+                for (const imaging::TStack& stack : series.Stacks) {
+                    const QString key = StackKey(series.Uid, stack);
+                    if (!thumbnailsTried_.contains(key)) {
+                        thumbnailsTried_.insert(key, true);
+                        thumbnailsToMake_.push_back({series.Uid, key});
+                    }
                 }
             }
         }
@@ -444,18 +461,19 @@ void TStudyView::QueueThumbnails() {
 
 void TStudyView::MakeThumbnail() {
     if (thumbnailsToMake_.empty()) return;
-    const QString uid = thumbnailsToMake_.front();
+    const auto [uid, key] = thumbnailsToMake_.front();
     thumbnailsToMake_.erase(thumbnailsToMake_.begin());
     Guarded("thumbnail", [&] {
         const imaging::TSeries* series = FindSeries(uid);
         if (series == nullptr) return;
-        const imaging::TStack stack = SeriesStack(*series);
-        if (stack.Slices.empty()) return;
-        const imaging::TSlice& middle = stack.Slices[stack.Slices.size() / 2];
+        const auto stack = std::find_if(series->Stacks.begin(), series->Stacks.end(),
+                                        [&](const imaging::TStack& s) { return StackKey(uid, s) == key; });
+        if (stack == series->Stacks.end() || stack->Slices.empty()) return;
+        const imaging::TSlice& middle = stack->Slices[stack->Slices.size() / 2];
         try {
-            const imaging::TPicture picture = imaging::FramePicture(imaging::LoadPicture(middle.File), middle.Frame);
+            const imaging::TPicture picture = imaging::SlicePicture(middle);
             const QImage image = picture.Render(0, picture.DefaultWindow(0));
-            Browser->SetThumbnail(uid, QIcon(QPixmap::fromImage(image.scaled(TSeriesBrowser::kThumbnailSide,
+            Browser->SetThumbnail(key, QIcon(QPixmap::fromImage(image.scaled(TSeriesBrowser::kThumbnailSide,
                                                                               TSeriesBrowser::kThumbnailSide,
                                                                               Qt::KeepAspectRatio,
                                                                               Qt::SmoothTransformation))));

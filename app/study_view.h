@@ -53,8 +53,13 @@ public:
     // The slice asked for last (shown once decoded), and the one on screen.
     int32_t SliceIndex() const { return wanted_; }
     int32_t ShownSlice() const { return shown_; }
-    // Shows the series' first slice; false for a series not in the index.
-    bool ShowSeries(const QString& seriesUid, int32_t slice = 0);
+    // Which of the shown series' stacks is stepped through (files of one size and
+    // photometric interpretation each).
+    int32_t ShownStack() const { return stack_; }
+    // Shows a slice of the series' first stack; false for a series not in the index.
+    bool ShowSeries(const QString& seriesUid, int32_t slice = 0) { return ShowStack(seriesUid, 0, slice); }
+    // Shows a slice of one of the series' stacks; false when the index has no such stack.
+    bool ShowStack(const QString& seriesUid, int32_t stack, int32_t slice = 0);
     // Asks for a slice (clamped to the stack); it shows at once when the cache holds
     // it, else when decoded. Window, level and zoom stay.
     void ShowSlice(int32_t index);
@@ -77,6 +82,8 @@ public:
 
     QPushButton* OpenFolderBtn = nullptr;
     QSlider* SliceSlider = nullptr;
+    // How folders are indexed.
+    imaging::TIndexOptions IndexOptions;
     // A tool window beside the main window, shown once a study is opened.
     TSeriesBrowser* Browser = nullptr;
 
@@ -93,8 +100,9 @@ private:
     // Shows the first series of a fresh index in the window; false when it could not be
     // shown or the user kept the shapes shown.
     bool Adopt(const imaging::TStudyIndex& index);
-    // Makes the cache for the series and keeps the slice lookup.
-    void UseSeries(const imaging::TSeries& series, std::unique_ptr<imaging::TSliceCache> cache = nullptr);
+    // Makes the cache for one stack of the series and keeps the slice lookup.
+    void UseSeries(const imaging::TSeries& series, int32_t stack,
+                   std::unique_ptr<imaging::TSliceCache> cache = nullptr);
     void Apply(int32_t index, const imaging::TSliceCache::TSlicePicture& picture);
     void SliceFailed(int32_t index, const QString& text);
     void Tell(const QString& message);
@@ -116,24 +124,24 @@ private:
     // The end of a run that came while the user was asked whether to drop the shapes.
     std::unique_ptr<imaging::TStudyIndex> lateFinal_;
     QString seriesUid_;
+    int32_t stack_ = 0;
     std::unique_ptr<imaging::TSliceCache> cache_;
     int32_t wanted_ = -1;
     int32_t shown_ = -1;
     int32_t selectAfter_ = -1; // a shape to select once its slice is shown
     // A slice of the series was shown: its window is kept for the next.
     bool seriesWindow_ = false;
-    // "uid#frame" to (series UID, slice of its stack), over the whole index.
+    // "uid#frame" to (series UID, its stack, slice of that stack), over the whole index.
     struct TPlace {
         QString Series;
+        int32_t Stack = 0;
         int32_t Slice = 0;
     };
     QHash<QString, TPlace> places_;
-    std::vector<QString> thumbnailsToMake_;
+    // Series UID and StackKey of each thumbnail still to make.
+    std::vector<std::pair<QString, QString>> thumbnailsToMake_;
     QHash<QString, bool> thumbnailsTried_;
     TRegionStatsCache otherSlices_;
 };
-
-// A series' stacks as one stack, in the index's order.
-imaging::TStack SeriesStack(const imaging::TSeries& series);
 
 } // namespace kelvo

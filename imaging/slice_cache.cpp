@@ -2,9 +2,11 @@
 // slices go when the budget is reached.
 #include "imaging/slice_cache.h"
 
+#include "imaging/errors.h"
 #include "imaging/loader.h"
 #include "platform/guarded.h"
 
+#include <QFileInfo>
 #include <QMetaObject>
 
 #include <algorithm>
@@ -16,7 +18,9 @@ namespace kelvo::imaging {
 TPicture FramePicture(TPicture whole, int32_t frame) {
     if (whole.Frames() <= 1) return whole;
     const size_t bytes = whole.SamplesPerFrame() * SampleBytes(whole.SampleType());
-    std::vector<uint8_t> values(whole.Data() + size_t(frame) * bytes, whole.Data() + size_t(frame + 1) * bytes);
+    // Waits for this frame alone: the file's others may still be arriving.
+    const uint8_t* from = whole.FrameData(frame);
+    std::vector<uint8_t> values(from, from + bytes);
     const int32_t w = whole.Width(), h = whole.Height(), samples = whole.SamplesPerPixel(), bits = whole.BitsStored();
     const TSampleType type = whole.SampleType();
     TPicture one = std::move(whole);
@@ -24,6 +28,17 @@ TPicture FramePicture(TPicture whole, int32_t frame) {
     std::memcpy(one.Data(), values.data(), bytes);
     one.ComputeRange();
     return one;
+}
+
+TPicture SlicePicture(const TSlice& slice) {
+    TPicture whole = LoadPicture(slice.File);
+    // Such a frame holds zeros, which are no values: showing them would be a wrong picture.
+    if (whole.FrameFailed(slice.Frame)) {
+        throw EImageError(TLoadError::Corrupt, QStringLiteral("Frame %1 of \"%2\" cannot be shown: %3")
+                                                   .arg(slice.Frame + 1)
+                                                   .arg(QFileInfo(slice.File).fileName(), whole.LateError()));
+    }
+    return FramePicture(std::move(whole), slice.Frame);
 }
 
 TSliceCache::TSliceCache(TStack stack, uint64_t budgetBytes)
@@ -140,7 +155,7 @@ TSliceCache::TSlicePicture TSliceCache::Decode(int32_t index) {
         }
     }
     const TSlice& slice = stack_.Slices.at(size_t(index));
-    auto picture = std::make_shared<const TPicture>(FramePicture(LoadPicture(slice.File), slice.Frame));
+    auto picture = std::make_shared<const TPicture>(SlicePicture(slice));
     const std::lock_guard lock(mutex_);
     Keep(index, picture);
     return picture;
@@ -161,7 +176,7 @@ void TSliceCache::Work() {
         TSlicePicture picture;
         QString failure;
         try {
-            picture = std::make_shared<const TPicture>(FramePicture(LoadPicture(slice.File), slice.Frame));
+            picture = std::make_shared<const TPicture>(SlicePicture(slice));
         } catch (const EImageError& e) {
             failure = e.Text();
         } catch (const std::bad_alloc&) {

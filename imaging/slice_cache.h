@@ -93,5 +93,8 @@ private:
 
 // One frame of a decoded file as a picture of its own.
 TPicture FramePicture(TPicture whole, int32_t frame);
+// The slice's frame of its file; throws EImageError as LoadPicture does, and for a frame
+// that came late and could not be read.
+TPicture SlicePicture(const TSlice& slice);
 
 } // namespace kelvo::imaging

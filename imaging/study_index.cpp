@@ -401,6 +401,7 @@ TStudyIndex IndexStudy(const QString& path, const TIndexOptions& options, const 
                 }
             }
             ++done.Done;
+            if (options.OnFileRead) options.OnFileRead(done);
             if (progress) progress(done);
             if (snapshot && options.SnapshotEvery > 0 && done.Done % options.SnapshotEvery == 0) {
                 snapshot(Assemble(records, skipped));

@@ -96,15 +96,18 @@ struct TStudyIndex {
 // "412 images in 3 series; 5 files skipped" (the skips only when there are some).
 QString SummaryText(const TStudyIndex& index);
 
-struct TIndexOptions {
-    int32_t MaxDepth = 32;        // folder levels below the one given
-    int32_t SnapshotEvery = 64;   // files read between two snapshots
-};
-
 // Progress of an indexing run; Total is known once the walk has listed the files.
 struct TIndexProgress {
     int32_t Done = 0;
     int32_t Total = 0;
+};
+
+struct TIndexOptions {
+    int32_t MaxDepth = 32;        // folder levels below the one given
+    int32_t SnapshotEvery = 64;   // files read between two snapshots
+    // Called on the indexing thread after each file, before the next is read: a cancel
+    // there takes effect at that very file, whatever the owner's thread is doing.
+    std::function<void(const TIndexProgress&)> OnFileRead = {};
 };
 
 // Indexes `path`: a folder (recursively), a DICOMDIR, or one DICOM file. Reads headers

@@ -10,18 +10,23 @@
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSettings>
 #include <QSlider>
+#include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 #include <QToolButton>
 #include <QWheelEvent>
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <set>
 
 namespace kelvo {
 namespace {
@@ -56,6 +61,15 @@ protected:
         QWheelEvent e(QPointF(5, 5), at->mapToGlobal(QPointF(5, 5)), {}, QPoint(0, delta), Qt::NoButton, modifiers,
                       Qt::NoScrollPhase, false);
         QApplication::sendEvent(at, &e);
+    }
+
+    // Chooses the browser's row that reads `text` and waits for its first slice.
+    bool Choose(const char* text) {
+        for (QTreeWidgetItemIterator it(form.Study->Browser->Tree); *it; ++it) {
+            if ((*it)->text(0) == QString::fromUtf8(text)) form.Study->Browser->Tree->setCurrentItem(*it);
+        }
+        const QTreeWidgetItem* row = form.Study->Browser->Tree->currentItem();
+        return row && row->text(0) == QString::fromUtf8(text) && test::SpinUntil([&] { return form.Study->ShownSlice() == 0; });
     }
 
     QTemporaryDir dir;
@@ -161,6 +175,17 @@ TEST_F(Studies, AnOpenTheUserTurnsDownLeavesTheStudyShownAsItWas) {
     EXPECT_EQ(form.Study->Browser->Tree->topLevelItemCount(), 1) << "the study shown is still listed";
 }
 
+// Cancelled five files into a folder opened again, before any of it could be shown.
+TEST_F(Studies, ACancelledOpenLeavesTheStudyShownWhole) {
+    Generate(dir.path());
+    ASSERT_TRUE(Open(dir.path()));
+    TStudyView& study = *form.Study;
+    study.IndexOptions.OnFileRead = [&](const imaging::TIndexProgress& p) { p.Done == 5 ? study.Cancel() : void(); };
+    EXPECT_TRUE(Open(dir.path()) && errors.isEmpty() && ShownValue() == ValueOf(0) && form.OpenedFile() == dir.path());
+    ASSERT_TRUE(study.ShowSeries(study.ShownSeries(), 7)) << "its series can still be chosen";
+    EXPECT_TRUE(test::SpinUntil([&] { return study.ShownSlice() == 7 && ShownValue() == ValueOf(7); }));
+}
+
 TEST_F(Studies, FoldersWithoutImagesAreToldAndThePictureStays) {
     struct Row { const char* Name; std::function<QString(const QString&)> Make; const char* Says; };
     const Row rows[] = {
@@ -193,6 +218,51 @@ TEST_F(Studies, SkippedFilesAreCountedAndListedWithTheirReason) {
     form.Study->Browser->DetailsBtn->click();
     EXPECT_TRUE(details.contains(QLatin1String("SUB/loop: ")));
     EXPECT_TRUE(details.contains(QLatin1String("NOTES.TXT: ")));
+}
+
+// Stacks of one series, each with its own thumbnail; a multi-frame file's frames, one of them broken.
+TEST_F(Studies, EachStackIsARowOfItsOwnSteppedAlone) {
+    Generate(dir.path(), true);
+    ASSERT_TRUE(Open(dir.path()));
+    struct Row { const char* Text; int Count, First, Last; };
+    std::set<qint64> thumbnails;
+    const Row rows[] = {{"Series 1 (2 of 2): 16×16 (1 image)", 1, 1000, 1000}, {"CT 3 (3 images)", 3, 0, 20},
+                        {"Series 1 (1 of 2): 32×32 (12 images)", 12, ValueOf(0), ValueOf(11)}};
+    for (const Row& row : rows) {
+        ASSERT_TRUE(Choose(row.Text)) << row.Text;
+        const QTreeWidgetItem& item = *form.Study->Browser->Tree->currentItem();
+        ASSERT_TRUE(test::SpinUntil([&] { return !item.icon(0).isNull(); }) && thumbnails.insert(item.icon(0).cacheKey()).second);
+        EXPECT_EQ(form.Study->SliceCount(), row.Count) << row.Text;
+        EXPECT_EQ(ShownValue(), row.First) << row.Text;
+        QTest::keyClick(&form, Qt::Key_End);
+        ASSERT_TRUE(test::SpinUntil([&] { return form.Study->ShownSlice() == row.Count - 1; })) << row.Text;
+        EXPECT_EQ(ShownValue(), row.Last) << row.Text;
+    }
+    QProcess rle; // with DCMTK's dictionary, not the empty one this program names
+    rle.setEnvironment(QProcess::systemEnvironment().filter(QRegularExpression(QStringLiteral("^(?!DCMDICTPATH=)"))));
+    rle.start(QStringLiteral("dcmcrle"), {dir.filePath(QStringLiteral("MULTI")), dir.filePath(QStringLiteral("RLE"))});
+    QFile in(dir.filePath(QStringLiteral("RLE"))), out(dir.filePath(QStringLiteral("MULTI")));
+    ASSERT_TRUE(rle.waitForFinished(60000) && in.open(QIODevice::ReadOnly) && out.open(QIODevice::WriteOnly));
+    QByteArray bytes = in.readAll();
+    qsizetype at = -1; // item 0 of the fragments is the offset table, item 3 holds frame 3
+    for (int item = 0; item <= 3; ++item) at = bytes.indexOf(QByteArray("\xFE\xFF\x00\xE0", 4), at + 1);
+    ASSERT_TRUE(out.write(bytes.replace(at + 8, 64, QByteArray(64, '\xFF'))) > 0 && out.flush());
+    ASSERT_TRUE(Choose("CT 3 (3 images)"));
+    form.Study->ShowSlice(2);
+    ASSERT_TRUE(test::SpinUntil([&] { return !errors.isEmpty() || form.Study->ShownSlice() == 2; }));
+    EXPECT_TRUE(form.Study->ShownSlice() == 0 && ShownValue() == 0) << "frame 1 stays on screen";
+    EXPECT_TRUE(errors.value(0).startsWith(QLatin1String("Frame 3 of \"MULTI\" cannot be shown: ")));
+}
+
+// The budget set in the browser takes effect on the slices held at once, and is kept.
+TEST_F(Studies, ASliceBudgetSetInTheBrowserTakesEffectAndIsKept) {
+    Generate(dir.path());
+    ASSERT_TRUE(Open(dir.path()));
+    QSettings settings(QStringLiteral("kelvo"), QStringLiteral("kelvo"));
+    const QVariant was = settings.value(QLatin1String(kSliceBudgetKey));
+    form.Study->Browser->BudgetBox->setValue(1);
+    EXPECT_TRUE(form.Study->Cache()->Budget() == 1 << 20 && settings.value(kSliceBudgetKey) == 1);
+    was.isValid() ? settings.setValue(kSliceBudgetKey, was) : settings.remove(kSliceBudgetKey);
 }
 
 } // namespace
