@@ -40,7 +40,9 @@ std::vector<TStudyImage> ImagesWithShapes(const imaging::TStudyIndex& index, con
     std::vector<TStudyImage> images;
     for (const imaging::TPatient& p : index.Patients) {
         for (const imaging::TStudy& s : p.Studies) {
-            for (const imaging::TSeries& series : s.Series) Collect(SeriesStack(series), byImage, images);
+            for (const imaging::TSeries& series : s.Series) {
+                for (const imaging::TStack& stack : series.Stacks) Collect(stack, byImage, images);
+            }
         }
     }
     return images;
