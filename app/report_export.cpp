@@ -2,6 +2,7 @@
 #include "app/report_export.h"
 
 #include "app/main_window.h"
+#include "app/study_view.h"
 #include "canvas/measuring.h"
 #include "canvas/my_cad.h"
 #include "platform/guarded.h"
@@ -162,7 +163,9 @@ bool TForm1::ExportReport(const QString& path) {
             if (!replace) return;
         }
         try {
-            WriteReportFiles(files, {ShownReportImage(*MyCAD1, openedFile_, DisplayedArea())});
+            // A study's own name is a folder: the report refers to the slice shown.
+            const QString source = Study != nullptr && Study->Active() ? Study->ShownFile() : openedFile_;
+            WriteReportFiles(files, {ShownReportImage(*MyCAD1, source, DisplayedArea())});
             done = true;
         } catch (const reports::EReportError& e) {
             TellFailure(title, e.Text());

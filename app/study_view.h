@@ -53,6 +53,8 @@ public:
     // The slice asked for last (shown once decoded), and the one on screen.
     int32_t SliceIndex() const { return wanted_; }
     int32_t ShownSlice() const { return shown_; }
+    // The file of the slice on screen, which a report refers to (empty when none is shown).
+    QString ShownFile() const { return cache_ && shown_ >= 0 ? cache_->Stack().Slices.at(size_t(shown_)).File : QString(); }
     // Shows the series' first slice; false for a series not in the index.
     bool ShowSeries(const QString& seriesUid, int32_t slice = 0);
     // Asks for a slice (clamped to the stack); it shows at once when the cache holds

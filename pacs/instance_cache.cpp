@@ -150,6 +150,11 @@ void TInstanceCache::SetCompleteList(const QString& key, const QStringList& sopU
         DiskFailed(ListPath(key));
 }
 
+void TInstanceCache::ForgetCompleteLists() {
+    const QDir lists(dir_ + "/lists");
+    for (const QString& name : lists.entryList(QDir::Files)) QFile::remove(lists.filePath(name));
+}
+
 QString LinkFolder(const QString& parent, const QStringList& files) {
     QStringList sorted = files;
     sorted.sort();

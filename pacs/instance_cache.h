@@ -69,6 +69,8 @@ public:
     // still in the cache.
     QStringList CompleteList(const QString& key) const;
     void SetCompleteList(const QString& key, const QStringList& sopUids);
+    // Drops every list (the instances stay): a study may have gained instances since.
+    void ForgetCompleteLists();
 
 private:
     struct TEntry {

@@ -5,6 +5,7 @@
 #include "app/picture_file.h"
 #include "app/study_view.h"
 #include "canvas/my_cad.h"
+#include "imaging/dicom_headers.h"
 #include "imaging/study_index.h"
 #include "pacs/instance_cache.h"
 #include "reports/reports.h"
@@ -16,12 +17,10 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateEdit>
-#include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
@@ -190,46 +189,33 @@ TEST(PacsDialog, StudyLinkOpensTheStudyInTheSeriesViewOrSaysWhyNot) {
         EXPECT_TRUE(shown.contains(error)) << shown.toStdString();
     }
 
-    // A series opens into the series view, its slices in space order with the pixels sent.
-    ASSERT_TRUE(QDir().mkpath(dir.filePath("sent")));
+    // A series opens into the series view (twice: then from the cache), in space order with the pixels sent.
     QProcess writer;
-    writer.start("/usr/bin/python3", {KELVO_SOURCE_DIR "/tests/imaging/study_reference.py", dir.filePath("sent"), "6", "32"});
-    ASSERT_TRUE(writer.waitForFinished(120000) && writer.exitCode() == 0) << writer.readAllStandardError().toStdString();
-    const imaging::TStudyIndex sent = imaging::IndexStudy(dir.filePath("sent"));
-    ASSERT_NE(sent.FirstSeries(), nullptr);
-    const imaging::TStack local = SeriesStack(*sent.FirstSeries());
-    QStringList files;
-    for (const imaging::TSlice& slice : local.Slices) files << slice.File;
+    writer.start("/usr/bin/python3", {KELVO_SOURCE_DIR "/tests/imaging/study_reference.py", dir.path(), "6", "32"});
+    ASSERT_TRUE(writer.waitForFinished(120000) && writer.exitCode() == 0);
+    const imaging::TStack local = SeriesStack(*imaging::IndexStudy(dir.path(), {.MaxDepth = 0}).FirstSeries());
+    QStringList files, shownUids, localUids;
+    for (const imaging::TSlice& slice : local.Slices) files << slice.File, localUids << slice.SopInstanceUid;
     ASSERT_TRUE(test::RunJob(client.Store(files)).Status.Ok());
-    QString why;
-    const std::optional<TPacsLink> link = ParsePacsLink(root + sent.Patients.at(0).Studies.at(0).Uid, why);
-    ASSERT_TRUE(link.has_value()) << why.toStdString();
     TForm1 window;
-    window.AskSaveShapes = [](const QString&) { return QMessageBox::Discard; };
-    window.ShowError = [&why](const QString& text) { why = text; };
     window.show();
-    // Twice: the second time from the instance cache, into the same study.
+    QString why;
     for (const int round : {0, 1}) {
         window.Study->Leave();
-        OpenPacsLink(window, *link, [&why](const QString& text) { why = text; });
-        ASSERT_TRUE(test::SpinUntil([&] { return window.Study->Active() && !window.Study->Indexing(); }, 60000))
-            << why.toStdString();
-        ASSERT_NE(window.Study->Index().FirstSeries(), nullptr);
-        const imaging::TStack retrieved = SeriesStack(*window.Study->Index().FirstSeries());
-        ASSERT_EQ(retrieved.Slices.size(), local.Slices.size()) << round;
-        for (size_t i = 0; i < local.Slices.size(); ++i) {
-            EXPECT_EQ(retrieved.Slices[i].SopInstanceUid, local.Slices[i].SopInstanceUid) << round;
-            window.Study->ShowSlice(int32_t(i));
-            ASSERT_TRUE(test::SpinUntil([&] { return window.Study->ShownSlice() == int32_t(i); }, 10000));
+        OpenPacsLink(window, *ParsePacsLink(root + imaging::ReadDicomHeader(files[0]).StudyUid, why));
+        ASSERT_TRUE(test::SpinUntil([&] { return window.Study->Active() && !window.Study->Indexing(); }, 60000));
+        for (int32_t i = 0; i < window.Study->SliceCount(); ++i) {
+            window.Study->ShowSlice(i);
+            ASSERT_TRUE(test::SpinUntil([&] { return window.Study->ShownSlice() == i; }, 10000));
             const imaging::TPicture* shown = window.MyCAD1->Picture();
-            const imaging::TPicture file = LoadPictureFile(local.Slices[i].File);
-            ASSERT_TRUE(shown->Width() == file.Width() && shown->Height() == file.Height());
-            int32_t differing = 0;
-            for (int32_t y = 0; y < file.Height(); ++y)
-                for (int32_t x = 0; x < file.Width(); ++x) differing += shown->Stored(0, x, y) != file.Stored(0, x, y);
-            EXPECT_EQ(differing, 0) << "slice " << i << ", round " << round;
+            const imaging::TPicture file = LoadPictureFile(local.Slices.at(size_t(i)).File);
+            shownUids << shown->SopInstanceUid;
+            ASSERT_EQ(shown->Width() * 1000 + shown->Height(), file.Width() * 1000 + file.Height());
+            for (int32_t p = 0, w = file.Width(); p < w * file.Height(); ++p)
+                ASSERT_EQ(shown->Stored(0, p % w, p / w), file.Stored(0, p % w, p / w)) << round << "/" << i;
         }
     }
+    EXPECT_EQ(shownUids, localUids + localUids);
 }
 
 TEST(PacsDialog, ServersAreKeptWithoutTheirPasswords) {
