@@ -5,9 +5,11 @@
 #include "app/pacs_search.h"
 #include "app/pacs_session.h"
 #include "pacs/errors.h"
+#include "pacs/instance_cache.h"
 #include "platform/guarded.h"
 
 #include <QEvent>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProgressDialog>
@@ -54,7 +56,17 @@ void ShowSearchDialog(TForm1& window) {
 } // namespace
 
 bool OpenRetrieved(TForm1& window, const QStringList& files) {
-    return !files.isEmpty() && window.OpenFile(files.first());
+    if (files.isEmpty()) return false;
+    QString folder;
+    try {
+        // Beside the instances, where the cache keeps its own lists.
+        folder = pacs::LinkFolder(QFileInfo(files.first()).absolutePath() + QStringLiteral("/opened"), files);
+    } catch (const pacs::EPacsError& e) {
+        // The pictures are there all the same: the first one at least can be shown.
+        qWarning("%s", qPrintable(e.Text()));
+        return window.OpenFile(files.first());
+    }
+    return window.OpenFile(folder);
 }
 
 void AddPacsButton(TForm1& window) {

@@ -11,9 +11,9 @@ namespace kelvo {
 
 class TForm1;
 
-// Shows files retrieved from a PACS in `window`, in the order they came. Today the
-// first instance goes through the single-picture open; a series view can take the
-// whole list (or their folder) here without the callers changing.
+// Shows files retrieved from a PACS in `window` as a study: its series in the browser,
+// the first one's slices to step through. They open through a folder of links beside
+// them, the same for the same files, so shapes drawn on them come back the next time.
 bool OpenRetrieved(TForm1& window, const QStringList& files);
 
 // Adds the "PACS…" button to the window's button row, opening the search dialog.

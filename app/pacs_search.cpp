@@ -101,7 +101,7 @@ TPacsSearchDialog::TPacsSearchDialog(QWidget* parent, std::vector<TPacsServer> s
     setObjectName(QStringLiteral("PacsSearch"));
     setWindowTitle(QStringLiteral("Search a PACS"));
     ServerBox = new QComboBox(this);
-    auto* serversBtn = new QPushButton(QStringLiteral("Ser&vers…"), this);
+    auto* serversBtn = new QPushButton(QStringLiteral("Se&rvers…"), this);
     serversBtn->setObjectName(QStringLiteral("PacsServersBtn"));
     NameEdit = new QLineEdit(this);
     NameEdit->setPlaceholderText(QStringLiteral("Doe^J* (? and * match)"));
@@ -147,7 +147,7 @@ TPacsSearchDialog::TPacsSearchDialog(QWidget* parent, std::vector<TPacsServer> s
     Status = new QLabel(this);
     Status->setObjectName(QStringLiteral("PacsStatus"));
     CancelBtn = new QPushButton(QStringLiteral("&Cancel"), this);
-    SendBtn = new QPushButton(QStringLiteral("Send &files…"), this);
+    SendBtn = new QPushButton(QStringLiteral("Sen&d files…"), this);
     OpenBtn = new QPushButton(QStringLiteral("&Open"), this);
     auto* closeBtn = new QPushButton(QStringLiteral("C&lose"), this);
 

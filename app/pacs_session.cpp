@@ -92,6 +92,9 @@ void TPacsSession::Retrieve(const QString& studyUid, const QString& seriesUid, T
 }
 
 void TPacsSession::Store(const QStringList& files, TPacsEvents events) {
+    // What was sent may belong to studies retrieved before: their lists would open
+    // them again without it.
+    if (cache_ != nullptr) cache_->ForgetCompleteLists();
     if (web_) {
         Run(web_->Store(files), std::move(events));
         return;

@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSet>
 #include <QTemporaryFile>
 
 #include <cstdio>
@@ -147,6 +148,34 @@ void TInstanceCache::SetCompleteList(const QString& key, const QStringList& sopU
     QSaveFile file(ListPath(key));
     if (!file.open(QIODevice::WriteOnly) || file.write(sopUids.join(QLatin1Char('\n')).toUtf8()) < 0 || !file.commit())
         DiskFailed(ListPath(key));
+}
+
+void TInstanceCache::ForgetCompleteLists() {
+    const QDir lists(dir_ + "/lists");
+    for (const QString& name : lists.entryList(QDir::Files)) QFile::remove(lists.filePath(name));
+}
+
+QString LinkFolder(const QString& parent, const QStringList& files) {
+    QStringList sorted = files;
+    sorted.sort();
+    const QByteArray key = QCryptographicHash::hash(sorted.join('\n').toUtf8(), QCryptographicHash::Sha256).toHex().left(24);
+    const QString folder = QDir(parent).absoluteFilePath(QString::fromLatin1(key));
+    if (!QDir().mkpath(folder)) DiskFailed(QStringLiteral("cannot make the folder %1").arg(folder));
+    // Links of an earlier opening that are not in the list any more would join the study.
+    QSet<QString> names;
+    for (const QString& file : files) names.insert(QFileInfo(file).fileName());
+    const QDir dir(folder);
+    for (const QString& name : dir.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        if (!names.contains(name)) QFile::remove(dir.filePath(name));
+    }
+    for (const QString& file : files) {
+        const QFileInfo info(file);
+        const QString link = dir.filePath(info.fileName());
+        if (QFileInfo(link).isSymLink() && QFileInfo(link).symLinkTarget() == info.absoluteFilePath()) continue;
+        QFile::remove(link);
+        if (!QFile::link(info.absoluteFilePath(), link)) DiskFailed(QStringLiteral("cannot link %1 into %2").arg(file, folder));
+    }
+    return folder;
 }
 
 } // namespace kelvo::pacs

@@ -69,6 +69,8 @@ public:
     // still in the cache.
     QStringList CompleteList(const QString& key) const;
     void SetCompleteList(const QString& key, const QStringList& sopUids);
+    // Drops every list (the instances stay): a study may have gained instances since.
+    void ForgetCompleteLists();
 
 private:
     struct TEntry {
@@ -86,5 +88,12 @@ private:
     uint64_t uses_ = 0;
     std::map<QString, TEntry> entries_; // by file name
 };
+
+// A folder under `parent` holding links to `files` (retrieved instances), for opening
+// them together as a study. The same files always give the same folder, so that what
+// was drawn on them is found again; links rather than copies, so that the cache's
+// limit still holds (an evicted instance leaves a dangling link, which an index skips).
+// Raises EPacsError (LocalFile) when the folder or a link cannot be made.
+QString LinkFolder(const QString& parent, const QStringList& files);
 
 } // namespace kelvo::pacs

@@ -2,6 +2,11 @@
 #include "app/main_window.h"
 #include "app/pacs_open.h"
 #include "app/pacs_search.h"
+#include "app/picture_file.h"
+#include "app/study_view.h"
+#include "canvas/my_cad.h"
+#include "imaging/dicom_headers.h"
+#include "imaging/study_index.h"
 #include "pacs/instance_cache.h"
 #include "reports/reports.h"
 #include "tests/pacs/support/pacs_test_support.h"
@@ -16,6 +21,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSettings>
 #include <QTableView>
@@ -161,7 +167,7 @@ TEST(PacsDialog, SendsSearchesPagesAndOpensOverDicomwebAndTheDicomNode) {
     }
 }
 
-TEST(PacsDialog, StudyLinkOpensTheStudyInTheWindowOrSaysWhyNot) {
+TEST(PacsDialog, StudyLinkOpensTheStudyInTheSeriesViewOrSaysWhyNot) {
     test::OrthancServer orthanc;
     ASSERT_TRUE(orthanc.Available()) << orthanc.Why();
     QTemporaryDir dir;
@@ -182,6 +188,34 @@ TEST(PacsDialog, StudyLinkOpensTheStudyInTheWindowOrSaysWhyNot) {
         EXPECT_EQ(window.OpenedFile().startsWith(dir.path() + "/kelvo/instances/"), opens) << study;
         EXPECT_TRUE(shown.contains(error)) << shown.toStdString();
     }
+
+    // A series opens into the series view (twice: then from the cache), in space order with the pixels sent.
+    QProcess writer;
+    writer.start("/usr/bin/python3", {KELVO_SOURCE_DIR "/tests/imaging/study_reference.py", dir.path(), "6", "32"});
+    ASSERT_TRUE(writer.waitForFinished(120000) && writer.exitCode() == 0);
+    const imaging::TStack local = SeriesStack(*imaging::IndexStudy(dir.path(), {.MaxDepth = 0}).FirstSeries());
+    QStringList files, shownUids, localUids;
+    for (const imaging::TSlice& slice : local.Slices) files << slice.File, localUids << slice.SopInstanceUid;
+    ASSERT_TRUE(test::RunJob(client.Store(files)).Status.Ok());
+    TForm1 window;
+    window.show();
+    QString why;
+    for (const int round : {0, 1}) {
+        window.Study->Leave();
+        OpenPacsLink(window, *ParsePacsLink(root + imaging::ReadDicomHeader(files[0]).StudyUid, why));
+        ASSERT_TRUE(test::SpinUntil([&] { return window.Study->Active() && !window.Study->Indexing(); }, 60000));
+        for (int32_t i = 0; i < window.Study->SliceCount(); ++i) {
+            window.Study->ShowSlice(i);
+            ASSERT_TRUE(test::SpinUntil([&] { return window.Study->ShownSlice() == i; }, 10000));
+            const imaging::TPicture* shown = window.MyCAD1->Picture();
+            const imaging::TPicture file = LoadPictureFile(local.Slices.at(size_t(i)).File);
+            shownUids << shown->SopInstanceUid;
+            ASSERT_EQ(shown->Width() * 1000 + shown->Height(), file.Width() * 1000 + file.Height());
+            for (int32_t p = 0, w = file.Width(); p < w * file.Height(); ++p)
+                ASSERT_EQ(shown->Stored(0, p % w, p / w), file.Stored(0, p % w, p / w)) << round << "/" << i;
+        }
+    }
+    EXPECT_EQ(shownUids, localUids + localUids);
 }
 
 TEST(PacsDialog, ServersAreKeptWithoutTheirPasswords) {
