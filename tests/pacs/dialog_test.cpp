@@ -193,7 +193,7 @@ TEST(PacsDialog, StudyLinkOpensTheStudyInTheSeriesViewOrSaysWhyNot) {
     QProcess writer;
     writer.start("/usr/bin/python3", {KELVO_SOURCE_DIR "/tests/imaging/study_reference.py", dir.path(), "6", "32"});
     ASSERT_TRUE(writer.waitForFinished(120000) && writer.exitCode() == 0);
-    const imaging::TStack local = SeriesStack(*imaging::IndexStudy(dir.path(), {.MaxDepth = 0}).FirstSeries());
+    const imaging::TStack local = imaging::IndexStudy(dir.path(), {.MaxDepth = 0}).FirstSeries()->Stacks.at(0);
     QStringList files, shownUids, localUids;
     for (const imaging::TSlice& slice : local.Slices) files << slice.File, localUids << slice.SopInstanceUid;
     ASSERT_TRUE(test::RunJob(client.Store(files)).Status.Ok());
