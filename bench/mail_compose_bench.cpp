@@ -2,6 +2,8 @@
 // attachment's size (the resident-set peak is reset before each composition).
 #include "mail/composer.h"
 
+#include "bench/support/first_frame.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstring>
@@ -14,16 +16,6 @@
 namespace {
 
 constexpr int64_t kAttachment = 20 << 20;
-
-// A field of /proc/self/status in kB ("VmRSS", "VmHWM"), or -1.
-int64_t StatusKb(const char* field) {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(f, line))
-        if (line.compare(0, key.size(), key) == 0) return std::stoll(line.substr(key.size()));
-    return -1;
-}
 
 // Resets VmHWM to the current resident set (Linux 4.0 and later).
 bool ResetPeak() {
@@ -47,7 +39,7 @@ void BM_ComposeWith20MBAttachment(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         const bool reset = ResetPeak();
-        const int64_t before = StatusKb("VmRSS");
+        const int64_t before = kelvo::bench::StatusKb("VmRSS");
         state.ResumeTiming();
         {
             kelvo::TMailComposer c;
@@ -58,7 +50,7 @@ void BM_ComposeWith20MBAttachment(benchmark::State& state) {
             c.BuildMessage();
             bodyBytes = c.BodyStream().Size();
             state.PauseTiming();
-            const int64_t peak = StatusKb("VmHWM");
+            const int64_t peak = kelvo::bench::StatusKb("VmHWM");
             if (!reset || before < 0 || peak < 0) state.SkipWithError("cannot read the resident-set peak");
             worst = std::max(worst, static_cast<double>(peak - before) * 1024.0 / static_cast<double>(kAttachment));
             state.ResumeTiming();

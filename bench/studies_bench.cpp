@@ -54,16 +54,6 @@ QString Series500() {
     return written;
 }
 
-// A field of /proc/self/status in kB ("VmRSS", "VmHWM"), or -1.
-int64_t StatusKb(const char* field) {
-    std::ifstream f("/proc/self/status");
-    std::string line;
-    const std::string key = std::string(field) + ":";
-    while (std::getline(f, line))
-        if (line.compare(0, key.size(), key) == 0) return std::stoll(line.substr(key.size()));
-    return -1;
-}
-
 // The program as `kelvo DIR` starts it, until the folder's first slice is on screen.
 int RunProgramToFirstSlice(const QString& dir, char** argv) {
     TStartHooks hooks;
@@ -119,14 +109,14 @@ int RunMemoryChild(const QString& dir, int argc, char** argv) {
     QSettings(QStringLiteral("kelvo"), QStringLiteral("kelvo")).setValue(QLatin1String(kelvo::kSliceBudgetKey), 256);
     TForm1 form;
     QCoreApplication::processEvents();
-    const int64_t before = StatusKb("VmHWM");
+    const int64_t before = kelvo::bench::StatusKb("VmHWM");
     if (!OpenStudy(form, dir)) return EXIT_FAILURE;
     for (int32_t i = 1; i < form.Study->SliceCount(); ++i) {
         (void)StepAndShow(form, 1);
         QCoreApplication::processEvents();
     }
     std::printf("slices %d peak growth %.1f MiB held %.1f MiB\n", form.Study->SliceCount(),
-                double(StatusKb("VmHWM") - before) / 1024.0, double(form.Study->Cache()->PeakBytes()) / 1048576.0);
+                double(kelvo::bench::StatusKb("VmHWM") - before) / 1024.0, double(form.Study->Cache()->PeakBytes()) / 1048576.0);
     return EXIT_SUCCESS;
 }
 

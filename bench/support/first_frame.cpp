@@ -16,9 +16,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 #include <vector>
 
 namespace kelvo::bench {
+
+// A field of /proc/self/status in kB ("VmRSS", "VmHWM"), or -1.
+int64_t StatusKb(const char* field) {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(f, line))
+        if (line.compare(0, key.size(), key) == 0) return std::stoll(line.substr(key.size()));
+    return -1;
+}
 
 namespace {
 

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
+
 class QWidget;
 
 namespace benchmark {
@@ -12,6 +14,9 @@ class State;
 }
 
 namespace kelvo::bench {
+
+// A field of this process's /proc/self/status in kB ("VmRSS", "VmHWM"), or -1.
+int64_t StatusKb(const char* field);
 
 // Shows the window and runs the event loop until `target` has painted, then once
 // more so that the frame is flushed.
