@@ -162,6 +162,9 @@ TForm1::~TForm1() {
     // nothing writes to it while the children are torn down.
     MyCAD1->SetLabelXY(nullptr);
     MyCAD1->SetLabelValue(nullptr);
+    // The window strip's filter reads this window's members.
+    MyCAD1->removeEventFilter(WindowControls);
+    removeEventFilter(WindowControls);
 }
 
 void TForm1::CreateControls() {

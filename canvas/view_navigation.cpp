@@ -34,12 +34,16 @@ TViewNavigation::TViewNavigation(QScrollArea& area, TMyCAD& canvas) : QObject(&c
     area.viewport()->installEventFilter(this);
 }
 
-bool TViewNavigation::Active() const { return area_ != nullptr && canvas_ != nullptr && canvas_->Picture() != nullptr; }
+QScrollArea* TViewNavigation::Area() const { return qobject_cast<QScrollArea*>(area_.data()); }
+
+TMyCAD* TViewNavigation::Canvas() const { return qobject_cast<TMyCAD*>(canvas_.data()); }
+
+bool TViewNavigation::Active() const { return Area() != nullptr && Canvas() != nullptr && Canvas()->Picture() != nullptr; }
 
 QSize TViewNavigation::Room() const {
     // The box without scroll bars, less the canvas's margin in the box's client.
-    const QPoint margin = canvas_->mapTo(area_->widget(), QPoint(0, 0));
-    return area_->contentsRect().size() - QSize(margin.x(), margin.y());
+    const QPoint margin = Canvas()->mapTo(Area()->widget(), QPoint(0, 0));
+    return Area()->contentsRect().size() - QSize(margin.x(), margin.y());
 }
 
 double TViewNavigation::FitZoom() const {
@@ -47,7 +51,7 @@ double TViewNavigation::FitZoom() const {
         return 0.0;
     }
     const QSize room = Room();
-    const imaging::TPicture& picture = *canvas_->Picture();
+    const imaging::TPicture& picture = *Canvas()->Picture();
     if (room.width() < 1 || room.height() < 1) {
         return kMinZoom;
     }
@@ -57,11 +61,11 @@ double TViewNavigation::FitZoom() const {
 }
 
 bool TViewNavigation::Fit() {
-    if (!Active() || !canvas_->SetViewZoom(FitZoom())) {
+    if (!Active() || !Canvas()->SetViewZoom(FitZoom())) {
         return false;
     }
-    area_->horizontalScrollBar()->setValue(0);
-    area_->verticalScrollBar()->setValue(0);
+    Area()->horizontalScrollBar()->setValue(0);
+    Area()->verticalScrollBar()->setValue(0);
     return true;
 }
 
@@ -70,7 +74,7 @@ bool TViewNavigation::FitIfLarger() {
         return false;
     }
     const QSize room = Room();
-    const QSize zoomed = canvas_->ZoomedSize();
+    const QSize zoomed = Canvas()->ZoomedSize();
     return (zoomed.width() > room.width() || zoomed.height() > room.height()) && Fit();
 }
 
@@ -79,19 +83,19 @@ bool TViewNavigation::ZoomAbout(double zoom, QPoint viewportPos) {
         return false;
     }
     zoom = std::clamp(zoom, kMinZoom, kMaxZoom);
-    const double before = canvas_->Zoom();
+    const double before = Canvas()->Zoom();
     // The picture point under the position, in picture pixels.
-    const QPoint origin = canvas_->mapTo(area_->viewport(), QPoint(0, 0));
+    const QPoint origin = Canvas()->mapTo(Area()->viewport(), QPoint(0, 0));
     const double px = (viewportPos.x() - origin.x()) / before;
     const double py = (viewportPos.y() - origin.y()) / before;
-    if (zoom == before || !canvas_->SetViewZoom(zoom)) {
+    if (zoom == before || !Canvas()->SetViewZoom(zoom)) {
         return false;
     }
     // The canvas has its new size, and the box its new scroll ranges: scrolled so that
     // the point lies under the position again.
-    const QPoint margin = canvas_->mapTo(area_->widget(), QPoint(0, 0));
-    area_->horizontalScrollBar()->setValue(ScrollValue(margin.x() + px * zoom - viewportPos.x()));
-    area_->verticalScrollBar()->setValue(ScrollValue(margin.y() + py * zoom - viewportPos.y()));
+    const QPoint margin = Canvas()->mapTo(Area()->widget(), QPoint(0, 0));
+    Area()->horizontalScrollBar()->setValue(ScrollValue(margin.x() + px * zoom - viewportPos.x()));
+    Area()->verticalScrollBar()->setValue(ScrollValue(margin.y() + py * zoom - viewportPos.y()));
     return true;
 }
 
@@ -101,8 +105,8 @@ void TViewNavigation::PanBy(QPoint delta) {
     }
     // The picture follows the pointer: the view moves the other way. Values are held
     // by the scroll bars' own ranges.
-    QScrollBar* h = area_->horizontalScrollBar();
-    QScrollBar* v = area_->verticalScrollBar();
+    QScrollBar* h = Area()->horizontalScrollBar();
+    QScrollBar* v = Area()->verticalScrollBar();
     h->setValue(int(std::clamp<int64_t>(int64_t(h->value()) - delta.x(), h->minimum(), h->maximum())));
     v->setValue(int(std::clamp<int64_t>(int64_t(v->value()) - delta.y(), v->minimum(), v->maximum())));
 }
@@ -110,7 +114,7 @@ void TViewNavigation::PanBy(QPoint delta) {
 QPoint TViewNavigation::ToViewport(QObject* watched, QPointF local) const {
     const QPoint p(int(std::clamp(std::floor(local.x()), -1e9, 1e9)), int(std::clamp(std::floor(local.y()), -1e9, 1e9)));
     auto* widget = static_cast<QWidget*>(watched);
-    return widget == area_->viewport() ? p : widget->mapTo(area_->viewport(), p);
+    return widget == Area()->viewport() ? p : widget->mapTo(Area()->viewport(), p);
 }
 
 bool TViewNavigation::Wheel(QObject* watched, QEvent* event) {
@@ -121,7 +125,7 @@ bool TViewNavigation::Wheel(QObject* watched, QEvent* event) {
     const QPoint turn = wheel->angleDelta();
     const int notches = turn.y() != 0 ? turn.y() : turn.x();
     if (notches != 0) {
-        (void)ZoomAbout(canvas_->Zoom() * std::pow(kNotchFactor, notches / 120.0), ToViewport(watched, wheel->position()));
+        (void)ZoomAbout(Canvas()->Zoom() * std::pow(kNotchFactor, notches / 120.0), ToViewport(watched, wheel->position()));
     }
     return true;
 }
@@ -177,11 +181,11 @@ bool TViewNavigation::Key(QEvent* event) {
 void TViewNavigation::ShowHand() {
     // The hand tells that a drag moves the picture, not a shape.
     if (panning_) {
-        canvas_->setCursor(Qt::ClosedHandCursor);
+        Canvas()->setCursor(Qt::ClosedHandCursor);
     } else if (spaceHeld_) {
-        canvas_->setCursor(Qt::OpenHandCursor);
+        Canvas()->setCursor(Qt::OpenHandCursor);
     } else {
-        canvas_->unsetCursor();
+        Canvas()->unsetCursor();
     }
 }
 
@@ -196,7 +200,7 @@ bool TViewNavigation::eventFilter(QObject* watched, QEvent* event) {
         } else {
             used = Dispatch(watched, event);
         }
-        if (canvas_ != nullptr && (panning != panning_ || spaceHeld != spaceHeld_)) {
+        if (Canvas() != nullptr && (panning != panning_ || spaceHeld != spaceHeld_)) {
             ShowHand();
         }
     });

@@ -62,8 +62,13 @@ private:
     bool Dispatch(QObject* watched, QEvent* event);
     void ShowHand();
 
-    QPointer<QScrollArea> area_;
-    QPointer<TMyCAD> canvas_;
+    // Null once either is gone or being torn down: its children still send events to
+    // this filter then, and the widget is no longer a scroll area or a canvas.
+    QScrollArea* Area() const;
+    TMyCAD* Canvas() const;
+
+    QPointer<QWidget> area_;
+    QPointer<QWidget> canvas_;
     bool panning_ = false;
     bool spaceHeld_ = false;
     QPoint panFrom_;
