@@ -29,7 +29,7 @@ protected:
 private:
     void Place();
 
-    QPointer<QScrollArea> below_;
+    QPointer<QWidget> below_; // its geometry only: it may be half torn down when it moves
 };
 
 } // namespace kelvo
