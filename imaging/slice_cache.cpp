@@ -23,6 +23,15 @@ TPicture FramePicture(TPicture whole, int32_t frame) {
     std::vector<uint8_t> values(from, from + bytes);
     const int32_t w = whole.Width(), h = whole.Height(), samples = whole.SamplesPerPixel(), bits = whole.BitsStored();
     const TSampleType type = whole.SampleType();
+    // As the one frame of its picture, the frame's own rescale and window become the
+    // picture's; frame 1's would give its values wrong.
+    if (size_t(frame) < whole.FrameModality.size()) {
+        const TPicture::TFrameModality own = whole.FrameModality[size_t(frame)];
+        whole.Slope = own.Slope;
+        whole.Intercept = own.Intercept;
+        if (own.Window) whole.FileWindow = own.Window;
+    }
+    whole.FrameModality.clear();
     TPicture one = std::move(whole);
     one.Allocate(w, h, 1, samples, type, bits);
     std::memcpy(one.Data(), values.data(), bytes);

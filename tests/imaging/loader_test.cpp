@@ -3,6 +3,7 @@
 #include "imaging/dicom_module.h"
 #include "imaging/loader.h"
 #include "imaging/region_stats.h"
+#include "imaging/slice_cache.h"
 #include "tests/support/sample_files.h"
 
 #include <dcmtk/config/osconfig.h>
@@ -248,6 +249,10 @@ TEST(Loader, EachFrameHasItsOwnRescaleAndWindow) {
         EXPECT_EQ(p.DefaultWindow(frame), windows[frame]);
     }
     EXPECT_DOUBLE_EQ(p.ModalityValue(2, 1, 1), 751.0);
+    // Cut out as a slice of a stack, a frame keeps its own rescale and window.
+    const TPicture third = FramePicture(p, 2);
+    EXPECT_DOUBLE_EQ(third.ModalityValue(0, 1, 1), 751.0);
+    EXPECT_EQ(third.DefaultWindow(0), windows[2]);
     // The first frame holds the smallest value, the third the largest.
     EXPECT_DOUBLE_EQ(p.MinValue(), numpy[0].split(' ')[3].toDouble());
     EXPECT_DOUBLE_EQ(p.MaxValue(), numpy[1].split(' ')[4].toDouble());
