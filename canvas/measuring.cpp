@@ -12,29 +12,27 @@
 
 namespace kelvo {
 
-bool TMeasuring::RegionsLabelled() const {
-    switch (regionLabels_) {
-    case TRegionLabels::Off:
+namespace {
+
+// A switch of Off, on pictures from files, or always: whether it holds for what is shown.
+template <typename TMode>
+bool Holds(TMode mode, const TMyCAD& cad) {
+    switch (mode) {
+    case TMode::Off:
         return false;
-    case TRegionLabels::OnFilePictures:
-        return cad_.DICOMStyle() && cad_.Picture() != nullptr;
-    case TRegionLabels::Always:
-        return cad_.DICOMStyle();
+    case TMode::OnFilePictures:
+        return cad.DICOMStyle() && cad.Picture() != nullptr;
+    case TMode::Always:
+        return cad.DICOMStyle();
     }
     return false;
 }
 
-bool TMeasuring::LabelsApart() const {
-    switch (labelLayout_) {
-    case TLabelLayout::Off:
-        return false;
-    case TLabelLayout::OnFilePictures:
-        return cad_.DICOMStyle() && cad_.Picture() != nullptr;
-    case TLabelLayout::Always:
-        return cad_.DICOMStyle();
-    }
-    return false;
-}
+} // namespace
+
+bool TMeasuring::RegionsLabelled() const { return Holds(regionLabels_, cad_); }
+
+bool TMeasuring::LabelsApart() const { return Holds(labelLayout_, cad_); }
 
 namespace {
 
